@@ -1,0 +1,198 @@
+#include "Adapter.h"
+
+#include "ZarnException.h"
+
+#include <cstdio>
+#include <memory>
+#include <pcap/pcap.h>
+
+namespace {
+
+constexpr int kSnapshotLength = 65535;
+constexpr int kReadTimeoutMs = 100;
+
+struct CaptureContext {
+    IAdapterListener* pListener;
+    int nLinkType;
+    PacketInfo info;
+};
+
+struct PcapCloser {
+    void operator()(pcap_t* pPcap) const { pcap_close(pPcap); }
+};
+
+// The text pcap_open_live gives for a failed activation.
+std::string ActivationError(const char* szDevice, pcap_t* pPcap, int nStatus) {
+    char szText[PCAP_ERRBUF_SIZE * 2];
+    const char* szDetail = pcap_geterr(pPcap);
+    if (nStatus == PCAP_ERROR) {
+        std::snprintf(szText, sizeof szText, "%s: %s", szDevice, szDetail);
+    } else if ((nStatus == PCAP_ERROR_NO_SUCH_DEVICE || nStatus == PCAP_ERROR_PERM_DENIED ||
+                nStatus == PCAP_ERROR_PROMISC_PERM_DENIED) &&
+               szDetail[0] != '\0') {
+        std::snprintf(szText, sizeof szText, "%s: %s (%s)", szDevice, pcap_statustostr(nStatus),
+                      szDetail);
+    } else {
+        std::snprintf(szText, sizeof szText, "%s: %s", szDevice, pcap_statustostr(nStatus));
+    }
+    return szText;
+}
+
+} // namespace
+
+CAdapter::CAdapter(IAdapterListener* pListener) : m_pListener(pListener) {}
+
+CAdapter::~CAdapter() { Close(); }
+
+void CAdapter::Open(const char* szDeviceName, bool bPromiscuous) {
+    if (m_pPcap != nullptr) {
+        Close();
+    }
+    char szError[PCAP_ERRBUF_SIZE] = "";
+    std::unique_ptr<pcap_t, PcapCloser> pPcap(pcap_create(szDeviceName, szError));
+    if (!pPcap) {
+        throw CZarnException(0, szError);
+    }
+    pcap_set_snaplen(pPcap.get(), kSnapshotLength);
+    pcap_set_promisc(pPcap.get(), bPromiscuous ? 1 : 0);
+    pcap_set_timeout(pPcap.get(), kReadTimeoutMs);
+    const int nStatus = pcap_activate(pPcap.get());
+    if (nStatus < 0) {
+        throw CZarnException(0, ActivationError(szDeviceName, pPcap.get(), nStatus).c_str());
+    }
+    m_pPcap = pPcap.release();
+    m_strName = szDeviceName;
+    m_nLinkType = pcap_datalink(m_pPcap);
+    const char* szDescription = pcap_datalink_val_to_description(m_nLinkType);
+    m_strDescription = szDescription != nullptr ? szDescription : "";
+
+    m_bStopRequested.store(false);
+    m_bFilterPending.store(false);
+    {
+        std::lock_guard<std::mutex> guard(m_mtxFilter);
+        m_szPendingFilter = nullptr;
+        m_bLoopEnded = false;
+    }
+    try {
+        m_thread.Start(this);
+    } catch (...) {
+        std::lock_guard<std::mutex> guard(m_mtxFilter);
+        m_bLoopEnded = true;
+        throw;
+    }
+}
+
+bool CAdapter::InstallFilter(const char* szExpression, std::string& strError) {
+    bpf_program program{};
+    if (pcap_compile(m_pPcap, &program, szExpression, 1, PCAP_NETMASK_UNKNOWN) < 0) {
+        strError = pcap_geterr(m_pPcap);
+        return false;
+    }
+    const int nResult = pcap_setfilter(m_pPcap, &program);
+    if (nResult < 0) {
+        strError = pcap_geterr(m_pPcap);
+    }
+    pcap_freecode(&program);
+    return nResult >= 0;
+}
+
+bool CAdapter::HandOverFilter(const char* szExpression, bool& bInstalled, std::string& strError) {
+    std::unique_lock<std::mutex> guard(m_mtxFilter);
+    if (m_bLoopEnded) {
+        return false;
+    }
+    m_szPendingFilter = szExpression;
+    m_bFilterDone = false;
+    m_bFilterPending.store(true, std::memory_order_release);
+    // Wakes a read that is waiting for packets; the loop goes on after servicing the request.
+    pcap_breakloop(m_pPcap);
+    m_cvFilter.wait(guard, [this] { return m_bFilterDone || m_bLoopEnded; });
+    m_szPendingFilter = nullptr;
+    m_bFilterPending.store(false, std::memory_order_relaxed);
+    if (!m_bFilterDone) {
+        return false; // the loop ended first; nobody reads the handle any more
+    }
+    bInstalled = m_bFilterInstalled;
+    strError = m_strFilterError;
+    return true;
+}
+
+void CAdapter::SetFilter(const char* szExpression) {
+    if (m_pPcap == nullptr) {
+        throw CZarnException(0, "the adapter is not open");
+    }
+    bool bInstalled = false;
+    std::string strError;
+    if (!HandOverFilter(szExpression, bInstalled, strError)) {
+        bInstalled = InstallFilter(szExpression, strError);
+    }
+    if (!bInstalled) {
+        throw CZarnException(0, strError.c_str());
+    }
+}
+
+void CAdapter::ServiceFilterRequest() {
+    std::lock_guard<std::mutex> guard(m_mtxFilter);
+    if (m_szPendingFilter == nullptr || m_bFilterDone) {
+        return;
+    }
+    m_bFilterInstalled = InstallFilter(m_szPendingFilter, m_strFilterError);
+    m_bFilterDone = true;
+    m_bFilterPending.store(false, std::memory_order_relaxed);
+    m_cvFilter.notify_all();
+}
+
+void CAdapter::OnPacket(unsigned char* pUser, const pcap_pkthdr* pHeader,
+                        const unsigned char* pData) {
+    auto* pContext = reinterpret_cast<CaptureContext*>(pUser);
+    if (pHeader->len == 0 || pContext->pListener == nullptr) {
+        return;
+    }
+    const LinkVerdict verdict = ParseLinkHeader(pContext->nLinkType, pData, pHeader->caplen);
+    pContext->info.pHeader = pHeader;
+    pContext->info.pData = pData;
+    pContext->info.nLinkHeaderLength = verdict.nHeaderLength;
+    pContext->info.eNetworkProtocol = verdict.eProtocol;
+    pContext->pListener->AnalyzePacket(&pContext->info);
+}
+
+void CAdapter::Run() {
+    m_bRunning.store(true, std::memory_order_release);
+    CaptureContext context{m_pListener, m_nLinkType, {}};
+    while (!m_bStopRequested.load(std::memory_order_acquire)) {
+        if (m_bFilterPending.load(std::memory_order_acquire)) {
+            ServiceFilterRequest();
+        }
+        // Packets are delivered in place from libpcap's buffer, without a copy.
+        const int nResult =
+            pcap_dispatch(m_pPcap, -1, OnPacket, reinterpret_cast<unsigned char*>(&context));
+        if (nResult == PCAP_ERROR_BREAK) {
+            continue; // a stop request or a filter hand-over; the loop test tells which
+        }
+        if (nResult < 0) {
+            break; // the device failed or vanished
+        }
+    }
+    m_bRunning.store(false, std::memory_order_release);
+    std::lock_guard<std::mutex> guard(m_mtxFilter);
+    m_bLoopEnded = true;
+    m_cvFilter.notify_all();
+}
+
+void CAdapter::Stop() {
+    m_bRunning.store(false, std::memory_order_release);
+    m_bStopRequested.store(true, std::memory_order_release);
+    if (m_pPcap != nullptr) {
+        pcap_breakloop(m_pPcap);
+    }
+    m_thread.Wait();
+}
+
+void CAdapter::Close() {
+    m_bRunning.store(false, std::memory_order_release);
+    m_thread.Stop();
+    if (m_pPcap != nullptr) {
+        pcap_close(m_pPcap);
+        m_pPcap = nullptr;
+    }
+}

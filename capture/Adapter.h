@@ -1,0 +1,70 @@
+#pragma once
+
+#include "AdapterListener.h"
+#include "ZarnThread.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+struct pcap;
+
+// One capture device opened live, with a capture thread that hands every packet to the listener.
+// Open, SetFilter, Close and destruction run on a controlling thread, never on the capture thread.
+class CAdapter : public IExecutable {
+public:
+    explicit CAdapter(IAdapterListener* pListener);
+    CAdapter(const CAdapter&) = delete;
+    CAdapter& operator=(const CAdapter&) = delete;
+    virtual ~CAdapter();
+
+    const char* GetName() const { return m_strName.c_str(); }
+    const char* GetDescription() const { return m_strDescription.c_str(); }
+    bool IsRunning() const { return m_bRunning.load(std::memory_order_acquire); }
+    bool IsOpen() const { return m_pPcap != nullptr; }
+    // The device's libpcap link type (DLT_*); meaningful while open.
+    int GetLinkType() const { return m_nLinkType; }
+
+    // Opens the device live (whole packets, 100 ms read time-out) and starts the capture thread.
+    // Throws CZarnException: libpcap's text with code 0, or errno when no thread can be started.
+    void Open(const char* szDeviceName, bool bPromiscuous);
+    // Compiles and installs a filter; packets read after it returns are filtered. Throws
+    // CZarnException with libpcap's text and code 0; the filter in force then stays.
+    void SetFilter(const char* szExpression);
+    void Close();
+
+    void Run() override;
+    void Stop() override;
+
+private:
+    static void OnPacket(unsigned char* pUser, const pcap_pkthdr* pHeader, const unsigned char* pData);
+    // Compiles and installs the expression on this thread; returns libpcap's text on failure.
+    bool InstallFilter(const char* szExpression, std::string& strError);
+    // On the capture thread: installs a filter that SetFilter handed over.
+    void ServiceFilterRequest();
+    // Hands the expression to the reading capture thread; false when no loop is reading.
+    bool HandOverFilter(const char* szExpression, bool& bInstalled, std::string& strError);
+
+    std::string m_strName;
+    std::string m_strDescription;
+    std::atomic<bool> m_bRunning{false};
+    pcap* m_pPcap = nullptr;
+    CZarnThread m_thread;
+    IAdapterListener* m_pListener;
+    int m_nLinkType = 0;
+
+    // Set by Stop, cleared by Open: ends the loop at its next test, also before it first read.
+    std::atomic<bool> m_bStopRequested{false};
+
+    // Filter hand-over: libpcap must not change a filter under a thread that reads the handle, so
+    // SetFilter passes the expression to the capture thread and waits for its verdict.
+    std::mutex m_mtxFilter;
+    std::condition_variable m_cvFilter;
+    std::atomic<bool> m_bFilterPending{false};
+    const char* m_szPendingFilter = nullptr; // guarded by m_mtxFilter
+    bool m_bFilterDone = false;              // guarded by m_mtxFilter
+    bool m_bFilterInstalled = false;         // guarded by m_mtxFilter
+    std::string m_strFilterError;            // guarded by m_mtxFilter
+    bool m_bLoopEnded = true;                // guarded by m_mtxFilter
+};

@@ -1,0 +1,205 @@
+#include "AdapterManager.h"
+
+#include "AddressChange.h"
+#include "DeviceList.h"
+#include "ZarnException.h"
+
+#include <cerrno>
+#include <cstring>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <new>
+#include <pcap/pcap.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+namespace {
+
+// A device is captured when it is up and carries at least one IPv4 or IPv6 address; the
+// link-layer entries libpcap lists for nearly every interface are not network addresses.
+bool IsCapturable(const pcap_if_t* pDevice) {
+    if ((pDevice->flags & PCAP_IF_UP) == 0) {
+        return false;
+    }
+    for (const pcap_addr_t* pEntry = pDevice->addresses; pEntry != nullptr;
+         pEntry = pEntry->next) {
+        if (pEntry->addr != nullptr &&
+            (pEntry->addr->sa_family == AF_INET || pEntry->addr->sa_family == AF_INET6)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+CZarnFd OpenAddressChangeSocket() {
+    CZarnFd hSocket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
+    if (!hSocket.IsOpen()) {
+        throw CZarnException(errno);
+    }
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
+    if (::bind(hSocket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        throw CZarnException(errno);
+    }
+    return hSocket;
+}
+
+} // namespace
+
+CAdapterManager* CAdapterManager::GetInstance() {
+    // Deleted at process end, which stops whatever capture still runs.
+    static const std::unique_ptr<CAdapterManager> s_pInstance(new CAdapterManager());
+    return s_pInstance.get();
+}
+
+CAdapterManager::~CAdapterManager() { StopAll(); }
+
+void CAdapterManager::Start(IAdapterListener* pListener) {
+    // A monitor that ended after a failure is still held; a new one replaces it.
+    m_thread.Stop();
+    m_pListener = pListener;
+    // The socket is bound before the first enumeration, so a change made meanwhile is not missed.
+    auto pStopEvent = std::make_unique<CZarnEvent>();
+    CZarnFd hNetlink = OpenAddressChangeSocket();
+    Refresh();
+    m_pStopEvent = std::move(pStopEvent);
+    m_hNetlink = std::move(hNetlink);
+    m_thread.Start(this);
+}
+
+void CAdapterManager::StopAll() {
+    // The monitor goes first, so that no refresh works on the adapters while they are deleted
+    // and none can open new ones afterwards.
+    m_thread.Stop();
+    m_pStopEvent.reset();
+    m_hNetlink.Reset();
+    CZarnScopedLock lock(&m_lock);
+    for (auto& pAdapter : m_adapters) {
+        pAdapter.reset();
+    }
+    m_adapters.clear();
+    // No capture thread is left that could still read a replaced address table.
+    m_addressMap.Trim();
+}
+
+void CAdapterManager::Refresh() {
+    CZarnScopedLock lock(&m_lock);
+    CDeviceList devices;
+
+    CAddressTable table;
+    for (size_t i = 0; i < devices.GetCount(); ++i) {
+        for (const pcap_addr_t* pEntry = devices.GetAt(i)->addresses; pEntry != nullptr;
+             pEntry = pEntry->next) {
+            table.Add(pEntry->addr);
+        }
+    }
+    // Published before any device is announced, so that it is complete even when one fails.
+    m_addressMap.Publish(std::move(table));
+
+    for (size_t i = 0; i < devices.GetCount(); ++i) {
+        if (IsCapturable(devices.GetAt(i))) {
+            FindOrCreate(devices.GetAt(i)->name);
+        }
+    }
+
+    for (const auto& pAdapter : m_adapters) {
+        bool bListed = false;
+        for (size_t i = 0; i < devices.GetCount() && !bListed; ++i) {
+            bListed = IsCapturable(devices.GetAt(i)) &&
+                      std::strcmp(devices.GetAt(i)->name, pAdapter->GetName()) == 0;
+        }
+        if (!bListed) {
+            pAdapter->Close();
+        }
+    }
+}
+
+CAdapter* CAdapterManager::FindOrCreate(const char* szDeviceName) {
+    for (const auto& pAdapter : m_adapters) {
+        if (std::strcmp(pAdapter->GetName(), szDeviceName) == 0) {
+            if (!pAdapter->IsRunning()) {
+                m_pListener->OnAdapterFound(pAdapter.get(), szDeviceName);
+            }
+            return pAdapter.get();
+        }
+    }
+    m_adapters.push_back(std::make_unique<CAdapter>(m_pListener));
+    CAdapter* pAdapter = m_adapters.back().get();
+    m_pListener->OnAdapterFound(pAdapter, szDeviceName);
+    return pAdapter;
+}
+
+bool CAdapterManager::ReadAddressChanges() {
+    pollfd waits[2] = {{m_pStopEvent->GetFd(), POLLIN, 0}, {m_hNetlink.Get(), POLLIN, 0}};
+    while (::poll(waits, 2, -1) < 0) {
+        if (errno != EINTR) {
+            throw CZarnException(errno);
+        }
+    }
+    if (waits[0].revents != 0) {
+        return false; // stop wins
+    }
+    // Drain everything pending: one refresh answers all of it.
+    bool bChanged = false;
+    alignas(nlmsghdr) uint8_t buffer[16384];
+    for (;;) {
+        const ssize_t nRead = ::recv(m_hNetlink.Get(), buffer, sizeof buffer, 0);
+        if (nRead < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                return bChanged;
+            }
+            if (errno == ENOBUFS) {
+                bChanged = true; // news was dropped: assume it was a change
+                continue;
+            }
+            throw CZarnException(errno);
+        }
+        if (!bChanged && IsAddressChange(buffer, static_cast<size_t>(nRead))) {
+            bChanged = true;
+        }
+    }
+}
+
+void CAdapterManager::Run() {
+    m_bRunning.store(true, std::memory_order_release);
+    while (m_bRunning.load(std::memory_order_acquire)) {
+        try {
+            const bool bChanged = ReadAddressChanges();
+            if (!m_bRunning.load(std::memory_order_acquire) || m_pStopEvent->IsSet()) {
+                break;
+            }
+            if (bChanged) {
+                m_nRefreshes.fetch_add(1);
+                Refresh();
+            }
+        } catch (const CZarnException& e) {
+            if (m_pListener != nullptr) {
+                m_pListener->OnException(e);
+            }
+            m_bRunning.store(false, std::memory_order_release);
+        } catch (const std::bad_alloc&) {
+            if (m_pListener != nullptr) {
+                m_pListener->OnException(CZarnException(ENOMEM));
+            }
+            m_bRunning.store(false, std::memory_order_release);
+        } catch (...) {
+            if (m_pListener != nullptr) {
+                m_pListener->OnException(CZarnException(0));
+            }
+            m_bRunning.store(false, std::memory_order_release);
+        }
+    }
+    m_bRunning.store(false, std::memory_order_release);
+}
+
+void CAdapterManager::Stop() {
+    m_bRunning.store(false, std::memory_order_release);
+    if (m_pStopEvent) {
+        m_pStopEvent->Set();
+    }
+    m_thread.Wait();
+}

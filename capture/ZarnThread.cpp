@@ -1,0 +1,34 @@
+#include "ZarnThread.h"
+
+#include "ZarnException.h"
+
+#include <cerrno>
+#include <system_error>
+
+void ExecutableThreadProc(IExecutable* pExecutable) { pExecutable->Run(); }
+
+CZarnThread::~CZarnThread() { Stop(); }
+
+void CZarnThread::Start(IExecutable* pExecutable) {
+    m_pExecutable = pExecutable;
+    try {
+        m_hThread = std::thread(ExecutableThreadProc, pExecutable);
+    } catch (const std::system_error& e) {
+        throw CZarnException(e.code().value() != 0 ? e.code().value() : EAGAIN);
+    }
+}
+
+void CZarnThread::Stop() {
+    if (!m_hThread.joinable()) {
+        return;
+    }
+    m_pExecutable->Stop();
+    // The executable's Stop has joined the thread; this only covers one that did not.
+    Wait();
+}
+
+void CZarnThread::Wait() {
+    if (m_hThread.joinable() && m_hThread.get_id() != std::this_thread::get_id()) {
+        m_hThread.join();
+    }
+}

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing or running Orvek needs and that are missing.
+# Usage: scripts/install-deps.sh [run|test|bench]
+set -euo pipefail
+
+purpose=${1:-test}
+packages=(build-essential cmake pkg-config libpcap-dev qt6-base-dev libcap2-bin iproute2)
+case "$purpose" in
+run) packages+=(xdg-utils) ;;
+test) packages+=(libgtest-dev clang libclang-rt-14-dev xvfb xauth) ;;
+bench) packages+=(libgtest-dev libbenchmark-dev tcpdump linux-perf) ;;
+*) echo "usage: $0 [run|test|bench]" >&2; exit 2 ;;
+esac
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$package")
+    fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+if [ "$(id -u)" -ne 0 ]; then
+    echo "Orvek needs these Debian packages: ${missing[*]}; run this as root to install them." >&2
+    exit 1
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
