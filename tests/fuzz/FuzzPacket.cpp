@@ -1,0 +1,48 @@
+// Fuzz target for everything that reads packet or netlink bytes: the link-header parser, the
+// meter's source lookup and counting, and the address-change reader. The first input byte picks
+// the link type; the rest is one captured frame, exactly as long as the capture.
+#include "AddressChange.h"
+#include "LinkLayer.h"
+#include "OrvekMeter.h"
+
+#include <cstring>
+#include <memory>
+#include <pcap/pcap.h>
+#include <vector>
+
+namespace {
+
+class CSilentMeter : public COrvekMeter {
+protected:
+    void PostDisplayUpdate() override {}
+    void ShowCounters(const char*, const char*) override {}
+    void ShowMessage(const std::string&, const char*) override {}
+};
+
+constexpr int kLinkTypes[] = {DLT_EN10MB, DLT_RAW,       DLT_IPV4,       DLT_IPV6,
+                              DLT_NULL,   DLT_LOOP,      DLT_LINUX_SLL,  DLT_LINUX_SLL2,
+                              DLT_PPP,    DLT_PPP_ETHER, DLT_PPP_SERIAL, DLT_IEEE802_11};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
+    static CSilentMeter s_meter;
+    if (nSize == 0) {
+        return 0;
+    }
+    const int nLinkType = kLinkTypes[pData[0] % std::size(kLinkTypes)];
+    // A copy of exactly the captured length, so that any read beyond it is caught.
+    const size_t nCaptured = nSize - 1;
+    std::unique_ptr<uint8_t[]> pFrame(new uint8_t[nCaptured]);
+    std::memcpy(pFrame.get(), pData + 1, nCaptured);
+
+    pcap_pkthdr header{};
+    header.caplen = static_cast<bpf_u_int32>(nCaptured);
+    header.len = header.caplen + (pData[0] & 0x80 ? 1000 : 0);
+    const LinkVerdict verdict = ParseLinkHeader(nLinkType, pFrame.get(), header.caplen);
+    PacketInfo info{&header, pFrame.get(), verdict.nHeaderLength, verdict.eProtocol};
+    s_meter.AnalyzePacket(&info);
+
+    IsAddressChange(pFrame.get(), nCaptured);
+    return 0;
+}
