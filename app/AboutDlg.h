@@ -1,0 +1,11 @@
+#pragma once
+
+#include <QDialog>
+
+// The About box: icon, product and version line, notice line and OK (the default button).
+class CAboutDlg : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit CAboutDlg(QWidget* pParent = nullptr);
+};
