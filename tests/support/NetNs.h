@@ -5,9 +5,12 @@
 // interface counters. Everything lives in namespaces that vanish with the test process, so
 // nothing leaks even when a test crashes, and no packet leaves this machine.
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace orvektest {
@@ -54,8 +57,9 @@ struct LinkEnd {
 
 // Creates a veth pair: local.strName in the calling thread's namespace, peer.strName in peerNs.
 // Both ends are up with /24 and /64 addresses (no duplicate address detection), static neighbour
-// entries on both sides and multicast off, so the kernel sends nothing of its own on the link:
-// the interface counters hold exactly the traffic the test makes.
+// entries on both sides, multicast and ARP off (so no solicited-node group is joined and no MLD
+// report sent) and no IPv6 link-local address, so the kernel sends nothing of its own on the
+// link: the interface counters hold exactly the traffic the test makes.
 void MakeVethPair(const CPeerNs& peerNs, const LinkEnd& local, const LinkEnd& peer);
 
 // Kernel counters of an interface in the calling thread's namespace (from /proc/net/dev).
@@ -133,5 +137,22 @@ std::vector<uint8_t> MakeUdpPacket(const std::string& strSource, const std::stri
 // Polls pred every few milliseconds until it holds or nTimeoutMs passes; returns its last value.
 // Only turns a hang into a failure: tests never depend on the time it takes.
 bool WaitUntil(const std::function<bool()>& pred, int nTimeoutMs = 20000);
+
+// Turns a hang into a failure: aborts the process with a message naming strWhat when the guard
+// is not destroyed within nTimeoutMs. For calls that must return (Stop, Close), not for timing.
+class CHangGuard {
+public:
+    explicit CHangGuard(std::string strWhat, int nTimeoutMs = 20000);
+    CHangGuard(const CHangGuard&) = delete;
+    CHangGuard& operator=(const CHangGuard&) = delete;
+    ~CHangGuard();
+
+private:
+    std::string m_strWhat;
+    std::mutex m_mtx;
+    std::condition_variable m_cv;
+    bool m_bDone = false; // guarded by m_mtx
+    std::thread m_watcher;
+};
 
 } // namespace orvektest
