@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Orvek (Release), installs it and starts it.
+# Installing needs root (or sudo): it also gives the binary the cap_net_raw capability, so that
+# capturing then works for an ordinary user.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+    if command -v sudo >/dev/null; then
+        as_root=(sudo)
+    fi
+fi
+
+"${as_root[@]}" scripts/install-deps.sh run
+
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DORVEK_BUILD_TESTS=OFF >/dev/null
+cmake --build build/release -j"$(nproc)"
+"${as_root[@]}" cmake --install build/release
+
+prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' build/release/CMakeCache.txt)
+binary="$prefix/bin/orvek"
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    cat >&2 <<MESSAGE
+
+Orvek is installed as $binary, but it is a desktop application and needs a graphical
+session: neither DISPLAY nor WAYLAND_DISPLAY is set here. Run it from a terminal inside your
+desktop session (or from the applications menu, "Orvek"):
+
+    $binary
+
+MESSAGE
+    exit 1
+fi
+exec "$binary"
