@@ -31,16 +31,24 @@ public:
     // sixteen) opens the About box.
     void OnSysCommand(unsigned nID);
 
+    // User-interface thread: the Capture button (and Enter in the filter box while it is
+    // enabled). Stores the filter and the promiscuous choice, then starts capture; a failure
+    // stops whatever it opened and shows libpcap's text.
     void OnBnClickedCapture();
+    // User-interface thread: the Stop button; the totals stay.
     void OnBnClickedStop();
+    // User-interface thread: a click on the link line opens the web address.
     void OnStnClickedLink();
 
     // Every way of ending the dialog (Escape, the close box, accept) stops capture first.
     void done(int nResult) override;
 
 protected:
+    // Capture thread: queues OnDisplayUpdate for the user-interface thread and returns.
     void PostDisplayUpdate() override;
+    // User-interface thread: sets the two counter texts.
     void ShowCounters(const char* szRecv, const char* szSent) override;
+    // Any thread: a modal box on the user-interface thread; from another thread a queued copy.
     void ShowMessage(const std::string& strText, const char* szCaption) override;
 
     void contextMenuEvent(QContextMenuEvent* pEvent) override;
@@ -48,8 +56,11 @@ protected:
 
 private:
     void CreateControls();
+    // User-interface thread: shows the totals an update asked for and starts the pacing timer.
     void OnDisplayUpdate();
+    // User-interface thread, pacing timer: shows totals that moved meanwhile, or ends the update.
     void OnDisplayPaced();
+    // User-interface thread: Enter in the filter box.
     void OnFilterReturn();
     void SetCapturing(bool bCapturing);
 
