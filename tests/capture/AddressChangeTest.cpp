@@ -51,7 +51,9 @@ Buffer Cat(std::initializer_list<Buffer> parts) {
 // Calls with exactly nLength bytes on the heap, so that a sanitizer sees any read beyond.
 bool Check(const Buffer& buffer, size_t nLength) {
     auto pCopy = std::make_unique<uint8_t[]>(nLength);
-    std::memcpy(pCopy.get(), buffer.data(), std::min(nLength, buffer.size()));
+    if (nLength > 0) {
+        std::memcpy(pCopy.get(), buffer.data(), std::min(nLength, buffer.size()));
+    }
     return IsAddressChange(pCopy.get(), nLength);
 }
 bool Check(const Buffer& buffer) {
