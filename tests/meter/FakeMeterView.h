@@ -31,13 +31,10 @@ public:
     // True when PostDisplayUpdate ever came while an update was already pending.
     bool SawDoublePending() const { return m_bDoublePending.load(); }
 
-    std::vector<std::pair<std::string, std::string>> GetShown() const {
-        std::lock_guard<std::mutex> guard(m_mtx);
-        return m_shown;
-    }
+    // The two counter texts shown last.
     std::pair<std::string, std::string> GetLastShown() const {
         std::lock_guard<std::mutex> guard(m_mtx);
-        return m_shown.empty() ? std::pair<std::string, std::string>{} : m_shown.back();
+        return m_lastShown;
     }
     std::vector<Message> GetMessages() const {
         std::lock_guard<std::mutex> guard(m_mtx);
@@ -88,7 +85,7 @@ protected:
     void ShowCounters(const char* szRecv, const char* szSent) override {
         {
             std::lock_guard<std::mutex> guard(m_mtx);
-            m_shown.emplace_back(szRecv, szSent);
+            m_lastShown = {szRecv, szSent};
         }
         if (m_showTime.count() > 0) {
             std::this_thread::sleep_for(m_showTime);
@@ -113,9 +110,9 @@ private:
     std::atomic<bool> m_bDoublePending{false};
     mutable std::mutex m_mtx;
     std::condition_variable m_cvPost;
-    int m_nUnserved = 0;                                      // guarded by m_mtx
-    std::vector<std::pair<std::string, std::string>> m_shown; // guarded by m_mtx
-    std::vector<Message> m_messages;                          // guarded by m_mtx
+    int m_nUnserved = 0;                             // guarded by m_mtx
+    std::pair<std::string, std::string> m_lastShown; // guarded by m_mtx
+    std::vector<Message> m_messages;                 // guarded by m_mtx
 };
 
 } // namespace orvektest

@@ -64,7 +64,10 @@ protected:
         m_ui.join();
     }
 
-    void TearDown() override { m_view.StopCapture(); }
+    void TearDown() override {
+        m_view.StopCapture();
+        EXPECT_FALSE(m_view.SawDoublePending());
+    }
 
     // Waits until the meter's totals are these.
     testing::AssertionResult WaitForTotals(int64_t nRecv, int64_t nSent) {
