@@ -49,7 +49,7 @@ public:
 
     // Starts capture with this meter as the listener; throws CZarnException.
     void StartCapture();
-    // Stops all capture if this meter is the listener of it. Returns when no thread calls it.
+    // Stops all capture (there is one listener per process). Returns when no thread calls it.
     void StopCapture();
 
     int64_t GetRecvBytes() const { return m_nRecvBytes.load(std::memory_order_relaxed); }
