@@ -10,6 +10,8 @@ void ExecutableThreadProc(IExecutable* pExecutable) { pExecutable->Run(); }
 CZarnThread::~CZarnThread() { Stop(); }
 
 void CZarnThread::Start(IExecutable* pExecutable) {
+    // Assigning over a held std::thread would end the process; release the old one first.
+    Stop();
     m_pExecutable = pExecutable;
     try {
         m_hThread = std::thread(ExecutableThreadProc, pExecutable);
