@@ -10,6 +10,7 @@
 #include <QContextMenuEvent>
 #include <QDesktopServices>
 #include <QFontInfo>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -173,6 +174,17 @@ void COrvekDlg::SetCapturing(bool bCapturing) {
     if (bHadFocus) {
         pOn->setFocus(Qt::OtherFocusReason);
     }
+}
+
+void COrvekDlg::keyPressEvent(QKeyEvent* pEvent) {
+    // Enter reaches the dialog only from a control that did not use it (a focused push button
+    // presses itself, the filter box captures): it neither ends the dialog nor presses a
+    // default button, which would otherwise be whichever button last had the focus.
+    if (pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter) {
+        pEvent->accept();
+        return;
+    }
+    QDialog::keyPressEvent(pEvent);
 }
 
 void COrvekDlg::done(int nResult) {

@@ -52,6 +52,7 @@ protected:
     void ShowMessage(const std::string& strText, const char* szCaption) override;
 
     void contextMenuEvent(QContextMenuEvent* pEvent) override;
+    void keyPressEvent(QKeyEvent* pEvent) override;
     bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
 
 private:

@@ -292,6 +292,11 @@ TEST_F(OrvekDlgTest, AboutBoxFromContextMenu) {
 }
 
 TEST_F(OrvekDlgTest, EnterCapturesAndClosingStopsCapture) {
+    // With the window active, focus moves deliver focus events, so the buttons' default state
+    // follows the focus as on a desktop.
+    m_pDlg->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(m_pDlg.get()));
+    ASSERT_TRUE(m_pCapture->hasFocus());
     // Enter in the filter box captures while Capture is enabled and never ends the dialog.
     m_pFilter->setFocus();
     QTest::keyClick(m_pFilter, Qt::Key_Return);
