@@ -69,6 +69,16 @@ public:
                 eThrow = m_eThrow;
             }
         }
+        if (m_bProbe) {
+            // Asks from another thread while the refresh holds the manager's lock: a look-up that
+            // waited for that lock would never return.
+            bool bLocal = false;
+            std::thread([&] {
+                bLocal = CAdapterManager::GetInstance()->IsLocalAddress(m_nProbeAddress);
+            }).join();
+            std::lock_guard<std::mutex> guard(m_mtx);
+            m_probeResults.push_back(bLocal);
+        }
         if (eThrow == EThrow::Zarn) {
             throw CZarnException(0, "refused by the test");
         }
@@ -83,6 +93,15 @@ public:
         std::lock_guard<std::mutex> guard(m_mtx);
         m_strThrowDevice = strDevice;
         m_eThrow = eThrow;
+    }
+    // From the next announcement on, looks nAddress up on a thread of its own during each one.
+    void ProbeDuringAnnouncements(uint32_t nAddress) {
+        m_nProbeAddress = nAddress;
+        m_bProbe = true;
+    }
+    std::vector<bool> GetProbeResults() const {
+        std::lock_guard<std::mutex> guard(m_mtx);
+        return m_probeResults;
     }
     void Clear() {
         std::lock_guard<std::mutex> guard(m_mtx);
@@ -123,6 +142,10 @@ private:
     std::vector<Failure> m_failures;           // guarded by m_mtx
     std::string m_strThrowDevice;              // guarded by m_mtx
     EThrow m_eThrow = EThrow::None;            // guarded by m_mtx
+    std::vector<bool> m_probeResults;          // guarded by m_mtx
+    // Set before Start, which orders them before the announcements.
+    bool m_bProbe = false;
+    uint32_t m_nProbeAddress = 0;
     std::atomic<uint64_t> m_nPackets{0};
 };
 
@@ -214,9 +237,12 @@ TEST_F(ManagerLive, StartOpensUpDevicesWithAddressesAndPublishesTheirAddresses) 
     MakeBare(strDown, false);
     ShOk("ip addr add 10.77.2.1/24 dev " + strDown);
     MakeBare(strBare, true);
+    m_listener.ProbeDuringAnnouncements(IPv4("10.77.1.1"));
 
     StartAndWait();
 
+    // Both announcements saw the complete map, and the look-up did not wait for the refresh.
+    EXPECT_EQ(m_listener.GetProbeResults(), (std::vector<bool>{true, true}));
     std::set<std::string> announced;
     for (const auto& a : m_listener.GetAnnouncements()) {
         announced.insert(a.strDevice);
