@@ -88,7 +88,13 @@ void COrvekMeter::OnAdapterFound(CAdapter* pAdapter, const char* szDeviceName) {
         bPromiscuous = m_bPromiscuous;
     }
     pAdapter->Open(szDeviceName, bPromiscuous);
-    pAdapter->SetFilter(strFilter.c_str());
+    try {
+        pAdapter->SetFilter(strFilter.c_str());
+    } catch (...) {
+        // Left running, the device would count everything the refused filter was to exclude.
+        pAdapter->Close();
+        throw;
+    }
 }
 
 void COrvekMeter::SetCaptureSettings(const std::string& strFilter, bool bPromiscuous) {
