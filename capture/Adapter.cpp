@@ -73,9 +73,12 @@ void CAdapter::Open(const char* szDeviceName, bool bPromiscuous) {
         m_szPendingFilter = nullptr;
         m_bLoopEnded = false;
     }
+    // Running from here on, so that a refresh does not announce (and reopen) a starting adapter.
+    m_bRunning.store(true, std::memory_order_release);
     try {
         m_thread.Start(this);
     } catch (...) {
+        m_bRunning.store(false, std::memory_order_release);
         std::lock_guard<std::mutex> guard(m_mtxFilter);
         m_bLoopEnded = true;
         throw;
@@ -157,7 +160,6 @@ void CAdapter::OnPacket(unsigned char* pUser, const pcap_pkthdr* pHeader,
 }
 
 void CAdapter::Run() {
-    m_bRunning.store(true, std::memory_order_release);
     CaptureContext context{m_pListener, m_nLinkType, {}};
     while (!m_bStopRequested.load(std::memory_order_acquire)) {
         if (m_bFilterPending.load(std::memory_order_acquire)) {

@@ -31,6 +31,21 @@ bool IsCapturable(const pcap_if_t* pDevice) {
     return false;
 }
 
+// Whether a fresh listing still shows the device capturable; assumed so when it cannot be made.
+bool IsStillCapturable(const char* szDeviceName) {
+    try {
+        CDeviceList devices;
+        for (size_t i = 0; i < devices.GetCount(); ++i) {
+            if (std::strcmp(devices.GetAt(i)->name, szDeviceName) == 0) {
+                return IsCapturable(devices.GetAt(i));
+            }
+        }
+        return false;
+    } catch (const CZarnException&) {
+        return true;
+    }
+}
+
 CZarnFd OpenAddressChangeSocket() {
     CZarnFd hSocket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
     if (!hSocket.IsOpen()) {
@@ -65,7 +80,13 @@ void CAdapterManager::Start(IAdapterListener* pListener) {
     Refresh();
     m_pStopEvent = std::move(pStopEvent);
     m_hNetlink = std::move(hNetlink);
-    m_thread.Start(this);
+    m_bRunning.store(true, std::memory_order_release);
+    try {
+        m_thread.Start(this);
+    } catch (...) {
+        m_bRunning.store(false, std::memory_order_release);
+        throw;
+    }
 }
 
 void CAdapterManager::StopAll() {
@@ -98,8 +119,17 @@ void CAdapterManager::Refresh() {
     m_addressMap.Publish(std::move(table));
 
     for (size_t i = 0; i < devices.GetCount(); ++i) {
-        if (IsCapturable(devices.GetAt(i))) {
+        if (!IsCapturable(devices.GetAt(i))) {
+            continue;
+        }
+        try {
             FindOrCreate(devices.GetAt(i)->name);
+        } catch (const CZarnException&) {
+            // A device removed or set down since it was listed cannot open; that is no failure,
+            // and the news of its change brings the refresh that settles it.
+            if (IsStillCapturable(devices.GetAt(i)->name)) {
+                throw;
+            }
         }
     }
 
@@ -165,18 +195,26 @@ bool CAdapterManager::ReadAddressChanges() {
 }
 
 void CAdapterManager::Run() {
-    m_bRunning.store(true, std::memory_order_release);
+    bool bRefreshOwed = false;
     while (m_bRunning.load(std::memory_order_acquire)) {
         try {
             const bool bChanged = ReadAddressChanges();
             if (!m_bRunning.load(std::memory_order_acquire) || m_pStopEvent->IsSet()) {
                 break;
             }
-            if (bChanged) {
+            if (bChanged || bRefreshOwed) {
+                bRefreshOwed = false;
                 m_nRefreshes.fetch_add(1);
                 Refresh();
             }
         } catch (const CZarnException& e) {
+            // A device that changed again while it was being opened (gone down, removed) fails
+            // the refresh; the news of that change is already waiting, and the next refresh
+            // settles it. Only a failure that no pending change explains ends the monitor.
+            if (HasPendingNews()) {
+                bRefreshOwed = true;
+                continue;
+            }
             if (m_pListener != nullptr) {
                 m_pListener->OnException(e);
             }
@@ -194,6 +232,11 @@ void CAdapterManager::Run() {
         }
     }
     m_bRunning.store(false, std::memory_order_release);
+}
+
+bool CAdapterManager::HasPendingNews() const {
+    pollfd wait{m_hNetlink.Get(), POLLIN, 0};
+    return ::poll(&wait, 1, 0) > 0 && (wait.revents & POLLIN) != 0;
 }
 
 void CAdapterManager::Stop() {

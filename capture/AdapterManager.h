@@ -34,7 +34,8 @@ public:
     }
 
     // Enumerates the devices once: publishes every IPv4 and IPv6 address of the listing, announces
-    // adapters, closes those whose device went away. Throws what enumeration or the listener throws.
+    // adapters, closes those whose device went away. Throws what enumeration or the listener throws,
+    // except for a device that a fresh listing no longer shows capturable (removed or set down).
     void Refresh();
     CAdapter* FindOrCreate(const char* szDeviceName);
 
@@ -54,6 +55,8 @@ private:
 
     // Waits for rtnetlink news; true when the news may change devices or addresses.
     bool ReadAddressChanges();
+    // Whether rtnetlink news is waiting to be read.
+    bool HasPendingNews() const;
 
     std::vector<std::unique_ptr<CAdapter>> m_adapters;
     CAddressMap m_addressMap;
