@@ -57,6 +57,11 @@ TEST_F(CSoakTest, DescriptorExhaustionFailsCleanlyAtEveryStep) {
         MakeVethPair(peer, {"lim" + Str(i), "10.84." + Str(i) + ".1", ""},
                      {"plim" + Str(i), "10.84." + Str(i) + ".2", ""});
     }
+    // The undefined-behaviour sanitizer probes memory through a pipe when it first checks an
+    // object's dynamic type; one ordinary cycle and an exception show it every type first.
+    m_meter.StartCapture();
+    m_meter.StopCapture();
+    EXPECT_EQ(CZarnException(EMFILE).GetCode(), EMFILE);
     const int nFdsBefore = CountFds();
     const int nThreadsBefore = CountThreads();
     int nFailures = 0;
@@ -125,7 +130,7 @@ TEST_F(CSoakTest, DescriptorExhaustionFailsCleanlyAtEveryStep) {
     }
     EXPECT_TRUE(bStarted) << "Start never had enough descriptors";
     EXPECT_GT(nFailures, 0) << "the limit never bit";
-    EXPECT_TRUE(m_meter.GetMessages().empty()) << m_meter.GetMessages().front();
+    EXPECT_EQ(m_meter.GetMessages(), "");
 }
 
 // Expressions libpcap refuses. None of them names a host, so compiling never asks a resolver.
@@ -216,7 +221,7 @@ TEST_F(CSoakTest, MalformedFiltersThrowAndLeaveCaptureWorking) {
     EXPECT_EQ(NetworkBytes(before, ReadCounters("filt0")), 40 * (20 + 8 + 100));
     EXPECT_TRUE(WaitUntil([&] { return m_meter.GetRecvBytes() == 20 * (20 + 8 + 100); }))
         << m_meter.GetRecvBytes();
-    EXPECT_TRUE(m_meter.GetMessages().empty()) << m_meter.GetMessages().front();
+    EXPECT_EQ(m_meter.GetMessages(), "");
 }
 
 } // namespace

@@ -39,9 +39,14 @@ public:
     ~CSoakMeter() override { StopCapture(); }
 
     int GetPostCount() const { return m_nPosts.load(); }
-    std::vector<std::string> GetMessages() const {
+    // Every message shown so far, one a line.
+    std::string GetMessages() const {
         std::lock_guard<std::mutex> guard(m_mtx);
-        return m_messages;
+        std::string strAll;
+        for (const std::string& strMessage : m_messages) {
+            strAll += strMessage + "\n";
+        }
+        return strAll;
     }
 
 protected:
