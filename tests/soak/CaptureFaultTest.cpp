@@ -2,7 +2,6 @@
 
 #include "ZarnException.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
