@@ -1,0 +1,250 @@
+#!/usr/bin/env bash
+# Live part of the benchmarks: two network namespaces of its own joined by veth pairs, a generator
+# in one, and in the other, in turn on the same traffic: the bare libpcap floor, tcpdump and the
+# headless Orvek meter. Then the meter's resident memory on three devices, and the responsiveness
+# of a user-interface thread that follows the counters. Needs root. Usage: bench/live.sh BUILD_DIR
+set -euo pipefail
+
+bin=$(cd "$1" && pwd)/bench
+results=${ORVEK_BENCH_RESULTS:-$(mktemp -d)}
+mkdir -p "$results"
+gen_ns=orvek-bench-gen-$$
+meter_ns=orvek-bench-meter-$$
+gen_core=0
+cap_core=1
+# Frames per run: enough for a second or more at full speed.
+full_count=${ORVEK_BENCH_FULL_COUNT:-2000000}
+paced_rate=${ORVEK_BENCH_PACED_RATE:-300000}
+paced_count=${ORVEK_BENCH_PACED_COUNT:-900000}
+sizes=(64 512 1514)
+
+cleanup() {
+    local pid
+    for pid in $(ip netns pids "$meter_ns" 2>/dev/null) $(ip netns pids "$gen_ns" 2>/dev/null); do
+        kill "$pid" 2>/dev/null || true
+    done
+    ip netns del "$gen_ns" 2>/dev/null || true
+    ip netns del "$meter_ns" 2>/dev/null || true
+}
+trap cleanup EXIT
+
+in_gen() { ip netns exec "$gen_ns" "$@"; }
+in_meter() { ip netns exec "$meter_ns" "$@"; }
+
+# Namespaces without IPv6 and veth pairs without multicast, with static neighbours: the links
+# carry only the generator's frames.
+ip netns add "$gen_ns"
+ip netns add "$meter_ns"
+for ns in "$gen_ns" "$meter_ns"; do
+    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+    ip -n "$ns" link set lo up
+done
+for i in 0 1 2; do
+    ip -n "$gen_ns" link add "vg$i" address "02:00:00:be:0c:0$i" type veth \
+        peer name "vm$i" address "02:00:00:be:0d:0$i" netns "$meter_ns"
+    ip -n "$gen_ns" link set "vg$i" multicast off up
+    ip -n "$meter_ns" link set "vm$i" multicast off up
+    ip -n "$gen_ns" addr add "10.231.$i.1/24" dev "vg$i"
+    ip -n "$meter_ns" addr add "10.231.$i.2/24" dev "vm$i"
+    ip -n "$gen_ns" neigh replace "10.231.$i.2" lladdr "02:00:00:be:0d:0$i" dev "vg$i" nud permanent
+    ip -n "$meter_ns" neigh replace "10.231.$i.1" lladdr "02:00:00:be:0c:0$i" dev "vm$i" nud permanent
+done
+
+# "rx_bytes rx_packets" of a device in the meter's namespace.
+offered() { in_meter cat /proc/net/dev | sed 's/:/ /' | awk -v d="$1" '$1 == d { print $2, $3 }'; }
+
+# Waits until a file holds a line matching a pattern.
+wait_for() {
+    local n
+    for n in $(seq 200); do
+        grep -q "$2" "$1" 2>/dev/null && return 0
+        sleep 0.05
+    done
+    echo "timed out waiting for '$2' in $1" >&2
+    cat "$1" >&2
+    return 1
+}
+
+# On-CPU seconds of a single-threaded process, to the nanosecond.
+cpu_of() { awk '{ printf "%.6f", $1 / 1e9 }' "/proc/$1/schedstat"; }
+
+# run_case CAPTURER SIZE COUNT RATE -> one line of results.tsv
+run_case() {
+    local capturer=$1 size=$2 count=$3 rate=$4
+    local out="$results/$capturer-$size-$rate.out" err="$results/$capturer-$size-$rate.err"
+    # Started directly (not through a function) so that $! is the capturer itself.
+    local pid cpu0=0 cpu1=0
+    : >"$out"
+    case $capturer in
+    floor) ip netns exec "$meter_ns" taskset -c $cap_core "$bin/orvek_bench_floor" vm0 >"$out" 2>"$err" & pid=$! ;;
+    meter) ip netns exec "$meter_ns" taskset -c $cap_core "$bin/orvek_bench_headless" >"$out" 2>"$err" & pid=$! ;;
+    tcpdump)
+        ip netns exec "$meter_ns" taskset -c $cap_core tcpdump -n -i vm0 -s 65535 -w /dev/null >"$out" 2>"$err" &
+        pid=$!
+        ;;
+    esac
+    if [ "$capturer" = tcpdump ]; then wait_for "$err" "listening on"; else wait_for "$out" ready; fi
+    sleep 0.3
+    read -r bytes0 packets0 <<<"$(offered vm0)"
+    [ "$capturer" = tcpdump ] && cpu0=$(cpu_of "$pid")
+    local sent
+    sent=$(in_gen taskset -c $gen_core "$bin/orvek_bench_generator" vg0 02:00:00:be:0d:00 "$size" "$count" "$rate")
+    sleep 0.6
+    read -r bytes1 packets1 <<<"$(offered vm0)"
+    [ "$capturer" = tcpdump ] && cpu1=$(cpu_of "$pid")
+    kill -INT "$pid"
+    wait "$pid" || true
+    local off_p=$((packets1 - packets0)) off_b=$((bytes1 - bytes0)) got_p got_b cpu
+    case $capturer in
+    floor)
+        got_p=$(sed -n 's/.*packets=\([0-9]*\).*/\1/p' "$out")
+        got_b=$(sed -n 's/.*bytes=\([0-9]*\).*/\1/p' "$out")
+        cpu=$(sed -n 's/.*cpu=\([0-9.]*\).*/\1/p' "$out")
+        ;;
+    meter)
+        # The meter counts network-layer bytes; every frame is SIZE bytes with a 14-byte header.
+        local recv
+        recv=$(sed -n 's/.*recv=\([0-9]*\).*/\1/p' "$out")
+        got_p=$((recv / (size - 14)))
+        got_b=$((recv + got_p * 14))
+        [ $((recv % (size - 14))) -eq 0 ] || got_b="$got_b(inexact)"
+        cpu=$(sed -n 's/.*cpu=\([0-9.]*\).*/\1/p' "$out")
+        ;;
+    tcpdump)
+        got_p=$(sed -n 's/^\([0-9]*\) packets captured.*/\1/p' "$err")
+        got_b=$((got_p * size))
+        cpu=$(awk -v a="$cpu0" -v b="$cpu1" 'BEGIN { printf "%.6f", b - a }')
+        ;;
+    esac
+    local pps
+    pps=$(sed -n 's/.*pps=\([0-9]*\).*/\1/p' <<<"$sent")
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$capturer" "$size" "$rate" "$pps" "$off_p" \
+        "$off_b" "$got_p" "$got_b" "$cpu" | tee -a "$results/results.tsv"
+}
+
+echo "== live counting (generator on core $gen_core, capturer on core $cap_core) =="
+printf 'capturer\tsize\trate\tgen_pps\toffered_pkts\toffered_bytes\tcounted_pkts\tcounted_bytes\tcpu_s\n' \
+    | tee "$results/results.tsv"
+for rate in "$paced_rate" 0; do
+    if [ "$rate" = 0 ]; then count=$full_count; else count=$paced_count; fi
+    for size in "${sizes[@]}"; do
+        for capturer in floor tcpdump meter; do
+            run_case "$capturer" "$size" "$count" "$rate"
+        done
+    done
+done
+
+echo
+echo "== summary: loss and CPU seconds per million packets (rate 0 = full speed) =="
+awk -F'\t' '
+NR == 1 { next }
+{
+    key = $2 "\t" $3
+    loss = $5 - $7
+    exact = ($6 == $8) ? "exact" : "DIFF"
+    cpu = ($7 > 0) ? $9 / ($7 / 1e6) : 0
+    c[key, $1] = cpu; l[key, $1] = loss; x[key, $1] = exact; p[key] = $4
+    if (!(key in seen)) { seen[key] = 1; order[++n] = key }
+}
+END {
+    printf "%-5s %-7s %-9s | %-28s | %-28s | %-28s | %-12s %-12s\n", "size", "rate", "meter_pps",
+        "floor loss/bytes/cpu", "tcpdump loss/bytes/cpu", "meter loss/bytes/cpu", "meter/floor", "meter/tcpdump"
+    for (i = 1; i <= n; i++) {
+        k = order[i]; split(k, kk, "\t")
+        printf "%-5s %-7s %-9s | %7d %-6s %9.3f s/Mp | %7d %-6s %9.3f s/Mp | %7d %-6s %9.3f s/Mp | %-12.2f %-12.2f\n",
+            kk[1], kk[2], p[k],
+            l[k, "floor"], x[k, "floor"], c[k, "floor"],
+            l[k, "tcpdump"], x[k, "tcpdump"], c[k, "tcpdump"],
+            l[k, "meter"], x[k, "meter"], c[k, "meter"],
+            (c[k, "floor"] > 0 ? c[k, "meter"] / c[k, "floor"] : 0),
+            (c[k, "tcpdump"] > 0 ? c[k, "meter"] / c[k, "tcpdump"] : 0)
+    }
+}' "$results/results.tsv" | tee "$results/summary.txt"
+
+# VmHWM / VmRSS of a process, in KiB.
+mem_of() { awk -v k="$2:" '$1 == k { print $2 }' "/proc/$1/status"; }
+
+# Full-speed 1514-byte frames on all three links at once, one generator per link on one core.
+flood_three() {
+    local i pids=()
+    for i in 0 1 2; do
+        in_gen taskset -c $gen_core "$bin/orvek_bench_generator" "vg$i" "02:00:00:be:0d:0$i" 1514 \
+            "$full_count" 0 >"$results/flood-$i.out" &
+        pids+=($!)
+    done
+    wait "${pids[@]}"
+    sleep 0.6
+}
+
+echo
+echo "== resident memory: headless meter capturing lo, vm0, vm1, vm2 =="
+out=$results/memory-meter.out
+ip netns exec "$meter_ns" taskset -c $cap_core "$bin/orvek_bench_headless" >"$out" 2>&1 &
+pid=$!
+wait_for "$out" ready
+sleep 1
+idle_hwm=$(mem_of "$pid" VmHWM)
+flood_three
+busy_hwm=$(mem_of "$pid" VmHWM)
+busy_rss=$(mem_of "$pid" VmRSS)
+kill -INT "$pid"
+wait "$pid" || true
+echo "headless meter: $(head -n1 "$out"); VmHWM idle ${idle_hwm} KiB, VmHWM after three full-rate links ${busy_hwm} KiB (VmRSS ${busy_rss} KiB)" \
+    | tee "$results/memory.txt"
+cat "$results"/flood-*.out
+
+# The window application, when it is built: measured the same way under a virtual display.
+orvek=$(find "$(dirname "$bin")" -path '*/app/orvek' -type f -executable 2>/dev/null | head -n1)
+if [ -n "$orvek" ]; then
+    echo
+    echo "== resident memory: orvek window application (offscreen, under xvfb-run) =="
+    ip netns exec "$meter_ns" env QT_QPA_PLATFORM=offscreen taskset -c $cap_core \
+        xvfb-run -a "$orvek" >"$results/memory-gui.out" 2>&1 &
+    runner=$!
+    gui=
+    for n in $(seq 100); do
+        for p in $(ip netns pids "$meter_ns"); do
+            [ "$(cat "/proc/$p/comm" 2>/dev/null)" = orvek ] && gui=$p
+        done
+        [ -n "$gui" ] && break
+        sleep 0.1
+    done
+    if [ -n "$gui" ]; then
+        sleep 3
+        idle_hwm=$(mem_of "$gui" VmHWM)
+        flood_three
+        busy_hwm=$(mem_of "$gui" VmHWM)
+        busy_rss=$(mem_of "$gui" VmRSS)
+        echo "orvek: VmHWM idle ${idle_hwm} KiB, VmHWM after three full-rate links ${busy_hwm} KiB (VmRSS ${busy_rss} KiB)" \
+            | tee -a "$results/memory.txt"
+        kill -TERM "$gui" 2>/dev/null || true
+    else
+        echo "orvek did not start:"
+        cat "$results/memory-gui.out"
+    fi
+    wait "$runner" || true
+else
+    echo "(no orvek window application built: its memory is not measured)"
+fi
+
+if [ -x "$bin/orvek_bench_uilatency" ]; then
+    ui_rate=${ORVEK_BENCH_UI_RATE:-1000000}
+    ui_seconds=${ORVEK_BENCH_UI_SECONDS:-6}
+    echo
+    echo "== user-interface thread: delay of an event posted every 10 ms =="
+    out=$results/uilatency-idle.out
+    ip netns exec "$meter_ns" taskset -c $cap_core "$bin/orvek_bench_uilatency" 3 >"$out" 2>&1
+    echo "idle:"
+    sed 1d "$out"
+    out=$results/uilatency-load.out
+    ip netns exec "$meter_ns" taskset -c $cap_core "$bin/orvek_bench_uilatency" "$ui_seconds" >"$out" 2>&1 &
+    pid=$!
+    wait_for "$out" ready
+    sent=$(in_gen taskset -c $gen_core "$bin/orvek_bench_generator" vg0 02:00:00:be:0d:00 64 \
+        $((ui_rate * (ui_seconds - 1))) "$ui_rate")
+    wait "$pid" || true
+    echo "64-byte frames asked at $ui_rate pps: $sent"
+    sed 1d "$out"
+fi
+echo
+echo "raw results: $results"

@@ -1,0 +1,128 @@
+// The per-packet path of the meter alone, on crafted frames: the link header, the source address,
+// the host-address look-up through the manager and the count, as a capture thread runs them.
+// With two threads both count into the same totals, as two capture threads do.
+
+#include "AdapterManager.h"
+#include "LinkLayer.h"
+#include "OrvekMeter.h"
+
+#include <array>
+#include <benchmark/benchmark.h>
+#include <cstring>
+#include <pcap/pcap.h>
+#include <vector>
+
+namespace {
+
+// Publishes the host's addresses without opening any device.
+class CAddressesOnly : public IAdapterListener {
+public:
+    // Capture thread: never called, no device is opened.
+    void AnalyzePacket(PacketInfo*) override {}
+    // Monitor thread: failures of the monitor do not matter here.
+    void OnException(const CZarnException&) override {}
+    // Refreshing thread: leaves the device closed.
+    void OnAdapterFound(CAdapter*, const char*) override {}
+};
+
+class CCountingMeter : public COrvekMeter {
+protected:
+    // Capture thread: nothing is queued; the update stays pending, as between two display paces.
+    void PostDisplayUpdate() override {}
+    // User-interface thread: never called here.
+    void ShowCounters(const char*, const char*) override {}
+    // Any thread: never called here.
+    void ShowMessage(const std::string&, const char*) override {}
+};
+
+enum EFrame { kRecvIPv4, kSentIPv4, kRecvIPv6, kSentIPv6, kVlanIPv4 };
+
+// An Ethernet frame of 512 bytes; the local sources are loopback's, which every host holds.
+std::vector<uint8_t> MakeFrame(EFrame eFrame) {
+    std::vector<uint8_t> frame(512, 0);
+    size_t nOffset = 12;
+    if (eFrame == kVlanIPv4) {
+        frame[12] = 0x81;
+        frame[13] = 0x00;
+        frame[15] = 7;
+        nOffset = 16;
+    }
+    const bool bIPv6 = eFrame == kRecvIPv6 || eFrame == kSentIPv6;
+    frame[nOffset] = bIPv6 ? 0x86 : 0x08;
+    frame[nOffset + 1] = bIPv6 ? 0xdd : 0x00;
+    uint8_t* pIp = frame.data() + nOffset + 2;
+    if (bIPv6) {
+        pIp[0] = 0x60;
+        pIp[6] = 17;
+        if (eFrame == kSentIPv6) {
+            pIp[8 + 15] = 1; // ::1
+        } else {
+            const uint8_t foreign[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0,
+                                         0,    0,    0,    0,    0, 0, 0, 9};
+            std::memcpy(pIp + 8, foreign, 16);
+        }
+    } else {
+        pIp[0] = 0x45;
+        pIp[9] = 17;
+        const uint8_t local[4] = {127, 0, 0, 1};
+        const uint8_t foreign[4] = {192, 0, 2, 9};
+        std::memcpy(pIp + 12, eFrame == kSentIPv4 ? local : foreign, 4);
+    }
+    return frame;
+}
+
+CCountingMeter g_meter;
+
+void BM_PerPacket(benchmark::State& state) {
+    static CAddressesOnly s_listener;
+    if (state.thread_index() == 0) {
+        CAdapterManager::GetInstance()->Start(&s_listener);
+    }
+    const std::vector<uint8_t> frame = MakeFrame(static_cast<EFrame>(state.range(0)));
+    pcap_pkthdr header{};
+    header.caplen = static_cast<bpf_u_int32>(frame.size());
+    header.len = header.caplen;
+    PacketInfo info{};
+    for (auto _ : state) {
+        // As the capture loop does for every packet.
+        const LinkVerdict verdict = ParseLinkHeader(DLT_EN10MB, frame.data(), header.caplen);
+        info.pHeader = &header;
+        info.pData = frame.data();
+        info.nLinkHeaderLength = verdict.nHeaderLength;
+        info.eNetworkProtocol = verdict.eProtocol;
+        benchmark::DoNotOptimize(&info);
+        g_meter.AnalyzePacket(&info);
+    }
+    state.SetItemsProcessed(state.iterations());
+    if (state.thread_index() == 0) {
+        CAdapterManager::GetInstance()->StopAll();
+    }
+}
+
+// Just the pure part: link header and source address, no look-up and no shared counter.
+void BM_ParseOnly(benchmark::State& state) {
+    const std::vector<uint8_t> frame = MakeFrame(static_cast<EFrame>(state.range(0)));
+    pcap_pkthdr header{};
+    header.caplen = static_cast<bpf_u_int32>(frame.size());
+    header.len = header.caplen;
+    for (auto _ : state) {
+        const LinkVerdict verdict = ParseLinkHeader(DLT_EN10MB, frame.data(), header.caplen);
+        const PacketInfo info{&header, frame.data(), verdict.nHeaderLength, verdict.eProtocol};
+        benchmark::DoNotOptimize(FindPacketSource(info));
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void FrameKinds(benchmark::internal::Benchmark* pBenchmark) {
+    pBenchmark->ArgName("frame");
+    for (int nKind : {kRecvIPv4, kSentIPv4, kRecvIPv6, kSentIPv6, kVlanIPv4}) {
+        pBenchmark->Arg(nKind);
+    }
+}
+
+} // namespace
+
+BENCHMARK(BM_PerPacket)->Apply(FrameKinds)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_ParseOnly)->Apply(FrameKinds)->Threads(1)->Threads(2)->UseRealTime();
+
+BENCHMARK_MAIN();

@@ -1,0 +1,117 @@
+// Responsiveness of a user-interface thread that shows the meter's counters: the meter is paced
+// as the window paces it (queued update, counters shown, released 100 ms later), and every 10 ms
+// a timer posts an event whose delay until it runs is recorded, as is the timer's own lateness.
+//
+// Usage: orvek_bench_uilatency SECONDS
+// Prints "ready adapters=N" once capturing, then after SECONDS the delay percentiles.
+
+#include "AdapterManager.h"
+#include "OrvekMeter.h"
+#include "ZarnException.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QObject>
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kPaceMs = 100;
+constexpr int kProbeMs = 10;
+
+class CPacedMeter : public COrvekMeter {
+public:
+    ~CPacedMeter() override { StopCapture(); }
+    long GetShownCount() const { return m_nShown; }
+
+protected:
+    // Capture thread: queues the update for the user-interface thread and returns.
+    void PostDisplayUpdate() override {
+        QMetaObject::invokeMethod(
+            &m_context, [this] { ShowAndPace(); }, Qt::QueuedConnection);
+    }
+    // User-interface thread: the counters would be drawn here.
+    void ShowCounters(const char*, const char*) override { ++m_nShown; }
+    // Any thread: printed at once.
+    void ShowMessage(const std::string& strText, const char* szCaption) override {
+        std::fprintf(stderr, "%s: %s\n", szCaption, strText.c_str());
+    }
+
+private:
+    // User-interface thread: shows the totals and releases the display one pace later.
+    void ShowAndPace() {
+        UpdateCounters();
+        QTimer::singleShot(kPaceMs, &m_context, [this] {
+            if (ReleaseDisplay()) {
+                ShowAndPace();
+            }
+        });
+    }
+
+    QObject m_context;
+    long m_nShown = 0;
+};
+
+double Percentile(std::vector<double> values, double dShare) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    const auto nIndex = static_cast<size_t>(dShare * static_cast<double>(values.size() - 1));
+    return values[nIndex];
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const int nSeconds = argc > 1 ? std::atoi(argv[1]) : 5;
+    CPacedMeter meter;
+    try {
+        meter.StartCapture();
+    } catch (const CZarnException& e) {
+        std::fprintf(stderr, "StartCapture: %s\n", e.GetDescription());
+        return 1;
+    }
+    std::printf("ready adapters=%zu\n", CAdapterManager::GetInstance()->GetAdapterCount());
+    std::fflush(stdout);
+
+    std::vector<double> postDelays;
+    std::vector<double> timerLateness;
+    QTimer probe;
+    probe.setTimerType(Qt::PreciseTimer);
+    const Clock::time_point tStart = Clock::now();
+    long nTicks = 0;
+    QObject::connect(&probe, &QTimer::timeout, &app, [&] {
+        const Clock::time_point tNow = Clock::now();
+        ++nTicks;
+        const auto tDue = tStart + std::chrono::milliseconds(kProbeMs) * nTicks;
+        timerLateness.push_back(std::chrono::duration<double, std::milli>(tNow - tDue).count());
+        QMetaObject::invokeMethod(
+            &app,
+            [&postDelays, tNow] {
+                postDelays.push_back(
+                    std::chrono::duration<double, std::milli>(Clock::now() - tNow).count());
+            },
+            Qt::QueuedConnection);
+    });
+    probe.start(kProbeMs);
+    QTimer::singleShot(nSeconds * 1000, &app, [&] { app.quit(); });
+    app.exec();
+    probe.stop();
+    const int64_t nRecv = meter.GetRecvBytes();
+    meter.StopCapture();
+
+    std::printf("posted_event_ms p50=%.3f p99=%.3f max=%.3f n=%zu\n", Percentile(postDelays, 0.5),
+                Percentile(postDelays, 0.99), Percentile(postDelays, 1.0), postDelays.size());
+    std::printf("timer_lateness_ms p50=%.3f p99=%.3f max=%.3f\n", Percentile(timerLateness, 0.5),
+                Percentile(timerLateness, 0.99), Percentile(timerLateness, 1.0));
+    std::printf("recv=%lld shown=%ld\n", static_cast<long long>(nRecv), meter.GetShownCount());
+    return 0;
+}

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (Release) and runs them all: the per-packet path, live counting against a
+# bare libpcap loop and tcpdump in network namespaces of its own, resident memory and
+# user-interface responsiveness. Needs root. Never part of the test suite.
+# ORVEK_BENCH_BUILD sets the build directory (default build/bench).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${ORVEK_BENCH_BUILD:-build/bench}
+
+scripts/install-deps.sh bench
+
+echo "== build (Release) in $build =="
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DORVEK_BUILD_BENCH=ON -DORVEK_BUILD_GUI=OFF \
+    -DORVEK_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j"$(nproc)"
+
+echo
+echo "machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores, kernel $(uname -r)"
+echo
+echo "== per-packet path (ns per packet; threads:2 = two capture threads, one meter) =="
+taskset -c 0,1 "$build/bench/orvek_bench_perpacket" --benchmark_min_time=0.5
+echo
+bash bench/live.sh "$build"
