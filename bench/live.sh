@@ -194,7 +194,8 @@ echo "headless meter: $(head -n1 "$out"); VmHWM idle ${idle_hwm} KiB, VmHWM afte
 cat "$results"/flood-*.out
 
 # The window application, when it is built: measured the same way under a virtual display.
-orvek=$(find "$(dirname "$bin")" -path '*/app/orvek' -type f -executable 2>/dev/null | head -n1)
+# ORVEK_BENCH_GUI names the binary (the benchmark build itself leaves the GUI out).
+orvek=${ORVEK_BENCH_GUI:-$(find "$(dirname "$bin")" -path '*/app/orvek' -type f -executable 2>/dev/null | head -n1)}
 if [ -n "$orvek" ]; then
     echo
     echo "== resident memory: orvek window application (offscreen, under xvfb-run) =="
