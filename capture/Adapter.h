@@ -26,7 +26,8 @@ public:
     // The device's libpcap link type (DLT_*); meaningful while open.
     int GetLinkType() const { return m_nLinkType; }
 
-    // Opens the device live (whole packets, 100 ms read time-out) and starts the capture thread.
+    // Opens the device live (whole packets, delivered at the latest 100 ms after they arrive) and
+    // starts the capture thread; Stop wakes a waiting read at once.
     // Throws CZarnException: libpcap's text with code 0, or errno when no thread can be started.
     void Open(const char* szDeviceName, bool bPromiscuous);
     // Compiles and installs a filter; packets read after it returns are filtered. Throws
