@@ -1,0 +1,239 @@
+// Soak and fault tests: capture started and stopped under churn, device and address storms,
+// descriptor exhaustion and malformed filters, all in namespaces the tests create.
+#include "AdapterManager.h"
+#include "NetNs.h"
+#include "OrvekMeter.h"
+#include "ZarnException.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+#include <random>
+#include <sys/resource.h>
+
+using namespace orvektest;
+
+namespace {
+
+// A meter with no view: any message it is asked to show fails the test.
+class CSoakMeter : public COrvekMeter {
+public:
+    ~CSoakMeter() override { StopCapture(); }
+    // Capture thread: nobody serves the update, so at most one comes.
+    void PostDisplayUpdate() override {}
+    // User-interface thread: nothing to show.
+    void ShowCounters(const char*, const char*) override {}
+    // Any thread: gtest's failure reports are thread-safe.
+    void ShowMessage(const std::string& strText, const char* szCaption) override {
+        ADD_FAILURE() << "message " << szCaption << ": " << strText;
+    }
+};
+
+const auto Str = [](int n) { return std::to_string(n); };
+
+// Every test ends with no capture and gives back every descriptor and thread it found.
+class CSoakTest : public testing::Test {
+protected:
+    static long Count(const char* szDir) {
+        return std::distance(std::filesystem::directory_iterator(szDir), {});
+    }
+    static CAdapterManager* Manager() { return CAdapterManager::GetInstance(); }
+    // A veth pair strName/pstrName on strNet.1 and strNet.2 (a /24).
+    void Link(const std::string& strName, const std::string& strNet) {
+        MakeVethPair(m_peer, {strName, strNet + ".1", ""}, {"p" + strName, strNet + ".2", ""});
+    }
+    void Send(const std::string& strNet, uint16_t nPort, size_t nPayload, size_t nCount) {
+        m_peer.RunIn([=] { SendUdp(strNet + ".2", strNet + ".1", nPort, nPayload, nCount); });
+    }
+    // What the meter counts of what an Ethernet device received since `before`.
+    static int64_t NetworkBytes(const std::string& strName, const IfCounters& before) {
+        const IfCounters after = ReadCounters(strName);
+        return int64_t(after.nRxBytes - before.nRxBytes -
+                       14 * (after.nRxPackets - before.nRxPackets));
+    }
+    // Ends the monitor, so that the list holds still; maps each adapter to whether it captures.
+    // Open without a running capture thread is half-open and fails.
+    static std::map<std::string, bool> QuiesceAndListAdapters() {
+        Manager()->Stop();
+        std::map<std::string, bool> adapters;
+        for (size_t i = 0; i < Manager()->GetAdapterCount(); ++i) {
+            const CAdapter* pAdapter = Manager()->GetAdapterAt(i);
+            EXPECT_EQ(pAdapter->IsOpen(), pAdapter->IsRunning()) << pAdapter->GetName();
+            adapters[pAdapter->GetName()] = pAdapter->IsOpen();
+        }
+        return adapters;
+    }
+    void TearDown() override {
+        m_meter.StopCapture();
+        // A joined thread may linger in /proc for a moment after join returns.
+        EXPECT_TRUE(WaitUntil([this] { return Count("/proc/self/task") == m_nThreads; }));
+        EXPECT_EQ(Count("/proc/self/fd"), m_nFds) << "descriptors leaked";
+        EXPECT_EQ(Manager()->GetAdapterCount(), 0u);
+    }
+
+    CSoakMeter m_meter;
+    CPeerNs m_peer;
+    const long m_nFds = Count("/proc/self/fd");
+    const long m_nThreads = Count("/proc/self/task");
+};
+
+// Start and stop race the capture threads, the monitor, traffic and address news. Then, under a
+// running capture, devices come and go, links flap and a storm of address news ends it. In the
+// end every remaining device is captured, every deleted one closed, the device that stayed lost
+// nothing, and the published addresses show the storm's end state.
+TEST_F(CSoakTest, CyclesDeviceChurnAndAddressStorm) {
+    Link("keep0", "10.82.0");
+    Link("flap0", "10.82.1");
+    CUdpSink sink("10.82.0.1", 5002);
+    std::atomic<bool> bStop{false};
+    std::thread churner([&] {
+        for (int i = 0; !bStop.load(); ++i) {
+            Send("10.82.0", 5002, 200, 10);
+            Sh(std::string("ip addr ") + (i % 2 == 0 ? "add" : "del") + " 10.82.1.9/24 dev flap0");
+        }
+    });
+    for (int i = 0; i < 100; ++i) {
+        EXPECT_NO_THROW(m_meter.StartCapture()) << "cycle " << i;
+        EXPECT_TRUE(Manager()->IsLocalAddress(inet_addr("10.82.0.1")));
+        m_meter.StopCapture();
+    }
+    bStop.store(true);
+    churner.join();
+    EXPECT_EQ(m_meter.GetSentBytes(), 0);
+
+    const IfCounters start = ReadCounters("keep0");
+    const int64_t nRecvCycles = m_meter.GetRecvBytes();
+    m_meter.StartCapture();
+    std::map<std::string, bool> expected = {{"lo", true}, {"keep0", true}, {"flap0", true}};
+    for (int i = 0; i < 20; ++i) {
+        // A new device comes up while one captured before is deleted and flap0 goes down and up.
+        const std::string strNew = "churn" + Str(i), strOld = "churn" + Str(i - 2);
+        ShOk("ip link add " + strNew + " type veth peer name p" + strNew + " netns " +
+             m_peer.GetPath() + " && ip addr add 10.82." + Str(10 + i) + ".1/24 dev " + strNew +
+             " && ip link set " + strNew + " up && ip link set flap0 down && " +
+             (i >= 2 ? "ip link del " + strOld + " && " : "") + "ip link set flap0 up");
+        expected[strNew] = true;
+        expected[strOld] = false;
+        Send("10.82.0", 5002, 100, 5);
+    }
+    // The storm comes last: a refresh that shows its end state has seen the final device list.
+    std::map<std::string, bool> addresses; // address -> still assigned at the end
+    std::string strBatch;
+    for (int i = 1; i <= 200; ++i) {
+        // Without a prefix length ip takes a host address.
+        for (const std::string& str :
+             {"10.83." + Str(i / 100) + "." + Str(i % 100), "fd83::" + Str(i)}) {
+            strBatch += "addr add " + str + " dev keep0 nodad\n";
+            strBatch += i % 3 != 0 ? "addr del " + str + " dev keep0\n" : "";
+            addresses[str] = i % 3 == 0;
+        }
+    }
+    ShOk("ip -batch - <<'EOF'\n" + strBatch + "EOF");
+    EXPECT_TRUE(WaitUntil([&] {
+        return std::all_of(addresses.begin(), addresses.end(), [](const auto& address) {
+            uint8_t abIPv6[16] = {};
+            return address.second ==
+                   (inet_pton(AF_INET6, address.first.c_str(), abIPv6) == 1
+                        ? Manager()->IsLocalAddress6(abIPv6)
+                        : Manager()->IsLocalAddress(inet_addr(address.first.c_str())));
+        });
+    }));
+    EXPECT_TRUE(Manager()->IsMonitorRunning());
+    EXPECT_TRUE(WaitUntil(
+        [&] { return m_meter.GetRecvBytes() - nRecvCycles == NetworkBytes("keep0", start); }));
+    // A deleted device may have been dropped from the list or kept closed.
+    std::map<std::string, bool> actual = QuiesceAndListAdapters();
+    std::erase_if(expected, [&](const auto& e) { return !e.second && !actual.count(e.first); });
+    EXPECT_EQ(actual, expected);
+}
+
+// Descriptors run out at every point of Start in turn: a clear error, nothing half-open, the
+// devices that opened keep counting, and capture recovers once descriptors are back.
+TEST_F(CSoakTest, DescriptorExhaustionFailsCleanlyAtEveryStep) {
+    for (int i = 0; i < 4; ++i) {
+        Link("lim" + Str(i), "10.84." + Str(i));
+    }
+    bool bStarted = false;
+    int nSpare = 0;
+    for (; nSpare < 64 && !bStarted; ++nSpare) {
+        SCOPED_TRACE("descriptors to spare: " + Str(nSpare));
+        // A lowered limit bounds the numbers of new descriptors: count from the lowest free one.
+        const int hFree = dup(0);
+        close(hFree);
+        rlimit saved{};
+        getrlimit(RLIMIT_NOFILE, &saved);
+        const rlimit lowered{static_cast<rlim_t>(hFree + nSpare), saved.rlim_max};
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+        try {
+            m_meter.StartCapture();
+            bStarted = true;
+        } catch (const CZarnException& e) {
+            EXPECT_TRUE(e.HasDescription()
+                            ? std::strstr(e.GetDescription(), strerror(EMFILE)) != nullptr
+                            : e.GetCode() == EMFILE)
+                << e.GetCode() << " " << e.GetDescription();
+        }
+        setrlimit(RLIMIT_NOFILE, &saved);
+        const std::map<std::string, bool> adapters = QuiesceAndListAdapters();
+        const int64_t nRecvBefore = m_meter.GetRecvBytes();
+        int64_t nExpected = 0;
+        for (int i = 0; i < 4; ++i) {
+            const IfCounters before = ReadCounters("lim" + Str(i));
+            Send("10.84." + Str(i), 5004, 100, 5);
+            const bool bOpen = adapters.count("lim" + Str(i)) && adapters.at("lim" + Str(i));
+            EXPECT_TRUE(bOpen || !bStarted) << i;
+            nExpected += bOpen ? NetworkBytes("lim" + Str(i), before) : 0;
+        }
+        EXPECT_TRUE(WaitUntil([&] { return m_meter.GetRecvBytes() - nRecvBefore == nExpected; }));
+        m_meter.StopCapture();
+        EXPECT_NO_THROW(m_meter.StartCapture());
+        m_meter.StopCapture();
+    }
+    // Both ends: the limit bit at first, and in the end Start had enough.
+    EXPECT_TRUE(bStarted && nSpare > 1) << nSpare;
+}
+
+// A hundred refused filters (none names a host, so no resolver is asked) each fail Start with
+// libpcap's text and leave nothing open; afterwards a good filter counts exactly its port.
+TEST_F(CSoakTest, MalformedFiltersThrowLibpcapTextAndLeaveCaptureWorking) {
+    Link("filt0", "10.85.0");
+    std::vector<std::string> filters = {"(tcp",       "tcp and and udp",    "port 70000",
+                                        "vlan 5000",  "port nosuchservice", "net 10.1.2.3/8",
+                                        "ip[0:3] = 1"};
+    // Then printable garbage that starts with a character no expression starts with.
+    std::mt19937 random(20261206);
+    while (filters.size() < 100) {
+        std::string strTail(1 + random() % 24, ' ');
+        std::generate(strTail.begin(), strTail.end(), [&] { return char(' ' + random() % 95); });
+        filters.push_back(")]&|*/,:;=^`{}~?#$@%"[random() % 20] + strTail);
+    }
+    const std::unique_ptr<pcap_t, decltype(&pcap_close)> pDead(pcap_open_dead(DLT_EN10MB, 262144),
+                                                               &pcap_close);
+    for (const std::string& strFilter : filters) {
+        SCOPED_TRACE("filter \"" + strFilter + "\"");
+        bpf_program program{};
+        ASSERT_EQ(pcap_compile(pDead.get(), &program, strFilter.c_str(), 1, 0), -1);
+        m_meter.SetCaptureSettings(strFilter, false);
+        try {
+            m_meter.StartCapture();
+            ADD_FAILURE() << "accepted";
+        } catch (const CZarnException& e) {
+            EXPECT_EQ(e.GetCode(), 0);
+            EXPECT_STREQ(e.GetDescription(), pcap_geterr(pDead.get()));
+        }
+        EXPECT_FALSE(Manager()->IsMonitorRunning());
+        for (const auto& [strName, bOpen] : QuiesceAndListAdapters()) {
+            EXPECT_FALSE(bOpen) << strName;
+        }
+    }
+    m_meter.SetCaptureSettings("udp port 5005", false);
+    m_meter.StartCapture();
+    Send("10.85.0", 5005, 100, 20);
+    Send("10.85.0", 5006, 100, 20);
+    // Exact: nothing was counted while the refused filters were tried.
+    EXPECT_TRUE(WaitUntil([&] { return m_meter.GetRecvBytes() == 20 * 128; }));
+}
+
+} // namespace
