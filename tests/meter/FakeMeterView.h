@@ -3,116 +3,58 @@
 #include "OrvekMeter.h"
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 namespace orvektest {
 
-// A view for the headless meter that records what the meter asks of it, and serves display
-// updates the way a window does. Checks that at most one update is ever pending.
+using Texts = std::pair<std::string, std::string>;
+
+// A headless view: records what the meter asks of it, serves updates as a window does, and counts
+// every post that came while an update was still owned. Read what it recorded only once the
+// threads that show have been joined.
 class CFakeMeterView : public COrvekMeter {
 public:
-    struct Message {
-        std::string strText;
-        std::string strCaption;
-    };
-
     ~CFakeMeterView() override { StopCapture(); }
 
-    // Makes showing take a while, as drawing does, so that counts arrive while an update is shown.
-    void SetShowTime(std::chrono::microseconds showTime) { m_showTime = showTime; }
-
     int GetPostCount() const { return m_nPosts.load(); }
-    // True when PostDisplayUpdate ever came while an update was already pending.
-    bool SawDoublePending() const { return m_bDoublePending.load(); }
+    bool SawDoublePending() const { return m_nDoublePending.load() != 0; }
+    const Texts& GetLastShown() const { return m_shown; }
+    const std::vector<Texts>& GetMessages() const { return m_messages; }
 
-    // The two counter texts shown last.
-    std::pair<std::string, std::string> GetLastShown() const {
-        std::lock_guard<std::mutex> guard(m_mtx);
-        return m_lastShown;
-    }
-    std::vector<Message> GetMessages() const {
-        std::lock_guard<std::mutex> guard(m_mtx);
-        return m_messages;
-    }
-
-    // User-interface thread, owning an update: ReleaseDisplay, keeping count of ownership.
+    // User-interface thread, owning an update. Ownership goes first: a post may follow at once.
     bool Release() {
-        m_nOwners.fetch_sub(1);
-        const bool bOwned = ReleaseDisplay();
-        if (bOwned) {
-            TakeOwnership();
-        }
-        return bOwned;
+        m_bOwned.store(false);
+        return ReleaseDisplay() && Own();
     }
-    // User-interface thread, owning an update: shows the totals and releases the display, showing
-    // again for as long as the release hands over a new update.
-    void ServeOwnedUpdate() {
-        do {
+    // User-interface thread: serves a posted update, if any, to its end.
+    void ServePosted() {
+        for (bool bOwned = m_bOwned.load(); bOwned; bOwned = Release()) {
             UpdateCounters();
-        } while (Release());
-    }
-
-    // User-interface thread: waits up to nTimeoutMs for a posted update; false when none came.
-    bool WaitForPost(int nTimeoutMs) {
-        std::unique_lock<std::mutex> guard(m_mtx);
-        const bool bPosted = m_cvPost.wait_for(guard, std::chrono::milliseconds(nTimeoutMs),
-                                               [this] { return m_nUnserved > 0; });
-        if (bPosted) {
-            --m_nUnserved;
         }
-        return bPosted;
     }
-
-    // Updates the view owns now (posted ones and those ReleaseDisplay handed over): 0 or 1.
-    int GetOwners() const { return m_nOwners.load(); }
 
 protected:
-    // Capture thread: records the post and wakes a waiting user-interface thread.
-    void PostDisplayUpdate() override {
-        m_nPosts.fetch_add(1);
-        TakeOwnership();
-        std::lock_guard<std::mutex> guard(m_mtx);
-        ++m_nUnserved;
-        m_cvPost.notify_all();
-    }
+    // Capture thread: takes ownership of the update for ServePosted.
+    void PostDisplayUpdate() override { m_nPosts.fetch_add(Own()); }
     // User-interface thread.
     void ShowCounters(const char* szRecv, const char* szSent) override {
-        {
-            std::lock_guard<std::mutex> guard(m_mtx);
-            m_lastShown = {szRecv, szSent};
-        }
-        if (m_showTime.count() > 0) {
-            std::this_thread::sleep_for(m_showTime);
-        }
+        m_shown = {szRecv, szSent};
     }
-    // Any thread: records the message and returns at once.
+    // Any thread, one at a time: records the message and returns at once.
     void ShowMessage(const std::string& strText, const char* szCaption) override {
-        std::lock_guard<std::mutex> guard(m_mtx);
-        m_messages.push_back({strText, szCaption});
+        m_messages.emplace_back(strText, szCaption);
     }
 
 private:
-    void TakeOwnership() {
-        if (m_nOwners.fetch_add(1) != 0) {
-            m_bDoublePending.store(true);
-        }
-    }
+    // Takes the pending update, noting a second owner; always true.
+    bool Own() { return m_nDoublePending.fetch_add(m_bOwned.exchange(true)), true; }
 
-    std::chrono::microseconds m_showTime{0}; // set before capture starts
     std::atomic<int> m_nPosts{0};
-    std::atomic<int> m_nOwners{0};
-    std::atomic<bool> m_bDoublePending{false};
-    mutable std::mutex m_mtx;
-    std::condition_variable m_cvPost;
-    int m_nUnserved = 0;                             // guarded by m_mtx
-    std::pair<std::string, std::string> m_lastShown; // guarded by m_mtx
-    std::vector<Message> m_messages;                 // guarded by m_mtx
+    std::atomic<int> m_nDoublePending{0};
+    std::atomic<bool> m_bOwned{false};
+    Texts m_shown;
+    std::vector<Texts> m_messages;
 };
 
 } // namespace orvektest
