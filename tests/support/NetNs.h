@@ -5,9 +5,13 @@
 // interface counters. Everything lives in namespaces that vanish with the test process, so
 // nothing leaks even when a test crashes, and no packet leaves this machine.
 
+#include "ZarnFd.h"
+
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,21 +35,16 @@ std::string ShOut(const std::string& strCommand);
 class CPeerNs {
 public:
     CPeerNs();
-    CPeerNs(const CPeerNs&) = delete;
-    CPeerNs& operator=(const CPeerNs&) = delete;
-    ~CPeerNs();
 
-    int GetFd() const { return m_hNs; }
     // A path that `ip link set DEV netns PATH` accepts.
     std::string GetPath() const;
-    // Runs a /bin/sh command inside this namespace; returns its exit status.
-    int Sh(const std::string& strCommand) const;
+    // Runs a /bin/sh command inside this namespace, as orvektest::ShOk.
     void ShOk(const std::string& strCommand) const;
     // Runs fn on a new thread that has entered this namespace, and waits for it.
     void RunIn(const std::function<void()>& fn) const;
 
 private:
-    int m_hNs = -1;
+    CZarnFd m_fdNs;
 };
 
 // Addresses of one end of a link; empty strings are not configured.
@@ -81,15 +80,12 @@ void SendUdp(const std::string& strSource, const std::string& strDest, uint16_t 
 class CUdpSink {
 public:
     CUdpSink(const std::string& strAddress, uint16_t nPort);
-    CUdpSink(const CUdpSink&) = delete;
-    CUdpSink& operator=(const CUdpSink&) = delete;
     ~CUdpSink();
     // Waits (up to a generous bound) until nCount datagrams have arrived; returns how many did.
     size_t WaitFor(size_t nCount);
 
 private:
-    struct Impl;
-    Impl* m_pImpl;
+    std::unique_ptr<struct CSocketWorker> m_pWorker;
 };
 
 // Connects from the calling thread's namespace to a TCP listener of this class (which may live in
@@ -98,13 +94,10 @@ class CTcpEcho {
 public:
     // Listens on strAddress:nPort in the namespace of the calling thread.
     CTcpEcho(const std::string& strAddress, uint16_t nPort);
-    CTcpEcho(const CTcpEcho&) = delete;
-    CTcpEcho& operator=(const CTcpEcho&) = delete;
     ~CTcpEcho();
 
 private:
-    struct Impl;
-    Impl* m_pImpl;
+    std::unique_ptr<struct CSocketWorker> m_pWorker;
 };
 void TcpExchange(const std::string& strDest, uint16_t nPort, size_t nBytes);
 
@@ -115,9 +108,6 @@ class CTunDevice {
 public:
     CTunDevice(const std::string& strName, const std::string& strIPv4Cidr,
                const std::string& strIPv6Cidr);
-    CTunDevice(const CTunDevice&) = delete;
-    CTunDevice& operator=(const CTunDevice&) = delete;
-    ~CTunDevice();
 
     const std::string& GetName() const { return m_strName; }
     // Injects one IP packet as if it had arrived on the device.
@@ -127,7 +117,7 @@ public:
 
 private:
     std::string m_strName;
-    int m_hTun = -1;
+    CZarnFd m_fdTun; // the device lives as long as this descriptor
 };
 
 // Builds a well-formed IPv4/UDP (or IPv6/UDP) packet with correct checksums and nPayload bytes.
@@ -143,16 +133,11 @@ bool WaitUntil(const std::function<bool()>& pred, int nTimeoutMs = 20000);
 class CHangGuard {
 public:
     explicit CHangGuard(std::string strWhat, int nTimeoutMs = 20000);
-    CHangGuard(const CHangGuard&) = delete;
-    CHangGuard& operator=(const CHangGuard&) = delete;
     ~CHangGuard();
 
 private:
-    std::string m_strWhat;
-    std::mutex m_mtx;
-    std::condition_variable m_cv;
-    bool m_bDone = false; // guarded by m_mtx
-    std::thread m_watcher;
+    std::promise<void> m_done;
+    std::thread m_watcher; // aborts unless m_done is set in time
 };
 
 } // namespace orvektest
