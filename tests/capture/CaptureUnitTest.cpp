@@ -36,7 +36,7 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
 // Exactly nLength bytes on the heap, so that a sanitizer sees any read beyond.
 std::unique_ptr<uint8_t[]> OnHeap(const Bytes& bytes, size_t nLength) {
     auto pCopy = std::make_unique<uint8_t[]>(nLength);
-    std::memcpy(pCopy.get(), bytes.data(), std::min(nLength, bytes.size()));
+    std::copy_n(bytes.begin(), std::min(nLength, bytes.size()), pCopy.get());
     return pCopy;
 }
 

@@ -155,6 +155,13 @@ TEST_F(CSoakTest, DescriptorExhaustionFailsCleanlyAtEveryStep) {
     for (int i = 0; i < 4; ++i) {
         Link("lim" + Str(i), "10.84." + Str(i));
     }
+    // UndefinedBehaviorSanitizer checks a type the first time it meets it through a pipe, which
+    // fails with no descriptor left: meet every type of the failure paths before the limit bites.
+    m_meter.StartCapture();
+    m_meter.StopCapture();
+    const CZarnException warmOsError(EMFILE);
+    const CZarnException warmDescribed(0, "");
+    EXPECT_FALSE(warmOsError.HasDescription() || !warmDescribed.HasDescription());
     bool bStarted = false;
     int nSpare = 0;
     for (; nSpare < 64 && !bStarted; ++nSpare) {
