@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -10,14 +9,14 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <future>
 #include <gtest/gtest.h>
 #include <linux/if.h>
 #include <linux/if_tun.h>
+#include <memory>
+#include <netdb.h>
 #include <numeric>
 #include <poll.h>
 #include <sched.h>
-#include <sstream>
 #include <stdexcept>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -29,36 +28,30 @@ namespace orvektest {
 namespace {
 
 [[noreturn]] void Fail(const std::string& strWhat) {
-    throw std::runtime_error(strWhat +
-                             (errno != 0 ? std::string(": ") + std::strerror(errno) : ""));
-}
-
-int ExitStatus(int nStatus) {
-    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+    throw std::runtime_error(strWhat + ": " + std::strerror(errno));
 }
 
 // Runs /bin/sh -c in a child of the calling thread, so in that thread's namespace; returns its
 // exit status and its standard output (with standard error when bWithErrors).
-int RunShell(const std::string& strCommand, std::string& strOutput, bool bWithErrors) {
+std::pair<int, std::string> RunShell(const std::string& strCommand, bool bWithErrors = true) {
     // Redirected ahead of the command, so that a here-document at its end still closes.
-    const std::string strScript = (bWithErrors ? "exec 2>&1\n" : "") + strCommand;
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(strScript.c_str(), "re"), pclose);
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(
+        popen(((bWithErrors ? "exec 2>&1\n" : "") + strCommand).c_str(), "re"), pclose);
     if (pipe == nullptr) {
         Fail("popen");
     }
-    char buffer[4096];
-    for (size_t nRead; (nRead = fread(buffer, 1, sizeof buffer, pipe.get())) > 0;) {
-        strOutput.append(buffer, nRead);
+    std::string strOutput;
+    for (int nChar; (nChar = std::fgetc(pipe.get())) != EOF;) {
+        strOutput += static_cast<char>(nChar);
     }
-    return ExitStatus(pclose(pipe.release()));
+    const int nStatus = pclose(pipe.release());
+    return {WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus), strOutput};
 }
 
 // As ShOk, but throws, for set-up steps after which nothing sensible can follow.
 void SetUp(const std::string& strCommand) {
-    std::string strOutput;
-    if (const int nStatus = RunShell(strCommand, strOutput, true); nStatus != 0) {
-        errno = 0;
-        Fail("`" + strCommand + "` exited with " + std::to_string(nStatus) + ": " + strOutput);
+    if (const auto [nStatus, strOutput] = RunShell(strCommand); nStatus != 0) {
+        throw std::runtime_error("`" + strCommand + "` failed:\n" + strOutput);
     }
 }
 
@@ -68,60 +61,33 @@ void SetUp(const std::string& strCommand) {
 // be traffic).
 void BringUp(const std::string& strName, const std::string& strIPv4Cidr,
              const std::string& strIPv6Cidr, const std::string& strThen = "") {
-    std::string strCommand;
-    for (const char* szSetting : {"addr_gen_mode=1", "accept_ra=0", "router_solicitations=0",
-                                  "accept_dad=0", "dad_transmits=0"}) {
-        strCommand += "sysctl -qw net.ipv6.conf." + strName + "." + szSetting + " && ";
-    }
-    strCommand += "ip link set dev " + strName + " multicast off arp off up";
-    if (!strIPv4Cidr.empty()) {
-        strCommand += " && ip addr add " + strIPv4Cidr + " dev " + strName;
-    }
-    if (!strIPv6Cidr.empty()) {
-        strCommand += " && ip -6 addr add " + strIPv6Cidr + " dev " + strName + " nodad";
-    }
-    SetUp(strCommand + strThen);
+    SetUp("set -e\nd=" + strName +
+          "\nfor s in addr_gen_mode=1 accept_ra=0 router_solicitations=0 accept_dad=0 "
+          "dad_transmits=0; do sysctl -qw net.ipv6.conf.$d.$s; done\n"
+          "ip link set dev $d multicast off arp off up\n" +
+          (strIPv4Cidr.empty() ? "" : "ip addr add " + strIPv4Cidr + " dev $d\n") +
+          (strIPv6Cidr.empty() ? "" : "ip addr add " + strIPv6Cidr + " dev $d nodad\n") + strThen);
 }
 
-bool IsIPv6(const std::string& strAddress) {
-    return strAddress.find(':') != std::string::npos;
-}
-
-struct SocketAddress {
-    sockaddr_storage storage{};
-    socklen_t nLength = 0;
-    const sockaddr* Get() const { return reinterpret_cast<const sockaddr*>(&storage); }
-};
-
-SocketAddress MakeSocketAddress(const std::string& strAddress, uint16_t nPort) {
-    SocketAddress address;
-    auto* pIn = reinterpret_cast<sockaddr_in*>(&address.storage);
-    auto* pIn6 = reinterpret_cast<sockaddr_in6*>(&address.storage);
-    const bool bIPv6 = IsIPv6(strAddress);
-    address.storage.ss_family = bIPv6 ? AF_INET6 : AF_INET;
-    (bIPv6 ? pIn6->sin6_port : pIn->sin_port) = htons(nPort);
-    address.nLength = bIPv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-    void* pAddress = bIPv6 ? static_cast<void*>(&pIn6->sin6_addr) : &pIn->sin_addr;
-    if (inet_pton(address.storage.ss_family, strAddress.c_str(), pAddress) != 1) {
-        errno = 0;
-        Fail("not an address: " + strAddress);
+auto Resolve(const std::string& strAddress, uint16_t nPort) {
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    addrinfo* pInfo = nullptr;
+    if (getaddrinfo(strAddress.c_str(), std::to_string(nPort).c_str(), &hints, &pInfo) != 0) {
+        throw std::runtime_error("not an address: " + strAddress);
     }
-    return address;
+    return std::unique_ptr<addrinfo, void (*)(addrinfo*)>(pInfo, freeaddrinfo);
 }
 
-// A socket with 20 s time-outs, bound to strAddress:nPort when bBind (and listening, for a
-// stream), else connected to it.
+// A socket with a 20 s receive time-out (sends never wait long here), bound to strAddress:nPort
+// when bBind (and listening, for a stream), else connected to it.
 CZarnFd MakeSocket(const std::string& strAddress, int nType, bool bBind, uint16_t nPort = 0) {
-    CZarnFd socketFd(socket(IsIPv6(strAddress) ? AF_INET6 : AF_INET, nType | SOCK_CLOEXEC, 0));
+    const auto pAddress = Resolve(strAddress, nPort);
+    CZarnFd socketFd(socket(pAddress->ai_family, nType | SOCK_CLOEXEC, 0));
     const timeval timeout{20, 0};
-    const int nOn = 1;
-    const SocketAddress address = MakeSocketAddress(strAddress, nPort);
     if (!socketFd.IsOpen() ||
         setsockopt(socketFd.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0 ||
-        setsockopt(socketFd.Get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0 ||
-        setsockopt(socketFd.Get(), SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof nOn) != 0 ||
-        (bBind ? bind(socketFd.Get(), address.Get(), address.nLength)
-               : connect(socketFd.Get(), address.Get(), address.nLength)) != 0 ||
+        (bBind ? bind : connect)(socketFd.Get(), pAddress->ai_addr, pAddress->ai_addrlen) != 0 ||
         (bBind && nType == SOCK_STREAM && listen(socketFd.Get(), 8) != 0)) {
         Fail("socket on " + strAddress);
     }
@@ -137,63 +103,44 @@ bool WaitReadable(int hFd, const CZarnEvent& stopEvent) {
     return nReady > 0 && (fds[1].revents & POLLIN) == 0;
 }
 
-// The Internet checksum over the byte ranges, which all but the last have even lengths.
-uint16_t Checksum(std::initializer_list<std::pair<const uint8_t*, size_t>> ranges, uint32_t nSum) {
-    for (const auto& [pData, nLength] : ranges) {
-        for (size_t i = 0; i < nLength; ++i) {
-            nSum += i % 2 == 0 ? pData[i] << 8 : pData[i];
-        }
+// The Internet checksum over nLength bytes, added to nSum.
+uint16_t Checksum(const uint8_t* pData, size_t nLength, uint32_t nSum = 0) {
+    for (size_t i = 0; i < nLength; ++i) {
+        nSum += i % 2 == 0 ? pData[i] << 8 : pData[i];
     }
     nSum = (nSum & 0xFFFF) + (nSum >> 16); // twice folds any 32-bit sum
     return static_cast<uint16_t>(~(nSum + (nSum >> 16)));
 }
 
-void PutBig16(uint8_t* p, uint16_t nValue) {
-    p[0] = static_cast<uint8_t>(nValue >> 8);
-    p[1] = static_cast<uint8_t>(nValue);
-}
-
-std::atomic<unsigned> g_nNextMac{1};
-
 } // namespace
 
 void EnterPrivateNetns() {
-    std::string strOutput;
-    if (unshare(CLONE_NEWNET) != 0 || RunShell("ip link set lo up", strOutput, true) != 0) {
-        std::fprintf(stderr, "live tests need root to make a network namespace: %s %s\n",
-                     std::strerror(errno), strOutput.c_str());
-        std::abort();
+    if (unshare(CLONE_NEWNET) != 0) {
+        Fail("live tests need root to make a network namespace");
     }
+    SetUp("ip link set lo up");
 }
 
 int Sh(const std::string& strCommand) {
-    return ExitStatus(std::system(strCommand.c_str()));
+    return RunShell(strCommand).first;
 }
 
 void ShOk(const std::string& strCommand) {
-    std::string strOutput;
-    const int nStatus = RunShell(strCommand, strOutput, true);
+    const auto [nStatus, strOutput] = RunShell(strCommand);
     EXPECT_EQ(nStatus, 0) << "`" << strCommand << "` failed:\n" << strOutput;
 }
 
 std::string ShOut(const std::string& strCommand) {
-    std::string strOutput;
-    RunShell(strCommand, strOutput, false);
-    return strOutput;
+    return RunShell(strCommand, false).second;
 }
 
 CPeerNs::CPeerNs() {
     // unshare moves only the calling thread, so a short-lived thread makes the namespace and
     // leaves a descriptor that keeps it alive.
     std::async(std::launch::async, [this] {
-        if (unshare(CLONE_NEWNET) == 0) {
-            m_fdNs.Reset(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
-        }
-        if (!m_fdNs.IsOpen()) {
-            Fail("cannot make a peer network namespace");
-        }
+        EnterPrivateNetns();
+        m_fdNs.Reset(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
     }).get();
-    RunIn([] { SetUp("ip link set lo up"); });
 }
 
 std::string CPeerNs::GetPath() const {
@@ -216,46 +163,33 @@ void CPeerNs::RunIn(const std::function<void()>& fn) const {
 
 void MakeVethPair(const CPeerNs& peerNs, const LinkEnd& local, const LinkEnd& peer) {
     // Fixed hardware addresses, so that both sides get permanent neighbour entries and never ask.
-    const unsigned nMac = g_nNextMac.fetch_add(2);
-    const auto mac = [](unsigned nIndex) {
-        char szMac[32];
-        std::snprintf(szMac, sizeof szMac, "02:00:5e:%02x:%02x:%02x", (nIndex >> 16) & 0xFF,
-                      (nIndex >> 8) & 0xFF, nIndex & 0xFF);
-        return std::string(szMac);
-    };
-    SetUp("ip link add name " + local.strName + " address " + mac(nMac) + " type veth peer name " +
-          peer.strName + " address " + mac(nMac + 1) + " netns " + peerNs.GetPath());
+    // Every pair uses the same two: each link is a segment of its own.
+    const std::string strLocalMac = "02:00:5e:00:00:01", strPeerMac = "02:00:5e:00:00:02";
+    SetUp("ip link add name " + local.strName + " address " + strLocalMac +
+          " type veth peer name " + peer.strName + " address " + strPeerMac + " netns " +
+          peerNs.GetPath());
     const auto configure = [](const LinkEnd& end, const LinkEnd& other, const std::string& strMac) {
-        std::string strNeighbours;
-        for (const std::string* pAddress : {&other.strIPv4, &other.strIPv6}) {
-            if (!pAddress->empty()) {
-                strNeighbours += " && ip neigh replace " + *pAddress + " lladdr " + strMac +
-                                 " dev " + end.strName + " nud permanent";
-            }
-        }
         BringUp(end.strName, end.strIPv4.empty() ? "" : end.strIPv4 + "/24",
-                end.strIPv6.empty() ? "" : end.strIPv6 + "/64", strNeighbours);
+                end.strIPv6.empty() ? "" : end.strIPv6 + "/64",
+                "for a in " + other.strIPv4 + " " + other.strIPv6 +
+                    "; do ip neigh replace $a lladdr " + strMac + " dev " + end.strName +
+                    " nud permanent; done");
     };
-    configure(local, peer, mac(nMac + 1));
-    peerNs.RunIn([&] { configure(peer, local, mac(nMac)); });
+    configure(local, peer, strPeerMac);
+    peerNs.RunIn([&] { configure(peer, local, strLocalMac); });
 }
 
 IfCounters ReadCounters(const std::string& strInterface) {
     // /proc/net follows the process's main thread; thread-self follows the calling thread.
     std::ifstream file("/proc/thread-self/net/dev");
-    std::string strLine;
-    while (std::getline(file, strLine)) {
-        // A long counter may follow the colon without a space.
-        std::replace(strLine.begin(), strLine.end(), ':', ' ');
-        std::istringstream fields(strLine);
-        std::string strName;
-        uint64_t nValues[10] = {};
-        fields >> strName;
-        for (uint64_t& nValue : nValues) {
-            fields >> nValue;
-        }
-        if (strName == strInterface) {
-            return {nValues[0], nValues[1], nValues[8], nValues[9]};
+    IfCounters c;
+    char szName[64];
+    for (std::string strLine; std::getline(file, strLine);) {
+        // A long counter may follow the colon without a space, which %lu skips anyway.
+        if (std::sscanf(strLine.c_str(), " %63[^:]:%lu%lu%*u%*u%*u%*u%*u%*u%lu%lu", szName,
+                        &c.nRxBytes, &c.nRxPackets, &c.nTxBytes, &c.nTxPackets) == 5 &&
+            szName == strInterface) {
+            return c;
         }
     }
     ADD_FAILURE() << "no interface " << strInterface << " in this namespace";
@@ -265,85 +199,65 @@ IfCounters ReadCounters(const std::string& strInterface) {
 void SendUdp(const std::string& strSource, const std::string& strDest, uint16_t nPort,
              size_t nPayload, size_t nCount) {
     const CZarnFd socketFd = MakeSocket(strSource, SOCK_DGRAM, true);
-    const SocketAddress dest = MakeSocketAddress(strDest, nPort);
-    std::vector<uint8_t> payload(nPayload);
-    std::iota(payload.begin(), payload.end(), uint8_t{0});
-    for (size_t i = 0; i < nCount; ++i) {
-        if (sendto(socketFd.Get(), payload.data(), nPayload, 0, dest.Get(), dest.nLength) !=
-            static_cast<ssize_t>(nPayload)) {
-            ADD_FAILURE() << "sendto " << strDest << ": " << std::strerror(errno);
-            return;
-        }
+    const auto pDest = Resolve(strDest, nPort);
+    const std::vector<uint8_t> payload(nPayload, 0xA5);
+    size_t nSent = 0;
+    while (nSent < nCount && sendto(socketFd.Get(), payload.data(), nPayload, 0, pDest->ai_addr,
+                                    pDest->ai_addrlen) == static_cast<ssize_t>(nPayload)) {
+        ++nSent;
     }
+    EXPECT_EQ(nSent, nCount) << "sendto " << strDest << ": " << std::strerror(errno);
 }
 
-// A bound socket served by a thread of its own until destruction.
-struct CSocketWorker {
-    // serve runs on the worker thread and returns once stopEvent is set.
-    CSocketWorker(const std::string& strAddress, uint16_t nPort, int nType,
-                  void (*serve)(CSocketWorker&))
-        : socketFd(MakeSocket(strAddress, nType, true, nPort)), worker(serve, std::ref(*this)) {}
-    ~CSocketWorker() {
-        stopEvent.Set();
-        worker.join();
-    }
-    CZarnFd socketFd;
-    CZarnEvent stopEvent;
-    std::atomic<size_t> nReceived{0};
-    std::thread worker;
-};
+CSocketServer::CSocketServer(const std::string& strAddress, uint16_t nPort, int nType,
+                             void (*serve)(CSocketServer&))
+    : m_fdSocket(MakeSocket(strAddress, nType, true, nPort)), m_worker(serve, std::ref(*this)) {}
+
+CSocketServer::~CSocketServer() {
+    m_stopEvent.Set();
+    m_worker.join();
+}
 
 CUdpSink::CUdpSink(const std::string& strAddress, uint16_t nPort)
-    : m_pWorker(
-          std::make_unique<CSocketWorker>(strAddress, nPort, SOCK_DGRAM, [](CSocketWorker& self) {
-              std::vector<uint8_t> buffer(65536);
-              while (WaitReadable(self.socketFd.Get(), self.stopEvent)) {
-                  if (recv(self.socketFd.Get(), buffer.data(), buffer.size(), MSG_DONTWAIT) >= 0) {
-                      self.nReceived.fetch_add(1);
-                  }
-              }
-          })) {}
-
-CUdpSink::~CUdpSink() = default;
+    : CSocketServer(strAddress, nPort, SOCK_DGRAM, [](CSocketServer& self) {
+          // A one-byte read consumes the whole datagram.
+          for (char c; WaitReadable(self.m_fdSocket.Get(), self.m_stopEvent);) {
+              self.m_nReceived += recv(self.m_fdSocket.Get(), &c, 1, MSG_DONTWAIT) >= 0 ? 1 : 0;
+          }
+      }) {}
 
 size_t CUdpSink::WaitFor(size_t nCount) {
-    WaitUntil([this, nCount] { return m_pWorker->nReceived.load() >= nCount; });
-    return m_pWorker->nReceived.load();
+    WaitUntil([this, nCount] { return m_nReceived.load() >= nCount; });
+    return m_nReceived.load();
 }
 
 CTcpEcho::CTcpEcho(const std::string& strAddress, uint16_t nPort)
-    : m_pWorker(
-          std::make_unique<CSocketWorker>(strAddress, nPort, SOCK_STREAM, [](CSocketWorker& self) {
-              std::vector<uint8_t> buffer(65536);
-              while (WaitReadable(self.socketFd.Get(), self.stopEvent)) {
-                  const CZarnFd connection(
-                      accept4(self.socketFd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-                  // Echoes the connection until its peer closes it.
-                  ssize_t nRead = 0;
-                  while (connection.IsOpen() && WaitReadable(connection.Get(), self.stopEvent) &&
-                         (nRead = recv(connection.Get(), buffer.data(), buffer.size(), 0)) > 0 &&
-                         send(connection.Get(), buffer.data(), static_cast<size_t>(nRead),
-                              MSG_NOSIGNAL) == nRead) {
-                  }
+    : CSocketServer(strAddress, nPort, SOCK_STREAM, [](CSocketServer& self) {
+          std::vector<uint8_t> buffer(65536);
+          while (WaitReadable(self.m_fdSocket.Get(), self.m_stopEvent)) {
+              const CZarnFd peerFd(accept4(self.m_fdSocket.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+              // Echoes the connection until its peer closes it.
+              ssize_t nRead = 0;
+              while (peerFd.IsOpen() && WaitReadable(peerFd.Get(), self.m_stopEvent) &&
+                     (nRead = recv(peerFd.Get(), buffer.data(), buffer.size(), 0)) > 0 &&
+                     send(peerFd.Get(), buffer.data(), static_cast<size_t>(nRead), MSG_NOSIGNAL) ==
+                         nRead) {
               }
-          })) {}
-
-CTcpEcho::~CTcpEcho() = default;
+          }
+      }) {}
 
 void TcpExchange(const std::string& strDest, uint16_t nPort, size_t nBytes) {
     const CZarnFd socketFd = MakeSocket(strDest, SOCK_STREAM, false, nPort);
     // Chunk by chunk, so that neither side blocks on a full buffer.
     std::vector<uint8_t> chunk(16384);
-    for (size_t nDone = 0; nDone < nBytes;) {
-        const size_t nChunk = std::min(chunk.size(), nBytes - nDone);
-        if (send(socketFd.Get(), chunk.data(), nChunk, MSG_NOSIGNAL) !=
-                static_cast<ssize_t>(nChunk) ||
-            recv(socketFd.Get(), chunk.data(), nChunk, MSG_WAITALL) !=
-                static_cast<ssize_t>(nChunk)) {
+    for (size_t nDone = 0, nChunk = 0; nDone < nBytes; nDone += nChunk) {
+        nChunk = std::min(chunk.size(), nBytes - nDone);
+        const auto nExpected = static_cast<ssize_t>(nChunk);
+        if (send(socketFd.Get(), chunk.data(), nChunk, MSG_NOSIGNAL) != nExpected ||
+            recv(socketFd.Get(), chunk.data(), nChunk, MSG_WAITALL) != nExpected) {
             ADD_FAILURE() << "exchange with " << strDest << ": " << std::strerror(errno);
             return;
         }
-        nDone += nChunk;
     }
     shutdown(socketFd.Get(), SHUT_WR);
     EXPECT_EQ(recv(socketFd.Get(), chunk.data(), chunk.size(), 0), 0)
@@ -363,52 +277,49 @@ CTunDevice::CTunDevice(const std::string& strName, const std::string& strIPv4Cid
 }
 
 void CTunDevice::Write(const std::vector<uint8_t>& packet) {
-    if (write(m_fdTun.Get(), packet.data(), packet.size()) != static_cast<ssize_t>(packet.size())) {
-        ADD_FAILURE() << "write to " << m_strName << ": " << std::strerror(errno);
-    }
+    EXPECT_EQ(write(m_fdTun.Get(), packet.data(), packet.size()),
+              static_cast<ssize_t>(packet.size()))
+        << "write to " << m_strName << ": " << std::strerror(errno);
 }
 
 std::vector<uint8_t> CTunDevice::Read(int nTimeoutMs) {
-    pollfd fd{m_fdTun.Get(), POLLIN, 0};
     std::vector<uint8_t> packet(65536);
+    pollfd fd{m_fdTun.Get(), POLLIN, 0};
     const ssize_t nRead =
-        poll(&fd, 1, nTimeoutMs) > 0 ? read(m_fdTun.Get(), packet.data(), 65536) : 0;
-    packet.resize(nRead > 0 ? static_cast<size_t>(nRead) : 0);
+        poll(&fd, 1, nTimeoutMs) > 0 ? read(m_fdTun.Get(), packet.data(), packet.size()) : 0;
+    packet.resize(std::max<ssize_t>(nRead, 0));
     return packet;
 }
 
 std::vector<uint8_t> MakeUdpPacket(const std::string& strSource, const std::string& strDest,
                                    uint16_t nSourcePort, uint16_t nDestPort, size_t nPayload) {
-    const bool bIPv6 = IsIPv6(strDest);
-    const size_t nAddress = bIPv6 ? 16 : 4;
-    const size_t nIpHeader = bIPv6 ? 40 : 20;
-    const size_t nUdpLength = 8 + nPayload;
+    const bool bIPv6 = strDest.find(':') != std::string::npos;
+    const size_t nAddress = bIPv6 ? 16 : 4, nIpHeader = bIPv6 ? 40 : 20, nUdpLength = 8 + nPayload;
     std::vector<uint8_t> packet(nIpHeader + nUdpLength);
-    uint8_t* pIp = packet.data();
-    uint8_t* pSource = pIp + (bIPv6 ? 8 : 12);
-    uint8_t* pDest = pSource + nAddress;
-    if (inet_pton(bIPv6 ? AF_INET6 : AF_INET, strSource.c_str(), pSource) != 1 ||
-        inet_pton(bIPv6 ? AF_INET6 : AF_INET, strDest.c_str(), pDest) != 1) {
-        errno = 0;
-        Fail("addresses of one family expected: " + strSource + ", " + strDest);
+    const auto put16 = [](uint8_t* p, size_t nValue) { p[0] = nValue >> 8, p[1] = nValue & 0xFF; };
+    uint8_t *pIp = packet.data(), *pSource = pIp + (bIPv6 ? 8 : 12);
+    const int nFamily = bIPv6 ? AF_INET6 : AF_INET;
+    if (inet_pton(nFamily, strSource.c_str(), pSource) != 1 ||
+        inet_pton(nFamily, strDest.c_str(), pSource + nAddress) != 1) {
+        throw std::runtime_error("addresses of one family expected: " + strSource + ", " + strDest);
     }
     pIp[0] = bIPv6 ? 0x60 : 0x45;
-    PutBig16(pIp + (bIPv6 ? 4 : 2), static_cast<uint16_t>(bIPv6 ? nUdpLength : packet.size()));
+    put16(pIp + (bIPv6 ? 4 : 2), bIPv6 ? nUdpLength : packet.size());
     pIp[bIPv6 ? 6 : 9] = IPPROTO_UDP;
     pIp[bIPv6 ? 7 : 8] = 64; // hop limit or time to live
     if (!bIPv6) {
-        PutBig16(pIp + 10, Checksum({{pIp, 20}}, 0));
+        put16(pIp + 10, Checksum(pIp, 20));
     }
     uint8_t* pUdp = pIp + nIpHeader;
-    PutBig16(pUdp, nSourcePort);
-    PutBig16(pUdp + 2, nDestPort);
-    PutBig16(pUdp + 4, static_cast<uint16_t>(nUdpLength));
+    put16(pUdp, nSourcePort);
+    put16(pUdp + 2, nDestPort);
+    put16(pUdp + 4, nUdpLength);
     std::iota(pUdp + 8, pUdp + nUdpLength, uint8_t{0});
-    // Pseudo-header: both addresses, the protocol and the UDP length.
-    const uint16_t nChecksum =
-        Checksum({{pSource, nAddress}, {pDest, nAddress}, {pUdp, nUdpLength}},
-                 IPPROTO_UDP + static_cast<uint32_t>(nUdpLength));
-    PutBig16(pUdp + 6, nChecksum == 0 ? 0xFFFF : nChecksum);
+    // Pseudo-header: the protocol, the UDP length and both addresses, which in either header lie
+    // just before the UDP header.
+    const uint16_t nChecksum = Checksum(pSource, 2 * nAddress + nUdpLength,
+                                        IPPROTO_UDP + static_cast<uint32_t>(nUdpLength));
+    put16(pUdp + 6, nChecksum == 0 ? 0xFFFF : nChecksum);
     return packet;
 }
 
@@ -423,8 +334,7 @@ bool WaitUntil(const std::function<bool()>& pred, int nTimeoutMs) {
 CHangGuard::CHangGuard(std::string strWhat, int nTimeoutMs)
     : m_watcher([strWhat = std::move(strWhat), nTimeoutMs, done = m_done.get_future()] {
           if (done.wait_for(std::chrono::milliseconds(nTimeoutMs)) != std::future_status::ready) {
-              std::fprintf(stderr, "hang: %s did not return within %d ms\n", strWhat.c_str(),
-                           nTimeoutMs);
+              std::fprintf(stderr, "hang: %s took over %d ms\n", strWhat.c_str(), nTimeoutMs);
               std::abort();
           }
       }) {}
