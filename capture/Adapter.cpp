@@ -83,9 +83,12 @@ void CAdapter::Open(const char* szDeviceName, bool bPromiscuous) {
     try {
         m_thread.Start(this);
     } catch (...) {
-        m_bRunning.store(false, std::memory_order_release);
-        std::lock_guard<std::mutex> guard(m_mtxFilter);
-        m_bLoopEnded = true;
+        {
+            std::lock_guard<std::mutex> guard(m_mtxFilter);
+            m_bLoopEnded = true;
+        }
+        // No thread will read the handle: left open, the device would fill its ring unread.
+        Close();
         throw;
     }
 }
