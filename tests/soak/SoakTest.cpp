@@ -1,17 +1,22 @@
 // Soak and fault tests: capture started and stopped under churn, device and address storms,
-// descriptor exhaustion and malformed filters, all in namespaces the tests create.
+// descriptor and thread exhaustion and malformed filters, all in namespaces the tests create.
 #include "AdapterManager.h"
 #include "NetNs.h"
 #include "OrvekMeter.h"
 #include "ZarnException.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
+#include <pthread.h>
 #include <random>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace orvektest;
 
@@ -64,6 +69,24 @@ protected:
             adapters[pAdapter->GetName()] = pAdapter->IsOpen();
         }
         return adapters;
+    }
+    // Sends to the links strPrefixN (on strNetN.0/24) and waits until the meter counted exactly
+    // what the devices it captures received; tells which of them it captures.
+    std::vector<bool> ExpectCapturedLinksCount(const std::string& strPrefix,
+                                               const std::string& strNet, int nLinks) {
+        const std::map<std::string, bool> adapters = QuiesceAndListAdapters();
+        const int64_t nRecvBefore = m_meter.GetRecvBytes();
+        int64_t nExpected = 0;
+        std::vector<bool> captured;
+        for (int i = 0; i < nLinks; ++i) {
+            const std::string strName = strPrefix + Str(i);
+            const IfCounters before = ReadCounters(strName);
+            Send(strNet + Str(i), 5004, 100, 5);
+            captured.push_back(adapters.count(strName) && adapters.at(strName));
+            nExpected += captured.back() ? NetworkBytes(strName, before) : 0;
+        }
+        EXPECT_TRUE(WaitUntil([&] { return m_meter.GetRecvBytes() - nRecvBefore == nExpected; }));
+        return captured;
     }
     void TearDown() override {
         m_meter.StopCapture();
@@ -183,23 +206,60 @@ TEST_F(CSoakTest, DescriptorExhaustionFailsCleanlyAtEveryStep) {
                 << e.GetCode() << " " << e.GetDescription();
         }
         setrlimit(RLIMIT_NOFILE, &saved);
-        const std::map<std::string, bool> adapters = QuiesceAndListAdapters();
-        const int64_t nRecvBefore = m_meter.GetRecvBytes();
-        int64_t nExpected = 0;
-        for (int i = 0; i < 4; ++i) {
-            const IfCounters before = ReadCounters("lim" + Str(i));
-            Send("10.84." + Str(i), 5004, 100, 5);
-            const bool bOpen = adapters.count("lim" + Str(i)) && adapters.at("lim" + Str(i));
-            EXPECT_TRUE(bOpen || !bStarted) << i;
-            nExpected += bOpen ? NetworkBytes("lim" + Str(i), before) : 0;
-        }
-        EXPECT_TRUE(WaitUntil([&] { return m_meter.GetRecvBytes() - nRecvBefore == nExpected; }));
+        const std::vector<bool> captured = ExpectCapturedLinksCount("lim", "10.84.", 4);
+        EXPECT_TRUE(!bStarted || std::ranges::count(captured, false) == 0);
         m_meter.StopCapture();
         EXPECT_NO_THROW(m_meter.StartCapture());
         m_meter.StopCapture();
     }
     // Both ends: the limit bit at first, and in the end Start had enough.
     EXPECT_TRUE(bStarted && nSpare > 1) << nSpare;
+}
+
+// Capture threads cannot start while devices still open: in a child whose address space holds
+// the rings and one large thread stack but not two, Start fails with the OS error, leaves nothing
+// half-open, a device that started counts exactly, and Stop closes everything.
+TEST_F(CSoakTest, ThreadCreationFailureFailsStartCleanly) {
+    for (int i = 0; i < 3; ++i) {
+        Link("thr" + Str(i), "10.86." + Str(i));
+    }
+    const pid_t nPid = fork();
+    ASSERT_GE(nPid, 0);
+    if (nPid == 0) {
+        // The child's failures print as usual and come back through its exit status.
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        const auto setStack = [&](size_t nMiB) {
+            pthread_attr_setstacksize(&attributes, nMiB << 20);
+            pthread_setattr_default_np(&attributes);
+        };
+        setStack(256); // larger than any cached stack, so that none is reused
+        size_t nPages = 0;
+        std::ifstream("/proc/self/statm") >> nPages;
+        rlimit limit{nPages * sysconf(_SC_PAGESIZE) + (size_t(320) << 20), RLIM_INFINITY};
+        EXPECT_EQ(setrlimit(RLIMIT_AS, &limit), 0);
+        try {
+            m_meter.StartCapture();
+            ADD_FAILURE() << "started";
+        } catch (const CZarnException& e) {
+            EXPECT_TRUE(!e.HasDescription() && (e.GetCode() == EAGAIN || e.GetCode() == ENOMEM))
+                << e.GetCode() << " " << e.GetDescription();
+        }
+        limit.rlim_cur = RLIM_INFINITY;
+        setrlimit(RLIMIT_AS, &limit);
+        setStack(8);
+        const std::vector<bool> captured = ExpectCapturedLinksCount("thr", "10.86.", 3);
+        EXPECT_LE(std::ranges::count(captured, true), 1); // only one stack fits
+        m_meter.StopCapture();
+        EXPECT_NO_THROW(m_meter.StartCapture());
+        m_meter.StopCapture();
+        EXPECT_EQ(Manager()->GetAdapterCount(), 0u);
+        EXPECT_EQ(Count("/proc/self/fd"), m_nFds) << "descriptors leaked";
+        _exit(HasFailure() ? 1 : 0);
+    }
+    int nStatus = 0;
+    ASSERT_EQ(waitpid(nPid, &nStatus, 0), nPid);
+    EXPECT_EQ(nStatus, 0) << "child status";
 }
 
 // A hundred refused filters (none names a host, so no resolver is asked) each fail Start with
