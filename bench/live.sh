@@ -198,9 +198,15 @@ cat "$results"/flood-*.out
 orvek=${ORVEK_BENCH_GUI:-$(find "$(dirname "$bin")" -path '*/app/orvek' -type f -executable 2>/dev/null | head -n1)}
 if [ -n "$orvek" ]; then
     echo
-    echo "== resident memory: orvek window application (offscreen, under xvfb-run) =="
-    ip netns exec "$meter_ns" env QT_QPA_PLATFORM=offscreen taskset -c $cap_core \
-        xvfb-run -a "$orvek" >"$results/memory-gui.out" 2>&1 &
+    echo "== resident memory: orvek window application (under Xvfb, Capture pressed) =="
+    # A real virtual display, so that a key press can reach the window: Capture has the focus at
+    # start, and space presses it.
+    display=:$((90 + $$ % 9))
+    ip netns exec "$meter_ns" Xvfb "$display" -screen 0 800x600x24 -nolisten tcp \
+        >"$results/xvfb.out" 2>&1 &
+    sleep 1
+    ip netns exec "$meter_ns" env DISPLAY="$display" taskset -c $cap_core \
+        "$orvek" >"$results/memory-gui.out" 2>&1 &
     runner=$!
     gui=
     for n in $(seq 100); do
@@ -211,14 +217,25 @@ if [ -n "$orvek" ]; then
         sleep 0.1
     done
     if [ -n "$gui" ]; then
+        sleep 1
+        gui_idle_hwm=$(mem_of "$gui" VmHWM)
+        DISPLAY="$display" xdotool search --sync --onlyvisible --name Orvek \
+            windowfocus --sync key space
+        for n in $(seq 50); do
+            [ "$(in_meter cat /proc/net/packet | wc -l)" -gt 1 ] && break
+            sleep 0.1
+        done
+        echo "orvek: VmHWM idle, not capturing ${gui_idle_hwm} KiB; packet sockets open: $(($(in_meter cat /proc/net/packet | wc -l) - 1))" \
+            | tee -a "$results/memory.txt"
         sleep 3
         idle_hwm=$(mem_of "$gui" VmHWM)
         flood_three
         busy_hwm=$(mem_of "$gui" VmHWM)
         busy_rss=$(mem_of "$gui" VmRSS)
-        echo "orvek: VmHWM idle ${idle_hwm} KiB, VmHWM after three full-rate links ${busy_hwm} KiB (VmRSS ${busy_rss} KiB)" \
+        echo "orvek: VmHWM capturing idle ${idle_hwm} KiB, VmHWM after three full-rate links ${busy_hwm} KiB (VmRSS ${busy_rss} KiB)" \
             | tee -a "$results/memory.txt"
         kill -TERM "$gui" 2>/dev/null || true
+        pkill -f "Xvfb $display" 2>/dev/null || true
     else
         echo "orvek did not start:"
         cat "$results/memory-gui.out"

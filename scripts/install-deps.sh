@@ -8,7 +8,7 @@ packages=(build-essential cmake pkg-config libpcap-dev qt6-base-dev libcap2-bin 
 case "$purpose" in
 run) packages+=(xdg-utils qt6-wayland) ;;
 test) packages+=(libgtest-dev clang libclang-rt-14-dev xvfb xauth) ;;
-bench) packages+=(libgtest-dev libbenchmark-dev tcpdump linux-perf) ;;
+bench) packages+=(libgtest-dev libbenchmark-dev tcpdump linux-perf xvfb xdotool) ;;
 *) echo "usage: $0 [run|test|bench]" >&2; exit 2 ;;
 esac
 
