@@ -3,13 +3,15 @@
 #include "ZarnException.h"
 
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <pcap/pcap.h>
 
 namespace {
 
-constexpr int kSnapshotLength = 65535;
 constexpr int kReadTimeoutMs = 100;
+// How often a capture thread reads the kernel's drop count while packets arrive.
+constexpr int64_t kDropPollNs = 500'000'000;
 // Kernel ring per device. libpcap's 2 MiB holds about 4 ms of full-size frames at 300k packets a
 // second, less than a busy desktop may keep the capture thread off the processor; 8 MiB rides
 // that out.
@@ -20,6 +22,12 @@ struct CaptureContext {
     int nLinkType;
     PacketInfo info;
 };
+
+int64_t MonotonicNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
 
 struct PcapCloser {
     void operator()(pcap_t* pPcap) const { pcap_close(pPcap); }
@@ -46,9 +54,15 @@ std::string ActivationError(const char* szDevice, pcap_t* pPcap, int nStatus) {
 
 CAdapter::CAdapter(IAdapterListener* pListener) : m_pListener(pListener) {}
 
-CAdapter::~CAdapter() { Close(); }
+CAdapter::~CAdapter() {
+    Close();
+}
 
-void CAdapter::Open(const char* szDeviceName, bool bPromiscuous) {
+void CAdapter::SetCounters(DeviceCounters* pCounters) {
+    m_pCounters = pCounters != nullptr ? pCounters : &m_ownCounters;
+}
+
+void CAdapter::Open(const char* szDeviceName, bool bPromiscuous, int nSnapshotLength) {
     if (m_pPcap != nullptr) {
         Close();
     }
@@ -57,7 +71,7 @@ void CAdapter::Open(const char* szDeviceName, bool bPromiscuous) {
     if (!pPcap) {
         throw CZarnException(0, szError);
     }
-    pcap_set_snaplen(pPcap.get(), kSnapshotLength);
+    pcap_set_snaplen(pPcap.get(), nSnapshotLength);
     pcap_set_promisc(pPcap.get(), bPromiscuous ? 1 : 0);
     pcap_set_timeout(pPcap.get(), kReadTimeoutMs);
     pcap_set_buffer_size(pPcap.get(), kBufferBytes);
@@ -167,8 +181,20 @@ void CAdapter::OnPacket(unsigned char* pUser, const pcap_pkthdr* pHeader,
     pContext->pListener->AnalyzePacket(&pContext->info);
 }
 
+void CAdapter::PublishDrops(int64_t nBase) {
+    pcap_stat stats{};
+    if (pcap_stats(m_pPcap, &stats) == 0) {
+        m_pCounters->nDrops.store(nBase + int64_t{stats.ps_drop} + int64_t{stats.ps_ifdrop},
+                                  std::memory_order_relaxed);
+    }
+}
+
 void CAdapter::Run() {
     CaptureContext context{m_pListener, m_nLinkType, {}};
+    context.info.pCounters = m_pCounters;
+    // libpcap's statistics are per handle: drops of earlier opens stay counted.
+    const int64_t nDropBase = m_pCounters->nDrops.load(std::memory_order_relaxed);
+    int64_t nNextDropPoll = 0;
     while (!m_bStopRequested.load(std::memory_order_acquire)) {
         if (m_bFilterPending.load(std::memory_order_acquire)) {
             ServiceFilterRequest();
@@ -182,7 +208,13 @@ void CAdapter::Run() {
         if (nResult < 0) {
             break; // the device failed or vanished
         }
+        // The handle's statistics are read here, on the one thread that reads the handle.
+        if (const int64_t nNow = MonotonicNs(); nNow >= nNextDropPoll) {
+            PublishDrops(nDropBase);
+            nNextDropPoll = nNow + kDropPollNs;
+        }
     }
+    PublishDrops(nDropBase);
     m_bRunning.store(false, std::memory_order_release);
     std::lock_guard<std::mutex> guard(m_mtxFilter);
     m_bLoopEnded = true;
@@ -190,17 +222,15 @@ void CAdapter::Run() {
 }
 
 void CAdapter::Stop() {
-    m_bRunning.store(false, std::memory_order_release);
     m_bStopRequested.store(true, std::memory_order_release);
     if (m_pPcap != nullptr) {
         pcap_breakloop(m_pPcap);
     }
-    m_thread.Wait();
 }
 
 void CAdapter::Close() {
-    m_bRunning.store(false, std::memory_order_release);
     m_thread.Stop();
+    m_bRunning.store(false, std::memory_order_release);
     if (m_pPcap != nullptr) {
         pcap_close(m_pPcap);
         m_pPcap = nullptr;

@@ -14,6 +14,9 @@ struct pcap;
 // Open, SetFilter, Close and destruction run on a controlling thread, never on the capture thread.
 class CAdapter : public IExecutable {
 public:
+    // Whole packets, for analyzers that read more than the headers.
+    static constexpr int kFullSnapshotLength = 65535;
+
     explicit CAdapter(IAdapterListener* pListener);
     CAdapter(const CAdapter&) = delete;
     CAdapter& operator=(const CAdapter&) = delete;
@@ -26,20 +29,28 @@ public:
     // The device's libpcap link type (DLT_*); meaningful while open.
     int GetLinkType() const { return m_nLinkType; }
 
-    // Opens the device live (whole packets, delivered at the latest 100 ms after they arrive) and
-    // starts the capture thread; Stop wakes a waiting read at once.
-    // Throws CZarnException: libpcap's text with code 0, or errno when no thread can be started.
-    void Open(const char* szDeviceName, bool bPromiscuous);
+    // Where the capture thread counts this device's packets and drops from the next Open on; null
+    // gives the adapter's own. Call only while closed or before Open.
+    void SetCounters(DeviceCounters* pCounters);
+    DeviceCounters& GetCounters() const { return *m_pCounters; }
+
+    // Opens the device live (the first nSnapshotLength bytes of each packet, delivered at the
+    // latest 100 ms after they arrive) and starts the capture thread; Stop wakes a waiting read at
+    // once. Throws CZarnException: libpcap's text with code 0, or errno when no thread can start.
+    void Open(const char* szDeviceName, bool bPromiscuous,
+              int nSnapshotLength = kFullSnapshotLength);
     // Compiles and installs a filter; packets read after it returns are filtered. Throws
     // CZarnException with libpcap's text and code 0; the filter in force then stays.
     void SetFilter(const char* szExpression);
     void Close();
 
+    // Capture thread: the loop. Another thread: asks it to end (Close joins it).
     void Run() override;
     void Stop() override;
 
 private:
-    static void OnPacket(unsigned char* pUser, const pcap_pkthdr* pHeader, const unsigned char* pData);
+    static void OnPacket(unsigned char* pUser, const pcap_pkthdr* pHeader,
+                         const unsigned char* pData);
     // Compiles and installs the expression on this thread; returns libpcap's text on failure.
     bool InstallFilter(const char* szExpression, std::string& strError);
     // On the capture thread: installs a filter that SetFilter handed over.
@@ -47,15 +58,22 @@ private:
     // Hands the expression to the reading capture thread; false when no loop is reading.
     bool HandOverFilter(const char* szExpression, bool& bInstalled, std::string& strError);
 
+    // Capture thread: adds the kernel's drop count since Open to the counters.
+    void PublishDrops(int64_t nBase);
+
     std::string m_strName;
     std::string m_strDescription;
+    // Open with a capture loop that has not ended (failed device, Stop, Close).
     std::atomic<bool> m_bRunning{false};
     pcap* m_pPcap = nullptr;
     CZarnThread m_thread;
     IAdapterListener* m_pListener;
     int m_nLinkType = 0;
+    DeviceCounters m_ownCounters;
+    DeviceCounters* m_pCounters = &m_ownCounters;
 
     // Set by Stop, cleared by Open: ends the loop at its next test, also before it first read.
+    // Separate from m_bRunning, which only the loop's end and Close clear.
     std::atomic<bool> m_bStopRequested{false};
 
     // Filter hand-over: libpcap must not change a filter under a thread that reads the handle, so

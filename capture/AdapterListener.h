@@ -2,11 +2,23 @@
 
 #include "LinkLayer.h"
 
+#include <atomic>
 #include <cstdint>
 
 struct pcap_pkthdr;
 class CAdapter;
 class CZarnException;
+
+// What one device's capture has counted. The listener owns it and hands it to the adapter it
+// opens; only that adapter's capture thread writes it, so no two devices share a cache line.
+struct alignas(64) DeviceCounters {
+    std::atomic<int64_t> nSentBytes{0};
+    std::atomic<int64_t> nRecvBytes{0};
+    std::atomic<int64_t> nSentPackets{0};
+    std::atomic<int64_t> nRecvPackets{0};
+    // Packets the kernel dropped for this device's captures (ring full, interface drops).
+    std::atomic<int64_t> nDrops{0};
+};
 
 // One captured packet, valid only for the duration of the AnalyzePacket call that receives it.
 struct PacketInfo {
@@ -14,6 +26,7 @@ struct PacketInfo {
     const uint8_t* pData;       // first byte of the link-layer header
     uint32_t nLinkHeaderLength; // bytes in front of the network-layer header
     ENetworkProtocol eNetworkProtocol;
+    DeviceCounters* pCounters; // the capturing adapter's counters; never null
 };
 
 struct IPacketAnalyzer {
@@ -21,6 +34,9 @@ struct IPacketAnalyzer {
     // threads at once. Must return promptly, must not throw, must not stop adapters or wait for
     // the user-interface or monitor thread.
     virtual void AnalyzePacket(PacketInfo* pInfo) = 0;
+
+protected:
+    ~IPacketAnalyzer() = default;
 };
 
 struct IAdapterListener : IPacketAnalyzer {
@@ -31,4 +47,7 @@ struct IAdapterListener : IPacketAnalyzer {
     // manager's lock held, for an adapter that is new or not running. Expected to Open it and may
     // SetFilter; must not wait for another thread. szDeviceName is valid only during the call.
     virtual void OnAdapterFound(CAdapter* pAdapter, const char* szDeviceName) = 0;
+
+protected:
+    ~IAdapterListener() = default;
 };

@@ -21,8 +21,7 @@ bool IsCapturable(const pcap_if_t* pDevice) {
     if ((pDevice->flags & PCAP_IF_UP) == 0) {
         return false;
     }
-    for (const pcap_addr_t* pEntry = pDevice->addresses; pEntry != nullptr;
-         pEntry = pEntry->next) {
+    for (const pcap_addr_t* pEntry = pDevice->addresses; pEntry != nullptr; pEntry = pEntry->next) {
         if (pEntry->addr != nullptr &&
             (pEntry->addr->sa_family == AF_INET || pEntry->addr->sa_family == AF_INET6)) {
             return true;
@@ -68,11 +67,14 @@ CAdapterManager* CAdapterManager::GetInstance() {
     return s_pInstance.get();
 }
 
-CAdapterManager::~CAdapterManager() { StopAll(); }
+CAdapterManager::~CAdapterManager() {
+    StopAll();
+}
 
 void CAdapterManager::Start(IAdapterListener* pListener) {
     // A monitor that ended after a failure is still held; a new one replaces it.
     m_thread.Stop();
+    m_bStopRequested.store(false, std::memory_order_release);
     m_pListener = pListener;
     // The socket is bound before the first enumeration, so a change made meanwhile is not missed.
     auto pStopEvent = std::make_unique<CZarnEvent>();
@@ -80,13 +82,23 @@ void CAdapterManager::Start(IAdapterListener* pListener) {
     Refresh();
     m_pStopEvent = std::move(pStopEvent);
     m_hNetlink = std::move(hNetlink);
-    m_bRunning.store(true, std::memory_order_release);
+    m_bMonitorRunning.store(true, std::memory_order_release);
     try {
         m_thread.Start(this);
     } catch (...) {
-        m_bRunning.store(false, std::memory_order_release);
+        m_bMonitorRunning.store(false, std::memory_order_release);
         throw;
     }
+}
+
+std::vector<AdapterState> CAdapterManager::GetAdapterStates() const {
+    CZarnScopedLock lock(&m_lock);
+    std::vector<AdapterState> states;
+    states.reserve(m_adapters.size());
+    for (const auto& pAdapter : m_adapters) {
+        states.push_back({pAdapter->GetName(), pAdapter->IsOpen(), pAdapter->IsRunning()});
+    }
+    return states;
 }
 
 void CAdapterManager::StopAll() {
@@ -145,19 +157,24 @@ void CAdapterManager::Refresh() {
     }
 }
 
-CAdapter* CAdapterManager::FindOrCreate(const char* szDeviceName) {
+void CAdapterManager::FindOrCreate(const char* szDeviceName) {
     for (const auto& pAdapter : m_adapters) {
         if (std::strcmp(pAdapter->GetName(), szDeviceName) == 0) {
             if (!pAdapter->IsRunning()) {
                 m_pListener->OnAdapterFound(pAdapter.get(), szDeviceName);
             }
-            return pAdapter.get();
+            return;
         }
     }
     m_adapters.push_back(std::make_unique<CAdapter>(m_pListener));
-    CAdapter* pAdapter = m_adapters.back().get();
-    m_pListener->OnAdapterFound(pAdapter, szDeviceName);
-    return pAdapter;
+    try {
+        m_pListener->OnAdapterFound(m_adapters.back().get(), szDeviceName);
+    } catch (...) {
+        if (!m_adapters.back()->IsOpen()) {
+            m_adapters.pop_back();
+        }
+        throw;
+    }
 }
 
 bool CAdapterManager::ReadAddressChanges() {
@@ -196,15 +213,15 @@ bool CAdapterManager::ReadAddressChanges() {
 
 void CAdapterManager::Run() {
     bool bRefreshOwed = false;
-    while (m_bRunning.load(std::memory_order_acquire)) {
+    bool bFailed = false;
+    while (!bFailed && !m_bStopRequested.load(std::memory_order_acquire)) {
         try {
             const bool bChanged = ReadAddressChanges();
-            if (!m_bRunning.load(std::memory_order_acquire) || m_pStopEvent->IsSet()) {
+            if (m_bStopRequested.load(std::memory_order_acquire)) {
                 break;
             }
             if (bChanged || bRefreshOwed) {
                 bRefreshOwed = false;
-                m_nRefreshes.fetch_add(1);
                 Refresh();
             }
         } catch (const CZarnException& e) {
@@ -215,23 +232,17 @@ void CAdapterManager::Run() {
                 bRefreshOwed = true;
                 continue;
             }
-            if (m_pListener != nullptr) {
-                m_pListener->OnException(e);
-            }
-            m_bRunning.store(false, std::memory_order_release);
+            m_pListener->OnException(e);
+            bFailed = true;
         } catch (const std::bad_alloc&) {
-            if (m_pListener != nullptr) {
-                m_pListener->OnException(CZarnException(ENOMEM));
-            }
-            m_bRunning.store(false, std::memory_order_release);
+            m_pListener->OnException(CZarnException(ENOMEM));
+            bFailed = true;
         } catch (...) {
-            if (m_pListener != nullptr) {
-                m_pListener->OnException(CZarnException(0));
-            }
-            m_bRunning.store(false, std::memory_order_release);
+            m_pListener->OnException(CZarnException(0));
+            bFailed = true;
         }
     }
-    m_bRunning.store(false, std::memory_order_release);
+    m_bMonitorRunning.store(false, std::memory_order_release);
 }
 
 bool CAdapterManager::HasPendingNews() const {
@@ -240,9 +251,6 @@ bool CAdapterManager::HasPendingNews() const {
 }
 
 void CAdapterManager::Stop() {
-    m_bRunning.store(false, std::memory_order_release);
-    if (m_pStopEvent) {
-        m_pStopEvent->Set();
-    }
-    m_thread.Wait();
+    m_bStopRequested.store(true, std::memory_order_release);
+    m_pStopEvent->Set();
 }

@@ -8,9 +8,21 @@
 
 struct sockaddr;
 
+// Answers whether an address is one of the host's own. Called by capture threads for every
+// packet, several at once: must not lock, allocate or wait.
+struct IAddressLookup {
+    // nAddress: the four address bytes in packet (network) order.
+    virtual bool IsLocalAddress(uint32_t nAddress) const = 0;
+    // pbAddress: the 16 address bytes.
+    virtual bool IsLocalAddress6(const uint8_t* pbAddress) const = 0;
+
+protected:
+    ~IAddressLookup() = default;
+};
+
 // The host's own addresses at one moment: IPv4 keys as the four address bytes in memory order
 // (network order), IPv6 addresses as their 16 bytes. Immutable once published.
-class CAddressTable {
+class CAddressTable : public IAddressLookup {
 public:
     using Address6 = std::array<uint8_t, 16>;
 
@@ -23,8 +35,13 @@ public:
 
     bool ContainsIPv4(uint32_t nAddress) const;
     bool ContainsIPv6(const uint8_t* pbAddress) const;
-    size_t GetCount() const { return m_ipv4.size() + m_ipv6.size(); }
-    bool operator==(const CAddressTable& other) const = default;
+    bool IsLocalAddress(uint32_t nAddress) const override { return ContainsIPv4(nAddress); }
+    bool IsLocalAddress6(const uint8_t* pbAddress) const override {
+        return ContainsIPv6(pbAddress);
+    }
+    bool operator==(const CAddressTable& other) const {
+        return m_ipv4 == other.m_ipv4 && m_ipv6 == other.m_ipv6;
+    }
 
 private:
     std::vector<uint32_t> m_ipv4;
@@ -50,7 +67,6 @@ public:
     // Writer side, one writer at a time.
     void Publish(CAddressTable table);
     void Trim();
-    size_t GetTableCount() const { return m_tables.size(); }
 
 private:
     std::vector<std::unique_ptr<const CAddressTable>> m_tables;

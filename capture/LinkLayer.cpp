@@ -17,7 +17,9 @@ constexpr uint16_t kPppIPv4 = 0x0021;
 constexpr uint16_t kPppIPv6 = 0x0057;
 constexpr int kLinkTypeRaw = 101; // LINKTYPE_RAW as some builds report it
 
-uint16_t ReadBig16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint16_t ReadBig16(const uint8_t* p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
 
 ENetworkProtocol FromEtherType(uint16_t nType) {
     if (nType == kEtherIPv4) {
@@ -105,26 +107,6 @@ LinkVerdict ParsePpp(const uint8_t* pData, uint32_t nCapLen) {
 }
 
 } // namespace
-
-bool IsKnownLinkType(int nLinkType) {
-    switch (nLinkType) {
-    case DLT_EN10MB:
-    case DLT_RAW:
-    case kLinkTypeRaw:
-    case DLT_IPV4:
-    case DLT_IPV6:
-    case DLT_LINUX_SLL:
-    case DLT_LINUX_SLL2:
-    case DLT_NULL:
-    case DLT_LOOP:
-    case DLT_PPP:
-    case DLT_PPP_SERIAL:
-    case DLT_PPP_ETHER:
-        return true;
-    default:
-        return false;
-    }
-}
 
 LinkVerdict ParseLinkHeader(int nLinkType, const uint8_t* pData, uint32_t nCapLen) {
     switch (nLinkType) {

@@ -15,6 +15,3 @@ struct LinkVerdict {
 // at most nCapLen bytes of pData and nothing else. Ethernet VLAN tags (802.1Q, 802.1ad) and PPPoE
 // sessions are stepped over; a link type it does not know is taken as 14 bytes of unknown content.
 LinkVerdict ParseLinkHeader(int nLinkType, const uint8_t* pData, uint32_t nCapLen);
-
-// Whether ParseLinkHeader knows the link type's header.
-bool IsKnownLinkType(int nLinkType);

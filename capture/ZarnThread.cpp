@@ -5,9 +5,13 @@
 #include <cerrno>
 #include <system_error>
 
-void ExecutableThreadProc(IExecutable* pExecutable) { pExecutable->Run(); }
+void ExecutableThreadProc(IExecutable* pExecutable) {
+    pExecutable->Run();
+}
 
-CZarnThread::~CZarnThread() { Stop(); }
+CZarnThread::~CZarnThread() {
+    Stop();
+}
 
 void CZarnThread::Start(IExecutable* pExecutable) {
     // Assigning over a held std::thread would end the process; release the old one first.
@@ -25,12 +29,5 @@ void CZarnThread::Stop() {
         return;
     }
     m_pExecutable->Stop();
-    // The executable's Stop has joined the thread; this only covers one that did not.
-    Wait();
-}
-
-void CZarnThread::Wait() {
-    if (m_hThread.joinable() && m_hThread.get_id() != std::this_thread::get_id()) {
-        m_hThread.join();
-    }
+    m_hThread.join();
 }

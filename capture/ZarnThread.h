@@ -7,8 +7,12 @@ struct IExecutable {
     // Runs the loop on the holder's thread; returns when told to stop or when its source failed.
     // Must not let an exception escape: nothing above it catches one.
     virtual void Run() = 0;
-    // Called on another thread: makes Run return and returns only once that thread has ended.
+    // Called on another thread by the holder: asks Run to return soon and wakes it if it waits.
+    // Returns at once; the holder joins the thread.
     virtual void Stop() = 0;
+
+protected:
+    ~IExecutable() = default;
 };
 
 // Entry routine of every library thread: runs the executable's loop.
@@ -21,15 +25,14 @@ public:
     CZarnThread() = default;
     CZarnThread(const CZarnThread&) = delete;
     CZarnThread& operator=(const CZarnThread&) = delete;
-    virtual ~CZarnThread();
+    ~CZarnThread();
 
     // Starts a thread running pExecutable->Run(). Throws CZarnException(errno) when the thread
     // cannot be created; the holder then holds nothing.
     void Start(IExecutable* pExecutable);
-    // If a thread is held: the executable's Stop (loop ended, thread joined), then release.
+    // If a thread is held: asks the executable to stop, joins the thread and releases it. The one
+    // place where a library thread is joined.
     void Stop();
-    // Waits for the held thread to end; returns at once when it has ended or none is held.
-    void Wait();
     bool IsHeld() const { return m_hThread.joinable(); }
 
 private:
