@@ -28,7 +28,7 @@ CAboutDlg::CAboutDlg(QWidget* pParent)
     pIcon->setGeometry(
         QRect(MapDialogRect({11, 17, 20, 20}, base).topLeft(), QSize(kIconSize, kIconSize)));
 
-    auto* pVersion = new QLabel(QStringLiteral("Orvek Version 1.0"), this);
+    auto* pVersion = new QLabel(QStringLiteral("Orvek Version " ORVEK_VERSION), this);
     pVersion->setTextFormat(Qt::PlainText);
     pVersion->setGeometry(MapDialogRect({40, 10, 119, 8}, base));
 

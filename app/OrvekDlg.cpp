@@ -3,6 +3,7 @@
 #include "AboutDlg.h"
 #include "DialogUnits.h"
 #include "OrvekApp.h"
+#include "QtPost.h"
 #include "ZarnException.h"
 #include "res/resource.h"
 
@@ -23,13 +24,6 @@
 
 #include <memory>
 
-namespace {
-
-// How long the counters rest after an update before showing the next one.
-constexpr int kDisplayPaceMs = 100;
-
-} // namespace
-
 COrvekDlg::COrvekDlg(QWidget* pParent)
     : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
@@ -39,22 +33,13 @@ COrvekDlg::COrvekDlg(QWidget* pParent)
     setWindowIcon(m_hIcon);
     CreateControls();
 
-    m_timerDisplay.setSingleShot(true);
-    m_timerDisplay.setInterval(kDisplayPaceMs);
-    connect(&m_timerDisplay, &QTimer::timeout, this, &COrvekDlg::OnDisplayPaced);
-
     // Linux desktops offer no way to extend a window's system menu: the About box is on the
     // window's context menu and on F1.
     auto* pHelp = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(pHelp, &QShortcut::activated, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
 
-    UpdateCounters();
+    m_meter.UpdateCounters();
     m_btnCapture->setFocus(Qt::OtherFocusReason);
-}
-
-COrvekDlg::~COrvekDlg() {
-    // The capture threads call this object until capture has stopped.
-    StopCapture();
 }
 
 void COrvekDlg::CreateControls() {
@@ -85,13 +70,13 @@ void COrvekDlg::CreateControls() {
     m_btnStop->setEnabled(false);
     connect(m_btnStop, &QPushButton::clicked, this, &COrvekDlg::OnBnClickedStop);
 
-    m_editFilter = new QLineEdit(QString::fromStdString(GetFilter()), this);
+    m_editFilter = new QLineEdit(QString::fromStdString(m_meter.GetFilter()), this);
     place(m_editFilter, "IDC_FILTER", {6, 6, 108, 14});
     connect(m_editFilter, &QLineEdit::returnPressed, this, &COrvekDlg::OnFilterReturn);
 
     m_btnPromiscuous = new QCheckBox(QStringLiteral("&Promiscuous mode"), this);
     place(m_btnPromiscuous, "IDC_PROMISCUOUS", {6, 24, 108, 12});
-    m_btnPromiscuous->setChecked(IsPromiscuous());
+    m_btnPromiscuous->setChecked(m_meter.IsPromiscuous());
 
     m_staticRecv = makeCounter("IDC_RECV_COUNTER", {6, 48, 216, 36});
 
@@ -130,27 +115,27 @@ void COrvekDlg::contextMenuEvent(QContextMenuEvent* pEvent) {
 }
 
 void COrvekDlg::OnSysCommand(unsigned nID) {
-    if ((nID & 0xFFF0u) == IDM_ABOUTBOX) {
+    if (nID == IDM_ABOUTBOX) {
         CAboutDlg dlgAbout(this);
         dlgAbout.exec();
     }
 }
 
 void COrvekDlg::OnBnClickedCapture() {
-    SetCaptureSettings(m_editFilter->text().toStdString(), m_btnPromiscuous->isChecked());
+    m_meter.SetCaptureSettings(m_editFilter->text().toStdString(), m_btnPromiscuous->isChecked());
     try {
-        StartCapture();
+        m_meter.StartCapture();
         SetCapturing(true);
     } catch (const CZarnException& e) {
         // Adapters opened before the failure would go on with settings the user is about to
         // change, and the next Start would not announce them again: leave nothing running.
-        StopCapture();
-        OnException(e);
+        m_meter.StopCapture();
+        m_meter.OnException(e);
     }
 }
 
 void COrvekDlg::OnBnClickedStop() {
-    StopCapture();
+    m_meter.StopCapture();
     SetCapturing(false);
 }
 
@@ -188,7 +173,7 @@ void COrvekDlg::keyPressEvent(QKeyEvent* pEvent) {
 }
 
 void COrvekDlg::done(int nResult) {
-    StopCapture();
+    m_meter.StopCapture();
     SetCapturing(false);
     QDialog::done(nResult);
 }
@@ -205,21 +190,8 @@ bool COrvekDlg::eventFilter(QObject* pWatched, QEvent* pEvent) {
     return QDialog::eventFilter(pWatched, pEvent);
 }
 
-void COrvekDlg::PostDisplayUpdate() {
-    // Capture thread: only queues; the user-interface thread formats and draws.
-    QMetaObject::invokeMethod(this, &COrvekDlg::OnDisplayUpdate, Qt::QueuedConnection);
-}
-
-void COrvekDlg::OnDisplayUpdate() {
-    UpdateCounters();
-    m_timerDisplay.start();
-}
-
-void COrvekDlg::OnDisplayPaced() {
-    if (ReleaseDisplay()) {
-        UpdateCounters();
-        m_timerDisplay.start();
-    }
+void COrvekDlg::Post(std::function<void()> fn, int nDelayMs) {
+    PostToObject(this, std::move(fn), nDelayMs);
 }
 
 void COrvekDlg::ShowCounters(const char* szRecv, const char* szSent) {

@@ -5,7 +5,6 @@
 #include <QDialog>
 #include <QFont>
 #include <QIcon>
-#include <QTimer>
 
 #include <memory>
 
@@ -16,19 +15,19 @@ class QMenu;
 class QPushButton;
 
 // The main window: filter box, promiscuous choice, Capture and Stop, the received and sent
-// counters and the web-site line. It is also the traffic meter that capture reports to, so every
-// path that ends the window stops capture first.
-class COrvekDlg : public QDialog, public COrvekMeter {
+// counters and the web-site line. It holds the traffic meter and is its view; every path that
+// ends the window stops capture first.
+class COrvekDlg : public QDialog, private IMeterView {
     Q_OBJECT
 
 public:
     explicit COrvekDlg(QWidget* pParent = nullptr);
-    ~COrvekDlg() override;
+
+    COrvekMeter& GetMeter() { return m_meter; }
 
     // The menu the window offers on a right click; its one action opens the About box.
     std::unique_ptr<QMenu> CreateContextMenu();
-    // User-interface thread: runs a window command; IDM_ABOUTBOX (and the ids of its group of
-    // sixteen) opens the About box.
+    // User-interface thread: runs a window command; IDM_ABOUTBOX opens the About box.
     void OnSysCommand(unsigned nID);
 
     // User-interface thread: the Capture button (and Enter in the filter box while it is
@@ -44,23 +43,19 @@ public:
     void done(int nResult) override;
 
 protected:
-    // Capture thread: queues OnDisplayUpdate for the user-interface thread and returns.
-    void PostDisplayUpdate() override;
-    // User-interface thread: sets the two counter texts.
-    void ShowCounters(const char* szRecv, const char* szSent) override;
-    // Any thread: a modal box on the user-interface thread; from another thread a queued copy.
-    void ShowMessage(const std::string& strText, const char* szCaption) override;
-
     void contextMenuEvent(QContextMenuEvent* pEvent) override;
     void keyPressEvent(QKeyEvent* pEvent) override;
     bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
 
 private:
+    // User-interface thread: sets the two counter texts.
+    void ShowCounters(const char* szRecv, const char* szSent) override;
+    // Any thread: a modal box on the user-interface thread; from another thread a queued copy.
+    void ShowMessage(const std::string& strText, const char* szCaption) override;
+    // Any thread: queues fn for the user-interface thread, through a timer when delayed.
+    void Post(std::function<void()> fn, int nDelayMs) override;
+
     void CreateControls();
-    // User-interface thread: shows the totals an update asked for and starts the pacing timer.
-    void OnDisplayUpdate();
-    // User-interface thread, pacing timer: shows totals that moved meanwhile, or ends the update.
-    void OnDisplayPaced();
     // User-interface thread: Enter in the filter box.
     void OnFilterReturn();
     void SetCapturing(bool bCapturing);
@@ -74,7 +69,6 @@ private:
     QLineEdit* m_editFilter = nullptr;
     QCheckBox* m_btnPromiscuous = nullptr;
     QLabel* m_staticLink = nullptr;
-    // Paces counter updates: while it runs one update is pending, and its timeout shows the
-    // latest totals if they moved, so the cost does not grow with the packet rate.
-    QTimer m_timerDisplay;
+    // Last member: destroyed first, it stops capture while the controls still exist.
+    COrvekMeter m_meter{*this};
 };

@@ -39,6 +39,15 @@ PacketSource FindPacketSource(const PacketInfo& info) {
     return {PacketSource::EKind::IPv4, nAddress, nullptr};
 }
 
+COrvekMeter::COrvekMeter(IMeterView& view) : COrvekMeter(view, *CAdapterManager::GetInstance()) {}
+
+COrvekMeter::COrvekMeter(IMeterView& view, const IAddressLookup& lookup)
+    : m_view(view), m_lookup(lookup) {}
+
+COrvekMeter::~COrvekMeter() {
+    StopCapture();
+}
+
 void COrvekMeter::AnalyzePacket(PacketInfo* pInfo) {
     const uint64_t nWire = pInfo->pHeader->len;
     if (nWire < uint64_t{pInfo->nLinkHeaderLength} + kMinimumIPv4Header) {
@@ -46,28 +55,26 @@ void COrvekMeter::AnalyzePacket(PacketInfo* pInfo) {
     }
     const auto nCount = static_cast<int64_t>(nWire - pInfo->nLinkHeaderLength);
     const PacketSource source = FindPacketSource(*pInfo);
-    const CAdapterManager* pManager = CAdapterManager::GetInstance();
     bool bLocal = false;
     switch (source.eKind) {
     case PacketSource::EKind::IPv4:
-        bLocal = pManager->IsLocalAddress(source.nIPv4);
+        bLocal = m_lookup.IsLocalAddress(source.nIPv4);
         break;
     case PacketSource::EKind::IPv6:
-        bLocal = pManager->IsLocalAddress6(source.pbIPv6);
+        bLocal = m_lookup.IsLocalAddress6(source.pbIPv6);
         break;
     case PacketSource::EKind::Unseen:
         break; // a source the capture does not hold is not shown to be ours
     }
-    Count(bLocal ? m_nSentBytes : m_nRecvBytes, nCount);
-}
-
-void COrvekMeter::Count(std::atomic<int64_t>& nTotal, int64_t nBytes) {
+    DeviceCounters& counters = *pInfo->pCounters;
+    std::atomic<int64_t>& nPackets = bLocal ? counters.nSentPackets : counters.nRecvPackets;
+    // This thread is the counters' only writer.
+    nPackets.store(nPackets.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     // Sequentially consistent with ReleaseDisplay, so that either this thread sees the cleared
-    // flag or the releasing thread sees this count; both are plain instructions on x86.
-    nTotal.fetch_add(nBytes);
+    // flag or the releasing thread sees this count.
+    (bLocal ? counters.nSentBytes : counters.nRecvBytes).fetch_add(nCount);
     // At most one display update is pending; the first packet after it was shown asks again.
-    if (!m_bDisplayPending.load() &&
-        !m_bDisplayPending.exchange(true, std::memory_order_acq_rel)) {
+    if (!m_bDisplayPending.load() && !m_bDisplayPending.exchange(true, std::memory_order_acq_rel)) {
         PostDisplayUpdate();
     }
 }
@@ -76,7 +83,7 @@ void COrvekMeter::OnException(const CZarnException& e) {
     if (!e.HasDescription()) {
         return;
     }
-    ShowMessage(e.GetDescription(), kExceptionCaption);
+    m_view.ShowMessage(e.GetDescription(), kExceptionCaption);
 }
 
 void COrvekMeter::OnAdapterFound(CAdapter* pAdapter, const char* szDeviceName) {
@@ -87,6 +94,7 @@ void COrvekMeter::OnAdapterFound(CAdapter* pAdapter, const char* szDeviceName) {
         strFilter = m_strFilter;
         bPromiscuous = m_bPromiscuous;
     }
+    pAdapter->SetCounters(GetDeviceCounters(szDeviceName));
     pAdapter->Open(szDeviceName, bPromiscuous);
     try {
         pAdapter->SetFilter(strFilter.c_str());
@@ -113,25 +121,85 @@ bool COrvekMeter::IsPromiscuous() const {
     return m_bPromiscuous;
 }
 
-void COrvekMeter::StartCapture() { CAdapterManager::GetInstance()->Start(this); }
+void COrvekMeter::StartCapture() {
+    CAdapterManager::GetInstance()->Start(this);
+}
 
-void COrvekMeter::StopCapture() { CAdapterManager::GetInstance()->StopAll(); }
+void COrvekMeter::StopCapture() {
+    CAdapterManager::GetInstance()->StopAll();
+}
+
+DeviceCounters* COrvekMeter::GetDeviceCounters(const std::string& strDevice) {
+    std::lock_guard<std::mutex> guard(m_mtxDevices);
+    std::unique_ptr<DeviceCounters>& pCounters = m_devices[strDevice];
+    if (!pCounters) {
+        pCounters = std::make_unique<DeviceCounters>();
+    }
+    return pCounters.get();
+}
+
+int64_t COrvekMeter::GetRecvBytes() const {
+    std::lock_guard<std::mutex> guard(m_mtxDevices);
+    int64_t nTotal = 0;
+    for (const auto& [strName, pCounters] : m_devices) {
+        nTotal += pCounters->nRecvBytes.load();
+    }
+    return nTotal;
+}
+
+int64_t COrvekMeter::GetSentBytes() const {
+    std::lock_guard<std::mutex> guard(m_mtxDevices);
+    int64_t nTotal = 0;
+    for (const auto& [strName, pCounters] : m_devices) {
+        nTotal += pCounters->nSentBytes.load();
+    }
+    return nTotal;
+}
 
 void COrvekMeter::UpdateCounters() {
     m_nShownRecv = GetRecvBytes();
     m_nShownSent = GetSentBytes();
-    ShowCounters(FormatRecv(m_nShownRecv).c_str(), FormatSent(m_nShownSent).c_str());
+    m_view.ShowCounters(FormatRecv(m_nShownRecv).c_str(), FormatSent(m_nShownSent).c_str());
+}
+
+void COrvekMeter::PostToView(void (COrvekMeter::*pfn)(), int nDelayMs) {
+    m_view.Post(
+        [pfn, wpSelf = std::weak_ptr<COrvekMeter*>(m_pSelf)] {
+            if (const auto pSelf = wpSelf.lock()) {
+                ((*pSelf)->*pfn)();
+            }
+        },
+        nDelayMs);
+}
+
+void COrvekMeter::PostDisplayUpdate() {
+    PostToView(&COrvekMeter::OnDisplayUpdate, 0);
+}
+
+void COrvekMeter::OnDisplayUpdate() {
+    UpdateCounters();
+    PostToView(&COrvekMeter::OnDisplayPaced, kDisplayPaceMs);
+}
+
+void COrvekMeter::OnDisplayPaced() {
+    if (ReleaseDisplay()) {
+        OnDisplayUpdate();
+    }
 }
 
 bool COrvekMeter::ReleaseDisplay() {
     m_bDisplayPending.store(false);
-    if (m_nRecvBytes.load() == m_nShownRecv && m_nSentBytes.load() == m_nShownSent) {
+    if (GetRecvBytes() == m_nShownRecv && GetSentBytes() == m_nShownSent) {
         return false;
     }
     // Counts arrived while the update was pending; whoever sets the flag first shows them.
     return !m_bDisplayPending.exchange(true, std::memory_order_acq_rel);
 }
 
-std::string COrvekMeter::FormatRecv(int64_t nBytes) { return FormatCounter(" Recv  %.3f Mb", nBytes); }
+std::string COrvekMeter::FormatRecv(int64_t nBytes) {
+    return FormatCounter(" Recv  %.3f Mb", nBytes);
+}
 
-std::string COrvekMeter::FormatSent(int64_t nBytes) { return FormatCounter(" Sent  %.3f Mb", nBytes); }
+std::string COrvekMeter::FormatSent(int64_t nBytes) {
+    return FormatCounter(" Sent  %.3f Mb", nBytes);
+}

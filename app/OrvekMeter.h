@@ -1,9 +1,13 @@
 #pragma once
 
 #include "AdapterListener.h"
+#include "AddressTable.h"
+#include "MeterView.h"
 
 #include <atomic>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -11,8 +15,8 @@
 struct PacketSource {
     enum class EKind : uint8_t { Unseen, IPv4, IPv6 };
     EKind eKind;
-    uint32_t nIPv4;          // the four address bytes in packet (network) order, for IPv4
-    const uint8_t* pbIPv6;   // the 16 address bytes inside the packet, for IPv6
+    uint32_t nIPv4;        // the four address bytes in packet (network) order, for IPv4
+    const uint8_t* pbIPv6; // the 16 address bytes inside the packet, for IPv6
 };
 
 // Pure: reads the source address of an IP packet (or, for any other protocol, the four bytes at
@@ -20,24 +24,29 @@ struct PacketSource {
 PacketSource FindPacketSource(const PacketInfo& info);
 
 // The traffic meter: the capture library's listener that opens every announced device, counts
-// every packet as sent or received and produces the two counter texts. It holds no window; the
-// class that adds one implements the three display hooks below.
+// every packet as sent or received, per device, and keeps a view showing the two totals. A window
+// (or console, or test) holds one and is its view; the meter paces the view by itself and stops
+// capture when it is destroyed.
 class COrvekMeter : public IAdapterListener {
 public:
     static constexpr const char* kDefaultFilter = "tcp or udp";
     static constexpr const char* kExceptionCaption = "Exception";
+    // How long the counters rest after an update before showing the next one.
+    static constexpr int kDisplayPaceMs = 100;
 
-    COrvekMeter() = default;
+    // The view and the lookup must outlive the meter; the meter is destroyed on the view thread.
+    // The lookup tells the host's addresses; by default the capture library's own map.
+    explicit COrvekMeter(IMeterView& view);
+    COrvekMeter(IMeterView& view, const IAddressLookup& lookup);
     COrvekMeter(const COrvekMeter&) = delete;
     COrvekMeter& operator=(const COrvekMeter&) = delete;
-    // Capture must be stopped (StopCapture) by the most derived class's destructor: the display
-    // hooks are gone once this runs.
-    virtual ~COrvekMeter() = default;
+    // Stops capture: no capture or monitor thread calls the meter afterwards.
+    virtual ~COrvekMeter();
 
-    // Capture thread: counts one packet.
+    // Capture thread: counts one packet into its device's counters.
     void AnalyzePacket(PacketInfo* pInfo) override;
-    // Monitor or user-interface thread: a described failure becomes a message captioned
-    // "Exception"; one without a description is ignored.
+    // Monitor or view thread: a described failure becomes a message captioned "Exception"; one
+    // without a description is ignored.
     void OnException(const CZarnException& e) override;
     // Refreshing thread, manager lock held: opens the device with the stored choice and filter.
     void OnAdapterFound(CAdapter* pAdapter, const char* szDeviceName) override;
@@ -52,38 +61,45 @@ public:
     // Stops all capture (there is one listener per process). Returns when no thread calls it.
     void StopCapture();
 
-    int64_t GetRecvBytes() const { return m_nRecvBytes.load(std::memory_order_relaxed); }
-    int64_t GetSentBytes() const { return m_nSentBytes.load(std::memory_order_relaxed); }
+    // Totals over every device ever counted; any thread.
+    int64_t GetRecvBytes() const;
+    int64_t GetSentBytes() const;
+    // The counters of a device, made on first use and kept for the meter's life, so that totals
+    // survive Stop and the device's reopening. Any thread but a capture thread.
+    DeviceCounters* GetDeviceCounters(const std::string& strDevice);
 
-    // User-interface thread: formats both totals and hands them to ShowCounters.
+    // View thread: formats both totals and shows them.
     void UpdateCounters();
-    // User-interface thread, once the view is ready for the next update (it paces itself): ends
-    // the pending update. Returns true when the totals moved since the last UpdateCounters and
-    // the caller now owns a new pending update, which it shows with UpdateCounters.
-    bool ReleaseDisplay();
 
     static std::string FormatRecv(int64_t nBytes);
     static std::string FormatSent(int64_t nBytes);
 
-protected:
-    // Capture thread, at most once per update: the totals moved. Must only queue work for the
-    // user-interface thread and return; never format, draw or wait here.
-    virtual void PostDisplayUpdate() = 0;
-    // User-interface thread: shows the two counter texts.
-    virtual void ShowCounters(const char* szRecv, const char* szSent) = 0;
-    // Any thread: shows a message. On the user-interface thread it may wait for the user; on any
-    // other thread it must hand the message over and return at once.
-    virtual void ShowMessage(const std::string& strText, const char* szCaption) = 0;
-
 private:
-    void Count(std::atomic<int64_t>& nTotal, int64_t nBytes);
+    // Capture thread: asks the view, at most once per update, to show the totals.
+    void PostDisplayUpdate();
+    // View thread: shows the totals an update asked for, then rests.
+    void OnDisplayUpdate();
+    // View thread, after the rest: shows totals that moved meanwhile, or ends the update.
+    void OnDisplayPaced();
+    // View thread: ends the pending update. True when the totals moved since they were last
+    // shown and this thread now owns a new pending update.
+    bool ReleaseDisplay();
+    // Runs fn on the view thread after nDelayMs, unless the meter is gone by then.
+    void PostToView(void (COrvekMeter::*pfn)(), int nDelayMs);
 
-    alignas(64) std::atomic<int64_t> m_nRecvBytes{0};
-    alignas(64) std::atomic<int64_t> m_nSentBytes{0};
+    IMeterView& m_view;
+    const IAddressLookup& m_lookup;
+
     alignas(64) std::atomic<bool> m_bDisplayPending{false};
-    // Totals as last shown; user-interface thread only.
-    int64_t m_nShownRecv = -1;
+    // Totals as last shown; view thread only.
+    alignas(64) int64_t m_nShownRecv = -1;
     int64_t m_nShownSent = -1;
+    // Expires with the meter, so that work posted to the view does not outlive it.
+    std::shared_ptr<COrvekMeter*> m_pSelf = std::make_shared<COrvekMeter*>(this);
+
+    // Entries are never removed: capture threads hold pointers to them.
+    mutable std::mutex m_mtxDevices;
+    std::map<std::string, std::unique_ptr<DeviceCounters>> m_devices; // guarded by m_mtxDevices
 
     mutable std::mutex m_mtxSettings;
     std::string m_strFilter{kDefaultFilter};

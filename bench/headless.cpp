@@ -1,5 +1,5 @@
-// The Orvek meter without a window: a meter whose display does nothing but release itself every
-// 100 ms, as the window's pacing would. Captures on every device of its network namespace until
+// The Orvek meter without a window: its view runs the meter's display pacing on a thread of its own
+// and draws nothing. Captures on every device of its network namespace until
 // SIGINT or SIGTERM, waits for the totals to settle, stops and reports.
 //
 // Usage: orvek_bench_headless
@@ -13,48 +13,64 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <pthread.h>
 #include <thread>
 
 namespace {
 
-constexpr auto kDisplayPace = std::chrono::milliseconds(100);
 constexpr auto kSettlePoll = std::chrono::milliseconds(200);
 
-class CHeadlessMeter : public COrvekMeter {
+// A view whose thread runs posted work when it is due and shows nothing: the user-interface side
+// of the meter without a window.
+class CLoopView : public IMeterView {
 public:
-    CHeadlessMeter() : m_threadDisplay([this](std::stop_token stop) { DisplayLoop(stop); }) {}
-    ~CHeadlessMeter() override {
-        StopCapture();
-        m_threadDisplay.request_stop();
-    }
+    CLoopView() : m_thread([this](std::stop_token stop) { Loop(stop); }) {}
 
-protected:
-    // Capture thread: the pending flag is the whole message; the display loop picks it up.
-    void PostDisplayUpdate() override {}
-    // Display thread: nothing is drawn.
+    // View thread: nothing is drawn.
     void ShowCounters(const char*, const char*) override {}
     // Any thread: printed at once.
     void ShowMessage(const std::string& strText, const char* szCaption) override {
         std::fprintf(stderr, "%s: %s\n", szCaption, strText.c_str());
     }
+    // Any thread: queued for the loop.
+    void Post(std::function<void()> fn, int nDelayMs) override {
+        std::lock_guard<std::mutex> guard(m_mtx);
+        m_queue.emplace(Clock::now() + std::chrono::milliseconds(nDelayMs), std::move(fn));
+        m_cv.notify_one();
+    }
+    // Ends the loop; posted work that has not run is dropped.
+    void Stop() {
+        m_thread.request_stop();
+        m_thread.join();
+    }
 
 private:
-    // The display thread: the user-interface side of the meter.
-    void DisplayLoop(const std::stop_token& stop) {
-        std::mutex mtx;
-        std::condition_variable_any cv;
-        std::unique_lock<std::mutex> lock(mtx);
+    using Clock = std::chrono::steady_clock;
+
+    void Loop(const std::stop_token& stop) {
+        std::unique_lock<std::mutex> lock(m_mtx);
         while (!stop.stop_requested()) {
-            cv.wait_for(lock, stop, kDisplayPace, [] { return false; });
-            if (!stop.stop_requested() && ReleaseDisplay()) {
-                UpdateCounters();
+            if (m_queue.empty()) {
+                m_cv.wait(lock, stop, [this] { return !m_queue.empty(); });
+            } else if (m_queue.begin()->first > Clock::now()) {
+                m_cv.wait_until(lock, stop, m_queue.begin()->first, [] { return false; });
+            } else {
+                auto fn = std::move(m_queue.begin()->second);
+                m_queue.erase(m_queue.begin());
+                lock.unlock();
+                fn();
+                lock.lock();
             }
         }
     }
 
-    std::jthread m_threadDisplay;
+    std::mutex m_mtx;
+    std::condition_variable_any m_cv;
+    std::multimap<Clock::time_point, std::function<void()>> m_queue; // guarded by m_mtx
+    std::jthread m_thread;
 };
 
 } // namespace
@@ -67,7 +83,8 @@ int main() {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    CHeadlessMeter meter;
+    CLoopView view;
+    COrvekMeter meter(view);
     try {
         meter.StartCapture();
     } catch (const CZarnException& e) {
@@ -75,7 +92,7 @@ int main() {
         return 1;
     }
     const double dCpuStart = orvekbench::ProcessCpuSeconds();
-    std::printf("ready adapters=%zu\n", CAdapterManager::GetInstance()->GetAdapterCount());
+    std::printf("ready adapters=%zu\n", CAdapterManager::GetInstance()->GetAdapterStates().size());
     std::fflush(stdout);
 
     int nSignal = 0;
@@ -90,6 +107,7 @@ int main() {
     }
     const double dCpu = orvekbench::ProcessCpuSeconds() - dCpuStart;
     meter.StopCapture();
+    view.Stop();
     std::printf("recv=%lld sent=%lld cpu=%.6f\n", static_cast<long long>(meter.GetRecvBytes()),
                 static_cast<long long>(meter.GetSentBytes()), dCpu);
     return 0;

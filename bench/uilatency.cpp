@@ -1,5 +1,5 @@
-// Responsiveness of a user-interface thread that shows the meter's counters: the meter is paced
-// as the window paces it (queued update, counters shown, released 100 ms later), and every 10 ms
+// Responsiveness of a user-interface thread that shows the meter's counters: the meter paces a
+// view on this thread as it paces the window (queued update, counters shown, rest), and every 10 ms
 // a timer posts an event whose delay until it runs is recorded, as is how late each tick came
 // after the one before.
 //
@@ -7,6 +7,7 @@
 // Prints "ready adapters=N" once capturing, then after SECONDS the delay percentiles.
 
 #include "AdapterManager.h"
+#include "CoreMeterView.h"
 #include "OrvekMeter.h"
 #include "ZarnException.h"
 
@@ -23,41 +24,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kPaceMs = 100;
 constexpr int kProbeMs = 10;
-
-class CPacedMeter : public COrvekMeter {
-public:
-    ~CPacedMeter() override { StopCapture(); }
-    long GetShownCount() const { return m_nShown; }
-
-protected:
-    // Capture thread: queues the update for the user-interface thread and returns.
-    void PostDisplayUpdate() override {
-        QMetaObject::invokeMethod(
-            &m_context, [this] { ShowAndPace(); }, Qt::QueuedConnection);
-    }
-    // User-interface thread: the counters would be drawn here.
-    void ShowCounters(const char*, const char*) override { ++m_nShown; }
-    // Any thread: printed at once.
-    void ShowMessage(const std::string& strText, const char* szCaption) override {
-        std::fprintf(stderr, "%s: %s\n", szCaption, strText.c_str());
-    }
-
-private:
-    // User-interface thread: shows the totals and releases the display one pace later.
-    void ShowAndPace() {
-        UpdateCounters();
-        QTimer::singleShot(kPaceMs, &m_context, [this] {
-            if (ReleaseDisplay()) {
-                ShowAndPace();
-            }
-        });
-    }
-
-    QObject m_context;
-    long m_nShown = 0;
-};
 
 double Percentile(std::vector<double> values, double dShare) {
     if (values.empty()) {
@@ -73,14 +40,15 @@ double Percentile(std::vector<double> values, double dShare) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const int nSeconds = argc > 1 ? std::atoi(argv[1]) : 5;
-    CPacedMeter meter;
+    CCoreMeterView view;
+    COrvekMeter meter(view);
     try {
         meter.StartCapture();
     } catch (const CZarnException& e) {
         std::fprintf(stderr, "StartCapture: %s\n", e.GetDescription());
         return 1;
     }
-    std::printf("ready adapters=%zu\n", CAdapterManager::GetInstance()->GetAdapterCount());
+    std::printf("ready adapters=%zu\n", CAdapterManager::GetInstance()->GetAdapterStates().size());
     std::fflush(stdout);
 
     std::vector<double> postDelays;
@@ -113,6 +81,6 @@ int main(int argc, char** argv) {
                 Percentile(postDelays, 0.99), Percentile(postDelays, 1.0), postDelays.size());
     std::printf("timer_lateness_ms p50=%.3f p99=%.3f max=%.3f\n", Percentile(timerLateness, 0.5),
                 Percentile(timerLateness, 0.99), Percentile(timerLateness, 1.0));
-    std::printf("recv=%lld shown=%ld\n", static_cast<long long>(nRecv), meter.GetShownCount());
+    std::printf("recv=%lld shown=%ld\n", static_cast<long long>(nRecv), view.GetShowCount());
     return 0;
 }

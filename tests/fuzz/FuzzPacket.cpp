@@ -12,11 +12,12 @@
 
 namespace {
 
-class CSilentMeter : public COrvekMeter {
-protected:
-    void PostDisplayUpdate() override {}
+// Shows nothing and drops posted work: only the counting path is fuzzed.
+class CSilentView : public IMeterView {
+public:
     void ShowCounters(const char*, const char*) override {}
     void ShowMessage(const std::string&, const char*) override {}
+    void Post(std::function<void()>, int) override {}
 };
 
 constexpr int kLinkTypes[] = {DLT_EN10MB, DLT_RAW,       DLT_IPV4,       DLT_IPV6,
@@ -26,7 +27,10 @@ constexpr int kLinkTypes[] = {DLT_EN10MB, DLT_RAW,       DLT_IPV4,       DLT_IPV
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
-    static CSilentMeter s_meter;
+    static CSilentView s_view;
+    static CAddressTable s_noAddresses;
+    static COrvekMeter s_meter(s_view, s_noAddresses);
+    static DeviceCounters* const s_pCounters = s_meter.GetDeviceCounters("fuzz0");
     if (nSize == 0) {
         return 0;
     }
@@ -40,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     header.caplen = static_cast<bpf_u_int32>(nCaptured);
     header.len = header.caplen + (pData[0] & 0x80 ? 1000 : 0);
     const LinkVerdict verdict = ParseLinkHeader(nLinkType, pFrame.get(), header.caplen);
-    PacketInfo info{&header, pFrame.get(), verdict.nHeaderLength, verdict.eProtocol};
+    PacketInfo info{&header, pFrame.get(), verdict.nHeaderLength, verdict.eProtocol, s_pCounters};
     s_meter.AnalyzePacket(&info);
 
     IsAddressChange(pFrame.get(), nCaptured);
