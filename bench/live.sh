@@ -65,6 +65,17 @@ wait_for() {
     return 1
 }
 
+# Waits until a device's receive counters stop moving: everything offered has arrived.
+settle() {
+    local last now
+    now=$(offered "$1")
+    until [ "$now" = "$last" ]; do
+        last=$now
+        sleep 0.1
+        now=$(offered "$1")
+    done
+}
+
 # On-CPU seconds of a single-threaded process, to the nanosecond.
 cpu_of() { awk '{ printf "%.6f", $1 / 1e9 }' "/proc/$1/schedstat"; }
 
@@ -84,12 +95,11 @@ run_case() {
         ;;
     esac
     if [ "$capturer" = tcpdump ]; then wait_for "$err" "listening on"; else wait_for "$out" ready; fi
-    sleep 0.3
     read -r bytes0 packets0 <<<"$(offered vm0)"
     [ "$capturer" = tcpdump ] && cpu0=$(cpu_of "$pid")
     local sent
     sent=$(in_gen taskset -c $gen_core "$bin/orvek_bench_generator" vg0 02:00:00:be:0d:00 "$size" "$count" "$rate")
-    sleep 0.6
+    settle vm0
     read -r bytes1 packets1 <<<"$(offered vm0)"
     [ "$capturer" = tcpdump ] && cpu1=$(cpu_of "$pid")
     kill -INT "$pid"
@@ -173,7 +183,7 @@ flood_three() {
         pids+=($!)
     done
     wait "${pids[@]}"
-    sleep 0.6
+    for i in 0 1 2; do settle "vm$i"; done
 }
 
 echo
@@ -182,7 +192,7 @@ out=$results/memory-meter.out
 ip netns exec "$meter_ns" taskset -c $cap_core "$bin/orvek_bench_headless" >"$out" 2>&1 &
 pid=$!
 wait_for "$out" ready
-sleep 1
+sleep 1 # the idle second that is measured
 idle_hwm=$(mem_of "$pid" VmHWM)
 flood_three
 busy_hwm=$(mem_of "$pid" VmHWM)
@@ -201,46 +211,41 @@ if [ -n "$orvek" ]; then
     echo "== resident memory: orvek window application (under Xvfb, Capture pressed) =="
     # A real virtual display, so that a key press can reach the window: Capture has the focus at
     # start, and space presses it.
-    display=:$((90 + $$ % 9))
-    ip netns exec "$meter_ns" Xvfb "$display" -screen 0 800x600x24 -nolisten tcp \
-        >"$results/xvfb.out" 2>&1 &
-    sleep 1
+    # Xvfb picks a free display and writes its number once it accepts clients.
+    ip netns exec "$meter_ns" Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp \
+        3>"$results/xvfb.display" >"$results/xvfb.out" 2>&1 &
+    xvfb=$!
+    wait_for "$results/xvfb.display" '[0-9]'
+    display=:$(cat "$results/xvfb.display")
+    # ip netns exec, env and taskset each exec the next: the pid is the window application's.
     ip netns exec "$meter_ns" env DISPLAY="$display" taskset -c $cap_core \
         "$orvek" >"$results/memory-gui.out" 2>&1 &
-    runner=$!
-    gui=
-    for n in $(seq 100); do
-        for p in $(ip netns pids "$meter_ns"); do
-            [ "$(cat "/proc/$p/comm" 2>/dev/null)" = orvek ] && gui=$p
-        done
-        [ -n "$gui" ] && break
-        sleep 0.1
-    done
-    if [ -n "$gui" ]; then
-        sleep 1
+    gui=$!
+    if DISPLAY="$display" timeout 20 xdotool search --sync --onlyvisible --name Orvek >/dev/null; then
         gui_idle_hwm=$(mem_of "$gui" VmHWM)
         DISPLAY="$display" xdotool search --sync --onlyvisible --name Orvek \
             windowfocus --sync key space
-        for n in $(seq 50); do
-            [ "$(in_meter cat /proc/net/packet | wc -l)" -gt 1 ] && break
+        # Capturing once the packet sockets of lo and the three veths are open.
+        for n in $(seq 100); do
+            [ "$(in_meter cat /proc/net/packet | wc -l)" -gt 4 ] && break
             sleep 0.1
         done
         echo "orvek: VmHWM idle, not capturing ${gui_idle_hwm} KiB; packet sockets open: $(($(in_meter cat /proc/net/packet | wc -l) - 1))" \
             | tee -a "$results/memory.txt"
-        sleep 3
         idle_hwm=$(mem_of "$gui" VmHWM)
         flood_three
         busy_hwm=$(mem_of "$gui" VmHWM)
         busy_rss=$(mem_of "$gui" VmRSS)
         echo "orvek: VmHWM capturing idle ${idle_hwm} KiB, VmHWM after three full-rate links ${busy_hwm} KiB (VmRSS ${busy_rss} KiB)" \
             | tee -a "$results/memory.txt"
-        kill -TERM "$gui" 2>/dev/null || true
-        pkill -f "Xvfb $display" 2>/dev/null || true
     else
         echo "orvek did not start:"
         cat "$results/memory-gui.out"
     fi
-    wait "$runner" || true
+    kill -TERM "$gui" 2>/dev/null || true
+    wait "$gui" || true
+    kill -TERM "$xvfb" 2>/dev/null || true
+    wait "$xvfb" || true
 else
     echo "(no orvek window application built: its memory is not measured)"
 fi
