@@ -1,8 +1,10 @@
 #pragma once
 
-#include "OrvekMeter.h"
+#include "MeterView.h"
 
 #include <atomic>
+#include <deque>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -10,51 +12,63 @@ namespace orvektest {
 
 using Texts = std::pair<std::string, std::string>;
 
-// A headless view: records what the meter asks of it, serves updates as a window does, and counts
-// every post that came while an update was still owned. Read what it recorded only once the
-// threads that show have been joined.
-class CFakeMeterView : public COrvekMeter {
+// A headless view: records what the meter shows and keeps posted work until the test, as the
+// view thread, serves it (delays are not waited for). Notes a display update posted while another
+// was still queued: the meter must keep at most one pending.
+class CFakeView : public IMeterView {
 public:
-    ~CFakeMeterView() override { StopCapture(); }
-
-    int GetPostCount() const { return m_nPosts.load(); }
-    bool SawDoublePending() const { return m_nDoublePending.load() != 0; }
-    const Texts& GetLastShown() const { return m_shown; }
-    const std::vector<Texts>& GetMessages() const { return m_messages; }
-
-    // User-interface thread, owning an update. Ownership goes first: a post may follow at once.
-    bool Release() {
-        m_bOwned.store(false);
-        return ReleaseDisplay() && Own();
+    // View thread.
+    void ShowCounters(const char* szRecv, const char* szSent) override {
+        std::lock_guard guard(m_mtx);
+        m_shown = {szRecv, szSent};
     }
-    // User-interface thread: serves a posted update, if any, to its end.
-    void ServePosted() {
-        for (bool bOwned = m_bOwned.load(); bOwned; bOwned = Release()) {
-            UpdateCounters();
+    // Any thread: recorded at once.
+    void ShowMessage(const std::string& strText, const char* szCaption) override {
+        std::lock_guard guard(m_mtx);
+        m_messages.emplace_back(strText, szCaption);
+    }
+    // Any thread: queued for Serve.
+    void Post(std::function<void()> fn, int nDelayMs) override {
+        std::lock_guard guard(m_mtx);
+        if (nDelayMs == 0) {
+            m_bDoublePending = m_bDoublePending || !m_posted.empty();
+            ++m_nUpdates;
+        }
+        m_posted.push_back(std::move(fn));
+    }
+    // View thread: runs posted work, and the work it posts, until none is left.
+    void Serve() {
+        for (;;) {
+            std::function<void()> fn;
+            {
+                std::lock_guard guard(m_mtx);
+                if (m_posted.empty()) {
+                    return;
+                }
+                fn = std::move(m_posted.front());
+                m_posted.pop_front();
+            }
+            fn();
         }
     }
 
-protected:
-    // Capture thread: takes ownership of the update for ServePosted.
-    void PostDisplayUpdate() override { m_nPosts.fetch_add(Own()); }
-    // User-interface thread.
-    void ShowCounters(const char* szRecv, const char* szSent) override {
-        m_shown = {szRecv, szSent};
-    }
-    // Any thread, one at a time: records the message and returns at once.
-    void ShowMessage(const std::string& strText, const char* szCaption) override {
-        m_messages.emplace_back(strText, szCaption);
-    }
+    Texts GetShown() const { return Locked(m_shown); }
+    std::vector<Texts> GetMessages() const { return Locked(m_messages); }
+    int GetUpdateCount() const { return Locked(m_nUpdates); }
+    bool SawDoublePending() const { return Locked(m_bDoublePending); }
 
 private:
-    // Takes the pending update, noting a second owner; always true.
-    bool Own() { return m_nDoublePending.fetch_add(m_bOwned.exchange(true)), true; }
+    template <class T> T Locked(const T& member) const {
+        std::lock_guard guard(m_mtx);
+        return member;
+    }
 
-    std::atomic<int> m_nPosts{0};
-    std::atomic<int> m_nDoublePending{0};
-    std::atomic<bool> m_bOwned{false};
+    mutable std::mutex m_mtx;
+    std::deque<std::function<void()>> m_posted; // all guarded by m_mtx
     Texts m_shown;
     std::vector<Texts> m_messages;
+    int m_nUpdates = 0;
+    bool m_bDoublePending = false;
 };
 
 } // namespace orvektest

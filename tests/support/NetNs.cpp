@@ -4,21 +4,27 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <future>
 #include <gtest/gtest.h>
 #include <linux/if.h>
 #include <linux/if_tun.h>
 #include <memory>
+#include <mutex>
 #include <netdb.h>
 #include <numeric>
+#include <pcap/pcap.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <stdexcept>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -331,17 +337,118 @@ bool WaitUntil(const std::function<bool()>& pred, int nTimeoutMs) {
     return pred();
 }
 
-CHangGuard::CHangGuard(std::string strWhat, int nTimeoutMs)
-    : m_watcher([strWhat = std::move(strWhat), nTimeoutMs, done = m_done.get_future()] {
-          if (done.wait_for(std::chrono::milliseconds(nTimeoutMs)) != std::future_status::ready) {
-              std::fprintf(stderr, "hang: %s took over %d ms\n", strWhat.c_str(), nTimeoutMs);
-              std::abort();
-          }
-      }) {}
+int64_t NetworkBytesSince(const std::string& strInterface, const IfCounters& before, bool bSent) {
+    const IfCounters now = ReadCounters(strInterface);
+    return bSent
+               ? int64_t(now.nTxBytes - before.nTxBytes - 14 * (now.nTxPackets - before.nTxPackets))
+               : int64_t(now.nRxBytes - before.nRxBytes -
+                         14 * (now.nRxPackets - before.nRxPackets));
+}
 
-CHangGuard::~CHangGuard() {
-    m_done.set_value();
-    m_watcher.join();
+bool IsLocal(const IAddressLookup& lookup, const std::string& strAddress) {
+    uint8_t abAddress[16] = {};
+    if (inet_pton(AF_INET6, strAddress.c_str(), abAddress) == 1) {
+        return lookup.IsLocalAddress6(abAddress);
+    }
+    if (inet_pton(AF_INET, strAddress.c_str(), abAddress) != 1) {
+        throw std::runtime_error("not an address: " + strAddress);
+    }
+    uint32_t nAddress = 0;
+    std::memcpy(&nAddress, abAddress, sizeof nAddress);
+    return lookup.IsLocalAddress(nAddress);
+}
+
+std::string PcapFilterError(const std::string& strFilter) {
+    const std::unique_ptr<pcap_t, decltype(&pcap_close)> pDead(pcap_open_dead(DLT_EN10MB, 65535),
+                                                               &pcap_close);
+    bpf_program program{};
+    if (pcap_compile(pDead.get(), &program, strFilter.c_str(), 1, PCAP_NETMASK_UNKNOWN) == 0) {
+        pcap_freecode(&program);
+        throw std::runtime_error("libpcap accepts the filter " + strFilter);
+    }
+    return pcap_geterr(pDead.get());
+}
+
+void StarveThreadCreation(size_t nStackMiB, size_t nRoomBytes) {
+    // A stack larger than any cached one, so that no thread's stack is reused.
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, nStackMiB << 20);
+    pthread_setattr_default_np(&attributes);
+    pthread_attr_destroy(&attributes);
+    size_t nPages = 0;
+    std::ifstream("/proc/self/statm") >> nPages;
+    const rlimit limit{nPages * sysconf(_SC_PAGESIZE) + nRoomBytes, RLIM_INFINITY};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) {
+        Fail("setrlimit");
+    }
+}
+
+namespace {
+
+// Aborts the process when one test runs too long. Never destroyed: its thread waits on it until
+// the process ends.
+class CHangWatchdog {
+public:
+    explicit CHangWatchdog(int nSeconds) : m_limit(nSeconds) {
+        std::thread([this] { Watch(); }).detach();
+    }
+
+    void Arm(std::string strTest) {
+        std::lock_guard guard(m_mtx);
+        m_strTest = std::move(strTest);
+        m_deadline = std::chrono::steady_clock::now() + m_limit;
+        m_cv.notify_one();
+    }
+    void Disarm() {
+        std::lock_guard guard(m_mtx);
+        m_strTest.clear();
+    }
+
+private:
+    void Watch() {
+        std::unique_lock lock(m_mtx);
+        for (;;) {
+            if (m_strTest.empty()) {
+                m_cv.wait(lock);
+            } else if (m_cv.wait_until(lock, m_deadline) == std::cv_status::timeout &&
+                       !m_strTest.empty() && std::chrono::steady_clock::now() >= m_deadline) {
+                std::fprintf(stderr, "\nhang: %s still runs after %lld s; aborting\n",
+                             m_strTest.c_str(), static_cast<long long>(m_limit.count()));
+                std::abort();
+            }
+        }
+    }
+
+    const std::chrono::seconds m_limit;
+    std::mutex m_mtx;
+    std::condition_variable m_cv;
+    std::string m_strTest; // guarded by m_mtx; empty between tests
+    std::chrono::steady_clock::time_point m_deadline;
+};
+
+// GoogleTest's main thread: arms the watchdog for each test.
+class CHangListener : public testing::EmptyTestEventListener {
+public:
+    explicit CHangListener(CHangWatchdog* pWatchdog) : m_pWatchdog(pWatchdog) {}
+    void OnTestStart(const testing::TestInfo& info) override {
+        m_pWatchdog->Arm(std::string(info.test_suite_name()) + "." + info.name());
+    }
+    void OnTestEnd(const testing::TestInfo&) override { m_pWatchdog->Disarm(); }
+
+private:
+    CHangWatchdog* m_pWatchdog;
+};
+
+} // namespace
+
+void InstallHangGuard(int nSeconds) {
+    if (const char* szSeconds = std::getenv("ORVEK_TEST_HANG_SECONDS")) {
+        nSeconds = std::atoi(szSeconds);
+    }
+    static CHangWatchdog* const s_pWatchdog = new CHangWatchdog(nSeconds);
+    // The listener list owns and deletes the listener.
+    testing::UnitTest::GetInstance()->listeners().Append(new CHangListener(s_pWatchdog));
 }
 
 } // namespace orvektest

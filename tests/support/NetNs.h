@@ -5,12 +5,12 @@
 // interface counters. Everything lives in namespaces that vanish with the test process, so
 // nothing leaks even when a test crashes, and no packet leaves this machine.
 
+#include "AddressTable.h"
 #include "ZarnFd.h"
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -115,16 +115,22 @@ std::vector<uint8_t> MakeUdpPacket(const std::string& strSource, const std::stri
 // a failure: tests never depend on the time it takes.
 bool WaitUntil(const std::function<bool()>& pred, int nTimeoutMs = 20000);
 
-// Aborts the process naming strWhat unless destroyed within nTimeoutMs: turns a hang of a call
-// that must return (Stop, Close) into a failure, not for timing.
-class CHangGuard {
-public:
-    explicit CHangGuard(std::string strWhat, int nTimeoutMs = 20000);
-    ~CHangGuard();
+// What the meter counts of an Ethernet device's traffic in one direction since `before`: the
+// kernel's bytes less the 14-byte link header of each packet.
+int64_t NetworkBytesSince(const std::string& strInterface, const IfCounters& before, bool bSent);
 
-private:
-    std::promise<void> m_done;
-    std::thread m_watcher; // aborts unless m_done is set in time
-};
+// Whether the lookup holds an address written as IPv4 or IPv6 text.
+bool IsLocal(const IAddressLookup& lookup, const std::string& strAddress);
+
+// libpcap's text for a filter that it refuses to compile for Ethernet.
+std::string PcapFilterError(const std::string& strFilter);
+
+// For a forked child: from now on every new thread gets a stack of nStackMiB MiB, and the address
+// space may grow by nRoomBytes only, so thread creation fails once the room is used up.
+void StarveThreadCreation(size_t nStackMiB, size_t nRoomBytes);
+
+// Installs a watchdog that aborts the process, naming the test, when one test runs longer than
+// nSeconds (ORVEK_TEST_HANG_SECONDS overrides it): a hang fails fast and says where it was.
+void InstallHangGuard(int nSeconds);
 
 } // namespace orvektest
