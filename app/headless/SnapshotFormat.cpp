@@ -1,0 +1,190 @@
+#include "SnapshotFormat.h"
+
+#include <charconv>
+#include <string_view>
+#include <system_error>
+
+namespace {
+
+// Both formats must be valid UTF-8, while device names and libpcap texts are arbitrary bytes:
+// every byte that does not start a well-formed sequence becomes U+FFFD.
+// fnChar(svChar, cCode) gets each character's bytes and code point.
+template <typename TFn> void ForEachUtf8(std::string_view svText, TFn&& fnChar) {
+    static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+    size_t nPos = 0;
+    while (nPos < svText.size()) {
+        const auto nLead = static_cast<unsigned char>(svText[nPos]);
+        size_t nLength = 0;
+        char32_t cCode = 0;
+        char32_t cMin = 0;
+        if (nLead < 0x80) {
+            nLength = 1;
+            cCode = nLead;
+        } else if (nLead >= 0xC2 && nLead <= 0xDF) {
+            nLength = 2;
+            cCode = nLead & 0x1F;
+            cMin = 0x80;
+        } else if (nLead >= 0xE0 && nLead <= 0xEF) {
+            nLength = 3;
+            cCode = nLead & 0x0F;
+            cMin = 0x800;
+        } else if (nLead >= 0xF0 && nLead <= 0xF4) {
+            nLength = 4;
+            cCode = nLead & 0x07;
+            cMin = 0x10000;
+        }
+        bool bValid = nLength > 0 && nPos + nLength <= svText.size();
+        for (size_t nNext = 1; bValid && nNext < nLength; ++nNext) {
+            const auto nByte = static_cast<unsigned char>(svText[nPos + nNext]);
+            bValid = (nByte & 0xC0) == 0x80;
+            cCode = (cCode << 6) | (nByte & 0x3F);
+        }
+        // Overlong forms, UTF-16 surrogates and code points past U+10FFFF are not UTF-8.
+        bValid = bValid && cCode >= cMin && cCode <= 0x10FFFF && (cCode < 0xD800 || cCode > 0xDFFF);
+        if (bValid) {
+            fnChar(svText.substr(nPos, nLength), cCode);
+            nPos += nLength;
+        } else {
+            fnChar(kReplacement, 0xFFFD);
+            ++nPos;
+        }
+    }
+}
+
+void AppendInteger(std::string& strOut, int64_t nValue) {
+    char szDigits[24];
+    const auto [pEnd, ec] = std::to_chars(szDigits, szDigits + sizeof szDigits, nValue);
+    strOut.append(szDigits, pEnd);
+}
+
+void AppendJsonString(std::string& strOut, std::string_view svText) {
+    strOut += '"';
+    ForEachUtf8(svText, [&strOut](std::string_view svChar, char32_t cCode) {
+        if (cCode == '"' || cCode == '\\') {
+            strOut += '\\';
+            strOut += static_cast<char>(cCode);
+        } else if (cCode < 0x20) {
+            static constexpr char kHex[] = "0123456789abcdef";
+            strOut += "\\u00";
+            strOut += kHex[cCode >> 4];
+            strOut += kHex[cCode & 0xF];
+        } else {
+            strOut += svChar;
+        }
+    });
+    strOut += '"';
+}
+
+// Label values escape only backslash, double quote and line feed; other bytes go as they are.
+void AppendLabelValue(std::string& strOut, std::string_view svText) {
+    strOut += '"';
+    ForEachUtf8(svText, [&strOut](std::string_view svChar, char32_t cCode) {
+        if (cCode == '"' || cCode == '\\') {
+            strOut += '\\';
+            strOut += static_cast<char>(cCode);
+        } else if (cCode == '\n') {
+            strOut += "\\n";
+        } else {
+            strOut += svChar;
+        }
+    });
+    strOut += '"';
+}
+
+void AppendFamilyHeader(std::string& strOut, const char* szName, const char* szType,
+                        const char* szHelp) {
+    strOut.append("# HELP ").append(szName).append(" ").append(szHelp).append("\n");
+    strOut.append("# TYPE ").append(szName).append(" ").append(szType).append("\n");
+}
+
+// One sample: name{device="..."[,extra label]} value.
+void AppendSample(std::string& strOut, const char* szName, const std::string& strDevice,
+                  const char* szDirection, int64_t nValue) {
+    strOut.append(szName).append("{device=");
+    AppendLabelValue(strOut, strDevice);
+    if (szDirection != nullptr) {
+        strOut.append(",direction=\"").append(szDirection).append("\"");
+    }
+    strOut += "} ";
+    AppendInteger(strOut, nValue);
+    strOut += '\n';
+}
+
+} // namespace
+
+std::string FormatMebibytes(const char* szLabel, int64_t nBytes) {
+    // to_chars with a precision rounds exactly as printf("%.3f") in the "C" locale, whatever the
+    // process locale is.
+    char szNumber[64];
+    const auto [pEnd, ec] =
+        std::to_chars(szNumber, szNumber + sizeof szNumber, static_cast<double>(nBytes) / 1048576.0,
+                      std::chars_format::fixed, 3);
+    std::string strText = " ";
+    strText.append(szLabel).append("  ");
+    strText.append(szNumber, ec == std::errc() ? pEnd : szNumber);
+    strText += " Mb";
+    return strText;
+}
+
+std::string FormatTextLine(const MeterSnapshot& snapshot) {
+    return FormatMebibytes("Recv", snapshot.nRecvBytes) + "\t" +
+           FormatMebibytes("Sent", snapshot.nSentBytes);
+}
+
+std::string FormatJsonLine(const MeterSnapshot& snapshot) {
+    std::string strOut = "{\"sent_bytes\":";
+    AppendInteger(strOut, snapshot.nSentBytes);
+    strOut += ",\"received_bytes\":";
+    AppendInteger(strOut, snapshot.nRecvBytes);
+    strOut += ",\"devices\":[";
+    for (size_t nIndex = 0; nIndex < snapshot.devices.size(); ++nIndex) {
+        const DeviceSnapshot& device = snapshot.devices[nIndex];
+        strOut += nIndex == 0 ? "{\"name\":" : ",{\"name\":";
+        AppendJsonString(strOut, device.strName);
+        strOut += ",\"state\":";
+        AppendJsonString(strOut, device.strState);
+        strOut += ",\"sent_bytes\":";
+        AppendInteger(strOut, device.nSentBytes);
+        strOut += ",\"received_bytes\":";
+        AppendInteger(strOut, device.nRecvBytes);
+        strOut += ",\"packets\":";
+        AppendInteger(strOut, device.nSentPackets + device.nRecvPackets);
+        strOut += ",\"drops\":";
+        AppendInteger(strOut, device.nDrops);
+        strOut += '}';
+    }
+    strOut += "]}";
+    return strOut;
+}
+
+std::string FormatPrometheus(const MeterSnapshot& snapshot, const std::string& strVersion) {
+    std::string strOut;
+    AppendFamilyHeader(strOut, "orvek_bytes_total", "counter",
+                       "Bytes counted on the device since capture started, by direction.");
+    for (const DeviceSnapshot& device : snapshot.devices) {
+        AppendSample(strOut, "orvek_bytes_total", device.strName, "sent", device.nSentBytes);
+        AppendSample(strOut, "orvek_bytes_total", device.strName, "received", device.nRecvBytes);
+    }
+    AppendFamilyHeader(strOut, "orvek_packets_total", "counter",
+                       "Packets counted on the device since capture started, by direction.");
+    for (const DeviceSnapshot& device : snapshot.devices) {
+        AppendSample(strOut, "orvek_packets_total", device.strName, "sent", device.nSentPackets);
+        AppendSample(strOut, "orvek_packets_total", device.strName, "received",
+                     device.nRecvPackets);
+    }
+    AppendFamilyHeader(strOut, "orvek_dropped_packets_total", "counter",
+                       "Packets the kernel dropped on the device before the meter read them.");
+    for (const DeviceSnapshot& device : snapshot.devices) {
+        AppendSample(strOut, "orvek_dropped_packets_total", device.strName, nullptr, device.nDrops);
+    }
+    AppendFamilyHeader(strOut, "orvek_capturing", "gauge",
+                       "1 while the device is captured, 0 when it is not.");
+    for (const DeviceSnapshot& device : snapshot.devices) {
+        AppendSample(strOut, "orvek_capturing", device.strName, nullptr, device.bCapturing ? 1 : 0);
+    }
+    AppendFamilyHeader(strOut, "orvek_build_info", "gauge", "The running Orvek version; always 1.");
+    strOut += "orvek_build_info{version=";
+    AppendLabelValue(strOut, strVersion);
+    strOut += "} 1\n";
+    return strOut;
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "MeterSnapshot.h"
+
+#include <cstdint>
+#include <string>
+
+// Pure text forms of a snapshot. Numbers never depend on the C locale: these lines are read by
+// programs, and the window's counters must not switch to a decimal comma either.
+
+// One counter as the window shows it, e.g. " Recv  1.000 Mb" for label "Recv": the byte count in
+// mebibytes with three decimals, rounded as printf's "%.3f" rounds.
+std::string FormatMebibytes(const char* szLabel, int64_t nBytes);
+
+// " Recv  0.954 Mb\t Sent  0.000 Mb": received, a tab, sent. No line end.
+std::string FormatTextLine(const MeterSnapshot& snapshot);
+
+// The snapshot as one JSON object on one line (no line end):
+// {"sent_bytes":N,"received_bytes":N,"devices":[{"name":"..","state":"..","sent_bytes":N,
+// "received_bytes":N,"packets":N,"drops":N},...]} with packets counting both directions.
+std::string FormatJsonLine(const MeterSnapshot& snapshot);
+
+// Prometheus text exposition (format 0.0.4) of the per-device counters and the build version.
+// Device names must be unique, as libpcap lists them.
+std::string FormatPrometheus(const MeterSnapshot& snapshot, const std::string& strVersion);
