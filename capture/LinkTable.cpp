@@ -1,0 +1,327 @@
+#include "LinkTable.h"
+
+#include "ZarnException.h"
+#include "ZarnFd.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <linux/if.h>
+#include <linux/if_arp.h>
+#include <linux/if_link.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <string_view>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Dumps the kernel marked interrupted before giving up: each retry only races a device change.
+constexpr int kDumpAttempts = 5;
+
+// Calls fn(type, payload, payload length) for each attribute in nLength bytes at pData. Returns
+// false, having stopped, at an attribute whose length does not fit. Padding after the last
+// attribute is allowed.
+template <class Fn> bool ForEachAttribute(const uint8_t* pData, size_t nLength, Fn fn) {
+    size_t nOffset = 0;
+    while (nOffset + sizeof(rtattr) <= nLength) {
+        rtattr attribute;
+        std::memcpy(&attribute, pData + nOffset, sizeof attribute);
+        if (attribute.rta_len < sizeof(rtattr) || attribute.rta_len > nLength - nOffset) {
+            return false;
+        }
+        // Nested attributes may carry NLA_F_NESTED; the type is in the low bits.
+        if (!fn(attribute.rta_type & NLA_TYPE_MASK, pData + nOffset + RTA_LENGTH(0),
+                attribute.rta_len - RTA_LENGTH(0))) {
+            return false;
+        }
+        nOffset += RTA_ALIGN(attribute.rta_len);
+    }
+    return true;
+}
+
+// A string attribute: up to its terminating zero, which the kernel always sends but a liar may
+// leave out.
+std::string ReadString(const uint8_t* pPayload, size_t nLength) {
+    const char* szText = reinterpret_cast<const char*>(pPayload);
+    return std::string(szText, strnlen(szText, nLength));
+}
+
+// Fills link from the attributes of one RTM_NEWLINK message; false at a lying attribute.
+bool ReadLinkAttributes(const uint8_t* pData, size_t nLength, LinkRecord& link) {
+    return ForEachAttribute(
+        pData, nLength, [&](unsigned nType, const uint8_t* pPayload, size_t nPayload) {
+            switch (nType) {
+            case IFLA_IFNAME:
+                link.strName = ReadString(pPayload, nPayload);
+                return true;
+            case IFLA_MASTER: {
+                uint32_t nMaster = 0;
+                if (nPayload < sizeof nMaster) {
+                    return false;
+                }
+                std::memcpy(&nMaster, pPayload, sizeof nMaster);
+                link.nMasterIndex = static_cast<int>(nMaster);
+                return true;
+            }
+            case IFLA_LINKINFO:
+                return ForEachAttribute(
+                    pPayload, nPayload,
+                    [&](unsigned nInfo, const uint8_t* pInfo, size_t nInfoLength) {
+                        if (nInfo == IFLA_INFO_KIND) {
+                            link.strKind = ReadString(pInfo, nInfoLength);
+                        }
+                        return true;
+                    });
+            default:
+                return true;
+            }
+        });
+}
+
+// The errno a kernel error field carries: it sends it negated, so a value that no negated errno
+// can be is malformed.
+int32_t ReadErrno(const uint8_t* pPayload) {
+    int32_t nError = 0;
+    std::memcpy(&nError, pPayload, sizeof nError);
+    if (nError == 0) {
+        return 0;
+    }
+    return nError < 0 && nError > INT32_MIN ? -nError : EBADMSG;
+}
+
+} // namespace
+
+bool ParseLinkMessages(const uint8_t* pBuffer, size_t nLength, std::vector<LinkRecord>& vecLinks) {
+    size_t nOffset = 0;
+    while (nOffset < nLength) {
+        nlmsghdr header;
+        if (nLength - nOffset < sizeof header) {
+            throw CZarnException(EBADMSG);
+        }
+        std::memcpy(&header, pBuffer + nOffset, sizeof header);
+        if (header.nlmsg_len < sizeof header || header.nlmsg_len > nLength - nOffset) {
+            throw CZarnException(EBADMSG);
+        }
+        if ((header.nlmsg_flags & NLM_F_DUMP_INTR) != 0) {
+            throw CZarnException(EAGAIN);
+        }
+        const uint8_t* pPayload = pBuffer + nOffset + NLMSG_HDRLEN;
+        const size_t nPayload = header.nlmsg_len - NLMSG_HDRLEN;
+        switch (header.nlmsg_type) {
+        case NLMSG_DONE:
+            // Carries the dump's own error when one stopped it half-way.
+            if (nPayload >= sizeof(int32_t) && ReadErrno(pPayload) > 0) {
+                throw CZarnException(ReadErrno(pPayload));
+            }
+            return true;
+        case NLMSG_ERROR:
+            if (nPayload < sizeof(int32_t)) {
+                throw CZarnException(EBADMSG);
+            }
+            if (ReadErrno(pPayload) != 0) {
+                throw CZarnException(ReadErrno(pPayload));
+            }
+            return true; // an acknowledgement: nothing follows it
+        case RTM_NEWLINK: {
+            ifinfomsg info;
+            if (nPayload < sizeof info) {
+                break; // no device to speak of
+            }
+            std::memcpy(&info, pPayload, sizeof info);
+            LinkRecord link;
+            link.nIndex = info.ifi_index;
+            link.nFlags = info.ifi_flags;
+            link.nType = info.ifi_type;
+            const size_t nStart = NLMSG_ALIGN(sizeof info);
+            if (nPayload > nStart) {
+                ReadLinkAttributes(pPayload + nStart, nPayload - nStart, link);
+            }
+            vecLinks.push_back(std::move(link));
+            break;
+        }
+        default:
+            break;
+        }
+        // Past the end when the last message lacks its padding, which ends the loop.
+        nOffset += NLMSG_ALIGN(header.nlmsg_len);
+    }
+    return false;
+}
+
+const char* DescribeKind(const LinkRecord& link, bool bWireless) {
+    const std::string_view kind = link.strKind;
+    const auto isOneOf = [&](std::initializer_list<std::string_view> kinds) {
+        for (const std::string_view candidate : kinds) {
+            if (kind == candidate) {
+                return true;
+            }
+        }
+        return false;
+    };
+    if ((link.nFlags & IFF_LOOPBACK) != 0 || link.nType == ARPHRD_LOOPBACK) {
+        return "loopback";
+    }
+    if (bWireless) {
+        return "Wi-Fi";
+    }
+    // An Open vSwitch internal port is the host's way onto the switch, as a bridge device is.
+    if (isOneOf({"bridge", "openvswitch"})) {
+        return "bridge";
+    }
+    if (kind == "vlan") {
+        return "VLAN";
+    }
+    // By hardware type first: tun devices, IP-in-IP and GRE tunnels, point-to-point links carry
+    // no Ethernet header. A tap device (kind "tun" too) does, and is a virtual NIC, not a tunnel.
+    switch (link.nType) {
+    case ARPHRD_NONE:
+    case ARPHRD_TUNNEL:
+    case ARPHRD_TUNNEL6:
+    case ARPHRD_SIT:
+    case ARPHRD_IPGRE:
+    case ARPHRD_IP6GRE:
+    case ARPHRD_PPP:
+        return "tunnel";
+    default:
+        break;
+    }
+    // GRE tunnels that carry Ethernet frames.
+    if (isOneOf({"gretap", "ip6gretap", "erspan", "ip6erspan"})) {
+        return "tunnel";
+    }
+    // Any other software device: veth, dummy, macvlan, ipvlan, vxlan, bond, team, tap, ...
+    // (vxlan and geneve are overlays of container and VM networks: shown as virtual).
+    if (!kind.empty()) {
+        return "virtual";
+    }
+    // No kind: a hardware device, shown as wired whatever its link layer.
+    return "Ethernet";
+}
+
+namespace {
+
+ssize_t RecvRetrying(int hSocket, void* pBuffer, size_t nSize, int nFlags, sockaddr_nl& sender) {
+    ssize_t nReceived = 0;
+    do {
+        socklen_t nAddressLength = sizeof sender;
+        nReceived = ::recvfrom(hSocket, pBuffer, nSize, nFlags,
+                               reinterpret_cast<sockaddr*>(&sender), &nAddressLength);
+    } while (nReceived < 0 && errno == EINTR);
+    if (nReceived < 0) {
+        throw CZarnException(errno);
+    }
+    return nReceived;
+}
+
+// One RTM_GETLINK dump over a socket of its own: an abandoned dump dies with its socket, and
+// no reply to an earlier request can mix in.
+std::vector<LinkRecord> DumpLinks() {
+    CZarnFd hSocket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (!hSocket.IsOpen()) {
+        throw CZarnException(errno);
+    }
+    struct {
+        nlmsghdr header;
+        ifinfomsg info;
+    } request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = RTM_GETLINK;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.header.nlmsg_seq = 1;
+    request.info.ifi_family = AF_UNSPEC;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    ssize_t nSent = 0;
+    do {
+        nSent = ::sendto(hSocket.Get(), &request, sizeof request, 0,
+                         reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel);
+    } while (nSent < 0 && errno == EINTR);
+    if (nSent != static_cast<ssize_t>(sizeof request)) {
+        throw CZarnException(nSent < 0 ? errno : EIO);
+    }
+
+    std::vector<LinkRecord> vecLinks;
+    std::vector<uint8_t> buffer(32768);
+    for (bool bDone = false; !bDone;) {
+        // Peeked first, so that a datagram larger than the buffer is never cut short.
+        sockaddr_nl sender{};
+        const size_t nSize = static_cast<size_t>(RecvRetrying(
+            hSocket.Get(), buffer.data(), buffer.size(), MSG_PEEK | MSG_TRUNC, sender));
+        if (nSize > buffer.size()) {
+            buffer.resize(nSize);
+        }
+        const size_t nReceived = static_cast<size_t>(
+            RecvRetrying(hSocket.Get(), buffer.data(), buffer.size(), 0, sender));
+        // Only the kernel answers a dump; another process may send to our port.
+        if (sender.nl_pid == 0) {
+            bDone = ParseLinkMessages(buffer.data(), nReceived, vecLinks);
+        }
+    }
+    return vecLinks;
+}
+
+// sysfs shows a wireless directory (older drivers) or a phy80211 link (cfg80211 drivers) for
+// Wi-Fi devices only.
+bool IsWireless(const std::string& strName) {
+    const std::string strBase = "/sys/class/net/" + strName + "/";
+    return ::access((strBase + "wireless").c_str(), F_OK) == 0 ||
+           ::access((strBase + "phy80211").c_str(), F_OK) == 0;
+}
+
+} // namespace
+
+CLinkTable::CLinkTable() {
+    for (int nAttempt = 1;; ++nAttempt) {
+        try {
+            m_vecLinks = DumpLinks();
+            break;
+        } catch (const CZarnException& e) {
+            if (e.GetCode() != EAGAIN || e.HasDescription() || nAttempt == kDumpAttempts) {
+                throw;
+            }
+        }
+    }
+    for (LinkRecord& link : m_vecLinks) {
+        link.bWireless = IsWireless(link.strName);
+    }
+}
+
+const LinkRecord* CLinkTable::Find(const char* szName) const {
+    if (szName == nullptr) {
+        return nullptr;
+    }
+    for (const LinkRecord& link : m_vecLinks) {
+        if (link.strName == szName) {
+            return &link;
+        }
+    }
+    return nullptr;
+}
+
+const LinkRecord* CLinkTable::FindIndex(int nIndex) const {
+    for (const LinkRecord& link : m_vecLinks) {
+        if (link.nIndex == nIndex) {
+            return &link;
+        }
+    }
+    return nullptr;
+}
+
+bool CLinkTable::IsAggregatedPort(const LinkRecord& link) const {
+    if (link.nMasterIndex == 0) {
+        return false;
+    }
+    const LinkRecord* pMaster = FindIndex(link.nMasterIndex);
+    if (pMaster == nullptr) {
+        return false;
+    }
+    // Not a VRF: its ports are the devices to count; whether the VRF device itself, which shows
+    // their packets again, is skipped is a choice about that device, not about its ports.
+    const std::string& strKind = pMaster->strKind;
+    return strKind == "bridge" || strKind == "bond" || strKind == "team" ||
+           strKind == "openvswitch";
+}
