@@ -1,8 +1,6 @@
 #include "HostShapes.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,8 +27,8 @@ void SetUp(const std::string& strScript) {
 }
 
 // A shell function that brings a link up sending nothing of its own: no IPv6 link-local address
-// (so no router solicitation, no DAD, no MLD from it), no router advertisements taken, and with
-// ARP off no solicited-node group joined whose MLD reports would be traffic.
+// (so no router solicitation and no DAD), no router advertisements taken, and with ARP off no
+// solicited-node group joined whose MLD reports would be traffic.
 const char* const g_szQuietUp =
     "quiet_up() {\n"
     "  for s in addr_gen_mode=1 accept_ra=0 router_solicitations=0 accept_dad=0 "
