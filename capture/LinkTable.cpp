@@ -265,7 +265,8 @@ std::vector<LinkRecord> DumpLinks() {
 }
 
 // sysfs shows a wireless directory (older drivers) or a phy80211 link (cfg80211 drivers) for
-// Wi-Fi devices only.
+// Wi-Fi devices only. It shows the namespace it was mounted in, which is the process's own
+// unless the process moved to another without mounting sysfs anew.
 bool IsWireless(const std::string& strName) {
     const std::string strBase = "/sys/class/net/" + strName + "/";
     return ::access((strBase + "wireless").c_str(), F_OK) == 0 ||

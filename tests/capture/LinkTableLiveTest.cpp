@@ -32,71 +32,49 @@ protected:
         return *pLink;
     }
 
-    // A bond or team "ltagg0" with one veth port: the port counts as aggregated until released.
-    static void CheckAggregate(const std::string& strKind) {
+    // A master "ltagg0" of the kind with two veth ports: they count as aggregated, their peers
+    // do not, and a released port no longer does in a fresh table while the other still does.
+    static void CheckPorts(const std::string& strKind, const char* szShown) {
         if (Sh("ip link add ltagg0 type " + strKind) != 0) {
             GTEST_SKIP() << "this kernel has no " << strKind << " driver (`ip link add type "
                          << strKind << "` fails), so its ports are not checked live";
         }
-        ShOk("ip link add ltag1 type veth peer name ltag1x && ip link set ltag1 master ltagg0 && "
-             "ip link set ltagg0 up");
+        ShOk("ip link set ltagg0 up\nfor p in ltag1 ltag2; do ip link add $p type veth peer name "
+             "${p}x && ip link set $p master ltagg0; done");
         {
             const CLinkTable table;
-            const LinkRecord &master = Get(table, "ltagg0"), &port = Get(table, "ltag1");
+            const LinkRecord& master = Get(table, "ltagg0");
             EXPECT_EQ(master.strKind, strKind);
-            EXPECT_STREQ(DescribeKind(master, false), "virtual");
-            EXPECT_EQ(port.nMasterIndex, master.nIndex);
-            EXPECT_TRUE(table.IsAggregatedPort(port));
-            EXPECT_FALSE(table.IsAggregatedPort(master));
+            EXPECT_STREQ(DescribeKind(master, master.bWireless), szShown);
+            EXPECT_TRUE((master.nFlags & IFF_UP) != 0 && !table.IsAggregatedPort(master));
+            for (const std::string strPort : {"ltag1", "ltag2"}) {
+                const LinkRecord &port = Get(table, strPort.c_str()),
+                                 &peer = Get(table, (strPort + "x").c_str());
+                EXPECT_TRUE(port.nMasterIndex == master.nIndex && table.IsAggregatedPort(port));
+                EXPECT_TRUE(peer.nMasterIndex == 0 && !table.IsAggregatedPort(peer)) << strPort;
+            }
         }
         ShOk("ip link set dev ltag1 nomaster");
         const CLinkTable table;
         EXPECT_EQ(Get(table, "ltag1").nMasterIndex, 0);
         EXPECT_FALSE(table.IsAggregatedPort(Get(table, "ltag1")));
+        EXPECT_TRUE(table.IsAggregatedPort(Get(table, "ltag2")));
     }
 };
 
-TEST_F(LinkTableLive, BridgePortsUntilReleased) {
-    ShOk("ip link add ltbr0 type bridge && ip link set ltbr0 up\n"
-         "for p in ltp1 ltp2; do ip link add $p type veth peer name ${p}x && "
-         "ip link set $p master ltbr0; done");
-    {
-        const CLinkTable table;
-        const LinkRecord& bridge = Get(table, "ltbr0");
-        EXPECT_EQ(bridge.strKind, "bridge");
-        EXPECT_NE(bridge.nFlags & IFF_UP, 0u);
-        EXPECT_STREQ(DescribeKind(bridge, bridge.bWireless), "bridge");
-        EXPECT_FALSE(table.IsAggregatedPort(bridge));
-        for (const char* szPort : {"ltp1", "ltp2"}) {
-            const LinkRecord& port = Get(table, szPort);
-            const LinkRecord& peer = Get(table, (szPort + std::string("x")).c_str());
-            EXPECT_TRUE(port.nMasterIndex == bridge.nIndex && table.IsAggregatedPort(port));
-            EXPECT_TRUE(peer.nMasterIndex == 0 && !table.IsAggregatedPort(peer)) << szPort;
-            EXPECT_EQ(port.strKind, "veth");
-            EXPECT_STREQ(DescribeKind(peer, peer.bWireless), "virtual");
-            EXPECT_EQ(port.nFlags & IFF_UP, 0u);
-        }
-        const LinkRecord& loopback = Get(table, "lo");
-        EXPECT_STREQ(DescribeKind(loopback, loopback.bWireless), "loopback");
-        EXPECT_EQ(loopback.nType, ARPHRD_LOOPBACK);
-    }
-    // A fresh table sees the release; the other port stays a port.
-    ShOk("ip link set dev ltp1 nomaster");
-    const CLinkTable table;
-    EXPECT_EQ(Get(table, "ltp1").nMasterIndex, 0);
-    EXPECT_FALSE(table.IsAggregatedPort(Get(table, "ltp1")));
-    EXPECT_TRUE(table.IsAggregatedPort(Get(table, "ltp2")));
+TEST_F(LinkTableLive, BridgePorts) {
+    CheckPorts("bridge", "bridge");
 }
 
-TEST_F(LinkTableLive, BondPort) {
-    CheckAggregate("bond");
+TEST_F(LinkTableLive, BondPorts) {
+    CheckPorts("bond", "virtual");
 }
 
-TEST_F(LinkTableLive, TeamPort) {
-    CheckAggregate("team");
+TEST_F(LinkTableLive, TeamPorts) {
+    CheckPorts("team", "virtual");
 }
 
-TEST_F(LinkTableLive, TunTapAndMacvlanAreNoPorts) {
+TEST_F(LinkTableLive, LoopbackTunTapAndMacvlanAreNoPorts) {
     const CTunDevice tun("lttun0", "10.71.0.1/24", "");
     ShOk("ip tuntap add lttap0 mode tap\n"
          "ip link add ltlow0 type veth peer name ltlow0x\n"
@@ -104,9 +82,8 @@ TEST_F(LinkTableLive, TunTapAndMacvlanAreNoPorts) {
     const CLinkTable table;
     // Hardware type, kind and how it is shown: a tap is a tun device that carries Ethernet.
     const std::tuple<const char*, unsigned short, const char*, const char*> expected[] = {
-        {"lttun0", ARPHRD_NONE, "tun", "tunnel"},
-        {"lttap0", ARPHRD_ETHER, "tun", "virtual"},
-        {"ltmv0", ARPHRD_ETHER, "macvlan", "virtual"},
+        {"lo", ARPHRD_LOOPBACK, "", "loopback"},     {"lttun0", ARPHRD_NONE, "tun", "tunnel"},
+        {"lttap0", ARPHRD_ETHER, "tun", "virtual"},  {"ltmv0", ARPHRD_ETHER, "macvlan", "virtual"},
         {"ltlow0", ARPHRD_ETHER, "veth", "virtual"},
     };
     for (const auto& [szName, nType, szKind, szShown] : expected) {
