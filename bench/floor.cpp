@@ -1,9 +1,15 @@
-// The floor: the least a libpcap capturer can do. One handle, whole packets, 100 ms time-out, and
-// a callback that only adds the wire length. Runs until SIGINT or SIGTERM, then drains what the
-// kernel still holds and reports.
+// The floor: the least a libpcap capturer can do. One handle, whole packets unless told otherwise,
+// 100 ms time-out, and a callback that only adds the lengths. Runs until SIGINT or SIGTERM, then
+// drains what the kernel still holds and reports.
 //
-// Usage: orvek_bench_floor IFACE [BUFFER_BYTES]   (libpcap's default buffer when not given)
-// Prints "ready" once capturing, then: packets=N bytes=B cpu=S drops=D
+// Usage: orvek_bench_floor [-s SNAPLEN] [-B BUFFER_BYTES] [-f FILTER] IFACE [BUFFER_BYTES]
+//   -s  snapshot length (default 65535)
+//   -B  kernel ring size (libpcap's default when not given; the second operand does the same)
+//   -f  filter expression. On Linux the kernel cuts a packet to the snapshot length only through
+//       the filter's return value: without a filter, whole packets fill the ring whatever -s says.
+//       -f '' installs the empty filter, which accepts everything and only cuts.
+// Prints "ready" once capturing, then: packets=N bytes=B caplen=C cpu=S drops=D
+// (bytes adds the wire lengths, caplen the captured lengths).
 
 #include "BenchCommon.h"
 
@@ -12,12 +18,14 @@
 #include <cstdlib>
 #include <memory>
 #include <pcap/pcap.h>
+#include <unistd.h>
 
 namespace {
 
 struct Totals {
     uint64_t nPackets = 0;
     uint64_t nBytes = 0;
+    uint64_t nCaptured = 0;
 };
 
 struct PcapCloser {
@@ -40,29 +48,63 @@ void OnPacket(unsigned char* pUser, const pcap_pkthdr* pHeader, const unsigned c
     auto* pTotals = reinterpret_cast<Totals*>(pUser);
     ++pTotals->nPackets;
     pTotals->nBytes += pHeader->len;
+    pTotals->nCaptured += pHeader->caplen;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2 && argc != 3) {
-        std::fprintf(stderr, "usage: %s IFACE [BUFFER_BYTES]\n", argv[0]);
+    int nSnapLength = 65535;
+    int nBufferBytes = 0;
+    const char* szFilter = nullptr;
+    const char* szUsage =
+        "usage: %s [-s SNAPLEN] [-B BUFFER_BYTES] [-f FILTER] IFACE [BUFFER_BYTES]\n";
+    for (int nOption; (nOption = getopt(argc, argv, "s:B:f:")) != -1;) {
+        switch (nOption) {
+        case 's':
+            nSnapLength = std::atoi(optarg);
+            break;
+        case 'B':
+            nBufferBytes = std::atoi(optarg);
+            break;
+        case 'f':
+            szFilter = optarg;
+            break;
+        default:
+            std::fprintf(stderr, szUsage, argv[0]);
+            return 2;
+        }
+    }
+    if (optind != argc - 1 && optind != argc - 2) {
+        std::fprintf(stderr, szUsage, argv[0]);
         return 2;
     }
+    if (optind == argc - 2) {
+        nBufferBytes = std::atoi(argv[optind + 1]);
+    }
     char szError[PCAP_ERRBUF_SIZE] = "";
-    std::unique_ptr<pcap_t, PcapCloser> pPcap(pcap_create(argv[1], szError));
+    std::unique_ptr<pcap_t, PcapCloser> pPcap(pcap_create(argv[optind], szError));
     if (!pPcap) {
         std::fprintf(stderr, "%s\n", szError);
         return 1;
     }
-    pcap_set_snaplen(pPcap.get(), 65535);
+    pcap_set_snaplen(pPcap.get(), nSnapLength);
     pcap_set_timeout(pPcap.get(), 100);
-    if (argc == 3) {
-        pcap_set_buffer_size(pPcap.get(), std::atoi(argv[2]));
+    if (nBufferBytes > 0) {
+        pcap_set_buffer_size(pPcap.get(), nBufferBytes);
     }
     if (pcap_activate(pPcap.get()) < 0) {
         std::fprintf(stderr, "%s\n", pcap_geterr(pPcap.get()));
         return 1;
+    }
+    if (szFilter != nullptr) {
+        bpf_program program{};
+        if (pcap_compile(pPcap.get(), &program, szFilter, 1, PCAP_NETMASK_UNKNOWN) < 0 ||
+            pcap_setfilter(pPcap.get(), &program) < 0) {
+            std::fprintf(stderr, "%s\n", pcap_geterr(pPcap.get()));
+            return 1;
+        }
+        pcap_freecode(&program);
     }
     g_pPcap.store(pPcap.get());
     std::signal(SIGINT, OnSignal);
@@ -86,9 +128,10 @@ int main(int argc, char** argv) {
     const double dCpu = orvekbench::ProcessCpuSeconds() - dCpuStart;
     pcap_stat stats{};
     pcap_stats(pPcap.get(), &stats);
-    std::printf("packets=%llu bytes=%llu cpu=%.6f drops=%u\n",
+    std::printf("packets=%llu bytes=%llu caplen=%llu cpu=%.6f drops=%u\n",
                 static_cast<unsigned long long>(totals.nPackets),
-                static_cast<unsigned long long>(totals.nBytes), dCpu, stats.ps_drop);
+                static_cast<unsigned long long>(totals.nBytes),
+                static_cast<unsigned long long>(totals.nCaptured), dCpu, stats.ps_drop);
     g_pPcap.store(nullptr);
     return 0;
 }
