@@ -123,19 +123,43 @@ void COrvekDlg::OnSysCommand(unsigned nID) {
 
 void COrvekDlg::OnBnClickedCapture() {
     m_meter.SetCaptureSettings(m_editFilter->text().toStdString(), m_btnPromiscuous->isChecked());
+    std::string strFailures;
     try {
-        m_meter.StartCapture();
+        strFailures = m_meter.StartCapture();
         SetCapturing(true);
     } catch (const CZarnException& e) {
         // Adapters opened before the failure would go on with settings the user is about to
         // change, and the next Start would not announce them again: leave nothing running.
-        m_meter.StopCapture();
+        StopAfterFailure();
         m_meter.OnException(e);
+        return;
+    } catch (...) {
+        // Whatever else failed (memory, threads), the window stays and says so.
+        StopAfterFailure();
+        m_meter.OnCurrentException();
+        return;
+    }
+    // The devices that did open count; the others are named once.
+    if (!strFailures.empty()) {
+        m_meter.OnException(CZarnException(0, strFailures.c_str()));
     }
 }
 
+void COrvekDlg::StopAfterFailure() {
+    try {
+        m_meter.StopCapture();
+    } catch (...) {
+        m_meter.OnCurrentException();
+    }
+    SetCapturing(false);
+}
+
 void COrvekDlg::OnBnClickedStop() {
-    m_meter.StopCapture();
+    try {
+        m_meter.StopCapture();
+    } catch (...) {
+        m_meter.OnCurrentException();
+    }
     SetCapturing(false);
 }
 

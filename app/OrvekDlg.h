@@ -56,6 +56,8 @@ private:
     void Post(std::function<void()> fn, int nDelayMs) override;
 
     void CreateControls();
+    // User-interface thread: a failed Capture leaves nothing running and the window idle.
+    void StopAfterFailure();
     // User-interface thread: Enter in the filter box.
     void OnFilterReturn();
     void SetCapturing(bool bCapturing);

@@ -4,7 +4,9 @@
 #include "AdapterManager.h"
 #include "ZarnException.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <pcap/pcap.h>
 
@@ -12,31 +14,70 @@ namespace {
 
 constexpr uint32_t kMinimumIPv4Header = 20;
 constexpr double kBytesToKibi = 0.0009765625;
+constexpr uint32_t kIPv4Source = 12, kIPv4Dest = 16, kIPv6Source = 8, kIPv6Dest = 24;
 
-std::string FormatCounter(const char* szFormat, int64_t nBytes) {
-    char szText[64];
-    std::snprintf(szText, sizeof szText, szFormat,
-                  static_cast<double>(nBytes) * kBytesToKibi * kBytesToKibi);
-    return szText;
+// " Recv  %.3f Mb" with a decimal point whatever the C library's locale, which a desktop session
+// may set to one with a decimal comma.
+std::string FormatCounter(const char* szLabel, int64_t nBytes) {
+    char szNumber[64];
+    const double dMebibytes = static_cast<double>(nBytes) * kBytesToKibi * kBytesToKibi;
+    const auto result = std::to_chars(szNumber, szNumber + sizeof szNumber, dMebibytes,
+                                      std::chars_format::fixed, 3);
+    return std::string(" ") + szLabel + "  " + std::string(szNumber, result.ptr) + " Mb";
+}
+
+uint32_t ReadAddress4(const uint8_t* pData) {
+    uint32_t nAddress;
+    std::memcpy(&nAddress, pData, sizeof nAddress);
+    return nAddress;
+}
+
+// Multicast (224.0.0.0/4) or the limited broadcast address; nAddress in packet order.
+bool IsGroupAddress4(uint32_t nAddress) {
+    const auto* pb = reinterpret_cast<const uint8_t*>(&nAddress);
+    return (pb[0] & 0xF0) == 0xE0 || nAddress == 0xFFFFFFFF;
 }
 
 } // namespace
 
-PacketSource FindPacketSource(const PacketInfo& info) {
+EDirection ClassifyPacket(const PacketInfo& info, const IAddressLookup& lookup,
+                          bool bCountForeign) {
+    const uint64_t nWire = info.pHeader->len;
     const uint64_t nCaptured = info.pHeader->caplen;
     const uint64_t nStart = info.nLinkHeaderLength;
+    if (nWire < nStart + kMinimumIPv4Header) {
+        return EDirection::Ignored;
+    }
+    const uint8_t* pNetwork = info.pData + nStart;
     if (info.eNetworkProtocol == ENetworkProtocol::IPv6) {
-        if (nCaptured < nStart + 24) {
-            return {PacketSource::EKind::Unseen, 0, nullptr};
+        if (nCaptured < nStart + kIPv6Source + 16) {
+            return EDirection::Received;
         }
-        return {PacketSource::EKind::IPv6, 0, info.pData + nStart + 8};
+        if (lookup.IsLocalAddress6(pNetwork + kIPv6Source)) {
+            return EDirection::Sent;
+        }
+        if (bCountForeign || nCaptured < nStart + kIPv6Dest + 16) {
+            return EDirection::Received;
+        }
+        const uint8_t* pbDest = pNetwork + kIPv6Dest;
+        return pbDest[0] == 0xFF || lookup.IsLocalAddress6(pbDest) ? EDirection::Received
+                                                                   : EDirection::Forwarded;
     }
-    if (nCaptured < nStart + 16) {
-        return {PacketSource::EKind::Unseen, 0, nullptr};
+    if (nCaptured < nStart + kIPv4Source + 4) {
+        return EDirection::Received;
     }
-    uint32_t nAddress;
-    std::memcpy(&nAddress, info.pData + nStart + 12, sizeof nAddress);
-    return {PacketSource::EKind::IPv4, nAddress, nullptr};
+    if (lookup.IsLocalAddress(ReadAddress4(pNetwork + kIPv4Source))) {
+        return EDirection::Sent;
+    }
+    if (bCountForeign || info.eNetworkProtocol != ENetworkProtocol::IPv4 ||
+        nCaptured < nStart + kIPv4Dest + 4) {
+        return EDirection::Received;
+    }
+    const uint32_t nDest = ReadAddress4(pNetwork + kIPv4Dest);
+    return IsGroupAddress4(nDest) || lookup.IsLocalAddress(nDest) ||
+                   lookup.IsBroadcastAddress(nDest)
+               ? EDirection::Received
+               : EDirection::Forwarded;
 }
 
 COrvekMeter::COrvekMeter(IMeterView& view) : COrvekMeter(view, *CAdapterManager::GetInstance()) {}
@@ -49,30 +90,20 @@ COrvekMeter::~COrvekMeter() {
 }
 
 void COrvekMeter::AnalyzePacket(PacketInfo* pInfo) {
-    const uint64_t nWire = pInfo->pHeader->len;
-    if (nWire < uint64_t{pInfo->nLinkHeaderLength} + kMinimumIPv4Header) {
+    const EDirection eDirection =
+        ClassifyPacket(*pInfo, m_lookup, m_bPromiscuous.load(std::memory_order_relaxed));
+    if (eDirection == EDirection::Ignored || eDirection == EDirection::Forwarded) {
         return;
     }
-    const auto nCount = static_cast<int64_t>(nWire - pInfo->nLinkHeaderLength);
-    const PacketSource source = FindPacketSource(*pInfo);
-    bool bLocal = false;
-    switch (source.eKind) {
-    case PacketSource::EKind::IPv4:
-        bLocal = m_lookup.IsLocalAddress(source.nIPv4);
-        break;
-    case PacketSource::EKind::IPv6:
-        bLocal = m_lookup.IsLocalAddress6(source.pbIPv6);
-        break;
-    case PacketSource::EKind::Unseen:
-        break; // a source the capture does not hold is not shown to be ours
-    }
+    const bool bSent = eDirection == EDirection::Sent;
+    const auto nCount = static_cast<int64_t>(pInfo->pHeader->len - pInfo->nLinkHeaderLength);
     DeviceCounters& counters = *pInfo->pCounters;
-    std::atomic<int64_t>& nPackets = bLocal ? counters.nSentPackets : counters.nRecvPackets;
+    std::atomic<int64_t>& nPackets = bSent ? counters.nSentPackets : counters.nRecvPackets;
     // This thread is the counters' only writer.
     nPackets.store(nPackets.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     // Sequentially consistent with ReleaseDisplay, so that either this thread sees the cleared
     // flag or the releasing thread sees this count.
-    (bLocal ? counters.nSentBytes : counters.nRecvBytes).fetch_add(nCount);
+    (bSent ? counters.nSentBytes : counters.nRecvBytes).fetch_add(nCount);
     // At most one display update is pending; the first packet after it was shown asks again.
     if (!m_bDisplayPending.load() && !m_bDisplayPending.exchange(true, std::memory_order_acq_rel)) {
         PostDisplayUpdate();
@@ -92,7 +123,7 @@ void COrvekMeter::OnAdapterFound(CAdapter* pAdapter, const char* szDeviceName) {
     {
         std::lock_guard<std::mutex> guard(m_mtxSettings);
         strFilter = m_strFilter;
-        bPromiscuous = m_bPromiscuous;
+        bPromiscuous = m_bPromiscuous.load();
     }
     pAdapter->SetCounters(GetDeviceCounters(szDeviceName));
     pAdapter->Open(szDeviceName, bPromiscuous);
@@ -105,10 +136,25 @@ void COrvekMeter::OnAdapterFound(CAdapter* pAdapter, const char* szDeviceName) {
     }
 }
 
+void COrvekMeter::OnCurrentException() {
+    try {
+        throw;
+    } catch (const CZarnException& e) {
+        m_view.ShowMessage(e.HasDescription() ? e.GetDescription() : std::strerror(e.GetCode()),
+                           kExceptionCaption);
+    } catch (const std::bad_alloc&) {
+        m_view.ShowMessage(std::strerror(ENOMEM), kExceptionCaption);
+    } catch (const std::exception& e) {
+        m_view.ShowMessage(e.what(), kExceptionCaption);
+    } catch (...) {
+        m_view.ShowMessage("unknown error", kExceptionCaption);
+    }
+}
+
 void COrvekMeter::SetCaptureSettings(const std::string& strFilter, bool bPromiscuous) {
     std::lock_guard<std::mutex> guard(m_mtxSettings);
     m_strFilter = strFilter;
-    m_bPromiscuous = bPromiscuous;
+    m_bPromiscuous.store(bPromiscuous);
 }
 
 std::string COrvekMeter::GetFilter() const {
@@ -117,12 +163,11 @@ std::string COrvekMeter::GetFilter() const {
 }
 
 bool COrvekMeter::IsPromiscuous() const {
-    std::lock_guard<std::mutex> guard(m_mtxSettings);
-    return m_bPromiscuous;
+    return m_bPromiscuous.load();
 }
 
-void COrvekMeter::StartCapture() {
-    CAdapterManager::GetInstance()->Start(this);
+std::string COrvekMeter::StartCapture() {
+    return DescribeDeviceFailures(CAdapterManager::GetInstance()->Start(this));
 }
 
 void COrvekMeter::StopCapture() {
@@ -154,6 +199,60 @@ int64_t COrvekMeter::GetSentBytes() const {
         nTotal += pCounters->nSentBytes.load();
     }
     return nTotal;
+}
+
+namespace {
+
+std::string DescribeState(const DeviceState& state) {
+    switch (state.eState) {
+    case EDeviceState::Capturing:
+        return "capturing";
+    case EDeviceState::Down:
+        return "down";
+    case EDeviceState::NoAddress:
+        return "no address";
+    case EDeviceState::Loopback:
+        return "loopback";
+    case EDeviceState::Port:
+        return "bridge port";
+    case EDeviceState::Excluded:
+        return "excluded";
+    case EDeviceState::Failed:
+        return "failed: " + state.strError;
+    case EDeviceState::Stopped:
+        return "stopped";
+    }
+    return "";
+}
+
+} // namespace
+
+MeterSnapshot COrvekMeter::GetSnapshot() const {
+    MeterSnapshot snapshot;
+    for (const DeviceState& state : CAdapterManager::GetInstance()->GetDeviceStates()) {
+        DeviceSnapshot& device = snapshot.devices.emplace_back();
+        device.strName = state.strName;
+        device.strState = DescribeState(state);
+        device.strKind = state.strKind;
+        device.bCapturing = state.eState == EDeviceState::Capturing;
+    }
+    std::lock_guard<std::mutex> guard(m_mtxDevices);
+    for (const auto& [strName, pCounters] : m_devices) {
+        auto it = std::ranges::find(snapshot.devices, strName, &DeviceSnapshot::strName);
+        if (it == snapshot.devices.end()) {
+            it = snapshot.devices.insert(snapshot.devices.end(), DeviceSnapshot{});
+            it->strName = strName;
+            it->strState = "gone";
+        }
+        it->nSentBytes = pCounters->nSentBytes.load();
+        it->nRecvBytes = pCounters->nRecvBytes.load();
+        it->nSentPackets = pCounters->nSentPackets.load();
+        it->nRecvPackets = pCounters->nRecvPackets.load();
+        it->nDrops = pCounters->nDrops.load();
+        snapshot.nSentBytes += it->nSentBytes;
+        snapshot.nRecvBytes += it->nRecvBytes;
+    }
+    return snapshot;
 }
 
 void COrvekMeter::UpdateCounters() {
@@ -197,9 +296,9 @@ bool COrvekMeter::ReleaseDisplay() {
 }
 
 std::string COrvekMeter::FormatRecv(int64_t nBytes) {
-    return FormatCounter(" Recv  %.3f Mb", nBytes);
+    return FormatCounter("Recv", nBytes);
 }
 
 std::string COrvekMeter::FormatSent(int64_t nBytes) {
-    return FormatCounter(" Sent  %.3f Mb", nBytes);
+    return FormatCounter("Sent", nBytes);
 }

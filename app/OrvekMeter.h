@@ -2,6 +2,7 @@
 
 #include "AdapterListener.h"
 #include "AddressTable.h"
+#include "MeterSnapshot.h"
 #include "MeterView.h"
 
 #include <atomic>
@@ -11,17 +12,21 @@
 #include <mutex>
 #include <string>
 
-// Where a packet's source address stands in the captured bytes, if the capture holds it.
-struct PacketSource {
-    enum class EKind : uint8_t { Unseen, IPv4, IPv6 };
-    EKind eKind;
-    uint32_t nIPv4;        // the four address bytes in packet (network) order, for IPv4
-    const uint8_t* pbIPv6; // the 16 address bytes inside the packet, for IPv6
+// What a captured packet is to this host.
+enum class EDirection : uint8_t {
+    Ignored,  // too short for an IPv4 header after the link header: not counted
+    Sent,     // its source is one of the host's addresses
+    Received, // addressed to the host (its own address, multicast, broadcast), or not shown to
+              // be anything else
+    Forwarded // between two other hosts: the host only routes, bridges or translates it
 };
 
-// Pure: reads the source address of an IP packet (or, for any other protocol, the four bytes at
-// offsets 12 to 15 after the link header) without reading past the captured length.
-PacketSource FindPacketSource(const PacketInfo& info);
+// Pure: tells the direction of a packet from its bytes and the host's addresses, reading nothing
+// past the captured length. The source decides "sent"; with bCountForeign (promiscuous capture)
+// everything else is received, otherwise only what is addressed to the host is, and the rest is
+// forwarded. Frames that are not IP are judged by the four bytes at offsets 12 to 15 after the
+// link header, as an IPv4 source; a capture too short to show an address counts as received.
+EDirection ClassifyPacket(const PacketInfo& info, const IAddressLookup& lookup, bool bCountForeign);
 
 // The traffic meter: the capture library's listener that opens every announced device, counts
 // every packet as sent or received, per device, and keeps a view showing the two totals. A window
@@ -48,16 +53,21 @@ public:
     // Monitor or view thread: a described failure becomes a message captioned "Exception"; one
     // without a description is ignored.
     void OnException(const CZarnException& e) override;
+    // View thread, inside a catch block: shows the exception being handled, whatever its type,
+    // under "Exception" (an OS error as its text).
+    void OnCurrentException();
     // Refreshing thread, manager lock held: opens the device with the stored choice and filter.
     void OnAdapterFound(CAdapter* pAdapter, const char* szDeviceName) override;
 
-    // The filter and promiscuous choice used for every device announced from now on.
+    // The filter and promiscuous choice used for every device announced from now on. Promiscuous
+    // capture also counts traffic that is neither from nor to this host, as received.
     void SetCaptureSettings(const std::string& strFilter, bool bPromiscuous);
     std::string GetFilter() const;
     bool IsPromiscuous() const;
 
-    // Starts capture with this meter as the listener; throws CZarnException.
-    void StartCapture();
+    // Starts capture with this meter as the listener. Returns one message for the devices that
+    // could not be opened ("" when all opened); throws CZarnException when none could.
+    std::string StartCapture();
     // Stops all capture (there is one listener per process). Returns when no thread calls it.
     void StopCapture();
 
@@ -67,6 +77,10 @@ public:
     // The counters of a device, made on first use and kept for the meter's life, so that totals
     // survive Stop and the device's reopening. Any thread but a capture thread.
     DeviceCounters* GetDeviceCounters(const std::string& strDevice);
+
+    // Every device the host lists and every device ever counted, with its state and counters, and
+    // the totals. Any thread but a capture thread.
+    MeterSnapshot GetSnapshot() const;
 
     // View thread: formats both totals and shows them.
     void UpdateCounters();
@@ -102,6 +116,7 @@ private:
     std::map<std::string, std::unique_ptr<DeviceCounters>> m_devices; // guarded by m_mtxDevices
 
     mutable std::mutex m_mtxSettings;
-    std::string m_strFilter{kDefaultFilter};
-    bool m_bPromiscuous = false;
+    std::string m_strFilter{kDefaultFilter}; // guarded by m_mtxSettings
+    // Written with the settings, read by capture threads without the lock.
+    std::atomic<bool> m_bPromiscuous{false};
 };

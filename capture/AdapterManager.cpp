@@ -2,25 +2,25 @@
 
 #include "AddressChange.h"
 #include "DeviceList.h"
-#include "ZarnException.h"
+#include "LinkTable.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <new>
 #include <pcap/pcap.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
-// A device is captured when it is up and carries at least one IPv4 or IPv6 address; the
-// link-layer entries libpcap lists for nearly every interface are not network addresses.
-bool IsCapturable(const pcap_if_t* pDevice) {
-    if ((pDevice->flags & PCAP_IF_UP) == 0) {
-        return false;
-    }
+bool HasAddress(const pcap_if_t* pDevice) {
     for (const pcap_addr_t* pEntry = pDevice->addresses; pEntry != nullptr; pEntry = pEntry->next) {
         if (pEntry->addr != nullptr &&
             (pEntry->addr->sa_family == AF_INET || pEntry->addr->sa_family == AF_INET6)) {
@@ -30,20 +30,77 @@ bool IsCapturable(const pcap_if_t* pDevice) {
     return false;
 }
 
-// Whether a fresh listing still shows the device capturable; assumed so when it cannot be made.
-bool IsStillCapturable(const char* szDeviceName) {
+// What a device looks like for a retry decision: its state flags, addresses and link, without
+// the promiscuous flags that opening and closing captures toggle.
+std::string Signature(const pcap_if_t* pDevice, const LinkRecord* pLink) {
+    std::string strSignature = std::to_string(pDevice->flags);
+    if (pLink != nullptr) {
+        // The carrier changes count every flip, also one that is over by the next listing.
+        strSignature += "/" + std::to_string(pLink->nIndex) + "/" +
+                        std::to_string(pLink->nFlags & ~unsigned{IFF_PROMISC | IFF_ALLMULTI}) +
+                        "/" + std::to_string(pLink->nMasterIndex) + "/" +
+                        std::to_string(pLink->nCarrierChanges);
+    }
+    for (const pcap_addr_t* pEntry = pDevice->addresses; pEntry != nullptr; pEntry = pEntry->next) {
+        const sockaddr* pAddress = pEntry->addr;
+        if (pAddress != nullptr && pAddress->sa_family == AF_INET) {
+            strSignature.append(reinterpret_cast<const char*>(
+                                    &reinterpret_cast<const sockaddr_in*>(pAddress)->sin_addr),
+                                4);
+        } else if (pAddress != nullptr && pAddress->sa_family == AF_INET6) {
+            strSignature.append(reinterpret_cast<const char*>(
+                                    &reinterpret_cast<const sockaddr_in6*>(pAddress)->sin6_addr),
+                                16);
+        }
+    }
+    return strSignature;
+}
+
+// The device's signature in a fresh listing; empty when it is gone or no longer up with an
+// address. When no listing can be made, the given one: nothing shows a change.
+std::string FreshSignature(const char* szDeviceName, const std::string& strListed) {
     try {
-        CDeviceList devices;
+        const CDeviceList devices;
+        const CLinkTable links;
         for (size_t i = 0; i < devices.GetCount(); ++i) {
-            if (std::strcmp(devices.GetAt(i)->name, szDeviceName) == 0) {
-                return IsCapturable(devices.GetAt(i));
+            const pcap_if_t* pDevice = devices.GetAt(i);
+            if (std::strcmp(pDevice->name, szDeviceName) == 0) {
+                return (pDevice->flags & PCAP_IF_UP) != 0 && HasAddress(pDevice)
+                           ? Signature(pDevice, links.Find(szDeviceName))
+                           : "";
             }
         }
-        return false;
+        return "";
     } catch (const CZarnException&) {
-        return true;
+        return strListed;
     }
 }
+
+// The text a failure shows: libpcap's, or the OS error's.
+std::string FailureText(const CZarnException& e) {
+    if (e.HasDescription()) {
+        return e.GetDescription();
+    }
+    return e.GetCode() != 0 ? std::strerror(e.GetCode()) : "unknown error";
+}
+
+// What the listener threw while opening a device, as the library's error type.
+CZarnException CurrentFailure() {
+    try {
+        throw;
+    } catch (const CZarnException& e) {
+        return e;
+    } catch (const std::bad_alloc&) {
+        return CZarnException(ENOMEM);
+    } catch (const std::exception& e) {
+        return CZarnException(0, e.what());
+    } catch (...) {
+        return CZarnException(0);
+    }
+}
+
+// How long the monitor waits for news before a refresh that a device's change mid-open owes.
+constexpr int kOwedRefreshMs = 200;
 
 CZarnFd OpenAddressChangeSocket() {
     CZarnFd hSocket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE));
@@ -71,7 +128,31 @@ CAdapterManager::~CAdapterManager() {
     StopAll();
 }
 
-void CAdapterManager::Start(IAdapterListener* pListener) {
+std::string DescribeDeviceFailures(const std::vector<DeviceFailure>& failures) {
+    const auto named = [](const std::string& strDevices, const std::string& strText) {
+        // libpcap's open errors already start with the device's name.
+        return strText.rfind(strDevices + ":", 0) == 0 ? strText : strDevices + ": " + strText;
+    };
+    const bool bAlike = std::ranges::all_of(failures, [&](const DeviceFailure& failure) {
+        return FailureText(failure.error) == FailureText(failures.front().error);
+    });
+    std::string strMessage;
+    if (bAlike && !failures.empty()) {
+        // One problem on several devices (a filter that tunnels refuse) is said once.
+        std::string strDevices;
+        for (const DeviceFailure& failure : failures) {
+            strDevices += (strDevices.empty() ? "" : ", ") + failure.strDevice;
+        }
+        return named(strDevices, FailureText(failures.front().error));
+    }
+    for (const DeviceFailure& failure : failures) {
+        strMessage +=
+            (strMessage.empty() ? "" : "\n") + named(failure.strDevice, FailureText(failure.error));
+    }
+    return strMessage;
+}
+
+std::vector<DeviceFailure> CAdapterManager::Start(IAdapterListener* pListener) {
     // A monitor that ended after a failure is still held; a new one replaces it.
     m_thread.Stop();
     m_bStopRequested.store(false, std::memory_order_release);
@@ -79,15 +160,71 @@ void CAdapterManager::Start(IAdapterListener* pListener) {
     // The socket is bound before the first enumeration, so a change made meanwhile is not missed.
     auto pStopEvent = std::make_unique<CZarnEvent>();
     CZarnFd hNetlink = OpenAddressChangeSocket();
-    Refresh();
+    CZarnFd hRefreshWake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!hRefreshWake.IsOpen()) {
+        throw CZarnException(errno);
+    }
+    m_bRefreshOwed.store(false);
+    std::vector<DeviceFailure> failures;
+    {
+        CZarnScopedLock lock(&m_lock);
+        // Capture pressed again: every device gets a new chance.
+        m_failures.clear();
+        failures = Refresh();
+        const bool bAnyRunning = std::ranges::any_of(
+            m_adapters, [](const auto& pAdapter) { return pAdapter->IsRunning(); });
+        if (!failures.empty() && !bAnyRunning) {
+            // One problem everywhere keeps its own form; different ones become one message.
+            const bool bAlike = std::ranges::all_of(failures, [&](const DeviceFailure& f) {
+                return f.error.GetCode() == failures.front().error.GetCode() &&
+                       f.error.HasDescription() == failures.front().error.HasDescription() &&
+                       FailureText(f.error) == FailureText(failures.front().error);
+            });
+            throw bAlike ? failures.front().error
+                         : CZarnException(0, DescribeDeviceFailures(failures).c_str());
+        }
+    }
     m_pStopEvent = std::move(pStopEvent);
     m_hNetlink = std::move(hNetlink);
+    {
+        CZarnScopedLock lock(&m_lock);
+        m_hRefreshWake = std::move(hRefreshWake);
+    }
     m_bMonitorRunning.store(true, std::memory_order_release);
     try {
         m_thread.Start(this);
     } catch (...) {
         m_bMonitorRunning.store(false, std::memory_order_release);
         throw;
+    }
+    return failures;
+}
+
+std::vector<DeviceState> CAdapterManager::GetDeviceStates() const {
+    CZarnScopedLock lock(&m_lock);
+    std::vector<DeviceState> states = m_deviceStates;
+    // A capture that ended since (the device failed under it) no longer counts.
+    for (DeviceState& state : states) {
+        if (state.eState != EDeviceState::Capturing) {
+            continue;
+        }
+        const auto it = std::ranges::find_if(
+            m_adapters, [&](const auto& pAdapter) { return state.strName == pAdapter->GetName(); });
+        if (it == m_adapters.end() || !(*it)->IsRunning()) {
+            state.eState = EDeviceState::Failed;
+            state.strError = "capture ended";
+        }
+    }
+    return states;
+}
+
+void CAdapterManager::SetExcludedDevices(const std::set<std::string>& excluded) {
+    CZarnScopedLock lock(&m_lock);
+    m_excluded = excluded;
+    if (m_hRefreshWake.IsOpen()) {
+        const uint64_t nOne = 1;
+        while (::write(m_hRefreshWake.Get(), &nOne, sizeof nOne) < 0 && errno == EINTR) {
+        }
     }
 }
 
@@ -108,6 +245,12 @@ void CAdapterManager::StopAll() {
     m_pStopEvent.reset();
     m_hNetlink.Reset();
     CZarnScopedLock lock(&m_lock);
+    m_hRefreshWake.Reset();
+    for (DeviceState& state : m_deviceStates) {
+        if (state.eState == EDeviceState::Capturing) {
+            state.eState = EDeviceState::Stopped;
+        }
+    }
     for (auto& pAdapter : m_adapters) {
         pAdapter.reset();
     }
@@ -116,45 +259,87 @@ void CAdapterManager::StopAll() {
     m_addressMap.Trim();
 }
 
-void CAdapterManager::Refresh() {
+EDeviceState CAdapterManager::Judge(const pcap_if* pDevice, const CLinkTable& links) const {
+    if ((pDevice->flags & PCAP_IF_LOOPBACK) != 0) {
+        return EDeviceState::Loopback;
+    }
+    if (m_excluded.contains(pDevice->name)) {
+        return EDeviceState::Excluded;
+    }
+    if (const LinkRecord* pLink = links.Find(pDevice->name);
+        pLink != nullptr && links.IsAggregatedPort(*pLink)) {
+        return EDeviceState::Port;
+    }
+    if ((pDevice->flags & PCAP_IF_UP) == 0) {
+        return EDeviceState::Down;
+    }
+    return HasAddress(pDevice) ? EDeviceState::Capturing : EDeviceState::NoAddress;
+}
+
+std::vector<DeviceFailure> CAdapterManager::Refresh() {
     CZarnScopedLock lock(&m_lock);
     CDeviceList devices;
+    const CLinkTable links;
 
     CAddressTable table;
     for (size_t i = 0; i < devices.GetCount(); ++i) {
         for (const pcap_addr_t* pEntry = devices.GetAt(i)->addresses; pEntry != nullptr;
              pEntry = pEntry->next) {
             table.Add(pEntry->addr);
+            table.AddBroadcast(pEntry->broadaddr);
         }
     }
     // Published before any device is announced, so that it is complete even when one fails.
     m_addressMap.Publish(std::move(table));
 
+    std::vector<DeviceFailure> failures;
+    std::vector<DeviceState> states;
+    std::set<std::string> captured;
     for (size_t i = 0; i < devices.GetCount(); ++i) {
-        if (!IsCapturable(devices.GetAt(i))) {
+        const pcap_if_t* pDevice = devices.GetAt(i);
+        const LinkRecord* pLink = links.Find(pDevice->name);
+        if (pLink == nullptr) {
+            continue; // not a network device: "any", "nflog", a bus monitor
+        }
+        DeviceState& state = states.emplace_back(DeviceState{
+            pDevice->name, DescribeKind(*pLink, (pDevice->flags & PCAP_IF_WIRELESS) != 0),
+            Judge(pDevice, links), ""});
+        if (state.eState != EDeviceState::Capturing) {
             continue;
         }
+        captured.insert(state.strName);
+        const std::string strSignature = Signature(pDevice, pLink);
+        if (const auto it = m_failures.find(state.strName);
+            it != m_failures.end() && it->second.strSignature == strSignature) {
+            state.eState = EDeviceState::Failed; // unchanged since it failed: not retried
+            state.strError = it->second.strError;
+            continue;
+        }
+        m_failures.erase(state.strName);
         try {
-            FindOrCreate(devices.GetAt(i)->name);
-        } catch (const CZarnException&) {
-            // A device removed or set down since it was listed cannot open; that is no failure,
-            // and the news of its change brings the refresh that settles it.
-            if (IsStillCapturable(devices.GetAt(i)->name)) {
-                throw;
+            FindOrCreate(pDevice->name);
+        } catch (...) {
+            const CZarnException error = CurrentFailure();
+            // A device that changed since it was listed (removed, set down, flapped) may fail
+            // for that alone: no failure, and the next refresh settles it.
+            if (FreshSignature(pDevice->name, strSignature) != strSignature) {
+                m_bRefreshOwed.store(true);
+                continue;
             }
+            state.eState = EDeviceState::Failed;
+            state.strError = FailureText(error);
+            m_failures[state.strName] = {strSignature, state.strError};
+            failures.push_back({state.strName, error});
         }
     }
 
     for (const auto& pAdapter : m_adapters) {
-        bool bListed = false;
-        for (size_t i = 0; i < devices.GetCount() && !bListed; ++i) {
-            bListed = IsCapturable(devices.GetAt(i)) &&
-                      std::strcmp(devices.GetAt(i)->name, pAdapter->GetName()) == 0;
-        }
-        if (!bListed) {
+        if (!captured.contains(pAdapter->GetName())) {
             pAdapter->Close();
         }
     }
+    m_deviceStates = std::move(states);
+    return failures;
 }
 
 void CAdapterManager::FindOrCreate(const char* szDeviceName) {
@@ -177,9 +362,12 @@ void CAdapterManager::FindOrCreate(const char* szDeviceName) {
     }
 }
 
-bool CAdapterManager::ReadAddressChanges() {
-    pollfd waits[2] = {{m_pStopEvent->GetFd(), POLLIN, 0}, {m_hNetlink.Get(), POLLIN, 0}};
-    while (::poll(waits, 2, -1) < 0) {
+bool CAdapterManager::ReadAddressChanges(int nTimeoutMs) {
+    pollfd waits[3] = {{m_pStopEvent->GetFd(), POLLIN, 0},
+                       {m_hNetlink.Get(), POLLIN, 0},
+                       {m_hRefreshWake.Get(), POLLIN, 0}};
+    int nReady = 0;
+    while ((nReady = ::poll(waits, 3, nTimeoutMs)) < 0) {
         if (errno != EINTR) {
             throw CZarnException(errno);
         }
@@ -187,8 +375,12 @@ bool CAdapterManager::ReadAddressChanges() {
     if (waits[0].revents != 0) {
         return false; // stop wins
     }
+    bool bChanged = nReady == 0; // the time-out of an owed refresh
+    if (waits[2].revents != 0) {
+        uint64_t nCount = 0;
+        bChanged = ::read(m_hRefreshWake.Get(), &nCount, sizeof nCount) > 0;
+    }
     // Drain everything pending: one refresh answers all of it.
-    bool bChanged = false;
     alignas(nlmsghdr) uint8_t buffer[16384];
     for (;;) {
         const ssize_t nRead = ::recv(m_hNetlink.Get(), buffer, sizeof buffer, 0);
@@ -213,36 +405,43 @@ bool CAdapterManager::ReadAddressChanges() {
 
 void CAdapterManager::Run() {
     bool bRefreshOwed = false;
-    bool bFailed = false;
-    while (!bFailed && !m_bStopRequested.load(std::memory_order_acquire)) {
+    while (!m_bStopRequested.load(std::memory_order_acquire)) {
+        bool bChanged = false;
         try {
-            const bool bChanged = ReadAddressChanges();
-            if (m_bStopRequested.load(std::memory_order_acquire)) {
-                break;
-            }
-            if (bChanged || bRefreshOwed) {
-                bRefreshOwed = false;
-                Refresh();
-            }
+            bRefreshOwed = m_bRefreshOwed.exchange(false) || bRefreshOwed;
+            bChanged = ReadAddressChanges(bRefreshOwed ? kOwedRefreshMs : -1);
         } catch (const CZarnException& e) {
-            // A device that changed again while it was being opened (gone down, removed) fails
-            // the refresh; the news of that change is already waiting, and the next refresh
-            // settles it. Only a failure that no pending change explains ends the monitor.
+            // The news itself failed: there is nothing left to follow.
+            m_pListener->OnException(e);
+            break;
+        }
+        if (m_bStopRequested.load(std::memory_order_acquire)) {
+            break;
+        }
+        if (!bChanged && !bRefreshOwed) {
+            continue;
+        }
+        bRefreshOwed = false;
+        try {
+            ReportFailures(Refresh());
+        } catch (...) {
+            // A listing that failed while devices changed again is settled by the refresh that
+            // the waiting news brings. Any other failure is reported, and the monitor goes on
+            // following changes with the addresses it last published.
             if (HasPendingNews()) {
                 bRefreshOwed = true;
                 continue;
             }
-            m_pListener->OnException(e);
-            bFailed = true;
-        } catch (const std::bad_alloc&) {
-            m_pListener->OnException(CZarnException(ENOMEM));
-            bFailed = true;
-        } catch (...) {
-            m_pListener->OnException(CZarnException(0));
-            bFailed = true;
+            m_pListener->OnException(CurrentFailure());
         }
     }
     m_bMonitorRunning.store(false, std::memory_order_release);
+}
+
+void CAdapterManager::ReportFailures(const std::vector<DeviceFailure>& failures) {
+    for (const DeviceFailure& failure : failures) {
+        m_pListener->OnException(CZarnException(0, DescribeDeviceFailures({failure}).c_str()));
+    }
 }
 
 bool CAdapterManager::HasPendingNews() const {

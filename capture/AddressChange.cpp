@@ -4,6 +4,7 @@
 #include <linux/if_link.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <net/if.h>
 
 namespace {
 
@@ -28,6 +29,17 @@ bool IsWirelessEvent(const uint8_t* pMessage, size_t nLength) {
     return false;
 }
 
+// A link message that only says the promiscuous flag flipped, as every capture that opens or
+// closes a device in promiscuous mode causes.
+bool IsPromiscuityOnly(const uint8_t* pMessage, size_t nLength) {
+    if (nLength < NLMSG_LENGTH(sizeof(ifinfomsg))) {
+        return false;
+    }
+    ifinfomsg info;
+    std::memcpy(&info, pMessage + NLMSG_HDRLEN, sizeof info);
+    return info.ifi_change == IFF_PROMISC;
+}
+
 } // namespace
 
 bool IsAddressChange(const uint8_t* pBuffer, size_t nLength) {
@@ -44,7 +56,8 @@ bool IsAddressChange(const uint8_t* pBuffer, size_t nLength) {
         case RTM_DELLINK:
             return true;
         case RTM_NEWLINK:
-            if (!IsWirelessEvent(pBuffer + nOffset, header.nlmsg_len)) {
+            if (!IsWirelessEvent(pBuffer + nOffset, header.nlmsg_len) &&
+                !IsPromiscuityOnly(pBuffer + nOffset, header.nlmsg_len)) {
                 return true;
             }
             break;

@@ -20,15 +20,27 @@ void CAddressTable::Add(const sockaddr* pAddress) {
     }
 }
 
+void CAddressTable::AddBroadcast(const sockaddr* pAddress) {
+    if (pAddress != nullptr && pAddress->sa_family == AF_INET) {
+        m_broadcast4.push_back(reinterpret_cast<const sockaddr_in*>(pAddress)->sin_addr.s_addr);
+    }
+}
+
 void CAddressTable::Seal() {
     std::sort(m_ipv4.begin(), m_ipv4.end());
     m_ipv4.erase(std::unique(m_ipv4.begin(), m_ipv4.end()), m_ipv4.end());
+    std::sort(m_broadcast4.begin(), m_broadcast4.end());
+    m_broadcast4.erase(std::unique(m_broadcast4.begin(), m_broadcast4.end()), m_broadcast4.end());
     std::sort(m_ipv6.begin(), m_ipv6.end());
     m_ipv6.erase(std::unique(m_ipv6.begin(), m_ipv6.end()), m_ipv6.end());
 }
 
 bool CAddressTable::ContainsIPv4(uint32_t nAddress) const {
     return std::binary_search(m_ipv4.begin(), m_ipv4.end(), nAddress);
+}
+
+bool CAddressTable::IsBroadcastAddress(uint32_t nAddress) const {
+    return std::binary_search(m_broadcast4.begin(), m_broadcast4.end(), nAddress);
 }
 
 bool CAddressTable::ContainsIPv6(const uint8_t* pbAddress) const {

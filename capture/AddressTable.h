@@ -15,6 +15,8 @@ struct IAddressLookup {
     virtual bool IsLocalAddress(uint32_t nAddress) const = 0;
     // pbAddress: the 16 address bytes.
     virtual bool IsLocalAddress6(const uint8_t* pbAddress) const = 0;
+    // Whether an IPv4 address is the broadcast address of one of the host's subnets.
+    virtual bool IsBroadcastAddress(uint32_t nAddress) const = 0;
 
 protected:
     ~IAddressLookup() = default;
@@ -28,7 +30,10 @@ public:
 
     // Adds an IPv4 or IPv6 socket address; any other family, or null, adds nothing.
     void Add(const sockaddr* pAddress);
+    // Adds the broadcast address of an IPv4 subnet; any other family, or null, adds nothing.
+    void AddBroadcast(const sockaddr* pAddress);
     void AddIPv4(uint32_t nAddress) { m_ipv4.push_back(nAddress); }
+    void AddBroadcastIPv4(uint32_t nAddress) { m_broadcast4.push_back(nAddress); }
     void AddIPv6(const Address6& address) { m_ipv6.push_back(address); }
     // Sorts and removes duplicates; call once before publishing.
     void Seal();
@@ -39,12 +44,15 @@ public:
     bool IsLocalAddress6(const uint8_t* pbAddress) const override {
         return ContainsIPv6(pbAddress);
     }
+    bool IsBroadcastAddress(uint32_t nAddress) const override;
     bool operator==(const CAddressTable& other) const {
-        return m_ipv4 == other.m_ipv4 && m_ipv6 == other.m_ipv6;
+        return m_ipv4 == other.m_ipv4 && m_ipv6 == other.m_ipv6 &&
+               m_broadcast4 == other.m_broadcast4;
     }
 
 private:
     std::vector<uint32_t> m_ipv4;
+    std::vector<uint32_t> m_broadcast4;
     std::vector<Address6> m_ipv6;
 };
 
@@ -62,6 +70,9 @@ public:
     }
     bool ContainsIPv6(const uint8_t* pbAddress) const {
         return m_pCurrent.load(std::memory_order_acquire)->ContainsIPv6(pbAddress);
+    }
+    bool IsBroadcastAddress(uint32_t nAddress) const {
+        return m_pCurrent.load(std::memory_order_acquire)->IsBroadcastAddress(nAddress);
     }
 
     // Writer side, one writer at a time.

@@ -67,6 +67,12 @@ bool ReadLinkAttributes(const uint8_t* pData, size_t nLength, LinkRecord& link) 
                 link.nMasterIndex = static_cast<int>(nMaster);
                 return true;
             }
+            case IFLA_CARRIER_CHANGES:
+                if (nPayload < sizeof link.nCarrierChanges) {
+                    return false;
+                }
+                std::memcpy(&link.nCarrierChanges, pPayload, sizeof link.nCarrierChanges);
+                return true;
             case IFLA_LINKINFO:
                 return ForEachAttribute(
                     pPayload, nPayload,

@@ -12,12 +12,13 @@
 // One device of an RTM_GETLINK dump.
 struct LinkRecord {
     int nIndex = 0;
-    std::string strName;      // IFLA_IFNAME
-    unsigned nFlags = 0;      // ifi_flags: IFF_UP, IFF_LOOPBACK, ...
-    unsigned short nType = 0; // ifi_type: ARPHRD_*
-    int nMasterIndex = 0;     // IFLA_MASTER, 0 without a master
-    std::string strKind;      // IFLA_INFO_KIND ("veth", "bridge", ...); empty for hardware
-    bool bWireless = false;   // never set by the parser: CLinkTable asks sysfs
+    std::string strName;          // IFLA_IFNAME
+    unsigned nFlags = 0;          // ifi_flags: IFF_UP, IFF_LOOPBACK, ...
+    unsigned short nType = 0;     // ifi_type: ARPHRD_*
+    int nMasterIndex = 0;         // IFLA_MASTER, 0 without a master
+    std::string strKind;          // IFLA_INFO_KIND ("veth", "bridge", ...); empty for hardware
+    bool bWireless = false;       // never set by the parser: CLinkTable asks sysfs
+    unsigned nCarrierChanges = 0; // IFLA_CARRIER_CHANGES: grows with every carrier flip
 };
 
 // Reads one received buffer of an RTM_GETLINK dump and appends a record for each RTM_NEWLINK

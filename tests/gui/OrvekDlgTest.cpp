@@ -22,12 +22,18 @@ template <class T> void WhenModal(std::function<void(T*)> fn) {
     });
 }
 
+// Every test has a veth "orv0" (10.79.0.1) to a peer namespace (10.79.0.2) to capture on.
 class OrvekDlgTest : public testing::Test {
 protected:
-    void SetUp() override { m_pDlg->show(); }
+    void SetUp() override {
+        MakeVethPair(m_peer, {"orv0", "10.79.0.1", ""}, {"orv1", "10.79.0.2", ""});
+        m_pDlg->show();
+    }
     void TearDown() override {
         m_pDlg.reset();
         EXPECT_TRUE(CAdapterManager::GetInstance()->GetAdapterStates().empty());
+        // Deleted now, so that the next test's device listing cannot name it.
+        Sh("ip link del orv0");
     }
     bool IsCapturing() const { return !m_pCapture->isEnabled() && m_pStop->isEnabled(); }
     bool IsIdle() const { return m_pCapture->isEnabled() && !m_pStop->isEnabled(); }
@@ -48,6 +54,7 @@ protected:
     QPushButton* m_pStop = m_pDlg->findChild<QPushButton*>("IDC_STOP");
     QLabel* m_pRecv = m_pDlg->findChild<QLabel*>("IDC_RECV_COUNTER");
     QLabel* m_pSent = m_pDlg->findChild<QLabel*>("IDC_SENT_COUNTER");
+    CPeerNs m_peer;
 };
 
 TEST(DialogUnitsTest, CounterFontHeight) {
@@ -57,13 +64,9 @@ TEST(DialogUnitsTest, CounterFontHeight) {
 }
 
 TEST_F(OrvekDlgTest, CaptureCountsEachDirectionAndStopKeepsTotals) {
-    CPeerNs peer;
-    MakeVethPair(peer, {"orv0", "10.79.0.1", ""}, {"orv1", "10.79.0.2", ""});
-    // Delete the pair now, so that the next test's device listing cannot name it.
-    const std::shared_ptr<void> deleteLink(nullptr, [](void*) { Sh("ip link del orv0"); });
     CUdpSink localSink("10.79.0.1", 7001);
     const auto recvUdp = [&](size_t nPayload, size_t nCount, size_t nTotal) {
-        peer.RunIn([=] { SendUdp("10.79.0.2", "10.79.0.1", 7001, nPayload, nCount); });
+        m_peer.RunIn([=] { SendUdp("10.79.0.2", "10.79.0.1", 7001, nPayload, nCount); });
         ASSERT_EQ(localSink.WaitFor(nTotal), nTotal);
     };
 

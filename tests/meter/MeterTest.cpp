@@ -8,11 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <netinet/in.h>
 #include <pcap/pcap.h>
+#include <stdexcept>
 #include <thread>
 
 using namespace orvektest;
@@ -50,7 +53,7 @@ CAddressTable MakeTable(bool bCraftedSourceIsLocal) {
     return table;
 }
 
-TEST(MeterCount, ThresholdOverEveryLinkHeaderAndSourceDecidesDirection) {
+TEST(MeterCount, ThresholdOverEveryLinkHeaderAndSourceDecidesSent) {
     using Row = std::pair<uint32_t, int64_t>; // wire length, bytes counted
     for (const bool bLocal : {false, true}) {
         const CAddressTable table = MakeTable(bLocal);
@@ -70,6 +73,8 @@ TEST(MeterCount, ThresholdOverEveryLinkHeaderAndSourceDecidesDirection) {
                                      << nWire << "/" << nCapLen);
                         CFakeView view;
                         COrvekMeter meter(view, table);
+                        // Promiscuous: whatever is not sent counts as received.
+                        meter.SetCaptureSettings("", true);
                         CraftedPacket packet(nHeader, eProtocol, nWire, nCapLen,
                                              meter.GetDeviceCounters("eth0"));
                         meter.AnalyzePacket(&packet.info);
@@ -83,6 +88,65 @@ TEST(MeterCount, ThresholdOverEveryLinkHeaderAndSourceDecidesDirection) {
             }
         }
     }
+}
+
+// An Ethernet frame carrying IPv4 or IPv6 from strSource to strDest, captured whole.
+struct AddressedFrame {
+    AddressedFrame(const std::string& strSource, const std::string& strDest) {
+        const bool bIPv6 = strSource.find(':') != std::string::npos;
+        const int nFamily = bIPv6 ? AF_INET6 : AF_INET;
+        bytes[14] = bIPv6 ? 0x60 : 0x45;
+        uint8_t* pSource = bytes.data() + 14 + (bIPv6 ? 8 : 12);
+        inet_pton(nFamily, strSource.c_str(), pSource);
+        inet_pton(nFamily, strDest.c_str(), pSource + (bIPv6 ? 16 : 4));
+        info = {&header, bytes.data(), 14, bIPv6 ? ENetworkProtocol::IPv6 : ENetworkProtocol::IPv4,
+                nullptr};
+    }
+    std::array<uint8_t, 100> bytes{};
+    pcap_pkthdr header{{}, 100, 100};
+    PacketInfo info{};
+};
+
+// The host: 10.1.0.5/24 (broadcast 10.1.0.255) and fd01::5.
+TEST(MeterClassify, SourceSentDestinationReceivedOtherwiseForwarded) {
+    CAddressTable table;
+    table.AddIPv4(inet_addr("10.1.0.5"));
+    table.AddBroadcastIPv4(inet_addr("10.1.0.255"));
+    CAddressTable::Address6 address6;
+    inet_pton(AF_INET6, "fd01::5", address6.data());
+    table.AddIPv6(address6);
+    table.Seal();
+    using E = EDirection;
+    // Source, destination, direction without and with promiscuous capture.
+    const std::tuple<const char*, const char*, E, E> cases[] = {
+        {"10.1.0.5", "192.0.2.1", E::Sent, E::Sent},
+        {"192.0.2.1", "10.1.0.5", E::Received, E::Received},
+        {"10.1.0.9", "10.1.0.255", E::Received, E::Received},      // the subnet's broadcast
+        {"10.1.0.9", "255.255.255.255", E::Received, E::Received}, // limited broadcast
+        {"10.1.0.9", "224.0.0.251", E::Received, E::Received},     // multicast
+        {"10.1.0.9", "239.255.255.250", E::Received, E::Received},
+        {"10.2.0.7", "192.0.2.1", E::Forwarded, E::Received},  // a container's upload
+        {"192.0.2.1", "10.2.0.7", E::Forwarded, E::Received},  // and its download
+        {"10.2.0.7", "10.2.0.255", E::Forwarded, E::Received}, // another subnet's broadcast
+        {"fd01::5", "2001:db8::1", E::Sent, E::Sent},
+        {"2001:db8::1", "fd01::5", E::Received, E::Received},
+        {"fe80::1", "ff02::1", E::Received, E::Received},
+        {"fd02::7", "2001:db8::1", E::Forwarded, E::Received},
+    };
+    for (const auto& [szSource, szDest, eNormal, ePromiscuous] : cases) {
+        AddressedFrame frame(szSource, szDest);
+        EXPECT_EQ(ClassifyPacket(frame.info, table, false), eNormal) << szSource << " " << szDest;
+        EXPECT_EQ(ClassifyPacket(frame.info, table, true), ePromiscuous) << szSource;
+        // A capture that holds the source but not the whole destination cannot show forwarding.
+        frame.header.caplen = frame.info.eNetworkProtocol == ENetworkProtocol::IPv6 ? 14 + 39 : 33;
+        EXPECT_EQ(ClassifyPacket(frame.info, table, false),
+                  eNormal == E::Sent ? E::Sent : E::Received)
+            << szSource;
+    }
+    // Not IP: the bytes where an IPv4 source would stand decide, as for any other frame.
+    AddressedFrame arp("10.2.0.7", "192.0.2.1");
+    arp.info.eNetworkProtocol = ENetworkProtocol::Other;
+    EXPECT_EQ(ClassifyPacket(arp.info, table, false), E::Received);
 }
 
 TEST(MeterFormat, ShowsMebibytesWithThreeDecimals) {
@@ -189,6 +253,21 @@ TEST(MeterException, ShowsOnlyDescribedFailuresUnderExceptionCaption) {
     meter.OnException(CZarnException(EPERM));
     meter.OnException(CZarnException(0, "syntax error"));
     EXPECT_EQ(view.GetMessages(), std::vector<Texts>({{"syntax error", "Exception"}}));
+    // Whatever else a button handler catches is shown too, rather than ending the process.
+    for (const auto& fnThrow : std::vector<std::function<void()>>{
+             [] { throw std::bad_alloc(); }, [] { throw std::runtime_error("no thread"); },
+             [] { throw CZarnException(EAGAIN); }, [] { throw 7; }}) {
+        try {
+            fnThrow();
+        } catch (...) {
+            meter.OnCurrentException();
+        }
+    }
+    EXPECT_EQ(view.GetMessages(), std::vector<Texts>({{"syntax error", "Exception"},
+                                                      {std::strerror(ENOMEM), "Exception"},
+                                                      {"no thread", "Exception"},
+                                                      {std::strerror(EAGAIN), "Exception"},
+                                                      {"unknown error", "Exception"}}));
 }
 
 } // namespace

@@ -5,10 +5,12 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <gtest/gtest.h>
@@ -226,11 +228,17 @@ CSocketServer::~CSocketServer() {
 
 CUdpSink::CUdpSink(const std::string& strAddress, uint16_t nPort)
     : CSocketServer(strAddress, nPort, SOCK_DGRAM, [](CSocketServer& self) {
-          // A one-byte read consumes the whole datagram.
+          // A one-byte read consumes the whole datagram; each wake-up drains what is queued.
           for (char c; WaitReadable(self.m_fdSocket.Get(), self.m_stopEvent);) {
-              self.m_nReceived += recv(self.m_fdSocket.Get(), &c, 1, MSG_DONTWAIT) >= 0 ? 1 : 0;
+              while (recv(self.m_fdSocket.Get(), &c, 1, MSG_DONTWAIT) >= 0) {
+                  ++self.m_nReceived;
+              }
           }
-      }) {}
+      }) {
+    // Room for a burst of thousands of datagrams while the drain thread waits for the processor.
+    const int nBytes = 64 << 20;
+    setsockopt(m_fdSocket.Get(), SOL_SOCKET, SO_RCVBUFFORCE, &nBytes, sizeof nBytes);
+}
 
 size_t CUdpSink::WaitFor(size_t nCount) {
     WaitUntil([this, nCount] { return m_nReceived.load() >= nCount; });
@@ -358,8 +366,8 @@ bool IsLocal(const IAddressLookup& lookup, const std::string& strAddress) {
     return lookup.IsLocalAddress(nAddress);
 }
 
-std::string PcapFilterError(const std::string& strFilter) {
-    const std::unique_ptr<pcap_t, decltype(&pcap_close)> pDead(pcap_open_dead(DLT_EN10MB, 65535),
+std::string PcapFilterError(const std::string& strFilter, int nLinkType) {
+    const std::unique_ptr<pcap_t, decltype(&pcap_close)> pDead(pcap_open_dead(nLinkType, 65535),
                                                                &pcap_close);
     bpf_program program{};
     if (pcap_compile(pDead.get(), &program, strFilter.c_str(), 1, PCAP_NETMASK_UNKNOWN) == 0) {
@@ -382,6 +390,77 @@ void StarveThreadCreation(size_t nStackMiB, size_t nRoomBytes) {
     if (setrlimit(RLIMIT_AS, &limit) != 0) {
         Fail("setrlimit");
     }
+}
+
+CChildProcess::CChildProcess(const std::vector<std::string>& args, const std::string& strUid) {
+    char szDir[] = "/tmp/orvek-child-XXXXXX";
+    if (mkdtemp(szDir) == nullptr) {
+        Fail("mkdtemp");
+    }
+    m_strDir = szDir;
+    std::vector<std::string> command = args;
+    if (!strUid.empty()) {
+        command.insert(command.begin(), {"setpriv", "--reuid=" + strUid, "--regid=" + strUid,
+                                         "--clear-groups", "--"});
+    }
+    std::vector<char*> argv;
+    for (std::string& strArg : command) {
+        argv.push_back(strArg.data());
+    }
+    argv.push_back(nullptr);
+    const std::string strOut = m_strDir + "/out", strErr = m_strDir + "/err";
+    m_nPid = fork();
+    if (m_nPid < 0) {
+        Fail("fork");
+    }
+    if (m_nPid == 0) {
+        const int hOut = open(strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int hErr = open(strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        // Signals blocked by the test's threads must not stay blocked in the program.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (hOut < 0 || hErr < 0 || dup2(hOut, 1) < 0 || dup2(hErr, 2) < 0) {
+            _exit(126);
+        }
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+}
+
+CChildProcess::~CChildProcess() {
+    if (m_nStatus < 0 && m_nPid > 0) {
+        kill(m_nPid, SIGKILL);
+        waitpid(m_nPid, nullptr, 0);
+    }
+    std::filesystem::remove_all(m_strDir);
+}
+
+void CChildProcess::Signal(int nSignal) const {
+    kill(m_nPid, nSignal);
+}
+
+int CChildProcess::Wait(int nTimeoutMs) {
+    WaitUntil(
+        [this] {
+            int nStatus = 0;
+            if (m_nStatus < 0 && waitpid(m_nPid, &nStatus, WNOHANG) == m_nPid) {
+                m_nStatus = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+            }
+            return m_nStatus >= 0;
+        },
+        nTimeoutMs);
+    return m_nStatus;
+}
+
+std::string CChildProcess::GetStdout() const {
+    std::ifstream file(m_strDir + "/out");
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+std::string CChildProcess::GetStderr() const {
+    std::ifstream file(m_strDir + "/err");
+    return {std::istreambuf_iterator<char>(file), {}};
 }
 
 namespace {

@@ -122,12 +122,36 @@ int64_t NetworkBytesSince(const std::string& strInterface, const IfCounters& bef
 // Whether the lookup holds an address written as IPv4 or IPv6 text.
 bool IsLocal(const IAddressLookup& lookup, const std::string& strAddress);
 
-// libpcap's text for a filter that it refuses to compile for Ethernet.
-std::string PcapFilterError(const std::string& strFilter);
+// libpcap's text for a filter that it refuses to compile for a link type (Ethernet by default).
+std::string PcapFilterError(const std::string& strFilter, int nLinkType = 1);
 
 // For a forked child: from now on every new thread gets a stack of nStackMiB MiB, and the address
 // space may grow by nRoomBytes only, so thread creation fails once the room is used up.
 void StarveThreadCreation(size_t nStackMiB, size_t nRoomBytes);
+
+// A program run by the test in the calling thread's namespace, its output kept in files.
+class CChildProcess {
+public:
+    // Starts args[0] with the arguments; strUid, when given, runs it as that user and group id
+    // (which leaves it no capability). Throws std::runtime_error when it cannot start.
+    explicit CChildProcess(const std::vector<std::string>& args, const std::string& strUid = "");
+    ~CChildProcess(); // kills and reaps a child still running
+    CChildProcess(const CChildProcess&) = delete;
+    CChildProcess& operator=(const CChildProcess&) = delete;
+
+    void Signal(int nSignal) const;
+    // Waits for the exit (a generous bound turns a hang into -1); the exit status, or 128 plus
+    // the signal.
+    int Wait(int nTimeoutMs = 60000);
+    std::string GetStdout() const;
+    std::string GetStderr() const;
+    pid_t GetPid() const { return m_nPid; }
+
+private:
+    std::string m_strDir; // holds out and err
+    pid_t m_nPid = -1;
+    int m_nStatus = -1;
+};
 
 // Installs a watchdog that aborts the process, naming the test, when one test runs longer than
 // nSeconds (ORVEK_TEST_HANG_SECONDS overrides it): a hang fails fast and says where it was.
