@@ -12,7 +12,8 @@ struct DeviceSnapshot {
     std::string strState;
     bool bCapturing = false;
     int64_t nSentBytes = 0, nRecvBytes = 0, nSentPackets = 0, nRecvPackets = 0, nDrops = 0;
-    std::string strKind = {}; // "Ethernet", "Wi-Fi", "tunnel", "bridge", "VLAN", "virtual", "loopback"
+    std::string strKind =
+        {}; // "Ethernet", "Wi-Fi", "tunnel", "bridge", "VLAN", "virtual", "loopback"
 };
 
 // The meter's totals and its devices at one moment; totals are the sums over devices.

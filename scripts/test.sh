@@ -19,7 +19,7 @@ ctest --test-dir build/test --output-on-failure --timeout 600
 stage "capture and meter under ThreadSanitizer"
 cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DORVEK_BUILD_GUI=OFF -DORVEK_SANITIZE=thread >/dev/null
 cmake --build build/tsan -j"$jobs"
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 die_after_fork=0" \
     ctest --test-dir build/tsan --output-on-failure --timeout 900 -L 'unit|live'
 
 stage "whole suite under AddressSanitizer and UndefinedBehaviorSanitizer"

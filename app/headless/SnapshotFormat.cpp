@@ -1,5 +1,7 @@
 #include "SnapshotFormat.h"
 
+#include "OrvekMeter.h"
+
 #include <charconv>
 #include <string_view>
 #include <system_error>
@@ -112,23 +114,9 @@ void AppendSample(std::string& strOut, const char* szName, const std::string& st
 
 } // namespace
 
-std::string FormatMebibytes(const char* szLabel, int64_t nBytes) {
-    // to_chars with a precision rounds exactly as printf("%.3f") in the "C" locale, whatever the
-    // process locale is.
-    char szNumber[64];
-    const auto [pEnd, ec] =
-        std::to_chars(szNumber, szNumber + sizeof szNumber, static_cast<double>(nBytes) / 1048576.0,
-                      std::chars_format::fixed, 3);
-    std::string strText = " ";
-    strText.append(szLabel).append("  ");
-    strText.append(szNumber, ec == std::errc() ? pEnd : szNumber);
-    strText += " Mb";
-    return strText;
-}
-
 std::string FormatTextLine(const MeterSnapshot& snapshot) {
-    return FormatMebibytes("Recv", snapshot.nRecvBytes) + "\t" +
-           FormatMebibytes("Sent", snapshot.nSentBytes);
+    return COrvekMeter::FormatRecv(snapshot.nRecvBytes) + "\t" +
+           COrvekMeter::FormatSent(snapshot.nSentBytes);
 }
 
 std::string FormatJsonLine(const MeterSnapshot& snapshot) {

@@ -8,11 +8,8 @@
 // Pure text forms of a snapshot. Numbers never depend on the C locale: these lines are read by
 // programs, and the window's counters must not switch to a decimal comma either.
 
-// One counter as the window shows it, e.g. " Recv  1.000 Mb" for label "Recv": the byte count in
-// mebibytes with three decimals, rounded as printf's "%.3f" rounds.
-std::string FormatMebibytes(const char* szLabel, int64_t nBytes);
-
-// " Recv  0.954 Mb\t Sent  0.000 Mb": received, a tab, sent. No line end.
+// " Recv  0.954 Mb\t Sent  0.000 Mb": the window's two counter texts, received first, a tab
+// between. No line end.
 std::string FormatTextLine(const MeterSnapshot& snapshot);
 
 // The snapshot as one JSON object on one line (no line end):

@@ -2,12 +2,14 @@
 // its locale, escaping of arbitrary device bytes, and an exposition that promtool accepts.
 
 #include "SnapshotFormat.h"
+#include "OrvekMeter.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <sstream>
 #include <unistd.h>
@@ -35,13 +37,18 @@ TEST(SnapshotText, RoundsAsPrintfDoesInTheCLocale) {
         vecBytes.push_back(nBytes);
     }
     for (const int64_t nBytes : vecBytes) {
-        ASSERT_EQ(FormatMebibytes("Sent", nBytes), PrintfMebibytes("Sent", nBytes)) << nBytes;
+        ASSERT_EQ(COrvekMeter::FormatSent(nBytes), PrintfMebibytes("Sent", nBytes)) << nBytes;
     }
 }
 
 TEST(SnapshotText, KeepsTheDecimalPointUnderACommaLocale) {
     const std::string strSaved = std::setlocale(LC_ALL, nullptr);
     bool bComma = false;
+    if (std::setlocale(LC_ALL, "de_DE.UTF-8") == nullptr) {
+        // As root the test makes the locale it needs (Debian's locales package has localedef).
+        [[maybe_unused]] const int nStatus =
+            std::system("localedef -i de_DE -f UTF-8 de_DE.UTF-8 >/dev/null 2>&1");
+    }
     for (const char* szLocale : {"de_DE.UTF-8", "fr_FR.UTF-8", "nl_NL.UTF-8"}) {
         if (std::setlocale(LC_ALL, szLocale) != nullptr) {
             bComma = PrintfMebibytes("Recv", 1).find(',') != std::string::npos;
@@ -51,8 +58,8 @@ TEST(SnapshotText, KeepsTheDecimalPointUnderACommaLocale) {
     const std::string strLine = FormatTextLine({3 * 1048576 + 524288, 1000000, {}});
     std::setlocale(LC_ALL, strSaved.c_str());
     if (!bComma) {
-        GTEST_SKIP() << "no locale with a decimal comma is installed; as root make one with "
-                        "'localedef -i de_DE -f UTF-8 de_DE.UTF-8' to run this test";
+        GTEST_SKIP() << "no locale with a decimal comma could be made (localedef -i de_DE -f "
+                        "UTF-8 de_DE.UTF-8 failed: run as root with Debian's locales package)";
     }
     EXPECT_EQ(strLine, " Recv  0.954 Mb\t Sent  3.500 Mb");
 }
