@@ -126,14 +126,9 @@ void COrvekMeter::OnAdapterFound(CAdapter* pAdapter, const char* szDeviceName) {
         bPromiscuous = m_bPromiscuous.load();
     }
     pAdapter->SetCounters(GetDeviceCounters(szDeviceName));
-    pAdapter->Open(szDeviceName, bPromiscuous);
-    try {
-        pAdapter->SetFilter(strFilter.c_str());
-    } catch (...) {
-        // Left running, the device would count everything the refused filter was to exclude.
-        pAdapter->Close();
-        throw;
-    }
+    // A refused filter closes the device: left running, it would count everything the filter was
+    // to exclude. The filter also makes the kernel cut each packet to the snapshot length.
+    pAdapter->Open(szDeviceName, bPromiscuous, kSnapshotLength, strFilter.c_str());
 }
 
 void COrvekMeter::OnCurrentException() {

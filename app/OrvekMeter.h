@@ -38,6 +38,10 @@ public:
     static constexpr const char* kExceptionCaption = "Exception";
     // How long the counters rest after an update before showing the next one.
     static constexpr int kDisplayPaceMs = 100;
+    // The meter reads the link header and the IP addresses, nothing more: captures stop after the
+    // longest link header it reads in full and an IPv6 header, rounded up to the ring's 16-byte
+    // alignment. Counting uses the wire length, so nothing is lost by it.
+    static constexpr int kSnapshotLength = (kLinkHeaderBound + 40 + 15) / 16 * 16;
 
     // The view and the lookup must outlive the meter; the meter is destroyed on the view thread.
     // The lookup tells the host's addresses; by default the capture library's own map.

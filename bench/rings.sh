@@ -1,12 +1,11 @@
 #!/usr/bin/env bash
 # Ring size and snapshot length: loss and CPU per packet of the bare libpcap floor, tcpdump and
-# the headless meter (capture-library variants built with ORVEK_BENCH_VARIANTS) on the same
-# traffic as bench/live.sh, one veth pair, generator on core 0, capturer on core 1. Needs root.
+# the headless meter on the same traffic as bench/live.sh, one veth pair, generator on core 0,
+# capturer on core 1. Needs root.
 #
 # Usage: bench/rings.sh BUILD_DIR [CAPTURER...]
 #   CAPTURER: tcpdump | floor:BYTES:SNAPLEN:FILTER (FILTER "none" = no filter, "empty" = the empty
-#             filter, anything else is the expression) | meter[:SUFFIX] (orvek_bench_headless or
-#             orvek_bench_headless_SUFFIX, e.g. meter:s96_b1048576)
+#             filter, anything else is the expression) | meter (orvek_bench_headless)
 # Environment: ORVEK_RINGS_REPEAT (2), ORVEK_RINGS_SIZES ("64 512 1514"), ORVEK_RINGS_RATES
 #   ("300000 0", 0 = full speed), ORVEK_BENCH_PACED_COUNT (900000), ORVEK_BENCH_FULL_COUNT (2000000),
 #   ORVEK_BENCH_RESULTS (raw output directory).
@@ -93,9 +92,7 @@ run_case() {
         pid=$!
         ;;
     meter)
-        local program=$bin/orvek_bench_headless
-        [ "$what" = meter ] || program=${program}_${what#meter:}
-        ip netns exec "$meter_ns" taskset -c $cap_core "$program" >"$out" 2>"$err" &
+        ip netns exec "$meter_ns" taskset -c $cap_core "$bin/orvek_bench_headless" >"$out" 2>"$err" &
         pid=$!
         ;;
     tcpdump)

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "AdapterListener.h"
+#include "ZarnFd.h"
 #include "ZarnThread.h"
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -35,10 +37,12 @@ public:
     DeviceCounters& GetCounters() const { return *m_pCounters; }
 
     // Opens the device live (the first nSnapshotLength bytes of each packet, delivered at the
-    // latest 100 ms after they arrive) and starts the capture thread; Stop wakes a waiting read at
-    // once. Throws CZarnException: libpcap's text with code 0, or errno when no thread can start.
+    // latest 100 ms after they arrive), installs szFilter when given (before any packet is read,
+    // so that none escapes it) and starts the capture thread; Stop wakes a waiting read at once.
+    // Throws CZarnException: libpcap's text with code 0 (the adapter is then closed), or errno
+    // when no thread can start.
     void Open(const char* szDeviceName, bool bPromiscuous,
-              int nSnapshotLength = kFullSnapshotLength);
+              int nSnapshotLength = kFullSnapshotLength, const char* szFilter = nullptr);
     // Compiles and installs a filter; packets read after it returns are filtered. Throws
     // CZarnException with libpcap's text and code 0; the filter in force then stays.
     void SetFilter(const char* szExpression);
@@ -66,6 +70,9 @@ private:
     // Open with a capture loop that has not ended (failed device, Stop, Close).
     std::atomic<bool> m_bRunning{false};
     pcap* m_pPcap = nullptr;
+    // Wakes the capture thread's wait (stop, filter hand-over). Made by Open: a handle whose
+    // reader could not be woken could never be closed.
+    std::unique_ptr<CZarnEvent> m_pWake;
     CZarnThread m_thread;
     IAdapterListener* m_pListener;
     int m_nLinkType = 0;

@@ -43,9 +43,11 @@ struct IAdapterListener : IPacketAnalyzer {
     // Called by the address monitor on its thread for a failure that ended it (and by the
     // application on its own thread). Must not wait for the thread that may be stopping capture.
     virtual void OnException(const CZarnException& e) = 0;
-    // Called by a device refresh (the thread that called Start, or the monitor thread) with the
-    // manager's lock held, for an adapter that is new or not running. Expected to Open it and may
-    // SetFilter; must not wait for another thread. szDeviceName is valid only during the call.
+    // Called by a device refresh, on threads of its own, for several adapters at once (each
+    // adapter on one thread), while the refreshing thread (the one that called Start, or the
+    // monitor thread) holds the manager's lock; for an adapter that is new or not running.
+    // Expected to Open it and may SetFilter; must not take the manager's lock or wait for the
+    // user-interface thread. szDeviceName is valid only during the call.
     virtual void OnAdapterFound(CAdapter* pAdapter, const char* szDeviceName) = 0;
 
 protected:

@@ -12,6 +12,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <new>
+#include <optional>
 #include <pcap/pcap.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -36,10 +37,12 @@ std::string Signature(const pcap_if_t* pDevice, const LinkRecord* pLink) {
     std::string strSignature = std::to_string(pDevice->flags);
     if (pLink != nullptr) {
         // The carrier changes count every flip, also one that is over by the next listing.
-        strSignature += "/" + std::to_string(pLink->nIndex) + "/" +
-                        std::to_string(pLink->nFlags & ~unsigned{IFF_PROMISC | IFF_ALLMULTI}) +
-                        "/" + std::to_string(pLink->nMasterIndex) + "/" +
-                        std::to_string(pLink->nCarrierChanges);
+        for (const unsigned nValue :
+             {static_cast<unsigned>(pLink->nIndex),
+              pLink->nFlags & ~unsigned{IFF_PROMISC | IFF_ALLMULTI},
+              static_cast<unsigned>(pLink->nMasterIndex), pLink->nCarrierChanges}) {
+            strSignature.append("/").append(std::to_string(nValue));
+        }
     }
     for (const pcap_addr_t* pEntry = pDevice->addresses; pEntry != nullptr; pEntry = pEntry->next) {
         const sockaddr* pAddress = pEntry->addr;
@@ -56,24 +59,23 @@ std::string Signature(const pcap_if_t* pDevice, const LinkRecord* pLink) {
     return strSignature;
 }
 
-// The device's signature in a fresh listing; empty when it is gone or no longer up with an
-// address. When no listing can be made, the given one: nothing shows a change.
-std::string FreshSignature(const char* szDeviceName, const std::string& strListed) {
+// Every device's signature in a fresh listing, for those up with an address. Empty when no
+// listing can be made: then nothing shows a change.
+std::map<std::string, std::string> FreshSignatures() {
+    std::map<std::string, std::string> signatures;
     try {
         const CDeviceList devices;
         const CLinkTable links;
         for (size_t i = 0; i < devices.GetCount(); ++i) {
             const pcap_if_t* pDevice = devices.GetAt(i);
-            if (std::strcmp(pDevice->name, szDeviceName) == 0) {
-                return (pDevice->flags & PCAP_IF_UP) != 0 && HasAddress(pDevice)
-                           ? Signature(pDevice, links.Find(szDeviceName))
-                           : "";
+            if ((pDevice->flags & PCAP_IF_UP) != 0 && HasAddress(pDevice)) {
+                signatures[pDevice->name] = Signature(pDevice, links.Find(pDevice->name));
             }
         }
-        return "";
     } catch (const CZarnException&) {
-        return strListed;
+        signatures.clear();
     }
+    return signatures;
 }
 
 // The text a failure shows: libpcap's, or the OS error's.
@@ -141,13 +143,13 @@ std::string DescribeDeviceFailures(const std::vector<DeviceFailure>& failures) {
         // One problem on several devices (a filter that tunnels refuse) is said once.
         std::string strDevices;
         for (const DeviceFailure& failure : failures) {
-            strDevices += (strDevices.empty() ? "" : ", ") + failure.strDevice;
+            strDevices.append(strDevices.empty() ? "" : ", ").append(failure.strDevice);
         }
         return named(strDevices, FailureText(failures.front().error));
     }
     for (const DeviceFailure& failure : failures) {
-        strMessage +=
-            (strMessage.empty() ? "" : "\n") + named(failure.strDevice, FailureText(failure.error));
+        strMessage.append(strMessage.empty() ? "" : "\n")
+            .append(named(failure.strDevice, FailureText(failure.error)));
     }
     return strMessage;
 }
@@ -251,9 +253,8 @@ void CAdapterManager::StopAll() {
             state.eState = EDeviceState::Stopped;
         }
     }
-    for (auto& pAdapter : m_adapters) {
-        pAdapter.reset();
-    }
+    // Closing a capture socket waits in the kernel for tens of milliseconds: all close at once.
+    RunConcurrently(m_adapters.size(), [this](size_t i) { m_adapters[i]->Close(); });
     m_adapters.clear();
     // No capture thread is left that could still read a replaced address table.
     m_addressMap.Trim();
@@ -292,7 +293,15 @@ std::vector<DeviceFailure> CAdapterManager::Refresh() {
     // Published before any device is announced, so that it is complete even when one fails.
     m_addressMap.Publish(std::move(table));
 
-    std::vector<DeviceFailure> failures;
+    // An adapter to open, the state it shows, and what opening it threw.
+    struct Announcement {
+        CAdapter* pAdapter;
+        size_t nState;
+        std::string strSignature;
+        bool bNew;
+        std::optional<CZarnException> error;
+    };
+    std::vector<Announcement> announcements;
     std::vector<DeviceState> states;
     std::set<std::string> captured;
     for (size_t i = 0; i < devices.GetCount(); ++i) {
@@ -316,21 +325,53 @@ std::vector<DeviceFailure> CAdapterManager::Refresh() {
             continue;
         }
         m_failures.erase(state.strName);
-        try {
-            FindOrCreate(pDevice->name);
-        } catch (...) {
-            const CZarnException error = CurrentFailure();
-            // A device that changed since it was listed (removed, set down, flapped) may fail
-            // for that alone: no failure, and the next refresh settles it.
-            if (FreshSignature(pDevice->name, strSignature) != strSignature) {
-                m_bRefreshOwed.store(true);
-                continue;
-            }
-            state.eState = EDeviceState::Failed;
-            state.strError = FailureText(error);
-            m_failures[state.strName] = {strSignature, state.strError};
-            failures.push_back({state.strName, error});
+        CAdapter* pAdapter = FindAdapter(pDevice->name);
+        const bool bNew = pAdapter == nullptr;
+        if (bNew) {
+            pAdapter = m_adapters.emplace_back(std::make_unique<CAdapter>(m_pListener)).get();
         }
+        if (bNew || !pAdapter->IsRunning()) {
+            announcements.push_back({pAdapter, states.size() - 1, strSignature, bNew, {}});
+        }
+    }
+
+    // Opening a device waits in the kernel for tens of milliseconds: all are opened at once.
+    RunConcurrently(announcements.size(), [&](size_t i) {
+        Announcement& announcement = announcements[i];
+        try {
+            m_pListener->OnAdapterFound(announcement.pAdapter,
+                                        states[announcement.nState].strName.c_str());
+        } catch (...) {
+            announcement.error = CurrentFailure();
+        }
+    });
+
+    std::vector<DeviceFailure> failures;
+    std::map<std::string, std::string> fresh;
+    for (const Announcement& announcement : announcements) {
+        if (!announcement.error) {
+            continue;
+        }
+        DeviceState& state = states[announcement.nState];
+        // An adapter that never opened is dropped, so no nameless adapter stays in the list.
+        if (announcement.bNew && !announcement.pAdapter->IsOpen()) {
+            std::erase_if(m_adapters,
+                          [&](const auto& p) { return p.get() == announcement.pAdapter; });
+        }
+        // A device that changed since it was listed (removed, set down, flapped) may fail for
+        // that alone: no failure, and the next refresh settles it.
+        if (fresh.empty()) {
+            fresh = FreshSignatures();
+        }
+        if (const auto it = fresh.find(state.strName);
+            !fresh.empty() && (it == fresh.end() || it->second != announcement.strSignature)) {
+            m_bRefreshOwed.store(true);
+            continue;
+        }
+        state.eState = EDeviceState::Failed;
+        state.strError = FailureText(*announcement.error);
+        m_failures[state.strName] = {announcement.strSignature, state.strError};
+        failures.push_back({state.strName, *announcement.error});
     }
 
     for (const auto& pAdapter : m_adapters) {
@@ -342,24 +383,13 @@ std::vector<DeviceFailure> CAdapterManager::Refresh() {
     return failures;
 }
 
-void CAdapterManager::FindOrCreate(const char* szDeviceName) {
+CAdapter* CAdapterManager::FindAdapter(const char* szDeviceName) const {
     for (const auto& pAdapter : m_adapters) {
         if (std::strcmp(pAdapter->GetName(), szDeviceName) == 0) {
-            if (!pAdapter->IsRunning()) {
-                m_pListener->OnAdapterFound(pAdapter.get(), szDeviceName);
-            }
-            return;
+            return pAdapter.get();
         }
     }
-    m_adapters.push_back(std::make_unique<CAdapter>(m_pListener));
-    try {
-        m_pListener->OnAdapterFound(m_adapters.back().get(), szDeviceName);
-    } catch (...) {
-        if (!m_adapters.back()->IsOpen()) {
-            m_adapters.pop_back();
-        }
-        throw;
-    }
+    return nullptr;
 }
 
 bool CAdapterManager::ReadAddressChanges(int nTimeoutMs) {

@@ -108,9 +108,8 @@ private:
     std::vector<DeviceFailure> Refresh();
     // Why a listed device is not captured, or Capturing.
     EDeviceState Judge(const pcap_if* pDevice, const CLinkTable& links) const;
-    // Announces the device's adapter if it is new or not running. An adapter that the first
-    // announcement failed to open is dropped again, so no nameless adapter stays in the list.
-    void FindOrCreate(const char* szDeviceName);
+    // The adapter named so, or null.
+    CAdapter* FindAdapter(const char* szDeviceName) const;
 
     // Monitor thread: waits for changes and refreshes. Stop asks it to end (StopAll joins).
     void Run() override;

@@ -2,6 +2,11 @@
 
 #include <cstdint>
 
+// The longest link header read in full: Ethernet with eight stacked VLAN tags and a PPPoE
+// session (Linux cooked headers, at 20 bytes, are shorter). A longer one still parses; its
+// addresses may then lie beyond a capture cut to this bound plus the network header.
+constexpr uint32_t kLinkHeaderBound = 14 + 8 * 4 + 8;
+
 // What a captured frame carries after its link header.
 enum class ENetworkProtocol : uint8_t { Other, IPv4, IPv6 };
 

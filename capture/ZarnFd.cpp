@@ -41,6 +41,12 @@ void CZarnEvent::Set() {
     }
 }
 
+void CZarnEvent::Reset() {
+    uint64_t nCount = 0;
+    while (::read(m_fd.Get(), &nCount, sizeof nCount) < 0 && errno == EINTR) {
+    }
+}
+
 bool CZarnEvent::IsSet() const {
     pollfd pfd{m_fd.Get(), POLLIN, 0};
     return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN) != 0;

@@ -20,7 +20,7 @@ private:
     int m_hFd = -1;
 };
 
-// A manual-reset event on an eventfd: once set it stays signalled (readable) until destroyed.
+// A manual-reset event on an eventfd: once set it stays signalled (readable) until Reset.
 // Set may be called from any thread; the descriptor can be waited on with poll.
 class CZarnEvent {
 public:
@@ -28,6 +28,7 @@ public:
     CZarnEvent();
 
     void Set();
+    void Reset();
     bool IsSet() const;
     int GetFd() const { return m_fd.Get(); }
 

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <system_error>
+#include <vector>
 
 void ExecutableThreadProc(IExecutable* pExecutable) {
     pExecutable->Run();
@@ -30,4 +31,18 @@ void CZarnThread::Stop() {
     }
     m_pExecutable->Stop();
     m_hThread.join();
+}
+
+void RunConcurrently(size_t nCount, const std::function<void(size_t)>& fn) {
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < nCount; ++i) {
+        try {
+            threads.emplace_back(fn, i);
+        } catch (const std::exception&) {
+            fn(i); // no thread to be had: this one does the work
+        }
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <thread>
 
 // An object whose loop runs on a thread of its own, held by a CZarnThread member of that object.
@@ -39,3 +41,8 @@ private:
     std::thread m_hThread;
     IExecutable* m_pExecutable = nullptr;
 };
+
+// Runs fn(0) .. fn(nCount - 1) each on a thread of its own, all at once, and returns when all have
+// returned; for work that mostly waits in the kernel (opening and closing devices). Where no
+// thread can be made, the call runs on the calling thread instead. fn must not throw.
+void RunConcurrently(size_t nCount, const std::function<void(size_t)>& fn);

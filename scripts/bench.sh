@@ -21,3 +21,6 @@ echo "== per-packet path (ns per packet; threads:2 = two capture threads, one me
 taskset -c 0,1 "$build/bench/orvek_bench_perpacket" --benchmark_min_time=0.5
 echo
 bash bench/live.sh "$build"
+echo
+echo "== many devices: Capture and Stop with 41 devices, memory, threads, idle CPU =="
+bash bench/manydevices.sh "$build"

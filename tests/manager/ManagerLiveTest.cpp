@@ -258,7 +258,10 @@ TEST_F(ManagerLive, FailingDevicesAreSkippedReportedOnceAndRetriedOnlyWhenTheyCh
         EXPECT_EQ(Get(m_failures).size(), 1u);
 
         // Once the listener stops refusing, a change of the device opens it.
-        m_strThrow.clear();
+        {
+            std::lock_guard guard(m_mtx); // the monitor reads it
+            m_strThrow.clear();
+        }
         ASSERT_TRUE(Change("ip addr add 10.77.10.2/24 dev mv", [&] { return Capturing(strVeth); }));
         m_pManager->StopAll();
         m_failures.clear();
