@@ -14,10 +14,15 @@ void CAddressTable::Add(const sockaddr* pAddress) {
         m_ipv4.push_back(pIn->sin_addr.s_addr);
     } else if (pAddress->sa_family == AF_INET6) {
         const auto* pIn6 = reinterpret_cast<const sockaddr_in6*>(pAddress);
-        Address6 address;
-        std::memcpy(address.data(), &pIn6->sin6_addr, address.size());
-        m_ipv6.push_back(address);
+        m_ipv6.push_back(MakeKey6(reinterpret_cast<const uint8_t*>(&pIn6->sin6_addr)));
     }
+}
+
+CAddressTable::Key6 CAddressTable::MakeKey6(const uint8_t* pbAddress) {
+    Key6 key;
+    std::memcpy(&key.nHigh, pbAddress, 8);
+    std::memcpy(&key.nLow, pbAddress + 8, 8);
+    return key; // the order of the table only has to be consistent, not numeric
 }
 
 void CAddressTable::AddBroadcast(const sockaddr* pAddress) {
@@ -44,9 +49,7 @@ bool CAddressTable::IsBroadcastAddress(uint32_t nAddress) const {
 }
 
 bool CAddressTable::ContainsIPv6(const uint8_t* pbAddress) const {
-    Address6 address;
-    std::memcpy(address.data(), pbAddress, address.size());
-    return std::binary_search(m_ipv6.begin(), m_ipv6.end(), address);
+    return std::binary_search(m_ipv6.begin(), m_ipv6.end(), MakeKey6(pbAddress));
 }
 
 CAddressMap::CAddressMap() {

@@ -34,7 +34,7 @@ public:
     void AddBroadcast(const sockaddr* pAddress);
     void AddIPv4(uint32_t nAddress) { m_ipv4.push_back(nAddress); }
     void AddBroadcastIPv4(uint32_t nAddress) { m_broadcast4.push_back(nAddress); }
-    void AddIPv6(const Address6& address) { m_ipv6.push_back(address); }
+    void AddIPv6(const Address6& address) { m_ipv6.push_back(MakeKey6(address.data())); }
     // Sorts and removes duplicates; call once before publishing.
     void Seal();
 
@@ -53,7 +53,14 @@ public:
 private:
     std::vector<uint32_t> m_ipv4;
     std::vector<uint32_t> m_broadcast4;
-    std::vector<Address6> m_ipv6;
+    // An IPv6 address as two integers, compared in two steps instead of sixteen.
+    struct Key6 {
+        uint64_t nHigh, nLow;
+        auto operator<=>(const Key6&) const = default;
+    };
+    static Key6 MakeKey6(const uint8_t* pbAddress);
+
+    std::vector<Key6> m_ipv6;
 };
 
 // Publishes address tables to capture threads without a lock: a reader loads the current table
