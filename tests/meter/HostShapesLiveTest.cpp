@@ -203,4 +203,49 @@ TEST_F(MeterShapesLive, DesktopHostCountsItsOwnTrafficOnceOnUplinkBridgeAndTun) 
     ExpectShown("lo", "loopback", {});
 }
 
+// A device that joins a bridge while captured is closed at once: frames from its link now reach
+// the host through the bridge, which counts them; counting the port too would count them twice.
+// Leaving the bridge opens it again. Expected from the known datagram sizes: each batch from the
+// peer is received once, on the device while it is free and on br0 while it is a port (br0's
+// receive counter shows the same bytes, without Ethernet headers); each batch of the host's to
+// the peer is sent once.
+TEST_F(MeterShapesLive, DeviceJoiningTheBridgeIsNoLongerCapturedAndLeavingItIsAgain) {
+    CPeerNs peer;
+    const LinkEnd here{"lan0", "10.63.0.1", "fd63::1"}, there{"lan0p", "10.63.0.2", "fd63::2"};
+    MakeVethPair(peer, here, there);
+    ASSERT_EQ(m_meter.StartCapture(), "");
+    const int64_t nBatch =
+        UdpBytes(false, kPayload, kDatagrams) + UdpBytes(true, kPayload, kDatagrams);
+    // UDP only, kDatagrams each way per family: nBatch bytes to the host and nBatch from it.
+    const auto batch = [&] {
+        Exchange({&peer, there.strIPv4}, {nullptr, here.strIPv4}, true, false);
+        Exchange({&peer, there.strIPv6}, {nullptr, here.strIPv6}, true, false);
+    };
+
+    batch();
+    ExpectShown(here.strName, "capturing", {nBatch, nBatch});
+
+    ShOk("ip link set dev " + here.strName + " master " + CContainerBridge::kName);
+    ASSERT_TRUE(WaitUntil([&] { return Shown(here.strName).first == "bridge port"; }));
+    const IfCounters bridgeBase = ReadCounters(CContainerBridge::kName);
+    const IfCounters portBase = ReadCounters(here.strName);
+    batch();
+    // The host's datagrams leave through the port itself (it keeps its addresses and routes) and
+    // never cross br0.
+    EXPECT_EQ(BridgeBytes(bridgeBase), (Bytes{0, nBatch}));
+    EXPECT_EQ(EthernetBytes(here.strName, portBase), (Bytes{nBatch, nBatch}));
+    ExpectShown(CContainerBridge::kName, "capturing", {0, nBatch});
+    ExpectShown(here.strName, "bridge port", {nBatch, nBatch});
+
+    ShOk("ip link set dev " + here.strName + " nomaster");
+    ASSERT_TRUE(WaitUntil([&] { return Shown(here.strName).first == "capturing"; }));
+    batch();
+    ExpectShown(here.strName, "capturing", {2 * nBatch, 2 * nBatch});
+    // KNOWN FAULT IN ORVEK, expected to fail until it is fixed: the host sent three batches, but
+    // the one it sent out of the port while the port kept its addresses is counted nowhere (the
+    // port is not captured and the packets never cross br0), so sent shows 2 * nBatch.
+    SCOPED_TRACE("known fault: the host's packets sent out of a bridge port are counted nowhere");
+    ExpectTotals({3 * nBatch, 3 * nBatch});
+}
+
 } // namespace
