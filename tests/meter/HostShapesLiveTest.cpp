@@ -248,4 +248,31 @@ TEST_F(MeterShapesLive, DeviceJoiningTheBridgeIsNoLongerCapturedAndLeavingItIsAg
     ExpectTotals({3 * nBatch, 3 * nBatch});
 }
 
+// Promiscuous capture keeps the old rule: sent is decided by the source, everything else the
+// devices see counts as received, whatever its destination. The containers' traffic to the
+// internet and to each other (br0, in promiscuous mode, sees the bridged frames too) is none of
+// the host's own, yet counts as received on br0, on top of what up0 counts after NAT.
+// Expected: sent = up0's sent bytes (kernel counters less 14 a packet); received = up0's received
+// bytes plus everything br0 carried in either direction (its counters, none of it from a host
+// address). The host's own traffic alone would be up0's.
+TEST_F(MeterShapesLive, PromiscuousCountsForwardedAndBridgedTrafficAsReceived) {
+    m_meter.SetCaptureSettings(COrvekMeter::kDefaultFilter, true);
+    ASSERT_EQ(m_meter.StartCapture(), "");
+    const IfCounters upBase = ReadCounters(CUplink::kName);
+    const IfCounters bridgeBase = ReadCounters(CContainerBridge::kName);
+    for (const bool bIPv6 : {false, true}) {
+        SCOPED_TRACE(bIPv6 ? "IPv6" : "IPv4");
+        Exchange(Container(1, bIPv6), Internet(bIPv6), false);
+        Exchange(Container(2, bIPv6), Internet(bIPv6), false);
+        Exchange(Container(1, bIPv6), Container(2, bIPv6));
+    }
+    const Bytes up = EthernetBytes(CUplink::kName, upBase);
+    const Bytes bridge = BridgeBytes(bridgeBase);
+    // br0 received the frames between the containers too, not only their uploads.
+    EXPECT_GT(bridge.second, up.first);
+    ExpectTotals({up.first, up.second + bridge.first + bridge.second});
+    ExpectShown(CContainerBridge::kName, "capturing", {0, bridge.first + bridge.second});
+    ExpectShown(CContainerBridge::GetPortName(1), "bridge port", {});
+}
+
 } // namespace
