@@ -36,10 +36,12 @@ std::string Signature(const pcap_if_t* pDevice, const LinkRecord* pLink) {
     std::string strSignature = std::to_string(pDevice->flags);
     if (pLink != nullptr) {
         // The carrier changes count every flip, also one that is over by the next listing.
-        strSignature += "/" + std::to_string(pLink->nIndex) + "/" +
-                        std::to_string(pLink->nFlags & ~unsigned{IFF_PROMISC | IFF_ALLMULTI}) +
-                        "/" + std::to_string(pLink->nMasterIndex) + "/" +
-                        std::to_string(pLink->nCarrierChanges);
+        // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on literal + temporary.
+        strSignature.append("/").append(std::to_string(pLink->nIndex));
+        strSignature.append("/").append(
+            std::to_string(pLink->nFlags & ~unsigned{IFF_PROMISC | IFF_ALLMULTI}));
+        strSignature.append("/").append(std::to_string(pLink->nMasterIndex));
+        strSignature.append("/").append(std::to_string(pLink->nCarrierChanges));
     }
     for (const pcap_addr_t* pEntry = pDevice->addresses; pEntry != nullptr; pEntry = pEntry->next) {
         const sockaddr* pAddress = pEntry->addr;
@@ -141,13 +143,13 @@ std::string DescribeDeviceFailures(const std::vector<DeviceFailure>& failures) {
         // One problem on several devices (a filter that tunnels refuse) is said once.
         std::string strDevices;
         for (const DeviceFailure& failure : failures) {
-            strDevices += (strDevices.empty() ? "" : ", ") + failure.strDevice;
+            strDevices.append(strDevices.empty() ? "" : ", ").append(failure.strDevice);
         }
         return named(strDevices, FailureText(failures.front().error));
     }
     for (const DeviceFailure& failure : failures) {
-        strMessage +=
-            (strMessage.empty() ? "" : "\n") + named(failure.strDevice, FailureText(failure.error));
+        strMessage.append(strMessage.empty() ? "" : "\n")
+            .append(named(failure.strDevice, FailureText(failure.error)));
     }
     return strMessage;
 }
