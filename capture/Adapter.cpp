@@ -2,6 +2,7 @@
 
 #include "ZarnException.h"
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -16,6 +17,8 @@ constexpr int64_t kDropPollNs = 500'000'000;
 // second, less than a busy desktop may keep the capture thread off the processor; 8 MiB rides
 // that out.
 constexpr int kBufferBytes = 8 * 1024 * 1024;
+// SetRingBytes's choice; read by Open only.
+std::atomic<int> g_nRingBytes{0};
 
 struct CaptureContext {
     IAdapterListener* pListener;
@@ -52,6 +55,10 @@ std::string ActivationError(const char* szDevice, pcap_t* pPcap, int nStatus) {
 
 } // namespace
 
+void CAdapter::SetRingBytes(int nBytes) {
+    g_nRingBytes.store(nBytes);
+}
+
 CAdapter::CAdapter(IAdapterListener* pListener) : m_pListener(pListener) {}
 
 CAdapter::~CAdapter() {
@@ -74,7 +81,8 @@ void CAdapter::Open(const char* szDeviceName, bool bPromiscuous, int nSnapshotLe
     pcap_set_snaplen(pPcap.get(), nSnapshotLength);
     pcap_set_promisc(pPcap.get(), bPromiscuous ? 1 : 0);
     pcap_set_timeout(pPcap.get(), kReadTimeoutMs);
-    pcap_set_buffer_size(pPcap.get(), kBufferBytes);
+    const int nRingBytes = g_nRingBytes.load();
+    pcap_set_buffer_size(pPcap.get(), nRingBytes > 0 ? nRingBytes : kBufferBytes);
     const int nStatus = pcap_activate(pPcap.get());
     if (nStatus < 0) {
         throw CZarnException(0, ActivationError(szDeviceName, pPcap.get(), nStatus).c_str());
