@@ -6,10 +6,28 @@
 
 #include <QHeaderView>
 #include <QSplitter>
+#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QVBoxLayout>
 
 #include <algorithm>
+
+namespace {
+
+// Whole rows are selected: a focus frame around one cell would only look like an input box.
+// (A style sheet would do the same at twice the cost of every repaint.)
+class CRowDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* pOption, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(pOption, index);
+        pOption->state &= ~QStyle::State_HasFocus;
+    }
+};
+
+} // namespace
 
 CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
                          const QByteArray& geometry, QWidget* pParent)
@@ -36,11 +54,15 @@ CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
     m_pTable->setWordWrap(false);
     m_pTable->setTextElideMode(Qt::ElideRight);
     m_pTable->verticalHeader()->hide();
+    m_pTable->setItemDelegate(new CRowDelegate(m_pTable));
     // Compact rows, so that 40 devices fit a screen; columns keep the widths fitted once, not
     // measured on every refresh.
     m_pTable->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     m_pTable->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     m_pTable->horizontalHeader()->setStretchLastSection(false);
+    // The state takes the room left: a failure's libpcap text is the longest cell.
+    m_pTable->horizontalHeader()->setSectionResizeMode(CDeviceTableModel::kColState,
+                                                       QHeaderView::Stretch);
     m_pTable->horizontalHeader()->setHighlightSections(false);
 
     m_pGraph = new CRateGraph(m_sampler, pSplitter);
@@ -74,11 +96,6 @@ void CDetailsDlg::OnSampled() {
                 nColumn,
                 std::max(m_pTable->columnWidth(nColumn),
                          fontMetrics().horizontalAdvance(QStringLiteral("1023.9 KiB/s")) + 12));
-        }
-        // A failure's libpcap text can be long: the tooltip shows it whole.
-        const int nStateMax = fontMetrics().averageCharWidth() * 32;
-        if (m_pTable->columnWidth(CDeviceTableModel::kColState) > nStateMax) {
-            m_pTable->setColumnWidth(CDeviceTableModel::kColState, nStateMax);
         }
         m_bColumnsFitted = true;
     }
