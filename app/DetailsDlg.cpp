@@ -40,6 +40,7 @@ CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
     setSizeGripEnabled(true);
 
     m_pModel = new CDeviceTableModel(m_source.GetExcludedDevices(), this);
+    // User-interface thread, on a tick or untick: the source applies it without waiting.
     connect(
         m_pModel, &CDeviceTableModel::ExcludedChanged, this,
         [this](const std::set<std::string>& excluded) { m_source.SetExcludedDevices(excluded); });

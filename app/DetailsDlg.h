@@ -32,7 +32,9 @@ signals:
     void GeometryToKeep(const QByteArray& geometry);
 
 protected:
+    // User-interface thread: a window being shown is brought up to date at once.
     void showEvent(QShowEvent* pEvent) override;
+    // User-interface thread: hands the geometry out to be kept; must not block.
     void hideEvent(QHideEvent* pEvent) override;
 
 private:

@@ -129,6 +129,7 @@ void COrvekDlg::CreateControls() {
 std::unique_ptr<QMenu> COrvekDlg::CreateContextMenu() {
     auto pMenu = std::make_unique<QMenu>(this);
     QAction* pDetails = pMenu->addAction(QStringLiteral("&Details..."));
+    // User-interface thread, from the menu's own loop.
     connect(pDetails, &QAction::triggered, this, [this] { OpenDetails(); });
     QAction* pAbout = pMenu->addAction(QStringLiteral("&About Orvek..."));
     connect(pAbout, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
@@ -150,6 +151,7 @@ CDetailsDlg* COrvekDlg::OpenDetails() {
     if (!m_pDetails) {
         IDetailsSource& source = *this;
         m_pDetails = std::make_unique<CDetailsDlg>(source, *m_pSampler, m_detailsGeometry, this);
+        // User-interface thread, when Details hides: its place is written only when it moved.
         connect(m_pDetails.get(), &CDetailsDlg::GeometryToKeep, this,
                 [this](const QByteArray& geometry) {
                     if (geometry != m_detailsGeometry) {

@@ -23,6 +23,8 @@ public:
     static double ScaleTop(double dPeak);
 
 protected:
+    // User-interface thread, at most once per sample: reads the sampler, allocates nothing once
+    // the polygons hold ten minutes.
     void paintEvent(QPaintEvent* pEvent) override;
 
 private:

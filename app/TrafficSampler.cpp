@@ -14,6 +14,7 @@ double RateOf(int64_t nNow, int64_t nBefore, double dSeconds) {
 CTrafficSampler::CTrafficSampler(const IDetailsSource& source, QObject* pParent)
     : QObject(pParent), m_source(source) {
     m_timerSample.setInterval(kPeriodMs);
+    // User-interface thread, once a second: reads the source without waiting for capture.
     connect(&m_timerSample, &QTimer::timeout, this, [this] { Sample(); });
 }
 

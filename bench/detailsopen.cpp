@@ -60,6 +60,7 @@ public:
             ++n;
         }
     }
+    // User-interface thread, as the window calls them.
     MeterSnapshot GetSnapshot() const override { return m_snapshot; }
     std::set<std::string> GetExcludedDevices() const override { return {}; }
     void SetExcludedDevices(const std::set<std::string>&) override {}
@@ -74,6 +75,7 @@ public:
     bool m_bPainted = false;
 
 protected:
+    // User-interface thread, for every event of the watched widget; only looks.
     bool eventFilter(QObject* pWatched, QEvent* pEvent) override {
         if (pEvent->type() == QEvent::Paint) {
             m_bPainted = true;
