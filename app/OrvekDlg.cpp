@@ -1,9 +1,13 @@
 #include "OrvekDlg.h"
 
 #include "AboutDlg.h"
+#include "AdapterManager.h"
+#include "DetailsDlg.h"
 #include "DialogUnits.h"
 #include "OrvekApp.h"
 #include "QtPost.h"
+#include "TrafficSampler.h"
+#include "TrafficText.h"
 #include "ZarnException.h"
 #include "res/resource.h"
 
@@ -31,6 +35,12 @@ COrvekDlg::COrvekDlg(QWidget* pParent)
     setObjectName(QStringLiteral("IDD_MAIN_DIALOG"));
     setWindowTitle(QStringLiteral(ORVEK_WEB_ADDRESS " - Orvek"));
     setWindowIcon(m_hIcon);
+    // The last Capture's choices, before the controls show them; the first start has none.
+    const OrvekSettings settings = m_settings.Load();
+    m_meter.SetCaptureSettings(settings.strFilter, settings.bPromiscuous);
+    m_excluded = settings.excluded;
+    m_detailsGeometry = settings.detailsGeometry;
+    CAdapterManager::GetInstance()->SetExcludedDevices(m_excluded);
     CreateControls();
 
     // Linux desktops offer no way to extend a window's system menu: the About box is on the
@@ -40,6 +50,16 @@ COrvekDlg::COrvekDlg(QWidget* pParent)
 
     m_meter.UpdateCounters();
     m_btnCapture->setFocus(Qt::OtherFocusReason);
+
+    const IDetailsSource& source = *this;
+    m_pSampler = std::make_unique<CTrafficSampler>(source);
+    connect(m_pSampler.get(), &CTrafficSampler::Sampled, this, &COrvekDlg::UpdateCounterTips);
+    m_pSampler->Start();
+}
+
+COrvekDlg::~COrvekDlg() {
+    // The Details window goes while the settings it saves its place to still exist.
+    m_pDetails.reset();
 }
 
 void COrvekDlg::CreateControls() {
@@ -79,6 +99,9 @@ void COrvekDlg::CreateControls() {
     m_btnPromiscuous->setChecked(m_meter.IsPromiscuous());
 
     m_staticRecv = makeCounter("IDC_RECV_COUNTER", {6, 48, 216, 36});
+    // A double-click on either counter opens the Details window.
+    m_staticRecv->installEventFilter(this);
+    m_staticSent->installEventFilter(this);
 
     m_staticLink = new QLabel(QStringLiteral("Visit our web site " ORVEK_WEB_ADDRESS), this);
     place(m_staticLink, "IDC_LINK", {6, 132, 216, 13});
@@ -105,6 +128,9 @@ void COrvekDlg::CreateControls() {
 
 std::unique_ptr<QMenu> COrvekDlg::CreateContextMenu() {
     auto pMenu = std::make_unique<QMenu>(this);
+    QAction* pDetails = pMenu->addAction(QStringLiteral("&Details..."));
+    // User-interface thread, from the menu's own loop.
+    connect(pDetails, &QAction::triggered, this, [this] { OpenDetails(); });
     QAction* pAbout = pMenu->addAction(QStringLiteral("&About Orvek..."));
     connect(pAbout, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
     return pMenu;
@@ -121,12 +147,78 @@ void COrvekDlg::OnSysCommand(unsigned nID) {
     }
 }
 
+CDetailsDlg* COrvekDlg::OpenDetails() {
+    if (!m_pDetails) {
+        IDetailsSource& source = *this;
+        m_pDetails = std::make_unique<CDetailsDlg>(source, *m_pSampler, m_detailsGeometry, this);
+        // User-interface thread, when Details hides: its place is written only when it moved.
+        connect(m_pDetails.get(), &CDetailsDlg::GeometryToKeep, this,
+                [this](const QByteArray& geometry) {
+                    if (geometry != m_detailsGeometry) {
+                        m_detailsGeometry = geometry;
+                        m_settings.SaveDetailsGeometry(geometry);
+                    }
+                });
+    }
+    m_pDetails->show();
+    m_pDetails->raise();
+    m_pDetails->activateWindow();
+    return m_pDetails.get();
+}
+
+MeterSnapshot COrvekDlg::GetSnapshot() const {
+    return m_meter.GetSnapshot();
+}
+
+std::set<std::string> COrvekDlg::GetExcludedDevices() const {
+    return m_excluded;
+}
+
+void COrvekDlg::SetExcludedDevices(const std::set<std::string>& excluded) {
+    m_excluded = excluded;
+    CAdapterManager::GetInstance()->SetExcludedDevices(m_excluded);
+    m_settings.SaveExcluded(m_excluded);
+}
+
+void COrvekDlg::UpdateCounterTips() {
+    const TrafficSample& sample = m_pSampler->GetLatest();
+    QString strDrops;
+    if (sample.nDropsSinceCapture > 0) {
+        strDrops = QStringLiteral("\nThe kernel dropped %1 packets since Capture: the totals are "
+                                  "lower bounds, short by those %1 packets.")
+                       .arg(FormatCount(sample.nDropsSinceCapture));
+    }
+    const auto tip = [&strDrops](const char* szWhat, int64_t nBytes, int64_t nPackets,
+                                 double dRate) {
+        QString strTip =
+            QStringLiteral("%1 %2 bytes in %3 packets")
+                .arg(QLatin1String(szWhat), FormatCount(nBytes), FormatCount(nPackets));
+        if (dRate >= 0) {
+            strTip += QStringLiteral("\nNow %1").arg(FormatRate(dRate));
+        }
+        return strTip + strDrops;
+    };
+    const QString strRecv =
+        tip("Received", sample.nRecvBytes, sample.nRecvPackets, sample.dRecvRate);
+    const QString strSent = tip("Sent", sample.nSentBytes, sample.nSentPackets, sample.dSentRate);
+    if (m_staticRecv->toolTip() != strRecv) {
+        m_staticRecv->setToolTip(strRecv);
+    }
+    if (m_staticSent->toolTip() != strSent) {
+        m_staticSent->setToolTip(strSent);
+    }
+}
+
 void COrvekDlg::OnBnClickedCapture() {
     m_meter.SetCaptureSettings(m_editFilter->text().toStdString(), m_btnPromiscuous->isChecked());
+    // Drops are told since this Capture; earlier ones were told then.
+    m_pSampler->MarkCapture();
     std::string strFailures;
     try {
         strFailures = m_meter.StartCapture();
         SetCapturing(true);
+        // Kept once it captured: a filter that libpcap refused is not offered again.
+        m_settings.SaveCapture(m_editFilter->text().toStdString(), m_btnPromiscuous->isChecked());
     } catch (const CZarnException& e) {
         // Adapters opened before the failure would go on with settings the user is about to
         // change, and the next Start would not announce them again: leave nothing running.
@@ -197,12 +289,20 @@ void COrvekDlg::keyPressEvent(QKeyEvent* pEvent) {
 }
 
 void COrvekDlg::done(int nResult) {
+    if (m_pDetails) {
+        m_pDetails->close();
+    }
     m_meter.StopCapture();
     SetCapturing(false);
     QDialog::done(nResult);
 }
 
 bool COrvekDlg::eventFilter(QObject* pWatched, QEvent* pEvent) {
+    if ((pWatched == m_staticRecv || pWatched == m_staticSent) &&
+        pEvent->type() == QEvent::MouseButtonDblClick) {
+        OpenDetails();
+        return true;
+    }
     if (pWatched == m_staticLink && pEvent->type() == QEvent::MouseButtonRelease) {
         const auto* pMouse = static_cast<QMouseEvent*>(pEvent);
         if (pMouse->button() == Qt::LeftButton &&

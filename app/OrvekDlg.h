@@ -1,13 +1,19 @@
 #pragma once
 
+#include "DetailsSource.h"
 #include "OrvekMeter.h"
+#include "OrvekSettings.h"
 
 #include <QDialog>
 #include <QFont>
 #include <QIcon>
 
 #include <memory>
+#include <set>
+#include <string>
 
+class CDetailsDlg;
+class CTrafficSampler;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -16,17 +22,22 @@ class QPushButton;
 
 // The main window: filter box, promiscuous choice, Capture and Stop, the received and sent
 // counters and the web-site line. It holds the traffic meter and is its view; every path that
-// ends the window stops capture first.
-class COrvekDlg : public QDialog, private IMeterView {
+// ends the window stops capture first. It samples the meter once a second for the counters'
+// tooltips and the Details window, and keeps the user's choices across runs.
+class COrvekDlg : public QDialog, private IMeterView, private IDetailsSource {
     Q_OBJECT
 
 public:
     explicit COrvekDlg(QWidget* pParent = nullptr);
+    ~COrvekDlg() override;
 
     COrvekMeter& GetMeter() { return m_meter; }
+    CTrafficSampler& GetSampler() { return *m_pSampler; }
 
-    // The menu the window offers on a right click; its one action opens the About box.
+    // The menu the window offers on a right click: Details, then the About box.
     std::unique_ptr<QMenu> CreateContextMenu();
+    // User-interface thread: shows the one Details window (made on first use) and raises it.
+    CDetailsDlg* OpenDetails();
     // User-interface thread: runs a window command; IDM_ABOUTBOX opens the About box.
     void OnSysCommand(unsigned nID);
 
@@ -55,6 +66,16 @@ private:
     // Any thread: queues fn for the user-interface thread, through a timer when delayed.
     void Post(std::function<void()> fn, int nDelayMs) override;
 
+    // User-interface thread: the meter's devices and totals.
+    MeterSnapshot GetSnapshot() const override;
+    // User-interface thread: the devices the user excluded.
+    std::set<std::string> GetExcludedDevices() const override;
+    // User-interface thread: closes (or reopens) devices at once and keeps the choice.
+    void SetExcludedDevices(const std::set<std::string>& excluded) override;
+    // User-interface thread, after each sample: exact totals, packets, rates and drops in the
+    // counters' tooltips.
+    void UpdateCounterTips();
+
     void CreateControls();
     // User-interface thread: a failed Capture leaves nothing running and the window idle.
     void StopAfterFailure();
@@ -71,6 +92,12 @@ private:
     QLineEdit* m_editFilter = nullptr;
     QCheckBox* m_btnPromiscuous = nullptr;
     QLabel* m_staticLink = nullptr;
+    COrvekSettings m_settings;
+    std::set<std::string> m_excluded;
+    QByteArray m_detailsGeometry;
+    std::unique_ptr<CTrafficSampler> m_pSampler;
+    // Before the sampler it follows and the settings it writes to when it hides, destroyed first.
+    std::unique_ptr<CDetailsDlg> m_pDetails;
     // Last member: destroyed first, it stops capture while the controls still exist.
     COrvekMeter m_meter{*this};
 };

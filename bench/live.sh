@@ -2,7 +2,9 @@
 # Live part of the benchmarks: two network namespaces of its own joined by veth pairs, a generator
 # in one, and in the other, in turn on the same traffic: the bare libpcap floor, tcpdump and the
 # headless Orvek meter. Then the meter's resident memory on three devices, and the responsiveness
-# of a user-interface thread that follows the counters. Needs root. Usage: bench/live.sh BUILD_DIR
+# of a user-interface thread that follows the counters (also with the Details window open, when
+# the build has the window library). Needs root. Usage: bench/live.sh BUILD_DIR
+# ORVEK_BENCH_ONLY=ui runs the user-interface part alone.
 set -euo pipefail
 
 bin=$(cd "$1" && pwd)/bench
@@ -135,6 +137,8 @@ run_case() {
         "$off_b" "$got_p" "$got_b" "$cpu" | tee -a "$results/results.tsv"
 }
 
+only=${ORVEK_BENCH_ONLY:-all}
+if [ "$only" = all ]; then
 echo "== live counting (generator on core $gen_core, capturer on core $cap_core) =="
 printf 'capturer\tsize\trate\tgen_pps\toffered_pkts\toffered_bytes\tcounted_pkts\tcounted_bytes\tcpu_s\n' \
     | tee "$results/results.tsv"
@@ -255,10 +259,11 @@ if [ -n "$orvek" ]; then
 else
     echo "(no orvek window application built: its memory is not measured)"
 fi
+fi # only=all
 
+ui_rate=${ORVEK_BENCH_UI_RATE:-1000000}
+ui_seconds=${ORVEK_BENCH_UI_SECONDS:-6}
 if [ -x "$bin/orvek_bench_uilatency" ]; then
-    ui_rate=${ORVEK_BENCH_UI_RATE:-1000000}
-    ui_seconds=${ORVEK_BENCH_UI_SECONDS:-6}
     echo
     echo "== user-interface thread: delay of an event posted every 10 ms =="
     out=$results/uilatency-idle.out
@@ -274,6 +279,22 @@ if [ -x "$bin/orvek_bench_uilatency" ]; then
     wait "$pid" || true
     echo "64-byte frames asked at $ui_rate pps: $sent"
     sed 1d "$out"
+fi
+
+# The same with the Details window open (table and graph, one sample a second), offscreen.
+if [ -x "$bin/orvek_bench_uilatency_details" ]; then
+    echo
+    echo "== user-interface thread with the Details window open (offscreen) =="
+    out=$results/uilatency-details-load.out
+    ip netns exec "$meter_ns" env QT_QPA_PLATFORM=offscreen taskset -c $cap_core \
+        "$bin/orvek_bench_uilatency_details" "$ui_seconds" >"$out" 2>&1 &
+    pid=$!
+    wait_for "$out" ready
+    sent=$(in_gen taskset -c $gen_core "$bin/orvek_bench_generator" vg0 02:00:00:be:0d:00 64 \
+        $((ui_rate * (ui_seconds - 1))) "$ui_rate")
+    wait "$pid" || true
+    echo "64-byte frames asked at $ui_rate pps: $sent"
+    grep -E '^(posted|timer|recv|details)' "$out"
 fi
 echo
 echo "raw results: $results"

@@ -5,12 +5,26 @@
 //
 // Usage: orvek_bench_uilatency SECONDS
 // Prints "ready adapters=N" once capturing, then after SECONDS the delay percentiles.
+//
+// Built a second time as orvek_bench_uilatency_details (ORVEK_BENCH_DETAILS): a widget
+// application that also samples the meter once a second and shows the Details window (table and
+// graph) as the window application does; run it on the offscreen platform
+// (QT_QPA_PLATFORM=offscreen) or a virtual display.
 
 #include "AdapterManager.h"
 #include "CoreMeterView.h"
 #include "OrvekMeter.h"
 #include "ZarnException.h"
 
+#ifdef ORVEK_BENCH_DETAILS
+#include "DetailsDlg.h"
+#include "DeviceTableModel.h"
+#include "TrafficSampler.h"
+
+#include <QApplication>
+#include <set>
+#include <string>
+#endif
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QObject>
@@ -35,19 +49,54 @@ double Percentile(std::vector<double> values, double dShare) {
     return values[nIndex];
 }
 
+#ifdef ORVEK_BENCH_DETAILS
+// The meter and the manager, as the main window serves the Details window.
+class CMeterSource : public IDetailsSource {
+public:
+    explicit CMeterSource(const COrvekMeter& meter) : m_meter(meter) {}
+    // User-interface thread, as the window calls them.
+    MeterSnapshot GetSnapshot() const override { return m_meter.GetSnapshot(); }
+    std::set<std::string> GetExcludedDevices() const override { return m_excluded; }
+    void SetExcludedDevices(const std::set<std::string>& excluded) override {
+        m_excluded = excluded;
+        CAdapterManager::GetInstance()->SetExcludedDevices(excluded);
+    }
+
+private:
+    const COrvekMeter& m_meter;
+    std::set<std::string> m_excluded;
+};
+#endif
+
 } // namespace
 
 int main(int argc, char** argv) {
+#ifdef ORVEK_BENCH_DETAILS
+    QApplication app(argc, argv);
+#else
     QCoreApplication app(argc, argv);
+#endif
     const int nSeconds = argc > 1 ? std::atoi(argv[1]) : 5;
     CCoreMeterView view;
     COrvekMeter meter(view);
+    // Promiscuous: the generator's frames go to an address nobody holds, which the meter would
+    // otherwise leave out as forwarded traffic, and then nothing would reach the display.
+    meter.SetCaptureSettings(COrvekMeter::kDefaultFilter, true);
     try {
         meter.StartCapture();
     } catch (const CZarnException& e) {
         std::fprintf(stderr, "StartCapture: %s\n", e.GetDescription());
         return 1;
     }
+#ifdef ORVEK_BENCH_DETAILS
+    CMeterSource source(meter);
+    CTrafficSampler sampler(source);
+    sampler.Start();
+    CDetailsDlg details(source, sampler);
+    details.show();
+    long nSamples = 0;
+    QObject::connect(&sampler, &CTrafficSampler::Sampled, &app, [&nSamples] { ++nSamples; });
+#endif
     std::printf("ready adapters=%zu\n", CAdapterManager::GetInstance()->GetAdapterStates().size());
     std::fflush(stdout);
 
@@ -82,5 +131,8 @@ int main(int argc, char** argv) {
     std::printf("timer_lateness_ms p50=%.3f p99=%.3f max=%.3f\n", Percentile(timerLateness, 0.5),
                 Percentile(timerLateness, 0.99), Percentile(timerLateness, 1.0));
     std::printf("recv=%lld shown=%ld\n", static_cast<long long>(nRecv), view.GetShowCount());
+#ifdef ORVEK_BENCH_DETAILS
+    std::printf("details samples=%ld rows=%d\n", nSamples, details.GetModel()->rowCount());
+#endif
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include "ZarnException.h"
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -21,6 +22,8 @@ constexpr int64_t kDropPollNs = 500'000'000;
 // smallest ring that lost nothing wherever tcpdump lost nothing in the benchmarks.
 constexpr int kWholePacketBufferBytes = 8 * 1024 * 1024;
 constexpr int kHeadersOnlyBufferBytes = 2 * 1024 * 1024;
+// SetRingBytes's choice; read by Open only.
+std::atomic<int> g_nRingBytes{0};
 
 struct CaptureContext {
     IAdapterListener* pListener;
@@ -57,6 +60,10 @@ std::string ActivationError(const char* szDevice, pcap_t* pPcap, int nStatus) {
 
 } // namespace
 
+void CAdapter::SetRingBytes(int nBytes) {
+    g_nRingBytes.store(nBytes);
+}
+
 CAdapter::CAdapter(IAdapterListener* pListener) : m_pListener(pListener) {}
 
 CAdapter::~CAdapter() {
@@ -80,7 +87,9 @@ void CAdapter::Open(const char* szDeviceName, bool bPromiscuous, int nSnapshotLe
     pcap_set_snaplen(pPcap.get(), nSnapshotLength);
     pcap_set_promisc(pPcap.get(), bPromiscuous ? 1 : 0);
     pcap_set_timeout(pPcap.get(), kReadTimeoutMs);
-    pcap_set_buffer_size(pPcap.get(), nSnapshotLength <= kHeadersOnlyLength
+    const int nRingBytes = g_nRingBytes.load();
+    pcap_set_buffer_size(pPcap.get(), nRingBytes > 0 ? nRingBytes
+                                      : nSnapshotLength <= kHeadersOnlyLength
                                           ? kHeadersOnlyBufferBytes
                                           : kWholePacketBufferBytes);
     const int nStatus = pcap_activate(pPcap.get());

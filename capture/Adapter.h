@@ -24,6 +24,10 @@ public:
     CAdapter& operator=(const CAdapter&) = delete;
     virtual ~CAdapter();
 
+    // The kernel ring of every device opened from now on, in bytes; 0 gives the default. Tests
+    // shrink it so that a burst overflows it and the kernel drops. Any thread.
+    static void SetRingBytes(int nBytes);
+
     const char* GetName() const { return m_strName.c_str(); }
     const char* GetDescription() const { return m_strDescription.c_str(); }
     bool IsRunning() const { return m_bRunning.load(std::memory_order_acquire); }

@@ -1,8 +1,10 @@
 #include "OrvekDlg.h"
 #include "AboutDlg.h"
 #include "AdapterManager.h"
+#include "DetailsDlg.h"
 #include "DialogUnits.h"
 #include "NetNs.h"
+#include "TempSettings.h"
 
 #include <QTest>
 #include <QtWidgets>
@@ -48,6 +50,7 @@ protected:
         EXPECT_EQ(m_pDlg->GetMeter().GetSentBytes(), nSent);
     }
 
+    CTempSettings m_settings;
     std::unique_ptr<COrvekDlg> m_pDlg = std::make_unique<COrvekDlg>();
     QLineEdit* m_pFilter = m_pDlg->findChild<QLineEdit*>("IDC_FILTER");
     QPushButton* m_pCapture = m_pDlg->findChild<QPushButton*>("IDC_CAPTURE");
@@ -78,6 +81,13 @@ TEST_F(OrvekDlgTest, CaptureCountsEachDirectionAndStopKeepsTotals) {
     ExpectTotals(30 * 1028, 0);
     SendUdp("10.79.0.1", "10.79.0.2", 7002, 472, 10);
     ExpectTotals(30 * 1028, 10 * 500);
+    // The tooltips follow within a second: exact bytes and packets.
+    EXPECT_TRUE(WaitUntil([&] {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        return m_pRecv->toolTip().startsWith("Received 30,840 bytes in 30 packets\nNow ") &&
+               m_pSent->toolTip().startsWith("Sent 5,000 bytes in 10 packets\nNow ");
+    })) << m_pRecv->toolTip().toStdString()
+        << " | " << m_pSent->toolTip().toStdString();
 
     m_pStop->click();
     ASSERT_TRUE(IsIdle());
@@ -101,7 +111,8 @@ TEST_F(OrvekDlgTest, BadFilterMessageAndAboutBox) {
     EXPECT_TRUE(IsIdle());
 
     const std::unique_ptr<QMenu> pMenu = m_pDlg->CreateContextMenu();
-    ASSERT_EQ(pMenu->actions().size(), 1);
+    ASSERT_EQ(pMenu->actions().size(), 2);
+    EXPECT_EQ(pMenu->actions().front()->text(), QStringLiteral("&Details..."));
     QStringList texts;
     WhenModal<CAboutDlg>([&](CAboutDlg* pBox) {
         texts.append(pBox->windowTitle());
@@ -109,10 +120,30 @@ TEST_F(OrvekDlgTest, BadFilterMessageAndAboutBox) {
             texts.append(pLabel->text());
         }
     });
-    pMenu->actions().front()->trigger();
+    pMenu->actions().back()->trigger();
     EXPECT_TRUE(texts.contains(QStringLiteral("About Orvek")));
     EXPECT_TRUE(texts.contains(QStringLiteral("Orvek Version " ORVEK_VERSION)))
         << texts.join('|').toStdString();
+}
+
+// One Details window, from the menu or a double-click on either counter; it stays open while
+// capturing and closes with the main window.
+TEST_F(OrvekDlgTest, DetailsOpensOnceFromTheMenuAndTheCounters) {
+    m_pDlg->CreateContextMenu()->actions().front()->trigger();
+    auto* pDetails = m_pDlg->findChild<CDetailsDlg*>();
+    ASSERT_NE(pDetails, nullptr);
+    EXPECT_TRUE(pDetails->isVisible());
+    pDetails->close();
+    for (QLabel* pCounter : {m_pSent, m_pRecv}) {
+        QTest::mouseDClick(pCounter, Qt::LeftButton);
+        EXPECT_TRUE(pDetails->isVisible());
+    }
+    EXPECT_EQ(m_pDlg->findChildren<CDetailsDlg*>().size(), 1);
+    m_pCapture->click();
+    ASSERT_TRUE(IsCapturing());
+    EXPECT_TRUE(pDetails->isVisible());
+    m_pDlg->close();
+    EXPECT_FALSE(pDetails->isVisible());
 }
 
 TEST_F(OrvekDlgTest, FirstDisplayThenEnterCapturesAndClosingStops) {

@@ -1,0 +1,114 @@
+#include "DetailsDlg.h"
+
+#include "DeviceTableModel.h"
+#include "RateGraph.h"
+#include "TrafficSampler.h"
+
+#include <QHeaderView>
+#include <QSplitter>
+#include <QStyledItemDelegate>
+#include <QTableView>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace {
+
+// Whole rows are selected: a focus frame around one cell would only look like an input box.
+// (A style sheet would do the same at twice the cost of every repaint.)
+class CRowDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* pOption, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(pOption, index);
+        pOption->state &= ~QStyle::State_HasFocus;
+    }
+};
+
+} // namespace
+
+CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
+                         const QByteArray& geometry, QWidget* pParent)
+    : QDialog(pParent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                           Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint),
+      m_source(source), m_sampler(sampler) {
+    setObjectName(QStringLiteral("IDD_DETAILS"));
+    setWindowTitle(QStringLiteral("Orvek - Details"));
+    setModal(false);
+    setSizeGripEnabled(true);
+
+    m_pModel = new CDeviceTableModel(m_source.GetExcludedDevices(), this);
+    // User-interface thread, on a tick or untick: the source applies it without waiting.
+    connect(
+        m_pModel, &CDeviceTableModel::ExcludedChanged, this,
+        [this](const std::set<std::string>& excluded) { m_source.SetExcludedDevices(excluded); });
+
+    auto* pSplitter = new QSplitter(Qt::Vertical, this);
+    m_pTable = new QTableView(pSplitter);
+    m_pTable->setObjectName(QStringLiteral("IDC_DEVICES"));
+    m_pTable->setModel(m_pModel);
+    m_pTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_pTable->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_pTable->setAlternatingRowColors(true);
+    m_pTable->setWordWrap(false);
+    m_pTable->setTextElideMode(Qt::ElideRight);
+    m_pTable->verticalHeader()->hide();
+    m_pTable->setItemDelegate(new CRowDelegate(m_pTable));
+    // Compact rows, so that 40 devices fit a screen; columns keep the widths fitted once, not
+    // measured on every refresh.
+    m_pTable->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
+    m_pTable->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    m_pTable->horizontalHeader()->setStretchLastSection(false);
+    // The state takes the room left: a failure's libpcap text is the longest cell.
+    m_pTable->horizontalHeader()->setSectionResizeMode(CDeviceTableModel::kColState,
+                                                       QHeaderView::Stretch);
+    m_pTable->horizontalHeader()->setHighlightSections(false);
+
+    m_pGraph = new CRateGraph(m_sampler, pSplitter);
+    m_pGraph->setObjectName(QStringLiteral("IDC_RATE_GRAPH"));
+    pSplitter->setStretchFactor(0, 3);
+    pSplitter->setStretchFactor(1, 2);
+    pSplitter->setChildrenCollapsible(false);
+
+    auto* pLayout = new QVBoxLayout(this);
+    pLayout->setContentsMargins(6, 6, 6, 6);
+    pLayout->addWidget(pSplitter);
+
+    connect(&m_sampler, &CTrafficSampler::Sampled, this, &CDetailsDlg::OnSampled);
+    resize(760, 560);
+    if (!geometry.isEmpty()) {
+        restoreGeometry(geometry);
+    }
+}
+
+void CDetailsDlg::OnSampled() {
+    if (!isVisible()) {
+        return;
+    }
+    m_pModel->Update(m_sampler.GetLatest());
+    if (!m_bColumnsFitted && m_pModel->rowCount() > 0) {
+        m_pTable->resizeColumnsToContents();
+        // Rates change width as they change unit: room for "1023.9 KiB/s".
+        for (const int nColumn :
+             {CDeviceTableModel::kColSentRate, CDeviceTableModel::kColRecvRate}) {
+            m_pTable->setColumnWidth(
+                nColumn,
+                std::max(m_pTable->columnWidth(nColumn),
+                         fontMetrics().horizontalAdvance(QStringLiteral("1023.9 KiB/s")) + 12));
+        }
+        m_bColumnsFitted = true;
+    }
+}
+
+void CDetailsDlg::showEvent(QShowEvent* pEvent) {
+    QDialog::showEvent(pEvent);
+    // Current at once, not a second later.
+    OnSampled();
+}
+
+void CDetailsDlg::hideEvent(QHideEvent* pEvent) {
+    emit GeometryToKeep(saveGeometry());
+    QDialog::hideEvent(pEvent);
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "DetailsSource.h"
+
+#include <QByteArray>
+#include <QDialog>
+
+class CDeviceTableModel;
+class CRateGraph;
+class CTrafficSampler;
+class QTableView;
+
+// The Details window: a table of every device (counted or not and why, totals, packets, drops,
+// rates) and a graph of the total rates over the last ten minutes. Non-modal and resizable; it
+// follows the sampler, so it redraws once a second whatever the packet rate.
+class CDetailsDlg : public QDialog {
+    Q_OBJECT
+
+public:
+    // The source and the sampler must outlive the window. A saved geometry, when valid, places
+    // the window.
+    CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
+                const QByteArray& geometry = {}, QWidget* pParent = nullptr);
+
+    QTableView* GetTable() const { return m_pTable; }
+    CDeviceTableModel* GetModel() const { return m_pModel; }
+    CRateGraph* GetGraph() const { return m_pGraph; }
+
+signals:
+    // User-interface thread, when the window hides (closed by the user or with the main window):
+    // where it was, for the next time. Receivers must not block.
+    void GeometryToKeep(const QByteArray& geometry);
+
+protected:
+    // User-interface thread: a window being shown is brought up to date at once.
+    void showEvent(QShowEvent* pEvent) override;
+    // User-interface thread: hands the geometry out to be kept; must not block.
+    void hideEvent(QHideEvent* pEvent) override;
+
+private:
+    // User-interface thread: shows the sampler's latest sample while the window is visible.
+    void OnSampled();
+
+    IDetailsSource& m_source;
+    const CTrafficSampler& m_sampler;
+    CDeviceTableModel* m_pModel = nullptr;
+    QTableView* m_pTable = nullptr;
+    CRateGraph* m_pGraph = nullptr;
+    bool m_bColumnsFitted = false;
+};

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "MeterSnapshot.h"
+
+#include <set>
+#include <string>
+
+// What the Details window reads and changes: the meter and the capture library in the
+// application, a fake in tests and benchmarks. Called on the user-interface thread only.
+struct IDetailsSource {
+    // User-interface thread: every device with its state and counters. Must not wait for a
+    // capture thread.
+    virtual MeterSnapshot GetSnapshot() const = 0;
+    // User-interface thread: the devices the user unticked (not counted, kept closed).
+    virtual std::set<std::string> GetExcludedDevices() const = 0;
+    // User-interface thread: closes the named devices and opens again those no longer named;
+    // returns without waiting for either.
+    virtual void SetExcludedDevices(const std::set<std::string>& excluded) = 0;
+
+protected:
+    ~IDetailsSource() = default;
+};

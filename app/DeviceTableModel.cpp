@@ -1,0 +1,228 @@
+#include "DeviceTableModel.h"
+
+#include "TrafficText.h"
+
+#include <QApplication>
+#include <QBrush>
+#include <QColor>
+#include <QStyle>
+
+#include <algorithm>
+
+namespace {
+
+const char* const kHeaders[CDeviceTableModel::kColumnCount] = {
+    "Counted",        "Device",  "Kind",  "State",  "Sent (MiB)",
+    "Received (MiB)", "Packets", "Drops", "Sent/s", "Received/s"};
+
+const char* const kHeaderTips[CDeviceTableModel::kColumnCount] = {
+    "Ticked devices are captured and add to the totals; an unticked device is closed, and what it "
+    "counted before stays in the totals",
+    "The network device",
+    "What kind of device it is",
+    "Whether the device is captured, and why not",
+    "Bytes sent through the device, in MiB of 1,048,576 bytes (exact bytes in the tooltip)",
+    "Bytes received through the device, in MiB of 1,048,576 bytes (exact bytes in the tooltip)",
+    "Packets counted, sent and received",
+    "Packets the kernel dropped before Orvek could count them, since Capture",
+    "Bytes sent a second over the last second",
+    "Bytes received a second over the last second"};
+
+// Danger red readable on light and dark table backgrounds.
+const QColor kDropColor(0xd0, 0x30, 0x20);
+
+bool IsNumeric(int nColumn) {
+    return nColumn >= CDeviceTableModel::kColSent;
+}
+
+int FindRowIn(const std::vector<DeviceSample>& rows, const std::string& strName) {
+    const auto it = std::ranges::find_if(
+        rows, [&strName](const DeviceSample& row) { return row.device.strName == strName; });
+    return it == rows.end() ? -1 : static_cast<int>(it - rows.begin());
+}
+
+} // namespace
+
+CDeviceTableModel::CDeviceTableModel(std::set<std::string> excluded, QObject* pParent)
+    : QAbstractTableModel(pParent), m_excluded(std::move(excluded)),
+      m_iconWarning(QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning)) {}
+
+void CDeviceTableModel::Update(const TrafficSample& sample) {
+    const std::vector<DeviceSample>& rows = sample.devices;
+    const auto sameName = [](const DeviceSample& a, const DeviceSample& b) {
+        return a.device.strName == b.device.strName;
+    };
+    if (std::ranges::equal(rows, m_rows, sameName)) {
+        m_rows = rows;
+        if (!m_rows.empty()) {
+            emit dataChanged(index(0, 0), index(rowCount() - 1, kColumnCount - 1));
+        }
+        return;
+    }
+    if (rows.size() != m_rows.size()) {
+        beginResetModel();
+        m_rows = rows;
+        endResetModel();
+        return;
+    }
+    // The same devices in another order: selections and the current cell follow their device.
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    const QModelIndexList before = persistentIndexList();
+    QModelIndexList after;
+    after.reserve(before.size());
+    for (const QModelIndex& old : before) {
+        const int nRow = FindRowIn(rows, m_rows[static_cast<size_t>(old.row())].device.strName);
+        after.append(nRow < 0 ? QModelIndex() : index(nRow, old.column()));
+    }
+    m_rows = rows;
+    changePersistentIndexList(before, after);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+int CDeviceTableModel::FindRow(const std::string& strName) const {
+    return FindRowIn(m_rows, strName);
+}
+
+int CDeviceTableModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
+}
+
+int CDeviceTableModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : kColumnCount;
+}
+
+QVariant CDeviceTableModel::DisplayText(const DeviceSample& row, int nColumn) const {
+    const DeviceSnapshot& device = row.device;
+    switch (nColumn) {
+    case kColDevice:
+        return QString::fromStdString(device.strName);
+    case kColKind:
+        return QString::fromStdString(device.strKind);
+    case kColState:
+        return QString::fromStdString(device.strState);
+    case kColSent:
+        return FormatMebibytes(device.nSentBytes);
+    case kColRecv:
+        return FormatMebibytes(device.nRecvBytes);
+    case kColPackets:
+        return FormatCount(device.nSentPackets + device.nRecvPackets);
+    case kColDrops:
+        return FormatCount(row.nDropsSinceCapture);
+    case kColSentRate:
+        return FormatRate(row.dSentRate);
+    case kColRecvRate:
+        return FormatRate(row.dRecvRate);
+    default:
+        return {};
+    }
+}
+
+QVariant CDeviceTableModel::ToolTip(const DeviceSample& row, int nColumn) const {
+    const DeviceSnapshot& device = row.device;
+    if (row.nDropsSinceCapture > 0 && (nColumn == kColDevice || nColumn == kColDrops)) {
+        return QStringLiteral("The kernel dropped %1 packets of %2 since Capture: its counts are "
+                              "lower bounds")
+            .arg(FormatCount(row.nDropsSinceCapture), QString::fromStdString(device.strName));
+    }
+    switch (nColumn) {
+    case kColCounted:
+        return m_excluded.contains(device.strName)
+                   ? QStringLiteral("Not counted: closed; what it counted before stays in the "
+                                    "totals")
+                   : QStringLiteral("Counted");
+    case kColState:
+        return QString::fromStdString(device.strState);
+    case kColSent:
+        return FormatCount(device.nSentBytes) + QStringLiteral(" bytes");
+    case kColRecv:
+        return FormatCount(device.nRecvBytes) + QStringLiteral(" bytes");
+    case kColPackets:
+        return QStringLiteral("%1 sent, %2 received")
+            .arg(FormatCount(device.nSentPackets), FormatCount(device.nRecvPackets));
+    default:
+        return {};
+    }
+}
+
+QVariant CDeviceTableModel::data(const QModelIndex& index, int nRole) const {
+    if (!index.isValid() || index.row() >= rowCount()) {
+        return {};
+    }
+    const DeviceSample& row = m_rows[static_cast<size_t>(index.row())];
+    const int nColumn = index.column();
+    switch (nRole) {
+    case Qt::DisplayRole:
+        return DisplayText(row, nColumn);
+    case Qt::ToolTipRole:
+        return ToolTip(row, nColumn);
+    case Qt::CheckStateRole:
+        if (nColumn == kColCounted) {
+            return m_excluded.contains(row.device.strName) ? Qt::Unchecked : Qt::Checked;
+        }
+        return {};
+    case Qt::DecorationRole:
+        if (nColumn == kColDevice && row.nDropsSinceCapture > 0) {
+            return m_iconWarning;
+        }
+        return {};
+    case Qt::ForegroundRole:
+        if (row.nDropsSinceCapture > 0 && (nColumn == kColDevice || nColumn == kColDrops)) {
+            return QBrush(kDropColor);
+        }
+        return {};
+    case Qt::TextAlignmentRole:
+        return QVariant::fromValue(IsNumeric(nColumn) ? Qt::AlignRight | Qt::AlignVCenter
+                                                      : Qt::AlignLeft | Qt::AlignVCenter);
+    default:
+        return {};
+    }
+}
+
+QVariant CDeviceTableModel::headerData(int nSection, Qt::Orientation eOrientation,
+                                       int nRole) const {
+    if (eOrientation != Qt::Horizontal || nSection < 0 || nSection >= kColumnCount) {
+        return QAbstractTableModel::headerData(nSection, eOrientation, nRole);
+    }
+    switch (nRole) {
+    case Qt::DisplayRole:
+        return QString::fromLatin1(kHeaders[nSection]);
+    case Qt::ToolTipRole:
+        return QString::fromLatin1(kHeaderTips[nSection]);
+    case Qt::TextAlignmentRole:
+        return QVariant::fromValue(IsNumeric(nSection) ? Qt::AlignRight | Qt::AlignVCenter
+                                                       : Qt::AlignLeft | Qt::AlignVCenter);
+    default:
+        return {};
+    }
+}
+
+Qt::ItemFlags CDeviceTableModel::flags(const QModelIndex& index) const {
+    if (!index.isValid()) {
+        return Qt::NoItemFlags;
+    }
+    Qt::ItemFlags eFlags = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+    if (index.column() == kColCounted) {
+        eFlags |= Qt::ItemIsUserCheckable;
+    }
+    return eFlags;
+}
+
+bool CDeviceTableModel::setData(const QModelIndex& index, const QVariant& value, int nRole) {
+    if (!index.isValid() || index.column() != kColCounted || nRole != Qt::CheckStateRole ||
+        index.row() >= rowCount()) {
+        return false;
+    }
+    const std::string& strName = m_rows[static_cast<size_t>(index.row())].device.strName;
+    const bool bCounted = value.toInt() == Qt::Checked;
+    if (bCounted == !m_excluded.contains(strName)) {
+        return true;
+    }
+    if (bCounted) {
+        m_excluded.erase(strName);
+    } else {
+        m_excluded.insert(strName);
+    }
+    emit dataChanged(index, index, {Qt::CheckStateRole, Qt::ToolTipRole});
+    emit ExcludedChanged(m_excluded);
+    return true;
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "TrafficSampler.h"
+
+#include <QAbstractTableModel>
+#include <QIcon>
+
+#include <set>
+#include <string>
+#include <vector>
+
+// The Details window's table: one row per device of the latest sample, in the sample's order
+// (largest total first). A model rather than a QTableWidget: a refresh replaces the rows and
+// announces one changed range, instead of setting 400 items one by one every second.
+class CDeviceTableModel : public QAbstractTableModel {
+    Q_OBJECT
+
+public:
+    enum EColumn {
+        kColCounted,
+        kColDevice,
+        kColKind,
+        kColState,
+        kColSent,
+        kColRecv,
+        kColPackets,
+        kColDrops,
+        kColSentRate,
+        kColRecvRate,
+        kColumnCount
+    };
+
+    CDeviceTableModel(std::set<std::string> excluded, QObject* pParent = nullptr);
+
+    // User-interface thread: shows a sample. Rows keep their selection when devices move.
+    void Update(const TrafficSample& sample);
+    const std::set<std::string>& GetExcluded() const { return m_excluded; }
+    // The row of a device, -1 when it has none.
+    int FindRow(const std::string& strName) const;
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int nRole = Qt::DisplayRole) const override;
+    QVariant headerData(int nSection, Qt::Orientation eOrientation,
+                        int nRole = Qt::DisplayRole) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    // User-interface thread: ticking or unticking "Counted" changes the excluded set.
+    bool setData(const QModelIndex& index, const QVariant& value, int nRole) override;
+
+signals:
+    // User-interface thread, when the user ticked or unticked a device; receivers apply the set
+    // and must not block.
+    void ExcludedChanged(const std::set<std::string>& excluded);
+
+private:
+    QVariant DisplayText(const DeviceSample& row, int nColumn) const;
+    QVariant ToolTip(const DeviceSample& row, int nColumn) const;
+
+    std::vector<DeviceSample> m_rows;
+    std::set<std::string> m_excluded;
+    QIcon m_iconWarning;
+};

@@ -1,0 +1,82 @@
+#include "TrafficSampler.h"
+
+#include <algorithm>
+
+namespace {
+
+double RateOf(int64_t nNow, int64_t nBefore, double dSeconds) {
+    // Counters never go back; a device seen for the first time starts from zero.
+    return static_cast<double>(std::max<int64_t>(nNow - nBefore, 0)) / dSeconds;
+}
+
+} // namespace
+
+CTrafficSampler::CTrafficSampler(const IDetailsSource& source, QObject* pParent)
+    : QObject(pParent), m_source(source) {
+    m_timerSample.setInterval(kPeriodMs);
+    // User-interface thread, once a second: reads the source without waiting for capture.
+    connect(&m_timerSample, &QTimer::timeout, this, [this] { Sample(); });
+}
+
+void CTrafficSampler::Start() {
+    Sample();
+    m_timerSample.start();
+}
+
+void CTrafficSampler::MarkCapture() {
+    m_dropBase.clear();
+    for (const DeviceSnapshot& device : m_source.GetSnapshot().devices) {
+        m_dropBase[device.strName] = device.nDrops;
+    }
+}
+
+void CTrafficSampler::Sample(std::chrono::steady_clock::time_point tNow) {
+    MeterSnapshot snapshot = m_source.GetSnapshot();
+    const double dSeconds = std::chrono::duration<double>(tNow - m_tLatest).count();
+    const bool bRated = m_bHasLatest && dSeconds > 0;
+
+    TrafficSample sample;
+    sample.devices.reserve(snapshot.devices.size());
+    for (DeviceSnapshot& device : snapshot.devices) {
+        DeviceSample& row = sample.devices.emplace_back();
+        row.device = std::move(device);
+        const auto itBase = m_dropBase.find(row.device.strName);
+        row.nDropsSinceCapture =
+            row.device.nDrops - (itBase == m_dropBase.end() ? 0 : itBase->second);
+        sample.nSentBytes += row.device.nSentBytes;
+        sample.nRecvBytes += row.device.nRecvBytes;
+        sample.nSentPackets += row.device.nSentPackets;
+        sample.nRecvPackets += row.device.nRecvPackets;
+        sample.nDropsSinceCapture += row.nDropsSinceCapture;
+        if (!bRated) {
+            continue;
+        }
+        // A few dozen devices: searching the previous sample costs less than indexing it.
+        const auto itBefore =
+            std::ranges::find(m_latest.devices, row.device.strName,
+                              [](const DeviceSample& s) { return s.device.strName; });
+        const int64_t nSentBefore =
+            itBefore == m_latest.devices.end() ? 0 : itBefore->device.nSentBytes;
+        const int64_t nRecvBefore =
+            itBefore == m_latest.devices.end() ? 0 : itBefore->device.nRecvBytes;
+        row.dSentRate = RateOf(row.device.nSentBytes, nSentBefore, dSeconds);
+        row.dRecvRate = RateOf(row.device.nRecvBytes, nRecvBefore, dSeconds);
+    }
+    if (bRated) {
+        sample.dSentRate = RateOf(sample.nSentBytes, m_latest.nSentBytes, dSeconds);
+        sample.dRecvRate = RateOf(sample.nRecvBytes, m_latest.nRecvBytes, dSeconds);
+        m_historySent[static_cast<size_t>(m_nHistoryNext)] = sample.dSentRate;
+        m_historyRecv[static_cast<size_t>(m_nHistoryNext)] = sample.dRecvRate;
+        m_nHistoryNext = (m_nHistoryNext + 1) % kHistoryPoints;
+        m_nHistoryCount = std::min(m_nHistoryCount + 1, kHistoryPoints);
+    }
+    std::ranges::sort(sample.devices, [](const DeviceSample& a, const DeviceSample& b) {
+        const int64_t nA = a.device.nSentBytes + a.device.nRecvBytes;
+        const int64_t nB = b.device.nSentBytes + b.device.nRecvBytes;
+        return nA != nB ? nA > nB : a.device.strName < b.device.strName;
+    });
+    m_latest = std::move(sample);
+    m_tLatest = tNow;
+    m_bHasLatest = true;
+    emit Sampled();
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "DetailsSource.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+// One device at one sample: its snapshot, drops since the last Capture and its rates over the
+// time since the sample before (negative: not known yet).
+struct DeviceSample {
+    DeviceSnapshot device;
+    int64_t nDropsSinceCapture = 0;
+    double dSentRate = -1, dRecvRate = -1;
+};
+
+// Everything at one sample: the devices by total (sent + received, largest first; ties by name),
+// the totals over them, and the total rates.
+struct TrafficSample {
+    std::vector<DeviceSample> devices;
+    int64_t nSentBytes = 0, nRecvBytes = 0, nSentPackets = 0, nRecvPackets = 0;
+    int64_t nDropsSinceCapture = 0;
+    double dSentRate = -1, dRecvRate = -1;
+};
+
+// Reads the source once a second on the user-interface thread and keeps what the Details window
+// and the counters' tooltips show: the latest sample and the total rates of the last ten minutes.
+// Capture threads are never waited for: the snapshot reads counters they publish.
+class CTrafficSampler : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int kPeriodMs = 1000;
+    // Ten minutes of one point a second.
+    static constexpr int kHistoryPoints = 600;
+
+    // The source must outlive the sampler; nothing is read before Start.
+    explicit CTrafficSampler(const IDetailsSource& source, QObject* pParent = nullptr);
+
+    // User-interface thread: takes a first sample and one a second from then on.
+    void Start();
+    // User-interface thread: reads the source now, as the timer does (tests call it directly).
+    void Sample(std::chrono::steady_clock::time_point tNow = std::chrono::steady_clock::now());
+    // User-interface thread, before a Capture: drops are counted from here on.
+    void MarkCapture();
+
+    const TrafficSample& GetLatest() const { return m_latest; }
+    // The rates of point nIndex, 0 the oldest of GetHistoryCount(), in bytes a second.
+    int GetHistoryCount() const { return m_nHistoryCount; }
+    double GetHistorySent(int nIndex) const { return m_historySent[HistorySlot(nIndex)]; }
+    double GetHistoryRecv(int nIndex) const { return m_historyRecv[HistorySlot(nIndex)]; }
+
+signals:
+    // User-interface thread, after every sample; receivers must not block.
+    void Sampled();
+
+private:
+    size_t HistorySlot(int nIndex) const {
+        return static_cast<size_t>((m_nHistoryNext - m_nHistoryCount + nIndex + kHistoryPoints) %
+                                   kHistoryPoints);
+    }
+
+    const IDetailsSource& m_source;
+    QTimer m_timerSample;
+    TrafficSample m_latest;
+    std::chrono::steady_clock::time_point m_tLatest;
+    bool m_bHasLatest = false;
+    // Each device's drop count at the last Capture.
+    std::map<std::string, int64_t> m_dropBase;
+    // Fixed rings, written in place: no allocation once constructed.
+    std::array<double, kHistoryPoints> m_historySent{};
+    std::array<double, kHistoryPoints> m_historyRecv{};
+    int m_nHistoryNext = 0;
+    int m_nHistoryCount = 0;
+};

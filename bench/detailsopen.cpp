@@ -1,0 +1,160 @@
+// The Details window on a host with 40 devices, fed by a fake snapshot source: the time from
+// constructing the window to its first paint (table and graph both painted), and the cost of one
+// refresh a second (sample, table update, repaint) with a full ten-minute graph.
+//
+// Usage: orvek_bench_detailsopen [RUNS]   (offscreen unless QT_QPA_PLATFORM says otherwise)
+
+#include "DetailsDlg.h"
+#include "DeviceTableModel.h"
+#include "RateGraph.h"
+#include "TrafficSampler.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QTableView>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kDevices = 40;
+
+// A host of 40 devices with every state and kind the meter reports; counters grow per sample.
+class CFortyDevices : public IDetailsSource {
+public:
+    CFortyDevices() {
+        static const char* const kStates[] = {"capturing",
+                                              "down",
+                                              "no address",
+                                              "bridge port",
+                                              "excluded",
+                                              "failed: veth7: socket: Operation not "
+                                              "permitted",
+                                              "stopped",
+                                              "gone"};
+        static const char* const kKinds[] = {"Ethernet", "Wi-Fi", "tunnel",
+                                             "bridge",   "VLAN",  "virtual"};
+        for (int n = 0; n < kDevices; ++n) {
+            DeviceSnapshot& device = m_snapshot.devices.emplace_back();
+            device.strName = (n < 4 ? std::string("enp") : std::string("veth")) + std::to_string(n);
+            device.strKind = kKinds[n % 6];
+            device.strState = n < 20 ? "capturing" : kStates[n % 8];
+            device.bCapturing = n < 20;
+            device.nDrops = n == 3 ? 1234 : 0;
+        }
+    }
+    // User-interface thread: a second's traffic more on each capturing device.
+    void Advance() {
+        int n = 0;
+        for (DeviceSnapshot& device : m_snapshot.devices) {
+            if (device.bCapturing) {
+                device.nRecvBytes += (n + 1) * 37'000;
+                device.nSentBytes += (n + 1) * 5'000;
+                device.nRecvPackets += (n + 1) * 30;
+                device.nSentPackets += (n + 1) * 9;
+            }
+            ++n;
+        }
+    }
+    // User-interface thread, as the window calls them.
+    MeterSnapshot GetSnapshot() const override { return m_snapshot; }
+    std::set<std::string> GetExcludedDevices() const override { return {}; }
+    void SetExcludedDevices(const std::set<std::string>&) override {}
+
+private:
+    MeterSnapshot m_snapshot;
+};
+
+// Notes when a widget is painted.
+class CPaintWatch : public QObject {
+public:
+    bool m_bPainted = false;
+
+protected:
+    // User-interface thread, for every event of the watched widget; only looks.
+    bool eventFilter(QObject* pWatched, QEvent* pEvent) override {
+        if (pEvent->type() == QEvent::Paint) {
+            m_bPainted = true;
+        }
+        return QObject::eventFilter(pWatched, pEvent);
+    }
+};
+
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double Percentile(std::vector<double> values, double dShare) {
+    std::sort(values.begin(), values.end());
+    return values[static_cast<size_t>(dShare * static_cast<double>(values.size() - 1))];
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication app(argc, argv);
+    const int nRuns = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
+
+    CFortyDevices source;
+    CTrafficSampler sampler(source);
+    // Ten minutes of history, one sample a second.
+    Clock::time_point tSample = Clock::now();
+    for (int n = 0; n <= CTrafficSampler::kHistoryPoints; ++n) {
+        source.Advance();
+        sampler.Sample(tSample += std::chrono::seconds(1));
+    }
+
+    std::vector<double> openMs;
+    for (int nRun = 0; nRun < nRuns; ++nRun) {
+        CPaintWatch tableWatch, graphWatch;
+        const Clock::time_point tStart = Clock::now();
+        CDetailsDlg dlg(source, sampler);
+        dlg.GetTable()->viewport()->installEventFilter(&tableWatch);
+        dlg.GetGraph()->installEventFilter(&graphWatch);
+        dlg.show();
+        while (!tableWatch.m_bPainted || !graphWatch.m_bPainted) {
+            QCoreApplication::processEvents();
+        }
+        openMs.push_back(Ms(Clock::now() - tStart));
+        if (nRun == 0) {
+            std::printf("rows=%d visible rows=%d window=%dx%d\n", dlg.GetModel()->rowCount(),
+                        dlg.GetTable()->rowAt(dlg.GetTable()->viewport()->height() - 1) + 1,
+                        dlg.width(), dlg.height());
+        }
+    }
+    std::printf("open_to_first_paint_ms first=%.1f p50=%.1f max=%.1f runs=%d\n", openMs.front(),
+                Percentile(openMs, 0.5), Percentile(openMs, 1.0), nRuns);
+
+    // One refresh a second, as the timer does: sample, update the table, repaint both.
+    CDetailsDlg dlg(source, sampler);
+    CPaintWatch tableWatch, graphWatch;
+    dlg.GetTable()->viewport()->installEventFilter(&tableWatch);
+    dlg.GetGraph()->installEventFilter(&graphWatch);
+    dlg.show();
+    QCoreApplication::processEvents();
+    std::vector<double> refreshMs, sampleMs;
+    for (int n = 0; n < 200; ++n) {
+        tableWatch.m_bPainted = graphWatch.m_bPainted = false;
+        source.Advance();
+        const Clock::time_point tStart = Clock::now();
+        sampler.Sample(tSample += std::chrono::seconds(1));
+        sampleMs.push_back(Ms(Clock::now() - tStart));
+        while (!tableWatch.m_bPainted || !graphWatch.m_bPainted) {
+            QCoreApplication::processEvents();
+        }
+        refreshMs.push_back(Ms(Clock::now() - tStart));
+    }
+    // The whole refresh, and its first part: reading the source, rates, sorting, table update.
+    std::printf("refresh_ms p50=%.2f p99=%.2f max=%.2f n=%zu\n", Percentile(refreshMs, 0.5),
+                Percentile(refreshMs, 0.99), Percentile(refreshMs, 1.0), refreshMs.size());
+    std::printf("sample_and_update_ms p50=%.2f p99=%.2f\n", Percentile(sampleMs, 0.5),
+                Percentile(sampleMs, 0.99));
+    return 0;
+}

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Takes the README's picture of the Details window: the window application in a network namespace
+# of its own under Xvfb, with traffic between veth pairs to a peer namespace (nothing leaves the
+# machine), a device that is down and one excluded by the settings file. Needs root, Xvfb, xdotool,
+# ImageMagick and python3. Usage: scripts/details-screenshot.sh path/to/orvek out.png
+# (SECS sets how long traffic runs before the picture; the default 40).
+set -euo pipefail
+bin=$(realpath "$1"); out=$2
+ns=orvek-shot-$$; peer=orvek-shot-peer-$$
+work=$(mktemp -d)
+cleanup() {
+    for pid in $(ip netns pids "$ns" 2>/dev/null) $(ip netns pids "$peer" 2>/dev/null); do kill "$pid" 2>/dev/null || true; done
+    ip netns del "$ns" 2>/dev/null || true; ip netns del "$peer" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+ip netns add "$ns"; ip netns add "$peer"
+ip -n "$ns" link set lo up; ip -n "$peer" link set lo up
+i=0
+for dev in eth0 wlan0; do
+  ip -n "$ns" link add "$dev" type veth peer name "p$i" netns "$peer"
+  ip -n "$ns" addr add "10.98.$i.1/24" dev "$dev"; ip -n "$peer" addr add "10.98.$i.2/24" dev "p$i"
+  ip -n "$ns" link set "$dev" up; ip -n "$peer" link set "p$i" up
+  i=$((i+1))
+done
+ip -n "$ns" link add docker0 type bridge; ip -n "$ns" link set docker0 up
+ip -n "$ns" tuntap add tun0 mode tun; ip -n "$ns" addr add 10.97.0.1/24 dev tun0; ip -n "$ns" link set tun0 up
+ip -n "$ns" link add down0 type veth peer name down1; ip -n "$ns" addr add 10.96.0.1/24 dev down0
+mkdir -p "$work/config/Orvek"; printf '[devices]\nexcluded=tun0\n' > "$work/config/Orvek/Orvek.conf"
+ip netns exec "$ns" Xvfb -displayfd 3 -screen 0 1280x900x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.out" 2>&1 &
+for n in $(seq 100); do grep -q '[0-9]' "$work/display" && break; sleep 0.1; done
+export DISPLAY=:$(cat "$work/display")
+ip netns exec "$ns" env XDG_CONFIG_HOME="$work/config" "$bin" >"$work/orvek.out" 2>&1 &
+xdotool search --sync --onlyvisible --name Orvek >/dev/null
+win=$(xdotool search --onlyvisible --name Orvek | head -n1)
+xdotool windowfocus --sync "$win" key space
+sleep 1
+# Traffic: a steady stream on eth0 both ways, bursts on wlan0.
+cat > "$work/traffic.py" <<'PY'
+import socket, sys, time, math
+src, dst, rate, secs, burst = sys.argv[1], sys.argv[2], float(sys.argv[3]), float(sys.argv[4]), sys.argv[5] == "1"
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind((src, 0))
+t0 = time.time(); sent = 0.0; data = b"x" * 1200; owed = 0.0; last = t0
+while time.time() - t0 < secs:
+    now = time.time(); t = now - t0
+    r = rate * (1 + 0.7 * math.sin(t / 4)) if not burst else (rate if int(t / 5) % 2 == 0 else rate / 10)
+    owed += r * (now - last) / 1228; last = now
+    while owed >= 1:
+        try: s.sendto(data, (dst, 9))
+        except OSError: pass
+        owed -= 1
+    time.sleep(0.005)
+PY
+secs=${SECS:-40}
+ip netns exec "$peer" python3 "$work/traffic.py" 10.98.0.2 10.98.0.1 600000 "$secs" 0 &
+ip netns exec "$ns" python3 "$work/traffic.py" 10.98.0.1 10.98.0.2 150000 "$secs" 0 &
+ip netns exec "$peer" python3 "$work/traffic.py" 10.98.1.2 10.98.1.1 2500000 "$secs" 1 &
+sleep 2
+# A double-click on the received counter opens the Details window.
+xdotool mousemove --window "$win" 60 110 click --repeat 2 --delay 80 1
+sleep $((secs - 5))
+det=$(xdotool search --onlyvisible --name "Orvek - Details" | head -n1)
+import -window "$det" "$out"
+cat "$work/orvek.out"
