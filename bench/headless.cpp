@@ -85,6 +85,9 @@ int main() {
 
     CLoopView view;
     COrvekMeter meter(view);
+    // Promiscuous: the generator's frames go to an address nobody holds, which the meter would
+    // otherwise leave out as traffic the host forwards.
+    meter.SetCaptureSettings(COrvekMeter::kDefaultFilter, true);
     try {
         meter.StartCapture();
     } catch (const CZarnException& e) {
