@@ -226,6 +226,7 @@ void CAdapter::Run() {
     int64_t nNextDropPoll = 0;
     pollfd waits[2] = {{pcap_get_selectable_fd(m_pPcap), POLLIN, 0}, {m_pWake->GetFd(), POLLIN, 0}};
     bool bHandleFailed = false;
+    bool bDropsStale = true;
     while (!m_bStopRequested.load(std::memory_order_acquire)) {
         if (m_bFilterPending.load(std::memory_order_acquire)) {
             ServiceFilterRequest();
@@ -236,13 +237,19 @@ void CAdapter::Run() {
         if (nResult < 0 || (nResult == 0 && bHandleFailed)) {
             break; // the device failed or vanished
         }
-        // The handle's statistics are read here, on the one thread that reads the handle.
-        if (const int64_t nNow = MonotonicNs(); nNow >= nNextDropPoll) {
-            PublishDrops(nDropBase);
-            nNextDropPoll = nNow + kDropPollNs;
-        }
+        // The handle's statistics are read here, on the one thread that reads the handle: now and
+        // then while packets come, and once when they stop, so that a burst's drops show.
         if (nResult > 0) {
+            bDropsStale = true;
+            if (const int64_t nNow = MonotonicNs(); nNow >= nNextDropPoll) {
+                PublishDrops(nDropBase);
+                nNextDropPoll = nNow + kDropPollNs;
+            }
             continue;
+        }
+        if (bDropsStale) {
+            PublishDrops(nDropBase);
+            bDropsStale = false;
         }
         // Nothing ready: wait for the kernel to hand over a block (at the latest 100 ms after
         // its first packet), or for a stop or a filter.
