@@ -12,8 +12,8 @@ using namespace orvektest;
 
 namespace {
 
-// Wire length, captured length, link header length, protocol of one delivered packet.
-using Record = std::tuple<uint32_t, uint32_t, uint32_t, ENetworkProtocol>;
+// Captured length, link header length, protocol of one delivered packet.
+using Record = std::tuple<uint32_t, uint32_t, ENetworkProtocol>;
 
 // A veth link "cap0" to a peer namespace; the fixture records what is captured.
 class AdapterLive : public testing::Test, public IAdapterListener {
@@ -26,9 +26,8 @@ protected:
     // Capture threads, several at once: records under the mutex.
     void AnalyzePacket(PacketInfo* pInfo) override {
         std::lock_guard<std::mutex> guard(m_mtx);
-        m_records[pInfo->pHeader->len].emplace_back(pInfo->pHeader->len, pInfo->pHeader->caplen,
-                                                    pInfo->nLinkHeaderLength,
-                                                    pInfo->eNetworkProtocol);
+        m_records[pInfo->pHeader->len].emplace_back(
+            pInfo->pHeader->caplen, pInfo->nLinkHeaderLength, pInfo->eNetworkProtocol);
     }
     // An adapter alone never calls these.
     void OnException(const CZarnException&) override { ADD_FAILURE() << "OnException"; }
@@ -49,9 +48,9 @@ protected:
                     nPort - 5000, nCount);
         });
     }
-    size_t Count(uint16_t nPort) { return Of(14 + 28 + nPort - 5000).size(); }
-    // Only nPass of the ports nPass and nBlock gets through.
+    // Only nPass of the ports nPass and nBlock gets through, each packet once.
     void ExpectFiltered(uint16_t nPass, uint16_t nBlock) {
+        const auto Count = [&](uint16_t nPort) { return Of(14 + 28 + nPort - 5000).size(); };
         const size_t nPassed = Count(nPass), nBlocked = Count(nBlock);
         Send(nBlock, 5);
         Send(nPass, 5);
@@ -80,10 +79,9 @@ TEST_F(AdapterLive, DeliversWholePacketsUntilTheDeviceVanishes) {
     for (const bool bTun : {false, true}) {
         auto pTun =
             bTun ? std::make_unique<CTunDevice>("ctun0", "10.91.0.1/24", "fd91::1/64") : nullptr;
-        const char* szDevice = bTun ? "ctun0" : "cap0";
         const uint32_t nHeader = bTun ? 0 : 14; // a tun device has no link header
         CAdapter adapter(this);
-        adapter.Open(szDevice, false);
+        adapter.Open(bTun ? "ctun0" : "cap0", false);
         for (int i = 0; i < 5; ++i) {
             bTun ? pTun->Write(MakeUdpPacket("10.91.0.2", "10.91.0.1", 9, 5100, 100))
                  : Send(5100, 1);
@@ -92,12 +90,12 @@ TEST_F(AdapterLive, DeliversWholePacketsUntilTheDeviceVanishes) {
         }
         for (const auto& [nWire, eProtocol] : {std::pair{nHeader + 128, ENetworkProtocol::IPv4},
                                                std::pair{nHeader + 248, ENetworkProtocol::IPv6}}) {
-            ASSERT_TRUE(WaitUntil([&] { return Of(nWire).size() >= 5; })) << szDevice;
-            EXPECT_EQ(Of(nWire), std::vector<Record>(5, Record{nWire, nWire, nHeader, eProtocol}));
+            ASSERT_TRUE(WaitUntil([&] { return Of(nWire).size() >= 5; })) << bTun;
+            EXPECT_EQ(Of(nWire), std::vector<Record>(5, Record{nWire, nHeader, eProtocol}));
         }
         // The device goes away under the capture: the loop ends, Stop and Close still return.
         bTun ? pTun.reset() : ShOk("ip link del cap0");
-        EXPECT_TRUE(WaitUntil([&] { return !adapter.IsRunning(); })) << szDevice;
+        EXPECT_TRUE(WaitUntil([&] { return !adapter.IsRunning(); })) << bTun;
         adapter.Stop();
         adapter.Close();
         EXPECT_FALSE(adapter.IsOpen());
@@ -119,9 +117,8 @@ TEST_F(AdapterLive, FilterReopenAndFailures) {
     // Filters change under traffic; a bad one fails with libpcap's text and leaves the one in
     // force.
     const std::string strExpected = PcapFilterError("udp port");
-    std::atomic<bool> bTraffic{true};
-    std::thread sender([&] {
-        while (bTraffic.load()) {
+    std::jthread sender([&](std::stop_token stop) {
+        while (!stop.stop_requested()) {
             Send(5032, 4);
         }
     });
@@ -130,7 +127,7 @@ TEST_F(AdapterLive, FilterReopenAndFailures) {
         i % 5 == 4 ? ExpectPcapError([&] { adapter.SetFilter("udp port"); }, strExpected)
                    : adapter.SetFilter(filters[i % 5]);
     }
-    bTraffic.store(false);
+    sender.request_stop();
     sender.join();
     ExpectFiltered(5021, 5020);
     EXPECT_TRUE(silent.IsRunning());

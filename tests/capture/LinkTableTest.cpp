@@ -1,4 +1,9 @@
+// The byte-level parsers of the capture library: the rtnetlink link dump and address monitor
+// readers, and the link-header parser.
+
 #include "LinkTable.h"
+#include "AddressChange.h"
+#include "LinkLayer.h"
 #include "ZarnException.h"
 
 #include <algorithm>
@@ -6,10 +11,9 @@
 #include <gtest/gtest.h>
 #include <linux/if.h>
 #include <linux/if_arp.h>
-#include <linux/if_link.h>
-#include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <memory>
+#include <pcap/dlt.h>
 #include <tuple>
 
 namespace {
@@ -26,8 +30,18 @@ template <class T> Bytes Raw(const T& value) {
     return Bytes(pbValue, pbValue + sizeof value);
 }
 
-Bytes Text(const char* szText) {
-    return Bytes(szText, szText + std::strlen(szText) + 1);
+// The first nLength bytes in exactly that many bytes on the heap, so that a sanitizer sees any read
+// beyond. copy_n, not memcpy: an empty vector's data() may be null.
+std::unique_ptr<uint8_t[]> OnHeap(const Bytes& bytes, size_t nLength) {
+    auto pCopy = std::make_unique<uint8_t[]>(nLength);
+    std::copy_n(bytes.begin(), nLength, pCopy.get());
+    return pCopy;
+}
+
+// bytes with value written over them at nAt.
+template <class T> Bytes Overwritten(Bytes bytes, size_t nAt, T value) {
+    std::memcpy(bytes.data() + nAt, &value, sizeof value);
+    return bytes;
 }
 
 // An attribute padded as the kernel pads every one, or cut at its length, as a sender may leave
@@ -45,213 +59,258 @@ Bytes Message(uint16_t nType, const Bytes& body, uint16_t nFlags = NLM_F_MULTI) 
     return bytes;
 }
 
-Bytes Link(int nIndex, unsigned short nType, unsigned nFlags, const Bytes& attributes,
-           uint16_t nMessageFlags = NLM_F_MULTI) {
-    return Message(RTM_NEWLINK, Raw(ifinfomsg{0, 0, nType, nIndex, nFlags, 0}) + attributes,
-                   nMessageFlags);
+Bytes Link(const ifinfomsg& info, const Bytes& attributes, uint16_t nFlags = NLM_F_MULTI) {
+    return Message(RTM_NEWLINK, Raw(info) + attributes, nFlags);
 }
 
-Bytes Done(int32_t nError = 0, uint16_t nFlags = NLM_F_MULTI) {
-    return Message(NLMSG_DONE, Raw(nError), nFlags);
-}
+// Index, name, flags, hardware type, master, kind, carrier changes of one record.
+using Fields = std::tuple<int, std::string, unsigned, unsigned short, int, std::string, unsigned>;
+// Whether the dump ended, the exception's code (0 without one), the records kept.
+using Outcome = std::tuple<bool, int, std::vector<Fields>>;
 
-// Exactly nLength bytes on the heap, so that a sanitizer sees any read beyond. copy_n, not
-// memcpy: an empty vector's data() may be null.
-std::unique_ptr<uint8_t[]> OnHeap(const Bytes& bytes, size_t nLength) {
-    auto pCopy = std::make_unique<uint8_t[]>(nLength);
-    std::copy_n(bytes.begin(), std::min(nLength, bytes.size()), pCopy.get());
-    return pCopy;
-}
-
-struct Outcome {
-    bool bDone = false;
-    int nError = 0; // the exception's code, 0 without one
-    std::vector<LinkRecord> links;
-    // Dump ended, error, records kept.
-    auto Summary() const { return std::tuple(bDone, nError, links.size()); }
-};
-
-Outcome Parse(const Bytes& buffer, size_t nLength) {
+Outcome Parse(const Bytes& buffer) {
     Outcome outcome;
+    std::vector<LinkRecord> links;
     try {
-        outcome.bDone = ParseLinkMessages(OnHeap(buffer, nLength).get(), nLength, outcome.links);
+        std::get<0>(outcome) =
+            ParseLinkMessages(OnHeap(buffer, buffer.size()).get(), buffer.size(), links);
     } catch (const CZarnException& e) {
         EXPECT_FALSE(e.HasDescription());
-        outcome.nError = e.GetCode();
+        std::get<1>(outcome) = e.GetCode();
+    }
+    for (const LinkRecord& link : links) {
+        std::get<2>(outcome).emplace_back(link.nIndex, link.strName, link.nFlags, link.nType,
+                                          link.nMasterIndex, link.strKind, link.nCarrierChanges);
     }
     return outcome;
 }
-Outcome Parse(const Bytes& buffer) {
-    return Parse(buffer, buffer.size());
-}
 
-using Fields = std::tuple<int, std::string, unsigned, unsigned short, int, std::string>;
-Fields FieldsOf(const LinkRecord& link) {
-    return {link.nIndex, link.strName, link.nFlags, link.nType, link.nMasterIndex, link.strKind};
-}
-
-// Loopback; an unrelated message; a bridge port with its kind nested after other link
-// information and a name without its zero; a bridge. The last two end unpadded.
-const Bytes g_loopback = Link(1, ARPHRD_LOOPBACK, IFF_UP | IFF_LOOPBACK,
-                              Attribute(IFLA_IFNAME, Text("lo")) + Attribute(IFLA_MTU, Raw(65536)));
+// Loopback, an empty attribute before its name; an unrelated message; a bridge port with its kind
+// nested after padded link information, and a name without its zero; a bridge. The last two end
+// unpadded.
+const Bytes g_loopback =
+    Link({0, 0, ARPHRD_LOOPBACK, 1, IFF_UP | IFF_LOOPBACK, 0},
+         Attribute(IFLA_AF_SPEC | NLA_F_NESTED, {}) + Attribute(IFLA_IFNAME, Raw("lo")));
 const Bytes g_address = Message(RTM_NEWADDR, Bytes(24, 0x11));
-const Bytes g_port = Link(
-    7, ARPHRD_ETHER, IFF_UP,
-    Attribute(IFLA_MTU, Raw(1500)) +
-        Attribute(IFLA_LINKINFO | NLA_F_NESTED, Attribute(IFLA_INFO_DATA, Bytes(12, 0x22)) +
-                                                    Attribute(IFLA_INFO_KIND, Text("veth"))) +
-        Attribute(IFLA_MASTER, Raw(5)) + Attribute(IFLA_IFNAME, {'v', 'e', 't', 'h', '1'}, false));
-const Bytes g_bridge = Link(5, ARPHRD_ETHER, 0,
-                            Attribute(IFLA_LINKINFO, Attribute(IFLA_INFO_KIND, Text("bridge"))) +
-                                Attribute(IFLA_IFNAME, Text("br10"), false));
-const Bytes g_stream = g_loopback + g_address + g_port + g_bridge + Done();
-
-const Fields g_expected[] = {
-    {1, "lo", IFF_UP | IFF_LOOPBACK, ARPHRD_LOOPBACK, 0, ""},
-    {7, "veth1", IFF_UP, ARPHRD_ETHER, 5, "veth"},
-    {5, "br10", 0, ARPHRD_ETHER, 0, "bridge"},
+const Bytes g_port =
+    Link({0, 0, ARPHRD_ETHER, 7, IFF_UP, 0},
+         Attribute(IFLA_MTU, Raw(1500)) +
+             Attribute(IFLA_LINKINFO | NLA_F_NESTED, Attribute(IFLA_INFO_DATA, Bytes(11, 0x22)) +
+                                                         Attribute(IFLA_INFO_KIND, Raw("veth"))) +
+             Attribute(IFLA_MASTER, Raw(5)) + Attribute(IFLA_CARRIER_CHANGES, Raw(3)) +
+             Attribute(IFLA_IFNAME, {'v', 'e', 't', 'h', '1'}, false));
+const Bytes g_bridge = Link({0, 0, ARPHRD_ETHER, 5, 0, 0},
+                            Attribute(IFLA_LINKINFO, Attribute(IFLA_INFO_KIND, Raw("bridge"))) +
+                                Attribute(IFLA_IFNAME, Raw("br10"), false));
+const Bytes g_stream = g_loopback + g_address + g_port + g_bridge + Message(NLMSG_DONE, Raw(0));
+const std::vector<Fields> g_links = {
+    {1, "lo", IFF_UP | IFF_LOOPBACK, ARPHRD_LOOPBACK, 0, "", 0},
+    {7, "veth1", IFF_UP, ARPHRD_ETHER, 5, "veth", 3},
+    {5, "br10", 0, ARPHRD_ETHER, 0, "bridge", 0},
 };
 
-TEST(ParseLinkMessages, ReadsEachLinkUntilDone) {
-    // Bytes after DONE belong to nothing and are never read.
-    const Outcome outcome = Parse(g_stream + Bytes(7, 0xEE));
-    EXPECT_TRUE(outcome.bDone);
-    EXPECT_EQ(outcome.nError, 0);
-    ASSERT_EQ(outcome.links.size(), 3u);
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(FieldsOf(outcome.links[i]), g_expected[i]) << i;
-        EXPECT_FALSE(outcome.links[i].bWireless);
-    }
-    // A message too short for its device record names no device; the next one still counts.
-    EXPECT_EQ(Parse(Message(RTM_NEWLINK, Bytes(8, 0)) + g_bridge).Summary(),
-              std::tuple(false, 0, 1u));
-}
-
-TEST(ParseLinkMessages, KernelErrorsAndInterruptedDumps) {
+TEST(ParseLinkMessages, WholeDumpsKernelErrorsAndInterruptions) {
     const Bytes tail(16, 0); // the request an error or acknowledgement answers
+    const std::vector<Fields> lo = {g_links[0]};
     const uint16_t nInterrupted = NLM_F_MULTI | NLM_F_DUMP_INTR;
-    const std::pair<Bytes, std::tuple<bool, int, size_t>> cases[] = {
-        {Message(NLMSG_ERROR, Raw(-EPERM) + tail, 0), {false, EPERM, 0}},
-        {g_loopback + Message(NLMSG_ERROR, Raw(0) + tail, 0), {true, 0, 1}},
-        {g_loopback + Done(-ENOBUFS), {false, ENOBUFS, 1}},
-        {g_loopback + Link(2, ARPHRD_ETHER, 0, {}, nInterrupted), {false, EAGAIN, 1}},
-        {g_loopback + Done(0, nInterrupted), {false, EAGAIN, 1}},
-        {Message(NLMSG_ERROR, Raw(uint16_t{1}), 0), {false, EBADMSG, 0}},
-        {Message(NLMSG_ERROR, Raw(INT32_MIN) + tail, 0), {false, EBADMSG, 0}},
-        {g_loopback + Done(5), {false, EBADMSG, 1}},
+    const std::pair<Bytes, Outcome> cases[] = {
+        {g_stream + Bytes(7, 0xEE), {true, 0, g_links}}, // nothing after DONE is read
+        // A message too short for a device record names none; the next one still counts.
+        {Message(RTM_NEWLINK, Bytes(8, 0)) + g_bridge, {false, 0, {g_links[2]}}},
+        {Message(NLMSG_ERROR, Raw(-EPERM) + tail, 0), {false, EPERM, {}}},
+        {g_loopback + Message(NLMSG_ERROR, Raw(0) + tail, 0), {true, 0, lo}},
+        {g_loopback + Message(NLMSG_DONE, Raw(-ENOBUFS)), {false, ENOBUFS, lo}},
+        {g_loopback + Link({}, {}, nInterrupted), {false, EAGAIN, lo}},
+        {g_loopback + Message(NLMSG_DONE, Raw(0), nInterrupted), {false, EAGAIN, lo}},
+        {Message(NLMSG_ERROR, Raw(uint16_t{1}), 0), {false, EBADMSG, {}}},
+        {Message(NLMSG_ERROR, Raw(INT32_MIN) + tail, 0), {false, EBADMSG, {}}},
+        {g_loopback + Message(NLMSG_DONE, Raw(5)), {false, EBADMSG, lo}},
     };
     for (const auto& [buffer, expected] : cases) {
-        EXPECT_EQ(Parse(buffer).Summary(), expected) << &buffer - &cases[0].first;
+        EXPECT_EQ(Parse(buffer), expected) << &buffer - &cases[0].first;
     }
 }
 
 TEST(ParseLinkMessages, EveryTruncationAndLyingLength) {
-    // Where each message starts and how long its length field says it is.
+    // Where each message starts, and ends by its length field.
     std::vector<std::pair<size_t, size_t>> messages;
     for (size_t nStart = 0; nStart < g_stream.size();) {
-        nlmsghdr header;
-        std::memcpy(&header, g_stream.data() + nStart, sizeof header);
-        messages.emplace_back(nStart, header.nlmsg_len);
-        nStart += NLMSG_ALIGN(header.nlmsg_len);
+        uint32_t nMessage = 0;
+        std::memcpy(&nMessage, g_stream.data() + nStart, sizeof nMessage);
+        messages.emplace_back(nStart, nStart + nMessage);
+        nStart += NLMSG_ALIGN(nMessage);
     }
     for (size_t nLength = 0; nLength <= g_stream.size(); ++nLength) {
-        SCOPED_TRACE(nLength);
         // A cut between a message's end and its padding's end leaves whole messages; any other
         // cut, except before the first, lies about the message it cuts.
         size_t nWhole = 0, nLinks = 0;
         bool bClean = nLength == 0;
-        for (const auto& [nStart, nMessage] : messages) {
-            if (nStart + nMessage <= nLength) {
+        for (const auto& [nStart, nEnd] : messages) {
+            if (nEnd <= nLength) {
                 ++nWhole;
                 nLinks += nStart == messages[1].first || nStart >= messages.back().first ? 0 : 1;
-                bClean = bClean || nLength <= NLMSG_ALIGN(nStart + nMessage);
+                bClean = bClean || nLength <= NLMSG_ALIGN(nEnd);
             }
         }
-        EXPECT_EQ(Parse(g_stream, nLength).Summary(),
-                  std::tuple(nWhole == messages.size(), bClean ? 0 : EBADMSG, nLinks));
+        EXPECT_EQ(Parse(Bytes(g_stream.begin(), g_stream.begin() + nLength)),
+                  Outcome(nWhole == messages.size(), bClean ? 0 : EBADMSG,
+                          std::vector<Fields>(g_links.begin(), g_links.begin() + nLinks)))
+            << nLength;
     }
 
     // Message lengths that lie (zero, short of a header, past the end, huge) end parsing; the
-    // bridge port's record before stays.
+    // record before stays. Others of no sense that still fit read nothing beyond, whatever comes.
     const size_t nPort = g_loopback.size() + g_address.size();
     for (const uint32_t nLie : {0u, 15u, uint32_t(g_stream.size() - nPort + 1), 0xFFFFFFFFu}) {
-        Bytes lying = g_stream;
-        std::memcpy(lying.data() + nPort, &nLie, sizeof nLie);
-        EXPECT_EQ(Parse(lying).Summary(), std::tuple(false, EBADMSG, 1u)) << nLie;
+        EXPECT_EQ(Parse(Overwritten(g_stream, nPort, nLie)), Outcome(false, EBADMSG, {g_links[0]}))
+            << nLie;
     }
-    // Lengths of no sense that still fit: whatever comes of them, nothing beyond is read.
     for (const uint32_t nOdd : {16u, 17u, 31u, 33u}) {
-        Bytes odd = g_stream;
-        std::memcpy(odd.data() + nPort, &nOdd, sizeof nOdd);
-        Parse(odd);
+        Parse(Overwritten(g_stream, nPort, nOdd));
     }
 
-    // An attribute that lies (its own length, a nested one's, a master too short to hold an
-    // index) ends its message's attributes only: the record keeps what came before it, and the
-    // messages after are read.
+    // An attribute that lies (its own length, a nested one's, a master or carrier count too short
+    // for its number) ends its message's attributes only: the record keeps what came before it,
+    // and the messages after are read.
     const size_t nAttributes = nPort + NLMSG_LENGTH(sizeof(ifinfomsg));
-    const size_t nLinkInfo = nAttributes + RTA_SPACE(4), nMaster = nLinkInfo + RTA_SPACE(16 + 12);
-    // Offset of the length to change, new length, kind and master left in the record.
-    const std::tuple<size_t, uint16_t, const char*, int> lies[] = {
-        {nAttributes, 0, "", 0},
-        {nAttributes, 3, "", 0},
-        {nAttributes, 0xFFFF, "", 0},
-        {nAttributes, uint16_t(g_port.size() - NLMSG_LENGTH(sizeof(ifinfomsg)) + 1), "", 0},
-        {nLinkInfo + RTA_LENGTH(0), uint16_t(RTA_SPACE(12) + RTA_SPACE(5) + 1), "", 0},
-        {nMaster, RTA_LENGTH(2), "veth", 0},
+    const size_t nLinkInfo = nAttributes + RTA_SPACE(4),
+                 nMaster = nLinkInfo + RTA_SPACE(RTA_SPACE(11) + RTA_SPACE(5));
+    // Offset of the length to change, new length, kind, master and carrier left in the record.
+    const std::tuple<size_t, uint16_t, const char*, int, unsigned> lies[] = {
+        {nAttributes, 0, "", 0, 0},
+        {nAttributes, 0xFFFF, "", 0, 0},
+        {nAttributes, uint16_t(g_port.size() - NLMSG_LENGTH(sizeof(ifinfomsg)) + 1), "", 0, 0},
+        {nLinkInfo + RTA_LENGTH(0), uint16_t(RTA_SPACE(11) + RTA_SPACE(5) + 1), "", 0, 0},
+        {nMaster, 3, "veth", 0, 0},
+        {nMaster, RTA_LENGTH(3), "veth", 0, 0},
+        {nMaster + RTA_SPACE(4), RTA_LENGTH(3), "veth", 5, 0},
     };
-    for (const auto& [nAt, nLie, szKind, nMasterIndex] : lies) {
-        SCOPED_TRACE(testing::Message() << nAt << " " << nLie);
-        Bytes lying = g_stream;
-        std::memcpy(lying.data() + nAt, &nLie, sizeof nLie);
-        const Outcome outcome = Parse(lying);
-        ASSERT_EQ(outcome.Summary(), std::tuple(true, 0, 3u));
-        EXPECT_EQ(FieldsOf(outcome.links[1]),
-                  Fields(7, "", IFF_UP, ARPHRD_ETHER, nMasterIndex, szKind));
-        EXPECT_EQ(FieldsOf(outcome.links[2]), g_expected[2]);
+    for (const auto& [nAt, nLie, szKind, nMasterIndex, nCarrier] : lies) {
+        const Fields port(7, "", IFF_UP, ARPHRD_ETHER, nMasterIndex, szKind, nCarrier);
+        EXPECT_EQ(Parse(Overwritten(g_stream, nAt, nLie)),
+                  Outcome(true, 0, {g_links[0], port, g_links[2]}))
+            << nAt << " " << nLie;
     }
 }
 
-TEST(DescribeKind, KindsTypesAndOrder) {
-    // Hardware type, flags, kind, wireless, shown as.
-    const std::tuple<unsigned short, unsigned, const char*, bool, const char*> cases[] = {
-        {ARPHRD_LOOPBACK, IFF_LOOPBACK | IFF_UP, "", false, "loopback"},
-        {ARPHRD_ETHER, 0, "", false, "Ethernet"},
-        {ARPHRD_INFINIBAND, 0, "", false, "Ethernet"}, // other hardware: wired too
-        {ARPHRD_ETHER, 0, "", true, "Wi-Fi"},
-        {ARPHRD_ETHER, 0, "openvswitch", false, "bridge"},
-        {ARPHRD_ETHER, 0, "vlan", false, "VLAN"},
-        {ARPHRD_NONE, IFF_POINTOPOINT, "tun", false, "tunnel"},
-        {ARPHRD_ETHER, 0, "tun", false, "virtual"}, // a tap device
-        {ARPHRD_TUNNEL, 0, "ipip", false, "tunnel"},
-        {ARPHRD_PPP, 0, "", false, "tunnel"},
-        {ARPHRD_ETHER, 0, "gretap", false, "tunnel"},
-        {ARPHRD_ETHER, 0, "vxlan", false, "virtual"},
+// One table for how devices are shown and which are aggregated ports: masters of each kind with
+// one port each (of assorted kinds), a port whose master is gone, devices of other types.
+TEST(CLinkTable, KindsShownAndAggregatedPorts) {
+    // Record (index, name, flags, hardware type, master, kind, wireless), shown as, port.
+    const std::tuple<LinkRecord, const char*, bool> cases[] = {
+        {{1, "lo", IFF_LOOPBACK | IFF_UP, ARPHRD_LOOPBACK, 0, ""}, "loopback", false},
+        {{2, "eth0", 0, ARPHRD_ETHER, 0, ""}, "Ethernet", false},
+        {{3, "wlan0", 0, ARPHRD_ETHER, 0, "", true}, "Wi-Fi", false},
+        {{10, "br0", 0, ARPHRD_ETHER, 0, "bridge"}, "bridge", false},
+        {{11, "bond0", 0, ARPHRD_ETHER, 0, "bond"}, "virtual", false},
+        {{12, "team0", 0, ARPHRD_ETHER, 0, "team"}, "virtual", false},
+        {{13, "ovs0", 0, ARPHRD_ETHER, 0, "openvswitch"}, "bridge", false},
+        {{14, "vrf0", 0, ARPHRD_ETHER, 0, "vrf"}, "virtual", false},
+        {{20, "port-br", 0, ARPHRD_ETHER, 10, "veth"}, "virtual", true},
+        {{21, "port-bond", 0, ARPHRD_ETHER, 11, ""}, "Ethernet", true},
+        {{22, "port-team", 0, ARPHRD_ETHER, 12, "tun"}, "virtual", true}, // a tap device
+        {{23, "port-ovs", 0, ARPHRD_ETHER, 13, "gretap"}, "tunnel", true},
+        {{24, "port-vrf", 0, ARPHRD_ETHER, 14, "vlan"}, "VLAN", false},
+        {{30, "orphan", 0, ARPHRD_ETHER, 99, "vxlan"}, "virtual", false},
+        {{31, "tun0", IFF_POINTOPOINT, ARPHRD_NONE, 0, "tun"}, "tunnel", false},
+        {{32, "ppp0", 0, ARPHRD_PPP, 0, ""}, "tunnel", false},
     };
-    for (const auto& [nType, nFlags, szKind, bWireless, szShown] : cases) {
-        const LinkRecord link{1, "x", nFlags, nType, 0, szKind};
-        EXPECT_STREQ(DescribeKind(link, bWireless), szShown) << nType << " " << szKind;
-    }
-}
-
-TEST(CLinkTable, AggregatedPortsByMasterKind) {
-    // Masters of each kind with one port each, and a port whose master is gone.
-    const char* szMasters[] = {"bridge", "bond", "team", "openvswitch", "vrf"};
-    std::vector<LinkRecord> links = {{30, "orphan", 0, ARPHRD_ETHER, 99, "veth"}};
-    for (int i = 0; i < 5; ++i) {
-        links.push_back({10 + i, szMasters[i], 0, ARPHRD_ETHER, 0, szMasters[i]});
-        links.push_back({20 + i, std::string("port-") + szMasters[i], 0, ARPHRD_ETHER, 10 + i, ""});
+    std::vector<LinkRecord> links;
+    for (const auto& [link, szShown, bPort] : cases) {
+        links.push_back(link);
     }
     const CLinkTable table(links);
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(table.IsAggregatedPort(*table.FindIndex(20 + i)), i < 4) << szMasters[i];
-        EXPECT_FALSE(table.IsAggregatedPort(*table.FindIndex(10 + i))) << szMasters[i];
+    for (const auto& [link, szShown, bPort] : cases) {
+        EXPECT_STREQ(DescribeKind(link, link.bWireless), szShown) << link.strName;
+        EXPECT_EQ(table.IsAggregatedPort(link), bPort) << link.strName;
     }
-    EXPECT_FALSE(table.IsAggregatedPort(*table.Find("orphan")));
     EXPECT_EQ(table.Find("port-team")->nIndex, 22);
     EXPECT_EQ(table.Find("port"), nullptr);
     EXPECT_EQ(table.Find(nullptr), nullptr);
     EXPECT_EQ(table.FindIndex(99), nullptr);
+}
+
+TEST(IsAddressChange, AllButWirelessAndPromiscuityOnlyLinksAndSurvivesGarbage) {
+    const auto IsChange = [](const Bytes& buffer) {
+        return IsAddressChange(OnHeap(buffer, buffer.size()).get(), buffer.size());
+    };
+    // Wireless news after a padded attribute.
+    const Bytes wireless =
+        Link({}, Attribute(IFLA_IFNAME, Raw("w0")) + Attribute(IFLA_WIRELESS, {}));
+    const Bytes route = Message(RTM_NEWROUTE, Bytes(28, 0));
+    const auto Flipped = [](unsigned nChange) {
+        return Link({0, 0, ARPHRD_ETHER, 2, IFF_UP, nChange}, {});
+    };
+    const std::pair<Bytes, bool> cases[] = {
+        {wireless + route + Flipped(IFF_PROMISC), false},
+        {Flipped(IFF_PROMISC | IFF_UP), true},
+        {Flipped(0), true}, // as most link events come
+        {wireless + Message(RTM_NEWADDR, {}), true},
+        {route + Message(RTM_DELADDR, {}), true},
+        {route + Message(RTM_DELLINK, {}), true},
+    };
+    for (const auto& [buffer, bChange] : cases) {
+        EXPECT_EQ(IsChange(buffer), bChange) << &buffer - &cases[0].first;
+    }
+
+    // A message that says it is longer than what is left, or shorter than a header, counts: better
+    // a needless refresh than a missed one. So does a cut past a header; a cut within one holds
+    // nothing. An attribute that lies hides the wireless one after it.
+    const Bytes& stream = cases[0].first;
+    const size_t nStarts[] = {0, wireless.size(), wireless.size() + route.size(), stream.size()};
+    for (size_t nLength = 0, i = 0; nLength <= stream.size(); ++nLength) {
+        i += nLength == nStarts[i + 1] ? 1 : 0;
+        EXPECT_EQ(IsChange(Bytes(stream.begin(), stream.begin() + nLength)),
+                  nLength - nStarts[i] >= sizeof(nlmsghdr))
+            << nLength;
+    }
+    // Each message's length, and each attribute length of the wireless message, within which the
+    // attributes must end.
+    const size_t nFirst = NLMSG_SPACE(sizeof(ifinfomsg));
+    for (const size_t nAt : {nStarts[0], nStarts[1], nStarts[2], nFirst, nFirst + RTA_SPACE(3)}) {
+        const size_t nLeft = (nAt < nStarts[1] && nAt > 0 ? wireless.size() : stream.size()) - nAt;
+        for (const size_t nLie : {size_t{0}, size_t{3}, nLeft + 1, size_t{0xFFFF}}) {
+            EXPECT_TRUE(IsChange(Overwritten(stream, nAt, uint16_t(nLie)))) << nAt << " " << nLie;
+        }
+    }
+}
+
+TEST(ParseLinkHeader, KnownHeadersAtEveryCapLength) {
+    using P = ENetworkProtocol;
+    const Bytes macs(12, 0x11), pppoe = {0x11, 0x00, 0x12, 0x34, 0x00, 0x40};
+    const auto Type = [](uint16_t n) { return Bytes{uint8_t(n >> 8), uint8_t(n)}; };
+    const auto tag = [&](uint16_t nTpid) { return Type(nTpid) + Bytes{0x00, 0x07}; };
+    // Link type, exactly the bytes a verdict needs, header length, protocol, bytes from which on
+    // the protocol is known (-1: all).
+    const std::tuple<int, Bytes, uint32_t, P, int> samples[] = {
+        {DLT_EN10MB, macs + Type(0x0800), 14, P::IPv4, -1},
+        {DLT_EN10MB, macs + tag(0x88A8) + tag(0x8100) + Type(0x86DD), 22, P::IPv6, -1},
+        {DLT_EN10MB, macs + tag(0x9100) + Type(0x8864) + pppoe + Type(0x0057), 26, P::IPv6, -1},
+        {DLT_RAW, {0x45}, 0, P::IPv4, -1},
+        {101, {0x60}, 0, P::IPv6, -1},
+        {DLT_IPV4, {0x45}, 0, P::IPv4, 0},
+        {DLT_LINUX_SLL, Bytes(14, 0x22) + Type(0x0040), 16, P::Other, -1},
+        {DLT_LINUX_SLL2, Type(0x86DD) + Bytes(18, 0x22), 20, P::IPv6, 2},
+        {DLT_NULL, {2, 0, 0, 0}, 4, P::IPv4, -1},
+        {DLT_LOOP, {0, 0, 0, 24}, 4, P::IPv6, -1},
+        {DLT_PPP, {0x00, 0x57}, 2, P::IPv6, -1},
+        {DLT_PPP_SERIAL, {0xFF, 0x03, 0xC0, 0x21}, 4, P::Other, -1},
+        {DLT_PPP_ETHER, pppoe + Type(0x0021), 8, P::IPv4, -1},
+        {9999, Bytes(20, 0x45), 14, P::Other, 0},
+    };
+    for (const auto& [nLinkType, bytes, nHeaderLength, eProtocol, nNeeded] : samples) {
+        const uint32_t nSize = static_cast<uint32_t>(bytes.size());
+        for (uint32_t nCapLen = 0; nCapLen <= nSize; ++nCapLen) {
+            SCOPED_TRACE(testing::Message() << nLinkType << " " << nSize << " caplen " << nCapLen);
+            const LinkVerdict verdict =
+                ParseLinkHeader(nLinkType, OnHeap(bytes, nCapLen).get(), nCapLen);
+            EXPECT_EQ(verdict.eProtocol,
+                      nCapLen >= (nNeeded < 0 ? nSize : uint32_t(nNeeded)) ? eProtocol : P::Other);
+            if (nCapLen == nSize) {
+                EXPECT_EQ(verdict.nHeaderLength, nHeaderLength);
+            }
+        }
+    }
 }
 
 } // namespace
