@@ -69,7 +69,7 @@ wait_for() {
 
 # Waits until a device's receive counters stop moving: everything offered has arrived.
 settle() {
-    local last now
+    local last="" now
     now=$(offered "$1")
     until [ "$now" = "$last" ]; do
         last=$now
