@@ -22,26 +22,21 @@ namespace {
 
 using Bytes = std::pair<int64_t, int64_t>; // sent, received
 
-Bytes operator+(const Bytes& a, const Bytes& b) {
-    return {a.first + b.first, a.second + b.second};
-}
+constexpr const char *kUplink = CDesktopShape::kUplink, *kBridge = CDesktopShape::kBridge;
+constexpr int kUplinkNet = CDesktopShape::kUplinkNet, kBridgeNet = CDesktopShape::kBridgeNet;
+constexpr size_t kDatagrams = 20, kPayload = 700, kTcpBytes = 100000;
+// kDatagrams UDP datagrams of kPayload bytes over IPv4 and as many over IPv6, as IP packets
+// (without a link header).
+constexpr int64_t kUdpBatch = kDatagrams * (20 + 8 + kPayload) + kDatagrams * (40 + 8 + kPayload);
 
-// What the meter counts of an Ethernet device's traffic since base: the kernel's bytes less the
-// 14-byte Ethernet header of each packet.
-Bytes EthernetBytes(const std::string& strDevice, const IfCounters& base) {
-    return {NetworkBytesSince(strDevice, base, true), NetworkBytesSince(strDevice, base, false)};
-}
-
-// The same for br0, whose receive counter leaves the Ethernet header out already (HostShapes.h).
-Bytes BridgeBytes(const IfCounters& base) {
-    const IfCounters now = ReadCounters(CContainerBridge::kName);
-    return {NetworkBytesSince(CContainerBridge::kName, base, true),
-            static_cast<int64_t>(now.nRxBytes - base.nRxBytes)};
-}
-
-// nCount UDP datagrams of nPayload bytes as IP packets, without a link header.
-int64_t UdpBytes(bool bIPv6, size_t nPayload, size_t nCount) {
-    return static_cast<int64_t>(nCount * ((bIPv6 ? 40 : 20) + 8 + nPayload));
+// What the meter counts of a device's traffic since base: the kernel's bytes less the 14-byte
+// Ethernet header of each packet. br0's receive counter leaves the header out already
+// (HostShapes.h).
+Bytes Counted(const std::string& strDevice, const IfCounters& base) {
+    const int64_t nRecv = strDevice == kBridge
+                              ? static_cast<int64_t>(ReadCounters(kBridge).nRxBytes - base.nRxBytes)
+                              : NetworkBytesSince(strDevice, base, false);
+    return {NetworkBytesSince(strDevice, base, true), nRecv};
 }
 
 // Where traffic starts or ends: a namespace (null: the host's own) and an address there.
@@ -54,24 +49,19 @@ void In(const Place& place, const std::function<void()>& fn) {
     place.pNs != nullptr ? place.pNs->RunIn(fn) : fn();
 }
 
-// The host with an uplink, a bridge of two containers and a fresh meter; the meter goes first.
+Place Host(int nNet, bool bIPv6) {
+    return {nullptr, ShapeAddress(nNet, 1, bIPv6)};
+}
+
+// The host shaped as a desktop and a fresh meter; the meter goes first.
 class MeterShapesLive : public testing::Test {
 protected:
-    static constexpr size_t kDatagrams = 20, kPayload = 700, kTcpBytes = 100000;
-
-    static Place Uplink(bool bIPv6) {
-        return {nullptr, bIPv6 ? CUplink::kHostIPv6 : CUplink::kHostIPv4};
-    }
-    static Place Bridge(bool bIPv6) {
-        return {nullptr, bIPv6 ? CContainerBridge::kBridgeIPv6 : CContainerBridge::kBridgeIPv4};
-    }
-    static Place Loopback(bool bIPv6) { return {nullptr, bIPv6 ? "::1" : "127.0.0.1"}; }
     Place Internet(bool bIPv6) const {
-        return {&m_uplink.GetInternet(), bIPv6 ? CUplink::kInternetIPv6 : CUplink::kInternetIPv4};
+        return {&m_shape.m_internet, ShapeAddress(kUplinkNet, 2, bIPv6)};
     }
-    Place Container(size_t n, bool bIPv6) const {
-        return {&m_bridge.GetContainer(n),
-                bIPv6 ? CContainerBridge::GetIPv6(n) : CContainerBridge::GetIPv4(n)};
+    Place Container(int nContainer, bool bIPv6) const {
+        return {&m_shape.m_containers[nContainer - 1],
+                ShapeAddress(kBridgeNet, 10 + nContainer, bIPv6)};
     }
 
     // kDatagrams UDP datagrams from client to server and, with bReply, as many back; then, with
@@ -107,7 +97,6 @@ protected:
            [] { EXPECT_TRUE(WaitUntil([] { return ShOut("ss -Htn state last-ack").empty(); })); });
     }
 
-    Bytes Totals() const { return {m_meter.GetSentBytes(), m_meter.GetRecvBytes()}; }
     // A device's state and counted bytes as the meter's snapshot shows them.
     std::pair<std::string, Bytes> Shown(const std::string& strDevice) const {
         for (const DeviceSnapshot& device : m_meter.GetSnapshot().devices) {
@@ -126,12 +115,14 @@ protected:
         EXPECT_EQ(Shown(strDevice), expected) << strDevice << ": state, {sent, received}";
     }
     void ExpectTotals(const Bytes& bytes) {
-        WaitUntil([&] { return Totals() == bytes; });
-        EXPECT_EQ(Totals(), bytes) << "{sent, received}";
+        const auto totals = [this] {
+            return Bytes{m_meter.GetSentBytes(), m_meter.GetRecvBytes()};
+        };
+        WaitUntil([&] { return totals() == bytes; });
+        EXPECT_EQ(totals(), bytes) << "{sent, received}";
     }
 
-    CUplink m_uplink;
-    CContainerBridge m_bridge{2};
+    CDesktopShape m_shape;
     CFakeView m_view;
     COrvekMeter m_meter{m_view};
     uint16_t m_nNextPort = 7100;
@@ -149,57 +140,54 @@ protected:
 // test. br0 carries both the host's and forwarded traffic, so the host's own part is taken from
 // its counters over a first phase in which only host<->container traffic crosses it (container
 // and loopback traffic, which do not cross it, run then too); it receives without the Ethernet
-// header (see BridgeBytes). The tun counts the known sizes of whole IP packets.
+// header (see Counted). The tun counts the known sizes of whole IP packets.
 TEST_F(MeterShapesLive, DesktopHostCountsItsOwnTrafficOnceOnUplinkBridgeAndTun) {
     CTunDevice tun("vpn0", "10.62.0.1/24", "fd62::1/64");
     ASSERT_EQ(m_meter.StartCapture(), "");
-    const IfCounters upBase = ReadCounters(CUplink::kName);
-    const IfCounters bridgeBase = ReadCounters(CContainerBridge::kName);
+    const IfCounters upBase = ReadCounters(kUplink), bridgeBase = ReadCounters(kBridge);
     CUdpSink tunSink4("10.62.0.1", 7000), tunSink6("fd62::1", 7000);
-    Bytes tunBytes;
     for (const bool bIPv6 : {false, true}) {
         SCOPED_TRACE(bIPv6 ? "IPv6, inside the host" : "IPv4, inside the host");
-        Exchange(Bridge(bIPv6), Container(1, bIPv6));
-        Exchange(Container(2, bIPv6), Bridge(bIPv6));
+        Exchange(Host(kBridgeNet, bIPv6), Container(1, bIPv6));
+        Exchange(Container(2, bIPv6), Host(kBridgeNet, bIPv6));
         Exchange(Container(1, bIPv6), Container(2, bIPv6));
-        Exchange(Loopback(bIPv6), Loopback(bIPv6));
+        const Place loopback{nullptr, bIPv6 ? "::1" : "127.0.0.1"};
+        Exchange(loopback, loopback);
         // The tun's peer writes packets to the host; the host's packets to it are read back.
-        const std::string strHere = bIPv6 ? "fd62::1" : "10.62.0.1";
-        const std::string strPeer = bIPv6 ? "fd62::2" : "10.62.0.2";
+        const std::string strHere = ShapeAddress(62, 1, bIPv6),
+                          strPeer = ShapeAddress(62, 2, bIPv6);
         for (size_t i = 0; i < kDatagrams; ++i) {
             tun.Write(MakeUdpPacket(strPeer, strHere, 7001, 7000, kPayload));
         }
         SendUdp(strHere, strPeer, 7002, kPayload, kDatagrams);
         for (size_t i = 0; i < kDatagrams; ++i) {
-            EXPECT_EQ(static_cast<int64_t>(tun.Read(20000).size()), UdpBytes(bIPv6, kPayload, 1));
+            EXPECT_EQ(tun.Read(20000).size(), (bIPv6 ? 40 : 20) + 8 + kPayload);
         }
-        tunBytes = tunBytes + Bytes{UdpBytes(bIPv6, kPayload, kDatagrams),
-                                    UdpBytes(bIPv6, kPayload, kDatagrams)};
     }
     EXPECT_EQ(tunSink4.WaitFor(kDatagrams) + tunSink6.WaitFor(kDatagrams), 2 * kDatagrams);
-    const Bytes bridgeOwn = BridgeBytes(bridgeBase);
-    ExpectShown(CContainerBridge::kName, "capturing", bridgeOwn);
+    const Bytes bridgeOwn = Counted(kBridge, bridgeBase);
 
     for (const bool bIPv6 : {false, true}) {
         SCOPED_TRACE(bIPv6 ? "IPv6, to the internet" : "IPv4, to the internet");
-        Exchange(Uplink(bIPv6), Internet(bIPv6));
-        Exchange(Internet(bIPv6), Uplink(bIPv6));
+        Exchange(Host(kUplinkNet, bIPv6), Internet(bIPv6));
+        Exchange(Internet(bIPv6), Host(kUplinkNet, bIPv6));
         // Through NAT: the internet cannot start anything towards a container.
         Exchange(Container(1, bIPv6), Internet(bIPv6), false);
         Exchange(Container(2, bIPv6), Internet(bIPv6), false);
     }
     // The containers' traffic did cross br0, and more than the host's own.
-    const Bytes bridgeAll = BridgeBytes(bridgeBase);
+    const Bytes bridgeAll = Counted(kBridge, bridgeBase);
     EXPECT_GT(bridgeAll.first, bridgeOwn.first);
     EXPECT_GT(bridgeAll.second, bridgeOwn.second);
 
-    const Bytes up = EthernetBytes(CUplink::kName, upBase);
-    ExpectTotals(up + bridgeOwn + tunBytes);
-    ExpectShown(CUplink::kName, "capturing", up);
-    ExpectShown(CContainerBridge::kName, "capturing", bridgeOwn);
-    ExpectShown(tun.GetName(), "capturing", tunBytes);
-    ExpectShown(CContainerBridge::GetPortName(1), "bridge port", {});
-    ExpectShown(CContainerBridge::GetPortName(2), "bridge port", {});
+    const Bytes up = Counted(kUplink, upBase);
+    ExpectTotals(
+        {up.first + bridgeOwn.first + kUdpBatch, up.second + bridgeOwn.second + kUdpBatch});
+    ExpectShown(kUplink, "capturing", up);
+    ExpectShown(kBridge, "capturing", bridgeOwn);
+    ExpectShown(tun.GetName(), "capturing", {kUdpBatch, kUdpBatch});
+    ExpectShown(CDesktopShape::PortName(1), "bridge port", {});
+    ExpectShown(CDesktopShape::PortName(2), "bridge port", {});
     ExpectShown("lo", "loopback", {});
 }
 
@@ -210,42 +198,41 @@ TEST_F(MeterShapesLive, DesktopHostCountsItsOwnTrafficOnceOnUplinkBridgeAndTun) 
 // way, on the device while it is free and on br0 while it is a port.
 TEST_F(MeterShapesLive, DeviceJoiningTheBridgeIsNoLongerCapturedAndLeavingItIsAgain) {
     CPeerNs peer;
-    const LinkEnd here{"lan0", "10.63.0.1", "fd63::1"}, there{"lan0p", "10.63.0.2", "fd63::2"};
-    MakeVethPair(peer, here, there);
+    MakeVethPair(peer, {"lan0", "10.63.0.1", "fd63::1"}, {"lan0p", "10.63.0.2", "fd63::2"});
     ASSERT_EQ(m_meter.StartCapture(), "");
-    const int64_t nBatch =
-        UdpBytes(false, kPayload, kDatagrams) + UdpBytes(true, kPayload, kDatagrams);
-    // UDP only, kDatagrams each way per family: nBatch bytes to the host and nBatch from it.
+    // UDP only, kDatagrams each way per family: kUdpBatch bytes to the host and as many from it.
     const auto batch = [&] {
-        Exchange({&peer, there.strIPv4}, {nullptr, here.strIPv4}, true, false);
-        Exchange({&peer, there.strIPv6}, {nullptr, here.strIPv6}, true, false);
+        for (const bool bIPv6 : {false, true}) {
+            Exchange({&peer, ShapeAddress(63, 2, bIPv6)}, Host(63, bIPv6), true, false);
+        }
     };
     // Moves the host's addresses of the link, with the peer's static neighbour entries, to dev.
     const auto moveAddresses = [&](const std::string& strFrom, const std::string& strTo) {
         ShOk("ip addr flush dev " + strFrom + " && ip addr add 10.63.0.1/24 dev " + strTo +
              " && ip addr add fd63::1/64 dev " + strTo +
              " nodad && for a in 10.63.0.2 fd63::2; do ip neigh replace $a lladdr "
-             "02:00:5e:00:00:02 dev " + strTo + " nud permanent; done");
+             "02:00:5e:00:00:02 dev " +
+             strTo + " nud permanent; done");
     };
 
     batch();
-    ExpectShown(here.strName, "capturing", {nBatch, nBatch});
+    ExpectShown("lan0", "capturing", {kUdpBatch, kUdpBatch});
 
-    ShOk("ip link set dev " + here.strName + " master " + CContainerBridge::kName +
-         " && bridge fdb replace 02:00:5e:00:00:02 dev " + here.strName + " master static");
-    moveAddresses(here.strName, CContainerBridge::kName);
-    ASSERT_TRUE(WaitUntil([&] { return Shown(here.strName).first == "bridge port"; }));
+    ShOk("ip link set dev lan0 master br0 && bridge fdb replace 02:00:5e:00:00:02 dev lan0 master "
+         "static");
+    moveAddresses("lan0", kBridge);
+    ASSERT_TRUE(WaitUntil([&] { return Shown("lan0").first == "bridge port"; }));
     batch();
-    ExpectShown(CContainerBridge::kName, "capturing", {nBatch, nBatch});
-    ExpectShown(here.strName, "bridge port", {nBatch, nBatch});
+    ExpectShown(kBridge, "capturing", {kUdpBatch, kUdpBatch});
+    ExpectShown("lan0", "bridge port", {kUdpBatch, kUdpBatch});
 
-    ShOk("ip link set dev " + here.strName + " nomaster");
-    moveAddresses(CContainerBridge::kName, here.strName);
+    ShOk("ip link set dev lan0 nomaster");
+    moveAddresses(kBridge, "lan0");
     ShOk("ip addr add 10.61.0.1/24 dev br0 && ip addr add fd61::1/64 dev br0 nodad");
-    ASSERT_TRUE(WaitUntil([&] { return Shown(here.strName).first == "capturing"; }));
+    ASSERT_TRUE(WaitUntil([&] { return Shown("lan0").first == "capturing"; }));
     batch();
-    ExpectShown(here.strName, "capturing", {2 * nBatch, 2 * nBatch});
-    ExpectTotals({3 * nBatch, 3 * nBatch});
+    ExpectShown("lan0", "capturing", {2 * kUdpBatch, 2 * kUdpBatch});
+    ExpectTotals({3 * kUdpBatch, 3 * kUdpBatch});
 }
 
 // Promiscuous capture keeps the old rule: sent is decided by the source, everything else the
@@ -258,21 +245,19 @@ TEST_F(MeterShapesLive, DeviceJoiningTheBridgeIsNoLongerCapturedAndLeavingItIsAg
 TEST_F(MeterShapesLive, PromiscuousCountsForwardedAndBridgedTrafficAsReceived) {
     m_meter.SetCaptureSettings(COrvekMeter::kDefaultFilter, true);
     ASSERT_EQ(m_meter.StartCapture(), "");
-    const IfCounters upBase = ReadCounters(CUplink::kName);
-    const IfCounters bridgeBase = ReadCounters(CContainerBridge::kName);
+    const IfCounters upBase = ReadCounters(kUplink), bridgeBase = ReadCounters(kBridge);
     for (const bool bIPv6 : {false, true}) {
         SCOPED_TRACE(bIPv6 ? "IPv6" : "IPv4");
         Exchange(Container(1, bIPv6), Internet(bIPv6), false);
         Exchange(Container(2, bIPv6), Internet(bIPv6), false);
         Exchange(Container(1, bIPv6), Container(2, bIPv6));
     }
-    const Bytes up = EthernetBytes(CUplink::kName, upBase);
-    const Bytes bridge = BridgeBytes(bridgeBase);
+    const Bytes up = Counted(kUplink, upBase), bridge = Counted(kBridge, bridgeBase);
     // br0 received the frames between the containers too, not only their uploads.
     EXPECT_GT(bridge.second, up.first);
     ExpectTotals({up.first, up.second + bridge.first + bridge.second});
-    ExpectShown(CContainerBridge::kName, "capturing", {0, bridge.first + bridge.second});
-    ExpectShown(CContainerBridge::GetPortName(1), "bridge port", {});
+    ExpectShown(kBridge, "capturing", {0, bridge.first + bridge.second});
+    ExpectShown(CDesktopShape::PortName(1), "bridge port", {});
 }
 
 } // namespace
