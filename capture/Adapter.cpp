@@ -237,23 +237,26 @@ void CAdapter::Run() {
         if (nResult < 0 || (nResult == 0 && bHandleFailed)) {
             break; // the device failed or vanished
         }
-        // The handle's statistics are read here, on the one thread that reads the handle: now and
-        // then while packets come, and once when they stop, so that a burst's drops show.
-        if (nResult > 0) {
-            bDropsStale = true;
+        // The handle's statistics are read here, on the one thread that reads the handle, at most
+        // every half second: reading them costs more than a block of packets. Once packets stop,
+        // the wait ends in time to read them, so that a burst's drops show.
+        bDropsStale = bDropsStale || nResult > 0;
+        int nWaitMs = -1;
+        if (bDropsStale) {
             if (const int64_t nNow = MonotonicNs(); nNow >= nNextDropPoll) {
                 PublishDrops(nDropBase);
                 nNextDropPoll = nNow + kDropPollNs;
+                bDropsStale = false;
+            } else {
+                nWaitMs = static_cast<int>((nNextDropPoll - nNow) / 1'000'000 + 1);
             }
+        }
+        if (nResult > 0) {
             continue;
         }
-        if (bDropsStale) {
-            PublishDrops(nDropBase);
-            bDropsStale = false;
-        }
         // Nothing ready: wait for the kernel to hand over a block (at the latest 100 ms after
-        // its first packet), or for a stop or a filter.
-        if (::poll(waits, 2, -1) < 0 && errno != EINTR) {
+        // its first packet), for a stop or a filter, or for the time to read the statistics.
+        if (::poll(waits, 2, nWaitMs) < 0 && errno != EINTR) {
             break;
         }
         if (waits[1].revents != 0) {
