@@ -145,11 +145,12 @@ TEST_F(HeadlessLive, PrometheusScrapesExactBytesPerDevice) {
     }
     auto pOrvek = StartJson({"--metrics", "127.0.0.1:19100"});
     std::filesystem::remove_all("/tmp/orvek-prometheus");
-    std::ofstream("/tmp/orvek-prometheus.yml")
+    std::filesystem::create_directories("/tmp/orvek-prometheus");
+    std::ofstream("/tmp/orvek-prometheus/prometheus.yml")
         << "global: {scrape_interval: 1s}\nscrape_configs: [{job_name: orvek, static_configs: "
            "[{targets: ['127.0.0.1:19100']}]}]\n";
-    CChildProcess prometheus({"prometheus", "--config.file=/tmp/orvek-prometheus.yml",
-                              "--storage.tsdb.path=/tmp/orvek-prometheus",
+    CChildProcess prometheus({"prometheus", "--config.file=/tmp/orvek-prometheus/prometheus.yml",
+                              "--storage.tsdb.path=/tmp/orvek-prometheus/data",
                               "--web.listen-address=127.0.0.1:19090"});
     std::vector<long> vecResidentKiB;
     httplib::Client scraper("127.0.0.1", 19100);
