@@ -1,5 +1,6 @@
 // Soak and fault tests: capture started and stopped under churn, device and address storms,
 // descriptor and thread exhaustion and malformed filters, all in namespaces the tests create.
+#include "../meter/FakeMeterView.h"
 #include "AdapterManager.h"
 #include "NetNs.h"
 #include "OrvekMeter.h"
@@ -19,19 +20,6 @@ using namespace orvektest;
 
 namespace {
 
-// A view that shows nothing: any message it is asked to show fails the test.
-class CSoakView : public IMeterView {
-public:
-    // Never called: nothing serves the display.
-    void ShowCounters(const char*, const char*) override {}
-    // Any thread: gtest's failure reports are thread-safe.
-    void ShowMessage(const std::string& strText, const char* szCaption) override {
-        ADD_FAILURE() << "message " << szCaption << ": " << strText;
-    }
-    // Capture thread: dropped; the update stays pending, so at most one comes.
-    void Post(std::function<void()>, int) override {}
-};
-
 const auto Str = [](int n) { return std::to_string(n); };
 
 // Every test ends with no capture and gives back every descriptor and thread it found.
@@ -41,9 +29,13 @@ protected:
         return std::distance(std::filesystem::directory_iterator(szDir), {});
     }
     static CAdapterManager* Manager() { return CAdapterManager::GetInstance(); }
-    // A veth pair strName/pstrName on strNet.1 and strNet.2 (a /24).
-    void Link(const std::string& strName, const std::string& strNet) {
-        MakeVethPair(m_peer, {strName, strNet + ".1", ""}, {"p" + strName, strNet + ".2", ""});
+    // Veth pairs strPrefixN/pstrPrefixN on strNetN.1 and strNetN.2 (each a /24).
+    void Links(const std::string& strPrefix, const std::string& strNet, int nLinks) {
+        for (int i = 0; i < nLinks; ++i) {
+            const std::string strName = strPrefix + Str(i), strHost = strNet + Str(i);
+            MakeVethPair(m_peer, {strName, strHost + ".1", ""},
+                         {"p" + strName, strHost + ".2", ""});
+        }
     }
     void Send(const std::string& strNet, uint16_t nPort, size_t nPayload, size_t nCount) {
         m_peer.RunIn([=] { SendUdp(strNet + ".2", strNet + ".1", nPort, nPayload, nCount); });
@@ -82,41 +74,25 @@ protected:
         EXPECT_TRUE(WaitUntil([this] { return Count("/proc/self/task") == m_nThreads; }));
         EXPECT_EQ(Count("/proc/self/fd"), m_nFds) << "descriptors leaked";
         EXPECT_TRUE(Manager()->GetAdapterStates().empty());
+        // Nothing is reported: a device vanishing under a refresh is no failure.
+        EXPECT_EQ(m_view.GetMessages(), std::vector<Texts>());
     }
 
-    CSoakView m_view;
+    CFakeView m_view; // never served: at most one update stays pending
     COrvekMeter m_meter{m_view};
     CPeerNs m_peer;
     const long m_nFds = Count("/proc/self/fd");
     const long m_nThreads = Count("/proc/self/task");
 };
 
-// Start and stop race the capture threads, the monitor, traffic and address news. Then, under a
-// running capture, devices come and go, links flap and a storm of address news ends it. In the
-// end every remaining device is captured, every deleted one closed, the device that stayed lost
-// nothing, and the published addresses show the storm's end state.
-TEST_F(CSoakTest, CyclesDeviceChurnAndAddressStorm) {
-    Link("keep0", "10.82.0");
-    Link("flap0", "10.82.1");
+// Under a running capture devices come and go, links flap and a storm of address news ends it.
+// In the end every remaining device is captured, every deleted one closed, the device that stayed
+// lost nothing, and the published addresses show the storm's end state.
+TEST_F(CSoakTest, DeviceChurnAndAddressStormWhileCapturing) {
+    Links("keep", "10.82.", 1);
+    Links("flap", "10.81.", 1);
     CUdpSink sink("10.82.0.1", 5002);
-    std::atomic<bool> bStop{false};
-    std::thread churner([&] {
-        for (int i = 0; !bStop.load(); ++i) {
-            Send("10.82.0", 5002, 200, 10);
-            Sh(std::string("ip addr ") + (i % 2 == 0 ? "add" : "del") + " 10.82.1.9/24 dev flap0");
-        }
-    });
-    for (int i = 0; i < 100; ++i) {
-        EXPECT_NO_THROW(m_meter.StartCapture()) << "cycle " << i;
-        EXPECT_TRUE(IsLocal(*Manager(), "10.82.0.1"));
-        m_meter.StopCapture();
-    }
-    bStop.store(true);
-    churner.join();
-    EXPECT_EQ(m_meter.GetSentBytes(), 0);
-
     const IfCounters start = ReadCounters("keep0");
-    const int64_t nRecvCycles = m_meter.GetRecvBytes();
     m_meter.StartCapture();
     std::map<std::string, bool> expected = {{"keep0", true}, {"flap0", true}};
     for (int i = 0; i < 20; ++i) {
@@ -137,9 +113,9 @@ TEST_F(CSoakTest, CyclesDeviceChurnAndAddressStorm) {
         // Without a prefix length ip takes a host address.
         for (const std::string& str :
              {"10.83." + Str(i / 100) + "." + Str(i % 100), "fd83::" + Str(i)}) {
-            strBatch += "addr add " + str + " dev keep0 nodad\n";
-            strBatch += i % 3 != 0 ? "addr del " + str + " dev keep0\n" : "";
             addresses[str] = i % 3 == 0;
+            strBatch += "addr add " + str + " dev keep0 nodad\n" +
+                        (addresses[str] ? "" : "addr del " + str + " dev keep0\n");
         }
     }
     ShOk("ip -batch - <<'EOF'\n" + strBatch + "EOF");
@@ -149,9 +125,8 @@ TEST_F(CSoakTest, CyclesDeviceChurnAndAddressStorm) {
         });
     }));
     EXPECT_TRUE(Manager()->IsMonitorRunning());
-    EXPECT_TRUE(WaitUntil([&] {
-        return m_meter.GetRecvBytes() - nRecvCycles == NetworkBytesSince("keep0", start, false);
-    }));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return m_meter.GetRecvBytes() == NetworkBytesSince("keep0", start, false); }));
     // A deleted device that was never opened is not listed; one that was stays closed. Nothing
     // else is listed: an adapter whose first open failed is not kept.
     std::map<std::string, bool> actual = ListAdapters();
@@ -162,9 +137,7 @@ TEST_F(CSoakTest, CyclesDeviceChurnAndAddressStorm) {
 // Descriptors run out at every point of Start in turn: a clear error, nothing half-open, the
 // devices that opened keep counting, and capture recovers once descriptors are back.
 TEST_F(CSoakTest, DescriptorExhaustionFailsCleanlyAtEveryStep) {
-    for (int i = 0; i < 4; ++i) {
-        Link("lim" + Str(i), "10.84." + Str(i));
-    }
+    Links("lim", "10.84.", 4);
     // UndefinedBehaviorSanitizer checks a type the first time it meets it through a pipe, which
     // fails with no descriptor left: meet every type of the failure paths before the limit bites.
     m_meter.StartCapture();
@@ -204,10 +177,8 @@ TEST_F(CSoakTest, DescriptorExhaustionFailsCleanlyAtEveryStep) {
         }
         EXPECT_TRUE(!bStarted || std::ranges::count(captured, false) == 0);
         m_meter.StopCapture();
-        EXPECT_NO_THROW(m_meter.StartCapture());
-        m_meter.StopCapture();
     }
-    // Both ends: the limit bit at first, and in the end Start had enough.
+    // Both ends: the limit bit at first, and in the end Start had enough: capture recovered.
     EXPECT_TRUE(bStarted);
     EXPECT_GT(nSpare, 1);
 }
@@ -216,9 +187,7 @@ TEST_F(CSoakTest, DescriptorExhaustionFailsCleanlyAtEveryStep) {
 // the rings and one large thread stack but not two, Start fails with the OS error, leaves nothing
 // half-open, a device that started counts exactly, and Stop closes everything.
 TEST_F(CSoakTest, ThreadCreationFailureFailsStartCleanly) {
-    for (int i = 0; i < 3; ++i) {
-        Link("thr" + Str(i), "10.86." + Str(i));
-    }
+    Links("thr", "10.86.", 3);
     const pid_t nPid = fork();
     ASSERT_GE(nPid, 0);
     if (nPid == 0) {
@@ -243,6 +212,7 @@ TEST_F(CSoakTest, ThreadCreationFailureFailsStartCleanly) {
         m_meter.StopCapture();
         EXPECT_TRUE(Manager()->GetAdapterStates().empty());
         EXPECT_EQ(Count("/proc/self/fd"), m_nFds) << "descriptors leaked";
+        EXPECT_EQ(m_view.GetMessages(), std::vector<Texts>());
         _exit(HasFailure() ? 1 : 0);
     }
     int nStatus = 0;
@@ -253,7 +223,7 @@ TEST_F(CSoakTest, ThreadCreationFailureFailsStartCleanly) {
 // A hundred refused filters (none names a host, so no resolver is asked) each fail Start with
 // libpcap's text and leave nothing open; afterwards a good filter counts exactly its port.
 TEST_F(CSoakTest, MalformedFiltersThrowLibpcapTextAndLeaveCaptureWorking) {
-    Link("filt0", "10.85.0");
+    Links("filt", "10.85.", 1);
     std::vector<std::string> filters = {"(tcp",       "tcp and and udp",    "port 70000",
                                         "vlan 5000",  "port nosuchservice", "net 10.1.2.3/8",
                                         "ip[0:3] = 1"};
