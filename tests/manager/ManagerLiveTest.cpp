@@ -1,5 +1,4 @@
 #include "AdapterManager.h"
-#include "DeviceList.h"
 #include "NetNs.h"
 #include "ZarnException.h"
 
@@ -7,7 +6,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
-#include <set>
 #include <stdexcept>
 
 using namespace orvektest;
@@ -17,8 +15,8 @@ enum class EThrow { Zarn, Other };
 // The fixture is the listener: records the announcements and opens each as the application does.
 // Members without a guard change only while no refresh runs (before Start, after StopAll).
 struct ManagerLive : testing::Test, IAdapterListener {
-    // Capture threads: counts the packet.
-    void AnalyzePacket(PacketInfo*) override { m_nPackets.fetch_add(1); }
+    // Capture threads: the packets are not looked at.
+    void AnalyzePacket(PacketInfo*) override {}
     // Monitor thread: records the failure's description, "-" when it has none.
     void OnException(const CZarnException& e) override {
         std::lock_guard guard(m_mtx);
@@ -89,58 +87,37 @@ struct ManagerLive : testing::Test, IAdapterListener {
     std::string m_strThrow;
     EThrow m_eThrow = EThrow::Zarn;
     uint32_t m_nProbe = inet_addr("127.0.0.1");
-    std::atomic<uint64_t> m_nPackets{0};
 };
 
+// Up devices with addresses are announced, each once; every announcement saw the complete map
+// without waiting for the refresh. Every listed address is local, also a down device's; IPv6
+// entries yield no IPv4 keys, so no zero key either. Loopback is listed, not captured.
 TEST_F(ManagerLive, StartAnnouncesUpDevicesWithAddressesAndPublishesEveryAddress) {
-    const std::string strVeth = Veth("mv", "10.77.1", "fd77:1::1"), strDown = Veth("md", "10.77.2");
+    const std::string strVeth = Veth("mv", "10.77.1", "fd77:1::1");
+    Veth("md", "10.77.2");
     Veth("ma");
     ShOk("ip link set down md");
-    CDeviceList devices; // every device once, chained in libpcap's list order
-    std::set<std::string> listed;
-    for (size_t i = 0; i < devices.GetCount(); ++i) {
-        listed.insert(devices.GetAt(i)->name);
-        EXPECT_EQ(devices.GetAt(i)->next,
-                  i + 1 < devices.GetCount() ? devices.GetAt(i + 1) : nullptr);
-    }
-    EXPECT_EQ(listed.size(), devices.GetCount());
-    const std::set<std::string> made = {"lo", strVeth, strDown, "ma"};
-    EXPECT_TRUE(std::ranges::includes(listed, made));
-
-    // Up devices with addresses are announced, each once; every announcement saw the complete map
-    // without waiting for the refresh. Every listed address is local, also a down device's; IPv6
-    // entries yield no IPv4 keys, so no zero key either.
     m_nProbe = inet_addr("10.77.1.1");
     Start();
     EXPECT_EQ(Get(m_found).size(), 1u);
     EXPECT_TRUE(Capturing(strVeth));
-    // Loopback traffic never leaves the host: listed, not captured.
     const auto states = m_pManager->GetDeviceStates();
     const auto lo = std::ranges::find(states, std::string("lo"), &DeviceState::strName);
     ASSERT_NE(lo, states.end());
     EXPECT_EQ(lo->eState, EDeviceState::Loopback);
-    EXPECT_EQ(lo->strKind, "loopback");
     for (const char* szLocal : {"10.77.1.1", "127.0.0.1", "fd77:1::1", "::1", "10.77.2.1"}) {
         EXPECT_TRUE(IsLocal(szLocal)) << szLocal;
     }
     for (const char* szForeign : {"10.77.1.2", "fd77:1::2", "0.0.0.0"}) {
         EXPECT_FALSE(IsLocal(szForeign)) << szForeign;
     }
-
-    // StopAll twice; stopped, the look-up answers from the last enumeration; a fresh Start.
-    m_pManager->StopAll();
-    m_pManager->StopAll();
-    EXPECT_FALSE(m_pManager->IsMonitorRunning());
-    EXPECT_TRUE(m_pManager->GetAdapterStates().empty());
-    EXPECT_TRUE(IsLocal("127.0.0.1"));
-    m_nProbe = inet_addr("127.0.0.1");
-    Start();
-    EXPECT_EQ(Get(m_found).size(), 1u);
 }
 
 // A device's first address announces it. Two devices share an address, local until both lose it;
-// a device without addresses is closed, and the closed adapter is the one announced again.
-TEST_F(ManagerLive, AddressesOpenAndCloseDevicesOnTheSameAdapter) {
+// a device without addresses is closed, and the closed adapter is the one announced again. A
+// deleted device is closed and its addresses go; its namesake reopens the same adapter. Link down
+// closes (the address stays listed); link up reopens the same adapter.
+TEST_F(ManagerLive, DevicesCloseAndComeBackOnTheSameAdapter) {
     const std::string strA = Veth("ma"), strB = Veth("mb");
     ShOk("ip addr add 10.77.6.1/24 dev mb");
     Start();
@@ -154,50 +131,15 @@ TEST_F(ManagerLive, AddressesOpenAndCloseDevicesOnTheSameAdapter) {
     ASSERT_TRUE(Change("ip -6 addr add fd77:3::1/64 nodad dev ma",
                        [&] { return pA->IsRunning() && IsLocal("fd77:3::1"); }));
     EXPECT_EQ(AdapterOf(strA), pA);
-}
 
-// A deleted device is closed and its addresses go; its namesake reopens the same adapter. Link
-// down closes (the address stays listed); link up reopens the same adapter.
-TEST_F(ManagerLive, DeletedAndDownDevicesCloseAndComeBackOnTheSameAdapter) {
-    const std::string strVeth = Veth("mv", "10.77.1", "fd77:1::1");
-    Start();
-    CAdapter* pVeth = AdapterOf(strVeth);
-    ASSERT_TRUE(Change("ip link del mv", [&] {
-        return !pVeth->IsRunning() && !IsLocal("10.77.1.1") && !IsLocal("fd77:1::1");
-    }));
-    Veth(strVeth, "10.77.1");
-    ASSERT_TRUE(WaitUntil([&] { return pVeth->IsRunning() && IsLocal("10.77.1.1"); }));
-    ASSERT_TRUE(Change("ip link set down mv", [&] { return !pVeth->IsRunning(); }));
+    ASSERT_TRUE(
+        Change("ip link del dev ma", [&] { return !pA->IsRunning() && !IsLocal("fd77:3::1"); }));
+    Veth(strA, "10.77.1");
+    ASSERT_TRUE(WaitUntil([&] { return pA->IsRunning() && IsLocal("10.77.1.1"); }));
+    ASSERT_TRUE(Change("ip link set dev ma down", [&] { return !pA->IsRunning(); }));
     EXPECT_TRUE(IsLocal("10.77.1.1"));
-    ASSERT_TRUE(Change("ip link set up mv", [&] { return pVeth->IsRunning(); }));
-    EXPECT_EQ(AdapterOf(strVeth), pVeth);
-}
-
-// About 650 changes in two bursts while a veth captures traffic, addresses only. At the end A
-// holds one IPv4 and one IPv6 address and B none; the monitor still runs.
-TEST_F(ManagerLive, AddressStormUnderTrafficEndsInItsFinalState) {
-    const std::string strVeth = Veth("mv", "10.77.1"), strA = Veth("ma"), strB = Veth("mb");
-    Start();
-    CUdpSink sink("10.77.1.1", 7001);
-    const uint64_t nBefore = m_nPackets.load();
-    std::jthread sender(
-        [&] { m_peer.RunIn([] { SendUdp("10.77.1.2", "10.77.1.1", 7001, 200, 4000); }); });
-    ASSERT_TRUE(Change(
-        "b() { for i in $(seq 80); do for v in add del; do echo address $v 10.77.13.$i/32 dev ma;"
-        " echo address $v 10.77.14.$i/32 dev mb; done; done; echo address add 10.77.13.200/32 dev"
-        " ma; echo address add fd77:13::1/128 nodad dev ma; }; b | ip -batch - && ip addr flush"
-        " dev ma && b | ip -batch -",
-        [&] {
-            return Capturing(strA) && Capturing(strVeth) && !Capturing(strB) &&
-                   IsLocal("10.77.13.200") && IsLocal("fd77:13::1") && m_nPackets.load() > nBefore;
-        }));
-    for (int i = 1; i <= 80; ++i) {
-        const std::string strN = std::to_string(i);
-        EXPECT_FALSE(IsLocal("10.77.13." + strN)) << i;
-        EXPECT_FALSE(IsLocal("10.77.14." + strN)) << i;
-    }
-    EXPECT_TRUE(m_pManager->IsMonitorRunning());
-    EXPECT_TRUE(Get(m_failures).empty());
+    ASSERT_TRUE(Change("ip link set dev ma up", [&] { return pA->IsRunning(); }));
+    EXPECT_EQ(AdapterOf(strA), pA);
 }
 
 // A device whose opening fails is skipped: Start fails only when no device opened, and then with
@@ -240,18 +182,11 @@ TEST_F(ManagerLive, FailingDevicesAreSkippedReportedOnceAndRetriedOnlyWhenTheyCh
         // and it fails again: reported once by the monitor, which goes on.
         ASSERT_TRUE(
             Change("ip addr add 10.77.9.1/24 dev mb", [&] { return IsLocal("10.77.9.1"); }));
-        ASSERT_TRUE(
-            Change("ip addr add 10.77.9.2/24 dev mb", [&] { return IsLocal("10.77.9.2"); }));
         EXPECT_EQ(announcements(strVeth), 1);
         ASSERT_TRUE(Change("ip addr add 10.77.10.1/24 dev mv",
                            [&] { return Get(m_failures).size() == 1; }));
         EXPECT_EQ(announcements(strVeth), 2);
         EXPECT_EQ(Get(m_failures), std::vector<std::string>{strVeth + ": " + strText});
-        const auto states = m_pManager->GetDeviceStates();
-        const auto veth = std::ranges::find(states, strVeth, &DeviceState::strName);
-        ASSERT_NE(veth, states.end());
-        EXPECT_EQ(veth->eState, EDeviceState::Failed);
-        EXPECT_EQ(veth->strError, strText);
         ASSERT_TRUE(
             Change("ip addr add 10.77.9.3/24 dev mb", [&] { return IsLocal("10.77.9.3"); }));
         EXPECT_TRUE(m_pManager->IsMonitorRunning());
