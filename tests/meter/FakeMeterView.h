@@ -2,10 +2,8 @@
 
 #include "MeterView.h"
 
-#include <atomic>
 #include <deque>
 #include <mutex>
-#include <utility>
 #include <vector>
 
 namespace orvektest {
@@ -38,17 +36,13 @@ public:
     }
     // View thread: runs posted work, and the work it posts, until none is left.
     void Serve() {
-        for (;;) {
-            std::function<void()> fn;
-            {
-                std::lock_guard guard(m_mtx);
-                if (m_posted.empty()) {
-                    return;
-                }
-                fn = std::move(m_posted.front());
-                m_posted.pop_front();
-            }
+        std::unique_lock lock(m_mtx);
+        while (!m_posted.empty()) {
+            const std::function<void()> fn = std::move(m_posted.front());
+            m_posted.pop_front();
+            lock.unlock();
             fn();
+            lock.lock();
         }
     }
 

@@ -5,7 +5,6 @@
 #include "FakeMeterView.h"
 #include "NetNs.h"
 #include "OrvekMeter.h"
-#include "ZarnException.h"
 
 #include <gtest/gtest.h>
 
@@ -70,8 +69,7 @@ TEST_F(MeterLive, VethTrafficEqualsTheKernelCountersAndPingsAreFilteredOut) {
 // One device refusing the filter (a tun has no Ethernet header) never stops the others: Capture
 // names it with libpcap's text and the veth counts. A tun that appears while capturing fails
 // once, is reported once and not opened again and again by the link news that opening it in
-// promiscuous mode causes; the monitor goes on following address changes. A filter that every
-// device refuses fails Capture with libpcap's text.
+// promiscuous mode causes; the monitor goes on following address changes.
 TEST_F(MeterLive, DeviceThatRefusesTheFilterIsSkippedReportedOnceAndNotRetried) {
     CPeerNs peer;
     MakeVethPair(peer, {"mvf", "10.76.0.1", ""}, {"mvg", "10.76.0.2", ""});
@@ -98,15 +96,6 @@ TEST_F(MeterLive, DeviceThatRefusesTheFilterIsSkippedReportedOnceAndNotRetried) 
     monitor.Wait();
     const std::string strNews = monitor.GetStdout();
     EXPECT_LE(std::count(strNews.begin(), strNews.end(), '\n'), 6) << strNews;
-    m_meter.StopCapture();
-
-    m_meter.SetCaptureSettings("tcp and and", false);
-    try {
-        m_meter.StartCapture();
-        ADD_FAILURE() << "started";
-    } catch (const CZarnException& e) {
-        EXPECT_EQ(e.GetDescription(), PcapFilterError("tcp and and"));
-    }
 }
 
 // No link header on a tun: a packet written to it is received, one the host routes into it is

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -22,15 +21,21 @@ using namespace orvektest;
 
 namespace {
 
-// Filler link header of 0xEE bytes, then a network header whose source address is all 0xEE. Only
-// the captured bytes exist, in a heap block of exactly that size: AddressSanitizer sees any read
-// past them.
+// Filler link header of 0xEE bytes, then a network header whose addresses are all 0xEE unless
+// given. Only the captured bytes exist, in a heap block of exactly that size: AddressSanitizer sees
+// any read past them.
 struct CraftedPacket {
     CraftedPacket(uint32_t nHeader, ENetworkProtocol eProtocol, uint32_t nWire, uint32_t nCapLen,
-                  DeviceCounters* pCounters)
+                  DeviceCounters* pCounters, const char* szSource = "", const char* szDest = "")
         : pBytes(new uint8_t[nCapLen]) {
         std::vector<uint8_t> frame(std::max(nWire, nHeader + 40), 0xEE);
-        frame[nHeader] = eProtocol == ENetworkProtocol::IPv6 ? 0x60 : 0x45;
+        const bool bIPv6 = eProtocol == ENetworkProtocol::IPv6;
+        frame[nHeader] = bIPv6 ? 0x60 : 0x45;
+        uint8_t* pSource = frame.data() + nHeader + (bIPv6 ? 8 : 12);
+        if (*szSource != 0) {
+            inet_pton(bIPv6 ? AF_INET6 : AF_INET, szSource, pSource);
+            inet_pton(bIPv6 ? AF_INET6 : AF_INET, szDest, pSource + (bIPv6 ? 16 : 4));
+        }
         std::memcpy(pBytes.get(), frame.data(), nCapLen);
         header = {{}, nCapLen, nWire};
         info = {&header, pBytes.get(), nHeader, eProtocol, pCounters};
@@ -90,23 +95,6 @@ TEST(MeterCount, ThresholdOverEveryLinkHeaderAndSourceDecidesSent) {
     }
 }
 
-// An Ethernet frame carrying IPv4 or IPv6 from strSource to strDest, captured whole.
-struct AddressedFrame {
-    AddressedFrame(const std::string& strSource, const std::string& strDest) {
-        const bool bIPv6 = strSource.find(':') != std::string::npos;
-        const int nFamily = bIPv6 ? AF_INET6 : AF_INET;
-        bytes[14] = bIPv6 ? 0x60 : 0x45;
-        uint8_t* pSource = bytes.data() + 14 + (bIPv6 ? 8 : 12);
-        inet_pton(nFamily, strSource.c_str(), pSource);
-        inet_pton(nFamily, strDest.c_str(), pSource + (bIPv6 ? 16 : 4));
-        info = {&header, bytes.data(), 14, bIPv6 ? ENetworkProtocol::IPv6 : ENetworkProtocol::IPv4,
-                nullptr};
-    }
-    std::array<uint8_t, 100> bytes{};
-    pcap_pkthdr header{{}, 100, 100};
-    PacketInfo info{};
-};
-
 // The host: 10.1.0.5/24 (broadcast 10.1.0.255) and fd01::5.
 TEST(MeterClassify, SourceSentDestinationReceivedOtherwiseForwarded) {
     CAddressTable table;
@@ -134,18 +122,19 @@ TEST(MeterClassify, SourceSentDestinationReceivedOtherwiseForwarded) {
         {"fd02::7", "2001:db8::1", E::Forwarded, E::Received},
     };
     for (const auto& [szSource, szDest, eNormal, ePromiscuous] : cases) {
-        AddressedFrame frame(szSource, szDest);
+        const auto eProtocol =
+            std::strchr(szSource, ':') ? ENetworkProtocol::IPv6 : ENetworkProtocol::IPv4;
+        CraftedPacket frame(14, eProtocol, 100, 100, nullptr, szSource, szDest);
         EXPECT_EQ(ClassifyPacket(frame.info, table, false), eNormal) << szSource << " " << szDest;
         EXPECT_EQ(ClassifyPacket(frame.info, table, true), ePromiscuous) << szSource;
         // A capture that holds the source but not the whole destination cannot show forwarding.
-        frame.header.caplen = frame.info.eNetworkProtocol == ENetworkProtocol::IPv6 ? 14 + 39 : 33;
+        frame.header.caplen = eProtocol == ENetworkProtocol::IPv6 ? 14 + 39 : 33;
         EXPECT_EQ(ClassifyPacket(frame.info, table, false),
                   eNormal == E::Sent ? E::Sent : E::Received)
             << szSource;
     }
     // Not IP: the bytes where an IPv4 source would stand decide, as for any other frame.
-    AddressedFrame arp("10.2.0.7", "192.0.2.1");
-    arp.info.eNetworkProtocol = ENetworkProtocol::Other;
+    CraftedPacket arp(14, ENetworkProtocol::Other, 100, 100, nullptr, "10.2.0.7", "192.0.2.1");
     EXPECT_EQ(ClassifyPacket(arp.info, table, false), E::Received);
 }
 
@@ -213,10 +202,8 @@ TEST(MeterDisplay, ConcurrentCaptureThreadsLoseNoCount) {
     view.Serve();
     constexpr int64_t nExpected = int64_t{kThreads} * kPackets * 1500;
     EXPECT_EQ(meter.GetSentBytes(), nExpected);
-    EXPECT_EQ(meter.GetRecvBytes(), 0);
     EXPECT_EQ(view.GetShown(), Texts(" Recv  0.000 Mb", COrvekMeter::FormatSent(nExpected)));
     EXPECT_FALSE(view.SawDoublePending());
-    EXPECT_EQ(meter.GetDeviceCounters("eth0")->nSentPackets.load(), kPackets);
 }
 
 TEST(MeterException, ShowsOnlyDescribedFailuresUnderExceptionCaption) {
