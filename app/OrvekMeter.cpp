@@ -99,13 +99,26 @@ void COrvekMeter::AnalyzePacket(PacketInfo* pInfo) {
     const auto nCount = static_cast<int64_t>(pInfo->pHeader->len - pInfo->nLinkHeaderLength);
     DeviceCounters& counters = *pInfo->pCounters;
     std::atomic<int64_t>& nPackets = bSent ? counters.nSentPackets : counters.nRecvPackets;
-    // This thread is the counters' only writer.
+    std::atomic<int64_t>& nBytes = bSent ? counters.nSentBytes : counters.nRecvBytes;
+    // This thread is the counters' only writer: plain stores, no locked instruction per packet.
     nPackets.store(nPackets.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    // Sequentially consistent with ReleaseDisplay, so that either this thread sees the cleared
-    // flag or the releasing thread sees this count.
-    (bSent ? counters.nSentBytes : counters.nRecvBytes).fetch_add(nCount);
-    // At most one display update is pending; the first packet after it was shown asks again.
-    if (!m_bDisplayPending.load() && !m_bDisplayPending.exchange(true, std::memory_order_acq_rel)) {
+    nBytes.store(nBytes.load(std::memory_order_relaxed) + nCount, std::memory_order_relaxed);
+}
+
+void COrvekMeter::OnPacketsDelivered(DeviceCounters* pCounters) {
+    const int64_t nTotal = pCounters->nSentBytes.load(std::memory_order_relaxed) +
+                           pCounters->nRecvBytes.load(std::memory_order_relaxed);
+    if (nTotal == pCounters->nAnalyzerMark) {
+        return; // the batch counted nothing
+    }
+    pCounters->nAnalyzerMark = nTotal;
+    // Orders the batch's counts before the look at the flag, as ReleaseDisplay orders clearing
+    // the flag before its look at the totals: either this thread sees the flag cleared, or the
+    // releasing thread sees these counts.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // At most one display update is pending; the first batch after it was shown asks again.
+    if (!m_bDisplayPending.load(std::memory_order_relaxed) &&
+        !m_bDisplayPending.exchange(true, std::memory_order_acq_rel)) {
         PostDisplayUpdate();
     }
 }
@@ -283,6 +296,7 @@ void COrvekMeter::OnDisplayPaced() {
 
 bool COrvekMeter::ReleaseDisplay() {
     m_bDisplayPending.store(false);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
     if (GetRecvBytes() == m_nShownRecv && GetSentBytes() == m_nShownSent) {
         return false;
     }

@@ -54,6 +54,9 @@ public:
 
     // Capture thread: counts one packet into its device's counters.
     void AnalyzePacket(PacketInfo* pInfo) override;
+    // Capture thread, after a batch: asks the view to show the totals if they moved and no update
+    // is pending.
+    void OnPacketsDelivered(DeviceCounters* pCounters) override;
     // Monitor or view thread: a described failure becomes a message captioned "Exception"; one
     // without a description is ignored.
     void OnException(const CZarnException& e) override;

@@ -240,6 +240,9 @@ void CAdapter::Run() {
         // The handle's statistics are read here, on the one thread that reads the handle, at most
         // every half second: reading them costs more than a block of packets. Once packets stop,
         // the wait ends in time to read them, so that a burst's drops show.
+        if (nResult > 0 && m_pListener != nullptr) {
+            m_pListener->OnPacketsDelivered(m_pCounters);
+        }
         bDropsStale = bDropsStale || nResult > 0;
         int nWaitMs = -1;
         if (bDropsStale) {

@@ -18,6 +18,8 @@ struct alignas(64) DeviceCounters {
     std::atomic<int64_t> nRecvPackets{0};
     // Packets the kernel dropped for this device's captures (ring full, interface drops).
     std::atomic<int64_t> nDrops{0};
+    // The analyzer's own note, kept by the capture thread alone (for work done once per batch).
+    int64_t nAnalyzerMark = 0;
 };
 
 // One captured packet, valid only for the duration of the AnalyzePacket call that receives it.
@@ -34,6 +36,9 @@ struct IPacketAnalyzer {
     // threads at once. Must return promptly, must not throw, must not stop adapters or wait for
     // the user-interface or monitor thread.
     virtual void AnalyzePacket(PacketInfo* pInfo) = 0;
+    // Called by the same capture thread after each batch of packets it delivered, with the
+    // adapter's counters: for work that need not be done per packet. Same rules as AnalyzePacket.
+    virtual void OnPacketsDelivered(DeviceCounters* pCounters) { (void)pCounters; }
 
 protected:
     ~IPacketAnalyzer() = default;

@@ -46,6 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     const LinkVerdict verdict = ParseLinkHeader(nLinkType, pFrame.get(), header.caplen);
     PacketInfo info{&header, pFrame.get(), verdict.nHeaderLength, verdict.eProtocol, s_pCounters};
     s_meter.AnalyzePacket(&info);
+    s_meter.OnPacketsDelivered(s_pCounters);
 
     IsAddressChange(pFrame.get(), nCaptured);
     return 0;

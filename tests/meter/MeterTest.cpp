@@ -83,6 +83,7 @@ TEST(MeterCount, ThresholdOverEveryLinkHeaderAndSourceDecidesSent) {
                         CraftedPacket packet(nHeader, eProtocol, nWire, nCapLen,
                                              meter.GetDeviceCounters("eth0"));
                         meter.AnalyzePacket(&packet.info);
+                        meter.OnPacketsDelivered(packet.info.pCounters);
                         const bool bSent = bLocal && nCapLen >= nNeeded;
                         EXPECT_EQ(meter.GetSentBytes(), bSent ? nCount : 0);
                         EXPECT_EQ(meter.GetRecvBytes(), bSent ? 0 : nCount);
@@ -139,10 +140,10 @@ TEST(MeterClassify, SourceSentDestinationReceivedOtherwiseForwarded) {
 }
 
 // Short bursts from a capture thread while this thread serves the view: the first packet starts
-// an update, the second comes a little later each time, so that some land while the update is
-// being released. Once a burst is counted and the view has run what was posted, the shown totals
-// are the burst's: a release that lost the wake-up of a packet counted during it would leave them
-// one update short for good.
+// an update, the second comes up to 20 us later (spread over the bursts), so that some land while
+// the update is being released. Once a burst is counted and the view has run what was posted, the
+// shown totals are the burst's: a release that lost the wake-up of a packet counted during it would
+// leave them one update short for good.
 TEST(MeterDisplay, EveryBurstEndsShownWhileTheViewServesConcurrently) {
     CFakeView view;
     const CAddressTable table = MakeTable(false);
@@ -151,19 +152,22 @@ TEST(MeterDisplay, EveryBurstEndsShownWhileTheViewServesConcurrently) {
     // However many packets come, one update is pending until the view has served it.
     for (int i = 0; i < 1000; ++i) {
         meter.AnalyzePacket(&packet.info);
+        meter.OnPacketsDelivered(packet.info.pCounters);
     }
     EXPECT_EQ(view.GetUpdateCount(), 1);
     view.Serve();
     int64_t nShown = 1000 * 100;
-    for (int nBurst = 1; nBurst <= 4000; ++nBurst) {
+    for (int nBurst = 1; nBurst <= 12000; ++nBurst) {
         std::atomic<bool> bDone{false};
         std::jthread capture([&] {
             meter.AnalyzePacket(&packet.info);
-            const auto until =
-                std::chrono::steady_clock::now() + std::chrono::nanoseconds(nBurst % 97 * 40);
+            meter.OnPacketsDelivered(packet.info.pCounters);
+            const auto until = std::chrono::steady_clock::now() +
+                               std::chrono::nanoseconds(nBurst * 7919 % 200 * 100);
             while (std::chrono::steady_clock::now() < until) {
             }
             meter.AnalyzePacket(&packet.info);
+            meter.OnPacketsDelivered(packet.info.pCounters);
             bDone.store(true);
         });
         while (!bDone.load()) {
@@ -192,6 +196,7 @@ TEST(MeterDisplay, ConcurrentCaptureThreadsLoseNoCount) {
                                  meter.GetDeviceCounters("eth" + std::to_string(t)));
             for (int i = 0; i < kPackets; ++i) {
                 meter.AnalyzePacket(&packet.info);
+                meter.OnPacketsDelivered(packet.info.pCounters);
             }
             nFinished.fetch_add(1);
         });
