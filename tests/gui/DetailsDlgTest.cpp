@@ -1,405 +1,222 @@
-// The Details window: its texts and table on a fake source, then live in this process's private
-// namespace on two veth pairs with traffic of known sizes: rows against the kernel's counters,
-// rates against a paced sender, ticking devices off and on, drops, and the settings file.
+// The Details window: sorting, rates and drops on a fake source, then live on two veth pairs with
+// traffic of known sizes: rows against the kernel's counters, rates against a paced sender,
+// ticking devices off and on, drops, and the settings file.
 
 #include "DetailsDlg.h"
 #include "Adapter.h"
-#include "AdapterManager.h"
 #include "DeviceTableModel.h"
-#include "NetNs.h"
-#include "OrvekDlg.h"
-#include "RateGraph.h"
-#include "TempSettings.h"
-#include "TrafficSampler.h"
+#include "GuiTest.h"
 #include "TrafficText.h"
 
-#include <QTest>
-#include <QtWidgets>
-#include <gtest/gtest.h>
-
-#include <chrono>
 #include <filesystem>
-#include <thread>
 
 using namespace orvektest;
-using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using enum CDeviceTableModel::EColumn;
 
 namespace {
 
-constexpr double kKiB = 1024, kMiB = 1024 * 1024;
+using DetailsLive = CGuiTest;
 
-class CFakeSource : public IDetailsSource {
-public:
-    // User-interface thread, as the window calls them.
+struct CFakeSource : IDetailsSource {
     MeterSnapshot GetSnapshot() const override { return m_snapshot; }
-    std::set<std::string> GetExcludedDevices() const override { return m_excluded; }
-    void SetExcludedDevices(const std::set<std::string>& excluded) override {
-        m_excluded = excluded;
-    }
-
-    DeviceSnapshot& Add(const std::string& strName, int64_t nSent, int64_t nRecv) {
-        DeviceSnapshot& device = m_snapshot.devices.emplace_back();
-        device.strName = strName;
-        device.strState = "capturing";
-        device.nSentBytes = nSent;
-        device.nRecvBytes = nRecv;
-        return device;
-    }
-    DeviceSnapshot& Get(const std::string& strName) {
-        return *std::ranges::find(m_snapshot.devices, strName, &DeviceSnapshot::strName);
-    }
-
+    std::set<std::string> GetExcludedDevices() const override { return {}; }
+    void SetExcludedDevices(const std::set<std::string>&) override {}
     MeterSnapshot m_snapshot;
-    std::set<std::string> m_excluded;
 };
 
-QVariant Cell(const CDeviceTableModel& model, const std::string& strDevice, int nColumn,
-              int nRole = Qt::DisplayRole) {
-    const int nRow = model.FindRow(strDevice);
-    return nRow < 0 ? QVariant() : model.data(model.index(nRow, nColumn), nRole);
+std::string Text(const CDeviceTableModel& model, const std::string& strDevice, int nColumn,
+                 int nRole = Qt::DisplayRole) {
+    return model.index(model.FindRow(strDevice), nColumn).data(nRole).toString().toStdString();
 }
 
-std::vector<std::string> RowNames(const CDeviceTableModel& model) {
-    std::vector<std::string> names;
-    for (int nRow = 0; nRow < model.rowCount(); ++nRow) {
-        names.push_back(
-            model.index(nRow, CDeviceTableModel::kColDevice).data().toString().toStdString());
-    }
-    return names;
+void Tick(CDeviceTableModel& model, const std::string& strDevice, bool bCounted) {
+    ASSERT_TRUE(model.setData(model.index(model.FindRow(strDevice), kColCounted),
+                              bCounted ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole));
 }
 
-TEST(DetailsText, UnitsChosenPerValueWithADecimalPointInAnyLocale) {
+TEST(DetailsText, UnitsPerValueAndADecimalPointInACommaLocale) {
     const QLocale previous;
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-    for (const auto& [dRate, szText] : {std::pair{0.0, "0 B/s"},
-                                        {1023.0, "1023 B/s"},
-                                        {1023.6, "1.0 KiB/s"},
-                                        {1536.0, "1.5 KiB/s"},
-                                        {1023.97 * kKiB, "1.0 MiB/s"},
-                                        {3 * kMiB, "3.0 MiB/s"},
-                                        {-1.0, ""}}) {
-        EXPECT_EQ(FormatRate(dRate).toStdString(), szText) << dRate;
-    }
-    EXPECT_EQ(FormatMebibytes(1048576).toStdString(), "1.000");
-    EXPECT_EQ(FormatMebibytes(1572864).toStdString(), "1.500");
-    for (const auto& [nCount, szText] : {std::pair<int64_t, const char*>{0, "0"},
-                                         {999, "999"},
-                                         {1000, "1,000"},
-                                         {1234567, "1,234,567"}}) {
-        EXPECT_EQ(FormatCount(nCount).toStdString(), szText);
+    for (const auto& [strText, szWant] : {std::pair{FormatRate(1023), "1023 B/s"},
+                                          {FormatRate(1023.6), "1.0 KiB/s"},
+                                          {FormatRate(1536), "1.5 KiB/s"},
+                                          {FormatRate(1023.97 * 1024), "1.0 MiB/s"},
+                                          {FormatRate(-1), ""},
+                                          {FormatMebibytes(1572864), "1.500"},
+                                          {FormatCount(123456789), "123,456,789"}}) {
+        EXPECT_EQ(strText.toStdString(), szWant);
     }
     QLocale::setDefault(previous);
-    // The graph's scale: round numbers in the unit that shows them, at least 1 KiB/s.
-    for (const auto& [dPeak, dTop] :
-         {std::pair{0.0, kKiB}, {1500.0, 2 * kKiB}, {900 * kKiB, kMiB}, {3 * kMiB, 5 * kMiB}}) {
-        EXPECT_EQ(CRateGraph::ScaleTop(dPeak), dTop) << dPeak;
-    }
 }
 
-// Rows by total, rates from two samples and the time between them, drops only since Capture,
-// the current row following its device when the order changes, and the Counted column.
-TEST(DetailsTable, SortedRatedMarkedAndTickable) {
+// Rows by total, rates over the time between samples, drops only since Capture, and the selected
+// row following its device when the order changes.
+TEST(DetailsTable, SortedRatedAndMarked) {
     CFakeSource source;
-    source.Add("small", 100, 0);
-    source.Add("big", 5000, 5000);
-    source.Add("mid", 2000, 0).nDrops = 5;
-    source.Add("old", 0, 0).strState = "gone";
+    std::vector<DeviceSnapshot>& devices = source.m_snapshot.devices;
+    // Name, state, capturing, sent and received bytes and packets, drops, kind.
+    devices = {{"small", "", true, 100, 0, 0, 0, 0, ""},
+               {"big", "", true, 5000, 5000, 0, 0, 0, ""},
+               {"mid", "", true, 2000, 0, 0, 0, 5, ""}};
     CTrafficSampler sampler(source);
     const Clock::time_point t0 = Clock::now();
     sampler.Sample(t0);
     CDetailsDlg dlg(source, sampler);
     dlg.show();
     const CDeviceTableModel& model = *dlg.GetModel();
-    EXPECT_EQ(RowNames(model), (std::vector<std::string>{"big", "mid", "small", "old"}));
-    EXPECT_FALSE(dlg.isModal());
-    EXPECT_LT(dlg.minimumSize().width(), dlg.maximumSize().width());
+    const auto rows = [&] {
+        return std::vector{model.FindRow("big"), model.FindRow("mid"), model.FindRow("small")};
+    };
+    EXPECT_EQ(rows(), (std::vector{0, 1, 2}));
 
-    source.Get("big").nRecvBytes += 4096;
+    devices[1].nRecvBytes += 4096;
     sampler.MarkCapture();
-    source.Get("mid").nDrops = 12;
-    sampler.Sample(t0 + 2s);
-    EXPECT_EQ(Cell(model, "big", CDeviceTableModel::kColRecvRate).toString(), "2.0 KiB/s");
-    EXPECT_EQ(Cell(model, "big", CDeviceTableModel::kColSentRate).toString(), "0 B/s");
-    EXPECT_EQ(Cell(model, "big", CDeviceTableModel::kColRecv, Qt::ToolTipRole).toString(),
-              "9,096 bytes");
+    devices[2].nDrops = 12;
+    sampler.Sample(t0 + std::chrono::seconds(2));
+    EXPECT_EQ(Text(model, "big", kColRecvRate), "2.0 KiB/s");
+    EXPECT_EQ(Text(model, "big", kColSentRate), "0 B/s");
     EXPECT_EQ(sampler.GetLatest().dRecvRate, 2048);
-    EXPECT_EQ(Cell(model, "mid", CDeviceTableModel::kColDrops).toString(), "7");
-    EXPECT_TRUE(Cell(model, "mid", CDeviceTableModel::kColDevice, Qt::DecorationRole).isValid());
-    EXPECT_TRUE(Cell(model, "mid", CDeviceTableModel::kColDevice, Qt::ToolTipRole)
-                    .toString()
-                    .contains("dropped 7 packets"));
-    EXPECT_FALSE(Cell(model, "big", CDeviceTableModel::kColDevice, Qt::DecorationRole).isValid());
+    EXPECT_EQ(Text(model, "mid", kColDrops), "7");
 
-    QTableView& table = *dlg.GetTable();
-    table.selectRow(model.FindRow("mid"));
-    source.Get("small").nSentBytes = 1000000;
-    sampler.Sample(t0 + 3s);
-    EXPECT_EQ(RowNames(model), (std::vector<std::string>{"small", "big", "mid", "old"}));
-    EXPECT_EQ(table.currentIndex().row(), model.FindRow("mid"));
-    EXPECT_EQ(Cell(model, "small", CDeviceTableModel::kColSent).toString(), "0.954");
-
-    const QModelIndex counted = model.index(model.FindRow("mid"), CDeviceTableModel::kColCounted);
-    EXPECT_EQ(counted.data(Qt::CheckStateRole).toInt(), Qt::Checked);
-    ASSERT_TRUE(dlg.GetModel()->setData(counted, Qt::Unchecked, Qt::CheckStateRole));
-    EXPECT_EQ(source.m_excluded, std::set<std::string>{"mid"});
-    EXPECT_EQ(counted.data(Qt::CheckStateRole).toInt(), Qt::Unchecked);
-    ASSERT_TRUE(dlg.GetModel()->setData(counted, Qt::Checked, Qt::CheckStateRole));
-    EXPECT_TRUE(source.m_excluded.empty());
+    dlg.GetTable()->selectRow(model.FindRow("mid"));
+    devices[0].nSentBytes = 1000000;
+    sampler.Sample(t0 + std::chrono::seconds(3));
+    EXPECT_EQ(rows(), (std::vector{1, 2, 0}));
+    EXPECT_EQ(dlg.GetTable()->currentIndex().row(), model.FindRow("mid"));
 }
 
-// Two veth pairs to one peer namespace: orv0 10.79.0.1 - orv1 10.79.0.2 and orv2 10.79.1.1 -
-// orv3 10.79.1.2. Each test makes its main window (and so its meter) itself.
-class DetailsLive : public testing::Test {
-protected:
-    void SetUp() override {
-        MakeVethPair(m_peer, {"orv0", "10.79.0.1", ""}, {"orv1", "10.79.0.2", ""});
-        MakeVethPair(m_peer, {"orv2", "10.79.1.1", ""}, {"orv3", "10.79.1.2", ""});
-    }
-    void TearDown() override {
-        m_pDlg.reset();
-        EXPECT_TRUE(CAdapterManager::GetInstance()->GetAdapterStates().empty());
-        Sh("ip link del orv0");
-        Sh("ip link del orv2");
-    }
-    COrvekDlg& MakeDialog() {
-        m_pDlg = std::make_unique<COrvekDlg>();
-        m_pDlg->show();
-        return *m_pDlg;
-    }
-    void Capture() {
-        m_pDlg->findChild<QPushButton*>("IDC_CAPTURE")->click();
-        ASSERT_TRUE(m_pDlg->findChild<QPushButton*>("IDC_STOP")->isEnabled());
-    }
-    // Waits, serving the window, until pred holds.
-    static bool Serve(const std::function<bool()>& pred, int nTimeoutMs = 20000) {
-        return WaitUntil(
-            [&] {
-                QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-                return pred();
-            },
-            nTimeoutMs);
-    }
-    // The meter's view of a device now.
-    DeviceSnapshot Device(const std::string& strName) const {
-        const MeterSnapshot snapshot = m_pDlg->GetMeter().GetSnapshot();
-        const auto it = std::ranges::find(snapshot.devices, strName, &DeviceSnapshot::strName);
-        return it == snapshot.devices.end() ? DeviceSnapshot{} : *it;
-    }
-    static bool IsOpen(const std::string& strName) {
-        const std::vector<AdapterState> states = CAdapterManager::GetInstance()->GetAdapterStates();
-        const auto it = std::ranges::find(states, strName, &AdapterState::strName);
-        return it != states.end() && it->bOpen;
-    }
-
-    CTempSettings m_settings;
-    CPeerNs m_peer;
-    std::unique_ptr<COrvekDlg> m_pDlg;
-};
-
+// With no filter, everything the links carry: the datagrams and the kernel's ICMP answers.
 TEST_F(DetailsLive, RowsEqualWhatEachDeviceCarriedByteForByte) {
-    COrvekDlg& dlg = MakeDialog();
-    const CDeviceTableModel& model = *dlg.OpenDetails()->GetModel();
+    const CDeviceTableModel& model = *m_pDlg->OpenDetails()->GetModel();
     const IfCounters base0 = ReadCounters("orv0"), base2 = ReadCounters("orv2");
+    Filter()->clear();
     Capture();
-    std::unique_ptr<CUdpSink> pThere0, pThere2;
-    m_peer.RunIn([&] {
-        pThere0 = std::make_unique<CUdpSink>("10.79.0.2", 7002);
-        pThere2 = std::make_unique<CUdpSink>("10.79.1.2", 7002);
-    });
-    CUdpSink here0("10.79.0.1", 7001), here2("10.79.1.1", 7001);
     m_peer.RunIn([] {
         SendUdp("10.79.0.2", "10.79.0.1", 7001, 1000, 40);
         SendUdp("10.79.1.2", "10.79.1.1", 7001, 1400, 7);
     });
-    SendUdp("10.79.0.1", "10.79.0.2", 7002, 300, 10);
-    SendUdp("10.79.1.1", "10.79.1.2", 7002, 600, 25);
-
-    const auto shown = [&](const std::string& strDevice, const IfCounters& base) {
-        const IfCounters now = ReadCounters(strDevice);
-        return std::vector<QString>{
-            Cell(model, strDevice, CDeviceTableModel::kColSent, Qt::ToolTipRole).toString(),
-            Cell(model, strDevice, CDeviceTableModel::kColRecv, Qt::ToolTipRole).toString(),
-            Cell(model, strDevice, CDeviceTableModel::kColPackets, Qt::ToolTipRole).toString(),
-            FormatCount(NetworkBytesSince(strDevice, base, true)) + " bytes",
-            FormatCount(NetworkBytesSince(strDevice, base, false)) + " bytes",
-            QStringLiteral("%1 sent, %2 received")
-                .arg(FormatCount(int64_t(now.nTxPackets - base.nTxPackets)),
-                     FormatCount(int64_t(now.nRxPackets - base.nRxPackets)))};
+    SendUdp("10.79.0.1", "10.79.0.2", 7001, 300, 10);
+    SendUdp("10.79.1.1", "10.79.1.2", 7001, 600, 25);
+    // The row's exact sent and received bytes, and what the kernel counted.
+    const auto shown = [&](const char* szDevice) {
+        return std::vector{Text(model, szDevice, kColSent, Qt::ToolTipRole),
+                           Text(model, szDevice, kColRecv, Qt::ToolTipRole)};
     };
-    const auto matches = [&](const std::string& strDevice, const IfCounters& base) {
-        const std::vector<QString> texts = shown(strDevice, base);
-        return texts[0] == texts[3] && texts[1] == texts[4] && texts[2] == texts[5];
+    const auto carried = [](const char* szDevice, const IfCounters& base) {
+        return std::vector{
+            FormatCount(NetworkBytesSince(szDevice, base, true)).toStdString() + " bytes",
+            FormatCount(NetworkBytesSince(szDevice, base, false)).toStdString() + " bytes"};
     };
-    Serve([&] { return matches("orv0", base0) && matches("orv2", base2); });
-    for (const auto& [strDevice, base] : {std::pair{"orv0", base0}, {"orv2", base2}}) {
-        const std::vector<QString> texts = shown(strDevice, base);
-        EXPECT_EQ(texts[0], texts[3]) << strDevice;
-        EXPECT_EQ(texts[1], texts[4]) << strDevice;
-        EXPECT_EQ(texts[2], texts[5]) << strDevice;
+    for (const auto& [szDevice, base] : {std::pair{"orv0", base0}, {"orv2", base2}}) {
+        Serve([&] { return shown(szDevice) == carried(szDevice, base); });
+        EXPECT_EQ(shown(szDevice), carried(szDevice, base)) << szDevice;
     }
-    EXPECT_EQ(Cell(model, "orv0", CDeviceTableModel::kColRecv, Qt::ToolTipRole).toString(),
-              "41,120 bytes");
-    EXPECT_EQ(Cell(model, "orv2", CDeviceTableModel::kColState).toString(), "capturing");
-    EXPECT_EQ(Cell(model, "orv2", CDeviceTableModel::kColKind).toString(), "virtual");
-    // The largest total first: orv2 carried 25 x 628 + 7 x 1428 bytes, orv0 10 x 328 + 40 x 1028.
-    EXPECT_LT(model.FindRow("orv0"), model.FindRow("orv2"));
 }
 
-// A sender paced by the clock at 4,000 datagrams of 1,028 network bytes a second: every rate
-// shown while it runs, after its first second, is within 10 % of 4,112,000 B/s.
+// A sender paced by the clock at 4,000 datagrams of 1,028 network bytes a second for five
+// seconds: every rate sampled while it sends, after its first 1.5 seconds, is within 10 % of
+// 4,112,000 B/s.
 TEST_F(DetailsLive, RateFollowsAPacedSender) {
-    constexpr int kPerTick = 40, kTickMs = 10, kSeconds = 5;
+    constexpr int kPerTick = 40, kTickMs = 10, kTicks = 500;
     constexpr double kRate = kPerTick * 1028.0 * 1000 / kTickMs;
-    COrvekDlg& dlg = MakeDialog();
     Capture();
-    CUdpSink sink("10.79.0.1", 7001);
-    std::vector<double> rates;
-    std::atomic<bool> bSending{true};
-    const Clock::time_point tStart = Clock::now();
-    QObject::connect(&dlg.GetSampler(), &CTrafficSampler::Sampled, &dlg, [&] {
-        if (Clock::now() - tStart < 1500ms || !bSending) {
-            return;
-        }
-        for (const DeviceSample& row : dlg.GetSampler().GetLatest().devices) {
-            if (row.device.strName == "orv0") {
-                rates.push_back(row.dRecvRate);
-            }
+    std::atomic<int> nTick{0};
+    int nRates = 0;
+    QObject::connect(&m_pDlg->GetSampler(), &CTrafficSampler::Sampled, m_pDlg.get(), [&] {
+        if (nTick >= 1500 / kTickMs && nTick < kTicks) {
+            EXPECT_NEAR(m_pDlg->GetSampler().GetLatest().dSentRate, kRate, kRate * 0.1);
+            ++nRates;
         }
     });
     std::thread sender([&] {
-        m_peer.RunIn([&] {
-            Clock::time_point tDue = Clock::now();
-            for (int nTick = 0; nTick < kSeconds * 1000 / kTickMs; ++nTick) {
-                SendUdp("10.79.0.2", "10.79.0.1", 7001, 1000, kPerTick);
-                tDue += std::chrono::milliseconds(kTickMs);
-                std::this_thread::sleep_until(tDue);
-            }
-        });
-        bSending = false;
+        for (Clock::time_point tDue = Clock::now(); nTick < kTicks; ++nTick) {
+            SendUdp("10.79.0.1", "10.79.0.2", 7001, 1000, kPerTick);
+            std::this_thread::sleep_until(tDue += std::chrono::milliseconds(kTickMs));
+        }
     });
-    Serve([&] { return !bSending; }, 30000);
+    Serve([&] { return nTick == kTicks; });
     sender.join();
-    ASSERT_GE(rates.size(), 2u);
-    for (const double dRate : rates) {
-        EXPECT_NEAR(dRate, kRate, kRate * 0.1);
-    }
+    EXPECT_GE(nRates, 2);
 }
 
-// Unticked, a device is closed and counts nothing more; its earlier bytes stay in the totals.
-// Ticked again, it is opened and counts.
-TEST_F(DetailsLive, UntickingClosesTheDeviceAndTickingReopensIt) {
-    COrvekDlg& dlg = MakeDialog();
-    CDeviceTableModel& model = *dlg.OpenDetails()->GetModel();
+// Unticked, a device is closed and counts nothing more, its earlier bytes staying in the totals.
+// That choice, the filter and promiscuous choice of the last Capture and the Details window's
+// place come back in the next run; ticked again, the device is opened and counts.
+TEST_F(DetailsLive, UntickedDevicesAndTheSettingsComeBackTickingReopens) {
+    Filter()->setText("udp");
+    Promiscuous()->setChecked(true);
+    CDeviceTableModel* pModel = m_pDlg->OpenDetails()->GetModel();
+    m_pDlg->OpenDetails()->resize(700, 500);
     Capture();
-    CUdpSink here0("10.79.0.1", 7001), here2("10.79.1.1", 7001);
     const auto recvOn2 = [&](size_t nCount) {
         m_peer.RunIn([=] { SendUdp("10.79.1.2", "10.79.1.1", 7001, 500, nCount); });
     };
+    const auto recvBytes = [&](const char* szDevice) {
+        return Text(*pModel, szDevice, kColRecv, Qt::ToolTipRole);
+    };
     recvOn2(4);
-    ASSERT_TRUE(
-        Serve([&] { return Device("orv2").nRecvBytes == 4 * 528 && model.FindRow("orv2") >= 0; }));
-
-    ASSERT_TRUE(model.setData(model.index(model.FindRow("orv2"), CDeviceTableModel::kColCounted),
-                              Qt::Unchecked, Qt::CheckStateRole));
-    ASSERT_TRUE(Serve([&] { return !IsOpen("orv2") && Device("orv2").strState == "excluded"; }));
-    EXPECT_TRUE(IsOpen("orv0"));
+    ASSERT_TRUE(Serve([&] { return recvBytes("orv2") == "2,112 bytes"; }));
+    Tick(*pModel, "orv2", false);
+    ASSERT_TRUE(Serve([&] { return !IsOpen("orv2"); }));
     recvOn2(10);
-    // orv0 counting a datagram sent after them shows that orv2's have had time to be counted.
+    // orv0 counting a datagram sent after them shows that it still counts, and that orv2's have had
+    // time to be counted.
     m_peer.RunIn([] { SendUdp("10.79.0.2", "10.79.0.1", 7001, 100, 1); });
-    ASSERT_TRUE(Serve([&] { return Device("orv0").nRecvBytes == 128; }));
-    EXPECT_EQ(Device("orv2").nRecvBytes, 4 * 528);
-    EXPECT_EQ(dlg.GetMeter().GetRecvBytes(), 4 * 528 + 128);
-    ASSERT_TRUE(Serve([&] {
-        return Cell(model, "orv2", CDeviceTableModel::kColState).toString() == "excluded";
-    }));
+    ASSERT_TRUE(Serve([&] { return recvBytes("orv0") == "128 bytes"; }));
+    EXPECT_EQ(recvBytes("orv2"), "2,112 bytes");
+    EXPECT_EQ(m_pDlg->GetMeter().GetRecvBytes(), 4 * 528 + 128);
 
-    ASSERT_TRUE(model.setData(model.index(model.FindRow("orv2"), CDeviceTableModel::kColCounted),
-                              Qt::Checked, Qt::CheckStateRole));
-    ASSERT_TRUE(Serve([&] { return IsOpen("orv2") && Device("orv2").strState == "capturing"; }));
+    m_pDlg->close();
+    Restart();
+    EXPECT_EQ(Filter()->text().toStdString(), "udp");
+    EXPECT_TRUE(Promiscuous()->isChecked());
+    pModel = m_pDlg->OpenDetails()->GetModel();
+    EXPECT_EQ(m_pDlg->OpenDetails()->size(), QSize(700, 500));
+    Capture();
+    // Start opens the devices before it returns.
+    EXPECT_FALSE(IsOpen("orv2"));
+    ASSERT_TRUE(Serve([&] { return pModel->FindRow("orv2") >= 0; }));
+    Tick(*pModel, "orv2", true);
+    ASSERT_TRUE(Serve([&] { return IsOpen("orv2"); }));
     recvOn2(10);
-    EXPECT_TRUE(Serve([&] { return Device("orv2").nRecvBytes == 14 * 528; }));
+    EXPECT_TRUE(Serve([&] { return recvBytes("orv2") == "5,280 bytes"; }));
 }
 
-// A ring too small for a burst: the kernel drops, the row says how many, and the counters'
-// tooltips call the totals lower bounds by as many packets.
+// A ring too small for a burst: the kernel drops, the row is marked and says how many, and the
+// counters' tooltips call the totals lower bounds by as many packets.
 TEST_F(DetailsLive, DropsAreMarkedAndTheTotalsCalledLowerBounds) {
-    COrvekDlg& dlg = MakeDialog();
-    const CDeviceTableModel& model = *dlg.OpenDetails()->GetModel();
+    const CDeviceTableModel& model = *m_pDlg->OpenDetails()->GetModel();
     CAdapter::SetRingBytes(128 * 1024);
     Capture();
     CAdapter::SetRingBytes(0);
-    CUdpSink sink("10.79.0.1", 7001);
-    const IfCounters base = ReadCounters("orv0");
-    for (int nBurst = 0; nBurst < 20 && Device("orv0").nDrops == 0; ++nBurst) {
+    const auto drops = [&] { return Text(model, "orv0", kColDrops); };
+    // "" until orv0 has a row, then "0" until the kernel drops.
+    for (int nBurst = 0; nBurst < 20 && !Serve([&] { return drops() > "0"; }, 1500); ++nBurst) {
         m_peer.RunIn([] { SendUdp("10.79.0.2", "10.79.0.1", 7001, 1400, 20000); });
-        Serve([&] { return Device("orv0").nDrops > 0; }, 1000);
     }
-    ASSERT_GT(Device("orv0").nDrops, 0);
-    // Nothing is counted that the link did not carry, and what it carried is not all counted.
-    const DeviceSnapshot device = Device("orv0");
-    EXPECT_LT(device.nRecvPackets, int64_t(ReadCounters("orv0").nRxPackets - base.nRxPackets));
-    const QLabel* pRecv = dlg.findChild<QLabel*>("IDC_RECV_COUNTER");
-    const auto told = [&] {
-        const QString strDrops = FormatCount(Device("orv0").nDrops);
-        return Cell(model, "orv0", CDeviceTableModel::kColDrops).toString() == strDrops &&
-               pRecv->toolTip().contains("dropped " + strDrops + " packets") &&
-               pRecv->toolTip().contains("lower bounds");
-    };
-    EXPECT_TRUE(Serve(told)) << pRecv->toolTip().toStdString();
-    EXPECT_TRUE(Cell(model, "orv0", CDeviceTableModel::kColDevice, Qt::DecorationRole).isValid());
-    EXPECT_FALSE(Cell(model, "orv2", CDeviceTableModel::kColDevice, Qt::DecorationRole).isValid());
-}
-
-// The filter and promiscuous choice of the last Capture, the excluded devices and the Details
-// window's place come back in the next run, from <config>/Orvek/Orvek.conf.
-TEST_F(DetailsLive, SettingsComeBackInTheNextRun) {
-    {
-        COrvekDlg& dlg = MakeDialog();
-        dlg.findChild<QLineEdit*>("IDC_FILTER")->setText("udp");
-        dlg.findChild<QCheckBox*>("IDC_PROMISCUOUS")->setChecked(true);
-        Capture();
-        CDetailsDlg* pDetails = dlg.OpenDetails();
-        pDetails->resize(700, 500);
-        CDeviceTableModel& model = *pDetails->GetModel();
-        ASSERT_TRUE(Serve([&] { return model.FindRow("orv2") >= 0; }));
-        model.setData(model.index(model.FindRow("orv2"), CDeviceTableModel::kColCounted),
-                      Qt::Unchecked, Qt::CheckStateRole);
-        dlg.close();
-        m_pDlg.reset();
-    }
-    EXPECT_TRUE(std::filesystem::is_regular_file(m_settings.GetFile()));
-
-    COrvekDlg& dlg = MakeDialog();
-    EXPECT_EQ(dlg.findChild<QLineEdit*>("IDC_FILTER")->text(), "udp");
-    EXPECT_TRUE(dlg.findChild<QCheckBox*>("IDC_PROMISCUOUS")->isChecked());
-    Capture();
-    EXPECT_TRUE(Serve([&] { return Device("orv2").strState == "excluded"; }));
-    EXPECT_FALSE(IsOpen("orv2"));
-    EXPECT_TRUE(IsOpen("orv0"));
-    CDetailsDlg* pDetails = dlg.OpenDetails();
-    EXPECT_EQ(pDetails->size(), QSize(700, 500));
-    EXPECT_EQ(
-        Cell(*pDetails->GetModel(), "orv2", CDeviceTableModel::kColCounted, Qt::CheckStateRole)
-            .toInt(),
-        Qt::Unchecked);
+    EXPECT_TRUE(Serve([&] {
+        return RecvCounter()->toolTip().contains(QString::fromStdString(
+            "dropped " + drops() + " packets since Capture: the totals are lower bounds"));
+    })) << RecvCounter()->toolTip().toStdString();
+    EXPECT_TRUE(model.index(model.FindRow("orv0"), kColDevice).data(Qt::DecorationRole).isValid());
+    EXPECT_FALSE(model.index(model.FindRow("orv2"), kColDevice).data(Qt::DecorationRole).isValid());
 }
 
 // A settings file that cannot be read (a folder in its place), or a folder where it cannot be
 // written (under /proc, which refuses even root): the first start's choices, the window works,
 // and one line on standard error says so.
 TEST_F(DetailsLive, UnusableSettingsGiveDefaultsAndOneMessage) {
-    std::filesystem::create_directories(m_settings.GetFile());
-    for (const std::string& strPath : {m_settings.GetPath(), std::string("/proc/self/fdinfo")}) {
-        SCOPED_TRACE(strPath);
-        CTempSettings::UsePath(strPath);
+    std::filesystem::create_directories(m_dirSettings.filePath("Orvek/Orvek.conf").toStdString());
+    for (const QString& strDir : {m_dirSettings.path(), QStringLiteral("/proc/self/fdinfo")}) {
+        SCOPED_TRACE(strDir.toStdString());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, strDir);
         testing::internal::CaptureStderr();
-        COrvekDlg& dlg = MakeDialog();
-        EXPECT_EQ(dlg.findChild<QLineEdit*>("IDC_FILTER")->text(), "tcp or udp");
-        EXPECT_FALSE(dlg.findChild<QCheckBox*>("IDC_PROMISCUOUS")->isChecked());
+        Restart();
+        EXPECT_EQ(Filter()->text().toStdString(), "tcp or udp");
+        EXPECT_FALSE(Promiscuous()->isChecked());
         Capture();
-        dlg.OpenDetails()->close();
-        dlg.close();
+        m_pDlg->OpenDetails()->close();
         m_pDlg.reset();
         const std::string strErr = testing::internal::GetCapturedStderr();
         // Qt's offscreen platform has its own lines to say.

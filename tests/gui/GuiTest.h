@@ -1,0 +1,70 @@
+#pragma once
+
+// The window tests' fixture: a main window on settings of its own, over two veth pairs to one
+// peer namespace, orv0 10.79.0.1 - orv1 10.79.0.2 and orv2 10.79.1.1 - orv3 10.79.1.2.
+
+#include "AdapterManager.h"
+#include "NetNs.h"
+#include "OrvekDlg.h"
+
+#include <QTemporaryDir>
+#include <QtWidgets>
+#include <gtest/gtest.h>
+
+namespace orvektest {
+
+class CGuiTest : public testing::Test {
+protected:
+    void SetUp() override {
+        // Settings in <folder>/Orvek/Orvek.conf, so that no test reads another's (or the user's).
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dirSettings.path());
+        MakeVethPair(m_peer, {"orv0", "10.79.0.1", ""}, {"orv1", "10.79.0.2", ""});
+        MakeVethPair(m_peer, {"orv2", "10.79.1.1", ""}, {"orv3", "10.79.1.2", ""});
+        Restart();
+    }
+    void TearDown() override {
+        m_pDlg.reset();
+        EXPECT_TRUE(CAdapterManager::GetInstance()->GetAdapterStates().empty());
+        // Deleted now, so that the next test's device listing cannot name them.
+        Sh("ip link del orv0; ip link del orv2");
+    }
+    // A new main window (and meter), on the settings as they are now, as in a new run.
+    void Restart() {
+        m_pDlg.reset();
+        CAdapterManager::GetInstance()->SetExcludedDevices({});
+        m_pDlg = std::make_unique<COrvekDlg>();
+        m_pDlg->show();
+    }
+    QLineEdit* Filter() const { return m_pDlg->findChild<QLineEdit*>("IDC_FILTER"); }
+    QCheckBox* Promiscuous() const { return m_pDlg->findChild<QCheckBox*>("IDC_PROMISCUOUS"); }
+    QPushButton* CaptureButton() const { return m_pDlg->findChild<QPushButton*>("IDC_CAPTURE"); }
+    QPushButton* StopButton() const { return m_pDlg->findChild<QPushButton*>("IDC_STOP"); }
+    QLabel* RecvCounter() const { return m_pDlg->findChild<QLabel*>("IDC_RECV_COUNTER"); }
+    QLabel* SentCounter() const { return m_pDlg->findChild<QLabel*>("IDC_SENT_COUNTER"); }
+    bool IsCapturing() const { return !CaptureButton()->isEnabled() && StopButton()->isEnabled(); }
+    bool IsIdle() const { return CaptureButton()->isEnabled() && !StopButton()->isEnabled(); }
+    void Capture() {
+        CaptureButton()->click();
+        ASSERT_TRUE(IsCapturing());
+    }
+    // Waits, serving the windows, until pred holds; returns its last value.
+    static bool Serve(const std::function<bool()>& pred, int nTimeoutMs = 20000) {
+        return WaitUntil(
+            [&] {
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+                return pred();
+            },
+            nTimeoutMs);
+    }
+    static bool IsOpen(const std::string& strName) {
+        const std::vector<AdapterState> states = CAdapterManager::GetInstance()->GetAdapterStates();
+        const auto it = std::ranges::find(states, strName, &AdapterState::strName);
+        return it != states.end() && it->bOpen;
+    }
+
+    QTemporaryDir m_dirSettings;
+    CPeerNs m_peer;
+    std::unique_ptr<COrvekDlg> m_pDlg;
+};
+
+} // namespace orvektest
