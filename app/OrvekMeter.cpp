@@ -112,13 +112,10 @@ void COrvekMeter::OnPacketsDelivered(DeviceCounters* pCounters) {
         return; // the batch counted nothing
     }
     pCounters->nAnalyzerMark = nTotal;
-    // Orders the batch's counts before the look at the flag, as ReleaseDisplay orders clearing
-    // the flag before its look at the totals: either this thread sees the flag cleared, or the
-    // releasing thread sees these counts.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    // At most one display update is pending; the first batch after it was shown asks again.
-    if (!m_bDisplayPending.load(std::memory_order_relaxed) &&
-        !m_bDisplayPending.exchange(true, std::memory_order_acq_rel)) {
+    // At most one display update is pending; the first batch after it was shown asks again. The
+    // exchange publishes the batch's counts to ReleaseDisplay's exchange, which reads its value:
+    // either this thread finds the flag cleared and posts, or the releasing thread sees the counts.
+    if (!m_bDisplayPending.exchange(true, std::memory_order_acq_rel)) {
         PostDisplayUpdate();
     }
 }
@@ -295,8 +292,8 @@ void COrvekMeter::OnDisplayPaced() {
 }
 
 bool COrvekMeter::ReleaseDisplay() {
-    m_bDisplayPending.store(false);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // An exchange, not a store: it takes over the counts of the batch whose exchange it follows.
+    m_bDisplayPending.exchange(false, std::memory_order_acq_rel);
     if (GetRecvBytes() == m_nShownRecv && GetSentBytes() == m_nShownSent) {
         return false;
     }
