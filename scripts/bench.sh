@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the benchmarks (Release) and runs them all: the per-packet path, live counting against a
-# bare libpcap loop and tcpdump in network namespaces of its own, resident memory and
-# user-interface responsiveness. Needs root. Never part of the test suite.
+# Builds the benchmarks and the window application (Release) and runs them all: the per-packet
+# path, live counting against bare libpcap loops and tcpdump in network namespaces of its own,
+# resident memory (headless and window), user-interface responsiveness (also with the Details
+# window open), 41 devices, and the Details window's opening. Needs root. Never part of the suite.
 # ORVEK_BENCH_BUILD sets the build directory (default build/bench).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,7 +11,8 @@ build=${ORVEK_BENCH_BUILD:-build/bench}
 scripts/install-deps.sh bench
 
 echo "== build (Release) in $build =="
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DORVEK_BUILD_BENCH=ON -DORVEK_BUILD_GUI=OFF \
+# With the window: its memory, and the user-interface benchmarks with the Details window open.
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DORVEK_BUILD_BENCH=ON -DORVEK_BUILD_GUI=ON \
     -DORVEK_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
@@ -24,3 +26,6 @@ bash bench/live.sh "$build"
 echo
 echo "== many devices: Capture and Stop with 41 devices, memory, threads, idle CPU =="
 bash bench/manydevices.sh "$build"
+echo
+echo "== the Details window on 40 devices: opening and refreshing (offscreen) =="
+QT_QPA_PLATFORM=offscreen "$build/bench/orvek_bench_detailsopen" 20
