@@ -24,7 +24,7 @@ protected:
 
 // The host's own addresses at one moment: IPv4 keys as the four address bytes in memory order
 // (network order), IPv6 addresses as their 16 bytes. Immutable once published.
-class CAddressTable : public IAddressLookup {
+class CAddressTable final : public IAddressLookup {
 public:
     using Address6 = std::array<uint8_t, 16>;
 

@@ -11,7 +11,7 @@ public:
     CZarnException(int32_t nCode, const char* szDescription);
     CZarnException(const CZarnException& other) = default;
     CZarnException& operator=(const CZarnException& other) = default;
-    ~CZarnException() = default;
+    virtual ~CZarnException() = default;
 
     // Never null; empty when the exception carries no description.
     virtual const char* GetDescription() const;
