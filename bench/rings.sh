@@ -18,8 +18,6 @@ capturers=("$@")
 [ ${#capturers[@]} -gt 0 ] || capturers=(tcpdump floor:2097152:65535:none meter)
 results=${ORVEK_BENCH_RESULTS:-$(mktemp -d)}
 mkdir -p "$results"
-gen_ns=orvek-rings-gen-$$
-meter_ns=orvek-rings-meter-$$
 gen_core=0
 cap_core=1
 repeat=${ORVEK_RINGS_REPEAT:-2}
@@ -28,46 +26,8 @@ read -r -a rates <<<"${ORVEK_RINGS_RATES:-300000 0}"
 full_count=${ORVEK_BENCH_FULL_COUNT:-2000000}
 paced_count=${ORVEK_BENCH_PACED_COUNT:-900000}
 
-pid=
-cleanup() {
-    [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
-    ip netns del "$gen_ns" 2>/dev/null || true
-    ip netns del "$meter_ns" 2>/dev/null || true
-}
-trap cleanup EXIT
-
-in_gen() { ip netns exec "$gen_ns" "$@"; }
-in_meter() { ip netns exec "$meter_ns" "$@"; }
-
-ip netns add "$gen_ns"
-ip netns add "$meter_ns"
-for ns in "$gen_ns" "$meter_ns"; do
-    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
-    ip -n "$ns" link set lo up
-done
-ip -n "$gen_ns" link add vg0 address 02:00:00:be:0c:00 type veth \
-    peer name vm0 address 02:00:00:be:0d:00 netns "$meter_ns"
-ip -n "$gen_ns" link set vg0 multicast off up
-ip -n "$meter_ns" link set vm0 multicast off up
-ip -n "$gen_ns" addr add 10.231.0.1/24 dev vg0
-ip -n "$meter_ns" addr add 10.231.0.2/24 dev vm0
-ip -n "$gen_ns" neigh replace 10.231.0.2 lladdr 02:00:00:be:0d:00 dev vg0 nud permanent
-ip -n "$meter_ns" neigh replace 10.231.0.1 lladdr 02:00:00:be:0c:00 dev vm0 nud permanent
-
-offered() { in_meter cat /proc/net/dev | sed 's/:/ /' | awk -v d="$1" '$1 == d { print $2, $3 }'; }
-
-wait_for() {
-    local n
-    for n in $(seq 200); do
-        grep -q "$2" "$1" 2>/dev/null && return 0
-        sleep 0.05
-    done
-    echo "timed out waiting for '$2' in $1" >&2
-    cat "$1" >&2
-    return 1
-}
-
-cpu_of() { awk '{ printf "%.6f", $1 / 1e9 }' "/proc/$1/schedstat"; }
+source "$(dirname "$0")/links.sh"
+make_links 1
 
 # run_case REP CAPTURER SIZE COUNT RATE -> one line of results.tsv
 run_case() {
