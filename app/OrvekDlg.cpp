@@ -222,12 +222,12 @@ void COrvekDlg::OnBnClickedCapture() {
     } catch (const CZarnException& e) {
         // Adapters opened before the failure would go on with settings the user is about to
         // change, and the next Start would not announce them again: leave nothing running.
-        StopAfterFailure();
+        OnBnClickedStop();
         m_meter.OnException(e);
         return;
     } catch (...) {
         // Whatever else failed (memory, threads), the window stays and says so.
-        StopAfterFailure();
+        OnBnClickedStop();
         m_meter.OnCurrentException();
         return;
     }
@@ -235,15 +235,6 @@ void COrvekDlg::OnBnClickedCapture() {
     if (!strFailures.empty()) {
         m_meter.OnException(CZarnException(0, strFailures.c_str()));
     }
-}
-
-void COrvekDlg::StopAfterFailure() {
-    try {
-        m_meter.StopCapture();
-    } catch (...) {
-        m_meter.OnCurrentException();
-    }
-    SetCapturing(false);
 }
 
 void COrvekDlg::OnBnClickedStop() {

@@ -77,8 +77,6 @@ private:
     void UpdateCounterTips();
 
     void CreateControls();
-    // User-interface thread: a failed Capture leaves nothing running and the window idle.
-    void StopAfterFailure();
     // User-interface thread: Enter in the filter box.
     void OnFilterReturn();
     void SetCapturing(bool bCapturing);

@@ -188,22 +188,21 @@ DeviceCounters* COrvekMeter::GetDeviceCounters(const std::string& strDevice) {
     return pCounters.get();
 }
 
-int64_t COrvekMeter::GetRecvBytes() const {
+int64_t COrvekMeter::SumOverDevices(std::atomic<int64_t> DeviceCounters::*pTotal) const {
     std::lock_guard<std::mutex> guard(m_mtxDevices);
     int64_t nTotal = 0;
     for (const auto& [strName, pCounters] : m_devices) {
-        nTotal += pCounters->nRecvBytes.load();
+        nTotal += ((*pCounters).*pTotal).load();
     }
     return nTotal;
 }
 
+int64_t COrvekMeter::GetRecvBytes() const {
+    return SumOverDevices(&DeviceCounters::nRecvBytes);
+}
+
 int64_t COrvekMeter::GetSentBytes() const {
-    std::lock_guard<std::mutex> guard(m_mtxDevices);
-    int64_t nTotal = 0;
-    for (const auto& [strName, pCounters] : m_devices) {
-        nTotal += pCounters->nSentBytes.load();
-    }
-    return nTotal;
+    return SumOverDevices(&DeviceCounters::nSentBytes);
 }
 
 namespace {

@@ -105,6 +105,8 @@ private:
     // View thread: ends the pending update. True when the totals moved since they were last
     // shown and this thread now owns a new pending update.
     bool ReleaseDisplay();
+    // One total summed over every device's counters, under the devices' lock.
+    int64_t SumOverDevices(std::atomic<int64_t> DeviceCounters::*pTotal) const;
     // Runs fn on the view thread after nDelayMs, unless the meter is gone by then.
     void PostToView(void (COrvekMeter::*pfn)(), int nDelayMs);
 
