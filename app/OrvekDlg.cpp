@@ -38,9 +38,8 @@ COrvekDlg::COrvekDlg(QWidget* pParent)
     // The last Capture's choices, before the controls show them; the first start has none.
     const OrvekSettings settings = m_settings.Load();
     m_meter.SetCaptureSettings(settings.strFilter, settings.bPromiscuous);
-    m_excluded = settings.excluded;
     m_detailsGeometry = settings.detailsGeometry;
-    CAdapterManager::GetInstance()->SetExcludedDevices(m_excluded);
+    CAdapterManager::GetInstance()->SetExcludedDevices(settings.excluded);
     CreateControls();
 
     // Linux desktops offer no way to extend a window's system menu: the About box is on the
@@ -171,13 +170,12 @@ MeterSnapshot COrvekDlg::GetSnapshot() const {
 }
 
 std::set<std::string> COrvekDlg::GetExcludedDevices() const {
-    return m_excluded;
+    return CAdapterManager::GetInstance()->GetExcludedDevices();
 }
 
 void COrvekDlg::SetExcludedDevices(const std::set<std::string>& excluded) {
-    m_excluded = excluded;
-    CAdapterManager::GetInstance()->SetExcludedDevices(m_excluded);
-    m_settings.SaveExcluded(m_excluded);
+    CAdapterManager::GetInstance()->SetExcludedDevices(excluded);
+    m_settings.SaveExcluded(excluded);
 }
 
 void COrvekDlg::UpdateCounterTips() {

@@ -91,7 +91,6 @@ private:
     QCheckBox* m_btnPromiscuous = nullptr;
     QLabel* m_staticLink = nullptr;
     COrvekSettings m_settings;
-    std::set<std::string> m_excluded;
     QByteArray m_detailsGeometry;
     std::unique_ptr<CTrafficSampler> m_pSampler;
     // Before the sampler it follows and the settings it writes to when it hides, destroyed first.

@@ -19,11 +19,7 @@ constexpr uint32_t kIPv4Source = 12, kIPv4Dest = 16, kIPv6Source = 8, kIPv6Dest 
 // " Recv  %.3f Mb" with a decimal point whatever the C library's locale, which a desktop session
 // may set to one with a decimal comma.
 std::string FormatCounter(const char* szLabel, int64_t nBytes) {
-    char szNumber[64];
-    const double dMebibytes = static_cast<double>(nBytes) * kBytesToKibi * kBytesToKibi;
-    const auto result = std::to_chars(szNumber, szNumber + sizeof szNumber, dMebibytes,
-                                      std::chars_format::fixed, 3);
-    return std::string(" ") + szLabel + "  " + std::string(szNumber, result.ptr) + " Mb";
+    return std::string(" ") + szLabel + "  " + COrvekMeter::FormatMebibytes(nBytes) + " Mb";
 }
 
 uint32_t ReadAddress4(const uint8_t* pData) {
@@ -298,6 +294,14 @@ bool COrvekMeter::ReleaseDisplay() {
     }
     // Counts arrived while the update was pending; whoever sets the flag first shows them.
     return !m_bDisplayPending.exchange(true, std::memory_order_acq_rel);
+}
+
+std::string COrvekMeter::FormatMebibytes(int64_t nBytes) {
+    char szNumber[64];
+    const double dMebibytes = static_cast<double>(nBytes) * kBytesToKibi * kBytesToKibi;
+    const auto result = std::to_chars(szNumber, szNumber + sizeof szNumber, dMebibytes,
+                                      std::chars_format::fixed, 3);
+    return std::string(szNumber, result.ptr);
 }
 
 std::string COrvekMeter::FormatRecv(int64_t nBytes) {

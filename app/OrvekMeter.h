@@ -92,6 +92,8 @@ public:
     // View thread: formats both totals and shows them.
     void UpdateCounters();
 
+    // The counters' number: mebibytes with three decimals and a decimal point in any locale.
+    static std::string FormatMebibytes(int64_t nBytes);
     static std::string FormatRecv(int64_t nBytes);
     static std::string FormatSent(int64_t nBytes);
 

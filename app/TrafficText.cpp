@@ -1,5 +1,7 @@
 #include "TrafficText.h"
 
+#include "OrvekMeter.h"
+
 #include <cmath>
 
 namespace {
@@ -9,8 +11,7 @@ constexpr double kKibi = 1024.0;
 } // namespace
 
 QString FormatMebibytes(int64_t nBytes) {
-    // QString::number formats in the C locale: always a decimal point.
-    return QString::number(static_cast<double>(nBytes) / (kKibi * kKibi), 'f', 3);
+    return QString::fromStdString(COrvekMeter::FormatMebibytes(nBytes));
 }
 
 QString FormatCount(int64_t nCount) {

@@ -203,6 +203,20 @@ fi # only=all
 
 ui_rate=${ORVEK_BENCH_UI_RATE:-1000000}
 ui_seconds=${ORVEK_BENCH_UI_SECONDS:-6}
+# ui_load PROGRAM NAME: runs a latency benchmark (offscreen) while 64-byte frames are offered at
+# ui_rate; its output is left in $out.
+ui_load() {
+    out=$results/$2.out
+    ip netns exec "$meter_ns" env QT_QPA_PLATFORM=offscreen taskset -c $cap_core "$1" \
+        "$ui_seconds" >"$out" 2>&1 &
+    local pid=$!
+    wait_for "$out" ready
+    sent=$(in_gen taskset -c $gen_core "$bin/orvek_bench_generator" vg0 02:00:00:be:0d:00 64 \
+        $((ui_rate * (ui_seconds - 1))) "$ui_rate")
+    wait "$pid" || true
+    echo "64-byte frames asked at $ui_rate pps: $sent"
+}
+
 if [ -x "$bin/orvek_bench_uilatency" ]; then
     echo
     echo "== user-interface thread: delay of an event posted every 10 ms =="
@@ -210,14 +224,7 @@ if [ -x "$bin/orvek_bench_uilatency" ]; then
     ip netns exec "$meter_ns" taskset -c $cap_core "$bin/orvek_bench_uilatency" 3 >"$out" 2>&1
     echo "idle:"
     sed 1d "$out"
-    out=$results/uilatency-load.out
-    ip netns exec "$meter_ns" taskset -c $cap_core "$bin/orvek_bench_uilatency" "$ui_seconds" >"$out" 2>&1 &
-    pid=$!
-    wait_for "$out" ready
-    sent=$(in_gen taskset -c $gen_core "$bin/orvek_bench_generator" vg0 02:00:00:be:0d:00 64 \
-        $((ui_rate * (ui_seconds - 1))) "$ui_rate")
-    wait "$pid" || true
-    echo "64-byte frames asked at $ui_rate pps: $sent"
+    ui_load "$bin/orvek_bench_uilatency" uilatency-load
     sed 1d "$out"
 fi
 
@@ -225,15 +232,7 @@ fi
 if [ -x "$bin/orvek_bench_uilatency_details" ]; then
     echo
     echo "== user-interface thread with the Details window open (offscreen) =="
-    out=$results/uilatency-details-load.out
-    ip netns exec "$meter_ns" env QT_QPA_PLATFORM=offscreen taskset -c $cap_core \
-        "$bin/orvek_bench_uilatency_details" "$ui_seconds" >"$out" 2>&1 &
-    pid=$!
-    wait_for "$out" ready
-    sent=$(in_gen taskset -c $gen_core "$bin/orvek_bench_generator" vg0 02:00:00:be:0d:00 64 \
-        $((ui_rate * (ui_seconds - 1))) "$ui_rate")
-    wait "$pid" || true
-    echo "64-byte frames asked at $ui_rate pps: $sent"
+    ui_load "$bin/orvek_bench_uilatency_details" uilatency-details-load
     grep -E '^(posted|timer|recv|details)' "$out"
 fi
 echo

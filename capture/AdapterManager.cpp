@@ -220,6 +220,11 @@ std::vector<DeviceState> CAdapterManager::GetDeviceStates() const {
     return states;
 }
 
+std::set<std::string> CAdapterManager::GetExcludedDevices() const {
+    CZarnScopedLock lock(&m_lock);
+    return m_excluded;
+}
+
 void CAdapterManager::SetExcludedDevices(const std::set<std::string>& excluded) {
     CZarnScopedLock lock(&m_lock);
     m_excluded = excluded;

@@ -94,6 +94,7 @@ public:
     // Devices never to open; applied at once while capturing (closed, or opened when no longer
     // excluded). Any thread but a capture thread.
     void SetExcludedDevices(const std::set<std::string>& excluded);
+    std::set<std::string> GetExcludedDevices() const;
     bool IsMonitorRunning() const { return m_bMonitorRunning.load(std::memory_order_acquire); }
 
 private:

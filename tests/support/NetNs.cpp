@@ -465,58 +465,23 @@ std::string CChildProcess::GetStderr() const {
 
 namespace {
 
-// Aborts the process when one test runs too long. Never destroyed: its thread waits on it until
-// the process ends.
-class CHangWatchdog {
-public:
-    explicit CHangWatchdog(int nSeconds) : m_limit(nSeconds) {
-        std::thread([this] { Watch(); }).detach();
-    }
-
-    void Arm(std::string strTest) {
-        std::lock_guard guard(m_mtx);
-        m_strTest = std::move(strTest);
-        m_deadline = std::chrono::steady_clock::now() + m_limit;
-        m_cv.notify_one();
-    }
-    void Disarm() {
-        std::lock_guard guard(m_mtx);
-        m_strTest.clear();
-    }
-
-private:
-    void Watch() {
-        std::unique_lock lock(m_mtx);
-        for (;;) {
-            if (m_strTest.empty()) {
-                m_cv.wait(lock);
-            } else if (m_cv.wait_until(lock, m_deadline) == std::cv_status::timeout &&
-                       !m_strTest.empty() && std::chrono::steady_clock::now() >= m_deadline) {
-                std::fprintf(stderr, "\nhang: %s still runs after %lld s; aborting\n",
-                             m_strTest.c_str(), static_cast<long long>(m_limit.count()));
-                std::abort();
-            }
-        }
-    }
-
-    const std::chrono::seconds m_limit;
-    std::mutex m_mtx;
-    std::condition_variable m_cv;
-    std::string m_strTest; // guarded by m_mtx; empty between tests
-    std::chrono::steady_clock::time_point m_deadline;
-};
-
-// GoogleTest's main thread: arms the watchdog for each test.
+// Notes each test's start and end on GoogleTest's main thread, for the watcher thread.
 class CHangListener : public testing::EmptyTestEventListener {
 public:
-    explicit CHangListener(CHangWatchdog* pWatchdog) : m_pWatchdog(pWatchdog) {}
     void OnTestStart(const testing::TestInfo& info) override {
-        m_pWatchdog->Arm(std::string(info.test_suite_name()) + "." + info.name());
+        std::lock_guard guard(s_mtx);
+        s_strTest = std::string(info.test_suite_name()) + "." + info.name();
+        s_tStart = std::chrono::steady_clock::now();
     }
-    void OnTestEnd(const testing::TestInfo&) override { m_pWatchdog->Disarm(); }
+    void OnTestEnd(const testing::TestInfo&) override {
+        std::lock_guard guard(s_mtx);
+        s_strTest.clear();
+    }
 
-private:
-    CHangWatchdog* m_pWatchdog;
+    // Never destroyed: the detached watcher reads them until the process ends.
+    static inline std::mutex& s_mtx = *new std::mutex;
+    static inline std::string& s_strTest = *new std::string;      // empty between tests
+    static inline std::chrono::steady_clock::time_point s_tStart; // guarded by s_mtx
 };
 
 } // namespace
@@ -525,9 +490,22 @@ void InstallHangGuard(int nSeconds) {
     if (const char* szSeconds = std::getenv("ORVEK_TEST_HANG_SECONDS")) {
         nSeconds = std::atoi(szSeconds);
     }
-    static CHangWatchdog* const s_pWatchdog = new CHangWatchdog(nSeconds);
     // The listener list owns and deletes the listener.
-    testing::UnitTest::GetInstance()->listeners().Append(new CHangListener(s_pWatchdog));
+    testing::UnitTest::GetInstance()->listeners().Append(new CHangListener);
+    // Looks once a second; detached, it ends with the process.
+    std::thread([limit = std::chrono::seconds(nSeconds)] {
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            std::lock_guard guard(CHangListener::s_mtx);
+            if (!CHangListener::s_strTest.empty() &&
+                std::chrono::steady_clock::now() - CHangListener::s_tStart > limit) {
+                std::fprintf(stderr, "\nhang: %s still runs after %lld s; aborting\n",
+                             CHangListener::s_strTest.c_str(),
+                             static_cast<long long>(limit.count()));
+                std::abort();
+            }
+        }
+    }).detach();
 }
 
 } // namespace orvektest
