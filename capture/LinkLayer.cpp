@@ -4,11 +4,8 @@
 
 namespace {
 
-constexpr uint32_t kEthernetHeader = 14;
 constexpr uint32_t kVlanTag = 4;
 constexpr uint32_t kPppoeSession = 6;
-constexpr uint16_t kEtherIPv4 = 0x0800;
-constexpr uint16_t kEtherIPv6 = 0x86DD;
 constexpr uint16_t kEtherVlan = 0x8100;
 constexpr uint16_t kEtherQinQ = 0x88A8;
 constexpr uint16_t kEtherQinQOld = 0x9100;
@@ -109,6 +106,11 @@ LinkVerdict ParsePpp(const uint8_t* pData, uint32_t nCapLen) {
 } // namespace
 
 LinkVerdict ParseLinkHeader(int nLinkType, const uint8_t* pData, uint32_t nCapLen) {
+    static_assert(DLT_EN10MB == 1);
+    if (const std::optional<LinkVerdict> verdict =
+            ParseCommonLinkHeader(nLinkType, pData, nCapLen)) {
+        return *verdict;
+    }
     switch (nLinkType) {
     case DLT_EN10MB:
         return ParseEthernet(pData, nCapLen);
