@@ -12,6 +12,9 @@
 namespace {
 
 constexpr int kReadTimeoutMs = 100;
+// The most packets one read delivers before the loop looks at stops, filters and statistics: a
+// few ring blocks of headers.
+constexpr int kBatchPackets = 4096;
 // Captures of the headers alone take at most this many bytes per packet.
 constexpr int kHeadersOnlyLength = 128;
 // How often a capture thread reads the kernel's drop count while packets arrive.
@@ -30,6 +33,16 @@ struct CaptureContext {
     int nLinkType;
     PacketInfo info;
 };
+
+// Hands one packet to the listener.
+inline void Deliver(CaptureContext* pContext, const pcap_pkthdr* pHeader,
+                    const unsigned char* pData, const LinkVerdict& verdict) {
+    pContext->info.pHeader = pHeader;
+    pContext->info.pData = pData;
+    pContext->info.nLinkHeaderLength = verdict.nHeaderLength;
+    pContext->info.eNetworkProtocol = verdict.eProtocol;
+    pContext->pListener->AnalyzePacket(&pContext->info);
+}
 
 int64_t MonotonicNs() {
     timespec now{};
@@ -198,16 +211,23 @@ void CAdapter::ServiceFilterRequest() {
 
 void CAdapter::OnPacket(unsigned char* pUser, const pcap_pkthdr* pHeader,
                         const unsigned char* pData) {
-    auto* pContext = reinterpret_cast<CaptureContext*>(pUser);
-    if (pHeader->len == 0 || pContext->pListener == nullptr) {
+    if (pHeader->len == 0) {
         return;
     }
-    const LinkVerdict verdict = ParseLinkHeader(pContext->nLinkType, pData, pHeader->caplen);
-    pContext->info.pHeader = pHeader;
-    pContext->info.pData = pData;
-    pContext->info.nLinkHeaderLength = verdict.nHeaderLength;
-    pContext->info.eNetworkProtocol = verdict.eProtocol;
-    pContext->pListener->AnalyzePacket(&pContext->info);
+    auto* pContext = reinterpret_cast<CaptureContext*>(pUser);
+    const std::optional<LinkVerdict> verdict =
+        ParseCommonLinkHeader(pContext->nLinkType, pData, pHeader->caplen);
+    if (!verdict) [[unlikely]] {
+        OnOtherPacket(pUser, pHeader, pData);
+        return;
+    }
+    Deliver(pContext, pHeader, pData, *verdict);
+}
+
+void CAdapter::OnOtherPacket(unsigned char* pUser, const pcap_pkthdr* pHeader,
+                             const unsigned char* pData) {
+    auto* pContext = reinterpret_cast<CaptureContext*>(pUser);
+    Deliver(pContext, pHeader, pData, ParseLinkHeader(pContext->nLinkType, pData, pHeader->caplen));
 }
 
 void CAdapter::PublishDrops(int64_t nBase) {
@@ -220,6 +240,10 @@ void CAdapter::PublishDrops(int64_t nBase) {
 
 void CAdapter::Run() {
     CaptureContext context{m_pListener, m_nLinkType, {}};
+    // Without a listener the packets are only read, so that the ring does not fill.
+    const pcap_handler pfnOnPacket =
+        m_pListener != nullptr ? OnPacket
+                               : [](unsigned char*, const pcap_pkthdr*, const unsigned char*) {};
     context.info.pCounters = m_pCounters;
     // libpcap's statistics are per handle: drops of earlier opens stay counted.
     const int64_t nDropBase = m_pCounters->nDrops.load(std::memory_order_relaxed);
@@ -231,9 +255,10 @@ void CAdapter::Run() {
         if (m_bFilterPending.load(std::memory_order_acquire)) {
             ServiceFilterRequest();
         }
-        // Packets are delivered in place from libpcap's buffer, without a copy.
-        const int nResult =
-            pcap_dispatch(m_pPcap, -1, OnPacket, reinterpret_cast<unsigned char*>(&context));
+        // Packets are delivered in place from libpcap's buffer, without a copy. A batch is
+        // bounded, so that a capture that cannot keep up still stops and shows its counts.
+        const int nResult = pcap_dispatch(m_pPcap, kBatchPackets, pfnOnPacket,
+                                          reinterpret_cast<unsigned char*>(&context));
         if (nResult < 0 || (nResult == 0 && bHandleFailed)) {
             break; // the device failed or vanished
         }
@@ -254,11 +279,10 @@ void CAdapter::Run() {
                 nWaitMs = static_cast<int>((nNextDropPoll - nNow) / 1'000'000 + 1);
             }
         }
-        if (nResult > 0) {
-            continue;
-        }
-        // Nothing ready: wait for the kernel to hand over a block (at the latest 100 ms after
-        // its first packet), for a stop or a filter, or for the time to read the statistics.
+        // Wait for the kernel to hand over a block (at the latest 100 ms after its first packet),
+        // for a stop or a filter, or for the time to read the statistics. After a batch this
+        // returns at once when the next block is ready: one system call a block, where reading
+        // again would cost libpcap's own poll as well.
         if (::poll(waits, 2, nWaitMs) < 0 && errno != EINTR) {
             break;
         }
