@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <optional>
 #include <pcap/pcap.h>
 
 namespace {
@@ -34,9 +35,59 @@ bool IsGroupAddress4(uint32_t nAddress) {
     return (pb[0] & 0xF0) == 0xE0 || nAddress == 0xFFFFFFFF;
 }
 
+// The common packet, IP with both addresses captured, from this host or to it: its direction in a
+// few steps and no call, as ClassifyPacket gives it. Nothing for every other packet, and when the
+// host has too many addresses to scan.
+[[gnu::always_inline]] inline std::optional<EDirection>
+ClassifyCommon(const PacketInfo& info, const CAddressTable& addresses, bool bCountForeign) {
+    const uint64_t nStart = info.nLinkHeaderLength;
+    const uint8_t* pNetwork = info.pData + nStart;
+    if (info.eNetworkProtocol == ENetworkProtocol::IPv4) {
+        if (info.pHeader->caplen < nStart + kMinimumIPv4Header ||
+            info.pHeader->len < nStart + kMinimumIPv4Header || !addresses.CanScanIPv4()) {
+            return std::nullopt;
+        }
+        if (addresses.ScanIPv4(ReadAddress4(pNetwork + kIPv4Source))) {
+            return EDirection::Sent;
+        }
+        const uint32_t nDest = ReadAddress4(pNetwork + kIPv4Dest);
+        if (bCountForeign || IsGroupAddress4(nDest) || addresses.ScanIPv4(nDest)) {
+            return EDirection::Received;
+        }
+    } else if (info.eNetworkProtocol == ENetworkProtocol::IPv6) {
+        if (info.pHeader->caplen < nStart + kIPv6Dest + 16 ||
+            info.pHeader->len < nStart + kIPv6Dest + 16 || !addresses.CanScanIPv6()) {
+            return std::nullopt;
+        }
+        if (addresses.ScanIPv6(pNetwork + kIPv6Source)) {
+            return EDirection::Sent;
+        }
+        const uint8_t* pbDest = pNetwork + kIPv6Dest;
+        if (bCountForeign || pbDest[0] == 0xFF || addresses.ScanIPv6(pbDest)) {
+            return EDirection::Received;
+        }
+    }
+    return std::nullopt;
+}
+
+// Counts one packet of a direction into its device's counters.
+[[gnu::always_inline]] inline void Count(DeviceCounters& counters, EDirection eDirection,
+                                         const PacketInfo& info) {
+    if (eDirection == EDirection::Ignored || eDirection == EDirection::Forwarded) {
+        return;
+    }
+    const bool bSent = eDirection == EDirection::Sent;
+    const auto nCount = static_cast<int64_t>(info.pHeader->len - info.nLinkHeaderLength);
+    std::atomic<int64_t>& nPackets = bSent ? counters.nSentPackets : counters.nRecvPackets;
+    std::atomic<int64_t>& nBytes = bSent ? counters.nSentBytes : counters.nRecvBytes;
+    // This thread is the counters' only writer: plain stores, no locked instruction per packet.
+    nPackets.store(nPackets.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    nBytes.store(nBytes.load(std::memory_order_relaxed) + nCount, std::memory_order_relaxed);
+}
+
 } // namespace
 
-EDirection ClassifyPacket(const PacketInfo& info, const IAddressLookup& lookup,
+EDirection ClassifyPacket(const PacketInfo& info, const CAddressTable& addresses,
                           bool bCountForeign) {
     const uint64_t nWire = info.pHeader->len;
     const uint64_t nCaptured = info.pHeader->caplen;
@@ -44,25 +95,28 @@ EDirection ClassifyPacket(const PacketInfo& info, const IAddressLookup& lookup,
     if (nWire < nStart + kMinimumIPv4Header) {
         return EDirection::Ignored;
     }
+    if (const std::optional<EDirection> eCommon = ClassifyCommon(info, addresses, bCountForeign)) {
+        return *eCommon;
+    }
     const uint8_t* pNetwork = info.pData + nStart;
     if (info.eNetworkProtocol == ENetworkProtocol::IPv6) {
         if (nCaptured < nStart + kIPv6Source + 16) {
             return EDirection::Received;
         }
-        if (lookup.IsLocalAddress6(pNetwork + kIPv6Source)) {
+        if (addresses.ContainsIPv6(pNetwork + kIPv6Source)) {
             return EDirection::Sent;
         }
         if (bCountForeign || nCaptured < nStart + kIPv6Dest + 16) {
             return EDirection::Received;
         }
         const uint8_t* pbDest = pNetwork + kIPv6Dest;
-        return pbDest[0] == 0xFF || lookup.IsLocalAddress6(pbDest) ? EDirection::Received
+        return pbDest[0] == 0xFF || addresses.ContainsIPv6(pbDest) ? EDirection::Received
                                                                    : EDirection::Forwarded;
     }
     if (nCaptured < nStart + kIPv4Source + 4) {
         return EDirection::Received;
     }
-    if (lookup.IsLocalAddress(ReadAddress4(pNetwork + kIPv4Source))) {
+    if (addresses.ContainsIPv4(ReadAddress4(pNetwork + kIPv4Source))) {
         return EDirection::Sent;
     }
     if (bCountForeign || info.eNetworkProtocol != ENetworkProtocol::IPv4 ||
@@ -70,8 +124,8 @@ EDirection ClassifyPacket(const PacketInfo& info, const IAddressLookup& lookup,
         return EDirection::Received;
     }
     const uint32_t nDest = ReadAddress4(pNetwork + kIPv4Dest);
-    return IsGroupAddress4(nDest) || lookup.IsLocalAddress(nDest) ||
-                   lookup.IsBroadcastAddress(nDest)
+    return IsGroupAddress4(nDest) || addresses.ContainsIPv4(nDest) ||
+                   addresses.ContainsBroadcastIPv4(nDest)
                ? EDirection::Received
                : EDirection::Forwarded;
 }
@@ -86,22 +140,34 @@ COrvekMeter::~COrvekMeter() {
 }
 
 void COrvekMeter::AnalyzePacket(PacketInfo* pInfo) {
-    const EDirection eDirection =
-        ClassifyPacket(*pInfo, m_lookup, m_bPromiscuous.load(std::memory_order_relaxed));
-    if (eDirection == EDirection::Ignored || eDirection == EDirection::Forwarded) {
+    DeviceCounters& counters = *pInfo->pCounters;
+    std::optional<EDirection> eDirection;
+    if (const CAddressTable* pAddresses = counters.pAnalyzerAddresses) [[likely]] {
+        eDirection =
+            ClassifyCommon(*pInfo, *pAddresses, m_bPromiscuous.load(std::memory_order_relaxed));
+    }
+    if (!eDirection) [[unlikely]] {
+        AnalyzeOther(pInfo);
         return;
     }
-    const bool bSent = eDirection == EDirection::Sent;
-    const auto nCount = static_cast<int64_t>(pInfo->pHeader->len - pInfo->nLinkHeaderLength);
+    Count(counters, *eDirection, *pInfo);
+}
+
+void COrvekMeter::AnalyzeOther(PacketInfo* pInfo) {
     DeviceCounters& counters = *pInfo->pCounters;
-    std::atomic<int64_t>& nPackets = bSent ? counters.nSentPackets : counters.nRecvPackets;
-    std::atomic<int64_t>& nBytes = bSent ? counters.nSentBytes : counters.nRecvBytes;
-    // This thread is the counters' only writer: plain stores, no locked instruction per packet.
-    nPackets.store(nPackets.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    nBytes.store(nBytes.load(std::memory_order_relaxed) + nCount, std::memory_order_relaxed);
+    // The host's addresses are looked up once a batch, at its first packet (OnPacketsDelivered
+    // forgets them after it): a table once returned stays readable until capture stops.
+    if (counters.pAnalyzerAddresses == nullptr) {
+        counters.pAnalyzerAddresses = &m_lookup.GetAddressTable();
+    }
+    Count(counters,
+          ClassifyPacket(*pInfo, *counters.pAnalyzerAddresses,
+                         m_bPromiscuous.load(std::memory_order_relaxed)),
+          *pInfo);
 }
 
 void COrvekMeter::OnPacketsDelivered(DeviceCounters* pCounters) {
+    pCounters->pAnalyzerAddresses = nullptr; // the next batch reads the addresses afresh
     const int64_t nTotal = pCounters->nSentBytes.load(std::memory_order_relaxed) +
                            pCounters->nRecvBytes.load(std::memory_order_relaxed);
     if (nTotal == pCounters->nAnalyzerMark) {
@@ -131,7 +197,10 @@ void COrvekMeter::OnAdapterFound(CAdapter* pAdapter, const char* szDeviceName) {
         strFilter = m_strFilter;
         bPromiscuous = m_bPromiscuous.load();
     }
-    pAdapter->SetCounters(GetDeviceCounters(szDeviceName));
+    DeviceCounters* pCounters = GetDeviceCounters(szDeviceName);
+    // An earlier capture's address table is gone: the first batch looks the addresses up again.
+    pCounters->pAnalyzerAddresses = nullptr;
+    pAdapter->SetCounters(pCounters);
     // A refused filter closes the device: left running, it would count everything the filter was
     // to exclude. The filter also makes the kernel cut each packet to the snapshot length.
     pAdapter->Open(szDeviceName, bPromiscuous, kSnapshotLength, strFilter.c_str());

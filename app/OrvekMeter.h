@@ -26,7 +26,8 @@ enum class EDirection : uint8_t {
 // everything else is received, otherwise only what is addressed to the host is, and the rest is
 // forwarded. Frames that are not IP are judged by the four bytes at offsets 12 to 15 after the
 // link header, as an IPv4 source; a capture too short to show an address counts as received.
-EDirection ClassifyPacket(const PacketInfo& info, const IAddressLookup& lookup, bool bCountForeign);
+EDirection ClassifyPacket(const PacketInfo& info, const CAddressTable& addresses,
+                          bool bCountForeign);
 
 // The traffic meter: the capture library's listener that opens every announced device, counts
 // every packet as sent or received, per device, and keeps a view showing the two totals. A window
@@ -98,6 +99,9 @@ public:
     static std::string FormatSent(int64_t nBytes);
 
 private:
+    // Capture thread: AnalyzePacket for the packets its short path leaves, out of line so that
+    // the short path stays short.
+    [[gnu::noinline]] void AnalyzeOther(PacketInfo* pInfo);
     // Capture thread: asks the view, at most once per update, to show the totals.
     void PostDisplayUpdate();
     // View thread: shows the totals an update asked for, then rests.

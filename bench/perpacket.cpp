@@ -101,6 +101,8 @@ void BM_PerPacket(benchmark::State& state) {
             g_meter.OnPacketsDelivered(info.pCounters);
         }
     }
+    // Ends the last batch: the address table it holds goes with StopAll.
+    g_meter.OnPacketsDelivered(info.pCounters);
     state.SetItemsProcessed(state.iterations());
     if (state.thread_index() == 0) {
         CAdapterManager::GetInstance()->StopAll();

@@ -7,6 +7,7 @@
 
 struct pcap_pkthdr;
 class CAdapter;
+class CAddressTable;
 class CZarnException;
 
 // What one device's capture has counted. The listener owns it and hands it to the adapter it
@@ -18,8 +19,9 @@ struct alignas(64) DeviceCounters {
     std::atomic<int64_t> nRecvPackets{0};
     // Packets the kernel dropped for this device's captures (ring full, interface drops).
     std::atomic<int64_t> nDrops{0};
-    // The analyzer's own note, kept by the capture thread alone (for work done once per batch).
+    // The analyzer's own notes, kept by the capture thread alone, for work done once per batch.
     int64_t nAnalyzerMark = 0;
+    const CAddressTable* pAnalyzerAddresses = nullptr;
 };
 
 // One captured packet, valid only for the duration of the AnalyzePacket call that receives it.

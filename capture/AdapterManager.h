@@ -73,17 +73,9 @@ public:
     std::vector<DeviceFailure> Start(IAdapterListener* pListener);
     // Stops the monitor, then deletes every adapter. Does nothing when nothing runs.
     void StopAll();
-    // Whether an address is one of the host's own. Lock-free and allocation-free, for the capture
-    // threads; answers from the last successful enumeration.
-    bool IsLocalAddress(uint32_t nAddress) const override {
-        return m_addressMap.ContainsIPv4(nAddress);
-    }
-    bool IsLocalAddress6(const uint8_t* pbAddress) const override {
-        return m_addressMap.ContainsIPv6(pbAddress);
-    }
-    bool IsBroadcastAddress(uint32_t nAddress) const override {
-        return m_addressMap.IsBroadcastAddress(nAddress);
-    }
+    // The host's addresses from the last successful enumeration. Lock-free and allocation-free,
+    // for the capture threads; replaced tables are kept until capture stops.
+    const CAddressTable& GetAddressTable() const override { return m_addressMap.GetCurrent(); }
 
     // The adapters in list order, read under the lock, so that the monitor cannot change the
     // list meanwhile. Any thread but a capture thread.

@@ -18,13 +18,6 @@ void CAddressTable::Add(const sockaddr* pAddress) {
     }
 }
 
-CAddressTable::Key6 CAddressTable::MakeKey6(const uint8_t* pbAddress) {
-    Key6 key;
-    std::memcpy(&key.nHigh, pbAddress, 8);
-    std::memcpy(&key.nLow, pbAddress + 8, 8);
-    return key; // the order of the table only has to be consistent, not numeric
-}
-
 void CAddressTable::AddBroadcast(const sockaddr* pAddress) {
     if (pAddress != nullptr && pAddress->sa_family == AF_INET) {
         m_broadcast4.push_back(reinterpret_cast<const sockaddr_in*>(pAddress)->sin_addr.s_addr);
@@ -44,12 +37,12 @@ bool CAddressTable::ContainsIPv4(uint32_t nAddress) const {
     return std::binary_search(m_ipv4.begin(), m_ipv4.end(), nAddress);
 }
 
-bool CAddressTable::IsBroadcastAddress(uint32_t nAddress) const {
-    return std::binary_search(m_broadcast4.begin(), m_broadcast4.end(), nAddress);
-}
-
 bool CAddressTable::ContainsIPv6(const uint8_t* pbAddress) const {
     return std::binary_search(m_ipv6.begin(), m_ipv6.end(), MakeKey6(pbAddress));
+}
+
+bool CAddressTable::ContainsBroadcastIPv4(uint32_t nAddress) const {
+    return std::binary_search(m_broadcast4.begin(), m_broadcast4.end(), nAddress);
 }
 
 CAddressMap::CAddressMap() {

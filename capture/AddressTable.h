@@ -3,20 +3,25 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
 struct sockaddr;
+class CAddressTable;
 
-// Answers whether an address is one of the host's own. Called by capture threads for every
-// packet, several at once: must not lock, allocate or wait.
+// Tells the host's own addresses. Capture threads ask for every packet, several at once.
 struct IAddressLookup {
-    // nAddress: the four address bytes in packet (network) order.
-    virtual bool IsLocalAddress(uint32_t nAddress) const = 0;
+    // Any thread; must not lock, allocate or wait. The host's addresses now: a table once
+    // returned stays readable until capture stops, so a caller may keep it for a batch.
+    virtual const CAddressTable& GetAddressTable() const = 0;
+
+    // Look-ups in the current table. nAddress: the four address bytes in packet (network) order;
     // pbAddress: the 16 address bytes.
-    virtual bool IsLocalAddress6(const uint8_t* pbAddress) const = 0;
+    bool IsLocalAddress(uint32_t nAddress) const;
+    bool IsLocalAddress6(const uint8_t* pbAddress) const;
     // Whether an IPv4 address is the broadcast address of one of the host's subnets.
-    virtual bool IsBroadcastAddress(uint32_t nAddress) const = 0;
+    bool IsBroadcastAddress(uint32_t nAddress) const;
 
 protected:
     ~IAddressLookup() = default;
@@ -40,17 +45,32 @@ public:
 
     bool ContainsIPv4(uint32_t nAddress) const;
     bool ContainsIPv6(const uint8_t* pbAddress) const;
-    bool IsLocalAddress(uint32_t nAddress) const override { return ContainsIPv4(nAddress); }
-    bool IsLocalAddress6(const uint8_t* pbAddress) const override {
-        return ContainsIPv6(pbAddress);
-    }
-    bool IsBroadcastAddress(uint32_t nAddress) const override;
+    // The same answers in a few steps without a call, for a capture thread's every packet: a host
+    // has a handful of addresses of each kind, which a scan checks. Only while CanScan says so.
+    bool CanScanIPv4() const { return m_ipv4.size() <= kScanLimit; }
+    bool CanScanIPv6() const { return m_ipv6.size() <= kScanLimit; }
+    bool ScanIPv4(uint32_t nAddress) const { return Scan(m_ipv4, nAddress); }
+    bool ScanIPv6(const uint8_t* pbAddress) const { return Scan(m_ipv6, MakeKey6(pbAddress)); }
+    bool ContainsBroadcastIPv4(uint32_t nAddress) const;
+    // A fixed table is its own lookup.
+    const CAddressTable& GetAddressTable() const override { return *this; }
     bool operator==(const CAddressTable& other) const {
         return m_ipv4 == other.m_ipv4 && m_ipv6 == other.m_ipv6 &&
                m_broadcast4 == other.m_broadcast4;
     }
 
 private:
+    static constexpr size_t kScanLimit = 8;
+
+    template <typename TKey> static bool Scan(const std::vector<TKey>& keys, const TKey& key) {
+        for (const TKey& own : keys) {
+            if (own == key) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     std::vector<uint32_t> m_ipv4;
     std::vector<uint32_t> m_broadcast4;
     // An IPv6 address as two integers, compared in two steps instead of sixteen.
@@ -58,7 +78,13 @@ private:
         uint64_t nHigh, nLow;
         auto operator<=>(const Key6&) const = default;
     };
-    static Key6 MakeKey6(const uint8_t* pbAddress);
+    // The order of the table only has to be consistent, not numeric.
+    static Key6 MakeKey6(const uint8_t* pbAddress) {
+        Key6 key;
+        std::memcpy(&key.nHigh, pbAddress, 8);
+        std::memcpy(&key.nLow, pbAddress + 8, 8);
+        return key;
+    }
 
     std::vector<Key6> m_ipv6;
 };
@@ -72,15 +98,8 @@ public:
     CAddressMap(const CAddressMap&) = delete;
     CAddressMap& operator=(const CAddressMap&) = delete;
 
-    bool ContainsIPv4(uint32_t nAddress) const {
-        return m_pCurrent.load(std::memory_order_acquire)->ContainsIPv4(nAddress);
-    }
-    bool ContainsIPv6(const uint8_t* pbAddress) const {
-        return m_pCurrent.load(std::memory_order_acquire)->ContainsIPv6(pbAddress);
-    }
-    bool IsBroadcastAddress(uint32_t nAddress) const {
-        return m_pCurrent.load(std::memory_order_acquire)->IsBroadcastAddress(nAddress);
-    }
+    // The table published last; see IAddressLookup::GetAddressTable for how long it lives.
+    const CAddressTable& GetCurrent() const { return *m_pCurrent.load(std::memory_order_acquire); }
 
     // Writer side, one writer at a time.
     void Publish(CAddressTable table);
@@ -90,3 +109,15 @@ private:
     std::vector<std::unique_ptr<const CAddressTable>> m_tables;
     std::atomic<const CAddressTable*> m_pCurrent;
 };
+
+inline bool IAddressLookup::IsLocalAddress(uint32_t nAddress) const {
+    return GetAddressTable().ContainsIPv4(nAddress);
+}
+
+inline bool IAddressLookup::IsLocalAddress6(const uint8_t* pbAddress) const {
+    return GetAddressTable().ContainsIPv6(pbAddress);
+}
+
+inline bool IAddressLookup::IsBroadcastAddress(uint32_t nAddress) const {
+    return GetAddressTable().ContainsBroadcastIPv4(nAddress);
+}

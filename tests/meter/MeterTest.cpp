@@ -58,6 +58,9 @@ CAddressTable MakeTable(bool bCraftedSourceIsLocal) {
     return table;
 }
 
+// Checks ClassifyPacket on frames between the host of MakeHostTable and others.
+void ExpectDirections(const CAddressTable& table);
+
 TEST(MeterCount, ThresholdOverEveryLinkHeaderAndSourceDecidesSent) {
     using Row = std::pair<uint32_t, int64_t>; // wire length, bytes counted
     for (const bool bLocal : {false, true}) {
@@ -96,15 +99,96 @@ TEST(MeterCount, ThresholdOverEveryLinkHeaderAndSourceDecidesSent) {
     }
 }
 
-// The host: 10.1.0.5/24 (broadcast 10.1.0.255) and fd01::5.
-TEST(MeterClassify, SourceSentDestinationReceivedOtherwiseForwarded) {
+// The host: 10.1.0.5/24 (broadcast 10.1.0.255) and fd01::5; with bMany, 30 more addresses of each
+// kind, more than the per-packet scan takes, so that the table is searched instead.
+CAddressTable MakeHostTable(bool bMany) {
     CAddressTable table;
     table.AddIPv4(inet_addr("10.1.0.5"));
     table.AddBroadcastIPv4(inet_addr("10.1.0.255"));
     CAddressTable::Address6 address6;
     inet_pton(AF_INET6, "fd01::5", address6.data());
     table.AddIPv6(address6);
+    for (uint8_t n = 0; bMany && n < 30; ++n) {
+        table.AddIPv4(inet_addr("10.9.0.0") + (uint32_t{n} << 24));
+        address6[15] = 0x80 + n;
+        table.AddIPv6(address6);
+    }
     table.Seal();
+    return table;
+}
+
+TEST(MeterClassify, SourceSentDestinationReceivedOtherwiseForwarded) {
+    for (const bool bMany : {false, true}) {
+        SCOPED_TRACE(bMany ? "many addresses" : "few addresses");
+        ExpectDirections(MakeHostTable(bMany));
+    }
+}
+
+// The meter counts as ClassifyPacket tells, with few addresses (scanned for every packet) and many
+// (searched).
+TEST(MeterCount, CountsWhatClassifyTells) {
+    for (const bool bMany : {false, true}) {
+        const CAddressTable table = MakeHostTable(bMany);
+        for (const bool bPromiscuous : {false, true}) {
+            CFakeView view;
+            COrvekMeter meter(view, table);
+            meter.SetCaptureSettings("", bPromiscuous);
+            DeviceCounters* pCounters = meter.GetDeviceCounters("eth0");
+            for (const char* szSource :
+                 {"10.1.0.5", "192.0.2.1", "10.2.0.7", "fd01::5", "fd02::7"}) {
+                for (const char* szDest : {"10.1.0.5", "10.1.0.255", "224.0.0.1", "192.0.2.9",
+                                           "fd01::5", "ff02::1", "2001:db8::9"}) {
+                    const bool bIPv6 = std::strchr(szSource, ':') != nullptr;
+                    if (bIPv6 != (std::strchr(szDest, ':') != nullptr)) {
+                        continue;
+                    }
+                    SCOPED_TRACE(testing::Message()
+                                 << bMany << bPromiscuous << " " << szSource << " " << szDest);
+                    CraftedPacket packet(14,
+                                         bIPv6 ? ENetworkProtocol::IPv6 : ENetworkProtocol::IPv4,
+                                         100, 100, pCounters, szSource, szDest);
+                    const int64_t nSent = pCounters->nSentBytes, nRecv = pCounters->nRecvBytes;
+                    meter.AnalyzePacket(&packet.info);
+                    meter.OnPacketsDelivered(pCounters);
+                    const EDirection eDirection = ClassifyPacket(packet.info, table, bPromiscuous);
+                    EXPECT_EQ(pCounters->nSentBytes - nSent,
+                              eDirection == EDirection::Sent ? 86 : 0);
+                    EXPECT_EQ(pCounters->nRecvBytes - nRecv,
+                              eDirection == EDirection::Received ? 86 : 0);
+                }
+            }
+        }
+    }
+}
+
+// A lookup whose table the test replaces, as the manager does when the host's addresses change.
+class CChangingLookup : public IAddressLookup {
+public:
+    const CAddressTable& GetAddressTable() const override { return *m_pTable.load(); }
+    void Set(const CAddressTable& table) { m_pTable.store(&table); }
+
+private:
+    std::atomic<const CAddressTable*> m_pTable{nullptr};
+};
+
+// The addresses are read once a batch: a change applies from the next batch on.
+TEST(MeterCount, AddressChangeAppliesFromTheNextBatch) {
+    const CAddressTable before = MakeTable(false), after = MakeTable(true);
+    CChangingLookup lookup;
+    lookup.Set(before);
+    CFakeView view;
+    COrvekMeter meter(view, lookup);
+    CraftedPacket packet(14, ENetworkProtocol::IPv4, 100, 100, meter.GetDeviceCounters("eth0"));
+    meter.AnalyzePacket(&packet.info);
+    lookup.Set(after);
+    meter.AnalyzePacket(&packet.info);
+    EXPECT_EQ(meter.GetRecvBytes(), 2 * 86);
+    meter.OnPacketsDelivered(packet.info.pCounters);
+    meter.AnalyzePacket(&packet.info);
+    EXPECT_EQ(meter.GetSentBytes(), 86);
+}
+
+void ExpectDirections(const CAddressTable& table) {
     using E = EDirection;
     // Source, destination, direction without and with promiscuous capture.
     const std::tuple<const char*, const char*, E, E> cases[] = {
@@ -137,6 +221,9 @@ TEST(MeterClassify, SourceSentDestinationReceivedOtherwiseForwarded) {
     // Not IP: the bytes where an IPv4 source would stand decide, as for any other frame.
     CraftedPacket arp(14, ENetworkProtocol::Other, 100, 100, nullptr, "10.2.0.7", "192.0.2.1");
     EXPECT_EQ(ClassifyPacket(arp.info, table, false), E::Received);
+    CraftedPacket arpFromHost(14, ENetworkProtocol::Other, 100, 100, nullptr, "10.1.0.5",
+                              "192.0.2.1");
+    EXPECT_EQ(ClassifyPacket(arpFromHost.info, table, false), E::Sent);
 }
 
 // Short bursts from a capture thread while this thread serves the view: the first packet starts
