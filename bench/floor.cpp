@@ -26,6 +26,7 @@ struct Totals {
     uint64_t nPackets = 0;
     uint64_t nBytes = 0;
     uint64_t nCaptured = 0;
+    uint64_t nRead = 0;
 };
 
 struct PcapCloser {
@@ -51,15 +52,26 @@ void OnPacket(unsigned char* pUser, const pcap_pkthdr* pHeader, const unsigned c
     pTotals->nCaptured += pHeader->caplen;
 }
 
+// Capture thread: the same, and reads what an analyzer must: the Ethernet type and the IPv4
+// addresses.
+void OnPacketRead(unsigned char* pUser, const pcap_pkthdr* pHeader, const unsigned char* pData) {
+    OnPacket(pUser, pHeader, pData);
+    if (pHeader->caplen >= 34) {
+        auto* pTotals = reinterpret_cast<Totals*>(pUser);
+        pTotals->nRead += pData[12] + pData[26] + pData[30];
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     int nSnapLength = 65535;
     int nBufferBytes = 0;
     const char* szFilter = nullptr;
+    pcap_handler pfnOnPacket = OnPacket;
     const char* szUsage =
         "usage: %s [-s SNAPLEN] [-B BUFFER_BYTES] [-f FILTER] IFACE [BUFFER_BYTES]\n";
-    for (int nOption; (nOption = getopt(argc, argv, "s:B:f:")) != -1;) {
+    for (int nOption; (nOption = getopt(argc, argv, "s:B:f:r")) != -1;) {
         switch (nOption) {
         case 's':
             nSnapLength = std::atoi(optarg);
@@ -69,6 +81,9 @@ int main(int argc, char** argv) {
             break;
         case 'f':
             szFilter = optarg;
+            break;
+        case 'r':
+            pfnOnPacket = OnPacketRead;
             break;
         default:
             std::fprintf(stderr, szUsage, argv[0]);
@@ -116,14 +131,14 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     auto* pUser = reinterpret_cast<unsigned char*>(&totals);
     while (!g_bStop.load()) {
-        if (pcap_dispatch(pPcap.get(), -1, OnPacket, pUser) == PCAP_ERROR) {
+        if (pcap_dispatch(pPcap.get(), -1, pfnOnPacket, pUser) == PCAP_ERROR) {
             std::fprintf(stderr, "%s\n", pcap_geterr(pPcap.get()));
             return 1;
         }
     }
     // Drains what the kernel has handed over; a blocking read would wait for the next packet.
     pcap_setnonblock(pPcap.get(), 1, szError);
-    while (pcap_dispatch(pPcap.get(), -1, OnPacket, pUser) > 0) {
+    while (pcap_dispatch(pPcap.get(), -1, pfnOnPacket, pUser) > 0) {
     }
     const double dCpu = orvekbench::ProcessCpuSeconds() - dCpuStart;
     pcap_stat stats{};

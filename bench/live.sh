@@ -4,7 +4,8 @@
 # headless Orvek meter. Then the meter's resident memory on three devices, and the responsiveness
 # of a user-interface thread that follows the counters (also with the Details window open, when
 # the build has the window library). Needs root. Usage: bench/live.sh BUILD_DIR
-# ORVEK_BENCH_ONLY=ui runs the user-interface part alone.
+# ORVEK_BENCH_ONLY=ui runs the user-interface part alone; ORVEK_BENCH_REPEAT (5) sets how often
+# each capturer runs on each traffic.
 set -euo pipefail
 
 bin=$(cd "$1" && pwd)/bench
@@ -14,6 +15,7 @@ gen_core=0
 cap_core=1
 # Frames per run: enough for a second or more at full speed.
 full_count=${ORVEK_BENCH_FULL_COUNT:-2000000}
+repeat=${ORVEK_BENCH_REPEAT:-5}
 paced_rate=${ORVEK_BENCH_PACED_RATE:-300000}
 paced_count=${ORVEK_BENCH_PACED_COUNT:-900000}
 sizes=(64 512 1514)
@@ -21,10 +23,10 @@ sizes=(64 512 1514)
 source "$(dirname "$0")/links.sh"
 make_links 3
 
-# run_case CAPTURER SIZE COUNT RATE -> one line of results.tsv
+# run_case REP CAPTURER SIZE COUNT RATE -> one line of results.tsv
 run_case() {
-    local capturer=$1 size=$2 count=$3 rate=$4
-    local out="$results/$capturer-$size-$rate.out" err="$results/$capturer-$size-$rate.err"
+    local rep=$1 capturer=$2 size=$3 count=$4 rate=$5
+    local out="$results/$capturer-$size-$rate-$rep.out" err="$results/$capturer-$size-$rate-$rep.err"
     # Started directly (not through a function) so that $! is the capturer itself.
     local pid cpu0=0 cpu1=0
     : >"$out"
@@ -73,38 +75,52 @@ run_case() {
     esac
     local pps
     pps=$(sed -n 's/.*pps=\([0-9]*\).*/\1/p' <<<"$sent")
-    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$capturer" "$size" "$rate" "$pps" "$off_p" \
-        "$off_b" "$got_p" "$got_b" "$cpu" | tee -a "$results/results.tsv"
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$capturer" "$size" "$rate" "$pps" "$off_p" \
+        "$off_b" "$got_p" "$got_b" "$cpu" "$rep" | tee -a "$results/results.tsv"
 }
 
 only=${ORVEK_BENCH_ONLY:-all}
 if [ "$only" = all ]; then
 echo "== live counting (generator on core $gen_core, capturer on core $cap_core) =="
-printf 'capturer\tsize\trate\tgen_pps\toffered_pkts\toffered_bytes\tcounted_pkts\tcounted_bytes\tcpu_s\n' \
+printf 'capturer\tsize\trate\tgen_pps\toffered_pkts\toffered_bytes\tcounted_pkts\tcounted_bytes\tcpu_s\trep\n' \
     | tee "$results/results.tsv"
-for rate in "$paced_rate" 0; do
-    if [ "$rate" = 0 ]; then count=$full_count; else count=$paced_count; fi
-    for size in "${sizes[@]}"; do
-        for capturer in floor hfloor tcpdump meter; do
-            run_case "$capturer" "$size" "$count" "$rate"
+# Every capturer in turn, repeated: a virtual machine's neighbours make single runs vary by tens of
+# per cent, so the summary takes each capturer's median.
+for rep in $(seq "$repeat"); do
+    for rate in "$paced_rate" 0; do
+        if [ "$rate" = 0 ]; then count=$full_count; else count=$paced_count; fi
+        for size in "${sizes[@]}"; do
+            for capturer in floor hfloor tcpdump meter; do
+                run_case "$rep" "$capturer" "$size" "$count" "$rate"
+            done
         done
     done
 done
 
 echo
-echo "== summary: loss and CPU seconds per million packets (rate 0 = full speed) =="
+echo "== summary over $repeat runs each: loss (the worst run), bytes (exact in every run or not), median CPU seconds per million packets (rate 0 = full speed) =="
 awk -F'\t' '
+# Median of the space-separated numbers in a string.
+function median(list,    v, m, i, j, t) {
+    m = split(list, v, " ")
+    for (i = 2; i <= m; i++) for (j = i; j > 1 && v[j - 1] > v[j]; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
+    return m % 2 ? v[(m + 1) / 2] : (v[m / 2] + v[m / 2 + 1]) / 2
+}
 NR == 1 { next }
 {
     key = $2 "\t" $3
     loss = $5 - $7
-    exact = ($6 == $8) ? "exact" : "DIFF"
-    cpu = ($7 > 0) ? $9 / ($7 / 1e6) : 0
-    c[key, $1] = cpu; l[key, $1] = loss; x[key, $1] = exact; p[key] = $4
+    cpus[key, $1] = cpus[key, $1] " " (($7 > 0) ? $9 / ($7 / 1e6) : 0)
+    if (!((key, $1) in l) || loss > l[key, $1]) l[key, $1] = loss
+    if (!((key, $1) in x)) x[key, $1] = "exact"
+    if ($6 != $8) x[key, $1] = "DIFF"
+    if ($1 == "meter") pps[key] = pps[key] " " $4
     if (!(key in seen)) { seen[key] = 1; order[++n] = key }
 }
 END {
-    printf "%-5s %-7s %-9s | %-28s | %-28s | %-28s | %-28s | %-13s %-12s %-12s\n", "size", "rate", "meter_pps",
+    for (k in cpus) c[k] = median(cpus[k])
+    for (k in pps) p[k] = int(median(pps[k]) / 1000) "k"
+    printf "%-5s %-7s %-9s | %-28s | %-28s | %-28s | %-28s | %-13s %-12s %-12s\n", "size", "rate", "gen_pps",
         "floor loss/bytes/cpu", "headers-only floor", "tcpdump loss/bytes/cpu", "meter loss/bytes/cpu",
         "meter/hfloor", "meter/floor", "meter/tcpdump"
     for (i = 1; i <= n; i++) {

@@ -4,8 +4,9 @@
 # capturer on core 1. Needs root.
 #
 # Usage: bench/rings.sh BUILD_DIR [CAPTURER...]
-#   CAPTURER: tcpdump | floor:BYTES:SNAPLEN:FILTER (FILTER "none" = no filter, "empty" = the empty
-#             filter, anything else is the expression) | meter (orvek_bench_headless)
+#   CAPTURER: tcpdump | floor:BYTES:SNAPLEN:FILTER[:read] (FILTER "none" = no filter, "empty" = the
+#             empty filter, anything else is the expression; "read": the floor reads each frame's
+#             Ethernet type and IPv4 addresses) | meter (orvek_bench_headless)
 # Environment: ORVEK_RINGS_REPEAT (2), ORVEK_RINGS_SIZES ("64 512 1514"), ORVEK_RINGS_RATES
 #   ("300000 0", 0 = full speed), ORVEK_BENCH_PACED_COUNT (900000), ORVEK_BENCH_FULL_COUNT (2000000),
 #   ORVEK_BENCH_RESULTS (raw output directory).
@@ -39,9 +40,10 @@ run_case() {
     : >"$out"
     case $kind in
     floor)
-        local bytes snap filter
-        IFS=: read -r _ bytes snap filter <<<"$what"
+        local bytes snap filter reads
+        IFS=: read -r _ bytes snap filter reads <<<"$what"
         local args=(-B "$bytes" -s "$snap")
+        [ "$reads" = read ] && args+=(-r)
         case $filter in
         none) ;;
         empty) args+=(-f "") ;;
@@ -115,15 +117,21 @@ for rep in $(seq "$repeat"); do
 done
 
 echo
-echo "== per capturer: loss of each repetition, mean CPU per counted packet, generator rate, load =="
+echo "== per capturer: loss of each repetition, median CPU per counted packet, generator rate, load =="
 awk -F'\t' '
+# Median of the space-separated numbers in a string.
+function median(list,    v, m, i, j, t) {
+    m = split(list, v, " ")
+    for (i = 2; i <= m; i++) for (j = i; j > 1 && v[j - 1] > v[j]; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
+    return m % 2 ? v[(m + 1) / 2] : (v[m / 2] + v[m / 2 + 1]) / 2
+}
 NR == 1 { next }
 {
     key = $3 "/" ($4 == 0 ? "full" : $4)
     if (!(key in seenk)) { seenk[key] = 1; keys[++nk] = key }
     if (!($2 in seenc)) { seenc[$2] = 1; caps[++nc] = $2 }
     loss[key, $2] = loss[key, $2] (loss[key, $2] == "" ? "" : ",") $8
-    cpu[key, $2] += $10; n[key, $2]++
+    cpu[key, $2] = cpu[key, $2] " " $10
     pps[key, $2] = pps[key, $2] (pps[key, $2] == "" ? "" : ",") int($5 / 1000) "k"
     ld[key, $2] = ld[key, $2] (ld[key, $2] == "" ? "" : ",") $11
 }
@@ -133,7 +141,7 @@ END {
         for (k = 1; k <= nk; k++) {
             kk = keys[k]
             printf "  %-12s loss %-22s cpu %5.0f ns/pkt  gen %-18s load %s\n", kk, loss[kk, caps[c]],
-                1000 * cpu[kk, caps[c]] / n[kk, caps[c]], pps[kk, caps[c]], ld[kk, caps[c]]
+                1000 * median(cpu[kk, caps[c]]), pps[kk, caps[c]], ld[kk, caps[c]]
         }
     }
 }' "$results/rings.tsv" | tee "$results/summary.txt"
