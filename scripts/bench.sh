@@ -22,6 +22,9 @@ echo
 echo "== per-packet path (ns per packet; threads:2 = two capture threads, one meter) =="
 taskset -c 0,1 "$build/bench/orvek_bench_perpacket" --benchmark_min_time=0.5
 echo
+echo "== per-packet path: instructions per packet (callgrind; the same on any load) =="
+bash bench/instructions.sh "$build"
+echo
 bash bench/live.sh "$build"
 echo
 echo "== many devices: Capture and Stop with 41 devices, memory, threads, idle CPU =="

@@ -9,7 +9,7 @@ packages=(build-essential cmake pkg-config libpcap-dev qt6-base-dev libcpp-httpl
 case "$purpose" in
 run) packages+=(xdg-utils qt6-wayland) ;;
 test) packages+=(libgtest-dev clang libclang-rt-14-dev iputils-ping procps nftables prometheus locales) ;;
-bench) packages+=(libgtest-dev libbenchmark-dev tcpdump linux-perf xvfb xdotool) ;;
+bench) packages+=(libgtest-dev libbenchmark-dev tcpdump linux-perf xvfb xdotool valgrind) ;;
 *) echo "usage: $0 [run|test|bench]" >&2; exit 2 ;;
 esac
 
