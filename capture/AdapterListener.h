@@ -19,7 +19,8 @@ struct alignas(64) DeviceCounters {
     std::atomic<int64_t> nRecvPackets{0};
     // Packets the kernel dropped for this device's captures (ring full, interface drops).
     std::atomic<int64_t> nDrops{0};
-    // The analyzer's own notes, kept by the capture thread alone, for work done once per batch.
+    // The analyzer's own notes, kept by the capture thread alone, for work done once per batch:
+    // a mark of the counts, and the host's addresses as the batch's first packet found them.
     int64_t nAnalyzerMark = 0;
     const CAddressTable* pAnalyzerAddresses = nullptr;
 };
