@@ -15,6 +15,14 @@ cleanup_links() {
 }
 trap cleanup_links EXIT
 
+# An awk function for the summaries: median(list), the median of space-separated numbers.
+awk_median='
+function median(list,    v, m, i, j, t) {
+    m = split(list, v, " ")
+    for (i = 2; i <= m; i++) for (j = i; j > 1 && v[j - 1] > v[j]; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
+    return m % 2 ? v[(m + 1) / 2] : (v[m / 2] + v[m / 2 + 1]) / 2
+}'
+
 in_gen() { ip netns exec "$gen_ns" "$@"; }
 in_meter() { ip netns exec "$meter_ns" "$@"; }
 

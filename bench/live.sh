@@ -99,13 +99,7 @@ done
 
 echo
 echo "== summary over $repeat runs each: loss (the worst run), bytes (exact in every run or not), median CPU seconds per million packets (rate 0 = full speed) =="
-awk -F'\t' '
-# Median of the space-separated numbers in a string.
-function median(list,    v, m, i, j, t) {
-    m = split(list, v, " ")
-    for (i = 2; i <= m; i++) for (j = i; j > 1 && v[j - 1] > v[j]; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
-    return m % 2 ? v[(m + 1) / 2] : (v[m / 2] + v[m / 2 + 1]) / 2
-}
+awk -F'\t' "$awk_median"'
 NR == 1 { next }
 {
     key = $2 "\t" $3

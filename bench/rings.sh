@@ -118,13 +118,7 @@ done
 
 echo
 echo "== per capturer: loss of each repetition, median CPU per counted packet, generator rate, load =="
-awk -F'\t' '
-# Median of the space-separated numbers in a string.
-function median(list,    v, m, i, j, t) {
-    m = split(list, v, " ")
-    for (i = 2; i <= m; i++) for (j = i; j > 1 && v[j - 1] > v[j]; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
-    return m % 2 ? v[(m + 1) / 2] : (v[m / 2] + v[m / 2 + 1]) / 2
-}
+awk -F'\t' "$awk_median"'
 NR == 1 { next }
 {
     key = $3 "/" ($4 == 0 ? "full" : $4)
