@@ -35,9 +35,9 @@ bool IsGroupAddress4(uint32_t nAddress) {
     return (pb[0] & 0xF0) == 0xE0 || nAddress == 0xFFFFFFFF;
 }
 
-// The common packet, IP with both addresses captured, from this host or to it: its direction in a
-// few steps and no call, as ClassifyPacket gives it. Nothing for every other packet, and when the
-// host has too many addresses to scan.
+// The common packet, IP with both addresses captured: its direction in a few steps and no call,
+// as ClassifyPacket gives it. Nothing for every other packet, and when the host has too many
+// addresses to scan.
 [[gnu::always_inline]] inline std::optional<EDirection>
 ClassifyCommon(const PacketInfo& info, const CAddressTable& addresses, bool bCountForeign) {
     const uint64_t nStart = info.nLinkHeaderLength;
@@ -51,10 +51,12 @@ ClassifyCommon(const PacketInfo& info, const CAddressTable& addresses, bool bCou
             return EDirection::Sent;
         }
         const uint32_t nDest = ReadAddress4(pNetwork + kIPv4Dest);
-        if (bCountForeign || IsGroupAddress4(nDest) || addresses.ScanIPv4(nDest)) {
-            return EDirection::Received;
-        }
-    } else if (info.eNetworkProtocol == ENetworkProtocol::IPv6) {
+        return bCountForeign || IsGroupAddress4(nDest) || addresses.ScanIPv4(nDest) ||
+                       addresses.ScanBroadcastIPv4(nDest)
+                   ? EDirection::Received
+                   : EDirection::Forwarded;
+    }
+    if (info.eNetworkProtocol == ENetworkProtocol::IPv6) {
         if (info.pHeader->caplen < nStart + kIPv6Dest + 16 ||
             info.pHeader->len < nStart + kIPv6Dest + 16 || !addresses.CanScanIPv6()) {
             return std::nullopt;
@@ -63,9 +65,9 @@ ClassifyCommon(const PacketInfo& info, const CAddressTable& addresses, bool bCou
             return EDirection::Sent;
         }
         const uint8_t* pbDest = pNetwork + kIPv6Dest;
-        if (bCountForeign || pbDest[0] == 0xFF || addresses.ScanIPv6(pbDest)) {
-            return EDirection::Received;
-        }
+        return bCountForeign || pbDest[0] == 0xFF || addresses.ScanIPv6(pbDest)
+                   ? EDirection::Received
+                   : EDirection::Forwarded;
     }
     return std::nullopt;
 }

@@ -31,6 +31,8 @@ void CAddressTable::Seal() {
     m_broadcast4.erase(std::unique(m_broadcast4.begin(), m_broadcast4.end()), m_broadcast4.end());
     std::sort(m_ipv6.begin(), m_ipv6.end());
     m_ipv6.erase(std::unique(m_ipv6.begin(), m_ipv6.end()), m_ipv6.end());
+    m_bScanIPv4 = m_ipv4.size() <= kScanLimit && m_broadcast4.size() <= kScanLimit;
+    m_bScanIPv6 = m_ipv6.size() <= kScanLimit;
 }
 
 bool CAddressTable::ContainsIPv4(uint32_t nAddress) const {

@@ -47,9 +47,10 @@ public:
     bool ContainsIPv6(const uint8_t* pbAddress) const;
     // The same answers in a few steps without a call, for a capture thread's every packet: a host
     // has a handful of addresses of each kind, which a scan checks. Only while CanScan says so.
-    bool CanScanIPv4() const { return m_ipv4.size() <= kScanLimit; }
-    bool CanScanIPv6() const { return m_ipv6.size() <= kScanLimit; }
+    bool CanScanIPv4() const { return m_bScanIPv4; }
+    bool CanScanIPv6() const { return m_bScanIPv6; }
     bool ScanIPv4(uint32_t nAddress) const { return Scan(m_ipv4, nAddress); }
+    bool ScanBroadcastIPv4(uint32_t nAddress) const { return Scan(m_broadcast4, nAddress); }
     bool ScanIPv6(const uint8_t* pbAddress) const { return Scan(m_ipv6, MakeKey6(pbAddress)); }
     bool ContainsBroadcastIPv4(uint32_t nAddress) const;
     // A fixed table is its own lookup.
@@ -87,6 +88,9 @@ private:
     }
 
     std::vector<Key6> m_ipv6;
+    // Whether the table is small enough to scan; Seal, which sorts for the search, decides.
+    bool m_bScanIPv4 = true;
+    bool m_bScanIPv6 = true;
 };
 
 // Publishes address tables to capture threads without a lock: a reader loads the current table
