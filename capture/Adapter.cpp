@@ -2,6 +2,7 @@
 
 #include "ZarnException.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <ctime>
@@ -31,18 +32,9 @@ std::atomic<int> g_nRingBytes{0};
 struct CaptureContext {
     IAdapterListener* pListener;
     int nLinkType;
+    // The common packet's, filled in for each: only where it lies and what it carries change.
     PacketInfo info;
 };
-
-// Hands one packet to the listener.
-inline void Deliver(CaptureContext* pContext, const pcap_pkthdr* pHeader,
-                    const unsigned char* pData, const LinkVerdict& verdict) {
-    pContext->info.pHeader = pHeader;
-    pContext->info.pData = pData;
-    pContext->info.nLinkHeaderLength = verdict.nHeaderLength;
-    pContext->info.eNetworkProtocol = verdict.eProtocol;
-    pContext->pListener->AnalyzePacket(&pContext->info);
-}
 
 int64_t MonotonicNs() {
     timespec now{};
@@ -209,25 +201,34 @@ void CAdapter::ServiceFilterRequest() {
     m_cvFilter.notify_all();
 }
 
-void CAdapter::OnPacket(unsigned char* pUser, const pcap_pkthdr* pHeader,
-                        const unsigned char* pData) {
-    if (pHeader->len == 0) {
-        return;
-    }
+void CAdapter::OnEthernetPacket(unsigned char* pUser, const pcap_pkthdr* pHeader,
+                                const unsigned char* pData) {
     auto* pContext = reinterpret_cast<CaptureContext*>(pUser);
-    const std::optional<LinkVerdict> verdict =
-        ParseCommonLinkHeader(pContext->nLinkType, pData, pHeader->caplen);
-    if (!verdict) [[unlikely]] {
+    const ENetworkProtocol eProtocol = ParseCommonLinkHeader(DLT_EN10MB, pData, pHeader->caplen);
+    // A capture of at least the header and at most the wire length: also a non-empty packet.
+    if (eProtocol == ENetworkProtocol::Other || pHeader->caplen > pHeader->len) [[unlikely]] {
         OnOtherPacket(pUser, pHeader, pData);
         return;
     }
-    Deliver(pContext, pHeader, pData, *verdict);
+    pContext->info.pHeader = pHeader;
+    pContext->info.pData = pData;
+    pContext->info.eNetworkProtocol = eProtocol;
+    pContext->pListener->AnalyzePacket(&pContext->info);
 }
 
 void CAdapter::OnOtherPacket(unsigned char* pUser, const pcap_pkthdr* pHeader,
                              const unsigned char* pData) {
-    auto* pContext = reinterpret_cast<CaptureContext*>(pUser);
-    Deliver(pContext, pHeader, pData, ParseLinkHeader(pContext->nLinkType, pData, pHeader->caplen));
+    if (pHeader->len == 0) {
+        return;
+    }
+    const auto* pContext = reinterpret_cast<const CaptureContext*>(pUser);
+    // Listeners may take the wire length to hold everything captured; a capture never is longer.
+    pcap_pkthdr header = *pHeader;
+    header.caplen = std::min(header.caplen, header.len);
+    const LinkVerdict verdict = ParseLinkHeader(pContext->nLinkType, pData, header.caplen);
+    PacketInfo info{&header, pData, verdict.nHeaderLength, verdict.eProtocol,
+                    pContext->info.pCounters};
+    pContext->pListener->AnalyzePacket(&info);
 }
 
 void CAdapter::PublishDrops(int64_t nBase) {
@@ -240,11 +241,13 @@ void CAdapter::PublishDrops(int64_t nBase) {
 
 void CAdapter::Run() {
     CaptureContext context{m_pListener, m_nLinkType, {}};
-    // Without a listener the packets are only read, so that the ring does not fill.
-    const pcap_handler pfnOnPacket =
-        m_pListener != nullptr ? OnPacket
-                               : [](unsigned char*, const pcap_pkthdr*, const unsigned char*) {};
+    context.info.nLinkHeaderLength = kEthernetHeader;
     context.info.pCounters = m_pCounters;
+    // Without a listener the packets are only read, so that the ring does not fill.
+    pcap_handler pfnOnPacket = [](unsigned char*, const pcap_pkthdr*, const unsigned char*) {};
+    if (m_pListener != nullptr) {
+        pfnOnPacket = m_nLinkType == DLT_EN10MB ? OnEthernetPacket : OnOtherPacket;
+    }
     // libpcap's statistics are per handle: drops of earlier opens stay counted.
     const int64_t nDropBase = m_pCounters->nDrops.load(std::memory_order_relaxed);
     int64_t nNextDropPoll = 0;

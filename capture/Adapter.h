@@ -58,10 +58,11 @@ public:
 
 private:
     // Capture thread, called by libpcap for every packet: parses the link header and hands the
-    // packet to the listener. OnOtherPacket does it for frames other than untagged Ethernet with
-    // IP, out of line so that the common path stays short.
-    static void OnPacket(unsigned char* pUser, const pcap_pkthdr* pHeader,
-                         const unsigned char* pData);
+    // packet to the listener. OnEthernetPacket for Ethernet devices, in line for untagged frames
+    // with IP; OnOtherPacket for every other frame, out of line so that the common path stays
+    // short.
+    static void OnEthernetPacket(unsigned char* pUser, const pcap_pkthdr* pHeader,
+                                 const unsigned char* pData);
     [[gnu::noinline]] static void OnOtherPacket(unsigned char* pUser, const pcap_pkthdr* pHeader,
                                                 const unsigned char* pData);
     // Compiles and installs the expression on this thread; returns libpcap's text on failure.

@@ -27,7 +27,8 @@ struct alignas(64) DeviceCounters {
 
 // One captured packet, valid only for the duration of the AnalyzePacket call that receives it.
 struct PacketInfo {
-    const pcap_pkthdr* pHeader; // caplen bytes of pData are readable; len is the wire length
+    const pcap_pkthdr* pHeader; // caplen bytes of pData are readable; len, the wire length, is no
+                                // less than caplen
     const uint8_t* pData;       // first byte of the link-layer header
     uint32_t nLinkHeaderLength; // bytes in front of the network-layer header
     ENetworkProtocol eNetworkProtocol;

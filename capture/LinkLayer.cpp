@@ -107,9 +107,9 @@ LinkVerdict ParsePpp(const uint8_t* pData, uint32_t nCapLen) {
 
 LinkVerdict ParseLinkHeader(int nLinkType, const uint8_t* pData, uint32_t nCapLen) {
     static_assert(DLT_EN10MB == 1);
-    if (const std::optional<LinkVerdict> verdict =
-            ParseCommonLinkHeader(nLinkType, pData, nCapLen)) {
-        return *verdict;
+    if (const ENetworkProtocol eProtocol = ParseCommonLinkHeader(nLinkType, pData, nCapLen);
+        eProtocol != ENetworkProtocol::Other) {
+        return {kEthernetHeader, eProtocol};
     }
     switch (nLinkType) {
     case DLT_EN10MB:

@@ -1,7 +1,8 @@
 #pragma once
 
+#include <bit>
 #include <cstdint>
-#include <optional>
+#include <cstring>
 
 // The longest link header read in full: Ethernet with eight stacked VLAN tags and a PPPoE
 // session (Linux cooked headers, at 20 bytes, are shorter). A longer one still parses; its
@@ -27,19 +28,23 @@ struct LinkVerdict {
 LinkVerdict ParseLinkHeader(int nLinkType, const uint8_t* pData, uint32_t nCapLen);
 
 // ParseLinkHeader for the frame nearly every packet is, untagged Ethernet carrying IP, in line and
-// without a call, since every captured packet passes here; nothing for every other frame.
-inline std::optional<LinkVerdict> ParseCommonLinkHeader(int nLinkType, const uint8_t* pData,
-                                                        uint32_t nCapLen) {
+// without a call, since every captured packet passes here: its network protocol after a 14-byte
+// header. Other for every other frame, which ParseLinkHeader reads.
+inline ENetworkProtocol ParseCommonLinkHeader(int nLinkType, const uint8_t* pData,
+                                              uint32_t nCapLen) {
     constexpr int kEthernet = 1; // DLT_EN10MB
     if (nLinkType != kEthernet || nCapLen < kEthernetHeader) {
-        return std::nullopt;
+        return ENetworkProtocol::Other;
     }
-    const unsigned nType = (unsigned{pData[12]} << 8) | pData[13];
-    if (nType == kEtherIPv4) {
-        return LinkVerdict{kEthernetHeader, ENetworkProtocol::IPv4};
-    }
-    if (nType == kEtherIPv6) {
-        return LinkVerdict{kEthernetHeader, ENetworkProtocol::IPv6};
-    }
-    return std::nullopt;
+    // The type as it lies in memory, compared with the constants in that order: no byte swap.
+    constexpr auto InMemory = [](uint16_t nType) {
+        return std::endian::native == std::endian::big
+                   ? nType
+                   : static_cast<uint16_t>((nType >> 8) | (nType << 8));
+    };
+    uint16_t nType;
+    std::memcpy(&nType, pData + 12, sizeof nType);
+    return nType == InMemory(kEtherIPv4)   ? ENetworkProtocol::IPv4
+           : nType == InMemory(kEtherIPv6) ? ENetworkProtocol::IPv6
+                                           : ENetworkProtocol::Other;
 }
