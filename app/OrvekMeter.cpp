@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <optional>
 #include <pcap/pcap.h>
 
 namespace {
@@ -35,41 +34,78 @@ bool IsGroupAddress4(uint32_t nAddress) {
     return (pb[0] & 0xF0) == 0xE0 || nAddress == 0xFFFFFFFF;
 }
 
-// The common packet, IP with both addresses captured: its direction in a few steps and no call,
-// as ClassifyPacket gives it. Nothing for every other packet, and when the host has too many
-// addresses to scan.
-[[gnu::always_inline]] inline std::optional<EDirection>
-ClassifyCommon(const PacketInfo& info, const CAddressTable& addresses, bool bCountForeign) {
+// What the short path answers where the full classification must decide. Never a verdict of the
+// short path itself, which decides only packets long enough to count.
+constexpr EDirection kUndecided = EDirection::Ignored;
+
+// The direction a look-up in the host's address index leads to: eIfPresent, Forwarded for an
+// address that is not the host's, kUndecided where only a search can tell.
+[[gnu::always_inline]] inline EDirection Decided(EMembership eFound, EDirection eIfPresent) {
+    switch (eFound) {
+    case EMembership::Present:
+        return eIfPresent;
+    case EMembership::Absent:
+        return EDirection::Forwarded;
+    case EMembership::Unknown:
+        break;
+    }
+    return kUndecided;
+}
+
+// The common packets, IP with both addresses captured: their direction in a few steps and no
+// call, as ClassifyPacket gives it. kUndecided for every other packet. Packets are delivered with
+// no more captured than their wire length, so a capture long enough holds what is counted.
+[[gnu::always_inline]] inline EDirection
+ClassifyCommonIPv4(const PacketInfo& info, const CAddressTable& addresses, bool bCountForeign) {
     const uint64_t nStart = info.nLinkHeaderLength;
+    if (info.pHeader->caplen < nStart + kMinimumIPv4Header) {
+        return kUndecided;
+    }
     const uint8_t* pNetwork = info.pData + nStart;
-    if (info.eNetworkProtocol == ENetworkProtocol::IPv4) {
-        if (info.pHeader->caplen < nStart + kMinimumIPv4Header ||
-            info.pHeader->len < nStart + kMinimumIPv4Header || !addresses.CanScanIPv4()) {
-            return std::nullopt;
-        }
-        if (addresses.ScanIPv4(ReadAddress4(pNetwork + kIPv4Source))) {
-            return EDirection::Sent;
-        }
-        const uint32_t nDest = ReadAddress4(pNetwork + kIPv4Dest);
-        return bCountForeign || IsGroupAddress4(nDest) || addresses.ScanIPv4(nDest) ||
-                       addresses.ScanBroadcastIPv4(nDest)
-                   ? EDirection::Received
-                   : EDirection::Forwarded;
+    const EMembership eSource = addresses.FindIPv4(ReadAddress4(pNetwork + kIPv4Source));
+    if (eSource != EMembership::Absent) {
+        return Decided(eSource, EDirection::Sent);
     }
-    if (info.eNetworkProtocol == ENetworkProtocol::IPv6) {
-        if (info.pHeader->caplen < nStart + kIPv6Dest + 16 ||
-            info.pHeader->len < nStart + kIPv6Dest + 16 || !addresses.CanScanIPv6()) {
-            return std::nullopt;
-        }
-        if (addresses.ScanIPv6(pNetwork + kIPv6Source)) {
-            return EDirection::Sent;
-        }
-        const uint8_t* pbDest = pNetwork + kIPv6Dest;
-        return bCountForeign || pbDest[0] == 0xFF || addresses.ScanIPv6(pbDest)
-                   ? EDirection::Received
-                   : EDirection::Forwarded;
+    const uint32_t nDest = ReadAddress4(pNetwork + kIPv4Dest);
+    if (bCountForeign || IsGroupAddress4(nDest)) {
+        return EDirection::Received;
     }
-    return std::nullopt;
+    const EMembership eDest = addresses.FindIPv4(nDest);
+    if (eDest != EMembership::Absent) {
+        return Decided(eDest, EDirection::Received);
+    }
+    return Decided(addresses.FindBroadcastIPv4(nDest), EDirection::Received);
+}
+
+[[gnu::always_inline]] inline EDirection
+ClassifyCommonIPv6(const PacketInfo& info, const CAddressTable& addresses, bool bCountForeign) {
+    const uint64_t nStart = info.nLinkHeaderLength;
+    if (info.pHeader->caplen < nStart + kIPv6Dest + 16) {
+        return kUndecided;
+    }
+    const uint8_t* pNetwork = info.pData + nStart;
+    const EMembership eSource = addresses.FindIPv6(pNetwork + kIPv6Source);
+    if (eSource != EMembership::Absent) {
+        return Decided(eSource, EDirection::Sent);
+    }
+    const uint8_t* pbDest = pNetwork + kIPv6Dest;
+    if (bCountForeign || pbDest[0] == 0xFF) {
+        return EDirection::Received;
+    }
+    return Decided(addresses.FindIPv6(pbDest), EDirection::Received);
+}
+
+[[gnu::always_inline]] inline EDirection
+ClassifyCommon(const PacketInfo& info, const CAddressTable& addresses, bool bCountForeign) {
+    switch (info.eNetworkProtocol) {
+    case ENetworkProtocol::IPv4:
+        return ClassifyCommonIPv4(info, addresses, bCountForeign);
+    case ENetworkProtocol::IPv6:
+        return ClassifyCommonIPv6(info, addresses, bCountForeign);
+    case ENetworkProtocol::Other:
+        break;
+    }
+    return kUndecided;
 }
 
 // Counts one packet of a direction into its device's counters.
@@ -97,8 +133,9 @@ EDirection ClassifyPacket(const PacketInfo& info, const CAddressTable& addresses
     if (nWire < nStart + kMinimumIPv4Header) {
         return EDirection::Ignored;
     }
-    if (const std::optional<EDirection> eCommon = ClassifyCommon(info, addresses, bCountForeign)) {
-        return *eCommon;
+    if (const EDirection eCommon = ClassifyCommon(info, addresses, bCountForeign);
+        eCommon != kUndecided) {
+        return eCommon;
     }
     const uint8_t* pNetwork = info.pData + nStart;
     if (info.eNetworkProtocol == ENetworkProtocol::IPv6) {
@@ -143,16 +180,15 @@ COrvekMeter::~COrvekMeter() {
 
 void COrvekMeter::AnalyzePacket(PacketInfo* pInfo) {
     DeviceCounters& counters = *pInfo->pCounters;
-    std::optional<EDirection> eDirection;
     if (const CAddressTable* pAddresses = counters.pAnalyzerAddresses) [[likely]] {
-        eDirection =
-            ClassifyCommon(*pInfo, *pAddresses, m_bPromiscuous.load(std::memory_order_relaxed));
+        if (const EDirection eDirection =
+                ClassifyCommon(*pInfo, *pAddresses, m_bPromiscuous.load(std::memory_order_relaxed));
+            eDirection != kUndecided) [[likely]] {
+            Count(counters, eDirection, *pInfo);
+            return;
+        }
     }
-    if (!eDirection) [[unlikely]] {
-        AnalyzeOther(pInfo);
-        return;
-    }
-    Count(counters, *eDirection, *pInfo);
+    AnalyzeOther(pInfo);
 }
 
 void COrvekMeter::AnalyzeOther(PacketInfo* pInfo) {

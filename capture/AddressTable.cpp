@@ -11,41 +11,57 @@ void CAddressTable::Add(const sockaddr* pAddress) {
     }
     if (pAddress->sa_family == AF_INET) {
         const auto* pIn = reinterpret_cast<const sockaddr_in*>(pAddress);
-        m_ipv4.push_back(pIn->sin_addr.s_addr);
+        m_ipv4.Add(pIn->sin_addr.s_addr);
     } else if (pAddress->sa_family == AF_INET6) {
         const auto* pIn6 = reinterpret_cast<const sockaddr_in6*>(pAddress);
-        m_ipv6.push_back(MakeKey6(reinterpret_cast<const uint8_t*>(&pIn6->sin6_addr)));
+        m_ipv6.Add(MakeKey6(reinterpret_cast<const uint8_t*>(&pIn6->sin6_addr)));
     }
 }
 
 void CAddressTable::AddBroadcast(const sockaddr* pAddress) {
     if (pAddress != nullptr && pAddress->sa_family == AF_INET) {
-        m_broadcast4.push_back(reinterpret_cast<const sockaddr_in*>(pAddress)->sin_addr.s_addr);
+        m_broadcast4.Add(reinterpret_cast<const sockaddr_in*>(pAddress)->sin_addr.s_addr);
     }
 }
 
 void CAddressTable::Seal() {
-    std::sort(m_ipv4.begin(), m_ipv4.end());
-    m_ipv4.erase(std::unique(m_ipv4.begin(), m_ipv4.end()), m_ipv4.end());
-    std::sort(m_broadcast4.begin(), m_broadcast4.end());
-    m_broadcast4.erase(std::unique(m_broadcast4.begin(), m_broadcast4.end()), m_broadcast4.end());
-    std::sort(m_ipv6.begin(), m_ipv6.end());
-    m_ipv6.erase(std::unique(m_ipv6.begin(), m_ipv6.end()), m_ipv6.end());
-    m_bScanIPv4 = m_ipv4.size() <= kScanLimit && m_broadcast4.size() <= kScanLimit;
-    m_bScanIPv6 = m_ipv6.size() <= kScanLimit;
+    m_ipv4.Seal();
+    m_broadcast4.Seal();
+    m_ipv6.Seal();
 }
 
-bool CAddressTable::ContainsIPv4(uint32_t nAddress) const {
-    return std::binary_search(m_ipv4.begin(), m_ipv4.end(), nAddress);
+template <typename TKey> CAddressTable::CKeySet<TKey>::CKeySet() {
+    // Free slots hold the zero key, except its own slot, which holds the first key that hashes
+    // elsewhere: a free slot never matches.
+    m_aSlots.fill(TKey{});
+    TKey filler{};
+    for (uint8_t n = 1; SlotOf(filler) == SlotOf(TKey{}); ++n) {
+        std::memcpy(&filler, &n, 1);
+    }
+    m_aSlots[SlotOf(TKey{})] = filler;
 }
 
-bool CAddressTable::ContainsIPv6(const uint8_t* pbAddress) const {
-    return std::binary_search(m_ipv6.begin(), m_ipv6.end(), MakeKey6(pbAddress));
+template <typename TKey> void CAddressTable::CKeySet<TKey>::Seal() {
+    std::sort(m_keys.begin(), m_keys.end());
+    m_keys.erase(std::unique(m_keys.begin(), m_keys.end()), m_keys.end());
+    uint64_t nUsed = 0;
+    for (const TKey& key : m_keys) {
+        const size_t nSlot = SlotOf(key);
+        if (((nUsed >> nSlot) & 1) != 0) {
+            m_nShared |= uint64_t{1} << nSlot;
+        } else {
+            m_aSlots[nSlot] = key;
+            nUsed |= uint64_t{1} << nSlot;
+        }
+    }
 }
 
-bool CAddressTable::ContainsBroadcastIPv4(uint32_t nAddress) const {
-    return std::binary_search(m_broadcast4.begin(), m_broadcast4.end(), nAddress);
+template <typename TKey> bool CAddressTable::CKeySet<TKey>::Search(const TKey& key) const {
+    return std::binary_search(m_keys.begin(), m_keys.end(), key);
 }
+
+template class CAddressTable::CKeySet<uint32_t>;
+template class CAddressTable::CKeySet<CAddressTable::Key6>;
 
 CAddressMap::CAddressMap() {
     m_tables.push_back(std::make_unique<const CAddressTable>());

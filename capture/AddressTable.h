@@ -27,6 +27,9 @@ protected:
     ~IAddressLookup() = default;
 };
 
+// What an address table's index alone tells of an address: Unknown where a search must decide.
+enum class EMembership : uint8_t { Absent, Present, Unknown };
+
 // The host's own addresses at one moment: IPv4 keys as the four address bytes in memory order
 // (network order), IPv6 addresses as their 16 bytes. Immutable once published.
 class CAddressTable final : public IAddressLookup {
@@ -37,22 +40,25 @@ public:
     void Add(const sockaddr* pAddress);
     // Adds the broadcast address of an IPv4 subnet; any other family, or null, adds nothing.
     void AddBroadcast(const sockaddr* pAddress);
-    void AddIPv4(uint32_t nAddress) { m_ipv4.push_back(nAddress); }
-    void AddBroadcastIPv4(uint32_t nAddress) { m_broadcast4.push_back(nAddress); }
-    void AddIPv6(const Address6& address) { m_ipv6.push_back(MakeKey6(address.data())); }
-    // Sorts and removes duplicates; call once before publishing.
+    void AddIPv4(uint32_t nAddress) { m_ipv4.Add(nAddress); }
+    void AddBroadcastIPv4(uint32_t nAddress) { m_broadcast4.Add(nAddress); }
+    void AddIPv6(const Address6& address) { m_ipv6.Add(MakeKey6(address.data())); }
+    // Sorts, removes duplicates and builds the index; call once before publishing.
     void Seal();
 
-    bool ContainsIPv4(uint32_t nAddress) const;
-    bool ContainsIPv6(const uint8_t* pbAddress) const;
-    // The same answers in a few steps without a call, for a capture thread's every packet: a host
-    // has a handful of addresses of each kind, which a scan checks. Only while CanScan says so.
-    bool CanScanIPv4() const { return m_bScanIPv4; }
-    bool CanScanIPv6() const { return m_bScanIPv6; }
-    bool ScanIPv4(uint32_t nAddress) const { return Scan(m_ipv4, nAddress); }
-    bool ScanBroadcastIPv4(uint32_t nAddress) const { return Scan(m_broadcast4, nAddress); }
-    bool ScanIPv6(const uint8_t* pbAddress) const { return Scan(m_ipv6, MakeKey6(pbAddress)); }
-    bool ContainsBroadcastIPv4(uint32_t nAddress) const;
+    // In line and in a few steps whatever the table's size, since every captured packet asks.
+    bool ContainsIPv4(uint32_t nAddress) const { return m_ipv4.Contains(nAddress); }
+    bool ContainsIPv6(const uint8_t* pbAddress) const {
+        return m_ipv6.Contains(MakeKey6(pbAddress));
+    }
+    bool ContainsBroadcastIPv4(uint32_t nAddress) const { return m_broadcast4.Contains(nAddress); }
+    // The index alone, for a caller that takes the few Unknown answers elsewhere and so needs no
+    // call on its own path.
+    EMembership FindIPv4(uint32_t nAddress) const { return m_ipv4.Find(nAddress); }
+    EMembership FindIPv6(const uint8_t* pbAddress) const {
+        return m_ipv6.Find(MakeKey6(pbAddress));
+    }
+    EMembership FindBroadcastIPv4(uint32_t nAddress) const { return m_broadcast4.Find(nAddress); }
     // A fixed table is its own lookup.
     const CAddressTable& GetAddressTable() const override { return *this; }
     bool operator==(const CAddressTable& other) const {
@@ -61,19 +67,6 @@ public:
     }
 
 private:
-    static constexpr size_t kScanLimit = 8;
-
-    template <typename TKey> static bool Scan(const std::vector<TKey>& keys, const TKey& key) {
-        for (const TKey& own : keys) {
-            if (own == key) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    std::vector<uint32_t> m_ipv4;
-    std::vector<uint32_t> m_broadcast4;
     // An IPv6 address as two integers, compared in two steps instead of sixteen.
     struct Key6 {
         uint64_t nHigh, nLow;
@@ -87,10 +80,46 @@ private:
         return key;
     }
 
-    std::vector<Key6> m_ipv6;
-    // Whether the table is small enough to scan; Seal, which sorts for the search, decides.
-    bool m_bScanIPv4 = true;
-    bool m_bScanIPv6 = true;
+    // A set of keys with a direct-mapped index in front: every key has one slot, picked by a hash
+    // of it, and a key is in the set when its slot holds it. Only where two members share a slot
+    // does a search of the sorted keys decide. Free slots hold a key that hashes elsewhere.
+    template <typename TKey> class CKeySet {
+    public:
+        CKeySet();
+        void Add(const TKey& key) { m_keys.push_back(key); }
+        void Seal();
+        EMembership Find(const TKey& key) const {
+            const size_t nSlot = SlotOf(key);
+            if (m_aSlots[nSlot] == key) {
+                return EMembership::Present;
+            }
+            return ((m_nShared >> nSlot) & 1) != 0 ? EMembership::Unknown : EMembership::Absent;
+        }
+        bool Contains(const TKey& key) const {
+            const EMembership eFound = Find(key);
+            return eFound == EMembership::Present ||
+                   (eFound == EMembership::Unknown && Search(key));
+        }
+        bool operator==(const CKeySet& other) const { return m_keys == other.m_keys; }
+
+    private:
+        static constexpr unsigned kSlotBits = 6;
+        // Fibonacci hashing: the top bits of the key times 2^64 over the golden ratio.
+        static constexpr uint64_t kGolden = 0x9E3779B97F4A7C15U;
+        static size_t SlotOf(uint32_t nKey) { return (nKey * kGolden) >> (64 - kSlotBits); }
+        static size_t SlotOf(const Key6& key) {
+            return ((key.nHigh ^ key.nLow) * kGolden) >> (64 - kSlotBits);
+        }
+        bool Search(const TKey& key) const;
+
+        std::vector<TKey> m_keys; // sorted once sealed
+        std::array<TKey, size_t{1} << kSlotBits> m_aSlots;
+        uint64_t m_nShared = 0; // a bit per slot that two or more keys hash to
+    };
+
+    CKeySet<uint32_t> m_ipv4;
+    CKeySet<uint32_t> m_broadcast4;
+    CKeySet<Key6> m_ipv6;
 };
 
 // Publishes address tables to capture threads without a lock: a reader loads the current table

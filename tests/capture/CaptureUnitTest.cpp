@@ -1,11 +1,14 @@
+#include "AddressTable.h"
 #include "NetNs.h"
 #include "ZarnException.h"
 #include "ZarnLock.h"
 #include "ZarnThread.h"
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <gtest/gtest.h>
+#include <random>
 #include <thread>
 #include <unistd.h>
 
@@ -79,6 +82,57 @@ TEST(ZarnThread, StopJoinsOnceAndFailedStartHoldsNothing) {
         _exit(1);
     };
     EXPECT_EXIT(startStarved(), testing::ExitedWithCode(EAGAIN), "");
+}
+
+// The table's index answers as a search of its addresses would, for tables of every size (slots
+// shared by several addresses, and then by nearly all, included), for the all-zero address and
+// for the keys that fill free slots; Find never claims what the addresses do not say.
+TEST(CAddressTable, IndexAnswersAsTheAddressesDo) {
+    std::mt19937 random(11);
+    for (const size_t nSize : {0, 1, 5, 40, 400}) {
+        SCOPED_TRACE(nSize);
+        CAddressTable table;
+        std::vector<uint32_t> ipv4 = {0};
+        std::vector<uint32_t> broadcast4;
+        std::vector<CAddressTable::Address6> ipv6(1);
+        table.AddIPv4(0);
+        table.AddIPv6(ipv6[0]);
+        for (size_t n = 0; n < nSize; ++n) {
+            ipv4.push_back(random());
+            ipv6.emplace_back();
+            std::generate(ipv6.back().begin(), ipv6.back().end(), std::ref(random));
+            table.AddIPv4(ipv4.back());
+            broadcast4.push_back(ipv4.back() ^ 0xFF000000);
+            table.AddBroadcastIPv4(broadcast4.back());
+            table.AddIPv6(ipv6.back());
+        }
+        table.Seal();
+        std::vector<uint32_t> probes4 = ipv4;
+        for (uint32_t n = 1; n < 300; ++n) {
+            probes4.push_back(n);
+            probes4.push_back(n ^ 0xFF000000);
+            probes4.push_back(static_cast<uint32_t>(random()));
+        }
+        for (const uint32_t nProbe : probes4) {
+            const bool bOwn = std::find(ipv4.begin(), ipv4.end(), nProbe) != ipv4.end();
+            ASSERT_EQ(table.ContainsIPv4(nProbe), bOwn) << nProbe;
+            ASSERT_NE(table.FindIPv4(nProbe), bOwn ? EMembership::Absent : EMembership::Present);
+            ASSERT_EQ(table.ContainsBroadcastIPv4(nProbe),
+                      std::find(broadcast4.begin(), broadcast4.end(), nProbe) != broadcast4.end());
+        }
+        std::vector<CAddressTable::Address6> probes6 = ipv6;
+        for (uint8_t n = 1; n < 255; ++n) {
+            probes6.emplace_back().fill(0);
+            probes6.back()[0] = n;
+            probes6.back()[15] = n;
+        }
+        for (const CAddressTable::Address6& probe : probes6) {
+            const bool bOwn = std::find(ipv6.begin(), ipv6.end(), probe) != ipv6.end();
+            ASSERT_EQ(table.ContainsIPv6(probe.data()), bOwn);
+            ASSERT_NE(table.FindIPv6(probe.data()),
+                      bOwn ? EMembership::Absent : EMembership::Present);
+        }
+    }
 }
 
 } // namespace

@@ -99,8 +99,8 @@ TEST(MeterCount, ThresholdOverEveryLinkHeaderAndSourceDecidesSent) {
     }
 }
 
-// The host: 10.1.0.5/24 (broadcast 10.1.0.255) and fd01::5; with bMany, 30 more addresses of each
-// kind, more than the per-packet scan takes, so that the table is searched instead.
+// The host: 10.1.0.5/24 (broadcast 10.1.0.255) and fd01::5; with bMany, 300 more addresses of each
+// kind, so many that nearly every slot of the table's index is shared and searches decide.
 CAddressTable MakeHostTable(bool bMany) {
     CAddressTable table;
     table.AddIPv4(inet_addr("10.1.0.5"));
@@ -108,10 +108,12 @@ CAddressTable MakeHostTable(bool bMany) {
     CAddressTable::Address6 address6;
     inet_pton(AF_INET6, "fd01::5", address6.data());
     table.AddIPv6(address6);
-    for (uint8_t n = 0; bMany && n < 30; ++n) {
-        table.AddIPv4(inet_addr("10.9.0.0") + (uint32_t{n} << 24));
-        address6[15] = 0x80 + n;
+    for (uint32_t n = 0; bMany && n < 300; ++n) {
+        table.AddIPv4(inet_addr("10.9.0.0") + (n << 16));
+        address6[14] = static_cast<uint8_t>(1 + n / 256);
+        address6[15] = static_cast<uint8_t>(n);
         table.AddIPv6(address6);
+        table.AddBroadcastIPv4(inet_addr("10.10.0.255") + (n << 8));
     }
     table.Seal();
     return table;
@@ -124,8 +126,8 @@ TEST(MeterClassify, SourceSentDestinationReceivedOtherwiseForwarded) {
     }
 }
 
-// The meter counts as ClassifyPacket tells, with few addresses (scanned for every packet) and many
-// (searched).
+// The meter counts as ClassifyPacket tells, with few addresses (the index decides) and many
+// (searches decide).
 TEST(MeterCount, CountsWhatClassifyTells) {
     for (const bool bMany : {false, true}) {
         const CAddressTable table = MakeHostTable(bMany);
