@@ -13,13 +13,12 @@
 namespace {
 
 constexpr int kReadTimeoutMs = 100;
-// The most packets one read delivers before the loop looks at stops, filters and statistics: a
-// few ring blocks of headers.
-constexpr int kBatchPackets = 4096;
 // Captures of the headers alone take at most this many bytes per packet.
 constexpr int kHeadersOnlyLength = 128;
 // How often a capture thread reads the kernel's drop count while packets arrive.
 constexpr int64_t kDropPollNs = 500'000'000;
+// Ring bytes a captured packet takes beyond its snapshot: the kernel's header and alignment.
+constexpr int kRingSlotOverhead = 96;
 // Kernel ring per device. For whole packets libpcap's 2 MiB holds about 4 ms of full-size frames
 // at 300k packets a second, less than a busy desktop may keep the capture thread off the
 // processor; 8 MiB rides that out. Headers alone take a fraction of that room: 2 MiB is the
@@ -38,7 +37,7 @@ struct CaptureContext {
 
 int64_t MonotonicNs() {
     timespec now{};
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    clock_gettime(CLOCK_MONOTONIC, &now);
     return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
 }
 
@@ -92,11 +91,12 @@ void CAdapter::Open(const char* szDeviceName, bool bPromiscuous, int nSnapshotLe
     pcap_set_snaplen(pPcap.get(), nSnapshotLength);
     pcap_set_promisc(pPcap.get(), bPromiscuous ? 1 : 0);
     pcap_set_timeout(pPcap.get(), kReadTimeoutMs);
-    const int nRingBytes = g_nRingBytes.load();
-    pcap_set_buffer_size(pPcap.get(), nRingBytes > 0 ? nRingBytes
-                                      : nSnapshotLength <= kHeadersOnlyLength
-                                          ? kHeadersOnlyBufferBytes
-                                          : kWholePacketBufferBytes);
+    int nRingBytes = g_nRingBytes.load();
+    if (nRingBytes <= 0) {
+        nRingBytes = nSnapshotLength <= kHeadersOnlyLength ? kHeadersOnlyBufferBytes
+                                                           : kWholePacketBufferBytes;
+    }
+    pcap_set_buffer_size(pPcap.get(), nRingBytes);
     const int nStatus = pcap_activate(pPcap.get());
     if (nStatus < 0) {
         throw CZarnException(0, ActivationError(szDeviceName, pPcap.get(), nStatus).c_str());
@@ -107,6 +107,8 @@ void CAdapter::Open(const char* szDeviceName, bool bPromiscuous, int nSnapshotLe
         throw CZarnException(0, szError);
     }
     m_pWake = std::make_unique<CZarnEvent>();
+    // Packets of the full snapshot length, the most room each can take.
+    m_nRingPackets = nRingBytes / (std::max(nSnapshotLength, 0) + kRingSlotOverhead);
     m_pPcap = pPcap.release();
     m_strName = szDeviceName;
     m_nLinkType = pcap_datalink(m_pPcap);
@@ -231,6 +233,18 @@ void CAdapter::OnOtherPacket(unsigned char* pUser, const pcap_pkthdr* pHeader,
     pContext->pListener->AnalyzePacket(&info);
 }
 
+int64_t CAdapter::ChooseRestNs(int nPackets, int64_t nIntervalNs, int64_t nWaitedNs,
+                               int nRingPackets) {
+    // A batch cut short leaves packets ready; a wait as long as a rest means the traffic is slower
+    // than the rest would pay for.
+    if (nPackets <= 0 || nPackets >= kBatchPackets || nWaitedNs >= kMaxRestNs) {
+        return 0;
+    }
+    // The time the ring takes to fill half at the pace of this batch.
+    const int64_t nRestNs = std::min(kMaxRestNs, nIntervalNs * (nRingPackets / 2) / nPackets);
+    return nRestNs >= kMinRestNs ? nRestNs : 0;
+}
+
 void CAdapter::PublishDrops(int64_t nBase) {
     pcap_stat stats{};
     if (pcap_stats(m_pPcap, &stats) == 0) {
@@ -254,6 +268,9 @@ void CAdapter::Run() {
     pollfd waits[2] = {{pcap_get_selectable_fd(m_pPcap), POLLIN, 0}, {m_pWake->GetFd(), POLLIN, 0}};
     bool bHandleFailed = false;
     bool bDropsStale = true;
+    // When the last batch ended, and how long the last wait for packets lasted: the traffic's pace.
+    int64_t nBatchEnd = MonotonicNs();
+    int64_t nWaitedNs = kMaxRestNs;
     while (!m_bStopRequested.load(std::memory_order_acquire)) {
         if (m_bFilterPending.load(std::memory_order_acquire)) {
             ServiceFilterRequest();
@@ -271,10 +288,22 @@ void CAdapter::Run() {
         if (nResult > 0 && m_pListener != nullptr) {
             m_pListener->OnPacketsDelivered(m_pCounters);
         }
+        int64_t nNow = MonotonicNs();
+        if (nResult > 0) {
+            const int64_t nRestNs =
+                ChooseRestNs(nResult, nNow - nBatchEnd, nWaitedNs, m_nRingPackets);
+            nBatchEnd = nNow;
+            if (nRestNs > 0) {
+                // Only a stop or a filter ends a rest early; the ring keeps filling meanwhile.
+                const timespec rest{0, static_cast<long>(nRestNs)};
+                ::ppoll(&waits[1], 1, &rest, nullptr);
+                nNow = MonotonicNs();
+            }
+        }
         bDropsStale = bDropsStale || nResult > 0;
         int nWaitMs = -1;
         if (bDropsStale) {
-            if (const int64_t nNow = MonotonicNs(); nNow >= nNextDropPoll) {
+            if (nNow >= nNextDropPoll) {
                 PublishDrops(nDropBase);
                 nNextDropPoll = nNow + kDropPollNs;
                 bDropsStale = false;
@@ -289,6 +318,7 @@ void CAdapter::Run() {
         if (::poll(waits, 2, nWaitMs) < 0 && errno != EINTR) {
             break;
         }
+        nWaitedNs = MonotonicNs() - nNow;
         if (waits[1].revents != 0) {
             m_pWake->Reset();
         }

@@ -1,3 +1,4 @@
+#include "Adapter.h"
 #include "AddressTable.h"
 #include "NetNs.h"
 #include "ZarnException.h"
@@ -133,6 +134,23 @@ TEST(CAddressTable, IndexAnswersAsTheAddressesDo) {
                       bOwn ? EMembership::Absent : EMembership::Present);
         }
     }
+}
+
+// A capture thread rests only under sustained traffic whose batch left nothing ready, never so
+// long that the ring fills more than half at the batch's pace, and never past the bound.
+TEST(CAdapter, RestsOnlyUnderSustainedTrafficWithinHalfTheRing) {
+    constexpr int kRing = 10'000;
+    // 400 000 packets a second (1 500 in 3.75 ms, found at once): half the ring would take
+    // 12.5 ms, more than the bound.
+    EXPECT_EQ(CAdapter::ChooseRestNs(1'500, 3'750'000, 0, kRing), CAdapter::kMaxRestNs);
+    // 1.6 million a second: half the ring in 3.125 ms.
+    EXPECT_EQ(CAdapter::ChooseRestNs(1'500, 937'500, 500'000, kRing), 3'125'000);
+    // A ring that fills faster than the shortest rest is worth (whole packets), nothing read, a
+    // batch cut at its bound, traffic that kept the thread waiting as long as a rest: no rest.
+    EXPECT_EQ(CAdapter::ChooseRestNs(1'500, 3'750'000, 0, 127), 0);
+    EXPECT_EQ(CAdapter::ChooseRestNs(0, 3'750'000, 0, kRing), 0);
+    EXPECT_EQ(CAdapter::ChooseRestNs(CAdapter::kBatchPackets, 3'750'000, 0, kRing), 0);
+    EXPECT_EQ(CAdapter::ChooseRestNs(1'500, 50'000'000, CAdapter::kMaxRestNs, kRing), 0);
 }
 
 } // namespace
