@@ -233,16 +233,19 @@ void CAdapter::OnOtherPacket(unsigned char* pUser, const pcap_pkthdr* pHeader,
     pContext->pListener->AnalyzePacket(&info);
 }
 
-int64_t CAdapter::ChooseRestNs(int nPackets, int64_t nIntervalNs, int64_t nWaitedNs,
+int64_t CAdapter::ChooseRestNs(int nPackets, int64_t nIntervalNs, int64_t nWaitedNs, bool bRested,
                                int nRingPackets) {
-    // A batch cut short leaves packets ready; a wait as long as a rest means the traffic is slower
-    // than the rest would pay for.
-    if (nPackets <= 0 || nPackets >= kBatchPackets || nWaitedNs >= kMaxRestNs) {
+    // A batch cut short leaves packets ready.
+    if (nPackets <= 0 || nPackets >= kBatchPackets) {
         return 0;
     }
     // The time the ring takes to fill half at the pace of this batch.
     const int64_t nRestNs = std::min(kMaxRestNs, nIntervalNs * (nRingPackets / 2) / nPackets);
-    return nRestNs >= kMinRestNs ? nRestNs : 0;
+    // A rest pays when blocks come faster than it: begun when the last wait for one was clearly
+    // shorter than the rest, kept while a block is ready when a rest ends (the wait is no more
+    // than a system call's). Otherwise it would only add a wake-up to each block's.
+    const int64_t nWorthNs = bRested ? kReadyNs : nRestNs * 3 / 4;
+    return nRestNs >= kMinRestNs && nWaitedNs < nWorthNs ? nRestNs : 0;
 }
 
 void CAdapter::PublishDrops(int64_t nBase) {
@@ -268,9 +271,11 @@ void CAdapter::Run() {
     pollfd waits[2] = {{pcap_get_selectable_fd(m_pPcap), POLLIN, 0}, {m_pWake->GetFd(), POLLIN, 0}};
     bool bHandleFailed = false;
     bool bDropsStale = true;
-    // When the last batch ended, and how long the last wait for packets lasted: the traffic's pace.
+    // When the last batch ended, how long the last wait for packets lasted and whether the thread
+    // rested before it: the traffic's pace.
     int64_t nBatchEnd = MonotonicNs();
     int64_t nWaitedNs = kMaxRestNs;
+    bool bRested = false;
     while (!m_bStopRequested.load(std::memory_order_acquire)) {
         if (m_bFilterPending.load(std::memory_order_acquire)) {
             ServiceFilterRequest();
@@ -291,9 +296,10 @@ void CAdapter::Run() {
         int64_t nNow = MonotonicNs();
         if (nResult > 0) {
             const int64_t nRestNs =
-                ChooseRestNs(nResult, nNow - nBatchEnd, nWaitedNs, m_nRingPackets);
+                ChooseRestNs(nResult, nNow - nBatchEnd, nWaitedNs, bRested, m_nRingPackets);
             nBatchEnd = nNow;
-            if (nRestNs > 0) {
+            bRested = nRestNs > 0;
+            if (bRested) {
                 // Only a stop or a filter ends a rest early; the ring keeps filling meanwhile.
                 const timespec rest{0, static_cast<long>(nRestNs)};
                 ::ppoll(&waits[1], 1, &rest, nullptr);

@@ -58,13 +58,15 @@ public:
     // Under sustained traffic a capture thread rests between batches: each wake-up costs about as
     // much as reading a thousand headers, and a rest lets several ring blocks come for one. The
     // rest after a batch of nPackets that came in nIntervalNs, the wait for it having lasted
-    // nWaitedNs, with room for nRingPackets in the ring: none when more packets are ready or the
-    // traffic is slower than a rest; otherwise the time in which the ring, at that pace, fills
-    // half, at most kMaxRestNs. Only more than a ring of packets within a rest (a million headers
-    // a second in the default ring) can then fill it. Pure.
+    // nWaitedNs after a rest (bRested) or none, with room for nRingPackets in the ring: none when
+    // more packets are ready or blocks come too slowly for a rest to collect several; otherwise
+    // the time in which the ring, at that pace, fills half, at most kMaxRestNs. Only more than a
+    // ring of packets within a rest (a million headers a second in the default ring) can then
+    // fill it. Pure.
     static constexpr int64_t kMaxRestNs = 10'000'000;
     static constexpr int64_t kMinRestNs = 1'000'000;
-    static int64_t ChooseRestNs(int nPackets, int64_t nIntervalNs, int64_t nWaitedNs,
+    static constexpr int64_t kReadyNs = 200'000;
+    static int64_t ChooseRestNs(int nPackets, int64_t nIntervalNs, int64_t nWaitedNs, bool bRested,
                                 int nRingPackets);
 
     // Capture thread: the loop. Another thread: asks it to end (Close joins it).

@@ -136,21 +136,26 @@ TEST(CAddressTable, IndexAnswersAsTheAddressesDo) {
     }
 }
 
-// A capture thread rests only under sustained traffic whose batch left nothing ready, never so
-// long that the ring fills more than half at the batch's pace, and never past the bound.
-TEST(CAdapter, RestsOnlyUnderSustainedTrafficWithinHalfTheRing) {
+// A capture thread rests only while blocks come faster than a rest, never so long that the ring
+// fills more than half at the batch's pace, and never past the bound.
+TEST(CAdapter, RestsOnlyWhileBlocksComeFasterWithinHalfTheRing) {
     constexpr int kRing = 10'000;
-    // 400 000 packets a second (1 500 in 3.75 ms, found at once): half the ring would take
-    // 12.5 ms, more than the bound.
-    EXPECT_EQ(CAdapter::ChooseRestNs(1'500, 3'750'000, 0, kRing), CAdapter::kMaxRestNs);
+    constexpr int64_t kMax = CAdapter::kMaxRestNs;
+    // 400 000 packets a second, 1 500 in 3.75 ms: half the ring would take 12.5 ms, more than the
+    // bound. Begun after a wait of 3.7 ms; kept while a block was ready when a rest ended.
+    EXPECT_EQ(CAdapter::ChooseRestNs(1'500, 3'750'000, 3'700'000, false, kRing), kMax);
+    EXPECT_EQ(CAdapter::ChooseRestNs(4'000, 10'000'000, 20'000, true, kRing), kMax);
+    // Not begun when a block takes nearly as long as a rest (170 000 a second); ended when the
+    // thread had to wait 1 ms for one after a rest.
+    EXPECT_EQ(CAdapter::ChooseRestNs(1'500, 8'800'000, 8'750'000, false, kRing), 0);
+    EXPECT_EQ(CAdapter::ChooseRestNs(1'500, 11'000'000, 1'000'000, true, kRing), 0);
     // 1.6 million a second: half the ring in 3.125 ms.
-    EXPECT_EQ(CAdapter::ChooseRestNs(1'500, 937'500, 500'000, kRing), 3'125'000);
-    // A ring that fills faster than the shortest rest is worth (whole packets), nothing read, a
-    // batch cut at its bound, traffic that kept the thread waiting as long as a rest: no rest.
-    EXPECT_EQ(CAdapter::ChooseRestNs(1'500, 3'750'000, 0, 127), 0);
-    EXPECT_EQ(CAdapter::ChooseRestNs(0, 3'750'000, 0, kRing), 0);
-    EXPECT_EQ(CAdapter::ChooseRestNs(CAdapter::kBatchPackets, 3'750'000, 0, kRing), 0);
-    EXPECT_EQ(CAdapter::ChooseRestNs(1'500, 50'000'000, CAdapter::kMaxRestNs, kRing), 0);
+    EXPECT_EQ(CAdapter::ChooseRestNs(1'500, 937'500, 500'000, false, kRing), 3'125'000);
+    // A ring that fills faster than the shortest rest (whole packets), nothing read, a batch cut
+    // at its bound: no rest.
+    EXPECT_EQ(CAdapter::ChooseRestNs(1'500, 3'750'000, 0, true, 127), 0);
+    EXPECT_EQ(CAdapter::ChooseRestNs(0, 3'750'000, 0, true, kRing), 0);
+    EXPECT_EQ(CAdapter::ChooseRestNs(CAdapter::kBatchPackets, 3'750'000, 0, true, kRing), 0);
 }
 
 } // namespace
