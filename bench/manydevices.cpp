@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <set>
 #include <thread>
 
 namespace {
@@ -56,6 +57,44 @@ long ThreadCount() {
     return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
 }
 
+// The window's thread while the monitor opens every device: it asks for the device states as the
+// Details window does, and must never wait for the opening. Excludes every device, then lets them
+// all open again through the monitor; returns the longest GetDeviceStates call (and the
+// SetExcludedDevices call that started it, in pdSetMs) over nRounds rounds, in milliseconds.
+double LongestStateWait(int nRounds, double* pdSetMs) {
+    CAdapterManager& manager = *CAdapterManager::GetInstance();
+    std::set<std::string> all;
+    for (const DeviceState& state : manager.GetDeviceStates()) {
+        all.insert(state.strName);
+    }
+    const auto countCapturing = [&] {
+        const auto states = manager.GetDeviceStates();
+        return std::ranges::count_if(
+            states, [](const DeviceState& s) { return s.eState == EDeviceState::Capturing; });
+    };
+    double dLongest = 0;
+    *pdSetMs = 0;
+    for (int nRound = 0; nRound < nRounds; ++nRound) {
+        manager.SetExcludedDevices(all);
+        while (countCapturing() != 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        const Clock::time_point tSet = Clock::now();
+        manager.SetExcludedDevices({});
+        *pdSetMs = std::max(*pdSetMs, MsSince(tSet));
+        const Clock::time_point tLimit = Clock::now() + std::chrono::seconds(10);
+        for (bool bAll = false; !bAll && Clock::now() < tLimit;) {
+            const Clock::time_point tCall = Clock::now();
+            const auto states = manager.GetDeviceStates();
+            dLongest = std::max(dLongest, MsSince(tCall));
+            bAll = std::ranges::count_if(states, [](const DeviceState& s) {
+                       return s.eState == EDeviceState::Capturing;
+                   }) + 1 >= static_cast<long>(states.size());
+        }
+    }
+    return dLongest;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -86,6 +125,13 @@ int main(int argc, char** argv) {
                         "CPU over %d s idle %.1f ms\n",
                         static_cast<long>(nRunning), StatusKiB("VmRSS"), StatusKiB("VmHWM"),
                         ThreadCount(), nIdleSeconds, dIdleCpuMs);
+        }
+        if (nCycle == nCycles) {
+            double dSetMs = 0;
+            const double dWaitMs = LongestStateWait(5, &dSetMs);
+            std::printf("opening every device through the monitor, 5 times: longest "
+                        "GetDeviceStates %.3f ms, longest SetExcludedDevices %.3f ms\n",
+                        dWaitMs, dSetMs);
         }
         const Clock::time_point tStop = Clock::now();
         meter.StopCapture();
