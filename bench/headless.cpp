@@ -7,6 +7,7 @@
 
 #include "AdapterManager.h"
 #include "BenchCommon.h"
+#include "Capturing.h"
 #include "OrvekMeter.h"
 #include "ZarnException.h"
 
@@ -84,7 +85,8 @@ int main() {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     CLoopView view;
-    COrvekMeter meter(view);
+    CAdapterManager manager;
+    COrvekMeter meter(view, manager, manager);
     // Promiscuous: the generator's frames go to an address nobody holds, which the meter would
     // otherwise leave out as traffic the host forwards.
     meter.SetCaptureSettings(COrvekMeter::kDefaultFilter, true);
@@ -95,7 +97,7 @@ int main() {
         return 1;
     }
     const double dCpuStart = orvekbench::ProcessCpuSeconds();
-    std::printf("ready adapters=%zu\n", CAdapterManager::GetInstance()->GetAdapterStates().size());
+    std::printf("ready adapters=%ld\n", orvekbench::CountCapturing(manager));
     std::fflush(stdout);
 
     int nSignal = 0;

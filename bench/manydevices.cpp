@@ -7,6 +7,7 @@
 
 #include "AdapterManager.h"
 #include "BenchCommon.h"
+#include "Capturing.h"
 #include "OrvekMeter.h"
 #include "ZarnException.h"
 
@@ -17,8 +18,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <string>
 #include <set>
+#include <string>
 #include <thread>
 
 namespace {
@@ -61,8 +62,7 @@ long ThreadCount() {
 // Details window does, and must never wait for the opening. Excludes every device, then lets them
 // all open again through the monitor; returns the longest GetDeviceStates call (and the
 // SetExcludedDevices call that started it, in pdSetMs) over nRounds rounds, in milliseconds.
-double LongestStateWait(int nRounds, double* pdSetMs) {
-    CAdapterManager& manager = *CAdapterManager::GetInstance();
+double LongestStateWait(CAdapterManager& manager, int nRounds, double* pdSetMs) {
     std::set<std::string> all;
     for (const DeviceState& state : manager.GetDeviceStates()) {
         all.insert(state.strName);
@@ -87,9 +87,11 @@ double LongestStateWait(int nRounds, double* pdSetMs) {
             const Clock::time_point tCall = Clock::now();
             const auto states = manager.GetDeviceStates();
             dLongest = std::max(dLongest, MsSince(tCall));
-            bAll = std::ranges::count_if(states, [](const DeviceState& s) {
-                       return s.eState == EDeviceState::Capturing;
-                   }) + 1 >= static_cast<long>(states.size());
+            bAll = std::ranges::count_if(
+                       states,
+                       [](const DeviceState& s) { return s.eState == EDeviceState::Capturing; }) +
+                       1 >=
+                   static_cast<long>(states.size());
         }
     }
     return dLongest;
@@ -101,7 +103,8 @@ int main(int argc, char** argv) {
     const int nCycles = argc > 1 ? std::atoi(argv[1]) : 3;
     const int nIdleSeconds = argc > 2 ? std::atoi(argv[2]) : 5;
     CNullView view;
-    COrvekMeter meter(view);
+    CAdapterManager manager;
+    COrvekMeter meter(view, manager, manager);
     std::printf("before capture: VmRSS %ld KiB, threads %ld\n", StatusKiB("VmRSS"), ThreadCount());
     for (int nCycle = 1; nCycle <= nCycles; ++nCycle) {
         const Clock::time_point tStart = Clock::now();
@@ -114,9 +117,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         const double dStartMs = MsSince(tStart);
-        const auto states = CAdapterManager::GetInstance()->GetAdapterStates();
-        const auto nRunning =
-            std::ranges::count_if(states, [](const AdapterState& s) { return s.bRunning; });
+        const long nRunning = orvekbench::CountCapturing(manager);
         if (nCycle == nCycles) {
             const double dCpuBefore = orvekbench::ProcessCpuSeconds();
             std::this_thread::sleep_for(std::chrono::seconds(nIdleSeconds));
@@ -128,7 +129,7 @@ int main(int argc, char** argv) {
         }
         if (nCycle == nCycles) {
             double dSetMs = 0;
-            const double dWaitMs = LongestStateWait(5, &dSetMs);
+            const double dWaitMs = LongestStateWait(manager, 5, &dSetMs);
             std::printf("opening every device through the monitor, 5 times: longest "
                         "GetDeviceStates %.3f ms, longest SetExcludedDevices %.3f ms\n",
                         dWaitMs, dSetMs);

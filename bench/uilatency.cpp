@@ -12,6 +12,8 @@
 // (QT_QPA_PLATFORM=offscreen) or a virtual display.
 
 #include "AdapterManager.h"
+#include "BenchCommon.h"
+#include "Capturing.h"
 #include "CoreMeterView.h"
 #include "OrvekMeter.h"
 #include "ZarnException.h"
@@ -53,17 +55,19 @@ double Percentile(std::vector<double> values, double dShare) {
 // The meter and the manager, as the main window serves the Details window.
 class CMeterSource : public IDetailsSource {
 public:
-    explicit CMeterSource(const COrvekMeter& meter) : m_meter(meter) {}
+    CMeterSource(const COrvekMeter& meter, ICaptureControl& control)
+        : m_meter(meter), m_control(control) {}
     // User-interface thread, as the window calls them.
     MeterSnapshot GetSnapshot() const override { return m_meter.GetSnapshot(); }
     std::set<std::string> GetExcludedDevices() const override { return m_excluded; }
     void SetExcludedDevices(const std::set<std::string>& excluded) override {
         m_excluded = excluded;
-        CAdapterManager::GetInstance()->SetExcludedDevices(excluded);
+        m_control.SetExcludedDevices(excluded);
     }
 
 private:
     const COrvekMeter& m_meter;
+    ICaptureControl& m_control;
     std::set<std::string> m_excluded;
 };
 #endif
@@ -78,7 +82,8 @@ int main(int argc, char** argv) {
 #endif
     const int nSeconds = argc > 1 ? std::atoi(argv[1]) : 5;
     CCoreMeterView view;
-    COrvekMeter meter(view);
+    CAdapterManager manager;
+    COrvekMeter meter(view, manager, manager);
     // Promiscuous: the generator's frames go to an address nobody holds, which the meter would
     // otherwise leave out as forwarded traffic, and then nothing would reach the display.
     meter.SetCaptureSettings(COrvekMeter::kDefaultFilter, true);
@@ -89,7 +94,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 #ifdef ORVEK_BENCH_DETAILS
-    CMeterSource source(meter);
+    CMeterSource source(meter, manager);
     CTrafficSampler sampler(source);
     sampler.Start();
     CDetailsDlg details(source, sampler);
@@ -97,7 +102,7 @@ int main(int argc, char** argv) {
     long nSamples = 0;
     QObject::connect(&sampler, &CTrafficSampler::Sampled, &app, [&nSamples] { ++nSamples; });
 #endif
-    std::printf("ready adapters=%zu\n", CAdapterManager::GetInstance()->GetAdapterStates().size());
+    std::printf("ready adapters=%ld\n", orvekbench::CountCapturing(manager));
     std::fflush(stdout);
 
     std::vector<double> postDelays;

@@ -25,11 +25,9 @@ constexpr int kRingSlotOverhead = 96;
 // smallest ring that lost nothing wherever tcpdump lost nothing in the benchmarks.
 constexpr int kWholePacketBufferBytes = 8 * 1024 * 1024;
 constexpr int kHeadersOnlyBufferBytes = 2 * 1024 * 1024;
-// SetRingBytes's choice; read by Open only.
-std::atomic<int> g_nRingBytes{0};
 
 struct CaptureContext {
-    IAdapterListener* pListener;
+    IPacketAnalyzer* pAnalyzer;
     int nLinkType;
     // The common packet's, filled in for each: only where it lies and what it carries change.
     PacketInfo info;
@@ -64,34 +62,27 @@ std::string ActivationError(const char* szDevice, pcap_t* pPcap, int nStatus) {
 
 } // namespace
 
-void CAdapter::SetRingBytes(int nBytes) {
-    g_nRingBytes.store(nBytes);
-}
-
-CAdapter::CAdapter(IAdapterListener* pListener) : m_pListener(pListener) {}
+CAdapter::CAdapter(std::string strDeviceName) : m_strName(std::move(strDeviceName)) {}
 
 CAdapter::~CAdapter() {
     Close();
 }
 
-void CAdapter::SetCounters(DeviceCounters* pCounters) {
-    m_pCounters = pCounters != nullptr ? pCounters : &m_ownCounters;
-}
-
-void CAdapter::Open(const char* szDeviceName, bool bPromiscuous, int nSnapshotLength,
-                    const char* szFilter) {
+void CAdapter::Open(const CaptureRequest& request) {
     if (m_pPcap != nullptr) {
         Close();
     }
+    const char* szDeviceName = m_strName.c_str();
+    const int nSnapshotLength = request.nSnapshotLength;
     char szError[PCAP_ERRBUF_SIZE] = "";
     std::unique_ptr<pcap_t, PcapCloser> pPcap(pcap_create(szDeviceName, szError));
     if (!pPcap) {
         throw CZarnException(0, szError);
     }
     pcap_set_snaplen(pPcap.get(), nSnapshotLength);
-    pcap_set_promisc(pPcap.get(), bPromiscuous ? 1 : 0);
+    pcap_set_promisc(pPcap.get(), request.bPromiscuous ? 1 : 0);
     pcap_set_timeout(pPcap.get(), kReadTimeoutMs);
-    int nRingBytes = g_nRingBytes.load();
+    int nRingBytes = request.nRingBytes;
     if (nRingBytes <= 0) {
         nRingBytes = nSnapshotLength <= kHeadersOnlyLength ? kHeadersOnlyBufferBytes
                                                            : kWholePacketBufferBytes;
@@ -110,33 +101,22 @@ void CAdapter::Open(const char* szDeviceName, bool bPromiscuous, int nSnapshotLe
     // Packets of the full snapshot length, the most room each can take.
     m_nRingPackets = nRingBytes / (std::max(nSnapshotLength, 0) + kRingSlotOverhead);
     m_pPcap = pPcap.release();
-    m_strName = szDeviceName;
     m_nLinkType = pcap_datalink(m_pPcap);
-    const char* szDescription = pcap_datalink_val_to_description(m_nLinkType);
-    m_strDescription = szDescription != nullptr ? szDescription : "";
+    m_pAnalyzer = request.pAnalyzer;
 
-    // No thread reads the handle yet: the filter goes in directly, with no hand-over to wait for.
-    if (std::string strError; szFilter != nullptr && !InstallFilter(szFilter, strError)) {
+    // No thread reads the handle yet: the filter goes in before any packet can be read.
+    if (std::string strError;
+        !request.strFilter.empty() && !InstallFilter(request.strFilter.c_str(), strError)) {
         Close();
         throw CZarnException(0, strError.c_str());
     }
 
     m_bStopRequested.store(false);
-    m_bFilterPending.store(false);
-    {
-        std::lock_guard<std::mutex> guard(m_mtxFilter);
-        m_szPendingFilter = nullptr;
-        m_bLoopEnded = false;
-    }
     // Running from here on, so that a refresh does not announce (and reopen) a starting adapter.
     m_bRunning.store(true, std::memory_order_release);
     try {
         m_thread.Start(this);
     } catch (...) {
-        {
-            std::lock_guard<std::mutex> guard(m_mtxFilter);
-            m_bLoopEnded = true;
-        }
         // No thread will read the handle: left open, the device would fill its ring unread.
         Close();
         throw;
@@ -157,52 +137,6 @@ bool CAdapter::InstallFilter(const char* szExpression, std::string& strError) {
     return nResult >= 0;
 }
 
-bool CAdapter::HandOverFilter(const char* szExpression, bool& bInstalled, std::string& strError) {
-    std::unique_lock<std::mutex> guard(m_mtxFilter);
-    if (m_bLoopEnded) {
-        return false;
-    }
-    m_szPendingFilter = szExpression;
-    m_bFilterDone = false;
-    m_bFilterPending.store(true, std::memory_order_release);
-    // Wakes a loop that is waiting for packets; it goes on after servicing the request.
-    m_pWake->Set();
-    m_cvFilter.wait(guard, [this] { return m_bFilterDone || m_bLoopEnded; });
-    m_szPendingFilter = nullptr;
-    m_bFilterPending.store(false, std::memory_order_relaxed);
-    if (!m_bFilterDone) {
-        return false; // the loop ended first; nobody reads the handle any more
-    }
-    bInstalled = m_bFilterInstalled;
-    strError = m_strFilterError;
-    return true;
-}
-
-void CAdapter::SetFilter(const char* szExpression) {
-    if (m_pPcap == nullptr) {
-        throw CZarnException(0, "the adapter is not open");
-    }
-    bool bInstalled = false;
-    std::string strError;
-    if (!HandOverFilter(szExpression, bInstalled, strError)) {
-        bInstalled = InstallFilter(szExpression, strError);
-    }
-    if (!bInstalled) {
-        throw CZarnException(0, strError.c_str());
-    }
-}
-
-void CAdapter::ServiceFilterRequest() {
-    std::lock_guard<std::mutex> guard(m_mtxFilter);
-    if (m_szPendingFilter == nullptr || m_bFilterDone) {
-        return;
-    }
-    m_bFilterInstalled = InstallFilter(m_szPendingFilter, m_strFilterError);
-    m_bFilterDone = true;
-    m_bFilterPending.store(false, std::memory_order_relaxed);
-    m_cvFilter.notify_all();
-}
-
 void CAdapter::OnEthernetPacket(unsigned char* pUser, const pcap_pkthdr* pHeader,
                                 const unsigned char* pData) {
     auto* pContext = reinterpret_cast<CaptureContext*>(pUser);
@@ -215,7 +149,7 @@ void CAdapter::OnEthernetPacket(unsigned char* pUser, const pcap_pkthdr* pHeader
     pContext->info.pHeader = pHeader;
     pContext->info.pData = pData;
     pContext->info.eNetworkProtocol = eProtocol;
-    pContext->pListener->AnalyzePacket(&pContext->info);
+    pContext->pAnalyzer->AnalyzePacket(&pContext->info);
 }
 
 void CAdapter::OnOtherPacket(unsigned char* pUser, const pcap_pkthdr* pHeader,
@@ -228,9 +162,8 @@ void CAdapter::OnOtherPacket(unsigned char* pUser, const pcap_pkthdr* pHeader,
     pcap_pkthdr header = *pHeader;
     header.caplen = std::min(header.caplen, header.len);
     const LinkVerdict verdict = ParseLinkHeader(pContext->nLinkType, pData, header.caplen);
-    PacketInfo info{&header, pData, verdict.nHeaderLength, verdict.eProtocol,
-                    pContext->info.pCounters};
-    pContext->pListener->AnalyzePacket(&info);
+    PacketInfo info{&header, pData, verdict.nHeaderLength, verdict.eProtocol};
+    pContext->pAnalyzer->AnalyzePacket(&info);
 }
 
 int64_t CAdapter::ChooseRestNs(int nPackets, int64_t nIntervalNs, int64_t nWaitedNs, bool bRested,
@@ -248,25 +181,17 @@ int64_t CAdapter::ChooseRestNs(int nPackets, int64_t nIntervalNs, int64_t nWaite
     return nRestNs >= kMinRestNs && nWaitedNs < nWorthNs ? nRestNs : 0;
 }
 
-void CAdapter::PublishDrops(int64_t nBase) {
+void CAdapter::PublishDrops() {
     pcap_stat stats{};
     if (pcap_stats(m_pPcap, &stats) == 0) {
-        m_pCounters->nDrops.store(nBase + int64_t{stats.ps_drop} + int64_t{stats.ps_ifdrop},
-                                  std::memory_order_relaxed);
+        m_pAnalyzer->OnDropCount(int64_t{stats.ps_drop} + int64_t{stats.ps_ifdrop});
     }
 }
 
 void CAdapter::Run() {
-    CaptureContext context{m_pListener, m_nLinkType, {}};
+    CaptureContext context{m_pAnalyzer, m_nLinkType, {}};
     context.info.nLinkHeaderLength = kEthernetHeader;
-    context.info.pCounters = m_pCounters;
-    // Without a listener the packets are only read, so that the ring does not fill.
-    pcap_handler pfnOnPacket = [](unsigned char*, const pcap_pkthdr*, const unsigned char*) {};
-    if (m_pListener != nullptr) {
-        pfnOnPacket = m_nLinkType == DLT_EN10MB ? OnEthernetPacket : OnOtherPacket;
-    }
-    // libpcap's statistics are per handle: drops of earlier opens stay counted.
-    const int64_t nDropBase = m_pCounters->nDrops.load(std::memory_order_relaxed);
+    const pcap_handler pfnOnPacket = m_nLinkType == DLT_EN10MB ? OnEthernetPacket : OnOtherPacket;
     int64_t nNextDropPoll = 0;
     pollfd waits[2] = {{pcap_get_selectable_fd(m_pPcap), POLLIN, 0}, {m_pWake->GetFd(), POLLIN, 0}};
     bool bHandleFailed = false;
@@ -277,9 +202,6 @@ void CAdapter::Run() {
     int64_t nWaitedNs = kMaxRestNs;
     bool bRested = false;
     while (!m_bStopRequested.load(std::memory_order_acquire)) {
-        if (m_bFilterPending.load(std::memory_order_acquire)) {
-            ServiceFilterRequest();
-        }
         // Packets are delivered in place from libpcap's buffer, without a copy. A batch is
         // bounded, so that a capture that cannot keep up still stops and shows its counts.
         const int nResult = pcap_dispatch(m_pPcap, kBatchPackets, pfnOnPacket,
@@ -290,8 +212,8 @@ void CAdapter::Run() {
         // The handle's statistics are read here, on the one thread that reads the handle, at most
         // every half second: reading them costs more than a block of packets. Once packets stop,
         // the wait ends in time to read them, so that a burst's drops show.
-        if (nResult > 0 && m_pListener != nullptr) {
-            m_pListener->OnPacketsDelivered(m_pCounters);
+        if (nResult > 0) {
+            m_pAnalyzer->OnPacketsDelivered();
         }
         int64_t nNow = MonotonicNs();
         if (nResult > 0) {
@@ -300,7 +222,7 @@ void CAdapter::Run() {
             nBatchEnd = nNow;
             bRested = nRestNs > 0;
             if (bRested) {
-                // Only a stop or a filter ends a rest early; the ring keeps filling meanwhile.
+                // Only a stop ends a rest early; the ring keeps filling meanwhile.
                 const timespec rest{0, static_cast<long>(nRestNs)};
                 ::ppoll(&waits[1], 1, &rest, nullptr);
                 nNow = MonotonicNs();
@@ -310,7 +232,7 @@ void CAdapter::Run() {
         int nWaitMs = -1;
         if (bDropsStale) {
             if (nNow >= nNextDropPoll) {
-                PublishDrops(nDropBase);
+                PublishDrops();
                 nNextDropPoll = nNow + kDropPollNs;
                 bDropsStale = false;
             } else {
@@ -318,7 +240,7 @@ void CAdapter::Run() {
             }
         }
         // Wait for the kernel to hand over a block (at the latest 100 ms after its first packet),
-        // for a stop or a filter, or for the time to read the statistics. After a batch this
+        // for a stop, or for the time to read the statistics. After a batch this
         // returns at once when the next block is ready: one system call a block, where reading
         // again would cost libpcap's own poll as well.
         if (::poll(waits, 2, nWaitMs) < 0 && errno != EINTR) {
@@ -330,11 +252,8 @@ void CAdapter::Run() {
         }
         bHandleFailed = (waits[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
     }
-    PublishDrops(nDropBase);
+    PublishDrops();
     m_bRunning.store(false, std::memory_order_release);
-    std::lock_guard<std::mutex> guard(m_mtxFilter);
-    m_bLoopEnded = true;
-    m_cvFilter.notify_all();
 }
 
 void CAdapter::Stop() {

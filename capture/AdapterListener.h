@@ -2,28 +2,11 @@
 
 #include "LinkLayer.h"
 
-#include <atomic>
 #include <cstdint>
+#include <string>
 
 struct pcap_pkthdr;
-class CAdapter;
-class CAddressTable;
 class CZarnException;
-
-// What one device's capture has counted. The listener owns it and hands it to the adapter it
-// opens; only that adapter's capture thread writes it, so no two devices share a cache line.
-struct alignas(64) DeviceCounters {
-    std::atomic<int64_t> nSentBytes{0};
-    std::atomic<int64_t> nRecvBytes{0};
-    std::atomic<int64_t> nSentPackets{0};
-    std::atomic<int64_t> nRecvPackets{0};
-    // Packets the kernel dropped for this device's captures (ring full, interface drops).
-    std::atomic<int64_t> nDrops{0};
-    // The analyzer's own notes, kept by the capture thread alone, for work done once per batch:
-    // a mark of the counts, and the host's addresses as the batch's first packet found them.
-    int64_t nAnalyzerMark = 0;
-    const CAddressTable* pAnalyzerAddresses = nullptr;
-};
 
 // One captured packet, valid only for the duration of the AnalyzePacket call that receives it.
 struct PacketInfo {
@@ -32,32 +15,53 @@ struct PacketInfo {
     const uint8_t* pData;       // first byte of the link-layer header
     uint32_t nLinkHeaderLength; // bytes in front of the network-layer header
     ENetworkProtocol eNetworkProtocol;
-    DeviceCounters* pCounters; // the capturing adapter's counters; never null
 };
 
+// Receives the packets of one device. Every call comes from that device's capture thread, one
+// at a time; none may throw, wait for another thread or stop adapters, and AnalyzePacket must
+// return promptly: it runs once per packet.
 struct IPacketAnalyzer {
-    // Called by an adapter's capture thread for every packet with a non-zero wire length, several
-    // threads at once. Must return promptly, must not throw, must not stop adapters or wait for
-    // the user-interface or monitor thread.
+    // Capture thread: one packet with a non-zero wire length.
     virtual void AnalyzePacket(PacketInfo* pInfo) = 0;
-    // Called by the same capture thread after each batch of packets it delivered, with the
-    // adapter's counters: for work that need not be done per packet. Same rules as AnalyzePacket.
-    virtual void OnPacketsDelivered(DeviceCounters* pCounters) { (void)pCounters; }
+    // Capture thread, after each batch of packets it delivered: for work that need not be done
+    // per packet.
+    virtual void OnPacketsDelivered() {}
+    // Capture thread, now and then and when capture ends: the packets the kernel dropped for this
+    // device's capture since it was opened (ring full, interface drops).
+    virtual void OnDropCount(int64_t nDrops) { (void)nDrops; }
 
 protected:
     ~IPacketAnalyzer() = default;
 };
 
-struct IAdapterListener : IPacketAnalyzer {
-    // Called by the address monitor on its thread for a failure that ended it (and by the
-    // application on its own thread). Must not wait for the thread that may be stopping capture.
+// How a device is to be opened: the listener's answer to its announcement.
+struct CaptureRequest {
+    // Whole packets, for analyzers that read more than the headers.
+    static constexpr int kFullSnapshotLength = 65535;
+
+    // Gets the device's packets while it is open; must outlive the capture. Never null.
+    IPacketAnalyzer* pAnalyzer = nullptr;
+    // A libpcap filter installed before the first packet is read; empty: none.
+    std::string strFilter;
+    bool bPromiscuous = false;
+    // The first bytes of each packet that are captured.
+    int nSnapshotLength = kFullSnapshotLength;
+    // The kernel ring in bytes; 0 picks the default for the snapshot length.
+    int nRingBytes = 0;
+};
+
+struct IAdapterListener {
+    // Called by the address monitor on its thread for a failure while following changes (a
+    // device that could not be opened, a listing that failed, the news itself failing), and by
+    // the application on its own thread. Must not wait for the thread that may be stopping
+    // capture.
     virtual void OnException(const CZarnException& e) = 0;
-    // Called by a device refresh, on threads of its own, for several adapters at once (each
-    // adapter on one thread), while the refreshing thread (the one that called Start, or the
-    // monitor thread) holds the manager's lock; for an adapter that is new or not running.
-    // Expected to Open it and may SetFilter; must not take the manager's lock or wait for the
-    // user-interface thread. szDeviceName is valid only during the call.
-    virtual void OnAdapterFound(CAdapter* pAdapter, const char* szDeviceName) = 0;
+    // Called by a device refresh, on threads of its own and for several devices at once, while
+    // the refreshing thread (the one that called Start, or the monitor thread) waits; for a
+    // device whose adapter is new or not running. Answers how to open it; the manager then opens
+    // it. Must not start or stop capture or wait for the user-interface thread. A throw counts as
+    // the device's failure to open. szDeviceName is valid only during the call.
+    virtual CaptureRequest OnAdapterFound(const char* szDeviceName) = 0;
 
 protected:
     ~IAdapterListener() = default;

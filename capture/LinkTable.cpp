@@ -1,5 +1,6 @@
 #include "LinkTable.h"
 
+#include "Netlink.h"
 #include "ZarnException.h"
 #include "ZarnFd.h"
 
@@ -11,8 +12,6 @@
 #include <linux/if.h>
 #include <linux/if_arp.h>
 #include <linux/if_link.h>
-#include <linux/netlink.h>
-#include <linux/rtnetlink.h>
 #include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,63 +21,29 @@ namespace {
 // Dumps the kernel marked interrupted before giving up: each retry only races a device change.
 constexpr int kDumpAttempts = 5;
 
-// Calls fn(type, payload, payload length) for each attribute in nLength bytes at pData. Returns
-// false, having stopped, at an attribute whose length does not fit. Padding after the last
-// attribute is allowed.
-template <class Fn> bool ForEachAttribute(const uint8_t* pData, size_t nLength, Fn fn) {
-    size_t nOffset = 0;
-    while (nOffset + sizeof(rtattr) <= nLength) {
-        rtattr attribute;
-        std::memcpy(&attribute, pData + nOffset, sizeof attribute);
-        if (attribute.rta_len < sizeof(rtattr) || attribute.rta_len > nLength - nOffset) {
-            return false;
-        }
-        // Nested attributes may carry NLA_F_NESTED; the type is in the low bits.
-        if (!fn(attribute.rta_type & NLA_TYPE_MASK, pData + nOffset + RTA_LENGTH(0),
-                attribute.rta_len - RTA_LENGTH(0))) {
-            return false;
-        }
-        nOffset += RTA_ALIGN(attribute.rta_len);
-    }
-    return true;
-}
-
-// A string attribute: up to its terminating zero, which the kernel always sends but a liar may
-// leave out.
-std::string ReadString(const uint8_t* pPayload, size_t nLength) {
-    const char* szText = reinterpret_cast<const char*>(pPayload);
-    return std::string(szText, strnlen(szText, nLength));
-}
-
 // Fills link from the attributes of one RTM_NEWLINK message; false at a lying attribute.
-bool ReadLinkAttributes(const uint8_t* pData, size_t nLength, LinkRecord& link) {
-    return ForEachAttribute(
-        pData, nLength, [&](unsigned nType, const uint8_t* pPayload, size_t nPayload) {
+bool ReadLinkAttributes(const uint8_t* pMessage, size_t nLength, LinkRecord& link) {
+    return ForEachMessageAttribute(
+        pMessage, nLength, sizeof(ifinfomsg),
+        [&](unsigned nType, const uint8_t* pPayload, size_t nPayload) {
             switch (nType) {
             case IFLA_IFNAME:
-                link.strName = ReadString(pPayload, nPayload);
+                link.strName = ReadStringAttribute(pPayload, nPayload);
                 return true;
             case IFLA_MASTER: {
                 uint32_t nMaster = 0;
-                if (nPayload < sizeof nMaster) {
-                    return false;
-                }
-                std::memcpy(&nMaster, pPayload, sizeof nMaster);
+                const bool bRead = ReadAttribute(pPayload, nPayload, nMaster);
                 link.nMasterIndex = static_cast<int>(nMaster);
-                return true;
+                return bRead;
             }
             case IFLA_CARRIER_CHANGES:
-                if (nPayload < sizeof link.nCarrierChanges) {
-                    return false;
-                }
-                std::memcpy(&link.nCarrierChanges, pPayload, sizeof link.nCarrierChanges);
-                return true;
+                return ReadAttribute(pPayload, nPayload, link.nCarrierChanges);
             case IFLA_LINKINFO:
                 return ForEachAttribute(
                     pPayload, nPayload,
                     [&](unsigned nInfo, const uint8_t* pInfo, size_t nInfoLength) {
                         if (nInfo == IFLA_INFO_KIND) {
-                            link.strKind = ReadString(pInfo, nInfoLength);
+                            link.strKind = ReadStringAttribute(pInfo, nInfoLength);
                         }
                         return true;
                     });
@@ -102,60 +67,53 @@ int32_t ReadErrno(const uint8_t* pPayload) {
 } // namespace
 
 bool ParseLinkMessages(const uint8_t* pBuffer, size_t nLength, std::vector<LinkRecord>& vecLinks) {
-    size_t nOffset = 0;
-    while (nOffset < nLength) {
-        nlmsghdr header;
-        if (nLength - nOffset < sizeof header) {
-            throw CZarnException(EBADMSG);
-        }
-        std::memcpy(&header, pBuffer + nOffset, sizeof header);
-        if (header.nlmsg_len < sizeof header || header.nlmsg_len > nLength - nOffset) {
-            throw CZarnException(EBADMSG);
-        }
-        if ((header.nlmsg_flags & NLM_F_DUMP_INTR) != 0) {
-            throw CZarnException(EAGAIN);
-        }
-        const uint8_t* pPayload = pBuffer + nOffset + NLMSG_HDRLEN;
-        const size_t nPayload = header.nlmsg_len - NLMSG_HDRLEN;
-        switch (header.nlmsg_type) {
-        case NLMSG_DONE:
-            // Carries the dump's own error when one stopped it half-way.
-            if (nPayload >= sizeof(int32_t) && ReadErrno(pPayload) > 0) {
-                throw CZarnException(ReadErrno(pPayload));
+    bool bDone = false;
+    const ENetlinkWalk eWalk = ForEachNetlinkMessage(
+        pBuffer, nLength, [&](const nlmsghdr& header, const uint8_t* pMessage) {
+            if ((header.nlmsg_flags & NLM_F_DUMP_INTR) != 0) {
+                throw CZarnException(EAGAIN);
             }
-            return true;
-        case NLMSG_ERROR:
-            if (nPayload < sizeof(int32_t)) {
-                throw CZarnException(EBADMSG);
+            const uint8_t* pPayload = pMessage + NLMSG_HDRLEN;
+            const size_t nPayload = header.nlmsg_len - NLMSG_HDRLEN;
+            switch (header.nlmsg_type) {
+            case NLMSG_DONE:
+                // Carries the dump's own error when one stopped it half-way.
+                if (nPayload >= sizeof(int32_t) && ReadErrno(pPayload) > 0) {
+                    throw CZarnException(ReadErrno(pPayload));
+                }
+                bDone = true;
+                return false;
+            case NLMSG_ERROR:
+                if (nPayload < sizeof(int32_t)) {
+                    throw CZarnException(EBADMSG);
+                }
+                if (ReadErrno(pPayload) != 0) {
+                    throw CZarnException(ReadErrno(pPayload));
+                }
+                bDone = true; // an acknowledgement: nothing follows it
+                return false;
+            case RTM_NEWLINK: {
+                ifinfomsg info;
+                if (nPayload < sizeof info) {
+                    return true; // no device to speak of
+                }
+                std::memcpy(&info, pPayload, sizeof info);
+                LinkRecord link;
+                link.nIndex = info.ifi_index;
+                link.nFlags = info.ifi_flags;
+                link.nType = info.ifi_type;
+                ReadLinkAttributes(pMessage, header.nlmsg_len, link);
+                vecLinks.push_back(std::move(link));
+                return true;
             }
-            if (ReadErrno(pPayload) != 0) {
-                throw CZarnException(ReadErrno(pPayload));
+            default:
+                return true;
             }
-            return true; // an acknowledgement: nothing follows it
-        case RTM_NEWLINK: {
-            ifinfomsg info;
-            if (nPayload < sizeof info) {
-                break; // no device to speak of
-            }
-            std::memcpy(&info, pPayload, sizeof info);
-            LinkRecord link;
-            link.nIndex = info.ifi_index;
-            link.nFlags = info.ifi_flags;
-            link.nType = info.ifi_type;
-            const size_t nStart = NLMSG_ALIGN(sizeof info);
-            if (nPayload > nStart) {
-                ReadLinkAttributes(pPayload + nStart, nPayload - nStart, link);
-            }
-            vecLinks.push_back(std::move(link));
-            break;
-        }
-        default:
-            break;
-        }
-        // Past the end when the last message lacks its padding, which ends the loop.
-        nOffset += NLMSG_ALIGN(header.nlmsg_len);
+        });
+    if (eWalk != ENetlinkWalk::Whole) {
+        throw CZarnException(EBADMSG);
     }
-    return false;
+    return bDone;
 }
 
 const char* DescribeKind(const LinkRecord& link, bool bWireless) {

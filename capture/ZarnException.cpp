@@ -1,5 +1,10 @@
 #include "ZarnException.h"
 
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <new>
+
 CZarnException::CZarnException(int32_t nCode) : m_nCode(nCode), m_bHasDescription(false) {}
 
 CZarnException::CZarnException(int32_t nCode, const char* szDescription)
@@ -16,4 +21,25 @@ int32_t CZarnException::GetCode() const {
 
 bool CZarnException::HasDescription() const {
     return m_bHasDescription;
+}
+
+std::string DescribeError(const CZarnException& e) {
+    if (e.HasDescription()) {
+        return e.GetDescription();
+    }
+    return e.GetCode() != 0 ? std::strerror(e.GetCode()) : "unknown error";
+}
+
+CZarnException CurrentError() {
+    try {
+        throw;
+    } catch (const CZarnException& e) {
+        return e;
+    } catch (const std::bad_alloc&) {
+        return CZarnException(ENOMEM);
+    } catch (const std::exception& e) {
+        return CZarnException(0, e.what());
+    } catch (...) {
+        return CZarnException(0);
+    }
 }

@@ -23,3 +23,11 @@ private:
     std::string m_strDescription;
     bool m_bHasDescription;
 };
+
+// The text a failure shows: its description, else the OS error's text, else "unknown error".
+std::string DescribeError(const CZarnException& e);
+
+// Inside a catch block: the exception being handled, whatever its type, as the library's error
+// type. Exhausted memory becomes the OS error ENOMEM, another standard exception a description of
+// its what(), anything else code 0 without a text.
+CZarnException CurrentError();

@@ -2,12 +2,10 @@
 #include "AddressTable.h"
 #include "NetNs.h"
 #include "ZarnException.h"
-#include "ZarnLock.h"
 #include "ZarnThread.h"
 
 #include <algorithm>
 #include <atomic>
-#include <future>
 #include <gtest/gtest.h>
 #include <random>
 #include <thread>
@@ -16,35 +14,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-TEST(ZarnException, BothForms) {
-    const CZarnException osError(ENOMEM);
-    EXPECT_EQ(osError.GetCode(), ENOMEM);
-    EXPECT_FALSE(osError.HasDescription());
-    EXPECT_STREQ(osError.GetDescription(), "");
-    // The form decides, not the content: a null text is still a description, read as empty.
-    const CZarnException nullText(0, nullptr);
-    EXPECT_TRUE(nullText.HasDescription());
-    EXPECT_STREQ(nullText.GetDescription(), "");
-    const CZarnException described(-3, "no such device");
-    EXPECT_EQ(described.GetCode(), -3);
-    EXPECT_STREQ(described.GetDescription(), "no such device");
-}
-
-TEST(ZarnLock, RecursiveAndReleasedByScopeOnException) {
-    CZarnLock lock;
-    std::future<void> waiter;
-    try {
-        CZarnScopedLock outer(&lock);
-        lock.Lock();
-        lock.Unlock(); // taken twice, released once: still held
-        waiter = std::async(std::launch::async, [&] { CZarnScopedLock scoped(&lock); });
-        EXPECT_EQ(waiter.wait_for(50ms), std::future_status::timeout);
-        throw 1;
-    } catch (int) {
-    }
-    EXPECT_EQ(waiter.wait_for(20s), std::future_status::ready);
-}
 
 // Runs until stopped, counting the runs that returned and the stop requests.
 struct CCountingExecutable : IExecutable {

@@ -2,6 +2,7 @@
 // meter's source lookup and counting, and the address-change reader. The first input byte picks
 // the link type; the rest is one captured frame, exactly as long as the capture.
 #include "AddressChange.h"
+#include "FakeCapture.h"
 #include "LinkLayer.h"
 #include "OrvekMeter.h"
 
@@ -29,8 +30,9 @@ constexpr int kLinkTypes[] = {DLT_EN10MB, DLT_RAW,       DLT_IPV4,       DLT_IPV
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     static CSilentView s_view;
     static CAddressTable s_noAddresses;
-    static COrvekMeter s_meter(s_view, s_noAddresses);
-    static DeviceCounters* const s_pCounters = s_meter.GetDeviceCounters("fuzz0");
+    static orvektest::CFakeControl s_control;
+    static COrvekMeter s_meter(s_view, s_noAddresses, s_control);
+    static IPacketAnalyzer& s_device = orvektest::Announce(s_meter, "fuzz0");
     if (nSize == 0) {
         return 0;
     }
@@ -44,9 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     header.caplen = static_cast<bpf_u_int32>(nCaptured);
     header.len = header.caplen + (pData[0] & 0x80 ? 1000 : 0);
     const LinkVerdict verdict = ParseLinkHeader(nLinkType, pFrame.get(), header.caplen);
-    PacketInfo info{&header, pFrame.get(), verdict.nHeaderLength, verdict.eProtocol, s_pCounters};
-    s_meter.AnalyzePacket(&info);
-    s_meter.OnPacketsDelivered(s_pCounters);
+    PacketInfo info{&header, pFrame.get(), verdict.nHeaderLength, verdict.eProtocol};
+    s_device.AnalyzePacket(&info);
+    s_device.OnPacketsDelivered();
 
     IsAddressChange(pFrame.get(), nCaptured);
     return 0;

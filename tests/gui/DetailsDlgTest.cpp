@@ -3,7 +3,6 @@
 // ticking devices off and on, drops, and the settings file.
 
 #include "DetailsDlg.h"
-#include "Adapter.h"
 #include "DeviceTableModel.h"
 #include "GuiTest.h"
 #include "TrafficText.h"
@@ -186,10 +185,9 @@ TEST_F(DetailsLive, UntickedDevicesAndTheSettingsComeBackTickingReopens) {
 // A ring too small for a burst: the kernel drops, the row is marked and says how many, and the
 // counters' tooltips call the totals lower bounds by as many packets.
 TEST_F(DetailsLive, DropsAreMarkedAndTheTotalsCalledLowerBounds) {
+    Restart(128 * 1024);
     const CDeviceTableModel& model = *m_pDlg->OpenDetails()->GetModel();
-    CAdapter::SetRingBytes(128 * 1024);
     Capture();
-    CAdapter::SetRingBytes(0);
     const auto drops = [&] { return Text(model, "orv0", kColDrops); };
     // "" until orv0 has a row, then "0" until the kernel drops.
     for (int nBurst = 0; nBurst < 20 && !Serve([&] { return drops() > "0"; }, 1500); ++nBurst) {

@@ -4,6 +4,7 @@
 // peer namespace, orv0 10.79.0.1 - orv1 10.79.0.2 and orv2 10.79.1.1 - orv3 10.79.1.2.
 
 #include "AdapterManager.h"
+#include "FakeCapture.h"
 #include "NetNs.h"
 #include "OrvekDlg.h"
 
@@ -24,15 +25,17 @@ protected:
     }
     void TearDown() override {
         m_pDlg.reset();
-        EXPECT_TRUE(CAdapterManager::GetInstance()->GetAdapterStates().empty());
+        EXPECT_FALSE(IsAnyOpen());
         // Deleted now, so that the next test's device listing cannot name them.
         Sh("ip link del orv0; ip link del orv2");
     }
-    // A new main window (and meter), on the settings as they are now, as in a new run.
-    void Restart() {
+    // A new main window (and meter), on the settings as they are now, as in a new run; its devices
+    // get rings of nRingBytes (0: the default).
+    void Restart(int nRingBytes = 0) {
         m_pDlg.reset();
-        CAdapterManager::GetInstance()->SetExcludedDevices({});
-        m_pDlg = std::make_unique<COrvekDlg>();
+        m_pManager = std::make_unique<CAdapterManager>();
+        m_pControl = std::make_unique<CRingOverride>(*m_pManager, nRingBytes);
+        m_pDlg = std::make_unique<COrvekDlg>(*m_pManager, *m_pControl);
         m_pDlg->show();
     }
     QLineEdit* Filter() const { return m_pDlg->findChild<QLineEdit*>("IDC_FILTER"); }
@@ -56,15 +59,23 @@ protected:
             },
             nTimeoutMs);
     }
-    static bool IsOpen(const std::string& strName) {
-        const std::vector<AdapterState> states = CAdapterManager::GetInstance()->GetAdapterStates();
-        const auto it = std::ranges::find(states, strName, &AdapterState::strName);
-        return it != states.end() && it->bOpen;
+    bool IsOpen(const std::string& strName) const {
+        const std::vector<DeviceState> states = m_pManager->GetDeviceStates();
+        const auto it = std::ranges::find(states, strName, &DeviceState::strName);
+        return it != states.end() && it->eState == EDeviceState::Capturing;
+    }
+    bool IsAnyOpen() const {
+        return std::ranges::any_of(m_pManager->GetDeviceStates(), [](const DeviceState& state) {
+            return state.eState == EDeviceState::Capturing;
+        });
     }
 
     QTemporaryDir m_dirSettings;
     CPeerNs m_peer;
-    std::unique_ptr<COrvekDlg> m_pDlg;
+    // A new one for each window, as each run of the application makes one.
+    std::unique_ptr<CAdapterManager> m_pManager;
+    std::unique_ptr<CRingOverride> m_pControl;
+    std::unique_ptr<COrvekDlg> m_pDlg; // after the manager it uses: destroyed first
 };
 
 } // namespace orvektest

@@ -51,12 +51,12 @@ TEST_F(OrvekDlgTest, FirstDisplayDetailsEnterAndClosing) {
     Filter()->setFocus();
     QTest::keyClick(Filter(), Qt::Key_Return);
     EXPECT_TRUE(IsCapturing());
-    EXPECT_FALSE(CAdapterManager::GetInstance()->GetAdapterStates().empty());
+    EXPECT_TRUE(IsAnyOpen());
     EXPECT_TRUE(m_pDlg->isVisible());
     EXPECT_TRUE(pDetails->isVisible());
     m_pDlg->close();
     EXPECT_FALSE(pDetails->isVisible());
-    EXPECT_TRUE(CAdapterManager::GetInstance()->GetAdapterStates().empty());
+    EXPECT_FALSE(IsAnyOpen());
 }
 
 // Each direction counted, to the byte in the tooltips; nothing while stopped, the totals kept.

@@ -12,9 +12,10 @@ using namespace orvektest;
 
 enum class EThrow { Zarn, Other };
 
-// The fixture is the listener: records the announcements and opens each as the application does.
-// Members without a guard change only while no refresh runs (before Start, after StopAll).
-struct ManagerLive : testing::Test, IAdapterListener {
+// The fixture is the listener: records the announcements and asks for each device as the
+// application does, packets to a sink. Members without a guard change only while no refresh runs
+// (before Start, after StopAll).
+struct ManagerLive : testing::Test, IAdapterListener, IPacketAnalyzer {
     // Capture threads: the packets are not looked at.
     void AnalyzePacket(PacketInfo*) override {}
     // Monitor thread: records the failure's description, "-" when it has none.
@@ -22,18 +23,25 @@ struct ManagerLive : testing::Test, IAdapterListener {
         std::lock_guard guard(m_mtx);
         m_failures.push_back(e.HasDescription() ? e.GetDescription() : "-");
     }
-    // Refreshing thread, manager lock held: looks m_nProbe up from another thread (a look-up that
-    // waited for the manager's lock would never return), records, then fails or opens.
-    void OnAdapterFound(CAdapter* pAdapter, const char* szDeviceName) override {
-        std::thread([this] { EXPECT_TRUE(m_pManager->IsLocalAddress(m_nProbe)); }).join();
+    // Opening threads, while the refresh waits for them: the user's thread reads the addresses
+    // and the device states meanwhile (a look-up that waited for the refresh would never return),
+    // then this records, and fails or asks for the device.
+    CaptureRequest OnAdapterFound(const char* szDeviceName) override {
+        std::thread([this] {
+            EXPECT_TRUE(m_manager.IsLocalAddress(m_nProbe));
+            (void)m_manager.GetDeviceStates();
+            (void)m_manager.GetExcludedDevices();
+        }).join();
         std::lock_guard guard(m_mtx);
-        m_found.push_back({szDeviceName, pAdapter});
+        m_found.push_back(szDeviceName);
         if (m_strThrow == szDeviceName) {
             m_eThrow == EThrow::Zarn ? throw CZarnException(0, "refused by the test")
                                      : throw std::runtime_error("refused by the test");
         }
-        pAdapter->Open(szDeviceName, false);
-        pAdapter->SetFilter("tcp or udp");
+        CaptureRequest request;
+        request.pAnalyzer = this;
+        request.strFilter = "tcp or udp";
+        return request;
     }
     // Copies a record under the lock.
     template <class T> T Get(const T& member) const {
@@ -43,7 +51,7 @@ struct ManagerLive : testing::Test, IAdapterListener {
     // Capture stops before the devices go, and they go before the next test lists devices. Every
     // veth in this private namespace is a test's.
     void TearDown() override {
-        m_pManager->StopAll();
+        m_manager.StopAll();
         Sh("ip -o link show type veth | cut -d: -f2 | cut -d@ -f1 | xargs -rn1 ip link del dev");
     }
     // An up veth end with strNet.1 (its peer strNet.2) and strIPv6, each unless empty; without
@@ -55,23 +63,18 @@ struct ManagerLive : testing::Test, IAdapterListener {
         MakeVethPair(m_peer, {strName, host(".1"), strIPv6}, {strName + "p", host(".2"), ""});
         return strName;
     }
-    bool IsLocal(const std::string& str) const { return orvektest::IsLocal(*m_pManager, str); }
-    // The adapter of the device's latest announcement, or null.
-    CAdapter* AdapterOf(const std::string& strDevice) const {
-        CAdapter* pAdapter = nullptr;
-        for (const auto& [strName, p] : Get(m_found)) {
-            pAdapter = strName == strDevice ? p : pAdapter;
-        }
-        return pAdapter;
+    bool IsLocal(const std::string& str) const { return orvektest::IsLocal(m_manager, str); }
+    EDeviceState StateOf(const std::string& strDevice) const {
+        const auto states = m_manager.GetDeviceStates();
+        const auto it = std::ranges::find(states, strDevice, &DeviceState::strName);
+        return it == states.end() ? EDeviceState::Stopped : it->eState;
     }
     bool Capturing(const std::string& strDevice) const {
-        const auto states = m_pManager->GetAdapterStates();
-        return std::ranges::any_of(
-            states, [&](const AdapterState& s) { return s.strName == strDevice && s.bRunning; });
+        return StateOf(strDevice) == EDeviceState::Capturing;
     }
     std::vector<DeviceFailure> Start() {
         m_found.clear();
-        return m_pManager->Start(this);
+        return m_manager.Start(this);
     }
     // Makes a change and waits for its outcome.
     bool Change(const std::string& strCommand, const std::function<bool()>& outcome) {
@@ -79,11 +82,11 @@ struct ManagerLive : testing::Test, IAdapterListener {
         return WaitUntil(outcome, 120000);
     }
 
-    CAdapterManager* m_pManager = CAdapterManager::GetInstance();
+    CAdapterManager m_manager;
     CPeerNs m_peer; // holds the far end of every veth of the test
     mutable std::mutex m_mtx;
-    std::vector<std::pair<std::string, CAdapter*>> m_found; // guarded by m_mtx, in call order
-    std::vector<std::string> m_failures;                    // guarded by m_mtx
+    std::vector<std::string> m_found;    // guarded by m_mtx, in call order
+    std::vector<std::string> m_failures; // guarded by m_mtx
     std::string m_strThrow;
     EThrow m_eThrow = EThrow::Zarn;
     uint32_t m_nProbe = inet_addr("127.0.0.1");
@@ -101,10 +104,7 @@ TEST_F(ManagerLive, StartAnnouncesUpDevicesWithAddressesAndPublishesEveryAddress
     Start();
     EXPECT_EQ(Get(m_found).size(), 1u);
     EXPECT_TRUE(Capturing(strVeth));
-    const auto states = m_pManager->GetDeviceStates();
-    const auto lo = std::ranges::find(states, std::string("lo"), &DeviceState::strName);
-    ASSERT_NE(lo, states.end());
-    EXPECT_EQ(lo->eState, EDeviceState::Loopback);
+    EXPECT_EQ(StateOf("lo"), EDeviceState::Loopback);
     for (const char* szLocal : {"10.77.1.1", "127.0.0.1", "fd77:1::1", "::1", "10.77.2.1"}) {
         EXPECT_TRUE(IsLocal(szLocal)) << szLocal;
     }
@@ -114,32 +114,29 @@ TEST_F(ManagerLive, StartAnnouncesUpDevicesWithAddressesAndPublishesEveryAddress
 }
 
 // A device's first address announces it. Two devices share an address, local until both lose it;
-// a device without addresses is closed, and the closed adapter is the one announced again. A
-// deleted device is closed and its addresses go; its namesake reopens the same adapter. Link down
-// closes (the address stays listed); link up reopens the same adapter.
-TEST_F(ManagerLive, DevicesCloseAndComeBackOnTheSameAdapter) {
+// a device without addresses is closed and announced again when it gains one. A deleted device is
+// closed and its addresses go; its namesake is captured again. Link down closes (the address stays
+// listed); link up reopens.
+TEST_F(ManagerLive, DevicesCloseAndComeBack) {
     const std::string strA = Veth("ma"), strB = Veth("mb");
     ShOk("ip addr add 10.77.6.1/24 dev mb");
     Start();
     ASSERT_TRUE(Change("ip addr add 10.77.6.1/24 dev ma", [&] { return Capturing(strA); }));
-    CAdapter *pA = AdapterOf(strA), *pB = AdapterOf(strB);
-    ASSERT_TRUE(Change("ip addr del 10.77.6.1/24 dev ma", [&] { return !pA->IsRunning(); }));
-    EXPECT_TRUE(pB->IsRunning());
+    ASSERT_TRUE(Change("ip addr del 10.77.6.1/24 dev ma", [&] { return !Capturing(strA); }));
+    EXPECT_TRUE(Capturing(strB));
     EXPECT_TRUE(IsLocal("10.77.6.1"));
     ASSERT_TRUE(
-        Change("ip addr flush dev mb", [&] { return !pB->IsRunning() && !IsLocal("10.77.6.1"); }));
+        Change("ip addr flush dev mb", [&] { return !Capturing(strB) && !IsLocal("10.77.6.1"); }));
     ASSERT_TRUE(Change("ip -6 addr add fd77:3::1/64 nodad dev ma",
-                       [&] { return pA->IsRunning() && IsLocal("fd77:3::1"); }));
-    EXPECT_EQ(AdapterOf(strA), pA);
+                       [&] { return Capturing(strA) && IsLocal("fd77:3::1"); }));
 
     ASSERT_TRUE(
-        Change("ip link del dev ma", [&] { return !pA->IsRunning() && !IsLocal("fd77:3::1"); }));
+        Change("ip link del dev ma", [&] { return !Capturing(strA) && !IsLocal("fd77:3::1"); }));
     Veth(strA, "10.77.1");
-    ASSERT_TRUE(WaitUntil([&] { return pA->IsRunning() && IsLocal("10.77.1.1"); }));
-    ASSERT_TRUE(Change("ip link set dev ma down", [&] { return !pA->IsRunning(); }));
+    ASSERT_TRUE(WaitUntil([&] { return Capturing(strA) && IsLocal("10.77.1.1"); }));
+    ASSERT_TRUE(Change("ip link set dev ma down", [&] { return !Capturing(strA); }));
     EXPECT_TRUE(IsLocal("10.77.1.1"));
-    ASSERT_TRUE(Change("ip link set dev ma up", [&] { return pA->IsRunning(); }));
-    EXPECT_EQ(AdapterOf(strA), pA);
+    ASSERT_TRUE(Change("ip link set dev ma up", [&] { return Capturing(strA); }));
 }
 
 // A device whose opening fails is skipped: Start fails only when no device opened, and then with
@@ -149,8 +146,7 @@ TEST_F(ManagerLive, DevicesCloseAndComeBackOnTheSameAdapter) {
 TEST_F(ManagerLive, FailingDevicesAreSkippedReportedOnceAndRetriedOnlyWhenTheyChange) {
     const std::string strVeth = Veth("mv", "10.77.1"), strB = Veth("mb");
     const auto announcements = [&](const std::string& strDevice) {
-        return std::ranges::count(Get(m_found), strDevice,
-                                  &std::pair<std::string, CAdapter*>::first);
+        return std::ranges::count(Get(m_found), strDevice);
     };
     for (const EThrow eThrow : {EThrow::Zarn, EThrow::Other}) {
         SCOPED_TRACE(eThrow == EThrow::Zarn ? "CZarnException" : "runtime_error");
@@ -162,12 +158,9 @@ TEST_F(ManagerLive, FailingDevicesAreSkippedReportedOnceAndRetriedOnlyWhenTheyCh
         } catch (const CZarnException& e) {
             EXPECT_EQ(e.GetDescription(), strText);
         }
-        EXPECT_FALSE(m_pManager->IsMonitorRunning());
-        for (const AdapterState& state : m_pManager->GetAdapterStates()) {
-            EXPECT_NE(state.strName, ""); // a refused first open leaves no nameless adapter
-            EXPECT_TRUE(state.bRunning) << state.strName;
-        }
-        m_pManager->StopAll();
+        EXPECT_FALSE(m_manager.IsMonitorRunning());
+        EXPECT_EQ(StateOf(strVeth), EDeviceState::Failed);
+        m_manager.StopAll();
 
         // With another device that opens, the failure is returned and capture goes on.
         ShOk("ip addr add 10.77.8.1/24 dev mb");
@@ -176,7 +169,7 @@ TEST_F(ManagerLive, FailingDevicesAreSkippedReportedOnceAndRetriedOnlyWhenTheyCh
         EXPECT_EQ(failures[0].strDevice, strVeth);
         EXPECT_EQ(DescribeDeviceFailures(failures), strVeth + ": " + strText);
         EXPECT_TRUE(Capturing(strB));
-        EXPECT_TRUE(m_pManager->IsMonitorRunning());
+        EXPECT_TRUE(m_manager.IsMonitorRunning());
 
         // Changes elsewhere refresh, but do not retry the failed device; its own change does,
         // and it fails again: reported once by the monitor, which goes on.
@@ -189,7 +182,7 @@ TEST_F(ManagerLive, FailingDevicesAreSkippedReportedOnceAndRetriedOnlyWhenTheyCh
         EXPECT_EQ(Get(m_failures), std::vector<std::string>{strVeth + ": " + strText});
         ASSERT_TRUE(
             Change("ip addr add 10.77.9.3/24 dev mb", [&] { return IsLocal("10.77.9.3"); }));
-        EXPECT_TRUE(m_pManager->IsMonitorRunning());
+        EXPECT_TRUE(m_manager.IsMonitorRunning());
         EXPECT_EQ(Get(m_failures).size(), 1u);
 
         // Once the listener stops refusing, a change of the device opens it.
@@ -198,7 +191,7 @@ TEST_F(ManagerLive, FailingDevicesAreSkippedReportedOnceAndRetriedOnlyWhenTheyCh
             m_strThrow.clear();
         }
         ASSERT_TRUE(Change("ip addr add 10.77.10.2/24 dev mv", [&] { return Capturing(strVeth); }));
-        m_pManager->StopAll();
+        m_manager.StopAll();
         m_failures.clear();
         ShOk("ip addr flush dev mb && ip addr flush dev mv && ip addr add 10.77.1.1/24 dev mv");
     }

@@ -4,6 +4,7 @@
 // what the host only forwards, bridges or keeps to itself must not be. The expected bytes come
 // from the kernel's interface counters or from the packets' known sizes, never from Orvek.
 
+#include "AdapterManager.h"
 #include "FakeMeterView.h"
 #include "HostShapes.h"
 #include "NetNs.h"
@@ -124,7 +125,8 @@ protected:
 
     CDesktopShape m_shape;
     CFakeView m_view;
-    COrvekMeter m_meter{m_view};
+    CAdapterManager m_manager;
+    COrvekMeter m_meter{m_view, m_manager, m_manager};
     uint16_t m_nNextPort = 7100;
 };
 

@@ -31,7 +31,8 @@ protected:
     }
 
     CFakeView m_view;
-    COrvekMeter m_meter{m_view};
+    CAdapterManager m_manager;
+    COrvekMeter m_meter{m_view, m_manager, m_manager};
 };
 
 // UDP both ways and a TCP exchange, both families: each packet on the local veth end counts once,
@@ -89,7 +90,7 @@ TEST_F(MeterLive, DeviceThatRefusesTheFilterIsSkippedReportedOnceAndNotRetried) 
     CTunDevice late("mtg", "10.74.0.1/24", "");
     ASSERT_TRUE(WaitUntil([&] { return m_view.GetMessages().size() == 1; }));
     ShOk("ip addr add 10.76.0.9/24 dev mvf");
-    ASSERT_TRUE(WaitUntil([] { return IsLocal(*CAdapterManager::GetInstance(), "10.76.0.9"); }));
+    ASSERT_TRUE(WaitUntil([&] { return IsLocal(m_manager, "10.76.0.9"); }));
     std::this_thread::sleep_for(std::chrono::seconds(1)); // time for a spin to show
     EXPECT_EQ(m_view.GetMessages(), std::vector<Texts>({{"mtg: " + strRefused, "Exception"}}));
     monitor.Signal(SIGTERM);
@@ -135,7 +136,7 @@ TEST_F(MeterLive, TunCountsWholePacketsAcrossRestartAndAddressChanges) {
     ExpectTotals([&] { return Totals{3 * nBoth, 2 * nBoth}; });
     ShOk("ip addr add 10.78.0.9/32 dev " + tun.GetName() +
          " && ip addr add fd78::9/128 nodad dev " + tun.GetName());
-    const CAdapterManager& manager = *CAdapterManager::GetInstance();
+    const CAdapterManager& manager = m_manager;
     ASSERT_TRUE(WaitUntil([&] { return IsLocal(manager, "10.78.0.9"); }));
     ASSERT_TRUE(WaitUntil([&] { return IsLocal(manager, "fd78::9"); }));
     fromGained();

@@ -1,7 +1,9 @@
 // The meter's pure side on crafted packets, with a fixed table of host addresses and a view that
 // the test serves as the user-interface thread would.
 
+#include "FakeCapture.h"
 #include "FakeMeterView.h"
+#include "Frames.h"
 #include "OrvekMeter.h"
 #include "ZarnException.h"
 
@@ -26,19 +28,13 @@ namespace {
 // any read past them.
 struct CraftedPacket {
     CraftedPacket(uint32_t nHeader, ENetworkProtocol eProtocol, uint32_t nWire, uint32_t nCapLen,
-                  DeviceCounters* pCounters, const char* szSource = "", const char* szDest = "")
+                  const char* szSource = "", const char* szDest = "")
         : pBytes(new uint8_t[nCapLen]) {
-        std::vector<uint8_t> frame(std::max(nWire, nHeader + 40), 0xEE);
-        const bool bIPv6 = eProtocol == ENetworkProtocol::IPv6;
-        frame[nHeader] = bIPv6 ? 0x60 : 0x45;
-        uint8_t* pSource = frame.data() + nHeader + (bIPv6 ? 8 : 12);
-        if (*szSource != 0) {
-            inet_pton(bIPv6 ? AF_INET6 : AF_INET, szSource, pSource);
-            inet_pton(bIPv6 ? AF_INET6 : AF_INET, szDest, pSource + (bIPv6 ? 16 : 4));
-        }
+        const std::vector<uint8_t> frame =
+            MakeIpFrame(nHeader, eProtocol == ENetworkProtocol::IPv6, nWire, szSource, szDest);
         std::memcpy(pBytes.get(), frame.data(), nCapLen);
         header = {{}, nCapLen, nWire};
-        info = {&header, pBytes.get(), nHeader, eProtocol, pCounters};
+        info = {&header, pBytes.get(), nHeader, eProtocol};
     }
     std::unique_ptr<uint8_t[]> pBytes;
     pcap_pkthdr header{};
@@ -80,13 +76,14 @@ TEST(MeterCount, ThresholdOverEveryLinkHeaderAndSourceDecidesSent) {
                                      << bLocal << "/" << nHeader << "/" << int(eProtocol) << "/"
                                      << nWire << "/" << nCapLen);
                         CFakeView view;
-                        COrvekMeter meter(view, table);
+                        CFakeControl control;
+                        COrvekMeter meter(view, table, control);
                         // Promiscuous: whatever is not sent counts as received.
                         meter.SetCaptureSettings("", true);
-                        CraftedPacket packet(nHeader, eProtocol, nWire, nCapLen,
-                                             meter.GetDeviceCounters("eth0"));
-                        meter.AnalyzePacket(&packet.info);
-                        meter.OnPacketsDelivered(packet.info.pCounters);
+                        IPacketAnalyzer& device = Announce(meter, "eth0");
+                        CraftedPacket packet(nHeader, eProtocol, nWire, nCapLen);
+                        device.AnalyzePacket(&packet.info);
+                        device.OnPacketsDelivered();
                         const bool bSent = bLocal && nCapLen >= nNeeded;
                         EXPECT_EQ(meter.GetSentBytes(), bSent ? nCount : 0);
                         EXPECT_EQ(meter.GetRecvBytes(), bSent ? 0 : nCount);
@@ -133,9 +130,11 @@ TEST(MeterCount, CountsWhatClassifyTells) {
         const CAddressTable table = MakeHostTable(bMany);
         for (const bool bPromiscuous : {false, true}) {
             CFakeView view;
-            COrvekMeter meter(view, table);
+            CFakeControl control;
+            COrvekMeter meter(view, table, control);
             meter.SetCaptureSettings("", bPromiscuous);
-            DeviceCounters* pCounters = meter.GetDeviceCounters("eth0");
+            IPacketAnalyzer& device = Announce(meter, "eth0");
+            const DeviceCounters& counters = meter.GetDevice("eth0").GetCounters();
             for (const char* szSource :
                  {"10.1.0.5", "192.0.2.1", "10.2.0.7", "fd01::5", "fd02::7"}) {
                 for (const char* szDest : {"10.1.0.5", "10.1.0.255", "224.0.0.1", "192.0.2.9",
@@ -148,14 +147,13 @@ TEST(MeterCount, CountsWhatClassifyTells) {
                                  << bMany << bPromiscuous << " " << szSource << " " << szDest);
                     CraftedPacket packet(14,
                                          bIPv6 ? ENetworkProtocol::IPv6 : ENetworkProtocol::IPv4,
-                                         100, 100, pCounters, szSource, szDest);
-                    const int64_t nSent = pCounters->nSentBytes, nRecv = pCounters->nRecvBytes;
-                    meter.AnalyzePacket(&packet.info);
-                    meter.OnPacketsDelivered(pCounters);
+                                         100, 100, szSource, szDest);
+                    const int64_t nSent = counters.nSentBytes, nRecv = counters.nRecvBytes;
+                    device.AnalyzePacket(&packet.info);
+                    device.OnPacketsDelivered();
                     const EDirection eDirection = ClassifyPacket(packet.info, table, bPromiscuous);
-                    EXPECT_EQ(pCounters->nSentBytes - nSent,
-                              eDirection == EDirection::Sent ? 86 : 0);
-                    EXPECT_EQ(pCounters->nRecvBytes - nRecv,
+                    EXPECT_EQ(counters.nSentBytes - nSent, eDirection == EDirection::Sent ? 86 : 0);
+                    EXPECT_EQ(counters.nRecvBytes - nRecv,
                               eDirection == EDirection::Received ? 86 : 0);
                 }
             }
@@ -179,14 +177,16 @@ TEST(MeterCount, AddressChangeAppliesFromTheNextBatch) {
     CChangingLookup lookup;
     lookup.Set(before);
     CFakeView view;
-    COrvekMeter meter(view, lookup);
-    CraftedPacket packet(14, ENetworkProtocol::IPv4, 100, 100, meter.GetDeviceCounters("eth0"));
-    meter.AnalyzePacket(&packet.info);
+    CFakeControl control;
+    COrvekMeter meter(view, lookup, control);
+    IPacketAnalyzer& device = Announce(meter, "eth0");
+    CraftedPacket packet(14, ENetworkProtocol::IPv4, 100, 100);
+    device.AnalyzePacket(&packet.info);
     lookup.Set(after);
-    meter.AnalyzePacket(&packet.info);
+    device.AnalyzePacket(&packet.info);
     EXPECT_EQ(meter.GetRecvBytes(), 2 * 86);
-    meter.OnPacketsDelivered(packet.info.pCounters);
-    meter.AnalyzePacket(&packet.info);
+    device.OnPacketsDelivered();
+    device.AnalyzePacket(&packet.info);
     EXPECT_EQ(meter.GetSentBytes(), 86);
 }
 
@@ -211,7 +211,7 @@ void ExpectDirections(const CAddressTable& table) {
     for (const auto& [szSource, szDest, eNormal, ePromiscuous] : cases) {
         const auto eProtocol =
             std::strchr(szSource, ':') ? ENetworkProtocol::IPv6 : ENetworkProtocol::IPv4;
-        CraftedPacket frame(14, eProtocol, 100, 100, nullptr, szSource, szDest);
+        CraftedPacket frame(14, eProtocol, 100, 100, szSource, szDest);
         EXPECT_EQ(ClassifyPacket(frame.info, table, false), eNormal) << szSource << " " << szDest;
         EXPECT_EQ(ClassifyPacket(frame.info, table, true), ePromiscuous) << szSource;
         // A capture that holds the source but not the whole destination cannot show forwarding.
@@ -221,10 +221,9 @@ void ExpectDirections(const CAddressTable& table) {
             << szSource;
     }
     // Not IP: the bytes where an IPv4 source would stand decide, as for any other frame.
-    CraftedPacket arp(14, ENetworkProtocol::Other, 100, 100, nullptr, "10.2.0.7", "192.0.2.1");
+    CraftedPacket arp(14, ENetworkProtocol::Other, 100, 100, "10.2.0.7", "192.0.2.1");
     EXPECT_EQ(ClassifyPacket(arp.info, table, false), E::Received);
-    CraftedPacket arpFromHost(14, ENetworkProtocol::Other, 100, 100, nullptr, "10.1.0.5",
-                              "192.0.2.1");
+    CraftedPacket arpFromHost(14, ENetworkProtocol::Other, 100, 100, "10.1.0.5", "192.0.2.1");
     EXPECT_EQ(ClassifyPacket(arpFromHost.info, table, false), E::Sent);
 }
 
@@ -235,13 +234,15 @@ void ExpectDirections(const CAddressTable& table) {
 // leave them one update short for good.
 TEST(MeterDisplay, EveryBurstEndsShownWhileTheViewServesConcurrently) {
     CFakeView view;
+    CFakeControl control;
     const CAddressTable table = MakeTable(false);
-    COrvekMeter meter(view, table);
-    CraftedPacket packet(14, ENetworkProtocol::IPv4, 114, 54, meter.GetDeviceCounters("a"));
+    COrvekMeter meter(view, table, control);
+    IPacketAnalyzer& device = Announce(meter, "a");
+    CraftedPacket packet(14, ENetworkProtocol::IPv4, 114, 54);
     // However many packets come, one update is pending until the view has served it.
     for (int i = 0; i < 1000; ++i) {
-        meter.AnalyzePacket(&packet.info);
-        meter.OnPacketsDelivered(packet.info.pCounters);
+        device.AnalyzePacket(&packet.info);
+        device.OnPacketsDelivered();
     }
     EXPECT_EQ(view.GetUpdateCount(), 1);
     view.Serve();
@@ -249,14 +250,14 @@ TEST(MeterDisplay, EveryBurstEndsShownWhileTheViewServesConcurrently) {
     for (int nBurst = 1; nBurst <= 12000; ++nBurst) {
         std::atomic<bool> bDone{false};
         std::jthread capture([&] {
-            meter.AnalyzePacket(&packet.info);
-            meter.OnPacketsDelivered(packet.info.pCounters);
+            device.AnalyzePacket(&packet.info);
+            device.OnPacketsDelivered();
             const auto until = std::chrono::steady_clock::now() +
                                std::chrono::nanoseconds(nBurst * 7919 % 200 * 100);
             while (std::chrono::steady_clock::now() < until) {
             }
-            meter.AnalyzePacket(&packet.info);
-            meter.OnPacketsDelivered(packet.info.pCounters);
+            device.AnalyzePacket(&packet.info);
+            device.OnPacketsDelivered();
             bDone.store(true);
         });
         while (!bDone.load()) {
@@ -274,18 +275,22 @@ TEST(MeterDisplay, EveryBurstEndsShownWhileTheViewServesConcurrently) {
 // last total shown, never two updates pending.
 TEST(MeterDisplay, ConcurrentCaptureThreadsLoseNoCount) {
     CFakeView view;
+    CFakeControl control;
     const CAddressTable table = MakeTable(true);
-    COrvekMeter meter(view, table);
+    COrvekMeter meter(view, table, control);
     constexpr int kThreads = 4, kPackets = 200000;
+    std::vector<IPacketAnalyzer*> devices;
+    for (int t = 0; t < kThreads; ++t) {
+        devices.push_back(&Announce(meter, ("eth" + std::to_string(t)).c_str()));
+    }
     std::atomic<int> nFinished{0};
     std::vector<std::jthread> capture;
     for (int t = 0; t < kThreads; ++t) {
         capture.emplace_back([&, t] {
-            CraftedPacket packet(14, ENetworkProtocol::IPv4, 1514, 54,
-                                 meter.GetDeviceCounters("eth" + std::to_string(t)));
+            CraftedPacket packet(14, ENetworkProtocol::IPv4, 1514, 54);
             for (int i = 0; i < kPackets; ++i) {
-                meter.AnalyzePacket(&packet.info);
-                meter.OnPacketsDelivered(packet.info.pCounters);
+                devices[t]->AnalyzePacket(&packet.info);
+                devices[t]->OnPacketsDelivered();
             }
             nFinished.fetch_add(1);
         });
@@ -302,8 +307,9 @@ TEST(MeterDisplay, ConcurrentCaptureThreadsLoseNoCount) {
 
 TEST(MeterException, ShowsOnlyDescribedFailuresUnderExceptionCaption) {
     CFakeView view;
+    CFakeControl control;
     const CAddressTable table;
-    COrvekMeter meter(view, table);
+    COrvekMeter meter(view, table, control);
     meter.OnException(CZarnException(EPERM));
     meter.OnException(CZarnException(0, "syntax error"));
     EXPECT_EQ(view.GetMessages(), std::vector<Texts>({{"syntax error", "Exception"}}));

@@ -1,7 +1,7 @@
 // Soak and fault tests: capture started and stopped under churn, device and address storms,
 // descriptor and thread exhaustion and malformed filters, all in namespaces the tests create.
-#include "../meter/FakeMeterView.h"
 #include "AdapterManager.h"
+#include "FakeMeterView.h"
 #include "NetNs.h"
 #include "OrvekMeter.h"
 #include "ZarnException.h"
@@ -28,7 +28,6 @@ protected:
     static long Count(const char* szDir) {
         return std::distance(std::filesystem::directory_iterator(szDir), {});
     }
-    static CAdapterManager* Manager() { return CAdapterManager::GetInstance(); }
     // Veth pairs strPrefixN/pstrPrefixN on strNetN.1 and strNetN.2 (each a /24).
     void Links(const std::string& strPrefix, const std::string& strNet, int nLinks) {
         for (int i = 0; i < nLinks; ++i) {
@@ -40,13 +39,15 @@ protected:
     void Send(const std::string& strNet, uint16_t nPort, size_t nPayload, size_t nCount) {
         m_peer.RunIn([=] { SendUdp(strNet + ".2", strNet + ".1", nPort, nPayload, nCount); });
     }
-    // Maps each adapter to whether it captures. Open without a running capture thread is
-    // half-open and fails.
-    static std::map<std::string, bool> ListAdapters() {
+    // Maps each listed device that is up with an address to whether it is captured. A capture
+    // that ended under a listed device (half-open, or its thread gone) fails.
+    std::map<std::string, bool> ListAdapters() const {
         std::map<std::string, bool> adapters;
-        for (const AdapterState& state : Manager()->GetAdapterStates()) {
-            EXPECT_EQ(state.bOpen, state.bRunning) << state.strName;
-            adapters[state.strName] = state.bOpen;
+        for (const DeviceState& state : m_manager.GetDeviceStates()) {
+            EXPECT_NE(state.strError, "capture ended") << state.strName;
+            if (state.eState == EDeviceState::Capturing || state.eState == EDeviceState::Failed) {
+                adapters[state.strName] = state.eState == EDeviceState::Capturing;
+            }
         }
         return adapters;
     }
@@ -73,13 +74,14 @@ protected:
         // A joined thread may linger in /proc for a moment after join returns.
         EXPECT_TRUE(WaitUntil([this] { return Count("/proc/self/task") == m_nThreads; }));
         EXPECT_EQ(Count("/proc/self/fd"), m_nFds) << "descriptors leaked";
-        EXPECT_TRUE(Manager()->GetAdapterStates().empty());
+        EXPECT_FALSE(std::ranges::any_of(ListAdapters(), [](const auto& e) { return e.second; }));
         // Nothing is reported: a device vanishing under a refresh is no failure.
         EXPECT_EQ(m_view.GetMessages(), std::vector<Texts>());
     }
 
     CFakeView m_view; // never served: at most one update stays pending
-    COrvekMeter m_meter{m_view};
+    CAdapterManager m_manager;
+    COrvekMeter m_meter{m_view, m_manager, m_manager};
     CPeerNs m_peer;
     const long m_nFds = Count("/proc/self/fd");
     const long m_nThreads = Count("/proc/self/task");
@@ -120,15 +122,14 @@ TEST_F(CSoakTest, DeviceChurnAndAddressStormWhileCapturing) {
     }
     ShOk("ip -batch - <<'EOF'\n" + strBatch + "EOF");
     EXPECT_TRUE(WaitUntil([&] {
-        return std::all_of(addresses.begin(), addresses.end(), [](const auto& address) {
-            return address.second == IsLocal(*Manager(), address.first);
+        return std::all_of(addresses.begin(), addresses.end(), [this](const auto& address) {
+            return address.second == IsLocal(m_manager, address.first);
         });
     }));
-    EXPECT_TRUE(Manager()->IsMonitorRunning());
+    EXPECT_TRUE(m_manager.IsMonitorRunning());
     EXPECT_TRUE(WaitUntil(
         [&] { return m_meter.GetRecvBytes() == NetworkBytesSince("keep0", start, false); }));
-    // A deleted device that was never opened is not listed; one that was stays closed. Nothing
-    // else is listed: an adapter whose first open failed is not kept.
+    // Every device that is left is captured; deleted ones are no longer listed.
     std::map<std::string, bool> actual = ListAdapters();
     std::erase_if(expected, [&](const auto& e) { return !e.second && !actual.count(e.first); });
     EXPECT_EQ(actual, expected);
@@ -210,7 +211,7 @@ TEST_F(CSoakTest, ThreadCreationFailureFailsStartCleanly) {
         m_meter.StopCapture();
         EXPECT_NO_THROW(m_meter.StartCapture());
         m_meter.StopCapture();
-        EXPECT_TRUE(Manager()->GetAdapterStates().empty());
+        EXPECT_FALSE(std::ranges::any_of(ListAdapters(), [](const auto& e) { return e.second; }));
         EXPECT_EQ(Count("/proc/self/fd"), m_nFds) << "descriptors leaked";
         EXPECT_EQ(m_view.GetMessages(), std::vector<Texts>());
         _exit(HasFailure() ? 1 : 0);
@@ -245,7 +246,7 @@ TEST_F(CSoakTest, MalformedFiltersThrowLibpcapTextAndLeaveCaptureWorking) {
             EXPECT_EQ(e.GetCode(), 0);
             EXPECT_EQ(e.GetDescription(), strExpected);
         }
-        EXPECT_FALSE(Manager()->IsMonitorRunning());
+        EXPECT_FALSE(m_manager.IsMonitorRunning());
         for (const auto& [strName, bOpen] : ListAdapters()) {
             EXPECT_FALSE(bOpen) << strName;
         }

@@ -1,7 +1,6 @@
 #include "OrvekDlg.h"
 
 #include "AboutDlg.h"
-#include "AdapterManager.h"
 #include "DetailsDlg.h"
 #include "DialogUnits.h"
 #include "OrvekApp.h"
@@ -28,10 +27,11 @@
 
 #include <memory>
 
-COrvekDlg::COrvekDlg(QWidget* pParent)
+COrvekDlg::COrvekDlg(const IAddressLookup& lookup, ICaptureControl& control, QWidget* pParent)
     : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
-      m_hIcon(COrvekApp::LoadIcon()) {
+      m_control(control), m_hIcon(COrvekApp::LoadIcon()),
+      m_meter(static_cast<IMeterView&>(*this), lookup, control) {
     setObjectName(QStringLiteral("IDD_MAIN_DIALOG"));
     setWindowTitle(QStringLiteral(ORVEK_WEB_ADDRESS " - Orvek"));
     setWindowIcon(m_hIcon);
@@ -39,7 +39,7 @@ COrvekDlg::COrvekDlg(QWidget* pParent)
     const OrvekSettings settings = m_settings.Load();
     m_meter.SetCaptureSettings(settings.strFilter, settings.bPromiscuous);
     m_detailsGeometry = settings.detailsGeometry;
-    CAdapterManager::GetInstance()->SetExcludedDevices(settings.excluded);
+    m_control.SetExcludedDevices(settings.excluded);
     CreateControls();
 
     // Linux desktops offer no way to extend a window's system menu: the About box is on the
@@ -170,11 +170,11 @@ MeterSnapshot COrvekDlg::GetSnapshot() const {
 }
 
 std::set<std::string> COrvekDlg::GetExcludedDevices() const {
-    return CAdapterManager::GetInstance()->GetExcludedDevices();
+    return m_control.GetExcludedDevices();
 }
 
 void COrvekDlg::SetExcludedDevices(const std::set<std::string>& excluded) {
-    CAdapterManager::GetInstance()->SetExcludedDevices(excluded);
+    m_control.SetExcludedDevices(excluded);
     m_settings.SaveExcluded(excluded);
 }
 

@@ -1,11 +1,8 @@
 #include "OrvekMeter.h"
 
-#include "Adapter.h"
-#include "AdapterManager.h"
 #include "ZarnException.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <pcap/pcap.h>
@@ -169,54 +166,62 @@ EDirection ClassifyPacket(const PacketInfo& info, const CAddressTable& addresses
                : EDirection::Forwarded;
 }
 
-COrvekMeter::COrvekMeter(IMeterView& view) : COrvekMeter(view, *CAdapterManager::GetInstance()) {}
-
-COrvekMeter::COrvekMeter(IMeterView& view, const IAddressLookup& lookup)
-    : m_view(view), m_lookup(lookup) {}
+COrvekMeter::COrvekMeter(IMeterView& view, const IAddressLookup& lookup, ICaptureControl& control)
+    : m_view(view), m_lookup(lookup), m_control(control) {}
 
 COrvekMeter::~COrvekMeter() {
     StopCapture();
 }
 
-void COrvekMeter::AnalyzePacket(PacketInfo* pInfo) {
-    DeviceCounters& counters = *pInfo->pCounters;
-    if (const CAddressTable* pAddresses = counters.pAnalyzerAddresses) [[likely]] {
-        if (const EDirection eDirection =
-                ClassifyCommon(*pInfo, *pAddresses, m_bPromiscuous.load(std::memory_order_relaxed));
+void COrvekMeter::CDevice::AnalyzePacket(PacketInfo* pInfo) {
+    if (const CAddressTable* pAddresses = m_pAddresses) [[likely]] {
+        if (const EDirection eDirection = ClassifyCommon(*pInfo, *pAddresses, m_bCountForeign);
             eDirection != kUndecided) [[likely]] {
-            Count(counters, eDirection, *pInfo);
+            Count(m_counters, eDirection, *pInfo);
             return;
         }
     }
     AnalyzeOther(pInfo);
 }
 
-void COrvekMeter::AnalyzeOther(PacketInfo* pInfo) {
-    DeviceCounters& counters = *pInfo->pCounters;
+void COrvekMeter::CDevice::AnalyzeOther(PacketInfo* pInfo) {
     // The host's addresses are looked up once a batch, at its first packet (OnPacketsDelivered
     // forgets them after it): a table once returned stays readable until capture stops.
-    if (counters.pAnalyzerAddresses == nullptr) {
-        counters.pAnalyzerAddresses = &m_lookup.GetAddressTable();
+    if (m_pAddresses == nullptr) {
+        m_pAddresses = &m_meter.m_lookup.GetAddressTable();
     }
-    Count(counters,
-          ClassifyPacket(*pInfo, *counters.pAnalyzerAddresses,
-                         m_bPromiscuous.load(std::memory_order_relaxed)),
-          *pInfo);
+    Count(m_counters, ClassifyPacket(*pInfo, *m_pAddresses, m_bCountForeign), *pInfo);
 }
 
-void COrvekMeter::OnPacketsDelivered(DeviceCounters* pCounters) {
-    pCounters->pAnalyzerAddresses = nullptr; // the next batch reads the addresses afresh
-    const int64_t nTotal = pCounters->nSentBytes.load(std::memory_order_relaxed) +
-                           pCounters->nRecvBytes.load(std::memory_order_relaxed);
-    if (nTotal == pCounters->nAnalyzerMark) {
+void COrvekMeter::CDevice::OnPacketsDelivered() {
+    m_pAddresses = nullptr; // the next batch reads the addresses afresh
+    const int64_t nTotal = m_counters.nSentBytes.load(std::memory_order_relaxed) +
+                           m_counters.nRecvBytes.load(std::memory_order_relaxed);
+    if (nTotal == m_nMark) {
         return; // the batch counted nothing
     }
-    pCounters->nAnalyzerMark = nTotal;
+    m_nMark = nTotal;
+    m_meter.OnCountsMoved();
+}
+
+void COrvekMeter::CDevice::OnDropCount(int64_t nDrops) {
+    m_counters.nDrops.store(m_nDropBase + nDrops, std::memory_order_relaxed);
+}
+
+void COrvekMeter::CDevice::PrepareOpen(bool bCountForeign) {
+    m_bCountForeign = bCountForeign;
+    // An earlier capture's address table is gone: the first batch looks the addresses up again.
+    m_pAddresses = nullptr;
+    // libpcap's statistics are per handle: drops of earlier openings stay counted.
+    m_nDropBase = m_counters.nDrops.load(std::memory_order_relaxed);
+}
+
+void COrvekMeter::OnCountsMoved() {
     // At most one display update is pending; the first batch after it was shown asks again. The
     // exchange publishes the batch's counts to ReleaseDisplay's exchange, which reads its value:
     // either this thread finds the flag cleared and posts, or the releasing thread sees the counts.
     if (!m_bDisplayPending.exchange(true, std::memory_order_acq_rel)) {
-        PostDisplayUpdate();
+        PostToView(&COrvekMeter::OnDisplayUpdate, 0);
     }
 }
 
@@ -227,42 +232,31 @@ void COrvekMeter::OnException(const CZarnException& e) {
     m_view.ShowMessage(e.GetDescription(), kExceptionCaption);
 }
 
-void COrvekMeter::OnAdapterFound(CAdapter* pAdapter, const char* szDeviceName) {
-    std::string strFilter;
-    bool bPromiscuous = false;
+CaptureRequest COrvekMeter::OnAdapterFound(const char* szDeviceName) {
+    CaptureRequest request;
     {
         std::lock_guard<std::mutex> guard(m_mtxSettings);
-        strFilter = m_strFilter;
-        bPromiscuous = m_bPromiscuous.load();
+        request.strFilter = m_strFilter;
+        request.bPromiscuous = m_bPromiscuous;
     }
-    DeviceCounters* pCounters = GetDeviceCounters(szDeviceName);
-    // An earlier capture's address table is gone: the first batch looks the addresses up again.
-    pCounters->pAnalyzerAddresses = nullptr;
-    pAdapter->SetCounters(pCounters);
-    // A refused filter closes the device: left running, it would count everything the filter was
-    // to exclude. The filter also makes the kernel cut each packet to the snapshot length.
-    pAdapter->Open(szDeviceName, bPromiscuous, kSnapshotLength, strFilter.c_str());
+    CDevice& device = GetDevice(szDeviceName);
+    device.PrepareOpen(request.bPromiscuous);
+    request.pAnalyzer = &device;
+    // The filter also makes the kernel cut each packet to the snapshot length; a refused filter
+    // leaves the device closed, as left running it would count everything the filter was to
+    // exclude.
+    request.nSnapshotLength = kSnapshotLength;
+    return request;
 }
 
 void COrvekMeter::OnCurrentException() {
-    try {
-        throw;
-    } catch (const CZarnException& e) {
-        m_view.ShowMessage(e.HasDescription() ? e.GetDescription() : std::strerror(e.GetCode()),
-                           kExceptionCaption);
-    } catch (const std::bad_alloc&) {
-        m_view.ShowMessage(std::strerror(ENOMEM), kExceptionCaption);
-    } catch (const std::exception& e) {
-        m_view.ShowMessage(e.what(), kExceptionCaption);
-    } catch (...) {
-        m_view.ShowMessage("unknown error", kExceptionCaption);
-    }
+    m_view.ShowMessage(DescribeError(CurrentError()), kExceptionCaption);
 }
 
 void COrvekMeter::SetCaptureSettings(const std::string& strFilter, bool bPromiscuous) {
     std::lock_guard<std::mutex> guard(m_mtxSettings);
     m_strFilter = strFilter;
-    m_bPromiscuous.store(bPromiscuous);
+    m_bPromiscuous = bPromiscuous;
 }
 
 std::string COrvekMeter::GetFilter() const {
@@ -271,31 +265,32 @@ std::string COrvekMeter::GetFilter() const {
 }
 
 bool COrvekMeter::IsPromiscuous() const {
-    return m_bPromiscuous.load();
+    std::lock_guard<std::mutex> guard(m_mtxSettings);
+    return m_bPromiscuous;
 }
 
 std::string COrvekMeter::StartCapture() {
-    return DescribeDeviceFailures(CAdapterManager::GetInstance()->Start(this));
+    return DescribeDeviceFailures(m_control.Start(this));
 }
 
 void COrvekMeter::StopCapture() {
-    CAdapterManager::GetInstance()->StopAll();
+    m_control.StopAll();
 }
 
-DeviceCounters* COrvekMeter::GetDeviceCounters(const std::string& strDevice) {
+COrvekMeter::CDevice& COrvekMeter::GetDevice(const std::string& strDevice) {
     std::lock_guard<std::mutex> guard(m_mtxDevices);
-    std::unique_ptr<DeviceCounters>& pCounters = m_devices[strDevice];
-    if (!pCounters) {
-        pCounters = std::make_unique<DeviceCounters>();
+    std::unique_ptr<CDevice>& pDevice = m_devices[strDevice];
+    if (!pDevice) {
+        pDevice = std::make_unique<CDevice>(*this);
     }
-    return pCounters.get();
+    return *pDevice;
 }
 
 int64_t COrvekMeter::SumOverDevices(std::atomic<int64_t> DeviceCounters::*pTotal) const {
     std::lock_guard<std::mutex> guard(m_mtxDevices);
     int64_t nTotal = 0;
-    for (const auto& [strName, pCounters] : m_devices) {
-        nTotal += ((*pCounters).*pTotal).load();
+    for (const auto& [strName, pDevice] : m_devices) {
+        nTotal += (pDevice->GetCounters().*pTotal).load();
     }
     return nTotal;
 }
@@ -336,7 +331,7 @@ std::string DescribeState(const DeviceState& state) {
 
 MeterSnapshot COrvekMeter::GetSnapshot() const {
     MeterSnapshot snapshot;
-    for (const DeviceState& state : CAdapterManager::GetInstance()->GetDeviceStates()) {
+    for (const DeviceState& state : m_control.GetDeviceStates()) {
         DeviceSnapshot& device = snapshot.devices.emplace_back();
         device.strName = state.strName;
         device.strState = DescribeState(state);
@@ -344,18 +339,19 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
         device.bCapturing = state.eState == EDeviceState::Capturing;
     }
     std::lock_guard<std::mutex> guard(m_mtxDevices);
-    for (const auto& [strName, pCounters] : m_devices) {
+    for (const auto& [strName, pDevice] : m_devices) {
+        const DeviceCounters& counters = pDevice->GetCounters();
         auto it = std::ranges::find(snapshot.devices, strName, &DeviceSnapshot::strName);
         if (it == snapshot.devices.end()) {
             it = snapshot.devices.insert(snapshot.devices.end(), DeviceSnapshot{});
             it->strName = strName;
             it->strState = "gone";
         }
-        it->nSentBytes = pCounters->nSentBytes.load();
-        it->nRecvBytes = pCounters->nRecvBytes.load();
-        it->nSentPackets = pCounters->nSentPackets.load();
-        it->nRecvPackets = pCounters->nRecvPackets.load();
-        it->nDrops = pCounters->nDrops.load();
+        it->nSentBytes = counters.nSentBytes.load();
+        it->nRecvBytes = counters.nRecvBytes.load();
+        it->nSentPackets = counters.nSentPackets.load();
+        it->nRecvPackets = counters.nRecvPackets.load();
+        it->nDrops = counters.nDrops.load();
         snapshot.nSentBytes += it->nSentBytes;
         snapshot.nRecvBytes += it->nRecvBytes;
     }
@@ -376,10 +372,6 @@ void COrvekMeter::PostToView(void (COrvekMeter::*pfn)(), int nDelayMs) {
             }
         },
         nDelayMs);
-}
-
-void COrvekMeter::PostDisplayUpdate() {
-    PostToView(&COrvekMeter::OnDisplayUpdate, 0);
 }
 
 void COrvekMeter::OnDisplayUpdate() {

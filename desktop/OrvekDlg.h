@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CaptureControl.h"
 #include "DetailsSource.h"
 #include "OrvekMeter.h"
 #include "OrvekSettings.h"
@@ -28,7 +29,8 @@ class COrvekDlg : public QDialog, private IMeterView, private IDetailsSource {
     Q_OBJECT
 
 public:
-    explicit COrvekDlg(QWidget* pParent = nullptr);
+    // The lookup and the control (the application's capture registry) must outlive the window.
+    COrvekDlg(const IAddressLookup& lookup, ICaptureControl& control, QWidget* pParent = nullptr);
     ~COrvekDlg() override;
 
     COrvekMeter& GetMeter() { return m_meter; }
@@ -81,6 +83,7 @@ private:
     void OnFilterReturn();
     void SetCapturing(bool bCapturing);
 
+    ICaptureControl& m_control;
     QIcon m_hIcon;
     QPushButton* m_btnCapture = nullptr;
     QPushButton* m_btnStop = nullptr;
@@ -96,5 +99,5 @@ private:
     // Before the sampler it follows and the settings it writes to when it hides, destroyed first.
     std::unique_ptr<CDetailsDlg> m_pDetails;
     // Last member: destroyed first, it stops capture while the controls still exist.
-    COrvekMeter m_meter{*this};
+    COrvekMeter m_meter;
 };

@@ -2,6 +2,7 @@
 
 #include "AdapterListener.h"
 #include "AddressTable.h"
+#include "CaptureControl.h"
 #include "MeterSnapshot.h"
 #include "MeterView.h"
 
@@ -29,12 +30,60 @@ enum class EDirection : uint8_t {
 EDirection ClassifyPacket(const PacketInfo& info, const CAddressTable& addresses,
                           bool bCountForeign);
 
-// The traffic meter: the capture library's listener that opens every announced device, counts
-// every packet as sent or received, per device, and keeps a view showing the two totals. A window
-// (or console, or test) holds one and is its view; the meter paces the view by itself and stops
-// capture when it is destroyed.
+// What one device's capture has counted. Only that device's capture thread writes it, so no two
+// devices share a cache line; any thread reads it.
+struct alignas(64) DeviceCounters {
+    std::atomic<int64_t> nSentBytes{0};
+    std::atomic<int64_t> nRecvBytes{0};
+    std::atomic<int64_t> nSentPackets{0};
+    std::atomic<int64_t> nRecvPackets{0};
+    // Packets the kernel dropped for this device's captures (ring full, interface drops).
+    std::atomic<int64_t> nDrops{0};
+};
+
+// The traffic meter: the capture library's listener that has every announced device opened with
+// the user's choices, counts every packet as sent or received, per device, and keeps a view
+// showing the two totals. A window (or console, or test) holds one and is its view; the meter
+// paces the view by itself and stops capture when it is destroyed.
 class COrvekMeter : public IAdapterListener {
 public:
+    // One device's counts and the analyzer of its packets. The meter makes one per device on
+    // first use and keeps it for its own life, so that totals survive Stop and reopening.
+    class CDevice final : public IPacketAnalyzer {
+    public:
+        explicit CDevice(COrvekMeter& meter) : m_meter(meter) {}
+        CDevice(const CDevice&) = delete;
+        CDevice& operator=(const CDevice&) = delete;
+
+        // Capture thread: counts one packet.
+        void AnalyzePacket(PacketInfo* pInfo) override;
+        // Capture thread, after a batch: forgets the batch's addresses and asks the view to show
+        // the totals if they moved and no update is pending.
+        void OnPacketsDelivered() override;
+        // Capture thread: the kernel's drops since this opening, added to those of earlier ones.
+        void OnDropCount(int64_t nDrops) override;
+        // Any thread.
+        const DeviceCounters& GetCounters() const { return m_counters; }
+
+    private:
+        friend class COrvekMeter;
+        // Refreshing thread, before the device's capture thread starts: this opening's choice.
+        void PrepareOpen(bool bCountForeign);
+        // Capture thread: AnalyzePacket for the packets its short path leaves, out of line so
+        // that the short path stays short.
+        [[gnu::noinline]] void AnalyzeOther(PacketInfo* pInfo);
+
+        COrvekMeter& m_meter;
+        DeviceCounters m_counters;
+        // The capture thread's own notes, set by PrepareOpen before it starts: whether packets
+        // from others count (promiscuous), the counts when the last batch ended, the host's
+        // addresses as the batch's first packet found them, and the drops of earlier openings.
+        bool m_bCountForeign = false;
+        int64_t m_nMark = 0;
+        const CAddressTable* m_pAddresses = nullptr;
+        int64_t m_nDropBase = 0;
+    };
+
     static constexpr const char* kDefaultFilter = "tcp or udp";
     static constexpr const char* kExceptionCaption = "Exception";
     // How long the counters rest after an update before showing the next one.
@@ -44,28 +93,22 @@ public:
     // alignment. Counting uses the wire length, so nothing is lost by it.
     static constexpr int kSnapshotLength = (kLinkHeaderBound + 40 + 15) / 16 * 16;
 
-    // The view and the lookup must outlive the meter; the meter is destroyed on the view thread.
-    // The lookup tells the host's addresses; by default the capture library's own map.
-    explicit COrvekMeter(IMeterView& view);
-    COrvekMeter(IMeterView& view, const IAddressLookup& lookup);
+    // The view, the lookup and the control must outlive the meter; the meter is destroyed on the
+    // view thread. The lookup tells the host's addresses; the control starts and stops capture.
+    COrvekMeter(IMeterView& view, const IAddressLookup& lookup, ICaptureControl& control);
     COrvekMeter(const COrvekMeter&) = delete;
     COrvekMeter& operator=(const COrvekMeter&) = delete;
     // Stops capture: no capture or monitor thread calls the meter afterwards.
     virtual ~COrvekMeter();
 
-    // Capture thread: counts one packet into its device's counters.
-    void AnalyzePacket(PacketInfo* pInfo) override;
-    // Capture thread, after a batch: asks the view to show the totals if they moved and no update
-    // is pending.
-    void OnPacketsDelivered(DeviceCounters* pCounters) override;
     // Monitor or view thread: a described failure becomes a message captioned "Exception"; one
     // without a description is ignored.
     void OnException(const CZarnException& e) override;
     // View thread, inside a catch block: shows the exception being handled, whatever its type,
     // under "Exception" (an OS error as its text).
     void OnCurrentException();
-    // Refreshing thread, manager lock held: opens the device with the stored choice and filter.
-    void OnAdapterFound(CAdapter* pAdapter, const char* szDeviceName) override;
+    // Refreshing thread: the device's analyzer with the stored choice and filter.
+    CaptureRequest OnAdapterFound(const char* szDeviceName) override;
 
     // The filter and promiscuous choice used for every device announced from now on. Promiscuous
     // capture also counts traffic that is neither from nor to this host, as received.
@@ -76,18 +119,17 @@ public:
     // Starts capture with this meter as the listener. Returns one message for the devices that
     // could not be opened ("" when all opened); throws CZarnException when none could.
     std::string StartCapture();
-    // Stops all capture (there is one listener per process). Returns when no thread calls it.
+    // Stops all capture. Returns when no thread calls the meter.
     void StopCapture();
 
     // Totals over every device ever counted; any thread.
     int64_t GetRecvBytes() const;
     int64_t GetSentBytes() const;
-    // The counters of a device, made on first use and kept for the meter's life, so that totals
-    // survive Stop and the device's reopening. Any thread but a capture thread.
-    DeviceCounters* GetDeviceCounters(const std::string& strDevice);
+    // A device's counts and analyzer, made on first use. Any thread but a capture thread.
+    CDevice& GetDevice(const std::string& strDevice);
 
     // Every device the host lists and every device ever counted, with its state and counters, and
-    // the totals. Any thread but a capture thread.
+    // the totals. Any thread but a capture thread; never waits for devices being opened.
     MeterSnapshot GetSnapshot() const;
 
     // View thread: formats both totals and shows them.
@@ -99,11 +141,9 @@ public:
     static std::string FormatSent(int64_t nBytes);
 
 private:
-    // Capture thread: AnalyzePacket for the packets its short path leaves, out of line so that
-    // the short path stays short.
-    [[gnu::noinline]] void AnalyzeOther(PacketInfo* pInfo);
-    // Capture thread: asks the view, at most once per update, to show the totals.
-    void PostDisplayUpdate();
+    // Capture thread, after a batch that counted: asks the view, at most once per update, to show
+    // the totals.
+    void OnCountsMoved();
     // View thread: shows the totals an update asked for, then rests.
     void OnDisplayUpdate();
     // View thread, after the rest: shows totals that moved meanwhile, or ends the update.
@@ -118,6 +158,7 @@ private:
 
     IMeterView& m_view;
     const IAddressLookup& m_lookup;
+    ICaptureControl& m_control;
 
     alignas(64) std::atomic<bool> m_bDisplayPending{false};
     // Totals as last shown; view thread only.
@@ -128,10 +169,9 @@ private:
 
     // Entries are never removed: capture threads hold pointers to them.
     mutable std::mutex m_mtxDevices;
-    std::map<std::string, std::unique_ptr<DeviceCounters>> m_devices; // guarded by m_mtxDevices
+    std::map<std::string, std::unique_ptr<CDevice>> m_devices; // guarded by m_mtxDevices
 
     mutable std::mutex m_mtxSettings;
     std::string m_strFilter{kDefaultFilter}; // guarded by m_mtxSettings
-    // Written with the settings, read by capture threads without the lock.
-    std::atomic<bool> m_bPromiscuous{false};
+    bool m_bPromiscuous = false;             // guarded by m_mtxSettings
 };

@@ -1,7 +1,7 @@
 #include "HeadlessMain.h"
 
 #include "AdapterManager.h"
-#include "CoreMeterView.h"
+#include "EventLoop.h"
 #include "HeadlessOptions.h"
 #include "MetricsServer.h"
 #include "OrvekMeter.h"
@@ -9,10 +9,7 @@
 #include "ZarnException.h"
 #include "ZarnFd.h"
 
-#include <QCoreApplication>
-#include <QSocketNotifier>
-#include <QTimer>
-
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -30,9 +27,15 @@ namespace {
 constexpr auto kSettleQuiet = std::chrono::milliseconds(300);
 constexpr auto kSettleLimit = std::chrono::seconds(2);
 
-// Prints messages as one line each on standard error; any thread.
-class CHeadlessView : public CCoreMeterView {
+// The meter's view: the loop runs its pacing, messages go to standard error, and the counter
+// texts are not shown (the printed lines are made from snapshots).
+class CHeadlessView : public IMeterView {
 public:
+    explicit CHeadlessView(CEventLoop& loop) : m_loop(loop) {}
+
+    // Loop thread: nothing to show between lines.
+    void ShowCounters(const char*, const char*) override {}
+    // Any thread: each line of the message as a line of its own on standard error, at once.
     void ShowMessage(const std::string& strText, const char*) override {
         // Messages may hold several lines, one per device: each becomes a line of its own.
         size_t nStart = 0;
@@ -43,11 +46,14 @@ public:
             nStart = nEnd + 1;
         }
     }
-};
+    // Any thread: runs fn on the loop.
+    void Post(std::function<void()> fn, int nDelayMs) override {
+        m_loop.Post(std::move(fn), nDelayMs);
+    }
 
-std::string ErrorText(const CZarnException& e) {
-    return e.HasDescription() ? e.GetDescription() : std::strerror(e.GetCode());
-}
+private:
+    CEventLoop& m_loop;
+};
 
 // Waits until the totals have not moved for a while, or the limit passed.
 void WaitForSettledTotals(const COrvekMeter& meter) {
@@ -65,11 +71,10 @@ void WaitForSettledTotals(const COrvekMeter& meter) {
 
 } // namespace
 
-int RunHeadless(int argc, char** argv) {
+int RunHeadless(const std::vector<std::string>& args) {
     HeadlessOptions options;
     std::string strError;
-    if (!ParseHeadlessOptions(std::vector<std::string>(argv + std::min(argc, 2), argv + argc),
-                              options, strError)) {
+    if (!ParseHeadlessOptions(args, options, strError)) {
         std::fprintf(stderr, "orvek: %s\n%s", strError.c_str(), HeadlessUsage());
         return 2;
     }
@@ -95,11 +100,12 @@ int RunHeadless(int argc, char** argv) {
         return 1;
     }
 
-    QCoreApplication app(argc, argv);
-    CHeadlessView view;
-    COrvekMeter meter(view);
+    CEventLoop loop;
+    CHeadlessView view(loop);
+    CAdapterManager manager;
+    COrvekMeter meter(view, manager, manager);
     meter.SetCaptureSettings(options.strFilter, options.bPromiscuous);
-    CAdapterManager::GetInstance()->SetExcludedDevices(
+    manager.SetExcludedDevices(
         std::set<std::string>(options.vecExclude.begin(), options.vecExclude.end()));
     try {
         const std::string strFailures = meter.StartCapture();
@@ -107,7 +113,7 @@ int RunHeadless(int argc, char** argv) {
             view.ShowMessage(strFailures, COrvekMeter::kExceptionCaption);
         }
     } catch (const CZarnException& e) {
-        view.ShowMessage(ErrorText(e), COrvekMeter::kExceptionCaption);
+        view.ShowMessage(DescribeError(e), COrvekMeter::kExceptionCaption);
         return 1;
     }
 
@@ -130,21 +136,26 @@ int RunHeadless(int argc, char** argv) {
         std::fprintf(stdout, "%s\n", strLine.c_str());
         std::fflush(stdout);
     };
-    QTimer timerPrint;
-    QObject::connect(&timerPrint, &QTimer::timeout, &app, printLine);
+    // Lines are due at whole intervals from the start, so that they do not drift.
+    const auto interval = std::chrono::duration_cast<CEventLoop::Clock::duration>(
+        std::chrono::duration<double>(options.dInterval));
+    std::function<void(CEventLoop::Clock::time_point)> printEvery;
+    printEvery = [&](CEventLoop::Clock::time_point tDue) {
+        printLine();
+        loop.PostAt(tDue + interval, [&printEvery, tNext = tDue + interval] { printEvery(tNext); });
+    };
     if (options.dInterval > 0) {
-        timerPrint.start(static_cast<int>(options.dInterval * 1000));
+        const auto tFirst = CEventLoop::Clock::now() + interval;
+        loop.PostAt(tFirst, [&printEvery, tFirst] { printEvery(tFirst); });
     }
-    QSocketNotifier notifier(hSignals.Get(), QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&] {
+    loop.Watch(hSignals.Get(), [&] {
         signalfd_siginfo info{};
         while (read(hSignals.Get(), &info, sizeof info) > 0) {
         }
-        app.quit();
+        loop.Quit();
     });
-    app.exec();
+    loop.Run();
 
-    timerPrint.stop();
     WaitForSettledTotals(meter);
     meter.StopCapture();
     printLine();

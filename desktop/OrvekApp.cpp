@@ -1,5 +1,6 @@
 #include "OrvekApp.h"
 
+#include "AdapterManager.h"
 #include "OrvekDlg.h"
 
 // Outside any namespace, as Q_INIT_RESOURCE requires.
@@ -15,7 +16,8 @@ COrvekApp::COrvekApp(int& argc, char** argv) : QApplication(argc, argv) {
 }
 
 int COrvekApp::Run() {
-    COrvekDlg dlg;
+    CAdapterManager manager;
+    COrvekDlg dlg(manager, manager);
     dlg.exec();
     return 0;
 }

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "ZarnFd.h"
+#include "ZarnThread.h"
+
+#include <atomic>
+
+class CZarnException;
+
+// Follows the kernel's news of links and addresses (rtnetlink) on a thread of its own and asks
+// its client to refresh whenever the news may change the devices or the host's addresses. The
+// news socket is bound at construction, so that a change made between construction and Start is
+// not missed.
+class CAddressMonitor final : private IExecutable {
+public:
+    struct IClient {
+        // Monitor thread: re-reads the devices and addresses. Returns true when it owes another
+        // refresh soon even without news (a device changed while it was being opened). May throw:
+        // the monitor then refreshes again at the next news, or reports the failure.
+        virtual bool OnAddressChange() = 0;
+        // Monitor thread: a failure to report; bEnded when the news itself failed and the monitor
+        // ended. Must not wait for the thread that may be stopping the monitor.
+        virtual void OnMonitorFailure(const CZarnException& e, bool bEnded) = 0;
+
+    protected:
+        ~IClient() = default;
+    };
+
+    // How long the monitor waits for news before a refresh that the client owes.
+    static constexpr int kOwedRefreshMs = 200;
+
+    // Binds the news socket. Throws CZarnException(errno) when a socket or event cannot be made.
+    explicit CAddressMonitor(IClient& client);
+    CAddressMonitor(const CAddressMonitor&) = delete;
+    CAddressMonitor& operator=(const CAddressMonitor&) = delete;
+    // Stops the thread and waits for it.
+    ~CAddressMonitor();
+
+    // Controlling thread: starts following news; bRefreshOwed when the first refresh, made before,
+    // already owes another. Throws CZarnException(errno) when no thread can start.
+    void Start(bool bRefreshOwed);
+    // Any thread: asks for a refresh now, as news would (the user's choices changed).
+    void RequestRefresh();
+    // Any thread: whether the thread still follows news.
+    bool IsRunning() const { return m_bRunning.load(std::memory_order_acquire); }
+
+private:
+    // Monitor thread: waits for news and refreshes. Stop asks it to end (the destructor joins).
+    void Run() override;
+    void Stop() override;
+    // Waits for news (or a refresh request) up to nTimeoutMs (-1: no limit); true when the news
+    // may change devices or addresses, or the time ran out. Throws CZarnException(errno) when the
+    // news socket fails.
+    bool WaitForNews(int nTimeoutMs);
+    // Whether news is waiting to be read.
+    bool HasPendingNews() const;
+
+    IClient& m_client;
+    CZarnFd m_hNetlink; // rtnetlink socket reporting address and link changes
+    CZarnEvent m_stopEvent;
+    CZarnEvent m_refreshEvent;
+    std::atomic<bool> m_bStopRequested{false};
+    std::atomic<bool> m_bRunning{false};
+    bool m_bRefreshOwed = false; // monitor thread only, once started
+    CZarnThread m_thread;        // last: stopped first
+};

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "ZarnException.h"
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+struct IAdapterListener;
+
+// Why a listed device is or is not captured.
+enum class EDeviceState : uint8_t {
+    Capturing,
+    Down,      // not up
+    NoAddress, // no IPv4 or IPv6 address
+    Loopback,  // its traffic never leaves the host
+    Port,      // a port of a bridge, bond or team: its traffic crosses the master, which counts
+    Excluded,  // the user excluded it
+    Failed,    // it could not be opened (strError says why), or its capture ended
+    Stopped    // it was captured until StopAll
+};
+
+// One listed device as the last refresh saw it.
+struct DeviceState {
+    std::string strName;
+    std::string strKind; // "Ethernet", "Wi-Fi", "tunnel", "bridge", "VLAN", "virtual", "loopback"
+    EDeviceState eState;
+    std::string strError; // why a failed device failed
+};
+
+// A device that could not be opened, with what opening it threw.
+struct DeviceFailure {
+    std::string strDevice;
+    CZarnException error;
+};
+
+// One message for failed devices, each named: "tun0, tun1: <text>" when all failed alike (a filter
+// that tunnels refuse is one problem), otherwise a line per device.
+std::string DescribeDeviceFailures(const std::vector<DeviceFailure>& failures);
+
+// Capture as its user drives it: started and stopped with a listener, the devices' states, the
+// devices the user excluded. The calls come from the user's thread, never from a capture thread.
+struct ICaptureControl {
+    // Stores the listener and captures on every device that carries this host's traffic,
+    // following changes until StopAll. Devices that fail are skipped and returned; throws
+    // CZarnException only when devices failed and none could be opened, or when the devices
+    // cannot be listed or followed.
+    virtual std::vector<DeviceFailure> Start(IAdapterListener* pListener) = 0;
+    // Stops following changes and closes every device; returns when no thread calls the listener.
+    // Does nothing when nothing runs.
+    virtual void StopAll() = 0;
+    // Every network device of the last listing, in the listing's order. Never waits for devices
+    // being opened or listed.
+    virtual std::vector<DeviceState> GetDeviceStates() const = 0;
+    // Devices never to open; applied at once while capturing (closed, or opened when no longer
+    // excluded). Never waits for devices being opened or listed.
+    virtual void SetExcludedDevices(const std::set<std::string>& excluded) = 0;
+    virtual std::set<std::string> GetExcludedDevices() const = 0;
+
+protected:
+    ~ICaptureControl() = default;
+};

@@ -1,0 +1,82 @@
+#include "EventLoop.h"
+
+#include "ZarnException.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <poll.h>
+
+CEventLoop::CEventLoop() = default;
+
+void CEventLoop::Post(std::function<void()> fn, int nDelayMs) {
+    PostAt(Clock::now() + std::chrono::milliseconds(std::max(nDelayMs, 0)), std::move(fn));
+}
+
+void CEventLoop::PostAt(Clock::time_point tDue, std::function<void()> fn) {
+    {
+        std::lock_guard guard(m_mtx);
+        m_timed.push({tDue, m_nNextOrder++, std::move(fn)});
+    }
+    m_wake.Set();
+}
+
+void CEventLoop::Watch(int hFd, std::function<void()> fn) {
+    m_watched.push_back({hFd, std::move(fn)});
+}
+
+void CEventLoop::Quit() {
+    m_bQuit.store(true, std::memory_order_release);
+    m_wake.Set();
+}
+
+void CEventLoop::Run() {
+    std::vector<pollfd> waits;
+    while (!m_bQuit.load(std::memory_order_acquire)) {
+        // Everything due runs now, work that it posts for now included; then the wait lasts
+        // until the next is due.
+        int nTimeoutMs = -1;
+        for (;;) {
+            std::function<void()> fn;
+            {
+                std::lock_guard guard(m_mtx);
+                if (m_timed.empty()) {
+                    break;
+                }
+                const Clock::time_point tNow = Clock::now();
+                if (m_timed.top().tDue > tNow) {
+                    // Rounded up: a wait that ends early would only wake to wait again.
+                    const auto wait =
+                        std::chrono::ceil<std::chrono::milliseconds>(m_timed.top().tDue - tNow);
+                    nTimeoutMs = static_cast<int>(std::min<int64_t>(wait.count(), 60'000));
+                    break;
+                }
+                // The queue hands out const references: moving the work out is safe since it is
+                // popped at once.
+                fn = std::move(const_cast<Timed&>(m_timed.top()).fn);
+                m_timed.pop();
+            }
+            fn();
+            if (m_bQuit.load(std::memory_order_acquire)) {
+                return;
+            }
+        }
+        waits.assign(1, pollfd{m_wake.GetFd(), POLLIN, 0});
+        for (const Watched& watched : m_watched) {
+            waits.push_back({watched.hFd, POLLIN, 0});
+        }
+        if (::poll(waits.data(), waits.size(), nTimeoutMs) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw CZarnException(errno);
+        }
+        if (waits[0].revents != 0) {
+            m_wake.Reset();
+        }
+        for (size_t i = 1; i < waits.size() && !m_bQuit.load(std::memory_order_acquire); ++i) {
+            if (waits[i].revents != 0) {
+                m_watched[i - 1].fn();
+            }
+        }
+    }
+}
