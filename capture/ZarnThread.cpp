@@ -2,8 +2,12 @@
 
 #include "ZarnException.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <sys/resource.h>
 #include <system_error>
+#include <unistd.h>
 #include <vector>
 
 void ExecutableThreadProc(IExecutable* pExecutable) {
@@ -34,13 +38,26 @@ void CZarnThread::Stop() {
 }
 
 void RunConcurrently(size_t nCount, const std::function<void(size_t)>& fn) {
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < nCount; ++i) {
-        try {
-            threads.emplace_back(fn, i);
-        } catch (const std::exception&) {
-            fn(i); // no thread to be had: this one does the work
+    // Each worker takes the next index until none is left.
+    std::atomic<size_t> nNext{0};
+    const auto work = [&] {
+        for (size_t i = nNext.fetch_add(1); i < nCount; i = nNext.fetch_add(1)) {
+            fn(i);
         }
+    };
+    const size_t nWorkers =
+        std::min<size_t>(nCount, std::max(1U, std::thread::hardware_concurrency()));
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < nWorkers; ++i) {
+        try {
+            threads.emplace_back(work);
+        } catch (const std::exception&) {
+            break;
+        }
+    }
+    // No thread to be had: this one does the work.
+    if (threads.empty()) {
+        work();
     }
     for (std::thread& thread : threads) {
         thread.join();
