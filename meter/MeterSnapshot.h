@@ -8,12 +8,16 @@
 struct DeviceSnapshot {
     std::string strName;
     // "capturing", or why not: "down", "no address", "loopback", "bridge port", "excluded",
-    // "failed: <libpcap's text>", "gone" (counted before, no longer listed)
+    // "failed: <libpcap's text>", "stopped", "ready" (listed before a capture), "gone" (counted
+    // before, no longer listed; strKind is the last one listed)
     std::string strState;
     bool bCapturing = false;
     int64_t nSentBytes = 0, nRecvBytes = 0, nSentPackets = 0, nRecvPackets = 0, nDrops = 0;
     std::string strKind =
         {}; // "Ethernet", "Wi-Fi", "tunnel", "bridge", "VLAN", "virtual", "loopback"
+    // Whether excluding the device or not changes what is counted: not for loopback devices,
+    // never captured, nor for gone ones.
+    bool bCountable = true;
 };
 
 // The meter's totals and its devices at one moment; totals are the sums over devices.

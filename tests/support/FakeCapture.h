@@ -26,6 +26,7 @@ public:
         std::lock_guard guard(m_mtx);
         return m_states;
     }
+    void RefreshDeviceStates() override {}
     void SetExcludedDevices(const std::set<std::string>& excluded) override {
         std::lock_guard guard(m_mtx);
         m_excluded = excluded;
@@ -76,6 +77,7 @@ public:
     std::vector<DeviceState> GetDeviceStates() const override {
         return m_control.GetDeviceStates();
     }
+    void RefreshDeviceStates() override { m_control.RefreshDeviceStates(); }
     void SetExcludedDevices(const std::set<std::string>& excluded) override {
         m_control.SetExcludedDevices(excluded);
     }
