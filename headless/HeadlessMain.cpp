@@ -2,6 +2,7 @@
 
 #include "AdapterManager.h"
 #include "EventLoop.h"
+#include "HeadlessNotes.h"
 #include "HeadlessOptions.h"
 #include "MetricsServer.h"
 #include "OrvekMeter.h"
@@ -113,9 +114,14 @@ int RunHeadless(const std::vector<std::string>& args) {
             view.ShowMessage(strFailures, COrvekMeter::kExceptionCaption);
         }
     } catch (const CZarnException& e) {
-        view.ShowMessage(DescribeError(e), COrvekMeter::kExceptionCaption);
+        view.ShowMessage(meter.DescribeFailure(e), COrvekMeter::kExceptionCaption);
         return 1;
     }
+    if (const std::string strNotes = DescribeHeadlessStart(options, manager.GetDeviceStates());
+        !strNotes.empty()) {
+        view.ShowMessage(strNotes, COrvekMeter::kExceptionCaption);
+    }
+    CLineFormatter lines(options.bJson, options.bTimestamps, std::chrono::steady_clock::now());
 
     std::unique_ptr<CMetricsServer> pServer;
     if (options.bMetrics) {
@@ -130,9 +136,9 @@ int RunHeadless(const std::vector<std::string>& args) {
     }
 
     const auto printLine = [&] {
-        const MeterSnapshot snapshot = meter.GetSnapshot();
         const std::string strLine =
-            options.bJson ? FormatJsonLine(snapshot) : FormatTextLine(snapshot);
+            lines.Next(meter.GetSnapshot(), std::chrono::system_clock::now(),
+                       std::chrono::steady_clock::now());
         std::fprintf(stdout, "%s\n", strLine.c_str());
         std::fflush(stdout);
     };
@@ -147,6 +153,8 @@ int RunHeadless(const std::vector<std::string>& args) {
     if (options.dInterval > 0) {
         const auto tFirst = CEventLoop::Clock::now() + interval;
         loop.PostAt(tFirst, [&printEvery, tFirst] { printEvery(tFirst); });
+    } else {
+        view.ShowMessage(DescribeQuietRun(options), "");
     }
     loop.Watch(hSignals.Get(), [&] {
         signalfd_siginfo info{};
