@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -108,10 +109,36 @@ TEST_F(HeadlessLive, CommandLineExitStatusesAndTexts) {
     // It runs where no desktop is installed: no Qt library is even loaded.
     EXPECT_EQ(ShOut(std::string("ldd ") + ORVEK_HEADLESS + " | grep -c libQt || true"), "0\n");
 #ifdef ORVEK_BINARY
-    // The window's binary hands --headless over to it, without a display.
-    CChildProcess convenience({ORVEK_BINARY, "--headless", "--version"});
-    EXPECT_EQ(convenience.Wait(), 0);
-    EXPECT_EQ(convenience.GetStdout(), "orvek " ORVEK_VERSION "\n");
+    // The window's binary hands --headless over to it, and answers --help and --version, without
+    // a display; without one it says so in a line instead of letting Qt abort, also where the
+    // display named cannot be reached. Qt needs no display for an offscreen window.
+    const Args noDisplay{"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM"};
+    const std::string strNoDisplay = "orvek: no display to open the window on (";
+    for (const auto& [args, nStatus, strOut, strErrStart] :
+         std::vector<std::tuple<Args, int, std::string, std::string>>{
+             {{"--headless", "--version"}, 0, "orvek " ORVEK_VERSION "\n", ""},
+             {{"--version"}, 0, "orvek " ORVEK_VERSION "\n", ""},
+             {{"--help"}, 0, "Usage: orvek [--help | --version]\n       orvek --headless", ""},
+             {{}, 1, "", strNoDisplay + "neither DISPLAY nor WAYLAND_DISPLAY is set); "},
+             {{"DISPLAY=:79"}, 1, "", strNoDisplay + "could not connect to display :79); "},
+             {{"QT_QPA_PLATFORM=xcb"}, 1, "", strNoDisplay}}) {
+        Args command = noDisplay;
+        const bool bEnv = !args.empty() && args[0].find('=') != std::string::npos;
+        command.insert(command.end(), args.begin(), args.begin() + (bEnv ? 1 : 0));
+        command.push_back(ORVEK_BINARY);
+        command.insert(command.end(), args.begin() + (bEnv ? 1 : 0), args.end());
+        CChildProcess orvek(command);
+        EXPECT_EQ(orvek.Wait(), nStatus) << orvek.GetStderr();
+        EXPECT_EQ(orvek.GetStdout().substr(0, strOut.size()), strOut);
+        const std::string strErr = orvek.GetStderr();
+        EXPECT_EQ(strErr.substr(0, strErrStart.size()), strErrStart);
+        if (nStatus == 1) {
+            EXPECT_NE(strErr.find("orvek --headless counts without one"), std::string::npos);
+            EXPECT_EQ(std::count(strErr.begin(), strErr.end(), '\n'), 1) << strErr;
+        } else {
+            EXPECT_EQ(strErr, "");
+        }
+    }
 #endif
 }
 
