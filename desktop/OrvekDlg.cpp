@@ -1,10 +1,12 @@
 #include "OrvekDlg.h"
 
 #include "AboutDlg.h"
+#include "CaptureAdvice.h"
 #include "DetailsDlg.h"
 #include "DialogUnits.h"
 #include "OrvekApp.h"
 #include "QtPost.h"
+#include "RateGraph.h"
 #include "TrafficSampler.h"
 #include "TrafficText.h"
 #include "ZarnException.h"
@@ -23,14 +25,24 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QThread>
+#include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <memory>
+
+namespace {
+
+constexpr const char* kHowToInclude = "To count a device, tick its Counted box in the Details "
+                                      "window (right-click this window, Details...).";
+
+} // namespace
 
 COrvekDlg::COrvekDlg(const IAddressLookup& lookup, ICaptureControl& control, QWidget* pParent)
     : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       m_control(control), m_hIcon(COrvekApp::LoadIcon()),
+      m_settings([this](const QString& strText) { ShowSettingsProblem(strText); }),
       m_meter(static_cast<IMeterView&>(*this), lookup, control) {
     setObjectName(QStringLiteral("IDD_MAIN_DIALOG"));
     setWindowTitle(QStringLiteral(ORVEK_WEB_ADDRESS " - Orvek"));
@@ -39,7 +51,9 @@ COrvekDlg::COrvekDlg(const IAddressLookup& lookup, ICaptureControl& control, QWi
     const OrvekSettings settings = m_settings.Load();
     m_meter.SetCaptureSettings(settings.strFilter, settings.bPromiscuous);
     m_detailsGeometry = settings.detailsGeometry;
+    m_bLogarithmic = settings.bLogarithmic;
     m_control.SetExcludedDevices(settings.excluded);
+    RefreshIdleDevices();
     CreateControls();
 
     // Linux desktops offer no way to extend a window's system menu: the About box is on the
@@ -150,6 +164,13 @@ CDetailsDlg* COrvekDlg::OpenDetails() {
     if (!m_pDetails) {
         IDetailsSource& source = *this;
         m_pDetails = std::make_unique<CDetailsDlg>(source, *m_pSampler, m_detailsGeometry, this);
+        m_pDetails->GetGraph()->SetLogarithmic(m_bLogarithmic);
+        // User-interface thread, on a click of the graph's box.
+        connect(m_pDetails->GetGraph(), &CRateGraph::LogarithmicChanged, this,
+                [this](bool bLogarithmic) {
+                    m_bLogarithmic = bLogarithmic;
+                    m_settings.SaveLogarithmic(bLogarithmic);
+                });
         // User-interface thread, when Details hides: its place is written only when it moved.
         connect(m_pDetails.get(), &CDetailsDlg::GeometryToKeep, this,
                 [this](const QByteArray& geometry) {
@@ -159,6 +180,8 @@ CDetailsDlg* COrvekDlg::OpenDetails() {
                     }
                 });
     }
+    // Devices may have come or gone since they were listed.
+    RefreshIdleDevices();
     m_pDetails->show();
     m_pDetails->raise();
     m_pDetails->activateWindow();
@@ -175,7 +198,27 @@ std::set<std::string> COrvekDlg::GetExcludedDevices() const {
 
 void COrvekDlg::SetExcludedDevices(const std::set<std::string>& excluded) {
     m_control.SetExcludedDevices(excluded);
+    // While capturing the change applies at once; otherwise the states show it.
+    RefreshIdleDevices();
     m_settings.SaveExcluded(excluded);
+}
+
+void COrvekDlg::RefreshIdleDevices() {
+    try {
+        m_control.RefreshDeviceStates();
+    } catch (const CZarnException&) {
+        // Nothing to list, and Capture will say why.
+    }
+}
+
+void COrvekDlg::ShowSettingsProblem(const QString& strText) {
+    auto* pBox = new QMessageBox(QMessageBox::Warning, QStringLiteral("Orvek settings"), strText,
+                                 QMessageBox::Ok, this);
+    pBox->setObjectName(QStringLiteral("IDD_SETTINGS_PROBLEM"));
+    pBox->setAttribute(Qt::WA_DeleteOnClose);
+    pBox->setModal(false);
+    // Shown from the event loop: the window may still be under construction.
+    QTimer::singleShot(0, pBox, [pBox] { pBox->show(); });
 }
 
 void COrvekDlg::UpdateCounterTips() {
@@ -221,7 +264,15 @@ void COrvekDlg::OnBnClickedCapture() {
         // Adapters opened before the failure would go on with settings the user is about to
         // change, and the next Start would not announce them again: leave nothing running.
         OnBnClickedStop();
-        m_meter.OnException(e);
+        std::string strMessage = m_meter.DescribeFailure(e);
+        // A device the user excluded might have counted: said with the failure.
+        const std::vector<DeviceState> states = m_control.GetDeviceStates();
+        if (std::ranges::any_of(states, [](const DeviceState& state) {
+                return state.eState == EDeviceState::Excluded;
+            })) {
+            strMessage += "\n\n" + DescribeNothingCaptured(states, kHowToInclude);
+        }
+        ShowMessage(strMessage, COrvekMeter::kExceptionCaption);
         return;
     } catch (...) {
         // Whatever else failed (memory, threads), the window stays and says so.
@@ -232,6 +283,13 @@ void COrvekDlg::OnBnClickedCapture() {
     // The devices that did open count; the others are named once.
     if (!strFailures.empty()) {
         m_meter.OnException(CZarnException(0, strFailures.c_str()));
+    }
+    // Capturing nothing must not look like counting a quiet host. Capture goes on: devices that
+    // come up, or are ticked, are opened.
+    if (const std::string strNothing =
+            DescribeNothingCaptured(m_control.GetDeviceStates(), kHowToInclude);
+        !strNothing.empty()) {
+        ShowMessage(strNothing, "Orvek");
     }
 }
 
