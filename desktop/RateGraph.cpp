@@ -66,10 +66,8 @@ CRateGraph::CRateGraph(const CTrafficSampler& sampler, QWidget* pParent)
     m_polySent.reserve(CTrafficSampler::kHistoryPoints);
     m_polyRecv.reserve(CTrafficSampler::kHistoryPoints);
     setAttribute(Qt::WA_OpaquePaintEvent);
+    // The pointer's point is told in the graph itself: a tooltip would cover the lines.
     setMouseTracking(true);
-    setToolTip(QStringLiteral("Sent and received bytes a second over the last ten minutes, all "
-                              "devices together; one point a second. Point at the graph for the "
-                              "rates of a moment."));
     m_pCheckLog = new QCheckBox(QStringLiteral("&Logarithmic scale"), this);
     m_pCheckLog->setObjectName(QStringLiteral("IDC_LOG_SCALE"));
     m_pCheckLog->setToolTip(QStringLiteral("Small rates stay visible beside large ones"));
