@@ -247,12 +247,20 @@ TEST_F(DetailsLive, UntickedDevicesAndTheSettingsComeBackTickingReopens) {
     EXPECT_EQ(file.str().find("excluded"), std::string::npos) << file.str();
 }
 
-// Before any Capture the window lists the devices, loopback without a box; excluding both veths
-// there and capturing says that nothing is counted and how to change it. Ticked again, a device
-// counts; gone, it keeps its kind and loses its box.
+// Before any Capture the window lists the devices, loopback without a box, in columns that fit
+// them at once; excluding both veths there and capturing says that nothing is counted and how to
+// change it. Ticked again, a device counts; gone, it keeps its kind and loses its box.
 TEST_F(DetailsLive, DevicesBeforeCaptureNothingCapturedSaidAndRowsThatCannotCount) {
+    const QTableView& table = *m_pDlg->OpenDetails()->GetTable();
     CDeviceTableModel& model = *m_pDlg->OpenDetails()->GetModel();
     EXPECT_EQ(Text(model, "orv0", kColState), "ready");
+    const QAbstractItemView& view = table;
+    for (const int nColumn : {kColDevice, kColKind}) {
+        EXPECT_EQ(table.columnWidth(nColumn),
+                  std::max(view.sizeHintForColumn(nColumn),
+                           table.horizontalHeader()->sectionSizeHint(nColumn)))
+            << nColumn;
+    }
     const auto hasBox = [&](const char* szDevice) {
         const QModelIndex index = model.index(model.FindRow(szDevice), kColCounted);
         return index.data(Qt::CheckStateRole).isValid() &&
