@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -56,25 +55,32 @@ std::pair<int, std::string> RunShell(const std::string& strCommand, bool bWithEr
     return {WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus), strOutput};
 }
 
-// As ShOk, but throws, for set-up steps after which nothing sensible can follow.
-void SetUp(const std::string& strCommand) {
-    if (const auto [nStatus, strOutput] = RunShell(strCommand); nStatus != 0) {
-        throw std::runtime_error("`" + strCommand + "` failed:\n" + strOutput);
-    }
+// Shell functions for set-up scripts. quiet_up DEV brings a link up making the kernel send nothing
+// of its own on it: no IPv6 link-local address (so no router solicitation and no duplicate
+// address detection), no router advertisements taken, and with ARP off no solicited-node group
+// joined (whose MLD reports would be traffic). neigh DEV MAC ADDRESS... adds static neighbours, so
+// that nobody asks for them.
+const char* const g_szSetUpFunctions = R"(set -e
+quiet_up() {
+    for s in addr_gen_mode=1 accept_ra=0 router_solicitations=0 accept_dad=0 dad_transmits=0; do
+        sysctl -qw net.ipv6.conf.$1.$s
+    done
+    ip link set dev $1 multicast off arp off up
 }
+neigh() {
+    d=$1 m=$2; shift 2
+    for a; do ip neigh replace $a lladdr $m dev $d nud permanent; done
+}
+)";
 
-// Brings a link up with its addresses, making the kernel send nothing of its own on it: no IPv6
-// link-local address (so no router solicitation and no duplicate address detection), no router
-// advertisements taken, and with ARP off no solicited-node group joined (whose MLD reports would
-// be traffic).
+// Brings a link up quietly with its addresses, then runs strThen.
 void BringUp(const std::string& strName, const std::string& strIPv4Cidr,
              const std::string& strIPv6Cidr, const std::string& strThen = "") {
-    SetUp("set -e\nd=" + strName +
-          "\nfor s in addr_gen_mode=1 accept_ra=0 router_solicitations=0 accept_dad=0 "
-          "dad_transmits=0; do sysctl -qw net.ipv6.conf.$d.$s; done\n"
-          "ip link set dev $d multicast off arp off up\n" +
-          (strIPv4Cidr.empty() ? "" : "ip addr add " + strIPv4Cidr + " dev $d\n") +
-          (strIPv6Cidr.empty() ? "" : "ip addr add " + strIPv6Cidr + " dev $d nodad\n") + strThen);
+    SetUpOrThrow(
+        "quiet_up " + strName + "\n" +
+        (strIPv4Cidr.empty() ? "" : "ip addr add " + strIPv4Cidr + " dev " + strName + "\n") +
+        (strIPv6Cidr.empty() ? "" : "ip addr add " + strIPv6Cidr + " dev " + strName + " nodad\n") +
+        strThen);
 }
 
 auto Resolve(const std::string& strAddress, uint16_t nPort) {
@@ -126,7 +132,13 @@ void EnterPrivateNetns() {
     if (unshare(CLONE_NEWNET) != 0) {
         Fail("live tests need root to make a network namespace");
     }
-    SetUp("ip link set lo up");
+    SetUpOrThrow("ip link set lo up");
+}
+
+void SetUpOrThrow(const std::string& strScript) {
+    if (const auto [nStatus, strOutput] = RunShell(g_szSetUpFunctions + strScript); nStatus != 0) {
+        throw std::runtime_error("set-up failed:\n" + strScript + "\n--- output:\n" + strOutput);
+    }
 }
 
 int Sh(const std::string& strCommand) {
@@ -173,15 +185,13 @@ void MakeVethPair(const CPeerNs& peerNs, const LinkEnd& local, const LinkEnd& pe
     // Fixed hardware addresses, so that both sides get permanent neighbour entries and never ask.
     // Every pair uses the same two: each link is a segment of its own.
     const std::string strLocalMac = "02:00:5e:00:00:01", strPeerMac = "02:00:5e:00:00:02";
-    SetUp("ip link add name " + local.strName + " address " + strLocalMac +
-          " type veth peer name " + peer.strName + " address " + strPeerMac + " netns " +
-          peerNs.GetPath());
+    SetUpOrThrow("ip link add name " + local.strName + " address " + strLocalMac +
+                 " type veth peer name " + peer.strName + " address " + strPeerMac + " netns " +
+                 peerNs.GetPath());
     const auto configure = [](const LinkEnd& end, const LinkEnd& other, const std::string& strMac) {
         BringUp(end.strName, end.strIPv4.empty() ? "" : end.strIPv4 + "/24",
                 end.strIPv6.empty() ? "" : end.strIPv6 + "/64",
-                "for a in " + other.strIPv4 + " " + other.strIPv6 +
-                    "; do ip neigh replace $a lladdr " + strMac + " dev " + end.strName +
-                    " nud permanent; done");
+                "neigh " + end.strName + " " + strMac + " " + other.strIPv4 + " " + other.strIPv6);
     };
     configure(local, peer, strPeerMac);
     peerNs.RunIn([&] { configure(peer, local, strLocalMac); });
@@ -453,13 +463,8 @@ int CChildProcess::Wait(int nTimeoutMs) {
     return m_nStatus;
 }
 
-std::string CChildProcess::GetStdout() const {
-    std::ifstream file(m_strDir + "/out");
-    return {std::istreambuf_iterator<char>(file), {}};
-}
-
-std::string CChildProcess::GetStderr() const {
-    std::ifstream file(m_strDir + "/err");
+std::string CChildProcess::GetOutput(const char* szName) const {
+    std::ifstream file(m_strDir + "/" + szName);
     return {std::istreambuf_iterator<char>(file), {}};
 }
 
