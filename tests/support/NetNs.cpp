@@ -16,7 +16,6 @@
 #include <linux/if.h>
 #include <linux/if_tun.h>
 #include <memory>
-#include <mutex>
 #include <netdb.h>
 #include <numeric>
 #include <pcap/pcap.h>
@@ -470,23 +469,22 @@ std::string CChildProcess::GetOutput(const char* szName) const {
 
 namespace {
 
-// Notes each test's start and end on GoogleTest's main thread, for the watcher thread.
+// What the alarm prints: the running test's name, made before the alarm can ring.
+char g_szHang[512];
+
+// Arms an alarm at each test's start and disarms it at its end, on GoogleTest's main thread.
 class CHangListener : public testing::EmptyTestEventListener {
 public:
+    explicit CHangListener(unsigned nSeconds) : m_nSeconds(nSeconds) {}
     void OnTestStart(const testing::TestInfo& info) override {
-        std::lock_guard guard(s_mtx);
-        s_strTest = std::string(info.test_suite_name()) + "." + info.name();
-        s_tStart = std::chrono::steady_clock::now();
+        std::snprintf(g_szHang, sizeof g_szHang, "\nhang: %s.%s still runs after %u s; aborting\n",
+                      info.test_suite_name(), info.name(), m_nSeconds);
+        alarm(m_nSeconds);
     }
-    void OnTestEnd(const testing::TestInfo&) override {
-        std::lock_guard guard(s_mtx);
-        s_strTest.clear();
-    }
+    void OnTestEnd(const testing::TestInfo&) override { alarm(0); }
 
-    // Never destroyed: the detached watcher reads them until the process ends.
-    static inline std::mutex& s_mtx = *new std::mutex;
-    static inline std::string& s_strTest = *new std::string;      // empty between tests
-    static inline std::chrono::steady_clock::time_point s_tStart; // guarded by s_mtx
+private:
+    const unsigned m_nSeconds;
 };
 
 } // namespace
@@ -495,22 +493,13 @@ void InstallHangGuard(int nSeconds) {
     if (const char* szSeconds = std::getenv("ORVEK_TEST_HANG_SECONDS")) {
         nSeconds = std::atoi(szSeconds);
     }
+    // Any thread that does not block the signal takes it; only async-signal-safe calls here.
+    std::signal(SIGALRM, [](int) {
+        (void)!write(STDERR_FILENO, g_szHang, std::strlen(g_szHang));
+        std::abort();
+    });
     // The listener list owns and deletes the listener.
-    testing::UnitTest::GetInstance()->listeners().Append(new CHangListener);
-    // Looks once a second; detached, it ends with the process.
-    std::thread([limit = std::chrono::seconds(nSeconds)] {
-        for (;;) {
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-            std::lock_guard guard(CHangListener::s_mtx);
-            if (!CHangListener::s_strTest.empty() &&
-                std::chrono::steady_clock::now() - CHangListener::s_tStart > limit) {
-                std::fprintf(stderr, "\nhang: %s still runs after %lld s; aborting\n",
-                             CHangListener::s_strTest.c_str(),
-                             static_cast<long long>(limit.count()));
-                std::abort();
-            }
-        }
-    }).detach();
+    testing::UnitTest::GetInstance()->listeners().Append(new CHangListener(nSeconds));
 }
 
 } // namespace orvektest
