@@ -86,19 +86,19 @@ Outcome Parse(const Bytes& buffer) {
 }
 
 // Loopback, an empty attribute before its name; an unrelated message; a bridge port with its kind
-// nested after padded link information, and a name without its zero; a bridge. The last two end
-// unpadded.
+// nested after padded link information, its peer's index (a link, not its master) and a name
+// without its zero; a bridge. The last two end unpadded.
 const Bytes g_loopback =
     Link({0, 0, ARPHRD_LOOPBACK, 1, IFF_UP | IFF_LOOPBACK, 0},
          Attribute(IFLA_AF_SPEC | NLA_F_NESTED, {}) + Attribute(IFLA_IFNAME, Raw("lo")));
 const Bytes g_address = Message(RTM_NEWADDR, Bytes(24, 0x11));
-const Bytes g_port =
-    Link({0, 0, ARPHRD_ETHER, 7, IFF_UP, 0},
-         Attribute(IFLA_MTU, Raw(1500)) +
-             Attribute(IFLA_LINKINFO | NLA_F_NESTED, Attribute(IFLA_INFO_DATA, Bytes(11, 0x22)) +
-                                                         Attribute(IFLA_INFO_KIND, Raw("veth"))) +
-             Attribute(IFLA_MASTER, Raw(5)) + Attribute(IFLA_CARRIER_CHANGES, Raw(3)) +
-             Attribute(IFLA_IFNAME, {'v', 'e', 't', 'h', '1'}, false));
+const Bytes g_port = Link(
+    {0, 0, ARPHRD_ETHER, 7, IFF_UP, 0},
+    Attribute(IFLA_MTU, Raw(1500)) +
+        Attribute(IFLA_LINKINFO | NLA_F_NESTED, Attribute(IFLA_INFO_DATA, Bytes(11, 0x22)) +
+                                                    Attribute(IFLA_INFO_KIND, Raw("veth"))) +
+        Attribute(IFLA_MASTER, Raw(5)) + Attribute(IFLA_CARRIER_CHANGES, Raw(3)) +
+        Attribute(IFLA_LINK, Raw(6)) + Attribute(IFLA_IFNAME, {'v', 'e', 't', 'h', '1'}, false));
 const Bytes g_bridge = Link({0, 0, ARPHRD_ETHER, 5, 0, 0},
                             Attribute(IFLA_LINKINFO, Attribute(IFLA_INFO_KIND, Raw("bridge"))) +
                                 Attribute(IFLA_IFNAME, Raw("br10"), false));
