@@ -10,8 +10,6 @@
 
 using namespace orvektest;
 
-enum class EThrow { Zarn, Other };
-
 // The fixture is the listener: records the announcements and asks for each device as the
 // application does, packets to a sink. Members without a guard change only while no refresh runs
 // (before Start, after StopAll).
@@ -35,8 +33,8 @@ struct ManagerLive : testing::Test, IAdapterListener, IPacketAnalyzer {
         std::lock_guard guard(m_mtx);
         m_found.push_back(szDeviceName);
         if (m_strThrow == szDeviceName) {
-            m_eThrow == EThrow::Zarn ? throw CZarnException(0, "refused by the test")
-                                     : throw std::runtime_error("refused by the test");
+            m_bThrowZarn ? throw CZarnException(0, "refused by the test")
+                         : throw std::runtime_error("refused by the test");
         }
         CaptureRequest request;
         request.pAnalyzer = this;
@@ -88,7 +86,7 @@ struct ManagerLive : testing::Test, IAdapterListener, IPacketAnalyzer {
     std::vector<std::string> m_found;    // guarded by m_mtx, in call order
     std::vector<std::string> m_failures; // guarded by m_mtx
     std::string m_strThrow;
-    EThrow m_eThrow = EThrow::Zarn;
+    bool m_bThrowZarn = true; // else std::runtime_error
     uint32_t m_nProbe = inet_addr("127.0.0.1");
 };
 
@@ -148,10 +146,10 @@ TEST_F(ManagerLive, FailingDevicesAreSkippedReportedOnceAndRetriedOnlyWhenTheyCh
     const auto announcements = [&](const std::string& strDevice) {
         return std::ranges::count(Get(m_found), strDevice);
     };
-    for (const EThrow eThrow : {EThrow::Zarn, EThrow::Other}) {
-        SCOPED_TRACE(eThrow == EThrow::Zarn ? "CZarnException" : "runtime_error");
-        const std::string strText = "refused by the test";
-        std::tie(m_strThrow, m_eThrow) = std::tuple{strVeth, eThrow};
+    const std::string strText = "refused by the test";
+    for (const bool bThrowZarn : {true, false}) {
+        SCOPED_TRACE(bThrowZarn ? "CZarnException" : "runtime_error");
+        std::tie(m_strThrow, m_bThrowZarn) = std::tuple{strVeth, bThrowZarn};
         try {
             Start();
             ADD_FAILURE() << "started with no device open";
@@ -164,10 +162,7 @@ TEST_F(ManagerLive, FailingDevicesAreSkippedReportedOnceAndRetriedOnlyWhenTheyCh
 
         // With another device that opens, the failure is returned and capture goes on.
         ShOk("ip addr add 10.77.8.1/24 dev mb");
-        const std::vector<DeviceFailure> failures = Start();
-        ASSERT_EQ(failures.size(), 1u);
-        EXPECT_EQ(failures[0].strDevice, strVeth);
-        EXPECT_EQ(DescribeDeviceFailures(failures), strVeth + ": " + strText);
+        EXPECT_EQ(DescribeDeviceFailures(Start()), strVeth + ": " + strText);
         EXPECT_TRUE(Capturing(strB));
         EXPECT_TRUE(m_manager.IsMonitorRunning());
 
