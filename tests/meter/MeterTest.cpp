@@ -171,31 +171,6 @@ TEST(MeterCount, SourceSentDestinationReceivedOtherwiseForwarded) {
     }
 }
 
-// A lookup whose table the test replaces, as the manager does when the host's addresses change.
-class CChangingLookup : public IAddressLookup {
-public:
-    const CAddressTable& GetAddressTable() const override { return *m_pTable.load(); }
-    void Set(const CAddressTable& table) { m_pTable.store(&table); }
-
-private:
-    std::atomic<const CAddressTable*> m_pTable{nullptr};
-};
-
-// The addresses are read once a batch: a change applies from the next batch on.
-TEST(MeterCount, AddressChangeAppliesFromTheNextBatch) {
-    const CAddressTable before = MakeHostTable(false), after = MakeHostTable(true);
-    CChangingLookup lookup;
-    lookup.Set(before);
-    CFakeMeter fake(lookup);
-    CraftedPacket packet(14, ENetworkProtocol::IPv4, 100, 100, "10.9.1.0");
-    fake.pDevice->AnalyzePacket(&packet.info);
-    lookup.Set(after);
-    fake.Deliver(packet); // the first batch's second packet, and its end
-    EXPECT_EQ(fake.meter.GetRecvBytes(), 2 * 86);
-    fake.Deliver(packet);
-    EXPECT_EQ(fake.meter.GetSentBytes(), 86);
-}
-
 // Capture threads against this thread, which serves the view all the while. First four threads,
 // each with its own device: nothing lost, the last total shown. Then short bursts from one thread:
 // the first packet starts an update, the second comes up to 20 us later (spread over the bursts),
