@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <unistd.h>
 
 using namespace orvektest;
 
@@ -126,7 +127,8 @@ TEST_F(HeadlessLive, CaptureOptionsCountWhatTheyAdmit) {
     auto pPromiscuous = StartJson({"--filter", "udp port 9000", "--promiscuous"});
     // 10.88.0.77 is nobody's: the peer sends to hl0's hardware address, and the host, which does
     // not forward, drops it.
-    m_peer.ShOk("ip neigh replace 10.88.0.77 lladdr 02:00:5e:00:00:01 dev hl1 nud permanent");
+    m_peer.RunIn(
+        [] { ShOk("ip neigh replace 10.88.0.77 lladdr 02:00:5e:00:00:01 dev hl1 nud permanent"); });
     CUdpSink sink("10.88.0.1", 9000);
     m_peer.RunIn([] {
         SendUdp("10.88.0.2", "10.88.0.1", 9000, 972, 10); // 1000 bytes after the link header
@@ -152,13 +154,14 @@ TEST_F(HeadlessLive, PrometheusScrapesExactBytesPerDevice) {
         GTEST_SKIP() << "Debian's prometheus package is not installed";
     }
     auto pOrvek = StartJson({"--metrics", "127.0.0.1:19100"});
-    std::filesystem::remove_all("/tmp/orvek-prometheus");
-    std::filesystem::create_directories("/tmp/orvek-prometheus");
-    std::ofstream("/tmp/orvek-prometheus/prometheus.yml")
+    // Named for this process: other test runs may use the same machine at the same time.
+    const std::string strDir = "/tmp/orvek-prometheus-" + std::to_string(getpid());
+    std::filesystem::create_directories(strDir);
+    std::ofstream(strDir + "/prometheus.yml")
         << "global: {scrape_interval: 1s}\nscrape_configs: [{job_name: orvek, static_configs: "
            "[{targets: ['127.0.0.1:19100']}]}]\n";
-    CChildProcess prometheus({"prometheus", "--config.file=/tmp/orvek-prometheus/prometheus.yml",
-                              "--storage.tsdb.path=/tmp/orvek-prometheus/data",
+    CChildProcess prometheus({"prometheus", "--config.file=" + strDir + "/prometheus.yml",
+                              "--storage.tsdb.path=" + strDir + "/data",
                               "--web.listen-address=127.0.0.1:19090"});
     std::vector<long> vecResidentKiB;
     httplib::Client scraper("127.0.0.1", 19100);
@@ -188,7 +191,7 @@ TEST_F(HeadlessLive, PrometheusScrapesExactBytesPerDevice) {
         << ShOut(strQuery);
     prometheus.Signal(SIGTERM);
     prometheus.Wait();
-    std::filesystem::remove_all("/tmp/orvek-prometheus");
+    std::filesystem::remove_all(strDir);
     Stop(*pOrvek);
 }
 

@@ -166,10 +166,6 @@ std::string CPeerNs::GetPath() const {
     return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(m_fdNs.Get());
 }
 
-void CPeerNs::ShOk(const std::string& strCommand) const {
-    RunIn([&] { orvektest::ShOk(strCommand); });
-}
-
 void CPeerNs::RunIn(const std::function<void()>& fn) const {
     // A thread of its own (std::async makes one each time), which the namespace change ends with.
     std::async(std::launch::async, [this, &fn] {

@@ -41,7 +41,6 @@ public:
     CPeerNs();
     // A path that `ip link set DEV netns PATH` accepts.
     std::string GetPath() const;
-    void ShOk(const std::string& strCommand) const;
     // Runs fn on a new thread that has entered this namespace, and waits for it.
     void RunIn(const std::function<void()>& fn) const;
 
