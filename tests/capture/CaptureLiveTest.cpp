@@ -15,6 +15,7 @@
 #include <sched.h>
 #include <set>
 #include <sstream>
+#include <unistd.h>
 
 using namespace orvektest;
 
@@ -102,6 +103,27 @@ TEST_F(AdapterLive, FilterReopenAndFailures) {
     request.strFilter.clear();
     ExpectPcapError([&] { missing.Open(request); }, szExpected);
     EXPECT_FALSE(missing.IsOpen());
+}
+
+// A capture thread that cannot be created (in a child whose address space has room for the ring
+// but not for another stack) fails Open with the OS error (EAGAIN, or ENOMEM) and leaves the
+// adapter closed: no ring that fills unread.
+TEST_F(AdapterLive, ThreadThatCannotStartLeavesTheAdapterClosed) {
+    const auto openStarved = [this] {
+        CAdapter adapter("cap0");
+        CaptureRequest request;
+        request.pAnalyzer = this;
+        request.nRingBytes = 1 << 20;
+        StarveThreadCreation(64, 16 << 20);
+        try {
+            adapter.Open(request);
+        } catch (const CZarnException& e) {
+            const bool bWrong = adapter.IsOpen() || adapter.IsRunning() || e.HasDescription();
+            _exit(bWrong ? 1 : e.GetCode() == ENOMEM ? EAGAIN : e.GetCode());
+        }
+        _exit(1);
+    };
+    EXPECT_EXIT(openStarved(), testing::ExitedWithCode(EAGAIN), "");
 }
 
 // Eighty veth devices make a dump of well over 32 KiB, the most the kernel puts in one datagram,

@@ -1,37 +1,11 @@
 #include "Adapter.h"
 #include "AddressTable.h"
-#include "NetNs.h"
-#include "ZarnException.h"
-#include "ZarnThread.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
 #include <random>
-#include <unistd.h>
 
 namespace {
-
-// A thread that cannot be created (in a child whose address space has no room for another stack)
-// fails Start with the OS error (EAGAIN, or ENOMEM), and the holder holds nothing.
-TEST(ZarnThread, FailedStartHoldsNothing) {
-    struct CIdle final : IExecutable {
-        void Run() override {}
-        void Stop() override {}
-    };
-    const auto startStarved = [] {
-        CIdle idle;
-        CZarnThread thread;
-        orvektest::StarveThreadCreation(64, 512 << 10);
-        try {
-            thread.Start(&idle);
-        } catch (const CZarnException& e) {
-            const bool bWrong = thread.IsHeld() || e.HasDescription();
-            _exit(bWrong ? 1 : e.GetCode() == ENOMEM ? EAGAIN : e.GetCode());
-        }
-        _exit(1);
-    };
-    EXPECT_EXIT(startStarved(), testing::ExitedWithCode(EAGAIN), "");
-}
 
 // The table's index answers as a search of its addresses would, for tables of every size (slots
 // shared by several addresses, and then by nearly all, included), for the all-zero address and
