@@ -1,11 +1,15 @@
 // Fuzz target for everything that reads packet or netlink bytes: the link-header parser, the
-// meter's source lookup and counting, and the address-change reader. The first input byte picks
-// the link type; the rest is one captured frame, exactly as long as the capture.
+// meter's source lookup and counting, the address-change reader and the link dump parser. The
+// first input byte picks the link type; the rest is one captured frame, exactly as long as the
+// capture, and for the netlink readers one received buffer. Their unit tests check the verdicts
+// on crafted messages; every cut and lying length is the fuzzer's.
 #include "AddressChange.h"
 #include "FakeCapture.h"
 #include "FakeMeterView.h"
 #include "LinkLayer.h"
+#include "LinkTable.h"
 #include "OrvekMeter.h"
+#include "ZarnException.h"
 
 #include <cstring>
 #include <memory>
@@ -44,5 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     s_device.OnPacketsDelivered();
 
     IsAddressChange(pFrame.get(), nCaptured);
+    std::vector<LinkRecord> links;
+    try {
+        ParseLinkMessages(pFrame.get(), nCaptured, links);
+    } catch (const CZarnException&) {
+    }
     return 0;
 }
