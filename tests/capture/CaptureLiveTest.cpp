@@ -1,6 +1,6 @@
 // The capture library on real devices in this test's private namespace (its devices vanish with
 // it): adapters opened under traffic, and the link table on the kernel's own dump. The table's
-// kinds and ports on crafted messages are in LinkTableTest; the meter's live tests follow real
+// kinds and ports on crafted messages are in CaptureUnitTest; the meter's live tests follow real
 // ports joining and leaving a bridge.
 #include "Adapter.h"
 #include "LinkTable.h"

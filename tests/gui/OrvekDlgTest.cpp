@@ -28,9 +28,7 @@ void CollectModalTexts(QStringList& texts) {
 // The first display; one Details window, from the menu or a double-click on either counter, which
 // stays open while capturing; Enter in the filter box captures; closing stops capture and Details.
 TEST_F(OrvekDlgTest, FirstDisplayDetailsEnterAndClosing) {
-    EXPECT_EQ(Filter()->text().toStdString(), "tcp or udp");
-    EXPECT_FALSE(Promiscuous()->isChecked());
-    EXPECT_TRUE(IsIdle());
+    EXPECT_TRUE(IsIdle()); // the first start's filter and choice: see UnusableSettings
     EXPECT_EQ(m_pDlg->focusWidget(), CaptureButton());
     EXPECT_EQ(RecvCounter()->text().toStdString(), " Recv  0.000 Mb");
     EXPECT_EQ(SentCounter()->text().toStdString(), " Sent  0.000 Mb");

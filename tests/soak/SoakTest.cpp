@@ -224,8 +224,9 @@ TEST_F(CSoakTest, ThreadCreationFailureFailsStartCleanly) {
 }
 
 // Refused filters (none names a host, so no resolver is asked) each fail Start with libpcap's text
-// and leave nothing open; afterwards a good filter counts exactly its port.
-TEST_F(CSoakTest, MalformedFiltersThrowLibpcapTextAndLeaveCaptureWorking) {
+// and leave nothing open, no descriptor and no thread (the fixture counts them). That capture
+// works again after failed starts, the descriptor test shows.
+TEST_F(CSoakTest, MalformedFiltersThrowLibpcapTextAndLeaveNothingOpen) {
     Links("filt", "10.85.", 1);
     const std::string filters[] = {
         "(tcp",           "tcp and and udp", "port 70000", "vlan 5000", "port nosuchservice",
@@ -244,12 +245,6 @@ TEST_F(CSoakTest, MalformedFiltersThrowLibpcapTextAndLeaveCaptureWorking) {
         EXPECT_FALSE(m_manager.IsMonitorRunning());
         EXPECT_FALSE(IsAnyCaptured());
     }
-    m_meter.SetCaptureSettings("udp port 5005", false);
-    m_meter.StartCapture();
-    Send("10.85.0", 5005, 100, 20);
-    Send("10.85.0", 5006, 100, 20);
-    // Exact: nothing was counted while the refused filters were tried.
-    EXPECT_TRUE(WaitUntil([&] { return m_meter.GetRecvBytes() == 20 * 128; }));
 }
 
 } // namespace
