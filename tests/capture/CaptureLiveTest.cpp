@@ -54,21 +54,11 @@ protected:
     std::map<uint32_t, size_t> m_counts; // packets by wire length, guarded by m_mtx
 };
 
-// fn must throw libpcap's text with code 0.
-void ExpectPcapError(const std::function<void()>& fn, const std::string& strText) {
-    try {
-        fn();
-        ADD_FAILURE() << "no error, expected " << strText;
-    } catch (const CZarnException& e) {
-        EXPECT_EQ(e.GetCode(), 0);
-        EXPECT_EQ(e.GetDescription(), strText);
-    }
-}
-
 // The filter is in before the first packet is read, also when the device is opened again and
 // again under traffic; opening again replaces the capture thread rather than adding one. A filter
-// that libpcap refuses, and a device that cannot be opened, fail with libpcap's text and leave the
-// adapter closed.
+// that libpcap refuses fails with libpcap's text and leaves the adapter closed. (A device that
+// cannot be opened says libpcap's text too: the headless program's test runs one without
+// privilege; one that vanished before its opening is no failure: the soak test.)
 TEST_F(AdapterLive, FilterReopenAndFailures) {
     CAdapter adapter("cap0");
     std::jthread sender([&](std::stop_token stop) {
@@ -93,16 +83,9 @@ TEST_F(AdapterLive, FilterReopenAndFailures) {
     sender.request_stop();
     sender.join();
     request.strFilter = "udp port";
-    ExpectPcapError([&] { adapter.Open(request); }, PcapFilterError("udp port"));
+    ExpectDescribedError([&] { adapter.Open(request); }, PcapFilterError("udp port"));
     EXPECT_FALSE(adapter.IsOpen());
     EXPECT_FALSE(adapter.IsRunning());
-
-    char szExpected[PCAP_ERRBUF_SIZE] = "";
-    ASSERT_EQ(pcap_open_live("nosuch0", 65535, 0, 100, szExpected), nullptr);
-    CAdapter missing("nosuch0");
-    request.strFilter.clear();
-    ExpectPcapError([&] { missing.Open(request); }, szExpected);
-    EXPECT_FALSE(missing.IsOpen());
 }
 
 // A capture thread that cannot be created (in a child whose address space has room for the ring

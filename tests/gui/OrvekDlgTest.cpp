@@ -65,10 +65,9 @@ TEST_F(OrvekDlgTest, CaptureCountsEachDirectionAndStopKeepsTotals) {
         ASSERT_EQ(sink.WaitFor(nTotal), nTotal);
     };
     const auto expectShown = [&](QLabel* pCounter, const char* szText, const char* szTip) {
-        EXPECT_TRUE(Serve([&] { return pCounter->text() == szText; }))
-            << pCounter->text().toStdString();
-        EXPECT_TRUE(Serve([&] { return pCounter->toolTip().startsWith(szTip); }))
-            << pCounter->toolTip().toStdString();
+        EXPECT_TRUE(Serve([&] {
+            return pCounter->text() == szText && pCounter->toolTip().startsWith(szTip);
+        })) << (pCounter->text() + " | " + pCounter->toolTip()).toStdString();
     };
     Capture();
     // Every IPv4 datagram counts its payload and 28 header bytes; the port-unreachable answers to

@@ -1,5 +1,7 @@
 #include "NetNs.h"
 
+#include "ZarnException.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -380,6 +382,16 @@ std::string PcapFilterError(const std::string& strFilter, int nLinkType) {
         throw std::runtime_error("libpcap accepts the filter " + strFilter);
     }
     return pcap_geterr(pDead.get());
+}
+
+void ExpectDescribedError(const std::function<void()>& fn, const std::string& strText) {
+    try {
+        fn();
+        ADD_FAILURE() << "no error, expected " << strText;
+    } catch (const CZarnException& e) {
+        EXPECT_EQ(e.GetCode(), 0);
+        EXPECT_EQ(e.GetDescription(), strText);
+    }
 }
 
 void StarveThreadCreation(size_t nStackMiB, size_t nRoomBytes) {

@@ -131,6 +131,9 @@ bool IsLocal(const IAddressLookup& lookup, const std::string& strAddress);
 // libpcap's text for a filter that it refuses to compile for a link type (Ethernet by default).
 std::string PcapFilterError(const std::string& strFilter, int nLinkType = 1);
 
+// Runs fn, which must throw a CZarnException with code 0 and the text strText (libpcap's, say).
+void ExpectDescribedError(const std::function<void()>& fn, const std::string& strText);
+
 // For a forked child: from now on every new thread gets a stack of nStackMiB MiB, and the address
 // space may grow by nRoomBytes only, so thread creation fails once the room is used up.
 void StarveThreadCreation(size_t nStackMiB, size_t nRoomBytes);
