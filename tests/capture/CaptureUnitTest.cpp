@@ -282,49 +282,46 @@ TEST(ParseLinkHeader, KnownHeadersAtEveryCapLength) {
 // shared by several addresses, and then by nearly all, included), for the all-zero address and
 // for the keys that fill free slots; Find never claims what the addresses do not say.
 TEST(CAddressTable, IndexAnswersAsTheAddressesDo) {
+    using Address6 = CAddressTable::Address6;
     std::mt19937 random(11);
+    const auto has = [](const auto& all, const auto& one) {
+        return std::ranges::find(all, one) != all.end();
+    };
     for (const size_t nSize : {0, 1, 5, 40, 400}) {
         SCOPED_TRACE(nSize);
-        CAddressTable table;
-        std::vector<uint32_t> ipv4 = {0};
-        std::vector<uint32_t> broadcast4;
-        std::vector<CAddressTable::Address6> ipv6(1);
-        table.AddIPv4(0);
-        table.AddIPv6(ipv6[0]);
+        std::vector<uint32_t> ipv4(1), broadcast4; // each family with its all-zero address
+        std::vector<Address6> ipv6(1);
         for (size_t n = 0; n < nSize; ++n) {
             ipv4.push_back(random());
+            broadcast4.push_back(ipv4.back() ^ 0xFF000000);
             ipv6.emplace_back();
             std::generate(ipv6.back().begin(), ipv6.back().end(), std::ref(random));
-            table.AddIPv4(ipv4.back());
-            broadcast4.push_back(ipv4.back() ^ 0xFF000000);
-            table.AddBroadcastIPv4(broadcast4.back());
-            table.AddIPv6(ipv6.back());
         }
+        CAddressTable table;
+        std::ranges::for_each(ipv4, [&](uint32_t n) { table.AddIPv4(n); });
+        std::ranges::for_each(broadcast4, [&](uint32_t n) { table.AddBroadcastIPv4(n); });
+        std::ranges::for_each(ipv6, [&](const Address6& address) { table.AddIPv6(address); });
         table.Seal();
         std::vector<uint32_t> probes4 = ipv4;
         for (uint32_t n = 1; n < 300; ++n) {
-            probes4.push_back(n);
-            probes4.push_back(n ^ 0xFF000000);
-            probes4.push_back(static_cast<uint32_t>(random()));
+            probes4.insert(probes4.end(), {n, n ^ 0xFF000000, static_cast<uint32_t>(random())});
         }
         for (const uint32_t nProbe : probes4) {
-            const bool bOwn = std::find(ipv4.begin(), ipv4.end(), nProbe) != ipv4.end();
-            ASSERT_EQ(table.ContainsIPv4(nProbe), bOwn) << nProbe;
-            ASSERT_NE(table.FindIPv4(nProbe), bOwn ? EMembership::Absent : EMembership::Present);
-            ASSERT_EQ(table.ContainsBroadcastIPv4(nProbe),
-                      std::find(broadcast4.begin(), broadcast4.end(), nProbe) != broadcast4.end());
+            ASSERT_EQ(table.ContainsIPv4(nProbe), has(ipv4, nProbe)) << nProbe;
+            ASSERT_NE(table.FindIPv4(nProbe),
+                      has(ipv4, nProbe) ? EMembership::Absent : EMembership::Present);
+            ASSERT_EQ(table.ContainsBroadcastIPv4(nProbe), has(broadcast4, nProbe));
         }
-        std::vector<CAddressTable::Address6> probes6 = ipv6;
+        std::vector<Address6> probes6 = ipv6;
         for (uint8_t n = 1; n < 255; ++n) {
             probes6.emplace_back().fill(0);
             probes6.back()[0] = n;
             probes6.back()[15] = n;
         }
-        for (const CAddressTable::Address6& probe : probes6) {
-            const bool bOwn = std::find(ipv6.begin(), ipv6.end(), probe) != ipv6.end();
-            ASSERT_EQ(table.ContainsIPv6(probe.data()), bOwn);
+        for (const Address6& probe : probes6) {
+            ASSERT_EQ(table.ContainsIPv6(probe.data()), has(ipv6, probe));
             ASSERT_NE(table.FindIPv6(probe.data()),
-                      bOwn ? EMembership::Absent : EMembership::Present);
+                      has(ipv6, probe) ? EMembership::Absent : EMembership::Present);
         }
     }
 }

@@ -49,12 +49,12 @@ TEST_F(OrvekDlgTest, FirstDisplayDetailsEnterAndClosing) {
     Filter()->setFocus();
     QTest::keyClick(Filter(), Qt::Key_Return);
     EXPECT_TRUE(IsCapturing());
-    EXPECT_TRUE(IsAnyOpen());
+    EXPECT_TRUE(IsOpen());
     EXPECT_TRUE(m_pDlg->isVisible());
     EXPECT_TRUE(pDetails->isVisible());
     m_pDlg->close();
     EXPECT_FALSE(pDetails->isVisible());
-    EXPECT_FALSE(IsAnyOpen());
+    EXPECT_FALSE(IsOpen());
 }
 
 // Each direction counted, to the byte in the tooltips; nothing while stopped, the totals kept.

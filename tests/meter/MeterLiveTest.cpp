@@ -285,11 +285,9 @@ TEST_F(MeterShapesLive, DeviceJoiningTheBridgeIsNoLongerCapturedAndLeavingItIsAg
     };
     // Moves the host's addresses of the link, with the peer's static neighbour entries, to dev.
     const auto moveAddresses = [&](const std::string& strFrom, const std::string& strTo) {
-        ShOk("ip addr flush dev " + strFrom + " && ip addr add 10.63.0.1/24 dev " + strTo +
-             " && ip addr add fd63::1/64 dev " + strTo +
-             " nodad && for a in 10.63.0.2 fd63::2; do ip neigh replace $a lladdr "
-             "02:00:5e:00:00:02 dev " +
-             strTo + " nud permanent; done");
+        SetUpOrThrow("ip addr flush dev " + strFrom + "\nip addr add 10.63.0.1/24 dev " + strTo +
+                     "\nip addr add fd63::1/64 dev " + strTo + " nodad\nneigh " + strTo +
+                     " 02:00:5e:00:00:02 10.63.0.2 fd63::2");
     };
 
     batch();
