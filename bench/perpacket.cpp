@@ -24,6 +24,24 @@ public:
     void Post(std::function<void()>, int) override {}
 };
 
+// An IP frame (Frames.h) behind an Ethernet header of the right type, with nVlanTags 802.1Q tags
+// before it.
+std::vector<uint8_t> MakeEthernetFrame(bool bIPv6, uint32_t nWire, const char* szSource,
+                                       const char* szDest, int nVlanTags = 0) {
+    const uint32_t nHeader = 14 + 4 * static_cast<uint32_t>(nVlanTags);
+    std::vector<uint8_t> frame = orvektest::MakeIpFrame(nHeader, bIPv6, nWire, szSource, szDest);
+    for (uint32_t nType = 12; nType < nHeader; nType += 4) {
+        const bool bLast = nType + 2 == nHeader;
+        frame[nType] = bLast ? (bIPv6 ? 0x86 : 0x08) : 0x81;
+        frame[nType + 1] = bLast ? (bIPv6 ? 0xDD : 0x00) : 0x00;
+        if (!bLast) {
+            frame[nType + 2] = 0;
+            frame[nType + 3] = 7; // VLAN 7
+        }
+    }
+    return frame;
+}
+
 enum EFrame { kRecvIPv4, kSentIPv4, kRecvIPv6, kSentIPv6, kVlanIPv4 };
 
 // An Ethernet frame of 512 bytes between this host (loopback's addresses, which every host holds)
@@ -33,8 +51,8 @@ std::vector<uint8_t> MakeFrame(EFrame eFrame) {
     const bool bSent = eFrame == kSentIPv4 || eFrame == kSentIPv6;
     const char* szLocal = bIPv6 ? "::1" : "127.0.0.1";
     const char* szForeign = bIPv6 ? "2001:db8::9" : "192.0.2.9";
-    return orvektest::MakeEthernetFrame(bIPv6, 512, bSent ? szLocal : szForeign,
-                                        bSent ? szForeign : szLocal, eFrame == kVlanIPv4 ? 1 : 0);
+    return MakeEthernetFrame(bIPv6, 512, bSent ? szLocal : szForeign, bSent ? szForeign : szLocal,
+                             eFrame == kVlanIPv4 ? 1 : 0);
 }
 
 // The host's addresses as a listing publishes them: loopback's, and a few more of each kind, so

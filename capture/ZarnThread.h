@@ -35,7 +35,6 @@ public:
     // If a thread is held: asks the executable to stop, joins the thread and releases it. The one
     // place where a library thread is joined.
     void Stop();
-    bool IsHeld() const { return m_hThread.joinable(); }
 
 private:
     std::thread m_hThread;

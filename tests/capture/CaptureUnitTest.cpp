@@ -1,106 +1,327 @@
+// The capture library's pure parts: the rtnetlink link dump and address monitor readers, the
+// link-header parser, the link table, the address table's index and the capture loop's rest.
+
 #include "Adapter.h"
+#include "AddressChange.h"
 #include "AddressTable.h"
-#include "NetNs.h"
+#include "LinkLayer.h"
+#include "LinkTable.h"
 #include "ZarnException.h"
-#include "ZarnThread.h"
 
 #include <algorithm>
-#include <atomic>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <linux/if.h>
+#include <linux/if_arp.h>
+#include <linux/rtnetlink.h>
+#include <memory>
+#include <pcap/dlt.h>
 #include <random>
-#include <thread>
-#include <unistd.h>
-
-using namespace std::chrono_literals;
+#include <tuple>
 
 namespace {
 
-// Runs until stopped, counting the runs that returned and the stop requests.
-struct CCountingExecutable : IExecutable {
-    void Run() override {
-        while (m_nStops.load() == 0) {
-            std::this_thread::sleep_for(1ms);
-        }
-        m_nReturned.fetch_add(1);
+using Bytes = std::vector<uint8_t>;
+
+Bytes operator+(Bytes head, const Bytes& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+template <class T> Bytes Raw(const T& value) {
+    const auto* pbValue = reinterpret_cast<const uint8_t*>(&value);
+    return Bytes(pbValue, pbValue + sizeof value);
+}
+
+// The first nLength bytes in exactly that many bytes on the heap, so that a sanitizer sees any read
+// beyond. copy_n, not memcpy: an empty vector's data() may be null.
+std::unique_ptr<uint8_t[]> OnHeap(const Bytes& bytes, size_t nLength) {
+    auto pCopy = std::make_unique<uint8_t[]>(nLength);
+    std::copy_n(bytes.begin(), nLength, pCopy.get());
+    return pCopy;
+}
+
+// bytes with value written over them at nAt.
+template <class T> Bytes Overwritten(Bytes bytes, size_t nAt, T value) {
+    std::memcpy(bytes.data() + nAt, &value, sizeof value);
+    return bytes;
+}
+
+// An attribute padded as the kernel pads every one, or cut at its length, as a sender may leave
+// the last one.
+Bytes Attribute(uint16_t nType, const Bytes& payload, bool bPadded = true) {
+    Bytes bytes = Raw(rtattr{static_cast<uint16_t>(RTA_LENGTH(payload.size())), nType}) + payload;
+    bytes.resize(bPadded ? RTA_ALIGN(bytes.size()) : bytes.size());
+    return bytes;
+}
+
+// A message whose length field leaves out its trailing padding, as netlink allows.
+Bytes Message(uint16_t nType, const Bytes& body, uint16_t nFlags = NLM_F_MULTI) {
+    Bytes bytes = Raw(nlmsghdr{uint32_t(NLMSG_LENGTH(body.size())), nType, nFlags, 1, 0}) + body;
+    bytes.resize(NLMSG_ALIGN(bytes.size()));
+    return bytes;
+}
+
+Bytes Link(const ifinfomsg& info, const Bytes& attributes, uint16_t nFlags = NLM_F_MULTI) {
+    return Message(RTM_NEWLINK, Raw(info) + attributes, nFlags);
+}
+
+// Index, name, flags, hardware type, master, kind, carrier changes of one record.
+using Fields = std::tuple<int, std::string, unsigned, unsigned short, int, std::string, unsigned>;
+// Whether the dump ended, the exception's code (0 without one), the records kept.
+using Outcome = std::tuple<bool, int, std::vector<Fields>>;
+
+Outcome Parse(const Bytes& buffer) {
+    Outcome outcome;
+    std::vector<LinkRecord> links;
+    try {
+        std::get<0>(outcome) =
+            ParseLinkMessages(OnHeap(buffer, buffer.size()).get(), buffer.size(), links);
+    } catch (const CZarnException& e) {
+        EXPECT_FALSE(e.HasDescription());
+        std::get<1>(outcome) = e.GetCode();
     }
-    void Stop() override { m_nStops.fetch_add(1); }
-    std::atomic<int> m_nReturned{0}, m_nStops{0};
-    CZarnThread m_thread; // stopped before destruction
+    for (const LinkRecord& link : links) {
+        std::get<2>(outcome).emplace_back(link.nIndex, link.strName, link.nFlags, link.nType,
+                                          link.nMasterIndex, link.strKind, link.nCarrierChanges);
+    }
+    return outcome;
+}
+
+// Loopback, an empty attribute before its name; an unrelated message; a bridge port with its kind
+// nested after padded link information, its peer's index (a link, not its master) and a name
+// without its zero; a bridge. The last two end unpadded.
+const Bytes g_loopback =
+    Link({0, 0, ARPHRD_LOOPBACK, 1, IFF_UP | IFF_LOOPBACK, 0},
+         Attribute(IFLA_AF_SPEC | NLA_F_NESTED, {}) + Attribute(IFLA_IFNAME, Raw("lo")));
+const Bytes g_address = Message(RTM_NEWADDR, Bytes(24, 0x11));
+const Bytes g_port = Link(
+    {0, 0, ARPHRD_ETHER, 7, IFF_UP, 0},
+    Attribute(IFLA_MTU, Raw(1500)) +
+        Attribute(IFLA_LINKINFO | NLA_F_NESTED, Attribute(IFLA_INFO_DATA, Bytes(11, 0x22)) +
+                                                    Attribute(IFLA_INFO_KIND, Raw("veth"))) +
+        Attribute(IFLA_MASTER, Raw(5)) + Attribute(IFLA_CARRIER_CHANGES, Raw(3)) +
+        Attribute(IFLA_LINK, Raw(6)) + Attribute(IFLA_IFNAME, {'v', 'e', 't', 'h', '1'}, false));
+const Bytes g_bridge = Link({0, 0, ARPHRD_ETHER, 5, 0, 0},
+                            Attribute(IFLA_LINKINFO, Attribute(IFLA_INFO_KIND, Raw("bridge"))) +
+                                Attribute(IFLA_IFNAME, Raw("br10"), false));
+const Bytes g_stream = g_loopback + g_address + g_port + g_bridge + Message(NLMSG_DONE, Raw(0));
+const std::vector<Fields> g_links = {
+    {1, "lo", IFF_UP | IFF_LOOPBACK, ARPHRD_LOOPBACK, 0, "", 0},
+    {7, "veth1", IFF_UP, ARPHRD_ETHER, 5, "veth", 3},
+    {5, "br10", 0, ARPHRD_ETHER, 0, "bridge", 0},
 };
 
-TEST(ZarnThread, StopJoinsOnceAndFailedStartHoldsNothing) {
-    CCountingExecutable executable;
-    executable.m_thread.Stop();
-    executable.m_thread.Start(&executable);
-    executable.m_thread.Stop(); // asks, then joins
-    executable.m_thread.Stop();
-    EXPECT_EQ(executable.m_nReturned.load(), 1);
-    EXPECT_EQ(executable.m_nStops.load(), 1); // none for an empty holder
-    EXPECT_FALSE(executable.m_thread.IsHeld());
-
-    // Thread creation fails in a child whose address space has no room for another stack: the OS
-    // error form (EAGAIN, or ENOMEM), nothing held.
-    const auto startStarved = [] {
-        CCountingExecutable failing;
-        orvektest::StarveThreadCreation(64, 512 << 10);
-        try {
-            failing.m_thread.Start(&failing);
-        } catch (const CZarnException& e) {
-            const bool bWrong = failing.m_thread.IsHeld() || e.HasDescription();
-            _exit(bWrong ? 1 : e.GetCode() == ENOMEM ? EAGAIN : e.GetCode());
-        }
-        _exit(1);
+TEST(ParseLinkMessages, WholeDumpsKernelErrorsAndInterruptions) {
+    const Bytes tail(16, 0); // the request an error or acknowledgement answers
+    const std::vector<Fields> lo = {g_links[0]};
+    const uint16_t nInterrupted = NLM_F_MULTI | NLM_F_DUMP_INTR;
+    const std::pair<Bytes, Outcome> cases[] = {
+        {g_stream + Bytes(7, 0xEE), {true, 0, g_links}}, // nothing after DONE is read
+        // A message too short for a device record names none; the next one still counts.
+        {Message(RTM_NEWLINK, Bytes(8, 0)) + g_bridge, {false, 0, {g_links[2]}}},
+        {Message(NLMSG_ERROR, Raw(-EPERM) + tail, 0), {false, EPERM, {}}},
+        {g_loopback + Message(NLMSG_ERROR, Raw(0) + tail, 0), {true, 0, lo}},
+        {g_loopback + Message(NLMSG_DONE, Raw(-ENOBUFS)), {false, ENOBUFS, lo}},
+        {g_loopback + Link({}, {}, nInterrupted), {false, EAGAIN, lo}},
+        {g_loopback + Message(NLMSG_DONE, Raw(0), nInterrupted), {false, EAGAIN, lo}},
+        {Message(NLMSG_ERROR, Raw(uint16_t{1}), 0), {false, EBADMSG, {}}},
+        {Message(NLMSG_ERROR, Raw(INT32_MIN) + tail, 0), {false, EBADMSG, {}}},
+        {g_loopback + Message(NLMSG_DONE, Raw(5)), {false, EBADMSG, lo}},
+        // A buffer cut between messages, or in a message's padding, holds whole messages; one cut
+        // within a message lies about it.
+        {g_loopback + g_address, {false, 0, lo}},
+        {g_loopback + Bytes(g_port.begin(), g_port.end() - 1), {false, 0, {lo[0], g_links[1]}}},
+        {g_loopback + Bytes(g_port.begin(), g_port.end() - 4), {false, EBADMSG, lo}},
     };
-    EXPECT_EXIT(startStarved(), testing::ExitedWithCode(EAGAIN), "");
+    for (const auto& [buffer, expected] : cases) {
+        EXPECT_EQ(Parse(buffer), expected) << &buffer - &cases[0].first;
+    }
+}
+
+// Every cut and every lying length is the fuzzer's (FuzzPacket.cpp); these are the verdicts.
+TEST(ParseLinkMessages, LyingLengths) {
+    // Message lengths that lie (zero, short of a header, past the end, huge) end parsing; the
+    // record before stays.
+    const size_t nPort = g_loopback.size() + g_address.size();
+    for (const uint32_t nLie : {0u, 15u, uint32_t(g_stream.size() - nPort + 1), 0xFFFFFFFFu}) {
+        EXPECT_EQ(Parse(Overwritten(g_stream, nPort, nLie)), Outcome(false, EBADMSG, {g_links[0]}))
+            << nLie;
+    }
+
+    // An attribute that lies (its own length, a nested one's, a master or carrier count too short
+    // for its number) ends its message's attributes only: the record keeps what came before it,
+    // and the messages after are read.
+    const size_t nAttributes = nPort + NLMSG_LENGTH(sizeof(ifinfomsg));
+    const size_t nLinkInfo = nAttributes + RTA_SPACE(4),
+                 nMaster = nLinkInfo + RTA_SPACE(RTA_SPACE(11) + RTA_SPACE(5));
+    // Offset of the length to change, new length, kind, master and carrier left in the record.
+    const std::tuple<size_t, uint16_t, const char*, int, unsigned> lies[] = {
+        {nAttributes, 0, "", 0, 0},
+        {nAttributes, uint16_t(g_port.size() - NLMSG_LENGTH(sizeof(ifinfomsg)) + 1), "", 0, 0},
+        {nLinkInfo + RTA_LENGTH(0), uint16_t(RTA_SPACE(11) + RTA_SPACE(5) + 1), "", 0, 0},
+        {nMaster, RTA_LENGTH(3), "veth", 0, 0},
+        {nMaster + RTA_SPACE(4), RTA_LENGTH(3), "veth", 5, 0},
+    };
+    for (const auto& [nAt, nLie, szKind, nMasterIndex, nCarrier] : lies) {
+        const Fields port(7, "", IFF_UP, ARPHRD_ETHER, nMasterIndex, szKind, nCarrier);
+        EXPECT_EQ(Parse(Overwritten(g_stream, nAt, nLie)),
+                  Outcome(true, 0, {g_links[0], port, g_links[2]}))
+            << nAt << " " << nLie;
+    }
+}
+
+// One table for how devices are shown and which are aggregated ports: masters of each kind with
+// one port each (of assorted kinds), a port whose master is gone, devices of other types.
+TEST(CLinkTable, KindsShownAndAggregatedPorts) {
+    // Record (index, name, flags, hardware type, master, kind, wireless), shown as, port.
+    const std::tuple<LinkRecord, const char*, bool> cases[] = {
+        {{1, "lo", IFF_LOOPBACK | IFF_UP, ARPHRD_LOOPBACK, 0, ""}, "loopback", false},
+        {{2, "eth0", 0, ARPHRD_ETHER, 0, ""}, "Ethernet", false},
+        {{3, "wlan0", 0, ARPHRD_ETHER, 0, "", true}, "Wi-Fi", false},
+        {{10, "br0", 0, ARPHRD_ETHER, 0, "bridge"}, "bridge", false},
+        {{11, "bond0", 0, ARPHRD_ETHER, 0, "bond"}, "virtual", false},
+        {{12, "team0", 0, ARPHRD_ETHER, 0, "team"}, "virtual", false},
+        {{13, "ovs0", 0, ARPHRD_ETHER, 0, "openvswitch"}, "bridge", false},
+        {{14, "vrf0", 0, ARPHRD_ETHER, 0, "vrf"}, "virtual", false},
+        {{20, "port-br", 0, ARPHRD_ETHER, 10, "veth"}, "virtual", true},
+        {{21, "port-bond", 0, ARPHRD_ETHER, 11, ""}, "Ethernet", true},
+        {{22, "port-team", 0, ARPHRD_ETHER, 12, "tun"}, "virtual", true}, // a tap device
+        {{23, "port-ovs", 0, ARPHRD_ETHER, 13, "gretap"}, "tunnel", true},
+        {{24, "port-vrf", 0, ARPHRD_ETHER, 14, "vlan"}, "VLAN", false},
+        {{30, "orphan", 0, ARPHRD_ETHER, 99, "vxlan"}, "virtual", false},
+        {{31, "tun0", IFF_POINTOPOINT, ARPHRD_NONE, 0, "tun"}, "tunnel", false},
+        {{32, "ppp0", 0, ARPHRD_PPP, 0, ""}, "tunnel", false},
+    };
+    std::vector<LinkRecord> links;
+    for (const auto& [link, szShown, bPort] : cases) {
+        links.push_back(link);
+    }
+    const CLinkTable table(links);
+    for (const auto& [link, szShown, bPort] : cases) {
+        EXPECT_STREQ(DescribeKind(link, link.bWireless), szShown) << link.strName;
+        EXPECT_EQ(table.IsAggregatedPort(link), bPort) << link.strName;
+    }
+    EXPECT_EQ(table.Find("port-team")->nIndex, 22);
+    EXPECT_EQ(table.Find("port"), nullptr);
+}
+
+TEST(IsAddressChange, AllButWirelessAndPromiscuityOnlyLinksAndSurvivesGarbage) {
+    const auto IsChange = [](const Bytes& buffer) {
+        return IsAddressChange(OnHeap(buffer, buffer.size()).get(), buffer.size());
+    };
+    // Wireless news after a padded attribute.
+    const Bytes wireless =
+        Link({}, Attribute(IFLA_IFNAME, Raw("w0")) + Attribute(IFLA_WIRELESS, {}));
+    const Bytes route = Message(RTM_NEWROUTE, Bytes(28, 0));
+    const auto Flipped = [](unsigned nChange) {
+        return Link({0, 0, ARPHRD_ETHER, 2, IFF_UP, nChange}, {});
+    };
+    const Bytes stream = wireless + route + Flipped(IFF_PROMISC);
+    const size_t nFirst = NLMSG_SPACE(sizeof(ifinfomsg)); // the wireless message's first attribute
+    const std::pair<Bytes, bool> cases[] = {
+        {stream, false},
+        {Flipped(IFF_PROMISC | IFF_UP), true},
+        {Flipped(0), true}, // as most link events come
+        {wireless + Message(RTM_NEWADDR, {}), true},
+        {route + Message(RTM_DELADDR, {}), true},
+        {route + Message(RTM_DELLINK, {}), true},
+        // Better a needless refresh than a missed one: a message that says it is shorter than a
+        // header or longer than what is left counts, and so does a cut past a header (a cut
+        // within one holds nothing); an attribute that lies hides the wireless one after it.
+        {Overwritten(stream, wireless.size(), uint16_t(3)), true},
+        {Overwritten(stream, wireless.size(), uint16_t(0xFFFF)), true},
+        {Bytes(stream.begin(), stream.end() - 1), true},
+        {Bytes(stream.begin(), stream.begin() + wireless.size() + 15), false},
+        {Overwritten(stream, nFirst, uint16_t(0xFFFF)), true},
+    };
+    for (const auto& [buffer, bChange] : cases) {
+        EXPECT_EQ(IsChange(buffer), bChange) << &buffer - &cases[0].first;
+    }
+}
+
+TEST(ParseLinkHeader, KnownHeadersAtEveryCapLength) {
+    using P = ENetworkProtocol;
+    const Bytes macs(12, 0x11), pppoe = {0x11, 0x00, 0x12, 0x34, 0x00, 0x40};
+    const auto Type = [](uint16_t n) { return Bytes{uint8_t(n >> 8), uint8_t(n)}; };
+    const auto tag = [&](uint16_t nTpid) { return Type(nTpid) + Bytes{0x00, 0x07}; };
+    // Link type, exactly the bytes a verdict needs, header length, protocol, bytes from which on
+    // the protocol is known (-1: all).
+    const std::tuple<int, Bytes, uint32_t, P, int> samples[] = {
+        {DLT_EN10MB, macs + Type(0x0800), 14, P::IPv4, -1},
+        {DLT_EN10MB, macs + tag(0x88A8) + tag(0x8100) + Type(0x86DD), 22, P::IPv6, -1},
+        {DLT_EN10MB, macs + tag(0x9100) + Type(0x8864) + pppoe + Type(0x0057), 26, P::IPv6, -1},
+        {DLT_RAW, {0x45}, 0, P::IPv4, -1},
+        {101, {0x60}, 0, P::IPv6, -1},
+        {DLT_IPV4, {0x45}, 0, P::IPv4, 0},
+        {DLT_LINUX_SLL, Bytes(14, 0x22) + Type(0x0040), 16, P::Other, -1},
+        {DLT_LINUX_SLL2, Type(0x86DD) + Bytes(18, 0x22), 20, P::IPv6, 2},
+        {DLT_NULL, {2, 0, 0, 0}, 4, P::IPv4, -1},
+        {DLT_LOOP, {0, 0, 0, 24}, 4, P::IPv6, -1},
+        {DLT_PPP, {0x00, 0x57}, 2, P::IPv6, -1},
+        {DLT_PPP_SERIAL, {0xFF, 0x03, 0xC0, 0x21}, 4, P::Other, -1},
+        {DLT_PPP_ETHER, pppoe + Type(0x0021), 8, P::IPv4, -1},
+        {9999, Bytes(20, 0x45), 14, P::Other, 0},
+    };
+    for (const auto& [nLinkType, bytes, nHeaderLength, eProtocol, nNeeded] : samples) {
+        const uint32_t nSize = static_cast<uint32_t>(bytes.size());
+        for (uint32_t nCapLen = 0; nCapLen <= nSize; ++nCapLen) {
+            SCOPED_TRACE(testing::Message() << nLinkType << " " << nSize << " caplen " << nCapLen);
+            const LinkVerdict verdict =
+                ParseLinkHeader(nLinkType, OnHeap(bytes, nCapLen).get(), nCapLen);
+            EXPECT_EQ(verdict.eProtocol,
+                      nCapLen >= (nNeeded < 0 ? nSize : uint32_t(nNeeded)) ? eProtocol : P::Other);
+            if (nCapLen == nSize) {
+                EXPECT_EQ(verdict.nHeaderLength, nHeaderLength);
+            }
+        }
+    }
 }
 
 // The table's index answers as a search of its addresses would, for tables of every size (slots
 // shared by several addresses, and then by nearly all, included), for the all-zero address and
 // for the keys that fill free slots; Find never claims what the addresses do not say.
 TEST(CAddressTable, IndexAnswersAsTheAddressesDo) {
+    using Address6 = CAddressTable::Address6;
     std::mt19937 random(11);
+    const auto has = [](const auto& all, const auto& one) {
+        return std::ranges::find(all, one) != all.end();
+    };
     for (const size_t nSize : {0, 1, 5, 40, 400}) {
         SCOPED_TRACE(nSize);
-        CAddressTable table;
-        std::vector<uint32_t> ipv4 = {0};
-        std::vector<uint32_t> broadcast4;
-        std::vector<CAddressTable::Address6> ipv6(1);
-        table.AddIPv4(0);
-        table.AddIPv6(ipv6[0]);
+        std::vector<uint32_t> ipv4(1), broadcast4; // each family with its all-zero address
+        std::vector<Address6> ipv6(1);
         for (size_t n = 0; n < nSize; ++n) {
             ipv4.push_back(random());
+            broadcast4.push_back(ipv4.back() ^ 0xFF000000);
             ipv6.emplace_back();
             std::generate(ipv6.back().begin(), ipv6.back().end(), std::ref(random));
-            table.AddIPv4(ipv4.back());
-            broadcast4.push_back(ipv4.back() ^ 0xFF000000);
-            table.AddBroadcastIPv4(broadcast4.back());
-            table.AddIPv6(ipv6.back());
         }
+        CAddressTable table;
+        std::ranges::for_each(ipv4, [&](uint32_t n) { table.AddIPv4(n); });
+        std::ranges::for_each(broadcast4, [&](uint32_t n) { table.AddBroadcastIPv4(n); });
+        std::ranges::for_each(ipv6, [&](const Address6& address) { table.AddIPv6(address); });
         table.Seal();
         std::vector<uint32_t> probes4 = ipv4;
         for (uint32_t n = 1; n < 300; ++n) {
-            probes4.push_back(n);
-            probes4.push_back(n ^ 0xFF000000);
-            probes4.push_back(static_cast<uint32_t>(random()));
+            probes4.insert(probes4.end(), {n, n ^ 0xFF000000, static_cast<uint32_t>(random())});
         }
         for (const uint32_t nProbe : probes4) {
-            const bool bOwn = std::find(ipv4.begin(), ipv4.end(), nProbe) != ipv4.end();
-            ASSERT_EQ(table.ContainsIPv4(nProbe), bOwn) << nProbe;
-            ASSERT_NE(table.FindIPv4(nProbe), bOwn ? EMembership::Absent : EMembership::Present);
-            ASSERT_EQ(table.ContainsBroadcastIPv4(nProbe),
-                      std::find(broadcast4.begin(), broadcast4.end(), nProbe) != broadcast4.end());
+            ASSERT_EQ(table.ContainsIPv4(nProbe), has(ipv4, nProbe)) << nProbe;
+            ASSERT_NE(table.FindIPv4(nProbe),
+                      has(ipv4, nProbe) ? EMembership::Absent : EMembership::Present);
+            ASSERT_EQ(table.ContainsBroadcastIPv4(nProbe), has(broadcast4, nProbe));
         }
-        std::vector<CAddressTable::Address6> probes6 = ipv6;
+        std::vector<Address6> probes6 = ipv6;
         for (uint8_t n = 1; n < 255; ++n) {
             probes6.emplace_back().fill(0);
             probes6.back()[0] = n;
             probes6.back()[15] = n;
         }
-        for (const CAddressTable::Address6& probe : probes6) {
-            const bool bOwn = std::find(ipv6.begin(), ipv6.end(), probe) != ipv6.end();
-            ASSERT_EQ(table.ContainsIPv6(probe.data()), bOwn);
+        for (const Address6& probe : probes6) {
+            ASSERT_EQ(table.ContainsIPv6(probe.data()), has(ipv6, probe));
             ASSERT_NE(table.FindIPv6(probe.data()),
-                      bOwn ? EMembership::Absent : EMembership::Present);
+                      has(ipv6, probe) ? EMembership::Absent : EMembership::Present);
         }
     }
 }

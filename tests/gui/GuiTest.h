@@ -39,7 +39,7 @@ protected:
     }
     void TearDown() override {
         m_pDlg.reset();
-        EXPECT_FALSE(IsAnyOpen());
+        EXPECT_FALSE(IsOpen());
         // Deleted now, so that the next test's device listing cannot name them.
         Sh("ip link del orv0; ip link del orv2");
     }
@@ -73,14 +73,11 @@ protected:
             },
             nTimeoutMs);
     }
-    bool IsOpen(const std::string& strName) const {
-        const std::vector<DeviceState> states = m_pManager->GetDeviceStates();
-        const auto it = std::ranges::find(states, strName, &DeviceState::strName);
-        return it != states.end() && it->eState == EDeviceState::Capturing;
-    }
-    bool IsAnyOpen() const {
-        return std::ranges::any_of(m_pManager->GetDeviceStates(), [](const DeviceState& state) {
-            return state.eState == EDeviceState::Capturing;
+    // Whether the device, or with no name any device, is captured.
+    bool IsOpen(const std::string& strName = "") const {
+        return std::ranges::any_of(m_pManager->GetDeviceStates(), [&](const DeviceState& state) {
+            return state.eState == EDeviceState::Capturing &&
+                   (strName.empty() || state.strName == strName);
         });
     }
 

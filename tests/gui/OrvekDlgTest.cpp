@@ -14,9 +14,7 @@ using OrvekDlgTest = CGuiTest;
 // The first display; one Details window, from the menu or a double-click on either counter, which
 // stays open while capturing; Enter in the filter box captures; closing stops capture and Details.
 TEST_F(OrvekDlgTest, FirstDisplayDetailsEnterAndClosing) {
-    EXPECT_EQ(Filter()->text().toStdString(), "tcp or udp");
-    EXPECT_FALSE(Promiscuous()->isChecked());
-    EXPECT_TRUE(IsIdle());
+    EXPECT_TRUE(IsIdle()); // the first start's filter and choice: see UnusableSettings
     EXPECT_EQ(m_pDlg->focusWidget(), CaptureButton());
     EXPECT_EQ(RecvCounter()->text().toStdString(), " Recv  0.000 Mb");
     EXPECT_EQ(SentCounter()->text().toStdString(), " Sent  0.000 Mb");
@@ -37,12 +35,12 @@ TEST_F(OrvekDlgTest, FirstDisplayDetailsEnterAndClosing) {
     Filter()->setFocus();
     QTest::keyClick(Filter(), Qt::Key_Return);
     EXPECT_TRUE(IsCapturing());
-    EXPECT_TRUE(IsAnyOpen());
+    EXPECT_TRUE(IsOpen());
     EXPECT_TRUE(m_pDlg->isVisible());
     EXPECT_TRUE(pDetails->isVisible());
     m_pDlg->close();
     EXPECT_FALSE(pDetails->isVisible());
-    EXPECT_FALSE(IsAnyOpen());
+    EXPECT_FALSE(IsOpen());
 }
 
 // Each direction counted, to the byte in the tooltips; nothing while stopped, the totals kept.
@@ -53,10 +51,9 @@ TEST_F(OrvekDlgTest, CaptureCountsEachDirectionAndStopKeepsTotals) {
         ASSERT_EQ(sink.WaitFor(nTotal), nTotal);
     };
     const auto expectShown = [&](QLabel* pCounter, const char* szText, const char* szTip) {
-        EXPECT_TRUE(Serve([&] { return pCounter->text() == szText; }))
-            << pCounter->text().toStdString();
-        EXPECT_TRUE(Serve([&] { return pCounter->toolTip().startsWith(szTip); }))
-            << pCounter->toolTip().toStdString();
+        EXPECT_TRUE(Serve([&] {
+            return pCounter->text() == szText && pCounter->toolTip().startsWith(szTip);
+        })) << (pCounter->text() + " | " + pCounter->toolTip()).toStdString();
     };
     Capture();
     // Every IPv4 datagram counts its payload and 28 header bytes; the port-unreachable answers to
@@ -72,7 +69,7 @@ TEST_F(OrvekDlgTest, CaptureCountsEachDirectionAndStopKeepsTotals) {
     expectShown(RecvCounter(), " Recv  0.030 Mb", "Received 31,736 bytes in 37 packets\nNow ");
 }
 
-TEST_F(OrvekDlgTest, RefusedFilterMenuAndAboutBox) {
+TEST_F(OrvekDlgTest, RefusedFilterAndAboutBox) {
     Filter()->setText("tcp and and udp");
     QStringList texts;
     CollectModalTexts(texts);
@@ -82,13 +79,10 @@ TEST_F(OrvekDlgTest, RefusedFilterMenuAndAboutBox) {
         << texts.join('|').toStdString();
     EXPECT_TRUE(IsIdle());
 
-    const std::unique_ptr<QMenu> pMenu = m_pDlg->CreateContextMenu();
-    ASSERT_EQ(pMenu->actions().size(), 2);
-    EXPECT_EQ(pMenu->actions().front()->text().toStdString(), "&Details...");
-    EXPECT_EQ(pMenu->actions().back()->text().toStdString(), "&About Orvek...");
+    // The menu's last entry opens the About box.
     texts.clear();
     CollectModalTexts(texts);
-    pMenu->actions().back()->trigger();
+    m_pDlg->CreateContextMenu()->actions().back()->trigger();
     EXPECT_TRUE(texts.contains("Orvek Version " ORVEK_VERSION)) << texts.join('|').toStdString();
 }
 

@@ -1,5 +1,5 @@
-// What the adapter manager does without capturing, and the messages it makes of failures. Needs
-// no privilege: nothing here opens a device.
+// The messages the adapter manager makes of failures. Needs no privilege: nothing here opens a
+// device.
 
 #include "AdapterManager.h"
 
@@ -10,17 +10,6 @@
 #include <stdexcept>
 
 namespace {
-
-// Exclusions are kept before any capture; stopping what never started does nothing.
-TEST(Manager, ExclusionsAndStopWithoutCapture) {
-    CAdapterManager manager;
-    manager.StopAll();
-    manager.SetExcludedDevices({"wlan0", "eth1"});
-    EXPECT_EQ(manager.GetExcludedDevices(), (std::set<std::string>{"eth1", "wlan0"}));
-    manager.StopAll();
-    EXPECT_TRUE(manager.GetDeviceStates().empty());
-    EXPECT_FALSE(manager.IsMonitorRunning());
-}
 
 // One problem on several devices is said once; libpcap's texts that name the device are not
 // named twice; different problems get a line each; an OS error reads as its text, whatever was

@@ -10,8 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <pcap/pcap.h>
-#include <random>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,6 +49,9 @@ protected:
         }
         return adapters;
     }
+    bool IsAnyCaptured() const {
+        return std::ranges::any_of(ListAdapters(), [](const auto& e) { return e.second; });
+    }
     // Sends to the links strPrefixN (on strNetN.0/24) and waits until the meter counted exactly
     // what the devices it captures received; tells which of them it captures.
     std::vector<bool> ExpectCapturedLinksCount(const std::string& strPrefix,
@@ -74,7 +75,7 @@ protected:
         // A joined thread may linger in /proc for a moment after join returns.
         EXPECT_TRUE(WaitUntil([this] { return Count("/proc/self/task") == m_nThreads; }));
         EXPECT_EQ(Count("/proc/self/fd"), m_nFds) << "descriptors leaked";
-        EXPECT_FALSE(std::ranges::any_of(ListAdapters(), [](const auto& e) { return e.second; }));
+        EXPECT_FALSE(IsAnyCaptured());
         // Nothing is reported: a device vanishing under a refresh is no failure.
         EXPECT_EQ(m_view.GetMessages(), std::vector<Texts>());
     }
@@ -211,7 +212,7 @@ TEST_F(CSoakTest, ThreadCreationFailureFailsStartCleanly) {
         m_meter.StopCapture();
         EXPECT_NO_THROW(m_meter.StartCapture());
         m_meter.StopCapture();
-        EXPECT_FALSE(std::ranges::any_of(ListAdapters(), [](const auto& e) { return e.second; }));
+        EXPECT_FALSE(IsAnyCaptured());
         EXPECT_EQ(Count("/proc/self/fd"), m_nFds) << "descriptors leaked";
         EXPECT_EQ(m_view.GetMessages(), std::vector<Texts>());
         _exit(HasFailure() ? 1 : 0);
@@ -221,42 +222,21 @@ TEST_F(CSoakTest, ThreadCreationFailureFailsStartCleanly) {
     EXPECT_EQ(nStatus, 0) << "child status";
 }
 
-// A hundred refused filters (none names a host, so no resolver is asked) each fail Start with
-// libpcap's text and leave nothing open; afterwards a good filter counts exactly its port.
-TEST_F(CSoakTest, MalformedFiltersThrowLibpcapTextAndLeaveCaptureWorking) {
+// Refused filters (none names a host, so no resolver is asked) each fail Start with libpcap's text
+// and leave nothing open, no descriptor and no thread (the fixture counts them). That capture
+// works again after failed starts, the descriptor test shows.
+TEST_F(CSoakTest, MalformedFiltersThrowLibpcapTextAndLeaveNothingOpen) {
     Links("filt", "10.85.", 1);
-    std::vector<std::string> filters = {"(tcp",       "tcp and and udp",    "port 70000",
-                                        "vlan 5000",  "port nosuchservice", "net 10.1.2.3/8",
-                                        "ip[0:3] = 1"};
-    // Then printable garbage that starts with a character no expression starts with.
-    std::mt19937 random(20261206);
-    while (filters.size() < 100) {
-        std::string strTail(1 + random() % 24, ' ');
-        std::generate(strTail.begin(), strTail.end(), [&] { return char(' ' + random() % 95); });
-        filters.push_back(")]&|*/,:;=^`{}~?#$@%"[random() % 20] + strTail);
-    }
+    const std::string filters[] = {
+        "(tcp",           "tcp and and udp", "port 70000", "vlan 5000", "port nosuchservice",
+        "net 10.1.2.3/8", "ip[0:3] = 1",     ")]&|"};
     for (const std::string& strFilter : filters) {
         SCOPED_TRACE("filter \"" + strFilter + "\"");
-        const std::string strExpected = PcapFilterError(strFilter);
         m_meter.SetCaptureSettings(strFilter, false);
-        try {
-            m_meter.StartCapture();
-            ADD_FAILURE() << "accepted";
-        } catch (const CZarnException& e) {
-            EXPECT_EQ(e.GetCode(), 0);
-            EXPECT_EQ(e.GetDescription(), strExpected);
-        }
+        ExpectDescribedError([&] { m_meter.StartCapture(); }, PcapFilterError(strFilter));
         EXPECT_FALSE(m_manager.IsMonitorRunning());
-        for (const auto& [strName, bOpen] : ListAdapters()) {
-            EXPECT_FALSE(bOpen) << strName;
-        }
+        EXPECT_FALSE(IsAnyCaptured());
     }
-    m_meter.SetCaptureSettings("udp port 5005", false);
-    m_meter.StartCapture();
-    Send("10.85.0", 5005, 100, 20);
-    Send("10.85.0", 5006, 100, 20);
-    // Exact: nothing was counted while the refused filters were tried.
-    EXPECT_TRUE(WaitUntil([&] { return m_meter.GetRecvBytes() == 20 * 128; }));
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 #pragma once
 
 // Crafted frames for the tests and benchmarks that hand packets to the meter directly. Header
-// only, with no test framework, so that benchmarks can include it.
+// only, with no test framework, so that benchmarks can include it (the per-packet benchmark puts
+// its Ethernet and VLAN headers in front).
 
 #include <arpa/inet.h>
 
@@ -24,23 +25,6 @@ inline std::vector<uint8_t> MakeIpFrame(uint32_t nHeader, bool bIPv6, uint32_t n
     if (*szSource != 0) {
         inet_pton(bIPv6 ? AF_INET6 : AF_INET, szSource, pSource);
         inet_pton(bIPv6 ? AF_INET6 : AF_INET, szDest, pSource + (bIPv6 ? 16 : 4));
-    }
-    return frame;
-}
-
-// The same behind an Ethernet header of the right type, with nVlanTags 802.1Q tags before it.
-inline std::vector<uint8_t> MakeEthernetFrame(bool bIPv6, uint32_t nWire, const char* szSource,
-                                              const char* szDest, int nVlanTags = 0) {
-    const uint32_t nHeader = 14 + 4 * static_cast<uint32_t>(nVlanTags);
-    std::vector<uint8_t> frame = MakeIpFrame(nHeader, bIPv6, nWire, szSource, szDest);
-    for (uint32_t nType = 12; nType < nHeader; nType += 4) {
-        const bool bLast = nType + 2 == nHeader;
-        frame[nType] = bLast ? (bIPv6 ? 0x86 : 0x08) : 0x81;
-        frame[nType + 1] = bLast ? (bIPv6 ? 0xDD : 0x00) : 0x00;
-        if (!bLast) {
-            frame[nType + 2] = 0;
-            frame[nType + 3] = 7; // VLAN 7
-        }
     }
     return frame;
 }

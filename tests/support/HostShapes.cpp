@@ -1,43 +1,16 @@
 #include "HostShapes.h"
 
-#include <stdexcept>
-
 namespace orvektest {
 
 namespace {
 
-// Runs a set-up script in the calling thread's namespace, stopping at the first failing command;
-// throws with its output then, as nothing sensible can follow a half-made shape.
-void SetUp(const std::string& strScript) {
-    // Not `(...) && echo`: set -e does not hold in the left side of an and-list.
-    const std::string strOutput =
-        ShOut("(\nset -e\n" + strScript + "\n) 2>&1; echo set-up exit $?");
-    if (!strOutput.ends_with("set-up exit 0\n")) {
-        throw std::runtime_error("set-up failed:\n" + strScript + "\n--- output:\n" + strOutput);
-    }
-}
-
-// Shell functions for the set-up, with the addresses of the header; hardware addresses on the
-// bridge's network end in the host's number.
+// Shell functions for the set-up (NetNs.h's quiet_up and neigh at hand), with the addresses of
+// the header; hardware addresses on the bridge's network end in the host's number.
 //
-// quiet_up DEV brings a link up sending nothing of its own: no IPv6 link-local address (so no
-// router solicitation and no DAD), no router advertisements taken, and with ARP off no
-// solicited-node group joined whose MLD reports would be traffic. neigh DEV MAC ADDRESS... adds
-// static neighbours, so that nobody asks for them. make_bridge (on the host) makes br0 with its
-// NAT; port N NETNS (on the host) makes container N's veth into NETNS and joins it to br0
-// (without IPv6 it has no address to announce; it carries frames only); container N OTHER (in the
-// container) brings its eth0 up.
+// make_bridge (on the host) makes br0 with its NAT; port N NETNS (on the host) makes container
+// N's veth into NETNS and joins it to br0 (without IPv6 it has no address to announce; it carries
+// frames only); container N OTHER (in the container) brings its eth0 up.
 const char* const g_szFunctions = R"(
-quiet_up() {
-    for s in addr_gen_mode=1 accept_ra=0 router_solicitations=0 accept_dad=0 dad_transmits=0; do
-        sysctl -qw net.ipv6.conf.$1.$s
-    done
-    ip link set dev $1 multicast off arp off up
-}
-neigh() {
-    d=$1 m=$2; shift 2
-    for a; do ip neigh replace $a lladdr $m dev $d nud permanent; done
-}
 make_bridge() {
     ip link add br0 address 02:00:5e:00:61:01 type bridge stp_state 0 forward_delay 0 \
         mcast_snooping 0
@@ -89,14 +62,14 @@ std::string ShapeAddress(int nNet, int nHost, bool bIPv6) {
 
 CDesktopShape::CDesktopShape() try {
     // all.forwarding also sets default.forwarding, which then goes back off (see the header).
-    SetUp("sysctl -qw net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1 "
-          "net.ipv6.conf.default.forwarding=0");
+    SetUpOrThrow("sysctl -qw net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1 "
+                 "net.ipv6.conf.default.forwarding=0");
     MakeVethPair(m_internet, {kUplink, "10.60.0.1", "fd60::1"}, {"isp0", "10.60.0.2", "fd60::2"});
-    SetUp(g_szFunctions + std::string("ip route add default via 10.60.0.2 dev up0\n") +
-          "ip -6 route add default via fd60::2 dev up0\nmake_bridge\nport 1 " +
-          m_containers[0].GetPath() + "\nport 2 " + m_containers[1].GetPath());
-    m_containers[0].RunIn([] { SetUp(g_szFunctions + std::string("container 1 2")); });
-    m_containers[1].RunIn([] { SetUp(g_szFunctions + std::string("container 2 1")); });
+    SetUpOrThrow(g_szFunctions + std::string("ip route add default via 10.60.0.2 dev up0\n") +
+                 "ip -6 route add default via fd60::2 dev up0\nmake_bridge\nport 1 " +
+                 m_containers[0].GetPath() + "\nport 2 " + m_containers[1].GetPath());
+    m_containers[0].RunIn([] { SetUpOrThrow(g_szFunctions + std::string("container 1 2")); });
+    m_containers[1].RunIn([] { SetUpOrThrow(g_szFunctions + std::string("container 2 1")); });
 } catch (...) {
     Undo();
     throw;

@@ -1,10 +1,11 @@
 #include "NetNs.h"
 
+#include "ZarnException.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -17,7 +18,6 @@
 #include <linux/if.h>
 #include <linux/if_tun.h>
 #include <memory>
-#include <mutex>
 #include <netdb.h>
 #include <numeric>
 #include <pcap/pcap.h>
@@ -56,25 +56,32 @@ std::pair<int, std::string> RunShell(const std::string& strCommand, bool bWithEr
     return {WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus), strOutput};
 }
 
-// As ShOk, but throws, for set-up steps after which nothing sensible can follow.
-void SetUp(const std::string& strCommand) {
-    if (const auto [nStatus, strOutput] = RunShell(strCommand); nStatus != 0) {
-        throw std::runtime_error("`" + strCommand + "` failed:\n" + strOutput);
-    }
+// Shell functions for set-up scripts. quiet_up DEV brings a link up making the kernel send nothing
+// of its own on it: no IPv6 link-local address (so no router solicitation and no duplicate
+// address detection), no router advertisements taken, and with ARP off no solicited-node group
+// joined (whose MLD reports would be traffic). neigh DEV MAC ADDRESS... adds static neighbours, so
+// that nobody asks for them.
+const char* const g_szSetUpFunctions = R"(set -e
+quiet_up() {
+    for s in addr_gen_mode=1 accept_ra=0 router_solicitations=0 accept_dad=0 dad_transmits=0; do
+        sysctl -qw net.ipv6.conf.$1.$s
+    done
+    ip link set dev $1 multicast off arp off up
 }
+neigh() {
+    d=$1 m=$2; shift 2
+    for a; do ip neigh replace $a lladdr $m dev $d nud permanent; done
+}
+)";
 
-// Brings a link up with its addresses, making the kernel send nothing of its own on it: no IPv6
-// link-local address (so no router solicitation and no duplicate address detection), no router
-// advertisements taken, and with ARP off no solicited-node group joined (whose MLD reports would
-// be traffic).
+// Brings a link up quietly with its addresses, then runs strThen.
 void BringUp(const std::string& strName, const std::string& strIPv4Cidr,
              const std::string& strIPv6Cidr, const std::string& strThen = "") {
-    SetUp("set -e\nd=" + strName +
-          "\nfor s in addr_gen_mode=1 accept_ra=0 router_solicitations=0 accept_dad=0 "
-          "dad_transmits=0; do sysctl -qw net.ipv6.conf.$d.$s; done\n"
-          "ip link set dev $d multicast off arp off up\n" +
-          (strIPv4Cidr.empty() ? "" : "ip addr add " + strIPv4Cidr + " dev $d\n") +
-          (strIPv6Cidr.empty() ? "" : "ip addr add " + strIPv6Cidr + " dev $d nodad\n") + strThen);
+    SetUpOrThrow(
+        "quiet_up " + strName + "\n" +
+        (strIPv4Cidr.empty() ? "" : "ip addr add " + strIPv4Cidr + " dev " + strName + "\n") +
+        (strIPv6Cidr.empty() ? "" : "ip addr add " + strIPv6Cidr + " dev " + strName + " nodad\n") +
+        strThen);
 }
 
 auto Resolve(const std::string& strAddress, uint16_t nPort) {
@@ -126,7 +133,13 @@ void EnterPrivateNetns() {
     if (unshare(CLONE_NEWNET) != 0) {
         Fail("live tests need root to make a network namespace");
     }
-    SetUp("ip link set lo up");
+    SetUpOrThrow("ip link set lo up");
+}
+
+void SetUpOrThrow(const std::string& strScript) {
+    if (const auto [nStatus, strOutput] = RunShell(g_szSetUpFunctions + strScript); nStatus != 0) {
+        throw std::runtime_error("set-up failed:\n" + strScript + "\n--- output:\n" + strOutput);
+    }
 }
 
 int Sh(const std::string& strCommand) {
@@ -155,10 +168,6 @@ std::string CPeerNs::GetPath() const {
     return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(m_fdNs.Get());
 }
 
-void CPeerNs::ShOk(const std::string& strCommand) const {
-    RunIn([&] { orvektest::ShOk(strCommand); });
-}
-
 void CPeerNs::RunIn(const std::function<void()>& fn) const {
     // A thread of its own (std::async makes one each time), which the namespace change ends with.
     std::async(std::launch::async, [this, &fn] {
@@ -173,15 +182,13 @@ void MakeVethPair(const CPeerNs& peerNs, const LinkEnd& local, const LinkEnd& pe
     // Fixed hardware addresses, so that both sides get permanent neighbour entries and never ask.
     // Every pair uses the same two: each link is a segment of its own.
     const std::string strLocalMac = "02:00:5e:00:00:01", strPeerMac = "02:00:5e:00:00:02";
-    SetUp("ip link add name " + local.strName + " address " + strLocalMac +
-          " type veth peer name " + peer.strName + " address " + strPeerMac + " netns " +
-          peerNs.GetPath());
+    SetUpOrThrow("ip link add name " + local.strName + " address " + strLocalMac +
+                 " type veth peer name " + peer.strName + " address " + strPeerMac + " netns " +
+                 peerNs.GetPath());
     const auto configure = [](const LinkEnd& end, const LinkEnd& other, const std::string& strMac) {
         BringUp(end.strName, end.strIPv4.empty() ? "" : end.strIPv4 + "/24",
                 end.strIPv6.empty() ? "" : end.strIPv6 + "/64",
-                "for a in " + other.strIPv4 + " " + other.strIPv6 +
-                    "; do ip neigh replace $a lladdr " + strMac + " dev " + end.strName +
-                    " nud permanent; done");
+                "neigh " + end.strName + " " + strMac + " " + other.strIPv4 + " " + other.strIPv6);
     };
     configure(local, peer, strPeerMac);
     peerNs.RunIn([&] { configure(peer, local, strLocalMac); });
@@ -377,6 +384,16 @@ std::string PcapFilterError(const std::string& strFilter, int nLinkType) {
     return pcap_geterr(pDead.get());
 }
 
+void ExpectDescribedError(const std::function<void()>& fn, const std::string& strText) {
+    try {
+        fn();
+        ADD_FAILURE() << "no error, expected " << strText;
+    } catch (const CZarnException& e) {
+        EXPECT_EQ(e.GetCode(), 0);
+        EXPECT_EQ(e.GetDescription(), strText);
+    }
+}
+
 void StarveThreadCreation(size_t nStackMiB, size_t nRoomBytes) {
     // A stack larger than any cached one, so that no thread's stack is reused.
     pthread_attr_t attributes;
@@ -453,35 +470,29 @@ int CChildProcess::Wait(int nTimeoutMs) {
     return m_nStatus;
 }
 
-std::string CChildProcess::GetStdout() const {
-    std::ifstream file(m_strDir + "/out");
-    return {std::istreambuf_iterator<char>(file), {}};
-}
-
-std::string CChildProcess::GetStderr() const {
-    std::ifstream file(m_strDir + "/err");
+std::string CChildProcess::GetOutput(const char* szName) const {
+    std::ifstream file(m_strDir + "/" + szName);
     return {std::istreambuf_iterator<char>(file), {}};
 }
 
 namespace {
 
-// Notes each test's start and end on GoogleTest's main thread, for the watcher thread.
+// What the alarm prints: the running test's name, made before the alarm can ring.
+char g_szHang[512];
+
+// Arms an alarm at each test's start and disarms it at its end, on GoogleTest's main thread.
 class CHangListener : public testing::EmptyTestEventListener {
 public:
+    explicit CHangListener(unsigned nSeconds) : m_nSeconds(nSeconds) {}
     void OnTestStart(const testing::TestInfo& info) override {
-        std::lock_guard guard(s_mtx);
-        s_strTest = std::string(info.test_suite_name()) + "." + info.name();
-        s_tStart = std::chrono::steady_clock::now();
+        std::snprintf(g_szHang, sizeof g_szHang, "\nhang: %s.%s still runs after %u s; aborting\n",
+                      info.test_suite_name(), info.name(), m_nSeconds);
+        alarm(m_nSeconds);
     }
-    void OnTestEnd(const testing::TestInfo&) override {
-        std::lock_guard guard(s_mtx);
-        s_strTest.clear();
-    }
+    void OnTestEnd(const testing::TestInfo&) override { alarm(0); }
 
-    // Never destroyed: the detached watcher reads them until the process ends.
-    static inline std::mutex& s_mtx = *new std::mutex;
-    static inline std::string& s_strTest = *new std::string;      // empty between tests
-    static inline std::chrono::steady_clock::time_point s_tStart; // guarded by s_mtx
+private:
+    const unsigned m_nSeconds;
 };
 
 } // namespace
@@ -490,22 +501,13 @@ void InstallHangGuard(int nSeconds) {
     if (const char* szSeconds = std::getenv("ORVEK_TEST_HANG_SECONDS")) {
         nSeconds = std::atoi(szSeconds);
     }
+    // Any thread that does not block the signal takes it; only async-signal-safe calls here.
+    std::signal(SIGALRM, [](int) {
+        (void)!write(STDERR_FILENO, g_szHang, std::strlen(g_szHang));
+        std::abort();
+    });
     // The listener list owns and deletes the listener.
-    testing::UnitTest::GetInstance()->listeners().Append(new CHangListener);
-    // Looks once a second; detached, it ends with the process.
-    std::thread([limit = std::chrono::seconds(nSeconds)] {
-        for (;;) {
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-            std::lock_guard guard(CHangListener::s_mtx);
-            if (!CHangListener::s_strTest.empty() &&
-                std::chrono::steady_clock::now() - CHangListener::s_tStart > limit) {
-                std::fprintf(stderr, "\nhang: %s still runs after %lld s; aborting\n",
-                             CHangListener::s_strTest.c_str(),
-                             static_cast<long long>(limit.count()));
-                std::abort();
-            }
-        }
-    }).detach();
+    testing::UnitTest::GetInstance()->listeners().Append(new CHangListener(nSeconds));
 }
 
 } // namespace orvektest

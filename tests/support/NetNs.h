@@ -28,13 +28,19 @@ int Sh(const std::string& strCommand);
 void ShOk(const std::string& strCommand);
 std::string ShOut(const std::string& strCommand);
 
+// Runs a set-up script in the calling thread's namespace, stopping at its first failing command;
+// throws std::runtime_error with its output then, as nothing sensible can follow a half-made
+// host. The script may use two shell functions: quiet_up DEV brings a link up sending nothing of
+// its own (no link-local address, router solicitation, DAD, ARP or multicast); neigh DEV MAC
+// ADDRESS... adds static neighbours, so that nobody asks for them.
+void SetUpOrThrow(const std::string& strScript);
+
 // An anonymous network namespace held by a descriptor, with its loopback up.
 class CPeerNs {
 public:
     CPeerNs();
     // A path that `ip link set DEV netns PATH` accepts.
     std::string GetPath() const;
-    void ShOk(const std::string& strCommand) const;
     // Runs fn on a new thread that has entered this namespace, and waits for it.
     void RunIn(const std::function<void()>& fn) const;
 
@@ -125,6 +131,9 @@ bool IsLocal(const IAddressLookup& lookup, const std::string& strAddress);
 // libpcap's text for a filter that it refuses to compile for a link type (Ethernet by default).
 std::string PcapFilterError(const std::string& strFilter, int nLinkType = 1);
 
+// Runs fn, which must throw a CZarnException with code 0 and the text strText (libpcap's, say).
+void ExpectDescribedError(const std::function<void()>& fn, const std::string& strText);
+
 // For a forked child: from now on every new thread gets a stack of nStackMiB MiB, and the address
 // space may grow by nRoomBytes only, so thread creation fails once the room is used up.
 void StarveThreadCreation(size_t nStackMiB, size_t nRoomBytes);
@@ -143,11 +152,13 @@ public:
     // Waits for the exit (a generous bound turns a hang into -1); the exit status, or 128 plus
     // the signal.
     int Wait(int nTimeoutMs = 60000);
-    std::string GetStdout() const;
-    std::string GetStderr() const;
+    std::string GetStdout() const { return GetOutput("out"); }
+    std::string GetStderr() const { return GetOutput("err"); }
     pid_t GetPid() const { return m_nPid; }
 
 private:
+    std::string GetOutput(const char* szName) const;
+
     std::string m_strDir; // holds out and err
     pid_t m_nPid = -1;
     int m_nStatus = -1;
