@@ -41,18 +41,7 @@ CUsageRecorder::CUsageRecorder(std::string strPath, const IUsageClock& clock, No
     m_nLastWallMs = m_nSpanStartMs = m_nSpanEndMs = m_clock.NowUtcMs();
     m_nLastSteadyMs = m_clock.NowSteadyMs();
     if (!m_lock.IsHeld()) {
-        if (!m_lock.GetError().empty()) {
-            Fail(EState::CannotWrite, "cannot write the usage file " + m_strPath + " (" +
-                                          m_lock.GetError() +
-                                          "); counting goes on and writing is retried");
-        } else {
-            Fail(EState::OtherWriter,
-                 "not recording usage: another Orvek" +
-                     (m_lock.GetHolder() > 0
-                          ? " (process " + std::to_string(m_lock.GetHolder()) + ")"
-                          : std::string()) +
-                     " records into " + m_strPath);
-        }
+        SayLockFailure();
         return;
     }
     // Opened at once, so that a damaged file is said at the start, not ten seconds later.
@@ -63,6 +52,27 @@ CUsageRecorder::CUsageRecorder(std::string strPath, const IUsageClock& clock, No
         Fail(EState::CannotWrite, "cannot write the usage file " + m_strPath + " (" + e.what() +
                                       "); counting goes on and writing is retried");
     }
+}
+
+bool CUsageRecorder::Counts() const {
+    // A lock file that cannot even be opened (a read-only folder) is held by nobody else either.
+    return m_lock.IsHeld() || !m_lock.GetError().empty();
+}
+
+void CUsageRecorder::SayLockFailure() {
+    if (!m_lock.GetError().empty()) {
+        Fail(EState::CannotWrite, "cannot write the usage file " + m_strPath + " (" +
+                                      m_lock.GetError() +
+                                      "); counting goes on and writing is retried");
+        return;
+    }
+    m_pending.clear();
+    m_closedSpans.clear();
+    Fail(EState::OtherWriter,
+         "not recording usage: another Orvek" +
+             (m_lock.GetHolder() > 0 ? " (process " + std::to_string(m_lock.GetHolder()) + ")"
+                                     : std::string()) +
+             " records into " + m_strPath);
 }
 
 void CUsageRecorder::Fail(EState eState, const std::string& strText) {
@@ -90,7 +100,7 @@ void CUsageRecorder::TrackTime() {
     const int64_t nTolerance = kJumpToleranceMs + nSteadyPassed / 2000;
     const int64_t nDrift = (nWall - m_nLastWallMs) - nSteadyPassed;
     if (nDrift > nTolerance || nDrift < -nTolerance) {
-        if (m_lock.IsHeld()) {
+        if (Counts()) {
             m_closedSpans.push_back({Seconds(m_nSpanStartMs), SecondsUp(m_nSpanEndMs)});
         }
         m_nSpanStartMs = nWall;
@@ -102,7 +112,7 @@ void CUsageRecorder::TrackTime() {
 
 void CUsageRecorder::Observe(const MeterSnapshot& snapshot) {
     TrackTime();
-    const bool bRecord = m_bHasBase && m_lock.IsHeld();
+    const bool bRecord = m_bHasBase && Counts();
     const int64_t nBucket = BucketStart(ETier::FiveMinutes, Seconds(m_nLastWallMs));
     for (const DeviceSnapshot& device : snapshot.devices) {
         auto [it, bNew] = m_last.try_emplace(device.strName, 0, 0);
@@ -129,17 +139,22 @@ void CUsageRecorder::Observe(const MeterSnapshot& snapshot) {
 void CUsageRecorder::Flush(bool bFinal) {
     TrackTime();
     if (!m_lock.IsHeld()) {
+        const bool bOtherWrote = m_eState == EState::OtherWriter;
         if (!m_lock.TryAcquire()) {
+            SayLockFailure();
             return;
         }
-        // The other writer ended: this process records from now on, its counters so far the base.
         m_pShared.reset();
-        m_nSpanStartMs = m_nSpanEndMs;
-        m_closedSpans.clear();
-        m_eState = EState::Recording;
-        m_bFailureSaid = false;
-        if (m_fnNotice) {
-            m_fnNotice("recording usage into " + m_strPath + " from now on");
+        if (bOtherWrote) {
+            // The other writer ended: this process records from now on, its counters so far the
+            // base.
+            m_nSpanStartMs = m_nSpanEndMs;
+            m_closedSpans.clear();
+            m_eState = EState::Recording;
+            m_bFailureSaid = false;
+            if (m_fnNotice) {
+                m_fnNotice("recording usage into " + m_strPath + " from now on");
+            }
         }
     }
     if (!bFinal && m_pending.empty()) {

@@ -62,6 +62,10 @@ public:
 private:
     // The wall clock against the steady one since the last look; ends the stretch on a jump.
     void TrackTime();
+    // Whether observed bytes are kept: this process records, or would if the file could be written.
+    bool Counts() const;
+    // Says why the writer's lock is not held, and forgets what another writer records.
+    void SayLockFailure();
     // Once per failure: the same failure is not repeated until a write succeeded.
     void Fail(EState eState, const std::string& strText);
 

@@ -71,6 +71,13 @@ std::string MoveAside(const std::string& strPath, const std::string& strWhy, int
     return strAside;
 }
 
+// The one integer a statement answers; the statement is finished before returning, so that no
+// read stays open.
+int64_t QueryInt(CSqlite& db, const char* szSql) {
+    CSqliteStatement statement = db.Prepare(szSql);
+    return statement.Step() ? statement.GetInt(0) : 0;
+}
+
 void Configure(CSqlite& db) {
     sqlite3_busy_timeout(db.Get(), kBusyTimeoutMs);
 }
@@ -98,12 +105,8 @@ CUsageStore::CUsageStore(const std::string& strPath, EAccess eAccess, int64_t nN
         m_pDb = std::make_unique<CSqlite>(strPath, SQLITE_OPEN_READONLY);
     }
     Configure(*m_pDb);
-    CSqliteStatement version = m_pDb->Prepare("PRAGMA user_version");
-    version.Step();
-    const int64_t nVersion = version.GetInt(0);
-    CSqliteStatement id = m_pDb->Prepare("PRAGMA application_id");
-    id.Step();
-    if (id.GetInt(0) != kApplicationId || nVersion != kSchemaVersion) {
+    if (QueryInt(*m_pDb, "PRAGMA application_id") != kApplicationId ||
+        QueryInt(*m_pDb, "PRAGMA user_version") != kSchemaVersion) {
         throw CSqliteError(SQLITE_NOTADB, strPath + " is not an Orvek usage file of version " +
                                               std::to_string(kSchemaVersion));
     }
@@ -151,15 +154,9 @@ void CUsageStore::OpenForWriting(int64_t nNowUtc, const NoticeFn& fnNotice) {
 
 std::string CUsageStore::CheckOrCreate() {
     CSqlite& db = *m_pDb;
-    CSqliteStatement id = db.Prepare("PRAGMA application_id");
-    id.Step();
-    const int64_t nId = id.GetInt(0);
-    CSqliteStatement version = db.Prepare("PRAGMA user_version");
-    version.Step();
-    const int64_t nVersion = version.GetInt(0);
-    CSqliteStatement tables = db.Prepare("SELECT count(*) FROM sqlite_schema");
-    tables.Step();
-    const int64_t nTables = tables.GetInt(0);
+    const int64_t nId = QueryInt(db, "PRAGMA application_id");
+    const int64_t nVersion = QueryInt(db, "PRAGMA user_version");
+    const int64_t nTables = QueryInt(db, "SELECT count(*) FROM sqlite_schema");
     if (nId == 0 && nVersion == 0 && nTables == 0) {
         // A new file: incremental vacuum must be chosen before the first table exists, and WAL
         // lets readers read while this writes.
@@ -176,12 +173,12 @@ std::string CUsageStore::CheckOrCreate() {
     if (nId != kApplicationId || nVersion != kSchemaVersion) {
         return "unknown-version";
     }
-    CSqliteStatement check = db.Prepare("PRAGMA quick_check");
-    check.Step();
-    if (const std::string strCheck = check.GetText(0); strCheck != "ok") {
-        return "damaged: " + strCheck;
+    {
+        CSqliteStatement check = db.Prepare("PRAGMA quick_check");
+        if (const std::string strCheck = check.Step() ? check.GetText(0) : ""; strCheck != "ok") {
+            return "damaged: " + strCheck;
+        }
     }
-    check.Reset();
     db.Exec("PRAGMA journal_mode = WAL");
     db.Exec("PRAGMA synchronous = FULL");
     return "";
@@ -199,7 +196,9 @@ int64_t CUsageStore::SeriesId(const std::string& strDevice) {
     select.Bind(1, strDevice);
     select.Step();
     // Not cached before the transaction commits: a rolled-back insert would leave a stale id.
-    return select.GetInt(0);
+    const int64_t nId = select.GetInt(0);
+    select.Reset();
+    return nId;
 }
 
 void CUsageStore::Write(const std::vector<UsageDelta>& deltas,
@@ -302,7 +301,9 @@ std::optional<std::string> CUsageStore::GetSetting(const std::string& strKey) {
     if (!select.Step()) {
         return std::nullopt;
     }
-    return select.GetText(0);
+    std::string strValue = select.GetText(0);
+    select.Reset();
+    return strValue;
 }
 
 void CUsageStore::SetSetting(const std::string& strKey, const std::string& strValue) {

@@ -19,6 +19,9 @@ int main(int argc, char** argv) {
 #if defined(ORVEK_LIVE_TEST) || defined(ORVEK_GUI_TEST)
     orvektest::EnterPrivateNetns();
 #endif
+#ifdef ORVEK_PRIVATE_MOUNTS
+    orvektest::EnterPrivateMounts();
+#endif
 #ifdef ORVEK_GUI_TEST
     QApplication app(argc, argv);
 #endif
