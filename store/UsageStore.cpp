@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <system_error>
@@ -83,6 +84,18 @@ void Configure(CSqlite& db) {
 }
 
 } // namespace
+
+std::string DefaultUsagePath() {
+    const char* szData = std::getenv("XDG_DATA_HOME");
+    if (szData != nullptr && szData[0] == '/') {
+        return std::string(szData) + "/Orvek/usage.sqlite";
+    }
+    const char* szHome = std::getenv("HOME");
+    if (szHome == nullptr || szHome[0] != '/') {
+        return "";
+    }
+    return std::string(szHome) + "/.local/share/Orvek/usage.sqlite";
+}
 
 CUsageStore::CUsageStore(const std::string& strPath, EAccess eAccess, int64_t nNowUtc,
                          const NoticeFn& fnNotice)

@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+// The window's usage file, which `orvek report` reads unless told otherwise:
+// $XDG_DATA_HOME/Orvek/usage.sqlite, or ~/.local/share/Orvek/usage.sqlite; "" without a home.
+std::string DefaultUsagePath();
+
 // Bytes of one device in one bucket.
 struct UsageRow {
     int64_t nStart = 0; // UTC second of the bucket's local start
