@@ -179,6 +179,15 @@ const char* HeadlessUsage() {
            "  --json                   print JSON lines instead of text (default: off)\n"
            "  --metrics [ADDRESS:]PORT serve Prometheus metrics on /metrics; ADDRESS is IPv4 or "
            "[IPv6] (default: off, ADDRESS 127.0.0.1)\n"
+           "  --database FILE          keep this host's usage in FILE, by 5 minutes, hour, day and "
+           "month; read it with `orvek report --database FILE` (default: none)\n"
+           "  --plan-cap SIZE          set a data plan in FILE: its cap, 50GB (10^9 bytes) or 50GiB "
+           "(2^30 bytes); metrics add orvek_plan_used_bytes, orvek_plan_limit_bytes\n"
+           "  --plan-day DAY           the day of the month the plan's cycle starts (default: 1)\n"
+           "  --plan-counts WHAT       what counts: both (sent and received) or received "
+           "(default: both)\n"
+           "  --plan-device DEVICE     only DEVICE counts against the plan; repeatable "
+           "(default: all)\n"
            "  --help                   print this help and exit (default: off)\n"
            "  --version                print the version and exit (default: off)\n";
 }
