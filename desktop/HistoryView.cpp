@@ -62,26 +62,28 @@ void CUsageBars::paintEvent(QPaintEvent*) {
     const int nLabel = fontMetrics().height() + 2;
     const QRect area = rect().adjusted(4, nLabel + 2, -4, -nLabel);
     const int64_t nMax = std::max<int64_t>(*std::ranges::max_element(m_vecBytes), 1);
-    const double dWidth = static_cast<double>(area.width()) / static_cast<double>(m_vecBytes.size());
+    const double dWidth =
+        static_cast<double>(area.width()) / static_cast<double>(m_vecBytes.size());
     painter.setPen(palette().text().color());
     painter.drawText(QRect(4, 0, width() - 8, nLabel), Qt::AlignLeft | Qt::AlignVCenter,
                      QStringLiteral("highest day: %1").arg(Amount(nMax)));
     for (size_t n = 0; n < m_vecBytes.size(); ++n) {
         const int nX = area.left() + static_cast<int>(static_cast<double>(n) * dWidth);
         const int nW = std::max(1, static_cast<int>(dWidth) - 2);
-        const int nH = static_cast<int>(static_cast<double>(area.height()) *
-                                        static_cast<double>(m_vecBytes[n]) /
-                                        static_cast<double>(nMax));
+        const int nH =
+            static_cast<int>(static_cast<double>(area.height()) *
+                             static_cast<double>(m_vecBytes[n]) / static_cast<double>(nMax));
         const QColor color = static_cast<int>(n) == m_nToday ? palette().highlight().color()
                                                              : palette().mid().color();
         painter.fillRect(QRect(nX + 1, area.bottom() - nH + 1, nW, nH), color);
         // Every label where there is room, else every few.
         const int nEvery = std::max(1, fontMetrics().horizontalAdvance(QStringLiteral("00 ")) /
-                                           std::max(1, static_cast<int>(dWidth)) +
+                                               std::max(1, static_cast<int>(dWidth)) +
                                            1);
         if (n < m_vecLabels.size() && n % static_cast<size_t>(nEvery) == 0) {
-            painter.drawText(QRect(nX, area.bottom() + 2, static_cast<int>(dWidth) * nEvery, nLabel),
-                             Qt::AlignLeft | Qt::AlignTop, m_vecLabels[n]);
+            painter.drawText(
+                QRect(nX, area.bottom() + 2, static_cast<int>(dWidth) * nEvery, nLabel),
+                Qt::AlignLeft | Qt::AlignTop, m_vecLabels[n]);
         }
     }
 }
@@ -161,9 +163,9 @@ void CHistoryView::Refresh() {
             Period& period = periods.emplace_back();
             period.nStart = cycle.nStart;
             period.nEnd = cycle.nEnd;
-            period.strLabel = QString::fromStdString(
-                bPlan ? FormatDate(cycle.first) + " to " + FormatDate(AddDays(cycle.next, -1))
-                      : FormatDate(cycle.first).substr(0, 7));
+            period.strLabel = QString::fromStdString(bPlan ? FormatDate(cycle.first) + " to " +
+                                                                 FormatDate(AddDays(cycle.next, -1))
+                                                           : FormatDate(cycle.first).substr(0, 7));
             nStart = cycle.nStart;
         }
         if (pStore != nullptr) {
@@ -180,7 +182,8 @@ void CHistoryView::Refresh() {
             }
         }
     } catch (const CSqliteError& e) {
-        m_pState->setText(QStringLiteral("Cannot read the usage file: %1").arg(QString::fromUtf8(e.what())));
+        m_pState->setText(
+            QStringLiteral("Cannot read the usage file: %1").arg(QString::fromUtf8(e.what())));
         return;
     }
 
@@ -212,10 +215,10 @@ void CHistoryView::Refresh() {
         }
     }
     m_pBars->SetDays(status.vecDays, std::move(vecLabels), nToday);
-    m_pBars->setToolTip(QStringLiteral("%1 %2: %3")
-                            .arg(bPlan ? QStringLiteral("This cycle") : QStringLiteral("This month"),
-                                 QString::fromStdString(FormatDate(status.cycle.first)),
-                                 Amount(status.nUsed)));
+    m_pBars->setToolTip(
+        QStringLiteral("%1 %2: %3")
+            .arg(bPlan ? QStringLiteral("This cycle") : QStringLiteral("This month"),
+                 QString::fromStdString(FormatDate(status.cycle.first)), Amount(status.nUsed)));
 
     m_pList->setHeaderLabels({bPlan ? QStringLiteral("Past cycles") : QStringLiteral("Past months"),
                               QStringLiteral("Received"), QStringLiteral("Sent"),
@@ -226,13 +229,15 @@ void CHistoryView::Refresh() {
         pItem->setText(0, period.strLabel);
         pItem->setText(1, Amount(period.nRecv));
         pItem->setText(2, Amount(period.nSent));
-        pItem->setText(3, bPlan ? QString::fromStdString(FormatAmount(period.nCounted, plan.eUnit))
-                                : Amount(period.nSent + period.nRecv));
+        pItem->setText(3,
+                       bPlan ? QString::fromStdString(FormatAmountAuto(period.nCounted, plan.eUnit))
+                             : Amount(period.nSent + period.nRecv));
         for (int nColumn = 1; nColumn < 4; ++nColumn) {
             pItem->setTextAlignment(nColumn, Qt::AlignRight | Qt::AlignVCenter);
         }
-        pItem->setToolTip(3, QStringLiteral("%1 bytes").arg(FormatCount(bPlan ? period.nCounted
-                                                                              : period.nSent + period.nRecv)));
+        pItem->setToolTip(
+            3, QStringLiteral("%1 bytes")
+                   .arg(FormatCount(bPlan ? period.nCounted : period.nSent + period.nRecv)));
     }
     for (int nColumn = 1; nColumn < 4; ++nColumn) {
         m_pList->resizeColumnToContents(nColumn);

@@ -17,9 +17,8 @@ constexpr ECapUnit kUnits[] = {ECapUnit::MB,  ECapUnit::GB,  ECapUnit::TB,
 
 // The cap as a number in its unit, with no more decimals than it needs.
 QString CapNumber(int64_t nBytes, ECapUnit eUnit) {
-    QString strNumber = QString::number(static_cast<double>(nBytes) /
-                                            static_cast<double>(UnitBytes(eUnit)),
-                                        'f', 3);
+    QString strNumber = QString::number(
+        static_cast<double>(nBytes) / static_cast<double>(UnitBytes(eUnit)), 'f', 3);
     while (strNumber.endsWith(QLatin1Char('0'))) {
         strNumber.chop(1);
     }
@@ -43,6 +42,7 @@ CPlanDlg::CPlanDlg(const std::optional<Plan>& plan, const std::set<std::string>&
     }
 
     m_pEnabled = new QCheckBox(QStringLiteral("&Count against a data plan"), this);
+    m_pEnabled->setObjectName(QStringLiteral("IDC_PLAN_ON"));
     m_pEnabled->setChecked(plan.has_value());
     m_pDay = new QSpinBox(this);
     m_pDay->setRange(1, 31);
@@ -50,7 +50,9 @@ CPlanDlg::CPlanDlg(const std::optional<Plan>& plan, const std::set<std::string>&
     m_pDay->setToolTip(QStringLiteral("In a month without this day, the cycle starts on the "
                                       "month's last day."));
     m_pCap = new QLineEdit(CapNumber(shown.nCapBytes, shown.eUnit), this);
+    m_pCap->setObjectName(QStringLiteral("IDC_PLAN_CAP"));
     m_pUnit = new QComboBox(this);
+    m_pUnit->setObjectName(QStringLiteral("IDC_PLAN_UNIT"));
     for (const ECapUnit eUnit : kUnits) {
         m_pUnit->addItem(QString::fromStdString(DescribeUnit(eUnit)), static_cast<int>(eUnit));
     }
@@ -77,7 +79,8 @@ CPlanDlg::CPlanDlg(const std::optional<Plan>& plan, const std::set<std::string>&
             [this](bool bAll) { m_pDevices->setEnabled(!bAll); });
     QString strAlerts;
     for (const int nPercent : shown.vecAlerts) {
-        strAlerts += (strAlerts.isEmpty() ? QString() : QStringLiteral(", ")) + QString::number(nPercent);
+        strAlerts +=
+            (strAlerts.isEmpty() ? QString() : QStringLiteral(", ")) + QString::number(nPercent);
     }
     m_pAlerts = new QLineEdit(strAlerts, this);
     m_pAlerts->setToolTip(QStringLiteral("Percentages of the cap at which a notification says so, "
@@ -114,14 +117,15 @@ void CPlanDlg::accept() {
     const auto eUnit = static_cast<ECapUnit>(m_pUnit->currentData().toInt());
     std::string strError;
     ECapUnit eParsed{};
-    if (!ParseCap((m_pCap->text() + QLatin1Char(' ') + QLatin1String(UnitName(eUnit))).toStdString(),
-                  plan.nCapBytes, eParsed, strError)) {
+    if (!ParseCap(
+            (m_pCap->text() + QLatin1Char(' ') + QLatin1String(UnitName(eUnit))).toStdString(),
+            plan.nCapBytes, eParsed, strError)) {
         m_pError->setText(QString::fromStdString(strError));
         return;
     }
     plan.eUnit = eUnit;
-    plan.eCounting = m_pCounts->currentIndex() == 1 ? ECounting::ReceivedOnly
-                                                    : ECounting::SentAndReceived;
+    plan.eCounting =
+        m_pCounts->currentIndex() == 1 ? ECounting::ReceivedOnly : ECounting::SentAndReceived;
     if (!m_pAllDevices->isChecked()) {
         for (int n = 0; n < m_pDevices->count(); ++n) {
             if (m_pDevices->item(n)->checkState() == Qt::Checked) {

@@ -12,9 +12,10 @@ class QDBusServiceWatcher;
 class QSystemTrayIcon;
 
 // Orvek in the panel's tray: an icon whose tooltip holds the rates and the plan's usage, and a
-// menu (show the window, Capture or Stop, Details, quit). Qt chooses the tray protocol when an icon
-// is made; a tray host that appears later (the StatusNotifierWatcher of a desktop extension or of
-// a late autostart) gets the icon made anew.
+// menu (show the window, Capture or Stop, Details, quit). Qt chooses the tray protocol when it
+// first makes an icon and keeps that choice; so the icon is made only once a tray host exists (a
+// StatusNotifierWatcher on the session bus, or an X11 tray manager), and made anew when a watcher
+// appears later (a desktop extension, a late autostart).
 class CTrayIcon : public QObject {
     Q_OBJECT
 
@@ -24,9 +25,12 @@ public:
     explicit CTrayIcon(QObject* pParent = nullptr);
     ~CTrayIcon() override;
 
+    // Whether a tray host is there: a StatusNotifierWatcher on the session bus or an X11 tray
+    // manager.
+    static bool HasTrayHost();
     // Whether a tray shows the icon now.
     bool IsAvailable() const;
-    // How many times the icon was made (the first included).
+    // How many times the icon was made.
     int GetCreations() const { return m_nCreations; }
     QMenu* GetMenu() { return &m_menu; }
     QSystemTrayIcon* GetIcon() const { return m_pIcon.get(); }
@@ -47,7 +51,8 @@ signals:
     void Recreated();
 
 private:
-    // Makes the icon anew with the current tooltip and menu, and shows it.
+    // Makes the icon anew with the current tooltip and menu, and shows it, when a tray host
+    // exists.
     void Create();
 
     QIcon m_icon;

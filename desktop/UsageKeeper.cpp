@@ -26,12 +26,13 @@ CUsageKeeper::CUsageKeeper(const CTrafficSampler& sampler, const IUsageClock& cl
             // Read again when the plan is shown; the file's trouble is said by the recorder.
         }
     }
+    // The base: the latest sample, taken before any Capture of this run.
+    OnSampled();
     connect(&m_sampler, &CTrafficSampler::Sampled, this, &CUsageKeeper::OnSampled);
     m_timerFlush.setInterval(CUsageRecorder::kFlushPeriodMs);
     // User-interface thread, every ten seconds: writes only when something was counted.
     connect(&m_timerFlush, &QTimer::timeout, this, [this] {
-        if (m_recorder.HasPending() ||
-            m_recorder.GetState() != CUsageRecorder::EState::Recording) {
+        if (m_recorder.HasPending() || m_recorder.GetState() != CUsageRecorder::EState::Recording) {
             Flush();
         }
     });

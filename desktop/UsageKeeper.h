@@ -26,7 +26,8 @@ class CUsageKeeper : public QObject {
 
 public:
     // The sampler and the clock must outlive the keeper. strPath "" : the window's usual file.
-    // The sampler's next sample is the base: what the meter counted before is not this run's.
+    // The sampler's latest sample is the base: what the meter counted before is not this run's
+    // (made before the first Capture, it holds nothing).
     CUsageKeeper(const CTrafficSampler& sampler, const IUsageClock& clock,
                  const std::string& strPath = {}, QObject* pParent = nullptr);
     // Writes what is left.

@@ -82,6 +82,20 @@ std::string FormatAmount(int64_t nBytes, ECapUnit eUnit) {
     return std::string(szNumber, result.ptr) + " " + UnitName(eUnit);
 }
 
+std::string FormatAmountAuto(int64_t nBytes, ECapUnit eKind) {
+    const bool bBinary = eKind == ECapUnit::MiB || eKind == ECapUnit::GiB || eKind == ECapUnit::TiB;
+    const ECapUnit aKind[] = {bBinary ? ECapUnit::MiB : ECapUnit::MB,
+                              bBinary ? ECapUnit::GiB : ECapUnit::GB,
+                              bBinary ? ECapUnit::TiB : ECapUnit::TB};
+    ECapUnit eUnit = aKind[0];
+    for (const ECapUnit eLarger : aKind) {
+        if (nBytes >= UnitBytes(eLarger)) {
+            eUnit = eLarger;
+        }
+    }
+    return FormatAmount(nBytes, eUnit);
+}
+
 bool ParseCap(std::string_view svText, int64_t& nBytes, ECapUnit& eUnit, std::string& strError) {
     while (!svText.empty() && svText.front() == ' ') {
         svText.remove_prefix(1);

@@ -80,8 +80,11 @@ std::string DescribeProjection(const PlanStatus& status) {
 }
 
 std::string AlertTitle(int nPercent) {
-    return nPercent >= 100 ? "Data plan used up"
-                           : "Data plan " + std::to_string(nPercent) + " % used";
+    if (nPercent == 100) {
+        return "Data plan used up";
+    }
+    return (nPercent > 100 ? "Data plan exceeded: " : "Data plan ") + std::to_string(nPercent) +
+           " % used";
 }
 
 std::string AlertText(const PlanStatus& status) {

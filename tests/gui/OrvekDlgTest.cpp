@@ -97,8 +97,9 @@ TEST_F(OrvekDlgTest, RefusedFilterMenuAndAboutBox) {
     EXPECT_TRUE(IsIdle());
 
     const std::unique_ptr<QMenu> pMenu = m_pDlg->CreateContextMenu();
-    ASSERT_EQ(pMenu->actions().size(), 2);
+    ASSERT_EQ(pMenu->actions().size(), 3);
     EXPECT_EQ(pMenu->actions().front()->text().toStdString(), "&Details...");
+    EXPECT_EQ(pMenu->actions()[1]->text().toStdString(), "Start at &login");
     EXPECT_EQ(pMenu->actions().back()->text().toStdString(), "&About Orvek...");
     texts.clear();
     CollectModalTexts(texts);
