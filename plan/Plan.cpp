@@ -67,11 +67,15 @@ std::string DescribeUnit(ECapUnit eUnit) {
 }
 
 std::string FormatThousands(int64_t nValue) {
-    std::string strDigits = std::to_string(nValue < 0 ? -nValue : nValue);
-    for (int nAt = static_cast<int>(strDigits.size()) - 3; nAt > 0; nAt -= 3) {
-        strDigits.insert(static_cast<size_t>(nAt), ",");
+    const std::string strDigits = std::to_string(nValue < 0 ? -nValue : nValue);
+    std::string strOut = nValue < 0 ? "-" : "";
+    for (size_t n = 0; n < strDigits.size(); ++n) {
+        if (n > 0 && (strDigits.size() - n) % 3 == 0) {
+            strOut += ',';
+        }
+        strOut += strDigits[n];
     }
-    return nValue < 0 ? "-" + strDigits : strDigits;
+    return strOut;
 }
 
 std::string FormatAmount(int64_t nBytes, ECapUnit eUnit) {
@@ -176,12 +180,18 @@ std::string SerializePlan(const Plan& plan) {
         ";devices=";
     bool bFirst = true;
     for (const std::string& strDevice : plan.devices) {
-        strText += (bFirst ? "" : ",") + strDevice;
+        if (!bFirst) {
+            strText += ',';
+        }
+        strText += strDevice;
         bFirst = false;
     }
     strText += ";alerts=";
     for (size_t n = 0; n < plan.vecAlerts.size(); ++n) {
-        strText += (n == 0 ? "" : ",") + std::to_string(plan.vecAlerts[n]);
+        if (n > 0) {
+            strText += ',';
+        }
+        strText += std::to_string(plan.vecAlerts[n]);
     }
     return strText;
 }

@@ -32,3 +32,10 @@ bash bench/manydevices.sh "$build"
 echo
 echo "== the Details window on 40 devices: opening and refreshing (offscreen) =="
 QT_QPA_PLATFORM=offscreen "$build/bench/orvek_bench_detailsopen" 20
+echo
+echo "== the usage file: CPU per flush with 40 devices, a simulated year's size =="
+mkdir -p "$build/storebench"
+"$build/bench/orvek_bench_store" flush "$build/storebench" 300
+"$build/bench/orvek_bench_store" year /dev/shm/orvek-bench-year40-$$.sqlite 40
+"$build/bench/orvek_bench_store" year /dev/shm/orvek-bench-year3-$$.sqlite 3
+rm -f /dev/shm/orvek-bench-year40-$$.sqlite* /dev/shm/orvek-bench-year3-$$.sqlite*

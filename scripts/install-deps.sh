@@ -11,7 +11,8 @@ case "$purpose" in
 run) packages+=(xdg-utils qt6-wayland) ;;
 test) packages+=(libgtest-dev clang libclang-rt-14-dev iputils-ping procps nftables prometheus locales
     dbus-daemon xvfb python3) ;;
-bench) packages+=(libgtest-dev libbenchmark-dev tcpdump linux-perf xvfb xdotool valgrind) ;;
+bench) packages+=(libgtest-dev libbenchmark-dev tcpdump linux-perf xvfb xdotool valgrind trayer
+    imagemagick) ;;
 *) echo "usage: $0 [run|test|bench]" >&2; exit 2 ;;
 esac
 
