@@ -2,7 +2,8 @@
 # Builds the benchmarks and the window application (Release) and runs them all: the per-packet
 # path, live counting against bare libpcap loops and tcpdump in network namespaces of its own,
 # resident memory (headless and window), user-interface responsiveness (also with the Details
-# window open), 41 devices, and the Details window's opening. Needs root. Never part of the suite.
+# window open), 41 devices, the Details window's opening, and the usage file's write cost and
+# size. Needs root. Never part of the suite.
 # ORVEK_BENCH_BUILD sets the build directory (default build/bench).
 set -euo pipefail
 cd "$(dirname "$0")/.."
