@@ -105,6 +105,7 @@ CHistoryView::CHistoryView(CUsageKeeper& keeper, QWidget* pParent)
     m_pUsed->setMaximumHeight(fontMetrics().height() / 2 + 4);
     m_pEdit = new QPushButton(QStringLiteral("&Plan..."), this);
     m_pEdit->setObjectName(QStringLiteral("IDC_PLAN_EDIT"));
+    // User-interface thread: the plan dialog, modal.
     connect(m_pEdit, &QPushButton::clicked, this, &CHistoryView::EditPlan);
     m_pBars = new CUsageBars(this);
     m_pBars->setObjectName(QStringLiteral("IDC_DAY_BARS"));
@@ -125,6 +126,7 @@ CHistoryView::CHistoryView(CUsageKeeper& keeper, QWidget* pParent)
     pLayout->addWidget(m_pBars, 2);
     pLayout->addWidget(m_pList, 3);
 
+    // User-interface thread, after each write: redrawn only while shown.
     connect(&m_keeper, &CUsageKeeper::Updated, this, [this] {
         if (isVisible()) {
             Refresh();

@@ -75,6 +75,7 @@ CPlanDlg::CPlanDlg(const std::optional<Plan>& plan, const std::set<std::string>&
         pItem->setCheckState(shown.devices.contains(strDevice) ? Qt::Checked : Qt::Unchecked);
     }
     m_pDevices->setEnabled(!m_pAllDevices->isChecked());
+    // User-interface thread: the list is for choosing only when not all devices count.
     connect(m_pAllDevices, &QCheckBox::toggled, m_pDevices,
             [this](bool bAll) { m_pDevices->setEnabled(!bAll); });
     QString strAlerts;

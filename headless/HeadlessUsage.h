@@ -17,6 +17,7 @@
 // used bytes for the metrics.
 class CHeadlessUsage {
 public:
+    // Loop thread: the meter's snapshot now; must not wait for a capture thread.
     using SnapshotFn = std::function<MeterSnapshot()>;
 
     // Loop thread, before capture starts: opens the file (said through fnNotice when it cannot,
