@@ -192,8 +192,8 @@ void CHistoryView::Refresh() {
     if (bPlan) {
         const std::string strProjection = DescribeProjection(status);
         m_pPlan->setText(QString::fromStdString(
-            DescribeUsed(status) + (strProjection.empty() ? "" : "; " + strProjection) + ".\n" +
-            DescribeUnit(plan.eUnit) + "; counts " +
+            DescribeUsed(status) + (strProjection.empty() ? std::string() : "; " + strProjection) +
+            ".\n" + DescribeUnit(plan.eUnit) + "; counts " +
             (plan.eCounting == ECounting::ReceivedOnly ? "received bytes only"
                                                        : "sent and received bytes") +
             (plan.devices.empty() ? " of every device." : " of the plan's devices.")));

@@ -89,5 +89,6 @@ std::string AlertTitle(int nPercent) {
 
 std::string AlertText(const PlanStatus& status) {
     const std::string strProjection = DescribeProjection(status);
-    return DescribeUsed(status) + (strProjection.empty() ? "" : "; " + strProjection) + ".";
+    return DescribeUsed(status) + (strProjection.empty() ? std::string() : "; " + strProjection) +
+           ".";
 }

@@ -335,7 +335,10 @@ std::string MakeReport(CUsageStore& store, const ReportOptions& options, int64_t
                       ",\"alerts_fired\":[";
             bFirst = true;
             for (const int nPercent : status->fired) {
-                strOut += (bFirst ? "" : ",") + std::to_string(nPercent);
+                if (!bFirst) {
+                    strOut += ',';
+                }
+                strOut += std::to_string(nPercent);
                 bFirst = false;
             }
             strOut += "],\"days\":" + Json(ReadCycleRows(store, *status, nNowUtc)) + "}";
@@ -344,17 +347,21 @@ std::string MakeReport(CUsageStore& store, const ReportOptions& options, int64_t
     }
     for (const View& view : views) {
         if (view.nCount > 0) {
+            if (!strOut.empty()) {
+                strOut += '\n';
+            }
             strOut +=
-                (strOut.empty() ? "" : "\n") +
                 Text(view.szHeading, view.eTier, ReadRows(store, view.eTier, view.nCount, nNowUtc));
         }
     }
     if (status) {
         const std::string strProjection = DescribeProjection(*status);
-        strOut += (strOut.empty() ? "" : "\n") + std::string("Plan cycle ") +
-                  FormatDate(status->cycle.first) + " to " +
+        if (!strOut.empty()) {
+            strOut += '\n';
+        }
+        strOut += std::string("Plan cycle ") + FormatDate(status->cycle.first) + " to " +
                   FormatDate(AddDays(status->cycle.next, -1)) + ": " + DescribeUsed(*status) +
-                  (strProjection.empty() ? "" : "; " + strProjection) + "\n(" +
+                  (strProjection.empty() ? std::string() : "; " + strProjection) + "\n(" +
                   DescribeUnit(status->plan.eUnit) + "; counts " +
                   (status->plan.eCounting == ECounting::ReceivedOnly ? "received bytes only"
                                                                      : "sent and received bytes") +
