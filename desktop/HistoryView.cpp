@@ -45,8 +45,9 @@ struct Period {
 
 } // namespace
 
-void CUsageBars::SetDays(std::vector<int64_t> vecBytes, std::vector<QString> vecLabels,
-                         int nToday) {
+void CUsageBars::SetDays(std::vector<int64_t> vecBytes, std::vector<QString> vecLabels, int nToday,
+                         std::optional<ECapUnit> eUnit) {
+    m_eUnit = eUnit;
     m_vecBytes = std::move(vecBytes);
     m_vecLabels = std::move(vecLabels);
     m_nToday = nToday;
@@ -66,7 +67,9 @@ void CUsageBars::paintEvent(QPaintEvent*) {
         static_cast<double>(area.width()) / static_cast<double>(m_vecBytes.size());
     painter.setPen(palette().text().color());
     painter.drawText(QRect(4, 0, width() - 8, nLabel), Qt::AlignLeft | Qt::AlignVCenter,
-                     QStringLiteral("highest day: %1").arg(Amount(nMax)));
+                     QStringLiteral("highest day: %1")
+                         .arg(m_eUnit ? QString::fromStdString(FormatAmountAuto(nMax, *m_eUnit))
+                                      : Amount(nMax)));
     for (size_t n = 0; n < m_vecBytes.size(); ++n) {
         const int nX = area.left() + static_cast<int>(static_cast<double>(n) * dWidth);
         const int nW = std::max(1, static_cast<int>(dWidth) - 2);
@@ -216,7 +219,8 @@ void CHistoryView::Refresh() {
             nToday = static_cast<int>(n);
         }
     }
-    m_pBars->SetDays(status.vecDays, std::move(vecLabels), nToday);
+    m_pBars->SetDays(status.vecDays, std::move(vecLabels), nToday,
+                     bPlan ? std::optional<ECapUnit>(plan.eUnit) : std::nullopt);
     m_pBars->setToolTip(
         QStringLiteral("%1 %2: %3")
             .arg(bPlan ? QStringLiteral("This cycle") : QStringLiteral("This month"),
@@ -229,8 +233,13 @@ void CHistoryView::Refresh() {
     for (const Period& period : periods) {
         auto* pItem = new QTreeWidgetItem(m_pList);
         pItem->setText(0, period.strLabel);
-        pItem->setText(1, Amount(period.nRecv));
-        pItem->setText(2, Amount(period.nSent));
+        // With a plan, every amount in the plan's kind of unit (decimal or binary).
+        const auto amount = [&](int64_t nBytes) {
+            return bPlan ? QString::fromStdString(FormatAmountAuto(nBytes, plan.eUnit))
+                         : Amount(nBytes);
+        };
+        pItem->setText(1, amount(period.nRecv));
+        pItem->setText(2, amount(period.nSent));
         pItem->setText(3,
                        bPlan ? QString::fromStdString(FormatAmountAuto(period.nCounted, plan.eUnit))
                              : Amount(period.nSent + period.nRecv));

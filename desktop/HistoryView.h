@@ -1,9 +1,15 @@
 #pragma once
 
+// moc cannot read the C++20 library headers this brings; it needs none of them.
+#ifndef Q_MOC_RUN
+#include "Plan.h"
+#endif
+
 #include <QString>
 #include <QWidget>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 class CUsageKeeper;
@@ -18,8 +24,10 @@ class CUsageBars : public QWidget {
 
 public:
     using QWidget::QWidget;
-    // User-interface thread: one value per day and its label (day of the month).
-    void SetDays(std::vector<int64_t> vecBytes, std::vector<QString> vecLabels, int nToday);
+    // User-interface thread: one value per day and its label (day of the month); amounts in the
+    // plan's kind of unit (decimal or binary), or in units of 1,024 without one.
+    void SetDays(std::vector<int64_t> vecBytes, std::vector<QString> vecLabels, int nToday,
+                 std::optional<ECapUnit> eUnit = std::nullopt);
     const std::vector<int64_t>& GetDays() const { return m_vecBytes; }
     QSize sizeHint() const override { return {480, 150}; }
 
@@ -30,6 +38,7 @@ private:
     std::vector<int64_t> m_vecBytes;
     std::vector<QString> m_vecLabels;
     int m_nToday = -1;
+    std::optional<ECapUnit> m_eUnit;
 };
 
 // The Details window's History view: whether usage is recorded, the plan's used bytes against

@@ -42,5 +42,5 @@ tray=$(xdotool search --onlyvisible --class trayer | head -n1)
 eval "$(xdotool getwindowgeometry --shell "$tray")"
 xdotool mousemove $((X + WIDTH - 14)) $((Y + 14)) click 3
 sleep 1
-import -window root -crop 300x200+$((X + WIDTH - 300))+$Y +repage "$out/tray.png"
+import -window root -crop 150x130+$((X + WIDTH - 150))+$Y +repage "$out/tray.png"
 cat "$work/orvek.out"
