@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <thread>
 
@@ -72,6 +73,7 @@ protected:
 // file while the first runs says once that it does not record, and adds nothing. With a plan the
 // exporter serves its used bytes and cap.
 TEST_F(HeadlessUsageLive, RestartsAddUpSecondOrvekDoesNotRecordPlanMetrics) {
+    const int64_t nBegun = std::time(nullptr);
     auto pFirst = Start();
     Receive(1000);
     pFirst->Signal(SIGTERM);
@@ -102,8 +104,16 @@ TEST_F(HeadlessUsageLive, RestartsAddUpSecondOrvekDoesNotRecordPlanMetrics) {
         EXPECT_EQ(pOrvek->Wait(), 0);
     }
     EXPECT_EQ(Stored(), 1'542'000);
+    // The runs' stretches (one, when the second began within the second the first ended in)
+    // cover the time from the first start to the second's end.
+    const int64_t nEnded = std::time(nullptr);
     CUsageStore store(m_strPath, CUsageStore::EAccess::Read, 0);
-    EXPECT_EQ(store.ReadRecorded(0, int64_t{1} << 40).size(), 2u);
+    const std::vector<RecordedSpan> spans = store.ReadRecorded(0, int64_t{1} << 40);
+    ASSERT_FALSE(spans.empty());
+    EXPECT_GE(spans.front().nStart, nBegun);
+    EXPECT_LE(spans.front().nStart, nBegun + 5);
+    EXPECT_GE(spans.back().nEnd, nEnded - 3);
+    EXPECT_LE(spans.back().nEnd, nEnded + 1);
 }
 
 // kill -9 while a steady 200 datagrams a second arrive: the file is intact and holds all but at
