@@ -28,6 +28,9 @@ ELaunch ChooseLaunch(const std::vector<std::string>& args, const char* szDisplay
     if (!args.empty() && args.front() == "--headless") {
         return ELaunch::Headless;
     }
+    if (!args.empty() && args.front() == "report") {
+        return ELaunch::Report;
+    }
     std::string_view svPlatform = IsSet(szPlatform) ? szPlatform : "";
     bool bX11 = IsSet(szDisplay);
     for (size_t n = 0; n < args.size(); ++n) {
@@ -64,6 +67,7 @@ ELaunch ChooseLaunch(const std::vector<std::string>& args, const char* szDisplay
 const char* WindowUsage() {
     return "Usage: orvek [--help | --version]\n"
            "       orvek --headless [OPTIONS]\n"
+           "       orvek report [OPTIONS]\n"
            "Counts this computer's network traffic, sent and received, on every device that "
            "carries it.\n"
            "\n"
@@ -74,6 +78,9 @@ const char* WindowUsage() {
            "                           run orvek-headless, without a window or display: prints\n"
            "                           the totals every second and can serve them to Prometheus;\n"
            "                           orvek --headless --help lists its options\n"
+           "  orvek report [OPTIONS]   run orvek-report, without a window or display: the usage\n"
+           "                           kept so far by hours, days, months or the plan's cycle;\n"
+           "                           orvek report --help lists its options\n"
            "  --help                   print this help and exit\n"
            "  --version                print the version and exit\n"
            "\n"

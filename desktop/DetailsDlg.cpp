@@ -7,6 +7,7 @@
 #include <QHeaderView>
 #include <QSplitter>
 #include <QStyledItemDelegate>
+#include <QTabWidget>
 #include <QTableView>
 #include <QVBoxLayout>
 
@@ -45,7 +46,9 @@ CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
         m_pModel, &CDeviceTableModel::ExcludedChanged, this,
         [this](const std::set<std::string>& excluded) { m_source.SetExcludedDevices(excluded); });
 
-    auto* pSplitter = new QSplitter(Qt::Vertical, this);
+    m_pTabs = new QTabWidget(this);
+    m_pTabs->setDocumentMode(true);
+    auto* pSplitter = new QSplitter(Qt::Vertical, m_pTabs);
     m_pTable = new QTableView(pSplitter);
     m_pTable->setObjectName(QStringLiteral("IDC_DEVICES"));
     m_pTable->setModel(m_pModel);
@@ -74,13 +77,18 @@ CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
 
     auto* pLayout = new QVBoxLayout(this);
     pLayout->setContentsMargins(6, 6, 6, 6);
-    pLayout->addWidget(pSplitter);
+    m_pTabs->addTab(pSplitter, QStringLiteral("De&vices"));
+    pLayout->addWidget(m_pTabs);
 
     connect(&m_sampler, &CTrafficSampler::Sampled, this, &CDetailsDlg::OnSampled);
     resize(760, 560);
     if (!geometry.isEmpty()) {
         restoreGeometry(geometry);
     }
+}
+
+void CDetailsDlg::AddTab(QWidget* pView, const QString& strTitle) {
+    m_pTabs->addTab(pView, strTitle);
 }
 
 void CDetailsDlg::OnSampled() {

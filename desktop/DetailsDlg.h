@@ -8,6 +8,7 @@
 class CDeviceTableModel;
 class CRateGraph;
 class CTrafficSampler;
+class QTabWidget;
 class QTableView;
 
 // The Details window: a table of every device (counted or not and why, totals, packets, drops,
@@ -25,6 +26,9 @@ public:
     QTableView* GetTable() const { return m_pTable; }
     CDeviceTableModel* GetModel() const { return m_pModel; }
     CRateGraph* GetGraph() const { return m_pGraph; }
+    QTabWidget* GetTabs() const { return m_pTabs; }
+    // Adds a view as a tab after the devices' (the window takes it over).
+    void AddTab(QWidget* pView, const QString& strTitle);
 
 signals:
     // User-interface thread, when the window hides (closed by the user or with the main window):
@@ -46,5 +50,6 @@ private:
     CDeviceTableModel* m_pModel = nullptr;
     QTableView* m_pTable = nullptr;
     CRateGraph* m_pGraph = nullptr;
+    QTabWidget* m_pTabs = nullptr;
     bool m_bColumnsFitted = false;
 };

@@ -1,7 +1,13 @@
 #include "OrvekApp.h"
 
 #include "AdapterManager.h"
+#include "Autostart.h"
+#include "DesktopNotifier.h"
 #include "OrvekDlg.h"
+#include "TrafficSampler.h"
+#include "TrafficText.h"
+#include "TrayIcon.h"
+#include "UsageKeeper.h"
 
 // Outside any namespace, as Q_INIT_RESOURCE requires.
 static void InitOrvekResources() {
@@ -18,8 +24,76 @@ COrvekApp::COrvekApp(int& argc, char** argv) : QApplication(argc, argv) {
 int COrvekApp::Run() {
     CAdapterManager manager;
     COrvekDlg dlg(manager, manager);
-    dlg.exec();
+    // Before any Capture: the keeper's first sample is its base.
+    CSystemUsageClock clock;
+    CUsageKeeper keeper(dlg.GetSampler(), clock);
+    dlg.SetUsage(&keeper);
+    CDesktopNotifier notifier;
+    CTrayIcon tray;
+    WireUp(dlg, keeper, notifier, tray);
+
+    // The window may hide to the tray: the application ends when the window ends, not when it
+    // hides.
+    setQuitOnLastWindowClosed(false);
+    connect(&dlg, &QDialog::finished, this, &QApplication::quit);
+    if (arguments().contains(QLatin1String(kAutostartOption))) {
+        // Started at login: capturing with the last settings, in the tray if there is one.
+        dlg.OnBnClickedCapture();
+        if (!tray.IsAvailable()) {
+            dlg.show();
+        }
+    } else {
+        dlg.show();
+    }
+    exec();
+    // Capture has stopped: the last counts are written before the process ends.
+    dlg.GetSampler().Sample();
+    keeper.Flush(true);
     return 0;
+}
+
+void COrvekApp::WireUp(COrvekDlg& dlg, CUsageKeeper& keeper, CDesktopNotifier& notifier,
+                       CTrayIcon& tray) {
+    dlg.SetHideToTray([&tray] { return tray.IsAvailable(); });
+    // User-interface thread, all of them.
+    connect(&keeper, &CUsageKeeper::AlertDue, &notifier,
+            [&notifier](int, const QString& strTitle, const QString& strText) {
+                notifier.Notify(strTitle, strText);
+            });
+    connect(&notifier, &CDesktopNotifier::Undelivered, &keeper,
+            [&keeper](const QString& strTitle, const QString& strText) {
+                keeper.SetUndeliveredAlert(strTitle + QStringLiteral(": ") + strText);
+            });
+    connect(&tray, &CTrayIcon::ShowWindow, &dlg, [&dlg] {
+        dlg.showNormal();
+        dlg.raise();
+        dlg.activateWindow();
+    });
+    connect(&tray, &CTrayIcon::Capture, &dlg, [&dlg] { dlg.OnBnClickedCapture(); });
+    connect(&tray, &CTrayIcon::Stop, &dlg, [&dlg] { dlg.OnBnClickedStop(); });
+    connect(&tray, &CTrayIcon::Details, &dlg, [&dlg] { dlg.OpenDetails(); });
+    connect(&tray, &CTrayIcon::Quit, &dlg, [&dlg] { dlg.done(0); });
+    connect(&dlg, &COrvekDlg::CapturingChanged, &tray, &CTrayIcon::SetCapturing);
+    const auto updateTip = [&dlg, &keeper, &tray] {
+        tray.SetToolTip(TrayToolTip(dlg.GetSampler().GetLatest(), keeper));
+    };
+    connect(&dlg.GetSampler(), &CTrafficSampler::Sampled, &tray, updateTip);
+    connect(&keeper, &CUsageKeeper::Updated, &tray, updateTip);
+}
+
+QString COrvekApp::TrayToolTip(const TrafficSample& sample, const CUsageKeeper& keeper) {
+    QString strTip = QStringLiteral("Orvek");
+    if (sample.dRecvRate >= 0) {
+        strTip += QStringLiteral("\nReceived %1, sent %2")
+                      .arg(FormatRate(sample.dRecvRate), FormatRate(sample.dSentRate));
+    }
+    if (keeper.GetPlanStatus()) {
+        strTip += QStringLiteral("\nData plan: ") + keeper.DescribePlan();
+    }
+    if (!keeper.GetUndeliveredAlert().isEmpty()) {
+        strTip += QLatin1Char('\n') + keeper.GetUndeliveredAlert();
+    }
+    return strTip;
 }
 
 QIcon COrvekApp::LoadIcon() {

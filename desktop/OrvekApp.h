@@ -2,17 +2,33 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QString>
 
-// The application object: names the application, gives it its icon and runs the main dialog
-// modally; the process ends when the dialog closes.
+class CDesktopNotifier;
+class COrvekDlg;
+class CTrayIcon;
+class CUsageKeeper;
+struct TrafficSample;
+
+// The application object: names the application, gives it its icon and runs the main dialog with
+// the usage file, the tray icon and desktop notifications; the process ends when the dialog ends
+// (closing it hides it while a tray holds the icon). With --autostart it starts capturing, hidden
+// when there is a tray.
 class COrvekApp : public QApplication {
     Q_OBJECT
 
 public:
     COrvekApp(int& argc, char** argv);
 
-    // Shows the main dialog and returns once it has closed.
+    // Shows the main dialog and returns once it has ended.
     int Run();
+
+    // The tray's tooltip: the current rates, the plan's usage and an alert no notification
+    // service took.
+    static QString TrayToolTip(const TrafficSample& sample, const CUsageKeeper& keeper);
+    // Connects the window, the usage file, the notifications and the tray.
+    static void WireUp(COrvekDlg& dlg, CUsageKeeper& keeper, CDesktopNotifier& notifier,
+                       CTrayIcon& tray);
 
     // The application icon in all its sizes, from the compiled-in resources.
     static QIcon LoadIcon();

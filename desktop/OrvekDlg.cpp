@@ -1,14 +1,17 @@
 #include "OrvekDlg.h"
 
 #include "AboutDlg.h"
+#include "Autostart.h"
 #include "CaptureAdvice.h"
 #include "DetailsDlg.h"
 #include "DialogUnits.h"
+#include "HistoryView.h"
 #include "OrvekApp.h"
 #include "QtPost.h"
 #include "RateGraph.h"
 #include "TrafficSampler.h"
 #include "TrafficText.h"
+#include "UsageKeeper.h"
 #include "ZarnException.h"
 #include "res/resource.h"
 
@@ -144,6 +147,19 @@ std::unique_ptr<QMenu> COrvekDlg::CreateContextMenu() {
     QAction* pDetails = pMenu->addAction(QStringLiteral("&Details..."));
     // User-interface thread, from the menu's own loop.
     connect(pDetails, &QAction::triggered, this, [this] { OpenDetails(); });
+    QAction* pLogin = pMenu->addAction(QStringLiteral("Start at &login"));
+    pLogin->setCheckable(true);
+    pLogin->setChecked(IsAutostartEnabled());
+    pLogin->setToolTip(QStringLiteral("Start Orvek capturing when you log in, in the tray if "
+                                      "there is one"));
+    // User-interface thread: writes or removes the autostart entry at once.
+    connect(pLogin, &QAction::toggled, this, [this](bool bEnabled) {
+        std::string strError;
+        if (!SetAutostart(bEnabled, QCoreApplication::applicationFilePath().toStdString(),
+                          strError)) {
+            QMessageBox::warning(this, QStringLiteral("Orvek"), QString::fromStdString(strError));
+        }
+    });
     QAction* pAbout = pMenu->addAction(QStringLiteral("&About Orvek..."));
     connect(pAbout, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
     return pMenu;
@@ -171,6 +187,9 @@ CDetailsDlg* COrvekDlg::OpenDetails() {
                     m_bLogarithmic = bLogarithmic;
                     m_settings.SaveLogarithmic(bLogarithmic);
                 });
+        if (m_pUsage != nullptr) {
+            m_pDetails->AddTab(new CHistoryView(*m_pUsage), QStringLiteral("&History"));
+        }
         // User-interface thread, when Details hides: its place is written only when it moved.
         connect(m_pDetails.get(), &CDetailsDlg::GeometryToKeep, this,
                 [this](const QByteArray& geometry) {
@@ -239,9 +258,13 @@ void COrvekDlg::UpdateCounterTips() {
         }
         return strTip + strDrops;
     };
-    const QString strRecv =
-        tip("Received", sample.nRecvBytes, sample.nRecvPackets, sample.dRecvRate);
-    const QString strSent = tip("Sent", sample.nSentBytes, sample.nSentPackets, sample.dSentRate);
+    QString strRecv = tip("Received", sample.nRecvBytes, sample.nRecvPackets, sample.dRecvRate);
+    QString strSent = tip("Sent", sample.nSentBytes, sample.nSentPackets, sample.dSentRate);
+    if (m_pUsage != nullptr && m_pUsage->GetPlanStatus()) {
+        const QString strPlan = QStringLiteral("\nData plan: ") + m_pUsage->DescribePlan();
+        strRecv += strPlan;
+        strSent += strPlan;
+    }
     if (m_staticRecv->toolTip() != strRecv) {
         m_staticRecv->setToolTip(strRecv);
     }
@@ -322,6 +345,19 @@ void COrvekDlg::SetCapturing(bool bCapturing) {
     if (bHadFocus) {
         pOn->setFocus(Qt::OtherFocusReason);
     }
+    emit CapturingChanged(bCapturing);
+}
+
+bool COrvekDlg::IsCapturing() const {
+    return m_btnStop->isEnabled();
+}
+
+void COrvekDlg::reject() {
+    if (m_fnHideToTray && m_fnHideToTray()) {
+        hide();
+        return;
+    }
+    QDialog::reject();
 }
 
 void COrvekDlg::keyPressEvent(QKeyEvent* pEvent) {

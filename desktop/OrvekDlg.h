@@ -15,6 +15,7 @@
 
 class CDetailsDlg;
 class CTrafficSampler;
+class CUsageKeeper;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -54,6 +55,20 @@ public:
 
     // Every way of ending the dialog (Escape, the close box, accept) stops capture first.
     void done(int nResult) override;
+    // Escape and the close box hide the window instead of ending it while fnHide says a tray
+    // holds Orvek's icon.
+    void reject() override;
+
+    // The usage file and plan: the History view in Details and the plan in the counters'
+    // tooltips. The keeper must outlive the window.
+    void SetUsage(CUsageKeeper* pUsage) { m_pUsage = pUsage; }
+    // User-interface thread: whether closing the window may hide it (a tray shows Orvek).
+    void SetHideToTray(std::function<bool()> fnHide) { m_fnHideToTray = std::move(fnHide); }
+    bool IsCapturing() const;
+
+signals:
+    // User-interface thread, when capture started or stopped; receivers must not block.
+    void CapturingChanged(bool bCapturing);
 
 protected:
     void contextMenuEvent(QContextMenuEvent* pEvent) override;
@@ -102,6 +117,8 @@ private:
     QByteArray m_detailsGeometry;
     bool m_bLogarithmic = false;
     std::unique_ptr<CTrafficSampler> m_pSampler;
+    CUsageKeeper* m_pUsage = nullptr;
+    std::function<bool()> m_fnHideToTray;
     // Before the sampler it follows and the settings it writes to when it hides, destroyed first.
     std::unique_ptr<CDetailsDlg> m_pDetails;
     // Last member: destroyed first, it stops capture while the controls still exist.

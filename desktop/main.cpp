@@ -13,16 +13,17 @@
 
 namespace {
 
-// `orvek --headless ...` is the headless program beside this one, without a display or Qt.
-int ExecHeadless(char** argv) {
+// `orvek --headless ...` and `orvek report ...` are programs beside this one, without a display
+// or Qt: strName with the arguments that follow the first.
+int ExecBeside(const char* szName, char** argv) {
     char szSelf[PATH_MAX];
     const ssize_t nLength = ::readlink("/proc/self/exe", szSelf, sizeof szSelf - 1);
-    std::string strProgram = "orvek-headless";
+    std::string strProgram = szName;
     if (nLength > 0) {
         const std::string strSelf(szSelf, static_cast<size_t>(nLength));
         strProgram = strSelf.substr(0, strSelf.rfind('/') + 1) + strProgram;
     }
-    // Its own name first, then the options that followed --headless.
+    // Its own name first, then the options that followed --headless or report.
     argv[1] = argv[0];
     ::execv(strProgram.c_str(), argv + 1);
     std::fprintf(stderr, "orvek: cannot run %s: %s\n", strProgram.c_str(), std::strerror(errno));
@@ -55,7 +56,9 @@ int main(int argc, char** argv) {
     switch (ChooseLaunch(std::vector<std::string>(argv + 1, argv + argc), std::getenv("DISPLAY"),
                          std::getenv("WAYLAND_DISPLAY"), std::getenv("QT_QPA_PLATFORM"))) {
     case ELaunch::Headless:
-        return ExecHeadless(argv);
+        return ExecBeside("orvek-headless", argv);
+    case ELaunch::Report:
+        return ExecBeside("orvek-report", argv);
     case ELaunch::Help:
         std::fputs(WindowUsage(), stdout);
         return 0;

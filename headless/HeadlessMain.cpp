@@ -4,9 +4,11 @@
 #include "EventLoop.h"
 #include "HeadlessNotes.h"
 #include "HeadlessOptions.h"
+#include "HeadlessUsage.h"
 #include "MetricsServer.h"
 #include "OrvekMeter.h"
 #include "SnapshotFormat.h"
+#include "UsageOptions.h"
 #include "ZarnException.h"
 #include "ZarnFd.h"
 
@@ -34,8 +36,12 @@ class CHeadlessView : public IMeterView {
 public:
     explicit CHeadlessView(CEventLoop& loop) : m_loop(loop) {}
 
-    // Loop thread: nothing to show between lines.
-    void ShowCounters(const char*, const char*) override {}
+    // Loop thread: nothing to show between lines; the totals moved.
+    void ShowCounters(const char*, const char*) override {
+        if (m_fnCountsMoved) {
+            m_fnCountsMoved();
+        }
+    }
     // Any thread: each line of the message as a line of its own on standard error, at once.
     void ShowMessage(const std::string& strText, const char*) override {
         // Messages may hold several lines, one per device: each becomes a line of its own.
@@ -51,6 +57,9 @@ public:
     void Post(std::function<void()> fn, int nDelayMs) override {
         m_loop.Post(std::move(fn), nDelayMs);
     }
+
+    // Loop thread, whenever the totals moved; must not block.
+    std::function<void()> m_fnCountsMoved;
 
 private:
     CEventLoop& m_loop;
@@ -74,8 +83,11 @@ void WaitForSettledTotals(const COrvekMeter& meter) {
 
 int RunHeadless(const std::vector<std::string>& args) {
     HeadlessOptions options;
+    UsageOptions usageOptions;
+    std::vector<std::string> rest = args;
     std::string strError;
-    if (!ParseHeadlessOptions(args, options, strError)) {
+    if (!TakeUsageOptions(rest, usageOptions, strError) ||
+        !ParseHeadlessOptions(rest, options, strError)) {
         std::fprintf(stderr, "orvek: %s\n%s", strError.c_str(), HeadlessUsage());
         return 2;
     }
@@ -108,6 +120,10 @@ int RunHeadless(const std::vector<std::string>& args) {
     meter.SetCaptureSettings(options.strFilter, options.bPromiscuous);
     manager.SetExcludedDevices(
         std::set<std::string>(options.vecExclude.begin(), options.vecExclude.end()));
+    CHeadlessUsage usage(
+        usageOptions, loop, [&meter] { return meter.GetSnapshot(); },
+        [&view](const std::string& strText) { view.ShowMessage(strText, "Usage"); });
+    view.m_fnCountsMoved = [&usage] { usage.OnCountsMoved(); };
     try {
         const std::string strFailures = meter.StartCapture();
         if (!strFailures.empty()) {
@@ -127,8 +143,10 @@ int RunHeadless(const std::vector<std::string>& args) {
     if (options.bMetrics) {
         try {
             pServer = std::make_unique<CMetricsServer>(
-                options.strMetricsAddress, options.nMetricsPort,
-                [&meter] { return FormatPrometheus(meter.GetSnapshot(), ORVEK_VERSION); });
+                options.strMetricsAddress, options.nMetricsPort, [&meter, &usage] {
+                    return FormatPrometheus(meter.GetSnapshot(), ORVEK_VERSION) +
+                           usage.FormatMetrics();
+                });
         } catch (const std::exception& e) {
             view.ShowMessage(e.what(), COrvekMeter::kExceptionCaption);
             return 1;
@@ -166,6 +184,7 @@ int RunHeadless(const std::vector<std::string>& args) {
 
     WaitForSettledTotals(meter);
     meter.StopCapture();
+    usage.Finish();
     printLine();
     return 0;
 }

@@ -2,7 +2,8 @@
 # Builds the benchmarks and the window application (Release) and runs them all: the per-packet
 # path, live counting against bare libpcap loops and tcpdump in network namespaces of its own,
 # resident memory (headless and window), user-interface responsiveness (also with the Details
-# window open), 41 devices, and the Details window's opening. Needs root. Never part of the suite.
+# window open), 41 devices, the Details window's opening, and the usage file's write cost and
+# size. Needs root. Never part of the suite.
 # ORVEK_BENCH_BUILD sets the build directory (default build/bench).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,3 +33,10 @@ bash bench/manydevices.sh "$build"
 echo
 echo "== the Details window on 40 devices: opening and refreshing (offscreen) =="
 QT_QPA_PLATFORM=offscreen "$build/bench/orvek_bench_detailsopen" 20
+echo
+echo "== the usage file: CPU per flush with 40 devices, a simulated year's size =="
+mkdir -p "$build/storebench"
+"$build/bench/orvek_bench_store" flush "$build/storebench" 300
+"$build/bench/orvek_bench_store" year /dev/shm/orvek-bench-year40-$$.sqlite 40
+"$build/bench/orvek_bench_store" year /dev/shm/orvek-bench-year3-$$.sqlite 3
+rm -f /dev/shm/orvek-bench-year40-$$.sqlite* /dev/shm/orvek-bench-year3-$$.sqlite*

@@ -26,6 +26,7 @@
 #include <sched.h>
 #include <stdexcept>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -496,6 +497,15 @@ private:
 };
 
 } // namespace
+
+void EnterPrivateMounts() {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        std::fprintf(stderr, "cannot make a private mount namespace (%s): run as root\n",
+                     std::strerror(errno));
+        std::abort();
+    }
+}
 
 void InstallHangGuard(int nSeconds) {
     if (const char* szSeconds = std::getenv("ORVEK_TEST_HANG_SECONDS")) {

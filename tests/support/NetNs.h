@@ -22,6 +22,10 @@ namespace orvektest {
 // Aborts the process with a message when it cannot (not root).
 void EnterPrivateNetns();
 
+// Gives the whole process a mount namespace of its own, its mounts private: what a test mounts
+// vanishes with the process. Call on the main thread before any other thread exists.
+void EnterPrivateMounts();
+
 // /bin/sh commands in the namespace of the calling thread. Sh returns the exit status; ShOk
 // fails the current test (with the command's output) unless it is 0; ShOut returns stdout.
 int Sh(const std::string& strCommand);

@@ -7,6 +7,9 @@
 #ifdef ORVEK_GUI_TEST
 #include <QApplication>
 #endif
+#ifdef ORVEK_DESKTOP_SESSION
+#include "DesktopSession.h"
+#endif
 
 namespace {
 
@@ -18,6 +21,13 @@ constexpr int kHangSeconds = 120;
 int main(int argc, char** argv) {
 #if defined(ORVEK_LIVE_TEST) || defined(ORVEK_GUI_TEST)
     orvektest::EnterPrivateNetns();
+#endif
+#ifdef ORVEK_PRIVATE_MOUNTS
+    orvektest::EnterPrivateMounts();
+#endif
+#ifdef ORVEK_DESKTOP_SESSION
+    // Before the application: it connects to the display, and later to the bus, they name.
+    static orvektest::CDesktopSession session;
 #endif
 #ifdef ORVEK_GUI_TEST
     QApplication app(argc, argv);

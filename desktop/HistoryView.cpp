@@ -1,0 +1,278 @@
+#include "HistoryView.h"
+
+#include "PlanDlg.h"
+#include "TrafficText.h"
+#include "UsageKeeper.h"
+
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <map>
+
+namespace {
+
+// Past cycles or months listed.
+constexpr int kPastPeriods = 12;
+
+// Bytes in units of 1,024 with two decimals: "12.34 MiB".
+QString Amount(int64_t nBytes) {
+    static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
+    if (nBytes < 1024) {
+        return QStringLiteral("%1 B").arg(nBytes);
+    }
+    double dValue = static_cast<double>(nBytes) / 1024;
+    size_t nUnit = 0;
+    while (dValue >= 1023.995 && nUnit + 1 < std::size(kUnits)) {
+        dValue /= 1024;
+        ++nUnit;
+    }
+    return QString::number(dValue, 'f', 2) + QLatin1Char(' ') + QLatin1String(kUnits[nUnit]);
+}
+
+struct Period {
+    QString strLabel;
+    int64_t nStart = 0, nEnd = 0;
+    int64_t nSent = 0, nRecv = 0, nCounted = 0;
+};
+
+} // namespace
+
+void CUsageBars::SetDays(std::vector<int64_t> vecBytes, std::vector<QString> vecLabels, int nToday,
+                         std::optional<ECapUnit> eUnit) {
+    m_eUnit = eUnit;
+    m_vecBytes = std::move(vecBytes);
+    m_vecLabels = std::move(vecLabels);
+    m_nToday = nToday;
+    update();
+}
+
+void CUsageBars::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), palette().base());
+    if (m_vecBytes.empty()) {
+        return;
+    }
+    const int nLabel = fontMetrics().height() + 2;
+    const QRect area = rect().adjusted(4, nLabel + 2, -4, -nLabel);
+    const int64_t nMax = std::max<int64_t>(*std::ranges::max_element(m_vecBytes), 1);
+    const double dWidth =
+        static_cast<double>(area.width()) / static_cast<double>(m_vecBytes.size());
+    painter.setPen(palette().text().color());
+    painter.drawText(QRect(4, 0, width() - 8, nLabel), Qt::AlignLeft | Qt::AlignVCenter,
+                     QStringLiteral("highest day: %1")
+                         .arg(m_eUnit ? QString::fromStdString(FormatAmountAuto(nMax, *m_eUnit))
+                                      : Amount(nMax)));
+    for (size_t n = 0; n < m_vecBytes.size(); ++n) {
+        const int nX = area.left() + static_cast<int>(static_cast<double>(n) * dWidth);
+        const int nW = std::max(1, static_cast<int>(dWidth) - 2);
+        const int nH =
+            static_cast<int>(static_cast<double>(area.height()) *
+                             static_cast<double>(m_vecBytes[n]) / static_cast<double>(nMax));
+        const QColor color = static_cast<int>(n) == m_nToday ? palette().highlight().color()
+                                                             : palette().mid().color();
+        painter.fillRect(QRect(nX + 1, area.bottom() - nH + 1, nW, nH), color);
+        // Every label where there is room, else every few.
+        const int nEvery = std::max(1, fontMetrics().horizontalAdvance(QStringLiteral("00 ")) /
+                                               std::max(1, static_cast<int>(dWidth)) +
+                                           1);
+        if (n < m_vecLabels.size() && n % static_cast<size_t>(nEvery) == 0) {
+            painter.drawText(
+                QRect(nX, area.bottom() + 2, static_cast<int>(dWidth) * nEvery, nLabel),
+                Qt::AlignLeft | Qt::AlignTop, m_vecLabels[n]);
+        }
+    }
+}
+
+CHistoryView::CHistoryView(CUsageKeeper& keeper, QWidget* pParent)
+    : QWidget(pParent), m_keeper(keeper) {
+    setObjectName(QStringLiteral("IDC_HISTORY"));
+    m_pState = new QLabel(this);
+    m_pState->setObjectName(QStringLiteral("IDC_HISTORY_STATE"));
+    m_pState->setWordWrap(true);
+    m_pState->setTextFormat(Qt::PlainText);
+    m_pPlan = new QLabel(this);
+    m_pPlan->setObjectName(QStringLiteral("IDC_PLAN_USED"));
+    m_pPlan->setWordWrap(true);
+    m_pPlan->setTextFormat(Qt::PlainText);
+    m_pUsed = new QProgressBar(this);
+    m_pUsed->setRange(0, 1000);
+    m_pUsed->setTextVisible(false);
+    m_pUsed->setMaximumHeight(fontMetrics().height() / 2 + 4);
+    m_pEdit = new QPushButton(QStringLiteral("&Plan..."), this);
+    m_pEdit->setObjectName(QStringLiteral("IDC_PLAN_EDIT"));
+    // User-interface thread: the plan dialog, modal.
+    connect(m_pEdit, &QPushButton::clicked, this, &CHistoryView::EditPlan);
+    m_pBars = new CUsageBars(this);
+    m_pBars->setObjectName(QStringLiteral("IDC_DAY_BARS"));
+    m_pList = new QTreeWidget(this);
+    m_pList->setObjectName(QStringLiteral("IDC_PERIODS"));
+    m_pList->setRootIsDecorated(false);
+    m_pList->setColumnCount(4);
+    m_pList->header()->setStretchLastSection(false);
+    m_pList->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+
+    auto* pTop = new QHBoxLayout;
+    pTop->addWidget(m_pPlan, 1);
+    pTop->addWidget(m_pEdit, 0, Qt::AlignTop);
+    auto* pLayout = new QVBoxLayout(this);
+    pLayout->addWidget(m_pState);
+    pLayout->addLayout(pTop);
+    pLayout->addWidget(m_pUsed);
+    pLayout->addWidget(m_pBars, 2);
+    pLayout->addWidget(m_pList, 3);
+
+    // User-interface thread, after each write: redrawn only while shown.
+    connect(&m_keeper, &CUsageKeeper::Updated, this, [this] {
+        if (isVisible()) {
+            Refresh();
+        }
+    });
+}
+
+void CHistoryView::showEvent(QShowEvent* pEvent) {
+    QWidget::showEvent(pEvent);
+    Refresh();
+}
+
+void CHistoryView::Refresh() {
+    QString strState = m_keeper.DescribeState();
+    if (!m_keeper.GetUndeliveredAlert().isEmpty()) {
+        strState = m_keeper.GetUndeliveredAlert() + QLatin1Char('\n') + strState;
+    }
+    m_pState->setText(strState);
+
+    // Without a plan: calendar months, everything counted.
+    Plan plan;
+    plan.nCapBytes = 1;
+    const bool bPlan = m_keeper.GetPlan().has_value();
+    if (bPlan) {
+        plan = *m_keeper.GetPlan();
+    }
+    CUsageStore* pStore = m_keeper.GetStore();
+    const int64_t nNow = m_keeper.NowUtc();
+    PlanStatus status;
+    std::vector<Period> periods;
+    try {
+        status = ComputePlanStatus(plan, pStore, m_keeper.GetPending(), nNow);
+        int64_t nStart = status.cycle.nStart;
+        for (int n = 0; n < kPastPeriods; ++n) {
+            const Cycle cycle = CycleAt(plan.nCycleDay, nStart - 1);
+            Period& period = periods.emplace_back();
+            period.nStart = cycle.nStart;
+            period.nEnd = cycle.nEnd;
+            period.strLabel = QString::fromStdString(bPlan ? FormatDate(cycle.first) + " to " +
+                                                                 FormatDate(AddDays(cycle.next, -1))
+                                                           : FormatDate(cycle.first).substr(0, 7));
+            nStart = cycle.nStart;
+        }
+        if (pStore != nullptr) {
+            for (const UsageRow& row :
+                 pStore->ReadUsage(ETier::Day, periods.back().nStart, status.cycle.nStart)) {
+                const auto it = std::ranges::find_if(periods, [&](const Period& period) {
+                    return row.nStart >= period.nStart && row.nStart < period.nEnd;
+                });
+                if (it != periods.end()) {
+                    it->nSent += row.nSent;
+                    it->nRecv += row.nRecv;
+                    it->nCounted += CountedBytes(plan, row.strDevice, row.nSent, row.nRecv);
+                }
+            }
+        }
+    } catch (const CSqliteError& e) {
+        m_pState->setText(
+            QStringLiteral("Cannot read the usage file: %1").arg(QString::fromUtf8(e.what())));
+        return;
+    }
+
+    if (bPlan) {
+        const std::string strProjection = DescribeProjection(status);
+        m_pPlan->setText(QString::fromStdString(
+            DescribeUsed(status) + (strProjection.empty() ? std::string() : "; " + strProjection) +
+            ".\n" + DescribeUnit(plan.eUnit) + "; counts " +
+            (plan.eCounting == ECounting::ReceivedOnly ? "received bytes only"
+                                                       : "sent and received bytes") +
+            (plan.devices.empty() ? " of every device." : " of the plan's devices.")));
+        m_pUsed->setValue(static_cast<int>(
+            std::min<int64_t>(1000, status.nUsed * 1000 / std::max<int64_t>(plan.nCapBytes, 1))));
+    } else {
+        m_pPlan->setText(QStringLiteral("No data plan is set: the bars are this month's days, "
+                                        "the list past months."));
+        m_pUsed->setValue(0);
+    }
+    m_pUsed->setVisible(bPlan);
+
+    std::vector<QString> vecLabels;
+    int nToday = -1;
+    const CivilDate today = LocalDateOf(nNow);
+    CivilDate date = status.cycle.first;
+    for (size_t n = 0; n < status.vecDays.size(); ++n, date = AddDays(date, 1)) {
+        vecLabels.push_back(QString::number(date.nDay));
+        if (date == today) {
+            nToday = static_cast<int>(n);
+        }
+    }
+    m_pBars->SetDays(status.vecDays, std::move(vecLabels), nToday,
+                     bPlan ? std::optional<ECapUnit>(plan.eUnit) : std::nullopt);
+    m_pBars->setToolTip(
+        QStringLiteral("%1 %2: %3")
+            .arg(bPlan ? QStringLiteral("This cycle") : QStringLiteral("This month"),
+                 QString::fromStdString(FormatDate(status.cycle.first)), Amount(status.nUsed)));
+
+    m_pList->setHeaderLabels({bPlan ? QStringLiteral("Past cycles") : QStringLiteral("Past months"),
+                              QStringLiteral("Received"), QStringLiteral("Sent"),
+                              bPlan ? QStringLiteral("Counted") : QStringLiteral("Total")});
+    m_pList->clear();
+    for (const Period& period : periods) {
+        auto* pItem = new QTreeWidgetItem(m_pList);
+        pItem->setText(0, period.strLabel);
+        // With a plan, every amount in the plan's kind of unit (decimal or binary).
+        const auto amount = [&](int64_t nBytes) {
+            return bPlan ? QString::fromStdString(FormatAmountAuto(nBytes, plan.eUnit))
+                         : Amount(nBytes);
+        };
+        pItem->setText(1, amount(period.nRecv));
+        pItem->setText(2, amount(period.nSent));
+        pItem->setText(3,
+                       bPlan ? QString::fromStdString(FormatAmountAuto(period.nCounted, plan.eUnit))
+                             : Amount(period.nSent + period.nRecv));
+        for (int nColumn = 1; nColumn < 4; ++nColumn) {
+            pItem->setTextAlignment(nColumn, Qt::AlignRight | Qt::AlignVCenter);
+        }
+        pItem->setToolTip(
+            3, QStringLiteral("%1 bytes")
+                   .arg(FormatCount(bPlan ? period.nCounted : period.nSent + period.nRecv)));
+    }
+    for (int nColumn = 1; nColumn < 4; ++nColumn) {
+        m_pList->resizeColumnToContents(nColumn);
+    }
+}
+
+void CHistoryView::EditPlan() {
+    std::set<std::string> devices;
+    if (CUsageStore* pStore = m_keeper.GetStore()) {
+        try {
+            for (const std::string& strDevice : pStore->ReadDevices()) {
+                devices.insert(strDevice);
+            }
+        } catch (const CSqliteError&) {
+            // The dialog still lists the plan's own devices.
+        }
+    }
+    CPlanDlg dlg(m_keeper.GetPlan(), devices, this);
+    if (dlg.exec() != QDialog::Accepted) {
+        return;
+    }
+    QString strError;
+    if (!m_keeper.SetPlan(dlg.GetPlan(), strError)) {
+        QMessageBox::warning(this, QStringLiteral("Orvek"), strError);
+    }
+    Refresh();
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+// moc cannot read the C++20 library headers this brings; it needs none of them.
+#ifndef Q_MOC_RUN
+#include "Plan.h"
+#endif
+
+#include <QString>
+#include <QWidget>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+class CUsageKeeper;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QTreeWidget;
+
+// Bars of bytes per day, the last one being today; painted from the values it was given.
+class CUsageBars : public QWidget {
+    Q_OBJECT
+
+public:
+    using QWidget::QWidget;
+    // User-interface thread: one value per day and its label (day of the month); amounts in the
+    // plan's kind of unit (decimal or binary), or in units of 1,024 without one.
+    void SetDays(std::vector<int64_t> vecBytes, std::vector<QString> vecLabels, int nToday,
+                 std::optional<ECapUnit> eUnit = std::nullopt);
+    const std::vector<int64_t>& GetDays() const { return m_vecBytes; }
+    QSize sizeHint() const override { return {480, 150}; }
+
+protected:
+    void paintEvent(QPaintEvent* pEvent) override;
+
+private:
+    std::vector<int64_t> m_vecBytes;
+    std::vector<QString> m_vecLabels;
+    int m_nToday = -1;
+    std::optional<ECapUnit> m_eUnit;
+};
+
+// The Details window's History view: whether usage is recorded, the plan's used bytes against
+// its cap with a projection to the cycle's end, this cycle's (or month's) days as bars, and the
+// past cycles (or months) as a list. Follows the keeper: redrawn after each write while shown.
+class CHistoryView : public QWidget {
+    Q_OBJECT
+
+public:
+    // The keeper must outlive the view.
+    explicit CHistoryView(CUsageKeeper& keeper, QWidget* pParent = nullptr);
+
+    // User-interface thread: reads the file afresh.
+    void Refresh();
+    // User-interface thread: the plan dialog; a changed plan is kept in the file.
+    void EditPlan();
+
+    CUsageBars* GetBars() const { return m_pBars; }
+    QTreeWidget* GetList() const { return m_pList; }
+    QLabel* GetPlanLabel() const { return m_pPlan; }
+    QLabel* GetStateLabel() const { return m_pState; }
+
+protected:
+    void showEvent(QShowEvent* pEvent) override;
+
+private:
+    CUsageKeeper& m_keeper;
+    QLabel* m_pState = nullptr;
+    QLabel* m_pPlan = nullptr;
+    QProgressBar* m_pUsed = nullptr;
+    QPushButton* m_pEdit = nullptr;
+    CUsageBars* m_pBars = nullptr;
+    QTreeWidget* m_pList = nullptr;
+};

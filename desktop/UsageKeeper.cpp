@@ -1,0 +1,120 @@
+#include "UsageKeeper.h"
+
+#include "TrafficSampler.h"
+
+#include <cstdio>
+
+namespace {
+
+std::string PathOrDefault(const std::string& strPath) {
+    return strPath.empty() ? DefaultUsagePath() : strPath;
+}
+
+} // namespace
+
+CUsageKeeper::CUsageKeeper(const CTrafficSampler& sampler, const IUsageClock& clock,
+                           const std::string& strPath, QObject* pParent)
+    : QObject(pParent), m_sampler(sampler),
+      m_recorder(PathOrDefault(strPath), clock, [](const std::string& strText) {
+          // Said once per trouble, as the settings file's troubles are.
+          std::fprintf(stderr, "orvek: %s\n", strText.c_str());
+      }) {
+    if (CUsageStore* pStore = m_recorder.GetStore()) {
+        try {
+            m_plan = LoadPlan(*pStore);
+        } catch (const CSqliteError&) {
+            // Read again when the plan is shown; the file's trouble is said by the recorder.
+        }
+    }
+    // The base: the latest sample, taken before any Capture of this run.
+    OnSampled();
+    connect(&m_sampler, &CTrafficSampler::Sampled, this, &CUsageKeeper::OnSampled);
+    m_timerFlush.setInterval(CUsageRecorder::kFlushPeriodMs);
+    // User-interface thread, every ten seconds: writes only when something was counted.
+    connect(&m_timerFlush, &QTimer::timeout, this, [this] {
+        if (m_recorder.HasPending() || m_recorder.GetState() != CUsageRecorder::EState::Recording) {
+            Flush();
+        }
+    });
+    m_timerFlush.start();
+    UpdateStatus();
+}
+
+CUsageKeeper::~CUsageKeeper() {
+    m_recorder.Flush(true);
+}
+
+void CUsageKeeper::OnSampled() {
+    const TrafficSample& sample = m_sampler.GetLatest();
+    MeterSnapshot snapshot;
+    snapshot.devices.reserve(sample.devices.size());
+    for (const DeviceSample& device : sample.devices) {
+        snapshot.devices.push_back(device.device);
+    }
+    m_recorder.Observe(snapshot);
+}
+
+void CUsageKeeper::Flush(bool bFinal) {
+    m_recorder.Flush(bFinal);
+    UpdateStatus();
+    emit Updated();
+}
+
+void CUsageKeeper::UpdateStatus() {
+    if (!m_plan) {
+        m_status.reset();
+        return;
+    }
+    CUsageStore* pStore = m_recorder.GetStore();
+    const int64_t nNow = m_recorder.NowUtc();
+    try {
+        m_status = ComputePlanStatus(*m_plan, pStore, m_recorder.GetPending(), nNow);
+        if (pStore == nullptr) {
+            return;
+        }
+        for (const int nPercent : TakeDueAlerts(*pStore, *m_status, nNow)) {
+            emit AlertDue(nPercent, QString::fromStdString(AlertTitle(nPercent)),
+                          QString::fromStdString(AlertText(*m_status)));
+        }
+    } catch (const CSqliteError& e) {
+        std::fprintf(stderr, "orvek: cannot read the plan's usage: %s\n", e.what());
+    }
+}
+
+bool CUsageKeeper::SetPlan(const std::optional<Plan>& plan, QString& strError) {
+    CUsageStore* pStore = m_recorder.GetStore();
+    if (pStore == nullptr) {
+        strError = QString::fromStdString(m_recorder.DescribeState());
+        return false;
+    }
+    try {
+        SavePlan(*pStore, plan);
+    } catch (const CSqliteError& e) {
+        strError = QStringLiteral("Cannot keep the plan in %1: %2")
+                       .arg(QString::fromStdString(pStore->GetPath()), QString::fromUtf8(e.what()));
+        return false;
+    }
+    m_plan = plan;
+    m_strUndelivered.clear();
+    UpdateStatus();
+    emit Updated();
+    return true;
+}
+
+QString CUsageKeeper::DescribePlan() const {
+    if (!m_status) {
+        return {};
+    }
+    const std::string strProjection = DescribeProjection(*m_status);
+    return QString::fromStdString(DescribeUsed(*m_status) +
+                                  (strProjection.empty() ? "" : "; " + strProjection));
+}
+
+QString CUsageKeeper::DescribeState() const {
+    return QString::fromStdString(m_recorder.DescribeState());
+}
+
+void CUsageKeeper::SetUndeliveredAlert(const QString& strText) {
+    m_strUndelivered = strText;
+    emit Updated();
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+// moc cannot read the C++20 library headers these bring; it needs none of them.
+#ifndef Q_MOC_RUN
+#include "PlanUsage.h"
+#include "UsageClock.h"
+#include "UsageRecorder.h"
+#endif
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+class CTrafficSampler;
+
+// The window's usage file and plan: records each of the sampler's snapshots (once a second, on
+// the user-interface thread, never a capture thread), writes them every ten seconds while counts
+// move and at the end, and keeps the plan's status for the tooltips, the tray and the History
+// view. Alerts that come due are handed out once per cycle, across restarts.
+class CUsageKeeper : public QObject {
+    Q_OBJECT
+
+public:
+    // The sampler and the clock must outlive the keeper. strPath "" : the window's usual file.
+    // The sampler's latest sample is the base: what the meter counted before is not this run's
+    // (made before the first Capture, it holds nothing).
+    CUsageKeeper(const CTrafficSampler& sampler, const IUsageClock& clock,
+                 const std::string& strPath = {}, QObject* pParent = nullptr);
+    // Writes what is left.
+    ~CUsageKeeper() override;
+
+    // User-interface thread: writes now what was observed (the timer does it every ten seconds).
+    void Flush(bool bFinal = false);
+
+    const std::optional<Plan>& GetPlan() const { return m_plan; }
+    // The plan's status as of the last write or change; nullopt without a plan.
+    const std::optional<PlanStatus>& GetPlanStatus() const { return m_status; }
+    // Sets or removes the plan in the file; false with the reason when the file cannot be
+    // changed.
+    bool SetPlan(const std::optional<Plan>& plan, QString& strError);
+    // "12.34 GB of 50.00 GB used (24.7 %) since 2026-12-01; at this pace ..." or "" without a
+    // plan.
+    QString DescribePlan() const;
+    // Recording, not recording and why, or the file's trouble: one line.
+    QString DescribeState() const;
+    // An alert that no notification service took: said by the tray and the History view.
+    const QString& GetUndeliveredAlert() const { return m_strUndelivered; }
+    void SetUndeliveredAlert(const QString& strText);
+
+    // The file to read history from (nullptr when there is none yet), with what is not written.
+    CUsageStore* GetStore() { return m_recorder.GetStore(); }
+    const CUsageRecorder::PendingMap& GetPending() const { return m_recorder.GetPending(); }
+    int64_t NowUtc() const { return m_recorder.NowUtc(); }
+
+signals:
+    // User-interface thread, after a write or a change of plan; receivers must not block.
+    void Updated();
+    // User-interface thread, once per alert and cycle; receivers must not block.
+    void AlertDue(int nPercent, const QString& strTitle, const QString& strText);
+
+private:
+    // User-interface thread, after each sample.
+    void OnSampled();
+    // Reads the plan's status afresh and hands out the alerts that came due.
+    void UpdateStatus();
+
+    const CTrafficSampler& m_sampler;
+    CUsageRecorder m_recorder;
+    QTimer m_timerFlush;
+    std::optional<Plan> m_plan;
+    std::optional<PlanStatus> m_status;
+    QString m_strUndelivered;
+};

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "EventLoop.h"
+#include "MeterSnapshot.h"
+#include "UsageClock.h"
+#include "UsageOptions.h"
+#include "UsageRecorder.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+// The headless program's usage file: records the meter's snapshots on the event loop's thread,
+// at most every flush period while counts move and never while they do not, and keeps the plan's
+// used bytes for the metrics.
+class CHeadlessUsage {
+public:
+    // Loop thread: the meter's snapshot now; must not wait for a capture thread.
+    using SnapshotFn = std::function<MeterSnapshot()>;
+
+    // Loop thread, before capture starts: opens the file (said through fnNotice when it cannot,
+    // or another Orvek records), sets the options' plan in it, and takes the base snapshot.
+    // Nothing is recorded when options name no file. The loop must outlive this.
+    CHeadlessUsage(const UsageOptions& options, CEventLoop& loop, SnapshotFn fnSnapshot,
+                   CUsageRecorder::NoticeFn fnNotice);
+
+    // Loop thread, whenever the totals moved: a flush is due within the flush period.
+    void OnCountsMoved();
+    // Loop thread, after capture stopped: the last counts and the time run, written.
+    void Finish();
+    // Any thread (the metrics server's): the plan's series, "" without a plan.
+    std::string FormatMetrics() const;
+
+private:
+    // Loop thread: observes, writes, and brings the plan's figures up to date.
+    void Flush(bool bFinal);
+    void UpdatePlan();
+
+    CEventLoop& m_loop;
+    SnapshotFn m_fnSnapshot;
+    CSystemUsageClock m_clock;
+    std::unique_ptr<CUsageRecorder> m_pRecorder;
+    std::optional<Plan> m_plan;
+    bool m_bFlushDue = false;
+    // Expires with this object, so that work posted to the loop does not outlive it.
+    std::shared_ptr<CHeadlessUsage*> m_pSelf = std::make_shared<CHeadlessUsage*>(this);
+    std::atomic<int64_t> m_nPlanUsed{-1}; // -1: no plan
+    std::atomic<int64_t> m_nPlanLimit{0};
+    std::atomic<int64_t> m_nCycleEnd{0}; // UTC second the figures' cycle ends
+};

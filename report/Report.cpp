@@ -1,0 +1,410 @@
+#include "Report.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+
+namespace {
+
+bool ParseCount(const std::string& strText, int nMax, int& nValue) {
+    int nParsed = 0;
+    const auto [pEnd, ec] =
+        std::from_chars(strText.data(), strText.data() + strText.size(), nParsed);
+    if (ec != std::errc() || pEnd != strText.data() + strText.size() || nParsed < 1 ||
+        nParsed > nMax) {
+        return false;
+    }
+    nValue = nParsed;
+    return true;
+}
+
+// Seconds of [nFrom, nTo) that the stretches cover; they may overlap (a clock set back).
+int64_t Covered(const std::vector<RecordedSpan>& spans, int64_t nFrom, int64_t nTo) {
+    int64_t nCovered = 0;
+    int64_t nReached = nFrom;
+    for (const RecordedSpan& span : spans) { // ordered by start
+        const int64_t nStart = std::max(span.nStart, nReached);
+        const int64_t nEnd = std::min(span.nEnd, nTo);
+        if (nEnd > nStart) {
+            nCovered += nEnd - nStart;
+            nReached = nEnd;
+        }
+    }
+    return nCovered;
+}
+
+std::vector<ReportRow> RowsFor(CUsageStore& store, ETier eTier, std::vector<int64_t> vecStarts,
+                               int64_t nNowUtc) {
+    std::vector<ReportRow> rows;
+    if (vecStarts.empty()) {
+        return rows;
+    }
+    const int64_t nFrom = vecStarts.front();
+    const int64_t nTo = BucketEnd(eTier, vecStarts.back());
+    std::map<int64_t, size_t> index;
+    for (const int64_t nStart : vecStarts) {
+        index[nStart] = rows.size();
+        ReportRow& row = rows.emplace_back();
+        row.nStart = nStart;
+        row.nEnd = BucketEnd(eTier, nStart);
+    }
+    for (const UsageRow& usage : store.ReadUsage(eTier, nFrom, nTo)) {
+        const auto it = index.find(usage.nStart);
+        if (it == index.end()) {
+            continue; // a bucket of another time zone's boundaries
+        }
+        ReportRow& row = rows[it->second];
+        row.nSent += usage.nSent;
+        row.nRecv += usage.nRecv;
+        auto& [nSent, nRecv] = row.devices[usage.strDevice];
+        nSent += usage.nSent;
+        nRecv += usage.nRecv;
+    }
+    const std::vector<RecordedSpan> spans = store.ReadRecorded(nFrom, nTo);
+    for (ReportRow& row : rows) {
+        const int64_t nUntil = std::min(row.nEnd, std::max(nNowUtc, row.nStart));
+        row.nLength = nUntil - row.nStart;
+        row.nRecorded = Covered(spans, row.nStart, nUntil);
+    }
+    return rows;
+}
+
+std::string Label(ETier eTier, int64_t nStart) {
+    const std::string strLocal = FormatLocal(nStart);
+    switch (eTier) {
+    case ETier::Month:
+        return strLocal.substr(0, 7);
+    case ETier::Day:
+        return strLocal.substr(0, 10);
+    default:
+        return strLocal;
+    }
+}
+
+void AppendJsonString(std::string& strOut, const std::string& strText) {
+    strOut += '"';
+    for (const char ch : strText) {
+        const auto nByte = static_cast<unsigned char>(ch);
+        if (ch == '"' || ch == '\\') {
+            strOut += '\\';
+            strOut += ch;
+        } else if (nByte < 0x20 || nByte >= 0x7F) {
+            // Device names are bytes, not text: anything but printable ASCII is escaped.
+            char szEscape[8];
+            std::snprintf(szEscape, sizeof szEscape, "\\u%04x", nByte);
+            strOut += szEscape;
+        } else {
+            strOut += ch;
+        }
+    }
+    strOut += '"';
+}
+
+std::string Json(const std::vector<ReportRow>& rows) {
+    std::string strOut = "[";
+    for (size_t n = 0; n < rows.size(); ++n) {
+        const ReportRow& row = rows[n];
+        strOut += (n == 0 ? "\n  {" : ",\n  {");
+        strOut += "\"start\":\"" + FormatLocalIso(row.nStart) +
+                  "\",\"start_utc\":" + std::to_string(row.nStart) +
+                  ",\"end_utc\":" + std::to_string(row.nEnd) +
+                  ",\"sent_bytes\":" + std::to_string(row.nSent) +
+                  ",\"received_bytes\":" + std::to_string(row.nRecv) +
+                  ",\"recorded_seconds\":" + std::to_string(row.nRecorded) +
+                  ",\"elapsed_seconds\":" + std::to_string(row.nLength) + ",\"devices\":{";
+        bool bFirst = true;
+        for (const auto& [strDevice, bytes] : row.devices) {
+            strOut += bFirst ? "" : ",";
+            bFirst = false;
+            AppendJsonString(strOut, strDevice);
+            strOut += ":{\"sent_bytes\":" + std::to_string(bytes.first) +
+                      ",\"received_bytes\":" + std::to_string(bytes.second) + "}";
+        }
+        strOut += "}}";
+    }
+    return strOut + (rows.empty() ? "]" : "\n]");
+}
+
+// A person's table: one line per bucket; buckets nobody recorded say so instead of a zero.
+std::string Text(const char* szHeading, ETier eTier, const std::vector<ReportRow>& rows) {
+    std::string strOut;
+    char szLine[160];
+    std::snprintf(szLine, sizeof szLine, "%-18s %12s %12s %12s\n", szHeading, "Received", "Sent",
+                  "Total");
+    strOut += szLine;
+    int64_t nSent = 0, nRecv = 0;
+    for (const ReportRow& row : rows) {
+        nSent += row.nSent;
+        nRecv += row.nRecv;
+        const std::string strLabel = Label(eTier, row.nStart);
+        if (row.nRecorded == 0 && row.nSent == 0 && row.nRecv == 0) {
+            std::snprintf(szLine, sizeof szLine, "%-18s %12s\n", strLabel.c_str(),
+                          row.nLength == 0 ? "" : "not recorded");
+        } else {
+            std::snprintf(szLine, sizeof szLine, "%-18s %12s %12s %12s%s\n", strLabel.c_str(),
+                          FormatBytes(row.nRecv).c_str(), FormatBytes(row.nSent).c_str(),
+                          FormatBytes(row.nSent + row.nRecv).c_str(),
+                          row.nRecorded < row.nLength ? "  (partly recorded)" : "");
+        }
+        strOut += szLine;
+    }
+    std::snprintf(szLine, sizeof szLine, "%-18s %12s %12s %12s\n", "all",
+                  FormatBytes(nRecv).c_str(), FormatBytes(nSent).c_str(),
+                  FormatBytes(nSent + nRecv).c_str());
+    return strOut + szLine;
+}
+
+} // namespace
+
+bool ParseReportOptions(const std::vector<std::string>& args, ReportOptions& options,
+                        std::string& strError) {
+    ReportOptions parsed;
+    for (size_t n = 0; n < args.size(); ++n) {
+        const std::string& strArg = args[n];
+        const size_t nEquals = strArg.find('=');
+        const std::string strName = strArg.substr(0, nEquals);
+        const bool bValue = nEquals != std::string::npos;
+        const std::string strValue = bValue ? strArg.substr(nEquals + 1) : "";
+        const auto count = [&](int& nCount, int nDefault, int nMax) {
+            if (!bValue) {
+                nCount = nDefault;
+                return true;
+            }
+            if (!ParseCount(strValue, nMax, nCount)) {
+                strError = strName + " takes a count from 1 to " + std::to_string(nMax);
+                return false;
+            }
+            return true;
+        };
+        if (strName == "--hours") {
+            // Hours are kept 14 days.
+            if (!count(parsed.nHours, 24, 14 * 24)) {
+                return false;
+            }
+        } else if (strName == "--days") {
+            if (!count(parsed.nDays, 31, 731)) {
+                return false;
+            }
+        } else if (strName == "--months") {
+            if (!count(parsed.nMonths, 12, 1200)) {
+                return false;
+            }
+        } else if ((strName == "--cycle" || strName == "--json" || strName == "--help") &&
+                   !bValue) {
+            (strName == "--cycle"  ? parsed.bCycle
+             : strName == "--json" ? parsed.bJson
+                                   : parsed.bHelp) = true;
+        } else if (strName == "--database") {
+            if (!bValue && n + 1 >= args.size()) {
+                strError = "--database needs a file";
+                return false;
+            }
+            parsed.strDatabase = bValue ? strValue : args[++n];
+            if (parsed.strDatabase.empty()) {
+                strError = "--database needs a file";
+                return false;
+            }
+        } else {
+            strError = "unknown option '" + strArg + "'";
+            return false;
+        }
+    }
+    if (parsed.nHours == 0 && parsed.nDays == 0 && parsed.nMonths == 0 && !parsed.bCycle) {
+        parsed.nDays = 31;
+    }
+    options = parsed;
+    return true;
+}
+
+const char* ReportUsage() {
+    return "usage: orvek report [--hours[=N]] [--days[=N]] [--months[=N]] [--cycle] [--json]\n"
+           "                    [--database FILE]\n"
+           "  --hours[=N]      the last N hours (24; hours are kept 14 days)\n"
+           "  --days[=N]       the last N days (31; the default view; days are kept 2 years)\n"
+           "  --months[=N]     the last N months (12; months are kept forever)\n"
+           "  --cycle          the data plan's current cycle, day by day, against its cap\n"
+           "  --json           one JSON object with exact bytes instead of tables\n"
+           "  --database FILE  the usage file (the window's: $XDG_DATA_HOME/Orvek/usage.sqlite)\n"
+           "Times are local; sizes are in units of 1,024 bytes (KiB, MiB, GiB), the cycle's in\n"
+           "the plan's unit. Hours, days or months that no Orvek recorded say so.\n";
+}
+
+std::vector<ReportRow> ReadRows(CUsageStore& store, ETier eTier, int nCount, int64_t nNowUtc) {
+    std::vector<int64_t> vecStarts{BucketStart(eTier, nNowUtc)};
+    while (static_cast<int>(vecStarts.size()) < nCount) {
+        vecStarts.insert(vecStarts.begin(), BucketStart(eTier, vecStarts.front() - 1));
+    }
+    return RowsFor(store, eTier, vecStarts, nNowUtc);
+}
+
+std::vector<ReportRow> ReadCycleRows(CUsageStore& store, const PlanStatus& status,
+                                     int64_t nNowUtc) {
+    std::vector<int64_t> vecStarts;
+    for (CivilDate date = status.cycle.first; date < status.cycle.next; date = AddDays(date, 1)) {
+        const int64_t nStart = LocalDayStart(date);
+        if (nStart > nNowUtc) {
+            break;
+        }
+        vecStarts.push_back(nStart);
+    }
+    std::vector<ReportRow> rows = RowsFor(store, ETier::Day, vecStarts, nNowUtc);
+    // In the plan's counting, so that the days add up to what it used.
+    for (ReportRow& row : rows) {
+        row.nSent = row.nRecv = 0;
+        std::erase_if(row.devices, [&](const auto& device) {
+            return CountedBytes(status.plan, device.first, 1, 1) == 0;
+        });
+        for (auto& [strDevice, bytes] : row.devices) {
+            if (status.plan.eCounting == ECounting::ReceivedOnly) {
+                bytes.first = 0;
+            }
+            row.nSent += bytes.first;
+            row.nRecv += bytes.second;
+        }
+    }
+    return rows;
+}
+
+std::string FormatBytes(int64_t nBytes) {
+    static constexpr const char* kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB"};
+    if (nBytes < 1024) {
+        return std::to_string(nBytes) + " B";
+    }
+    double dValue = static_cast<double>(nBytes) / 1024;
+    size_t nUnit = 0;
+    while (dValue >= 1023.995 && nUnit + 1 < std::size(kUnits)) {
+        dValue /= 1024;
+        ++nUnit;
+    }
+    char szNumber[32];
+    const auto result =
+        std::to_chars(szNumber, szNumber + sizeof szNumber, dValue, std::chars_format::fixed, 2);
+    return std::string(szNumber, result.ptr) + " " + kUnits[nUnit];
+}
+
+std::string MakeReport(CUsageStore& store, const ReportOptions& options, int64_t nNowUtc) {
+    struct View {
+        const char* szKey;
+        const char* szHeading;
+        ETier eTier;
+        int nCount;
+    };
+    const View views[] = {{"hours", "Hour", ETier::Hour, options.nHours},
+                          {"days", "Day", ETier::Day, options.nDays},
+                          {"months", "Month", ETier::Month, options.nMonths}};
+    std::optional<PlanStatus> status;
+    if (options.bCycle) {
+        if (const std::optional<Plan> plan = LoadPlan(store)) {
+            status = ComputePlanStatus(*plan, &store, {}, nNowUtc);
+        }
+    }
+    std::string strOut;
+    if (options.bJson) {
+        strOut = "{\"database\":";
+        AppendJsonString(strOut, store.GetPath());
+        strOut += ",\"generated\":\"" + FormatLocalIso(nNowUtc) + "\"";
+        for (const View& view : views) {
+            if (view.nCount > 0) {
+                strOut += ",\n\"" + std::string(view.szKey) +
+                          "\":" + Json(ReadRows(store, view.eTier, view.nCount, nNowUtc));
+            }
+        }
+        if (options.bCycle && !status) {
+            strOut += ",\n\"cycle\":null";
+        } else if (status) {
+            const Plan& plan = status->plan;
+            strOut += ",\n\"cycle\":{\"first_day\":\"" + FormatDate(status->cycle.first) +
+                      "\",\"last_day\":\"" + FormatDate(AddDays(status->cycle.next, -1)) +
+                      "\",\"start_utc\":" + std::to_string(status->cycle.nStart) +
+                      ",\"end_utc\":" + std::to_string(status->cycle.nEnd) +
+                      ",\"cap_bytes\":" + std::to_string(plan.nCapBytes) + ",\"unit\":\"" +
+                      UnitName(plan.eUnit) + "\",\"counts\":\"" +
+                      (plan.eCounting == ECounting::ReceivedOnly ? "received" : "sent+received") +
+                      "\",\"devices\":[";
+            bool bFirst = true;
+            for (const std::string& strDevice : plan.devices) {
+                strOut += bFirst ? "" : ",";
+                bFirst = false;
+                AppendJsonString(strOut, strDevice);
+            }
+            strOut += "],\"used_bytes\":" + std::to_string(status->nUsed) +
+                      ",\"projected_bytes\":" +
+                      (status->nProjected < 0 ? "null" : std::to_string(status->nProjected)) +
+                      ",\"alerts_fired\":[";
+            bFirst = true;
+            for (const int nPercent : status->fired) {
+                if (!bFirst) {
+                    strOut += ',';
+                }
+                strOut += std::to_string(nPercent);
+                bFirst = false;
+            }
+            strOut += "],\"days\":" + Json(ReadCycleRows(store, *status, nNowUtc)) + "}";
+        }
+        return strOut + "}\n";
+    }
+    for (const View& view : views) {
+        if (view.nCount > 0) {
+            if (!strOut.empty()) {
+                strOut += '\n';
+            }
+            strOut +=
+                Text(view.szHeading, view.eTier, ReadRows(store, view.eTier, view.nCount, nNowUtc));
+        }
+    }
+    if (status) {
+        const std::string strProjection = DescribeProjection(*status);
+        if (!strOut.empty()) {
+            strOut += '\n';
+        }
+        strOut += std::string("Plan cycle ") + FormatDate(status->cycle.first) + " to " +
+                  FormatDate(AddDays(status->cycle.next, -1)) + ": " + DescribeUsed(*status) +
+                  (strProjection.empty() ? std::string() : "; " + strProjection) + "\n(" +
+                  DescribeUnit(status->plan.eUnit) + "; counts " +
+                  (status->plan.eCounting == ECounting::ReceivedOnly ? "received bytes only"
+                                                                     : "sent and received bytes") +
+                  ")\n";
+        strOut += Text("Day of the cycle", ETier::Day, ReadCycleRows(store, *status, nNowUtc));
+    }
+    return strOut;
+}
+
+int RunReport(const std::vector<std::string>& args) {
+    ReportOptions options;
+    std::string strError;
+    if (!ParseReportOptions(args, options, strError)) {
+        std::fprintf(stderr, "orvek report: %s\n%s", strError.c_str(), ReportUsage());
+        return 2;
+    }
+    if (options.bHelp) {
+        std::fputs(ReportUsage(), stdout);
+        return 0;
+    }
+    const std::string strPath =
+        options.strDatabase.empty() ? DefaultUsagePath() : options.strDatabase;
+    if (strPath.empty()) {
+        std::fprintf(stderr, "orvek report: no home folder to find the usage file in; "
+                             "name it with --database\n");
+        return 1;
+    }
+    if (!std::filesystem::exists(strPath)) {
+        std::fprintf(stderr, "orvek report: %s does not exist: no usage was recorded there yet\n",
+                     strPath.c_str());
+        return 1;
+    }
+    try {
+        CUsageStore store(strPath, CUsageStore::EAccess::Read, 0);
+        const int64_t nNow = static_cast<int64_t>(std::time(nullptr));
+        if (options.bCycle && !options.bJson && !LoadPlan(store)) {
+            std::fprintf(stderr, "orvek report: no data plan is set in %s\n", strPath.c_str());
+            return 1;
+        }
+        std::fputs(MakeReport(store, options, nNow).c_str(), stdout);
+    } catch (const CSqliteError& e) {
+        std::fprintf(stderr, "orvek report: cannot read %s: %s\n", strPath.c_str(), e.what());
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "PlanUsage.h"
+#include "UsageStore.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+// `orvek report`: the usage file as a person reads it, or as JSON. Reads only; another Orvek may
+// be writing the file meanwhile.
+
+struct ReportOptions {
+    int nHours = 0, nDays = 0, nMonths = 0; // buckets to show, the current one last; 0: none
+    bool bCycle = false;
+    bool bJson = false;
+    std::string strDatabase; // "" : the window's file
+    bool bHelp = false;
+};
+
+// Pure: reads the arguments after `report`. With no view asked for, shows the last 31 days. False
+// with a one-line reason for a bad command line.
+bool ParseReportOptions(const std::vector<std::string>& args, ReportOptions& options,
+                        std::string& strError);
+const char* ReportUsage();
+
+// One bucket: its bytes over all devices and per device, and how much of it was recorded.
+struct ReportRow {
+    int64_t nStart = 0, nEnd = 0;
+    int64_t nSent = 0, nRecv = 0;
+    int64_t nRecorded = 0; // seconds of [nStart, min(nEnd, now)) that a recorder ran
+    int64_t nLength = 0;   // seconds of [nStart, min(nEnd, now))
+    std::map<std::string, std::pair<int64_t, int64_t>> devices; // sent, received
+};
+
+// The last nCount buckets of a tier up to the one that holds nNowUtc. Throws CSqliteError.
+std::vector<ReportRow> ReadRows(CUsageStore& store, ETier eTier, int nCount, int64_t nNowUtc);
+// The days of a plan's current cycle up to today, in the plan's counting (its devices; sent
+// bytes left out when it counts received bytes only).
+std::vector<ReportRow> ReadCycleRows(CUsageStore& store, const PlanStatus& status, int64_t nNowUtc);
+
+// "0 B", "512 B", "1.50 KiB", "12.34 MiB", "1.23 GiB": units of 1,024.
+std::string FormatBytes(int64_t nBytes);
+
+// The whole report as text or JSON, for the options' views. Throws CSqliteError.
+std::string MakeReport(CUsageStore& store, const ReportOptions& options, int64_t nNowUtc);
+
+// The command: returns the exit status (0, 1 when the file cannot be read or no plan is set for
+// --cycle, 2 for a bad command line); prints to standard output and standard error.
+int RunReport(const std::vector<std::string>& args);

@@ -1,0 +1,5 @@
+#include "Report.h"
+
+int main(int argc, char** argv) {
+    return RunReport(std::vector<std::string>(argv + 1, argv + argc));
+}

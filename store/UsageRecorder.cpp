@@ -1,0 +1,208 @@
+#include "UsageRecorder.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+// The folder must exist before the writer's lock file can be made in it; a failure shows when the
+// lock cannot be opened.
+const std::string& WithFolder(const std::string& strPath) {
+    const std::filesystem::path folder = std::filesystem::path(strPath).parent_path();
+    std::error_code ec;
+    if (!folder.empty()) {
+        std::filesystem::create_directories(folder, ec);
+    }
+    return strPath;
+}
+
+int64_t Seconds(int64_t nMs) {
+    return nMs >= 0 ? nMs / 1000 : -((-nMs + 999) / 1000);
+}
+
+int64_t SecondsUp(int64_t nMs) {
+    return -Seconds(-nMs);
+}
+
+// A counter's growth since it was last seen; one that went down started again from zero.
+int64_t Growth(int64_t nNow, int64_t nBefore) {
+    if (nNow < 0) {
+        return 0;
+    }
+    return nNow >= nBefore ? nNow - nBefore : nNow;
+}
+
+} // namespace
+
+CUsageRecorder::CUsageRecorder(std::string strPath, const IUsageClock& clock, NoticeFn fnNotice)
+    : m_strPath(std::move(strPath)), m_clock(clock), m_fnNotice(std::move(fnNotice)),
+      m_lock(WithFolder(m_strPath)) {
+    m_nLastWallMs = m_nSpanStartMs = m_nSpanEndMs = m_clock.NowUtcMs();
+    m_nLastSteadyMs = m_clock.NowSteadyMs();
+    if (!m_lock.IsHeld()) {
+        SayLockFailure();
+        return;
+    }
+    // Opened at once, so that a damaged file is said at the start, not ten seconds later.
+    try {
+        m_pStore = std::make_unique<CUsageStore>(m_strPath, CUsageStore::EAccess::Write, NowUtc(),
+                                                 m_fnNotice);
+    } catch (const CSqliteError& e) {
+        Fail(EState::CannotWrite, "cannot write the usage file " + m_strPath + " (" + e.what() +
+                                      "); counting goes on and writing is retried");
+    }
+}
+
+bool CUsageRecorder::Counts() const {
+    // A lock file that cannot even be opened (a read-only folder) is held by nobody else either.
+    return m_lock.IsHeld() || !m_lock.GetError().empty();
+}
+
+void CUsageRecorder::SayLockFailure() {
+    if (!m_lock.GetError().empty()) {
+        Fail(EState::CannotWrite, "cannot write the usage file " + m_strPath + " (" +
+                                      m_lock.GetError() +
+                                      "); counting goes on and writing is retried");
+        return;
+    }
+    m_pending.clear();
+    m_closedSpans.clear();
+    Fail(EState::OtherWriter,
+         "not recording usage: another Orvek" +
+             (m_lock.GetHolder() > 0 ? " (process " + std::to_string(m_lock.GetHolder()) + ")"
+                                     : std::string()) +
+             " records into " + m_strPath);
+}
+
+void CUsageRecorder::Fail(EState eState, const std::string& strText) {
+    const bool bNew = m_eState != eState || !m_bFailureSaid;
+    m_eState = eState;
+    m_strFailure = strText;
+    if (bNew && m_fnNotice) {
+        m_fnNotice(strText);
+    }
+    m_bFailureSaid = true;
+}
+
+std::string CUsageRecorder::DescribeState() const {
+    if (m_eState == EState::Recording) {
+        return "recording usage into " + m_strPath;
+    }
+    return m_strFailure;
+}
+
+void CUsageRecorder::TrackTime() {
+    const int64_t nWall = m_clock.NowUtcMs();
+    const int64_t nSteady = m_clock.NowSteadyMs();
+    const int64_t nSteadyPassed = nSteady - m_nLastSteadyMs;
+    // NTP slews the wall clock by at most 0.05 %: more than that and the tolerance is a jump.
+    const int64_t nTolerance = kJumpToleranceMs + nSteadyPassed / 2000;
+    const int64_t nDrift = (nWall - m_nLastWallMs) - nSteadyPassed;
+    if (nDrift > nTolerance || nDrift < -nTolerance) {
+        if (Counts()) {
+            m_closedSpans.push_back({Seconds(m_nSpanStartMs), SecondsUp(m_nSpanEndMs)});
+        }
+        m_nSpanStartMs = nWall;
+    }
+    m_nSpanEndMs = nWall;
+    m_nLastWallMs = nWall;
+    m_nLastSteadyMs = nSteady;
+}
+
+void CUsageRecorder::Observe(const MeterSnapshot& snapshot) {
+    TrackTime();
+    const bool bRecord = m_bHasBase && Counts();
+    const int64_t nBucket = BucketStart(ETier::FiveMinutes, Seconds(m_nLastWallMs));
+    for (const DeviceSnapshot& device : snapshot.devices) {
+        auto [it, bNew] = m_last.try_emplace(device.strName, 0, 0);
+        auto& [nLastSent, nLastRecv] = it->second;
+        if (!m_bHasBase) {
+            // The base: counted before this process recorded.
+            nLastSent = device.nSentBytes;
+            nLastRecv = device.nRecvBytes;
+            continue;
+        }
+        const int64_t nSent = Growth(device.nSentBytes, nLastSent);
+        const int64_t nRecv = Growth(device.nRecvBytes, nLastRecv);
+        nLastSent = std::max<int64_t>(device.nSentBytes, 0);
+        nLastRecv = std::max<int64_t>(device.nRecvBytes, 0);
+        if (bRecord && (nSent > 0 || nRecv > 0)) {
+            auto& [nPendingSent, nPendingRecv] = m_pending[{nBucket, device.strName}];
+            nPendingSent += nSent;
+            nPendingRecv += nRecv;
+        }
+    }
+    m_bHasBase = true;
+}
+
+void CUsageRecorder::Flush(bool bFinal) {
+    TrackTime();
+    if (!m_lock.IsHeld()) {
+        const bool bOtherWrote = m_eState == EState::OtherWriter;
+        if (!m_lock.TryAcquire()) {
+            SayLockFailure();
+            return;
+        }
+        m_pShared.reset();
+        if (bOtherWrote) {
+            // The other writer ended: this process records from now on, its counters so far the
+            // base.
+            m_nSpanStartMs = m_nSpanEndMs;
+            m_closedSpans.clear();
+            m_eState = EState::Recording;
+            m_bFailureSaid = false;
+            if (m_fnNotice) {
+                m_fnNotice("recording usage into " + m_strPath + " from now on");
+            }
+        }
+    }
+    if (!bFinal && m_pending.empty()) {
+        return;
+    }
+    const int64_t nNow = Seconds(m_nSpanEndMs);
+    try {
+        if (!m_pStore) {
+            m_pStore = std::make_unique<CUsageStore>(m_strPath, CUsageStore::EAccess::Write, nNow,
+                                                     m_fnNotice);
+        }
+        std::vector<UsageDelta> deltas;
+        deltas.reserve(m_pending.size());
+        for (const auto& [key, bytes] : m_pending) {
+            deltas.push_back({key.first, key.second, bytes.first, bytes.second});
+        }
+        std::vector<RecordedSpan> spans = m_closedSpans;
+        spans.push_back({Seconds(m_nSpanStartMs), SecondsUp(m_nSpanEndMs)});
+        m_pStore->Write(deltas, spans, nNow);
+    } catch (const CSqliteError& e) {
+        const int nCode = e.GetPrimaryCode();
+        if (nCode == SQLITE_CORRUPT || nCode == SQLITE_NOTADB || nCode == SQLITE_IOERR) {
+            // Opened again at the next write, which checks the file and moves it aside if needed.
+            m_pStore.reset();
+        }
+        Fail(EState::CannotWrite, "cannot write the usage file " + m_strPath + " (" + e.what() +
+                                      "); counting goes on and writing is retried");
+        return;
+    }
+    m_pending.clear();
+    m_closedSpans.clear();
+    m_eState = EState::Recording;
+    m_bFailureSaid = false;
+}
+
+CUsageStore* CUsageRecorder::GetStore() {
+    if (m_lock.IsHeld()) {
+        return m_pStore.get();
+    }
+    if (!m_pShared) {
+        try {
+            if (std::filesystem::exists(m_strPath)) {
+                m_pShared =
+                    std::make_unique<CUsageStore>(m_strPath, CUsageStore::EAccess::Share, NowUtc());
+            }
+        } catch (const CSqliteError&) {
+            return nullptr;
+        }
+    }
+    return m_pShared.get();
+}

@@ -1,0 +1,90 @@
+#pragma once
+
+#include "MeterSnapshot.h"
+#include "UsageClock.h"
+#include "UsageStore.h"
+#include "WriterLock.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Keeps a process's usage in its file: fed the meter's snapshots, it takes per-device differences
+// (a counter that went down started again from zero: its whole value is new) and writes them, with
+// the time it was running, in one transaction per Flush. Only one process records into a file at
+// a time; the others say once that they do not, and take over when it ends. A file that cannot be
+// written is said once; what was counted waits in memory and the next Flush tries again.
+// Called on one thread (the window's or the event loop's), never a capture thread.
+class CUsageRecorder {
+public:
+    // How often a process flushes while counts move: a crash loses at most this much.
+    static constexpr int kFlushPeriodMs = 10000;
+    // Wall time that runs ahead of or behind the steady clock by more than this between two
+    // observations was a jump or a sleep: the recorded stretch ends there and a new one begins.
+    static constexpr int64_t kJumpToleranceMs = 5000;
+
+    enum class EState { Recording, OtherWriter, CannotWrite };
+
+    // Receives one line for the user, on the calling thread.
+    using NoticeFn = CUsageStore::NoticeFn;
+
+    // The clock must outlive the recorder. Takes the writer's right if it is free.
+    CUsageRecorder(std::string strPath, const IUsageClock& clock, NoticeFn fnNotice);
+    CUsageRecorder(const CUsageRecorder&) = delete;
+    CUsageRecorder& operator=(const CUsageRecorder&) = delete;
+
+    // The meter's counters now. The first snapshot is the base: what it holds was counted before
+    // this process recorded (by another process, or while nobody did).
+    void Observe(const MeterSnapshot& snapshot);
+    // Writes what was observed since the last write; nothing when nothing was counted, unless
+    // bFinal (at exit), which also writes how long this process ran.
+    void Flush(bool bFinal = false);
+
+    bool HasPending() const { return !m_pending.empty(); }
+    EState GetState() const { return m_eState; }
+    // One line on the state: "recording into ...", "not recording: ...", "cannot write ...".
+    std::string DescribeState() const;
+    const std::string& GetPath() const { return m_strPath; }
+
+    // The file to read the history from: the recorder's own, or (while another process records)
+    // a shared connection; nullptr when there is no file yet.
+    CUsageStore* GetStore();
+    // Bytes observed but not written yet: (five-minute bucket, device) -> (sent, received).
+    using PendingMap = std::map<std::pair<int64_t, std::string>, std::pair<int64_t, int64_t>>;
+    const PendingMap& GetPending() const { return m_pending; }
+    // Now by the recorder's clock, in UTC seconds.
+    int64_t NowUtc() const { return m_clock.NowUtcMs() / 1000; }
+
+private:
+    // The wall clock against the steady one since the last look; ends the stretch on a jump.
+    void TrackTime();
+    // Whether observed bytes are kept: this process records, or would if the file could be written.
+    bool Counts() const;
+    // Says why the writer's lock is not held, and forgets what another writer records.
+    void SayLockFailure();
+    // Once per failure: the same failure is not repeated until a write succeeded.
+    void Fail(EState eState, const std::string& strText);
+
+    std::string m_strPath;
+    const IUsageClock& m_clock;
+    NoticeFn m_fnNotice;
+    CWriterLock m_lock;
+    std::unique_ptr<CUsageStore> m_pStore;  // writing; while this process holds the lock
+    std::unique_ptr<CUsageStore> m_pShared; // reading; while another process records
+    EState m_eState = EState::Recording;
+    std::string m_strFailure;
+    bool m_bFailureSaid = false;
+
+    bool m_bHasBase = false;
+    std::map<std::string, std::pair<int64_t, int64_t>> m_last; // device -> counters last seen
+    PendingMap m_pending;
+
+    // The stretch running now, and those a jump ended that are not written yet; UTC ms.
+    int64_t m_nSpanStartMs = 0, m_nSpanEndMs = 0;
+    std::vector<RecordedSpan> m_closedSpans;
+    int64_t m_nLastWallMs = 0, m_nLastSteadyMs = 0;
+};

@@ -1,0 +1,357 @@
+// The window with its usage file, on a display and a session bus of the test's own: plan alerts
+// through a fake notification service, once per cycle across restarts, and said by the tray's
+// tooltip and the History view when no service exists; the tray icon made anew when a fake
+// StatusNotifierWatcher appears, hiding to the tray only with one, and the tray's menu; the
+// autostart entry; the History view and the plan dialog against the store.
+
+#include "Autostart.h"
+#include "DesktopNotifier.h"
+#include "DetailsDlg.h"
+#include "GuiTest.h"
+#include "HistoryView.h"
+#include "OrvekApp.h"
+#include "PlanDlg.h"
+#include "StoreSupport.h"
+#include "TrafficSampler.h"
+#include "TrayIcon.h"
+#include "UsageKeeper.h"
+
+#include <QDBusConnection>
+#include <QSignalSpy>
+#include <QSystemTrayIcon>
+
+#include <fstream>
+#include <mutex>
+
+using namespace orvektest;
+
+// Plays org.freedesktop.Notifications on a connection of its own: keeps each title it is shown.
+class CFakeNotifications : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public:
+    CFakeNotifications()
+        : m_bus(QDBusConnection::connectToBus(QDBusConnection::SessionBus,
+                                              QStringLiteral("fake-notifications"))) {
+        m_bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), this,
+                             QDBusConnection::ExportAllSlots);
+        EXPECT_TRUE(m_bus.registerService(QStringLiteral("org.freedesktop.Notifications")));
+    }
+    ~CFakeNotifications() override {
+        m_bus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
+        QDBusConnection::disconnectFromBus(QStringLiteral("fake-notifications"));
+    }
+    QStringList m_titles;
+
+public slots:
+    uint Notify(const QString&, uint, const QString&, const QString& strSummary, const QString&,
+                const QStringList&, const QVariantMap&, int) {
+        m_titles << strSummary;
+        return static_cast<uint>(m_titles.size());
+    }
+
+private:
+    QDBusConnection m_bus;
+};
+
+// Plays a tray host's org.kde.StatusNotifierWatcher: keeps the items that register. It answers on
+// a thread of its own: Qt asks it with blocking calls from the window's thread.
+class CFakeWatcher : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+    Q_PROPERTY(bool IsStatusNotifierHostRegistered READ IsHostRegistered)
+    Q_PROPERTY(int ProtocolVersion READ GetProtocolVersion)
+    Q_PROPERTY(QStringList RegisteredStatusNotifierItems READ GetItems)
+
+public:
+    CFakeWatcher()
+        : m_bus(QDBusConnection::connectToBus(QDBusConnection::SessionBus,
+                                              QStringLiteral("fake-watcher"))) {
+        m_thread.start();
+        moveToThread(&m_thread);
+        m_bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), this,
+                             QDBusConnection::ExportAllSlots |
+                                 QDBusConnection::ExportAllProperties);
+        EXPECT_TRUE(m_bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher")));
+    }
+    ~CFakeWatcher() override {
+        m_bus.unregisterService(QStringLiteral("org.kde.StatusNotifierWatcher"));
+        m_bus.unregisterObject(QStringLiteral("/StatusNotifierWatcher"));
+        QDBusConnection::disconnectFromBus(QStringLiteral("fake-watcher"));
+        m_thread.quit();
+        m_thread.wait();
+    }
+    bool IsHostRegistered() const { return true; }
+    int GetProtocolVersion() const { return 0; }
+    QStringList GetItems() const {
+        std::lock_guard guard(m_mtx);
+        return m_items;
+    }
+
+public slots:
+    void RegisterStatusNotifierItem(const QString& strService) {
+        std::lock_guard guard(m_mtx);
+        m_items << strService;
+    }
+    void RegisterStatusNotifierHost(const QString&) {}
+
+private:
+    QThread m_thread;
+    QDBusConnection m_bus;
+    mutable std::mutex m_mtx;
+    QStringList m_items; // guarded by m_mtx
+};
+
+namespace {
+
+// The application's parts around the fixture's window, on a usage file of the test's own.
+class UsageGui : public CGuiTest {
+protected:
+    void SetUp() override {
+        CGuiTest::SetUp();
+        std::filesystem::create_directories(m_dir);
+        m_peer.RunIn([&] { m_pSink = std::make_unique<CUdpSink>("10.79.0.2", 7300); });
+        StartParts();
+    }
+    void TearDown() override {
+        StopParts();
+        m_peer.RunIn([&] { m_pSink.reset(); });
+        std::filesystem::remove_all(m_dir);
+        CGuiTest::TearDown();
+    }
+    // As a new run of the application: a new window, keeper, notifier and tray, wired as Run
+    // wires them.
+    void StartParts() {
+        m_pKeeper = std::make_unique<CUsageKeeper>(m_pDlg->GetSampler(), m_clock, m_strPath);
+        m_pDlg->SetUsage(m_pKeeper.get());
+        m_pNotifier = std::make_unique<CDesktopNotifier>();
+        m_pTray = std::make_unique<CTrayIcon>();
+        COrvekApp::WireUp(*m_pDlg, *m_pKeeper, *m_pNotifier, *m_pTray);
+    }
+    void StopParts() {
+        m_pTray.reset();
+        m_pNotifier.reset();
+        m_pKeeper.reset();
+    }
+    void RestartAll() {
+        StopParts();
+        Restart();
+        StartParts();
+    }
+    // nCount datagrams of 1000 bytes (IP) sent on orv0, counted, sampled and written.
+    void SendAndWrite(int nCount) {
+        const int64_t nBefore = m_pDlg->GetMeter().GetSentBytes();
+        SendUdp("10.79.0.1", "10.79.0.2", 7300, 972, static_cast<size_t>(nCount));
+        ASSERT_TRUE(
+            Serve([&] { return m_pDlg->GetMeter().GetSentBytes() == nBefore + nCount * 1000; }));
+        m_pDlg->GetSampler().Sample();
+        m_pKeeper->Flush();
+    }
+
+    std::filesystem::path m_dir =
+        std::filesystem::temp_directory_path() / ("orvek-usage-gui-" + std::to_string(getpid()));
+    std::string m_strPath = (m_dir / "usage.sqlite").string();
+    CSystemUsageClock m_clock;
+    std::unique_ptr<CUdpSink> m_pSink;
+    std::unique_ptr<CUsageKeeper> m_pKeeper;
+    std::unique_ptr<CDesktopNotifier> m_pNotifier;
+    std::unique_ptr<CTrayIcon> m_pTray;
+};
+
+// A cap of 100,000 bytes: 80 kB fires 75 %, after a restart 95 kB fires 90 % alone, a restart
+// with no traffic fires nothing, 105 kB fires 100 %; each reaches the service once. Without a
+// service, an alert is said by the tray's tooltip and the History view.
+TEST_F(UsageGui, AlertsFireOncePerCycleAcrossRestartsOrAreSaidWithoutAService) {
+    auto pService = std::make_unique<CFakeNotifications>();
+    Plan plan;
+    plan.nCapBytes = 100'000;
+    plan.eUnit = ECapUnit::MB;
+    plan.vecAlerts = {75, 90, 100, 120};
+    QString strError;
+    ASSERT_TRUE(m_pKeeper->SetPlan(plan, strError)) << strError.toStdString();
+    Capture();
+    SendAndWrite(80);
+    const auto titles = [&](const QStringList& want) {
+        Serve([&] { return pService->m_titles.size() >= want.size(); }, 5000);
+        // A little longer, to see that nothing more arrives.
+        Serve([] { return false; }, 300);
+        EXPECT_EQ(pService->m_titles, want);
+    };
+    titles({"Data plan 75 % used"});
+    RestartAll();
+    Capture();
+    SendAndWrite(15);
+    titles({"Data plan 75 % used", "Data plan 90 % used"});
+    RestartAll();
+    m_pKeeper->Flush();
+    titles({"Data plan 75 % used", "Data plan 90 % used"});
+    Capture();
+    SendAndWrite(10);
+    titles({"Data plan 75 % used", "Data plan 90 % used", "Data plan used up"});
+    EXPECT_TRUE(m_pKeeper->GetUndeliveredAlert().isEmpty());
+    // The counters' tooltips carry the plan's usage.
+    Serve([&] { return RecvCounter()->toolTip().contains(QStringLiteral("105.0 %")); }, 5000);
+    EXPECT_TRUE(RecvCounter()->toolTip().contains(QStringLiteral(" MB used (105.0 %) since ")))
+        << RecvCounter()->toolTip().toStdString();
+
+    pService.reset();
+    SendAndWrite(20);
+    ASSERT_TRUE(Serve([&] { return !m_pKeeper->GetUndeliveredAlert().isEmpty(); }, 10000));
+    EXPECT_TRUE(m_pKeeper->GetUndeliveredAlert().startsWith(
+        QStringLiteral("Data plan exceeded: 120 % used: 0.12 MB of 0.10 MB used (125.0 %)")))
+        << m_pKeeper->GetUndeliveredAlert().toStdString();
+    EXPECT_TRUE(COrvekApp::TrayToolTip(m_pDlg->GetSampler().GetLatest(), *m_pKeeper)
+                    .contains(m_pKeeper->GetUndeliveredAlert()));
+    CDetailsDlg* pDetails = m_pDlg->OpenDetails();
+    pDetails->GetTabs()->setCurrentIndex(1);
+    auto* pHistory = pDetails->findChild<CHistoryView*>();
+    ASSERT_NE(pHistory, nullptr);
+    EXPECT_TRUE(pHistory->GetStateLabel()->text().startsWith(m_pKeeper->GetUndeliveredAlert()));
+}
+
+// No tray host: closing the window ends it. A watcher appears: the icon is made anew, registers
+// with it, and closing the window hides it; the tray's menu captures, stops, shows and quits.
+TEST_F(UsageGui, TrayMadeAnewWhenAWatcherAppearsAndTheWindowHidesOnlyWithATray) {
+    ASSERT_FALSE(m_pTray->IsAvailable());
+    EXPECT_EQ(m_pTray->GetCreations(), 0);
+    QSignalSpy finished(m_pDlg.get(), &QDialog::finished);
+    m_pDlg->reject();
+    EXPECT_EQ(finished.count(), 1);
+    EXPECT_FALSE(m_pDlg->isVisible());
+    RestartAll();
+
+    CFakeWatcher watcher;
+    ASSERT_TRUE(Serve([&] { return !watcher.GetItems().isEmpty(); }, 10000));
+    EXPECT_EQ(m_pTray->GetCreations(), 1);
+    EXPECT_TRUE(m_pTray->IsAvailable());
+    QSignalSpy ended(m_pDlg.get(), &QDialog::finished);
+    m_pDlg->reject();
+    EXPECT_FALSE(m_pDlg->isVisible());
+    EXPECT_EQ(ended.count(), 0);
+
+    const QList<QAction*> actions = m_pTray->GetMenu()->actions();
+    const auto action = [&](const QString& strText) {
+        const auto it =
+            std::ranges::find_if(actions, [&](QAction* p) { return p->text() == strText; });
+        EXPECT_NE(it, actions.end()) << strText.toStdString();
+        return *it;
+    };
+    action(QStringLiteral("&Capture"))->trigger();
+    EXPECT_TRUE(IsCapturing());
+    EXPECT_FALSE(action(QStringLiteral("&Capture"))->isEnabled());
+    action(QStringLiteral("S&top"))->trigger();
+    EXPECT_TRUE(IsIdle());
+    action(QStringLiteral("&Show Orvek"))->trigger();
+    EXPECT_TRUE(m_pDlg->isVisible());
+    action(QStringLiteral("&Details..."))->trigger();
+    EXPECT_TRUE(m_pDlg->findChild<CDetailsDlg*>()->isVisible());
+    action(QStringLiteral("&Quit"))->trigger();
+    EXPECT_EQ(ended.count(), 1);
+}
+
+// "Start at login" writes the entry with the program's path quoted, and removes it again.
+TEST_F(UsageGui, StartAtLoginWritesAndRemovesTheAutostartEntry) {
+    const std::string strConfig = (m_dir / "config").string();
+    setenv("XDG_CONFIG_HOME", strConfig.c_str(), 1);
+    EXPECT_EQ(AutostartPath(), strConfig + "/autostart/orvek.desktop");
+    EXPECT_FALSE(IsAutostartEnabled());
+    const auto menu = m_pDlg->CreateContextMenu();
+    QAction* pLogin = nullptr;
+    for (QAction* pAction : menu->actions()) {
+        pLogin = pAction->text() == QStringLiteral("Start at &login") ? pAction : pLogin;
+    }
+    ASSERT_NE(pLogin, nullptr);
+    pLogin->setChecked(true);
+    EXPECT_TRUE(IsAutostartEnabled());
+    std::ifstream entry(AutostartPath());
+    const std::string strEntry((std::istreambuf_iterator<char>(entry)), {});
+    EXPECT_EQ(strEntry, AutostartEntry(QCoreApplication::applicationFilePath().toStdString()));
+    EXPECT_NE(AutostartEntry("/opt/my $dir/orvek")
+                  .find("\nExec=\"/opt/my \\\\$dir/orvek\" --autostart\n"),
+              std::string::npos);
+    pLogin->setChecked(false);
+    EXPECT_FALSE(std::filesystem::exists(AutostartPath()));
+    unsetenv("XDG_CONFIG_HOME");
+}
+
+struct CFakeSource : IDetailsSource {
+    MeterSnapshot GetSnapshot() const override { return m_snapshot; }
+    std::set<std::string> GetExcludedDevices() const override { return {}; }
+    void SetExcludedDevices(const std::set<std::string>&) override {}
+    MeterSnapshot m_snapshot;
+};
+
+// Days written on a clock the test moves: the History view's bars are the cycle's days as the
+// store holds them, its list the past cycles (or months without a plan); the plan dialog takes a
+// cap with its unit said plainly and refuses a bad one.
+TEST_F(UsageGui, HistoryViewAndPlanDialogAgreeWithTheStore) {
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+    CFakeSource source;
+    source.m_snapshot.devices.resize(1);
+    DeviceSnapshot& eth = source.m_snapshot.devices[0];
+    eth.strName = "eth0";
+    CTrafficSampler sampler(source);
+    CFakeClock clock;
+    clock.nWallMs = Utc(2027, 1, 20, 12) * 1000;
+    const std::string strPath = (m_dir / "history.sqlite").string();
+    CUsageKeeper keeper(sampler, clock, strPath);
+    sampler.Sample();
+    // One day a week from January 20 to February 24, 1,000,000 bytes more each time.
+    for (int nWeek = 1; nWeek <= 5; ++nWeek) {
+        clock.Pass(7 * 86400);
+        eth.nRecvBytes += nWeek * 1'000'000;
+        sampler.Sample();
+        keeper.Flush();
+    }
+    Plan plan;
+    plan.nCycleDay = 31;
+    plan.nCapBytes = 50'000'000;
+    plan.eUnit = ECapUnit::MB;
+    QString strError;
+    ASSERT_TRUE(keeper.SetPlan(plan, strError));
+    CHistoryView view(keeper);
+    view.show();
+    // Cycle day 31 in February: January 31 to February 27, 28 days; today the 24th.
+    std::vector<int64_t> vecDays(28, 0);
+    vecDays[3] = 2'000'000;  // February 3
+    vecDays[10] = 3'000'000; // February 10
+    vecDays[17] = 4'000'000; // February 17
+    vecDays[24] = 5'000'000; // February 24
+    EXPECT_EQ(view.GetBars()->GetDays(), vecDays);
+    EXPECT_EQ(view.GetPlanLabel()->text().toStdString(),
+              "14.00 MB of 50.00 MB used (28.0 %) since 2027-01-31; at this pace 15.97 MB by "
+              "2027-02-27.\nMB = 1,000,000 bytes; counts sent and received bytes of every "
+              "device.");
+    QTreeWidget* pList = view.GetList();
+    ASSERT_EQ(pList->topLevelItemCount(), 12);
+    EXPECT_EQ(pList->topLevelItem(0)->text(0).toStdString(), "2026-12-31 to 2027-01-30");
+    EXPECT_EQ(pList->topLevelItem(0)->text(3).toStdString(), "1.00 MB");
+
+    ASSERT_TRUE(keeper.SetPlan(std::nullopt, strError));
+    EXPECT_EQ(view.GetList()->topLevelItem(0)->text(0).toStdString(), "2027-01");
+    EXPECT_EQ(view.GetList()->topLevelItem(0)->text(3).toStdString(), "976.56 KiB");
+    EXPECT_EQ(view.GetBars()->GetDays().size(), 28u); // February's days
+
+    CPlanDlg dlg(std::nullopt, {"eth0", "wlan0"});
+    dlg.findChild<QCheckBox*>(QStringLiteral("IDC_PLAN_ON"))->setChecked(true);
+    auto* pCap = dlg.findChild<QLineEdit*>(QStringLiteral("IDC_PLAN_CAP"));
+    pCap->setText(QStringLiteral("1,5"));
+    dlg.accept();
+    EXPECT_EQ(dlg.result(), QDialog::Rejected);
+    EXPECT_FALSE(dlg.findChild<QLabel*>(QStringLiteral("IDC_PLAN_ERROR"))->text().isEmpty());
+    pCap->setText(QStringLiteral("1.5"));
+    auto* pUnit = dlg.findChild<QComboBox*>(QStringLiteral("IDC_PLAN_UNIT"));
+    pUnit->setCurrentText(QStringLiteral("GiB = 1,073,741,824 bytes"));
+    dlg.accept();
+    ASSERT_TRUE(dlg.GetPlan());
+    EXPECT_EQ(dlg.GetPlan()->nCapBytes, 1'610'612'736);
+    EXPECT_EQ(dlg.GetPlan()->eUnit, ECapUnit::GiB);
+    unsetenv("TZ");
+    tzset();
+}
+
+} // namespace
+
+#include "UsageGuiTest.moc"
