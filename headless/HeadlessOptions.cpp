@@ -33,8 +33,9 @@ bool ParseSeconds(std::string_view svText, double& dSeconds) {
     }
     double dValue = 0;
     const auto [pEnd, ec] = std::from_chars(svText.data(), svText.data() + svText.size(), dValue);
+    // 0 prints only at the end; a shorter interval than the least would only spin.
     if (ec != std::errc() || pEnd != svText.data() + svText.size() || !std::isfinite(dValue) ||
-        dValue > kMaxHeadlessInterval) {
+        dValue > kMaxHeadlessInterval || (dValue != 0 && dValue < kMinHeadlessInterval)) {
         return false;
     }
     dSeconds = dValue;
@@ -151,8 +152,8 @@ bool ParseHeadlessOptions(const std::vector<std::string>& args, HeadlessOptions&
             parsed.vecExclude.push_back(strValue);
         } else if (strName == "--interval") {
             if (!ParseSeconds(strValue, parsed.dInterval)) {
-                strError = "--interval " + Quote(strValue) + ": not a decimal number of seconds " +
-                           "from 0 to 86400";
+                strError = "--interval " + Quote(strValue) + ": not 0 or a decimal number of " +
+                           "seconds from 0.1 to 86400";
                 return false;
             }
         } else {
@@ -175,7 +176,8 @@ const char* HeadlessUsage() {
            "  --filter EXPR            capture filter, libpcap syntax (default: \"tcp or udp\")\n"
            "  --promiscuous            capture in promiscuous mode (default: off)\n"
            "  --exclude DEVICE         leave DEVICE alone; repeatable (default: none)\n"
-           "  --interval SECONDS       print every SECONDS, 0 = only at exit (default: 1)\n"
+           "  --interval SECONDS       print every SECONDS (0.1 to 86400), 0 = only at exit "
+           "(default: 1)\n"
            "  --json                   print JSON lines instead of text (default: off)\n"
            "  --metrics [ADDRESS:]PORT serve Prometheus metrics on /metrics; ADDRESS is IPv4 or "
            "[IPv6] (default: off, ADDRESS 127.0.0.1)\n"
