@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -101,11 +102,22 @@ MHD_Result OnRequest(void* pContext, MHD_Connection* pConnection, const char* sz
     return Answer(pConnection, MHD_HTTP_OK, strText, kContentType);
 }
 
+// Every connection holds a descriptor: the soft limit (often 1024) is raised as far as the hard
+// one allows, so that kMaxConnections fit beside the capture's own descriptors.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 } // namespace
 
 CMetricsServer::CMetricsServer(const std::string& strAddress, uint16_t nPort,
                                ExpositionFn fnExposition, std::chrono::seconds timeout)
     : m_fnExposition(std::move(fnExposition)) {
+    RaiseDescriptorLimit();
     CZarnFd hListen = Listen(strAddress, nPort, m_nPort);
     const bool bIPv6 = strAddress.find(':') != std::string::npos;
     // One thread waits on every connection at once (epoll); an inter-thread channel lets the
