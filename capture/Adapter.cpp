@@ -204,17 +204,21 @@ void CAdapter::Run() {
     while (!m_bStopRequested.load(std::memory_order_acquire)) {
         // Packets are delivered in place from libpcap's buffer, without a copy. A batch is
         // bounded, so that a capture that cannot keep up still stops and shows its counts.
+        // The analyzer may hold the host's address table from the batch's first packet until
+        // OnPacketsDelivered: announced, so that a replaced table is kept until then.
+        m_batchMark.Enter();
         const int nResult = pcap_dispatch(m_pPcap, kBatchPackets, pfnOnPacket,
                                           reinterpret_cast<unsigned char*>(&context));
+        if (nResult > 0) {
+            m_pAnalyzer->OnPacketsDelivered();
+        }
+        m_batchMark.Leave();
         if (nResult < 0 || (nResult == 0 && bHandleFailed)) {
             break; // the device failed or vanished
         }
         // The handle's statistics are read here, on the one thread that reads the handle, at most
         // every half second: reading them costs more than a block of packets. Once packets stop,
         // the wait ends in time to read them, so that a burst's drops show.
-        if (nResult > 0) {
-            m_pAnalyzer->OnPacketsDelivered();
-        }
         int64_t nNow = MonotonicNs();
         if (nResult > 0) {
             const int64_t nRestNs =

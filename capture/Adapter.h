@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AdapterListener.h"
+#include "AddressTable.h"
 #include "ZarnFd.h"
 #include "ZarnThread.h"
 
@@ -27,6 +28,9 @@ public:
     bool IsOpen() const { return m_pPcap != nullptr; }
     // The device's libpcap link type (DLT_*); meaningful while open, on the controlling thread.
     int GetLinkType() const { return m_nLinkType; }
+    // Any thread: the capture thread's batches, during which its analyzer may hold an address
+    // table.
+    const CBatchMark& GetBatchMark() const { return m_batchMark; }
 
     // Opens the device live as asked (each packet delivered at the latest 100 ms after it
     // arrived), installs the filter before any packet is read, so that none escapes it, and
@@ -79,6 +83,7 @@ private:
     std::unique_ptr<CZarnEvent> m_pWake;
     CZarnThread m_thread;
     IPacketAnalyzer* m_pAnalyzer = nullptr;
+    CBatchMark m_batchMark;
     int m_nLinkType = 0;
     int m_nRingPackets = 0; // the fewest packets the ring holds
 

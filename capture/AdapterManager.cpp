@@ -97,8 +97,12 @@ std::vector<DeviceFailure> CAdapterManager::Start(IAdapterListener* pListener) {
                    f.error.HasDescription() == first.error.HasDescription() &&
                    DescribeError(f.error) == DescribeError(first.error);
         });
-        throw bAlike ? first.error
-                     : CZarnException(0, DescribeDeviceFailures(result.failures).c_str());
+        if (bAlike && first.error.HasDescription()) {
+            throw first.error;
+        }
+        // An OS error carries no text of its own: the message names the devices it stopped.
+        throw CZarnException(bAlike ? first.error.GetCode() : 0,
+                             DescribeDeviceFailures(result.failures).c_str());
     }
     pMonitor->Start(result.bRefreshOwed);
     std::lock_guard state(m_mtxState);
@@ -159,6 +163,12 @@ std::set<std::string> CAdapterManager::GetExcludedDevices() const {
 
 void CAdapterManager::SetExcludedDevices(const std::set<std::string>& excluded) {
     std::lock_guard state(m_mtxState);
+    // A device the user excluded and admitted again gets a new chance, as at a new Capture.
+    for (const std::string& strDevice : m_excluded) {
+        if (!excluded.contains(strDevice)) {
+            m_readmitted.insert(strDevice);
+        }
+    }
     m_excluded = excluded;
     if (m_pMonitor) {
         m_pMonitor->RequestRefresh();
@@ -168,6 +178,18 @@ void CAdapterManager::SetExcludedDevices(const std::set<std::string>& excluded) 
 bool CAdapterManager::IsMonitorRunning() const {
     std::lock_guard state(m_mtxState);
     return m_pMonitor && m_pMonitor->IsRunning();
+}
+
+bool CAdapterManager::IsMonitorUp() const {
+    std::lock_guard state(m_mtxState);
+    return !m_pMonitor || m_pMonitor->IsUp();
+}
+
+void CAdapterManager::CloseMonitorNewsForTest() {
+    std::lock_guard state(m_mtxState);
+    if (m_pMonitor) {
+        m_pMonitor->CloseNewsForTest();
+    }
 }
 
 EDeviceState CAdapterManager::Judge(const pcap_if* pDevice, const CLinkTable& links,
@@ -191,7 +213,15 @@ EDeviceState CAdapterManager::Judge(const pcap_if* pDevice, const CLinkTable& li
 CAdapterManager::RefreshResult CAdapterManager::Refresh() {
     const CDeviceList devices;
     const CLinkTable links;
-    const std::set<std::string> excluded = GetExcludedDevices();
+    std::set<std::string> excluded;
+    {
+        std::lock_guard state(m_mtxState);
+        excluded = m_excluded;
+        for (const std::string& strDevice : m_readmitted) {
+            m_failures.Forget(strDevice);
+        }
+        m_readmitted.clear();
+    }
 
     CAddressTable table;
     for (size_t i = 0; i < devices.GetCount(); ++i) {
@@ -201,8 +231,14 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
             table.AddBroadcast(pEntry->broadaddr);
         }
     }
-    // Published before any device opens, so that it is complete even when one fails.
-    m_addressMap.Publish(std::move(table));
+    // Published before any device opens, so that it is complete even when one fails. Only
+    // adapters of this manager read tables, and they are deleted only after Trim (StopAll) or
+    // before they ever ran (never opened).
+    CAddressMap::Readers readers;
+    for (const auto& pAdapter : m_adapters) {
+        readers.push_back(&pAdapter->GetBatchMark());
+    }
+    m_addressMap.Publish(std::move(table), readers);
 
     // An adapter to open, the state it shows, and what asking for it or opening it threw.
     struct Announcement {
@@ -321,13 +357,23 @@ CAdapter* CAdapterManager::FindAdapter(const std::string& strDeviceName) const {
 bool CAdapterManager::OnAddressChange() {
     std::lock_guard refresh(m_mtxRefresh);
     RefreshResult result = Refresh();
-    for (const DeviceFailure& failure : result.failures) {
-        m_pListener->OnException(CZarnException(0, DescribeDeviceFailures({failure}).c_str()));
+    // Devices that failed together (a filter that every new tunnel refuses) are one message.
+    if (!result.failures.empty()) {
+        m_pListener->OnException(
+            CZarnException(0, DescribeDeviceFailures(result.failures).c_str()));
     }
     return result.bRefreshOwed;
 }
 
-void CAdapterManager::OnMonitorFailure(const CZarnException& e, bool) {
+void CAdapterManager::OnMonitorFailure(const CZarnException& e, bool bRestarting) {
     // The listener is set before the monitor starts and stays until it has ended.
-    m_pListener->OnException(e);
+    if (!bRestarting) {
+        m_pListener->OnException(e);
+        return;
+    }
+    const std::string strText = "Following the host's devices and addresses failed (" +
+                                DescribeError(e) +
+                                "); it restarts by itself, and until then devices that appear or "
+                                "change are not opened or closed.";
+    m_pListener->OnException(CZarnException(e.GetCode(), strText.c_str()));
 }

@@ -4,13 +4,15 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 #include <stdexcept>
 
 using namespace orvektest;
 
-enum class EThrow { Zarn, Other };
+enum class EThrow { Zarn, Errno, Other };
 
 // The fixture is the listener: records the announcements and asks for each device as the
 // application does, packets to a sink. Members without a guard change only while no refresh runs
@@ -28,15 +30,21 @@ struct ManagerLive : testing::Test, IAdapterListener, IPacketAnalyzer {
     // then this records, and fails or asks for the device.
     CaptureRequest OnAdapterFound(const char* szDeviceName) override {
         std::thread([this] {
-            EXPECT_TRUE(m_manager.IsLocalAddress(m_nProbe));
+            EXPECT_TRUE(m_manager.ShareAddressTable()->ContainsIPv4(m_nProbe));
             (void)m_manager.GetDeviceStates();
             (void)m_manager.GetExcludedDevices();
         }).join();
         std::lock_guard guard(m_mtx);
         m_found.push_back(szDeviceName);
         if (m_strThrow == szDeviceName) {
-            m_eThrow == EThrow::Zarn ? throw CZarnException(0, "refused by the test")
-                                     : throw std::runtime_error("refused by the test");
+            switch (m_eThrow) {
+            case EThrow::Zarn:
+                throw CZarnException(0, "refused by the test");
+            case EThrow::Errno:
+                throw CZarnException(EAGAIN);
+            case EThrow::Other:
+                throw std::runtime_error("refused by the test");
+            }
         }
         CaptureRequest request;
         request.pAnalyzer = this;
@@ -63,7 +71,9 @@ struct ManagerLive : testing::Test, IAdapterListener, IPacketAnalyzer {
         MakeVethPair(m_peer, {strName, host(".1"), strIPv6}, {strName + "p", host(".2"), ""});
         return strName;
     }
-    bool IsLocal(const std::string& str) const { return orvektest::IsLocal(m_manager, str); }
+    bool IsLocal(const std::string& str) const {
+        return orvektest::IsLocal(*m_manager.ShareAddressTable(), str);
+    }
     EDeviceState StateOf(const std::string& strDevice) const {
         const auto states = m_manager.GetDeviceStates();
         const auto it = std::ranges::find(states, strDevice, &DeviceState::strName);
@@ -140,23 +150,26 @@ TEST_F(ManagerLive, DevicesCloseAndComeBack) {
 }
 
 // A device whose opening fails is skipped: Start fails only when no device opened, and then with
-// the failure itself. While capturing, a failing device is reported once and not announced again
-// until its own link or addresses change; the monitor goes on following changes. Both for
-// CZarnException and for anything else the listener throws.
+// the failure itself, an OS error named with the device. While capturing, a failing device is
+// reported once and not announced again until its own link or addresses change, or until the user
+// excluded it and admitted it again; the monitor goes on following changes. For described and OS
+// errors, and for anything else the listener throws.
 TEST_F(ManagerLive, FailingDevicesAreSkippedReportedOnceAndRetriedOnlyWhenTheyChange) {
     const std::string strVeth = Veth("mv", "10.77.1"), strB = Veth("mb");
     const auto announcements = [&](const std::string& strDevice) {
         return std::ranges::count(Get(m_found), strDevice);
     };
-    for (const EThrow eThrow : {EThrow::Zarn, EThrow::Other}) {
-        SCOPED_TRACE(eThrow == EThrow::Zarn ? "CZarnException" : "runtime_error");
-        const std::string strText = "refused by the test";
+    for (const EThrow eThrow : {EThrow::Zarn, EThrow::Errno, EThrow::Other}) {
+        SCOPED_TRACE(static_cast<int>(eThrow));
+        const std::string strText =
+            eThrow == EThrow::Errno ? std::strerror(EAGAIN) : "refused by the test";
         std::tie(m_strThrow, m_eThrow) = std::tuple{strVeth, eThrow};
         try {
             Start();
             ADD_FAILURE() << "started with no device open";
         } catch (const CZarnException& e) {
-            EXPECT_EQ(e.GetDescription(), strText);
+            EXPECT_EQ(e.GetDescription(),
+                      eThrow == EThrow::Errno ? strVeth + ": " + strText : strText);
         }
         EXPECT_FALSE(m_manager.IsMonitorRunning());
         EXPECT_EQ(StateOf(strVeth), EDeviceState::Failed);
@@ -184,6 +197,12 @@ TEST_F(ManagerLive, FailingDevicesAreSkippedReportedOnceAndRetriedOnlyWhenTheyCh
             Change("ip addr add 10.77.9.3/24 dev mb", [&] { return IsLocal("10.77.9.3"); }));
         EXPECT_TRUE(m_manager.IsMonitorRunning());
         EXPECT_EQ(Get(m_failures).size(), 1u);
+        // Unticked and ticked again: tried again, unchanged as it is.
+        m_manager.SetExcludedDevices({strVeth});
+        ASSERT_TRUE(WaitUntil([&] { return StateOf(strVeth) == EDeviceState::Excluded; }));
+        m_manager.SetExcludedDevices({});
+        ASSERT_TRUE(WaitUntil([&] { return Get(m_failures).size() == 2; }));
+        EXPECT_EQ(announcements(strVeth), 3);
 
         // Once the listener stops refusing, a change of the device opens it.
         {
@@ -195,4 +214,20 @@ TEST_F(ManagerLive, FailingDevicesAreSkippedReportedOnceAndRetriedOnlyWhenTheyCh
         m_failures.clear();
         ShOk("ip addr flush dev mb && ip addr flush dev mv && ip addr add 10.77.1.1/24 dev mv");
     }
+}
+
+// The monitor's news socket fails: said once, the monitor is down while it waits to restart, and a
+// device that came meanwhile is opened once it is back.
+TEST_F(ManagerLive, FailedNewsIsSaidOnceAndTheMonitorRestarts) {
+    Veth("mr", "10.77.11");
+    Start();
+    m_manager.CloseMonitorNewsForTest();
+    ASSERT_TRUE(WaitUntil([&] { return !m_manager.IsMonitorUp(); }));
+    const std::string strNew = Veth("mn", "10.77.12");
+    ASSERT_TRUE(WaitUntil([&] { return m_manager.IsMonitorUp() && Capturing(strNew); }));
+    EXPECT_TRUE(m_manager.IsMonitorRunning());
+    const std::vector<std::string> failures = Get(m_failures);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].rfind("Following the host's devices and addresses failed (", 0), 0u)
+        << failures[0];
 }

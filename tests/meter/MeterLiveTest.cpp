@@ -90,7 +90,7 @@ TEST_F(MeterLive, DeviceThatRefusesTheFilterIsSkippedReportedOnceAndNotRetried) 
     CTunDevice late("mtg", "10.74.0.1/24", "");
     ASSERT_TRUE(WaitUntil([&] { return m_view.GetMessages().size() == 1; }));
     ShOk("ip addr add 10.76.0.9/24 dev mvf");
-    ASSERT_TRUE(WaitUntil([&] { return IsLocal(m_manager, "10.76.0.9"); }));
+    ASSERT_TRUE(WaitUntil([&] { return IsLocal(*m_manager.ShareAddressTable(), "10.76.0.9"); }));
     std::this_thread::sleep_for(std::chrono::seconds(1)); // time for a spin to show
     EXPECT_EQ(m_view.GetMessages(), std::vector<Texts>({{"mtg: " + strRefused, "Exception"}}));
     monitor.Signal(SIGTERM);
@@ -137,8 +137,8 @@ TEST_F(MeterLive, TunCountsWholePacketsAcrossRestartAndAddressChanges) {
     ShOk("ip addr add 10.78.0.9/32 dev " + tun.GetName() +
          " && ip addr add fd78::9/128 nodad dev " + tun.GetName());
     const CAdapterManager& manager = m_manager;
-    ASSERT_TRUE(WaitUntil([&] { return IsLocal(manager, "10.78.0.9"); }));
-    ASSERT_TRUE(WaitUntil([&] { return IsLocal(manager, "fd78::9"); }));
+    ASSERT_TRUE(WaitUntil([&] { return IsLocal(*manager.ShareAddressTable(), "10.78.0.9"); }));
+    ASSERT_TRUE(WaitUntil([&] { return IsLocal(*manager.ShareAddressTable(), "fd78::9"); }));
     fromGained();
     ExpectTotals([&] { return Totals{3 * nBoth, 3 * nBoth}; });
 }

@@ -34,6 +34,7 @@ public:
         std::lock_guard guard(m_mtx);
         return m_excluded;
     }
+    bool IsMonitorUp() const override { return true; }
 
     void SetDeviceStates(std::vector<DeviceState> states) {
         std::lock_guard guard(m_mtx);
@@ -82,6 +83,7 @@ public:
     std::set<std::string> GetExcludedDevices() const override {
         return m_control.GetExcludedDevices();
     }
+    bool IsMonitorUp() const override { return m_control.IsMonitorUp(); }
 
 private:
     // Monitor or user thread, as the listener's.
