@@ -305,6 +305,40 @@ TEST(MeterDisplay, ConcurrentCaptureThreadsLoseNoCount) {
     EXPECT_FALSE(view.SawDoublePending());
 }
 
+// A device no listing shows is "gone", and forgotten once gone for the expiry: totals keep its
+// bytes, and if it comes back it counts from zero. One listed again, or opened, is not gone.
+TEST(MeterSnapshot, GoneDevicesAreForgottenAfterTheExpiryAndReturnFromZero) {
+    CFakeView view;
+    CFakeControl control;
+    const CAddressTable table = MakeTable(false);
+    COrvekMeter meter(view, table, control);
+    meter.SetGoneExpiry(std::chrono::hours(1));
+    meter.SetCaptureSettings("", true);
+    CraftedPacket packet(14, ENetworkProtocol::IPv4, 114, 114);
+    for (const char* szDevice : {"veth1", "veth2"}) {
+        Announce(meter, szDevice).AnalyzePacket(&packet.info);
+    }
+    control.SetDeviceStates({{"veth2", "virtual", EDeviceState::Capturing, ""}});
+    const auto stateOf = [&](const char* szDevice) {
+        const MeterSnapshot snapshot = meter.GetSnapshot();
+        EXPECT_EQ(snapshot.nRecvBytes, 200);
+        const auto it = std::ranges::find(snapshot.devices, szDevice, &DeviceSnapshot::strName);
+        return it == snapshot.devices.end() ? std::string("forgotten")
+                                            : it->strState + " " + std::to_string(it->nRecvBytes);
+    };
+    EXPECT_EQ(stateOf("veth1"), "gone 100");
+    EXPECT_EQ(stateOf("veth1"), "gone 100"); // an hour has not passed
+    meter.SetGoneExpiry({});
+    Announce(meter, "veth1"); // opened again: not gone
+    EXPECT_EQ(stateOf("veth1"), "gone 100");
+    EXPECT_EQ(stateOf("veth1"), "forgotten");
+    EXPECT_EQ(meter.GetRecvBytes(), 200);
+    EXPECT_EQ(stateOf("veth2"), "capturing 100");
+    Announce(meter, "veth1").AnalyzePacket(&packet.info);
+    EXPECT_EQ(meter.GetRecvBytes(), 300);
+    EXPECT_EQ(meter.GetSnapshot().nRecvBytes, 300);
+}
+
 TEST(MeterException, ShowsOnlyDescribedFailuresUnderExceptionCaption) {
     CFakeView view;
     CFakeControl control;
