@@ -8,6 +8,7 @@
 class CDeviceTableModel;
 class CRateGraph;
 class CTrafficSampler;
+class QLabel;
 class QTableView;
 
 // The Details window: a table of every device (counted or not and why, totals, packets, drops,
@@ -25,6 +26,7 @@ public:
     QTableView* GetTable() const { return m_pTable; }
     CDeviceTableModel* GetModel() const { return m_pModel; }
     CRateGraph* GetGraph() const { return m_pGraph; }
+    QLabel* GetMonitorNote() const { return m_pMonitorNote; }
 
 signals:
     // User-interface thread, when the window hides (closed by the user or with the main window):
@@ -46,5 +48,6 @@ private:
     CDeviceTableModel* m_pModel = nullptr;
     QTableView* m_pTable = nullptr;
     CRateGraph* m_pGraph = nullptr;
+    QLabel* m_pMonitorNote = nullptr; // shown while the monitor is down
     bool m_bColumnsFitted = false;
 };

@@ -26,6 +26,7 @@
 #include <QUrl>
 
 #include <memory>
+#include <utility>
 
 COrvekDlg::COrvekDlg(const IAddressLookup& lookup, ICaptureControl& control, QWidget* pParent)
     : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -217,14 +218,10 @@ void COrvekDlg::OnBnClickedCapture() {
         SetCapturing(true);
         // Kept once it captured: a filter that libpcap refused is not offered again.
         m_settings.SaveCapture(m_editFilter->text().toStdString(), m_btnPromiscuous->isChecked());
-    } catch (const CZarnException& e) {
+    } catch (...) {
         // Adapters opened before the failure would go on with settings the user is about to
         // change, and the next Start would not announce them again: leave nothing running.
-        OnBnClickedStop();
-        m_meter.OnException(e);
-        return;
-    } catch (...) {
-        // Whatever else failed (memory, threads), the window stays and says so.
+        // Whatever failed (devices, memory, threads), the window stays and says what.
         OnBnClickedStop();
         m_meter.OnCurrentException();
         return;
@@ -313,17 +310,42 @@ void COrvekDlg::ShowCounters(const char* szRecv, const char* szSent) {
 }
 
 void COrvekDlg::ShowMessage(const std::string& strText, const char* szCaption) {
-    if (QThread::currentThread() != thread()) {
-        // Hand a copy over and return: the user-interface thread may be waiting for this one.
+    bool bPost = false;
+    {
+        std::lock_guard guard(m_mtxMessages);
+        m_strWaitingText.append(m_strWaitingText.empty() ? "" : "\n").append(strText);
+        m_strWaitingCaption = szCaption;
+        bPost = !m_bShowPosted;
+        m_bShowPosted = true;
+    }
+    if (QThread::currentThread() == thread()) {
+        ShowWaitingMessages();
+    } else if (bPost) {
+        // Hand over and return: the user-interface thread may be waiting for this one.
         QMetaObject::invokeMethod(
-            this,
-            [this, strText, strCaption = std::string(szCaption)] {
-                ShowMessage(strText, strCaption.c_str());
-            },
-            Qt::QueuedConnection);
+            this, [this] { ShowWaitingMessages(); }, Qt::QueuedConnection);
+    }
+}
+
+void COrvekDlg::ShowWaitingMessages() {
+    if (m_bMessageOpen) {
         return;
     }
-    QMessageBox box(QMessageBox::Critical, QString::fromUtf8(szCaption),
-                    QString::fromStdString(strText), QMessageBox::Ok, this);
-    box.exec();
+    m_bMessageOpen = true;
+    for (;;) {
+        std::string strText, strCaption;
+        {
+            std::lock_guard guard(m_mtxMessages);
+            m_bShowPosted = false;
+            if (m_strWaitingText.empty()) {
+                break;
+            }
+            strText = std::exchange(m_strWaitingText, {});
+            strCaption = m_strWaitingCaption;
+        }
+        QMessageBox box(QMessageBox::Critical, QString::fromStdString(strCaption),
+                        QString::fromStdString(strText), QMessageBox::Ok, this);
+        box.exec();
+    }
+    m_bMessageOpen = false;
 }
