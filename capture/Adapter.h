@@ -28,6 +28,9 @@ public:
     bool IsOpen() const { return m_pPcap != nullptr; }
     // The device's libpcap link type (DLT_*); meaningful while open, on the controlling thread.
     int GetLinkType() const { return m_nLinkType; }
+    // Controlling thread: whether the adapter is open with a ring of the default size (not a small
+    // one).
+    bool HasLargeRing() const { return m_pPcap != nullptr && m_bLargeRing; }
     // Any thread: the capture thread's batches, during which its analyzer may hold an address
     // table.
     const CBatchMark& GetBatchMark() const { return m_batchMark; }
@@ -86,6 +89,7 @@ private:
     CBatchMark m_batchMark;
     int m_nLinkType = 0;
     int m_nRingPackets = 0; // the fewest packets the ring holds
+    bool m_bLargeRing = false;
 
     // Set by Stop, cleared by Open: ends the loop at its next test, also before it first read.
     // Separate from m_bRunning, which only the loop's end and Close clear.

@@ -87,8 +87,8 @@ std::vector<DeviceFailure> CAdapterManager::Start(IAdapterListener* pListener) {
     // Capture pressed again: every device gets a new chance.
     m_failures.Clear();
     RefreshResult result = Refresh();
-    const bool bAnyRunning =
-        std::ranges::any_of(m_adapters, [](const auto& pAdapter) { return pAdapter->IsRunning(); });
+    const bool bAnyRunning = std::ranges::any_of(
+        m_adapters, [](const auto& entry) { return entry.second->IsRunning(); });
     if (!result.failures.empty() && !bAnyRunning) {
         // One problem everywhere keeps its own form; different ones become one message.
         const DeviceFailure& first = result.failures.front();
@@ -129,7 +129,9 @@ void CAdapterManager::StopAll() {
                 state.eState = EDeviceState::Stopped;
             }
         }
-        adapters = std::move(m_adapters);
+        for (auto& [strName, pAdapter] : m_adapters) {
+            adapters.push_back(std::move(pAdapter));
+        }
         m_adapters.clear();
     }
     // Closing a capture socket waits in the kernel for tens of milliseconds: all close at once.
@@ -235,7 +237,7 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
     // adapters of this manager read tables, and they are deleted only after Trim (StopAll) or
     // before they ever ran (never opened).
     CAddressMap::Readers readers;
-    for (const auto& pAdapter : m_adapters) {
+    for (const auto& [strName, pAdapter] : m_adapters) {
         readers.push_back(&pAdapter->GetBatchMark());
     }
     m_addressMap.Publish(std::move(table), readers);
@@ -247,6 +249,7 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
         std::string strSignature;
         bool bNew;
         std::optional<CZarnException> error;
+        bool bLargeRing = false;
     };
     std::vector<Announcement> announcements;
     std::vector<DeviceState> states;
@@ -276,11 +279,25 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
             auto pNew = std::make_unique<CAdapter>(state.strName);
             pAdapter = pNew.get();
             std::lock_guard guard(m_mtxState);
-            m_adapters.push_back(std::move(pNew));
+            m_adapters.emplace(state.strName, std::move(pNew));
         }
         if (bNew || !pAdapter->IsRunning()) {
             announcements.push_back(
                 {pAdapter, states.size() - 1, std::move(strSignature), bNew, std::nullopt});
+        }
+    }
+    // Rings of the default size while fewer than the limit are open, for devices that are not
+    // virtual first: an uplink keeps its room when containers come and go beside it.
+    size_t nLarge = std::ranges::count_if(m_adapters, [](const auto& entry) {
+        return entry.second->IsRunning() && entry.second->HasLargeRing();
+    });
+    for (const bool bVirtual : {false, true}) {
+        for (Announcement& announcement : announcements) {
+            if ((states[announcement.nState].strKind == "virtual") == bVirtual &&
+                nLarge < m_nLargeRings) {
+                announcement.bLargeRing = true;
+                ++nLarge;
+            }
         }
     }
 
@@ -288,8 +305,8 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
     RunConcurrently(announcements.size(), [&](size_t i) {
         Announcement& announcement = announcements[i];
         try {
-            const CaptureRequest request =
-                m_pListener->OnAdapterFound(announcement.pAdapter->GetName());
+            CaptureRequest request = m_pListener->OnAdapterFound(announcement.pAdapter->GetName());
+            request.bSmallRing = !announcement.bLargeRing;
             announcement.pAdapter->Open(request);
         } catch (...) {
             announcement.error = CurrentError();
@@ -328,8 +345,8 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
     {
         std::lock_guard guard(m_mtxState);
         for (auto it = m_adapters.begin(); it != m_adapters.end();) {
-            if (std::ranges::find(vecNeverOpened, it->get()) != vecNeverOpened.end()) {
-                dropped.push_back(std::move(*it));
+            if (std::ranges::find(vecNeverOpened, it->second.get()) != vecNeverOpened.end()) {
+                dropped.push_back(std::move(it->second));
                 it = m_adapters.erase(it);
             } else {
                 ++it;
@@ -337,8 +354,8 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
         }
         m_deviceStates = std::move(states);
     }
-    for (const auto& pAdapter : m_adapters) {
-        if (!captured.contains(pAdapter->GetName())) {
+    for (const auto& [strName, pAdapter] : m_adapters) {
+        if (!captured.contains(strName)) {
             pAdapter->Close();
         }
     }
@@ -346,12 +363,13 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
 }
 
 CAdapter* CAdapterManager::FindAdapter(const std::string& strDeviceName) const {
-    for (const auto& pAdapter : m_adapters) {
-        if (strDeviceName == pAdapter->GetName()) {
-            return pAdapter.get();
-        }
-    }
-    return nullptr;
+    const auto it = m_adapters.find(strDeviceName);
+    return it == m_adapters.end() ? nullptr : it->second.get();
+}
+
+void CAdapterManager::SetLargeRingLimit(size_t nLargeRings) {
+    std::lock_guard refresh(m_mtxRefresh);
+    m_nLargeRings = nLargeRings;
 }
 
 bool CAdapterManager::OnAddressChange() {

@@ -6,6 +6,7 @@
 #include "CaptureControl.h"
 #include "FailureMemo.h"
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -45,6 +46,12 @@ public:
     std::vector<DeviceState> GetDeviceStates() const override;
     void SetExcludedDevices(const std::set<std::string>& excluded) override;
     std::set<std::string> GetExcludedDevices() const override;
+    // Devices captured with rings of the default size; those opened beyond them get small rings
+    // (see CaptureRequest::bSmallRing), so that a host with hundreds of container devices does not
+    // hold hundreds of large rings. Devices other than virtual ones (veth, macvlan...) come
+    // first.
+    static constexpr size_t kLargeRings = 32;
+    void SetLargeRingLimit(size_t nLargeRings);
     // Any thread: whether the monitor runs (it may be restarting).
     bool IsMonitorRunning() const;
     bool IsMonitorUp() const override;
@@ -83,8 +90,10 @@ private:
     IAdapterListener* m_pListener = nullptr; // m_mtxRefresh
     CFailureMemo m_failures;                 // m_mtxRefresh
     CAddressMap m_addressMap;                // written under m_mtxRefresh
-    // Changed under both locks, read under either; deleted only by StopAll.
-    std::vector<std::unique_ptr<CAdapter>> m_adapters;
+    // By device name: changed under both locks, read under either; deleted only by StopAll (and
+    // by the refresh that made them, when they never opened).
+    std::map<std::string, std::unique_ptr<CAdapter>> m_adapters;
+    size_t m_nLargeRings = kLargeRings;      // m_mtxRefresh
     std::vector<DeviceState> m_deviceStates; // m_mtxState
     std::set<std::string> m_excluded;        // m_mtxState
     // Devices no longer excluded since the last refresh: their failures are forgotten.
