@@ -110,11 +110,12 @@ bool CAddressMonitor::HasPendingNews() const {
 }
 
 bool CAddressMonitor::Restart() {
-    for (int nWaitMs = kFirstRestartMs;; nWaitMs = std::min(nWaitMs * 2, kLastRestartMs)) {
+    for (;;) {
         pollfd stop{m_stopEvent.GetFd(), POLLIN, 0};
-        if (::poll(&stop, 1, nWaitMs) > 0) {
+        if (::poll(&stop, 1, m_nRestartWaitMs) > 0) {
             return false;
         }
+        m_nRestartWaitMs = std::min(m_nRestartWaitMs * 2, kLastRestartMs);
         try {
             m_hNetlink = OpenNewsSocket();
             return true;
@@ -129,11 +130,18 @@ void CAddressMonitor::Run() {
         bool bChanged = false;
         try {
             bChanged = WaitForNews(m_bRefreshOwed ? kOwedRefreshMs : -1);
+            // The news works: a later failure is a new one, said again, retried soon again.
+            m_bFailureSaid = false;
+            m_nRestartWaitMs = kFirstRestartMs;
         } catch (const CZarnException& e) {
-            // The news itself failed: said once, and followed again from a new socket. Whatever
-            // changed meanwhile is found by a refresh as soon as it is bound.
+            // The news itself failed: said once (a new socket that fails at once is the same
+            // failure), and followed again from a new socket. Whatever changed meanwhile is found
+            // by a refresh as soon as it is bound.
             m_bUp.store(false, std::memory_order_release);
-            m_client.OnMonitorFailure(e, true);
+            if (!m_bFailureSaid) {
+                m_client.OnMonitorFailure(e, true);
+                m_bFailureSaid = true;
+            }
             if (!Restart()) {
                 break;
             }

@@ -18,9 +18,9 @@ public:
         // refresh soon even without news (a device changed while it was being opened). May throw:
         // the monitor then refreshes again at the next news, or reports the failure.
         virtual bool OnAddressChange() = 0;
-        // Monitor thread: a failure to report; bRestarting when the news itself failed, once for
-        // each time: the monitor then binds a new socket, after a back-off, and refreshes. Must
-        // not wait for the thread that may be stopping the monitor.
+        // Monitor thread: a failure to report; bRestarting when the news itself failed, once until
+        // news works again: the monitor then binds new sockets, after a back-off, and refreshes.
+        // Must not wait for the thread that may be stopping the monitor.
         virtual void OnMonitorFailure(const CZarnException& e, bool bRestarting) = 0;
 
     protected:
@@ -64,7 +64,8 @@ private:
     bool WaitForNews(int nTimeoutMs);
     // Whether news is waiting to be read.
     bool HasPendingNews() const;
-    // Binds a new news socket after the back-off, until one is bound (true) or a stop (false).
+    // Binds a new news socket after the back-off, which doubles with each try until news works
+    // again; returns true once one is bound, false at a stop.
     bool Restart();
 
     IClient& m_client;
@@ -77,5 +78,7 @@ private:
     std::atomic<bool> m_bUp{true};
     std::atomic<bool> m_bCloseForTest{false};
     bool m_bRefreshOwed = false; // monitor thread only, once started
-    CZarnThread m_thread;        // last: stopped first
+    bool m_bFailureSaid = false; // monitor thread only: the current failure has been reported
+    int m_nRestartWaitMs = kFirstRestartMs; // monitor thread only: the next wait before a restart
+    CZarnThread m_thread;                   // last: stopped first
 };
