@@ -83,10 +83,10 @@ void CAddressMap::Publish(CAddressTable table, const Readers& readers) {
         std::lock_guard guard(m_mtx);
         replaced.pTable = std::exchange(m_pCurrentOwner, pTable);
     }
-    m_pCurrent.store(pTable.get(), std::memory_order_release);
-    // Pairs with CBatchMark::Enter: a reader whose mark is even here enters its next batch after
-    // this store and so reads the new table; one whose mark is odd may hold the old one.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // Pairs with CBatchMark::Enter, all sequentially consistent: a reader whose mark is even here
+    // enters its next batch after this store and so reads the new table; one whose mark is odd
+    // may hold the old one.
+    m_pCurrent.store(pTable.get(), std::memory_order_seq_cst);
     for (const CBatchMark* pReader : readers) {
         if (const uint64_t nMark = pReader->Get(); (nMark & 1) != 0) {
             replaced.readers.emplace_back(pReader, nMark);

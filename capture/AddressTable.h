@@ -27,18 +27,18 @@ protected:
 // inside a batch is kept until that batch ends; one replaced between batches is never read again.
 class CBatchMark {
 public:
-    // Capture thread, before a batch. The full fence orders the announcement before the batch's
-    // reads of the current table; it comes once a batch, never per packet.
+    // Capture thread, before a batch. Sequentially consistent, as the table's publication and
+    // both loads are: either the batch reads the newest table, or its writer sees the batch (a
+    // locked store, once a batch, never per packet).
     void Enter() {
-        m_nMark.store(m_nMark.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_seq_cst);
+        m_nMark.store(m_nMark.load(std::memory_order_relaxed) + 1, std::memory_order_seq_cst);
     }
     // Capture thread, after a batch: it holds no table any more.
     void Leave() {
         m_nMark.store(m_nMark.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     }
     // Any thread.
-    uint64_t Get() const { return m_nMark.load(std::memory_order_acquire); }
+    uint64_t Get() const { return m_nMark.load(std::memory_order_seq_cst); }
 
 private:
     std::atomic<uint64_t> m_nMark{0};
@@ -153,7 +153,7 @@ public:
 
     // A capture thread inside a batch: the table published last; see
     // IAddressLookup::GetAddressTable for how long it lives.
-    const CAddressTable& GetCurrent() const { return *m_pCurrent.load(std::memory_order_acquire); }
+    const CAddressTable& GetCurrent() const { return *m_pCurrent.load(std::memory_order_seq_cst); }
     // Any thread: the current table, kept as long as the caller holds it.
     std::shared_ptr<const CAddressTable> Share() const;
 
