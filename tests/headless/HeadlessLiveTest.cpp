@@ -224,7 +224,7 @@ TEST_F(HeadlessLive, HeaderFloodAndIdleConnectionsNeitherGrowNorStarveTheExporte
     CChildProcess orvek(Orvek({"--interval", "0", "--metrics", "19101"}));
     httplib::Client scraper("127.0.0.1", 19101);
     ASSERT_TRUE(WaitUntil([&] { return scraper.Get("/metrics") != nullptr; }));
-    const long nBeforeKiB = ResidentKiB(orvek);
+    [[maybe_unused]] const long nBeforeKiB = ResidentKiB(orvek);
 
     const CZarnFd flood = ConnectTo(19101);
     std::string strLines = "GET /metrics HTTP/1.1\r\nHost: a\r\n";
