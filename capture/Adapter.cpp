@@ -25,6 +25,10 @@ constexpr int kRingSlotOverhead = 96;
 // smallest ring that lost nothing wherever tcpdump lost nothing in the benchmarks.
 constexpr int kWholePacketBufferBytes = 8 * 1024 * 1024;
 constexpr int kHeadersOnlyBufferBytes = 2 * 1024 * 1024;
+// A small ring: libpcap splits rings of batched delivery into blocks of 256 KiB, so a small one is
+// a ring of single packets (immediate delivery), in page-sized blocks. 64 KiB holds some 360
+// headers: 500 devices take 31 MiB where the default would take 1 GiB.
+constexpr int kSmallRingBytes = 64 * 1024;
 
 struct CaptureContext {
     IPacketAnalyzer* pAnalyzer;
@@ -83,7 +87,11 @@ void CAdapter::Open(const CaptureRequest& request) {
     pcap_set_promisc(pPcap.get(), request.bPromiscuous ? 1 : 0);
     pcap_set_timeout(pPcap.get(), kReadTimeoutMs);
     int nRingBytes = request.nRingBytes;
-    if (nRingBytes <= 0) {
+    const bool bSmallRing = nRingBytes <= 0 && request.bSmallRing;
+    if (bSmallRing) {
+        nRingBytes = kSmallRingBytes;
+        pcap_set_immediate_mode(pPcap.get(), 1);
+    } else if (nRingBytes <= 0) {
         nRingBytes = nSnapshotLength <= kHeadersOnlyLength ? kHeadersOnlyBufferBytes
                                                            : kWholePacketBufferBytes;
     }
@@ -101,6 +109,7 @@ void CAdapter::Open(const CaptureRequest& request) {
     // Packets of the full snapshot length, the most room each can take.
     m_nRingPackets = nRingBytes / (std::max(nSnapshotLength, 0) + kRingSlotOverhead);
     m_pPcap = pPcap.release();
+    m_bLargeRing = !bSmallRing;
     m_nLinkType = pcap_datalink(m_pPcap);
     m_pAnalyzer = request.pAnalyzer;
 
@@ -204,17 +213,21 @@ void CAdapter::Run() {
     while (!m_bStopRequested.load(std::memory_order_acquire)) {
         // Packets are delivered in place from libpcap's buffer, without a copy. A batch is
         // bounded, so that a capture that cannot keep up still stops and shows its counts.
+        // The analyzer may hold the host's address table from the batch's first packet until
+        // OnPacketsDelivered: announced, so that a replaced table is kept until then.
+        m_batchMark.Enter();
         const int nResult = pcap_dispatch(m_pPcap, kBatchPackets, pfnOnPacket,
                                           reinterpret_cast<unsigned char*>(&context));
+        if (nResult > 0) {
+            m_pAnalyzer->OnPacketsDelivered();
+        }
+        m_batchMark.Leave();
         if (nResult < 0 || (nResult == 0 && bHandleFailed)) {
             break; // the device failed or vanished
         }
         // The handle's statistics are read here, on the one thread that reads the handle, at most
         // every half second: reading them costs more than a block of packets. Once packets stop,
         // the wait ends in time to read them, so that a burst's drops show.
-        if (nResult > 0) {
-            m_pAnalyzer->OnPacketsDelivered();
-        }
         int64_t nNow = MonotonicNs();
         if (nResult > 0) {
             const int64_t nRestNs =

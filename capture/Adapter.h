@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AdapterListener.h"
+#include "AddressTable.h"
 #include "ZarnFd.h"
 #include "ZarnThread.h"
 
@@ -27,6 +28,12 @@ public:
     bool IsOpen() const { return m_pPcap != nullptr; }
     // The device's libpcap link type (DLT_*); meaningful while open, on the controlling thread.
     int GetLinkType() const { return m_nLinkType; }
+    // Controlling thread: whether the adapter is open with a ring of the default size (not a small
+    // one).
+    bool HasLargeRing() const { return m_pPcap != nullptr && m_bLargeRing; }
+    // Any thread: the capture thread's batches, during which its analyzer may hold an address
+    // table.
+    const CBatchMark& GetBatchMark() const { return m_batchMark; }
 
     // Opens the device live as asked (each packet delivered at the latest 100 ms after it
     // arrived), installs the filter before any packet is read, so that none escapes it, and
@@ -80,8 +87,10 @@ private:
     std::unique_ptr<CZarnEvent> m_pWake;
     CZarnThread m_thread;
     IPacketAnalyzer* m_pAnalyzer = nullptr;
+    CBatchMark m_batchMark;
     int m_nLinkType = 0;
     int m_nRingPackets = 0; // the fewest packets the ring holds
+    bool m_bLargeRing = false;
 
     // Set by Stop, cleared by Open: ends the loop at its next test, also before it first read.
     // Separate from m_bRunning, which only the loop's end and Close clear.

@@ -48,6 +48,11 @@ struct CaptureRequest {
     int nSnapshotLength = kFullSnapshotLength;
     // The kernel ring in bytes; 0 picks the default for the snapshot length.
     int nRingBytes = 0;
+    // A small ring whose packets are handed over at once (set by the capture control for the many
+    // devices of a container host beyond the first few): it takes a fraction of the default
+    // ring's memory, at the cost of a wake-up per packet when traffic is slow and a ring that
+    // fills sooner in a burst. Only where nRingBytes is 0.
+    bool bSmallRing = false;
 };
 
 struct IAdapterListener {

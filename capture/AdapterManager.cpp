@@ -92,8 +92,8 @@ std::vector<DeviceFailure> CAdapterManager::Start(IAdapterListener* pListener) {
     // Capture pressed again: every device gets a new chance.
     m_failures.Clear();
     RefreshResult result = Refresh();
-    const bool bAnyRunning =
-        std::ranges::any_of(m_adapters, [](const auto& pAdapter) { return pAdapter->IsRunning(); });
+    const bool bAnyRunning = std::ranges::any_of(
+        m_adapters, [](const auto& entry) { return entry.second->IsRunning(); });
     if (!result.failures.empty() && !bAnyRunning) {
         // One problem everywhere keeps its own form; different ones become one message.
         const DeviceFailure& first = result.failures.front();
@@ -102,8 +102,12 @@ std::vector<DeviceFailure> CAdapterManager::Start(IAdapterListener* pListener) {
                    f.error.HasDescription() == first.error.HasDescription() &&
                    DescribeError(f.error) == DescribeError(first.error);
         });
-        throw bAlike ? first.error
-                     : CZarnException(0, DescribeDeviceFailures(result.failures).c_str());
+        if (bAlike && first.error.HasDescription()) {
+            throw first.error;
+        }
+        // An OS error carries no text of its own: the message names the devices it stopped.
+        throw CZarnException(bAlike ? first.error.GetCode() : 0,
+                             DescribeDeviceFailures(result.failures).c_str());
     }
     pMonitor->Start(result.bRefreshOwed);
     std::lock_guard state(m_mtxState);
@@ -130,7 +134,9 @@ void CAdapterManager::StopAll() {
                 state.eState = EDeviceState::Stopped;
             }
         }
-        adapters = std::move(m_adapters);
+        for (auto& [strName, pAdapter] : m_adapters) {
+            adapters.push_back(std::move(pAdapter));
+        }
         m_adapters.clear();
     }
     // Closing a capture socket waits in the kernel for tens of milliseconds: all close at once.
@@ -203,6 +209,12 @@ std::set<std::string> CAdapterManager::GetExcludedDevices() const {
 
 void CAdapterManager::SetExcludedDevices(const std::set<std::string>& excluded) {
     std::lock_guard state(m_mtxState);
+    // A device the user excluded and admitted again gets a new chance, as at a new Capture.
+    for (const std::string& strDevice : m_excluded) {
+        if (!excluded.contains(strDevice)) {
+            m_readmitted.insert(strDevice);
+        }
+    }
     m_excluded = excluded;
     if (m_pMonitor) {
         m_pMonitor->RequestRefresh();
@@ -212,6 +224,18 @@ void CAdapterManager::SetExcludedDevices(const std::set<std::string>& excluded) 
 bool CAdapterManager::IsMonitorRunning() const {
     std::lock_guard state(m_mtxState);
     return m_pMonitor && m_pMonitor->IsRunning();
+}
+
+bool CAdapterManager::IsMonitorUp() const {
+    std::lock_guard state(m_mtxState);
+    return !m_pMonitor || m_pMonitor->IsUp();
+}
+
+void CAdapterManager::CloseMonitorNewsForTest() {
+    std::lock_guard state(m_mtxState);
+    if (m_pMonitor) {
+        m_pMonitor->CloseNewsForTest();
+    }
 }
 
 EDeviceState CAdapterManager::Judge(const pcap_if* pDevice, const CLinkTable& links,
@@ -235,7 +259,15 @@ EDeviceState CAdapterManager::Judge(const pcap_if* pDevice, const CLinkTable& li
 CAdapterManager::RefreshResult CAdapterManager::Refresh() {
     const CDeviceList devices;
     const CLinkTable links;
-    const std::set<std::string> excluded = GetExcludedDevices();
+    std::set<std::string> excluded;
+    {
+        std::lock_guard state(m_mtxState);
+        excluded = m_excluded;
+        for (const std::string& strDevice : m_readmitted) {
+            m_failures.Forget(strDevice);
+        }
+        m_readmitted.clear();
+    }
 
     CAddressTable table;
     for (size_t i = 0; i < devices.GetCount(); ++i) {
@@ -245,8 +277,14 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
             table.AddBroadcast(pEntry->broadaddr);
         }
     }
-    // Published before any device opens, so that it is complete even when one fails.
-    m_addressMap.Publish(std::move(table));
+    // Published before any device opens, so that it is complete even when one fails. Only
+    // adapters of this manager read tables, and they are deleted only after Trim (StopAll) or
+    // before they ever ran (never opened).
+    CAddressMap::Readers readers;
+    for (const auto& [strName, pAdapter] : m_adapters) {
+        readers.push_back(&pAdapter->GetBatchMark());
+    }
+    m_addressMap.Publish(std::move(table), readers);
 
     // An adapter to open, the state it shows, and what asking for it or opening it threw.
     struct Announcement {
@@ -255,6 +293,7 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
         std::string strSignature;
         bool bNew;
         std::optional<CZarnException> error;
+        bool bLargeRing = false;
     };
     std::vector<Announcement> announcements;
     std::vector<DeviceState> states;
@@ -284,11 +323,25 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
             auto pNew = std::make_unique<CAdapter>(state.strName);
             pAdapter = pNew.get();
             std::lock_guard guard(m_mtxState);
-            m_adapters.push_back(std::move(pNew));
+            m_adapters.emplace(state.strName, std::move(pNew));
         }
         if (bNew || !pAdapter->IsRunning()) {
             announcements.push_back(
                 {pAdapter, states.size() - 1, std::move(strSignature), bNew, std::nullopt});
+        }
+    }
+    // Rings of the default size while fewer than the limit are open, for devices that are not
+    // virtual first: an uplink keeps its room when containers come and go beside it.
+    size_t nLarge = std::ranges::count_if(m_adapters, [](const auto& entry) {
+        return entry.second->IsRunning() && entry.second->HasLargeRing();
+    });
+    for (const bool bVirtual : {false, true}) {
+        for (Announcement& announcement : announcements) {
+            if ((states[announcement.nState].strKind == "virtual") == bVirtual &&
+                nLarge < m_nLargeRings) {
+                announcement.bLargeRing = true;
+                ++nLarge;
+            }
         }
     }
 
@@ -296,8 +349,8 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
     RunConcurrently(announcements.size(), [&](size_t i) {
         Announcement& announcement = announcements[i];
         try {
-            const CaptureRequest request =
-                m_pListener->OnAdapterFound(announcement.pAdapter->GetName());
+            CaptureRequest request = m_pListener->OnAdapterFound(announcement.pAdapter->GetName());
+            request.bSmallRing = !announcement.bLargeRing;
             announcement.pAdapter->Open(request);
         } catch (...) {
             announcement.error = CurrentError();
@@ -336,8 +389,8 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
     {
         std::lock_guard guard(m_mtxState);
         for (auto it = m_adapters.begin(); it != m_adapters.end();) {
-            if (std::ranges::find(vecNeverOpened, it->get()) != vecNeverOpened.end()) {
-                dropped.push_back(std::move(*it));
+            if (std::ranges::find(vecNeverOpened, it->second.get()) != vecNeverOpened.end()) {
+                dropped.push_back(std::move(it->second));
                 it = m_adapters.erase(it);
             } else {
                 ++it;
@@ -345,8 +398,8 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
         }
         m_deviceStates = std::move(states);
     }
-    for (const auto& pAdapter : m_adapters) {
-        if (!captured.contains(pAdapter->GetName())) {
+    for (const auto& [strName, pAdapter] : m_adapters) {
+        if (!captured.contains(strName)) {
             pAdapter->Close();
         }
     }
@@ -354,25 +407,40 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
 }
 
 CAdapter* CAdapterManager::FindAdapter(const std::string& strDeviceName) const {
-    for (const auto& pAdapter : m_adapters) {
-        if (strDeviceName == pAdapter->GetName()) {
-            return pAdapter.get();
-        }
-    }
-    return nullptr;
+    const auto it = m_adapters.find(strDeviceName);
+    return it == m_adapters.end() ? nullptr : it->second.get();
+}
+
+void CAdapterManager::SetLargeRingLimit(size_t nLargeRings) {
+    std::lock_guard refresh(m_mtxRefresh);
+    m_nLargeRings = nLargeRings;
 }
 
 bool CAdapterManager::OnAddressChange() {
     std::lock_guard refresh(m_mtxRefresh);
     RefreshResult result = Refresh();
-    for (const DeviceFailure& failure : result.failures) {
+    // Devices that failed together (a filter that every new tunnel refuses) are one message; one
+    // code shared by all keeps the advice it brings.
+    if (!result.failures.empty()) {
+        const int32_t nCode = result.failures.front().error.GetCode();
+        const bool bOneCode = std::ranges::all_of(result.failures, [nCode](const DeviceFailure& f) {
+            return f.error.GetCode() == nCode;
+        });
         m_pListener->OnException(
-            CZarnException(failure.error.GetCode(), DescribeDeviceFailures({failure}).c_str()));
+            CZarnException(bOneCode ? nCode : 0, DescribeDeviceFailures(result.failures).c_str()));
     }
     return result.bRefreshOwed;
 }
 
-void CAdapterManager::OnMonitorFailure(const CZarnException& e, bool) {
+void CAdapterManager::OnMonitorFailure(const CZarnException& e, bool bRestarting) {
     // The listener is set before the monitor starts and stays until it has ended.
-    m_pListener->OnException(e);
+    if (!bRestarting) {
+        m_pListener->OnException(e);
+        return;
+    }
+    const std::string strText = "Following the host's devices and addresses failed (" +
+                                DescribeError(e) +
+                                "); it restarts by itself, and until then devices that appear or "
+                                "change are not opened or closed.";
+    m_pListener->OnException(CZarnException(e.GetCode(), strText.c_str()));
 }

@@ -6,6 +6,7 @@
 #include "CaptureControl.h"
 #include "FailureMemo.h"
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -34,15 +35,29 @@ public:
     // Stops the monitor, then closes and deletes every adapter.
     void StopAll() override;
     // The host's addresses from the last successful listing. Lock-free and allocation-free, for
-    // the capture threads; replaced tables are kept until capture stops.
+    // the capture threads inside a batch of their adapter; a replaced table is freed once every
+    // batch that may read it has ended.
     const CAddressTable& GetAddressTable() const override { return m_addressMap.GetCurrent(); }
+    // Any thread: the same table, kept while the caller holds it.
+    std::shared_ptr<const CAddressTable> ShareAddressTable() const { return m_addressMap.Share(); }
+    // Any thread: replaced address tables still kept for capture threads.
+    size_t CountKeptAddressTables() const { return m_addressMap.GetKeptCount(); }
 
     std::vector<DeviceState> GetDeviceStates() const override;
     void RefreshDeviceStates() override;
     void SetExcludedDevices(const std::set<std::string>& excluded) override;
     std::set<std::string> GetExcludedDevices() const override;
-    // Any thread: whether the monitor follows changes.
+    // Devices captured with rings of the default size; those opened beyond them get small rings
+    // (see CaptureRequest::bSmallRing), so that a host with hundreds of container devices does not
+    // hold hundreds of large rings. Devices other than virtual ones (veth, macvlan...) come
+    // first.
+    static constexpr size_t kLargeRings = 32;
+    void SetLargeRingLimit(size_t nLargeRings);
+    // Any thread: whether the monitor runs (it may be restarting).
     bool IsMonitorRunning() const;
+    bool IsMonitorUp() const override;
+    // Test hook: the monitor's news socket closes, as if it had failed.
+    void CloseMonitorNewsForTest();
 
 private:
     // What a refresh found: the devices that failed, and whether another refresh is owed soon.
@@ -65,7 +80,7 @@ private:
 
     // Monitor thread.
     bool OnAddressChange() override;
-    void OnMonitorFailure(const CZarnException& e, bool bEnded) override;
+    void OnMonitorFailure(const CZarnException& e, bool bRestarting) override;
 
     // Serialises Start, StopAll and refreshes; held while devices are listed and opened. Never
     // taken while m_mtxState is held.
@@ -76,9 +91,13 @@ private:
     IAdapterListener* m_pListener = nullptr; // m_mtxRefresh
     CFailureMemo m_failures;                 // m_mtxRefresh
     CAddressMap m_addressMap;                // written under m_mtxRefresh
-    // Changed under both locks, read under either; deleted only by StopAll.
-    std::vector<std::unique_ptr<CAdapter>> m_adapters;
-    std::vector<DeviceState> m_deviceStates;     // m_mtxState
-    std::set<std::string> m_excluded;            // m_mtxState
+    // By device name: changed under both locks, read under either; deleted only by StopAll (and
+    // by the refresh that made them, when they never opened).
+    std::map<std::string, std::unique_ptr<CAdapter>> m_adapters;
+    size_t m_nLargeRings = kLargeRings;      // m_mtxRefresh
+    std::vector<DeviceState> m_deviceStates; // m_mtxState
+    std::set<std::string> m_excluded;        // m_mtxState
+    // Devices no longer excluded since the last refresh: their failures are forgotten.
+    std::set<std::string> m_readmitted;          // m_mtxState
     std::unique_ptr<CAddressMonitor> m_pMonitor; // m_mtxState
 };

@@ -3,6 +3,7 @@
 #include "AddressChange.h"
 #include "ZarnException.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -49,6 +50,11 @@ void CAddressMonitor::RequestRefresh() {
     m_refreshEvent.Set();
 }
 
+void CAddressMonitor::CloseNewsForTest() {
+    m_bCloseForTest.store(true, std::memory_order_release);
+    m_refreshEvent.Set();
+}
+
 void CAddressMonitor::Stop() {
     m_bStopRequested.store(true, std::memory_order_release);
     m_stopEvent.Set();
@@ -66,6 +72,9 @@ bool CAddressMonitor::WaitForNews(int nTimeoutMs) {
     }
     if (waits[0].revents != 0) {
         return false; // stop wins
+    }
+    if (m_bCloseForTest.exchange(false, std::memory_order_acq_rel)) {
+        m_hNetlink.Reset(); // reading it now fails as a closed socket does
     }
     bool bChanged = nReady == 0; // the time-out of an owed refresh
     if (waits[2].revents != 0) {
@@ -100,15 +109,45 @@ bool CAddressMonitor::HasPendingNews() const {
     return ::poll(&wait, 1, 0) > 0 && (wait.revents & POLLIN) != 0;
 }
 
+bool CAddressMonitor::Restart() {
+    for (;;) {
+        pollfd stop{m_stopEvent.GetFd(), POLLIN, 0};
+        if (::poll(&stop, 1, m_nRestartWaitMs) > 0) {
+            return false;
+        }
+        m_nRestartWaitMs = std::min(m_nRestartWaitMs * 2, kLastRestartMs);
+        try {
+            m_hNetlink = OpenNewsSocket();
+            return true;
+        } catch (const CZarnException&) {
+            // Still failing: the next try waits longer.
+        }
+    }
+}
+
 void CAddressMonitor::Run() {
     while (!m_bStopRequested.load(std::memory_order_acquire)) {
         bool bChanged = false;
         try {
             bChanged = WaitForNews(m_bRefreshOwed ? kOwedRefreshMs : -1);
+            // The news works: a later failure is a new one, said again, retried soon again.
+            m_bFailureSaid = false;
+            m_nRestartWaitMs = kFirstRestartMs;
         } catch (const CZarnException& e) {
-            // The news itself failed: there is nothing left to follow.
-            m_client.OnMonitorFailure(e, true);
-            break;
+            // The news itself failed: said once (a new socket that fails at once is the same
+            // failure), and followed again from a new socket. Whatever changed meanwhile is found
+            // by a refresh as soon as it is bound.
+            m_bUp.store(false, std::memory_order_release);
+            if (!m_bFailureSaid) {
+                m_client.OnMonitorFailure(e, true);
+                m_bFailureSaid = true;
+            }
+            if (!Restart()) {
+                break;
+            }
+            m_bUp.store(true, std::memory_order_release);
+            m_bRefreshOwed = true;
+            continue;
         }
         if (m_bStopRequested.load(std::memory_order_acquire)) {
             break;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <utility>
 
 void CAddressTable::Add(const sockaddr* pAddress) {
     if (pAddress == nullptr) {
@@ -63,24 +64,50 @@ template <typename TKey> bool CAddressTable::CKeySet<TKey>::Search(const TKey& k
 template class CAddressTable::CKeySet<uint32_t>;
 template class CAddressTable::CKeySet<CAddressTable::Key6>;
 
-CAddressMap::CAddressMap() {
-    m_tables.push_back(std::make_unique<const CAddressTable>());
-    m_pCurrent.store(m_tables.back().get(), std::memory_order_release);
+CAddressMap::CAddressMap()
+    : m_pCurrentOwner(std::make_shared<const CAddressTable>()), m_pCurrent(m_pCurrentOwner.get()) {}
+
+std::shared_ptr<const CAddressTable> CAddressMap::Share() const {
+    std::lock_guard guard(m_mtx);
+    return m_pCurrentOwner;
 }
 
-void CAddressMap::Publish(CAddressTable table) {
+void CAddressMap::Publish(CAddressTable table, const Readers& readers) {
     table.Seal();
-    for (const auto& pTable : m_tables) {
-        if (*pTable == table) {
-            m_pCurrent.store(pTable.get(), std::memory_order_release);
-            return;
+    if (table == *m_pCurrent.load(std::memory_order_relaxed)) {
+        return; // a refresh that changed no address
+    }
+    auto pTable = std::make_shared<const CAddressTable>(std::move(table));
+    Replaced replaced;
+    {
+        std::lock_guard guard(m_mtx);
+        replaced.pTable = std::exchange(m_pCurrentOwner, pTable);
+    }
+    // Pairs with CBatchMark::Enter, all sequentially consistent: a reader whose mark is even here
+    // enters its next batch after this store and so reads the new table; one whose mark is odd
+    // may hold the old one.
+    m_pCurrent.store(pTable.get(), std::memory_order_seq_cst);
+    for (const CBatchMark* pReader : readers) {
+        if (const uint64_t nMark = pReader->Get(); (nMark & 1) != 0) {
+            replaced.readers.emplace_back(pReader, nMark);
         }
     }
-    m_tables.push_back(std::make_unique<const CAddressTable>(std::move(table)));
-    m_pCurrent.store(m_tables.back().get(), std::memory_order_release);
+    std::lock_guard guard(m_mtx);
+    m_replaced.push_back(std::move(replaced));
+    std::erase_if(m_replaced, [](Replaced& entry) {
+        std::erase_if(entry.readers, [](const auto& reader) {
+            return reader.first->Get() != reader.second; // that batch is over
+        });
+        return entry.readers.empty();
+    });
 }
 
 void CAddressMap::Trim() {
-    const CAddressTable* pCurrent = m_pCurrent.load(std::memory_order_relaxed);
-    std::erase_if(m_tables, [pCurrent](const auto& pTable) { return pTable.get() != pCurrent; });
+    std::lock_guard guard(m_mtx);
+    m_replaced.clear();
+}
+
+size_t CAddressMap::GetKeptCount() const {
+    std::lock_guard guard(m_mtx);
+    return m_replaced.size();
 }

@@ -5,26 +5,43 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 struct sockaddr;
 class CAddressTable;
 
-// Tells the host's own addresses. Capture threads ask for every packet, several at once.
+// Tells the host's own addresses. Capture threads ask for every batch, several at once.
 struct IAddressLookup {
-    // Any thread; must not lock, allocate or wait. The host's addresses now: a table once
-    // returned stays readable until capture stops, so a caller may keep it for a batch.
+    // A capture thread inside a batch (see CBatchMark); must not lock, allocate or wait. The host's
+    // addresses now: the table stays readable until the caller's batch ends, so it may keep it
+    // for the batch.
     virtual const CAddressTable& GetAddressTable() const = 0;
-
-    // Look-ups in the current table. nAddress: the four address bytes in packet (network) order;
-    // pbAddress: the 16 address bytes.
-    bool IsLocalAddress(uint32_t nAddress) const;
-    bool IsLocalAddress6(const uint8_t* pbAddress) const;
-    // Whether an IPv4 address is the broadcast address of one of the host's subnets.
-    bool IsBroadcastAddress(uint32_t nAddress) const;
 
 protected:
     ~IAddressLookup() = default;
+};
+
+// A capture thread's announcement of its batches, read by whoever replaces address tables: odd
+// while the thread delivers a batch, even between batches. A table replaced while the thread was
+// inside a batch is kept until that batch ends; one replaced between batches is never read again.
+class CBatchMark {
+public:
+    // Capture thread, before a batch. Sequentially consistent, as the table's publication and
+    // both loads are: either the batch reads the newest table, or its writer sees the batch (a
+    // locked store, once a batch, never per packet).
+    void Enter() {
+        m_nMark.store(m_nMark.load(std::memory_order_relaxed) + 1, std::memory_order_seq_cst);
+    }
+    // Capture thread, after a batch: it holds no table any more.
+    void Leave() {
+        m_nMark.store(m_nMark.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    }
+    // Any thread.
+    uint64_t Get() const { return m_nMark.load(std::memory_order_seq_cst); }
+
+private:
+    std::atomic<uint64_t> m_nMark{0};
 };
 
 // What an address table's index alone tells of an address: Unknown where a search must decide.
@@ -123,34 +140,43 @@ private:
 };
 
 // Publishes address tables to capture threads without a lock: a reader loads the current table
-// with one acquire load. Replaced tables are kept (equal ones reused) until Trim, which the owner
-// calls only when no capture thread can still be reading.
+// with one acquire load, inside a batch it announces (CBatchMark). A replaced table is freed once
+// every reader that was inside a batch when it was replaced has left that batch, so that months of
+// address changes keep only the tables still read.
 class CAddressMap {
 public:
+    using Readers = std::vector<const CBatchMark*>;
+
     CAddressMap();
     CAddressMap(const CAddressMap&) = delete;
     CAddressMap& operator=(const CAddressMap&) = delete;
 
-    // The table published last; see IAddressLookup::GetAddressTable for how long it lives.
-    const CAddressTable& GetCurrent() const { return *m_pCurrent.load(std::memory_order_acquire); }
+    // A capture thread inside a batch: the table published last; see
+    // IAddressLookup::GetAddressTable for how long it lives.
+    const CAddressTable& GetCurrent() const { return *m_pCurrent.load(std::memory_order_seq_cst); }
+    // Any thread: the current table, kept as long as the caller holds it.
+    std::shared_ptr<const CAddressTable> Share() const;
 
-    // Writer side, one writer at a time.
-    void Publish(CAddressTable table);
+    // Writer side, one writer at a time. Publish makes the table current unless it equals the
+    // current one; the table it replaces is kept for the readers now inside a batch, and tables
+    // replaced before are freed once theirs have left it. Every reader named must outlive the
+    // tables it may hold: until the next Publish or Trim.
+    void Publish(CAddressTable table, const Readers& readers);
+    // Frees every replaced table: only when no capture thread runs.
     void Trim();
+    // Any thread: how many replaced tables are kept.
+    size_t GetKeptCount() const;
 
 private:
-    std::vector<std::unique_ptr<const CAddressTable>> m_tables;
+    // A replaced table and the readers that were inside a batch when it was replaced, each with
+    // its mark then.
+    struct Replaced {
+        std::shared_ptr<const CAddressTable> pTable;
+        std::vector<std::pair<const CBatchMark*, uint64_t>> readers;
+    };
+
+    mutable std::mutex m_mtx; // guards the owners below; never held by a capture thread
+    std::shared_ptr<const CAddressTable> m_pCurrentOwner;
+    std::vector<Replaced> m_replaced;
     std::atomic<const CAddressTable*> m_pCurrent;
 };
-
-inline bool IAddressLookup::IsLocalAddress(uint32_t nAddress) const {
-    return GetAddressTable().ContainsIPv4(nAddress);
-}
-
-inline bool IAddressLookup::IsLocalAddress6(const uint8_t* pbAddress) const {
-    return GetAddressTable().ContainsIPv6(pbAddress);
-}
-
-inline bool IAddressLookup::IsBroadcastAddress(uint32_t nAddress) const {
-    return GetAddressTable().ContainsBroadcastIPv4(nAddress);
-}

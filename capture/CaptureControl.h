@@ -64,9 +64,13 @@ struct ICaptureControl {
     // listed.
     virtual void RefreshDeviceStates() = 0;
     // Devices never to open; applied at once while capturing (closed, or opened when no longer
-    // excluded). Never waits for devices being opened or listed.
+    // excluded: tried again even if it failed before and has not changed since). Never waits for
+    // devices being opened or listed.
     virtual void SetExcludedDevices(const std::set<std::string>& excluded) = 0;
     virtual std::set<std::string> GetExcludedDevices() const = 0;
+    // False only while capturing with the device and address monitor down, waiting to restart:
+    // changes of the host are not followed meanwhile.
+    virtual bool IsMonitorUp() const = 0;
 
 protected:
     ~ICaptureControl() = default;

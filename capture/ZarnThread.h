@@ -41,8 +41,9 @@ private:
     IExecutable* m_pExecutable = nullptr;
 };
 
-// Runs fn(0) .. fn(nCount - 1) on as many threads as the machine has processors and returns when
-// all have returned; for work that keeps the kernel busy (opening and closing devices). More
-// threads would not finish sooner, only keep the process's other threads (the window's) off the
-// processors. Where no thread can be made, the calling thread does the work. fn must not throw.
+// Runs fn(0) .. fn(nCount - 1) on a thread per processor (four per processor for more than 64) and
+// returns when all have returned; for work that mostly waits in the kernel (opening and closing
+// devices). More threads would not finish sooner, only keep the process's other threads (the
+// window's) off the processors. Where no thread can be made, the calling thread does the work. fn
+// must not throw.
 void RunConcurrently(size_t nCount, const std::function<void(size_t)>& fn);

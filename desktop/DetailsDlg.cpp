@@ -5,6 +5,7 @@
 #include "TrafficSampler.h"
 
 #include <QHeaderView>
+#include <QLabel>
 #include <QSplitter>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
@@ -75,8 +76,19 @@ CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
     pSplitter->setStretchFactor(1, 2);
     pSplitter->setChildrenCollapsible(false);
 
+    m_pMonitorNote = new QLabel(
+        QStringLiteral("Devices and addresses are not followed: the monitor of the host's changes "
+                       "failed and restarts by itself. Devices that appear or change meanwhile "
+                       "are not opened or closed."),
+        this);
+    m_pMonitorNote->setObjectName(QStringLiteral("IDC_MONITOR_NOTE"));
+    m_pMonitorNote->setWordWrap(true);
+    m_pMonitorNote->setTextFormat(Qt::PlainText);
+    m_pMonitorNote->hide();
+
     auto* pLayout = new QVBoxLayout(this);
     pLayout->setContentsMargins(6, 6, 6, 6);
+    pLayout->addWidget(m_pMonitorNote);
     m_pTabs->addTab(pSplitter, QStringLiteral("De&vices"));
     pLayout->addWidget(m_pTabs);
 
@@ -96,6 +108,7 @@ void CDetailsDlg::OnSampled() {
         return;
     }
     m_pModel->Update(m_sampler.GetLatest());
+    m_pMonitorNote->setVisible(!m_sampler.GetLatest().bMonitorUp);
     if (!m_bColumnsFitted && m_pModel->rowCount() > 0) {
         m_pTable->resizeColumnsToContents();
         // Numbers grow after the first show, and rates change width as they change unit: room

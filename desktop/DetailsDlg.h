@@ -8,6 +8,7 @@
 class CDeviceTableModel;
 class CRateGraph;
 class CTrafficSampler;
+class QLabel;
 class QTabWidget;
 class QTableView;
 
@@ -29,6 +30,7 @@ public:
     QTabWidget* GetTabs() const { return m_pTabs; }
     // Adds a view as a tab after the devices' (the window takes it over).
     void AddTab(QWidget* pView, const QString& strTitle);
+    QLabel* GetMonitorNote() const { return m_pMonitorNote; }
 
 signals:
     // User-interface thread, when the window hides (closed by the user or with the main window):
@@ -51,5 +53,6 @@ private:
     QTableView* m_pTable = nullptr;
     CRateGraph* m_pGraph = nullptr;
     QTabWidget* m_pTabs = nullptr;
+    QLabel* m_pMonitorNote = nullptr; // shown while the monitor is down
     bool m_bColumnsFitted = false;
 };

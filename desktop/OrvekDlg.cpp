@@ -33,6 +33,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -298,7 +299,7 @@ void COrvekDlg::OnBnClickedCapture() {
         ShowMessage(strMessage, COrvekMeter::kExceptionCaption);
         return;
     } catch (...) {
-        // Whatever else failed (memory, threads), the window stays and says so.
+        // Whatever else failed (memory, threads), the window stays and says what.
         OnBnClickedStop();
         m_meter.OnCurrentException();
         return;
@@ -407,17 +408,46 @@ void COrvekDlg::ShowCounters(const char* szRecv, const char* szSent) {
 }
 
 void COrvekDlg::ShowMessage(const std::string& strText, const char* szCaption) {
-    if (QThread::currentThread() != thread()) {
-        // Hand a copy over and return: the user-interface thread may be waiting for this one.
+    bool bPost = false;
+    {
+        std::lock_guard guard(m_mtxMessages);
+        if (m_waitingMessages.empty() || m_waitingMessages.back().first != szCaption) {
+            m_waitingMessages.emplace_back(szCaption, strText);
+        } else {
+            m_waitingMessages.back().second.append("\n").append(strText);
+        }
+        bPost = !m_bShowPosted;
+        m_bShowPosted = true;
+    }
+    if (QThread::currentThread() == thread()) {
+        ShowWaitingMessages();
+    } else if (bPost) {
+        // Hand over and return: the user-interface thread may be waiting for this one.
         QMetaObject::invokeMethod(
-            this,
-            [this, strText, strCaption = std::string(szCaption)] {
-                ShowMessage(strText, strCaption.c_str());
-            },
-            Qt::QueuedConnection);
+            this, [this] { ShowWaitingMessages(); }, Qt::QueuedConnection);
+    }
+}
+
+void COrvekDlg::ShowWaitingMessages() {
+    if (m_bMessageOpen) {
         return;
     }
-    QMessageBox box(QMessageBox::Critical, QString::fromUtf8(szCaption),
-                    QString::fromStdString(strText), QMessageBox::Ok, this);
-    box.exec();
+    m_bMessageOpen = true;
+    for (;;) {
+        std::string strText, strCaption;
+        {
+            std::lock_guard guard(m_mtxMessages);
+            m_bShowPosted = false;
+            if (m_waitingMessages.empty()) {
+                break;
+            }
+            strCaption = std::move(m_waitingMessages.front().first);
+            strText = std::move(m_waitingMessages.front().second);
+            m_waitingMessages.erase(m_waitingMessages.begin());
+        }
+        QMessageBox box(QMessageBox::Critical, QString::fromStdString(strCaption),
+                        QString::fromStdString(strText), QMessageBox::Ok, this);
+        box.exec();
+    }
+    m_bMessageOpen = false;
 }

@@ -10,8 +10,11 @@
 #include <QIcon>
 
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 class CDetailsDlg;
 class CTrafficSampler;
@@ -79,7 +82,12 @@ private:
     // User-interface thread: sets the two counter texts.
     void ShowCounters(const char* szRecv, const char* szSent) override;
     // Any thread: a modal box on the user-interface thread; from another thread a queued copy.
+    // Messages that come while one waits or is shown (a burst of device failures) are shown
+    // together, in one box.
     void ShowMessage(const std::string& strText, const char* szCaption) override;
+    // User-interface thread: shows every waiting message, unless a box is open already (it shows
+    // them when it closes).
+    void ShowWaitingMessages();
     // Any thread: queues fn for the user-interface thread, through a timer when delayed.
     void Post(std::function<void()> fn, int nDelayMs) override;
 
@@ -121,6 +129,12 @@ private:
     std::function<bool()> m_fnHideToTray;
     // Before the sampler it follows and the settings it writes to when it hides, destroyed first.
     std::unique_ptr<CDetailsDlg> m_pDetails;
+    std::mutex m_mtxMessages;
+    // Guarded by m_mtxMessages: caption and text of each box to show, a line per message; messages
+    // that come one after the other with one caption share a box.
+    std::vector<std::pair<std::string, std::string>> m_waitingMessages;
+    bool m_bShowPosted = false;  // guarded by m_mtxMessages
+    bool m_bMessageOpen = false; // user-interface thread only
     // Last member: destroyed first, it stops capture while the controls still exist.
     COrvekMeter m_meter;
 };

@@ -36,6 +36,7 @@ void CTrafficSampler::Sample(std::chrono::steady_clock::time_point tNow) {
     const bool bRated = m_bHasLatest && dSeconds > 0;
 
     TrafficSample sample;
+    sample.bMonitorUp = snapshot.bMonitorUp;
     sample.devices.reserve(snapshot.devices.size());
     for (DeviceSnapshot& device : snapshot.devices) {
         DeviceSample& row = sample.devices.emplace_back();

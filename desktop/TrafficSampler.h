@@ -27,6 +27,7 @@ struct TrafficSample {
     int64_t nSentBytes = 0, nRecvBytes = 0, nSentPackets = 0, nRecvPackets = 0;
     int64_t nDropsSinceCapture = 0;
     double dSentRate = -1, dRecvRate = -1;
+    bool bMonitorUp = true; // as the snapshot tells
 };
 
 // Reads the source once a second on the user-interface thread and keeps what the Details window

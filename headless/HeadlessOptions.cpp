@@ -33,8 +33,9 @@ bool ParseSeconds(std::string_view svText, double& dSeconds) {
     }
     double dValue = 0;
     const auto [pEnd, ec] = std::from_chars(svText.data(), svText.data() + svText.size(), dValue);
+    // 0 prints only at the end; a shorter interval than the least would only spin.
     if (ec != std::errc() || pEnd != svText.data() + svText.size() || !std::isfinite(dValue) ||
-        dValue > kMaxHeadlessInterval) {
+        dValue > kMaxHeadlessInterval || (dValue != 0 && dValue < kMinHeadlessInterval)) {
         return false;
     }
     dSeconds = dValue;
@@ -152,8 +153,8 @@ bool ParseHeadlessOptions(const std::vector<std::string>& args, HeadlessOptions&
             parsed.vecExclude.push_back(strValue);
         } else if (strName == "--interval") {
             if (!ParseSeconds(strValue, parsed.dInterval)) {
-                strError = "--interval " + Quote(strValue) + ": not a decimal number of seconds " +
-                           "from 0 to 86400";
+                strError = "--interval " + Quote(strValue) + ": not 0 or a decimal number of " +
+                           "seconds from 0.1 to 86400";
                 return false;
             }
         } else {
@@ -176,7 +177,8 @@ const char* HeadlessUsage() {
            "  --filter EXPR            capture filter, libpcap syntax (default: \"tcp or udp\")\n"
            "  --promiscuous            capture in promiscuous mode (default: off)\n"
            "  --exclude DEVICE         leave DEVICE alone; repeatable (default: none)\n"
-           "  --interval SECONDS       print every SECONDS, 0 = only at exit (default: 1)\n"
+           "  --interval SECONDS       print every SECONDS (0.1 to 86400), 0 = only at exit "
+           "(default: 1)\n"
            "  --json                   print JSON lines, with time and rates, instead of text "
            "(default: off)\n"
            "  --timestamps             start each text line with its time, UTC (default: off)\n"
@@ -184,7 +186,8 @@ const char* HeadlessUsage() {
            "[IPv6] (default: off, ADDRESS 127.0.0.1)\n"
            "  --database FILE          keep this host's usage in FILE, by 5 minutes, hour, day and "
            "month; read it with `orvek report --database FILE` (default: none)\n"
-           "  --plan-cap SIZE          set a data plan in FILE: its cap, 50GB (10^9 bytes) or 50GiB "
+           "  --plan-cap SIZE          set a data plan in FILE: its cap, 50GB (10^9 bytes) or "
+           "50GiB "
            "(2^30 bytes); metrics add orvek_plan_used_bytes, orvek_plan_limit_bytes\n"
            "  --plan-day DAY           the day of the month the plan's cycle starts (default: 1)\n"
            "  --plan-counts WHAT       what counts: both (sent and received) or received "

@@ -19,8 +19,10 @@ struct HeadlessOptions {
     bool bVersion = false;
 };
 
-// The longest accepted --interval, so that it converts to milliseconds in an int.
+// The accepted --interval besides 0: the longest converts to milliseconds in an int, the
+// shortest keeps printing from becoming a busy loop.
 inline constexpr double kMaxHeadlessInterval = 86400.0;
+inline constexpr double kMinHeadlessInterval = 0.1;
 
 // Pure: reads the arguments that follow --headless. On success fills options and returns true; on
 // failure leaves options as they were, sets strError to one line naming the option and returns

@@ -1,45 +1,49 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
-#include <thread>
 
-// The Prometheus endpoint: answers GET /metrics over HTTP on threads of its own, from
-// construction until destruction. Every other path or method gets 404, a malformed request 400.
+struct MHD_Daemon;
+
+// The Prometheus endpoint: answers GET and HEAD /metrics over HTTP from construction until
+// destruction, on one thread of its own (libmicrohttpd's event loop, which waits on every
+// connection at once, so idle clients hold no thread). Other paths get 404, other methods on
+// /metrics 405 with `Allow: GET, HEAD`, malformed requests 400 (libmicrohttpd's own answers).
+// Every connection is bounded: kMaxRequestBytes of request, the time-out of silence, and at most
+// kMaxConnections of them at once.
 class CMetricsServer {
 public:
-    // Server worker thread, possibly several at once: returns the exposition text for one
-    // scrape. Must return quickly and must not touch the user interface; a throw answers 500.
+    // Server thread: returns the exposition text for one scrape. Must return quickly, must not
+    // wait for a capture thread or touch the user interface; a throw answers 500.
     using ExpositionFn = std::function<std::string()>;
 
-    static constexpr std::chrono::milliseconds kDefaultTimeout{5000};
-    // Scrapes are rare and small: a few workers keep one stuck client from blocking the rest.
-    static constexpr size_t kWorkers = 4;
+    // A connection that sends nothing and takes nothing for this long is closed.
+    static constexpr std::chrono::seconds kDefaultTimeout{5};
+    // The memory one connection may use for its request line and headers (and the response's
+    // headers); a request that needs more is answered 431 and its connection closed.
+    static constexpr size_t kMaxRequestBytes = 16 * 1024;
+    // Connections served at once; more wait in the listen queue. Above the thousand idle
+    // connections a local user can open in a moment, so that a scrape still gets through.
+    static constexpr unsigned kMaxConnections = 4000;
 
     // Listens on strAddress (a numeric IPv4 or IPv6 address, without brackets) and nPort (0: any
-    // free port) and starts serving. Each request, counted from when the server starts waiting
-    // for it, must arrive and be answered within timeout, or its connection is closed. Throws
-    // std::runtime_error naming the address and the system's reason when it cannot listen.
+    // free port) and starts serving. Throws std::runtime_error naming the address and the
+    // system's reason when it cannot listen or serve.
     CMetricsServer(const std::string& strAddress, uint16_t nPort, ExpositionFn fnExposition,
-                   std::chrono::milliseconds timeout = kDefaultTimeout);
+                   std::chrono::seconds timeout = kDefaultTimeout);
     CMetricsServer(const CMetricsServer&) = delete;
     CMetricsServer& operator=(const CMetricsServer&) = delete;
-    // Stops listening, closes open connections (idle ones too) and joins every server thread.
+    // Stops listening, closes every connection and joins the server thread.
     ~CMetricsServer();
 
     // The port actually bound, also when 0 was asked for.
     uint16_t GetPort() const { return m_nPort; }
 
 private:
-    class CHttpServer;
-
-    std::unique_ptr<CHttpServer> m_pServer;
-    std::atomic<bool> m_bListenEnded{false};
-    std::thread m_thrListen;
+    const ExpositionFn m_fnExposition;
+    MHD_Daemon* m_pDaemon = nullptr;
     uint16_t m_nPort = 0;
 };

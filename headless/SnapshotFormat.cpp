@@ -12,11 +12,14 @@
 
 namespace {
 
-// Both formats must be valid UTF-8, while device names and libpcap texts are arbitrary bytes:
-// every byte that does not start a well-formed sequence becomes U+FFFD.
-// fnChar(svChar, cCode) gets each character's bytes and code point.
-template <typename TFn> void ForEachUtf8(std::string_view svText, TFn&& fnChar) {
-    static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+// Both formats must be valid UTF-8, while device names and libpcap texts are arbitrary bytes, and
+// two devices must never read as one (Prometheus refuses a scrape with a label set twice): every
+// byte that does not start a well-formed sequence becomes the four characters \xHH, and a
+// backslash becomes two, so that no text reads as another.
+std::string ToUtf8Text(std::string_view svText) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string strOut;
+    strOut.reserve(svText.size());
     size_t nPos = 0;
     while (nPos < svText.size()) {
         const auto nLead = static_cast<unsigned char>(svText[nPos]);
@@ -47,14 +50,15 @@ template <typename TFn> void ForEachUtf8(std::string_view svText, TFn&& fnChar) 
         }
         // Overlong forms, UTF-16 surrogates and code points past U+10FFFF are not UTF-8.
         bValid = bValid && cCode >= cMin && cCode <= 0x10FFFF && (cCode < 0xD800 || cCode > 0xDFFF);
-        if (bValid) {
-            fnChar(svText.substr(nPos, nLength), cCode);
-            nPos += nLength;
-        } else {
-            fnChar(kReplacement, 0xFFFD);
+        if (!bValid) {
+            strOut.append("\\x").append(1, kHex[nLead >> 4]).append(1, kHex[nLead & 0xF]);
             ++nPos;
+        } else {
+            strOut.append(nLead == '\\' ? "\\\\" : svText.substr(nPos, nLength));
+            nPos += nLength;
         }
     }
+    return strOut;
 }
 
 void AppendInteger(std::string& strOut, int64_t nValue) {
@@ -84,36 +88,33 @@ void AppendBytesAndRates(std::string& strOut, int64_t nSent, int64_t nRecv, int6
 }
 
 void AppendJsonString(std::string& strOut, std::string_view svText) {
+    static constexpr char kHex[] = "0123456789abcdef";
     strOut += '"';
-    ForEachUtf8(svText, [&strOut](std::string_view svChar, char32_t cCode) {
-        if (cCode == '"' || cCode == '\\') {
-            strOut += '\\';
-            strOut += static_cast<char>(cCode);
-        } else if (cCode < 0x20) {
-            static constexpr char kHex[] = "0123456789abcdef";
-            strOut += "\\u00";
-            strOut += kHex[cCode >> 4];
-            strOut += kHex[cCode & 0xF];
+    for (const char ch : ToUtf8Text(svText)) {
+        const auto nByte = static_cast<unsigned char>(ch);
+        if (ch == '"' || ch == '\\') {
+            strOut.append(1, '\\').append(1, ch);
+        } else if (nByte < 0x20) {
+            strOut.append("\\u00").append(1, kHex[nByte >> 4]).append(1, kHex[nByte & 0xF]);
         } else {
-            strOut += svChar;
+            strOut += ch;
         }
-    });
+    }
     strOut += '"';
 }
 
 // Label values escape only backslash, double quote and line feed; other bytes go as they are.
 void AppendLabelValue(std::string& strOut, std::string_view svText) {
     strOut += '"';
-    ForEachUtf8(svText, [&strOut](std::string_view svChar, char32_t cCode) {
-        if (cCode == '"' || cCode == '\\') {
-            strOut += '\\';
-            strOut += static_cast<char>(cCode);
-        } else if (cCode == '\n') {
+    for (const char ch : ToUtf8Text(svText)) {
+        if (ch == '"' || ch == '\\') {
+            strOut.append(1, '\\').append(1, ch);
+        } else if (ch == '\n') {
             strOut += "\\n";
         } else {
-            strOut += svChar;
+            strOut += ch;
         }
-    });
+    }
     strOut += '"';
 }
 
@@ -230,6 +231,10 @@ std::string FormatPrometheus(const MeterSnapshot& snapshot, const std::string& s
     for (const DeviceSnapshot& device : snapshot.devices) {
         AppendSample(strOut, "orvek_capturing", device.strName, nullptr, device.bCapturing ? 1 : 0);
     }
+    AppendFamilyHeader(
+        strOut, "orvek_monitor_up", "gauge",
+        "1 while devices and addresses are followed, 0 while that waits to restart.");
+    strOut.append("orvek_monitor_up ").append(snapshot.bMonitorUp ? "1" : "0").append("\n");
     AppendFamilyHeader(strOut, "orvek_build_info", "gauge", "The running Orvek version; always 1.");
     strOut += "orvek_build_info{version=";
     AppendLabelValue(strOut, strVersion);

@@ -16,7 +16,8 @@ std::string FormatTextLine(const MeterSnapshot& snapshot);
 // A moment as RFC 3339 in UTC, with milliseconds: "2025-01-31T09:05:07.250Z".
 std::string FormatUtcTime(std::chrono::system_clock::time_point tWall);
 
-// The snapshot taken at tWall as one JSON object on one line (no line end):
+// The snapshot taken at tWall as one JSON object on one line (no line end), texts in valid UTF-8
+// (bytes that are not UTF-8 as \xHH, a backslash doubled):
 // {"time":"<RFC 3339>","sent_bytes":N,"received_bytes":N,"sent_rate":N,"received_rate":N,
 // "devices":[{"name":"..","state":"..","sent_bytes":N,"received_bytes":N,"sent_rate":N,
 // "received_rate":N,"packets":N,"drops":N},...]} with packets counting both directions, and the
@@ -42,6 +43,7 @@ private:
     std::chrono::steady_clock::time_point m_tBefore;
 };
 
-// Prometheus text exposition (format 0.0.4) of the per-device counters and the build version.
-// Device names must be unique, as libpcap lists them.
+// Prometheus text exposition (format 0.0.4) of the per-device counters, the monitor's state and
+// the build version. Device names must be unique, as libpcap lists them; names that differ only in
+// bytes that are not UTF-8 stay different (see the escaping in the source).
 std::string FormatPrometheus(const MeterSnapshot& snapshot, const std::string& strVersion);

@@ -24,4 +24,7 @@ struct DeviceSnapshot {
 struct MeterSnapshot {
     int64_t nSentBytes = 0, nRecvBytes = 0;
     std::vector<DeviceSnapshot> devices;
+    // False while the address-change monitor waits to restart after its news failed: devices and
+    // addresses are not followed meanwhile.
+    bool bMonitorUp = true;
 };

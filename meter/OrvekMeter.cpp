@@ -311,12 +311,19 @@ COrvekMeter::CDevice& COrvekMeter::GetDevice(const std::string& strDevice) {
     if (!pDevice) {
         pDevice = std::make_unique<CDevice>(*this);
     }
+    // Not gone while it is being opened: a snapshot cannot forget it under the adapter.
+    pDevice->m_tGoneSince.reset();
     return *pDevice;
+}
+
+void COrvekMeter::SetGoneExpiry(std::chrono::steady_clock::duration expiry) {
+    std::lock_guard<std::mutex> guard(m_mtxDevices);
+    m_goneExpiry = expiry;
 }
 
 int64_t COrvekMeter::SumOverDevices(std::atomic<int64_t> DeviceCounters::*pTotal) const {
     std::lock_guard<std::mutex> guard(m_mtxDevices);
-    int64_t nTotal = 0;
+    int64_t nTotal = pTotal == &DeviceCounters::nSentBytes ? m_nForgottenSent : m_nForgottenRecv;
     for (const auto& [strName, pDevice] : m_devices) {
         nTotal += (pDevice->GetCounters().*pTotal).load();
     }
@@ -361,6 +368,7 @@ std::string DescribeState(const DeviceState& state) {
 
 MeterSnapshot COrvekMeter::GetSnapshot() const {
     MeterSnapshot snapshot;
+    snapshot.bMonitorUp = m_control.IsMonitorUp();
     for (const DeviceState& state : m_control.GetDeviceStates()) {
         DeviceSnapshot& device = snapshot.devices.emplace_back();
         device.strName = state.strName;
@@ -370,10 +378,27 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
         // Loopback traffic never leaves the host: no choice of the user makes it count.
         device.bCountable = state.eState != EDeviceState::Loopback;
     }
+    const auto tNow = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> guard(m_mtxDevices);
-    for (const auto& [strName, pDevice] : m_devices) {
+    snapshot.nSentBytes = m_nForgottenSent;
+    snapshot.nRecvBytes = m_nForgottenRecv;
+    for (auto itDevice = m_devices.begin(); itDevice != m_devices.end();) {
+        const auto& [strName, pDevice] = *itDevice;
         const DeviceCounters& counters = pDevice->GetCounters();
         auto it = std::ranges::find(snapshot.devices, strName, &DeviceSnapshot::strName);
+        if (it != snapshot.devices.end()) {
+            pDevice->m_tGoneSince.reset();
+        } else if (!pDevice->m_tGoneSince) {
+            pDevice->m_tGoneSince = tNow; // gone since this snapshot at least
+        } else if (tNow - *pDevice->m_tGoneSince >= m_goneExpiry) {
+            m_nForgottenSent += counters.nSentBytes.load();
+            m_nForgottenRecv += counters.nRecvBytes.load();
+            snapshot.nSentBytes += counters.nSentBytes.load();
+            snapshot.nRecvBytes += counters.nRecvBytes.load();
+            itDevice = m_devices.erase(itDevice);
+            continue;
+        }
+        ++itDevice;
         if (it == snapshot.devices.end()) {
             it = snapshot.devices.insert(snapshot.devices.end(), DeviceSnapshot{});
             it->strName = strName;

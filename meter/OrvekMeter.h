@@ -7,10 +7,12 @@
 #include "MeterView.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 // What a captured packet is to this host.
@@ -84,9 +86,16 @@ public:
         int64_t m_nDropBase = 0;
         // The kind the device was last listed with, kept for when it is gone; m_mtxDevices.
         std::string m_strKind;
+        // Since when the device is gone (listed by no snapshot); the meter's lock. Unset while
+        // it is listed, and by every opening.
+        std::optional<std::chrono::steady_clock::time_point> m_tGoneSince;
     };
 
     static constexpr const char* kDefaultFilter = "tcp or udp";
+    // A device gone for this long is forgotten: dropped from snapshots, its counters folded into
+    // the totals; if it comes back it counts from zero. Containers come and go with names never
+    // used again, and each would otherwise stay in every scrape for the life of the process.
+    static constexpr std::chrono::seconds kGoneExpiry{3600};
     static constexpr const char* kExceptionCaption = "Exception";
     // How long the counters rest after an update before showing the next one.
     static constexpr int kDisplayPaceMs = 100;
@@ -134,11 +143,16 @@ public:
     // Totals over every device ever counted; any thread.
     int64_t GetRecvBytes() const;
     int64_t GetSentBytes() const;
-    // A device's counts and analyzer, made on first use. Any thread but a capture thread.
+    // A device's counts and analyzer, made on first use. Any thread but a capture thread; valid
+    // until the device has been gone for the expiry.
     CDevice& GetDevice(const std::string& strDevice);
+    // How long a gone device is kept (kGoneExpiry); any thread.
+    void SetGoneExpiry(std::chrono::steady_clock::duration expiry);
 
-    // Every device the host lists and every device ever counted, with its state and counters, and
-    // the totals. Any thread but a capture thread; never waits for devices being opened.
+    // Every device the host lists and every device counted that is not gone for longer than the
+    // expiry, with its state and counters, and the totals (forgotten devices included). Any
+    // thread but a capture thread; never waits for devices being opened. Forgets the devices
+    // whose expiry passed.
     MeterSnapshot GetSnapshot() const;
 
     // View thread: formats both totals and shows them.
@@ -178,9 +192,15 @@ private:
     // Expires with the meter, so that work posted to the view does not outlive it.
     std::shared_ptr<COrvekMeter*> m_pSelf = std::make_shared<COrvekMeter*>(this);
 
-    // Entries are never removed: capture threads hold pointers to them.
+    // Entries are removed only once gone for the expiry: no adapter holds them then, since the
+    // capture control closes a device's adapter as soon as a listing no longer shows it captured,
+    // and an opening (OnAdapterFound) makes its device not gone under the same lock. Snapshots
+    // forget devices, hence mutable.
     mutable std::mutex m_mtxDevices;
-    std::map<std::string, std::unique_ptr<CDevice>> m_devices; // guarded by m_mtxDevices
+    mutable std::map<std::string, std::unique_ptr<CDevice>> m_devices; // guarded by m_mtxDevices
+    // Counts of forgotten devices, so that totals never go down; guarded by m_mtxDevices.
+    mutable int64_t m_nForgottenSent = 0, m_nForgottenRecv = 0;
+    std::chrono::steady_clock::duration m_goneExpiry = kGoneExpiry; // guarded by m_mtxDevices
 
     mutable std::mutex m_mtxSettings;
     std::string m_strFilter{kDefaultFilter}; // guarded by m_mtxSettings

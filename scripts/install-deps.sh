@@ -5,12 +5,12 @@ set -euo pipefail
 
 purpose=${1:-test}
 packages=(build-essential cmake pkg-config libpcap-dev qt6-base-dev libxcb1-dev libsqlite3-dev
-    libcpp-httplib-dev libcap2-bin
+    libmicrohttpd-dev libcap2-bin
     iproute2)
 case "$purpose" in
 run) packages+=(xdg-utils qt6-wayland man-db) ;;
-test) packages+=(libgtest-dev clang libclang-rt-14-dev iputils-ping procps nftables prometheus locales
-    groff-base dbus-daemon xvfb python3) ;;
+test) packages+=(libgtest-dev libcpp-httplib-dev clang libclang-rt-14-dev iputils-ping procps nftables
+    prometheus locales groff-base dbus-daemon xvfb python3) ;;
 bench) packages+=(libgtest-dev libbenchmark-dev tcpdump linux-perf xvfb xdotool valgrind trayer
     imagemagick) ;;
 *) echo "usage: $0 [run|test|bench]" >&2; exit 2 ;;

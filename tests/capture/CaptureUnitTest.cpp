@@ -326,6 +326,42 @@ TEST(CAddressTable, IndexAnswersAsTheAddressesDo) {
     }
 }
 
+// A replaced table is kept exactly while a reader that was inside a batch when it was replaced is
+// still in that batch; one replaced between batches goes at once; a shared table outlives the map's
+// hold; an unchanged table replaces nothing.
+TEST(CAddressMap, KeepsReplacedTablesOnlyForBatchesThatMayReadThem) {
+    CAddressMap map;
+    CBatchMark busy, idle;
+    const auto table = [](uint32_t nAddress) {
+        CAddressTable result;
+        result.AddIPv4(nAddress);
+        return result;
+    };
+    const std::shared_ptr<const CAddressTable> pFirst = map.Share();
+    busy.Enter();
+    map.Publish(table(1), {&busy, &idle});
+    map.Publish(table(2), {&busy, &idle});
+    const CAddressTable* pHeld = &map.GetCurrent();
+    EXPECT_EQ(map.GetKeptCount(), 2u); // both may be read by the busy batch
+    map.Publish(table(2), {&busy, &idle});
+    EXPECT_EQ(&map.GetCurrent(), pHeld);
+    busy.Leave();
+    busy.Enter();
+    map.Publish(table(3), {&busy, &idle});
+    EXPECT_EQ(map.GetKeptCount(), 1u); // only 2, read by the new batch
+    busy.Leave();
+    for (uint32_t n = 4; n < 1000; ++n) {
+        map.Publish(table(n), {&busy, &idle});
+    }
+    EXPECT_EQ(map.GetKeptCount(), 0u);
+    EXPECT_TRUE(map.GetCurrent().ContainsIPv4(999));
+    EXPECT_FALSE(pFirst->ContainsIPv4(1));
+    busy.Enter();
+    map.Publish(table(1), {&busy});
+    map.Trim();
+    EXPECT_EQ(map.GetKeptCount(), 0u);
+}
+
 // A capture thread rests only while blocks come faster than a rest, never so long that the ring
 // fills more than half at the batch's pace, and never past the bound.
 TEST(CAdapter, RestsOnlyWhileBlocksComeFasterWithinHalfTheRing) {

@@ -2,8 +2,11 @@
 
 #include "DetailsDlg.h"
 #include "GuiTest.h"
+#include "TrafficSampler.h"
 
 #include <QTest>
+
+#include <thread>
 
 using namespace orvektest;
 
@@ -84,6 +87,39 @@ TEST_F(OrvekDlgTest, RefusedFilterAndAboutBox) {
     CollectModalTexts(texts);
     m_pDlg->CreateContextMenu()->actions().back()->trigger();
     EXPECT_TRUE(texts.contains("Orvek Version " ORVEK_VERSION)) << texts.join('|').toStdString();
+}
+
+// Failures that come together while capturing are one box, not one each; a down monitor shows in
+// the Details window until it is back.
+TEST_F(OrvekDlgTest, FailuresComeAsOneBoxAndDetailsShowsADownMonitor) {
+    const QLabel* pNote = m_pDlg->OpenDetails()->GetMonitorNote();
+    Capture();
+    QStringList boxes;
+    QTimer closer; // closes each box as it shows, as a user would
+    QObject::connect(&closer, &QTimer::timeout, [&boxes] {
+        if (auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            boxes.append(pBox->text());
+            pBox->done(0);
+        }
+    });
+    closer.start(5);
+    std::thread([this] {
+        for (const char* szText : {"a: x", "b: y"}) {
+            m_pDlg->GetMeter().OnException(CZarnException(0, szText));
+        }
+    }).join();
+    EXPECT_TRUE(Serve([&] { return !boxes.empty(); }));
+    EXPECT_EQ(boxes, QStringList{"a: x\nb: y"});
+
+    EXPECT_FALSE(pNote->isVisible());
+    m_pManager->CloseMonitorNewsForTest();
+    ASSERT_TRUE(WaitUntil([&] { return !m_pManager->IsMonitorUp(); }));
+    m_pDlg->GetSampler().Sample();
+    EXPECT_TRUE(pNote->isVisible());
+    ASSERT_TRUE(Serve([&] { return m_pManager->IsMonitorUp() && boxes.size() == 2; }));
+    m_pDlg->GetSampler().Sample();
+    EXPECT_FALSE(pNote->isVisible());
+    EXPECT_TRUE(boxes.back().startsWith("Following the host's devices and addresses failed"));
 }
 
 } // namespace

@@ -15,6 +15,13 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <string_view>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace orvektest;
@@ -231,6 +238,89 @@ TEST_F(HeadlessLive, PrometheusScrapesExactBytesPerDevice) {
     std::filesystem::remove_all(strDir);
     // Stopped after the traffic, it prints the same exact totals.
     EXPECT_EQ(Totals(Stop(*pOrvek)), SentRecv(10280000, 10280000));
+}
+
+// The exporter's resident size in KiB.
+long ResidentKiB(const CChildProcess& orvek) {
+    return std::stol(
+        ShOut("awk '/^VmRSS:/ {print $2}' /proc/" + std::to_string(orvek.GetPid()) + "/status"));
+}
+
+// A TCP connection to the exporter on this namespace's loopback.
+CZarnFd ConnectTo(uint16_t nPort) {
+    CZarnFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in address{AF_INET, htons(nPort), {htonl(INADDR_LOOPBACK)}, {}};
+    EXPECT_EQ(connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    return fd;
+}
+
+// A hostile local user: one request with 37 MB of header lines is cut soon after the first
+// kilobytes and leaves the exporter's size where it was; a thousand idle connections do not keep
+// a scrape from being answered.
+TEST_F(HeadlessLive, HeaderFloodAndIdleConnectionsNeitherGrowNorStarveTheExporter) {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, 4096));
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    CChildProcess orvek(Orvek({"--interval", "0", "--metrics", "19101"}));
+    httplib::Client scraper("127.0.0.1", 19101);
+    ASSERT_TRUE(WaitUntil([&] { return scraper.Get("/metrics") != nullptr; }));
+    [[maybe_unused]] const long nBeforeKiB = ResidentKiB(orvek);
+
+    const CZarnFd flood = ConnectTo(19101);
+    std::string strLines = "GET /metrics HTTP/1.1\r\nHost: a\r\n";
+    while (strLines.size() < 65536) {
+        strLines += "a:b\r\n";
+    }
+    size_t nSent = 0;
+    for (; nSent < 37'000'000; nSent += strLines.size()) {
+        if (send(flood.Get(), strLines.data(), strLines.size(), MSG_NOSIGNAL) < 0) {
+            break; // the exporter closed the connection
+        }
+    }
+    char szReply[64] = "";
+    const ssize_t nReply = recv(flood.Get(), szReply, sizeof szReply - 1, 0);
+    EXPECT_TRUE(nReply <= 0 || std::string_view(szReply).starts_with("HTTP/1.1 431 ")) << szReply;
+    // The kernel's socket buffers take a few megabytes before the refusal reaches this end.
+    EXPECT_LT(nSent, size_t{16} << 20);
+
+    std::vector<CZarnFd> vecIdle;
+    for (int n = 0; n < 1000; ++n) {
+        vecIdle.push_back(ConnectTo(19101));
+    }
+    const auto result = scraper.Get("/metrics");
+    EXPECT_EQ(result ? result->status : -1, 200);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_LT(ResidentKiB(orvek) - nBeforeKiB, 8 * 1024);
+#endif
+    vecIdle.clear();
+    Stop(orvek, SIGTERM,
+         "orvek: capturing; the totals are printed when SIGINT or SIGTERM ends it; metrics at "
+         "http://127.0.0.1:19101/metrics\n");
+}
+
+// A host with 3000 addresses whose addresses keep changing: the exporter keeps no table of
+// addresses that it replaced (each would take some 34 KiB).
+TEST_F(HeadlessLive, AddressChangesLeaveNoOldTablesBehind) {
+    ShOk("for i in $(seq 0 2999); do echo \"addr add 10.91.$((i / 250)).$((i % 250 + 1))/32 dev "
+         "hl0\"; done | ip -batch -");
+    CChildProcess orvek(Orvek({"--interval", "0"}));
+    ASSERT_TRUE(WaitUntil([] { return Sh("awk 'NR > 1' /proc/net/packet | grep -q .") == 0; }));
+    std::vector<long> vecResidentKiB;
+    for (int nRound = 0; nRound < 3; ++nRound) {
+        // Each change a table of its own: the next comes once the exporter has had time to list.
+        for (int n = 0; n < 100; ++n) {
+            ShOk("ip addr add 10.92." + std::to_string(nRound) + "." + std::to_string(n + 1) +
+                 "/32 dev hl0");
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        }
+        vecResidentKiB.push_back(ResidentKiB(orvek));
+    }
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_LT(vecResidentKiB[2] - vecResidentKiB[0], 2048) << "KiB grown over 200 changes";
+#endif
+    Stop(orvek, SIGTERM,
+         "orvek: capturing; the totals are printed when SIGINT or SIGTERM ends it\n");
 }
 
 } // namespace

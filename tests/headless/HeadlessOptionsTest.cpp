@@ -40,8 +40,8 @@ TEST(HeadlessOptions, EveryOptionAndTheValuesItTakes) {
     // A value that looks like an option is still a value; only the first '=' splits.
     for (const auto& [args, strOptions] : std::vector<std::pair<Args, std::string>>{
              {{"--filter", "--json", "--promiscuous", "--exclude", "eth0", "--exclude=wlan 0",
-               "--interval", ".5", "--json", "--metrics", "9100", "--help", "--version"},
-              "--json|11011|eth0,wlan 0,|0.5|1 127.0.0.1 9100"},
+               "--interval", ".1", "--json", "--metrics", "9100", "--help", "--version"},
+              "--json|11011|eth0,wlan 0,|0.1|1 127.0.0.1 9100"},
              {{"--filter=ip[0]=0x45", "--interval=0", "--metrics=[::1]:1", "--timestamps"},
               "ip[0]=0x45|00100||0|1 ::1 1"},
              {{"--interval", "86400.", "--metrics", "0.0.0.0:65535"},
@@ -52,12 +52,27 @@ TEST(HeadlessOptions, EveryOptionAndTheValuesItTakes) {
 
 TEST(HeadlessOptions, RefusalsNameTheOptionOnOneLine) {
     using namespace std::string_literals;
-    for (const std::string& strBad :
-         Args{"--bogus=1", "eth0", "--filter", "--exclude=", "--json=yes",
-              "--interval=", "--interval=-1", "--interval=1.2.3", "--interval=86400.5",
-              "--interval=1\n2", "--metrics=0", "--metrics=65536", "--metrics=9100x",
-              "--metrics=localhost:9100", "--metrics=::1:9100", "--metrics=[::1]",
-              "--metrics=[127.0.0.1]:80", "--metrics=256.1.1.1:80", "--metrics=127.0.0.1\0x:80"s}) {
+    for (const std::string& strBad : Args{"--bogus=1",
+                                          "eth0",
+                                          "--filter",
+                                          "--exclude=",
+                                          "--json=yes",
+                                          "--interval=",
+                                          "--interval=-1",
+                                          "--interval=1.2.3",
+                                          "--interval=86400.5",
+                                          "--interval=0.0004",
+                                          "--interval=0.09",
+                                          "--interval=1\n2",
+                                          "--metrics=0",
+                                          "--metrics=65536",
+                                          "--metrics=9100x",
+                                          "--metrics=localhost:9100",
+                                          "--metrics=::1:9100",
+                                          "--metrics=[::1]",
+                                          "--metrics=[127.0.0.1]:80",
+                                          "--metrics=256.1.1.1:80",
+                                          "--metrics=127.0.0.1\0x:80"s}) {
         // Valid options before the bad one must not show in the result.
         const std::string strError = Parse({"--json", "--exclude", "lo", strBad});
         const std::string strNamed = strBad.substr(0, strBad.find('='));

@@ -1,5 +1,5 @@
-// The metrics endpoint over real loopback connections: what it answers, clients that send
-// nothing or trickle, load, bind failures and a prompt shutdown.
+// The metrics endpoint over real loopback connections: what it answers to every kind of request,
+// hostile clients (oversized headers, idle connections), bind failures and a prompt shutdown.
 
 #include "MetricsServer.h"
 #include "ZarnFd.h"
@@ -14,8 +14,8 @@
 #include <sys/socket.h>
 
 #include <atomic>
-#include <future>
 #include <optional>
+#include <stdexcept>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -56,73 +56,54 @@ std::optional<std::string> ReadUntilClosed(const CZarnFd& fd, std::chrono::milli
     return std::nullopt;
 }
 
-TEST(MetricsServer, ServesMetricsUnderLoadAndRefusesEverythingElse) {
-    CMetricsServer server("127.0.0.1", 0, [] { return kBody; });
+TEST(MetricsServer, AnswersEveryKindOfRequest) {
+    std::atomic<bool> bFail{false};
+    CMetricsServer server("127.0.0.1", 0, [&bFail] {
+        return bFail.load() ? throw std::runtime_error("no snapshot") : kBody;
+    });
     httplib::Client client("127.0.0.1", server.GetPort());
-    const auto result = client.Get("/metrics");
+    const auto result = client.Get("/metrics?x=1");
     ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 200);
     EXPECT_EQ(result->body, kBody);
     EXPECT_EQ(result->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
-    for (const auto& [szPath, nStatus] : std::vector<std::pair<const char*, int>>{
-             {"/metrics?x=1", 200}, {"/", 404}, {"/metrics/", 404}}) {
-        EXPECT_EQ(client.Get(szPath)->status, nStatus) << szPath;
+    const auto head = client.Head("/metrics");
+    EXPECT_EQ(head ? head->status : -1, 200);
+    EXPECT_EQ(head ? head->body : "-", "");
+    for (const char* szPath : {"/", "/metrics/", "/metricsx"}) {
+        EXPECT_EQ(client.Get(szPath)->status, 404) << szPath;
     }
-    EXPECT_EQ(client.Post("/metrics", "x", "text/plain")->status, 404);
-
+    EXPECT_EQ(client.Post("/other", "x", "text/plain")->status, 404);
+    for (const auto& reply : {client.Post("/metrics", "x", "text/plain"), client.Delete("/metrics"),
+                              client.Options("/metrics")}) {
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, 405);
+        EXPECT_EQ(reply->get_header_value("Allow"), "GET, HEAD");
+    }
     // Malformed requests get 400, then the connection ends: what follows cannot be trusted.
-    for (const char* szRequest : {"NOT HTTP AT ALL\r\n\r\n", "GET /metrics\r\n\r\n"}) {
+    for (const char* szRequest : {"NOT HTTP AT ALL\r\n\r\n", "GET /metrics\r\n\r\n",
+                                  "GET /metrics HTTP/1.1\r\nno colon\r\n\r\n",
+                                  "GET /metrics HTTP/1.1\r\n\r\n" /* no Host */}) {
         const auto reply = ReadUntilClosed(Connect(server.GetPort(), szRequest), 2s);
         EXPECT_EQ(reply.value_or("still open").substr(0, 13), "HTTP/1.1 400 ") << szRequest;
     }
-
-    // Concurrent load; half the clients reuse their connection, which the server ends every few
-    // requests.
-    std::atomic<int> nAnswered{0};
-    std::vector<std::jthread> vecClients;
-    for (int nClient = 0; nClient < 10; ++nClient) {
-        vecClients.emplace_back([&, nClient] {
-            httplib::Client loader("127.0.0.1", server.GetPort());
-            loader.set_keep_alive(nClient % 2 == 0);
-            for (int nRequest = 0; nRequest < 50; ++nRequest) {
-                const auto result = loader.Get("/metrics");
-                nAnswered += result && result->status == 200 && result->body == kBody;
-            }
-        });
-    }
-    vecClients.clear();
-    EXPECT_EQ(nAnswered, 500);
+    bFail = true;
+    EXPECT_EQ(client.Get("/metrics")->status, 500);
 }
 
-TEST(MetricsServer, IdleAndTricklingClientsAreCutAtTheTimeoutWhileOthersAreServed) {
+// Connections that send nothing, or stop halfway through a request, are closed at the time-out.
+// (The real exporter's refusal of oversized headers and its scrapes among a thousand idle
+// connections are tested on the program.)
+TEST(MetricsServer, SilentConnectionsAreClosedAtTheTimeout) {
     CMetricsServer server(
-        "127.0.0.1", 0, [] { return kBody; }, 800ms);
+        "127.0.0.1", 0, [] { return kBody; }, 1s);
     const auto start = Clock::now();
     const CZarnFd idle = Connect(server.GetPort());
-    // A byte every 100 ms: a fresh time-out per read would keep it open for 13 s.
-    auto trickleCutAfter = std::async(std::launch::async, [&] {
-        const CZarnFd slow = Connect(server.GetPort());
-        const std::string strRequest = "GET /metrics HTTP/1.1\r\nX: " + std::string(100, 'a');
-        std::optional<std::string> reply;
-        for (size_t nIndex = 0; !reply && nIndex < strRequest.size(); ++nIndex) {
-            send(slow.Get(), &strRequest[nIndex], 1, MSG_NOSIGNAL);
-            reply = ReadUntilClosed(slow, 100ms);
-        }
-        EXPECT_EQ(reply.value_or("still open"), "");
-        return SecondsSince(start);
-    });
-
-    // Both hold a worker meanwhile; another client is still answered at once.
-    std::this_thread::sleep_for(200ms);
-    const auto requestStart = Clock::now();
-    const auto result = httplib::Client("127.0.0.1", server.GetPort()).Get("/metrics");
-    EXPECT_EQ(result ? result->status : -1, 200);
-    EXPECT_LT(SecondsSince(requestStart), 0.3);
-
-    EXPECT_EQ(ReadUntilClosed(idle, 3s).value_or("still open"), "");
-    for (const double dCutAfter : {SecondsSince(start), trickleCutAfter.get()}) {
-        EXPECT_GT(dCutAfter, 0.7);
-        EXPECT_LT(dCutAfter, 1.6);
+    const CZarnFd halfway = Connect(server.GetPort(), "GET /metr");
+    for (const CZarnFd* pConnection : {&idle, &halfway}) {
+        EXPECT_EQ(ReadUntilClosed(*pConnection, 5s).value_or("still open"), "");
     }
+    EXPECT_GT(SecondsSince(start), 0.9);
 }
 
 TEST(MetricsServer, ListenFailuresSayWhereAndWhyAndDestructionIsPrompt) {
@@ -132,7 +113,8 @@ TEST(MetricsServer, ListenFailuresSayWhereAndWhyAndDestructionIsPrompt) {
     for (const auto& [strAddress, nPort, strError] :
          std::vector<std::tuple<std::string, uint16_t, std::string>>{
              {"127.0.0.1", pServer->GetPort(), "127.0.0.1:" + strUsed + ": Address already in use"},
-             {"fe80::zz", 9100, "[fe80::zz]:9100: not a numeric IP address"}}) {
+             {"fe80::zz", 9100, "[fe80::zz]:9100: not a numeric IP address"},
+             {"192.0.2.1", 9100, "192.0.2.1:9100: Cannot assign requested address"}}) {
         try {
             CMetricsServer server(strAddress, nPort, [] { return kBody; });
             ADD_FAILURE() << "listened on " << strAddress;
@@ -140,11 +122,9 @@ TEST(MetricsServer, ListenFailuresSayWhereAndWhyAndDestructionIsPrompt) {
             EXPECT_EQ(e.what(), "cannot listen on " + strError);
         }
     }
+    CMetricsServer ipv6("::1", 0, [] { return kBody; });
+    EXPECT_EQ(httplib::Client("::1", ipv6.GetPort()).Get("/metrics")->status, 200);
 
-    // Right after construction too: the accept loop may only just have started.
-    for (int nRound = 0; nRound < 20; ++nRound) {
-        CMetricsServer server("127.0.0.1", 0, [] { return kBody; });
-    }
     // With a connection open halfway through a request.
     const CZarnFd halfway = Connect(pServer->GetPort(), "GET /metr");
     std::this_thread::sleep_for(200ms);

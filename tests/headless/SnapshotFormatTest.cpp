@@ -54,14 +54,13 @@ TEST(SnapshotJson, OneObjectWithAnyBytesEscapedIntoValidUtf8) {
                          std::string("\xFF|\xC0\x80|\xED\xA0\x80|\xF4\x90\x80\x80|\0|\xE2\x82", 18),
                          true, 300, 7000, 3, 5, 2},
                         {"wlan0", "down", false}};
-    // Each byte that does not start a well-formed sequence becomes U+FFFD (EF BF BD).
+    // Each byte that does not start a well-formed sequence becomes \xHH, a backslash two.
     EXPECT_EQ(FormatJsonLine(snapshot, {}, 0, {}),
               R"({"time":"1970-01-01T00:00:00.000Z","sent_bytes":300,"received_bytes":7000,)"
               R"("sent_rate":0,"received_rate":0,"devices":[)"
-              R"({"name":"a\"b\\c\u000a\u0009\u0001\u001f)"
+              R"({"name":"a\"b\\\\c\u000a\u0009\u0001\u001f)"
               "\x7f\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\",\"state\":\""
-              "\xEF\xBF\xBD|\xEF\xBF\xBD\xEF\xBF\xBD|\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD|"
-              "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD|\\u0000|\xEF\xBF\xBD\xEF\xBF\xBD"
+              R"(\\xff|\\xc0\\x80|\\xed\\xa0\\x80|\\xf4\\x90\\x80\\x80|\u0000|\\xe2\\x82)"
               R"(","sent_bytes":300,"received_bytes":7000,"sent_rate":0,"received_rate":0,)"
               R"("packets":8,"drops":2},{"name":"wlan0","state":"down","sent_bytes":0,)"
               R"("received_bytes":0,"sent_rate":0,"received_rate":0,"packets":0,"drops":0}]})");
@@ -94,28 +93,34 @@ TEST(SnapshotJson, LinesCarryTheirTimeAndTheRatesSinceTheLineBefore) {
               "2023-11-14T22:13:20.123Z\t Recv  0.004 Mb\t Sent  0.002 Mb");
 }
 
-// Two ordinary devices and one whose name holds bytes a label value must escape or replace; the
-// exposition also passes promtool's own check.
+// Two ordinary devices, one whose name holds bytes a label value must escape, and two whose names
+// would read alike if bytes that are not UTF-8 were replaced; the exposition passes promtool.
 TEST(SnapshotPrometheus, FamiliesGroupedLabelValuesEscapedAndPromtoolAccepts) {
     MeterSnapshot snapshot{300, 7000, {}};
     snapshot.devices = {{"eth0", "capturing", true, 300, 7000, 3, 5, 2},
                         {"wlan0", "down", false, 0, 0, 0, 0, 0},
-                        {"a\"b\\c\nd\te\xC3\xA9\xFF", "failed: x", true, 1, 2, 3, 4, 5}};
+                        {"a\"b\\c\nd\te\xC3\xA9\xFF", "failed: x", true, 1, 2, 3, 4, 5},
+                        {"v\xFF", "down", false},
+                        {"v\xFE", "down", false},
+                        {"v\\xff", "down", false}};
     const std::string strText = FormatPrometheus(snapshot, "1.0\"\n");
     // Each line's family, runs collapsed: every family must come once, its lines all together.
     std::string strFamilies =
         std::regex_replace(strText, std::regex(R"((# \w+ )?(\w+)[ {].*)"), "$2");
     strFamilies = std::regex_replace(strFamilies, std::regex(R"((orvek_\w+\n)\1+)"), "$1");
     EXPECT_EQ(strFamilies, "orvek_bytes_total\norvek_packets_total\norvek_dropped_packets_total\n"
-                           "orvek_capturing\norvek_build_info\n");
+                           "orvek_capturing\norvek_monitor_up\norvek_build_info\n");
     for (const char* szSample :
          {"# TYPE orvek_bytes_total counter\n", "# TYPE orvek_capturing gauge\n",
           "orvek_bytes_total{device=\"eth0\",direction=\"sent\"} 300\n",
           "orvek_packets_total{device=\"eth0\",direction=\"received\"} 5\n",
           "orvek_dropped_packets_total{device=\"eth0\"} 2\n",
           "orvek_capturing{device=\"wlan0\"} 0\n",
-          // Only backslash, quote and line feed are escaped; bytes that are not UTF-8 replaced.
-          "orvek_capturing{device=\"a\\\"b\\\\c\\nd\te\xC3\xA9\xEF\xBF\xBD\"} 1\n",
+          // Only backslash, quote and line feed are escaped, after bytes that are not UTF-8 became
+          // \xHH and a backslash two.
+          "orvek_capturing{device=\"a\\\"b\\\\\\\\c\\nd\te\xC3\xA9\\\\xff\"} 1\n",
+          R"(orvek_capturing{device="v\\xff"} 0)", R"(orvek_capturing{device="v\\xfe"} 0)",
+          R"(orvek_capturing{device="v\\\\xff"} 0)", "orvek_monitor_up 1\n",
           "orvek_build_info{version=\"1.0\\\"\\n\"} 1\n"}) {
         EXPECT_NE(strText.find(szSample), std::string::npos) << szSample;
     }

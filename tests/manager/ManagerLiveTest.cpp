@@ -4,10 +4,14 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <stdexcept>
 
 using namespace orvektest;
+
+enum class EThrow { Zarn, Errno, Other };
 
 // The fixture is the listener: records the announcements and asks for each device as the
 // application does, packets to a sink. Members without a guard change only while no refresh runs
@@ -25,15 +29,21 @@ struct ManagerLive : testing::Test, IAdapterListener, IPacketAnalyzer {
     // then this records, and fails or asks for the device.
     CaptureRequest OnAdapterFound(const char* szDeviceName) override {
         std::thread([this] {
-            EXPECT_TRUE(m_manager.IsLocalAddress(m_nProbe));
+            EXPECT_TRUE(m_manager.ShareAddressTable()->ContainsIPv4(m_nProbe));
             (void)m_manager.GetDeviceStates();
             (void)m_manager.GetExcludedDevices();
         }).join();
         std::lock_guard guard(m_mtx);
         m_found.push_back(szDeviceName);
         if (m_strThrow == szDeviceName) {
-            m_bThrowZarn ? throw CZarnException(0, "refused by the test")
-                         : throw std::runtime_error("refused by the test");
+            switch (m_eThrow) {
+            case EThrow::Zarn:
+                throw CZarnException(0, "refused by the test");
+            case EThrow::Errno:
+                throw CZarnException(EAGAIN);
+            case EThrow::Other:
+                throw std::runtime_error("refused by the test");
+            }
         }
         CaptureRequest request;
         request.pAnalyzer = this;
@@ -60,7 +70,9 @@ struct ManagerLive : testing::Test, IAdapterListener, IPacketAnalyzer {
         MakeVethPair(m_peer, {strName, host(".1"), strIPv6}, {strName + "p", host(".2"), ""});
         return strName;
     }
-    bool IsLocal(const std::string& str) const { return orvektest::IsLocal(m_manager, str); }
+    bool IsLocal(const std::string& str) const {
+        return orvektest::IsLocal(*m_manager.ShareAddressTable(), str);
+    }
     EDeviceState StateOf(const std::string& strDevice) const {
         const auto states = m_manager.GetDeviceStates();
         const auto it = std::ranges::find(states, strDevice, &DeviceState::strName);
@@ -85,7 +97,7 @@ struct ManagerLive : testing::Test, IAdapterListener, IPacketAnalyzer {
     std::vector<std::string> m_found;    // guarded by m_mtx, in call order
     std::vector<std::string> m_failures; // guarded by m_mtx
     std::string m_strThrow;
-    bool m_bThrowZarn = true; // else std::runtime_error
+    EThrow m_eThrow = EThrow::Zarn;
     uint32_t m_nProbe = inet_addr("127.0.0.1");
 };
 
@@ -142,21 +154,32 @@ TEST_F(ManagerLive, DevicesCloseAndComeBack) {
 }
 
 // A device whose opening fails is skipped: Start fails only when no device opened, and then with
-// the failure itself. While capturing, a failing device is reported once and not announced again
-// until its own link or addresses change; the monitor goes on following changes. The listener
-// throws std::runtime_error at first, a CZarnException from the second Start on.
+// the failure itself, an OS error named with the device. While capturing, a failing device is
+// reported once and not announced again until its own link or addresses change, or until the user
+// excluded it and admitted it again; the monitor goes on following changes. The listener throws
+// std::runtime_error at first, then an OS error, a described CZarnException from the third Start
+// on.
 TEST_F(ManagerLive, FailingDevicesAreSkippedReportedOnceAndRetriedOnlyWhenTheyChange) {
     const std::string strVeth = Veth("mv", "10.77.1"), strB = Veth("mb");
     const auto announcements = [&](const std::string& strDevice) {
         return std::ranges::count(Get(m_found), strDevice);
     };
     const std::string strText = "refused by the test";
-    std::tie(m_strThrow, m_bThrowZarn) = std::tuple{strVeth, false};
+    std::tie(m_strThrow, m_eThrow) = std::tuple{strVeth, EThrow::Other};
     ExpectDescribedError([&] { Start(); }, strText); // no device opened
     EXPECT_FALSE(m_manager.IsMonitorRunning());
     EXPECT_EQ(StateOf(strVeth), EDeviceState::Failed);
     m_manager.StopAll();
-    m_bThrowZarn = true;
+    m_eThrow = EThrow::Errno; // no text of its own: named with the device, its code kept
+    try {
+        Start();
+        ADD_FAILURE() << "started with no device open";
+    } catch (const CZarnException& e) {
+        EXPECT_EQ(e.GetCode(), EAGAIN);
+        EXPECT_EQ(e.GetDescription(), strVeth + ": " + std::strerror(EAGAIN));
+    }
+    m_manager.StopAll();
+    m_eThrow = EThrow::Zarn;
 
     // With another device that opens, the failure is returned and capture goes on.
     ShOk("ip addr add 10.77.8.1/24 dev mb");
@@ -175,6 +198,12 @@ TEST_F(ManagerLive, FailingDevicesAreSkippedReportedOnceAndRetriedOnlyWhenTheyCh
     ASSERT_TRUE(Change("ip addr add 10.77.9.3/24 dev mb", [&] { return IsLocal("10.77.9.3"); }));
     EXPECT_TRUE(m_manager.IsMonitorRunning());
     EXPECT_EQ(Get(m_failures).size(), 1u);
+    // Unticked and ticked again: tried again, unchanged as it is.
+    m_manager.SetExcludedDevices({strVeth});
+    ASSERT_TRUE(WaitUntil([&] { return StateOf(strVeth) == EDeviceState::Excluded; }));
+    m_manager.SetExcludedDevices({});
+    ASSERT_TRUE(WaitUntil([&] { return Get(m_failures).size() == 2; }));
+    EXPECT_EQ(announcements(strVeth), 3);
 
     // Once the listener stops refusing, a change of the device opens it.
     {
@@ -182,4 +211,20 @@ TEST_F(ManagerLive, FailingDevicesAreSkippedReportedOnceAndRetriedOnlyWhenTheyCh
         m_strThrow.clear();
     }
     ASSERT_TRUE(Change("ip addr add 10.77.10.2/24 dev mv", [&] { return Capturing(strVeth); }));
+}
+
+// The monitor's news socket fails: said once, the monitor is down while it waits to restart, and a
+// device that came meanwhile is opened once it is back.
+TEST_F(ManagerLive, FailedNewsIsSaidOnceAndTheMonitorRestarts) {
+    Veth("mr", "10.77.11");
+    Start();
+    m_manager.CloseMonitorNewsForTest();
+    ASSERT_TRUE(WaitUntil([&] { return !m_manager.IsMonitorUp(); }));
+    const std::string strNew = Veth("mn", "10.77.12");
+    ASSERT_TRUE(WaitUntil([&] { return m_manager.IsMonitorUp() && Capturing(strNew); }));
+    EXPECT_TRUE(m_manager.IsMonitorRunning());
+    const std::vector<std::string> failures = Get(m_failures);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].rfind("Following the host's devices and addresses failed (", 0), 0u)
+        << failures[0];
 }

@@ -227,6 +227,38 @@ TEST(MeterDisplay, EveryCountEndsShownWhileCaptureThreadsRaceTheView) {
     EXPECT_FALSE(fake.view.SawDoublePending());
 }
 
+// A device no listing shows is "gone", and forgotten once gone for the expiry: totals keep its
+// bytes, and if it comes back it counts from zero. One listed again, or opened, is not gone.
+TEST(MeterSnapshot, GoneDevicesAreForgottenAfterTheExpiryAndReturnFromZero) {
+    const CAddressTable table;
+    CFakeMeter fake(table, true);
+    COrvekMeter& meter = fake.meter;
+    meter.SetGoneExpiry(std::chrono::hours(1));
+    CraftedPacket packet(14, ENetworkProtocol::IPv4, 114, 114);
+    for (const char* szDevice : {"veth1", "veth2"}) {
+        Announce(meter, szDevice).AnalyzePacket(&packet.info);
+    }
+    fake.control.SetDeviceStates({{"veth2", "virtual", EDeviceState::Capturing, ""}});
+    const auto stateOf = [&](const char* szDevice) {
+        const MeterSnapshot snapshot = meter.GetSnapshot();
+        EXPECT_EQ(snapshot.nRecvBytes, 200);
+        const auto it = std::ranges::find(snapshot.devices, szDevice, &DeviceSnapshot::strName);
+        return it == snapshot.devices.end() ? std::string("forgotten")
+                                            : it->strState + " " + std::to_string(it->nRecvBytes);
+    };
+    EXPECT_EQ(stateOf("veth1"), "gone 100");
+    EXPECT_EQ(stateOf("veth1"), "gone 100"); // an hour has not passed
+    meter.SetGoneExpiry({});
+    Announce(meter, "veth1"); // opened again: not gone
+    EXPECT_EQ(stateOf("veth1"), "gone 100");
+    EXPECT_EQ(stateOf("veth1"), "forgotten");
+    EXPECT_EQ(meter.GetRecvBytes(), 200);
+    EXPECT_EQ(stateOf("veth2"), "capturing 100");
+    Announce(meter, "veth1").AnalyzePacket(&packet.info);
+    EXPECT_EQ(meter.GetRecvBytes(), 300);
+    EXPECT_EQ(meter.GetSnapshot().nRecvBytes, 300);
+}
+
 // A described failure is shown under the exception caption, one without a text is not; whatever
 // a button handler catches is shown too (each kind's text: DescribeError, CurrentError).
 TEST(MeterException, ShowsDescribedFailuresAndWhatAHandlerCaught) {

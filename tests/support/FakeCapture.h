@@ -1,10 +1,13 @@
 #pragma once
 
 // A capture control without devices, for meters under test that are handed packets directly:
-// Start announces nothing, no device is listed and nothing is excluded.
+// Start announces nothing, nothing is excluded, and the devices listed are the test's.
 
 #include "AdapterListener.h"
 #include "CaptureControl.h"
+
+#include <mutex>
+#include <utility>
 
 namespace orvektest {
 
@@ -13,10 +16,24 @@ public:
     // Any thread.
     std::vector<DeviceFailure> Start(IAdapterListener*) override { return {}; }
     void StopAll() override {}
-    std::vector<DeviceState> GetDeviceStates() const override { return {}; }
+    std::vector<DeviceState> GetDeviceStates() const override {
+        std::lock_guard guard(m_mtx);
+        return m_states;
+    }
     void RefreshDeviceStates() override {}
     void SetExcludedDevices(const std::set<std::string>&) override {}
     std::set<std::string> GetExcludedDevices() const override { return {}; }
+    bool IsMonitorUp() const override { return true; }
+
+    // The devices listed from now on.
+    void SetDeviceStates(std::vector<DeviceState> states) {
+        std::lock_guard guard(m_mtx);
+        m_states = std::move(states);
+    }
+
+private:
+    mutable std::mutex m_mtx;
+    std::vector<DeviceState> m_states; // guarded by m_mtx
 };
 
 // The analyzer the meter hands out for a device, as a refresh asks for it: the way packets reach
@@ -47,6 +64,7 @@ public:
     std::set<std::string> GetExcludedDevices() const override {
         return m_control.GetExcludedDevices();
     }
+    bool IsMonitorUp() const override { return m_control.IsMonitorUp(); }
 
 private:
     // Monitor or user thread, as the listener's.

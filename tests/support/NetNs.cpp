@@ -361,17 +361,17 @@ int64_t NetworkBytesSince(const std::string& strInterface, const IfCounters& bef
                          14 * (now.nRxPackets - before.nRxPackets));
 }
 
-bool IsLocal(const IAddressLookup& lookup, const std::string& strAddress) {
+bool IsLocal(const CAddressTable& table, const std::string& strAddress) {
     uint8_t abAddress[16] = {};
     if (inet_pton(AF_INET6, strAddress.c_str(), abAddress) == 1) {
-        return lookup.IsLocalAddress6(abAddress);
+        return table.ContainsIPv6(abAddress);
     }
     if (inet_pton(AF_INET, strAddress.c_str(), abAddress) != 1) {
         throw std::runtime_error("not an address: " + strAddress);
     }
     uint32_t nAddress = 0;
     std::memcpy(&nAddress, abAddress, sizeof nAddress);
-    return lookup.IsLocalAddress(nAddress);
+    return table.ContainsIPv4(nAddress);
 }
 
 std::string PcapFilterError(const std::string& strFilter, int nLinkType) {

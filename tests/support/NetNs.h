@@ -129,8 +129,8 @@ bool WaitUntil(const std::function<bool()>& pred, int nTimeoutMs = 20000);
 // kernel's bytes less the 14-byte link header of each packet.
 int64_t NetworkBytesSince(const std::string& strInterface, const IfCounters& before, bool bSent);
 
-// Whether the lookup holds an address written as IPv4 or IPv6 text.
-bool IsLocal(const IAddressLookup& lookup, const std::string& strAddress);
+// Whether the table holds an address written as IPv4 or IPv6 text.
+bool IsLocal(const CAddressTable& table, const std::string& strAddress);
 
 // libpcap's text for a filter that it refuses to compile for a link type (Ethernet by default).
 std::string PcapFilterError(const std::string& strFilter, int nLinkType = 1);
