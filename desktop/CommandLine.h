@@ -15,7 +15,8 @@ enum class ELaunch {
 
 // Pure: the launch for the arguments (without the program's name) and the environment's DISPLAY,
 // WAYLAND_DISPLAY and QT_QPA_PLATFORM (null when unset). --headless and report count only as the
-// first argument; --help and --version anywhere else. A display is at hand when the Qt platform chosen
+// first argument; --help and --version anywhere else. A display is at hand when the Qt platform
+// chosen
 // (-platform NAME, else QT_QPA_PLATFORM, else the desktop's) needs none, or when the one it needs
 // is named: DISPLAY for xcb, WAYLAND_DISPLAY for Wayland, either for the desktop's default.
 ELaunch ChooseLaunch(const std::vector<std::string>& args, const char* szDisplay,

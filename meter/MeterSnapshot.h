@@ -18,6 +18,9 @@ struct DeviceSnapshot {
     // Whether excluding the device or not changes what is counted: not for loopback devices,
     // never captured, nor for gone ones.
     bool bCountable = true;
+    // Which counters the counts come from: under one id they only grow; a device forgotten and
+    // back, or counted by another meter, has another id and counts from zero. 0: never counted.
+    uint64_t nCounterId = 0;
 };
 
 // The meter's totals and its devices at one moment; totals are the sums over devices.

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstring>
 #include <pcap/pcap.h>
+#include <random>
 
 namespace {
 
@@ -168,7 +169,10 @@ EDirection ClassifyPacket(const PacketInfo& info, const CAddressTable& addresses
 }
 
 COrvekMeter::COrvekMeter(IMeterView& view, const IAddressLookup& lookup, ICaptureControl& control)
-    : m_view(view), m_lookup(lookup), m_control(control) {}
+    : m_view(view), m_lookup(lookup), m_control(control) {
+    std::random_device random;
+    m_nNextCounterId = uint64_t{random()} << 32 | random();
+}
 
 COrvekMeter::~COrvekMeter() {
     StopCapture();
@@ -310,6 +314,8 @@ COrvekMeter::CDevice& COrvekMeter::GetDevice(const std::string& strDevice) {
     std::unique_ptr<CDevice>& pDevice = m_devices[strDevice];
     if (!pDevice) {
         pDevice = std::make_unique<CDevice>(*this);
+        m_nNextCounterId += m_nNextCounterId == 0 ? 1 : 0; // 0 is no device's
+        pDevice->m_nCounterId = m_nNextCounterId++;
     }
     // Not gone while it is being opened: a snapshot cannot forget it under the adapter.
     pDevice->m_tGoneSince.reset();
@@ -413,6 +419,7 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
         it->nSentPackets = counters.nSentPackets.load();
         it->nRecvPackets = counters.nRecvPackets.load();
         it->nDrops = counters.nDrops.load();
+        it->nCounterId = pDevice->m_nCounterId;
         snapshot.nSentBytes += it->nSentBytes;
         snapshot.nRecvBytes += it->nRecvBytes;
     }

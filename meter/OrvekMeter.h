@@ -89,6 +89,8 @@ public:
         // Since when the device is gone (listed by no snapshot); the meter's lock. Unset while
         // it is listed, and by every opening.
         std::optional<std::chrono::steady_clock::time_point> m_tGoneSince;
+        // The counters' id in snapshots (DeviceSnapshot::nCounterId); set when made.
+        uint64_t m_nCounterId = 0;
     };
 
     static constexpr const char* kDefaultFilter = "tcp or udp";
@@ -201,6 +203,9 @@ private:
     // Counts of forgotten devices, so that totals never go down; guarded by m_mtxDevices.
     mutable int64_t m_nForgottenSent = 0, m_nForgottenRecv = 0;
     std::chrono::steady_clock::duration m_goneExpiry = kGoneExpiry; // guarded by m_mtxDevices
+    // The next device's counter id; guarded by m_mtxDevices. Starts at random, so that no other
+    // meter (a capture helper before this one) gave the same id to a device.
+    uint64_t m_nNextCounterId;
 
     mutable std::mutex m_mtxSettings;
     std::string m_strFilter{kDefaultFilter}; // guarded by m_mtxSettings

@@ -1,5 +1,6 @@
 #include "UsageRecorder.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -114,19 +115,27 @@ void CUsageRecorder::Observe(const MeterSnapshot& snapshot) {
     TrackTime();
     const bool bRecord = m_bHasBase && Counts();
     const int64_t nBucket = BucketStart(ETier::FiveMinutes, Seconds(m_nLastWallMs));
+    // A device the meter no longer lists was forgotten: if it comes back, it counts from zero.
+    std::erase_if(m_last, [&snapshot](const auto& entry) {
+        return std::ranges::find(snapshot.devices, entry.first, &DeviceSnapshot::strName) ==
+               snapshot.devices.end();
+    });
     for (const DeviceSnapshot& device : snapshot.devices) {
-        auto [it, bNew] = m_last.try_emplace(device.strName, 0, 0);
-        auto& [nLastSent, nLastRecv] = it->second;
+        LastSeen& last = m_last[device.strName];
         if (!m_bHasBase) {
             // The base: counted before this process recorded.
-            nLastSent = device.nSentBytes;
-            nLastRecv = device.nRecvBytes;
+            last = {device.nCounterId, device.nSentBytes, device.nRecvBytes};
             continue;
         }
-        const int64_t nSent = Growth(device.nSentBytes, nLastSent);
-        const int64_t nRecv = Growth(device.nRecvBytes, nLastRecv);
-        nLastSent = std::max<int64_t>(device.nSentBytes, 0);
-        nLastRecv = std::max<int64_t>(device.nRecvBytes, 0);
+        // Other counters than before (the device forgotten and back, a new capture helper)
+        // started from zero, even where they have already passed the old ones.
+        if (last.nCounterId != device.nCounterId) {
+            last = {device.nCounterId, 0, 0};
+        }
+        const int64_t nSent = Growth(device.nSentBytes, last.nSent);
+        const int64_t nRecv = Growth(device.nRecvBytes, last.nRecv);
+        last.nSent = std::max<int64_t>(device.nSentBytes, 0);
+        last.nRecv = std::max<int64_t>(device.nRecvBytes, 0);
         if (bRecord && (nSent > 0 || nRecv > 0)) {
             auto& [nPendingSent, nPendingRecv] = m_pending[{nBucket, device.strName}];
             nPendingSent += nSent;

@@ -14,7 +14,8 @@
 #include <vector>
 
 // Keeps a process's usage in its file: fed the meter's snapshots, it takes per-device differences
-// (a counter that went down started again from zero: its whole value is new) and writes them, with
+// (counters of another id, or that went down, started again from zero: their whole value is new)
+// and writes them, with
 // the time it was running, in one transaction per Flush. Only one process records into a file at
 // a time; the others say once that they do not, and take over when it ends. A file that cannot be
 // written is said once; what was counted waits in memory and the next Flush tries again.
@@ -80,7 +81,13 @@ private:
     bool m_bFailureSaid = false;
 
     bool m_bHasBase = false;
-    std::map<std::string, std::pair<int64_t, int64_t>> m_last; // device -> counters last seen
+    // Each device's counters as last seen: which ones (DeviceSnapshot::nCounterId) and their
+    // bytes, sent and received. Devices the meter no longer lists are not kept.
+    struct LastSeen {
+        uint64_t nCounterId = 0;
+        int64_t nSent = 0, nRecv = 0;
+    };
+    std::map<std::string, LastSeen> m_last;
     PendingMap m_pending;
 
     // The stretch running now, and those a jump ended that are not written yet; UTC ms.

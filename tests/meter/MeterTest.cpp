@@ -239,10 +239,12 @@ TEST(MeterSnapshot, GoneDevicesAreForgottenAfterTheExpiryAndReturnFromZero) {
         Announce(meter, szDevice).AnalyzePacket(&packet.info);
     }
     fake.control.SetDeviceStates({{"veth2", "virtual", EDeviceState::Capturing, ""}});
+    uint64_t nCounterId = 0;
     const auto stateOf = [&](const char* szDevice) {
         const MeterSnapshot snapshot = meter.GetSnapshot();
         EXPECT_EQ(snapshot.nRecvBytes, 200);
         const auto it = std::ranges::find(snapshot.devices, szDevice, &DeviceSnapshot::strName);
+        nCounterId = it == snapshot.devices.end() ? 0 : it->nCounterId;
         return it == snapshot.devices.end() ? std::string("forgotten")
                                             : it->strState + " " + std::to_string(it->nRecvBytes);
     };
@@ -251,12 +253,17 @@ TEST(MeterSnapshot, GoneDevicesAreForgottenAfterTheExpiryAndReturnFromZero) {
     meter.SetGoneExpiry({});
     Announce(meter, "veth1"); // opened again: not gone
     EXPECT_EQ(stateOf("veth1"), "gone 100");
+    const uint64_t nGoneId = nCounterId;
     EXPECT_EQ(stateOf("veth1"), "forgotten");
     EXPECT_EQ(meter.GetRecvBytes(), 200);
     EXPECT_EQ(stateOf("veth2"), "capturing 100");
     Announce(meter, "veth1").AnalyzePacket(&packet.info);
     EXPECT_EQ(meter.GetRecvBytes(), 300);
-    EXPECT_EQ(meter.GetSnapshot().nRecvBytes, 300);
+    const MeterSnapshot back = meter.GetSnapshot();
+    EXPECT_EQ(back.nRecvBytes, 300);
+    // Back with counters of its own, which a usage recorder must not take for the old ones.
+    EXPECT_NE(std::ranges::find(back.devices, "veth1", &DeviceSnapshot::strName)->nCounterId,
+              nGoneId);
 }
 
 // A described failure is shown under the exception caption, one without a text is not; whatever

@@ -120,7 +120,8 @@ TEST(Plan, CapsUnitsTextsProjectionAndAlerts) {
 }
 
 // Differences per device: the first snapshot is the base, a counter that went down started again
-// from zero, a device first seen later counts from zero; a restart (a new recorder on the file)
+// from zero, as did counters of another id even past the old ones (a device forgotten and back), a
+// device first seen later counts from zero; a restart (a new recorder on the file)
 // adds to the same day. Nothing is written while nothing was counted.
 TEST_F(CStoreTest, DifferencesAcrossResetsAndRestartsAndNoWriteWhenIdle) {
     CFakeClock clock;
@@ -136,7 +137,9 @@ TEST_F(CStoreTest, DifferencesAcrossResetsAndRestartsAndNoWriteWhenIdle) {
         recorder.Observe(Snap({{"eth0", 300, 100}, {"wlan0", 10, 20}})); // the meter restarted
         recorder.Flush();
         clock.Pass(3600);
-        recorder.Observe(Snap({{"eth0", 400, 100}, {"wlan0", 10, 20}}));
+        MeterSnapshot back = Snap({{"eth0", 400, 100}, {"wlan0", 10, 20}});
+        back.devices[0].nCounterId = 7;
+        recorder.Observe(back);
         recorder.Flush(true);
     }
     ASSERT_EQ(vecNotices, std::vector<std::string>{});
@@ -159,13 +162,13 @@ TEST_F(CStoreTest, DifferencesAcrossResetsAndRestartsAndNoWriteWhenIdle) {
         CUsageStore& store = *recorder.GetStore();
         const int64_t nDay = BucketStart(ETier::Day, clock.nWallMs / 1000);
         EXPECT_EQ(Sum(store, ETier::Day, nDay, nDay + 1, "eth0"),
-                  Bytes(500 + 300 + 100 + 50, 4000 + 100 + 60));
+                  Bytes(500 + 300 + 400 + 50, 4000 + 100 + 100 + 60));
         EXPECT_EQ(Sum(store, ETier::Day, nDay, nDay + 1, "wlan0"), Bytes(10, 20));
         for (const ETier eTier : {ETier::FiveMinutes, ETier::Hour, ETier::Month}) {
-            EXPECT_EQ(Sum(store, eTier, 0, kForever), Bytes(960, 4180)) << TierName(eTier);
+            EXPECT_EQ(Sum(store, eTier, 0, kForever), Bytes(1260, 4280)) << TierName(eTier);
         }
         EXPECT_EQ(Sum(store, ETier::Hour, Utc(2027, 5, 10, 9), Utc(2027, 5, 10, 10)),
-                  Bytes(150, 60));
+                  Bytes(450, 160));
     }
     // The second run's stretch begins after the first's ended: the time between is a gap.
     CUsageStore reader(m_strPath, CUsageStore::EAccess::Read, 0);
