@@ -269,6 +269,14 @@ bool COrvekMeter::IsPromiscuous() const {
     return m_bPromiscuous;
 }
 
+void COrvekMeter::SetExcludedDevices(const std::set<std::string>& excluded) {
+    m_control.SetExcludedDevices(excluded);
+}
+
+std::set<std::string> COrvekMeter::GetExcludedDevices() const {
+    return m_control.GetExcludedDevices();
+}
+
 std::string COrvekMeter::StartCapture() {
     return DescribeDeviceFailures(m_control.Start(this));
 }
