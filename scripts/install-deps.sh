@@ -4,7 +4,7 @@
 set -euo pipefail
 
 purpose=${1:-test}
-packages=(build-essential cmake pkg-config libpcap-dev qt6-base-dev libcpp-httplib-dev libcap2-bin
+packages=(build-essential cmake pkg-config libpcap-dev libcap-dev qt6-base-dev libcpp-httplib-dev libcap2-bin
     iproute2)
 case "$purpose" in
 run) packages+=(xdg-utils qt6-wayland) ;;
