@@ -1,6 +1,5 @@
 #include "OrvekApp.h"
 
-#include "AdapterManager.h"
 #include "OrvekDlg.h"
 
 // Outside any namespace, as Q_INIT_RESOURCE requires.
@@ -16,8 +15,7 @@ COrvekApp::COrvekApp(int& argc, char** argv) : QApplication(argc, argv) {
 }
 
 int COrvekApp::Run() {
-    CAdapterManager manager;
-    COrvekDlg dlg(manager, manager);
+    COrvekDlg dlg;
     dlg.exec();
     return 0;
 }

@@ -27,11 +27,12 @@
 
 #include <memory>
 
-COrvekDlg::COrvekDlg(const IAddressLookup& lookup, ICaptureControl& control, QWidget* pParent)
+COrvekDlg::COrvekDlg(QWidget* pParent)
     : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
-      m_control(control), m_hIcon(COrvekApp::LoadIcon()),
-      m_meter(static_cast<IMeterView&>(*this), lookup, control) {
+      m_hIcon(COrvekApp::LoadIcon()),
+      // User-interface thread: a helper that ended by itself has stopped capture.
+      m_meter(static_cast<IMeterView&>(*this), [this] { SetCapturing(false); }) {
     setObjectName(QStringLiteral("IDD_MAIN_DIALOG"));
     setWindowTitle(QStringLiteral(ORVEK_WEB_ADDRESS " - Orvek"));
     setWindowIcon(m_hIcon);
@@ -39,7 +40,7 @@ COrvekDlg::COrvekDlg(const IAddressLookup& lookup, ICaptureControl& control, QWi
     const OrvekSettings settings = m_settings.Load();
     m_meter.SetCaptureSettings(settings.strFilter, settings.bPromiscuous);
     m_detailsGeometry = settings.detailsGeometry;
-    m_control.SetExcludedDevices(settings.excluded);
+    m_meter.SetExcludedDevices(settings.excluded);
     CreateControls();
 
     // Linux desktops offer no way to extend a window's system menu: the About box is on the
@@ -170,11 +171,11 @@ MeterSnapshot COrvekDlg::GetSnapshot() const {
 }
 
 std::set<std::string> COrvekDlg::GetExcludedDevices() const {
-    return m_control.GetExcludedDevices();
+    return m_meter.GetExcludedDevices();
 }
 
 void COrvekDlg::SetExcludedDevices(const std::set<std::string>& excluded) {
-    m_control.SetExcludedDevices(excluded);
+    m_meter.SetExcludedDevices(excluded);
     m_settings.SaveExcluded(excluded);
 }
 

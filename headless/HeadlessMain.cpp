@@ -1,6 +1,7 @@
 #include "HeadlessMain.h"
 
-#include "AdapterManager.h"
+#include "Capabilities.h"
+#include "CaptureClient.h"
 #include "EventLoop.h"
 #include "HeadlessOptions.h"
 #include "MetricsServer.h"
@@ -56,7 +57,7 @@ private:
 };
 
 // Waits until the totals have not moved for a while, or the limit passed.
-void WaitForSettledTotals(const COrvekMeter& meter) {
+void WaitForSettledTotals(const IMeter& meter) {
     const auto deadline = std::chrono::steady_clock::now() + kSettleLimit;
     int64_t nLast = -1;
     for (;;) {
@@ -102,16 +103,30 @@ int RunHeadless(const std::vector<std::string>& args) {
 
     CEventLoop loop;
     CHeadlessView view(loop);
-    CAdapterManager manager;
-    COrvekMeter meter(view, manager, manager);
+    // A capture helper that ends by itself ends the program: what it counted is printed, and the
+    // status tells that capture did not go on.
+    int nStatus = 0;
+    CCaptureClient meter(view, [&] {
+        nStatus = 1;
+        loop.Quit();
+    });
     meter.SetCaptureSettings(options.strFilter, options.bPromiscuous);
-    manager.SetExcludedDevices(
+    meter.SetExcludedDevices(
         std::set<std::string>(options.vecExclude.begin(), options.vecExclude.end()));
     try {
         const std::string strFailures = meter.StartCapture();
         if (!strFailures.empty()) {
             view.ShowMessage(strFailures, COrvekMeter::kExceptionCaption);
         }
+    } catch (const CZarnException& e) {
+        view.ShowMessage(DescribeError(e), COrvekMeter::kExceptionCaption);
+        return 1;
+    }
+    // The helper holds what capturing needs; this program, which serves HTTP, holds nothing (an
+    // exporter started with CAP_NET_RAW for its helper gives it up here) but, until it listens,
+    // the right to a low port.
+    try {
+        KeepOnlyCapabilities({CAP_NET_BIND_SERVICE});
     } catch (const CZarnException& e) {
         view.ShowMessage(DescribeError(e), COrvekMeter::kExceptionCaption);
         return 1;
@@ -128,6 +143,7 @@ int RunHeadless(const std::vector<std::string>& args) {
             return 1;
         }
     }
+    KeepOnlyCapabilities({});
 
     const auto printLine = [&] {
         const MeterSnapshot snapshot = meter.GetSnapshot();
@@ -159,5 +175,5 @@ int RunHeadless(const std::vector<std::string>& args) {
     WaitForSettledTotals(meter);
     meter.StopCapture();
     printLine();
-    return 0;
+    return nStatus;
 }

@@ -1,10 +1,9 @@
 #pragma once
 
-// The window tests' fixture: a main window on settings of its own, over two veth pairs to one
-// peer namespace, orv0 10.79.0.1 - orv1 10.79.0.2 and orv2 10.79.1.1 - orv3 10.79.1.2.
+// The window tests' fixture: a main window on settings of its own, capturing through the capture
+// helper, over two veth pairs to one peer namespace, orv0 10.79.0.1 - orv1 10.79.0.2 and orv2
+// 10.79.1.1 - orv3 10.79.1.2.
 
-#include "AdapterManager.h"
-#include "FakeCapture.h"
 #include "NetNs.h"
 #include "OrvekDlg.h"
 
@@ -25,17 +24,15 @@ protected:
     }
     void TearDown() override {
         m_pDlg.reset();
-        EXPECT_FALSE(IsAnyOpen());
+        // The helper went with the window, and took its captures along.
+        EXPECT_EQ(ShOut("awk 'NR > 1' /proc/net/packet"), "");
         // Deleted now, so that the next test's device listing cannot name them.
         Sh("ip link del orv0; ip link del orv2");
     }
-    // A new main window (and meter), on the settings as they are now, as in a new run; its devices
-    // get rings of nRingBytes (0: the default).
-    void Restart(int nRingBytes = 0) {
+    // A new main window (and helper), on the settings as they are now, as in a new run.
+    void Restart() {
         m_pDlg.reset();
-        m_pManager = std::make_unique<CAdapterManager>();
-        m_pControl = std::make_unique<CRingOverride>(*m_pManager, nRingBytes);
-        m_pDlg = std::make_unique<COrvekDlg>(*m_pManager, *m_pControl);
+        m_pDlg = std::make_unique<COrvekDlg>();
         m_pDlg->show();
     }
     QLineEdit* Filter() const { return m_pDlg->findChild<QLineEdit*>("IDC_FILTER"); }
@@ -60,22 +57,18 @@ protected:
             nTimeoutMs);
     }
     bool IsOpen(const std::string& strName) const {
-        const std::vector<DeviceState> states = m_pManager->GetDeviceStates();
-        const auto it = std::ranges::find(states, strName, &DeviceState::strName);
-        return it != states.end() && it->eState == EDeviceState::Capturing;
+        const MeterSnapshot snapshot = m_pDlg->GetMeter().GetSnapshot();
+        const auto it = std::ranges::find(snapshot.devices, strName, &DeviceSnapshot::strName);
+        return it != snapshot.devices.end() && it->bCapturing;
     }
     bool IsAnyOpen() const {
-        return std::ranges::any_of(m_pManager->GetDeviceStates(), [](const DeviceState& state) {
-            return state.eState == EDeviceState::Capturing;
-        });
+        return std::ranges::any_of(m_pDlg->GetMeter().GetSnapshot().devices,
+                                   &DeviceSnapshot::bCapturing);
     }
 
     QTemporaryDir m_dirSettings;
     CPeerNs m_peer;
-    // A new one for each window, as each run of the application makes one.
-    std::unique_ptr<CAdapterManager> m_pManager;
-    std::unique_ptr<CRingOverride> m_pControl;
-    std::unique_ptr<COrvekDlg> m_pDlg; // after the manager it uses: destroyed first
+    std::unique_ptr<COrvekDlg> m_pDlg;
 };
 
 } // namespace orvektest
