@@ -3,7 +3,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <string_view>
-#include <sys/auxv.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,19 +11,25 @@ std::vector<std::string> KeptEnvironment(const std::vector<std::string>& entries
     std::vector<std::string> kept;
     for (const std::string& strEntry : entries) {
         const size_t nEquals = strEntry.find('=');
-        if (nEquals == std::string::npos || strEntry.find('/', nEquals) != std::string::npos) {
+        if (nEquals == std::string::npos) {
             continue;
         }
         const std::string_view name(strEntry.data(), nEquals);
-        if (name == "LANG" || name == "LANGUAGE" || name == "TZ" || name.starts_with("LC_")) {
+        const std::string_view value = std::string_view(strEntry).substr(nEquals + 1);
+        // Locale names hold no '/'; a zone is a name under the system's zone folder, never a
+        // path (absolute, ':' for a file, or climbing out with "..").
+        const bool bLocale = name == "LANG" || name == "LANGUAGE" || name.starts_with("LC_");
+        if ((bLocale && value.find('/') == std::string_view::npos) ||
+            (name == "TZ" && !value.starts_with('/') && !value.starts_with(':') &&
+             value.find("..") == std::string_view::npos)) {
             kept.push_back(strEntry);
         }
     }
     return kept;
 }
 
-void SecureEnvironment() {
-    if (getauxval(AT_SECURE) == 0) {
+void SecureEnvironment(bool bSecure) {
+    if (!bSecure) {
         return;
     }
     std::vector<std::string> entries;

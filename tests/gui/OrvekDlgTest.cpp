@@ -5,6 +5,8 @@
 
 #include <QTest>
 
+#include <csignal>
+
 using namespace orvektest;
 
 namespace {
@@ -84,6 +86,60 @@ TEST_F(OrvekDlgTest, CaptureCountsEachDirectionAndStopKeepsTotals) {
     Capture();
     recvUdp(100, 7, 42);
     expectShown(RecvCounter(), " Recv  0.030 Mb", "Received 31,736 bytes in 37 packets\nNow ");
+}
+
+// Closes every modal window that opens while it lives, keeping each one's label texts.
+class CModalCollector {
+public:
+    CModalCollector() {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            if (auto* pModal = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                QStringList& texts = m_modals.emplace_back();
+                for (const QLabel* pLabel : pModal->findChildren<QLabel*>()) {
+                    texts.append(pLabel->text());
+                }
+                pModal->done(0);
+            }
+        });
+        m_timer.start(10);
+    }
+    std::vector<QStringList> m_modals;
+
+private:
+    QTimer m_timer;
+};
+
+// A helper killed while capturing is told once, the window goes idle with its totals, and the
+// next Capture starts a new helper that counts on from them.
+TEST_F(OrvekDlgTest, AHelperThatDiesIsToldOnceAndCaptureCountsOnFromItsTotals) {
+    CUdpSink sink("10.79.0.1", 7001);
+    const auto recvUdp = [&](size_t nTotal) {
+        m_peer.RunIn([] { SendUdp("10.79.0.2", "10.79.0.1", 7001, 1000, 10); });
+        ASSERT_EQ(sink.WaitFor(nTotal), nTotal);
+    };
+    const auto tipShows = [&](const char* szTip) {
+        return Serve([&] { return RecvCounter()->toolTip().startsWith(szTip); });
+    };
+    Capture();
+    recvUdp(10);
+    ASSERT_TRUE(tipShows("Received 10,280 bytes in 10 packets"));
+    const pid_t nHelper = m_pDlg->GetMeter().GetHelperPid();
+    CModalCollector modals;
+    kill(nHelper, SIGKILL);
+    ASSERT_TRUE(Serve([&] { return IsIdle() && !modals.m_modals.empty(); }));
+    Serve([] { return false; }, 500);
+    ASSERT_EQ(modals.m_modals.size(), 1u);
+    EXPECT_TRUE(modals.m_modals[0].join('|').contains(
+        "ended unexpectedly: killed by signal 9 (Killed); capture stopped."))
+        << modals.m_modals[0].join('|').toStdString();
+    EXPECT_EQ(RecvCounter()->text().toStdString(), " Recv  0.010 Mb");
+
+    Capture();
+    EXPECT_NE(m_pDlg->GetMeter().GetHelperPid(), nHelper);
+    recvUdp(20);
+    EXPECT_TRUE(tipShows("Received 20,560 bytes in 20 packets"))
+        << RecvCounter()->toolTip().toStdString();
+    EXPECT_TRUE(modals.m_modals.size() == 1);
 }
 
 TEST_F(OrvekDlgTest, RefusedFilterMenuAndAboutBox) {

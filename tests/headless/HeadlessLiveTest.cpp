@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -112,6 +113,24 @@ TEST_F(HeadlessLive, StopSignalAfterHeavyTrafficPrintsTheExactTotals) {
         Exchange(1200, 10000);
         EXPECT_EQ(Totals(Stop(*pOrvek, nSignal)), SentRecv(12280000, 12280000));
     }
+}
+
+// A helper killed while capturing: one line says so, the final line keeps what it had counted,
+// and the status tells that capture did not go on.
+TEST_F(HeadlessLive, AHelperThatDiesIsToldOnceAndItsCountsKept) {
+    auto pOrvek = StartJson();
+    Exchange(1000, 20);
+    ASSERT_TRUE(WaitUntil([&] { return Totals(pOrvek->GetStdout()) == SentRecv(20560, 20560); }))
+        << pOrvek->GetStdout();
+    kill(std::stoi(ShOut("pgrep -P " + std::to_string(pOrvek->GetPid()))), SIGKILL);
+    EXPECT_EQ(pOrvek->Wait(), 1);
+    EXPECT_EQ(Totals(pOrvek->GetStdout()), SentRecv(20560, 20560));
+    const std::string strErr = pOrvek->GetStderr();
+    EXPECT_EQ(std::ranges::count(strErr, '\n'), 1) << strErr;
+    EXPECT_TRUE(strErr.starts_with("orvek: Orvek's capture helper (/") &&
+                strErr.ends_with("/orvek-capture) ended unexpectedly: killed by signal 9 "
+                                 "(Killed); capture stopped.\n"))
+        << strErr;
 }
 
 // Capture options, each in an orvek of its own on the same traffic: an excluded device is not
