@@ -240,14 +240,22 @@ bool CCaptureClient::CLink::Send(CSession& session, const ClientMessage& message
     for (size_t nSent = 0; nSent < strFrame.size();) {
         const ssize_t n = send(session.process.GetSocket(), strFrame.data() + nSent,
                                strFrame.size() - nSent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
+        const int nError = n < 0 ? errno : EPIPE;
+        if (n < 0 && nError == EINTR) {
             continue;
+        }
+        if (n <= 0 && (nError == EPIPE || nError == ECONNRESET)) {
+            // The helper went: its reader thread tells how, once it has reaped it.
+            std::unique_lock lock(m_mtxState);
+            if (m_cvState.wait_for(lock, m_timeouts.answer, [&] { return session.bEnded; })) {
+                return false;
+            }
         }
         if (n <= 0) {
             EndSession(session,
-                       errno == EAGAIN
+                       nError == EAGAIN
                            ? "did not read for " + Seconds(m_timeouts.answer)
-                           : std::string("could not be written to: ") + std::strerror(errno),
+                           : std::string("could not be written to: ") + std::strerror(nError),
                        true);
             return false;
         }
