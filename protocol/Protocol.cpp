@@ -1,5 +1,6 @@
 #include "Protocol.h"
 
+#include <algorithm>
 #include <bit>
 #include <concepts>
 #include <cstring>
@@ -14,6 +15,27 @@ concept Number = std::same_as<T, uint32_t> || std::same_as<T, int32_t> ||
 
 template <class T> struct IsList : std::false_type {};
 template <class T> struct IsList<std::vector<T>> : std::true_type {};
+
+// The fewest bytes a value of type T takes in a frame.
+template <class T> size_t MinBytes();
+struct CMinBytesCounter {
+    template <class... T> void operator()(T&...) { ((nBytes += MinBytes<T>()), ...); }
+    size_t nBytes = 0;
+};
+template <class T> size_t MinBytes() {
+    if constexpr (std::same_as<T, bool>) {
+        return 1;
+    } else if constexpr (Number<T>) {
+        return sizeof(T);
+    } else if constexpr (std::same_as<T, std::string> || IsList<T>::value) {
+        return sizeof(uint32_t);
+    } else {
+        T value;
+        CMinBytesCounter counter;
+        value.Fields(counter);
+        return counter.nBytes;
+    }
+}
 
 // Appends fields to a frame.
 class CWriter {
@@ -129,9 +151,11 @@ private:
             if (!GetBytes(nCount)) {
                 return;
             }
-            // Every item takes a byte at least: a count that the bytes left cannot hold is a lie,
-            // and nothing is allocated for it.
-            if (nCount > GetLeft()) {
+            // A count that the bytes left cannot hold is a lie, and nothing is allocated for it:
+            // what is allocated stays in proportion to the bytes received.
+            static const size_t s_nItemBytes =
+                std::max<size_t>(MinBytes<typename T::value_type>(), 1);
+            if (nCount > GetLeft() / s_nItemBytes) {
                 Fail("a list of " + std::to_string(nCount) + " items in " +
                      std::to_string(GetLeft()) + " bytes");
                 return;

@@ -124,6 +124,7 @@ TEST(Protocol, MalformedBodiesAreRefusedWithTheReason) {
              {{2, 3, 0, 0, 0, 't', 'c', 'p', 2}, "a yes-or-no field holds 2"},
              {{2, 200, 0, 0, 0, 't'}, "it ends inside a field"},
              {{3, 0xFF, 0xFF, 0xFF, 0xFF, 0}, "a list of 4294967295 items in 1 bytes"},
+             {{3, 2, 0, 0, 0, 0, 0, 0, 0}, "a list of 2 items in 4 bytes"},
              {{16}, "unknown type 16"}}) {
         const DecodedMessage<ClientMessage> decoded = DecodeClientMessage(body);
         EXPECT_NE(decoded.strError.find(szReason), std::string::npos)
@@ -131,10 +132,16 @@ TEST(Protocol, MalformedBodiesAreRefusedWithTheReason) {
     }
     EXPECT_NE(DecodeHelperMessage(hugeText).strError.find("65537 bytes, more than the 65536"),
               std::string::npos);
-    // A snapshot whose one device ends inside its second field.
-    const Bytes lyingSnapshot = {21, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                 0,  0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+    // A snapshot of one device, as long as the shortest device, whose name claims 60 bytes; and
+    // one that claims a device in fewer bytes than any device takes.
+    Bytes lyingSnapshot(1 + 16, 0);
+    lyingSnapshot[0] = SnapshotMessage::kType;
+    lyingSnapshot.insert(lyingSnapshot.end(), {1, 0, 0, 0, 60, 0, 0, 0});
+    lyingSnapshot.resize(lyingSnapshot.size() + 49);
     EXPECT_NE(DecodeHelperMessage(lyingSnapshot).strError.find("ends inside a field"),
+              std::string::npos);
+    lyingSnapshot.resize(lyingSnapshot.size() - 1);
+    EXPECT_NE(DecodeHelperMessage(lyingSnapshot).strError.find("a list of 1 items in 52 bytes"),
               std::string::npos);
     // What a writer is given beyond the bound is cut, so that its frames are always readable.
     const Bytes cut = BodyOf(EncodeFrame(NoticeMessage{std::string(kMaxTextBytes + 10, 'x')}));
