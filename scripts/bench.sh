@@ -2,7 +2,8 @@
 # Builds the benchmarks and the window application (Release) and runs them all: the per-packet
 # path, live counting against bare libpcap loops and tcpdump in network namespaces of its own,
 # resident memory (headless and window), user-interface responsiveness (also with the Details
-# window open), 41 devices, and the Details window's opening. Needs root. Never part of the suite.
+# window open), 41 devices, the capture helper's cost, and the Details window's opening. Needs
+# root. Never part of the suite.
 # ORVEK_BENCH_BUILD sets the build directory (default build/bench).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,6 +30,8 @@ bash bench/live.sh "$build"
 echo
 echo "== many devices: Capture and Stop with 41 devices, memory, threads, idle CPU =="
 bash bench/manydevices.sh "$build"
+echo
+bash bench/helper.sh "$build"
 echo
 echo "== the Details window on 40 devices: opening and refreshing (offscreen) =="
 QT_QPA_PLATFORM=offscreen "$build/bench/orvek_bench_detailsopen" 20
