@@ -23,6 +23,12 @@ window_seconds=5
 source "$(dirname "$0")/links.sh"
 make_links 1
 
+# Context switches of every thread of a process so far (0 when there is none).
+switches_of() {
+    [ -n "$1" ] || { echo 0; return; }
+    cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches/ { s += $2 } END { print s + 0 }'
+}
+
 # run PROGRAM MODE LOAD REP -> one line of helper.tsv
 run() {
     local program=$1 mode=$2 load=$3 rep=$4 pid
@@ -42,8 +48,17 @@ run() {
         in_gen taskset -c 0 "$bin/orvek_bench_generator" vg0 02:00:00:be:0d:00 "$size" "$count" \
             "$rate" >/dev/null
         settle vm0
-    elif [ "$program" = headless ]; then
-        sleep "$window_seconds"
+    else
+        # Wake-ups while idle: the capturer's own (the window's probe timer wakes it every 10 ms)
+        # and the helper's, over 4 s.
+        local helper_pid s0 h0
+        helper_pid=$(pgrep -P "$pid" || true)
+        s0=$(switches_of "$pid")
+        h0=$(switches_of "$helper_pid")
+        sleep 4
+        echo "$(($(switches_of "$pid") - s0)) $(($(switches_of "$helper_pid") - h0))" \
+            >"${out%.out}.switches"
+        [ "$program" = headless ] && sleep 1
     fi
     [ "$program" = headless ] && kill -INT "$pid"
     wait "$pid" || true
@@ -87,5 +102,21 @@ END {
             median(cpu[k]), median(hcpu[k]), median(sum[k]), median(hwm[k]), median(hhwm[k])
     }
 }' "$results/helper.tsv" | tee "$results/helper-summary.txt"
+echo
+echo "== context switches over 4 idle seconds: median capturer, median helper =="
+for program in headless window; do
+    for mode in inprocess helper; do
+        cat "$results/$program-$mode"-idle-*.switches |
+            awk -v name="$program $mode" "$awk_median"'
+            { c = c " " $1; h = h " " $2 } END { printf "%-20s %6d %6d\n", name, median(c), median(h) }'
+    done
+done | tee -a "$results/helper-summary.txt"
+echo
+echo "== the window's snapshot a second, on its user-interface thread: median p50, largest max (ms) =="
+for mode in inprocess helper; do
+    cat "$results"/window-"$mode"-*.out | sed -n 's/^snapshot_ms p50=\([0-9.]*\) max=\([0-9.]*\).*/\1 \2/p' |
+        awk -v mode="$mode" "$awk_median"'
+        { p = p " " $1; if ($2 > m) m = $2 } END { printf "%-10s p50 %.3f  max %.3f\n", mode, median(p), m }'
+done | tee -a "$results/helper-summary.txt"
 echo
 echo "raw results: $results"

@@ -63,8 +63,16 @@ double Percentile(std::vector<double> values, double dShare) {
 class CMeterSource : public IDetailsSource {
 public:
     explicit CMeterSource(IMeter& meter) : m_meter(meter) {}
-    // User-interface thread, as the window calls them.
-    MeterSnapshot GetSnapshot() const override { return m_meter.GetSnapshot(); }
+    // User-interface thread, as the window calls them. Each snapshot's time is kept: through the
+    // helper it is a request the thread waits for.
+    MeterSnapshot GetSnapshot() const override {
+        const Clock::time_point tStart = Clock::now();
+        MeterSnapshot snapshot = m_meter.GetSnapshot();
+        m_snapshotMs.push_back(
+            std::chrono::duration<double, std::milli>(Clock::now() - tStart).count());
+        return snapshot;
+    }
+    const std::vector<double>& GetSnapshotMs() const { return m_snapshotMs; }
     std::set<std::string> GetExcludedDevices() const override {
         return m_meter.GetExcludedDevices();
     }
@@ -74,6 +82,7 @@ public:
 
 private:
     IMeter& m_meter;
+    mutable std::vector<double> m_snapshotMs;
 };
 #endif
 
@@ -161,6 +170,8 @@ int main(int argc, char** argv) {
                 nHelperHwm);
 #ifdef ORVEK_BENCH_DETAILS
     std::printf("details samples=%ld rows=%d\n", nSamples, details.GetModel()->rowCount());
+    std::printf("snapshot_ms p50=%.3f max=%.3f n=%zu\n", Percentile(source.GetSnapshotMs(), 0.5),
+                Percentile(source.GetSnapshotMs(), 1.0), source.GetSnapshotMs().size());
 #endif
     return 0;
 }
