@@ -90,7 +90,7 @@ void CAdapter::Open(const CaptureRequest& request) {
     pcap_set_buffer_size(pPcap.get(), nRingBytes);
     const int nStatus = pcap_activate(pPcap.get());
     if (nStatus < 0) {
-        throw CZarnException(0, ActivationError(szDeviceName, pPcap.get(), nStatus).c_str());
+        throw CZarnException(nStatus, ActivationError(szDeviceName, pPcap.get(), nStatus).c_str());
     }
     // The capture thread waits in poll on the handle and on its own wake-up event, never inside
     // libpcap, so that a stop always reaches it.

@@ -31,8 +31,9 @@ public:
     // Opens the device live as asked (each packet delivered at the latest 100 ms after it
     // arrived), installs the filter before any packet is read, so that none escapes it, and
     // starts the capture thread; Stop wakes a waiting read at once. An open adapter is closed
-    // first. Throws CZarnException: libpcap's text with code 0 (the adapter is then closed), or
-    // errno when no thread can start.
+    // first. Throws CZarnException: libpcap's text with code 0, or with libpcap's status
+    // (PCAP_ERROR_*) when activating the device failed (the adapter is then closed); or errno when
+    // no thread can start.
     void Open(const CaptureRequest& request);
     void Close();
 

@@ -66,6 +66,11 @@ std::string DescribeDeviceFailures(const std::vector<DeviceFailure>& failures) {
     return strMessage;
 }
 
+bool IsPermissionFailure(const CZarnException& e) {
+    return e.HasDescription() &&
+           (e.GetCode() == PCAP_ERROR_PERM_DENIED || e.GetCode() == PCAP_ERROR_PROMISC_PERM_DENIED);
+}
+
 CAdapterManager::~CAdapterManager() {
     StopAll();
 }
@@ -150,6 +155,45 @@ std::vector<DeviceState> CAdapterManager::GetDeviceStates() const {
         }
     }
     return states;
+}
+
+void CAdapterManager::RefreshDeviceStates() {
+    {
+        std::lock_guard state(m_mtxState);
+        if (m_pMonitor) {
+            return; // capturing: the monitor's refreshes keep the states
+        }
+    }
+    // Start and StopAll hold it while they list and open: their states will do.
+    std::unique_lock refresh(m_mtxRefresh, std::try_to_lock);
+    if (!refresh.owns_lock()) {
+        return;
+    }
+    const CDeviceList devices;
+    const CLinkTable links;
+    const std::set<std::string> excluded = GetExcludedDevices();
+    std::lock_guard state(m_mtxState);
+    std::vector<DeviceState> states;
+    for (size_t i = 0; i < devices.GetCount(); ++i) {
+        const pcap_if_t* pDevice = devices.GetAt(i);
+        const LinkRecord* pLink = links.Find(pDevice->name);
+        if (pLink == nullptr) {
+            continue; // not a network device
+        }
+        EDeviceState eState = Judge(pDevice, links, excluded);
+        if (eState == EDeviceState::Capturing) {
+            // What the last capture left stopped still says so.
+            const auto itBefore = std::ranges::find(m_deviceStates, std::string(pDevice->name),
+                                                    &DeviceState::strName);
+            eState = itBefore != m_deviceStates.end() && itBefore->eState == EDeviceState::Stopped
+                         ? EDeviceState::Stopped
+                         : EDeviceState::Ready;
+        }
+        states.push_back({pDevice->name,
+                          DescribeKind(*pLink, (pDevice->flags & PCAP_IF_WIRELESS) != 0), eState,
+                          ""});
+    }
+    m_deviceStates = std::move(states);
 }
 
 std::set<std::string> CAdapterManager::GetExcludedDevices() const {
@@ -322,7 +366,8 @@ bool CAdapterManager::OnAddressChange() {
     std::lock_guard refresh(m_mtxRefresh);
     RefreshResult result = Refresh();
     for (const DeviceFailure& failure : result.failures) {
-        m_pListener->OnException(CZarnException(0, DescribeDeviceFailures({failure}).c_str()));
+        m_pListener->OnException(
+            CZarnException(failure.error.GetCode(), DescribeDeviceFailures({failure}).c_str()));
     }
     return result.bRefreshOwed;
 }

@@ -38,6 +38,7 @@ public:
     const CAddressTable& GetAddressTable() const override { return m_addressMap.GetCurrent(); }
 
     std::vector<DeviceState> GetDeviceStates() const override;
+    void RefreshDeviceStates() override;
     void SetExcludedDevices(const std::set<std::string>& excluded) override;
     std::set<std::string> GetExcludedDevices() const override;
     // Any thread: whether the monitor follows changes.

@@ -18,7 +18,8 @@ enum class EDeviceState : uint8_t {
     Port,      // a port of a bridge, bond or team: its traffic crosses the master, which counts
     Excluded,  // the user excluded it
     Failed,    // it could not be opened (strError says why), or its capture ended
-    Stopped    // it was captured until StopAll
+    Stopped,   // it was captured until StopAll
+    Ready      // listed while nothing captures: Start would open it
 };
 
 // One listed device as the last refresh saw it.
@@ -39,6 +40,9 @@ struct DeviceFailure {
 // that tunnels refuse is one problem), otherwise a line per device.
 std::string DescribeDeviceFailures(const std::vector<DeviceFailure>& failures);
 
+// Whether a device could not be opened for want of the permission to capture (cap_net_raw).
+bool IsPermissionFailure(const CZarnException& e);
+
 // Capture as its user drives it: started and stopped with a listener, the devices' states, the
 // devices the user excluded. The calls come from the user's thread, never from a capture thread.
 struct ICaptureControl {
@@ -53,6 +57,12 @@ struct ICaptureControl {
     // Every network device of the last listing, in the listing's order. Never waits for devices
     // being opened or listed.
     virtual std::vector<DeviceState> GetDeviceStates() const = 0;
+    // While nothing captures: lists the devices and their states afresh, opening none, so that
+    // they can be shown and excluded before a Start; devices Start would open are Ready. Does
+    // nothing while capturing (the states follow the devices then) or while a listing runs.
+    // Never waits for devices being opened. Throws CZarnException when the devices cannot be
+    // listed.
+    virtual void RefreshDeviceStates() = 0;
     // Devices never to open; applied at once while capturing (closed, or opened when no longer
     // excluded). Never waits for devices being opened or listed.
     virtual void SetExcludedDevices(const std::set<std::string>& excluded) = 0;

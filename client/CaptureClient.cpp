@@ -1,6 +1,7 @@
 #include "CaptureClient.h"
 
 #include "Capabilities.h"
+#include "CaptureAdvice.h"
 #include "HelperProcess.h"
 #include "OrvekMeter.h"
 #include "Protocol.h"
@@ -82,6 +83,10 @@ public:
     void Tell(const ClientMessage& message);
     void Stop();
     MeterSnapshot GetSnapshot();
+    std::vector<DeviceState> GetDeviceStates();
+    // View thread.
+    void RefreshDeviceStates(const SettingsMessage& settings, const ExcludedMessage& excluded);
+    const std::string& GetHelperPath() const { return m_strHelper; }
     void GetShownTotals(int64_t& nRecv, int64_t& nSent) {
         std::lock_guard guard(m_mtxState);
         nRecv = m_nShownRecv;
@@ -150,6 +155,9 @@ private:
     // Any thread: the session ends for strReason (the helper killed when bKill): its counts are
     // kept, an asker wakes, and the view hears of it once, on its thread.
     void EndSession(CSession& session, const std::string& strReason, bool bKill);
+    // m_mtxRequest held, a session running: the device states a request was answered with, or
+    // none when it was not answered, or wrongly (which ends the session).
+    std::vector<DeviceState> Devices(const std::optional<HelperMessage>& answer);
     // m_mtxRequest held: the end as an exception for the caller to throw; the view is not told.
     CZarnException EndAsException(CSession& session) {
         session.pReported->store(true);
@@ -481,6 +489,39 @@ MeterSnapshot CCaptureClient::CLink::GetSnapshot() {
     return m_earlier;
 }
 
+std::vector<DeviceState> CCaptureClient::CLink::GetDeviceStates() {
+    std::lock_guard request(m_mtxRequest);
+    if (!IsRunning()) {
+        return {};
+    }
+    const std::optional<HelperMessage> answer =
+        Ask(*m_pSession, DevicesRequest{false}, m_timeouts.answer);
+    return Devices(answer);
+}
+
+void CCaptureClient::CLink::RefreshDeviceStates(const SettingsMessage& settings,
+                                                const ExcludedMessage& excluded) {
+    std::lock_guard request(m_mtxRequest);
+    try {
+        Devices(Ask(Connect(settings, excluded), DevicesRequest{true}, m_timeouts.capture));
+    } catch (const CZarnException&) {
+        // No helper to list them: Capture says why.
+    }
+}
+
+std::vector<DeviceState>
+CCaptureClient::CLink::Devices(const std::optional<HelperMessage>& answer) {
+    if (const auto* pDevices = answer ? std::get_if<DevicesMessage>(&*answer) : nullptr) {
+        if (std::optional<std::vector<DeviceState>> states = FromDevicesMessage(*pDevices)) {
+            return std::move(*states);
+        }
+        EndSession(*m_pSession, "sent a device state that is none", true);
+    } else if (answer) {
+        EndSession(*m_pSession, "answered a device request out of turn", true);
+    }
+    return {};
+}
+
 CCaptureClient::CCaptureClient(IMeterView& view, std::function<void()> fnCaptureEnded,
                                CaptureTimeouts timeouts)
     : m_view(view), m_pLink(std::make_unique<CLink>(view, std::move(fnCaptureEnded), timeouts)) {}
@@ -533,6 +574,27 @@ ExcludedMessage ToMessage(const std::set<std::string>& excluded) {
 }
 
 } // namespace
+
+std::vector<DeviceState> CCaptureClient::GetDeviceStates() const {
+    return m_pLink->GetDeviceStates();
+}
+
+void CCaptureClient::RefreshDeviceStates() {
+    SettingsMessage settings;
+    ExcludedMessage excluded;
+    {
+        std::lock_guard guard(m_mtxSettings);
+        settings = {m_strFilter.substr(0, kMaxTextBytes), m_bPromiscuous};
+        excluded = ToMessage(m_excluded);
+    }
+    m_pLink->RefreshDeviceStates(settings, excluded);
+}
+
+std::string CCaptureClient::DescribeFailure(const CZarnException& e) const {
+    return IsPermissionFailure(e)
+               ? DescribeError(e) + "\n" + DescribePermissionFix(m_pLink->GetHelperPath())
+               : DescribeError(e);
+}
 
 void CCaptureClient::SetExcludedDevices(const std::set<std::string>& excluded) {
     {

@@ -48,6 +48,10 @@ public:
     bool IsPromiscuous() const override;
     void SetExcludedDevices(const std::set<std::string>& excluded) override;
     std::set<std::string> GetExcludedDevices() const override;
+    // Any thread: the running helper's devices; none when no helper runs.
+    std::vector<DeviceState> GetDeviceStates() const override;
+    // View thread: starts a helper when none runs, and has it list the devices while idle.
+    void RefreshDeviceStates() override;
 
     // View thread: starts a helper when none runs, then capture. Failures as COrvekMeter's:
     // libpcap's text, thrown or returned; a helper that cannot be started, or ends meanwhile,
@@ -68,6 +72,8 @@ public:
     void OnException(const CZarnException& e) override;
     // View thread, inside a catch block.
     void OnCurrentException() override;
+    // Any thread: the advice for want of the permission names the helper, which captures.
+    std::string DescribeFailure(const CZarnException& e) const override;
 
     // The running helper's process id; 0 when none runs.
     pid_t GetHelperPid() const;

@@ -90,13 +90,18 @@ void CDetailsDlg::OnSampled() {
     m_pModel->Update(m_sampler.GetLatest());
     if (!m_bColumnsFitted && m_pModel->rowCount() > 0) {
         m_pTable->resizeColumnsToContents();
-        // Rates change width as they change unit: room for "1023.9 KiB/s".
-        for (const int nColumn :
-             {CDeviceTableModel::kColSentRate, CDeviceTableModel::kColRecvRate}) {
+        // Numbers grow after the first show, and rates change width as they change unit: room
+        // for the widest they usually get, so that they are not cut short later.
+        using enum CDeviceTableModel::EColumn;
+        for (const auto& [nColumn, szRoom] : {std::pair{kColSent, "99999.999"},
+                                              {kColRecv, "99999.999"},
+                                              {kColPackets, "999,999,999"},
+                                              {kColDrops, "99,999"},
+                                              {kColSentRate, "1023.9 KiB/s"},
+                                              {kColRecvRate, "1023.9 KiB/s"}}) {
             m_pTable->setColumnWidth(
-                nColumn,
-                std::max(m_pTable->columnWidth(nColumn),
-                         fontMetrics().horizontalAdvance(QStringLiteral("1023.9 KiB/s")) + 12));
+                nColumn, std::max(m_pTable->columnWidth(nColumn),
+                                  fontMetrics().horizontalAdvance(QLatin1String(szRoom)) + 12));
         }
         m_bColumnsFitted = true;
     }

@@ -126,6 +126,11 @@ QVariant CDeviceTableModel::ToolTip(const DeviceSample& row, int nColumn) const 
     }
     switch (nColumn) {
     case kColCounted:
+        if (!device.bCountable) {
+            return device.strState == "loopback"
+                       ? QStringLiteral("Never counted: loopback traffic never leaves the host")
+                       : QStringLiteral("Gone: what it counted stays in the totals");
+        }
         return m_excluded.contains(device.strName)
                    ? QStringLiteral("Not counted: closed; what it counted before stays in the "
                                     "totals")
@@ -156,7 +161,8 @@ QVariant CDeviceTableModel::data(const QModelIndex& index, int nRole) const {
     case Qt::ToolTipRole:
         return ToolTip(row, nColumn);
     case Qt::CheckStateRole:
-        if (nColumn == kColCounted) {
+        // No box where the choice changes nothing.
+        if (nColumn == kColCounted && row.device.bCountable) {
             return m_excluded.contains(row.device.strName) ? Qt::Unchecked : Qt::Checked;
         }
         return {};
@@ -201,7 +207,8 @@ Qt::ItemFlags CDeviceTableModel::flags(const QModelIndex& index) const {
         return Qt::NoItemFlags;
     }
     Qt::ItemFlags eFlags = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
-    if (index.column() == kColCounted) {
+    if (index.column() == kColCounted && index.row() < rowCount() &&
+        m_rows[static_cast<size_t>(index.row())].device.bCountable) {
         eFlags |= Qt::ItemIsUserCheckable;
     }
     return eFlags;
@@ -209,7 +216,7 @@ Qt::ItemFlags CDeviceTableModel::flags(const QModelIndex& index) const {
 
 bool CDeviceTableModel::setData(const QModelIndex& index, const QVariant& value, int nRole) {
     if (!index.isValid() || index.column() != kColCounted || nRole != Qt::CheckStateRole ||
-        index.row() >= rowCount()) {
+        index.row() >= rowCount() || !m_rows[static_cast<size_t>(index.row())].device.bCountable) {
         return false;
     }
     const std::string& strName = m_rows[static_cast<size_t>(index.row())].device.strName;

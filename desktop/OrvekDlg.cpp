@@ -1,10 +1,13 @@
 #include "OrvekDlg.h"
 
 #include "AboutDlg.h"
+#include "CaptureAdvice.h"
 #include "DetailsDlg.h"
 #include "DialogUnits.h"
 #include "OrvekApp.h"
+#include "OrvekMeter.h"
 #include "QtPost.h"
+#include "RateGraph.h"
 #include "TrafficSampler.h"
 #include "TrafficText.h"
 #include "ZarnException.h"
@@ -23,14 +26,24 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QThread>
+#include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <memory>
+
+namespace {
+
+constexpr const char* kHowToInclude = "To count a device, tick its Counted box in the Details "
+                                      "window (right-click this window, Details...).";
+
+} // namespace
 
 COrvekDlg::COrvekDlg(QWidget* pParent)
     : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       m_hIcon(COrvekApp::LoadIcon()),
+      m_settings([this](const QString& strText) { ShowSettingsProblem(strText); }),
       // User-interface thread: a helper that ended by itself has stopped capture.
       m_meter(static_cast<IMeterView&>(*this), [this] { SetCapturing(false); }) {
     setObjectName(QStringLiteral("IDD_MAIN_DIALOG"));
@@ -40,7 +53,9 @@ COrvekDlg::COrvekDlg(QWidget* pParent)
     const OrvekSettings settings = m_settings.Load();
     m_meter.SetCaptureSettings(settings.strFilter, settings.bPromiscuous);
     m_detailsGeometry = settings.detailsGeometry;
+    m_bLogarithmic = settings.bLogarithmic;
     m_meter.SetExcludedDevices(settings.excluded);
+    RefreshIdleDevices();
     CreateControls();
 
     // Linux desktops offer no way to extend a window's system menu: the About box is on the
@@ -151,6 +166,13 @@ CDetailsDlg* COrvekDlg::OpenDetails() {
     if (!m_pDetails) {
         IDetailsSource& source = *this;
         m_pDetails = std::make_unique<CDetailsDlg>(source, *m_pSampler, m_detailsGeometry, this);
+        m_pDetails->GetGraph()->SetLogarithmic(m_bLogarithmic);
+        // User-interface thread, on a click of the graph's box.
+        connect(m_pDetails->GetGraph(), &CRateGraph::LogarithmicChanged, this,
+                [this](bool bLogarithmic) {
+                    m_bLogarithmic = bLogarithmic;
+                    m_settings.SaveLogarithmic(bLogarithmic);
+                });
         // User-interface thread, when Details hides: its place is written only when it moved.
         connect(m_pDetails.get(), &CDetailsDlg::GeometryToKeep, this,
                 [this](const QByteArray& geometry) {
@@ -160,6 +182,8 @@ CDetailsDlg* COrvekDlg::OpenDetails() {
                     }
                 });
     }
+    // Devices may have come or gone since they were listed.
+    RefreshIdleDevices();
     m_pDetails->show();
     m_pDetails->raise();
     m_pDetails->activateWindow();
@@ -176,7 +200,27 @@ std::set<std::string> COrvekDlg::GetExcludedDevices() const {
 
 void COrvekDlg::SetExcludedDevices(const std::set<std::string>& excluded) {
     m_meter.SetExcludedDevices(excluded);
+    // While capturing the change applies at once; otherwise the states show it.
+    RefreshIdleDevices();
     m_settings.SaveExcluded(excluded);
+}
+
+void COrvekDlg::RefreshIdleDevices() {
+    try {
+        m_meter.RefreshDeviceStates();
+    } catch (const CZarnException&) {
+        // Nothing to list, and Capture will say why.
+    }
+}
+
+void COrvekDlg::ShowSettingsProblem(const QString& strText) {
+    auto* pBox = new QMessageBox(QMessageBox::Warning, QStringLiteral("Orvek settings"), strText,
+                                 QMessageBox::Ok, this);
+    pBox->setObjectName(QStringLiteral("IDD_SETTINGS_PROBLEM"));
+    pBox->setAttribute(Qt::WA_DeleteOnClose);
+    pBox->setModal(false);
+    // Shown from the event loop: the window may still be under construction.
+    QTimer::singleShot(0, pBox, [pBox] { pBox->show(); });
 }
 
 void COrvekDlg::UpdateCounterTips() {
@@ -222,7 +266,15 @@ void COrvekDlg::OnBnClickedCapture() {
         // Adapters opened before the failure would go on with settings the user is about to
         // change, and the next Start would not announce them again: leave nothing running.
         OnBnClickedStop();
-        m_meter.OnException(e);
+        std::string strMessage = m_meter.DescribeFailure(e);
+        // A device the user excluded might have counted: said with the failure.
+        const std::vector<DeviceState> states = m_meter.GetDeviceStates();
+        if (std::ranges::any_of(states, [](const DeviceState& state) {
+                return state.eState == EDeviceState::Excluded;
+            })) {
+            strMessage += "\n\n" + DescribeNothingCaptured(states, kHowToInclude);
+        }
+        ShowMessage(strMessage, COrvekMeter::kExceptionCaption);
         return;
     } catch (...) {
         // Whatever else failed (memory, threads), the window stays and says so.
@@ -233,6 +285,13 @@ void COrvekDlg::OnBnClickedCapture() {
     // The devices that did open count; the others are named once.
     if (!strFailures.empty()) {
         m_meter.OnException(CZarnException(0, strFailures.c_str()));
+    }
+    // Capturing nothing must not look like counting a quiet host. Capture goes on: devices that
+    // come up, or are ticked, are opened.
+    if (const std::string strNothing =
+            DescribeNothingCaptured(m_meter.GetDeviceStates(), kHowToInclude);
+        !strNothing.empty()) {
+        ShowMessage(strNothing, "Orvek");
     }
 }
 

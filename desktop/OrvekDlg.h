@@ -76,6 +76,11 @@ private:
     // User-interface thread, after each sample: exact totals, packets, rates and drops in the
     // counters' tooltips.
     void UpdateCounterTips();
+    // User-interface thread: lists the devices while nothing captures, so that the Details window
+    // shows them (and their Counted boxes) before a Capture.
+    void RefreshIdleDevices();
+    // User-interface thread: a problem with the settings file, once, in a box that does not wait.
+    void ShowSettingsProblem(const QString& strText);
 
     void CreateControls();
     // User-interface thread: Enter in the filter box.
@@ -93,6 +98,7 @@ private:
     QLabel* m_staticLink = nullptr;
     COrvekSettings m_settings;
     QByteArray m_detailsGeometry;
+    bool m_bLogarithmic = false;
     std::unique_ptr<CTrafficSampler> m_pSampler;
     // Before the sampler it follows and the settings it writes to when it hides, destroyed first.
     std::unique_ptr<CDetailsDlg> m_pDetails;

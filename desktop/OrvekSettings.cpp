@@ -1,5 +1,7 @@
 #include "OrvekSettings.h"
 
+#include <QDateTime>
+#include <QFile>
 #include <QSettings>
 #include <QStringList>
 
@@ -11,6 +13,7 @@ constexpr const char* kKeyFilter = "capture/filter";
 constexpr const char* kKeyPromiscuous = "capture/promiscuous";
 constexpr const char* kKeyExcluded = "devices/excluded";
 constexpr const char* kKeyDetailsGeometry = "details/geometry";
+constexpr const char* kKeyLogarithmic = "details/logarithmic";
 
 // Organisation and application "Orvek": ~/.config/Orvek/Orvek.conf, whatever the application
 // object is called (tests run under another name).
@@ -19,22 +22,48 @@ QSettings OpenFile() {
                      QStringLiteral("Orvek"));
 }
 
-const char* DescribeStatus(int nStatus) {
-    return nStatus == QSettings::FormatError ? "the file is not in settings format"
-                                             : "the file cannot be accessed";
+bool IsOfType(const QVariant& value, QMetaType::Type eType) {
+    return !value.isValid() || value.typeId() == eType;
+}
+
+// The file stores a boolean as the text "true" or "false".
+bool IsBoolean(const QVariant& value) {
+    return !value.isValid() || value.typeId() == QMetaType::Bool ||
+           (value.typeId() == QMetaType::QString && (value.toString() == QLatin1String("true") ||
+                                                     value.toString() == QLatin1String("false")));
 }
 
 } // namespace
 
-void COrvekSettings::Report(bool bReading, const QString& strFile, int nStatus) {
+void COrvekSettings::Report(const QString& strText) {
     if (m_bReported) {
         return;
     }
     m_bReported = true;
-    std::fprintf(stderr, "orvek: cannot %s the settings file %s (%s); %s\n",
-                 bReading ? "read" : "write", strFile.toLocal8Bit().constData(),
-                 DescribeStatus(nStatus),
-                 bReading ? "using the defaults" : "settings will not be kept");
+    std::fprintf(stderr, "orvek: %s\n", strText.toLocal8Bit().constData());
+    if (m_fnReport) {
+        m_fnReport(strText);
+    }
+}
+
+void COrvekSettings::SetAside(const QString& strFile, const char* szWhy) {
+    const QString strStamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString strAside = strFile + QStringLiteral(".bad-") + strStamp;
+    for (int n = 2; QFile::exists(strAside); ++n) {
+        strAside = strFile + QStringLiteral(".bad-%1-%2").arg(strStamp).arg(n);
+    }
+    QFile file(strFile);
+    if (file.rename(strAside)) {
+        Report(QStringLiteral("The settings file %1 is damaged (%2): it is kept as %3, and Orvek "
+                              "starts with the defaults.")
+                   .arg(strFile, QLatin1String(szWhy), strAside));
+        return;
+    }
+    m_bReadOnly = true;
+    Report(QStringLiteral("The settings file %1 is damaged (%2) and cannot be moved aside (%3): "
+                          "Orvek starts with the defaults and keeps no settings.")
+               .arg(strFile, QLatin1String(szWhy), file.errorString()));
 }
 
 OrvekSettings COrvekSettings::Load() {
@@ -42,31 +71,52 @@ OrvekSettings COrvekSettings::Load() {
     QSettings file = OpenFile();
     const QVariant filter = file.value(QLatin1String(kKeyFilter));
     const QVariant promiscuous = file.value(QLatin1String(kKeyPromiscuous));
-    const QStringList excluded = file.value(QLatin1String(kKeyExcluded)).toStringList();
-    const QByteArray geometry = file.value(QLatin1String(kKeyDetailsGeometry)).toByteArray();
-    if (file.status() != QSettings::NoError) {
-        Report(true, file.fileName(), file.status());
+    const QVariant excluded = file.value(QLatin1String(kKeyExcluded));
+    const QVariant geometry = file.value(QLatin1String(kKeyDetailsGeometry));
+    const QVariant logarithmic = file.value(QLatin1String(kKeyLogarithmic));
+    if (file.status() == QSettings::AccessError) {
+        Report(QStringLiteral("Cannot read the settings file %1 (it cannot be accessed): Orvek "
+                              "starts with the defaults.")
+                   .arg(file.fileName()));
+        return settings;
+    }
+    if (file.status() == QSettings::FormatError) {
+        SetAside(file.fileName(), "not in settings format");
+        return settings;
+    }
+    // A list of one device is stored as plain text.
+    if (!IsOfType(filter, QMetaType::QString) || !IsBoolean(promiscuous) ||
+        !IsBoolean(logarithmic) || !IsOfType(geometry, QMetaType::QByteArray) ||
+        !(IsOfType(excluded, QMetaType::QStringList) || IsOfType(excluded, QMetaType::QString))) {
+        SetAside(file.fileName(), "a value of the wrong kind");
         return settings;
     }
     if (filter.isValid()) {
         settings.strFilter = filter.toString().toStdString();
     }
     settings.bPromiscuous = promiscuous.toBool();
-    for (const QString& strName : excluded) {
+    for (const QString& strName : excluded.toStringList()) {
         if (!strName.isEmpty()) {
             settings.excluded.insert(strName.toStdString());
         }
     }
-    settings.detailsGeometry = geometry;
+    settings.detailsGeometry = geometry.toByteArray();
+    settings.bLogarithmic = logarithmic.toBool();
     return settings;
 }
 
 template <class F> void COrvekSettings::Save(F write) {
+    if (m_bReadOnly) {
+        return;
+    }
     QSettings file = OpenFile();
     write(file);
     file.sync();
     if (file.status() != QSettings::NoError) {
-        Report(false, file.fileName(), file.status());
+        Report(QStringLiteral("Cannot write the settings file %1 (%2): settings will not be kept.")
+                   .arg(file.fileName(), file.status() == QSettings::FormatError
+                                             ? QStringLiteral("it is not in settings format")
+                                             : QStringLiteral("it cannot be accessed")));
     }
 }
 
@@ -82,9 +132,20 @@ void COrvekSettings::SaveExcluded(const std::set<std::string>& excluded) {
     for (const std::string& strName : excluded) {
         names.append(QString::fromStdString(strName));
     }
-    Save([&](QSettings& file) { file.setValue(QLatin1String(kKeyExcluded), names); });
+    Save([&](QSettings& file) {
+        // An empty list would be written as "@Invalid()": no key says it.
+        if (names.isEmpty()) {
+            file.remove(QLatin1String(kKeyExcluded));
+        } else {
+            file.setValue(QLatin1String(kKeyExcluded), names);
+        }
+    });
 }
 
 void COrvekSettings::SaveDetailsGeometry(const QByteArray& geometry) {
     Save([&](QSettings& file) { file.setValue(QLatin1String(kKeyDetailsGeometry), geometry); });
+}
+
+void COrvekSettings::SaveLogarithmic(bool bLogarithmic) {
+    Save([&](QSettings& file) { file.setValue(QLatin1String(kKeyLogarithmic), bLogarithmic); });
 }

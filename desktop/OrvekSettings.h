@@ -1,36 +1,50 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 
-class QString;
-
+#include <functional>
 #include <set>
 #include <string>
 
 // What Orvek keeps across runs: the filter and promiscuous choice of the last Capture, the
-// excluded devices and where the Details window was. Defaults are those of a first start.
+// excluded devices, where the Details window was and its graph's scale. Defaults are those of a
+// first start.
 struct OrvekSettings {
     std::string strFilter = "tcp or udp";
     bool bPromiscuous = false;
     std::set<std::string> excluded;
     QByteArray detailsGeometry;
+    bool bLogarithmic = false;
 };
 
 // The settings file, in the desktop's usual place (~/.config/Orvek/Orvek.conf, or under
 // $XDG_CONFIG_HOME). A file that cannot be read or written never stops the application: reading
-// then gives the defaults, and the first failure of either kind is said once on standard error.
-// User-interface thread only.
+// then gives the defaults. A damaged file (not in settings format, or a value of the wrong kind)
+// is moved aside as Orvek.conf.bad-<local time>, never overwritten. The first problem of any kind
+// is said once, on standard error and to the reporter. User-interface thread only.
 class COrvekSettings {
 public:
+    // Called once, on the user-interface thread, with the first problem's text; must not block.
+    using ReportFn = std::function<void(const QString& strText)>;
+
+    explicit COrvekSettings(ReportFn fnReport = {}) : m_fnReport(std::move(fnReport)) {}
+
     OrvekSettings Load();
     void SaveCapture(const std::string& strFilter, bool bPromiscuous);
     void SaveExcluded(const std::set<std::string>& excluded);
     void SaveDetailsGeometry(const QByteArray& geometry);
+    void SaveLogarithmic(bool bLogarithmic);
 
 private:
     // Writes one key and syncs; a failure is reported once.
     template <class F> void Save(F write);
-    void Report(bool bReading, const QString& strFile, int nStatus);
+    // Says the first problem.
+    void Report(const QString& strText);
+    // Moves a damaged file aside and says so; while it cannot, nothing is written over it.
+    void SetAside(const QString& strFile, const char* szWhy);
 
+    ReportFn m_fnReport;
     bool m_bReported = false;
+    bool m_bReadOnly = false;
 };

@@ -1,8 +1,12 @@
+#include "CommandLine.h"
 #include "OrvekApp.h"
+
+#include <QtGlobal>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -25,12 +29,49 @@ int ExecHeadless(char** argv) {
     return 1;
 }
 
+// Qt's messages while the application object starts are held back: a display that is named but
+// cannot be opened ends in Qt's fatal error, which becomes the one line of a missing display
+// instead of a core dump. Main thread only, during QApplication's construction.
+std::string g_strStartupMessages;
+std::string g_strFirstStartupMessage;
+
+void OnStartupMessage(QtMsgType eType, const QMessageLogContext& context,
+                      const QString& strMessage) {
+    if (eType == QtFatalMsg) {
+        const std::string strWhy =
+            g_strFirstStartupMessage.empty() ? strMessage.toStdString() : g_strFirstStartupMessage;
+        std::fprintf(stderr, "orvek: %s\n", NoDisplayLine(strWhy).c_str());
+        std::_Exit(1);
+    }
+    if (g_strFirstStartupMessage.empty()) {
+        g_strFirstStartupMessage = strMessage.toStdString();
+    }
+    g_strStartupMessages += qFormatLogMessage(eType, context, strMessage).toStdString() + "\n";
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::strcmp(argv[1], "--headless") == 0) {
+    switch (ChooseLaunch(std::vector<std::string>(argv + 1, argv + argc), std::getenv("DISPLAY"),
+                         std::getenv("WAYLAND_DISPLAY"), std::getenv("QT_QPA_PLATFORM"))) {
+    case ELaunch::Headless:
         return ExecHeadless(argv);
+    case ELaunch::Help:
+        std::fputs(WindowUsage(), stdout);
+        return 0;
+    case ELaunch::Version:
+        std::printf("orvek %s\n", ORVEK_VERSION);
+        return 0;
+    case ELaunch::NoDisplay:
+        std::fprintf(stderr, "orvek: %s\n",
+                     NoDisplayLine("neither DISPLAY nor WAYLAND_DISPLAY is set").c_str());
+        return 1;
+    case ELaunch::Window:
+        break;
     }
+    const QtMessageHandler fnPrevious = qInstallMessageHandler(OnStartupMessage);
     COrvekApp app(argc, argv);
+    qInstallMessageHandler(fnPrevious);
+    std::fputs(g_strStartupMessages.c_str(), stderr);
     return app.Run();
 }

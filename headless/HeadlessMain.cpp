@@ -3,6 +3,7 @@
 #include "Capabilities.h"
 #include "CaptureClient.h"
 #include "EventLoop.h"
+#include "HeadlessNotes.h"
 #include "HeadlessOptions.h"
 #include "MetricsServer.h"
 #include "OrvekMeter.h"
@@ -119,9 +120,14 @@ int RunHeadless(const std::vector<std::string>& args) {
             view.ShowMessage(strFailures, COrvekMeter::kExceptionCaption);
         }
     } catch (const CZarnException& e) {
-        view.ShowMessage(DescribeError(e), COrvekMeter::kExceptionCaption);
+        view.ShowMessage(meter.DescribeFailure(e), COrvekMeter::kExceptionCaption);
         return 1;
     }
+    if (const std::string strNotes = DescribeHeadlessStart(options, meter.GetDeviceStates());
+        !strNotes.empty()) {
+        view.ShowMessage(strNotes, COrvekMeter::kExceptionCaption);
+    }
+    CLineFormatter lines(options.bJson, options.bTimestamps, std::chrono::steady_clock::now());
     // The helper holds what capturing needs; this program, which serves HTTP, holds nothing (an
     // exporter started with CAP_NET_RAW for its helper gives it up here) but, until it listens,
     // the right to a low port.
@@ -143,12 +149,17 @@ int RunHeadless(const std::vector<std::string>& args) {
             return 1;
         }
     }
-    KeepOnlyCapabilities({});
+    try {
+        KeepOnlyCapabilities({});
+    } catch (const CZarnException& e) {
+        view.ShowMessage(DescribeError(e), COrvekMeter::kExceptionCaption);
+        return 1;
+    }
 
     const auto printLine = [&] {
-        const MeterSnapshot snapshot = meter.GetSnapshot();
         const std::string strLine =
-            options.bJson ? FormatJsonLine(snapshot) : FormatTextLine(snapshot);
+            lines.Next(meter.GetSnapshot(), std::chrono::system_clock::now(),
+                       std::chrono::steady_clock::now());
         std::fprintf(stdout, "%s\n", strLine.c_str());
         std::fflush(stdout);
     };
@@ -163,6 +174,8 @@ int RunHeadless(const std::vector<std::string>& args) {
     if (options.dInterval > 0) {
         const auto tFirst = CEventLoop::Clock::now() + interval;
         loop.PostAt(tFirst, [&printEvery, tFirst] { printEvery(tFirst); });
+    } else {
+        view.ShowMessage(DescribeQuietRun(options), "");
     }
     loop.Watch(hSignals.Get(), [&] {
         signalfd_siginfo info{};

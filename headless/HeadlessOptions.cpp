@@ -111,16 +111,17 @@ bool ParseHeadlessOptions(const std::vector<std::string>& args, HeadlessOptions&
         const bool bInline = strArg.rfind("--", 0) == 0 && nEquals != std::string::npos;
         const std::string strName = bInline ? strArg.substr(0, nEquals) : strArg;
 
-        if (strName == "--promiscuous" || strName == "--json" || strName == "--help" ||
-            strName == "--version") {
+        if (strName == "--promiscuous" || strName == "--json" || strName == "--timestamps" ||
+            strName == "--help" || strName == "--version") {
             if (bInline) {
                 strError = strName + " takes no value";
                 return false;
             }
-            bool& bFlag = strName == "--promiscuous" ? parsed.bPromiscuous
-                          : strName == "--json"      ? parsed.bJson
-                          : strName == "--help"      ? parsed.bHelp
-                                                     : parsed.bVersion;
+            bool& bFlag = strName == "--promiscuous"  ? parsed.bPromiscuous
+                          : strName == "--json"       ? parsed.bJson
+                          : strName == "--timestamps" ? parsed.bTimestamps
+                          : strName == "--help"       ? parsed.bHelp
+                                                      : parsed.bVersion;
             bFlag = true;
             continue;
         }
@@ -170,15 +171,18 @@ bool ParseHeadlessOptions(const std::vector<std::string>& args, HeadlessOptions&
 }
 
 const char* HeadlessUsage() {
-    return "Usage: orvek --headless [OPTIONS]\n"
+    return "Usage: orvek-headless [OPTIONS], or orvek --headless [OPTIONS]\n"
            "Counts this computer's traffic without a window and prints the totals.\n"
            "  --filter EXPR            capture filter, libpcap syntax (default: \"tcp or udp\")\n"
            "  --promiscuous            capture in promiscuous mode (default: off)\n"
            "  --exclude DEVICE         leave DEVICE alone; repeatable (default: none)\n"
            "  --interval SECONDS       print every SECONDS, 0 = only at exit (default: 1)\n"
-           "  --json                   print JSON lines instead of text (default: off)\n"
+           "  --json                   print JSON lines, with time and rates, instead of text "
+           "(default: off)\n"
+           "  --timestamps             start each text line with its time, UTC (default: off)\n"
            "  --metrics [ADDRESS:]PORT serve Prometheus metrics on /metrics; ADDRESS is IPv4 or "
            "[IPv6] (default: off, ADDRESS 127.0.0.1)\n"
            "  --help                   print this help and exit (default: off)\n"
-           "  --version                print the version and exit (default: off)\n";
+           "  --version                print the version and exit (default: off)\n"
+           "SIGINT or SIGTERM prints the final line and ends it. More in man orvek.\n";
 }

@@ -11,6 +11,7 @@ struct HeadlessOptions {
     std::vector<std::string> vecExclude;
     double dInterval = 1.0; // seconds between printed lines; 0 prints only at the end
     bool bJson = false;
+    bool bTimestamps = false; // text lines start with their time
     bool bMetrics = false;
     std::string strMetricsAddress = "127.0.0.1"; // numeric, without brackets for IPv6
     uint16_t nMetricsPort = 0;

@@ -2,7 +2,11 @@
 
 #include "OrvekMeter.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
 #include <string_view>
 #include <system_error>
 
@@ -57,6 +61,26 @@ void AppendInteger(std::string& strOut, int64_t nValue) {
     char szDigits[24];
     const auto [pEnd, ec] = std::to_chars(szDigits, szDigits + sizeof szDigits, nValue);
     strOut.append(szDigits, pEnd);
+}
+
+// Whole bytes a second from nBefore to nNow over dSeconds; counters never go back.
+int64_t RateOf(int64_t nNow, int64_t nBefore, double dSeconds) {
+    return dSeconds > 0
+               ? std::llround(static_cast<double>(std::max<int64_t>(nNow - nBefore, 0)) / dSeconds)
+               : 0;
+}
+
+// ,"sent_bytes":N,"received_bytes":N,"sent_rate":N,"received_rate":N
+void AppendBytesAndRates(std::string& strOut, int64_t nSent, int64_t nRecv, int64_t nSentBefore,
+                         int64_t nRecvBefore, double dSeconds) {
+    strOut += ",\"sent_bytes\":";
+    AppendInteger(strOut, nSent);
+    strOut += ",\"received_bytes\":";
+    AppendInteger(strOut, nRecv);
+    strOut += ",\"sent_rate\":";
+    AppendInteger(strOut, RateOf(nSent, nSentBefore, dSeconds));
+    strOut += ",\"received_rate\":";
+    AppendInteger(strOut, RateOf(nRecv, nRecvBefore, dSeconds));
 }
 
 void AppendJsonString(std::string& strOut, std::string_view svText) {
@@ -119,22 +143,38 @@ std::string FormatTextLine(const MeterSnapshot& snapshot) {
            COrvekMeter::FormatSent(snapshot.nSentBytes);
 }
 
-std::string FormatJsonLine(const MeterSnapshot& snapshot) {
-    std::string strOut = "{\"sent_bytes\":";
-    AppendInteger(strOut, snapshot.nSentBytes);
-    strOut += ",\"received_bytes\":";
-    AppendInteger(strOut, snapshot.nRecvBytes);
+std::string FormatUtcTime(std::chrono::system_clock::time_point tWall) {
+    const auto tSeconds = std::chrono::floor<std::chrono::seconds>(tWall);
+    const auto nMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(tWall - tSeconds).count();
+    const time_t nSeconds = std::chrono::system_clock::to_time_t(tSeconds);
+    tm utc{};
+    gmtime_r(&nSeconds, &utc);
+    char szTime[48];
+    const size_t nLength = std::strftime(szTime, sizeof szTime, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(szTime + nLength, sizeof szTime - nLength, ".%03dZ", static_cast<int>(nMs));
+    return szTime;
+}
+
+std::string FormatJsonLine(const MeterSnapshot& snapshot, const MeterSnapshot& before,
+                           double dSeconds, std::chrono::system_clock::time_point tWall) {
+    std::string strOut = "{\"time\":\"" + FormatUtcTime(tWall) + "\"";
+    AppendBytesAndRates(strOut, snapshot.nSentBytes, snapshot.nRecvBytes, before.nSentBytes,
+                        before.nRecvBytes, dSeconds);
     strOut += ",\"devices\":[";
     for (size_t nIndex = 0; nIndex < snapshot.devices.size(); ++nIndex) {
         const DeviceSnapshot& device = snapshot.devices[nIndex];
+        // A few dozen devices: a search costs less than an index.
+        const auto itBefore =
+            std::ranges::find(before.devices, device.strName, &DeviceSnapshot::strName);
+        const bool bBefore = itBefore != before.devices.end();
         strOut += nIndex == 0 ? "{\"name\":" : ",{\"name\":";
         AppendJsonString(strOut, device.strName);
         strOut += ",\"state\":";
         AppendJsonString(strOut, device.strState);
-        strOut += ",\"sent_bytes\":";
-        AppendInteger(strOut, device.nSentBytes);
-        strOut += ",\"received_bytes\":";
-        AppendInteger(strOut, device.nRecvBytes);
+        AppendBytesAndRates(strOut, device.nSentBytes, device.nRecvBytes,
+                            bBefore ? itBefore->nSentBytes : 0, bBefore ? itBefore->nRecvBytes : 0,
+                            dSeconds);
         strOut += ",\"packets\":";
         AppendInteger(strOut, device.nSentPackets + device.nRecvPackets);
         strOut += ",\"drops\":";
@@ -143,6 +183,26 @@ std::string FormatJsonLine(const MeterSnapshot& snapshot) {
     }
     strOut += "]}";
     return strOut;
+}
+
+CLineFormatter::CLineFormatter(bool bJson, bool bTimestamps,
+                               std::chrono::steady_clock::time_point tStart)
+    : m_bJson(bJson), m_bTimestamps(bTimestamps), m_tBefore(tStart) {}
+
+std::string CLineFormatter::Next(const MeterSnapshot& snapshot,
+                                 std::chrono::system_clock::time_point tWall,
+                                 std::chrono::steady_clock::time_point tNow) {
+    std::string strLine;
+    if (m_bJson) {
+        const double dSeconds = std::chrono::duration<double>(tNow - m_tBefore).count();
+        strLine = FormatJsonLine(snapshot, m_before, dSeconds, tWall);
+        m_before = snapshot;
+        m_tBefore = tNow;
+    } else {
+        strLine = m_bTimestamps ? FormatUtcTime(tWall) + "\t" + FormatTextLine(snapshot)
+                                : FormatTextLine(snapshot);
+    }
+    return strLine;
 }
 
 std::string FormatPrometheus(const MeterSnapshot& snapshot, const std::string& strVersion) {

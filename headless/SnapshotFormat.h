@@ -2,6 +2,7 @@
 
 #include "MeterSnapshot.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -12,10 +13,34 @@
 // between. No line end.
 std::string FormatTextLine(const MeterSnapshot& snapshot);
 
-// The snapshot as one JSON object on one line (no line end):
-// {"sent_bytes":N,"received_bytes":N,"devices":[{"name":"..","state":"..","sent_bytes":N,
-// "received_bytes":N,"packets":N,"drops":N},...]} with packets counting both directions.
-std::string FormatJsonLine(const MeterSnapshot& snapshot);
+// A moment as RFC 3339 in UTC, with milliseconds: "2025-01-31T09:05:07.250Z".
+std::string FormatUtcTime(std::chrono::system_clock::time_point tWall);
+
+// The snapshot taken at tWall as one JSON object on one line (no line end):
+// {"time":"<RFC 3339>","sent_bytes":N,"received_bytes":N,"sent_rate":N,"received_rate":N,
+// "devices":[{"name":"..","state":"..","sent_bytes":N,"received_bytes":N,"sent_rate":N,
+// "received_rate":N,"packets":N,"drops":N},...]} with packets counting both directions, and the
+// rates in whole bytes a second since `before`, taken dSeconds earlier (0 without time between).
+// A device missing from `before` counts from zero.
+std::string FormatJsonLine(const MeterSnapshot& snapshot, const MeterSnapshot& before,
+                           double dSeconds, std::chrono::system_clock::time_point tWall);
+
+// The printed lines of one run, each from a fresh snapshot: JSON lines, with the rates since the
+// line before (the first line: since the formatter was made, when capture started), or the
+// counters' text, led by the time and a tab when bTimestamps asks for it.
+class CLineFormatter {
+public:
+    CLineFormatter(bool bJson, bool bTimestamps, std::chrono::steady_clock::time_point tStart);
+
+    std::string Next(const MeterSnapshot& snapshot, std::chrono::system_clock::time_point tWall,
+                     std::chrono::steady_clock::time_point tNow);
+
+private:
+    const bool m_bJson;
+    const bool m_bTimestamps;
+    MeterSnapshot m_before;
+    std::chrono::steady_clock::time_point m_tBefore;
+};
 
 // Prometheus text exposition (format 0.0.4) of the per-device counters and the build version.
 // Device names must be unique, as libpcap lists them.

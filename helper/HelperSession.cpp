@@ -113,16 +113,25 @@ void CHelperSession::Handle(const ClientMessage& message) {
                 Send(StoppedMessage{});
             } else if constexpr (std::is_same_v<T, SnapshotRequest>) {
                 SnapshotMessage answer{m_meter.GetSnapshot()};
-                std::string strFrame = EncodeFrame(answer);
-                // Thousands of devices: the first ones that fit, rather than no answer.
-                while (strFrame.size() > kFrameHeaderBytes + kMaxMessageBytes) {
-                    answer.snapshot.devices.resize(answer.snapshot.devices.size() / 2);
-                    strFrame = EncodeFrame(answer);
+                SendFitted(answer, answer.snapshot.devices);
+            } else if constexpr (std::is_same_v<T, DevicesRequest>) {
+                if (typed.bRefresh) {
+                    m_meter.RefreshDeviceStates();
                 }
-                Send(answer);
+                DevicesMessage answer = ToDevicesMessage(m_meter.GetDeviceStates());
+                SendFitted(answer, answer.devices);
             }
         },
         message);
+}
+
+template <class TMessage, class TList>
+void CHelperSession::SendFitted(TMessage& message, TList& devices) {
+    // Thousands of devices: the first ones that fit, rather than no answer.
+    while (EncodeFrame(message).size() > kFrameHeaderBytes + kMaxMessageBytes) {
+        devices.resize(devices.size() / 2);
+    }
+    Send(message);
 }
 
 void CHelperSession::Send(const HelperMessage& message) {

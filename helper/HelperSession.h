@@ -43,6 +43,8 @@ private:
     void OnReadable();
     void Handle(const ClientMessage& message);
     void Send(const HelperMessage& message);
+    // Sends an answer with a list of devices, cut to the first ones when it would not fit a frame.
+    template <class TMessage, class TList> void SendFitted(TMessage& message, TList& devices);
     // View thread: ends the session with that status (the first one given); a reason is sent to
     // the client and said on standard error.
     void End(int nStatus, const std::string& strError = {});

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "CaptureControl.h"
 #include "MeterSnapshot.h"
 
 #include <cstdint>
 #include <set>
 #include <string>
-
-class CZarnException;
+#include <vector>
 
 // A traffic meter as the window and the headless program drive it: the meter in this process
 // (COrvekMeter) or the capture helper's, reached through its client (CCaptureClient). Counter
@@ -20,6 +20,11 @@ struct IMeter {
     // opened.
     virtual void SetExcludedDevices(const std::set<std::string>& excluded) = 0;
     virtual std::set<std::string> GetExcludedDevices() const = 0;
+    // Every network device of the last listing with its state, in the listing's order.
+    virtual std::vector<DeviceState> GetDeviceStates() const = 0;
+    // While nothing captures: lists the devices afresh, opening none, so that they can be shown
+    // and excluded before a Start. Failures are left for Start to say.
+    virtual void RefreshDeviceStates() = 0;
 
     // Starts capture. Returns one message for the devices that could not be opened ("" when all
     // opened); throws CZarnException with libpcap's text when none could.
@@ -39,6 +44,8 @@ struct IMeter {
     virtual void OnException(const CZarnException& e) = 0;
     // View thread, inside a catch block: shows the exception being handled under "Exception".
     virtual void OnCurrentException() = 0;
+    // Any thread: a failure's text, and for want of the permission to capture, how to get it.
+    virtual std::string DescribeFailure(const CZarnException& e) const = 0;
 
 protected:
     ~IMeter() = default;

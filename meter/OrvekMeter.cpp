@@ -1,5 +1,6 @@
 #include "OrvekMeter.h"
 
+#include "CaptureAdvice.h"
 #include "ZarnException.h"
 
 #include <algorithm>
@@ -229,7 +230,26 @@ void COrvekMeter::OnException(const CZarnException& e) {
     if (!e.HasDescription()) {
         return;
     }
-    m_view.ShowMessage(e.GetDescription(), kExceptionCaption);
+    m_view.ShowMessage(DescribeFailure(e), kExceptionCaption);
+}
+
+std::string COrvekMeter::DescribeFailure(const CZarnException& e) const {
+    return IsPermissionFailure(e) ? DescribeError(e) + "\n" + DescribePermissionFix()
+                                  : DescribeError(e);
+}
+
+std::string COrvekMeter::DescribePermissionFix() const {
+    std::string strBinary;
+    {
+        std::lock_guard<std::mutex> guard(m_mtxSettings);
+        strBinary = m_strCapturingBinary;
+    }
+    return ::DescribePermissionFix(strBinary.empty() ? GetSelfPath() : strBinary);
+}
+
+void COrvekMeter::SetCapturingBinary(const std::string& strPath) {
+    std::lock_guard<std::mutex> guard(m_mtxSettings);
+    m_strCapturingBinary = strPath;
 }
 
 CaptureRequest COrvekMeter::OnAdapterFound(const char* szDeviceName) {
@@ -277,8 +297,28 @@ std::set<std::string> COrvekMeter::GetExcludedDevices() const {
     return m_control.GetExcludedDevices();
 }
 
+std::vector<DeviceState> COrvekMeter::GetDeviceStates() const {
+    return m_control.GetDeviceStates();
+}
+
+void COrvekMeter::RefreshDeviceStates() {
+    try {
+        m_control.RefreshDeviceStates();
+    } catch (const CZarnException&) {
+        // Nothing to list: Start says why.
+    }
+}
+
 std::string COrvekMeter::StartCapture() {
-    return DescribeDeviceFailures(m_control.Start(this));
+    const std::vector<DeviceFailure> failures = m_control.Start(this);
+    std::string strMessage = DescribeDeviceFailures(failures);
+    if (std::ranges::any_of(failures, [](const DeviceFailure& failure) {
+            return IsPermissionFailure(failure.error);
+        })) {
+        // The advice once, after every device's text.
+        strMessage += "\n" + DescribePermissionFix();
+    }
+    return strMessage;
 }
 
 void COrvekMeter::StopCapture() {
@@ -331,6 +371,8 @@ std::string DescribeState(const DeviceState& state) {
         return "failed: " + state.strError;
     case EDeviceState::Stopped:
         return "stopped";
+    case EDeviceState::Ready:
+        return "ready";
     }
     return "";
 }
@@ -345,6 +387,8 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
         device.strState = DescribeState(state);
         device.strKind = state.strKind;
         device.bCapturing = state.eState == EDeviceState::Capturing;
+        // Loopback traffic never leaves the host: no choice of the user makes it count.
+        device.bCountable = state.eState != EDeviceState::Loopback;
     }
     std::lock_guard<std::mutex> guard(m_mtxDevices);
     for (const auto& [strName, pDevice] : m_devices) {
@@ -354,6 +398,10 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
             it = snapshot.devices.insert(snapshot.devices.end(), DeviceSnapshot{});
             it->strName = strName;
             it->strState = "gone";
+            it->strKind = pDevice->m_strKind;
+            it->bCountable = false;
+        } else {
+            pDevice->m_strKind = it->strKind;
         }
         it->nSentBytes = counters.nSentBytes.load();
         it->nRecvBytes = counters.nRecvBytes.load();

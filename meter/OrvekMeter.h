@@ -83,6 +83,8 @@ public:
         int64_t m_nMark = 0;
         const CAddressTable* m_pAddresses = nullptr;
         int64_t m_nDropBase = 0;
+        // The kind the device was last listed with, kept for when it is gone; m_mtxDevices.
+        std::string m_strKind;
     };
 
     static constexpr const char* kDefaultFilter = "tcp or udp";
@@ -105,6 +107,12 @@ public:
     // Monitor or view thread: a described failure becomes a message captioned "Exception"; one
     // without a description is ignored.
     void OnException(const CZarnException& e) override;
+    // Any thread: a failure's text, and for a device that could not be opened for want of the
+    // permission to capture, how to get it.
+    std::string DescribeFailure(const CZarnException& e) const override;
+    // The program that opens the devices, which the permission advice names; by default this
+    // process's own.
+    void SetCapturingBinary(const std::string& strPath);
     // View thread, inside a catch block: shows the exception being handled, whatever its type,
     // under "Exception" (an OS error as its text).
     void OnCurrentException() override;
@@ -116,12 +124,15 @@ public:
     void SetCaptureSettings(const std::string& strFilter, bool bPromiscuous) override;
     std::string GetFilter() const override;
     bool IsPromiscuous() const override;
-    // The control's exclusions.
+    // The control's exclusions and devices.
     void SetExcludedDevices(const std::set<std::string>& excluded) override;
     std::set<std::string> GetExcludedDevices() const override;
+    std::vector<DeviceState> GetDeviceStates() const override;
+    void RefreshDeviceStates() override;
 
     // Starts capture with this meter as the listener. Returns one message for the devices that
-    // could not be opened ("" when all opened); throws CZarnException when none could.
+    // could not be opened ("" when all opened), with the permission advice when they lacked it;
+    // throws CZarnException when none could.
     std::string StartCapture() override;
     // Stops all capture. Returns when no thread calls the meter.
     void StopCapture() override;
@@ -160,6 +171,8 @@ private:
     bool ReleaseDisplay();
     // One total summed over every device's counters, under the devices' lock.
     int64_t SumOverDevices(std::atomic<int64_t> DeviceCounters::*pTotal) const;
+    // Any thread: how to get the permission to capture for the capturing binary.
+    std::string DescribePermissionFix() const;
     // Runs fn on the view thread after nDelayMs, unless the meter is gone by then.
     void PostToView(void (COrvekMeter::*pfn)(), int nDelayMs);
 
@@ -181,4 +194,5 @@ private:
     mutable std::mutex m_mtxSettings;
     std::string m_strFilter{kDefaultFilter}; // guarded by m_mtxSettings
     bool m_bPromiscuous = false;             // guarded by m_mtxSettings
+    std::string m_strCapturingBinary;        // guarded by m_mtxSettings; empty: this process's
 };

@@ -250,6 +250,28 @@ DecodedMessage<HelperMessage> DecodeHelperMessage(std::span<const uint8_t> body)
     return Decode<HelperMessage>(body);
 }
 
+DevicesMessage ToDevicesMessage(const std::vector<DeviceState>& states) {
+    DevicesMessage message;
+    for (const DeviceState& state : states) {
+        message.devices.push_back(
+            {state.strName, state.strKind, static_cast<uint32_t>(state.eState), state.strError});
+    }
+    return message;
+}
+
+std::optional<std::vector<DeviceState>> FromDevicesMessage(const DevicesMessage& message) {
+    std::vector<DeviceState> states;
+    for (const DeviceStateFields& device : message.devices) {
+        // Ready is the last state.
+        if (device.nState > static_cast<uint32_t>(EDeviceState::Ready)) {
+            return std::nullopt;
+        }
+        states.push_back({device.strName, device.strKind, static_cast<EDeviceState>(device.nState),
+                          device.strError});
+    }
+    return states;
+}
+
 std::string EncodeFrame(const ClientMessage& message) {
     return Encode(message);
 }

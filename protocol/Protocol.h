@@ -8,16 +8,18 @@
 // is malformed and ends the session. Both sides greet with a hello naming the version; a change
 // to any message's fields changes kProtocolVersion.
 
+#include "CaptureControl.h"
 #include "MeterSnapshot.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <variant>
 #include <vector>
 
-inline constexpr uint32_t kProtocolVersion = 1;
+inline constexpr uint32_t kProtocolVersion = 2;
 // The longest frame body either side sends or accepts.
 inline constexpr size_t kMaxMessageBytes = size_t{1} << 20;
 // The longest text in a message; longer texts are cut when written.
@@ -58,6 +60,11 @@ struct SnapshotRequest { // answered by Snapshot
     static constexpr uint8_t kType = 6;
     template <class Io> void Fields(Io&) {}
 };
+struct DevicesRequest { // answered by Devices; bRefresh lists them afresh first, while idle
+    static constexpr uint8_t kType = 7;
+    bool bRefresh = false;
+    template <class Io> void Fields(Io& io) { io(bRefresh); }
+};
 
 // Helper to client: answers, and what the helper says by itself (Counters, Notice, Error).
 struct CountersMessage { // the totals, at the display's pace while they move
@@ -96,12 +103,28 @@ struct ErrorMessage { // the helper ends the session, and says why
     std::string strText;
     template <class Io> void Fields(Io& io) { io(strText); }
 };
+// A DeviceState as it travels: its state as a number, which the reader checks.
+struct DeviceStateFields {
+    std::string strName, strKind;
+    uint32_t nState = 0;
+    std::string strError;
+    template <class Io> void Fields(Io& io) { io(strName, strKind, nState, strError); }
+};
+struct DevicesMessage {
+    static constexpr uint8_t kType = 23;
+    std::vector<DeviceStateFields> devices;
+    template <class Io> void Fields(Io& io) { io(devices); }
+};
 
 using ClientMessage = std::variant<HelloMessage, SettingsMessage, ExcludedMessage, StartMessage,
-                                   StopMessage, SnapshotRequest>;
+                                   StopMessage, SnapshotRequest, DevicesRequest>;
 using HelperMessage =
     std::variant<HelloMessage, CountersMessage, NoticeMessage, StartedMessage, StartFailedMessage,
-                 StoppedMessage, SnapshotMessage, ErrorMessage>;
+                 StoppedMessage, SnapshotMessage, ErrorMessage, DevicesMessage>;
+
+// Device states to send, and back: nothing when a state is no EDeviceState.
+DevicesMessage ToDevicesMessage(const std::vector<DeviceState>& states);
+std::optional<std::vector<DeviceState>> FromDevicesMessage(const DevicesMessage& message);
 
 // Where a stream of bytes stands: a whole frame at its start (its body, and the bytes it takes),
 // not enough bytes yet, or a length that no frame may have.

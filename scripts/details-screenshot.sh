@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Takes the README's picture of the Details window: the window application in a network namespace
 # of its own under Xvfb, with traffic between veth pairs to a peer namespace (nothing leaves the
-# machine), a device that is down and one excluded by the settings file. Needs root, Xvfb, xdotool,
-# ImageMagick and python3. Usage: scripts/details-screenshot.sh path/to/orvek out.png
+# machine), a device that is down and one excluded by the settings file, the graph on its
+# logarithmic scale with the pointer on it. Needs root, Xvfb, xdotool, ImageMagick and python3.
+# Usage: scripts/details-screenshot.sh path/to/orvek out.png
 # (SECS sets how long traffic runs before the picture; the default 40).
 set -euo pipefail
 bin=$(realpath "$1"); out=$2
@@ -56,9 +57,14 @@ ip netns exec "$peer" python3 "$work/traffic.py" 10.98.0.2 10.98.0.1 600000 "$se
 ip netns exec "$ns" python3 "$work/traffic.py" 10.98.0.1 10.98.0.2 150000 "$secs" 0 &
 ip netns exec "$peer" python3 "$work/traffic.py" 10.98.1.2 10.98.1.1 2500000 "$secs" 1 &
 sleep 2
-# A double-click on the received counter opens the Details window.
+# A double-click on the received counter opens the Details window; Alt+L ticks its graph's
+# logarithmic scale, and the pointer rests on the graph, which then tells the rates under it.
 xdotool mousemove --window "$win" 60 110 click --repeat 2 --delay 80 1
-sleep $((secs - 5))
+xdotool search --sync --onlyvisible --name "Orvek - Details" >/dev/null
 det=$(xdotool search --onlyvisible --name "Orvek - Details" | head -n1)
+xdotool windowfocus --sync "$det" key alt+l
+sleep $((secs - 7))
+xdotool mousemove --window "$det" 716 470
+sleep 2
 import -window "$det" "$out"
-cat "$work/orvek.out"
+cat "$work/orvek.out" "$work/xvfb.out"

@@ -7,8 +7,9 @@ purpose=${1:-test}
 packages=(build-essential cmake pkg-config libpcap-dev libcap-dev qt6-base-dev libcpp-httplib-dev libcap2-bin
     iproute2)
 case "$purpose" in
-run) packages+=(xdg-utils qt6-wayland) ;;
-test) packages+=(libgtest-dev clang libclang-rt-14-dev iputils-ping procps nftables prometheus locales) ;;
+run) packages+=(xdg-utils qt6-wayland man-db) ;;
+test) packages+=(libgtest-dev clang libclang-rt-14-dev iputils-ping procps nftables prometheus locales
+    groff-base) ;;
 bench) packages+=(libgtest-dev libbenchmark-dev tcpdump linux-perf xvfb xdotool valgrind) ;;
 *) echo "usage: $0 [run|test|bench]" >&2; exit 2 ;;
 esac

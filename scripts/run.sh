@@ -40,6 +40,9 @@ desktop session (or from the applications menu, "Orvek"):
 
     $binary
 
+Without a desktop, "$binary --headless" (or orvek-headless) counts and prints the totals;
+"man orvek" says more.
+
 MESSAGE
     exit 1
 fi

@@ -64,13 +64,14 @@ protected:
         EXPECT_EQ(Count(nBlock), nBlocked);
     }
 
-    // fn must throw libpcap's text with code 0.
-    static void ExpectPcapError(const std::function<void()>& fn, const std::string& strText) {
+    // fn must throw libpcap's text with nCode: 0, or libpcap's status for a failed activation.
+    static void ExpectPcapError(const std::function<void()>& fn, const std::string& strText,
+                                int nCode = 0) {
         try {
             fn();
             ADD_FAILURE() << "no error, expected " << strText;
         } catch (const CZarnException& e) {
-            EXPECT_EQ(e.GetCode(), 0);
+            EXPECT_EQ(e.GetCode(), nCode);
             EXPECT_EQ(e.GetDescription(), strText);
         }
     }
@@ -131,7 +132,7 @@ TEST_F(AdapterLive, FilterReopenAndFailures) {
     char szExpected[PCAP_ERRBUF_SIZE] = "";
     ASSERT_EQ(pcap_open_live("nosuch0", 65535, 0, 100, szExpected), nullptr);
     CAdapter missing("nosuch0");
-    ExpectPcapError([&] { missing.Open(Request()); }, szExpected);
+    ExpectPcapError([&] { missing.Open(Request()); }, szExpected, PCAP_ERROR_NO_SUCH_DEVICE);
     EXPECT_FALSE(missing.IsOpen());
 }
 

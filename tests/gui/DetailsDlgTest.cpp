@@ -1,13 +1,20 @@
-// The Details window: sorting, rates and drops on a fake source, then live on two veth pairs with
-// traffic of known sizes: rows against the kernel's counters, rates against a paced sender,
-// ticking devices off and on, drops, and the settings file.
+// The Details window: sorting, rates, drops and the graph on a fake source, then live on two veth
+// pairs with traffic of known sizes: rows against the kernel's counters, rates against a paced
+// sender, the devices before a Capture, ticking devices off and on, drops, and the settings file.
 
 #include "DetailsDlg.h"
 #include "DeviceTableModel.h"
 #include "GuiTest.h"
+#include "RateGraph.h"
 #include "TrafficText.h"
 
+#include <QSignalSpy>
+#include <QTest>
+
 #include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
 
 using namespace orvektest;
 using Clock = std::chrono::steady_clock;
@@ -85,6 +92,58 @@ TEST(DetailsTable, SortedRatedAndMarked) {
     EXPECT_EQ(dlg.GetTable()->currentIndex().row(), model.FindRow("mid"));
 }
 
+// After a burst of 2.7 GiB/s, a stream of 5 MB/s lies flat on the linear axis but stands well
+// clear of the bottom on the logarithmic one; the point under the pointer tells its time and
+// rates.
+TEST(DetailsGraph, LogarithmicScaleKeepsSmallRatesVisibleAndThePointerReadsThem) {
+    CFakeSource source;
+    source.m_snapshot.devices = {{"eth0", "capturing", true}};
+    CTrafficSampler sampler(source);
+    Clock::time_point t = Clock::now();
+    sampler.Sample(t);
+    for (int n = 0; n < 120; ++n) {
+        source.m_snapshot.devices[0].nRecvBytes += n < 10 ? 2'900'000'000 : 5'000'000;
+        sampler.Sample(t += std::chrono::seconds(1));
+    }
+    CRateGraph graph(sampler);
+    graph.resize(640, 220);
+    graph.show();
+    // The highest line's height at the newest point, 0 (bottom) to 1 (top), from the pixels: the
+    // first coloured one from the top (the grid is grey).
+    const auto newestHeight = [&] {
+        const QImage image = graph.grab().toImage();
+        const QRectF rcPlot = graph.GetPlotRect();
+        const int nX = static_cast<int>(rcPlot.right()) - 2;
+        for (int nY = static_cast<int>(rcPlot.top()) + 1; nY <= rcPlot.bottom(); ++nY) {
+            const QColor color = image.pixelColor(nX, nY);
+            if (std::max({color.red(), color.green(), color.blue()}) -
+                    std::min({color.red(), color.green(), color.blue()}) >
+                60) {
+                return (rcPlot.bottom() - nY) / rcPlot.height();
+            }
+        }
+        return -1.0;
+    };
+    const double dLinear = newestHeight();
+    EXPECT_TRUE(dLinear >= 0 && dLinear < 0.02) << dLinear;
+    QSignalSpy spy(&graph, &CRateGraph::LogarithmicChanged);
+    graph.findChild<QCheckBox*>("IDC_LOG_SCALE")->click();
+    EXPECT_EQ(spy.count(), 1);
+    EXPECT_GT(newestHeight(), 0.4);
+
+    const QRectF rcPlot = graph.GetPlotRect();
+    const double dStep = rcPlot.width() / (CTrafficSampler::kHistoryPoints - 1);
+    // Points lie less than a pixel apart: in the burst, any of the pointer's neighbours will do.
+    for (const auto& [nAgo, szText] :
+         {std::pair{0, "now: received 4.8 MiB/s, sent 0 B/s"},
+          std::pair{115, " s ago: received 2765.7 MiB/s, sent 0 B/s"}}) {
+        QTest::mouseMove(&graph, QPoint(static_cast<int>(rcPlot.right() - nAgo * dStep),
+                                        static_cast<int>(rcPlot.center().y())));
+        EXPECT_TRUE(graph.GetHoverText().endsWith(QLatin1String(szText)))
+            << graph.GetHoverText().toStdString();
+    }
+}
+
 // With no filter, everything the links carry: the datagrams and the kernel's ICMP answers.
 TEST_F(DetailsLive, RowsEqualWhatEachDeviceCarriedByteForByte) {
     const CDeviceTableModel& model = *m_pDlg->OpenDetails()->GetModel();
@@ -141,7 +200,7 @@ TEST_F(DetailsLive, RateFollowsAPacedSender) {
 
 // Unticked, a device is closed and counts nothing more, its earlier bytes staying in the totals.
 // That choice, the filter and promiscuous choice of the last Capture and the Details window's
-// place come back in the next run; ticked again, the device is opened and counts.
+// place and scale come back in the next run; ticked again, the device is opened and counts.
 TEST_F(DetailsLive, UntickedDevicesAndTheSettingsComeBackTickingReopens) {
     Filter()->setText("udp");
     Promiscuous()->setChecked(true);
@@ -166,12 +225,14 @@ TEST_F(DetailsLive, UntickedDevicesAndTheSettingsComeBackTickingReopens) {
     EXPECT_EQ(recvBytes("orv2"), "2,112 bytes");
     EXPECT_EQ(m_pDlg->GetMeter().GetRecvBytes(), 4 * 528 + 128);
 
+    m_pDlg->OpenDetails()->GetGraph()->findChild<QCheckBox*>("IDC_LOG_SCALE")->click();
     m_pDlg->close();
     Restart();
     EXPECT_EQ(Filter()->text().toStdString(), "udp");
     EXPECT_TRUE(Promiscuous()->isChecked());
     pModel = m_pDlg->OpenDetails()->GetModel();
     EXPECT_EQ(m_pDlg->OpenDetails()->size(), QSize(700, 500));
+    EXPECT_TRUE(m_pDlg->OpenDetails()->GetGraph()->IsLogarithmic());
     Capture();
     // Start opens the devices before it returns.
     EXPECT_FALSE(IsOpen("orv2"));
@@ -180,6 +241,51 @@ TEST_F(DetailsLive, UntickedDevicesAndTheSettingsComeBackTickingReopens) {
     ASSERT_TRUE(Serve([&] { return IsOpen("orv2"); }));
     recvOn2(10);
     EXPECT_TRUE(Serve([&] { return recvBytes("orv2") == "5,280 bytes"; }));
+    // No exclusion is no key, not an invalid value.
+    std::ostringstream file;
+    file << std::ifstream(m_dirSettings.filePath("Orvek/Orvek.conf").toStdString()).rdbuf();
+    EXPECT_EQ(file.str().find("excluded"), std::string::npos) << file.str();
+}
+
+// Before any Capture the window lists the devices, loopback without a box, in columns that fit
+// them at once; excluding both veths there and capturing says that nothing is counted and how to
+// change it. Ticked again, a device counts; gone, it keeps its kind and loses its box.
+TEST_F(DetailsLive, DevicesBeforeCaptureNothingCapturedSaidAndRowsThatCannotCount) {
+    const QTableView& table = *m_pDlg->OpenDetails()->GetTable();
+    CDeviceTableModel& model = *m_pDlg->OpenDetails()->GetModel();
+    EXPECT_EQ(Text(model, "orv0", kColState), "ready");
+    const QAbstractItemView& view = table;
+    for (const int nColumn : {kColDevice, kColKind}) {
+        EXPECT_EQ(table.columnWidth(nColumn),
+                  std::max(view.sizeHintForColumn(nColumn),
+                           table.horizontalHeader()->sectionSizeHint(nColumn)))
+            << nColumn;
+    }
+    const auto hasBox = [&](const char* szDevice) {
+        const QModelIndex index = model.index(model.FindRow(szDevice), kColCounted);
+        return index.data(Qt::CheckStateRole).isValid() &&
+               (model.flags(index) & Qt::ItemIsUserCheckable) != 0;
+    };
+    EXPECT_TRUE(hasBox("orv0"));
+    EXPECT_FALSE(hasBox("lo"));
+    Tick(model, "orv0", false);
+    Tick(model, "orv2", false);
+    ASSERT_TRUE(Serve([&] { return Text(model, "orv2", kColState) == "excluded"; }));
+    QStringList texts;
+    CollectModalTexts(texts);
+    Capture();
+    EXPECT_EQ(texts.value(0).toStdString(), "Orvek");
+    EXPECT_TRUE(texts.contains("No device is captured, so nothing is counted: orv0 and orv2 are "
+                               "excluded. To count a device, tick its Counted box in the Details "
+                               "window (right-click this window, Details...)."))
+        << texts.join('|').toStdString();
+    EXPECT_TRUE(IsCapturing());
+    Tick(model, "orv2", true);
+    ASSERT_TRUE(Serve([&] { return Text(model, "orv2", kColState) == "capturing"; }));
+    Sh("ip link del orv2");
+    ASSERT_TRUE(Serve([&] { return Text(model, "orv2", kColState) == "gone"; }));
+    EXPECT_EQ(Text(model, "orv2", kColKind), "virtual");
+    EXPECT_FALSE(hasBox("orv2"));
 }
 
 // Bursts while the helper is stopped overflow its ring: the kernel drops, the row is marked and
@@ -204,12 +310,18 @@ TEST_F(DetailsLive, DropsAreMarkedAndTheTotalsCalledLowerBounds) {
     EXPECT_FALSE(model.index(model.FindRow("orv2"), kColDevice).data(Qt::DecorationRole).isValid());
 }
 
-// A settings file that cannot be read (a folder in its place), or a folder where it cannot be
-// written (under /proc, which refuses even root): the first start's choices, the window works,
-// and one line on standard error says so.
+// A settings file that cannot be read (a folder in its place), a folder where it cannot be
+// written (under /proc, which refuses even root), or a damaged file: the first start's choices,
+// the window works, and the problem is said once on standard error and once in a box that does
+// not wait. The damaged file is kept aside as it was, not overwritten.
 TEST_F(DetailsLive, UnusableSettingsGiveDefaultsAndOneMessage) {
     std::filesystem::create_directories(m_dirSettings.filePath("Orvek/Orvek.conf").toStdString());
-    for (const QString& strDir : {m_dirSettings.path(), QStringLiteral("/proc/self/fdinfo")}) {
+    const std::string strDamaged = m_dirSettings.filePath("damaged/Orvek").toStdString();
+    const std::string strDamagedText = "[capture]\nfilter=udp\n[devices\nexcluded=orv0\n";
+    std::filesystem::create_directories(strDamaged);
+    std::ofstream(strDamaged + "/Orvek.conf") << strDamagedText;
+    for (const QString& strDir : {m_dirSettings.path(), QStringLiteral("/proc/self/fdinfo"),
+                                  m_dirSettings.filePath("damaged")}) {
         SCOPED_TRACE(strDir.toStdString());
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, strDir);
         testing::internal::CaptureStderr();
@@ -217,13 +329,34 @@ TEST_F(DetailsLive, UnusableSettingsGiveDefaultsAndOneMessage) {
         EXPECT_EQ(Filter()->text().toStdString(), "tcp or udp");
         EXPECT_FALSE(Promiscuous()->isChecked());
         Capture();
+        EXPECT_TRUE(IsOpen("orv0"));
+        ASSERT_TRUE(Serve([&] {
+            const auto* pBox = m_pDlg->findChild<QMessageBox*>("IDD_SETTINGS_PROBLEM");
+            return pBox != nullptr && pBox->isVisible() && !pBox->isModal();
+        }));
+        const std::string strShown =
+            m_pDlg->findChild<QMessageBox*>("IDD_SETTINGS_PROBLEM")->text().toStdString();
+        EXPECT_EQ(m_pDlg->findChildren<QMessageBox*>().size(), 1);
         m_pDlg->OpenDetails()->close();
         m_pDlg.reset();
         const std::string strErr = testing::internal::GetCapturedStderr();
         // Qt's offscreen platform has its own lines to say.
         EXPECT_EQ(QString::fromStdString(strErr).count("orvek: "), 1) << strErr;
-        EXPECT_NE(strErr.find("settings file"), std::string::npos) << strErr;
+        EXPECT_NE(strErr.find("orvek: " + strShown + "\n"), std::string::npos) << strErr;
+        EXPECT_NE(strShown.find("settings file"), std::string::npos) << strShown;
     }
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(strDamaged)) {
+        files.push_back(entry.path().filename().string());
+    }
+    std::ranges::sort(files);
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0], "Orvek.conf");
+    EXPECT_TRUE(std::regex_match(files[1], std::regex(R"(Orvek\.conf\.bad-\d{8}-\d{6})")))
+        << files[1];
+    std::ostringstream kept;
+    kept << std::ifstream(strDamaged + "/" + files[1]).rdbuf();
+    EXPECT_EQ(kept.str(), strDamagedText);
 }
 
 } // namespace

@@ -13,6 +13,20 @@
 
 namespace orvektest {
 
+// Collects the title and label texts of the next modal window, then closes it; the timer fires
+// inside the modal's event loop.
+inline void CollectModalTexts(QStringList& texts) {
+    QTimer::singleShot(0, [&texts] {
+        auto* pModal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(pModal, nullptr);
+        texts.append(pModal->windowTitle());
+        for (const QLabel* pLabel : pModal->findChildren<QLabel*>()) {
+            texts.append(pLabel->text());
+        }
+        pModal->done(0);
+    });
+}
+
 class CGuiTest : public testing::Test {
 protected:
     void SetUp() override {

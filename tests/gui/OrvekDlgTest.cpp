@@ -13,20 +13,6 @@ namespace {
 
 using OrvekDlgTest = CGuiTest;
 
-// Collects the title and label texts of the next modal window, then closes it; the timer fires
-// inside the modal's event loop.
-void CollectModalTexts(QStringList& texts) {
-    QTimer::singleShot(0, [&texts] {
-        auto* pModal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        ASSERT_NE(pModal, nullptr);
-        texts.append(pModal->windowTitle());
-        for (const QLabel* pLabel : pModal->findChildren<QLabel*>()) {
-            texts.append(pLabel->text());
-        }
-        pModal->done(0);
-    });
-}
-
 // The first display; one Details window, from the menu or a double-click on either counter, which
 // stays open while capturing; Enter in the filter box captures; closing stops capture and Details.
 TEST_F(OrvekDlgTest, FirstDisplayDetailsEnterAndClosing) {

@@ -31,16 +31,20 @@ Args Orvek(Args args) {
 using SentRecv = std::pair<int64_t, int64_t>;
 SentRecv Totals(const std::string& strOut) {
     long long nSent = -1, nRecv = -1;
-    std::sscanf(strOut.c_str() + strOut.rfind('\n', strOut.size() - 2) + 1,
-                R"({"sent_bytes":%lld,"received_bytes":%lld)", &nSent, &nRecv);
+    const std::string strLast = strOut.substr(strOut.rfind('\n', strOut.size() - 2) + 1);
+    const size_t nAt = strLast.find(R"("sent_bytes")");
+    if (nAt != std::string::npos) {
+        std::sscanf(strLast.c_str() + nAt, R"("sent_bytes":%lld,"received_bytes":%lld)", &nSent,
+                    &nRecv);
+    }
     return {nSent, nRecv};
 }
 
-// Stops orvek, which must exit cleanly and print nothing on standard error; returns its output.
-std::string Stop(CChildProcess& orvek, int nSignal = SIGTERM) {
+// Stops orvek, which must exit cleanly having said strErr on standard error; returns its output.
+std::string Stop(CChildProcess& orvek, int nSignal = SIGTERM, const std::string& strErr = "") {
     orvek.Signal(nSignal);
     EXPECT_EQ(orvek.Wait(), 0) << orvek.GetStderr();
-    EXPECT_EQ(orvek.GetStderr(), "");
+    EXPECT_EQ(orvek.GetStderr(), strErr);
     return orvek.GetStdout();
 }
 
@@ -92,16 +96,49 @@ TEST_F(HeadlessLive, CommandLineExitStatusesAndTexts) {
     CChildProcess unprivileged(Orvek({}), "65534"); // no capability
     EXPECT_EQ(unprivileged.Wait(), 1);
     const std::string strErr = unprivileged.GetStderr();
+    // libpcap's text, then how to fix it for the capture helper it ran.
     EXPECT_NE(strErr.find("hl0: You don't have permission to perform this capture on that device"),
+              std::string::npos)
+        << strErr;
+    EXPECT_NE(strErr.find("\norvek: Capturing needs the cap_net_raw capability."),
+              std::string::npos)
+        << strErr;
+    EXPECT_NE(strErr.find(std::string("setcap cap_net_raw+ep ") + ORVEK_HELPER + "\n"),
               std::string::npos)
         << strErr;
     // It runs where no desktop is installed: no Qt library is even loaded.
     EXPECT_EQ(ShOut(std::string("ldd ") + ORVEK_HEADLESS + " | grep -c libQt || true"), "0\n");
 #ifdef ORVEK_BINARY
-    // The window's binary hands --headless over to it, without a display.
-    CChildProcess convenience({ORVEK_BINARY, "--headless", "--version"});
-    EXPECT_EQ(convenience.Wait(), 0);
-    EXPECT_EQ(convenience.GetStdout(), "orvek " ORVEK_VERSION "\n");
+    // The window's binary hands --headless over to it, and answers --help and --version, without
+    // a display; without one it says so in a line instead of letting Qt abort, also where the
+    // display named cannot be reached. Qt needs no display for an offscreen window.
+    const Args noDisplay{"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM"};
+    const std::string strNoDisplay = "orvek: no display to open the window on (";
+    for (const auto& [args, nStatus, strOut, strErrStart] :
+         std::vector<std::tuple<Args, int, std::string, std::string>>{
+             {{"--headless", "--version"}, 0, "orvek " ORVEK_VERSION "\n", ""},
+             {{"--version"}, 0, "orvek " ORVEK_VERSION "\n", ""},
+             {{"--help"}, 0, "Usage: orvek [--help | --version]\n       orvek --headless", ""},
+             {{}, 1, "", strNoDisplay + "neither DISPLAY nor WAYLAND_DISPLAY is set); "},
+             {{"DISPLAY=:79"}, 1, "", strNoDisplay + "could not connect to display :79); "},
+             {{"QT_QPA_PLATFORM=xcb"}, 1, "", strNoDisplay}}) {
+        Args command = noDisplay;
+        const bool bEnv = !args.empty() && args[0].find('=') != std::string::npos;
+        command.insert(command.end(), args.begin(), args.begin() + (bEnv ? 1 : 0));
+        command.push_back(ORVEK_BINARY);
+        command.insert(command.end(), args.begin() + (bEnv ? 1 : 0), args.end());
+        CChildProcess orvek(command);
+        EXPECT_EQ(orvek.Wait(), nStatus) << orvek.GetStderr();
+        EXPECT_EQ(orvek.GetStdout().substr(0, strOut.size()), strOut);
+        const std::string strErr = orvek.GetStderr();
+        EXPECT_EQ(strErr.substr(0, strErrStart.size()), strErrStart);
+        if (nStatus == 1) {
+            EXPECT_NE(strErr.find("orvek --headless counts without one"), std::string::npos);
+            EXPECT_EQ(std::count(strErr.begin(), strErr.end(), '\n'), 1) << strErr;
+        } else {
+            EXPECT_EQ(strErr, "");
+        }
+    }
 #endif
 }
 
@@ -134,13 +171,14 @@ TEST_F(HeadlessLive, AHelperThatDiesIsToldOnceAndItsCountsKept) {
 }
 
 // Capture options, each in an orvek of its own on the same traffic: an excluded device is not
-// opened and says so; a filter of one port counts that port; traffic for another host that
-// reaches hl0 counts only in promiscuous mode; interval 0 prints only the final line, in the
-// counters' text form.
+// opened and says so, and leaving nothing to capture is said at the start, as is an --exclude that
+// names no device; a filter of one port counts that port; traffic for another host that reaches
+// hl0 counts only in promiscuous mode; interval 0 says once that it runs and where its metrics
+// are, and prints only the final line, in the counters' text form.
 TEST_F(HeadlessLive, CaptureOptionsCountWhatTheyAdmit) {
-    CChildProcess text(Orvek({"--interval", "0"}));
+    CChildProcess text(Orvek({"--interval", "0", "--metrics", "[::1]:19101"}));
     ASSERT_TRUE(WaitUntil([] { return Sh("awk 'NR > 1' /proc/net/packet | grep -q .") == 0; }));
-    auto pExcluded = StartJson({"--exclude", "hl0"});
+    auto pExcluded = StartJson({"--exclude", "hl0", "--exclude", "nosuch0"});
     auto pPort = StartJson({"--filter", "udp port 9000"});
     auto pPromiscuous = StartJson({"--filter", "udp port 9000", "--promiscuous"});
     // 10.88.0.77 is nobody's: the peer sends to hl0's hardware address, and the host, which does
@@ -155,12 +193,19 @@ TEST_F(HeadlessLive, CaptureOptionsCountWhatTheyAdmit) {
     EXPECT_EQ(sink.WaitFor(10), 10u);
     EXPECT_EQ(Totals(Stop(*pPort)), SentRecv(0, 10000));
     EXPECT_EQ(Totals(Stop(*pPromiscuous)), SentRecv(0, 20000));
-    const std::string strExcluded = Stop(*pExcluded);
+    const std::string strExcluded =
+        Stop(*pExcluded, SIGTERM,
+             "orvek: warning: --exclude nosuch0: no device has this name; it stays excluded if one "
+             "appears\norvek: No device is captured, so nothing is counted: hl0 is excluded. To "
+             "count a device, leave out its --exclude option.\n");
     EXPECT_NE(strExcluded.find(R"({"name":"hl0","state":"excluded")"), std::string::npos)
         << strExcluded;
     EXPECT_EQ(Totals(strExcluded), SentRecv(0, 0));
     // Both ports, not the other host: 20000 bytes.
-    EXPECT_EQ(Stop(text), " Recv  0.019 Mb\t Sent  0.000 Mb\n");
+    EXPECT_EQ(Stop(text, SIGTERM,
+                   "orvek: capturing; the totals are printed when SIGINT or SIGTERM ends it; "
+                   "metrics at http://[::1]:19101/metrics\n"),
+              " Recv  0.019 Mb\t Sent  0.000 Mb\n");
 }
 
 // Prometheus, started here on this namespace's loopback, scrapes the exporter every second and

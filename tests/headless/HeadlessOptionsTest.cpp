@@ -14,8 +14,8 @@ using Args = std::vector<std::string>;
 // Every field, so that one comparison shows what a parse changed.
 std::string Describe(const HeadlessOptions& options) {
     std::ostringstream text;
-    text << options.strFilter << '|' << options.bPromiscuous << options.bJson << options.bHelp
-         << options.bVersion << '|';
+    text << options.strFilter << '|' << options.bPromiscuous << options.bJson << options.bTimestamps
+         << options.bHelp << options.bVersion << '|';
     for (const std::string& strDevice : options.vecExclude) {
         text << strDevice << ',';
     }
@@ -36,16 +36,16 @@ std::string Parse(const Args& args) {
 }
 
 TEST(HeadlessOptions, EveryOptionAndTheValuesItTakes) {
-    EXPECT_EQ(Parse({}), "tcp or udp|0000||1|0 127.0.0.1 0");
+    EXPECT_EQ(Parse({}), "tcp or udp|00000||1|0 127.0.0.1 0");
     // A value that looks like an option is still a value; only the first '=' splits.
     for (const auto& [args, strOptions] : std::vector<std::pair<Args, std::string>>{
              {{"--filter", "--json", "--promiscuous", "--exclude", "eth0", "--exclude=wlan 0",
                "--interval", ".5", "--json", "--metrics", "9100", "--help", "--version"},
-              "--json|1111|eth0,wlan 0,|0.5|1 127.0.0.1 9100"},
-             {{"--filter=ip[0]=0x45", "--interval=0", "--metrics=[::1]:1"},
-              "ip[0]=0x45|0000||0|1 ::1 1"},
+              "--json|11011|eth0,wlan 0,|0.5|1 127.0.0.1 9100"},
+             {{"--filter=ip[0]=0x45", "--interval=0", "--metrics=[::1]:1", "--timestamps"},
+              "ip[0]=0x45|00100||0|1 ::1 1"},
              {{"--interval", "86400.", "--metrics", "0.0.0.0:65535"},
-              "tcp or udp|0000||86400|1 0.0.0.0 65535"}}) {
+              "tcp or udp|00000||86400|1 0.0.0.0 65535"}}) {
         EXPECT_EQ(Parse(args), strOptions);
     }
 }

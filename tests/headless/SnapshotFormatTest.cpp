@@ -55,14 +55,43 @@ TEST(SnapshotJson, OneObjectWithAnyBytesEscapedIntoValidUtf8) {
                          true, 300, 7000, 3, 5, 2},
                         {"wlan0", "down", false}};
     // Each byte that does not start a well-formed sequence becomes U+FFFD (EF BF BD).
-    EXPECT_EQ(FormatJsonLine(snapshot),
-              R"({"sent_bytes":300,"received_bytes":7000,"devices":[)"
+    EXPECT_EQ(FormatJsonLine(snapshot, {}, 0, {}),
+              R"({"time":"1970-01-01T00:00:00.000Z","sent_bytes":300,"received_bytes":7000,)"
+              R"("sent_rate":0,"received_rate":0,"devices":[)"
               R"({"name":"a\"b\\c\u000a\u0009\u0001\u001f)"
               "\x7f\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\",\"state\":\""
               "\xEF\xBF\xBD|\xEF\xBF\xBD\xEF\xBF\xBD|\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD|"
               "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD|\\u0000|\xEF\xBF\xBD\xEF\xBF\xBD"
-              R"(","sent_bytes":300,"received_bytes":7000,"packets":8,"drops":2},{"name":"wlan0",)"
-              R"("state":"down","sent_bytes":0,"received_bytes":0,"packets":0,"drops":0}]})");
+              R"(","sent_bytes":300,"received_bytes":7000,"sent_rate":0,"received_rate":0,)"
+              R"("packets":8,"drops":2},{"name":"wlan0","state":"down","sent_bytes":0,)"
+              R"("received_bytes":0,"sent_rate":0,"received_rate":0,"packets":0,"drops":0}]})");
+}
+
+// Each line of a run carries its time in UTC (the text lines only when asked) and the rates since
+// the line before, per device too; a device new since then counts from zero.
+TEST(SnapshotJson, LinesCarryTheirTimeAndTheRatesSinceTheLineBefore) {
+    using namespace std::chrono;
+    const steady_clock::time_point t0;
+    const system_clock::time_point tWall(milliseconds(1700000000123));
+    CLineFormatter json(true, false, t0), text(false, true, t0);
+    MeterSnapshot snapshot{1000, 4000, {{"eth0", "capturing", true, 1000, 4000}}};
+    EXPECT_EQ(json.Next(snapshot, tWall, t0 + seconds(2)),
+              R"({"time":"2023-11-14T22:13:20.123Z","sent_bytes":1000,"received_bytes":4000,)"
+              R"("sent_rate":500,"received_rate":2000,"devices":[{"name":"eth0",)"
+              R"("state":"capturing","sent_bytes":1000,"received_bytes":4000,"sent_rate":500,)"
+              R"("received_rate":2000,"packets":0,"drops":0}]})");
+    snapshot = {2500, 4000, {{"eth0", "capturing", true, 1000, 4000}, {"tun0", "", true, 1500}}};
+    const std::string strSecond = json.Next(snapshot, tWall, t0 + milliseconds(2500));
+    EXPECT_NE(strSecond.find(R"("sent_bytes":2500,"received_bytes":4000,"sent_rate":3000,)"
+                             R"("received_rate":0,"devices")"),
+              std::string::npos)
+        << strSecond;
+    EXPECT_NE(strSecond.find(R"("name":"tun0","state":"","sent_bytes":1500,"received_bytes":0,)"
+                             R"("sent_rate":3000,)"),
+              std::string::npos)
+        << strSecond;
+    EXPECT_EQ(text.Next(snapshot, tWall, t0),
+              "2023-11-14T22:13:20.123Z\t Recv  0.004 Mb\t Sent  0.002 Mb");
 }
 
 // Two ordinary devices and one whose name holds bytes a label value must escape or replace; the

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sys/socket.h>
@@ -109,11 +110,12 @@ TEST(HelperLive, ByHandOptionsHostileClientsAndTheKeptEnvironment) {
     const Bytes oversized = {0xFF, 0xFF, 0xFF, 0xFF, 1};
     Bytes trailing = Concat({HelloMessage{}});
     trailing.insert(trailing.end(), {2, 0, 0, 0, StopMessage::kType, 0});
-    for (const auto& [bytes, szReason] : std::vector<std::pair<Bytes, const char*>>{
+    for (const auto& [bytes, strReason] : std::vector<std::pair<Bytes, std::string>>{
              {oversized,
               "the client sent a message of 4294967295 bytes, more than the 1048576 allowed"},
              {Concat({StartMessage{}}), "the client did not greet first"},
-             {Concat({HelloMessage{99}}), "the client speaks protocol version 99, the helper 1"},
+             {Concat({HelloMessage{99}}), "the client speaks protocol version 99, the helper " +
+                                              std::to_string(kProtocolVersion)},
              {Concat({HelloMessage{}, HelloMessage{}}), "the client greeted twice"},
              {trailing,
               "the client sent a malformed message of type 5: 1 bytes follow its last field"}}) {
@@ -121,10 +123,10 @@ TEST(HelperLive, ByHandOptionsHostileClientsAndTheKeptEnvironment) {
         ASSERT_EQ(send(helper.GetSocket(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
                   ssize_t(bytes.size()));
         const std::vector<HelperMessage> answers = ReadAll(helper.GetSocket());
-        ASSERT_GE(answers.size(), 2u) << szReason;
+        ASSERT_GE(answers.size(), 2u) << strReason;
         EXPECT_TRUE(std::holds_alternative<HelloMessage>(answers.front()));
         const auto* pError = std::get_if<ErrorMessage>(&answers.back());
-        EXPECT_EQ(pError != nullptr ? pError->strText : "", szReason);
+        EXPECT_EQ(pError != nullptr ? pError->strText : "", strReason);
         EXPECT_EQ(helper.WaitForExit(5000), "exited with status 3");
     }
 
@@ -145,7 +147,14 @@ TEST(HelperLive, HostileHelpersAreEndedWithAClearText) {
     char szDir[] = "/tmp/orvek-fakes-XXXXXX";
     ASSERT_NE(mkdtemp(szDir), nullptr);
     const std::string strDir = szDir;
-    const std::string strHello = R"(printf '\005\000\000\000\001\001\000\000\000' >&3; )";
+    // The helper's greeting, in printf's octal escapes.
+    std::string strHello = "printf '";
+    for (const char ch : EncodeFrame(HelperMessage{HelloMessage{}})) {
+        char szOctal[8];
+        std::snprintf(szOctal, sizeof szOctal, "\\%03o", static_cast<unsigned char>(ch));
+        strHello += szOctal;
+    }
+    strHello += "' >&3; ";
     CFakeView view;
     for (const auto& [strScript, strReason] : std::vector<std::pair<std::string, std::string>>{
              {R"(printf '\377\377\377\377' >&3; exec sleep 30)",

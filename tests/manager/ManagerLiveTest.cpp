@@ -92,15 +92,20 @@ struct ManagerLive : testing::Test, IAdapterListener, IPacketAnalyzer {
     uint32_t m_nProbe = inet_addr("127.0.0.1");
 };
 
-// Up devices with addresses are announced, each once; every announcement saw the complete map
-// without waiting for the refresh. Every listed address is local, also a down device's; IPv6
-// entries yield no IPv4 keys, so no zero key either. Loopback is listed, not captured.
+// Before Start the devices are listed with their states, none announced. Up devices with
+// addresses are announced, each once; every announcement saw the complete map without waiting for
+// the refresh. Every listed address is local, also a down device's; IPv6 entries yield no IPv4
+// keys, so no zero key either. Loopback is listed, not captured.
 TEST_F(ManagerLive, StartAnnouncesUpDevicesWithAddressesAndPublishesEveryAddress) {
     const std::string strVeth = Veth("mv", "10.77.1", "fd77:1::1");
     Veth("md", "10.77.2");
     Veth("ma");
     ShOk("ip link set down md");
     m_nProbe = inet_addr("10.77.1.1");
+    m_manager.RefreshDeviceStates();
+    EXPECT_EQ(StateOf(strVeth), EDeviceState::Ready);
+    EXPECT_EQ(StateOf("md"), EDeviceState::Down);
+    EXPECT_TRUE(Get(m_found).empty());
     Start();
     EXPECT_EQ(Get(m_found).size(), 1u);
     EXPECT_TRUE(Capturing(strVeth));

@@ -68,7 +68,7 @@ TEST(Protocol, SnapshotsCarryEveryFieldAndEveryMessageComesBack) {
     for (const ClientMessage& message :
          std::vector<ClientMessage>{HelloMessage{7}, SettingsMessage{"udp and port 53", true},
                                     ExcludedMessage{{"eth0", "", "tun\t0"}}, StartMessage{},
-                                    StopMessage{}, SnapshotRequest{}}) {
+                                    StopMessage{}, SnapshotRequest{}, DevicesRequest{true}}) {
         const std::string strFrame = EncodeFrame(message);
         const DecodedMessage<ClientMessage> decoded = DecodeClientMessage(BodyOf(strFrame));
         ASSERT_EQ(decoded.strError, "");
@@ -78,7 +78,8 @@ TEST(Protocol, SnapshotsCarryEveryFieldAndEveryMessageComesBack) {
     for (const HelperMessage& message : std::vector<HelperMessage>{
              HelloMessage{}, CountersMessage{5, -6}, NoticeMessage{"eth0: gone"},
              StartedMessage{"tun0, tun1: no"}, StartFailedMessage{-13, true, "denied"},
-             StoppedMessage{}, ErrorMessage{"bye"}}) {
+             StoppedMessage{}, ErrorMessage{"bye"},
+             ToDevicesMessage({{"tun0", "tunnel", EDeviceState::Failed, "no"}})}) {
         const std::string strFrame = EncodeFrame(message);
         const DecodedMessage<HelperMessage> decoded = DecodeHelperMessage(BodyOf(strFrame));
         ASSERT_EQ(decoded.strError, "");
@@ -132,17 +133,23 @@ TEST(Protocol, MalformedBodiesAreRefusedWithTheReason) {
     }
     EXPECT_NE(DecodeHelperMessage(hugeText).strError.find("65537 bytes, more than the 65536"),
               std::string::npos);
-    // A snapshot of one device, as long as the shortest device, whose name claims 60 bytes; and
-    // one that claims a device in fewer bytes than any device takes.
+    // A snapshot of one device whose name claims 100 bytes where 60 follow; and one that claims a
+    // device in fewer bytes than any device takes.
     Bytes lyingSnapshot(1 + 16, 0);
     lyingSnapshot[0] = SnapshotMessage::kType;
-    lyingSnapshot.insert(lyingSnapshot.end(), {1, 0, 0, 0, 60, 0, 0, 0});
-    lyingSnapshot.resize(lyingSnapshot.size() + 49);
+    lyingSnapshot.insert(lyingSnapshot.end(), {1, 0, 0, 0, 100, 0, 0, 0});
+    lyingSnapshot.resize(lyingSnapshot.size() + 60);
     EXPECT_NE(DecodeHelperMessage(lyingSnapshot).strError.find("ends inside a field"),
               std::string::npos);
-    lyingSnapshot.resize(lyingSnapshot.size() - 1);
-    EXPECT_NE(DecodeHelperMessage(lyingSnapshot).strError.find("a list of 1 items in 52 bytes"),
+    lyingSnapshot.resize(1 + 16 + 4 + 10);
+    EXPECT_NE(DecodeHelperMessage(lyingSnapshot).strError.find("a list of 1 items in 10 bytes"),
               std::string::npos);
+    // A device state that is no state.
+    EXPECT_FALSE(FromDevicesMessage(DevicesMessage{{{"eth0", "", 99, ""}}}));
+    EXPECT_EQ(FromDevicesMessage(ToDevicesMessage({{"lo", "loopback", EDeviceState::Ready, ""}}))
+                  ->front()
+                  .eState,
+              EDeviceState::Ready);
     // What a writer is given beyond the bound is cut, so that its frames are always readable.
     const Bytes cut = BodyOf(EncodeFrame(NoticeMessage{std::string(kMaxTextBytes + 10, 'x')}));
     EXPECT_EQ(std::get<NoticeMessage>(DecodeHelperMessage(cut).message).strText.size(),

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// What `orvek ARGS` does, decided before Qt starts: Qt aborts where it finds no display.
+enum class ELaunch {
+    Window,    // open the window
+    Help,      // print WindowUsage() and exit 0
+    Version,   // print the version and exit 0
+    NoDisplay, // say there is no display (NoDisplayLine()) and exit 1
+    Headless   // hand the arguments after --headless to orvek-headless
+};
+
+// Pure: the launch for the arguments (without the program's name) and the environment's DISPLAY,
+// WAYLAND_DISPLAY and QT_QPA_PLATFORM (null when unset). --headless counts only as the first
+// argument; --help and --version anywhere else. A display is at hand when the Qt platform chosen
+// (-platform NAME, else QT_QPA_PLATFORM, else the desktop's) needs none, or when the one it needs
+// is named: DISPLAY for xcb, WAYLAND_DISPLAY for Wayland, either for the desktop's default.
+ELaunch ChooseLaunch(const std::vector<std::string>& args, const char* szDisplay,
+                     const char* szWaylandDisplay, const char* szPlatform);
+
+// The --help text, both ways of running Orvek; ends with a newline.
+const char* WindowUsage();
+
+// The one line said without a display (no "orvek: " prefix, no line end); strWhy says what is
+// missing.
+std::string NoDisplayLine(const std::string& strWhy);
