@@ -315,8 +315,9 @@ std::string COrvekMeter::StartCapture() {
     if (std::ranges::any_of(failures, [](const DeviceFailure& failure) {
             return IsPermissionFailure(failure.error);
         })) {
-        // The advice once, after every device's text.
-        strMessage += "\n" + DescribePermissionFix();
+        // The advice once, after every device's text. (Appended in two steps: GCC 12 warns,
+        // wrongly, of overlapping copies in "\n" + a temporary, which breaks optimised builds.)
+        strMessage.append("\n").append(DescribePermissionFix());
     }
     return strMessage;
 }
