@@ -5,7 +5,11 @@
 
 #include <atomic>
 #include <csignal>
+#include <ctime>
+#include <fstream>
+#include <string>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace orvekbench {
 
@@ -22,6 +26,27 @@ inline long PeakResidentKiB() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
+}
+
+// CPU seconds of every thread of another process so far, to the nanosecond (0 when it is gone).
+inline double ProcessCpuSeconds(pid_t nPid) {
+    clockid_t nClock{};
+    timespec cpu{};
+    if (clock_getcpuclockid(nPid, &nClock) != 0 || clock_gettime(nClock, &cpu) != 0) {
+        return 0;
+    }
+    return static_cast<double>(cpu.tv_sec) + static_cast<double>(cpu.tv_nsec) * 1e-9;
+}
+
+// A line of /proc/PID/status in KiB (VmHWM, VmRSS), 0 when it is not there.
+inline long StatusKiB(pid_t nPid, const std::string& strKey) {
+    std::ifstream status("/proc/" + std::to_string(nPid) + "/status");
+    for (std::string strLine; std::getline(status, strLine);) {
+        if (strLine.starts_with(strKey + ":")) {
+            return std::stol(strLine.substr(strKey.size() + 1));
+        }
+    }
+    return 0;
 }
 
 } // namespace orvekbench

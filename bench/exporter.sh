@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The exporter and the long run: a network namespace of its own with loopback and 20 veth pairs
 # (40 captured devices, as bench/manydevices.sh makes them), `orvek-headless --metrics` in it,
-# then orvek_bench_exporter's hostile and heavy clients, then 1 000 distinct address changes on a
-# device that holds 3 000 addresses, with the exporter's resident memory before and after. Needs
+# then orvek_bench_exporter's hostile and heavy clients (against orvek-headless, which serves
+# HTTP), then 1 000 distinct address changes on a device that holds 3 000 addresses, with the
+# resident memory of the capture helper (which keeps the address tables) before and after. Needs
 # root.
 #
 # Usage: bench/exporter.sh BUILD_DIR   Environment: ORVEK_EXPORTER_CHANGES (1000).
@@ -33,7 +34,7 @@ for i in $(seq 0 19); do
 done
 sleep 3 # duplicate address detection of the link-local addresses
 
-rss() { awk '/^VmRSS:/ {print $2}' "/proc/$pid/status"; }
+rss() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status"; }
 
 ip netns exec "$ns" "$build/bin/orvek-headless" --interval 0 --metrics "127.0.0.1:$port" &
 pid=$!
@@ -41,7 +42,9 @@ for _ in $(seq 100); do
     ip netns exec "$ns" bash -c "exec 3<>/dev/tcp/127.0.0.1/$port" 2>/dev/null && break
     sleep 0.1
 done
-echo "orvek-headless $pid on 40 devices; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+helper=$(pgrep -P "$pid")
+echo "orvek-headless $pid (VmRSS $(rss "$pid") KiB) and its capture helper $helper (VmRSS" \
+    "$(rss "$helper") KiB) on 40 devices; load: $(cut -d' ' -f1-3 /proc/loadavg)"
 ip netns exec "$ns" "$build/bench/orvek_bench_exporter" "$pid" "$port"
 
 # 3 000 addresses on one device (a Kubernetes node's service device holds one per service), then
@@ -50,7 +53,7 @@ for i in $(seq 0 2999); do
     echo "addr add 10.233.$((i / 250)).$((i % 250 + 1))/32 dev mda0"
 done | ip -n "$ns" -batch -
 sleep 2
-before=$(rss)
+before=$(rss "$helper")
 start=$(date +%s.%N)
 for i in $(seq 1 "$changes"); do
     ip -n "$ns" addr add "10.234.$((i / 250)).$((i % 250 + 1))/32" dev mda0
@@ -58,7 +61,7 @@ for i in $(seq 1 "$changes"); do
 done
 sleep 1
 echo "$changes address changes on a device with 3000 addresses in" \
-    "$(echo "$(date +%s.%N) - $start" | bc) s: VmRSS $before KiB before, $(rss) KiB after," \
-    "VmHWM $(awk '/^VmHWM:/ {print $2}' "/proc/$pid/status") KiB"
+    "$(echo "$(date +%s.%N) - $start" | bc) s: the helper's VmRSS $before KiB before," \
+    "$(rss "$helper") KiB after, VmHWM $(awk '/^VmHWM:/ {print $2}' "/proc/$helper/status") KiB"
 kill -TERM "$pid"
 wait "$pid" || true

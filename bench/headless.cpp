@@ -2,11 +2,16 @@
 // and draws nothing. Captures on every device of its network namespace until
 // SIGINT or SIGTERM, waits for the totals to settle, stops and reports.
 //
-// Usage: orvek_bench_headless
-// Prints "ready adapters=N" once capturing, then: recv=B sent=B cpu=S
+// Usage: orvek_bench_headless [--helper]
+// Without --helper the meter runs in this process, as the programs ran it before the capture
+// helper; with it, capture goes through the helper (ORVEK_CAPTURE_HELPER names it), as
+// orvek-headless captures now.
+// Prints "ready adapters=N" once capturing, then: recv=B sent=B cpu=S helper_cpu=S hwm=KiB
+// helper_hwm=KiB (CPU from ready to settled, peak resident memory; the helper's 0 without one).
 
 #include "AdapterManager.h"
 #include "BenchCommon.h"
+#include "CaptureClient.h"
 #include "Capturing.h"
 #include "OrvekMeter.h"
 #include "ZarnException.h"
@@ -14,6 +19,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -76,7 +82,8 @@ private:
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const bool bHelper = argc > 1 && std::strcmp(argv[1], "--helper") == 0;
     // Only the main thread takes the stop signals; every thread made later inherits the mask.
     sigset_t signals;
     sigemptyset(&signals);
@@ -86,7 +93,14 @@ int main() {
 
     CLoopView view;
     CAdapterManager manager;
-    COrvekMeter meter(view, manager, manager);
+    std::unique_ptr<COrvekMeter> pInProcess;
+    std::unique_ptr<CCaptureClient> pClient;
+    if (bHelper) {
+        pClient = std::make_unique<CCaptureClient>(view);
+    } else {
+        pInProcess = std::make_unique<COrvekMeter>(view, manager, manager);
+    }
+    IMeter& meter = bHelper ? static_cast<IMeter&>(*pClient) : *pInProcess;
     // Promiscuous: the generator's frames go to an address nobody holds, which the meter would
     // otherwise leave out as traffic the host forwards.
     meter.SetCaptureSettings(COrvekMeter::kDefaultFilter, true);
@@ -96,8 +110,11 @@ int main() {
         std::fprintf(stderr, "StartCapture: %s\n", e.GetDescription());
         return 1;
     }
+    const pid_t nHelper = bHelper ? pClient->GetHelperPid() : 0;
+    const long nCapturing = orvekbench::CountCapturing(meter);
     const double dCpuStart = orvekbench::ProcessCpuSeconds();
-    std::printf("ready adapters=%ld\n", orvekbench::CountCapturing(manager));
+    const double dHelperStart = nHelper != 0 ? orvekbench::ProcessCpuSeconds(nHelper) : 0;
+    std::printf("ready adapters=%ld\n", nCapturing);
     std::fflush(stdout);
 
     int nSignal = 0;
@@ -111,9 +128,17 @@ int main() {
         nLast = nNow;
     }
     const double dCpu = orvekbench::ProcessCpuSeconds() - dCpuStart;
+    const double dHelperCpu =
+        nHelper != 0 ? orvekbench::ProcessCpuSeconds(nHelper) - dHelperStart : 0;
+    const long nHwm = orvekbench::StatusKiB(getpid(), "VmHWM");
+    const long nHelperHwm = nHelper != 0 ? orvekbench::StatusKiB(nHelper, "VmHWM") : 0;
     meter.StopCapture();
+    const int64_t nRecv = meter.GetRecvBytes(), nSent = meter.GetSentBytes();
+    pClient.reset();
+    pInProcess.reset();
     view.Stop();
-    std::printf("recv=%lld sent=%lld cpu=%.6f\n", static_cast<long long>(meter.GetRecvBytes()),
-                static_cast<long long>(meter.GetSentBytes()), dCpu);
+    std::printf("recv=%lld sent=%lld cpu=%.6f helper_cpu=%.6f hwm=%ld helper_hwm=%ld\n",
+                static_cast<long long>(nRecv), static_cast<long long>(nSent), dCpu, dHelperCpu,
+                nHwm, nHelperHwm);
     return 0;
 }

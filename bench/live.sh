@@ -165,7 +165,7 @@ cat "$results"/flood-*.out
 
 # The window application, when it is built: measured the same way under a virtual display.
 # ORVEK_BENCH_GUI names the binary (the benchmark build itself leaves the GUI out).
-orvek=${ORVEK_BENCH_GUI:-$(find "$(dirname "$bin")" -path '*/app/orvek' -type f -executable 2>/dev/null | head -n1)}
+orvek=${ORVEK_BENCH_GUI:-$(find "$(dirname "$bin")" -path '*/bin/orvek' -type f -executable 2>/dev/null | head -n1)}
 if [ -n "$orvek" ]; then
     echo
     echo "== resident memory: orvek window application (under Xvfb, Capture pressed) =="

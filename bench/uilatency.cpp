@@ -3,8 +3,12 @@
 // a timer posts an event whose delay until it runs is recorded, as is how late each tick came
 // after the one before.
 //
-// Usage: orvek_bench_uilatency SECONDS
-// Prints "ready adapters=N" once capturing, then after SECONDS the delay percentiles.
+// Usage: orvek_bench_uilatency [--helper] SECONDS
+// Without --helper the meter runs in this process, as the window ran it before the capture
+// helper; with it, capture goes through the helper (ORVEK_CAPTURE_HELPER names it), as the window
+// captures now.
+// Prints "ready adapters=N" once capturing, then after SECONDS the delay percentiles, and the CPU
+// seconds and peak resident memory of this process and of the helper (0 without one) over them.
 //
 // Built a second time as orvek_bench_uilatency_details (ORVEK_BENCH_DETAILS): a widget
 // application that also samples the meter once a second and shows the Details window (table and
@@ -13,6 +17,7 @@
 
 #include "AdapterManager.h"
 #include "BenchCommon.h"
+#include "CaptureClient.h"
 #include "Capturing.h"
 #include "CoreMeterView.h"
 #include "OrvekMeter.h"
@@ -35,6 +40,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -52,23 +59,30 @@ double Percentile(std::vector<double> values, double dShare) {
 }
 
 #ifdef ORVEK_BENCH_DETAILS
-// The meter and the manager, as the main window serves the Details window.
+// The meter, as the main window serves the Details window.
 class CMeterSource : public IDetailsSource {
 public:
-    CMeterSource(const COrvekMeter& meter, ICaptureControl& control)
-        : m_meter(meter), m_control(control) {}
-    // User-interface thread, as the window calls them.
-    MeterSnapshot GetSnapshot() const override { return m_meter.GetSnapshot(); }
-    std::set<std::string> GetExcludedDevices() const override { return m_excluded; }
+    explicit CMeterSource(IMeter& meter) : m_meter(meter) {}
+    // User-interface thread, as the window calls them. Each snapshot's time is kept: through the
+    // helper it is a request the thread waits for.
+    MeterSnapshot GetSnapshot() const override {
+        const Clock::time_point tStart = Clock::now();
+        MeterSnapshot snapshot = m_meter.GetSnapshot();
+        m_snapshotMs.push_back(
+            std::chrono::duration<double, std::milli>(Clock::now() - tStart).count());
+        return snapshot;
+    }
+    const std::vector<double>& GetSnapshotMs() const { return m_snapshotMs; }
+    std::set<std::string> GetExcludedDevices() const override {
+        return m_meter.GetExcludedDevices();
+    }
     void SetExcludedDevices(const std::set<std::string>& excluded) override {
-        m_excluded = excluded;
-        m_control.SetExcludedDevices(excluded);
+        m_meter.SetExcludedDevices(excluded);
     }
 
 private:
-    const COrvekMeter& m_meter;
-    ICaptureControl& m_control;
-    std::set<std::string> m_excluded;
+    IMeter& m_meter;
+    mutable std::vector<double> m_snapshotMs;
 };
 #endif
 
@@ -80,10 +94,18 @@ int main(int argc, char** argv) {
 #else
     QCoreApplication app(argc, argv);
 #endif
-    const int nSeconds = argc > 1 ? std::atoi(argv[1]) : 5;
+    const bool bHelper = argc > 1 && std::strcmp(argv[1], "--helper") == 0;
+    const int nSeconds = argc > 1 + int{bHelper} ? std::atoi(argv[1 + int{bHelper}]) : 5;
     CCoreMeterView view;
     CAdapterManager manager;
-    COrvekMeter meter(view, manager, manager);
+    std::unique_ptr<COrvekMeter> pInProcess;
+    std::unique_ptr<CCaptureClient> pClient;
+    if (bHelper) {
+        pClient = std::make_unique<CCaptureClient>(view);
+    } else {
+        pInProcess = std::make_unique<COrvekMeter>(view, manager, manager);
+    }
+    IMeter& meter = bHelper ? static_cast<IMeter&>(*pClient) : *pInProcess;
     // Promiscuous: the generator's frames go to an address nobody holds, which the meter would
     // otherwise leave out as forwarded traffic, and then nothing would reach the display.
     meter.SetCaptureSettings(COrvekMeter::kDefaultFilter, true);
@@ -94,7 +116,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 #ifdef ORVEK_BENCH_DETAILS
-    CMeterSource source(meter, manager);
+    CMeterSource source(meter);
     CTrafficSampler sampler(source);
     sampler.Start();
     CDetailsDlg details(source, sampler);
@@ -102,8 +124,11 @@ int main(int argc, char** argv) {
     long nSamples = 0;
     QObject::connect(&sampler, &CTrafficSampler::Sampled, &app, [&nSamples] { ++nSamples; });
 #endif
-    std::printf("ready adapters=%ld\n", orvekbench::CountCapturing(manager));
+    const pid_t nHelper = bHelper ? pClient->GetHelperPid() : 0;
+    std::printf("ready adapters=%ld\n", orvekbench::CountCapturing(meter));
     std::fflush(stdout);
+    const double dCpuStart = orvekbench::ProcessCpuSeconds();
+    const double dHelperStart = nHelper != 0 ? orvekbench::ProcessCpuSeconds(nHelper) : 0;
 
     std::vector<double> postDelays;
     std::vector<double> timerLateness;
@@ -128,6 +153,11 @@ int main(int argc, char** argv) {
     QTimer::singleShot(nSeconds * 1000, &app, [&] { app.quit(); });
     app.exec();
     probe.stop();
+    const double dCpu = orvekbench::ProcessCpuSeconds() - dCpuStart;
+    const double dHelperCpu =
+        nHelper != 0 ? orvekbench::ProcessCpuSeconds(nHelper) - dHelperStart : 0;
+    const long nHwm = orvekbench::StatusKiB(getpid(), "VmHWM");
+    const long nHelperHwm = nHelper != 0 ? orvekbench::StatusKiB(nHelper, "VmHWM") : 0;
     const int64_t nRecv = meter.GetRecvBytes();
     meter.StopCapture();
 
@@ -136,8 +166,12 @@ int main(int argc, char** argv) {
     std::printf("timer_lateness_ms p50=%.3f p99=%.3f max=%.3f\n", Percentile(timerLateness, 0.5),
                 Percentile(timerLateness, 0.99), Percentile(timerLateness, 1.0));
     std::printf("recv=%lld shown=%ld\n", static_cast<long long>(nRecv), view.GetShowCount());
+    std::printf("cpu=%.6f helper_cpu=%.6f hwm=%ld helper_hwm=%ld\n", dCpu, dHelperCpu, nHwm,
+                nHelperHwm);
 #ifdef ORVEK_BENCH_DETAILS
     std::printf("details samples=%ld rows=%d\n", nSamples, details.GetModel()->rowCount());
+    std::printf("snapshot_ms p50=%.3f max=%.3f n=%zu\n", Percentile(source.GetSnapshotMs(), 0.5),
+                Percentile(source.GetSnapshotMs(), 1.0), source.GetSnapshotMs().size());
 #endif
     return 0;
 }

@@ -1,6 +1,5 @@
 #include "OrvekApp.h"
 
-#include "AdapterManager.h"
 #include "Autostart.h"
 #include "DesktopNotifier.h"
 #include "OrvekDlg.h"
@@ -22,8 +21,7 @@ COrvekApp::COrvekApp(int& argc, char** argv) : QApplication(argc, argv) {
 }
 
 int COrvekApp::Run() {
-    CAdapterManager manager;
-    COrvekDlg dlg(manager, manager);
+    COrvekDlg dlg;
     // Before any Capture: the keeper's first sample is its base.
     CSystemUsageClock clock;
     CUsageKeeper keeper(dlg.GetSampler(), clock);

@@ -7,6 +7,7 @@
 #include "DialogUnits.h"
 #include "HistoryView.h"
 #include "OrvekApp.h"
+#include "OrvekMeter.h"
 #include "QtPost.h"
 #include "RateGraph.h"
 #include "TrafficSampler.h"
@@ -42,12 +43,13 @@ constexpr const char* kHowToInclude = "To count a device, tick its Counted box i
 
 } // namespace
 
-COrvekDlg::COrvekDlg(const IAddressLookup& lookup, ICaptureControl& control, QWidget* pParent)
+COrvekDlg::COrvekDlg(QWidget* pParent)
     : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
-      m_control(control), m_hIcon(COrvekApp::LoadIcon()),
+      m_hIcon(COrvekApp::LoadIcon()),
       m_settings([this](const QString& strText) { ShowSettingsProblem(strText); }),
-      m_meter(static_cast<IMeterView&>(*this), lookup, control) {
+      // User-interface thread: a helper that ended by itself has stopped capture.
+      m_meter(static_cast<IMeterView&>(*this), [this] { SetCapturing(false); }) {
     setObjectName(QStringLiteral("IDD_MAIN_DIALOG"));
     setWindowTitle(QStringLiteral(ORVEK_WEB_ADDRESS " - Orvek"));
     setWindowIcon(m_hIcon);
@@ -56,7 +58,7 @@ COrvekDlg::COrvekDlg(const IAddressLookup& lookup, ICaptureControl& control, QWi
     m_meter.SetCaptureSettings(settings.strFilter, settings.bPromiscuous);
     m_detailsGeometry = settings.detailsGeometry;
     m_bLogarithmic = settings.bLogarithmic;
-    m_control.SetExcludedDevices(settings.excluded);
+    m_meter.SetExcludedDevices(settings.excluded);
     RefreshIdleDevices();
     CreateControls();
 
@@ -213,11 +215,11 @@ MeterSnapshot COrvekDlg::GetSnapshot() const {
 }
 
 std::set<std::string> COrvekDlg::GetExcludedDevices() const {
-    return m_control.GetExcludedDevices();
+    return m_meter.GetExcludedDevices();
 }
 
 void COrvekDlg::SetExcludedDevices(const std::set<std::string>& excluded) {
-    m_control.SetExcludedDevices(excluded);
+    m_meter.SetExcludedDevices(excluded);
     // While capturing the change applies at once; otherwise the states show it.
     RefreshIdleDevices();
     m_settings.SaveExcluded(excluded);
@@ -225,7 +227,7 @@ void COrvekDlg::SetExcludedDevices(const std::set<std::string>& excluded) {
 
 void COrvekDlg::RefreshIdleDevices() {
     try {
-        m_control.RefreshDeviceStates();
+        m_meter.RefreshDeviceStates();
     } catch (const CZarnException&) {
         // Nothing to list, and Capture will say why.
     }
@@ -290,7 +292,7 @@ void COrvekDlg::OnBnClickedCapture() {
         OnBnClickedStop();
         std::string strMessage = m_meter.DescribeFailure(e);
         // A device the user excluded might have counted: said with the failure.
-        const std::vector<DeviceState> states = m_control.GetDeviceStates();
+        const std::vector<DeviceState> states = m_meter.GetDeviceStates();
         if (std::ranges::any_of(states, [](const DeviceState& state) {
                 return state.eState == EDeviceState::Excluded;
             })) {
@@ -311,7 +313,7 @@ void COrvekDlg::OnBnClickedCapture() {
     // Capturing nothing must not look like counting a quiet host. Capture goes on: devices that
     // come up, or are ticked, are opened.
     if (const std::string strNothing =
-            DescribeNothingCaptured(m_control.GetDeviceStates(), kHowToInclude);
+            DescribeNothingCaptured(m_meter.GetDeviceStates(), kHowToInclude);
         !strNothing.empty()) {
         ShowMessage(strNothing, "Orvek");
     }

@@ -1,8 +1,7 @@
 #pragma once
 
-#include "CaptureControl.h"
+#include "CaptureClient.h"
 #include "DetailsSource.h"
-#include "OrvekMeter.h"
 #include "OrvekSettings.h"
 
 #include <QDialog>
@@ -26,18 +25,18 @@ class QMenu;
 class QPushButton;
 
 // The main window: filter box, promiscuous choice, Capture and Stop, the received and sent
-// counters and the web-site line. It holds the traffic meter and is its view; every path that
-// ends the window stops capture first. It samples the meter once a second for the counters'
+// counters and the web-site line. It holds the traffic meter (the capture helper's, through its
+// client: the window holds no capability) and is its view; every path that ends the window stops
+// capture first. It samples the meter once a second for the counters'
 // tooltips and the Details window, and keeps the user's choices across runs.
 class COrvekDlg : public QDialog, private IMeterView, private IDetailsSource {
     Q_OBJECT
 
 public:
-    // The lookup and the control (the application's capture registry) must outlive the window.
-    COrvekDlg(const IAddressLookup& lookup, ICaptureControl& control, QWidget* pParent = nullptr);
+    explicit COrvekDlg(QWidget* pParent = nullptr);
     ~COrvekDlg() override;
 
-    COrvekMeter& GetMeter() { return m_meter; }
+    CCaptureClient& GetMeter() { return m_meter; }
     CTrafficSampler& GetSampler() { return *m_pSampler; }
 
     // The menu the window offers on a right click: Details, then the About box.
@@ -111,7 +110,6 @@ private:
     void OnFilterReturn();
     void SetCapturing(bool bCapturing);
 
-    ICaptureControl& m_control;
     QIcon m_hIcon;
     QPushButton* m_btnCapture = nullptr;
     QPushButton* m_btnStop = nullptr;
@@ -135,6 +133,6 @@ private:
     std::vector<std::pair<std::string, std::string>> m_waitingMessages;
     bool m_bShowPosted = false;  // guarded by m_mtxMessages
     bool m_bMessageOpen = false; // user-interface thread only
-    // Last member: destroyed first, it stops capture while the controls still exist.
-    COrvekMeter m_meter;
+    // Last member: destroyed first, it ends the helper while the controls still exist.
+    CCaptureClient m_meter;
 };

@@ -1,6 +1,7 @@
 #include "HeadlessMain.h"
 
-#include "AdapterManager.h"
+#include "Capabilities.h"
+#include "CaptureClient.h"
 #include "EventLoop.h"
 #include "HeadlessNotes.h"
 #include "HeadlessOptions.h"
@@ -66,7 +67,7 @@ private:
 };
 
 // Waits until the totals have not moved for a while, or the limit passed.
-void WaitForSettledTotals(const COrvekMeter& meter) {
+void WaitForSettledTotals(const IMeter& meter) {
     const auto deadline = std::chrono::steady_clock::now() + kSettleLimit;
     int64_t nLast = -1;
     for (;;) {
@@ -115,10 +116,15 @@ int RunHeadless(const std::vector<std::string>& args) {
 
     CEventLoop loop;
     CHeadlessView view(loop);
-    CAdapterManager manager;
-    COrvekMeter meter(view, manager, manager);
+    // A capture helper that ends by itself ends the program: what it counted is printed, and the
+    // status tells that capture did not go on.
+    int nStatus = 0;
+    CCaptureClient meter(view, [&] {
+        nStatus = 1;
+        loop.Quit();
+    });
     meter.SetCaptureSettings(options.strFilter, options.bPromiscuous);
-    manager.SetExcludedDevices(
+    meter.SetExcludedDevices(
         std::set<std::string>(options.vecExclude.begin(), options.vecExclude.end()));
     CHeadlessUsage usage(
         usageOptions, loop, [&meter] { return meter.GetSnapshot(); },
@@ -133,11 +139,20 @@ int RunHeadless(const std::vector<std::string>& args) {
         view.ShowMessage(meter.DescribeFailure(e), COrvekMeter::kExceptionCaption);
         return 1;
     }
-    if (const std::string strNotes = DescribeHeadlessStart(options, manager.GetDeviceStates());
+    if (const std::string strNotes = DescribeHeadlessStart(options, meter.GetDeviceStates());
         !strNotes.empty()) {
         view.ShowMessage(strNotes, COrvekMeter::kExceptionCaption);
     }
     CLineFormatter lines(options.bJson, options.bTimestamps, std::chrono::steady_clock::now());
+    // The helper holds what capturing needs; this program, which serves HTTP, holds nothing (an
+    // exporter started with CAP_NET_RAW for its helper gives it up here) but, until it listens,
+    // the right to a low port.
+    try {
+        KeepOnlyCapabilities({CAP_NET_BIND_SERVICE});
+    } catch (const CZarnException& e) {
+        view.ShowMessage(DescribeError(e), COrvekMeter::kExceptionCaption);
+        return 1;
+    }
 
     std::unique_ptr<CMetricsServer> pServer;
     if (options.bMetrics) {
@@ -151,6 +166,12 @@ int RunHeadless(const std::vector<std::string>& args) {
             view.ShowMessage(e.what(), COrvekMeter::kExceptionCaption);
             return 1;
         }
+    }
+    try {
+        KeepOnlyCapabilities({});
+    } catch (const CZarnException& e) {
+        view.ShowMessage(DescribeError(e), COrvekMeter::kExceptionCaption);
+        return 1;
     }
 
     const auto printLine = [&] {
@@ -186,5 +207,5 @@ int RunHeadless(const std::vector<std::string>& args) {
     meter.StopCapture();
     usage.Finish();
     printLine();
-    return 0;
+    return nStatus;
 }

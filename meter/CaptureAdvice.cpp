@@ -63,21 +63,27 @@ std::string DescribePermissionFix(const std::string& strCapturingBinary) {
                         "cap_net_raw+ep (as root).";
     }
     const std::string strName = strCapturingBinary.substr(strCapturingBinary.rfind('/') + 1);
-    const std::string strInstalled = std::string(ORVEK_INSTALL_BINDIR "/") + strName;
+    // The programs capture through the helper, which alone is installed with the capability.
+    const bool bHelper = strName == "orvek-capture";
+    const std::string strInstalled = bHelper ? std::string(ORVEK_INSTALL_HELPER)
+                                             : std::string(ORVEK_INSTALL_BINDIR "/") + strName;
     if (HasFileCapabilities(strCapturingBinary)) {
         // The file has it, the process did not get it: a filesystem mounted nosuid, or a parent
         // that forbade new privileges.
         return strFix + " " + strCapturingBinary +
                " has it, but this process did not get it (its filesystem is mounted nosuid, or "
-               "new privileges are not allowed here); run it as root.";
+               "new privileges are not allowed here); run " +
+               (bHelper ? "Orvek" : "it") + " as root.";
     }
     if (HasFileCapabilities(strInstalled) && !IsSameFile(strInstalled, strCapturingBinary)) {
-        strFix += " Run the installed " + strInstalled + ", which has it, or give";
+        strFix += bHelper ? " The installed orvek and orvek-headless capture through " +
+                                strInstalled + ", which has it; or give"
+                          : " Run the installed " + strInstalled + ", which has it, or give";
     } else {
         strFix += " Give";
     }
-    return strFix + " it to this program (as root): setcap cap_net_raw+ep " +
-           ShellWord(strCapturingBinary);
+    return strFix + " it to " + (bHelper ? "this capture helper" : "this program") +
+           " (as root): setcap cap_net_raw+ep " + ShellWord(strCapturingBinary);
 }
 
 std::string DescribeNothingCaptured(const std::vector<DeviceState>& states,

@@ -12,9 +12,10 @@
 std::string GetSelfPath();
 
 // How to get the permission to capture for the program at strCapturingBinary (the one that opens
-// the devices): run the installed copy of it when that has the cap_net_raw capability, or give
-// the capability to this one (setcap cap_net_raw+ep PATH, as root), or, when it has the
-// capability already and the process still did not get it, run it as root.
+// the devices, the capture helper in Orvek's programs): run the installed copy of it (the
+// installed programs, for the helper) when that has the cap_net_raw capability, or give the
+// capability to this one (setcap cap_net_raw+ep PATH, as root), or, when it has the capability
+// already and the process still did not get it, run it as root.
 std::string DescribePermissionFix(const std::string& strCapturingBinary);
 
 // Pure. After a Start: "" when a device captures; otherwise one message saying that nothing is

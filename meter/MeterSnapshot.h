@@ -21,6 +21,14 @@ struct DeviceSnapshot {
     // Which counters the counts come from: under one id they only grow; a device forgotten and
     // back, or counted by another meter, has another id and counts from zero. 0: never counted.
     uint64_t nCounterId = 0;
+
+    // Every field, in the order the capture helper sends them: a field added above is added here
+    // too, and then travels (the protocol's tests fail for a field left out).
+    template <class Io> void Fields(Io& io) {
+        io(strName, strState, bCapturing, nSentBytes, nRecvBytes, nSentPackets, nRecvPackets,
+           nDrops, strKind, bCountable, nCounterId);
+    }
+    bool operator==(const DeviceSnapshot&) const = default;
 };
 
 // The meter's totals and its devices at one moment; totals are the sums over devices.
@@ -30,4 +38,8 @@ struct MeterSnapshot {
     // False while the address-change monitor waits to restart after its news failed: devices and
     // addresses are not followed meanwhile.
     bool bMonitorUp = true;
+
+    // As DeviceSnapshot::Fields.
+    template <class Io> void Fields(Io& io) { io(nSentBytes, nRecvBytes, devices, bMonitorUp); }
+    bool operator==(const MeterSnapshot&) const = default;
 };

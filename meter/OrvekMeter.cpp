@@ -293,14 +293,35 @@ bool COrvekMeter::IsPromiscuous() const {
     return m_bPromiscuous;
 }
 
+void COrvekMeter::SetExcludedDevices(const std::set<std::string>& excluded) {
+    m_control.SetExcludedDevices(excluded);
+}
+
+std::set<std::string> COrvekMeter::GetExcludedDevices() const {
+    return m_control.GetExcludedDevices();
+}
+
+std::vector<DeviceState> COrvekMeter::GetDeviceStates() const {
+    return m_control.GetDeviceStates();
+}
+
+void COrvekMeter::RefreshDeviceStates() {
+    try {
+        m_control.RefreshDeviceStates();
+    } catch (const CZarnException&) {
+        // Nothing to list: Start says why.
+    }
+}
+
 std::string COrvekMeter::StartCapture() {
     const std::vector<DeviceFailure> failures = m_control.Start(this);
     std::string strMessage = DescribeDeviceFailures(failures);
     if (std::ranges::any_of(failures, [](const DeviceFailure& failure) {
             return IsPermissionFailure(failure.error);
         })) {
-        // The advice once, after every device's text.
-        strMessage += "\n" + DescribePermissionFix();
+        // The advice once, after every device's text. (Appended in two steps: GCC 12 warns,
+        // wrongly, of overlapping copies in "\n" + a temporary, which breaks optimised builds.)
+        strMessage.append("\n").append(DescribePermissionFix());
     }
     return strMessage;
 }

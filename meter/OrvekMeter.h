@@ -3,6 +3,7 @@
 #include "AdapterListener.h"
 #include "AddressTable.h"
 #include "CaptureControl.h"
+#include "Meter.h"
 #include "MeterSnapshot.h"
 #include "MeterView.h"
 
@@ -47,7 +48,7 @@ struct alignas(64) DeviceCounters {
 // the user's choices, counts every packet as sent or received, per device, and keeps a view
 // showing the two totals. A window (or console, or test) holds one and is its view; the meter
 // paces the view by itself and stops capture when it is destroyed.
-class COrvekMeter : public IAdapterListener {
+class COrvekMeter : public IAdapterListener, public IMeter {
 public:
     // One device's counts and the analyzer of its packets. The meter makes one per device on
     // first use and keeps it for its own life, so that totals survive Stop and reopening.
@@ -119,32 +120,37 @@ public:
     void OnException(const CZarnException& e) override;
     // Any thread: a failure's text, and for a device that could not be opened for want of the
     // permission to capture, how to get it.
-    std::string DescribeFailure(const CZarnException& e) const;
+    std::string DescribeFailure(const CZarnException& e) const override;
     // The program that opens the devices, which the permission advice names; by default this
     // process's own.
     void SetCapturingBinary(const std::string& strPath);
     // View thread, inside a catch block: shows the exception being handled, whatever its type,
     // under "Exception" (an OS error as its text).
-    void OnCurrentException();
+    void OnCurrentException() override;
     // Refreshing thread: the device's analyzer with the stored choice and filter.
     CaptureRequest OnAdapterFound(const char* szDeviceName) override;
 
     // The filter and promiscuous choice used for every device announced from now on. Promiscuous
     // capture also counts traffic that is neither from nor to this host, as received.
-    void SetCaptureSettings(const std::string& strFilter, bool bPromiscuous);
-    std::string GetFilter() const;
-    bool IsPromiscuous() const;
+    void SetCaptureSettings(const std::string& strFilter, bool bPromiscuous) override;
+    std::string GetFilter() const override;
+    bool IsPromiscuous() const override;
+    // The control's exclusions and devices.
+    void SetExcludedDevices(const std::set<std::string>& excluded) override;
+    std::set<std::string> GetExcludedDevices() const override;
+    std::vector<DeviceState> GetDeviceStates() const override;
+    void RefreshDeviceStates() override;
 
     // Starts capture with this meter as the listener. Returns one message for the devices that
     // could not be opened ("" when all opened), with the permission advice when they lacked it;
     // throws CZarnException when none could.
-    std::string StartCapture();
+    std::string StartCapture() override;
     // Stops all capture. Returns when no thread calls the meter.
-    void StopCapture();
+    void StopCapture() override;
 
     // Totals over every device ever counted; any thread.
-    int64_t GetRecvBytes() const;
-    int64_t GetSentBytes() const;
+    int64_t GetRecvBytes() const override;
+    int64_t GetSentBytes() const override;
     // A device's counts and analyzer, made on first use. Any thread but a capture thread; valid
     // until the device has been gone for the expiry.
     CDevice& GetDevice(const std::string& strDevice);
@@ -155,10 +161,13 @@ public:
     // expiry, with its state and counters, and the totals (forgotten devices included). Any
     // thread but a capture thread; never waits for devices being opened. Forgets the devices
     // whose expiry passed.
-    MeterSnapshot GetSnapshot() const;
+    MeterSnapshot GetSnapshot() const override;
 
     // View thread: formats both totals and shows them.
-    void UpdateCounters();
+    void UpdateCounters() override;
+    // View thread: the totals the view was last shown (-1 before the first time).
+    int64_t GetShownRecv() const { return m_nShownRecv; }
+    int64_t GetShownSent() const { return m_nShownSent; }
 
     // The counters' number: mebibytes with three decimals and a decimal point in any locale.
     static std::string FormatMebibytes(int64_t nBytes);

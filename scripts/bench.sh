@@ -2,8 +2,9 @@
 # Builds the benchmarks and the window application (Release) and runs them all: the per-packet
 # path, live counting against bare libpcap loops and tcpdump in network namespaces of its own,
 # resident memory (headless and window), user-interface responsiveness (also with the Details
-# window open), 41 devices, the exporter under hostile clients, the Details window's opening, and
-# the usage file's write cost and size. Needs root. Never part of the suite.
+# window open), 41 devices, the exporter under hostile clients, the capture helper's cost, the
+# Details window's opening, and the usage file's write cost and size. Needs root. Never part of
+# the suite.
 # ORVEK_BENCH_BUILD sets the build directory (default build/bench).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,6 +34,8 @@ bash bench/manydevices.sh "$build"
 echo
 echo "== the exporter: hostile clients, concurrent scrapers, address changes (40 devices) =="
 bash bench/exporter.sh "$build"
+echo
+bash bench/helper.sh "$build"
 echo
 echo "== the Details window on 40 devices: opening and refreshing (offscreen) =="
 QT_QPA_PLATFORM=offscreen "$build/bench/orvek_bench_detailsopen" 20

@@ -4,8 +4,8 @@
 set -euo pipefail
 
 purpose=${1:-test}
-packages=(build-essential cmake pkg-config libpcap-dev qt6-base-dev libxcb1-dev libsqlite3-dev
-    libmicrohttpd-dev libcap2-bin
+packages=(build-essential cmake pkg-config libpcap-dev libcap-dev qt6-base-dev libxcb1-dev
+    libsqlite3-dev libmicrohttpd-dev libcap2-bin
     iproute2)
 case "$purpose" in
 run) packages+=(xdg-utils qt6-wayland man-db) ;;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Orvek (Release), installs it and starts it.
-# Installing needs root (or sudo): it also gives the binary the cap_net_raw capability, so that
-# capturing then works for an ordinary user.
+# Installing needs root (or sudo): it also gives the capture helper the cap_net_raw capability, so
+# that capturing then works for an ordinary user. ORVEK_CAPTURE_GROUP=NAME lets only that group's
+# members capture (the group is made when it is missing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,9 +15,18 @@ fi
 
 "${as_root[@]}" scripts/install-deps.sh run
 
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DORVEK_BUILD_TESTS=OFF >/dev/null
+capture_group=${ORVEK_CAPTURE_GROUP:-}
+if [ -n "$capture_group" ] && ! getent group "$capture_group" >/dev/null; then
+    "${as_root[@]}" groupadd --system "$capture_group"
+    echo "Made the group $capture_group: add the users who may capture (usermod -aG $capture_group NAME)."
+fi
+
+# The group is given every time, so that an earlier run's does not linger in the cache.
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DORVEK_BUILD_TESTS=OFF \
+    -DORVEK_CAPTURE_GROUP="$capture_group" >/dev/null
 cmake --build build/release -j"$(nproc)"
-"${as_root[@]}" cmake --install build/release
+# The cache holds the group; sudo would not pass the environment variable on anyway.
+"${as_root[@]}" env -u ORVEK_CAPTURE_GROUP cmake --install build/release
 
 prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' build/release/CMakeCache.txt)
 binary="$prefix/bin/orvek"

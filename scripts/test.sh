@@ -29,11 +29,16 @@ ASAN_OPTIONS="detect_leaks=1 abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1
     LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
     ctest --test-dir build/asan --output-on-failure --timeout 900
 
-stage "fuzzing the packet readers for ${fuzz_seconds} s"
+stage "fuzzing the packet readers and the capture helper's protocol for ${fuzz_seconds} s each"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug -DORVEK_BUILD_GUI=OFF \
     -DORVEK_BUILD_FUZZ=ON >/dev/null
-cmake --build build/fuzz --target fuzz_packet -j"$jobs"
-rm -rf build/fuzz/corpus && mkdir -p build/fuzz/corpus
-build/fuzz/tests/fuzz/fuzz_packet -max_total_time="$fuzz_seconds" -print_final_stats=1 \
-    build/fuzz/corpus tests/fuzz/corpus 2>&1 | tail -n 3
-echo "fuzzing: 1 passed, 0 failed"
+cmake --build build/fuzz --target fuzz_packet fuzz_protocol -j"$jobs"
+# fuzz TARGET SEEDS: a fresh corpus grown from the seeds; a crash fails the stage.
+fuzz() {
+    rm -rf "build/fuzz/corpus-$1" && mkdir -p "build/fuzz/corpus-$1"
+    "build/fuzz/tests/fuzz/$1" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+        "build/fuzz/corpus-$1" "$2" 2>&1 | tail -n 3
+}
+fuzz fuzz_packet tests/fuzz/corpus
+fuzz fuzz_protocol tests/fuzz/protocol_corpus
+echo "fuzzing: 2 passed, 0 failed"

@@ -1,10 +1,9 @@
 #pragma once
 
-// The window tests' fixture: a main window on settings of its own, over two veth pairs to one
-// peer namespace, orv0 10.79.0.1 - orv1 10.79.0.2 and orv2 10.79.1.1 - orv3 10.79.1.2.
+// The window tests' fixture: a main window on settings of its own, capturing through the capture
+// helper, over two veth pairs to one peer namespace, orv0 10.79.0.1 - orv1 10.79.0.2 and orv2
+// 10.79.1.1 - orv3 10.79.1.2.
 
-#include "AdapterManager.h"
-#include "FakeCapture.h"
 #include "NetNs.h"
 #include "OrvekDlg.h"
 
@@ -28,6 +27,27 @@ inline void CollectModalTexts(QStringList& texts) {
     });
 }
 
+// Closes every modal window that opens while it lives, keeping each one's label texts.
+class CModalCollector {
+public:
+    CModalCollector() {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            if (auto* pModal = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                QStringList& texts = m_modals.emplace_back();
+                for (const QLabel* pLabel : pModal->findChildren<QLabel*>()) {
+                    texts.append(pLabel->text());
+                }
+                pModal->done(0);
+            }
+        });
+        m_timer.start(5);
+    }
+    std::vector<QStringList> m_modals;
+
+private:
+    QTimer m_timer;
+};
+
 class CGuiTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -39,17 +59,15 @@ protected:
     }
     void TearDown() override {
         m_pDlg.reset();
-        EXPECT_FALSE(IsOpen());
+        // The helper went with the window, and took its captures along.
+        EXPECT_EQ(ShOut("awk 'NR > 1' /proc/net/packet"), "");
         // Deleted now, so that the next test's device listing cannot name them.
         Sh("ip link del orv0; ip link del orv2");
     }
-    // A new main window (and meter), on the settings as they are now, as in a new run; its devices
-    // get rings of nRingBytes (0: the default).
-    void Restart(int nRingBytes = 0) {
+    // A new main window (and helper), on the settings as they are now, as in a new run.
+    void Restart() {
         m_pDlg.reset();
-        m_pManager = std::make_unique<CAdapterManager>();
-        m_pControl = std::make_unique<CRingOverride>(*m_pManager, nRingBytes);
-        m_pDlg = std::make_unique<COrvekDlg>(*m_pManager, *m_pControl);
+        m_pDlg = std::make_unique<COrvekDlg>();
         m_pDlg->show();
     }
     QLineEdit* Filter() const { return m_pDlg->findChild<QLineEdit*>("IDC_FILTER"); }
@@ -73,20 +91,17 @@ protected:
             },
             nTimeoutMs);
     }
-    // Whether the device, or with no name any device, is captured.
+    // Whether the device, or with no name any device, is captured, as the helper tells.
     bool IsOpen(const std::string& strName = "") const {
-        return std::ranges::any_of(m_pManager->GetDeviceStates(), [&](const DeviceState& state) {
-            return state.eState == EDeviceState::Capturing &&
-                   (strName.empty() || state.strName == strName);
-        });
+        return std::ranges::any_of(
+            m_pDlg->GetMeter().GetSnapshot().devices, [&](const DeviceSnapshot& device) {
+                return device.bCapturing && (strName.empty() || device.strName == strName);
+            });
     }
 
     QTemporaryDir m_dirSettings;
     CPeerNs m_peer;
-    // A new one for each window, as each run of the application makes one.
-    std::unique_ptr<CAdapterManager> m_pManager;
-    std::unique_ptr<CRingOverride> m_pControl;
-    std::unique_ptr<COrvekDlg> m_pDlg; // after the manager it uses: destroyed first
+    std::unique_ptr<COrvekDlg> m_pDlg;
 };
 
 } // namespace orvektest

@@ -56,6 +56,16 @@ std::string Stop(CChildProcess& orvek, int nSignal = SIGTERM, const std::string&
     return orvek.GetStdout();
 }
 
+// A process's resident size in KiB.
+long ResidentKiB(pid_t nPid) {
+    return std::stol(ShOut("awk '/^VmRSS:/ {print $2}' /proc/" + std::to_string(nPid) + "/status"));
+}
+
+// The capture helper that orvek started: its only child.
+pid_t HelperOf(const CChildProcess& orvek) {
+    return std::stoi(ShOut("pgrep -P " + std::to_string(orvek.GetPid())));
+}
+
 // A veth "hl0" (10.88.0.1) to a peer namespace (10.88.0.2).
 class HeadlessLive : public testing::Test {
 protected:
@@ -104,14 +114,14 @@ TEST_F(HeadlessLive, CommandLineExitStatusesAndTexts) {
     CChildProcess unprivileged(Orvek({}), "65534"); // no capability
     EXPECT_EQ(unprivileged.Wait(), 1);
     const std::string strErr = unprivileged.GetStderr();
-    // libpcap's text, then how to fix it for this very binary.
+    // libpcap's text, then how to fix it for the capture helper it ran.
     EXPECT_NE(strErr.find("hl0: You don't have permission to perform this capture on that device"),
               std::string::npos)
         << strErr;
     EXPECT_NE(strErr.find("\norvek: Capturing needs the cap_net_raw capability."),
               std::string::npos)
         << strErr;
-    EXPECT_NE(strErr.find(std::string("setcap cap_net_raw+ep ") + ORVEK_HEADLESS + "\n"),
+    EXPECT_NE(strErr.find(std::string("setcap cap_net_raw+ep ") + ORVEK_HELPER + "\n"),
               std::string::npos)
         << strErr;
     // It runs where no desktop is installed: no Qt library is even loaded.
@@ -148,6 +158,24 @@ TEST_F(HeadlessLive, CommandLineExitStatusesAndTexts) {
         }
     }
 #endif
+}
+
+// A helper killed while capturing: one line says so, the final line keeps what it had counted,
+// and the status tells that capture did not go on.
+TEST_F(HeadlessLive, AHelperThatDiesIsToldOnceAndItsCountsKept) {
+    auto pOrvek = StartJson();
+    Exchange(1000, 20);
+    ASSERT_TRUE(WaitUntil([&] { return Totals(pOrvek->GetStdout()) == SentRecv(20560, 20560); }))
+        << pOrvek->GetStdout();
+    kill(HelperOf(*pOrvek), SIGKILL);
+    EXPECT_EQ(pOrvek->Wait(), 1);
+    EXPECT_EQ(Totals(pOrvek->GetStdout()), SentRecv(20560, 20560));
+    const std::string strErr = pOrvek->GetStderr();
+    EXPECT_EQ(std::ranges::count(strErr, '\n'), 1) << strErr;
+    EXPECT_TRUE(strErr.starts_with("orvek: Orvek's capture helper (/") &&
+                strErr.ends_with("/orvek-capture) ended unexpectedly: killed by signal 9 "
+                                 "(Killed); capture stopped.\n"))
+        << strErr;
 }
 
 // Capture options, each in an orvek of its own on the same traffic: an excluded device is not
@@ -240,12 +268,6 @@ TEST_F(HeadlessLive, PrometheusScrapesExactBytesPerDevice) {
     EXPECT_EQ(Totals(Stop(*pOrvek)), SentRecv(10280000, 10280000));
 }
 
-// The exporter's resident size in KiB.
-long ResidentKiB(const CChildProcess& orvek) {
-    return std::stol(
-        ShOut("awk '/^VmRSS:/ {print $2}' /proc/" + std::to_string(orvek.GetPid()) + "/status"));
-}
-
 // A TCP connection to the exporter on this namespace's loopback.
 CZarnFd ConnectTo(uint16_t nPort) {
     CZarnFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -265,7 +287,7 @@ TEST_F(HeadlessLive, HeaderFloodAndIdleConnectionsNeitherGrowNorStarveTheExporte
     CChildProcess orvek(Orvek({"--interval", "0", "--metrics", "19101"}));
     httplib::Client scraper("127.0.0.1", 19101);
     ASSERT_TRUE(WaitUntil([&] { return scraper.Get("/metrics") != nullptr; }));
-    [[maybe_unused]] const long nBeforeKiB = ResidentKiB(orvek);
+    [[maybe_unused]] const long nBeforeKiB = ResidentKiB(orvek.GetPid());
 
     const CZarnFd flood = ConnectTo(19101);
     std::string strLines = "GET /metrics HTTP/1.1\r\nHost: a\r\n";
@@ -291,7 +313,7 @@ TEST_F(HeadlessLive, HeaderFloodAndIdleConnectionsNeitherGrowNorStarveTheExporte
     const auto result = scraper.Get("/metrics");
     EXPECT_EQ(result ? result->status : -1, 200);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-    EXPECT_LT(ResidentKiB(orvek) - nBeforeKiB, 8 * 1024);
+    EXPECT_LT(ResidentKiB(orvek.GetPid()) - nBeforeKiB, 8 * 1024);
 #endif
     vecIdle.clear();
     Stop(orvek, SIGTERM,
@@ -299,8 +321,8 @@ TEST_F(HeadlessLive, HeaderFloodAndIdleConnectionsNeitherGrowNorStarveTheExporte
          "http://127.0.0.1:19101/metrics\n");
 }
 
-// A host with 3000 addresses whose addresses keep changing: the exporter keeps no table of
-// addresses that it replaced (each would take some 34 KiB).
+// A host with 3000 addresses whose addresses keep changing: the exporter's capture helper keeps no
+// table of addresses that it replaced (each would take some 34 KiB).
 TEST_F(HeadlessLive, AddressChangesLeaveNoOldTablesBehind) {
     ShOk("for i in $(seq 0 2999); do echo \"addr add 10.91.$((i / 250)).$((i % 250 + 1))/32 dev "
          "hl0\"; done | ip -batch -");
@@ -314,7 +336,7 @@ TEST_F(HeadlessLive, AddressChangesLeaveNoOldTablesBehind) {
                  "/32 dev hl0");
             std::this_thread::sleep_for(std::chrono::milliseconds(40));
         }
-        vecResidentKiB.push_back(ResidentKiB(orvek));
+        vecResidentKiB.push_back(ResidentKiB(HelperOf(orvek)));
     }
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_LT(vecResidentKiB[2] - vecResidentKiB[0], 2048) << "KiB grown over 200 changes";

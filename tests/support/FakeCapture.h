@@ -42,43 +42,4 @@ template <class TListener> IPacketAnalyzer& Announce(TListener& listener, const 
     return *listener.OnAdapterFound(szDevice).pAnalyzer;
 }
 
-// Capture through a real control, with the listener's requests changed on the way: every device
-// gets a ring of nRingBytes (0: as asked), so that a test can make a burst overflow it.
-class CRingOverride : public ICaptureControl, private IAdapterListener {
-public:
-    CRingOverride(ICaptureControl& control, int nRingBytes)
-        : m_control(control), m_nRingBytes(nRingBytes) {}
-
-    std::vector<DeviceFailure> Start(IAdapterListener* pListener) override {
-        m_pListener = pListener;
-        return m_control.Start(this);
-    }
-    void StopAll() override { m_control.StopAll(); }
-    std::vector<DeviceState> GetDeviceStates() const override {
-        return m_control.GetDeviceStates();
-    }
-    void RefreshDeviceStates() override { m_control.RefreshDeviceStates(); }
-    void SetExcludedDevices(const std::set<std::string>& excluded) override {
-        m_control.SetExcludedDevices(excluded);
-    }
-    std::set<std::string> GetExcludedDevices() const override {
-        return m_control.GetExcludedDevices();
-    }
-    bool IsMonitorUp() const override { return m_control.IsMonitorUp(); }
-
-private:
-    // Monitor or user thread, as the listener's.
-    void OnException(const CZarnException& e) override { m_pListener->OnException(e); }
-    // Opening threads, as the listener's.
-    CaptureRequest OnAdapterFound(const char* szDeviceName) override {
-        CaptureRequest request = m_pListener->OnAdapterFound(szDeviceName);
-        request.nRingBytes = m_nRingBytes != 0 ? m_nRingBytes : request.nRingBytes;
-        return request;
-    }
-
-    ICaptureControl& m_control;
-    const int m_nRingBytes;
-    IAdapterListener* m_pListener = nullptr; // set by Start, before any refresh
-};
-
 } // namespace orvektest

@@ -1,0 +1,60 @@
+#include "EarlierCounts.h"
+
+#include <algorithm>
+#include <utility>
+
+MeterSnapshot CEarlierCounts::Add(MeterSnapshot snapshot) {
+    std::erase_if(m_earlier.devices, [&](const DeviceSnapshot& earlier) {
+        const auto itNow =
+            std::ranges::find(snapshot.devices, earlier.strName, &DeviceSnapshot::strName);
+        const uint64_t nNowId = itNow == snapshot.devices.end() ? 0 : itNow->nCounterId;
+        const auto itCarried = m_carriedOnto.find(earlier.strName);
+        if (itCarried == m_carriedOnto.end()) {
+            if (nNowId != 0) {
+                m_carriedOnto.emplace(earlier.strName, nNowId);
+            }
+            return false;
+        }
+        if (itCarried->second == nNowId) {
+            return false;
+        }
+        // Not the counters they were carried onto: the helper forgot the device.
+        m_carriedOnto.erase(itCarried);
+        return true;
+    });
+    snapshot.nSentBytes += m_earlier.nSentBytes;
+    snapshot.nRecvBytes += m_earlier.nRecvBytes;
+    for (const DeviceSnapshot& earlier : m_earlier.devices) {
+        auto it = std::ranges::find(snapshot.devices, earlier.strName, &DeviceSnapshot::strName);
+        if (it == snapshot.devices.end()) {
+            it = snapshot.devices.insert(snapshot.devices.end(), earlier);
+            it->strState = "gone";
+            it->bCapturing = false;
+            it->bCountable = false;
+            continue;
+        }
+        it->nSentBytes += earlier.nSentBytes;
+        it->nRecvBytes += earlier.nRecvBytes;
+        it->nSentPackets += earlier.nSentPackets;
+        it->nRecvPackets += earlier.nRecvPackets;
+        it->nDrops += earlier.nDrops;
+        if (earlier.nCounterId != 0) {
+            it->nCounterId = earlier.nCounterId; // the counts go on from the earlier ones
+        }
+    }
+    return snapshot;
+}
+
+void CEarlierCounts::End(MeterSnapshot last, int64_t nRecv, int64_t nSent) {
+    last.nRecvBytes = std::max(last.nRecvBytes, nRecv);
+    last.nSentBytes = std::max(last.nSentBytes, nSent);
+    m_earlier = Add(std::move(last));
+    m_carriedOnto.clear();
+    m_earlier.bMonitorUp = true; // no monitor runs
+    for (DeviceSnapshot& device : m_earlier.devices) {
+        device.bCapturing = false;
+        if (device.strState != "gone") {
+            device.strState = "stopped";
+        }
+    }
+}

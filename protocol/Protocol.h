@@ -1,0 +1,155 @@
+#pragma once
+
+// What the capture helper and its clients say to each other over their socket. Every message is
+// a frame: its body's length (4 bytes, little-endian), then the body: one type byte and the
+// message's fields in order. Fields: numbers little-endian (bool 1 byte, 0 or 1; 32- and 64-bit
+// integers; doubles as their bits), texts as a 4-byte length and the bytes, lists as a 4-byte
+// count and the items. Each side reads the other's bytes as untrusted: a frame that breaks a rule
+// is malformed and ends the session. Both sides greet with a hello naming the version; a change
+// to any message's fields changes kProtocolVersion.
+
+#include "CaptureControl.h"
+#include "MeterSnapshot.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+inline constexpr uint32_t kProtocolVersion = 3;
+// The longest frame body either side sends or accepts.
+inline constexpr size_t kMaxMessageBytes = size_t{1} << 20;
+// The longest text in a message; longer texts are cut when written.
+inline constexpr size_t kMaxTextBytes = size_t{64} << 10;
+inline constexpr size_t kFrameHeaderBytes = 4;
+// The descriptor on which a client starts the helper with its end of their socket (a stream).
+inline constexpr int kHelperSocketFd = 3;
+
+// Both ways, first: the sender's protocol version.
+struct HelloMessage {
+    static constexpr uint8_t kType = 1;
+    uint32_t nVersion = kProtocolVersion;
+    template <class Io> void Fields(Io& io) { io(nVersion); }
+};
+
+// Client to helper. Settings and Excluded take effect at once and get no answer; Start, Stop and
+// SnapshotRequest are answered in the order they came.
+struct SettingsMessage {
+    static constexpr uint8_t kType = 2;
+    std::string strFilter;
+    bool bPromiscuous = false;
+    template <class Io> void Fields(Io& io) { io(strFilter, bPromiscuous); }
+};
+struct ExcludedMessage {
+    static constexpr uint8_t kType = 3;
+    std::vector<std::string> vecDevices;
+    template <class Io> void Fields(Io& io) { io(vecDevices); }
+};
+struct StartMessage { // answered by Started or StartFailed
+    static constexpr uint8_t kType = 4;
+    template <class Io> void Fields(Io&) {}
+};
+struct StopMessage { // answered by Stopped
+    static constexpr uint8_t kType = 5;
+    template <class Io> void Fields(Io&) {}
+};
+struct SnapshotRequest { // answered by Snapshot
+    static constexpr uint8_t kType = 6;
+    template <class Io> void Fields(Io&) {}
+};
+struct DevicesRequest { // answered by Devices; bRefresh lists them afresh first, while idle
+    static constexpr uint8_t kType = 7;
+    bool bRefresh = false;
+    template <class Io> void Fields(Io& io) { io(bRefresh); }
+};
+
+// Helper to client: answers, and what the helper says by itself (Counters, Notice, Error).
+struct CountersMessage { // the totals, at the display's pace while they move
+    static constexpr uint8_t kType = 16;
+    int64_t nRecvBytes = 0, nSentBytes = 0;
+    template <class Io> void Fields(Io& io) { io(nRecvBytes, nSentBytes); }
+};
+struct NoticeMessage { // a message for the "Exception" caption
+    static constexpr uint8_t kType = 17;
+    std::string strText;
+    template <class Io> void Fields(Io& io) { io(strText); }
+};
+struct StartedMessage { // the devices that failed, one message ("" when none)
+    static constexpr uint8_t kType = 18;
+    std::string strFailures;
+    template <class Io> void Fields(Io& io) { io(strFailures); }
+};
+struct StartFailedMessage { // the CZarnException that Start threw
+    static constexpr uint8_t kType = 19;
+    int32_t nCode = 0;
+    bool bDescribed = false;
+    std::string strDescription;
+    template <class Io> void Fields(Io& io) { io(nCode, bDescribed, strDescription); }
+};
+struct StoppedMessage {
+    static constexpr uint8_t kType = 20;
+    template <class Io> void Fields(Io&) {}
+};
+struct SnapshotMessage {
+    static constexpr uint8_t kType = 21;
+    MeterSnapshot snapshot;
+    template <class Io> void Fields(Io& io) { io(snapshot); }
+};
+struct ErrorMessage { // the helper ends the session, and says why
+    static constexpr uint8_t kType = 22;
+    std::string strText;
+    template <class Io> void Fields(Io& io) { io(strText); }
+};
+// A DeviceState as it travels: its state as a number, which the reader checks.
+struct DeviceStateFields {
+    std::string strName, strKind;
+    uint32_t nState = 0;
+    std::string strError;
+    template <class Io> void Fields(Io& io) { io(strName, strKind, nState, strError); }
+};
+struct DevicesMessage {
+    static constexpr uint8_t kType = 23;
+    std::vector<DeviceStateFields> devices;
+    template <class Io> void Fields(Io& io) { io(devices); }
+};
+
+using ClientMessage = std::variant<HelloMessage, SettingsMessage, ExcludedMessage, StartMessage,
+                                   StopMessage, SnapshotRequest, DevicesRequest>;
+using HelperMessage =
+    std::variant<HelloMessage, CountersMessage, NoticeMessage, StartedMessage, StartFailedMessage,
+                 StoppedMessage, SnapshotMessage, ErrorMessage, DevicesMessage>;
+
+// Device states to send, and back: nothing when a state is no EDeviceState.
+DevicesMessage ToDevicesMessage(const std::vector<DeviceState>& states);
+std::optional<std::vector<DeviceState>> FromDevicesMessage(const DevicesMessage& message);
+
+// Where a stream of bytes stands: a whole frame at its start (its body, and the bytes it takes),
+// not enough bytes yet, or a length that no frame may have.
+struct FrameVerdict {
+    enum class EStatus : uint8_t { Incomplete, Complete, Malformed };
+    EStatus eStatus = EStatus::Incomplete;
+    std::span<const uint8_t> body;
+    size_t nFrameBytes = 0;
+    std::string strError; // what is malformed
+};
+
+// Pure: reads the frame at the start of bytes.
+FrameVerdict ReadFrame(std::span<const uint8_t> bytes);
+
+// A decoded body: the message, or (strError not empty) what is malformed about it.
+template <class TMessage> struct DecodedMessage {
+    TMessage message;
+    std::string strError;
+};
+
+// Pure: reads a frame's body as a message of one direction.
+DecodedMessage<ClientMessage> DecodeClientMessage(std::span<const uint8_t> body);
+DecodedMessage<HelperMessage> DecodeHelperMessage(std::span<const uint8_t> body);
+
+// One message as a frame. Texts over kMaxTextBytes are cut; the frame may still exceed
+// kMaxMessageBytes (a huge list), which the sender must check.
+std::string EncodeFrame(const ClientMessage& message);
+std::string EncodeFrame(const HelperMessage& message);

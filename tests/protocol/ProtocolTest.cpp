@@ -1,0 +1,160 @@
+// The capture helper's protocol on crafted bytes: every message through a frame and back, frames
+// cut anywhere, and the ways a frame or a body can lie.
+
+#include "Protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes ToBytes(const std::string& str) {
+    return Bytes(str.begin(), str.end());
+}
+
+// The body of an encoded frame, checked to be read back as one whole frame.
+Bytes BodyOf(const std::string& strFrame) {
+    const Bytes frame = ToBytes(strFrame);
+    const FrameVerdict verdict = ReadFrame(frame);
+    EXPECT_EQ(verdict.eStatus, FrameVerdict::EStatus::Complete);
+    EXPECT_EQ(verdict.nFrameBytes, frame.size());
+    return Bytes(verdict.body.begin(), verdict.body.end());
+}
+
+// Counts the members an aggregate has: how many values brace-initialise it.
+struct CAnyField {
+    template <class T> operator T&() const&&;
+};
+template <class T, class... A> constexpr size_t CountMembers() {
+    if constexpr (requires { T{A{}..., CAnyField{}}; }) {
+        return CountMembers<T, A..., CAnyField>();
+    } else {
+        return sizeof...(A);
+    }
+}
+struct CFieldCounter {
+    template <class... T> void operator()(T&...) { nFields += sizeof...(T); }
+    size_t nFields = 0;
+};
+template <class T> size_t CountFields() {
+    T value;
+    CFieldCounter counter;
+    value.Fields(counter);
+    return counter.nFields;
+}
+
+// A snapshot whose every field differs from its default.
+MeterSnapshot FullSnapshot() {
+    MeterSnapshot snapshot{-1, 1LL << 40, {}, false};
+    snapshot.devices.push_back(
+        {"eth0", "capturing", true, 1, 2, 3, 4, 5, "Ethernet", false, UINT64_MAX});
+    snapshot.devices.push_back(
+        {"tun0", "failed: \xff\n", false, INT64_MAX, INT64_MIN, 0, 7, 8, "", true, 1});
+    return snapshot;
+}
+
+// A field added to a snapshot struct and not to its Fields would silently not travel.
+TEST(Protocol, SnapshotsCarryEveryFieldAndEveryMessageComesBack) {
+    EXPECT_EQ(CountFields<DeviceSnapshot>(), CountMembers<DeviceSnapshot>());
+    EXPECT_EQ(CountFields<MeterSnapshot>(), CountMembers<MeterSnapshot>());
+
+    const DecodedMessage<HelperMessage> snapshot =
+        DecodeHelperMessage(BodyOf(EncodeFrame(SnapshotMessage{FullSnapshot()})));
+    ASSERT_EQ(snapshot.strError, "");
+    EXPECT_EQ(std::get<SnapshotMessage>(snapshot.message).snapshot, FullSnapshot());
+
+    for (const ClientMessage& message :
+         std::vector<ClientMessage>{HelloMessage{7}, SettingsMessage{"udp and port 53", true},
+                                    ExcludedMessage{{"eth0", "", "tun\t0"}}, StartMessage{},
+                                    StopMessage{}, SnapshotRequest{}, DevicesRequest{true}}) {
+        const std::string strFrame = EncodeFrame(message);
+        const DecodedMessage<ClientMessage> decoded = DecodeClientMessage(BodyOf(strFrame));
+        ASSERT_EQ(decoded.strError, "");
+        EXPECT_EQ(decoded.message.index(), message.index());
+        EXPECT_EQ(EncodeFrame(decoded.message), strFrame);
+    }
+    for (const HelperMessage& message : std::vector<HelperMessage>{
+             HelloMessage{}, CountersMessage{5, -6}, NoticeMessage{"eth0: gone"},
+             StartedMessage{"tun0, tun1: no"}, StartFailedMessage{-13, true, "denied"},
+             StoppedMessage{}, ErrorMessage{"bye"},
+             ToDevicesMessage({{"tun0", "tunnel", EDeviceState::Failed, "no"}})}) {
+        const std::string strFrame = EncodeFrame(message);
+        const DecodedMessage<HelperMessage> decoded = DecodeHelperMessage(BodyOf(strFrame));
+        ASSERT_EQ(decoded.strError, "");
+        EXPECT_EQ(decoded.message.index(), message.index());
+        EXPECT_EQ(EncodeFrame(decoded.message), strFrame);
+    }
+}
+
+// A stream cut at every byte is incomplete until its first frame is whole, which is then taken
+// alone; a length of zero or over 1 MiB is refused as soon as it is read.
+TEST(Protocol, FramesWholeOrIncompleteOrRefusedAtTheirLength) {
+    const Bytes first = ToBytes(EncodeFrame(SettingsMessage{"tcp", false}));
+    Bytes stream = first;
+    const Bytes second = ToBytes(EncodeFrame(StopMessage{}));
+    stream.insert(stream.end(), second.begin(), second.end());
+    for (size_t nCut = 0; nCut < first.size(); ++nCut) {
+        EXPECT_EQ(ReadFrame(std::span(stream).first(nCut)).eStatus,
+                  FrameVerdict::EStatus::Incomplete)
+            << nCut;
+    }
+    const FrameVerdict verdict = ReadFrame(stream);
+    ASSERT_EQ(verdict.eStatus, FrameVerdict::EStatus::Complete);
+    EXPECT_EQ(verdict.nFrameBytes, first.size());
+
+    for (const uint32_t nLength : {0U, uint32_t{kMaxMessageBytes + 1}, 0xFFFFFFFFU}) {
+        Bytes header(4);
+        std::memcpy(header.data(), &nLength, 4);
+        const FrameVerdict refused = ReadFrame(header);
+        EXPECT_EQ(refused.eStatus, FrameVerdict::EStatus::Malformed);
+        EXPECT_NE(refused.strError.find(std::to_string(nLength) + " bytes"), std::string::npos)
+            << refused.strError;
+    }
+}
+
+// Bodies that lie: each is refused with what is wrong, and no list is allocated on its count.
+TEST(Protocol, MalformedBodiesAreRefusedWithTheReason) {
+    const Bytes hugeText = {17, 0x01, 0x00, 0x01, 0x00}; // a notice of 65537 bytes
+    for (const auto& [body, szReason] : std::vector<std::pair<Bytes, const char*>>{
+             {{}, "an empty message"},
+             {{99}, "unknown type 99"},
+             {{4, 0}, "1 bytes follow its last field"},
+             {{1, 1, 0}, "it ends inside a field"},
+             {{2, 3, 0, 0, 0, 't', 'c', 'p', 2}, "a yes-or-no field holds 2"},
+             {{2, 200, 0, 0, 0, 't'}, "it ends inside a field"},
+             {{3, 0xFF, 0xFF, 0xFF, 0xFF, 0}, "a list of 4294967295 items in 1 bytes"},
+             {{3, 2, 0, 0, 0, 0, 0, 0, 0}, "a list of 2 items in 4 bytes"},
+             {{16}, "unknown type 16"}}) {
+        const DecodedMessage<ClientMessage> decoded = DecodeClientMessage(body);
+        EXPECT_NE(decoded.strError.find(szReason), std::string::npos)
+            << decoded.strError << " / " << szReason;
+    }
+    EXPECT_NE(DecodeHelperMessage(hugeText).strError.find("65537 bytes, more than the 65536"),
+              std::string::npos);
+    // A snapshot of one device whose name claims 100 bytes where 60 follow; and one that claims a
+    // device in fewer bytes than any device takes.
+    Bytes lyingSnapshot(1 + 16, 0);
+    lyingSnapshot[0] = SnapshotMessage::kType;
+    lyingSnapshot.insert(lyingSnapshot.end(), {1, 0, 0, 0, 100, 0, 0, 0});
+    lyingSnapshot.resize(lyingSnapshot.size() + 60);
+    EXPECT_NE(DecodeHelperMessage(lyingSnapshot).strError.find("ends inside a field"),
+              std::string::npos);
+    lyingSnapshot.resize(1 + 16 + 4 + 10);
+    EXPECT_NE(DecodeHelperMessage(lyingSnapshot).strError.find("a list of 1 items in 10 bytes"),
+              std::string::npos);
+    // A device state that is no state.
+    EXPECT_FALSE(FromDevicesMessage(DevicesMessage{{{"eth0", "", 99, ""}}}));
+    EXPECT_EQ(FromDevicesMessage(ToDevicesMessage({{"lo", "loopback", EDeviceState::Ready, ""}}))
+                  ->front()
+                  .eState,
+              EDeviceState::Ready);
+    // What a writer is given beyond the bound is cut, so that its frames are always readable.
+    const Bytes cut = BodyOf(EncodeFrame(NoticeMessage{std::string(kMaxTextBytes + 10, 'x')}));
+    EXPECT_EQ(std::get<NoticeMessage>(DecodeHelperMessage(cut).message).strText.size(),
+              kMaxTextBytes);
+}
+
+} // namespace
