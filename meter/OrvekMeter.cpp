@@ -1,6 +1,7 @@
 #include "OrvekMeter.h"
 
 #include "CaptureAdvice.h"
+#include "Segments.h"
 #include "ZarnException.h"
 
 #include <algorithm>
@@ -114,11 +115,22 @@ ClassifyCommon(const PacketInfo& info, const CAddressTable& addresses, bool bCou
         return;
     }
     const bool bSent = eDirection == EDirection::Sent;
-    const auto nCount = static_cast<int64_t>(info.pHeader->len - info.nLinkHeaderLength);
+    const uint32_t nNetworkLength = info.pHeader->len - info.nLinkHeaderLength;
+    auto nCount = static_cast<int64_t>(nNetworkLength);
+    int64_t nSegments = 1;
+    // A packet longer than the device's MTU is a merged one: it counts as its wire's segments.
+    if (nNetworkLength > info.nMtu) [[unlikely]] {
+        const uint32_t nCaptured = info.pHeader->caplen;
+        const uint32_t nStart = std::min(info.nLinkHeaderLength, nCaptured);
+        const SegmentVerdict verdict = CountSegments(info.eNetworkProtocol, info.pData + nStart,
+                                                     nCaptured - nStart, nNetworkLength, info.nMtu);
+        nSegments = verdict.nSegments;
+        nCount += static_cast<int64_t>(verdict.nExtraBytes);
+    }
     std::atomic<int64_t>& nPackets = bSent ? counters.nSentPackets : counters.nRecvPackets;
     std::atomic<int64_t>& nBytes = bSent ? counters.nSentBytes : counters.nRecvBytes;
     // This thread is the counters' only writer: plain stores, no locked instruction per packet.
-    nPackets.store(nPackets.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    nPackets.store(nPackets.load(std::memory_order_relaxed) + nSegments, std::memory_order_relaxed);
     nBytes.store(nBytes.load(std::memory_order_relaxed) + nCount, std::memory_order_relaxed);
 }
 

@@ -6,6 +6,7 @@
 #include "AddressTable.h"
 #include "LinkLayer.h"
 #include "LinkTable.h"
+#include "Segments.h"
 #include "ZarnException.h"
 
 #include <algorithm>
@@ -274,6 +275,60 @@ TEST(ParseLinkHeader, KnownHeadersAtEveryCapLength) {
             if (nCapLen == nSize) {
                 EXPECT_EQ(verdict.nHeaderLength, nHeaderLength);
             }
+        }
+    }
+}
+
+// A merged packet is the segments its MTU lets TCP (or a UDP sender of full segments) make of it,
+// each with the packet's own headers: IPv4 and IPv6, TCP with options, UDP, a last segment short
+// or full, a wire longer than an IPv4 length can say. Nothing else is taken for merged, and a
+// capture cut anywhere in the headers counts one packet without reading past its end.
+TEST(CountSegments, MergedTcpAndUdpAsTheirSegmentsAndNothingElse) {
+    using P = ENetworkProtocol;
+    // IP header (version, fragment bits, protocol; IPv6 next header) and a transport header of
+    // nTcpWords 32-bit words (UDP: 8 bytes).
+    const auto Headers = [](bool bIPv6, uint8_t nProtocol, uint8_t nTcpWords, uint8_t nFragment) {
+        Bytes bytes(bIPv6 ? 40 : 20, 0);
+        bytes[0] = bIPv6 ? 0x60 : 0x45;
+        bytes[bIPv6 ? 6 : 9] = nProtocol;
+        if (!bIPv6) {
+            bytes[6] = nFragment;
+        }
+        Bytes transport(nProtocol == 6 ? std::max<size_t>(13, nTcpWords * 4u) : 8, 0);
+        if (nProtocol == 6) {
+            transport[12] = uint8_t(nTcpWords << 4);
+        }
+        return bytes + transport;
+    };
+    // Protocol, headers, network length, MTU, segments and extra bytes expected.
+    const std::tuple<P, Bytes, uint32_t, uint32_t, uint32_t, uint64_t> samples[] = {
+        {P::IPv4, Headers(false, 6, 8, 0), 52 + 45 * 1448, 1500, 45, 44 * 52},
+        {P::IPv4, Headers(false, 6, 8, 0), 52 + 3 * 1448 + 1, 1500, 4, 3 * 52},
+        {P::IPv4, Headers(false, 6, 5, 0), 40 + 185'000, 9000, 21, 20 * 40},
+        {P::IPv6, Headers(true, 6, 5, 0), 60 + 2 * 1440, 1500, 2, 60},
+        {P::IPv4, Headers(false, 17, 0, 0), 28 + 64 * 1472, 1500, 64, 63 * 28},
+        {P::IPv6, Headers(true, 17, 0, 0), 48 + 1452 + 1, 1500, 2, 48},
+        {P::IPv4, Headers(false, 6, 8, 0), 1500, 1500, 1, 0},    // not longer than the MTU
+        {P::IPv4, Headers(false, 6, 8, 0x20), 9000, 1500, 1, 0}, // a fragment
+        {P::IPv4, Headers(false, 1, 0, 0), 9000, 1500, 1, 0},    // neither TCP nor UDP
+        {P::IPv6, Headers(true, 0, 0, 0), 9000, 1500, 1, 0},     // an extension header first
+        {P::IPv4, Headers(false, 6, 4, 0), 9000, 1500, 1, 0},    // a TCP header too short
+        {P::IPv4, Headers(false, 6, 8, 0), 9000, 52, 1, 0},      // no room for a payload
+        {P::IPv6, Headers(false, 6, 8, 0), 9000, 1500, 1, 0},    // not the version it says
+        {P::Other, Headers(false, 6, 8, 0), 9000, 1500, 1, 0},
+    };
+    for (const auto& [eProtocol, bytes, nLength, nMtu, nSegments, nExtra] : samples) {
+        const uint32_t nSize = static_cast<uint32_t>(bytes.size());
+        for (uint32_t nCapLen = 0; nCapLen <= nSize; ++nCapLen) {
+            SCOPED_TRACE(testing::Message() << nLength << " MTU " << nMtu << " caplen " << nCapLen);
+            const SegmentVerdict verdict =
+                CountSegments(eProtocol, OnHeap(bytes, nCapLen).get(), nCapLen, nLength, nMtu);
+            // Read are the IP header and, of TCP, up to its header's length.
+            const bool bIPv6 = bytes[0] == 0x60;
+            const uint32_t nIpHeader = bIPv6 ? 40 : 20;
+            const bool bKnown = nCapLen >= nIpHeader + (bytes[bIPv6 ? 6 : 9] == 6 ? 13 : 0);
+            EXPECT_EQ(verdict.nSegments, bKnown ? nSegments : 1);
+            EXPECT_EQ(verdict.nExtraBytes, bKnown ? nExtra : 0);
         }
     }
 }
