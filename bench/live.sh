@@ -65,7 +65,7 @@ run_case() {
         got_p=$((recv / (size - 14)))
         got_b=$((recv + got_p * 14))
         [ $((recv % (size - 14))) -eq 0 ] || got_b="$got_b(inexact)"
-        cpu=$(sed -n 's/.*cpu=\([0-9.]*\).*/\1/p' "$out")
+        cpu=$(sed -n 's/.* cpu=\([0-9.]*\).*/\1/p' "$out")
         ;;
     tcpdump)
         got_p=$(sed -n 's/^\([0-9]*\) packets captured.*/\1/p' "$err")

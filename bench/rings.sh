@@ -88,7 +88,7 @@ run_case() {
         recv=$(sed -n 's/.*recv=\([0-9]*\).*/\1/p' "$out")
         got_p=$((recv / (size - 14)))
         [ $((recv % (size - 14))) -eq 0 ] || extra="inexact"
-        cpu=$(sed -n 's/.*cpu=\([0-9.]*\).*/\1/p' "$out")
+        cpu=$(sed -n 's/.* cpu=\([0-9.]*\).*/\1/p' "$out")
         ;;
     tcpdump)
         got_p=$(sed -n 's/^\([0-9]*\) packets captured.*/\1/p' "$err")

@@ -19,7 +19,8 @@ enum class EDeviceState : uint8_t {
     Excluded,  // the user excluded it
     Failed,    // it could not be opened (strError says why), or its capture ended
     Stopped,   // it was captured until StopAll
-    Ready      // listed while nothing captures: Start would open it
+    Ready,     // listed while nothing captures: Start would open it
+    Stacked    // stacked on a captured device (strError names it), whose capture counts its frames
 };
 
 // One listed device as the last refresh saw it.
@@ -27,7 +28,7 @@ struct DeviceState {
     std::string strName;
     std::string strKind; // "Ethernet", "Wi-Fi", "tunnel", "bridge", "VLAN", "virtual", "loopback"
     EDeviceState eState;
-    std::string strError; // why a failed device failed
+    std::string strError; // why a failed device failed; the device a stacked one counts on
 };
 
 // A device that could not be opened, with what opening it threw.

@@ -36,6 +36,15 @@ bool ReadLinkAttributes(const uint8_t* pMessage, size_t nLength, LinkRecord& lin
                 link.nMasterIndex = static_cast<int>(nMaster);
                 return bRead;
             }
+            case IFLA_LINK: {
+                uint32_t nLink = 0;
+                const bool bRead = ReadAttribute(pPayload, nPayload, nLink);
+                link.nLinkIndex = static_cast<int>(nLink);
+                return bRead;
+            }
+            case IFLA_LINK_NETNSID:
+                link.bLinkElsewhere = true;
+                return true;
             case IFLA_CARRIER_CHANGES:
                 return ReadAttribute(pPayload, nPayload, link.nCarrierChanges);
             case IFLA_LINKINFO:
@@ -289,4 +298,23 @@ bool CLinkTable::IsAggregatedPort(const LinkRecord& link) const {
     const std::string& strKind = pMaster->strKind;
     return strKind == "bridge" || strKind == "bond" || strKind == "team" ||
            strKind == "openvswitch";
+}
+
+const LinkRecord* CLinkTable::FindLowest(const LinkRecord& link) const {
+    const auto isStacked = [](const LinkRecord& device) {
+        const std::string& strKind = device.strKind;
+        return device.nLinkIndex != 0 && device.nLinkIndex != device.nIndex &&
+               !device.bLinkElsewhere &&
+               (strKind == "vlan" || strKind == "macvlan" || strKind == "macvtap" ||
+                strKind == "ipvlan" || strKind == "ipvtap");
+    };
+    const LinkRecord* pLowest = &link;
+    // More steps than the table has devices can only be a loop.
+    for (size_t nSteps = 0; isStacked(*pLowest); ++nSteps) {
+        pLowest = FindIndex(pLowest->nLinkIndex);
+        if (pLowest == nullptr || nSteps == m_vecLinks.size()) {
+            return nullptr;
+        }
+    }
+    return pLowest == &link ? nullptr : pLowest;
 }

@@ -19,6 +19,8 @@ struct LinkRecord {
     std::string strKind;          // IFLA_INFO_KIND ("veth", "bridge", ...); empty for hardware
     bool bWireless = false;       // never set by the parser: CLinkTable asks sysfs
     unsigned nCarrierChanges = 0; // IFLA_CARRIER_CHANGES: grows with every carrier flip
+    int nLinkIndex = 0;          // IFLA_LINK: the device it is stacked on or sends through; 0: none
+    bool bLinkElsewhere = false; // IFLA_LINK_NETNSID: nLinkIndex is of another namespace
 };
 
 // Reads one received buffer of an RTM_GETLINK dump and appends a record for each RTM_NEWLINK
@@ -56,6 +58,12 @@ public:
     // so counting the port too would count them twice. A master missing from the table (gone
     // since the dump) counts as none: better counted twice than not at all.
     bool IsAggregatedPort(const LinkRecord& link) const;
+
+    // The lowest device of this namespace that a stacked device (VLAN, macvlan, macvtap, ipvlan,
+    // ipvtap) is stacked on, through any stack of them: every frame of the stacked device
+    // crosses it too, and its capture shows them. Null for any other device, and for one whose
+    // lower device is in another namespace, missing from the table or part of a loop.
+    const LinkRecord* FindLowest(const LinkRecord& link) const;
 
 private:
     std::vector<LinkRecord> m_vecLinks;

@@ -207,6 +207,46 @@ TEST(CLinkTable, KindsShownAndAggregatedPorts) {
     EXPECT_EQ(table.Find("port"), nullptr);
 }
 
+// Stacked devices as the kernel describes them (IFLA_LINK, the kind in IFLA_LINKINFO): a VLAN on
+// a VLAN on eth0 (802.1ad), ipvlan, macvlan and macvtap devices lead to eth0; a macvlan whose
+// lower device is in another namespace (IFLA_LINK_NETNSID), a veth (IFLA_LINK is its peer), a
+// loop of VLANs and a VLAN on a device missing from the table lead nowhere.
+TEST(CLinkTable, StackedDevicesLeadToTheirLowestDevice) {
+    const auto text = [](const std::string& str) { return Bytes(str.begin(), str.end() + 1); };
+    const auto stacked = [&](int nIndex, const char* szName, const char* szKind, int nLink,
+                             const Bytes& more = {}) {
+        return Link({0, 0, ARPHRD_ETHER, nIndex, IFF_UP, 0},
+                    Attribute(IFLA_IFNAME, text(szName)) + Attribute(IFLA_LINK, Raw(nLink)) + more +
+                        Attribute(IFLA_LINKINFO | NLA_F_NESTED,
+                                  Attribute(IFLA_INFO_KIND, text(szKind)) +
+                                      Attribute(IFLA_INFO_DATA | NLA_F_NESTED, Bytes(8, 0x33))));
+    };
+    const Bytes dump =
+        Link({0, 0, ARPHRD_ETHER, 2, IFF_UP, 0}, Attribute(IFLA_IFNAME, Raw("eth0"))) +
+        stacked(3, "eth0.100", "vlan", 2) + stacked(4, "eth0.100.5", "vlan", 3) +
+        stacked(5, "ipv0", "ipvlan", 2) + stacked(6, "mv0", "macvlan", 2) +
+        stacked(7, "mvtap0", "macvtap", 6) + stacked(8, "ipvt0", "ipvtap", 5) +
+        stacked(9, "mvns", "macvlan", 2, Attribute(IFLA_LINK_NETNSID, Raw(1))) +
+        stacked(10, "veth0", "veth", 2) + stacked(11, "loop1", "vlan", 12) +
+        stacked(12, "loop2", "vlan", 11) + stacked(13, "lost", "vlan", 99) +
+        Message(NLMSG_DONE, Raw(0));
+    std::vector<LinkRecord> links;
+    ASSERT_TRUE(ParseLinkMessages(OnHeap(dump, dump.size()).get(), dump.size(), links));
+    const CLinkTable table(links);
+    // Device, its lowest device ("" for none).
+    const std::pair<const char*, std::string> expected[] = {
+        {"eth0", ""},    {"eth0.100", "eth0"}, {"eth0.100.5", "eth0"}, {"ipv0", "eth0"},
+        {"mv0", "eth0"}, {"mvtap0", "eth0"},   {"ipvt0", "eth0"},      {"mvns", ""},
+        {"veth0", ""},   {"loop1", ""},        {"loop2", ""},          {"lost", ""},
+    };
+    for (const auto& [szName, strLowest] : expected) {
+        const LinkRecord* pLink = table.Find(szName);
+        ASSERT_NE(pLink, nullptr) << szName;
+        const LinkRecord* pLowest = table.FindLowest(*pLink);
+        EXPECT_EQ(pLowest != nullptr ? pLowest->strName : "", strLowest) << szName;
+    }
+}
+
 TEST(IsAddressChange, AllButWirelessAndPromiscuityOnlyLinksAndSurvivesGarbage) {
     const auto IsChange = [](const Bytes& buffer) {
         return IsAddressChange(OnHeap(buffer, buffer.size()).get(), buffer.size());

@@ -219,6 +219,60 @@ TEST_F(MeterLive, OffloadedTransfersCountAsTheSegmentsOnTheWire) {
     }
 }
 
+// A macvlan device on the uplink: its frames cross the uplink too, whose capture shows them, so
+// they count there once and the macvlan is shown counted on it. Exact both ways, TCP and UDP,
+// with an address on the uplink and without one (the uplink is then captured for the macvlan's
+// sake alone).
+TEST_F(MeterLive, MacvlanOnTheUplinkCountsOnceOnTheUplink) {
+    CPeerNs peer;
+    MakeVethPair(peer, {"ms0", "10.80.0.1", ""}, {"ms1", "10.80.0.2", ""});
+    // The macvlan's own network, which the peer's end also has.
+    SetUpOrThrow("ip link add msv link ms0 address 02:00:5e:00:00:05 type macvlan mode bridge\n"
+                 "quiet_up msv\nip addr add 10.81.0.1/24 dev msv\n"
+                 "neigh msv 02:00:5e:00:00:02 10.81.0.2");
+    peer.RunIn([] {
+        SetUpOrThrow("ip addr add 10.81.0.2/24 dev ms1\nneigh ms1 02:00:5e:00:00:05 10.81.0.1");
+    });
+    CUdpSink hereSink("10.81.0.1", 7600);
+    CTcpEcho echo("10.81.0.1", 7601);
+    std::unique_ptr<CUdpSink> pPeerSink;
+    peer.RunIn([&] { pPeerSink = std::make_unique<CUdpSink>("10.81.0.2", 7600); });
+    m_meter.StartCapture();
+    size_t nRound = 0;
+    const auto exchange = [&] {
+        ++nRound;
+        const IfCounters base = ReadCounters("ms0");
+        const Bytes before{m_meter.GetSentBytes(), m_meter.GetRecvBytes()};
+        SendUdp("10.81.0.1", "10.81.0.2", 7600, 700, 20);
+        peer.RunIn([] {
+            SendUdp("10.81.0.2", "10.81.0.1", 7600, 700, 20);
+            TcpExchange("10.81.0.1", 7601, 100000);
+        });
+        EXPECT_EQ(pPeerSink->WaitFor(20 * nRound), 20 * nRound);
+        EXPECT_EQ(hereSink.WaitFor(20 * nRound), 20 * nRound);
+        EXPECT_TRUE(WaitUntil([] { return ShOut("ss -Htn state last-ack").empty(); }));
+        ExpectTotals({before.first + NetworkBytesSince("ms0", base, true),
+                      before.second + NetworkBytesSince("ms0", base, false)});
+    };
+    const auto shown = [&](const std::string& strDevice) {
+        for (const DeviceSnapshot& device : m_meter.GetSnapshot().devices) {
+            if (device.strName == strDevice) {
+                return device.strState + " " + std::to_string(device.nSentBytes);
+            }
+        }
+        return std::string("not listed");
+    };
+    exchange();
+    EXPECT_EQ(shown("ms0"), "capturing " + std::to_string(m_meter.GetSentBytes()));
+    EXPECT_EQ(shown("msv"), "counted on ms0 0");
+
+    ShOk("ip addr flush dev ms0");
+    ASSERT_TRUE(WaitUntil([&] { return !IsLocal(*m_manager.ShareAddressTable(), "10.80.0.1"); }));
+    exchange();
+    EXPECT_EQ(shown("ms0"), "capturing " + std::to_string(m_meter.GetSentBytes()));
+    EXPECT_EQ(shown("msv"), "counted on ms0 0");
+}
+
 constexpr const char *kUplink = CDesktopShape::kUplink, *kBridge = CDesktopShape::kBridge;
 constexpr int kUplinkNet = CDesktopShape::kUplinkNet, kBridgeNet = CDesktopShape::kBridgeNet;
 constexpr size_t kDatagrams = 20, kPayload = 700, kTcpBytes = 100000;

@@ -145,12 +145,14 @@ TEST(Protocol, MalformedBodiesAreRefusedWithTheReason) {
     lyingSnapshot.resize(1 + 16 + 4 + 10);
     EXPECT_NE(DecodeHelperMessage(lyingSnapshot).strError.find("a list of 1 items in 10 bytes"),
               std::string::npos);
-    // A device state that is no state.
-    EXPECT_FALSE(FromDevicesMessage(DevicesMessage{{{"eth0", "", 99, ""}}}));
-    EXPECT_EQ(FromDevicesMessage(ToDevicesMessage({{"lo", "loopback", EDeviceState::Ready, ""}}))
-                  ->front()
-                  .eState,
-              EDeviceState::Ready);
+    // A device state that is no state; the last one, with the device it is counted on.
+    const auto nLast = static_cast<uint32_t>(EDeviceState::Stacked);
+    EXPECT_FALSE(FromDevicesMessage(DevicesMessage{{{"eth0", "", nLast + 1, ""}}}));
+    const auto stacked =
+        FromDevicesMessage(ToDevicesMessage({{"mv0", "virtual", EDeviceState::Stacked, "eth0"}}));
+    ASSERT_TRUE(stacked);
+    EXPECT_EQ(stacked->front().eState, EDeviceState::Stacked);
+    EXPECT_EQ(stacked->front().strError, "eth0");
     // What a writer is given beyond the bound is cut, so that its frames are always readable.
     const Bytes cut = BodyOf(EncodeFrame(NoticeMessage{std::string(kMaxTextBytes + 10, 'x')}));
     EXPECT_EQ(std::get<NoticeMessage>(DecodeHelperMessage(cut).message).strText.size(),
