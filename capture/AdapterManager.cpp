@@ -256,8 +256,16 @@ std::vector<DeviceState> CAdapterManager::Judge(const CDeviceList& devices, cons
         } else if (!HasAddress(pDevice)) {
             eState = EDeviceState::NoAddress;
         }
+        std::string strCarrier;
+        // A kernel tunnel's packets leave the host inside outer packets of its own, which count
+        // where they leave.
+        if (eState == EDeviceState::Capturing && IsKernelTunnel(*pLink)) {
+            eState = EDeviceState::Carried;
+            const LinkRecord* pCarrier = links.FindCarrier(*pLink);
+            strCarrier = pCarrier != nullptr ? pCarrier->strName : "";
+        }
         states[i] = {pDevice->name, DescribeKind(*pLink, (pDevice->flags & PCAP_IF_WIRELESS) != 0),
-                     eState, ""};
+                     eState, strCarrier};
         byName[pDevice->name] = i;
     }
     // The lowest device of each stacked one that would be captured, if listed.

@@ -47,15 +47,29 @@ bool ReadLinkAttributes(const uint8_t* pMessage, size_t nLength, LinkRecord& lin
                 return true;
             case IFLA_CARRIER_CHANGES:
                 return ReadAttribute(pPayload, nPayload, link.nCarrierChanges);
-            case IFLA_LINKINFO:
-                return ForEachAttribute(
+            case IFLA_LINKINFO: {
+                // The kind may come after the data that only the kind explains.
+                uint32_t nVxlanLink = 0;
+                const bool bRead = ForEachAttribute(
                     pPayload, nPayload,
                     [&](unsigned nInfo, const uint8_t* pInfo, size_t nInfoLength) {
                         if (nInfo == IFLA_INFO_KIND) {
                             link.strKind = ReadStringAttribute(pInfo, nInfoLength);
+                        } else if (nInfo == IFLA_INFO_DATA) {
+                            ForEachAttribute(
+                                pInfo, nInfoLength,
+                                [&](unsigned nData, const uint8_t* pData, size_t nDataLength) {
+                                    return nData != IFLA_VXLAN_LINK ||
+                                           ReadAttribute(pData, nDataLength, nVxlanLink);
+                                });
                         }
                         return true;
                     });
+                if (link.strKind == "vxlan") {
+                    link.nVxlanLink = static_cast<int>(nVxlanLink);
+                }
+                return bRead;
+            }
             default:
                 return true;
             }
@@ -123,6 +137,13 @@ bool ParseLinkMessages(const uint8_t* pBuffer, size_t nLength, std::vector<LinkR
         throw CZarnException(EBADMSG);
     }
     return bDone;
+}
+
+bool IsKernelTunnel(const LinkRecord& link) {
+    static constexpr std::string_view kTunnels[] = {
+        "vxlan",     "geneve", "bareudp", "gre",    "gretap",    "ip6gre", "ip6gretap", "erspan",
+        "ip6erspan", "ipip",   "sit",     "ip6tnl", "wireguard", "xfrm",   "vti",       "vti6"};
+    return std::ranges::find(kTunnels, std::string_view(link.strKind)) != std::end(kTunnels);
 }
 
 const char* DescribeKind(const LinkRecord& link, bool bWireless) {
@@ -317,4 +338,15 @@ const LinkRecord* CLinkTable::FindLowest(const LinkRecord& link) const {
         }
     }
     return pLowest == &link ? nullptr : pLowest;
+}
+
+const LinkRecord* CLinkTable::FindCarrier(const LinkRecord& link) const {
+    if (!IsKernelTunnel(link)) {
+        return nullptr;
+    }
+    // An underlay in another namespace also says so for a VXLAN device.
+    const int nCarrier = link.bLinkElsewhere       ? 0
+                         : link.strKind == "vxlan" ? link.nVxlanLink
+                                                   : link.nLinkIndex;
+    return nCarrier != 0 && nCarrier != link.nIndex ? FindIndex(nCarrier) : nullptr;
 }

@@ -413,6 +413,8 @@ std::string DescribeState(const DeviceState& state) {
         return "ready";
     case EDeviceState::Stacked:
         return "counted on " + state.strError;
+    case EDeviceState::Carried:
+        return "carried inside " + (state.strError.empty() ? "its uplink" : state.strError);
     }
     return "";
 }

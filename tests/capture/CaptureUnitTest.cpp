@@ -247,6 +247,59 @@ TEST(CLinkTable, StackedDevicesLeadToTheirLowestDevice) {
     }
 }
 
+// Kernel tunnels as the kernel describes them: GRE and IP-in-IP bound to a device (IFLA_LINK)
+// or not, SIT, an IPv6 tunnel, WireGuard, xfrm, VXLAN bound by its own data (IFLA_VXLAN_LINK,
+// before or after its kind) or with its underlay in another namespace, Geneve. Not tunnels in
+// this sense: a tun device (its packets go to a process) and a VLAN.
+TEST(CLinkTable, KernelTunnelsAndTheDeviceTheyAreBoundTo) {
+    const auto text = [](const std::string& str) { return Bytes(str.begin(), str.end() + 1); };
+    // Index, name, hardware type, kind, IFLA_LINK (0: none), what else goes in the link info.
+    const auto device = [&](int nIndex, const char* szName, unsigned short nType,
+                            const char* szKind, int nLink, const Bytes& info = {},
+                            const Bytes& more = {}) {
+        const Bytes kind = Attribute(IFLA_INFO_KIND, text(szKind));
+        return Link({0, 0, nType, nIndex, IFF_UP, 0},
+                    Attribute(IFLA_IFNAME, text(szName)) +
+                        (nLink != 0 ? Attribute(IFLA_LINK, Raw(nLink)) : Bytes{}) + more +
+                        Attribute(IFLA_LINKINFO | NLA_F_NESTED, info.empty() ? kind : info));
+    };
+    const auto vxlanData = [](int nLink) {
+        return Attribute(IFLA_INFO_DATA | NLA_F_NESTED, Attribute(IFLA_VXLAN_ID, Raw(42)) +
+                                                            Attribute(IFLA_VXLAN_LINK, Raw(nLink)));
+    };
+    const Bytes vxlanKind = Attribute(IFLA_INFO_KIND, text("vxlan"));
+    const Bytes dump =
+        Link({0, 0, ARPHRD_ETHER, 2, IFF_UP, 0}, Attribute(IFLA_IFNAME, Raw("eth0"))) +
+        device(3, "gre1", ARPHRD_IPGRE, "gre", 2) + device(4, "ipip1", ARPHRD_TUNNEL, "ipip", 0) +
+        device(5, "sit1", ARPHRD_SIT, "sit", 0) +
+        device(6, "ip6tnl1", ARPHRD_TUNNEL6, "ip6tnl", 2) +
+        device(7, "wg0", ARPHRD_NONE, "wireguard", 0) + device(8, "xfrm1", ARPHRD_NONE, "xfrm", 2) +
+        device(9, "vx1", ARPHRD_ETHER, "", 0, vxlanKind + vxlanData(2)) +
+        device(10, "vx2", ARPHRD_ETHER, "", 0, vxlanData(2) + vxlanKind) +
+        device(11, "vx3", ARPHRD_ETHER, "", 0, vxlanKind + vxlanData(2),
+               Attribute(IFLA_LINK_NETNSID, Raw(0))) +
+        device(12, "gnv0", ARPHRD_ETHER, "geneve", 0) + device(13, "tun0", ARPHRD_NONE, "tun", 0) +
+        device(14, "eth0.7", ARPHRD_ETHER, "vlan", 2) + Message(NLMSG_DONE, Raw(0));
+    std::vector<LinkRecord> links;
+    ASSERT_TRUE(ParseLinkMessages(OnHeap(dump, dump.size()).get(), dump.size(), links));
+    const CLinkTable table(links);
+    // Device, whether it is a kernel tunnel, the device it is bound to ("" for none).
+    const std::tuple<const char*, bool, std::string> expected[] = {
+        {"eth0", false, ""},     {"gre1", true, "eth0"},    {"ipip1", true, ""},
+        {"sit1", true, ""},      {"ip6tnl1", true, "eth0"}, {"wg0", true, ""},
+        {"xfrm1", true, "eth0"}, {"vx1", true, "eth0"},     {"vx2", true, "eth0"},
+        {"vx3", true, ""},       {"gnv0", true, ""},        {"tun0", false, ""},
+        {"eth0.7", false, ""},
+    };
+    for (const auto& [szName, bTunnel, strCarrier] : expected) {
+        const LinkRecord* pLink = table.Find(szName);
+        ASSERT_NE(pLink, nullptr) << szName;
+        EXPECT_EQ(IsKernelTunnel(*pLink), bTunnel) << szName;
+        const LinkRecord* pCarrier = table.FindCarrier(*pLink);
+        EXPECT_EQ(pCarrier != nullptr ? pCarrier->strName : "", strCarrier) << szName;
+    }
+}
+
 TEST(IsAddressChange, AllButWirelessAndPromiscuityOnlyLinksAndSurvivesGarbage) {
     const auto IsChange = [](const Bytes& buffer) {
         return IsAddressChange(OnHeap(buffer, buffer.size()).get(), buffer.size());

@@ -273,6 +273,52 @@ TEST_F(MeterLive, MacvlanOnTheUplinkCountsOnceOnTheUplink) {
     EXPECT_EQ(shown("msv"), "counted on ms0 0");
 }
 
+// A VXLAN overlay over a veth uplink: the overlay's packets leave inside UDP datagrams of the
+// host, which count on the uplink; the VXLAN device is listed as carried inside the uplink and
+// not captured, so that the totals are exactly what crossed the uplink, both ways.
+TEST_F(MeterLive, VxlanCountsOnceAsItsOuterPacketsOnTheUplink) {
+    CPeerNs peer;
+    MakeVethPair(peer, {"mx0", "10.82.0.1", ""}, {"mx1", "10.82.0.2", ""});
+    // MAC, address, peer's MAC and address, local and remote end, uplink.
+    const auto overlay = [](const std::string& strMac, const std::string& strAddress,
+                            const std::string& strPeerMac, const std::string& strPeer,
+                            const std::string& strLocal, const std::string& strRemote,
+                            const std::string& strUplink) {
+        SetUpOrThrow("ip link add mxv address " + strMac + " type vxlan id 42 local " + strLocal +
+                     " remote " + strRemote + " dstport 4789 dev " + strUplink +
+                     "\nquiet_up mxv\nip addr add " + strAddress + "/24 dev mxv\nneigh mxv " +
+                     strPeerMac + " " + strPeer);
+    };
+    overlay("02:00:5e:00:00:07", "10.83.0.1", "02:00:5e:00:00:08", "10.83.0.2", "10.82.0.1",
+            "10.82.0.2", "mx0");
+    peer.RunIn([&] {
+        overlay("02:00:5e:00:00:08", "10.83.0.2", "02:00:5e:00:00:07", "10.83.0.1", "10.82.0.2",
+                "10.82.0.1", "mx1");
+    });
+    CUdpSink sink("10.83.0.1", 7700);
+    CTcpEcho echo("10.83.0.1", 7701);
+    std::unique_ptr<CUdpSink> pPeerSink;
+    peer.RunIn([&] { pPeerSink = std::make_unique<CUdpSink>("10.83.0.2", 7700); });
+    m_meter.StartCapture();
+    const IfCounters base = ReadCounters("mx0");
+    SendUdp("10.83.0.1", "10.83.0.2", 7700, 700, 20);
+    peer.RunIn([] {
+        SendUdp("10.83.0.2", "10.83.0.1", 7700, 700, 20);
+        TcpExchange("10.83.0.1", 7701, 100000);
+    });
+    EXPECT_EQ(pPeerSink->WaitFor(20), 20u);
+    EXPECT_EQ(sink.WaitFor(20), 20u);
+    EXPECT_TRUE(WaitUntil([] { return ShOut("ss -Htn state last-ack").empty(); }));
+    ExpectTotals({NetworkBytesSince("mx0", base, true), NetworkBytesSince("mx0", base, false)});
+    std::string strShown = "not listed";
+    for (const DeviceSnapshot& device : m_meter.GetSnapshot().devices) {
+        if (device.strName == "mxv") {
+            strShown = device.strState + " " + std::to_string(device.nRecvBytes);
+        }
+    }
+    EXPECT_EQ(strShown, "carried inside mx0 0");
+}
+
 constexpr const char *kUplink = CDesktopShape::kUplink, *kBridge = CDesktopShape::kBridge;
 constexpr int kUplinkNet = CDesktopShape::kUplinkNet, kBridgeNet = CDesktopShape::kBridgeNet;
 constexpr size_t kDatagrams = 20, kPayload = 700, kTcpBytes = 100000;

@@ -145,14 +145,14 @@ TEST(Protocol, MalformedBodiesAreRefusedWithTheReason) {
     lyingSnapshot.resize(1 + 16 + 4 + 10);
     EXPECT_NE(DecodeHelperMessage(lyingSnapshot).strError.find("a list of 1 items in 10 bytes"),
               std::string::npos);
-    // A device state that is no state; the last one, with the device it is counted on.
-    const auto nLast = static_cast<uint32_t>(EDeviceState::Stacked);
+    // A device state that is no state; the last one, with the device that carries it.
+    const auto nLast = static_cast<uint32_t>(EDeviceState::Carried);
     EXPECT_FALSE(FromDevicesMessage(DevicesMessage{{{"eth0", "", nLast + 1, ""}}}));
-    const auto stacked =
-        FromDevicesMessage(ToDevicesMessage({{"mv0", "virtual", EDeviceState::Stacked, "eth0"}}));
-    ASSERT_TRUE(stacked);
-    EXPECT_EQ(stacked->front().eState, EDeviceState::Stacked);
-    EXPECT_EQ(stacked->front().strError, "eth0");
+    const auto carried =
+        FromDevicesMessage(ToDevicesMessage({{"vx0", "virtual", EDeviceState::Carried, "eth0"}}));
+    ASSERT_TRUE(carried);
+    EXPECT_EQ(carried->front().eState, EDeviceState::Carried);
+    EXPECT_EQ(carried->front().strError, "eth0");
     // What a writer is given beyond the bound is cut, so that its frames are always readable.
     const Bytes cut = BodyOf(EncodeFrame(NoticeMessage{std::string(kMaxTextBytes + 10, 'x')}));
     EXPECT_EQ(std::get<NoticeMessage>(DecodeHelperMessage(cut).message).strText.size(),
