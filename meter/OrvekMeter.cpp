@@ -432,6 +432,10 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
         device.bCapturing = state.eState == EDeviceState::Capturing;
         // Loopback traffic never leaves the host: no choice of the user makes it count.
         device.bCountable = state.eState != EDeviceState::Loopback;
+        if (state.eState == EDeviceState::Carried) {
+            device.bCarried = true;
+            device.strCarriedBy = state.strError;
+        }
     }
     const auto tNow = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> guard(m_mtxDevices);
