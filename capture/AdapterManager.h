@@ -8,8 +8,6 @@
 #include "FailureMemo.h"
 #include "LinkTable.h"
 
-#include <vector>
-
 #include <map>
 #include <memory>
 #include <mutex>
@@ -78,8 +76,9 @@ private:
     RefreshResult Refresh();
     // Why each device of a listing (one entry per device, in its order; no name for what is no
     // network device) is not captured, or Capturing; a device stacked on a captured one is
-    // Stacked with that device's name. A device without an address of its
-    // own is captured when a device stacked on it would be: its capture shows their frames.
+    // Stacked with that device's name, a kernel tunnel Carried with its carrier's. A device
+    // without an address of its own is captured when a device stacked on it would be: its
+    // capture shows their frames.
     static std::vector<DeviceState> Judge(const CDeviceList& devices, const CLinkTable& links,
                                           const std::set<std::string>& excluded);
     // The adapter named so, or null; either lock held.

@@ -23,8 +23,8 @@ std::string DescribeHeadlessStart(const HeadlessOptions& options,
                 ": no device has this name; it is left out if one appears");
         }
     }
-    if (const std::string strNothing =
-            DescribeNothingCaptured(states, "To count a device, leave out its --exclude option.");
+    if (const std::string strNothing = DescribeNothingCaptured(
+            states, "To count a device, leave out its --exclude (or --tunnel) option.");
         !strNothing.empty()) {
         add(strNothing);
     }
