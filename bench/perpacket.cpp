@@ -96,6 +96,7 @@ void BM_PerPacket(benchmark::State& state) {
         info.pData = frame.data();
         info.nLinkHeaderLength = verdict.nHeaderLength;
         info.eNetworkProtocol = verdict.eProtocol;
+        info.nMtu = 1500;
         benchmark::DoNotOptimize(&info);
         device.AnalyzePacket(&info);
         // As a capture thread does after each batch (a ring block holds some thousands).
@@ -117,7 +118,8 @@ void BM_ParseOnly(benchmark::State& state) {
     header.len = header.caplen;
     for (auto _ : state) {
         const LinkVerdict verdict = ParseLinkHeader(DLT_EN10MB, frame.data(), header.caplen);
-        const PacketInfo info{&header, frame.data(), verdict.nHeaderLength, verdict.eProtocol};
+        const PacketInfo info{&header, frame.data(), verdict.nHeaderLength, verdict.eProtocol,
+                              1500};
         benchmark::DoNotOptimize(ClassifyPacket(info, table, false));
     }
     state.SetItemsProcessed(state.iterations());

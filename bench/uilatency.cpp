@@ -79,6 +79,8 @@ public:
     void SetExcludedDevices(const std::set<std::string>& excluded) override {
         m_meter.SetExcludedDevices(excluded);
     }
+    std::map<std::string, std::string> GetTunnels() const override { return {}; }
+    void SetTunnels(const std::map<std::string, std::string>&) override {}
 
 private:
     IMeter& m_meter;

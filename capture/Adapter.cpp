@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
+#include <net/if.h>
 #include <pcap/pcap.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 
 namespace {
 
@@ -62,6 +65,16 @@ std::string ActivationError(const char* szDevice, pcap_t* pPcap, int nStatus) {
         std::snprintf(szText, sizeof szText, "%s: %s", szDevice, pcap_statustostr(nStatus));
     }
     return szText;
+}
+
+// The device's MTU as the kernel has it now, kUnknownMtu when it cannot say.
+uint32_t ReadMtu(int nSocketFd, const std::string& strDevice) {
+    ifreq request{};
+    std::strncpy(request.ifr_name, strDevice.c_str(), sizeof request.ifr_name - 1);
+    if (nSocketFd < 0 || ::ioctl(nSocketFd, SIOCGIFMTU, &request) != 0 || request.ifr_mtu <= 0) {
+        return PacketInfo::kUnknownMtu;
+    }
+    return static_cast<uint32_t>(request.ifr_mtu);
 }
 
 } // namespace
@@ -171,7 +184,7 @@ void CAdapter::OnOtherPacket(unsigned char* pUser, const pcap_pkthdr* pHeader,
     pcap_pkthdr header = *pHeader;
     header.caplen = std::min(header.caplen, header.len);
     const LinkVerdict verdict = ParseLinkHeader(pContext->nLinkType, pData, header.caplen);
-    PacketInfo info{&header, pData, verdict.nHeaderLength, verdict.eProtocol};
+    PacketInfo info{&header, pData, verdict.nHeaderLength, verdict.eProtocol, pContext->info.nMtu};
     pContext->pAnalyzer->AnalyzePacket(&info);
 }
 
@@ -200,6 +213,9 @@ void CAdapter::PublishDrops() {
 void CAdapter::Run() {
     CaptureContext context{m_pAnalyzer, m_nLinkType, {}};
     context.info.nLinkHeaderLength = kEthernetHeader;
+    // Read again with the drops: a changed MTU takes effect within half a second of traffic.
+    const int nSocketFd = pcap_fileno(m_pPcap);
+    context.info.nMtu = ReadMtu(nSocketFd, m_strName);
     const pcap_handler pfnOnPacket = m_nLinkType == DLT_EN10MB ? OnEthernetPacket : OnOtherPacket;
     int64_t nNextDropPoll = 0;
     pollfd waits[2] = {{pcap_get_selectable_fd(m_pPcap), POLLIN, 0}, {m_pWake->GetFd(), POLLIN, 0}};
@@ -246,6 +262,7 @@ void CAdapter::Run() {
         if (bDropsStale) {
             if (nNow >= nNextDropPoll) {
                 PublishDrops();
+                context.info.nMtu = ReadMtu(nSocketFd, m_strName);
                 nNextDropPoll = nNow + kDropPollNs;
                 bDropsStale = false;
             } else {

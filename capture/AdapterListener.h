@@ -15,6 +15,10 @@ struct PacketInfo {
     const uint8_t* pData;       // first byte of the link-layer header
     uint32_t nLinkHeaderLength; // bytes in front of the network-layer header
     ENetworkProtocol eNetworkProtocol;
+    // The device's MTU, which no packet on its wire exceeds past the link header: a longer one is
+    // a merged packet (Segments.h). kUnknownMtu when not known.
+    uint32_t nMtu = kUnknownMtu;
+    static constexpr uint32_t kUnknownMtu = UINT32_MAX;
 };
 
 // Receives the packets of one device. Every call comes from that device's capture thread, one

@@ -21,8 +21,8 @@ bool HasAddress(const pcap_if_t* pDevice) {
     return false;
 }
 
-// Every device's signature in a fresh listing, for those up with an address. Empty when no
-// listing can be made: then nothing shows a change.
+// Every device's signature in a fresh listing, for those up. Empty when no listing can be made:
+// then nothing shows a change.
 std::map<std::string, std::string> FreshSignatures() {
     std::map<std::string, std::string> signatures;
     try {
@@ -30,7 +30,7 @@ std::map<std::string, std::string> FreshSignatures() {
         const CLinkTable links;
         for (size_t i = 0; i < devices.GetCount(); ++i) {
             const pcap_if_t* pDevice = devices.GetAt(i);
-            if ((pDevice->flags & PCAP_IF_UP) != 0 && HasAddress(pDevice)) {
+            if ((pDevice->flags & PCAP_IF_UP) != 0) {
                 signatures[pDevice->name] = DeviceSignature(pDevice, links.Find(pDevice->name));
             }
         }
@@ -180,24 +180,20 @@ void CAdapterManager::RefreshDeviceStates() {
     const std::set<std::string> excluded = GetExcludedDevices();
     std::lock_guard state(m_mtxState);
     std::vector<DeviceState> states;
-    for (size_t i = 0; i < devices.GetCount(); ++i) {
-        const pcap_if_t* pDevice = devices.GetAt(i);
-        const LinkRecord* pLink = links.Find(pDevice->name);
-        if (pLink == nullptr) {
+    for (DeviceState& judged : Judge(devices, links, excluded)) {
+        if (judged.strName.empty()) {
             continue; // not a network device
         }
-        EDeviceState eState = Judge(pDevice, links, excluded);
-        if (eState == EDeviceState::Capturing) {
+        if (judged.eState == EDeviceState::Capturing) {
             // What the last capture left stopped still says so.
-            const auto itBefore = std::ranges::find(m_deviceStates, std::string(pDevice->name),
-                                                    &DeviceState::strName);
-            eState = itBefore != m_deviceStates.end() && itBefore->eState == EDeviceState::Stopped
-                         ? EDeviceState::Stopped
-                         : EDeviceState::Ready;
+            const auto itBefore =
+                std::ranges::find(m_deviceStates, judged.strName, &DeviceState::strName);
+            judged.eState =
+                itBefore != m_deviceStates.end() && itBefore->eState == EDeviceState::Stopped
+                    ? EDeviceState::Stopped
+                    : EDeviceState::Ready;
         }
-        states.push_back({pDevice->name,
-                          DescribeKind(*pLink, (pDevice->flags & PCAP_IF_WIRELESS) != 0), eState,
-                          ""});
+        states.push_back(std::move(judged));
     }
     m_deviceStates = std::move(states);
 }
@@ -238,22 +234,68 @@ void CAdapterManager::CloseMonitorNewsForTest() {
     }
 }
 
-EDeviceState CAdapterManager::Judge(const pcap_if* pDevice, const CLinkTable& links,
-                                    const std::set<std::string>& excluded) {
-    if ((pDevice->flags & PCAP_IF_LOOPBACK) != 0) {
-        return EDeviceState::Loopback;
+std::vector<DeviceState> CAdapterManager::Judge(const CDeviceList& devices, const CLinkTable& links,
+                                                const std::set<std::string>& excluded) {
+    std::vector<DeviceState> states(devices.GetCount(), {"", "", EDeviceState::Down, ""});
+    std::map<std::string, size_t> byName;
+    for (size_t i = 0; i < devices.GetCount(); ++i) {
+        const pcap_if_t* pDevice = devices.GetAt(i);
+        const LinkRecord* pLink = links.Find(pDevice->name);
+        if (pLink == nullptr) {
+            continue; // not a network device: "any", "nflog", a bus monitor
+        }
+        EDeviceState eState = EDeviceState::Capturing;
+        if ((pDevice->flags & PCAP_IF_LOOPBACK) != 0) {
+            eState = EDeviceState::Loopback;
+        } else if (excluded.contains(pDevice->name)) {
+            eState = EDeviceState::Excluded;
+        } else if (links.IsAggregatedPort(*pLink)) {
+            eState = EDeviceState::Port;
+        } else if ((pDevice->flags & PCAP_IF_UP) == 0) {
+            eState = EDeviceState::Down;
+        } else if (!HasAddress(pDevice)) {
+            eState = EDeviceState::NoAddress;
+        }
+        std::string strCarrier;
+        // A kernel tunnel's packets leave the host inside outer packets of its own, which count
+        // where they leave.
+        if (eState == EDeviceState::Capturing && IsKernelTunnel(*pLink)) {
+            eState = EDeviceState::Carried;
+            const LinkRecord* pCarrier = links.FindCarrier(*pLink);
+            strCarrier = pCarrier != nullptr ? pCarrier->strName : "";
+        }
+        states[i] = {pDevice->name, DescribeKind(*pLink, (pDevice->flags & PCAP_IF_WIRELESS) != 0),
+                     eState, strCarrier};
+        byName[pDevice->name] = i;
     }
-    if (excluded.contains(pDevice->name)) {
-        return EDeviceState::Excluded;
+    // The lowest device of each stacked one that would be captured, if listed.
+    const auto lowest = [&](size_t i) -> DeviceState* {
+        const LinkRecord* pLink = links.Find(states[i].strName.c_str());
+        const LinkRecord* pLowest = pLink != nullptr ? links.FindLowest(*pLink) : nullptr;
+        const auto it = pLowest != nullptr ? byName.find(pLowest->strName) : byName.end();
+        return it != byName.end() ? &states[it->second] : nullptr;
+    };
+    // A stacked device's frames cross its lowest device, whose capture counts them once: an
+    // address on the stacked device alone makes it captured.
+    for (size_t i = 0; i < states.size(); ++i) {
+        if (states[i].eState == EDeviceState::Capturing) {
+            if (DeviceState* pLowest = lowest(i);
+                pLowest != nullptr && pLowest->eState == EDeviceState::NoAddress) {
+                pLowest->eState = EDeviceState::Capturing;
+            }
+        }
     }
-    if (const LinkRecord* pLink = links.Find(pDevice->name);
-        pLink != nullptr && links.IsAggregatedPort(*pLink)) {
-        return EDeviceState::Port;
+    for (size_t i = 0; i < states.size(); ++i) {
+        if (states[i].eState == EDeviceState::Capturing ||
+            states[i].eState == EDeviceState::NoAddress) {
+            if (const DeviceState* pLowest = lowest(i);
+                pLowest != nullptr && pLowest->eState == EDeviceState::Capturing) {
+                states[i].eState = EDeviceState::Stacked;
+                states[i].strError = pLowest->strName;
+            }
+        }
     }
-    if ((pDevice->flags & PCAP_IF_UP) == 0) {
-        return EDeviceState::Down;
-    }
-    return HasAddress(pDevice) ? EDeviceState::Capturing : EDeviceState::NoAddress;
+    return states;
 }
 
 CAdapterManager::RefreshResult CAdapterManager::Refresh() {
@@ -298,15 +340,14 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
     std::vector<Announcement> announcements;
     std::vector<DeviceState> states;
     std::set<std::string> captured;
+    std::vector<DeviceState> judged = Judge(devices, links, excluded);
     for (size_t i = 0; i < devices.GetCount(); ++i) {
         const pcap_if_t* pDevice = devices.GetAt(i);
         const LinkRecord* pLink = links.Find(pDevice->name);
-        if (pLink == nullptr) {
+        if (judged[i].strName.empty()) {
             continue; // not a network device: "any", "nflog", a bus monitor
         }
-        DeviceState& state = states.emplace_back(DeviceState{
-            pDevice->name, DescribeKind(*pLink, (pDevice->flags & PCAP_IF_WIRELESS) != 0),
-            Judge(pDevice, links, excluded), ""});
+        DeviceState& state = states.emplace_back(std::move(judged[i]));
         if (state.eState != EDeviceState::Capturing) {
             continue;
         }

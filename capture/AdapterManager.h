@@ -4,7 +4,9 @@
 #include "AddressMonitor.h"
 #include "AddressTable.h"
 #include "CaptureControl.h"
+#include "DeviceList.h"
 #include "FailureMemo.h"
+#include "LinkTable.h"
 
 #include <map>
 #include <memory>
@@ -72,9 +74,13 @@ private:
     // change (a fresh Start forgets failures); one that a fresh listing no longer shows capturable
     // is no failure, but owes a refresh. Throws what listing throws.
     RefreshResult Refresh();
-    // Why a listed device is not captured, or Capturing.
-    static EDeviceState Judge(const pcap_if* pDevice, const CLinkTable& links,
-                              const std::set<std::string>& excluded);
+    // Why each device of a listing (one entry per device, in its order; no name for what is no
+    // network device) is not captured, or Capturing; a device stacked on a captured one is
+    // Stacked with that device's name, a kernel tunnel Carried with its carrier's. A device
+    // without an address of its own is captured when a device stacked on it would be: its
+    // capture shows their frames.
+    static std::vector<DeviceState> Judge(const CDeviceList& devices, const CLinkTable& links,
+                                          const std::set<std::string>& excluded);
     // The adapter named so, or null; either lock held.
     CAdapter* FindAdapter(const std::string& strDeviceName) const;
 

@@ -19,7 +19,10 @@ enum class EDeviceState : uint8_t {
     Excluded,  // the user excluded it
     Failed,    // it could not be opened (strError says why), or its capture ended
     Stopped,   // it was captured until StopAll
-    Ready      // listed while nothing captures: Start would open it
+    Ready,     // listed while nothing captures: Start would open it
+    Stacked,   // stacked on a captured device (strError names it), whose capture counts its frames
+    Carried    // a kernel tunnel: its packets count as the outer packets that carry them, on the
+               // device they leave through (strError names it when the tunnel is bound to one)
 };
 
 // One listed device as the last refresh saw it.
@@ -27,7 +30,8 @@ struct DeviceState {
     std::string strName;
     std::string strKind; // "Ethernet", "Wi-Fi", "tunnel", "bridge", "VLAN", "virtual", "loopback"
     EDeviceState eState;
-    std::string strError; // why a failed device failed
+    // Why a failed device failed; the device a stacked one counts on, or a tunnel is carried by.
+    std::string strError;
 };
 
 // A device that could not be opened, with what opening it threw.

@@ -36,17 +36,40 @@ bool ReadLinkAttributes(const uint8_t* pMessage, size_t nLength, LinkRecord& lin
                 link.nMasterIndex = static_cast<int>(nMaster);
                 return bRead;
             }
+            case IFLA_LINK: {
+                uint32_t nLink = 0;
+                const bool bRead = ReadAttribute(pPayload, nPayload, nLink);
+                link.nLinkIndex = static_cast<int>(nLink);
+                return bRead;
+            }
+            case IFLA_LINK_NETNSID:
+                link.bLinkElsewhere = true;
+                return true;
             case IFLA_CARRIER_CHANGES:
                 return ReadAttribute(pPayload, nPayload, link.nCarrierChanges);
-            case IFLA_LINKINFO:
-                return ForEachAttribute(
+            case IFLA_LINKINFO: {
+                // The kind may come after the data that only the kind explains.
+                uint32_t nVxlanLink = 0;
+                const bool bRead = ForEachAttribute(
                     pPayload, nPayload,
                     [&](unsigned nInfo, const uint8_t* pInfo, size_t nInfoLength) {
                         if (nInfo == IFLA_INFO_KIND) {
                             link.strKind = ReadStringAttribute(pInfo, nInfoLength);
+                        } else if (nInfo == IFLA_INFO_DATA) {
+                            ForEachAttribute(
+                                pInfo, nInfoLength,
+                                [&](unsigned nData, const uint8_t* pData, size_t nDataLength) {
+                                    return nData != IFLA_VXLAN_LINK ||
+                                           ReadAttribute(pData, nDataLength, nVxlanLink);
+                                });
                         }
                         return true;
                     });
+                if (link.strKind == "vxlan") {
+                    link.nVxlanLink = static_cast<int>(nVxlanLink);
+                }
+                return bRead;
+            }
             default:
                 return true;
             }
@@ -114,6 +137,13 @@ bool ParseLinkMessages(const uint8_t* pBuffer, size_t nLength, std::vector<LinkR
         throw CZarnException(EBADMSG);
     }
     return bDone;
+}
+
+bool IsKernelTunnel(const LinkRecord& link) {
+    static constexpr std::string_view kTunnels[] = {
+        "vxlan",     "geneve", "bareudp", "gre",    "gretap",    "ip6gre", "ip6gretap", "erspan",
+        "ip6erspan", "ipip",   "sit",     "ip6tnl", "wireguard", "xfrm",   "vti",       "vti6"};
+    return std::ranges::find(kTunnels, std::string_view(link.strKind)) != std::end(kTunnels);
 }
 
 const char* DescribeKind(const LinkRecord& link, bool bWireless) {
@@ -289,4 +319,34 @@ bool CLinkTable::IsAggregatedPort(const LinkRecord& link) const {
     const std::string& strKind = pMaster->strKind;
     return strKind == "bridge" || strKind == "bond" || strKind == "team" ||
            strKind == "openvswitch";
+}
+
+const LinkRecord* CLinkTable::FindLowest(const LinkRecord& link) const {
+    const auto isStacked = [](const LinkRecord& device) {
+        const std::string& strKind = device.strKind;
+        return device.nLinkIndex != 0 && device.nLinkIndex != device.nIndex &&
+               !device.bLinkElsewhere &&
+               (strKind == "vlan" || strKind == "macvlan" || strKind == "macvtap" ||
+                strKind == "ipvlan" || strKind == "ipvtap");
+    };
+    const LinkRecord* pLowest = &link;
+    // More steps than the table has devices can only be a loop.
+    for (size_t nSteps = 0; isStacked(*pLowest); ++nSteps) {
+        pLowest = FindIndex(pLowest->nLinkIndex);
+        if (pLowest == nullptr || nSteps == m_vecLinks.size()) {
+            return nullptr;
+        }
+    }
+    return pLowest == &link ? nullptr : pLowest;
+}
+
+const LinkRecord* CLinkTable::FindCarrier(const LinkRecord& link) const {
+    if (!IsKernelTunnel(link)) {
+        return nullptr;
+    }
+    // An underlay in another namespace also says so for a VXLAN device.
+    const int nCarrier = link.bLinkElsewhere       ? 0
+                         : link.strKind == "vxlan" ? link.nVxlanLink
+                                                   : link.nLinkIndex;
+    return nCarrier != 0 && nCarrier != link.nIndex ? FindIndex(nCarrier) : nullptr;
 }

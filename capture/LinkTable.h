@@ -19,6 +19,9 @@ struct LinkRecord {
     std::string strKind;          // IFLA_INFO_KIND ("veth", "bridge", ...); empty for hardware
     bool bWireless = false;       // never set by the parser: CLinkTable asks sysfs
     unsigned nCarrierChanges = 0; // IFLA_CARRIER_CHANGES: grows with every carrier flip
+    int nLinkIndex = 0;          // IFLA_LINK: the device it is stacked on or sends through; 0: none
+    bool bLinkElsewhere = false; // IFLA_LINK_NETNSID: nLinkIndex is of another namespace
+    int nVxlanLink = 0;          // IFLA_VXLAN_LINK of a VXLAN device: where its packets go out
 };
 
 // Reads one received buffer of an RTM_GETLINK dump and appends a record for each RTM_NEWLINK
@@ -32,6 +35,11 @@ struct LinkRecord {
 // An attribute whose length lies ends the reading of its message only: the record keeps what
 // came before it.
 bool ParseLinkMessages(const uint8_t* pBuffer, size_t nLength, std::vector<LinkRecord>& vecLinks);
+
+// Whether the device is a kernel tunnel (VXLAN, Geneve, GRE, IP-in-IP, SIT, IPv6 tunnels,
+// WireGuard, IPsec's xfrm and VTI devices): the kernel itself wraps its packets into outer
+// packets of this host that leave through another device. Pure.
+bool IsKernelTunnel(const LinkRecord& link);
 
 // How a device is shown: "Ethernet", "Wi-Fi", "tunnel", "bridge", "VLAN", "virtual" or
 // "loopback". Pure.
@@ -56,6 +64,17 @@ public:
     // so counting the port too would count them twice. A master missing from the table (gone
     // since the dump) counts as none: better counted twice than not at all.
     bool IsAggregatedPort(const LinkRecord& link) const;
+
+    // The lowest device of this namespace that a stacked device (VLAN, macvlan, macvtap, ipvlan,
+    // ipvtap) is stacked on, through any stack of them: every frame of the stacked device
+    // crosses it too, and its capture shows them. Null for any other device, and for one whose
+    // lower device is in another namespace, missing from the table or part of a loop.
+    const LinkRecord* FindLowest(const LinkRecord& link) const;
+
+    // The device a kernel tunnel is bound to send its outer packets through (IFLA_LINK of IP
+    // tunnels, IFLA_VXLAN_LINK), when it is bound to one of this namespace. Null otherwise: the
+    // outer packets then leave through whatever device routes them to the tunnel's peer.
+    const LinkRecord* FindCarrier(const LinkRecord& link) const;
 
 private:
     std::vector<LinkRecord> m_vecLinks;

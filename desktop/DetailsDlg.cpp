@@ -6,6 +6,7 @@
 
 #include <QHeaderView>
 #include <QLabel>
+#include <QMenu>
 #include <QSplitter>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
@@ -42,10 +43,19 @@ CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
     setSizeGripEnabled(true);
 
     m_pModel = new CDeviceTableModel(m_source.GetExcludedDevices(), this);
-    // User-interface thread, on a tick or untick: the source applies it without waiting.
-    connect(
-        m_pModel, &CDeviceTableModel::ExcludedChanged, this,
-        [this](const std::set<std::string>& excluded) { m_source.SetExcludedDevices(excluded); });
+    m_tunnels = m_source.GetTunnels();
+    // User-interface thread, on a tick or untick: the source applies it without waiting. A
+    // tunnel ticked again counts on its own: it is no longer a tunnel.
+    connect(m_pModel, &CDeviceTableModel::ExcludedChanged, this,
+            [this](const std::set<std::string>& excluded) {
+                const size_t nTunnels = m_tunnels.size();
+                std::erase_if(m_tunnels,
+                              [&](const auto& tunnel) { return !excluded.contains(tunnel.first); });
+                if (m_tunnels.size() != nTunnels) {
+                    m_source.SetTunnels(m_tunnels);
+                }
+                m_source.SetExcludedDevices(excluded);
+            });
 
     m_pTabs = new QTabWidget(this);
     m_pTabs->setDocumentMode(true);
@@ -60,6 +70,12 @@ CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
     m_pTable->setTextElideMode(Qt::ElideRight);
     m_pTable->verticalHeader()->hide();
     m_pTable->setItemDelegate(new CRowDelegate(m_pTable));
+    m_pTable->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_pTable, &QTableView::customContextMenuRequested, this, [this](const QPoint& point) {
+        if (const std::unique_ptr<QMenu> pMenu = CreateDeviceMenu(m_pTable->rowAt(point.y()))) {
+            pMenu->exec(m_pTable->viewport()->mapToGlobal(point));
+        }
+    });
     // Compact rows, so that 40 devices fit a screen; columns keep the widths fitted once, not
     // measured on every refresh.
     m_pTable->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
@@ -97,6 +113,50 @@ CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
     if (!geometry.isEmpty()) {
         restoreGeometry(geometry);
     }
+}
+
+void CDetailsDlg::SetTunnel(const std::string& strDevice, const std::string& strCarrier) {
+    std::set<std::string> excluded = m_pModel->GetExcluded();
+    if (strCarrier.empty()) {
+        m_tunnels.erase(strDevice);
+        excluded.erase(strDevice);
+    } else {
+        m_tunnels[strDevice] = strCarrier;
+        excluded.insert(strDevice);
+    }
+    m_pModel->SetExcluded(excluded);
+    m_source.SetTunnels(m_tunnels);
+    m_source.SetExcludedDevices(excluded);
+}
+
+std::unique_ptr<QMenu> CDetailsDlg::CreateDeviceMenu(int nRow) {
+    const std::string strDevice = m_pModel->GetDeviceName(nRow);
+    if (strDevice.empty()) {
+        return nullptr;
+    }
+    auto pMenu = std::make_unique<QMenu>(this);
+    const auto itTunnel = m_tunnels.find(strDevice);
+    QMenu* pOver = pMenu->addMenu(QStringLiteral("&Tunnel over"));
+    pOver->setToolTipsVisible(true);
+    pOver->setToolTip(QStringLiteral("Its traffic travels inside the packets of the device "
+                                     "chosen (a VPN's tun device over the uplink), which count: "
+                                     "it is not captured."));
+    for (int nOther = 0; nOther < m_pModel->rowCount(); ++nOther) {
+        const std::string strOther = m_pModel->GetDeviceName(nOther);
+        if (strOther == strDevice) {
+            continue;
+        }
+        QAction* pAction = pOver->addAction(QString::fromStdString(strOther));
+        pAction->setCheckable(true);
+        pAction->setChecked(itTunnel != m_tunnels.end() && itTunnel->second == strOther);
+        connect(pAction, &QAction::triggered, this,
+                [this, strDevice, strOther] { SetTunnel(strDevice, strOther); });
+    }
+    if (itTunnel != m_tunnels.end()) {
+        connect(pMenu->addAction(QStringLiteral("&Not a tunnel")), &QAction::triggered, this,
+                [this, strDevice] { SetTunnel(strDevice, ""); });
+    }
+    return pMenu;
 }
 
 void CDetailsDlg::AddTab(QWidget* pView, const QString& strTitle) {

@@ -5,10 +5,15 @@
 #include <QByteArray>
 #include <QDialog>
 
+#include <map>
+#include <memory>
+#include <string>
+
 class CDeviceTableModel;
 class CRateGraph;
 class CTrafficSampler;
 class QLabel;
+class QMenu;
 class QTabWidget;
 class QTableView;
 
@@ -31,6 +36,12 @@ public:
     // Adds a view as a tab after the devices' (the window takes it over).
     void AddTab(QWidget* pView, const QString& strTitle);
     QLabel* GetMonitorNote() const { return m_pMonitorNote; }
+    // User-interface thread, from the devices' context menu: the device is a tunnel over the
+    // carrier (its traffic counts inside the carrier's packets: it is excluded), or with an empty
+    // carrier no longer one (it counts again).
+    void SetTunnel(const std::string& strDevice, const std::string& strCarrier);
+    // The devices' context menu for a row, as the table shows it on a right click.
+    std::unique_ptr<QMenu> CreateDeviceMenu(int nRow);
 
 signals:
     // User-interface thread, when the window hides (closed by the user or with the main window):
@@ -55,4 +66,5 @@ private:
     QTabWidget* m_pTabs = nullptr;
     QLabel* m_pMonitorNote = nullptr; // shown while the monitor is down
     bool m_bColumnsFitted = false;
+    std::map<std::string, std::string> m_tunnels; // as the source keeps them
 };

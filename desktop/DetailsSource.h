@@ -2,6 +2,7 @@
 
 #include "MeterSnapshot.h"
 
+#include <map>
 #include <set>
 #include <string>
 
@@ -16,6 +17,11 @@ struct IDetailsSource {
     // User-interface thread: closes the named devices and opens again those no longer named;
     // returns without waiting for either.
     virtual void SetExcludedDevices(const std::set<std::string>& excluded) = 0;
+    // User-interface thread: the devices the user said are tunnels, each with the device whose
+    // packets carry its traffic. Such a device is also excluded, and its snapshot says why.
+    virtual std::map<std::string, std::string> GetTunnels() const = 0;
+    // User-interface thread: keeps the tunnels; the caller excludes (or admits) them itself.
+    virtual void SetTunnels(const std::map<std::string, std::string>& tunnels) = 0;
 
 protected:
     ~IDetailsSource() = default;

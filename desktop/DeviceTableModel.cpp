@@ -214,6 +214,18 @@ Qt::ItemFlags CDeviceTableModel::flags(const QModelIndex& index) const {
     return eFlags;
 }
 
+void CDeviceTableModel::SetExcluded(std::set<std::string> excluded) {
+    m_excluded = std::move(excluded);
+    if (!m_rows.empty()) {
+        emit dataChanged(index(0, kColCounted), index(rowCount() - 1, kColCounted),
+                         {Qt::CheckStateRole, Qt::ToolTipRole});
+    }
+}
+
+std::string CDeviceTableModel::GetDeviceName(int nRow) const {
+    return nRow >= 0 && nRow < rowCount() ? m_rows[static_cast<size_t>(nRow)].device.strName : "";
+}
+
 bool CDeviceTableModel::setData(const QModelIndex& index, const QVariant& value, int nRole) {
     if (!index.isValid() || index.column() != kColCounted || nRole != Qt::CheckStateRole ||
         index.row() >= rowCount() || !m_rows[static_cast<size_t>(index.row())].device.bCountable) {

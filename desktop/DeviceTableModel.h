@@ -35,6 +35,10 @@ public:
     // User-interface thread: shows a sample. Rows keep their selection when devices move.
     void Update(const TrafficSample& sample);
     const std::set<std::string>& GetExcluded() const { return m_excluded; }
+    // User-interface thread: the excluded set as decided elsewhere (no ExcludedChanged).
+    void SetExcluded(std::set<std::string> excluded);
+    // The device shown in a row ("" for none).
+    std::string GetDeviceName(int nRow) const;
     // The row of a device, -1 when it has none.
     int FindRow(const std::string& strName) const;
 

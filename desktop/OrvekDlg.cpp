@@ -12,6 +12,7 @@
 #include "RateGraph.h"
 #include "TrafficSampler.h"
 #include "TrafficText.h"
+#include "TunnelChoice.h"
 #include "UsageKeeper.h"
 #include "ZarnException.h"
 #include "res/resource.h"
@@ -58,6 +59,7 @@ COrvekDlg::COrvekDlg(QWidget* pParent)
     m_meter.SetCaptureSettings(settings.strFilter, settings.bPromiscuous);
     m_detailsGeometry = settings.detailsGeometry;
     m_bLogarithmic = settings.bLogarithmic;
+    m_tunnels = settings.tunnels;
     m_meter.SetExcludedDevices(settings.excluded);
     RefreshIdleDevices();
     CreateControls();
@@ -211,7 +213,14 @@ CDetailsDlg* COrvekDlg::OpenDetails() {
 }
 
 MeterSnapshot COrvekDlg::GetSnapshot() const {
-    return m_meter.GetSnapshot();
+    MeterSnapshot snapshot = m_meter.GetSnapshot();
+    MarkChosenTunnels(snapshot, m_tunnels);
+    return snapshot;
+}
+
+void COrvekDlg::SetTunnels(const std::map<std::string, std::string>& tunnels) {
+    m_tunnels = tunnels;
+    m_settings.SaveTunnels(tunnels);
 }
 
 std::set<std::string> COrvekDlg::GetExcludedDevices() const {

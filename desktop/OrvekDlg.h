@@ -96,6 +96,9 @@ private:
     std::set<std::string> GetExcludedDevices() const override;
     // User-interface thread: closes (or reopens) devices at once and keeps the choice.
     void SetExcludedDevices(const std::set<std::string>& excluded) override;
+    // User-interface thread: the devices the user said are tunnels, kept in the settings.
+    std::map<std::string, std::string> GetTunnels() const override { return m_tunnels; }
+    void SetTunnels(const std::map<std::string, std::string>& tunnels) override;
     // User-interface thread, after each sample: exact totals, packets, rates and drops in the
     // counters' tooltips.
     void UpdateCounterTips();
@@ -120,6 +123,7 @@ private:
     QCheckBox* m_btnPromiscuous = nullptr;
     QLabel* m_staticLink = nullptr;
     COrvekSettings m_settings;
+    std::map<std::string, std::string> m_tunnels; // user-interface thread
     QByteArray m_detailsGeometry;
     bool m_bLogarithmic = false;
     std::unique_ptr<CTrafficSampler> m_pSampler;

@@ -12,6 +12,8 @@ namespace {
 constexpr const char* kKeyFilter = "capture/filter";
 constexpr const char* kKeyPromiscuous = "capture/promiscuous";
 constexpr const char* kKeyExcluded = "devices/excluded";
+// "DEVICE=CARRIER" for each: a device name holds no '=' that the kernel would take for a tunnel's.
+constexpr const char* kKeyTunnels = "devices/tunnels";
 constexpr const char* kKeyDetailsGeometry = "details/geometry";
 constexpr const char* kKeyLogarithmic = "details/logarithmic";
 
@@ -72,6 +74,7 @@ OrvekSettings COrvekSettings::Load() {
     const QVariant filter = file.value(QLatin1String(kKeyFilter));
     const QVariant promiscuous = file.value(QLatin1String(kKeyPromiscuous));
     const QVariant excluded = file.value(QLatin1String(kKeyExcluded));
+    const QVariant tunnels = file.value(QLatin1String(kKeyTunnels));
     const QVariant geometry = file.value(QLatin1String(kKeyDetailsGeometry));
     const QVariant logarithmic = file.value(QLatin1String(kKeyLogarithmic));
     if (file.status() == QSettings::AccessError) {
@@ -87,7 +90,8 @@ OrvekSettings COrvekSettings::Load() {
     // A list of one device is stored as plain text.
     if (!IsOfType(filter, QMetaType::QString) || !IsBoolean(promiscuous) ||
         !IsBoolean(logarithmic) || !IsOfType(geometry, QMetaType::QByteArray) ||
-        !(IsOfType(excluded, QMetaType::QStringList) || IsOfType(excluded, QMetaType::QString))) {
+        !(IsOfType(excluded, QMetaType::QStringList) || IsOfType(excluded, QMetaType::QString)) ||
+        !(IsOfType(tunnels, QMetaType::QStringList) || IsOfType(tunnels, QMetaType::QString))) {
         SetAside(file.fileName(), "a value of the wrong kind");
         return settings;
     }
@@ -98,6 +102,13 @@ OrvekSettings COrvekSettings::Load() {
     for (const QString& strName : excluded.toStringList()) {
         if (!strName.isEmpty()) {
             settings.excluded.insert(strName.toStdString());
+        }
+    }
+    for (const QString& strTunnel : tunnels.toStringList()) {
+        const qsizetype nSplit = strTunnel.indexOf(QLatin1Char('='));
+        if (nSplit > 0 && nSplit + 1 < strTunnel.size()) {
+            settings.tunnels[strTunnel.left(nSplit).toStdString()] =
+                strTunnel.mid(nSplit + 1).toStdString();
         }
     }
     settings.detailsGeometry = geometry.toByteArray();
@@ -138,6 +149,20 @@ void COrvekSettings::SaveExcluded(const std::set<std::string>& excluded) {
             file.remove(QLatin1String(kKeyExcluded));
         } else {
             file.setValue(QLatin1String(kKeyExcluded), names);
+        }
+    });
+}
+
+void COrvekSettings::SaveTunnels(const std::map<std::string, std::string>& tunnels) {
+    QStringList entries;
+    for (const auto& [strDevice, strCarrier] : tunnels) {
+        entries.append(QString::fromStdString(strDevice + "=" + strCarrier));
+    }
+    Save([&](QSettings& file) {
+        if (entries.isEmpty()) {
+            file.remove(QLatin1String(kKeyTunnels));
+        } else {
+            file.setValue(QLatin1String(kKeyTunnels), entries);
         }
     });
 }

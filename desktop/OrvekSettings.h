@@ -4,16 +4,18 @@
 #include <QString>
 
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 
 // What Orvek keeps across runs: the filter and promiscuous choice of the last Capture, the
-// excluded devices, where the Details window was and its graph's scale. Defaults are those of a
-// first start.
+// excluded devices, the devices the user said are tunnels, where the Details window was and its
+// graph's scale. Defaults are those of a first start.
 struct OrvekSettings {
     std::string strFilter = "tcp or udp";
     bool bPromiscuous = false;
     std::set<std::string> excluded;
+    std::map<std::string, std::string> tunnels; // device to the device that carries it
     QByteArray detailsGeometry;
     bool bLogarithmic = false;
 };
@@ -33,6 +35,7 @@ public:
     OrvekSettings Load();
     void SaveCapture(const std::string& strFilter, bool bPromiscuous);
     void SaveExcluded(const std::set<std::string>& excluded);
+    void SaveTunnels(const std::map<std::string, std::string>& tunnels);
     void SaveDetailsGeometry(const QByteArray& geometry);
     void SaveLogarithmic(bool bLogarithmic);
 

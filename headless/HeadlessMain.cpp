@@ -9,6 +9,7 @@
 #include "MetricsServer.h"
 #include "OrvekMeter.h"
 #include "SnapshotFormat.h"
+#include "TunnelChoice.h"
 #include "UsageOptions.h"
 #include "ZarnException.h"
 #include "ZarnFd.h"
@@ -124,11 +125,20 @@ int RunHeadless(const std::vector<std::string>& args) {
         loop.Quit();
     });
     meter.SetCaptureSettings(options.strFilter, options.bPromiscuous);
-    meter.SetExcludedDevices(
-        std::set<std::string>(options.vecExclude.begin(), options.vecExclude.end()));
-    CHeadlessUsage usage(
-        usageOptions, loop, [&meter] { return meter.GetSnapshot(); },
-        [&view](const std::string& strText) { view.ShowMessage(strText, "Usage"); });
+    std::set<std::string> excluded(options.vecExclude.begin(), options.vecExclude.end());
+    for (const auto& [strDevice, strCarrier] : options.tunnels) {
+        excluded.insert(strDevice);
+    }
+    meter.SetExcludedDevices(excluded);
+    // What the meter shows, the tunnels the user named marked as such.
+    const auto snapshot = [&meter, &options] {
+        MeterSnapshot shown = meter.GetSnapshot();
+        MarkChosenTunnels(shown, options.tunnels);
+        return shown;
+    };
+    CHeadlessUsage usage(usageOptions, loop, snapshot, [&view](const std::string& strText) {
+        view.ShowMessage(strText, "Usage");
+    });
     view.m_fnCountsMoved = [&usage] { usage.OnCountsMoved(); };
     try {
         const std::string strFailures = meter.StartCapture();
@@ -158,9 +168,8 @@ int RunHeadless(const std::vector<std::string>& args) {
     if (options.bMetrics) {
         try {
             pServer = std::make_unique<CMetricsServer>(
-                options.strMetricsAddress, options.nMetricsPort, [&meter, &usage] {
-                    return FormatPrometheus(meter.GetSnapshot(), ORVEK_VERSION) +
-                           usage.FormatMetrics();
+                options.strMetricsAddress, options.nMetricsPort, [&snapshot, &usage] {
+                    return FormatPrometheus(snapshot(), ORVEK_VERSION) + usage.FormatMetrics();
                 });
         } catch (const std::exception& e) {
             view.ShowMessage(e.what(), COrvekMeter::kExceptionCaption);
@@ -175,9 +184,8 @@ int RunHeadless(const std::vector<std::string>& args) {
     }
 
     const auto printLine = [&] {
-        const std::string strLine =
-            lines.Next(meter.GetSnapshot(), std::chrono::system_clock::now(),
-                       std::chrono::steady_clock::now());
+        const std::string strLine = lines.Next(snapshot(), std::chrono::system_clock::now(),
+                                               std::chrono::steady_clock::now());
         std::fprintf(stdout, "%s\n", strLine.c_str());
         std::fflush(stdout);
     };

@@ -17,8 +17,14 @@ std::string DescribeHeadlessStart(const HeadlessOptions& options,
                 ": no device has this name; it stays excluded if one appears");
         }
     }
-    if (const std::string strNothing =
-            DescribeNothingCaptured(states, "To count a device, leave out its --exclude option.");
+    for (const auto& [strDevice, strCarrier] : options.tunnels) {
+        if (std::ranges::find(states, strDevice, &DeviceState::strName) == states.end()) {
+            add("warning: --tunnel " + strDevice +
+                ": no device has this name; it is left out if one appears");
+        }
+    }
+    if (const std::string strNothing = DescribeNothingCaptured(
+            states, "To count a device, leave out its --exclude (or --tunnel) option.");
         !strNothing.empty()) {
         add(strNothing);
     }

@@ -126,8 +126,8 @@ bool ParseHeadlessOptions(const std::vector<std::string>& args, HeadlessOptions&
             bFlag = true;
             continue;
         }
-        if (strName != "--filter" && strName != "--exclude" && strName != "--interval" &&
-            strName != "--metrics") {
+        if (strName != "--filter" && strName != "--exclude" && strName != "--tunnel" &&
+            strName != "--interval" && strName != "--metrics") {
             strError = strArg.rfind("--", 0) == 0 ? "unknown option " + Quote(strName)
                                                   : "unexpected argument " + Quote(strArg);
             return false;
@@ -151,6 +151,16 @@ bool ParseHeadlessOptions(const std::vector<std::string>& args, HeadlessOptions&
                 return false;
             }
             parsed.vecExclude.push_back(strValue);
+        } else if (strName == "--tunnel") {
+            const size_t nSplit = strValue.find('=');
+            const std::string strDevice = strValue.substr(0, nSplit);
+            const std::string strCarrier =
+                nSplit == std::string::npos ? "" : strValue.substr(nSplit + 1);
+            if (strDevice.empty() || strCarrier.empty() || strDevice == strCarrier) {
+                strError = "--tunnel " + Quote(strValue) + ": not DEVICE=CARRIER, two devices";
+                return false;
+            }
+            parsed.tunnels[strDevice] = strCarrier;
         } else if (strName == "--interval") {
             if (!ParseSeconds(strValue, parsed.dInterval)) {
                 strError = "--interval " + Quote(strValue) + ": not 0 or a decimal number of " +
@@ -177,6 +187,9 @@ const char* HeadlessUsage() {
            "  --filter EXPR            capture filter, libpcap syntax (default: \"tcp or udp\")\n"
            "  --promiscuous            capture in promiscuous mode (default: off)\n"
            "  --exclude DEVICE         leave DEVICE alone; repeatable (default: none)\n"
+           "  --tunnel DEVICE=CARRIER  DEVICE is a tunnel whose packets travel inside CARRIER's "
+           "(a VPN's tun device over the uplink): not captured, counted in CARRIER's outer "
+           "packets; repeatable (default: none)\n"
            "  --interval SECONDS       print every SECONDS (0.1 to 86400), 0 = only at exit "
            "(default: 1)\n"
            "  --json                   print JSON lines, with time and rates, instead of text "

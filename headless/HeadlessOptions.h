@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,8 @@ struct HeadlessOptions {
     std::string strFilter = "tcp or udp";
     bool bPromiscuous = false;
     std::vector<std::string> vecExclude;
+    // --tunnel DEVICE=CARRIER: DEVICE's traffic counts inside CARRIER's; DEVICE is not captured.
+    std::map<std::string, std::string> tunnels;
     double dInterval = 1.0; // seconds between printed lines; 0 prints only at the end
     bool bJson = false;
     bool bTimestamps = false; // text lines start with their time

@@ -231,6 +231,20 @@ std::string FormatPrometheus(const MeterSnapshot& snapshot, const std::string& s
     for (const DeviceSnapshot& device : snapshot.devices) {
         AppendSample(strOut, "orvek_capturing", device.strName, nullptr, device.bCapturing ? 1 : 0);
     }
+    AppendFamilyHeader(strOut, "orvek_carried", "gauge",
+                       "1 for a tunnel whose traffic counts inside the outer packets of "
+                       "carried_by (when known), not on its own.");
+    for (const DeviceSnapshot& device : snapshot.devices) {
+        if (device.bCarried) {
+            strOut += "orvek_carried{device=";
+            AppendLabelValue(strOut, device.strName);
+            if (!device.strCarriedBy.empty()) {
+                strOut += ",carried_by=";
+                AppendLabelValue(strOut, device.strCarriedBy);
+            }
+            strOut += "} 1\n";
+        }
+    }
     AppendFamilyHeader(
         strOut, "orvek_monitor_up", "gauge",
         "1 while devices and addresses are followed, 0 while that waits to restart.");

@@ -7,9 +7,10 @@
 // One device as the meter saw it at one moment.
 struct DeviceSnapshot {
     std::string strName;
-    // "capturing", or why not: "down", "no address", "loopback", "bridge port", "excluded",
-    // "failed: <libpcap's text>", "stopped", "ready" (listed before a capture), "gone" (counted
-    // before, no longer listed; strKind is the last one listed)
+    // "capturing", or why not: "down", "no address", "loopback", "bridge port", "counted on
+    // <device>", "carried inside <device>", "excluded", "failed: <libpcap's text>", "stopped",
+    // "ready" (listed before a capture), "gone" (counted before, no longer listed; strKind is the
+    // last one listed)
     std::string strState;
     bool bCapturing = false;
     int64_t nSentBytes = 0, nRecvBytes = 0, nSentPackets = 0, nRecvPackets = 0, nDrops = 0;
@@ -21,12 +22,15 @@ struct DeviceSnapshot {
     // Which counters the counts come from: under one id they only grow; a device forgotten and
     // back, or counted by another meter, has another id and counts from zero. 0: never counted.
     uint64_t nCounterId = 0;
+    // A tunnel: its traffic counts inside the outer packets of another device, not on its own.
+    bool bCarried = false;
+    std::string strCarriedBy = {}; // that device, when known
 
     // Every field, in the order the capture helper sends them: a field added above is added here
     // too, and then travels (the protocol's tests fail for a field left out).
     template <class Io> void Fields(Io& io) {
         io(strName, strState, bCapturing, nSentBytes, nRecvBytes, nSentPackets, nRecvPackets,
-           nDrops, strKind, bCountable, nCounterId);
+           nDrops, strKind, bCountable, nCounterId, bCarried, strCarriedBy);
     }
     bool operator==(const DeviceSnapshot&) const = default;
 };

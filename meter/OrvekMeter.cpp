@@ -1,6 +1,7 @@
 #include "OrvekMeter.h"
 
 #include "CaptureAdvice.h"
+#include "Segments.h"
 #include "ZarnException.h"
 
 #include <algorithm>
@@ -107,6 +108,29 @@ ClassifyCommon(const PacketInfo& info, const CAddressTable& addresses, bool bCou
     return kUndecided;
 }
 
+// Adds to one direction's counters; this thread is their only writer: plain stores, no locked
+// instruction per packet.
+[[gnu::always_inline]] inline void Add(DeviceCounters& counters, bool bSent, int64_t nPackets,
+                                       int64_t nBytes) {
+    std::atomic<int64_t>& nPacketTotal = bSent ? counters.nSentPackets : counters.nRecvPackets;
+    std::atomic<int64_t>& nByteTotal = bSent ? counters.nSentBytes : counters.nRecvBytes;
+    nPacketTotal.store(nPacketTotal.load(std::memory_order_relaxed) + nPackets,
+                       std::memory_order_relaxed);
+    nByteTotal.store(nByteTotal.load(std::memory_order_relaxed) + nBytes,
+                     std::memory_order_relaxed);
+}
+
+// A packet longer than its device's MTU, merged by offloads: counted as the wire's segments.
+[[gnu::noinline]] void CountMerged(DeviceCounters& counters, bool bSent, const PacketInfo& info,
+                                   uint32_t nNetworkLength) {
+    const uint32_t nCaptured = info.pHeader->caplen;
+    const uint32_t nStart = std::min(info.nLinkHeaderLength, nCaptured);
+    const SegmentVerdict verdict = CountSegments(info.eNetworkProtocol, info.pData + nStart,
+                                                 nCaptured - nStart, nNetworkLength, info.nMtu);
+    Add(counters, bSent, verdict.nSegments,
+        int64_t{nNetworkLength} + static_cast<int64_t>(verdict.nExtraBytes));
+}
+
 // Counts one packet of a direction into its device's counters.
 [[gnu::always_inline]] inline void Count(DeviceCounters& counters, EDirection eDirection,
                                          const PacketInfo& info) {
@@ -114,12 +138,12 @@ ClassifyCommon(const PacketInfo& info, const CAddressTable& addresses, bool bCou
         return;
     }
     const bool bSent = eDirection == EDirection::Sent;
-    const auto nCount = static_cast<int64_t>(info.pHeader->len - info.nLinkHeaderLength);
-    std::atomic<int64_t>& nPackets = bSent ? counters.nSentPackets : counters.nRecvPackets;
-    std::atomic<int64_t>& nBytes = bSent ? counters.nSentBytes : counters.nRecvBytes;
-    // This thread is the counters' only writer: plain stores, no locked instruction per packet.
-    nPackets.store(nPackets.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    nBytes.store(nBytes.load(std::memory_order_relaxed) + nCount, std::memory_order_relaxed);
+    const uint32_t nNetworkLength = info.pHeader->len - info.nLinkHeaderLength;
+    if (nNetworkLength > info.nMtu) [[unlikely]] {
+        CountMerged(counters, bSent, info, nNetworkLength);
+        return;
+    }
+    Add(counters, bSent, 1, nNetworkLength);
 }
 
 } // namespace
@@ -387,6 +411,10 @@ std::string DescribeState(const DeviceState& state) {
         return "stopped";
     case EDeviceState::Ready:
         return "ready";
+    case EDeviceState::Stacked:
+        return "counted on " + state.strError;
+    case EDeviceState::Carried:
+        return "carried inside " + (state.strError.empty() ? "its uplink" : state.strError);
     }
     return "";
 }
@@ -404,6 +432,10 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
         device.bCapturing = state.eState == EDeviceState::Capturing;
         // Loopback traffic never leaves the host: no choice of the user makes it count.
         device.bCountable = state.eState != EDeviceState::Loopback;
+        if (state.eState == EDeviceState::Carried) {
+            device.bCarried = true;
+            device.strCarriedBy = state.strError;
+        }
     }
     const auto tNow = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> guard(m_mtxDevices);

@@ -262,8 +262,8 @@ DevicesMessage ToDevicesMessage(const std::vector<DeviceState>& states) {
 std::optional<std::vector<DeviceState>> FromDevicesMessage(const DevicesMessage& message) {
     std::vector<DeviceState> states;
     for (const DeviceStateFields& device : message.devices) {
-        // Ready is the last state.
-        if (device.nState > static_cast<uint32_t>(EDeviceState::Ready)) {
+        // Carried is the last state.
+        if (device.nState > static_cast<uint32_t>(EDeviceState::Carried)) {
             return std::nullopt;
         }
         states.push_back({device.strName, device.strKind, static_cast<EDeviceState>(device.nState),

@@ -6,6 +6,7 @@
 #include "AddressTable.h"
 #include "LinkLayer.h"
 #include "LinkTable.h"
+#include "Segments.h"
 #include "ZarnException.h"
 
 #include <algorithm>
@@ -206,6 +207,99 @@ TEST(CLinkTable, KindsShownAndAggregatedPorts) {
     EXPECT_EQ(table.Find("port"), nullptr);
 }
 
+// Stacked devices as the kernel describes them (IFLA_LINK, the kind in IFLA_LINKINFO): a VLAN on
+// a VLAN on eth0 (802.1ad), ipvlan, macvlan and macvtap devices lead to eth0; a macvlan whose
+// lower device is in another namespace (IFLA_LINK_NETNSID), a veth (IFLA_LINK is its peer), a
+// loop of VLANs and a VLAN on a device missing from the table lead nowhere.
+TEST(CLinkTable, StackedDevicesLeadToTheirLowestDevice) {
+    const auto text = [](const std::string& str) { return Bytes(str.begin(), str.end() + 1); };
+    const auto stacked = [&](int nIndex, const char* szName, const char* szKind, int nLink,
+                             const Bytes& more = {}) {
+        return Link({0, 0, ARPHRD_ETHER, nIndex, IFF_UP, 0},
+                    Attribute(IFLA_IFNAME, text(szName)) + Attribute(IFLA_LINK, Raw(nLink)) + more +
+                        Attribute(IFLA_LINKINFO | NLA_F_NESTED,
+                                  Attribute(IFLA_INFO_KIND, text(szKind)) +
+                                      Attribute(IFLA_INFO_DATA | NLA_F_NESTED, Bytes(8, 0x33))));
+    };
+    const Bytes dump =
+        Link({0, 0, ARPHRD_ETHER, 2, IFF_UP, 0}, Attribute(IFLA_IFNAME, Raw("eth0"))) +
+        stacked(3, "eth0.100", "vlan", 2) + stacked(4, "eth0.100.5", "vlan", 3) +
+        stacked(5, "ipv0", "ipvlan", 2) + stacked(6, "mv0", "macvlan", 2) +
+        stacked(7, "mvtap0", "macvtap", 6) + stacked(8, "ipvt0", "ipvtap", 5) +
+        stacked(9, "mvns", "macvlan", 2, Attribute(IFLA_LINK_NETNSID, Raw(1))) +
+        stacked(10, "veth0", "veth", 2) + stacked(11, "loop1", "vlan", 12) +
+        stacked(12, "loop2", "vlan", 11) + stacked(13, "lost", "vlan", 99) +
+        Message(NLMSG_DONE, Raw(0));
+    std::vector<LinkRecord> links;
+    ASSERT_TRUE(ParseLinkMessages(OnHeap(dump, dump.size()).get(), dump.size(), links));
+    const CLinkTable table(links);
+    // Device, its lowest device ("" for none).
+    const std::pair<const char*, std::string> expected[] = {
+        {"eth0", ""},    {"eth0.100", "eth0"}, {"eth0.100.5", "eth0"}, {"ipv0", "eth0"},
+        {"mv0", "eth0"}, {"mvtap0", "eth0"},   {"ipvt0", "eth0"},      {"mvns", ""},
+        {"veth0", ""},   {"loop1", ""},        {"loop2", ""},          {"lost", ""},
+    };
+    for (const auto& [szName, strLowest] : expected) {
+        const LinkRecord* pLink = table.Find(szName);
+        ASSERT_NE(pLink, nullptr) << szName;
+        const LinkRecord* pLowest = table.FindLowest(*pLink);
+        EXPECT_EQ(pLowest != nullptr ? pLowest->strName : "", strLowest) << szName;
+    }
+}
+
+// Kernel tunnels as the kernel describes them: GRE and IP-in-IP bound to a device (IFLA_LINK)
+// or not, SIT, an IPv6 tunnel, WireGuard, xfrm, VXLAN bound by its own data (IFLA_VXLAN_LINK,
+// before or after its kind) or with its underlay in another namespace, Geneve. Not tunnels in
+// this sense: a tun device (its packets go to a process) and a VLAN.
+TEST(CLinkTable, KernelTunnelsAndTheDeviceTheyAreBoundTo) {
+    const auto text = [](const std::string& str) { return Bytes(str.begin(), str.end() + 1); };
+    // Index, name, hardware type, kind, IFLA_LINK (0: none), what else goes in the link info.
+    const auto device = [&](int nIndex, const char* szName, unsigned short nType,
+                            const char* szKind, int nLink, const Bytes& info = {},
+                            const Bytes& more = {}) {
+        const Bytes kind = Attribute(IFLA_INFO_KIND, text(szKind));
+        return Link({0, 0, nType, nIndex, IFF_UP, 0},
+                    Attribute(IFLA_IFNAME, text(szName)) +
+                        (nLink != 0 ? Attribute(IFLA_LINK, Raw(nLink)) : Bytes{}) + more +
+                        Attribute(IFLA_LINKINFO | NLA_F_NESTED, info.empty() ? kind : info));
+    };
+    const auto vxlanData = [](int nLink) {
+        return Attribute(IFLA_INFO_DATA | NLA_F_NESTED, Attribute(IFLA_VXLAN_ID, Raw(42)) +
+                                                            Attribute(IFLA_VXLAN_LINK, Raw(nLink)));
+    };
+    const Bytes vxlanKind = Attribute(IFLA_INFO_KIND, text("vxlan"));
+    const Bytes dump =
+        Link({0, 0, ARPHRD_ETHER, 2, IFF_UP, 0}, Attribute(IFLA_IFNAME, Raw("eth0"))) +
+        device(3, "gre1", ARPHRD_IPGRE, "gre", 2) + device(4, "ipip1", ARPHRD_TUNNEL, "ipip", 0) +
+        device(5, "sit1", ARPHRD_SIT, "sit", 0) +
+        device(6, "ip6tnl1", ARPHRD_TUNNEL6, "ip6tnl", 2) +
+        device(7, "wg0", ARPHRD_NONE, "wireguard", 0) + device(8, "xfrm1", ARPHRD_NONE, "xfrm", 2) +
+        device(9, "vx1", ARPHRD_ETHER, "", 0, vxlanKind + vxlanData(2)) +
+        device(10, "vx2", ARPHRD_ETHER, "", 0, vxlanData(2) + vxlanKind) +
+        device(11, "vx3", ARPHRD_ETHER, "", 0, vxlanKind + vxlanData(2),
+               Attribute(IFLA_LINK_NETNSID, Raw(0))) +
+        device(12, "gnv0", ARPHRD_ETHER, "geneve", 0) + device(13, "tun0", ARPHRD_NONE, "tun", 0) +
+        device(14, "eth0.7", ARPHRD_ETHER, "vlan", 2) + Message(NLMSG_DONE, Raw(0));
+    std::vector<LinkRecord> links;
+    ASSERT_TRUE(ParseLinkMessages(OnHeap(dump, dump.size()).get(), dump.size(), links));
+    const CLinkTable table(links);
+    // Device, whether it is a kernel tunnel, the device it is bound to ("" for none).
+    const std::tuple<const char*, bool, std::string> expected[] = {
+        {"eth0", false, ""},     {"gre1", true, "eth0"},    {"ipip1", true, ""},
+        {"sit1", true, ""},      {"ip6tnl1", true, "eth0"}, {"wg0", true, ""},
+        {"xfrm1", true, "eth0"}, {"vx1", true, "eth0"},     {"vx2", true, "eth0"},
+        {"vx3", true, ""},       {"gnv0", true, ""},        {"tun0", false, ""},
+        {"eth0.7", false, ""},
+    };
+    for (const auto& [szName, bTunnel, strCarrier] : expected) {
+        const LinkRecord* pLink = table.Find(szName);
+        ASSERT_NE(pLink, nullptr) << szName;
+        EXPECT_EQ(IsKernelTunnel(*pLink), bTunnel) << szName;
+        const LinkRecord* pCarrier = table.FindCarrier(*pLink);
+        EXPECT_EQ(pCarrier != nullptr ? pCarrier->strName : "", strCarrier) << szName;
+    }
+}
+
 TEST(IsAddressChange, AllButWirelessAndPromiscuityOnlyLinksAndSurvivesGarbage) {
     const auto IsChange = [](const Bytes& buffer) {
         return IsAddressChange(OnHeap(buffer, buffer.size()).get(), buffer.size());
@@ -274,6 +368,60 @@ TEST(ParseLinkHeader, KnownHeadersAtEveryCapLength) {
             if (nCapLen == nSize) {
                 EXPECT_EQ(verdict.nHeaderLength, nHeaderLength);
             }
+        }
+    }
+}
+
+// A merged packet is the segments its MTU lets TCP (or a UDP sender of full segments) make of it,
+// each with the packet's own headers: IPv4 and IPv6, TCP with options, UDP, a last segment short
+// or full, a wire longer than an IPv4 length can say. Nothing else is taken for merged, and a
+// capture cut anywhere in the headers counts one packet without reading past its end.
+TEST(CountSegments, MergedTcpAndUdpAsTheirSegmentsAndNothingElse) {
+    using P = ENetworkProtocol;
+    // IP header (version, fragment bits, protocol; IPv6 next header) and a transport header of
+    // nTcpWords 32-bit words (UDP: 8 bytes).
+    const auto Headers = [](bool bIPv6, uint8_t nProtocol, uint8_t nTcpWords, uint8_t nFragment) {
+        Bytes bytes(bIPv6 ? 40 : 20, 0);
+        bytes[0] = bIPv6 ? 0x60 : 0x45;
+        bytes[bIPv6 ? 6 : 9] = nProtocol;
+        if (!bIPv6) {
+            bytes[6] = nFragment;
+        }
+        Bytes transport(nProtocol == 6 ? std::max<size_t>(13, nTcpWords * 4u) : 8, 0);
+        if (nProtocol == 6) {
+            transport[12] = uint8_t(nTcpWords << 4);
+        }
+        return bytes + transport;
+    };
+    // Protocol, headers, network length, MTU, segments and extra bytes expected.
+    const std::tuple<P, Bytes, uint32_t, uint32_t, uint32_t, uint64_t> samples[] = {
+        {P::IPv4, Headers(false, 6, 8, 0), 52 + 45 * 1448, 1500, 45, 44 * 52},
+        {P::IPv4, Headers(false, 6, 8, 0), 52 + 3 * 1448 + 1, 1500, 4, 3 * 52},
+        {P::IPv4, Headers(false, 6, 5, 0), 40 + 185'000, 9000, 21, 20 * 40},
+        {P::IPv6, Headers(true, 6, 5, 0), 60 + 2 * 1440, 1500, 2, 60},
+        {P::IPv4, Headers(false, 17, 0, 0), 28 + 64 * 1472, 1500, 64, 63 * 28},
+        {P::IPv6, Headers(true, 17, 0, 0), 48 + 1452 + 1, 1500, 2, 48},
+        {P::IPv4, Headers(false, 6, 8, 0), 1500, 1500, 1, 0},    // not longer than the MTU
+        {P::IPv4, Headers(false, 6, 8, 0x20), 9000, 1500, 1, 0}, // a fragment
+        {P::IPv4, Headers(false, 1, 0, 0), 9000, 1500, 1, 0},    // neither TCP nor UDP
+        {P::IPv6, Headers(true, 0, 0, 0), 9000, 1500, 1, 0},     // an extension header first
+        {P::IPv4, Headers(false, 6, 4, 0), 9000, 1500, 1, 0},    // a TCP header too short
+        {P::IPv4, Headers(false, 6, 8, 0), 9000, 52, 1, 0},      // no room for a payload
+        {P::IPv6, Headers(false, 6, 8, 0), 9000, 1500, 1, 0},    // not the version it says
+        {P::Other, Headers(false, 6, 8, 0), 9000, 1500, 1, 0},
+    };
+    for (const auto& [eProtocol, bytes, nLength, nMtu, nSegments, nExtra] : samples) {
+        const uint32_t nSize = static_cast<uint32_t>(bytes.size());
+        for (uint32_t nCapLen = 0; nCapLen <= nSize; ++nCapLen) {
+            SCOPED_TRACE(testing::Message() << nLength << " MTU " << nMtu << " caplen " << nCapLen);
+            const SegmentVerdict verdict =
+                CountSegments(eProtocol, OnHeap(bytes, nCapLen).get(), nCapLen, nLength, nMtu);
+            // Read are the IP header and, of TCP, up to its header's length.
+            const bool bIPv6 = bytes[0] == 0x60;
+            const uint32_t nIpHeader = bIPv6 ? 40 : 20;
+            const bool bKnown = nCapLen >= nIpHeader + (bytes[bIPv6 ? 6 : 9] == 6 ? 13 : 0);
+            EXPECT_EQ(verdict.nSegments, bKnown ? nSegments : 1);
+            EXPECT_EQ(verdict.nExtraBytes, bKnown ? nExtra : 0);
         }
     }
 }

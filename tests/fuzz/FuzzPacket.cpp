@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     header.caplen = static_cast<bpf_u_int32>(nCaptured);
     header.len = header.caplen + (pData[0] & 0x80 ? 1000 : 0);
     const LinkVerdict verdict = ParseLinkHeader(nLinkType, pFrame.get(), header.caplen);
-    PacketInfo info{&header, pFrame.get(), verdict.nHeaderLength, verdict.eProtocol};
+    PacketInfo info{&header, pFrame.get(), verdict.nHeaderLength, verdict.eProtocol, 1500};
     s_device.AnalyzePacket(&info);
     s_device.OnPacketsDelivered();
 

@@ -8,6 +8,7 @@
 #include "RateGraph.h"
 #include "TrafficText.h"
 
+#include <QMenu>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -26,9 +27,17 @@ using DetailsLive = CGuiTest;
 
 struct CFakeSource : IDetailsSource {
     MeterSnapshot GetSnapshot() const override { return m_snapshot; }
-    std::set<std::string> GetExcludedDevices() const override { return {}; }
-    void SetExcludedDevices(const std::set<std::string>&) override {}
+    std::set<std::string> GetExcludedDevices() const override { return m_excluded; }
+    void SetExcludedDevices(const std::set<std::string>& excluded) override {
+        m_excluded = excluded;
+    }
+    std::map<std::string, std::string> GetTunnels() const override { return m_tunnels; }
+    void SetTunnels(const std::map<std::string, std::string>& tunnels) override {
+        m_tunnels = tunnels;
+    }
     MeterSnapshot m_snapshot;
+    std::set<std::string> m_excluded;
+    std::map<std::string, std::string> m_tunnels;
 };
 
 std::string Text(const CDeviceTableModel& model, const std::string& strDevice, int nColumn,
@@ -170,7 +179,8 @@ TEST_F(DetailsLive, RowsEqualWhatEachDeviceCarriedByteForByte) {
 
 // Unticked, a device is closed and counts nothing more, its earlier bytes staying in the totals.
 // That choice, the filter and promiscuous choice of the last Capture and the Details window's
-// place and scale come back in the next run; ticked again, the device is opened and counts.
+// place and scale come back in the next run; ticked again, the device is opened and counts. So
+// does the user's word that a device is a tunnel over another, until it is taken back.
 TEST_F(DetailsLive, UntickedDevicesAndTheSettingsComeBackTickingReopens) {
     Filter()->setText("udp");
     Promiscuous()->setChecked(true);
@@ -211,10 +221,38 @@ TEST_F(DetailsLive, UntickedDevicesAndTheSettingsComeBackTickingReopens) {
     ASSERT_TRUE(Serve([&] { return IsOpen("orv2"); }));
     recvOn2(10);
     EXPECT_TRUE(Serve([&] { return recvBytes("orv2") == "5,280 bytes"; }));
-    // No exclusion is no key, not an invalid value.
+
+    // Said to be a tunnel over orv0 in the devices' menu, orv2 is closed and shown so, also after
+    // a restart; no longer a tunnel, it counts again.
+    const auto choose = [&](const char* szAction) {
+        CDetailsDlg* pDetails = m_pDlg->OpenDetails();
+        const auto pMenu = pDetails->CreateDeviceMenu(pDetails->GetModel()->FindRow("orv2"));
+        ASSERT_TRUE(pMenu);
+        for (QAction* pAction : pMenu->findChildren<QAction*>()) {
+            if (pAction->text() == QLatin1String(szAction)) {
+                return pAction->trigger();
+            }
+        }
+        ADD_FAILURE() << "no action " << szAction;
+    };
+    const auto shownAsTunnel = [&] {
+        return Text(*m_pDlg->OpenDetails()->GetModel(), "orv2", kColState) ==
+               "carried inside orv0 (set by the user)";
+    };
+    choose("orv0");
+    EXPECT_TRUE(Serve([&] { return !IsOpen("orv2") && shownAsTunnel(); }));
+    m_pDlg->close();
+    Restart();
+    Capture();
+    EXPECT_FALSE(IsOpen("orv2"));
+    EXPECT_TRUE(Serve(shownAsTunnel));
+    choose("&Not a tunnel");
+    EXPECT_TRUE(Serve([&] { return IsOpen("orv2"); }));
+    // No exclusion and no tunnel is no key, not an invalid value.
     std::ostringstream file;
     file << std::ifstream(m_dirSettings.filePath("Orvek/Orvek.conf").toStdString()).rdbuf();
     EXPECT_EQ(file.str().find("excluded"), std::string::npos) << file.str();
+    EXPECT_EQ(file.str().find("tunnels"), std::string::npos) << file.str();
 }
 
 // Before any Capture the window lists the devices, loopback without a box, in columns that fit

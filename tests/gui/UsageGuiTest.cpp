@@ -279,6 +279,8 @@ struct CFakeSource : IDetailsSource {
     MeterSnapshot GetSnapshot() const override { return m_snapshot; }
     std::set<std::string> GetExcludedDevices() const override { return {}; }
     void SetExcludedDevices(const std::set<std::string>&) override {}
+    std::map<std::string, std::string> GetTunnels() const override { return {}; }
+    void SetTunnels(const std::map<std::string, std::string>&) override {}
     MeterSnapshot m_snapshot;
 };
 

@@ -178,15 +178,17 @@ TEST_F(HeadlessLive, AHelperThatDiesIsToldOnceAndItsCountsKept) {
         << strErr;
 }
 
-// Capture options, each in an orvek of its own on the same traffic: an excluded device is not
-// opened and says so, and leaving nothing to capture is said at the start, as is an --exclude that
-// names no device; a filter of one port counts that port; traffic for another host that reaches
-// hl0 counts only in promiscuous mode; interval 0 says once that it runs and where its metrics
-// are, and prints only the final line, in the counters' text form. SIGINT stops as SIGTERM does.
+// Capture options, each in an orvek of its own on the same traffic: an excluded device, or one
+// named a tunnel, is not opened and says so, and leaving nothing to capture is said at the start,
+// as is an --exclude that names no device; a filter of one port counts that port; traffic for
+// another host that reaches hl0 counts only in promiscuous mode; interval 0 says once that it runs
+// and where its metrics are, and prints only the final line, in the counters' text form. SIGINT
+// stops as SIGTERM does.
 TEST_F(HeadlessLive, CaptureOptionsCountWhatTheyAdmit) {
     CChildProcess text(Orvek({"--interval", "0", "--metrics", "[::1]:19101"}));
     ASSERT_TRUE(WaitUntil([] { return Sh("awk 'NR > 1' /proc/net/packet | grep -q .") == 0; }));
     auto pExcluded = StartJson({"--exclude", "hl0", "--exclude", "nosuch0"});
+    auto pTunnel = StartJson({"--tunnel", "hl0=hl9"});
     auto pPort = StartJson({"--filter", "udp port 9000"});
     auto pPromiscuous = StartJson({"--filter", "udp port 9000", "--promiscuous"});
     // 10.88.0.77 is nobody's: the peer sends to hl0's hardware address, and the host, which does
@@ -206,10 +208,18 @@ TEST_F(HeadlessLive, CaptureOptionsCountWhatTheyAdmit) {
         Stop(*pExcluded, SIGTERM,
              "orvek: warning: --exclude nosuch0: no device has this name; it stays excluded if one "
              "appears\norvek: No device is captured, so nothing is counted: hl0 is excluded. To "
-             "count a device, leave out its --exclude option.\n");
+             "count a device, leave out its --exclude (or --tunnel) option.\n");
     EXPECT_NE(strExcluded.find(R"({"name":"hl0","state":"excluded")"), std::string::npos)
         << strExcluded;
     EXPECT_EQ(Totals(strExcluded), SentRecv(0, 0));
+    const std::string strTunnel =
+        Stop(*pTunnel, SIGTERM,
+             "orvek: No device is captured, so nothing is counted: hl0 is excluded. To count a "
+             "device, leave out its --exclude (or --tunnel) option.\n");
+    EXPECT_NE(strTunnel.find(R"x({"name":"hl0","state":"carried inside hl9 (set by the user)")x"),
+              std::string::npos)
+        << strTunnel;
+    EXPECT_EQ(Totals(strTunnel), SentRecv(0, 0));
     // Both ports, not the other host: 20000 bytes.
     EXPECT_EQ(Stop(text, SIGTERM,
                    "orvek: capturing; the totals are printed when SIGINT or SIGTERM ends it; "

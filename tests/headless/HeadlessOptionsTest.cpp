@@ -19,6 +19,9 @@ std::string Describe(const HeadlessOptions& options) {
     for (const std::string& strDevice : options.vecExclude) {
         text << strDevice << ',';
     }
+    for (const auto& [strDevice, strCarrier] : options.tunnels) {
+        text << strDevice << '>' << strCarrier << ',';
+    }
     text << '|' << options.dInterval << '|' << options.bMetrics << ' ' << options.strMetricsAddress
          << ' ' << options.nMetricsPort;
     return text.str();
@@ -44,6 +47,9 @@ TEST(HeadlessOptions, EveryOptionAndTheValuesItTakes) {
               "--json|11011|eth0,wlan 0,|0.1|1 127.0.0.1 9100"},
              {{"--filter=ip[0]=0x45", "--interval=0", "--metrics=[::1]:1", "--timestamps"},
               "ip[0]=0x45|00100||0|1 ::1 1"},
+             // A device's last --tunnel counts.
+             {{"--tunnel", "tun0=wlan0", "--tunnel=wg 0=eth0=1", "--tunnel", "tun0=eth0"},
+              "tcp or udp|00000|tun0>eth0,wg 0>eth0=1,|1|0 127.0.0.1 0"},
              {{"--interval", "86400.", "--metrics", "0.0.0.0:65535"},
               "tcp or udp|00000||86400|1 0.0.0.0 65535"}}) {
         EXPECT_EQ(Parse(args), strOptions);
@@ -56,6 +62,11 @@ TEST(HeadlessOptions, RefusalsNameTheOptionOnOneLine) {
                                           "eth0",
                                           "--filter",
                                           "--exclude=",
+                                          "--tunnel",
+                                          "--tunnel=tun0",
+                                          "--tunnel==eth0",
+                                          "--tunnel=tun0=",
+                                          "--tunnel=eth0=eth0",
                                           "--json=yes",
                                           "--interval=",
                                           "--interval=-1",

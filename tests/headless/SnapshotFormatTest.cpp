@@ -3,6 +3,7 @@
 
 #include "SnapshotFormat.h"
 #include "OrvekMeter.h"
+#include "TunnelChoice.h"
 
 #include <gtest/gtest.h>
 
@@ -94,7 +95,8 @@ TEST(SnapshotJson, LinesCarryTheirTimeAndTheRatesSinceTheLineBefore) {
 }
 
 // Two ordinary devices, one whose name holds bytes a label value must escape, and two whose names
-// would read alike if bytes that are not UTF-8 were replaced; the exposition passes promtool.
+// would read alike if bytes that are not UTF-8 were replaced, and two tunnels shown carried; the
+// exposition passes promtool.
 TEST(SnapshotPrometheus, FamiliesGroupedLabelValuesEscapedAndPromtoolAccepts) {
     MeterSnapshot snapshot{300, 7000, {}};
     snapshot.devices = {{"eth0", "capturing", true, 300, 7000, 3, 5, 2},
@@ -102,14 +104,21 @@ TEST(SnapshotPrometheus, FamiliesGroupedLabelValuesEscapedAndPromtoolAccepts) {
                         {"a\"b\\c\nd\te\xC3\xA9\xFF", "failed: x", true, 1, 2, 3, 4, 5},
                         {"v\xFF", "down", false},
                         {"v\xFE", "down", false},
-                        {"v\\xff", "down", false}};
+                        {"v\\xff", "down", false},
+                        {"tun0", "excluded", false},
+                        {"vx0", "carried inside ?", false}};
+    // A tunnel the kernel tells, bound to no device, and one the user names.
+    snapshot.devices.back().bCarried = true;
+    MarkChosenTunnels(snapshot, {{"tun0", "eth\"0"}, {"eth0", "wlan0"}});
+    EXPECT_EQ(snapshot.devices[6].strState, "carried inside eth\"0 (set by the user)");
+    EXPECT_EQ(snapshot.devices[0].strState, "capturing"); // named, but not excluded
     const std::string strText = FormatPrometheus(snapshot, "1.0\"\n");
     // Each line's family, runs collapsed: every family must come once, its lines all together.
     std::string strFamilies =
         std::regex_replace(strText, std::regex(R"((# \w+ )?(\w+)[ {].*)"), "$2");
     strFamilies = std::regex_replace(strFamilies, std::regex(R"((orvek_\w+\n)\1+)"), "$1");
     EXPECT_EQ(strFamilies, "orvek_bytes_total\norvek_packets_total\norvek_dropped_packets_total\n"
-                           "orvek_capturing\norvek_monitor_up\norvek_build_info\n");
+                           "orvek_capturing\norvek_carried\norvek_monitor_up\norvek_build_info\n");
     for (const char* szSample :
          {"# TYPE orvek_bytes_total counter\n", "# TYPE orvek_capturing gauge\n",
           "orvek_bytes_total{device=\"eth0\",direction=\"sent\"} 300\n",
@@ -121,7 +130,8 @@ TEST(SnapshotPrometheus, FamiliesGroupedLabelValuesEscapedAndPromtoolAccepts) {
           "orvek_capturing{device=\"a\\\"b\\\\\\\\c\\nd\te\xC3\xA9\\\\xff\"} 1\n",
           R"(orvek_capturing{device="v\\xff"} 0)", R"(orvek_capturing{device="v\\xfe"} 0)",
           R"(orvek_capturing{device="v\\\\xff"} 0)", "orvek_monitor_up 1\n",
-          "orvek_build_info{version=\"1.0\\\"\\n\"} 1\n"}) {
+          "orvek_carried{device=\"tun0\",carried_by=\"eth\\\"0\"} 1\n",
+          "orvek_carried{device=\"vx0\"} 1\n", "orvek_build_info{version=\"1.0\\\"\\n\"} 1\n"}) {
         EXPECT_NE(strText.find(szSample), std::string::npos) << szSample;
     }
 

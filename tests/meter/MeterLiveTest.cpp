@@ -13,9 +13,13 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <csignal>
 #include <functional>
+#include <linux/udp.h>
+#include <map>
 #include <memory>
+#include <netinet/in.h>
 #include <pcap/dlt.h>
 #include <string>
 #include <thread>
@@ -122,6 +126,197 @@ TEST_F(MeterLive, TunCountsWholePacketsAcrossRestartAndAddressChanges) {
     }));
     fromGained();
     ExpectTotals({3 * nBoth, 3 * nBoth});
+}
+
+// Offloads merge a bulk transfer's segments into packets of up to 64 KiB (TSO and GSO when
+// sending, GRO when receiving), each captured with one set of headers where the wire carries one
+// per segment. They count as their segments: TCP both ways, IPv4 and IPv6, and a UDP upload of
+// full-size segments (UDP_SEGMENT) count within 0.2 % of the same transfers with offloads off,
+// which count exactly what the kernel's counters say.
+TEST_F(MeterLive, OffloadedTransfersCountAsTheSegmentsOnTheWire) {
+    CPeerNs peer;
+    MakeVethPair(peer, {"mo0", "10.79.0.1", "fd79::1"}, {"mo1", "10.79.0.2", "fd79::2"});
+    constexpr size_t kBytes = 8 << 20;
+    constexpr uint32_t kPace = 50 << 20; // bytes a second: the capture's ring keeps up
+    CTcpSink sink4("10.79.0.1", 7500), sink6("fd79::1", 7500);
+    std::unique_ptr<CTcpSink> pPeer4, pPeer6;
+    std::unique_ptr<CUdpSink> pPeerUdp;
+    peer.RunIn([&] {
+        pPeer4 = std::make_unique<CTcpSink>("10.79.0.2", 7500);
+        pPeer6 = std::make_unique<CTcpSink>("fd79::2", 7500);
+        pPeerUdp = std::make_unique<CUdpSink>("10.79.0.2", 7501);
+    });
+    size_t nDatagrams = 0;
+    const auto udpUpload = [&] {
+        const CZarnFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_in to{AF_INET, htons(7501), {}, {}};
+        inet_pton(AF_INET, "10.79.0.2", &to.sin_addr);
+        const int nSegment = 1472; // full-size: the MTU less IPv4 and UDP headers
+        ASSERT_EQ(setsockopt(fd.Get(), IPPROTO_UDP, UDP_SEGMENT, &nSegment, sizeof nSegment), 0);
+        ASSERT_EQ(connect(fd.Get(), reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        // As many segments as one IPv4 packet's length can say.
+        const std::vector<uint8_t> burst(40 * nSegment);
+        for (size_t nSent = 0; nSent < kBytes; nSent += burst.size()) {
+            ASSERT_EQ(send(fd.Get(), burst.data(), burst.size(), 0), ssize_t(burst.size()));
+            nDatagrams += 40;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2)); // the pace, as above
+        }
+        EXPECT_EQ(pPeerUdp->WaitFor(nDatagrams), nDatagrams);
+    };
+    // Name, whether the meter's device sends the data, the transfer.
+    const std::tuple<const char*, bool, std::function<void()>> transfers[] = {
+        {"TCP upload", true, [&] { TcpSend("10.79.0.2", 7500, kBytes, kPace); }},
+        {"TCP upload, IPv6", true, [&] { TcpSend("fd79::2", 7500, kBytes, kPace); }},
+        {"TCP download", false,
+         [&] { peer.RunIn([&] { TcpSend("10.79.0.1", 7500, kBytes, kPace); }); }},
+        {"TCP download, IPv6", false,
+         [&] { peer.RunIn([&] { TcpSend("fd79::1", 7500, kBytes, kPace); }); }},
+        {"UDP upload", true, udpUpload},
+    };
+    // The totals once they stop moving (captures hand packets over within 100 ms).
+    const auto settled = [this] {
+        Bytes last{-1, -1};
+        for (int nTry = 0; nTry < 100; ++nTry) {
+            const Bytes now{m_meter.GetSentBytes(), m_meter.GetRecvBytes()};
+            if (now == last) {
+                break;
+            }
+            last = now;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        return last;
+    };
+    m_meter.StartCapture();
+    // Offloads on both ends: off; all on; only GRO where the meter's device receives.
+    const char* const modes[] = {"tso off gso off gro off tx-udp-segmentation off",
+                                 "tso on gso on gro on tx-udp-segmentation on",
+                                 "tso off gso off gro on tx-udp-segmentation off"};
+    std::map<std::string, int64_t> offBytes;
+    for (const char* szMode : modes) {
+        const std::string strMode = szMode;
+        ShOk("ethtool -K mo0 " + strMode);
+        peer.RunIn([&] { ShOk("ethtool -K mo1 " + strMode); });
+        for (const auto& [szName, bSent, fnTransfer] : transfers) {
+            SCOPED_TRACE(std::string(szName) + ", " + szMode);
+            const Bytes before = settled();
+            const IfCounters base = ReadCounters("mo0");
+            fnTransfer();
+            const Bytes after = settled();
+            const int64_t nCounted =
+                bSent ? after.first - before.first : after.second - before.second;
+            const int64_t nKernel = NetworkBytesSince("mo0", base, bSent);
+            if (strMode == modes[0]) {
+                EXPECT_EQ(nCounted, nKernel);
+                offBytes[szName] = nCounted;
+                continue;
+            }
+            // Merged packets, which the kernel counts with one set of headers, came.
+            if (strMode == modes[1]) {
+                EXPECT_LT(nKernel, nCounted * 998 / 1000);
+            }
+            EXPECT_NEAR(double(nCounted), double(offBytes[szName]), offBytes[szName] * 0.002);
+        }
+    }
+}
+
+// A macvlan device on the uplink: its frames cross the uplink too, whose capture shows them, so
+// they count there once and the macvlan is shown counted on it. Exact both ways, TCP and UDP,
+// with an address on the uplink and without one (the uplink is then captured for the macvlan's
+// sake alone).
+TEST_F(MeterLive, MacvlanOnTheUplinkCountsOnceOnTheUplink) {
+    CPeerNs peer;
+    MakeVethPair(peer, {"ms0", "10.80.0.1", ""}, {"ms1", "10.80.0.2", ""});
+    // The macvlan's own network, which the peer's end also has.
+    SetUpOrThrow("ip link add msv link ms0 address 02:00:5e:00:00:05 type macvlan mode bridge\n"
+                 "quiet_up msv\nip addr add 10.81.0.1/24 dev msv\n"
+                 "neigh msv 02:00:5e:00:00:02 10.81.0.2");
+    peer.RunIn([] {
+        SetUpOrThrow("ip addr add 10.81.0.2/24 dev ms1\nneigh ms1 02:00:5e:00:00:05 10.81.0.1");
+    });
+    CUdpSink hereSink("10.81.0.1", 7600);
+    CTcpEcho echo("10.81.0.1", 7601);
+    std::unique_ptr<CUdpSink> pPeerSink;
+    peer.RunIn([&] { pPeerSink = std::make_unique<CUdpSink>("10.81.0.2", 7600); });
+    m_meter.StartCapture();
+    size_t nRound = 0;
+    const auto exchange = [&] {
+        ++nRound;
+        const IfCounters base = ReadCounters("ms0");
+        const Bytes before{m_meter.GetSentBytes(), m_meter.GetRecvBytes()};
+        SendUdp("10.81.0.1", "10.81.0.2", 7600, 700, 20);
+        peer.RunIn([] {
+            SendUdp("10.81.0.2", "10.81.0.1", 7600, 700, 20);
+            TcpExchange("10.81.0.1", 7601, 100000);
+        });
+        EXPECT_EQ(pPeerSink->WaitFor(20 * nRound), 20 * nRound);
+        EXPECT_EQ(hereSink.WaitFor(20 * nRound), 20 * nRound);
+        EXPECT_TRUE(WaitUntil([] { return ShOut("ss -Htn state last-ack").empty(); }));
+        ExpectTotals({before.first + NetworkBytesSince("ms0", base, true),
+                      before.second + NetworkBytesSince("ms0", base, false)});
+    };
+    const auto shown = [&](const std::string& strDevice) {
+        for (const DeviceSnapshot& device : m_meter.GetSnapshot().devices) {
+            if (device.strName == strDevice) {
+                return device.strState + " " + std::to_string(device.nSentBytes);
+            }
+        }
+        return std::string("not listed");
+    };
+    exchange();
+    EXPECT_EQ(shown("ms0"), "capturing " + std::to_string(m_meter.GetSentBytes()));
+    EXPECT_EQ(shown("msv"), "counted on ms0 0");
+
+    ShOk("ip addr flush dev ms0");
+    ASSERT_TRUE(WaitUntil([&] { return !IsLocal(*m_manager.ShareAddressTable(), "10.80.0.1"); }));
+    exchange();
+    EXPECT_EQ(shown("ms0"), "capturing " + std::to_string(m_meter.GetSentBytes()));
+    EXPECT_EQ(shown("msv"), "counted on ms0 0");
+}
+
+// A VXLAN overlay over a veth uplink: the overlay's packets leave inside UDP datagrams of the
+// host, which count on the uplink; the VXLAN device is listed as carried inside the uplink and
+// not captured, so that the totals are exactly what crossed the uplink, both ways.
+TEST_F(MeterLive, VxlanCountsOnceAsItsOuterPacketsOnTheUplink) {
+    CPeerNs peer;
+    MakeVethPair(peer, {"mx0", "10.82.0.1", ""}, {"mx1", "10.82.0.2", ""});
+    // MAC, address, peer's MAC and address, local and remote end, uplink.
+    const auto overlay = [](const std::string& strMac, const std::string& strAddress,
+                            const std::string& strPeerMac, const std::string& strPeer,
+                            const std::string& strLocal, const std::string& strRemote,
+                            const std::string& strUplink) {
+        SetUpOrThrow("ip link add mxv address " + strMac + " type vxlan id 42 local " + strLocal +
+                     " remote " + strRemote + " dstport 4789 dev " + strUplink +
+                     "\nquiet_up mxv\nip addr add " + strAddress + "/24 dev mxv\nneigh mxv " +
+                     strPeerMac + " " + strPeer);
+    };
+    overlay("02:00:5e:00:00:07", "10.83.0.1", "02:00:5e:00:00:08", "10.83.0.2", "10.82.0.1",
+            "10.82.0.2", "mx0");
+    peer.RunIn([&] {
+        overlay("02:00:5e:00:00:08", "10.83.0.2", "02:00:5e:00:00:07", "10.83.0.1", "10.82.0.2",
+                "10.82.0.1", "mx1");
+    });
+    CUdpSink sink("10.83.0.1", 7700);
+    CTcpEcho echo("10.83.0.1", 7701);
+    std::unique_ptr<CUdpSink> pPeerSink;
+    peer.RunIn([&] { pPeerSink = std::make_unique<CUdpSink>("10.83.0.2", 7700); });
+    m_meter.StartCapture();
+    const IfCounters base = ReadCounters("mx0");
+    SendUdp("10.83.0.1", "10.83.0.2", 7700, 700, 20);
+    peer.RunIn([] {
+        SendUdp("10.83.0.2", "10.83.0.1", 7700, 700, 20);
+        TcpExchange("10.83.0.1", 7701, 100000);
+    });
+    EXPECT_EQ(pPeerSink->WaitFor(20), 20u);
+    EXPECT_EQ(sink.WaitFor(20), 20u);
+    EXPECT_TRUE(WaitUntil([] { return ShOut("ss -Htn state last-ack").empty(); }));
+    ExpectTotals({NetworkBytesSince("mx0", base, true), NetworkBytesSince("mx0", base, false)});
+    std::string strShown = "not listed";
+    for (const DeviceSnapshot& device : m_meter.GetSnapshot().devices) {
+        if (device.strName == "mxv") {
+            strShown = device.strState + " " + std::to_string(device.nRecvBytes);
+        }
+    }
+    EXPECT_EQ(strShown, "carried inside mx0 0");
 }
 
 constexpr const char *kUplink = CDesktopShape::kUplink, *kBridge = CDesktopShape::kBridge;

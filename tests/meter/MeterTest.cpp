@@ -34,7 +34,7 @@ struct CraftedPacket {
             MakeIpFrame(nHeader, eProtocol == ENetworkProtocol::IPv6, nWire, szSource, szDest);
         std::memcpy(pBytes.get(), frame.data(), nCapLen);
         header = {{}, nCapLen, nWire};
-        info = {&header, pBytes.get(), nHeader, eProtocol};
+        info = {&header, pBytes.get(), nHeader, eProtocol, 1500};
     }
     std::unique_ptr<uint8_t[]> pBytes;
     pcap_pkthdr header{};

@@ -50,9 +50,9 @@ template <class T> size_t CountFields() {
 MeterSnapshot FullSnapshot() {
     MeterSnapshot snapshot{-1, 1LL << 40, {}, false};
     snapshot.devices.push_back(
-        {"eth0", "capturing", true, 1, 2, 3, 4, 5, "Ethernet", false, UINT64_MAX});
+        {"eth0", "capturing", true, 1, 2, 3, 4, 5, "Ethernet", false, UINT64_MAX, true, "eth1"});
     snapshot.devices.push_back(
-        {"tun0", "failed: \xff\n", false, INT64_MAX, INT64_MIN, 0, 7, 8, "", true, 1});
+        {"tun0", "failed: \xff\n", false, INT64_MAX, INT64_MIN, 0, 7, 8, "", true, 1, false, ""});
     return snapshot;
 }
 
@@ -134,23 +134,25 @@ TEST(Protocol, MalformedBodiesAreRefusedWithTheReason) {
     }
     EXPECT_NE(DecodeHelperMessage(hugeText).strError.find("65537 bytes, more than the 65536"),
               std::string::npos);
-    // A snapshot of one device whose name claims 100 bytes where 60 follow; and one that claims a
+    // A snapshot of one device whose name claims 100 bytes where 65 follow; and one that claims a
     // device in fewer bytes than any device takes.
     Bytes lyingSnapshot(1 + 16, 0);
     lyingSnapshot[0] = SnapshotMessage::kType;
     lyingSnapshot.insert(lyingSnapshot.end(), {1, 0, 0, 0, 100, 0, 0, 0});
-    lyingSnapshot.resize(lyingSnapshot.size() + 60);
+    lyingSnapshot.resize(lyingSnapshot.size() + 65);
     EXPECT_NE(DecodeHelperMessage(lyingSnapshot).strError.find("ends inside a field"),
               std::string::npos);
     lyingSnapshot.resize(1 + 16 + 4 + 10);
     EXPECT_NE(DecodeHelperMessage(lyingSnapshot).strError.find("a list of 1 items in 10 bytes"),
               std::string::npos);
-    // A device state that is no state.
-    EXPECT_FALSE(FromDevicesMessage(DevicesMessage{{{"eth0", "", 99, ""}}}));
-    EXPECT_EQ(FromDevicesMessage(ToDevicesMessage({{"lo", "loopback", EDeviceState::Ready, ""}}))
-                  ->front()
-                  .eState,
-              EDeviceState::Ready);
+    // A device state that is no state; the last one, with the device that carries it.
+    const auto nLast = static_cast<uint32_t>(EDeviceState::Carried);
+    EXPECT_FALSE(FromDevicesMessage(DevicesMessage{{{"eth0", "", nLast + 1, ""}}}));
+    const auto carried =
+        FromDevicesMessage(ToDevicesMessage({{"vx0", "virtual", EDeviceState::Carried, "eth0"}}));
+    ASSERT_TRUE(carried);
+    EXPECT_EQ(carried->front().eState, EDeviceState::Carried);
+    EXPECT_EQ(carried->front().strError, "eth0");
     // What a writer is given beyond the bound is cut, so that its frames are always readable.
     const Bytes cut = BodyOf(EncodeFrame(NoticeMessage{std::string(kMaxTextBytes + 10, 'x')}));
     EXPECT_EQ(std::get<NoticeMessage>(DecodeHelperMessage(cut).message).strText.size(),

@@ -60,13 +60,16 @@ std::pair<int, std::string> RunShell(const std::string& strCommand, bool bWithEr
 // Shell functions for set-up scripts. quiet_up DEV brings a link up making the kernel send nothing
 // of its own on it: no IPv6 link-local address (so no router solicitation and no duplicate
 // address detection), no router advertisements taken, and with ARP off no solicited-node group
-// joined (whose MLD reports would be traffic). neigh DEV MAC ADDRESS... adds static neighbours, so
-// that nobody asks for them.
+// joined (whose MLD reports would be traffic). Its offloads are off where the device lets them be
+// turned off, so that its kernel counters count the wire's segments, as the meter does, rather
+// than merged packets. neigh DEV MAC ADDRESS... adds static neighbours, so that nobody asks for
+// them.
 const char* const g_szSetUpFunctions = R"(set -e
 quiet_up() {
     for s in addr_gen_mode=1 accept_ra=0 router_solicitations=0 accept_dad=0 dad_transmits=0; do
         sysctl -qw net.ipv6.conf.$1.$s
     done
+    ethtool -K $1 tso off gso off gro off tx-udp-segmentation off >/dev/null 2>&1 || true
     ip link set dev $1 multicast off arp off up
 }
 neigh() {
@@ -267,6 +270,39 @@ CTcpEcho::CTcpEcho(const std::string& strAddress, uint16_t nPort)
               }
           }
       }) {}
+
+CTcpSink::CTcpSink(const std::string& strAddress, uint16_t nPort)
+    : CSocketServer(strAddress, nPort, SOCK_STREAM, [](CSocketServer& self) {
+          std::vector<uint8_t> buffer(1 << 20);
+          while (WaitReadable(self.m_fdSocket.Get(), self.m_stopEvent)) {
+              const CZarnFd peerFd(accept4(self.m_fdSocket.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+              ssize_t nRead = 0;
+              while (peerFd.IsOpen() && WaitReadable(peerFd.Get(), self.m_stopEvent) &&
+                     (nRead = recv(peerFd.Get(), buffer.data(), buffer.size(), 0)) > 0) {
+                  self.m_nReceived += static_cast<size_t>(nRead);
+              }
+          }
+      }) {}
+
+void TcpSend(const std::string& strDest, uint16_t nPort, size_t nBytes, uint32_t nPace) {
+    const CZarnFd socketFd = MakeSocket(strDest, SOCK_STREAM, false, nPort);
+    if (nPace != 0) {
+        setsockopt(socketFd.Get(), SOL_SOCKET, SO_MAX_PACING_RATE, &nPace, sizeof nPace);
+    }
+    const std::vector<uint8_t> chunk(65536);
+    for (size_t nDone = 0; nDone < nBytes;) {
+        const ssize_t nSent = send(socketFd.Get(), chunk.data(),
+                                   std::min(chunk.size(), nBytes - nDone), MSG_NOSIGNAL);
+        if (nSent <= 0) {
+            ADD_FAILURE() << "send to " << strDest << ": " << std::strerror(errno);
+            return;
+        }
+        nDone += static_cast<size_t>(nSent);
+    }
+    shutdown(socketFd.Get(), SHUT_WR);
+    uint8_t nByte = 0;
+    EXPECT_EQ(recv(socketFd.Get(), &nByte, 1, 0), 0) << strDest << " did not close cleanly";
+}
 
 void TcpExchange(const std::string& strDest, uint16_t nPort, size_t nBytes) {
     const CZarnFd socketFd = MakeSocket(strDest, SOCK_STREAM, false, nPort);

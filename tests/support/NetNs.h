@@ -101,6 +101,14 @@ struct CTcpEcho : CSocketServer {
 };
 void TcpExchange(const std::string& strDest, uint16_t nPort, size_t nBytes);
 
+// A TCP listener that reads what connections send (m_nReceived bytes in all) until they close;
+// TcpSend connects to one, sends nBytes (at most nPace bytes a second, unless 0), and waits for
+// its close.
+struct CTcpSink : CSocketServer {
+    CTcpSink(const std::string& strAddress, uint16_t nPort);
+};
+void TcpSend(const std::string& strDest, uint16_t nPort, size_t nBytes, uint32_t nPace = 0);
+
 // A tun device (raw IP, no link header) in the calling thread's namespace, up, with the given
 // addresses; packets written to it arrive on the host as received traffic, packets the host
 // routes into it can be read back (empty after the time-out).

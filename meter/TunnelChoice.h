@@ -1,0 +1,14 @@
+#pragma once
+
+#include "MeterSnapshot.h"
+
+#include <map>
+#include <string>
+
+// Tunnels the user names, device to carrier: a VPN that a program runs over a tun device sends
+// its packets inside datagrams of the carrier, which count there, and nothing in the system says
+// so. The programs exclude such a device from capture and show it with this.
+
+// Pure: marks each named device that the snapshot shows excluded as carried by its carrier, its
+// state saying so and that the user chose it. Others are left as they are.
+void MarkChosenTunnels(MeterSnapshot& snapshot, const std::map<std::string, std::string>& tunnels);
