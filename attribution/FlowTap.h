@@ -1,0 +1,119 @@
+#pragma once
+
+// The capture thread's side of attribution: a fixed table of the flows a device's batches
+// counted, and the hand-over of full tables to the resolver, with no lock, allocation or system
+// call per packet.
+
+#include "Flow.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+// One flow's bytes since the table was last emptied. A slot is free while nFamily is 0.
+struct FlowSlot {
+    FlowKey key;
+    int64_t nSentBytes = 0, nRecvBytes = 0;
+};
+
+// An open-addressing table of flows (linear probing), allocated once: kSlots slots, of which at
+// most kMaxFlows are used so that every probe ends at a free slot within a few steps. Bytes of a
+// new flow that finds the table at kMaxFlows count as TableFull, as do bytes without a flow under
+// their reason. Memory: kSlots * 56 bytes plus kMaxFlows * 2 bytes.
+class CFlowTable {
+public:
+    static constexpr size_t kSlots = 2048;
+    static constexpr size_t kMaxFlows = kSlots * 3 / 4;
+
+    CFlowTable();
+    CFlowTable(const CFlowTable&) = delete;
+    CFlowTable& operator=(const CFlowTable&) = delete;
+
+    [[gnu::always_inline]] inline void Add(const FlowKey& key, bool bSent, int64_t nBytes) {
+        size_t nSlot = HashFlowKey(key) >> (64 - kSlotBits);
+        for (;;) {
+            FlowSlot& slot = m_pSlots[nSlot];
+            if (slot.key.nFamily == 0) {
+                if (m_nUsed == kMaxFlows) [[unlikely]] {
+                    AddUnattributed(EUnattributed::TableFull, bSent, nBytes);
+                    return;
+                }
+                slot.key = key;
+                m_aUsed[m_nUsed++] = static_cast<uint16_t>(nSlot);
+            } else if (!(slot.key == key)) {
+                nSlot = (nSlot + 1) & (kSlots - 1);
+                continue;
+            }
+            (bSent ? slot.nSentBytes : slot.nRecvBytes) += nBytes;
+            return;
+        }
+    }
+    void AddUnattributed(EUnattributed eReason, bool bSent, int64_t nBytes) {
+        (bSent ? m_aSentBy : m_aRecvBy)[static_cast<size_t>(eReason)] += nBytes;
+        m_bUnattributed = true;
+    }
+
+    bool IsEmpty() const { return m_nUsed == 0 && !m_bUnattributed; }
+    // The used slots, in the order their flows came.
+    size_t GetFlowCount() const { return m_nUsed; }
+    const FlowSlot& GetFlow(size_t nIndex) const { return m_pSlots[m_aUsed[nIndex]]; }
+    int64_t GetUnattributed(EUnattributed eReason, bool bSent) const {
+        return (bSent ? m_aSentBy : m_aRecvBy)[static_cast<size_t>(eReason)];
+    }
+    // Empties the used slots only.
+    void Clear();
+
+private:
+    static constexpr int kSlotBits = 11;
+    static_assert(size_t{1} << kSlotBits == kSlots);
+
+    std::unique_ptr<FlowSlot[]> m_pSlots;
+    std::array<uint16_t, kMaxFlows> m_aUsed{};
+    size_t m_nUsed = 0;
+    bool m_bUnattributed = false;
+    std::array<int64_t, static_cast<size_t>(EUnattributed::Count)> m_aSentBy{}, m_aRecvBy{};
+};
+
+// One device's two tables: its capture thread fills one while the resolver empties the other.
+// At a batch's end the capture thread hands its table over when the resolver has given the other
+// back, and keeps filling its own otherwise; memory per device is two tables (about 230 KiB).
+class CFlowTap {
+public:
+    // Capture thread: counts a packet's bytes under its flow, or under the reason it has none.
+    [[gnu::always_inline]] inline void Add(const PacketInfo& info, bool bSent, int64_t nBytes) {
+        FlowKey key;
+        switch (ReadFlow(info, bSent, key)) {
+        case EFlowRead::Flow:
+            m_aTables[m_nFilling].Add(key, bSent, nBytes);
+            return;
+        case EFlowRead::NotTcpUdp:
+            m_aTables[m_nFilling].AddUnattributed(EUnattributed::NotTcpUdp, bSent, nBytes);
+            return;
+        case EFlowRead::Fragment:
+            m_aTables[m_nFilling].AddUnattributed(EUnattributed::Fragment, bSent, nBytes);
+            return;
+        case EFlowRead::HeadersCut:
+            m_aTables[m_nFilling].AddUnattributed(EUnattributed::HeadersCut, bSent, nBytes);
+            return;
+        }
+    }
+    // Capture thread, after a batch or when idle: hands the filled table over if the resolver
+    // gave the other back. True when it did (the resolver should then be woken).
+    bool HandOver();
+
+    // Resolver: the table handed over, or null; GiveBack empties it and returns it.
+    const CFlowTable* Take() const;
+    void GiveBack();
+
+    // With no capture thread running (after it was joined): the table being filled, which
+    // HandOver has not handed over, and a fresh start. Only while the resolver holds nothing.
+    CFlowTable& TakeFillingWhileStopped() { return m_aTables[m_nFilling]; }
+
+private:
+    std::array<CFlowTable, 2> m_aTables;
+    int m_nFilling = 0; // capture thread's
+    // The table the resolver holds, or -1; the capture thread sets it, the resolver clears it.
+    alignas(64) std::atomic<int> m_nHanded{-1};
+};
