@@ -107,9 +107,9 @@ ClassifyCommon(const PacketInfo& info, const CAddressTable& addresses, bool bCou
     return kUndecided;
 }
 
-// Counts one packet of a direction into its device's counters.
-[[gnu::always_inline]] inline void Count(DeviceCounters& counters, EDirection eDirection,
-                                         const PacketInfo& info) {
+// Counts one packet of a direction into its device's counters, and under its flow.
+[[gnu::always_inline]] inline void Count(DeviceCounters& counters, CFlowTap& tap,
+                                         EDirection eDirection, const PacketInfo& info) {
     if (eDirection == EDirection::Ignored || eDirection == EDirection::Forwarded) {
         return;
     }
@@ -120,6 +120,7 @@ ClassifyCommon(const PacketInfo& info, const CAddressTable& addresses, bool bCou
     // This thread is the counters' only writer: plain stores, no locked instruction per packet.
     nPackets.store(nPackets.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     nBytes.store(nBytes.load(std::memory_order_relaxed) + nCount, std::memory_order_relaxed);
+    tap.Add(info, bSent, nCount);
 }
 
 } // namespace
@@ -178,11 +179,15 @@ COrvekMeter::~COrvekMeter() {
     StopCapture();
 }
 
+COrvekMeter::CDevice::CDevice(COrvekMeter& meter) : m_meter(meter) {
+    m_meter.m_resolver.AddTap(&m_tap);
+}
+
 void COrvekMeter::CDevice::AnalyzePacket(PacketInfo* pInfo) {
     if (const CAddressTable* pAddresses = m_pAddresses) [[likely]] {
         if (const EDirection eDirection = ClassifyCommon(*pInfo, *pAddresses, m_bCountForeign);
             eDirection != kUndecided) [[likely]] {
-            Count(m_counters, eDirection, *pInfo);
+            Count(m_counters, m_tap, eDirection, *pInfo);
             return;
         }
     }
@@ -195,11 +200,14 @@ void COrvekMeter::CDevice::AnalyzeOther(PacketInfo* pInfo) {
     if (m_pAddresses == nullptr) {
         m_pAddresses = &m_meter.m_lookup.GetAddressTable();
     }
-    Count(m_counters, ClassifyPacket(*pInfo, *m_pAddresses, m_bCountForeign), *pInfo);
+    Count(m_counters, m_tap, ClassifyPacket(*pInfo, *m_pAddresses, m_bCountForeign), *pInfo);
 }
 
 void COrvekMeter::CDevice::OnPacketsDelivered() {
     m_pAddresses = nullptr; // the next batch reads the addresses afresh
+    if (m_tap.HandOver()) {
+        m_meter.m_resolver.Wake();
+    }
     const int64_t nTotal = m_counters.nSentBytes.load(std::memory_order_relaxed) +
                            m_counters.nRecvBytes.load(std::memory_order_relaxed);
     if (nTotal == m_nMark) {
@@ -211,6 +219,10 @@ void COrvekMeter::CDevice::OnPacketsDelivered() {
 
 void COrvekMeter::CDevice::OnDropCount(int64_t nDrops) {
     m_counters.nDrops.store(m_nDropBase + nDrops, std::memory_order_relaxed);
+    // Called also once traffic stops: the last batches' flows reach the resolver then.
+    if (m_tap.HandOver()) {
+        m_meter.m_resolver.Wake();
+    }
 }
 
 void COrvekMeter::CDevice::PrepareOpen(bool bCountForeign) {
@@ -314,6 +326,7 @@ void COrvekMeter::RefreshDeviceStates() {
 }
 
 std::string COrvekMeter::StartCapture() {
+    m_resolver.Start();
     const std::vector<DeviceFailure> failures = m_control.Start(this);
     std::string strMessage = DescribeDeviceFailures(failures);
     if (std::ranges::any_of(failures, [](const DeviceFailure& failure) {
@@ -328,6 +341,10 @@ std::string COrvekMeter::StartCapture() {
 
 void COrvekMeter::StopCapture() {
     m_control.StopAll();
+    // No capture thread runs now: what their tables still hold is resolved, so that the rows
+    // add up to the totals, and the worker rests until the next Capture.
+    m_resolver.StopWorker();
+    m_resolver.DrainStopped();
 }
 
 COrvekMeter::CDevice& COrvekMeter::GetDevice(const std::string& strDevice) {
@@ -395,6 +412,8 @@ std::string DescribeState(const DeviceState& state) {
 
 MeterSnapshot COrvekMeter::GetSnapshot() const {
     MeterSnapshot snapshot;
+    // Before the counters, which then hold at least what the resolver had.
+    std::vector<AppUsage> resolved = m_resolver.GetUsage();
     snapshot.bMonitorUp = m_control.IsMonitorUp();
     for (const DeviceState& state : m_control.GetDeviceStates()) {
         DeviceSnapshot& device = snapshot.devices.emplace_back();
@@ -422,6 +441,7 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
             m_nForgottenRecv += counters.nRecvBytes.load();
             snapshot.nSentBytes += counters.nSentBytes.load();
             snapshot.nRecvBytes += counters.nRecvBytes.load();
+            m_resolver.RemoveTap(&pDevice->m_tap);
             itDevice = m_devices.erase(itDevice);
             continue;
         }
@@ -444,6 +464,9 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
         snapshot.nSentBytes += it->nSentBytes;
         snapshot.nRecvBytes += it->nRecvBytes;
     }
+    // What the resolver has not had yet is pending.
+    snapshot.apps = std::move(resolved);
+    BalanceAppRows(snapshot.apps, snapshot.nSentBytes, snapshot.nRecvBytes);
     return snapshot;
 }
 
