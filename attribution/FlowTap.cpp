@@ -1,5 +1,7 @@
 #include "FlowTap.h"
 
+#include <ctime>
+
 CFlowTable::CFlowTable() : m_pSlots(std::make_unique<FlowSlot[]>(kSlots)) {}
 
 void CFlowTable::Clear() {
@@ -7,6 +9,7 @@ void CFlowTable::Clear() {
         m_pSlots[m_aUsed[n]] = FlowSlot{};
     }
     m_nUsed = 0;
+    m_pLast = nullptr;
     if (m_bUnattributed) {
         m_aSentBy.fill(0);
         m_aRecvBy.fill(0);
@@ -14,10 +17,20 @@ void CFlowTable::Clear() {
     }
 }
 
-bool CFlowTap::HandOver() {
-    if (m_aTables[m_nFilling].IsEmpty() || m_nHanded.load(std::memory_order_acquire) != -1) {
+int64_t CFlowTap::NowNs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now); // the vDSO's: no system call
+    return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+bool CFlowTap::HandOver(int64_t nNowNs) {
+    const CFlowTable& filling = m_aTables[m_nFilling];
+    if (filling.IsEmpty() ||
+        (nNowNs - m_nLastHandOverNs < kHandOverPauseNs && !filling.IsHalfFull()) ||
+        m_nHanded.load(std::memory_order_acquire) != -1) {
         return false;
     }
+    m_nLastHandOverNs = nNowNs;
     // The release publishes the table's contents to the resolver's Take.
     m_nHanded.store(m_nFilling, std::memory_order_release);
     m_nFilling ^= 1;

@@ -32,6 +32,11 @@ public:
     CFlowTable& operator=(const CFlowTable&) = delete;
 
     [[gnu::always_inline]] inline void Add(const FlowKey& key, bool bSent, int64_t nBytes) {
+        // Packets come in trains of one flow (a transfer's data and its acknowledgements).
+        if (m_pLast != nullptr && m_pLast->key == key) [[likely]] {
+            (bSent ? m_pLast->nSentBytes : m_pLast->nRecvBytes) += nBytes;
+            return;
+        }
         size_t nSlot = HashFlowKey(key) >> (64 - kSlotBits);
         for (;;) {
             FlowSlot& slot = m_pSlots[nSlot];
@@ -47,6 +52,7 @@ public:
                 continue;
             }
             (bSent ? slot.nSentBytes : slot.nRecvBytes) += nBytes;
+            m_pLast = &slot;
             return;
         }
     }
@@ -56,6 +62,7 @@ public:
     }
 
     bool IsEmpty() const { return m_nUsed == 0 && !m_bUnattributed; }
+    bool IsHalfFull() const { return m_nUsed >= kMaxFlows / 2; }
     // The used slots, in the order their flows came.
     size_t GetFlowCount() const { return m_nUsed; }
     const FlowSlot& GetFlow(size_t nIndex) const { return m_pSlots[m_aUsed[nIndex]]; }
@@ -70,6 +77,7 @@ private:
     static_assert(size_t{1} << kSlotBits == kSlots);
 
     std::unique_ptr<FlowSlot[]> m_pSlots;
+    FlowSlot* m_pLast = nullptr; // the slot of the last packet's flow
     std::array<uint16_t, kMaxFlows> m_aUsed{};
     size_t m_nUsed = 0;
     bool m_bUnattributed = false;
@@ -79,8 +87,12 @@ private:
 // One device's two tables: its capture thread fills one while the resolver empties the other.
 // At a batch's end the capture thread hands its table over when the resolver has given the other
 // back, and keeps filling its own otherwise; memory per device is two tables (about 230 KiB).
+// Hand-overs come at most every kHandOverPauseNs (each may wake the resolver, a system call),
+// sooner only for a table half full.
 class CFlowTap {
 public:
+    static constexpr int64_t kHandOverPauseNs = 50'000'000;
+
     // Capture thread: counts a packet's bytes under its flow, or under the reason it has none.
     [[gnu::always_inline]] inline void Add(const PacketInfo& info, bool bSent, int64_t nBytes) {
         FlowKey key;
@@ -99,9 +111,12 @@ public:
             return;
         }
     }
-    // Capture thread, after a batch or when idle: hands the filled table over if the resolver
-    // gave the other back. True when it did (the resolver should then be woken).
-    bool HandOver();
+    // Capture thread, after a batch or when idle, nNowNs a monotonic time: hands the filled table
+    // over if the resolver gave the other back and the pause since the last hand-over passed.
+    // True when it did (the resolver should then be woken).
+    bool HandOver(int64_t nNowNs);
+    // A coarse monotonic time for HandOver, without a system call.
+    static int64_t NowNs();
 
     // Resolver: the table handed over, or null; GiveBack empties it and returns it.
     const CFlowTable* Take() const;
@@ -113,7 +128,8 @@ public:
 
 private:
     std::array<CFlowTable, 2> m_aTables;
-    int m_nFilling = 0; // capture thread's
+    int m_nFilling = 0;            // capture thread's
+    int64_t m_nLastHandOverNs = 0; // capture thread's
     // The table the resolver holds, or -1; the capture thread sets it, the resolver clears it.
     alignas(64) std::atomic<int> m_nHanded{-1};
 };

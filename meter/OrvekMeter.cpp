@@ -205,7 +205,7 @@ void COrvekMeter::CDevice::AnalyzeOther(PacketInfo* pInfo) {
 
 void COrvekMeter::CDevice::OnPacketsDelivered() {
     m_pAddresses = nullptr; // the next batch reads the addresses afresh
-    if (m_tap.HandOver()) {
+    if (m_tap.HandOver(CFlowTap::NowNs())) {
         m_meter.m_resolver.Wake();
     }
     const int64_t nTotal = m_counters.nSentBytes.load(std::memory_order_relaxed) +
@@ -220,7 +220,7 @@ void COrvekMeter::CDevice::OnPacketsDelivered() {
 void COrvekMeter::CDevice::OnDropCount(int64_t nDrops) {
     m_counters.nDrops.store(m_nDropBase + nDrops, std::memory_order_relaxed);
     // Called also once traffic stops: the last batches' flows reach the resolver then.
-    if (m_tap.HandOver()) {
+    if (m_tap.HandOver(CFlowTap::NowNs())) {
         m_meter.m_resolver.Wake();
     }
 }

@@ -111,6 +111,7 @@ TEST(FlowRead, PacketsWithoutPortsSayWhy) {
 }
 
 TEST(FlowTable, EveryByteLandsInAFlowOrAReasonAndHandOverAlternates) {
+    constexpr int64_t kPause = CFlowTap::kHandOverPauseNs;
     CFlowTap tap;
     int64_t nAdded = 0;
     // More flows than a table holds: the rest count as TableFull, none is lost.
@@ -125,7 +126,7 @@ TEST(FlowTable, EveryByteLandsInAFlowOrAReasonAndHandOverAlternates) {
     Captured captured(icmp, static_cast<uint32_t>(icmp.size()), false);
     tap.Add(captured.info, false, 7);
     EXPECT_EQ(tap.Take(), nullptr);
-    ASSERT_TRUE(tap.HandOver());
+    ASSERT_TRUE(tap.HandOver(kPause));
     const CFlowTable* pTable = tap.Take();
     ASSERT_NE(pTable, nullptr);
     EXPECT_EQ(pTable->GetFlowCount(), CFlowTable::kMaxFlows);
@@ -138,15 +139,25 @@ TEST(FlowTable, EveryByteLandsInAFlowOrAReasonAndHandOverAlternates) {
     EXPECT_EQ(nSent, nAdded);
     EXPECT_EQ(pTable->GetUnattributed(EUnattributed::NotTcpUdp, false), 7);
 
-    // While the resolver holds a table, the capture thread keeps filling its own.
+    // While the resolver holds a table, the capture thread keeps filling its own; it hands it over
+    // once the resolver gave the other back and the pause passed.
     tap.Add(captured.info, false, 5);
-    EXPECT_FALSE(tap.HandOver());
+    EXPECT_FALSE(tap.HandOver(3 * kPause));
     tap.GiveBack();
-    EXPECT_TRUE(tap.HandOver());
+    EXPECT_FALSE(tap.HandOver(2 * kPause - 1));
+    EXPECT_TRUE(tap.HandOver(2 * kPause));
     EXPECT_EQ(tap.Take()->GetUnattributed(EUnattributed::NotTcpUdp, false), 5);
     EXPECT_EQ(tap.Take()->GetFlowCount(), 0U);
     tap.GiveBack();
-    EXPECT_FALSE(tap.HandOver()); // nothing new to hand over
+    EXPECT_FALSE(tap.HandOver(9 * kPause)); // nothing new to hand over
+    // A table half full goes at once.
+    for (uint32_t n = 0; n < CFlowTable::kMaxFlows / 2; ++n) {
+        auto frame = MakeFrame(true, 17, "fd00::1", "fd00::2", static_cast<uint16_t>(n + 1), 53);
+        Captured flow(frame, static_cast<uint32_t>(frame.size()), true);
+        tap.Add(flow.info, true, 1);
+    }
+    EXPECT_TRUE(tap.HandOver(2 * kPause + 1));
+    EXPECT_EQ(tap.Take()->GetFlowCount(), CFlowTable::kMaxFlows / 2);
 }
 
 namespace {
