@@ -2,7 +2,7 @@
 # Instructions per packet of the meter's per-packet path, counted by callgrind: the same for the
 # same binary whatever else the machine does, where timings on a shared virtual machine vary by
 # tens of per cent. Runs the per-packet benchmark once per frame kind and divides the instructions
-# spent in COrvekMeter::AnalyzePacket and ParseLinkHeader (each with what they call) by the calls.
+# spent in COrvekMeter::CDevice::AnalyzePacket and ParseLinkHeader (each with what they call) by the calls.
 # Usage: bench/instructions.sh BUILD_DIR
 set -euo pipefail
 bin=$(cd "$1" && pwd)/bench/orvek_bench_perpacket
@@ -20,8 +20,8 @@ for kind in 0:"IPv4 received" 1:"IPv4 sent" 2:"IPv6 received" 3:"IPv6 sent" 4:"8
         --benchmark_filter="BM_PerPacket/frame:${kind%%:*}/real_time/threads:1\$" \
         --benchmark_min_time=0.01 >/dev/null 2>&1
     calls=$(callgrind_annotate --tree=calling "$out" 2>/dev/null |
-        sed -n 's/.*> .*COrvekMeter::AnalyzePacket(PacketInfo\*) (\([0-9,]*\)x).*/\1/p' | head -n1 | tr -d ,)
-    analyze=$(inclusive 'COrvekMeter::AnalyzePacket(PacketInfo*) [')
+        sed -n 's/.*> .*::AnalyzePacket(PacketInfo\*) (\([0-9,]*\)x).*/\1/p' | head -n1 | tr -d ,)
+    analyze=$(inclusive '::AnalyzePacket(PacketInfo*) [')
     parse=$(inclusive 'ParseLinkHeader(int, unsigned char const*, unsigned int) [')
     awk -v k="${kind#*:}" -v a="$analyze" -v p="${parse:-0}" -v c="$calls" \
         'BEGIN { printf "%-28s %10.1f %12.1f\n", k, a / c, p / c }'
