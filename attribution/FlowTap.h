@@ -31,11 +31,12 @@ public:
     CFlowTable(const CFlowTable&) = delete;
     CFlowTable& operator=(const CFlowTable&) = delete;
 
-    [[gnu::always_inline]] inline void Add(const FlowKey& key, bool bSent, int64_t nBytes) {
+    // Adds to the flow's slot and returns it; null when the table is full (TableFull).
+    [[gnu::always_inline]] inline FlowSlot* Add(const FlowKey& key, bool bSent, int64_t nBytes) {
         // Packets come in trains of one flow (a transfer's data and its acknowledgements).
         if (m_pLast != nullptr && m_pLast->key == key) [[likely]] {
             (bSent ? m_pLast->nSentBytes : m_pLast->nRecvBytes) += nBytes;
-            return;
+            return m_pLast;
         }
         size_t nSlot = HashFlowKey(key) >> (64 - kSlotBits);
         for (;;) {
@@ -43,7 +44,7 @@ public:
             if (slot.key.nFamily == 0) {
                 if (m_nUsed == kMaxFlows) [[unlikely]] {
                     AddUnattributed(EUnattributed::TableFull, bSent, nBytes);
-                    return;
+                    return nullptr;
                 }
                 slot.key = key;
                 m_aUsed[m_nUsed++] = static_cast<uint16_t>(nSlot);
@@ -53,7 +54,7 @@ public:
             }
             (bSent ? slot.nSentBytes : slot.nRecvBytes) += nBytes;
             m_pLast = &slot;
-            return;
+            return &slot;
         }
     }
     void AddUnattributed(EUnattributed eReason, bool bSent, int64_t nBytes) {
@@ -95,10 +96,31 @@ public:
 
     // Capture thread: counts a packet's bytes under its flow, or under the reason it has none.
     [[gnu::always_inline]] inline void Add(const PacketInfo& info, bool bSent, int64_t nBytes) {
+        // IPv4 without options: the packet's own bytes against the last one's of its direction,
+        // before any key is read.
+        Memo* pMemo = nullptr;
+        Memo seen;
+        const uint8_t* pNetwork = info.pData + info.nLinkHeaderLength;
+        if (info.eNetworkProtocol == ENetworkProtocol::IPv4 &&
+            info.pHeader->caplen >= info.nLinkHeaderLength + 24) [[likely]] {
+            pMemo = &m_aMemo[bSent ? 1 : 0];
+            std::memcpy(&seen.nAddresses, pNetwork + 12, sizeof seen.nAddresses);
+            std::memcpy(&seen.nPorts, pNetwork + 20, sizeof seen.nPorts);
+            seen.nHead = uint32_t{pNetwork[0]} | uint32_t{pNetwork[9]} << 8 |
+                         uint32_t{pNetwork[6] & 0x1Fu} << 16 | uint32_t{pNetwork[7]} << 24;
+            if (pMemo->pSlot != nullptr && seen.nAddresses == pMemo->nAddresses &&
+                seen.nPorts == pMemo->nPorts && seen.nHead == pMemo->nHead) [[likely]] {
+                (bSent ? pMemo->pSlot->nSentBytes : pMemo->pSlot->nRecvBytes) += nBytes;
+                return;
+            }
+        }
         FlowKey key;
         switch (ReadFlow(info, bSent, key)) {
         case EFlowRead::Flow:
-            m_aTables[m_nFilling].Add(key, bSent, nBytes);
+            seen.pSlot = m_aTables[m_nFilling].Add(key, bSent, nBytes);
+            if (pMemo != nullptr && pNetwork[0] == 0x45) { // ports at 20: the bytes say it all
+                *pMemo = seen;
+            }
             return;
         case EFlowRead::NotTcpUdp:
             m_aTables[m_nFilling].AddUnattributed(EUnattributed::NotTcpUdp, bSent, nBytes);
@@ -123,13 +145,25 @@ public:
     void GiveBack();
 
     // With no capture thread running (after it was joined): the table being filled, which
-    // HandOver has not handed over, and a fresh start. Only while the resolver holds nothing.
-    CFlowTable& TakeFillingWhileStopped() { return m_aTables[m_nFilling]; }
+    // HandOver has not handed over, for the caller to resolve and clear.
+    CFlowTable& TakeFillingWhileStopped() {
+        m_aMemo = {};
+        return m_aTables[m_nFilling];
+    }
 
 private:
+    // What the last IPv4 packet of a direction was, as bytes, and its flow's slot in the table
+    // being filled (null: none).
+    struct Memo {
+        uint64_t nAddresses = 0;
+        uint32_t nPorts = 0, nHead = 0; // version and length, protocol, fragment offset
+        FlowSlot* pSlot = nullptr;
+    };
+
     std::array<CFlowTable, 2> m_aTables;
     int m_nFilling = 0;            // capture thread's
     int64_t m_nLastHandOverNs = 0; // capture thread's
+    std::array<Memo, 2> m_aMemo{}; // capture thread's; by direction, sent second
     // The table the resolver holds, or -1; the capture thread sets it, the resolver clears it.
     alignas(64) std::atomic<int> m_nHanded{-1};
 };

@@ -160,6 +160,55 @@ TEST(FlowTable, EveryByteLandsInAFlowOrAReasonAndHandOverAlternates) {
     EXPECT_EQ(tap.Take()->GetFlowCount(), CFlowTable::kMaxFlows / 2);
 }
 
+// Packets of a few flows interleaved, both ways: each flow's bytes in its own slot whatever the
+// order, also across a hand-over; a packet with options is no other packet's flow.
+TEST(FlowTable, InterleavedFlowsKeepTheirOwnBytes) {
+    CFlowTap tap;
+    const auto add = [&](const std::vector<uint8_t>& frame, bool bSent, int64_t nBytes) {
+        Captured captured(frame, static_cast<uint32_t>(frame.size()), false);
+        tap.Add(captured.info, bSent, nBytes);
+    };
+    const auto out1 = MakeFrame(false, 6, "10.0.0.1", "10.0.0.9", 1000, 80);
+    const auto in1 = MakeFrame(false, 6, "10.0.0.9", "10.0.0.1", 80, 1000);
+    const auto out2 = MakeFrame(false, 6, "10.0.0.1", "10.0.0.9", 1001, 80);
+    // IPv4 with four bytes of options: the same bytes up to offset 24, other ports after them.
+    auto options1 = MakeFrame(false, 6, "10.0.0.1", "10.0.0.9", 1000, 80);
+    options1[14] = 0x46;
+    options1.insert(options1.begin() + 38, {0x01, 0x01, 0x01, 0x01});
+    auto options2 = options1;
+    options2[38] = 0x02;
+    for (int n = 0; n < 3; ++n) {
+        add(out1, true, 100);
+        add(in1, false, 10);
+        add(out2, true, 1);
+        if (n == 1) {
+            ASSERT_TRUE(tap.HandOver(CFlowTap::kHandOverPauseNs));
+        }
+    }
+    add(options1, true, 7);
+    add(options2, true, 5);
+    int64_t nFlow1Sent = 0, nFlow1Recv = 0, nFlow2Sent = 0, nOptions1 = 0, nOptions2 = 0;
+    for (const CFlowTable* pTable :
+         {tap.Take(), static_cast<const CFlowTable*>(&tap.TakeFillingWhileStopped())}) {
+        for (size_t n = 0; n < pTable->GetFlowCount(); ++n) {
+            const FlowSlot& slot = pTable->GetFlow(n);
+            if (slot.key.nLocalPort == 1000 && slot.key.nRemotePort == 80) {
+                nFlow1Sent += slot.nSentBytes;
+                nFlow1Recv += slot.nRecvBytes;
+            } else if (slot.key.nLocalPort == 1001) {
+                nFlow2Sent += slot.nSentBytes;
+            } else {
+                (slot.key.nLocalPort == 0x0101 ? nOptions1 : nOptions2) += slot.nSentBytes;
+            }
+        }
+    }
+    EXPECT_EQ(nFlow1Sent, 300);
+    EXPECT_EQ(nFlow1Recv, 30);
+    EXPECT_EQ(nFlow2Sent, 3);
+    EXPECT_EQ(nOptions1, 7);
+    EXPECT_EQ(nOptions2, 5);
+}
+
 namespace {
 
 // A socket description as the kernel sends it, with a cgroup id attribute when nCgroup is set.
