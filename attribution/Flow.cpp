@@ -95,6 +95,11 @@ EFlowRead ReadIPv6(const PacketInfo& info, bool bLocalIsSource, FlowKey& key) {
 } // namespace
 
 EFlowRead ReadFlowOther(const PacketInfo& info, bool bLocalIsSource, FlowKey& key) {
+    // Counted packets may be captured shorter than their link header: nothing to read then.
+    if (info.pHeader->caplen < info.nLinkHeaderLength) {
+        return info.eNetworkProtocol == ENetworkProtocol::Other ? EFlowRead::NotTcpUdp
+                                                                : EFlowRead::HeadersCut;
+    }
     switch (info.eNetworkProtocol) {
     case ENetworkProtocol::IPv4:
         return ReadIPv4(info, bLocalIsSource, key);

@@ -11,6 +11,9 @@
 #include <netinet/in.h>
 #include <pcap/pcap.h>
 
+#include <cstring>
+#include <memory>
+
 namespace {
 
 // An Ethernet frame of nWire bytes carrying IPv4 or IPv6 with the protocol and ports given;
@@ -43,13 +46,18 @@ std::vector<uint8_t> MakeFrame(bool bIPv6, uint8_t nProtocol, const char* szSour
     return frame;
 }
 
+// A frame captured to nCaptured bytes, held in exactly as many, so that the sanitizers see any
+// read past them.
 struct Captured {
     pcap_pkthdr header{};
     PacketInfo info{};
-    Captured(const std::vector<uint8_t>& frame, uint32_t nCaptured, bool bIPv6) {
+    std::unique_ptr<uint8_t[]> pBytes;
+    Captured(const std::vector<uint8_t>& frame, uint32_t nCaptured, bool bIPv6)
+        : pBytes(std::make_unique<uint8_t[]>(nCaptured)) {
+        std::memcpy(pBytes.get(), frame.data(), nCaptured);
         header.caplen = nCaptured;
         header.len = static_cast<uint32_t>(frame.size());
-        info = {&header, frame.data(), 14, bIPv6 ? ENetworkProtocol::IPv6 : ENetworkProtocol::IPv4};
+        info = {&header, pBytes.get(), 14, bIPv6 ? ENetworkProtocol::IPv6 : ENetworkProtocol::IPv4};
     }
 };
 
@@ -106,6 +114,11 @@ TEST(FlowRead, PacketsWithoutPortsSayWhy) {
     auto options = MakeFrame(false, 6, "10.0.0.1", "10.0.0.2", 1, 2);
     options[14] = 0x4F;
     ReadKey(options, false, true, EFlowRead::HeadersCut);
+    // Captured shorter than the link header, or than the IPv4 header (the sanitizers watch).
+    ReadKey(MakeFrame(false, 6, "10.0.0.1", "10.0.0.2", 1, 2), false, true, EFlowRead::HeadersCut,
+            10);
+    ReadKey(MakeFrame(false, 6, "10.0.0.1", "10.0.0.2", 1, 2), false, true, EFlowRead::HeadersCut,
+            30);
     // An endless chain of extension headers reads as no flow, not as a hang.
     ReadKey(MakeFrame(true, 6, "fd00::1", "fd00::2", 1, 2, 12), true, true, EFlowRead::NotTcpUdp);
 }
