@@ -81,13 +81,21 @@ CAppResolver::CAppResolver(std::string strCgroupRoot) : m_cgroups(std::move(strC
         m_vecRows[n].strName = DescribeUnattributed(static_cast<EUnattributed>(n));
         m_vecRows[n].nReason = n;
     }
-    m_fdDiag.Reset(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-    if (m_fdDiag.IsOpen()) {
-        // A kernel that does not answer in time leaves the flows unresolved, never the worker
-        // stuck.
-        const timeval timeout{1, 0};
-        ::setsockopt(m_fdDiag.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+}
+
+bool CAppResolver::OpenDiag() {
+    // Once, at the first flow: meters that never capture open nothing.
+    if (!m_bDiagTried) {
+        m_bDiagTried = true;
+        m_fdDiag.Reset(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+        if (m_fdDiag.IsOpen()) {
+            // A kernel that does not answer in time leaves the flows unresolved, never the
+            // worker stuck.
+            const timeval timeout{1, 0};
+            ::setsockopt(m_fdDiag.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        }
     }
+    return m_fdDiag.IsOpen();
 }
 
 CAppResolver::~CAppResolver() {
@@ -186,6 +194,9 @@ void CAppResolver::DrainStopped() {
         Process(filling);
         filling.Clear();
     }
+    // No descriptor is held while nothing is captured.
+    m_fdDiag.Reset();
+    m_bDiagTried = false;
 }
 
 std::vector<AppUsage> CAppResolver::GetUsage() const {
@@ -251,7 +262,7 @@ void CAppResolver::Process(const CFlowTable& table) {
 void CAppResolver::ResolveFlows(const std::vector<const FlowKey*>& keys,
                                 std::vector<uint32_t>& rows) {
     rows.assign(keys.size(), kUnavailable);
-    if (!m_fdDiag.IsOpen()) {
+    if (keys.empty() || !OpenDiag()) {
         return;
     }
     const auto tNow = Clock::now();

@@ -53,7 +53,8 @@ public:
     // Capture thread, after its tap handed a table over: wakes the worker. Takes no lock.
     void Wake();
     // Any thread, while no capture thread runs (after they were joined): resolves what the taps
-    // still hold, so that every counted byte is in the rows.
+    // still hold, so that every counted byte is in the rows, then closes the socket
+    // diagnostics' socket until the next flow.
     void DrainStopped();
     // Any thread: the rows with bytes, applications and reasons, in no order.
     std::vector<AppUsage> GetUsage() const;
@@ -93,7 +94,10 @@ private:
     uint32_t RowOfName(const std::string& strName);
     void ExpireFlows(std::chrono::steady_clock::time_point tNow);
 
+    // The socket diagnostics' socket, opened by the first flow; under m_mtxWork.
+    bool OpenDiag();
     CZarnFd m_fdDiag;
+    bool m_bDiagTried = false;
     uint32_t m_nSeq = 0;
 
     // Guards the taps, the flows and everything the work uses; held while a table is resolved.

@@ -1,8 +1,28 @@
 #include "FlowTap.h"
 
 #include <ctime>
+#include <new>
+#include <sys/mman.h>
 
-CFlowTable::CFlowTable() : m_pSlots(std::make_unique<FlowSlot[]>(kSlots)) {}
+namespace {
+
+constexpr size_t kSlotBytes = CFlowTable::kSlots * sizeof(FlowSlot);
+
+} // namespace
+
+CFlowTable::CFlowTable() {
+    void* pPages =
+        ::mmap(nullptr, kSlotBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (pPages == MAP_FAILED) {
+        throw std::bad_alloc();
+    }
+    // Slots are plain aggregates: zeroed memory holds them, free.
+    m_pSlots.reset(static_cast<FlowSlot*>(pPages));
+}
+
+void CFlowTable::CUnmapSlots::operator()(FlowSlot* pSlots) const {
+    ::munmap(pSlots, kSlotBytes);
+}
 
 void CFlowTable::Clear() {
     for (size_t n = 0; n < m_nUsed; ++n) {

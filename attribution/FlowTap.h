@@ -21,7 +21,7 @@ struct FlowSlot {
 // An open-addressing table of flows (linear probing), allocated once: kSlots slots, of which at
 // most kMaxFlows are used so that every probe ends at a free slot within a few steps. Bytes of a
 // new flow that finds the table at kMaxFlows count as TableFull, as do bytes without a flow under
-// their reason. Memory: kSlots * 56 bytes plus kMaxFlows * 2 bytes.
+// their reason. Memory: kSlots * 56 bytes plus kMaxFlows * 2 bytes. Throws std::bad_alloc.
 class CFlowTable {
 public:
     static constexpr size_t kSlots = 2048;
@@ -77,9 +77,14 @@ private:
     static constexpr int kSlotBits = 11;
     static_assert(size_t{1} << kSlotBits == kSlots);
 
-    std::unique_ptr<FlowSlot[]> m_pSlots;
-    FlowSlot* m_pLast = nullptr; // the slot of the last packet's flow
-    std::array<uint16_t, kMaxFlows> m_aUsed{};
+    // Zeroed pages from the kernel, each touched only once a flow lands in it: a table costs
+    // nothing until used, and all-zero bytes are free slots.
+    struct CUnmapSlots {
+        void operator()(FlowSlot* pSlots) const;
+    };
+    std::unique_ptr<FlowSlot[], CUnmapSlots> m_pSlots;
+    FlowSlot* m_pLast = nullptr;             // the slot of the last packet's flow
+    std::array<uint16_t, kMaxFlows> m_aUsed; // the first m_nUsed are set
     size_t m_nUsed = 0;
     bool m_bUnattributed = false;
     std::array<int64_t, static_cast<size_t>(EUnattributed::Count)> m_aSentBy{}, m_aRecvBy{};
