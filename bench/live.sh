@@ -5,7 +5,8 @@
 # of a user-interface thread that follows the counters (also with the Details window open, when
 # the build has the window library). Needs root. Usage: bench/live.sh BUILD_DIR
 # ORVEK_BENCH_ONLY=ui runs the user-interface part alone; ORVEK_BENCH_REPEAT (5) sets how often
-# each capturer runs on each traffic.
+# each capturer runs on each traffic; ORVEK_BENCH_SIZES and ORVEK_BENCH_CAPTURERS pick frame sizes
+# and capturers (all by default).
 set -euo pipefail
 
 bin=$(cd "$1" && pwd)/bench
@@ -18,7 +19,8 @@ full_count=${ORVEK_BENCH_FULL_COUNT:-2000000}
 repeat=${ORVEK_BENCH_REPEAT:-5}
 paced_rate=${ORVEK_BENCH_PACED_RATE:-300000}
 paced_count=${ORVEK_BENCH_PACED_COUNT:-900000}
-sizes=(64 512 1514)
+sizes=(${ORVEK_BENCH_SIZES:-64 512 1514})
+capturers=(${ORVEK_BENCH_CAPTURERS:-floor hfloor tcpdump meter})
 
 source "$(dirname "$0")/links.sh"
 make_links 3
@@ -91,7 +93,7 @@ for rep in $(seq "$repeat"); do
     for rate in "$paced_rate" 0; do
         if [ "$rate" = 0 ]; then count=$full_count; else count=$paced_count; fi
         for size in "${sizes[@]}"; do
-            for capturer in floor hfloor tcpdump meter; do
+            for capturer in "${capturers[@]}"; do
                 run_case "$rep" "$capturer" "$size" "$count" "$rate"
             done
         done

@@ -44,15 +44,25 @@ std::vector<uint8_t> MakeEthernetFrame(bool bIPv6, uint32_t nWire, const char* s
 
 enum EFrame { kRecvIPv4, kSentIPv4, kRecvIPv6, kSentIPv6, kVlanIPv4 };
 
-// An Ethernet frame of 512 bytes between this host (loopback's addresses, which every host holds)
-// and a foreign one: sent frames come from the host, received ones go to it.
+// An Ethernet frame of 512 bytes of TCP between this host (loopback's addresses, which every host
+// holds) and a foreign one: sent frames come from the host, received ones go to it.
 std::vector<uint8_t> MakeFrame(EFrame eFrame) {
     const bool bIPv6 = eFrame == kRecvIPv6 || eFrame == kSentIPv6;
     const bool bSent = eFrame == kSentIPv4 || eFrame == kSentIPv6;
     const char* szLocal = bIPv6 ? "::1" : "127.0.0.1";
     const char* szForeign = bIPv6 ? "2001:db8::9" : "192.0.2.9";
-    return MakeEthernetFrame(bIPv6, 512, bSent ? szLocal : szForeign, bSent ? szForeign : szLocal,
-                             eFrame == kVlanIPv4 ? 1 : 0);
+    std::vector<uint8_t> frame =
+        MakeEthernetFrame(bIPv6, 512, bSent ? szLocal : szForeign, bSent ? szForeign : szLocal,
+                          eFrame == kVlanIPv4 ? 1 : 0);
+    // TCP, not a fragment, so that the flow tables see what most traffic is.
+    uint8_t* pIp = frame.data() + (eFrame == kVlanIPv4 ? 18 : 14);
+    if (bIPv6) {
+        pIp[6] = 6;
+    } else {
+        pIp[6] = pIp[7] = 0;
+        pIp[9] = 6;
+    }
+    return frame;
 }
 
 // The host's addresses as a listing publishes them: loopback's, and a few more of each kind, so

@@ -24,6 +24,8 @@ MeterSnapshot CEarlierCounts::Add(MeterSnapshot snapshot) {
     });
     snapshot.nSentBytes += m_earlier.nSentBytes;
     snapshot.nRecvBytes += m_earlier.nRecvBytes;
+    MergeAppRows(snapshot.apps, m_earlier.apps, false);
+    BalanceAppRows(snapshot.apps, snapshot.nSentBytes, snapshot.nRecvBytes);
     for (const DeviceSnapshot& earlier : m_earlier.devices) {
         auto it = std::ranges::find(snapshot.devices, earlier.strName, &DeviceSnapshot::strName);
         if (it == snapshot.devices.end()) {
@@ -51,6 +53,9 @@ void CEarlierCounts::End(MeterSnapshot last, int64_t nRecv, int64_t nSent) {
     m_earlier = Add(std::move(last));
     m_carriedOnto.clear();
     m_earlier.bMonitorUp = true; // no monitor runs
+    for (AppUsage& app : m_earlier.apps) {
+        app.nConnections = 0;
+    }
     for (DeviceSnapshot& device : m_earlier.devices) {
         device.bCapturing = false;
         if (device.strState != "gone") {

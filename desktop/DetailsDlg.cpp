@@ -1,5 +1,6 @@
 #include "DetailsDlg.h"
 
+#include "AppTableModel.h"
 #include "DeviceTableModel.h"
 #include "RateGraph.h"
 #include "TrafficSampler.h"
@@ -106,6 +107,29 @@ CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
     pLayout->setContentsMargins(6, 6, 6, 6);
     pLayout->addWidget(m_pMonitorNote);
     m_pTabs->addTab(pSplitter, QStringLiteral("De&vices"));
+    m_pAppModel = new CAppTableModel(this);
+    m_pAppTable = new QTableView(m_pTabs);
+    m_pAppTable->setObjectName(QStringLiteral("IDC_APPLICATIONS"));
+    m_pAppTable->setModel(m_pAppModel);
+    m_pAppTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_pAppTable->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_pAppTable->setAlternatingRowColors(true);
+    m_pAppTable->setWordWrap(false);
+    m_pAppTable->verticalHeader()->hide();
+    m_pAppTable->setItemDelegate(new CRowDelegate(m_pAppTable));
+    m_pAppTable->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
+    m_pAppTable->horizontalHeader()->setSectionResizeMode(CAppTableModel::kColApp,
+                                                          QHeaderView::Stretch);
+    m_pAppTable->horizontalHeader()->setHighlightSections(false);
+    for (const auto& [nColumn, szRoom] : {std::pair{CAppTableModel::kColSent, "99999.999"},
+                                          {CAppTableModel::kColRecv, "Received (MiB)"},
+                                          {CAppTableModel::kColSentRate, "1023.9 KiB/s"},
+                                          {CAppTableModel::kColRecvRate, "1023.9 KiB/s"},
+                                          {CAppTableModel::kColConnections, "Connections"}}) {
+        m_pAppTable->setColumnWidth(nColumn,
+                                    fontMetrics().horizontalAdvance(QLatin1String(szRoom)) + 24);
+    }
+    m_pTabs->addTab(m_pAppTable, QStringLiteral("&Applications"));
     pLayout->addWidget(m_pTabs);
 
     connect(&m_sampler, &CTrafficSampler::Sampled, this, &CDetailsDlg::OnSampled);
@@ -168,6 +192,7 @@ void CDetailsDlg::OnSampled() {
         return;
     }
     m_pModel->Update(m_sampler.GetLatest());
+    m_pAppModel->Update(m_sampler.GetLatest());
     m_pMonitorNote->setVisible(!m_sampler.GetLatest().bMonitorUp);
     if (!m_bColumnsFitted && m_pModel->rowCount() > 0) {
         m_pTable->resizeColumnsToContents();

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+class CAppTableModel;
 class CDeviceTableModel;
 class CRateGraph;
 class CTrafficSampler;
@@ -18,8 +19,9 @@ class QTabWidget;
 class QTableView;
 
 // The Details window: a table of every device (counted or not and why, totals, packets, drops,
-// rates) and a graph of the total rates over the last ten minutes. Non-modal and resizable; it
-// follows the sampler, so it redraws once a second whatever the packet rate.
+// rates) and a graph of the total rates over the last ten minutes; a tab of the applications.
+// Non-modal and resizable; it follows the sampler, so it redraws once a second whatever the packet
+// rate.
 class CDetailsDlg : public QDialog {
     Q_OBJECT
 
@@ -33,6 +35,8 @@ public:
     CDeviceTableModel* GetModel() const { return m_pModel; }
     CRateGraph* GetGraph() const { return m_pGraph; }
     QTabWidget* GetTabs() const { return m_pTabs; }
+    QTableView* GetAppTable() const { return m_pAppTable; }
+    CAppTableModel* GetAppModel() const { return m_pAppModel; }
     // Adds a view as a tab after the devices' (the window takes it over).
     void AddTab(QWidget* pView, const QString& strTitle);
     QLabel* GetMonitorNote() const { return m_pMonitorNote; }
@@ -64,6 +68,8 @@ private:
     QTableView* m_pTable = nullptr;
     CRateGraph* m_pGraph = nullptr;
     QTabWidget* m_pTabs = nullptr;
+    CAppTableModel* m_pAppModel = nullptr;
+    QTableView* m_pAppTable = nullptr;
     QLabel* m_pMonitorNote = nullptr; // shown while the monitor is down
     bool m_bColumnsFitted = false;
     std::map<std::string, std::string> m_tunnels; // as the source keeps them

@@ -30,6 +30,37 @@ void CTrafficSampler::MarkCapture() {
     }
 }
 
+void CTrafficSampler::SampleApps(std::vector<AppUsage>& apps, TrafficSample& sample,
+                                 double dSeconds) const {
+    sample.apps.reserve(apps.size());
+    for (AppUsage& app : apps) {
+        AppSample& row = sample.apps.emplace_back();
+        row.app = std::move(app);
+        if (dSeconds <= 0) {
+            continue;
+        }
+        const auto itBefore = std::ranges::find_if(m_latest.apps, [&](const AppSample& before) {
+            return before.app.nReason == row.app.nReason && before.app.strName == row.app.strName;
+        });
+        const bool bBefore = itBefore != m_latest.apps.end();
+        row.dSentRate =
+            RateOf(row.app.nSentBytes, bBefore ? itBefore->app.nSentBytes : 0, dSeconds);
+        row.dRecvRate =
+            RateOf(row.app.nRecvBytes, bBefore ? itBefore->app.nRecvBytes : 0, dSeconds);
+    }
+    std::ranges::sort(sample.apps, [](const AppSample& a, const AppSample& b) {
+        if (a.app.IsAttributed() != b.app.IsAttributed()) {
+            return a.app.IsAttributed();
+        }
+        const int64_t nA = a.app.nSentBytes + a.app.nRecvBytes;
+        const int64_t nB = b.app.nSentBytes + b.app.nRecvBytes;
+        if (!a.app.IsAttributed()) {
+            return a.app.nReason < b.app.nReason;
+        }
+        return nA != nB ? nA > nB : a.app.strName < b.app.strName;
+    });
+}
+
 void CTrafficSampler::Sample(std::chrono::steady_clock::time_point tNow) {
     MeterSnapshot snapshot = m_source.GetSnapshot();
     const double dSeconds = std::chrono::duration<double>(tNow - m_tLatest).count();
@@ -71,6 +102,7 @@ void CTrafficSampler::Sample(std::chrono::steady_clock::time_point tNow) {
         m_nHistoryNext = (m_nHistoryNext + 1) % kHistoryPoints;
         m_nHistoryCount = std::min(m_nHistoryCount + 1, kHistoryPoints);
     }
+    SampleApps(snapshot.apps, sample, bRated ? dSeconds : 0);
     std::ranges::sort(sample.devices, [](const DeviceSample& a, const DeviceSample& b) {
         const int64_t nA = a.device.nSentBytes + a.device.nRecvBytes;
         const int64_t nB = b.device.nSentBytes + b.device.nRecvBytes;

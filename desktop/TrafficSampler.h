@@ -20,6 +20,13 @@ struct DeviceSample {
     double dSentRate = -1, dRecvRate = -1;
 };
 
+// One application (or reason bytes are not attributed) at one sample, with its rates as a
+// device's.
+struct AppSample {
+    AppUsage app;
+    double dSentRate = -1, dRecvRate = -1;
+};
+
 // Everything at one sample: the devices by total (sent + received, largest first; ties by name),
 // the totals over them, and the total rates.
 struct TrafficSample {
@@ -28,6 +35,8 @@ struct TrafficSample {
     int64_t nDropsSinceCapture = 0;
     double dSentRate = -1, dRecvRate = -1;
     bool bMonitorUp = true; // as the snapshot tells
+    // The applications by total (largest first), then the bytes not attributed, by reason.
+    std::vector<AppSample> apps;
 };
 
 // Reads the source once a second on the user-interface thread and keeps what the Details window
@@ -62,6 +71,10 @@ signals:
     void Sampled();
 
 private:
+    // The snapshot's application rows into the sample, rated against the latest sample over
+    // dSeconds (0: not rated), in the sample's order.
+    void SampleApps(std::vector<AppUsage>& apps, TrafficSample& sample, double dSeconds) const;
+
     size_t HistorySlot(int nIndex) const {
         return static_cast<size_t>((m_nHistoryNext - m_nHistoryCount + nIndex + kHistoryPoints) %
                                    kHistoryPoints);

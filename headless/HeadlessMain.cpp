@@ -153,7 +153,8 @@ int RunHeadless(const std::vector<std::string>& args) {
         !strNotes.empty()) {
         view.ShowMessage(strNotes, COrvekMeter::kExceptionCaption);
     }
-    CLineFormatter lines(options.bJson, options.bTimestamps, std::chrono::steady_clock::now());
+    CLineFormatter lines(options.bJson, options.bTimestamps, std::chrono::steady_clock::now(),
+                         options.nPerApp);
     // The helper holds what capturing needs; this program, which serves HTTP, holds nothing (an
     // exporter started with CAP_NET_RAW for its helper gives it up here) but, until it listens,
     // the right to a low port.
@@ -168,8 +169,9 @@ int RunHeadless(const std::vector<std::string>& args) {
     if (options.bMetrics) {
         try {
             pServer = std::make_unique<CMetricsServer>(
-                options.strMetricsAddress, options.nMetricsPort, [&snapshot, &usage] {
-                    return FormatPrometheus(snapshot(), ORVEK_VERSION) + usage.FormatMetrics();
+                options.strMetricsAddress, options.nMetricsPort, [&snapshot, &usage, &options] {
+                    return FormatPrometheus(snapshot(), ORVEK_VERSION, options.nPerApp) +
+                           usage.FormatMetrics();
                 });
         } catch (const std::exception& e) {
             view.ShowMessage(e.what(), COrvekMeter::kExceptionCaption);

@@ -126,6 +126,24 @@ bool ParseHeadlessOptions(const std::vector<std::string>& args, HeadlessOptions&
             bFlag = true;
             continue;
         }
+        if (strName == "--per-app") {
+            // A number only in the --per-app=N form, so that a device or filter after it is
+            // never taken for one.
+            size_t nTop = kDefaultPerApp;
+            if (bInline) {
+                const std::string strValue = strArg.substr(nEquals + 1);
+                const auto [pEnd, ec] =
+                    std::from_chars(strValue.data(), strValue.data() + strValue.size(), nTop);
+                if (ec != std::errc() || pEnd != strValue.data() + strValue.size() || nTop < 1 ||
+                    nTop > kMaxPerApp) {
+                    strError = "--per-app " + Quote(strValue) + ": not a number from 1 to " +
+                               std::to_string(kMaxPerApp);
+                    return false;
+                }
+            }
+            parsed.nPerApp = nTop;
+            continue;
+        }
         if (strName != "--filter" && strName != "--exclude" && strName != "--tunnel" &&
             strName != "--interval" && strName != "--metrics") {
             strError = strArg.rfind("--", 0) == 0 ? "unknown option " + Quote(strName)
@@ -195,6 +213,9 @@ const char* HeadlessUsage() {
            "  --json                   print JSON lines, with time and rates, instead of text "
            "(default: off)\n"
            "  --timestamps             start each text line with its time, UTC (default: off)\n"
+           "  --per-app[=N]            by application: JSON lines gain \"apps\", metrics "
+           "orvek_app_bytes_total; the N largest (10) by name, the rest as other "
+           "(default: off)\n"
            "  --metrics [ADDRESS:]PORT serve Prometheus metrics on /metrics; ADDRESS is IPv4 or "
            "[IPv6] (default: off, ADDRESS 127.0.0.1)\n"
            "  --database FILE          keep this host's usage in FILE, by 5 minutes, hour, day and "

@@ -18,6 +18,9 @@ struct HeadlessOptions {
     bool bMetrics = false;
     std::string strMetricsAddress = "127.0.0.1"; // numeric, without brackets for IPv6
     uint16_t nMetricsPort = 0;
+    // With --per-app: the applications shown by name in metrics and JSON lines, the rest as
+    // "other"; 0: no applications.
+    size_t nPerApp = 0;
     bool bHelp = false;
     bool bVersion = false;
 };
@@ -26,6 +29,9 @@ struct HeadlessOptions {
 // shortest keeps printing from becoming a busy loop.
 inline constexpr double kMaxHeadlessInterval = 86400.0;
 inline constexpr double kMinHeadlessInterval = 0.1;
+// --per-app without a number, and the most it takes: each application is a few series.
+inline constexpr size_t kDefaultPerApp = 10;
+inline constexpr size_t kMaxPerApp = 1000;
 
 // Pure: reads the arguments that follow --headless. On success fills options and returns true; on
 // failure leaves options as they were, sets strError to one line naming the option and returns

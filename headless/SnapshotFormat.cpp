@@ -158,7 +158,8 @@ std::string FormatUtcTime(std::chrono::system_clock::time_point tWall) {
 }
 
 std::string FormatJsonLine(const MeterSnapshot& snapshot, const MeterSnapshot& before,
-                           double dSeconds, std::chrono::system_clock::time_point tWall) {
+                           double dSeconds, std::chrono::system_clock::time_point tWall,
+                           size_t nPerApp) {
     std::string strOut = "{\"time\":\"" + FormatUtcTime(tWall) + "\"";
     AppendBytesAndRates(strOut, snapshot.nSentBytes, snapshot.nRecvBytes, before.nSentBytes,
                         before.nRecvBytes, dSeconds);
@@ -182,13 +183,40 @@ std::string FormatJsonLine(const MeterSnapshot& snapshot, const MeterSnapshot& b
         AppendInteger(strOut, device.nDrops);
         strOut += '}';
     }
-    strOut += "]}";
+    strOut += ']';
+    if (nPerApp > 0) {
+        const std::vector<AppUsage> beforeRows = TopAppRows(before.apps, nPerApp);
+        strOut += ",\"apps\":[";
+        bool bFirst = true;
+        for (const AppUsage& row : TopAppRows(snapshot.apps, nPerApp)) {
+            const auto itBefore = std::ranges::find_if(beforeRows, [&](const AppUsage& earlier) {
+                return earlier.nReason == row.nReason && earlier.strName == row.strName;
+            });
+            const bool bBefore = itBefore != beforeRows.end();
+            strOut += bFirst ? "{\"name\":" : ",{\"name\":";
+            bFirst = false;
+            AppendJsonString(strOut, row.strName);
+            if (!row.IsAttributed()) {
+                strOut += ",\"reason\":";
+                AppendJsonString(strOut,
+                                 LabelUnattributed(static_cast<EUnattributed>(row.nReason)));
+            }
+            AppendBytesAndRates(strOut, row.nSentBytes, row.nRecvBytes,
+                                bBefore ? itBefore->nSentBytes : 0,
+                                bBefore ? itBefore->nRecvBytes : 0, dSeconds);
+            strOut += ",\"connections\":";
+            AppendInteger(strOut, row.nConnections);
+            strOut += '}';
+        }
+        strOut += ']';
+    }
+    strOut += '}';
     return strOut;
 }
 
 CLineFormatter::CLineFormatter(bool bJson, bool bTimestamps,
-                               std::chrono::steady_clock::time_point tStart)
-    : m_bJson(bJson), m_bTimestamps(bTimestamps), m_tBefore(tStart) {}
+                               std::chrono::steady_clock::time_point tStart, size_t nPerApp)
+    : m_bJson(bJson), m_bTimestamps(bTimestamps), m_nPerApp(nPerApp), m_tBefore(tStart) {}
 
 std::string CLineFormatter::Next(const MeterSnapshot& snapshot,
                                  std::chrono::system_clock::time_point tWall,
@@ -196,7 +224,7 @@ std::string CLineFormatter::Next(const MeterSnapshot& snapshot,
     std::string strLine;
     if (m_bJson) {
         const double dSeconds = std::chrono::duration<double>(tNow - m_tBefore).count();
-        strLine = FormatJsonLine(snapshot, m_before, dSeconds, tWall);
+        strLine = FormatJsonLine(snapshot, m_before, dSeconds, tWall, m_nPerApp);
         m_before = snapshot;
         m_tBefore = tNow;
     } else {
@@ -206,7 +234,8 @@ std::string CLineFormatter::Next(const MeterSnapshot& snapshot,
     return strLine;
 }
 
-std::string FormatPrometheus(const MeterSnapshot& snapshot, const std::string& strVersion) {
+std::string FormatPrometheus(const MeterSnapshot& snapshot, const std::string& strVersion,
+                             size_t nPerApp) {
     std::string strOut;
     AppendFamilyHeader(strOut, "orvek_bytes_total", "counter",
                        "Bytes counted on the device since capture started, by direction.");
@@ -249,6 +278,20 @@ std::string FormatPrometheus(const MeterSnapshot& snapshot, const std::string& s
         strOut, "orvek_monitor_up", "gauge",
         "1 while devices and addresses are followed, 0 while that waits to restart.");
     strOut.append("orvek_monitor_up ").append(snapshot.bMonitorUp ? "1" : "0").append("\n");
+    if (nPerApp > 0) {
+        AppendFamilyHeader(strOut, "orvek_app_bytes_total", "counter",
+                           "Bytes counted since capture started, by application and direction "
+                           "(the largest applications by name, the rest as other).");
+        for (const AppUsage& row : TopAppRows(snapshot.apps, nPerApp)) {
+            for (const bool bSent : {true, false}) {
+                strOut += "orvek_app_bytes_total{app=";
+                AppendLabelValue(strOut, row.strName);
+                strOut += bSent ? ",direction=\"sent\"} " : ",direction=\"received\"} ";
+                AppendInteger(strOut, bSent ? row.nSentBytes : row.nRecvBytes);
+                strOut += '\n';
+            }
+        }
+    }
     AppendFamilyHeader(strOut, "orvek_build_info", "gauge", "The running Orvek version; always 1.");
     strOut += "orvek_build_info{version=";
     AppendLabelValue(strOut, strVersion);

@@ -22,16 +22,21 @@ std::string FormatUtcTime(std::chrono::system_clock::time_point tWall);
 // "devices":[{"name":"..","state":"..","sent_bytes":N,"received_bytes":N,"sent_rate":N,
 // "received_rate":N,"packets":N,"drops":N},...]} with packets counting both directions, and the
 // rates in whole bytes a second since `before`, taken dSeconds earlier (0 without time between).
-// A device missing from `before` counts from zero.
+// A device missing from `before` counts from zero. With nPerApp, also "apps": the nPerApp largest
+// applications, "other" for the rest, then the bytes not attributed by reason (TopAppRows), each
+// {"name":"..",["reason":"<label>",]"sent_bytes":N,"received_bytes":N,"sent_rate":N,
+// "received_rate":N,"connections":N}; "reason" only on rows not attributed.
 std::string FormatJsonLine(const MeterSnapshot& snapshot, const MeterSnapshot& before,
-                           double dSeconds, std::chrono::system_clock::time_point tWall);
+                           double dSeconds, std::chrono::system_clock::time_point tWall,
+                           size_t nPerApp = 0);
 
 // The printed lines of one run, each from a fresh snapshot: JSON lines, with the rates since the
 // line before (the first line: since the formatter was made, when capture started), or the
 // counters' text, led by the time and a tab when bTimestamps asks for it.
 class CLineFormatter {
 public:
-    CLineFormatter(bool bJson, bool bTimestamps, std::chrono::steady_clock::time_point tStart);
+    CLineFormatter(bool bJson, bool bTimestamps, std::chrono::steady_clock::time_point tStart,
+                   size_t nPerApp = 0);
 
     std::string Next(const MeterSnapshot& snapshot, std::chrono::system_clock::time_point tWall,
                      std::chrono::steady_clock::time_point tNow);
@@ -39,11 +44,15 @@ public:
 private:
     const bool m_bJson;
     const bool m_bTimestamps;
+    const size_t m_nPerApp;
     MeterSnapshot m_before;
     std::chrono::steady_clock::time_point m_tBefore;
 };
 
 // Prometheus text exposition (format 0.0.4) of the per-device counters, the monitor's state and
 // the build version. Device names must be unique, as libpcap lists them; names that differ only in
-// bytes that are not UTF-8 stay different (see the escaping in the source).
-std::string FormatPrometheus(const MeterSnapshot& snapshot, const std::string& strVersion);
+// bytes that are not UTF-8 stay different (see the escaping in the source). With nPerApp also
+// orvek_app_bytes_total{app,direction} for the rows of TopAppRows (the bytes not attributed under
+// app="not attributed: <why>"): at most nPerApp + 9 applications, whatever the host runs.
+std::string FormatPrometheus(const MeterSnapshot& snapshot, const std::string& strVersion,
+                             size_t nPerApp = 0);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "AppUsage.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -42,8 +44,13 @@ struct MeterSnapshot {
     // False while the address-change monitor waits to restart after its news failed: devices and
     // addresses are not followed meanwhile.
     bool bMonitorUp = true;
+    // The totals by application, and the bytes not attributed by reason (one row each, "not
+    // attributed yet" for what the resolver has not had yet); the rows add up to the totals.
+    std::vector<AppUsage> apps = {};
 
     // As DeviceSnapshot::Fields.
-    template <class Io> void Fields(Io& io) { io(nSentBytes, nRecvBytes, devices, bMonitorUp); }
+    template <class Io> void Fields(Io& io) {
+        io(nSentBytes, nRecvBytes, devices, bMonitorUp, apps);
+    }
     bool operator==(const MeterSnapshot&) const = default;
 };

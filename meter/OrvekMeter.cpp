@@ -120,30 +120,33 @@ ClassifyCommon(const PacketInfo& info, const CAddressTable& addresses, bool bCou
                      std::memory_order_relaxed);
 }
 
-// A packet longer than its device's MTU, merged by offloads: counted as the wire's segments.
-[[gnu::noinline]] void CountMerged(DeviceCounters& counters, bool bSent, const PacketInfo& info,
-                                   uint32_t nNetworkLength) {
+// A packet longer than its device's MTU, merged by offloads: counted as the wire's segments,
+// under its flow too, so that the applications add up to the totals.
+[[gnu::noinline]] void CountMerged(DeviceCounters& counters, CFlowTap& tap, bool bSent,
+                                   const PacketInfo& info, uint32_t nNetworkLength) {
     const uint32_t nCaptured = info.pHeader->caplen;
     const uint32_t nStart = std::min(info.nLinkHeaderLength, nCaptured);
     const SegmentVerdict verdict = CountSegments(info.eNetworkProtocol, info.pData + nStart,
                                                  nCaptured - nStart, nNetworkLength, info.nMtu);
-    Add(counters, bSent, verdict.nSegments,
-        int64_t{nNetworkLength} + static_cast<int64_t>(verdict.nExtraBytes));
+    const int64_t nBytes = int64_t{nNetworkLength} + static_cast<int64_t>(verdict.nExtraBytes);
+    Add(counters, bSent, verdict.nSegments, nBytes);
+    tap.Add(info, bSent, nBytes);
 }
 
-// Counts one packet of a direction into its device's counters.
-[[gnu::always_inline]] inline void Count(DeviceCounters& counters, EDirection eDirection,
-                                         const PacketInfo& info) {
+// Counts one packet of a direction into its device's counters, and under its flow.
+[[gnu::always_inline]] inline void Count(DeviceCounters& counters, CFlowTap& tap,
+                                         EDirection eDirection, const PacketInfo& info) {
     if (eDirection == EDirection::Ignored || eDirection == EDirection::Forwarded) {
         return;
     }
     const bool bSent = eDirection == EDirection::Sent;
     const uint32_t nNetworkLength = info.pHeader->len - info.nLinkHeaderLength;
     if (nNetworkLength > info.nMtu) [[unlikely]] {
-        CountMerged(counters, bSent, info, nNetworkLength);
+        CountMerged(counters, tap, bSent, info, nNetworkLength);
         return;
     }
     Add(counters, bSent, 1, nNetworkLength);
+    tap.Add(info, bSent, nNetworkLength);
 }
 
 } // namespace
@@ -202,11 +205,15 @@ COrvekMeter::~COrvekMeter() {
     StopCapture();
 }
 
+COrvekMeter::CDevice::CDevice(COrvekMeter& meter) : m_meter(meter) {
+    m_meter.m_resolver.AddTap(&m_tap);
+}
+
 void COrvekMeter::CDevice::AnalyzePacket(PacketInfo* pInfo) {
     if (const CAddressTable* pAddresses = m_pAddresses) [[likely]] {
         if (const EDirection eDirection = ClassifyCommon(*pInfo, *pAddresses, m_bCountForeign);
             eDirection != kUndecided) [[likely]] {
-            Count(m_counters, eDirection, *pInfo);
+            Count(m_counters, m_tap, eDirection, *pInfo);
             return;
         }
     }
@@ -219,11 +226,14 @@ void COrvekMeter::CDevice::AnalyzeOther(PacketInfo* pInfo) {
     if (m_pAddresses == nullptr) {
         m_pAddresses = &m_meter.m_lookup.GetAddressTable();
     }
-    Count(m_counters, ClassifyPacket(*pInfo, *m_pAddresses, m_bCountForeign), *pInfo);
+    Count(m_counters, m_tap, ClassifyPacket(*pInfo, *m_pAddresses, m_bCountForeign), *pInfo);
 }
 
 void COrvekMeter::CDevice::OnPacketsDelivered() {
     m_pAddresses = nullptr; // the next batch reads the addresses afresh
+    if (m_tap.HandOver(CFlowTap::NowNs())) {
+        m_meter.m_resolver.Wake();
+    }
     const int64_t nTotal = m_counters.nSentBytes.load(std::memory_order_relaxed) +
                            m_counters.nRecvBytes.load(std::memory_order_relaxed);
     if (nTotal == m_nMark) {
@@ -235,6 +245,10 @@ void COrvekMeter::CDevice::OnPacketsDelivered() {
 
 void COrvekMeter::CDevice::OnDropCount(int64_t nDrops) {
     m_counters.nDrops.store(m_nDropBase + nDrops, std::memory_order_relaxed);
+    // Called also once traffic stops: the last batches' flows reach the resolver then.
+    if (m_tap.HandOver(CFlowTap::NowNs())) {
+        m_meter.m_resolver.Wake();
+    }
 }
 
 void COrvekMeter::CDevice::PrepareOpen(bool bCountForeign) {
@@ -338,6 +352,7 @@ void COrvekMeter::RefreshDeviceStates() {
 }
 
 std::string COrvekMeter::StartCapture() {
+    m_resolver.Start();
     const std::vector<DeviceFailure> failures = m_control.Start(this);
     std::string strMessage = DescribeDeviceFailures(failures);
     if (std::ranges::any_of(failures, [](const DeviceFailure& failure) {
@@ -352,6 +367,10 @@ std::string COrvekMeter::StartCapture() {
 
 void COrvekMeter::StopCapture() {
     m_control.StopAll();
+    // No capture thread runs now: what their tables still hold is resolved, so that the rows
+    // add up to the totals, and the worker rests until the next Capture.
+    m_resolver.StopWorker();
+    m_resolver.DrainStopped();
 }
 
 COrvekMeter::CDevice& COrvekMeter::GetDevice(const std::string& strDevice) {
@@ -423,6 +442,8 @@ std::string DescribeState(const DeviceState& state) {
 
 MeterSnapshot COrvekMeter::GetSnapshot() const {
     MeterSnapshot snapshot;
+    // Before the counters, which then hold at least what the resolver had.
+    std::vector<AppUsage> resolved = m_resolver.GetUsage();
     snapshot.bMonitorUp = m_control.IsMonitorUp();
     for (const DeviceState& state : m_control.GetDeviceStates()) {
         DeviceSnapshot& device = snapshot.devices.emplace_back();
@@ -454,6 +475,7 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
             m_nForgottenRecv += counters.nRecvBytes.load();
             snapshot.nSentBytes += counters.nSentBytes.load();
             snapshot.nRecvBytes += counters.nRecvBytes.load();
+            m_resolver.RemoveTap(&pDevice->m_tap);
             itDevice = m_devices.erase(itDevice);
             continue;
         }
@@ -476,6 +498,9 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
         snapshot.nSentBytes += it->nSentBytes;
         snapshot.nRecvBytes += it->nRecvBytes;
     }
+    // What the resolver has not had yet is pending.
+    snapshot.apps = std::move(resolved);
+    BalanceAppRows(snapshot.apps, snapshot.nSentBytes, snapshot.nRecvBytes);
     return snapshot;
 }
 

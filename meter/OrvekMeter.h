@@ -2,6 +2,7 @@
 
 #include "AdapterListener.h"
 #include "AddressTable.h"
+#include "AppResolver.h"
 #include "CaptureControl.h"
 #include "Meter.h"
 #include "MeterSnapshot.h"
@@ -54,14 +55,16 @@ public:
     // first use and keeps it for its own life, so that totals survive Stop and reopening.
     class CDevice final : public IPacketAnalyzer {
     public:
-        explicit CDevice(COrvekMeter& meter) : m_meter(meter) {}
+        // Registers the device's flow tap with the meter's resolver.
+        explicit CDevice(COrvekMeter& meter);
         CDevice(const CDevice&) = delete;
         CDevice& operator=(const CDevice&) = delete;
 
         // Capture thread: counts one packet.
         void AnalyzePacket(PacketInfo* pInfo) override;
-        // Capture thread, after a batch: forgets the batch's addresses and asks the view to show
-        // the totals if they moved and no update is pending.
+        // Capture thread, after a batch: forgets the batch's addresses, hands the batch's flows to
+        // the resolver and asks the view to show the totals if they moved and no update is
+        // pending.
         void OnPacketsDelivered() override;
         // Capture thread: the kernel's drops since this opening, added to those of earlier ones.
         void OnDropCount(int64_t nDrops) override;
@@ -78,6 +81,8 @@ public:
 
         COrvekMeter& m_meter;
         DeviceCounters m_counters;
+        // The flows of what this device counted, for the resolver; filled by the capture thread.
+        CFlowTap m_tap;
         // The capture thread's own notes, set by PrepareOpen before it starts: whether packets
         // from others count (promiscuous), the counts when the last batch ended, the host's
         // addresses as the batch's first packet found them, and the drops of earlier openings.
@@ -158,7 +163,8 @@ public:
     void SetGoneExpiry(std::chrono::steady_clock::duration expiry);
 
     // Every device the host lists and every device counted that is not gone for longer than the
-    // expiry, with its state and counters, and the totals (forgotten devices included). Any
+    // expiry, with its state and counters, the totals (forgotten devices included) and the
+    // totals by application, whose rows add up to the totals. Any
     // thread but a capture thread; never waits for devices being opened. Forgets the devices
     // whose expiry passed.
     MeterSnapshot GetSnapshot() const override;
@@ -215,6 +221,10 @@ private:
     // The next device's counter id; guarded by m_mtxDevices. Starts at random, so that no other
     // meter (a capture helper before this one) gave the same id to a device.
     uint64_t m_nNextCounterId;
+
+    // Resolves the devices' flows to applications. After m_devices: destroyed (and its worker
+    // stopped) before the devices' taps it reads.
+    mutable CAppResolver m_resolver;
 
     mutable std::mutex m_mtxSettings;
     std::string m_strFilter{kDefaultFilter}; // guarded by m_mtxSettings

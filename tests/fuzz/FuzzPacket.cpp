@@ -1,14 +1,16 @@
 // Fuzz target for everything that reads packet or netlink bytes: the link-header parser, the
-// meter's source lookup and counting, the address-change reader and the link dump parser. The
-// first input byte picks the link type; the rest is one captured frame, exactly as long as the
-// capture, and for the netlink readers one received buffer. Their unit tests check the verdicts
-// on crafted messages; every cut and lying length is the fuzzer's.
+// meter's source lookup, counting and flow reading, the address-change reader, the link dump
+// parser and the socket diagnostics' reader. The first input byte picks the link type; the rest is
+// one captured frame, exactly as long as the capture, and for the netlink readers one received
+// buffer. Their unit tests check the verdicts on crafted messages; every cut and lying length is
+// the fuzzer's.
 #include "AddressChange.h"
 #include "FakeCapture.h"
 #include "FakeMeterView.h"
 #include "LinkLayer.h"
 #include "LinkTable.h"
 #include "OrvekMeter.h"
+#include "SockDiag.h"
 #include "ZarnException.h"
 
 #include <cstring>
@@ -53,5 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
         ParseLinkMessages(pFrame.get(), nCaptured, links);
     } catch (const CZarnException&) {
     }
+    std::vector<DiagReply> replies;
+    std::string strError;
+    ParseDiagReplies({pFrame.get(), nCaptured}, replies, strError);
     return 0;
 }

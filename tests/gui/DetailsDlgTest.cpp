@@ -3,11 +3,13 @@
 // Capture, ticking devices off and on, drops, and the settings file.
 
 #include "DetailsDlg.h"
+#include "AppTableModel.h"
 #include "DeviceTableModel.h"
 #include "GuiTest.h"
 #include "RateGraph.h"
 #include "TrafficText.h"
 
+#include <QFont>
 #include <QMenu>
 #include <QSignalSpy>
 #include <QTest>
@@ -63,6 +65,45 @@ TEST(DetailsText, UnitsPerValueAndADecimalPointInACommaLocale) {
         EXPECT_EQ(strText.toStdString(), szWant);
     }
     QLocale::setDefault(previous);
+}
+
+// Applications largest first with their rates, the bytes not attributed after them in grey
+// italics, exact bytes in the tooltips; the rows keep up as applications come.
+TEST(DetailsApps, LargestFirstReasonsLastAndRated) {
+    CFakeSource source;
+    source.m_snapshot.apps = {{"not attributed: socket closed before it was seen", 4, 10, 20, 1},
+                              {"small", 0, 100, 0, 1},
+                              {"big", 0, 5000, 5000, 2}};
+    CTrafficSampler sampler(source);
+    const Clock::time_point t0 = Clock::now();
+    sampler.Sample(t0);
+    CDetailsDlg dlg(source, sampler);
+    dlg.show();
+    const CAppTableModel& model = *dlg.GetAppModel();
+    const auto text = [&](int nRow, int nColumn, int nRole = Qt::DisplayRole) {
+        return model.index(nRow, nColumn).data(nRole).toString().toStdString();
+    };
+    ASSERT_EQ(model.rowCount(), 3);
+    EXPECT_EQ(text(0, CAppTableModel::kColApp), "big");
+    EXPECT_EQ(text(1, CAppTableModel::kColApp), "small");
+    EXPECT_EQ(text(2, CAppTableModel::kColApp), "not attributed: socket closed before it was seen");
+    EXPECT_TRUE(model.index(2, 0).data(Qt::FontRole).value<QFont>().italic());
+    EXPECT_FALSE(model.index(0, 0).data(Qt::FontRole).isValid());
+    EXPECT_EQ(text(0, CAppTableModel::kColSentRate), ""); // not known before a second sample
+    EXPECT_EQ(text(0, CAppTableModel::kColRecv, Qt::ToolTipRole), "5,000 bytes");
+
+    source.m_snapshot.apps[1].nSentBytes += 20480; // small overtakes big
+    source.m_snapshot.apps.push_back({"new", 0, 0, 1024, 1});
+    sampler.Sample(t0 + std::chrono::seconds(2));
+    ASSERT_EQ(model.rowCount(), 4);
+    EXPECT_EQ(text(0, CAppTableModel::kColApp), "small");
+    EXPECT_EQ(text(0, CAppTableModel::kColSentRate), "10.0 KiB/s");
+    EXPECT_EQ(text(0, CAppTableModel::kColConnections), "1");
+    EXPECT_EQ(text(1, CAppTableModel::kColApp), "big");
+    EXPECT_EQ(text(1, CAppTableModel::kColSentRate), "0 B/s");
+    EXPECT_EQ(text(2, CAppTableModel::kColApp), "new");
+    EXPECT_EQ(text(2, CAppTableModel::kColRecvRate), "512 B/s");
+    EXPECT_EQ(text(3, CAppTableModel::kColSent), "0.000");
 }
 
 // Rows by total, rates over the time between samples, drops only since Capture, and the selected

@@ -23,7 +23,7 @@ std::string Describe(const HeadlessOptions& options) {
         text << strDevice << '>' << strCarrier << ',';
     }
     text << '|' << options.dInterval << '|' << options.bMetrics << ' ' << options.strMetricsAddress
-         << ' ' << options.nMetricsPort;
+         << ' ' << options.nMetricsPort << '|' << options.nPerApp;
     return text.str();
 }
 
@@ -39,19 +39,21 @@ std::string Parse(const Args& args) {
 }
 
 TEST(HeadlessOptions, EveryOptionAndTheValuesItTakes) {
-    EXPECT_EQ(Parse({}), "tcp or udp|00000||1|0 127.0.0.1 0");
+    EXPECT_EQ(Parse({}), "tcp or udp|00000||1|0 127.0.0.1 0|0");
     // A value that looks like an option is still a value; only the first '=' splits.
     for (const auto& [args, strOptions] : std::vector<std::pair<Args, std::string>>{
              {{"--filter", "--json", "--promiscuous", "--exclude", "eth0", "--exclude=wlan 0",
-               "--interval", ".1", "--json", "--metrics", "9100", "--help", "--version"},
-              "--json|11011|eth0,wlan 0,|0.1|1 127.0.0.1 9100"},
-             {{"--filter=ip[0]=0x45", "--interval=0", "--metrics=[::1]:1", "--timestamps"},
-              "ip[0]=0x45|00100||0|1 ::1 1"},
+               "--interval", ".1", "--json", "--metrics", "9100", "--help", "--version",
+               "--per-app"},
+              "--json|11011|eth0,wlan 0,|0.1|1 127.0.0.1 9100|10"},
+             {{"--filter=ip[0]=0x45", "--interval=0", "--metrics=[::1]:1", "--timestamps",
+               "--per-app=1"},
+              "ip[0]=0x45|00100||0|1 ::1 1|1"},
              // A device's last --tunnel counts.
              {{"--tunnel", "tun0=wlan0", "--tunnel=wg 0=eth0=1", "--tunnel", "tun0=eth0"},
-              "tcp or udp|00000|tun0>eth0,wg 0>eth0=1,|1|0 127.0.0.1 0"},
-             {{"--interval", "86400.", "--metrics", "0.0.0.0:65535"},
-              "tcp or udp|00000||86400|1 0.0.0.0 65535"}}) {
+              "tcp or udp|00000|tun0>eth0,wg 0>eth0=1,|1|0 127.0.0.1 0|0"},
+             {{"--interval", "86400.", "--metrics", "0.0.0.0:65535", "--per-app=1000"},
+              "tcp or udp|00000||86400|1 0.0.0.0 65535|1000"}}) {
         EXPECT_EQ(Parse(args), strOptions);
     }
 }
@@ -83,7 +85,11 @@ TEST(HeadlessOptions, RefusalsNameTheOptionOnOneLine) {
                                           "--metrics=[::1]",
                                           "--metrics=[127.0.0.1]:80",
                                           "--metrics=256.1.1.1:80",
-                                          "--metrics=127.0.0.1\0x:80"s}) {
+                                          "--metrics=127.0.0.1\0x:80"s,
+                                          "--per-app=0",
+                                          "--per-app=1001",
+                                          "--per-app=",
+                                          "--per-app=5x"}) {
         // Valid options before the bad one must not show in the result.
         const std::string strError = Parse({"--json", "--exclude", "lo", strBad});
         const std::string strNamed = strBad.substr(0, strBad.find('='));

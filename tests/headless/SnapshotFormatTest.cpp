@@ -92,6 +92,22 @@ TEST(SnapshotJson, LinesCarryTheirTimeAndTheRatesSinceTheLineBefore) {
         << strSecond;
     EXPECT_EQ(text.Next(snapshot, tWall, t0),
               "2023-11-14T22:13:20.123Z\t Recv  0.004 Mb\t Sent  0.002 Mb");
+
+    // Per application: the largest by name with rates since the line before, the rest as other,
+    // reasons by their label.
+    CLineFormatter apps(true, false, t0, 1);
+    snapshot.apps = {{"a", 0, 100, 0, 1}, {"b", 0, 10, 0, 1}, {"not attributed yet", 7, 0, 5, 0}};
+    apps.Next(snapshot, tWall, t0 + seconds(1));
+    snapshot.apps[0].nSentBytes = 300;
+    const std::string strApps = apps.Next(snapshot, tWall, t0 + seconds(3));
+    EXPECT_NE(strApps.find(R"("apps":[{"name":"a","sent_bytes":300,"received_bytes":0,)"
+                           R"("sent_rate":100,"received_rate":0,"connections":1},)"
+                           R"({"name":"other","sent_bytes":10,"received_bytes":0,"sent_rate":0,)"
+                           R"("received_rate":0,"connections":1},{"name":"not attributed yet",)"
+                           R"("reason":"pending","sent_bytes":0,"received_bytes":5,"sent_rate":0,)"
+                           R"("received_rate":0,"connections":0}]})"),
+              std::string::npos)
+        << strApps;
 }
 
 // Two ordinary devices, one whose name holds bytes a label value must escape, and two whose names
@@ -112,13 +128,20 @@ TEST(SnapshotPrometheus, FamiliesGroupedLabelValuesEscapedAndPromtoolAccepts) {
     MarkChosenTunnels(snapshot, {{"tun0", "eth\"0"}, {"eth0", "wlan0"}});
     EXPECT_EQ(snapshot.devices[6].strState, "carried inside eth\"0 (set by the user)");
     EXPECT_EQ(snapshot.devices[0].strState, "capturing"); // named, but not excluded
-    const std::string strText = FormatPrometheus(snapshot, "1.0\"\n");
+    // Per application: the two largest by name, the rest as other, reasons after them.
+    snapshot.apps = {{"small", 0, 1, 1, 1},
+                     {"not attributed: x", 4, 5, 6, 0},
+                     {"big\"\n", 0, 100, 200, 2},
+                     {"mid", 0, 50, 0, 1},
+                     {"tiny", 0, 0, 1, 1}};
+    const std::string strText = FormatPrometheus(snapshot, "1.0\"\n", 2);
     // Each line's family, runs collapsed: every family must come once, its lines all together.
     std::string strFamilies =
         std::regex_replace(strText, std::regex(R"((# \w+ )?(\w+)[ {].*)"), "$2");
     strFamilies = std::regex_replace(strFamilies, std::regex(R"((orvek_\w+\n)\1+)"), "$1");
     EXPECT_EQ(strFamilies, "orvek_bytes_total\norvek_packets_total\norvek_dropped_packets_total\n"
-                           "orvek_capturing\norvek_carried\norvek_monitor_up\norvek_build_info\n");
+                           "orvek_capturing\norvek_carried\norvek_monitor_up\n"
+                           "orvek_app_bytes_total\norvek_build_info\n");
     for (const char* szSample :
          {"# TYPE orvek_bytes_total counter\n", "# TYPE orvek_capturing gauge\n",
           "orvek_bytes_total{device=\"eth0\",direction=\"sent\"} 300\n",
@@ -131,7 +154,13 @@ TEST(SnapshotPrometheus, FamiliesGroupedLabelValuesEscapedAndPromtoolAccepts) {
           R"(orvek_capturing{device="v\\xff"} 0)", R"(orvek_capturing{device="v\\xfe"} 0)",
           R"(orvek_capturing{device="v\\\\xff"} 0)", "orvek_monitor_up 1\n",
           "orvek_carried{device=\"tun0\",carried_by=\"eth\\\"0\"} 1\n",
-          "orvek_carried{device=\"vx0\"} 1\n", "orvek_build_info{version=\"1.0\\\"\\n\"} 1\n"}) {
+          "orvek_carried{device=\"vx0\"} 1\n", "orvek_build_info{version=\"1.0\\\"\\n\"} 1\n",
+          "orvek_app_bytes_total{app=\"big\\\"\\n\",direction=\"received\"} 200\n"
+          "orvek_app_bytes_total{app=\"mid\",direction=\"sent\"} 50\n"
+          "orvek_app_bytes_total{app=\"mid\",direction=\"received\"} 0\n"
+          "orvek_app_bytes_total{app=\"other\",direction=\"sent\"} 1\n"
+          "orvek_app_bytes_total{app=\"other\",direction=\"received\"} 2\n"
+          "orvek_app_bytes_total{app=\"not attributed: x\",direction=\"sent\"} 5\n"}) {
         EXPECT_NE(strText.find(szSample), std::string::npos) << szSample;
     }
 

@@ -48,11 +48,13 @@ template <class T> size_t CountFields() {
 
 // A snapshot whose every field differs from its default.
 MeterSnapshot FullSnapshot() {
-    MeterSnapshot snapshot{-1, 1LL << 40, {}, false};
+    MeterSnapshot snapshot{-1, 1LL << 40, {}, false, {}};
     snapshot.devices.push_back(
         {"eth0", "capturing", true, 1, 2, 3, 4, 5, "Ethernet", false, UINT64_MAX, true, "eth1"});
     snapshot.devices.push_back(
         {"tun0", "failed: \xff\n", false, INT64_MAX, INT64_MIN, 0, 7, 8, "", true, 1, false, ""});
+    snapshot.apps.push_back({"org.example.App", 0, 9, INT64_MAX, 3});
+    snapshot.apps.push_back({"not attributed: \xfe", 4, INT64_MIN, 0, -1});
     return snapshot;
 }
 
@@ -60,6 +62,7 @@ MeterSnapshot FullSnapshot() {
 TEST(Protocol, SnapshotsCarryEveryFieldAndEveryMessageComesBack) {
     EXPECT_EQ(CountFields<DeviceSnapshot>(), CountMembers<DeviceSnapshot>());
     EXPECT_EQ(CountFields<MeterSnapshot>(), CountMembers<MeterSnapshot>());
+    EXPECT_EQ(CountFields<AppUsage>(), CountMembers<AppUsage>());
 
     const DecodedMessage<HelperMessage> snapshot =
         DecodeHelperMessage(BodyOf(EncodeFrame(SnapshotMessage{FullSnapshot()})));

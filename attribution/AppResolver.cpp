@@ -1,0 +1,465 @@
+#include "AppResolver.h"
+
+#include "ZarnException.h"
+
+#include <cerrno>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kQueryBatch = 64;
+constexpr size_t kReceiveBytes = 64 * 1024;
+// A flow whose socket was not found is asked for again at most this often.
+constexpr std::chrono::seconds kRetryPause{1};
+// Listening and unconnected sockets are listed again at most this often, when a flow needs them.
+constexpr std::chrono::milliseconds kBoundPause{200};
+constexpr uint32_t kReasonRows = static_cast<uint32_t>(EUnattributed::Count);
+constexpr uint32_t kClosed = static_cast<uint32_t>(EUnattributed::Closed);
+constexpr uint32_t kNoSocket = static_cast<uint32_t>(EUnattributed::NoSocket);
+constexpr uint32_t kTableFull = static_cast<uint32_t>(EUnattributed::TableFull);
+constexpr uint32_t kUnavailable = static_cast<uint32_t>(EUnattributed::Unavailable);
+
+bool IsReason(uint32_t nRow) {
+    return nRow < kReasonRows;
+}
+
+std::string UserName(uint32_t nUid) {
+    passwd entry{};
+    passwd* pEntry = nullptr;
+    char szBuffer[1024];
+    if (::getpwuid_r(nUid, &entry, szBuffer, sizeof szBuffer, &pEntry) == 0 && pEntry != nullptr) {
+        return std::string("user ") + pEntry->pw_name;
+    }
+    return "uid " + std::to_string(nUid);
+}
+
+bool IsZero(const uint8_t* pb, size_t nBytes) {
+    for (size_t n = 0; n < nBytes; ++n) {
+        if (pb[n] != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// How well a bound socket's local address fits a flow's: 2 the same, 1 any address, 0 not.
+int AddressFit(const SocketRecord& socket, const FlowKey& key) {
+    if (socket.nFamily == AF_INET) {
+        if (key.IsIPv6()) {
+            return 0;
+        }
+        return std::memcmp(socket.aLocal.data(), key.aLocal.data(), 4) == 0 ? 2
+               : IsZero(socket.aLocal.data(), 4)                            ? 1
+                                                                            : 0;
+    }
+    if (IsZero(socket.aLocal.data(), 16)) {
+        return 1; // a dual-stack socket on any address takes IPv4 too
+    }
+    if (key.IsIPv6()) {
+        return socket.aLocal == key.aLocal ? 2 : 0;
+    }
+    static constexpr uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    return std::memcmp(socket.aLocal.data(), kMapped, 12) == 0 &&
+                   std::memcmp(socket.aLocal.data() + 12, key.aLocal.data(), 4) == 0
+               ? 2
+               : 0;
+}
+
+} // namespace
+
+CAppResolver::CAppResolver(std::string strCgroupRoot) : m_cgroups(std::move(strCgroupRoot)) {
+    m_vecRows.resize(kReasonRows);
+    for (uint32_t n = 0; n < kReasonRows; ++n) {
+        m_vecRows[n].strName = DescribeUnattributed(static_cast<EUnattributed>(n));
+        m_vecRows[n].nReason = n;
+    }
+}
+
+bool CAppResolver::OpenDiag() {
+    // Once, at the first flow: meters that never capture open nothing.
+    if (!m_bDiagTried) {
+        m_bDiagTried = true;
+        m_fdDiag.Reset(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+        if (m_fdDiag.IsOpen()) {
+            // A kernel that does not answer in time leaves the flows unresolved, never the
+            // worker stuck.
+            const timeval timeout{1, 0};
+            ::setsockopt(m_fdDiag.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        }
+    }
+    return m_fdDiag.IsOpen();
+}
+
+CAppResolver::~CAppResolver() {
+    m_thread.Stop();
+}
+
+void CAppResolver::AddTap(CFlowTap* pTap) {
+    std::lock_guard<std::mutex> guard(m_mtxWork);
+    m_vecTaps.push_back(pTap);
+}
+
+void CAppResolver::RemoveTap(CFlowTap* pTap) {
+    std::lock_guard<std::mutex> guard(m_mtxWork);
+    if (const CFlowTable* pTable = pTap->Take()) {
+        Process(*pTable);
+        pTap->GiveBack();
+    }
+    CFlowTable& filling = pTap->TakeFillingWhileStopped();
+    Process(filling);
+    filling.Clear();
+    std::erase(m_vecTaps, pTap);
+}
+
+void CAppResolver::Start() {
+    std::lock_guard<std::mutex> guard(m_mtxWork);
+    if (!m_bStarted) {
+        {
+            std::lock_guard<std::mutex> wake(m_mtxWake);
+            m_bStop = false;
+        }
+        m_thread.Start(this);
+        m_bStarted = true;
+    }
+}
+
+void CAppResolver::StopWorker() {
+    m_thread.Stop(); // without m_mtxWork: the worker takes it
+    std::lock_guard<std::mutex> guard(m_mtxWork);
+    m_bStarted = false;
+}
+
+void CAppResolver::Wake() {
+    // No lock: a wake-up lost to the worker's check-then-wait costs at most its second's pause.
+    m_nHandOvers.fetch_add(1, std::memory_order_release);
+    m_cvWake.notify_one();
+}
+
+void CAppResolver::Stop() {
+    {
+        std::lock_guard<std::mutex> guard(m_mtxWake);
+        m_bStop = true;
+    }
+    m_cvWake.notify_one();
+}
+
+void CAppResolver::Run() {
+    uint64_t nSeen = 0;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(m_mtxWake);
+            m_cvWake.wait_for(lock, std::chrono::seconds(1), [&] {
+                return m_bStop || m_nHandOvers.load(std::memory_order_acquire) != nSeen;
+            });
+            if (m_bStop) {
+                return;
+            }
+        }
+        nSeen = m_nHandOvers.load(std::memory_order_acquire);
+        try {
+            std::lock_guard<std::mutex> guard(m_mtxWork);
+            for (CFlowTap* pTap : m_vecTaps) {
+                if (const CFlowTable* pTable = pTap->Take()) {
+                    Process(*pTable);
+                    pTap->GiveBack();
+                }
+            }
+            const auto tNow = Clock::now();
+            if (tNow - m_tLastExpiry >= std::chrono::seconds(1)) {
+                m_tLastExpiry = tNow;
+                ExpireFlows(tNow);
+            }
+        } catch (const std::exception&) {
+            // Out of memory: the tables stay with the worker and are tried again.
+        }
+    }
+}
+
+void CAppResolver::DrainStopped() {
+    std::lock_guard<std::mutex> guard(m_mtxWork);
+    for (CFlowTap* pTap : m_vecTaps) {
+        if (const CFlowTable* pTable = pTap->Take()) {
+            Process(*pTable);
+            pTap->GiveBack();
+        }
+        CFlowTable& filling = pTap->TakeFillingWhileStopped();
+        Process(filling);
+        filling.Clear();
+    }
+    // No descriptor is held while nothing is captured.
+    m_fdDiag.Reset();
+    m_bDiagTried = false;
+}
+
+std::vector<AppUsage> CAppResolver::GetUsage() const {
+    std::vector<AppUsage> rows;
+    std::lock_guard<std::mutex> guard(m_mtxTotals);
+    for (const AppUsage& row : m_vecRows) {
+        if (row.nSentBytes != 0 || row.nRecvBytes != 0 || row.nConnections != 0) {
+            rows.push_back(row);
+        }
+    }
+    return rows;
+}
+
+void CAppResolver::Process(const CFlowTable& table) {
+    const auto tNow = Clock::now();
+    const size_t nFlows = table.GetFlowCount();
+    std::vector<uint32_t> rows(nFlows, kTableFull);
+    std::vector<const FlowKey*> asked;
+    std::vector<size_t> askedIndex;
+    size_t nNew = 0;
+    for (size_t n = 0; n < nFlows; ++n) {
+        const FlowKey& key = table.GetFlow(n).key;
+        const auto it = m_flows.find(key);
+        if (it == m_flows.end()) {
+            if (m_flows.size() + nNew >= kMaxFlows) {
+                continue; // TableFull
+            }
+            ++nNew;
+        } else if (!IsReason(it->second.nApp) || tNow - it->second.tLastTry < kRetryPause) {
+            rows[n] = it->second.nApp;
+            it->second.tLastSeen = tNow;
+            continue;
+        }
+        asked.push_back(&key);
+        askedIndex.push_back(n);
+    }
+    std::vector<uint32_t> resolved;
+    ResolveFlows(asked, resolved);
+
+    std::lock_guard<std::mutex> guard(m_mtxTotals);
+    for (size_t n = 0; n < asked.size(); ++n) {
+        auto [it, bNew] = m_flows.try_emplace(*asked[n]);
+        FlowEntry& entry = it->second;
+        if (!bNew) {
+            --m_vecRows[entry.nApp].nConnections;
+        }
+        entry.nApp = resolved[n];
+        entry.tLastSeen = entry.tLastTry = tNow;
+        ++m_vecRows[entry.nApp].nConnections;
+        rows[askedIndex[n]] = entry.nApp;
+    }
+    for (size_t n = 0; n < nFlows; ++n) {
+        const FlowSlot& slot = table.GetFlow(n);
+        m_vecRows[rows[n]].nSentBytes += slot.nSentBytes;
+        m_vecRows[rows[n]].nRecvBytes += slot.nRecvBytes;
+    }
+    for (uint32_t n = 0; n < kReasonRows; ++n) {
+        m_vecRows[n].nSentBytes += table.GetUnattributed(static_cast<EUnattributed>(n), true);
+        m_vecRows[n].nRecvBytes += table.GetUnattributed(static_cast<EUnattributed>(n), false);
+    }
+}
+
+void CAppResolver::ResolveFlows(const std::vector<const FlowKey*>& keys,
+                                std::vector<uint32_t>& rows) {
+    rows.assign(keys.size(), kUnavailable);
+    if (keys.empty() || !OpenDiag()) {
+        return;
+    }
+    const auto tNow = Clock::now();
+    std::vector<DiagReply> replies;
+    for (size_t nFirst = 0; nFirst < keys.size(); nFirst += kQueryBatch) {
+        const size_t nCount = std::min(kQueryBatch, keys.size() - nFirst);
+        const uint32_t nFirstSeq = m_nSeq + 1;
+        std::string strRequests;
+        for (size_t n = 0; n < nCount; ++n) {
+            strRequests += BuildSocketQuery(*keys[nFirst + n], ++m_nSeq);
+        }
+        replies.clear();
+        Exchange(strRequests, nCount, false, replies);
+        std::vector<const DiagReply*> answers(nCount, nullptr);
+        for (const DiagReply& reply : replies) {
+            const uint32_t nIndex = reply.nSeq - nFirstSeq;
+            if (nIndex < nCount && answers[nIndex] == nullptr) {
+                answers[nIndex] = &reply;
+            }
+        }
+        for (size_t n = 0; n < nCount; ++n) {
+            const DiagReply* pReply = answers[n];
+            uint32_t& nRow = rows[nFirst + n];
+            if (pReply != nullptr && pReply->eKind == DiagReply::EKind::Socket &&
+                pReply->socket.nInode != 0) {
+                nRow = RowOf(pReply->socket);
+                NotePeer(*keys[nFirst + n], nRow, tNow);
+                continue;
+            }
+            // Gone, closing, or not accepted yet: the listening or unconnected socket that took
+            // it belongs to the same application; else the one that talks to its peer.
+            nRow = RowOfBound(*keys[nFirst + n]);
+            if (nRow == 0) {
+                nRow = RowOfPeer(*keys[nFirst + n], tNow);
+            }
+            if (nRow == 0) {
+                nRow = pReply != nullptr && pReply->eKind == DiagReply::EKind::Socket ? kClosed
+                                                                                      : kNoSocket;
+            }
+        }
+    }
+}
+
+bool CAppResolver::Exchange(const std::string& strRequests, size_t nExpected, bool bDump,
+                            std::vector<DiagReply>& replies) {
+    const uint32_t nLastSeq = m_nSeq;
+    const uint32_t nFirstSeq = bDump ? nLastSeq : nLastSeq + 1 - static_cast<uint32_t>(nExpected);
+    if (::send(m_fdDiag.Get(), strRequests.data(), strRequests.size(), 0) < 0) {
+        return false;
+    }
+    std::vector<uint8_t> buffer(kReceiveBytes);
+    size_t nAnswers = 0;
+    std::string strError;
+    while (nAnswers < nExpected) {
+        const ssize_t nRead = ::recv(m_fdDiag.Get(), buffer.data(), buffer.size(), 0);
+        if (nRead < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false; // timed out, or the kernel dropped replies (ENOBUFS)
+        }
+        const size_t nBefore = replies.size();
+        if (!ParseDiagReplies({buffer.data(), static_cast<size_t>(nRead)}, replies, strError)) {
+            return false;
+        }
+        for (size_t n = nBefore; n < replies.size();) {
+            const DiagReply& reply = replies[n];
+            // Late answers to an exchange that timed out are not this one's.
+            if (reply.nSeq - nFirstSeq > nLastSeq - nFirstSeq) {
+                replies.erase(replies.begin() + static_cast<std::ptrdiff_t>(n));
+                continue;
+            }
+            if (bDump ? reply.eKind != DiagReply::EKind::Socket
+                      : reply.eKind != DiagReply::EKind::Done) {
+                ++nAnswers;
+            }
+            ++n;
+        }
+    }
+    return true;
+}
+
+uint32_t CAppResolver::RowOf(const SocketRecord& socket) {
+    const std::pair<uint64_t, uint32_t> owner{socket.bHasCgroup ? socket.nCgroupId : 0,
+                                              socket.nUid};
+    if (const auto it = m_rowOfOwner.find(owner); it != m_rowOfOwner.end()) {
+        return it->second;
+    }
+    std::string strName;
+    bool bKnown = true;
+    if (socket.bHasCgroup) {
+        const std::optional<std::string> path = m_cgroups.FindPath(socket.nCgroupId);
+        bKnown = path.has_value();
+        if (path) {
+            strName = AppNameFromCgroupPath(*path);
+        }
+    }
+    if (strName.empty()) {
+        strName = UserName(socket.nUid);
+    }
+    const uint32_t nRow = RowOfName(strName);
+    if (bKnown) {
+        m_rowOfOwner.emplace(owner, nRow);
+    }
+    return nRow;
+}
+
+uint32_t CAppResolver::RowOfName(const std::string& strName) {
+    if (const auto it = m_rowOfName.find(strName); it != m_rowOfName.end()) {
+        return it->second;
+    }
+    std::lock_guard<std::mutex> guard(m_mtxTotals);
+    if (m_vecRows.size() >= kReasonRows + kMaxApps) {
+        m_vecRows.back().strName = "other applications";
+        return static_cast<uint32_t>(m_vecRows.size() - 1);
+    }
+    const auto nRow = static_cast<uint32_t>(m_vecRows.size());
+    m_vecRows.push_back(AppUsage{strName, 0, 0, 0, 0});
+    m_rowOfName.emplace(strName, nRow);
+    return nRow;
+}
+
+void CAppResolver::RefreshBound() {
+    m_tBoundRead = Clock::now();
+    m_vecBound.clear();
+    std::vector<DiagReply> replies;
+    for (const uint8_t nFamily : {uint8_t{AF_INET}, uint8_t{AF_INET6}}) {
+        for (const uint8_t nProtocol : {uint8_t{IPPROTO_TCP}, uint8_t{IPPROTO_UDP}}) {
+            const uint32_t nStates = nProtocol == IPPROTO_TCP ? 1U << TCP_LISTEN : ~0U;
+            replies.clear();
+            Exchange(BuildSocketDump(nFamily, nProtocol, nStates, ++m_nSeq), 1, true, replies);
+            for (const DiagReply& reply : replies) {
+                if (reply.eKind == DiagReply::EKind::Socket && reply.socket.nInode != 0) {
+                    m_vecBound.push_back(reply.socket);
+                    // Bound sockets keep their protocol where connections keep their state.
+                    m_vecBound.back().nState = nProtocol;
+                }
+            }
+        }
+    }
+}
+
+uint32_t CAppResolver::RowOfBound(const FlowKey& key) {
+    if (!m_tBoundRead || Clock::now() - *m_tBoundRead >= kBoundPause) {
+        RefreshBound();
+    }
+    const SocketRecord* pBest = nullptr;
+    int nBestFit = 0;
+    for (const SocketRecord& socket : m_vecBound) {
+        if (socket.nState != key.nProtocol || socket.nLocalPort != key.nLocalPort ||
+            (socket.nRemotePort != 0 && socket.nRemotePort != key.nRemotePort)) {
+            continue;
+        }
+        if (const int nFit = AddressFit(socket, key); nFit > nBestFit) {
+            nBestFit = nFit;
+            pBest = &socket;
+        }
+    }
+    return pBest != nullptr ? RowOf(*pBest) : 0;
+}
+
+namespace {
+
+FlowKey PeerKey(const FlowKey& key) {
+    FlowKey peer = key;
+    peer.nLocalPort = 0;
+    return peer;
+}
+
+} // namespace
+
+void CAppResolver::NotePeer(const FlowKey& key, uint32_t nRow, Clock::time_point tNow) {
+    if (m_peers.size() >= kMaxFlows) {
+        return; // kept small: forgotten with the flows
+    }
+    auto [it, bNew] = m_peers.try_emplace(PeerKey(key), PeerEntry{nRow, tNow});
+    if (!bNew) {
+        const bool bRecent = tNow - it->second.tSeen < kPeerMemory;
+        it->second.nRow = bRecent && it->second.nRow != nRow ? 0 : nRow;
+        it->second.tSeen = tNow;
+    }
+}
+
+uint32_t CAppResolver::RowOfPeer(const FlowKey& key, Clock::time_point tNow) {
+    const auto it = m_peers.find(PeerKey(key));
+    return it != m_peers.end() && tNow - it->second.tSeen < kPeerMemory ? it->second.nRow : 0;
+}
+
+void CAppResolver::ExpireFlows(Clock::time_point tNow) {
+    std::erase_if(m_peers,
+                  [&](const auto& item) { return tNow - item.second.tSeen >= kPeerMemory; });
+    std::lock_guard<std::mutex> guard(m_mtxTotals);
+    std::erase_if(m_flows, [&](const auto& item) {
+        if (tNow - item.second.tLastSeen < kFlowExpiry) {
+            return false;
+        }
+        --m_vecRows[item.second.nApp].nConnections;
+        return true;
+    });
+}

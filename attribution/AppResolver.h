@@ -1,0 +1,125 @@
+#pragma once
+
+// The resolver: takes the flow tables capture threads hand over, finds each new flow's socket
+// through the kernel's socket diagnostics, and each socket's application through its control
+// group and owner, off the packet path, on a thread of its own.
+
+#include "AppUsage.h"
+#include "Cgroups.h"
+#include "FlowTap.h"
+#include "SockDiag.h"
+#include "ZarnFd.h"
+#include "ZarnThread.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+class CAppResolver final : public IExecutable {
+public:
+    // At most this many flows are remembered (about 100 bytes each): bytes of further new flows
+    // count as TableFull until older ones expire.
+    static constexpr size_t kMaxFlows = 65536;
+    // A flow not seen for this long is forgotten (and no longer counts as a connection).
+    static constexpr std::chrono::seconds kFlowExpiry{30};
+    // At most this many applications are told apart; further ones share the last row.
+    static constexpr size_t kMaxApps = 4096;
+    // A flow whose socket closed before it was asked for goes to the application whose live
+    // sockets alone talked from the same local address to the same remote address and port
+    // within this time (as an application's short connections to its server do).
+    static constexpr std::chrono::seconds kPeerMemory{60};
+
+    // strCgroupRoot: the cgroup v2 mount (empty: found). Without socket diagnostics (the netlink
+    // socket cannot be opened) every flow counts as Unavailable.
+    explicit CAppResolver(std::string strCgroupRoot = {});
+    CAppResolver(const CAppResolver&) = delete;
+    CAppResolver& operator=(const CAppResolver&) = delete;
+    ~CAppResolver();
+
+    // Any thread but a capture thread; a tap is added before its capture thread starts and
+    // removed only when no capture thread fills it.
+    void AddTap(CFlowTap* pTap);
+    void RemoveTap(CFlowTap* pTap);
+    // The controlling thread (the one that starts and stops capture): starts the worker if it is
+    // not running, and stops it (joined when this returns). Start throws CZarnException when no
+    // thread can be made.
+    void Start();
+    void StopWorker();
+    // Capture thread, after its tap handed a table over: wakes the worker. Takes no lock.
+    void Wake();
+    // Any thread, while no capture thread runs (after they were joined): resolves what the taps
+    // still hold, so that every counted byte is in the rows, then closes the socket
+    // diagnostics' socket until the next flow.
+    void DrainStopped();
+    // Any thread: the rows with bytes, applications and reasons, in no order.
+    std::vector<AppUsage> GetUsage() const;
+
+    // The worker's loop and its stop; for the thread holder.
+    void Run() override;
+    void Stop() override;
+
+private:
+    // A remote service as one local address talks to it: the flow's key without the local port.
+    struct PeerEntry {
+        uint32_t nRow = 0; // 0: more than one application talked to it
+        std::chrono::steady_clock::time_point tSeen;
+    };
+
+    struct FlowEntry {
+        uint32_t nApp = 0; // a row: an EUnattributed below Count, an application above
+        std::chrono::steady_clock::time_point tLastSeen, tLastTry;
+    };
+
+    // Worker or drain, under m_mtxWork: books a table's bytes to the rows.
+    void Process(const CFlowTable& table);
+    // The rows of flows asked for now, by targeted queries in batches.
+    void ResolveFlows(const std::vector<const FlowKey*>& keys, std::vector<uint32_t>& apps);
+    // The row of a socket the kernel described, or a reason.
+    uint32_t RowOf(const SocketRecord& socket);
+    // The row of a listening or unconnected socket bound to the flow's local end, or 0.
+    uint32_t RowOfBound(const FlowKey& key);
+    // The one application whose live sockets talked from the flow's local address to its remote
+    // end lately, or 0; and the note of a live socket's flow.
+    uint32_t RowOfPeer(const FlowKey& key, std::chrono::steady_clock::time_point tNow);
+    void NotePeer(const FlowKey& key, uint32_t nRow, std::chrono::steady_clock::time_point tNow);
+    void RefreshBound();
+    // Sends requests and reads replies until nExpected answers (or a dump's end) came.
+    bool Exchange(const std::string& strRequests, size_t nExpected, bool bDump,
+                  std::vector<DiagReply>& replies);
+    uint32_t RowOfName(const std::string& strName);
+    void ExpireFlows(std::chrono::steady_clock::time_point tNow);
+
+    // The socket diagnostics' socket, opened by the first flow; under m_mtxWork.
+    bool OpenDiag();
+    CZarnFd m_fdDiag;
+    bool m_bDiagTried = false;
+    uint32_t m_nSeq = 0;
+
+    // Guards the taps, the flows and everything the work uses; held while a table is resolved.
+    mutable std::mutex m_mtxWork;
+    std::vector<CFlowTap*> m_vecTaps;
+    std::unordered_map<FlowKey, FlowEntry, FlowKeyHash> m_flows;
+    CCgroupIndex m_cgroups;
+    std::map<std::pair<uint64_t, uint32_t>, uint32_t> m_rowOfOwner; // (cgroup id, uid) -> row
+    std::unordered_map<std::string, uint32_t> m_rowOfName;
+    std::unordered_map<FlowKey, PeerEntry, FlowKeyHash> m_peers; // local port 0
+    std::vector<SocketRecord> m_vecBound; // listening TCP and every UDP socket, from dumps
+    std::optional<std::chrono::steady_clock::time_point> m_tBoundRead;
+    std::chrono::steady_clock::time_point m_tLastExpiry;
+
+    // The rows; application rows follow the reasons'. Guarded by m_mtxTotals, held only briefly.
+    mutable std::mutex m_mtxTotals;
+    std::vector<AppUsage> m_vecRows;
+
+    std::mutex m_mtxWake;
+    std::condition_variable m_cvWake;
+    std::atomic<uint64_t> m_nHandOvers{0};
+    bool m_bStop = false; // guarded by m_mtxWake
+    CZarnThread m_thread;
+    bool m_bStarted = false; // guarded by m_mtxWork
+};

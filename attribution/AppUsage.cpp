@@ -1,0 +1,110 @@
+#include "AppUsage.h"
+
+#include <algorithm>
+
+const char* DescribeUnattributed(EUnattributed eReason) {
+    switch (eReason) {
+    case EUnattributed::None:
+        return "";
+    case EUnattributed::NotTcpUdp:
+        return "not attributed: not TCP or UDP";
+    case EUnattributed::Fragment:
+        return "not attributed: IP fragments";
+    case EUnattributed::HeadersCut:
+        return "not attributed: ports beyond the captured headers";
+    case EUnattributed::Closed:
+        return "not attributed: socket closed before it was seen";
+    case EUnattributed::NoSocket:
+        return "not attributed: no socket here (forwarded, or another namespace)";
+    case EUnattributed::TableFull:
+        return "not attributed: flow table full";
+    case EUnattributed::Pending:
+        return "not attributed yet";
+    case EUnattributed::Unavailable:
+        return "not attributed: socket diagnostics unavailable";
+    case EUnattributed::Count:
+        break;
+    }
+    return "not attributed";
+}
+
+const char* LabelUnattributed(EUnattributed eReason) {
+    switch (eReason) {
+    case EUnattributed::None:
+        return "";
+    case EUnattributed::NotTcpUdp:
+        return "not_tcp_udp";
+    case EUnattributed::Fragment:
+        return "fragment";
+    case EUnattributed::HeadersCut:
+        return "headers_cut";
+    case EUnattributed::Closed:
+        return "closed";
+    case EUnattributed::NoSocket:
+        return "no_socket";
+    case EUnattributed::TableFull:
+        return "table_full";
+    case EUnattributed::Pending:
+        return "pending";
+    case EUnattributed::Unavailable:
+        return "unavailable";
+    case EUnattributed::Count:
+        break;
+    }
+    return "unknown";
+}
+
+void MergeAppRows(std::vector<AppUsage>& rows, const std::vector<AppUsage>& more,
+                  bool bConnections) {
+    for (const AppUsage& row : more) {
+        const auto it = std::ranges::find_if(rows, [&](const AppUsage& mine) {
+            return mine.nReason == row.nReason && mine.strName == row.strName;
+        });
+        AppUsage& mine =
+            it != rows.end() ? *it : rows.emplace_back(AppUsage{row.strName, row.nReason, 0, 0, 0});
+        mine.nSentBytes += row.nSentBytes;
+        mine.nRecvBytes += row.nRecvBytes;
+        mine.nConnections += bConnections ? row.nConnections : 0;
+    }
+}
+
+void BalanceAppRows(std::vector<AppUsage>& rows, int64_t nSentBytes, int64_t nRecvBytes) {
+    const auto nPending = static_cast<uint32_t>(EUnattributed::Pending);
+    std::erase_if(rows, [&](const AppUsage& row) { return row.nReason == nPending; });
+    for (const AppUsage& row : rows) {
+        nSentBytes -= row.nSentBytes;
+        nRecvBytes -= row.nRecvBytes;
+    }
+    if (nSentBytes > 0 || nRecvBytes > 0) {
+        rows.push_back(AppUsage{DescribeUnattributed(EUnattributed::Pending), nPending,
+                                std::max<int64_t>(nSentBytes, 0), std::max<int64_t>(nRecvBytes, 0),
+                                0});
+    }
+}
+
+std::vector<AppUsage> TopAppRows(std::vector<AppUsage> rows, size_t nTop) {
+    // Applications first, largest first; reasons after them in their order.
+    std::ranges::stable_sort(rows, [](const AppUsage& a, const AppUsage& b) {
+        if (a.IsAttributed() != b.IsAttributed()) {
+            return a.IsAttributed();
+        }
+        return a.IsAttributed() ? a.nSentBytes + a.nRecvBytes > b.nSentBytes + b.nRecvBytes
+                                : a.nReason < b.nReason;
+    });
+    const auto itReasons =
+        std::ranges::find_if(rows, [](const AppUsage& row) { return !row.IsAttributed(); });
+    const auto nApps = static_cast<size_t>(itReasons - rows.begin());
+    if (nApps <= nTop) {
+        return rows;
+    }
+    AppUsage other{"other", 0, 0, 0, 0};
+    for (size_t n = nTop; n < nApps; ++n) {
+        other.nSentBytes += rows[n].nSentBytes;
+        other.nRecvBytes += rows[n].nRecvBytes;
+        other.nConnections += rows[n].nConnections;
+    }
+    std::vector<AppUsage> top(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(nTop));
+    top.push_back(other);
+    top.insert(top.end(), rows.begin() + static_cast<std::ptrdiff_t>(nApps), rows.end());
+    return top;
+}

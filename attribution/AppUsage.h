@@ -1,0 +1,61 @@
+#pragma once
+
+// What the meter's counted bytes are, by application: the rows the window, the headless program
+// and the capture helper's clients show. Plain data, no dependencies.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Why counted bytes belong to no application. Numbers travel to clients and are kept stable.
+enum class EUnattributed : uint32_t {
+    None = 0,    // an application's
+    NotTcpUdp,   // neither TCP nor UDP (ICMP, ARP, other protocols), or not IP at all
+    Fragment,    // an IP fragment after the first: it carries no ports
+    HeadersCut,  // the ports lie beyond the captured bytes (long IPv4 options, IPv6 extension
+                 // headers, a deep stack of link headers)
+    Closed,      // its socket had closed (or was closing) before it could be asked for
+    NoSocket,    // no socket of this host's network namespace has it: forwarded for a container or
+                 // a virtual machine (their traffic leaves with this host's address), another
+                 // network namespace, or a socket that came and went between two looks
+    TableFull,   // more flows at once than the tables hold
+    Pending,     // counted, and not resolved yet
+    Unavailable, // the kernel's socket diagnostics could not be opened
+    Count
+};
+
+// A short English name for a reason, as rows show it ("" for None).
+const char* DescribeUnattributed(EUnattributed eReason);
+// A label for metrics: lower case, no spaces ("closed", "not_tcp_udp", ...).
+const char* LabelUnattributed(EUnattributed eReason);
+
+// One row: an application's bytes, or the bytes not attributed for one reason.
+struct AppUsage {
+    // The application: a desktop application's id, a systemd unit, a cgroup's name, or "user
+    // NAME" when nothing better is known; for a reason's row its description.
+    std::string strName;
+    // EUnattributed as a number; 0 for an application.
+    uint32_t nReason = 0;
+    int64_t nSentBytes = 0, nRecvBytes = 0;
+    // Flows of the application seen in the last kFlowExpiry (TCP connections and UDP exchanges).
+    int64_t nConnections = 0;
+
+    template <class Io> void Fields(Io& io) {
+        io(strName, nReason, nSentBytes, nRecvBytes, nConnections);
+    }
+    bool operator==(const AppUsage&) const = default;
+    bool IsAttributed() const { return nReason == 0; }
+};
+
+// Adds more's bytes to the rows of the same name and reason, and the rows rows lacks; connections
+// too when bConnections (not for counts of the past).
+void MergeAppRows(std::vector<AppUsage>& rows, const std::vector<AppUsage>& more,
+                  bool bConnections);
+// Makes the Pending row what the other rows leave of the totals (no row when nothing is left), so
+// that the rows add up to them.
+void BalanceAppRows(std::vector<AppUsage>& rows, int64_t nSentBytes, int64_t nRecvBytes);
+
+// The nTop applications with the most bytes (largest first), one "other" row (nReason 0) for the
+// rest of them when there is a rest, then the reasons' rows: at most nTop + 1 + the reasons' rows,
+// whatever the number of applications.
+std::vector<AppUsage> TopAppRows(std::vector<AppUsage> rows, size_t nTop);
