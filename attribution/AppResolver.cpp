@@ -109,14 +109,18 @@ void CAppResolver::AddTap(CFlowTap* pTap) {
 
 void CAppResolver::RemoveTap(CFlowTap* pTap) {
     std::lock_guard<std::mutex> guard(m_mtxWork);
-    if (const CFlowTable* pTable = pTap->Take()) {
+    DrainTap(*pTap);
+    std::erase(m_vecTaps, pTap);
+}
+
+void CAppResolver::DrainTap(CFlowTap& tap) {
+    if (const CFlowTable* pTable = tap.Take()) {
         Process(*pTable);
-        pTap->GiveBack();
+        tap.GiveBack();
     }
-    CFlowTable& filling = pTap->TakeFillingWhileStopped();
+    CFlowTable& filling = tap.TakeFillingWhileStopped();
     Process(filling);
     filling.Clear();
-    std::erase(m_vecTaps, pTap);
 }
 
 void CAppResolver::Start() {
@@ -186,13 +190,7 @@ void CAppResolver::Run() {
 void CAppResolver::DrainStopped() {
     std::lock_guard<std::mutex> guard(m_mtxWork);
     for (CFlowTap* pTap : m_vecTaps) {
-        if (const CFlowTable* pTable = pTap->Take()) {
-            Process(*pTable);
-            pTap->GiveBack();
-        }
-        CFlowTable& filling = pTap->TakeFillingWhileStopped();
-        Process(filling);
-        filling.Clear();
+        DrainTap(*pTap);
     }
     // No descriptor is held while nothing is captured.
     m_fdDiag.Reset();

@@ -77,6 +77,8 @@ private:
 
     // Worker or drain, under m_mtxWork: books a table's bytes to the rows.
     void Process(const CFlowTable& table);
+    // Under m_mtxWork, while no capture thread fills the tap: books both its tables.
+    void DrainTap(CFlowTap& tap);
     // The rows of flows asked for now, by targeted queries in batches.
     void ResolveFlows(const std::vector<const FlowKey*>& keys, std::vector<uint32_t>& apps);
     // The row of a socket the kernel described, or a reason.
