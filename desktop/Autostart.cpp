@@ -32,7 +32,7 @@ bool IsAutostartEnabled() {
 }
 
 std::string AutostartEntry(const std::string& strProgram) {
-    // Exec quoting of the desktop entry specification: the path in double quotes, with ", `, $
+    // Exec quoting of desktop entries: the path in double quotes, with ", `, $
     // and \ escaped.
     std::string strQuoted = "\"";
     for (const char ch : strProgram) {
