@@ -51,7 +51,7 @@ bool CFlowTap::HandOver(int64_t nNowNs) {
         return false;
     }
     m_nLastHandOverNs = nNowNs;
-    m_aMemo = {}; // their slots are in the table handed over
+    ForgetTrains(); // their slots are in the table handed over
     // The release publishes the table's contents to the resolver's Take.
     m_nHanded.store(m_nFilling, std::memory_order_release);
     m_nFilling ^= 1;

@@ -99,33 +99,43 @@ class CFlowTap {
 public:
     static constexpr int64_t kHandOverPauseNs = 50'000'000;
 
-    // Capture thread: counts a packet's bytes under its flow, or under the reason it has none.
-    [[gnu::always_inline]] inline void Add(const PacketInfo& info, bool bSent, int64_t nBytes) {
-        // IPv4 without options: the packet's own bytes against the last one's of its direction,
-        // before any key is read.
-        Memo* pMemo = nullptr;
-        Memo seen;
-        const uint8_t* pNetwork = info.pData + info.nLinkHeaderLength;
-        if (info.eNetworkProtocol == ENetworkProtocol::IPv4 &&
-            info.pHeader->caplen >= info.nLinkHeaderLength + 24) [[likely]] {
-            pMemo = &m_aMemo[bSent ? 1 : 0];
-            std::memcpy(&seen.nAddresses, pNetwork + 12, sizeof seen.nAddresses);
-            std::memcpy(&seen.nPorts, pNetwork + 20, sizeof seen.nPorts);
-            seen.nHead = uint32_t{pNetwork[0]} | uint32_t{pNetwork[9]} << 8 |
-                         uint32_t{pNetwork[6] & 0x1Fu} << 16 | uint32_t{pNetwork[7]} << 24;
-            if (pMemo->pSlot != nullptr && seen.nAddresses == pMemo->nAddresses &&
-                seen.nPorts == pMemo->nPorts && seen.nHead == pMemo->nHead) [[likely]] {
-                (bSent ? pMemo->pSlot->nSentBytes : pMemo->pSlot->nRecvBytes) += nBytes;
-                return;
-            }
+    // What CountRepeat found: no repeat, or the direction the repeated packet was counted in.
+    enum class ERepeat : uint8_t { No, Received, Sent };
+
+    // Capture thread: counts under its flow a packet that repeats the addresses, ports and
+    // protocol of the last packet Add counted in a direction since ForgetTrains, and says which
+    // direction that was: a packet's direction follows from its addresses while the host's
+    // addresses stay the same, which they do until ForgetTrains. No for any other packet, which
+    // the caller classifies and gives to Add. nBytes: the packet's bytes, not merged ones. One
+    // for each family, for the caller to keep IPv4's way apart and short.
+    [[gnu::always_inline]] inline ERepeat CountRepeat4(const PacketInfo& info, int64_t nBytes) {
+        if (info.eNetworkProtocol != ENetworkProtocol::IPv4 ||
+            info.pHeader->caplen < info.nLinkHeaderLength + kTrainBytes4) [[unlikely]] {
+            return ERepeat::No;
         }
+        return Repeat(m_aTrains4, ReadTrain4(info.pData + info.nLinkHeaderLength), nBytes);
+    }
+    [[gnu::always_inline]] inline ERepeat CountRepeat6(const PacketInfo& info, int64_t nBytes) {
+        if (info.eNetworkProtocol != ENetworkProtocol::IPv6 ||
+            info.pHeader->caplen < info.nLinkHeaderLength + kTrainBytes6) [[unlikely]] {
+            return ERepeat::No;
+        }
+        return Repeat(m_aTrains6, ReadTrain6(info.pData + info.nLinkHeaderLength), nBytes);
+    }
+    // Capture thread, when the host's addresses may have changed (after a batch), or before it
+    // starts: no packet is a repeat of an earlier one until Add has seen it again.
+    void ForgetTrains() {
+        m_aTrains4 = {};
+        m_aTrains6 = {};
+    }
+
+    // Capture thread: counts a packet's bytes under its flow, or under the reason it has none,
+    // and remembers its flow for CountRepeat.
+    [[gnu::always_inline]] inline void Add(const PacketInfo& info, bool bSent, int64_t nBytes) {
         FlowKey key;
         switch (ReadFlow(info, bSent, key)) {
         case EFlowRead::Flow:
-            seen.pSlot = m_aTables[m_nFilling].Add(key, bSent, nBytes);
-            if (pMemo != nullptr && pNetwork[0] == 0x45) { // ports at 20: the bytes say it all
-                *pMemo = seen;
-            }
+            Remember(info, bSent, m_aTables[m_nFilling].Add(key, bSent, nBytes));
             return;
         case EFlowRead::NotTcpUdp:
             m_aTables[m_nFilling].AddUnattributed(EUnattributed::NotTcpUdp, bSent, nBytes);
@@ -152,23 +162,93 @@ public:
     // With no capture thread running (after it was joined): the table being filled, which
     // HandOver has not handed over, for the caller to resolve and clear.
     CFlowTable& TakeFillingWhileStopped() {
-        m_aMemo = {};
+        ForgetTrains();
         return m_aTables[m_nFilling];
     }
 
 private:
-    // What the last IPv4 packet of a direction was, as bytes, and its flow's slot in the table
-    // being filled (null: none).
-    struct Memo {
-        uint64_t nAddresses = 0;
-        uint32_t nPorts = 0, nHead = 0; // version and length, protocol, fragment offset
+    // A packet as raw bytes that fix its flow: for IPv4 without options the addresses, the
+    // ports, and version and header length, protocol and fragment offset (the time to live's
+    // byte holds the first one's); for IPv6 without extension headers the addresses, the ports,
+    // and the version and next header. Equal bytes, equal flow; the slot is that flow's in the
+    // table being filled (null: no train).
+    static constexpr uint64_t kTrainBytes4 = 24, kTrainBytes6 = 44;
+    struct Train4 {
+        uint64_t nAddresses = 0, nRest = 0;
         FlowSlot* pSlot = nullptr;
+        bool Is(const Train4& other) const {
+            return nAddresses == other.nAddresses && nRest == other.nRest;
+        }
     };
+    struct Train6 {
+        std::array<uint64_t, 4> aAddresses{};
+        uint64_t nRest = 0;
+        FlowSlot* pSlot = nullptr;
+        bool Is(const Train6& other) const {
+            return aAddresses == other.aAddresses && nRest == other.nRest;
+        }
+    };
+    static uint64_t Read64(const uint8_t* pb) {
+        uint64_t n;
+        std::memcpy(&n, pb, sizeof n);
+        return n;
+    }
+    static uint32_t Read32(const uint8_t* pb) {
+        uint32_t n;
+        std::memcpy(&n, pb, sizeof n);
+        return n;
+    }
+    static Train4 ReadTrain4(const uint8_t* pNetwork) {
+        // Bytes 6 to 9 as read on this little-endian host: the fragment offset's bits, the time
+        // to live's byte (which takes byte 0) and the protocol.
+        const uint32_t nHead = (Read32(pNetwork + 6) & 0xFF00FF1Fu) | uint32_t{pNetwork[0]} << 16;
+        return {Read64(pNetwork + 12), uint64_t{Read32(pNetwork + 20)} | uint64_t{nHead} << 32};
+    }
+    static Train6 ReadTrain6(const uint8_t* pNetwork) {
+        return {{Read64(pNetwork + 8), Read64(pNetwork + 16), Read64(pNetwork + 24),
+                 Read64(pNetwork + 32)},
+                uint64_t{Read32(pNetwork + 40)} | uint64_t{pNetwork[6]} << 32 |
+                    uint64_t{pNetwork[0] & 0xF0u} << 40};
+    }
+    template <class Train>
+    [[gnu::always_inline]] static ERepeat Repeat(std::array<Train, 2>& aTrains, const Train& seen,
+                                                 int64_t nBytes) {
+        if (aTrains[1].pSlot != nullptr && aTrains[1].Is(seen)) {
+            aTrains[1].pSlot->nSentBytes += nBytes;
+            return ERepeat::Sent;
+        }
+        if (aTrains[0].pSlot != nullptr && aTrains[0].Is(seen)) {
+            aTrains[0].pSlot->nRecvBytes += nBytes;
+            return ERepeat::Received;
+        }
+        return ERepeat::No;
+    }
+    // Remembers the flow of a packet Add counted, when its headers are the common ones whose
+    // bytes ReadFlow's key depends on alone.
+    void Remember(const PacketInfo& info, bool bSent, FlowSlot* pSlot) {
+        const uint8_t* pNetwork = info.pData + info.nLinkHeaderLength;
+        const uint64_t nCaptured = info.pHeader->caplen;
+        if (pSlot == nullptr) {
+            return;
+        }
+        if (info.eNetworkProtocol == ENetworkProtocol::IPv4) {
+            if (nCaptured >= info.nLinkHeaderLength + kTrainBytes4 && pNetwork[0] == 0x45) {
+                m_aTrains4[bSent ? 1 : 0] = ReadTrain4(pNetwork);
+                m_aTrains4[bSent ? 1 : 0].pSlot = pSlot;
+            }
+        } else if (nCaptured >= info.nLinkHeaderLength + kTrainBytes6 && (pNetwork[0] >> 4) == 6 &&
+                   (pNetwork[6] == 6 || pNetwork[6] == 17)) {
+            m_aTrains6[bSent ? 1 : 0] = ReadTrain6(pNetwork);
+            m_aTrains6[bSent ? 1 : 0].pSlot = pSlot;
+        }
+    }
 
     std::array<CFlowTable, 2> m_aTables;
     int m_nFilling = 0;            // capture thread's
     int64_t m_nLastHandOverNs = 0; // capture thread's
-    std::array<Memo, 2> m_aMemo{}; // capture thread's; by direction, sent second
+    // The capture thread's: the last flow counted in each direction, received first.
+    std::array<Train4, 2> m_aTrains4{};
+    std::array<Train6, 2> m_aTrains6{};
     // The table the resolver holds, or -1; the capture thread sets it, the resolver clears it.
     alignas(64) std::atomic<int> m_nHanded{-1};
 };

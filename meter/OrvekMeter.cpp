@@ -210,6 +210,38 @@ COrvekMeter::CDevice::CDevice(COrvekMeter& meter) : m_meter(meter) {
 }
 
 void COrvekMeter::CDevice::AnalyzePacket(PacketInfo* pInfo) {
+    if (pInfo->eNetworkProtocol == ENetworkProtocol::IPv4) [[likely]] {
+        if (!CountRepeat<&CFlowTap::CountRepeat4>(*pInfo)) {
+            AnalyzeFresh(pInfo);
+        }
+        return;
+    }
+    AnalyzeOtherFamily(pInfo);
+}
+
+void COrvekMeter::CDevice::AnalyzeOtherFamily(PacketInfo* pInfo) {
+    if (!CountRepeat<&CFlowTap::CountRepeat6>(*pInfo)) {
+        AnalyzeFresh(pInfo);
+    }
+}
+
+template <CFlowTap::ERepeat (CFlowTap::*fnRepeat)(const PacketInfo&, int64_t)>
+[[gnu::always_inline]] inline bool COrvekMeter::CDevice::CountRepeat(const PacketInfo& info) {
+    // A packet of the flow that came last in its direction goes as that one went: no look-up
+    // of its addresses or its flow. Merged packets never take this way, as they count more.
+    const uint32_t nNetworkLength = info.pHeader->len - info.nLinkHeaderLength;
+    if (nNetworkLength > info.nMtu) [[unlikely]] {
+        return false;
+    }
+    const CFlowTap::ERepeat eRepeat = (m_tap.*fnRepeat)(info, nNetworkLength);
+    if (eRepeat == CFlowTap::ERepeat::No) {
+        return false;
+    }
+    Add(m_counters, eRepeat == CFlowTap::ERepeat::Sent, 1, nNetworkLength);
+    return true;
+}
+
+void COrvekMeter::CDevice::AnalyzeFresh(PacketInfo* pInfo) {
     if (const CAddressTable* pAddresses = m_pAddresses) [[likely]] {
         if (const EDirection eDirection = ClassifyCommon(*pInfo, *pAddresses, m_bCountForeign);
             eDirection != kUndecided) [[likely]] {
@@ -230,7 +262,9 @@ void COrvekMeter::CDevice::AnalyzeOther(PacketInfo* pInfo) {
 }
 
 void COrvekMeter::CDevice::OnPacketsDelivered() {
-    m_pAddresses = nullptr; // the next batch reads the addresses afresh
+    // The next batch reads the addresses afresh, and its packets repeat none of this one's.
+    m_pAddresses = nullptr;
+    m_tap.ForgetTrains();
     if (m_tap.HandOver(CFlowTap::NowNs())) {
         m_meter.m_resolver.Wake();
     }
@@ -253,8 +287,10 @@ void COrvekMeter::CDevice::OnDropCount(int64_t nDrops) {
 
 void COrvekMeter::CDevice::PrepareOpen(bool bCountForeign) {
     m_bCountForeign = bCountForeign;
-    // An earlier capture's address table is gone: the first batch looks the addresses up again.
+    // An earlier capture's address table is gone: the first batch looks the addresses up again,
+    // and counts no packet as a repeat of that capture's.
     m_pAddresses = nullptr;
+    m_tap.ForgetTrains();
     // libpcap's statistics are per handle: drops of earlier openings stay counted.
     m_nDropBase = m_counters.nDrops.load(std::memory_order_relaxed);
 }

@@ -75,8 +75,15 @@ public:
         friend class COrvekMeter;
         // Refreshing thread, before the device's capture thread starts: this opening's choice.
         void PrepareOpen(bool bCountForeign);
-        // Capture thread: AnalyzePacket for the packets its short path leaves, out of line so
-        // that the short path stays short.
+        // Capture thread: counts a packet that repeats the last flow of its direction
+        // (CFlowTap::CountRepeat4 or 6); false for others.
+        template <CFlowTap::ERepeat (CFlowTap::*fnRepeat)(const PacketInfo&, int64_t)>
+        bool CountRepeat(const PacketInfo& info);
+        // Capture thread: AnalyzePacket out of line, so that IPv4's repeats need no registers
+        // saved: for packets of other families, for those that repeat no flow, and for those
+        // whose direction the short classification leaves, which keeps that one short too.
+        [[gnu::noinline]] void AnalyzeOtherFamily(PacketInfo* pInfo);
+        [[gnu::noinline]] void AnalyzeFresh(PacketInfo* pInfo);
         [[gnu::noinline]] void AnalyzeOther(PacketInfo* pInfo);
 
         COrvekMeter& m_meter;

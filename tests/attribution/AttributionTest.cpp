@@ -173,13 +173,21 @@ TEST(FlowTable, EveryByteLandsInAFlowOrAReasonAndHandOverAlternates) {
     EXPECT_EQ(tap.Take()->GetFlowCount(), CFlowTable::kMaxFlows / 2);
 }
 
-// Packets of a few flows interleaved, both ways: each flow's bytes in its own slot whatever the
-// order, also across a hand-over; a packet with options is no other packet's flow.
+// Packets of a few flows interleaved, both ways, as a capture thread gives them (a repeat of the
+// last flow of its direction, else Add): each flow's bytes in its own slot whatever the order,
+// also across a hand-over; a packet with options or a later fragment is no other packet's flow.
 TEST(FlowTable, InterleavedFlowsKeepTheirOwnBytes) {
     CFlowTap tap;
+    int nRepeats = 0;
     const auto add = [&](const std::vector<uint8_t>& frame, bool bSent, int64_t nBytes) {
         Captured captured(frame, static_cast<uint32_t>(frame.size()), false);
-        tap.Add(captured.info, bSent, nBytes);
+        const CFlowTap::ERepeat eRepeat = tap.CountRepeat4(captured.info, nBytes);
+        if (eRepeat == CFlowTap::ERepeat::No) {
+            tap.Add(captured.info, bSent, nBytes);
+        } else {
+            EXPECT_EQ(eRepeat == CFlowTap::ERepeat::Sent, bSent);
+            ++nRepeats;
+        }
     };
     const auto out1 = MakeFrame(false, 6, "10.0.0.1", "10.0.0.9", 1000, 80);
     const auto in1 = MakeFrame(false, 6, "10.0.0.9", "10.0.0.1", 80, 1000);
@@ -200,6 +208,12 @@ TEST(FlowTable, InterleavedFlowsKeepTheirOwnBytes) {
     }
     add(options1, true, 7);
     add(options2, true, 5);
+    add(options2, true, 5);
+    auto fragment = out1; // a later fragment: what stands where ports would is data
+    fragment[14 + 7] = 0x10;
+    add(out1, true, 100);
+    add(out1, true, 100);
+    add(fragment, true, 3);
     int64_t nFlow1Sent = 0, nFlow1Recv = 0, nFlow2Sent = 0, nOptions1 = 0, nOptions2 = 0;
     for (const CFlowTable* pTable :
          {tap.Take(), static_cast<const CFlowTable*>(&tap.TakeFillingWhileStopped())}) {
@@ -215,11 +229,17 @@ TEST(FlowTable, InterleavedFlowsKeepTheirOwnBytes) {
             }
         }
     }
-    EXPECT_EQ(nFlow1Sent, 300);
+    EXPECT_EQ(nFlow1Sent, 500);
     EXPECT_EQ(nFlow1Recv, 30);
     EXPECT_EQ(nFlow2Sent, 3);
     EXPECT_EQ(nOptions1, 7);
-    EXPECT_EQ(nOptions2, 5);
+    EXPECT_EQ(nOptions2, 10);
+    EXPECT_EQ(tap.Take()->GetUnattributed(EUnattributed::Fragment, true) +
+                  tap.TakeFillingWhileStopped().GetUnattributed(EUnattributed::Fragment, true),
+              3);
+    // Only a flow after itself in its direction repeats: the received one between two sent ones
+    // (not across the hand-over), and the last sent one.
+    EXPECT_EQ(nRepeats, 2);
 }
 
 namespace {

@@ -171,6 +171,91 @@ TEST(MeterCount, SourceSentDestinationReceivedOtherwiseForwarded) {
     }
 }
 
+// The host's addresses as a capture thread finds them at a batch's start: swapped between batches.
+struct CSwappedLookup final : IAddressLookup {
+    const CAddressTable& GetAddressTable() const override { return *pTable; }
+    const CAddressTable* pTable = nullptr;
+};
+
+// A TCP or UDP packet of nWire bytes between the addresses and the ports given.
+std::unique_ptr<CraftedPacket> MakeFlowPacket(const char* szSource, const char* szDest,
+                                              uint16_t nPorts, uint32_t nWire,
+                                              uint8_t nProtocol = 6) {
+    const bool bIPv6 = std::strchr(szSource, ':') != nullptr;
+    auto pPacket =
+        std::make_unique<CraftedPacket>(14, bIPv6 ? ENetworkProtocol::IPv6 : ENetworkProtocol::IPv4,
+                                        nWire, std::min(nWire, 96u), szSource, szDest);
+    uint8_t* pNetwork = pPacket->pBytes.get() + 14;
+    pNetwork[bIPv6 ? 6 : 9] = nProtocol;
+    if (!bIPv6) {
+        pNetwork[6] = pNetwork[7] = 0;
+    }
+    std::memcpy(pNetwork + (bIPv6 ? 40 : 20), &nPorts, sizeof nPorts);
+    return pPacket;
+}
+
+std::tuple<int64_t, int64_t, int64_t, int64_t> Counts(const COrvekMeter& meter) {
+    const DeviceSnapshot& device = meter.GetSnapshot().devices.at(0);
+    return {device.nSentBytes, device.nRecvBytes, device.nSentPackets, device.nRecvPackets};
+}
+
+// A packet of the flow that came last in its direction counts as that one did, without a look-up;
+// mixed in one batch (flows interleaved both ways, IPv4 and IPv6, options, a later fragment,
+// packets merged by offloads, forwarded ones), packets count exactly what each counts in a batch
+// of its own. A batch's end forgets the flows: with the host's addresses changed, the same packet
+// counts the other way.
+TEST(MeterCount, RepeatedFlowsCountAsAloneAndFollowAddressChanges) {
+    std::vector<std::unique_ptr<CraftedPacket>> packets;
+    const auto add = [&](int nTimes, const char* szSource, const char* szDest, uint16_t nPorts,
+                         uint32_t nWire, uint8_t nProtocol = 6, size_t nAt = 0, uint8_t nByte = 0) {
+        for (int n = 0; n < nTimes; ++n) {
+            packets.push_back(MakeFlowPacket(szSource, szDest, nPorts, nWire, nProtocol));
+            if (nAt != 0) {
+                packets.back()->pBytes[nAt] = nByte;
+            }
+        }
+    };
+    add(3, "10.1.0.5", "192.0.2.1", 1, 1000);
+    add(2, "192.0.2.1", "10.1.0.5", 1, 60);
+    add(2, "10.1.0.5", "192.0.2.1", 1, 6000); // merged: counted as segments
+    add(1, "10.1.0.5", "192.0.2.1", 1, 1000);
+    add(2, "10.1.0.5", "192.0.2.1", 2, 300, 17);
+    add(2, "fd01::5", "2001:db8::1", 3, 1200);
+    add(3, "2001:db8::1", "fd01::5", 3, 80);
+    add(2, "fd01::5", "2001:db8::1", 3, 6000);
+    add(2, "10.2.0.7", "192.0.2.1", 1, 1000);                 // forwarded
+    add(2, "10.1.0.5", "192.0.2.1", 1, 500, 6, 14, 0x46);     // options
+    add(2, "10.1.0.5", "192.0.2.1", 1, 400, 6, 14 + 7, 0x20); // a later fragment
+    add(2, "10.1.0.5", "192.0.2.1", 1, 1000);
+
+    const CAddressTable host = MakeHostTable(false);
+    CSwappedLookup lookup;
+    lookup.pTable = &host;
+    CFakeMeter alone(lookup), batched(lookup);
+    for (auto& pPacket : packets) {
+        alone.Deliver(*pPacket);
+        batched.pDevice->AnalyzePacket(&pPacket->info);
+    }
+    batched.pDevice->OnPacketsDelivered();
+    EXPECT_EQ(Counts(batched.meter), Counts(alone.meter));
+
+    // The same upload, twice in a batch; then the host is the other end.
+    CAddressTable other;
+    other.AddIPv4(inet_addr("192.0.2.1"));
+    other.Seal();
+    auto pUpload = MakeFlowPacket("10.1.0.5", "192.0.2.1", 9, 100);
+    const auto [nSent, nRecv, nSentPackets, nRecvPackets] = Counts(batched.meter);
+    batched.pDevice->AnalyzePacket(&pUpload->info);
+    batched.pDevice->AnalyzePacket(&pUpload->info);
+    batched.pDevice->OnPacketsDelivered();
+    lookup.pTable = &other;
+    batched.pDevice->AnalyzePacket(&pUpload->info);
+    batched.pDevice->AnalyzePacket(&pUpload->info);
+    batched.pDevice->OnPacketsDelivered();
+    EXPECT_EQ(Counts(batched.meter),
+              std::make_tuple(nSent + 2 * 86, nRecv + 2 * 86, nSentPackets + 2, nRecvPackets + 2));
+}
+
 // Capture threads against this thread, which serves the view all the while. First four threads,
 // each with its own device: nothing lost, the last total shown. Then short bursts from one thread:
 // the first packet starts an update, the second comes up to 20 us later (spread over the bursts),
