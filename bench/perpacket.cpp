@@ -42,13 +42,18 @@ std::vector<uint8_t> MakeEthernetFrame(bool bIPv6, uint32_t nWire, const char* s
     return frame;
 }
 
-enum EFrame { kRecvIPv4, kSentIPv4, kRecvIPv6, kSentIPv6, kVlanIPv4 };
+// kMixedIPv4: received IPv4 of 64 flows in turn, so that no packet follows one of its own flow.
+enum EFrame { kRecvIPv4, kSentIPv4, kRecvIPv6, kSentIPv6, kVlanIPv4, kMixedIPv4 };
+constexpr int kMixedFlows = 64;
 
 // An Ethernet frame of 512 bytes of TCP between this host (loopback's addresses, which every host
 // holds) and a foreign one: sent frames come from the host, received ones go to it.
 std::vector<uint8_t> MakeFrame(EFrame eFrame) {
     const bool bIPv6 = eFrame == kRecvIPv6 || eFrame == kSentIPv6;
     const bool bSent = eFrame == kSentIPv4 || eFrame == kSentIPv6;
+    if (eFrame == kMixedIPv4) {
+        eFrame = kRecvIPv4;
+    }
     const char* szLocal = bIPv6 ? "::1" : "127.0.0.1";
     const char* szForeign = bIPv6 ? "2001:db8::9" : "192.0.2.9";
     std::vector<uint8_t> frame =
@@ -93,14 +98,22 @@ COrvekMeter g_meter(g_view, HostTable(), g_control);
 void BM_PerPacket(benchmark::State& state) {
     IPacketAnalyzer& device =
         orvektest::Announce(g_meter, ("bench" + std::to_string(state.thread_index())).c_str());
-    const std::vector<uint8_t> frame = MakeFrame(static_cast<EFrame>(state.range(0)));
+    const auto eFrame = static_cast<EFrame>(state.range(0));
+    std::vector<std::vector<uint8_t>> frames(eFrame == kMixedIPv4 ? kMixedFlows : 1,
+                                             MakeFrame(eFrame));
+    for (size_t n = 1; n < frames.size(); ++n) {
+        frames[n][14 + 20] = static_cast<uint8_t>(n); // the source port's high byte
+    }
     pcap_pkthdr header{};
-    header.caplen = static_cast<bpf_u_int32>(frame.size());
+    header.caplen = static_cast<bpf_u_int32>(frames[0].size());
     header.len = header.caplen;
     PacketInfo info{};
     int nInBatch = 0;
+    size_t nNext = 0;
     for (auto _ : state) {
         // As the capture loop does for every packet.
+        const std::vector<uint8_t>& frame = frames[nNext];
+        nNext = nNext + 1 == frames.size() ? 0 : nNext + 1;
         const LinkVerdict verdict = ParseLinkHeader(DLT_EN10MB, frame.data(), header.caplen);
         info.pHeader = &header;
         info.pData = frame.data();
@@ -137,7 +150,7 @@ void BM_ParseOnly(benchmark::State& state) {
 
 void FrameKinds(benchmark::internal::Benchmark* pBenchmark) {
     pBenchmark->ArgName("frame");
-    for (int nKind : {kRecvIPv4, kSentIPv4, kRecvIPv6, kSentIPv6, kVlanIPv4}) {
+    for (int nKind : {kRecvIPv4, kSentIPv4, kRecvIPv6, kSentIPv6, kVlanIPv4, kMixedIPv4}) {
         pBenchmark->Arg(nKind);
     }
 }
