@@ -14,6 +14,7 @@ struct DeviceSnapshot {
     // "ready" (listed before a capture), "gone" (counted before, no longer listed; strKind is the
     // last one listed)
     std::string strState;
+    // Captured and counting into the totals (a tunnel captured for its inner traffic is not).
     bool bCapturing = false;
     int64_t nSentBytes = 0, nRecvBytes = 0, nSentPackets = 0, nRecvPackets = 0, nDrops = 0;
     std::string strKind =
