@@ -197,6 +197,19 @@ void CAppResolver::DrainStopped() {
     m_bDiagTried = false;
 }
 
+void CAppResolver::SetOuterFlows(const std::map<std::string, OuterFlow>& outerFlows) {
+    std::lock_guard<std::mutex> guard(m_mtxWork);
+    m_outerFlows = outerFlows;
+    std::lock_guard<std::mutex> totals(m_mtxTotals);
+    std::erase_if(m_outerBytes,
+                  [&](const auto& entry) { return !outerFlows.contains(entry.first); });
+}
+
+std::map<std::string, std::pair<int64_t, int64_t>> CAppResolver::GetOuterBytes() const {
+    std::lock_guard<std::mutex> guard(m_mtxTotals);
+    return m_outerBytes;
+}
+
 std::vector<AppUsage> CAppResolver::GetUsage() const {
     std::vector<AppUsage> rows;
     std::lock_guard<std::mutex> guard(m_mtxTotals);
@@ -250,6 +263,13 @@ void CAppResolver::Process(const CFlowTable& table) {
         const FlowSlot& slot = table.GetFlow(n);
         m_vecRows[rows[n]].nSentBytes += slot.nSentBytes;
         m_vecRows[rows[n]].nRecvBytes += slot.nRecvBytes;
+        for (const auto& [strTunnel, outer] : m_outerFlows) {
+            if (MatchesOuter(slot.key, outer)) {
+                auto& [nSent, nRecv] = m_outerBytes[strTunnel];
+                nSent += slot.nSentBytes;
+                nRecv += slot.nRecvBytes;
+            }
+        }
     }
     for (uint32_t n = 0; n < kReasonRows; ++n) {
         m_vecRows[n].nSentBytes += table.GetUnattributed(static_cast<EUnattributed>(n), true);

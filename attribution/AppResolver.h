@@ -58,6 +58,12 @@ public:
     void DrainStopped();
     // Any thread: the rows with bytes, applications and reasons, in no order.
     std::vector<AppUsage> GetUsage() const;
+    // Any thread but a capture thread: the tunnels whose outer flows are measured, each with how
+    // its outer packets are told. The bytes of every flow that matches one (MatchesOuter) are
+    // added to its outer counts from then on; a tunnel no longer named is forgotten.
+    void SetOuterFlows(const std::map<std::string, OuterFlow>& outerFlows);
+    // Any thread: each named tunnel's outer bytes so far, sent and received.
+    std::map<std::string, std::pair<int64_t, int64_t>> GetOuterBytes() const;
 
     // The worker's loop and its stop; for the thread holder.
     void Run() override;
@@ -113,10 +119,12 @@ private:
     std::vector<SocketRecord> m_vecBound; // listening TCP and every UDP socket, from dumps
     std::optional<std::chrono::steady_clock::time_point> m_tBoundRead;
     std::chrono::steady_clock::time_point m_tLastExpiry;
+    std::map<std::string, OuterFlow> m_outerFlows;
 
     // The rows; application rows follow the reasons'. Guarded by m_mtxTotals, held only briefly.
     mutable std::mutex m_mtxTotals;
     std::vector<AppUsage> m_vecRows;
+    std::map<std::string, std::pair<int64_t, int64_t>> m_outerBytes;
 
     std::mutex m_mtxWake;
     std::condition_variable m_cvWake;

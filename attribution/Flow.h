@@ -41,6 +41,10 @@ struct FlowKeyHash {
     size_t operator()(const FlowKey& key) const { return HashFlowKey(key); }
 };
 
+// Pure: whether a flow is a tunnel's outer flow as outer tells it (UDP from or to its port, with
+// its peer when known). Never for an unknown port.
+bool MatchesOuter(const FlowKey& key, const OuterFlow& outer);
+
 // What a counted packet's headers tell: its flow, or why it has none.
 enum class EFlowRead : uint8_t { Flow, NotTcpUdp, Fragment, HeadersCut };
 

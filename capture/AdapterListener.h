@@ -2,6 +2,7 @@
 
 #include "LinkLayer.h"
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -19,6 +20,16 @@ struct PacketInfo {
     // a merged packet (Segments.h). kUnknownMtu when not known.
     uint32_t nMtu = kUnknownMtu;
     static constexpr uint32_t kUnknownMtu = UINT32_MAX;
+};
+
+// How a tunnel's outer packets are told among the host's flows: UDP from or to nUdpPort at
+// either end, with the peer aRemote when its family is set (4: the first four bytes, 6).
+// nUdpPort 0: not known (GRE, IP-in-IP and other tunnels that are not UDP, or no carrier told).
+struct OuterFlow {
+    uint16_t nUdpPort = 0;
+    uint8_t nRemoteFamily = 0;
+    std::array<uint8_t, 16> aRemote{};
+    bool operator==(const OuterFlow&) const = default;
 };
 
 // Receives the packets of one device. Every call comes from that device's capture thread, one
@@ -69,8 +80,11 @@ struct IAdapterListener {
     // the refreshing thread (the one that called Start, or the monitor thread) waits; for a
     // device whose adapter is new or not running. Answers how to open it; the manager then opens
     // it. Must not start or stop capture or wait for the user-interface thread. A throw counts as
-    // the device's failure to open. szDeviceName is valid only during the call.
-    virtual CaptureRequest OnAdapterFound(const char* szDeviceName) = 0;
+    // the device's failure to open. szDeviceName is valid only during the call. bCarried: the
+    // device is a tunnel (DeviceState's Carried), whose packets must not add to the totals;
+    // outer tells its outer packets.
+    virtual CaptureRequest OnAdapterFound(const char* szDeviceName, bool bCarried,
+                                          const OuterFlow& outer) = 0;
 
 protected:
     ~IAdapterListener() = default;

@@ -142,6 +142,7 @@ void CAdapterManager::StopAll() {
     // Closing a capture socket waits in the kernel for tens of milliseconds: all close at once.
     RunConcurrently(adapters.size(), [&adapters](size_t i) { adapters[i]->Close(); });
     adapters.clear();
+    m_openedCarried.clear();
     // No capture thread is left that could still read a replaced address table.
     m_addressMap.Trim();
 }
@@ -151,7 +152,8 @@ std::vector<DeviceState> CAdapterManager::GetDeviceStates() const {
     std::vector<DeviceState> states = m_deviceStates;
     // A capture that ended since (the device failed under it) no longer counts.
     for (DeviceState& device : states) {
-        if (device.eState != EDeviceState::Capturing) {
+        if (device.eState != EDeviceState::Capturing &&
+            (device.eState != EDeviceState::Carried || !m_pMonitor)) {
             continue;
         }
         const CAdapter* pAdapter = FindAdapter(device.strName);
@@ -177,10 +179,9 @@ void CAdapterManager::RefreshDeviceStates() {
     }
     const CDeviceList devices;
     const CLinkTable links;
-    const std::set<std::string> excluded = GetExcludedDevices();
     std::lock_guard state(m_mtxState);
     std::vector<DeviceState> states;
-    for (DeviceState& judged : Judge(devices, links, excluded)) {
+    for (DeviceState& judged : Judge(devices, links, m_excluded, m_chosenTunnels)) {
         if (judged.strName.empty()) {
             continue; // not a network device
         }
@@ -217,6 +218,14 @@ void CAdapterManager::SetExcludedDevices(const std::set<std::string>& excluded) 
     }
 }
 
+void CAdapterManager::SetChosenTunnels(const std::map<std::string, std::string>& tunnels) {
+    std::lock_guard state(m_mtxState);
+    m_chosenTunnels = tunnels;
+    if (m_pMonitor) {
+        m_pMonitor->RequestRefresh();
+    }
+}
+
 bool CAdapterManager::IsMonitorRunning() const {
     std::lock_guard state(m_mtxState);
     return m_pMonitor && m_pMonitor->IsRunning();
@@ -235,7 +244,8 @@ void CAdapterManager::CloseMonitorNewsForTest() {
 }
 
 std::vector<DeviceState> CAdapterManager::Judge(const CDeviceList& devices, const CLinkTable& links,
-                                                const std::set<std::string>& excluded) {
+                                                const std::set<std::string>& excluded,
+                                                const std::map<std::string, std::string>& chosen) {
     std::vector<DeviceState> states(devices.GetCount(), {"", "", EDeviceState::Down, ""});
     std::map<std::string, size_t> byName;
     for (size_t i = 0; i < devices.GetCount(); ++i) {
@@ -257,15 +267,22 @@ std::vector<DeviceState> CAdapterManager::Judge(const CDeviceList& devices, cons
             eState = EDeviceState::NoAddress;
         }
         std::string strCarrier;
-        // A kernel tunnel's packets leave the host inside outer packets of its own, which count
-        // where they leave.
-        if (eState == EDeviceState::Capturing && IsKernelTunnel(*pLink)) {
+        bool bChosen = false;
+        // A tunnel's packets leave the host inside outer packets of its own, which count where
+        // they leave; the user's word counts over the kernel's.
+        if (const auto it = chosen.find(pDevice->name);
+            eState == EDeviceState::Capturing && it != chosen.end()) {
+            eState = EDeviceState::Carried;
+            strCarrier = it->second;
+            bChosen = true;
+        } else if (eState == EDeviceState::Capturing && IsKernelTunnel(*pLink)) {
             eState = EDeviceState::Carried;
             const LinkRecord* pCarrier = links.FindCarrier(*pLink);
             strCarrier = pCarrier != nullptr ? pCarrier->strName : "";
         }
         states[i] = {pDevice->name, DescribeKind(*pLink, (pDevice->flags & PCAP_IF_WIRELESS) != 0),
-                     eState, strCarrier};
+                     eState,        strCarrier,
+                     bChosen,       bChosen ? OuterFlow{} : pLink->outer};
         byName[pDevice->name] = i;
     }
     // The lowest device of each stacked one that would be captured, if listed.
@@ -302,9 +319,11 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
     const CDeviceList devices;
     const CLinkTable links;
     std::set<std::string> excluded;
+    std::map<std::string, std::string> chosen;
     {
         std::lock_guard state(m_mtxState);
         excluded = m_excluded;
+        chosen = m_chosenTunnels;
         for (const std::string& strDevice : m_readmitted) {
             m_failures.Forget(strDevice);
         }
@@ -340,7 +359,7 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
     std::vector<Announcement> announcements;
     std::vector<DeviceState> states;
     std::set<std::string> captured;
-    std::vector<DeviceState> judged = Judge(devices, links, excluded);
+    std::vector<DeviceState> judged = Judge(devices, links, excluded, chosen);
     for (size_t i = 0; i < devices.GetCount(); ++i) {
         const pcap_if_t* pDevice = devices.GetAt(i);
         const LinkRecord* pLink = links.Find(pDevice->name);
@@ -348,7 +367,8 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
             continue; // not a network device: "any", "nflog", a bus monitor
         }
         DeviceState& state = states.emplace_back(std::move(judged[i]));
-        if (state.eState != EDeviceState::Capturing) {
+        const bool bCarried = state.eState == EDeviceState::Carried;
+        if (state.eState != EDeviceState::Capturing && !bCarried) {
             continue;
         }
         captured.insert(state.strName);
@@ -359,6 +379,10 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
             continue;
         }
         CAdapter* pAdapter = FindAdapter(state.strName);
+        if (pAdapter != nullptr && pAdapter->IsRunning() &&
+            m_openedCarried[state.strName] != bCarried) {
+            pAdapter->Close(); // opened afresh below, with the analyzer of its new role
+        }
         const bool bNew = pAdapter == nullptr;
         if (bNew) {
             auto pNew = std::make_unique<CAdapter>(state.strName);
@@ -390,7 +414,10 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
     RunConcurrently(announcements.size(), [&](size_t i) {
         Announcement& announcement = announcements[i];
         try {
-            CaptureRequest request = m_pListener->OnAdapterFound(announcement.pAdapter->GetName());
+            const DeviceState& state = states[announcement.nState];
+            CaptureRequest request =
+                m_pListener->OnAdapterFound(announcement.pAdapter->GetName(),
+                                            state.eState == EDeviceState::Carried, state.outer);
             request.bSmallRing = !announcement.bLargeRing;
             announcement.pAdapter->Open(request);
         } catch (...) {
@@ -398,6 +425,12 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
         }
     });
 
+    for (const Announcement& announcement : announcements) {
+        if (!announcement.error) {
+            m_openedCarried[announcement.pAdapter->GetName()] =
+                states[announcement.nState].eState == EDeviceState::Carried;
+        }
+    }
     RefreshResult result;
     std::map<std::string, std::string> fresh;
     std::vector<const CAdapter*> vecNeverOpened;

@@ -49,6 +49,7 @@ public:
     void RefreshDeviceStates() override;
     void SetExcludedDevices(const std::set<std::string>& excluded) override;
     std::set<std::string> GetExcludedDevices() const override;
+    void SetChosenTunnels(const std::map<std::string, std::string>& tunnels) override;
     // Devices captured with rings of the default size; those opened beyond them get small rings
     // (see CaptureRequest::bSmallRing), so that a host with hundreds of container devices does not
     // hold hundreds of large rings. Devices other than virtual ones (veth, macvlan...) come
@@ -76,11 +77,12 @@ private:
     RefreshResult Refresh();
     // Why each device of a listing (one entry per device, in its order; no name for what is no
     // network device) is not captured, or Capturing; a device stacked on a captured one is
-    // Stacked with that device's name, a kernel tunnel Carried with its carrier's. A device
-    // without an address of its own is captured when a device stacked on it would be: its
-    // capture shows their frames.
+    // Stacked with that device's name, a kernel tunnel or one of the user's tunnels (chosen,
+    // device to carrier) Carried with its carrier's. A device without an address of its own is
+    // captured when a device stacked on it would be: its capture shows their frames.
     static std::vector<DeviceState> Judge(const CDeviceList& devices, const CLinkTable& links,
-                                          const std::set<std::string>& excluded);
+                                          const std::set<std::string>& excluded,
+                                          const std::map<std::string, std::string>& chosen);
     // The adapter named so, or null; either lock held.
     CAdapter* FindAdapter(const std::string& strDeviceName) const;
 
@@ -100,9 +102,13 @@ private:
     // By device name: changed under both locks, read under either; deleted only by StopAll (and
     // by the refresh that made them, when they never opened).
     std::map<std::string, std::unique_ptr<CAdapter>> m_adapters;
-    size_t m_nLargeRings = kLargeRings;      // m_mtxRefresh
-    std::vector<DeviceState> m_deviceStates; // m_mtxState
-    std::set<std::string> m_excluded;        // m_mtxState
+    size_t m_nLargeRings = kLargeRings;                 // m_mtxRefresh
+    std::vector<DeviceState> m_deviceStates;            // m_mtxState
+    std::set<std::string> m_excluded;                   // m_mtxState
+    std::map<std::string, std::string> m_chosenTunnels; // m_mtxState
+    // Whether each running adapter was opened as a tunnel's (Carried), m_mtxRefresh: one that
+    // turns into a tunnel or back is opened afresh, with the listener's answer for its new role.
+    std::map<std::string, bool> m_openedCarried;
     // Devices no longer excluded since the last refresh: their failures are forgotten.
     std::set<std::string> m_readmitted;          // m_mtxState
     std::unique_ptr<CAddressMonitor> m_pMonitor; // m_mtxState

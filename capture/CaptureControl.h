@@ -1,13 +1,13 @@
 #pragma once
 
+#include "AdapterListener.h"
 #include "ZarnException.h"
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
-
-struct IAdapterListener;
 
 // Why a listed device is or is not captured.
 enum class EDeviceState : uint8_t {
@@ -21,8 +21,9 @@ enum class EDeviceState : uint8_t {
     Stopped,   // it was captured until StopAll
     Ready,     // listed while nothing captures: Start would open it
     Stacked,   // stacked on a captured device (strError names it), whose capture counts its frames
-    Carried    // a kernel tunnel: its packets count as the outer packets that carry them, on the
-               // device they leave through (strError names it when the tunnel is bound to one)
+    Carried    // a tunnel: its packets count as the outer packets that carry them, on the device
+               // they leave through (strError names it when known). Captured all the same, so
+               // that its inner traffic can be shown beside the totals.
 };
 
 // One listed device as the last refresh saw it.
@@ -32,6 +33,9 @@ struct DeviceState {
     EDeviceState eState;
     // Why a failed device failed; the device a stacked one counts on, or a tunnel is carried by.
     std::string strError;
+    // A carried device: whether the user said it is a tunnel, and how its outer packets are told.
+    bool bChosen = false;
+    OuterFlow outer = {};
 };
 
 // A device that could not be opened, with what opening it threw.
@@ -72,6 +76,9 @@ struct ICaptureControl {
     // devices being opened or listed.
     virtual void SetExcludedDevices(const std::set<std::string>& excluded) = 0;
     virtual std::set<std::string> GetExcludedDevices() const = 0;
+    // Devices the user says are tunnels, each with the device that carries it: captured as
+    // Carried (unless excluded), applied at once while capturing.
+    virtual void SetChosenTunnels(const std::map<std::string, std::string>& tunnels) = 0;
     // False only while capturing with the device and address monitor down, waiting to restart:
     // changes of the host are not followed meanwhile.
     virtual bool IsMonitorUp() const = 0;

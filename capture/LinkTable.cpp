@@ -21,6 +21,23 @@ namespace {
 // Dumps the kernel marked interrupted before giving up: each retry only races a device change.
 constexpr int kDumpAttempts = 5;
 
+// One attribute of a UDP tunnel's data: its port (network order) or its peer, IPv4 or IPv6. A
+// multicast group is no peer: the outer packets come from every member's unicast address.
+void ReadOuter(unsigned nType, const uint8_t* pPayload, size_t nPayload, unsigned nPortType,
+               unsigned nRemoteType, unsigned nRemote6Type, OuterFlow& outer) {
+    if (nType == nPortType && nPayload >= 2) {
+        outer.nUdpPort = static_cast<uint16_t>(pPayload[0] << 8 | pPayload[1]);
+    } else if (nType == nRemoteType && nPayload >= 4 && (pPayload[0] & 0xF0) != 0xE0 &&
+               std::any_of(pPayload, pPayload + 4, [](uint8_t b) { return b != 0; })) {
+        outer.nRemoteFamily = 4;
+        std::memcpy(outer.aRemote.data(), pPayload, 4);
+    } else if (nType == nRemote6Type && nPayload >= 16 && pPayload[0] != 0xFF &&
+               std::any_of(pPayload, pPayload + 16, [](uint8_t b) { return b != 0; })) {
+        outer.nRemoteFamily = 6;
+        std::memcpy(outer.aRemote.data(), pPayload, 16);
+    }
+}
+
 // Fills link from the attributes of one RTM_NEWLINK message; false at a lying attribute.
 bool ReadLinkAttributes(const uint8_t* pMessage, size_t nLength, LinkRecord& link) {
     return ForEachMessageAttribute(
@@ -50,23 +67,35 @@ bool ReadLinkAttributes(const uint8_t* pMessage, size_t nLength, LinkRecord& lin
             case IFLA_LINKINFO: {
                 // The kind may come after the data that only the kind explains.
                 uint32_t nVxlanLink = 0;
-                const bool bRead = ForEachAttribute(
-                    pPayload, nPayload,
-                    [&](unsigned nInfo, const uint8_t* pInfo, size_t nInfoLength) {
-                        if (nInfo == IFLA_INFO_KIND) {
-                            link.strKind = ReadStringAttribute(pInfo, nInfoLength);
-                        } else if (nInfo == IFLA_INFO_DATA) {
-                            ForEachAttribute(
-                                pInfo, nInfoLength,
-                                [&](unsigned nData, const uint8_t* pData, size_t nDataLength) {
-                                    return nData != IFLA_VXLAN_LINK ||
-                                           ReadAttribute(pData, nDataLength, nVxlanLink);
-                                });
+                const uint8_t* pData = nullptr;
+                size_t nData = 0;
+                const bool bRead =
+                    ForEachAttribute(pPayload, nPayload,
+                                     [&](unsigned nInfo, const uint8_t* pInfo, size_t nInfoLength) {
+                                         if (nInfo == IFLA_INFO_KIND) {
+                                             link.strKind = ReadStringAttribute(pInfo, nInfoLength);
+                                         } else if (nInfo == IFLA_INFO_DATA) {
+                                             pData = pInfo;
+                                             nData = nInfoLength;
+                                         }
+                                         return true;
+                                     });
+                if (pData != nullptr && link.strKind == "vxlan") {
+                    ForEachAttribute(pData, nData, [&](unsigned nType, const uint8_t* p, size_t n) {
+                        if (nType == IFLA_VXLAN_LINK) {
+                            return ReadAttribute(p, n, nVxlanLink);
                         }
+                        ReadOuter(nType, p, n, IFLA_VXLAN_PORT, IFLA_VXLAN_GROUP, IFLA_VXLAN_GROUP6,
+                                  link.outer);
                         return true;
                     });
-                if (link.strKind == "vxlan") {
                     link.nVxlanLink = static_cast<int>(nVxlanLink);
+                } else if (pData != nullptr && link.strKind == "geneve") {
+                    ForEachAttribute(pData, nData, [&](unsigned nType, const uint8_t* p, size_t n) {
+                        ReadOuter(nType, p, n, IFLA_GENEVE_PORT, IFLA_GENEVE_REMOTE,
+                                  IFLA_GENEVE_REMOTE6, link.outer);
+                        return true;
+                    });
                 }
                 return bRead;
             }

@@ -4,6 +4,8 @@
 // namely each device's master (bridge, bond, team) and kind. The meter skips ports of aggregating
 // masters, whose packets the master shows again, so that each packet is counted once.
 
+#include "AdapterListener.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -22,6 +24,9 @@ struct LinkRecord {
     int nLinkIndex = 0;          // IFLA_LINK: the device it is stacked on or sends through; 0: none
     bool bLinkElsewhere = false; // IFLA_LINK_NETNSID: nLinkIndex is of another namespace
     int nVxlanLink = 0;          // IFLA_VXLAN_LINK of a VXLAN device: where its packets go out
+    // A VXLAN or Geneve device's UDP port and unicast peer (IFLA_VXLAN_PORT, IFLA_VXLAN_GROUP,
+    // IFLA_GENEVE_PORT, IFLA_GENEVE_REMOTE and their IPv6 forms): how its outer packets are told.
+    OuterFlow outer = {};
 };
 
 // Reads one received buffer of an RTM_GETLINK dump and appends a record for each RTM_NEWLINK

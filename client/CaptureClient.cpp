@@ -533,11 +533,18 @@ bool CCaptureClient::IsPromiscuous() const {
 
 namespace {
 
-ExcludedMessage ToMessage(const std::set<std::string>& excluded) {
+ExcludedMessage ToMessage(const std::set<std::string>& excluded,
+                          const std::map<std::string, std::string>& tunnels) {
     ExcludedMessage message;
     for (const std::string& strName : excluded) {
         if (strName.size() <= kMaxDeviceName && message.vecDevices.size() < kMaxExcludedSent) {
             message.vecDevices.push_back(strName);
+        }
+    }
+    for (const auto& [strDevice, strCarrier] : tunnels) {
+        if (strDevice.size() <= kMaxDeviceName && strCarrier.size() <= kMaxDeviceName &&
+            message.vecTunnels.size() < kMaxExcludedSent) {
+            message.vecTunnels.push_back({strDevice, strCarrier});
         }
     }
     return message;
@@ -555,7 +562,7 @@ void CCaptureClient::RefreshDeviceStates() {
     {
         std::lock_guard guard(m_mtxSettings);
         settings = {m_strFilter.substr(0, kMaxTextBytes), m_bPromiscuous};
-        excluded = ToMessage(m_excluded);
+        excluded = ToMessage(m_excluded, m_tunnels);
     }
     m_pLink->RefreshDeviceStates(settings, excluded);
 }
@@ -567,11 +574,23 @@ std::string CCaptureClient::DescribeFailure(const CZarnException& e) const {
 }
 
 void CCaptureClient::SetExcludedDevices(const std::set<std::string>& excluded) {
+    ExcludedMessage message;
     {
         std::lock_guard guard(m_mtxSettings);
         m_excluded = excluded;
+        message = ToMessage(m_excluded, m_tunnels);
     }
-    m_pLink->Tell(ToMessage(excluded));
+    m_pLink->Tell(message);
+}
+
+void CCaptureClient::SetTunnels(const std::map<std::string, std::string>& tunnels) {
+    ExcludedMessage message;
+    {
+        std::lock_guard guard(m_mtxSettings);
+        m_tunnels = tunnels;
+        message = ToMessage(m_excluded, m_tunnels);
+    }
+    m_pLink->Tell(message);
 }
 
 std::set<std::string> CCaptureClient::GetExcludedDevices() const {
@@ -585,7 +604,7 @@ std::string CCaptureClient::StartCapture() {
     {
         std::lock_guard guard(m_mtxSettings);
         settings = {m_strFilter, m_bPromiscuous};
-        excluded = ToMessage(m_excluded);
+        excluded = ToMessage(m_excluded, m_tunnels);
     }
     if (settings.strFilter.size() > kMaxTextBytes) {
         throw CZarnException(

@@ -46,12 +46,12 @@ CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
     m_pModel = new CDeviceTableModel(m_source.GetExcludedDevices(), this);
     m_tunnels = m_source.GetTunnels();
     // User-interface thread, on a tick or untick: the source applies it without waiting. A
-    // tunnel ticked again counts on its own: it is no longer a tunnel.
+    // tunnel unticked is closed and no longer a tunnel.
     connect(m_pModel, &CDeviceTableModel::ExcludedChanged, this,
             [this](const std::set<std::string>& excluded) {
                 const size_t nTunnels = m_tunnels.size();
                 std::erase_if(m_tunnels,
-                              [&](const auto& tunnel) { return !excluded.contains(tunnel.first); });
+                              [&](const auto& tunnel) { return excluded.contains(tunnel.first); });
                 if (m_tunnels.size() != nTunnels) {
                     m_source.SetTunnels(m_tunnels);
                 }
@@ -140,17 +140,17 @@ CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
 }
 
 void CDetailsDlg::SetTunnel(const std::string& strDevice, const std::string& strCarrier) {
-    std::set<std::string> excluded = m_pModel->GetExcluded();
     if (strCarrier.empty()) {
         m_tunnels.erase(strDevice);
-        excluded.erase(strDevice);
     } else {
         m_tunnels[strDevice] = strCarrier;
-        excluded.insert(strDevice);
+        // Captured, to show its inner traffic.
+        if (std::set<std::string> excluded = m_pModel->GetExcluded(); excluded.erase(strDevice)) {
+            m_pModel->SetExcluded(excluded);
+            m_source.SetExcludedDevices(excluded);
+        }
     }
-    m_pModel->SetExcluded(excluded);
     m_source.SetTunnels(m_tunnels);
-    m_source.SetExcludedDevices(excluded);
 }
 
 std::unique_ptr<QMenu> CDetailsDlg::CreateDeviceMenu(int nRow) {
@@ -164,7 +164,7 @@ std::unique_ptr<QMenu> CDetailsDlg::CreateDeviceMenu(int nRow) {
     pOver->setToolTipsVisible(true);
     pOver->setToolTip(QStringLiteral("Its traffic travels inside the packets of the device "
                                      "chosen (a VPN's tun device over the uplink), which count: "
-                                     "it is not captured."));
+                                     "it is shown, not added to the totals."));
     for (int nOther = 0; nOther < m_pModel->rowCount(); ++nOther) {
         const std::string strOther = m_pModel->GetDeviceName(nOther);
         if (strOther == strDevice) {

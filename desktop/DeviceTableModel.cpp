@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QBrush>
 #include <QColor>
+#include <QFont>
 #include <QStyle>
 
 #include <algorithm>
@@ -12,8 +13,8 @@
 namespace {
 
 const char* const kHeaders[CDeviceTableModel::kColumnCount] = {
-    "Counted",        "Device",  "Kind",  "State",  "Sent (MiB)",
-    "Received (MiB)", "Packets", "Drops", "Sent/s", "Received/s"};
+    "Counted", "Device", "Kind",   "State",      "Sent (MiB)",    "Received (MiB)",
+    "Packets", "Drops",  "Sent/s", "Received/s", "Overhead (MiB)"};
 
 const char* const kHeaderTips[CDeviceTableModel::kColumnCount] = {
     "Ticked devices are captured and add to the totals; an unticked device is closed, and what it "
@@ -26,10 +27,23 @@ const char* const kHeaderTips[CDeviceTableModel::kColumnCount] = {
     "Packets counted, sent and received",
     "Packets the kernel dropped before Orvek could count them, since Capture",
     "Bytes sent a second over the last second",
-    "Bytes received a second over the last second"};
+    "Bytes received a second over the last second",
+    "A tunnel's overhead: the outer bytes that carried it, counted on its carrier, less its inner "
+    "bytes; unknown where its outer packets cannot be told apart"};
 
 // Danger red readable on light and dark table backgrounds.
 const QColor kDropColor(0xd0, 0x30, 0x20);
+
+// A carried device's row shows its inner traffic, which no total includes: in grey italics.
+const QColor kInnerColor(0x80, 0x80, 0x80);
+
+bool IsInnerCell(const DeviceSnapshot& device, int nColumn) {
+    return device.bCarried &&
+           (nColumn == CDeviceTableModel::kColSent || nColumn == CDeviceTableModel::kColRecv ||
+            nColumn == CDeviceTableModel::kColPackets ||
+            nColumn == CDeviceTableModel::kColSentRate ||
+            nColumn == CDeviceTableModel::kColRecvRate);
+}
 
 bool IsNumeric(int nColumn) {
     return nColumn >= CDeviceTableModel::kColSent;
@@ -101,20 +115,50 @@ QVariant CDeviceTableModel::DisplayText(const DeviceSample& row, int nColumn) co
     case kColState:
         return QString::fromStdString(device.strState);
     case kColSent:
-        return FormatMebibytes(device.nSentBytes);
+        return FormatMebibytes(ShownSentBytes(device));
     case kColRecv:
-        return FormatMebibytes(device.nRecvBytes);
+        return FormatMebibytes(ShownRecvBytes(device));
     case kColPackets:
-        return FormatCount(device.nSentPackets + device.nRecvPackets);
+        return device.bCarried ? FormatCount(device.nInnerSentPackets + device.nInnerRecvPackets)
+                               : FormatCount(device.nSentPackets + device.nRecvPackets);
     case kColDrops:
         return FormatCount(row.nDropsSinceCapture);
     case kColSentRate:
         return FormatRate(row.dSentRate);
     case kColRecvRate:
         return FormatRate(row.dRecvRate);
+    case kColOverhead:
+        if (!device.bCarried) {
+            return {};
+        }
+        return device.bOuterKnown
+                   ? FormatMebibytes(device.nOuterSentBytes + device.nOuterRecvBytes -
+                                     device.nInnerSentBytes - device.nInnerRecvBytes)
+                   : QStringLiteral("unknown");
     default:
         return {};
     }
+}
+
+QString CDeviceTableModel::TunnelTip(const DeviceSnapshot& device) {
+    const QString strCarrier = device.strCarriedBy.empty()
+                                   ? QStringLiteral("its uplink")
+                                   : QString::fromStdString(device.strCarriedBy);
+    QString strTip =
+        QStringLiteral("Inside %1, not added to the totals (its outer packets count there).\n"
+                       "Inner: %2 bytes sent, %3 received")
+            .arg(strCarrier, FormatCount(device.nInnerSentBytes),
+                 FormatCount(device.nInnerRecvBytes));
+    if (!device.bOuterKnown) {
+        return strTip + QStringLiteral("\nOuter and overhead unknown: its outer packets cannot be "
+                                       "told apart (not UDP, or no port known)");
+    }
+    return strTip +
+           QStringLiteral("\nOuter: %1 bytes sent, %2 received\nOverhead: %3 bytes sent, %4 "
+                          "received")
+               .arg(FormatCount(device.nOuterSentBytes), FormatCount(device.nOuterRecvBytes),
+                    FormatCount(device.nOuterSentBytes - device.nInnerSentBytes),
+                    FormatCount(device.nOuterRecvBytes - device.nInnerRecvBytes));
 }
 
 QVariant CDeviceTableModel::ToolTip(const DeviceSample& row, int nColumn) const {
@@ -131,12 +175,22 @@ QVariant CDeviceTableModel::ToolTip(const DeviceSample& row, int nColumn) const 
                        ? QStringLiteral("Never counted: loopback traffic never leaves the host")
                        : QStringLiteral("Gone: what it counted stays in the totals");
         }
-        return m_excluded.contains(device.strName)
-                   ? QStringLiteral("Not counted: closed; what it counted before stays in the "
-                                    "totals")
-                   : QStringLiteral("Counted");
+        if (m_excluded.contains(device.strName)) {
+            return QStringLiteral("Not counted: closed; what it counted before stays in the "
+                                  "totals");
+        }
+        return device.bCarried ? QStringLiteral("Captured for its inner traffic, which counts "
+                                                "on its carrier: not added to the totals")
+                               : QStringLiteral("Counted");
     case kColState:
         return QString::fromStdString(device.strState);
+    default:
+        break;
+    }
+    if (IsInnerCell(device, nColumn) || (device.bCarried && nColumn == kColOverhead)) {
+        return TunnelTip(device);
+    }
+    switch (nColumn) {
     case kColSent:
         return FormatCount(device.nSentBytes) + QStringLiteral(" bytes");
     case kColRecv:
@@ -174,6 +228,16 @@ QVariant CDeviceTableModel::data(const QModelIndex& index, int nRole) const {
     case Qt::ForegroundRole:
         if (row.nDropsSinceCapture > 0 && (nColumn == kColDevice || nColumn == kColDrops)) {
             return QBrush(kDropColor);
+        }
+        if (IsInnerCell(row.device, nColumn)) {
+            return QBrush(kInnerColor);
+        }
+        return {};
+    case Qt::FontRole:
+        if (IsInnerCell(row.device, nColumn)) {
+            QFont font;
+            font.setItalic(true);
+            return font;
         }
         return {};
     case Qt::TextAlignmentRole:

@@ -27,6 +27,7 @@ public:
         kColDrops,
         kColSentRate,
         kColRecvRate,
+        kColOverhead,
         kColumnCount
     };
 
@@ -58,6 +59,8 @@ signals:
 
 private:
     QVariant DisplayText(const DeviceSample& row, int nColumn) const;
+    // A tunnel's inner, outer and overhead bytes, or why the outer ones are unknown.
+    static QString TunnelTip(const DeviceSnapshot& device);
     QVariant ToolTip(const DeviceSample& row, int nColumn) const;
 
     std::vector<DeviceSample> m_rows;

@@ -12,7 +12,6 @@
 #include "RateGraph.h"
 #include "TrafficSampler.h"
 #include "TrafficText.h"
-#include "TunnelChoice.h"
 #include "UsageKeeper.h"
 #include "ZarnException.h"
 #include "res/resource.h"
@@ -60,7 +59,14 @@ COrvekDlg::COrvekDlg(QWidget* pParent)
     m_detailsGeometry = settings.detailsGeometry;
     m_bLogarithmic = settings.bLogarithmic;
     m_tunnels = settings.tunnels;
-    m_meter.SetExcludedDevices(settings.excluded);
+    m_meter.SetTunnels(m_tunnels);
+    // Tunnels used to be kept excluded as well; a tunnel is captured now (for its inner
+    // traffic), and one the user unticks is no longer a tunnel: none is both.
+    std::set<std::string> excluded = settings.excluded;
+    for (const auto& [strDevice, strCarrier] : m_tunnels) {
+        excluded.erase(strDevice);
+    }
+    m_meter.SetExcludedDevices(excluded);
     RefreshIdleDevices();
     CreateControls();
 
@@ -213,13 +219,12 @@ CDetailsDlg* COrvekDlg::OpenDetails() {
 }
 
 MeterSnapshot COrvekDlg::GetSnapshot() const {
-    MeterSnapshot snapshot = m_meter.GetSnapshot();
-    MarkChosenTunnels(snapshot, m_tunnels);
-    return snapshot;
+    return m_meter.GetSnapshot();
 }
 
 void COrvekDlg::SetTunnels(const std::map<std::string, std::string>& tunnels) {
     m_tunnels = tunnels;
+    m_meter.SetTunnels(tunnels);
     m_settings.SaveTunnels(tunnels);
 }
 

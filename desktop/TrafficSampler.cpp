@@ -88,11 +88,11 @@ void CTrafficSampler::Sample(std::chrono::steady_clock::time_point tNow) {
             std::ranges::find(m_latest.devices, row.device.strName,
                               [](const DeviceSample& s) { return s.device.strName; });
         const int64_t nSentBefore =
-            itBefore == m_latest.devices.end() ? 0 : itBefore->device.nSentBytes;
+            itBefore == m_latest.devices.end() ? 0 : ShownSentBytes(itBefore->device);
         const int64_t nRecvBefore =
-            itBefore == m_latest.devices.end() ? 0 : itBefore->device.nRecvBytes;
-        row.dSentRate = RateOf(row.device.nSentBytes, nSentBefore, dSeconds);
-        row.dRecvRate = RateOf(row.device.nRecvBytes, nRecvBefore, dSeconds);
+            itBefore == m_latest.devices.end() ? 0 : ShownRecvBytes(itBefore->device);
+        row.dSentRate = RateOf(ShownSentBytes(row.device), nSentBefore, dSeconds);
+        row.dRecvRate = RateOf(ShownRecvBytes(row.device), nRecvBefore, dSeconds);
     }
     if (bRated) {
         sample.dSentRate = RateOf(sample.nSentBytes, m_latest.nSentBytes, dSeconds);
@@ -104,8 +104,8 @@ void CTrafficSampler::Sample(std::chrono::steady_clock::time_point tNow) {
     }
     SampleApps(snapshot.apps, sample, bRated ? dSeconds : 0);
     std::ranges::sort(sample.devices, [](const DeviceSample& a, const DeviceSample& b) {
-        const int64_t nA = a.device.nSentBytes + a.device.nRecvBytes;
-        const int64_t nB = b.device.nSentBytes + b.device.nRecvBytes;
+        const int64_t nA = ShownSentBytes(a.device) + ShownRecvBytes(a.device);
+        const int64_t nB = ShownSentBytes(b.device) + ShownRecvBytes(b.device);
         return nA != nB ? nA > nB : a.device.strName < b.device.strName;
     });
     m_latest = std::move(sample);

@@ -14,6 +14,15 @@
 
 // One device at one sample: its snapshot, drops since the last Capture and its rates over the
 // time since the sample before (negative: not known yet).
+// What a device's row shows: a tunnel's inner bytes (kept out of the totals), any other
+// device's counted bytes.
+inline int64_t ShownSentBytes(const DeviceSnapshot& device) {
+    return device.bCarried ? device.nInnerSentBytes : device.nSentBytes;
+}
+inline int64_t ShownRecvBytes(const DeviceSnapshot& device) {
+    return device.bCarried ? device.nInnerRecvBytes : device.nRecvBytes;
+}
+
 struct DeviceSample {
     DeviceSnapshot device;
     int64_t nDropsSinceCapture = 0;

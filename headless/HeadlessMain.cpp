@@ -9,7 +9,6 @@
 #include "MetricsServer.h"
 #include "OrvekMeter.h"
 #include "SnapshotFormat.h"
-#include "TunnelChoice.h"
 #include "UsageOptions.h"
 #include "ZarnException.h"
 #include "ZarnFd.h"
@@ -125,17 +124,10 @@ int RunHeadless(const std::vector<std::string>& args) {
         loop.Quit();
     });
     meter.SetCaptureSettings(options.strFilter, options.bPromiscuous);
-    std::set<std::string> excluded(options.vecExclude.begin(), options.vecExclude.end());
-    for (const auto& [strDevice, strCarrier] : options.tunnels) {
-        excluded.insert(strDevice);
-    }
-    meter.SetExcludedDevices(excluded);
-    // What the meter shows, the tunnels the user named marked as such.
-    const auto snapshot = [&meter, &options] {
-        MeterSnapshot shown = meter.GetSnapshot();
-        MarkChosenTunnels(shown, options.tunnels);
-        return shown;
-    };
+    meter.SetTunnels(options.tunnels);
+    meter.SetExcludedDevices(
+        std::set<std::string>(options.vecExclude.begin(), options.vecExclude.end()));
+    const auto snapshot = [&meter] { return meter.GetSnapshot(); };
     CHeadlessUsage usage(usageOptions, loop, snapshot, [&view](const std::string& strText) {
         view.ShowMessage(strText, "Usage");
     });

@@ -20,7 +20,7 @@ std::string DescribeHeadlessStart(const HeadlessOptions& options,
     for (const auto& [strDevice, strCarrier] : options.tunnels) {
         if (std::ranges::find(states, strDevice, &DeviceState::strName) == states.end()) {
             add("warning: --tunnel " + strDevice +
-                ": no device has this name; it is left out if one appears");
+                ": no device has this name; it is taken for a tunnel if one appears");
         }
     }
     if (const std::string strNothing = DescribeNothingCaptured(

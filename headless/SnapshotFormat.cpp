@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <string_view>
 #include <system_error>
 
@@ -137,6 +138,52 @@ void AppendSample(std::string& strOut, const char* szName, const std::string& st
     strOut += '\n';
 }
 
+// A tunnel, or a device that counted as one: its inner traffic, beside the totals.
+bool IsShownAsTunnel(const DeviceSnapshot& device) {
+    return device.bCarried || device.nInnerSentBytes != 0 || device.nInnerRecvBytes != 0;
+}
+
+// ,"tunnel":{"carried_by":...,"inner_sent_bytes":...,...}: the inner bytes, and the outer bytes and
+// overhead (outer minus inner) or null where the outer packets cannot be told.
+void AppendTunnel(std::string& strOut, const DeviceSnapshot& device) {
+    strOut += ",\"tunnel\":{\"carried_by\":";
+    if (device.strCarriedBy.empty()) {
+        strOut += "null";
+    } else {
+        AppendJsonString(strOut, device.strCarriedBy);
+    }
+    const auto field = [&](const char* szName, const std::optional<int64_t>& nValue) {
+        strOut.append(",\"").append(szName).append("\":");
+        if (nValue) {
+            AppendInteger(strOut, *nValue);
+        } else {
+            strOut += "null";
+        }
+    };
+    field("inner_sent_bytes", device.nInnerSentBytes);
+    field("inner_received_bytes", device.nInnerRecvBytes);
+    const auto outer = [&](int64_t nValue) {
+        return device.bOuterKnown ? std::optional<int64_t>(nValue) : std::nullopt;
+    };
+    field("outer_sent_bytes", outer(device.nOuterSentBytes));
+    field("outer_received_bytes", outer(device.nOuterRecvBytes));
+    field("overhead_sent_bytes", outer(device.nOuterSentBytes - device.nInnerSentBytes));
+    field("overhead_received_bytes", outer(device.nOuterRecvBytes - device.nInnerRecvBytes));
+    strOut += '}';
+}
+
+// One sample of a tunnel's family: {device=...,carried_by=...,direction=...} value.
+void AppendTunnelSample(std::string& strOut, const char* szName, const DeviceSnapshot& device,
+                        bool bSent, int64_t nValue) {
+    strOut.append(szName).append("{device=");
+    AppendLabelValue(strOut, device.strName);
+    strOut += ",carried_by=";
+    AppendLabelValue(strOut, device.strCarriedBy);
+    strOut += bSent ? ",direction=\"sent\"} " : ",direction=\"received\"} ";
+    AppendInteger(strOut, nValue);
+    strOut += '\n';
+}
+
 } // namespace
 
 std::string FormatTextLine(const MeterSnapshot& snapshot) {
@@ -181,6 +228,9 @@ std::string FormatJsonLine(const MeterSnapshot& snapshot, const MeterSnapshot& b
         AppendInteger(strOut, device.nSentPackets + device.nRecvPackets);
         strOut += ",\"drops\":";
         AppendInteger(strOut, device.nDrops);
+        if (IsShownAsTunnel(device)) {
+            AppendTunnel(strOut, device);
+        }
         strOut += '}';
     }
     strOut += ']';
@@ -238,7 +288,9 @@ std::string FormatPrometheus(const MeterSnapshot& snapshot, const std::string& s
                              size_t nPerApp) {
     std::string strOut;
     AppendFamilyHeader(strOut, "orvek_bytes_total", "counter",
-                       "Bytes counted on the device since capture started, by direction.");
+                       "Bytes counted on the device since capture started, by direction; their "
+                       "sum over devices is the host's totals (a tunnel's inner bytes are in "
+                       "orvek_tunnel_bytes_total).");
     for (const DeviceSnapshot& device : snapshot.devices) {
         AppendSample(strOut, "orvek_bytes_total", device.strName, "sent", device.nSentBytes);
         AppendSample(strOut, "orvek_bytes_total", device.strName, "received", device.nRecvBytes);
@@ -272,6 +324,28 @@ std::string FormatPrometheus(const MeterSnapshot& snapshot, const std::string& s
                 AppendLabelValue(strOut, device.strCarriedBy);
             }
             strOut += "} 1\n";
+        }
+    }
+    AppendFamilyHeader(strOut, "orvek_tunnel_bytes_total", "counter",
+                       "A tunnel's inner bytes, by direction: carried inside carried_by's packets, "
+                       "which count in orvek_bytes_total; never add the two.");
+    for (const DeviceSnapshot& device : snapshot.devices) {
+        if (IsShownAsTunnel(device)) {
+            AppendTunnelSample(strOut, "orvek_tunnel_bytes_total", device, true,
+                               device.nInnerSentBytes);
+            AppendTunnelSample(strOut, "orvek_tunnel_bytes_total", device, false,
+                               device.nInnerRecvBytes);
+        }
+    }
+    AppendFamilyHeader(strOut, "orvek_tunnel_outer_bytes_total", "counter",
+                       "The outer bytes that carried a tunnel's inner bytes, by direction, where "
+                       "they can be told; minus orvek_tunnel_bytes_total, the tunnel's overhead.");
+    for (const DeviceSnapshot& device : snapshot.devices) {
+        if (IsShownAsTunnel(device) && device.bOuterKnown) {
+            AppendTunnelSample(strOut, "orvek_tunnel_outer_bytes_total", device, true,
+                               device.nOuterSentBytes);
+            AppendTunnelSample(strOut, "orvek_tunnel_outer_bytes_total", device, false,
+                               device.nOuterRecvBytes);
         }
     }
     AppendFamilyHeader(

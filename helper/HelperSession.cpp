@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -108,6 +109,11 @@ void CHelperSession::Handle(const ClientMessage& message) {
             } else if constexpr (std::is_same_v<T, SettingsMessage>) {
                 m_meter.SetCaptureSettings(typed.strFilter, typed.bPromiscuous);
             } else if constexpr (std::is_same_v<T, ExcludedMessage>) {
+                std::map<std::string, std::string> tunnels;
+                for (const TunnelFields& tunnel : typed.vecTunnels) {
+                    tunnels[tunnel.strDevice] = tunnel.strCarrier;
+                }
+                m_meter.SetTunnels(tunnels);
                 m_meter.SetExcludedDevices(
                     std::set<std::string>(typed.vecDevices.begin(), typed.vecDevices.end()));
             } else if constexpr (std::is_same_v<T, StartMessage>) {

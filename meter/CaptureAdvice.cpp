@@ -88,7 +88,7 @@ std::string DescribePermissionFix(const std::string& strCapturingBinary) {
 
 std::string DescribeNothingCaptured(const std::vector<DeviceState>& states,
                                     const std::string& strHowToInclude) {
-    std::vector<std::string> failed, excluded;
+    std::vector<std::string> failed, excluded, tunnels;
     for (const DeviceState& state : states) {
         switch (state.eState) {
         case EDeviceState::Capturing:
@@ -99,22 +99,34 @@ std::string DescribeNothingCaptured(const std::vector<DeviceState>& states,
         case EDeviceState::Excluded:
             excluded.push_back(state.strName);
             break;
+        case EDeviceState::Carried:
+            // The user's tunnels are the user's choice too: their traffic counts on a carrier.
+            if (state.bChosen) {
+                tunnels.push_back(state.strName);
+            }
+            break;
         default:
             break;
         }
     }
     std::string strMessage = "No device is captured, so nothing is counted: ";
-    if (failed.empty() && excluded.empty()) {
+    if (failed.empty() && excluded.empty() && tunnels.empty()) {
         return strMessage + "no device is up with an IPv4 or IPv6 address (loopback devices and "
                             "bridge ports are never captured). Devices are opened as they come up.";
     }
     if (!failed.empty()) {
         strMessage += JoinNames(failed) + " could not be opened";
-        strMessage += excluded.empty() ? "." : " and ";
+        strMessage += excluded.empty() && tunnels.empty() ? "." : " and ";
     }
     if (!excluded.empty()) {
-        strMessage += JoinNames(excluded) + (excluded.size() == 1 ? " is" : " are") +
-                      " excluded. " + strHowToInclude;
+        strMessage += JoinNames(excluded) + (excluded.size() == 1 ? " is" : " are") + " excluded";
+        strMessage += tunnels.empty() ? ". " + strHowToInclude : " and ";
+    }
+    if (!tunnels.empty()) {
+        strMessage +=
+            JoinNames(tunnels) +
+            (tunnels.size() == 1 ? " is said to be a tunnel" : " are said to be tunnels") +
+            " (its traffic counts on the device that carries it). " + strHowToInclude;
     }
     return strMessage;
 }

@@ -4,6 +4,7 @@
 #include "MeterSnapshot.h"
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -20,6 +21,9 @@ struct IMeter {
     // opened.
     virtual void SetExcludedDevices(const std::set<std::string>& excluded) = 0;
     virtual std::set<std::string> GetExcludedDevices() const = 0;
+    // Devices the user says are tunnels, each with the device that carries it: captured, shown
+    // with their inner traffic and kept out of the totals. Applied at once while capturing.
+    virtual void SetTunnels(const std::map<std::string, std::string>& tunnels) = 0;
     // Every network device of the last listing with its state, in the listing's order.
     virtual std::vector<DeviceState> GetDeviceStates() const = 0;
     // While nothing captures: lists the devices afresh, opening none, so that they can be shown

@@ -14,6 +14,7 @@ struct DeviceSnapshot {
     // "ready" (listed before a capture), "gone" (counted before, no longer listed; strKind is the
     // last one listed)
     std::string strState;
+    // Captured and counting into the totals (a tunnel captured for its inner traffic is not).
     bool bCapturing = false;
     int64_t nSentBytes = 0, nRecvBytes = 0, nSentPackets = 0, nRecvPackets = 0, nDrops = 0;
     std::string strKind =
@@ -27,12 +28,21 @@ struct DeviceSnapshot {
     // A tunnel: its traffic counts inside the outer packets of another device, not on its own.
     bool bCarried = false;
     std::string strCarriedBy = {}; // that device, when known
+    // What the device counted as a tunnel (while it was carried): its inner packets, in no total.
+    int64_t nInnerSentBytes = 0, nInnerRecvBytes = 0, nInnerSentPackets = 0, nInnerRecvPackets = 0;
+    // The outer packets that carried them, counted on the carrier (in the totals) since the
+    // tunnel was opened; outer minus inner is the tunnel's overhead. Unknown where the outer
+    // packets cannot be told (not UDP, no port known, or alike another tunnel's).
+    bool bOuterKnown = false;
+    int64_t nOuterSentBytes = 0, nOuterRecvBytes = 0;
 
     // Every field, in the order the capture helper sends them: a field added above is added here
     // too, and then travels (the protocol's tests fail for a field left out).
     template <class Io> void Fields(Io& io) {
         io(strName, strState, bCapturing, nSentBytes, nRecvBytes, nSentPackets, nRecvPackets,
-           nDrops, strKind, bCountable, nCounterId, bCarried, strCarriedBy);
+           nDrops, strKind, bCountable, nCounterId, bCarried, strCarriedBy, nInnerSentBytes,
+           nInnerRecvBytes, nInnerSentPackets, nInnerRecvPackets, bOuterKnown, nOuterSentBytes,
+           nOuterRecvBytes);
     }
     bool operator==(const DeviceSnapshot&) const = default;
 };

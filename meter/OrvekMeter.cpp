@@ -120,9 +120,16 @@ ClassifyCommon(const PacketInfo& info, const CAddressTable& addresses, bool bCou
                      std::memory_order_relaxed);
 }
 
+// The tap of a tunnel's inner packets: none. Their bytes are the outer flow's, which the
+// applications have from the carrier's tap already.
+struct CNoTap {
+    void Add(const PacketInfo&, bool, int64_t) {}
+};
+
 // A packet longer than its device's MTU, merged by offloads: counted as the wire's segments,
 // under its flow too, so that the applications add up to the totals.
-[[gnu::noinline]] void CountMerged(DeviceCounters& counters, CFlowTap& tap, bool bSent,
+template <class TTap>
+[[gnu::noinline]] void CountMerged(DeviceCounters& counters, TTap& tap, bool bSent,
                                    const PacketInfo& info, uint32_t nNetworkLength) {
     const uint32_t nCaptured = info.pHeader->caplen;
     const uint32_t nStart = std::min(info.nLinkHeaderLength, nCaptured);
@@ -134,8 +141,9 @@ ClassifyCommon(const PacketInfo& info, const CAddressTable& addresses, bool bCou
 }
 
 // Counts one packet of a direction into its device's counters, and under its flow.
-[[gnu::always_inline]] inline void Count(DeviceCounters& counters, CFlowTap& tap,
-                                         EDirection eDirection, const PacketInfo& info) {
+template <class TTap>
+[[gnu::always_inline]] inline void Count(DeviceCounters& counters, TTap& tap, EDirection eDirection,
+                                         const PacketInfo& info) {
     if (eDirection == EDirection::Ignored || eDirection == EDirection::Forwarded) {
         return;
     }
@@ -261,6 +269,24 @@ void COrvekMeter::CDevice::AnalyzeOther(PacketInfo* pInfo) {
     Count(m_counters, m_tap, ClassifyPacket(*pInfo, *m_pAddresses, m_bCountForeign), *pInfo);
 }
 
+void COrvekMeter::CDevice::CInner::AnalyzePacket(PacketInfo* pInfo) {
+    CDevice& device = m_device;
+    if (device.m_pAddresses == nullptr) {
+        device.m_pAddresses = &device.m_meter.m_lookup.GetAddressTable();
+    }
+    CNoTap tap;
+    Count(device.m_inner, tap, ClassifyPacket(*pInfo, *device.m_pAddresses, device.m_bCountForeign),
+          *pInfo);
+}
+
+void COrvekMeter::CDevice::CInner::OnPacketsDelivered() {
+    m_device.m_pAddresses = nullptr; // the next batch reads the addresses afresh
+}
+
+void COrvekMeter::CDevice::CInner::OnDropCount(int64_t nDrops) {
+    m_device.m_counters.nDrops.store(m_device.m_nDropBase + nDrops, std::memory_order_relaxed);
+}
+
 void COrvekMeter::CDevice::OnPacketsDelivered() {
     // The next batch reads the addresses afresh, and its packets repeat none of this one's.
     m_pAddresses = nullptr;
@@ -330,7 +356,8 @@ void COrvekMeter::SetCapturingBinary(const std::string& strPath) {
     m_strCapturingBinary = strPath;
 }
 
-CaptureRequest COrvekMeter::OnAdapterFound(const char* szDeviceName) {
+CaptureRequest COrvekMeter::OnAdapterFound(const char* szDeviceName, bool bCarried,
+                                           const OuterFlow& outer) {
     CaptureRequest request;
     {
         std::lock_guard<std::mutex> guard(m_mtxSettings);
@@ -340,6 +367,14 @@ CaptureRequest COrvekMeter::OnAdapterFound(const char* szDeviceName) {
     CDevice& device = GetDevice(szDeviceName);
     device.PrepareOpen(request.bPromiscuous);
     request.pAnalyzer = &device;
+    if (bCarried) {
+        request.pAnalyzer = &device.m_innerAnalyzer;
+        std::lock_guard<std::mutex> guard(m_mtxDevices);
+        if (m_outerFlows[szDeviceName] != outer) {
+            m_outerFlows[szDeviceName] = outer;
+            m_resolver.SetOuterFlows(m_outerFlows);
+        }
+    }
     // The filter also makes the kernel cut each packet to the snapshot length; a refused filter
     // leaves the device closed, as left running it would count everything the filter was to
     // exclude.
@@ -369,6 +404,10 @@ bool COrvekMeter::IsPromiscuous() const {
 
 void COrvekMeter::SetExcludedDevices(const std::set<std::string>& excluded) {
     m_control.SetExcludedDevices(excluded);
+}
+
+void COrvekMeter::SetTunnels(const std::map<std::string, std::string>& tunnels) {
+    m_control.SetChosenTunnels(tunnels);
 }
 
 std::set<std::string> COrvekMeter::GetExcludedDevices() const {
@@ -469,7 +508,8 @@ std::string DescribeState(const DeviceState& state) {
     case EDeviceState::Stacked:
         return "counted on " + state.strError;
     case EDeviceState::Carried:
-        return "carried inside " + (state.strError.empty() ? "its uplink" : state.strError);
+        return "carried inside " + (state.strError.empty() ? "its uplink" : state.strError) +
+               (state.bChosen ? " (set by the user)" : "");
     }
     return "";
 }
@@ -494,6 +534,8 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
             device.strCarriedBy = state.strError;
         }
     }
+    const std::map<std::string, std::pair<int64_t, int64_t>> outerBytes =
+        m_resolver.GetOuterBytes();
     const auto tNow = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> guard(m_mtxDevices);
     snapshot.nSentBytes = m_nForgottenSent;
@@ -512,6 +554,9 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
             snapshot.nSentBytes += counters.nSentBytes.load();
             snapshot.nRecvBytes += counters.nRecvBytes.load();
             m_resolver.RemoveTap(&pDevice->m_tap);
+            if (m_outerFlows.erase(strName) != 0) {
+                m_resolver.SetOuterFlows(m_outerFlows); // back later, it measures from zero
+            }
             itDevice = m_devices.erase(itDevice);
             continue;
         }
@@ -533,11 +578,39 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
         it->nCounterId = pDevice->m_nCounterId;
         snapshot.nSentBytes += it->nSentBytes;
         snapshot.nRecvBytes += it->nRecvBytes;
+        // A tunnel's inner traffic is shown beside the totals, never in them.
+        const DeviceCounters& inner = pDevice->m_inner;
+        it->nInnerSentBytes = inner.nSentBytes.load();
+        it->nInnerRecvBytes = inner.nRecvBytes.load();
+        it->nInnerSentPackets = inner.nSentPackets.load();
+        it->nInnerRecvPackets = inner.nRecvPackets.load();
+        if (const auto itOuter = m_outerFlows.find(strName);
+            itOuter != m_outerFlows.end() && IsOuterKnown(strName, itOuter->second)) {
+            it->bOuterKnown = true;
+            if (const auto itBytes = outerBytes.find(strName); itBytes != outerBytes.end()) {
+                it->nOuterSentBytes = itBytes->second.first;
+                it->nOuterRecvBytes = itBytes->second.second;
+            }
+        }
     }
     // What the resolver has not had yet is pending.
     snapshot.apps = std::move(resolved);
     BalanceAppRows(snapshot.apps, snapshot.nSentBytes, snapshot.nRecvBytes);
     return snapshot;
+}
+
+bool COrvekMeter::IsOuterKnown(const std::string& strTunnel, const OuterFlow& outer) const {
+    if (outer.nUdpPort == 0) {
+        return false;
+    }
+    // Two tunnels whose outer packets look alike (one port, a peer not told apart) cannot be
+    // split: their outer flows would count for both.
+    return std::ranges::none_of(m_outerFlows, [&](const auto& entry) {
+        const OuterFlow& other = entry.second;
+        return entry.first != strTunnel && other.nUdpPort == outer.nUdpPort &&
+               (other.nRemoteFamily == 0 || outer.nRemoteFamily == 0 ||
+                (other.nRemoteFamily == outer.nRemoteFamily && other.aRemote == outer.aRemote));
+    });
 }
 
 void COrvekMeter::UpdateCounters() {

@@ -70,9 +70,23 @@ public:
         void OnDropCount(int64_t nDrops) override;
         // Any thread.
         const DeviceCounters& GetCounters() const { return m_counters; }
+        // Any thread: what the device counted as a tunnel (opened Carried), outside the totals.
+        const DeviceCounters& GetInnerCounters() const { return m_inner; }
 
     private:
         friend class COrvekMeter;
+        // The analyzer of the device opened as a tunnel: counts its inner packets apart, with
+        // no flow tap (their bytes are the outer flow's). Calls as CDevice's.
+        class CInner final : public IPacketAnalyzer {
+        public:
+            explicit CInner(CDevice& device) : m_device(device) {}
+            void AnalyzePacket(PacketInfo* pInfo) override;
+            void OnPacketsDelivered() override;
+            void OnDropCount(int64_t nDrops) override;
+
+        private:
+            CDevice& m_device;
+        };
         // Refreshing thread, before the device's capture thread starts: this opening's choice.
         void PrepareOpen(bool bCountForeign);
         // Capture thread: counts a packet that repeats the last flow of its direction
@@ -88,6 +102,8 @@ public:
 
         COrvekMeter& m_meter;
         DeviceCounters m_counters;
+        DeviceCounters m_inner;
+        CInner m_innerAnalyzer{*this};
         // The flows of what this device counted, for the resolver; filled by the capture thread.
         CFlowTap m_tap;
         // The capture thread's own notes, set by PrepareOpen before it starts: whether packets
@@ -139,8 +155,10 @@ public:
     // View thread, inside a catch block: shows the exception being handled, whatever its type,
     // under "Exception" (an OS error as its text).
     void OnCurrentException() override;
-    // Refreshing thread: the device's analyzer with the stored choice and filter.
-    CaptureRequest OnAdapterFound(const char* szDeviceName) override;
+    // Refreshing thread: the device's analyzer with the stored choice and filter; a carried
+    // device's counts its inner packets apart, and its outer flow is measured from then on.
+    CaptureRequest OnAdapterFound(const char* szDeviceName, bool bCarried,
+                                  const OuterFlow& outer) override;
 
     // The filter and promiscuous choice used for every device announced from now on. Promiscuous
     // capture also counts traffic that is neither from nor to this host, as received.
@@ -150,6 +168,8 @@ public:
     // The control's exclusions and devices.
     void SetExcludedDevices(const std::set<std::string>& excluded) override;
     std::set<std::string> GetExcludedDevices() const override;
+    // The control's chosen tunnels.
+    void SetTunnels(const std::map<std::string, std::string>& tunnels) override;
     std::vector<DeviceState> GetDeviceStates() const override;
     void RefreshDeviceStates() override;
 
@@ -200,6 +220,9 @@ private:
     bool ReleaseDisplay();
     // One total summed over every device's counters, under the devices' lock.
     int64_t SumOverDevices(std::atomic<int64_t> DeviceCounters::*pTotal) const;
+    // Whether a tunnel's outer flow can be measured: told by a port, and not alike another
+    // tunnel's; m_mtxDevices held.
+    bool IsOuterKnown(const std::string& strTunnel, const OuterFlow& outer) const;
     // Any thread: how to get the permission to capture for the capturing binary.
     std::string DescribePermissionFix() const;
     // Runs fn on the view thread after nDelayMs, unless the meter is gone by then.
@@ -225,6 +248,8 @@ private:
     // Counts of forgotten devices, so that totals never go down; guarded by m_mtxDevices.
     mutable int64_t m_nForgottenSent = 0, m_nForgottenRecv = 0;
     std::chrono::steady_clock::duration m_goneExpiry = kGoneExpiry; // guarded by m_mtxDevices
+    // How each device opened as a tunnel tells its outer flow; guarded by m_mtxDevices.
+    mutable std::map<std::string, OuterFlow> m_outerFlows;
     // The next device's counter id; guarded by m_mtxDevices. Starts at random, so that no other
     // meter (a capture helper before this one) gave the same id to a device.
     uint64_t m_nNextCounterId;

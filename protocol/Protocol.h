@@ -19,7 +19,7 @@
 #include <variant>
 #include <vector>
 
-inline constexpr uint32_t kProtocolVersion = 4;
+inline constexpr uint32_t kProtocolVersion = 5;
 // The longest frame body either side sends or accepts.
 inline constexpr size_t kMaxMessageBytes = size_t{1} << 20;
 // The longest text in a message; longer texts are cut when written.
@@ -43,10 +43,16 @@ struct SettingsMessage {
     bool bPromiscuous = false;
     template <class Io> void Fields(Io& io) { io(strFilter, bPromiscuous); }
 };
-struct ExcludedMessage {
+// A device the user says is a tunnel, and the device that carries it.
+struct TunnelFields {
+    std::string strDevice, strCarrier;
+    template <class Io> void Fields(Io& io) { io(strDevice, strCarrier); }
+};
+struct ExcludedMessage { // the excluded devices and the user's tunnels, each list whole
     static constexpr uint8_t kType = 3;
     std::vector<std::string> vecDevices;
-    template <class Io> void Fields(Io& io) { io(vecDevices); }
+    std::vector<TunnelFields> vecTunnels;
+    template <class Io> void Fields(Io& io) { io(vecDevices, vecTunnels); }
 };
 struct StartMessage { // answered by Started or StartFailed
     static constexpr uint8_t kType = 4;
@@ -108,7 +114,8 @@ struct DeviceStateFields {
     std::string strName, strKind;
     uint32_t nState = 0;
     std::string strError;
-    template <class Io> void Fields(Io& io) { io(strName, strKind, nState, strError); }
+    bool bChosen = false;
+    template <class Io> void Fields(Io& io) { io(strName, strKind, nState, strError, bChosen); }
 };
 struct DevicesMessage {
     static constexpr uint8_t kType = 23;
@@ -122,7 +129,8 @@ using HelperMessage =
     std::variant<HelloMessage, CountersMessage, NoticeMessage, StartedMessage, StartFailedMessage,
                  StoppedMessage, SnapshotMessage, ErrorMessage, DevicesMessage>;
 
-// Device states to send, and back: nothing when a state is no EDeviceState.
+// Device states to send, and back: nothing when a state is no EDeviceState. How a tunnel's
+// outer packets are told stays with the helper, which measures them.
 DevicesMessage ToDevicesMessage(const std::vector<DeviceState>& states);
 std::optional<std::vector<DeviceState>> FromDevicesMessage(const DevicesMessage& message);
 

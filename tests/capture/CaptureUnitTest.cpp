@@ -250,7 +250,9 @@ TEST(CLinkTable, StackedDevicesLeadToTheirLowestDevice) {
 // Kernel tunnels as the kernel describes them: GRE and IP-in-IP bound to a device (IFLA_LINK)
 // or not, SIT, an IPv6 tunnel, WireGuard, xfrm, VXLAN bound by its own data (IFLA_VXLAN_LINK,
 // before or after its kind) or with its underlay in another namespace, Geneve. Not tunnels in
-// this sense: a tun device (its packets go to a process) and a VLAN.
+// this sense: a tun device (its packets go to a process) and a VLAN. A VXLAN or Geneve device
+// tells its outer flow by its UDP port and unicast peer (a multicast group is no peer); other
+// tunnels tell none.
 TEST(CLinkTable, KernelTunnelsAndTheDeviceTheyAreBoundTo) {
     const auto text = [](const std::string& str) { return Bytes(str.begin(), str.end() + 1); };
     // Index, name, hardware type, kind, IFLA_LINK (0: none), what else goes in the link info.
@@ -263,10 +265,20 @@ TEST(CLinkTable, KernelTunnelsAndTheDeviceTheyAreBoundTo) {
                         (nLink != 0 ? Attribute(IFLA_LINK, Raw(nLink)) : Bytes{}) + more +
                         Attribute(IFLA_LINKINFO | NLA_F_NESTED, info.empty() ? kind : info));
     };
-    const auto vxlanData = [](int nLink) {
+    const auto port = [](uint16_t nPort) { return Bytes{uint8_t(nPort >> 8), uint8_t(nPort)}; };
+    const auto vxlanData = [&](int nLink, const Bytes& group = Bytes{10, 82, 0, 2}) {
         return Attribute(IFLA_INFO_DATA | NLA_F_NESTED, Attribute(IFLA_VXLAN_ID, Raw(42)) +
-                                                            Attribute(IFLA_VXLAN_LINK, Raw(nLink)));
+                                                            Attribute(IFLA_VXLAN_LINK, Raw(nLink)) +
+                                                            Attribute(IFLA_VXLAN_GROUP, group) +
+                                                            Attribute(IFLA_VXLAN_PORT, port(4789)));
     };
+    Bytes remote6(16, 0);
+    remote6[0] = 0xfd;
+    remote6[15] = 2;
+    const Bytes geneve =
+        Attribute(IFLA_INFO_KIND, text("geneve")) +
+        Attribute(IFLA_INFO_DATA | NLA_F_NESTED, Attribute(IFLA_GENEVE_REMOTE6, remote6) +
+                                                     Attribute(IFLA_GENEVE_PORT, port(6081)));
     const Bytes vxlanKind = Attribute(IFLA_INFO_KIND, text("vxlan"));
     const Bytes dump =
         Link({0, 0, ARPHRD_ETHER, 2, IFF_UP, 0}, Attribute(IFLA_IFNAME, Raw("eth0"))) +
@@ -275,29 +287,41 @@ TEST(CLinkTable, KernelTunnelsAndTheDeviceTheyAreBoundTo) {
         device(6, "ip6tnl1", ARPHRD_TUNNEL6, "ip6tnl", 2) +
         device(7, "wg0", ARPHRD_NONE, "wireguard", 0) + device(8, "xfrm1", ARPHRD_NONE, "xfrm", 2) +
         device(9, "vx1", ARPHRD_ETHER, "", 0, vxlanKind + vxlanData(2)) +
-        device(10, "vx2", ARPHRD_ETHER, "", 0, vxlanData(2) + vxlanKind) +
+        device(10, "vx2", ARPHRD_ETHER, "", 0, vxlanData(2, {239, 1, 1, 1}) + vxlanKind) +
         device(11, "vx3", ARPHRD_ETHER, "", 0, vxlanKind + vxlanData(2),
                Attribute(IFLA_LINK_NETNSID, Raw(0))) +
-        device(12, "gnv0", ARPHRD_ETHER, "geneve", 0) + device(13, "tun0", ARPHRD_NONE, "tun", 0) +
-        device(14, "eth0.7", ARPHRD_ETHER, "vlan", 2) + Message(NLMSG_DONE, Raw(0));
+        device(12, "gnv0", ARPHRD_ETHER, "", 0, geneve) +
+        device(13, "tun0", ARPHRD_NONE, "tun", 0) + device(14, "eth0.7", ARPHRD_ETHER, "vlan", 2) +
+        Message(NLMSG_DONE, Raw(0));
     std::vector<LinkRecord> links;
     ASSERT_TRUE(ParseLinkMessages(OnHeap(dump, dump.size()).get(), dump.size(), links));
     const CLinkTable table(links);
-    // Device, whether it is a kernel tunnel, the device it is bound to ("" for none).
-    const std::tuple<const char*, bool, std::string> expected[] = {
-        {"eth0", false, ""},     {"gre1", true, "eth0"},    {"ipip1", true, ""},
-        {"sit1", true, ""},      {"ip6tnl1", true, "eth0"}, {"wg0", true, ""},
-        {"xfrm1", true, "eth0"}, {"vx1", true, "eth0"},     {"vx2", true, "eth0"},
-        {"vx3", true, ""},       {"gnv0", true, ""},        {"tun0", false, ""},
-        {"eth0.7", false, ""},
+    // Device, whether it is a kernel tunnel, the device it is bound to ("" for none), its outer
+    // UDP port and the family of its peer (0: none told).
+    const std::tuple<const char*, bool, std::string, uint16_t, uint8_t> expected[] = {
+        {"eth0", false, "", 0, 0},       {"gre1", true, "eth0", 0, 0},
+        {"ipip1", true, "", 0, 0},       {"sit1", true, "", 0, 0},
+        {"ip6tnl1", true, "eth0", 0, 0}, {"wg0", true, "", 0, 0},
+        {"xfrm1", true, "eth0", 0, 0},   {"vx1", true, "eth0", 4789, 4},
+        {"vx2", true, "eth0", 4789, 0},  {"vx3", true, "", 4789, 4},
+        {"gnv0", true, "", 6081, 6},     {"tun0", false, "", 0, 0},
+        {"eth0.7", false, "", 0, 0},
     };
-    for (const auto& [szName, bTunnel, strCarrier] : expected) {
+    for (const auto& [szName, bTunnel, strCarrier, nPort, nFamily] : expected) {
         const LinkRecord* pLink = table.Find(szName);
         ASSERT_NE(pLink, nullptr) << szName;
         EXPECT_EQ(IsKernelTunnel(*pLink), bTunnel) << szName;
         const LinkRecord* pCarrier = table.FindCarrier(*pLink);
         EXPECT_EQ(pCarrier != nullptr ? pCarrier->strName : "", strCarrier) << szName;
+        EXPECT_EQ(pLink->outer.nUdpPort, nPort) << szName;
+        EXPECT_EQ(pLink->outer.nRemoteFamily, nFamily) << szName;
     }
+    EXPECT_EQ(std::vector<uint8_t>(table.Find("vx1")->outer.aRemote.begin(),
+                                   table.Find("vx1")->outer.aRemote.begin() + 4),
+              (std::vector<uint8_t>{10, 82, 0, 2}));
+    EXPECT_EQ(
+        Bytes(table.Find("gnv0")->outer.aRemote.begin(), table.Find("gnv0")->outer.aRemote.end()),
+        remote6);
 }
 
 TEST(IsAddressChange, AllButWirelessAndPromiscuityOnlyLinksAndSurvivesGarbage) {

@@ -221,7 +221,8 @@ TEST_F(DetailsLive, RowsEqualWhatEachDeviceCarriedByteForByte) {
 // Unticked, a device is closed and counts nothing more, its earlier bytes staying in the totals.
 // That choice, the filter and promiscuous choice of the last Capture and the Details window's
 // place and scale come back in the next run; ticked again, the device is opened and counts. So
-// does the user's word that a device is a tunnel over another, until it is taken back.
+// does the user's word that a device is a tunnel over another, until it is taken back: the
+// tunnel's traffic is shown apart from the totals.
 TEST_F(DetailsLive, UntickedDevicesAndTheSettingsComeBackTickingReopens) {
     Filter()->setText("udp");
     Promiscuous()->setChecked(true);
@@ -263,8 +264,9 @@ TEST_F(DetailsLive, UntickedDevicesAndTheSettingsComeBackTickingReopens) {
     recvOn2(10);
     EXPECT_TRUE(Serve([&] { return recvBytes("orv2") == "5,280 bytes"; }));
 
-    // Said to be a tunnel over orv0 in the devices' menu, orv2 is closed and shown so, also after
-    // a restart; no longer a tunnel, it counts again.
+    // Said to be a tunnel over orv0 in the devices' menu, orv2 stays open and is shown so, also
+    // after a restart: its traffic shows as its inner traffic, in no total, its overhead unknown
+    // (nothing tells its outer packets); no longer a tunnel, it counts again.
     const auto choose = [&](const char* szAction) {
         CDetailsDlg* pDetails = m_pDlg->OpenDetails();
         const auto pMenu = pDetails->CreateDeviceMenu(pDetails->GetModel()->FindRow("orv2"));
@@ -280,13 +282,27 @@ TEST_F(DetailsLive, UntickedDevicesAndTheSettingsComeBackTickingReopens) {
         return Text(*m_pDlg->OpenDetails()->GetModel(), "orv2", kColState) ==
                "carried inside orv0 (set by the user)";
     };
+    const auto innerTip = [&] {
+        return Text(*m_pDlg->OpenDetails()->GetModel(), "orv2", kColRecv, Qt::ToolTipRole);
+    };
+    // Captured as a tunnel: its datagrams show as its inner traffic and add to no total.
+    const auto innerShown = [&](const char* szRecv) {
+        return Serve([&] { return innerTip().find(szRecv) != std::string::npos; });
+    };
     choose("orv0");
-    EXPECT_TRUE(Serve([&] { return !IsOpen("orv2") && shownAsTunnel(); }));
+    EXPECT_TRUE(Serve(shownAsTunnel));
+    const int64_t nTotal = m_pDlg->GetMeter().GetRecvBytes();
+    recvOn2(2);
+    EXPECT_TRUE(innerShown("Inner: 0 bytes sent, 1,056 received")) << innerTip();
+    EXPECT_EQ(Text(*m_pDlg->OpenDetails()->GetModel(), "orv2", kColOverhead), "unknown");
+    EXPECT_EQ(m_pDlg->GetMeter().GetRecvBytes(), nTotal);
+    EXPECT_FALSE(IsOpen("orv2")); // not counting
     m_pDlg->close();
     Restart();
     Capture();
-    EXPECT_FALSE(IsOpen("orv2"));
     EXPECT_TRUE(Serve(shownAsTunnel));
+    recvOn2(1);
+    EXPECT_TRUE(innerShown("Inner: 0 bytes sent, 528 received")) << innerTip();
     choose("&Not a tunnel");
     EXPECT_TRUE(Serve([&] { return IsOpen("orv2"); }));
     // No exclusion and no tunnel is no key, not an invalid value.

@@ -178,8 +178,9 @@ TEST_F(HeadlessLive, AHelperThatDiesIsToldOnceAndItsCountsKept) {
         << strErr;
 }
 
-// Capture options, each in an orvek of its own on the same traffic: an excluded device, or one
-// named a tunnel, is not opened and says so, and leaving nothing to capture is said at the start,
+// Capture options, each in an orvek of its own on the same traffic: an excluded device is not
+// opened, one named a tunnel shows its traffic apart from the totals, each says so, and leaving
+// nothing to count is said at the start,
 // as is an --exclude that names no device; a filter of one port counts that port; traffic for
 // another host that reaches hl0 counts only in promiscuous mode; interval 0 says once that it runs
 // and where its metrics are, and prints only the final line, in the counters' text form. SIGINT
@@ -214,9 +215,15 @@ TEST_F(HeadlessLive, CaptureOptionsCountWhatTheyAdmit) {
     EXPECT_EQ(Totals(strExcluded), SentRecv(0, 0));
     const std::string strTunnel =
         Stop(*pTunnel, SIGTERM,
-             "orvek: No device is captured, so nothing is counted: hl0 is excluded. To count a "
-             "device, leave out its --exclude (or --tunnel) option.\n");
+             "orvek: No device is captured, so nothing is counted: hl0 is said to be a tunnel (its "
+             "traffic counts on the device that carries it). To count a device, leave out its "
+             "--exclude (or --tunnel) option.\n");
     EXPECT_NE(strTunnel.find(R"x({"name":"hl0","state":"carried inside hl9 (set by the user)")x"),
+              std::string::npos)
+        << strTunnel;
+    // Both ports, not the other host, inside the tunnel.
+    EXPECT_NE(strTunnel.find(R"("tunnel":{"carried_by":"hl9","inner_sent_bytes":0,)"
+                             R"("inner_received_bytes":20000,"outer_sent_bytes":null,)"),
               std::string::npos)
         << strTunnel;
     EXPECT_EQ(Totals(strTunnel), SentRecv(0, 0));

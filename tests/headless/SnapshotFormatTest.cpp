@@ -3,7 +3,6 @@
 
 #include "SnapshotFormat.h"
 #include "OrvekMeter.h"
-#include "TunnelChoice.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +11,7 @@
 #include <cstdlib>
 #include <limits>
 #include <regex>
+#include <span>
 #include <unistd.h>
 
 namespace {
@@ -111,8 +111,9 @@ TEST(SnapshotJson, LinesCarryTheirTimeAndTheRatesSinceTheLineBefore) {
 }
 
 // Two ordinary devices, one whose name holds bytes a label value must escape, and two whose names
-// would read alike if bytes that are not UTF-8 were replaced, and two tunnels shown carried; the
-// exposition passes promtool.
+// would read alike if bytes that are not UTF-8 were replaced, and two tunnels shown carried with
+// their inner bytes apart from the devices' (outer and overhead where known, null where not, in
+// the JSON line too); the exposition passes promtool.
 TEST(SnapshotPrometheus, FamiliesGroupedLabelValuesEscapedAndPromtoolAccepts) {
     MeterSnapshot snapshot{300, 7000, {}};
     snapshot.devices = {{"eth0", "capturing", true, 300, 7000, 3, 5, 2},
@@ -121,13 +122,34 @@ TEST(SnapshotPrometheus, FamiliesGroupedLabelValuesEscapedAndPromtoolAccepts) {
                         {"v\xFF", "down", false},
                         {"v\xFE", "down", false},
                         {"v\\xff", "down", false},
-                        {"tun0", "excluded", false},
-                        {"vx0", "carried inside ?", false}};
-    // A tunnel the kernel tells, bound to no device, and one the user names.
-    snapshot.devices.back().bCarried = true;
-    MarkChosenTunnels(snapshot, {{"tun0", "eth\"0"}, {"eth0", "wlan0"}});
-    EXPECT_EQ(snapshot.devices[6].strState, "carried inside eth\"0 (set by the user)");
-    EXPECT_EQ(snapshot.devices[0].strState, "capturing"); // named, but not excluded
+                        {"tun0", "carried inside eth\"0 (set by the user)", false},
+                        {"vx0", "carried inside its uplink", false}};
+    // One the user names, whose outer flow is known, and a tunnel the kernel tells, bound to no
+    // device.
+    for (DeviceSnapshot& tunnel : std::span(snapshot.devices).last(2)) {
+        tunnel.bCarried = true;
+        tunnel.nInnerSentBytes = 100;
+        tunnel.nInnerRecvBytes = 200;
+    }
+    snapshot.devices[6].strCarriedBy = "eth\"0";
+    snapshot.devices[6].bOuterKnown = true;
+    snapshot.devices[6].nOuterSentBytes = 150;
+    snapshot.devices[6].nOuterRecvBytes = 280;
+    const std::string strJson = FormatJsonLine(snapshot, snapshot, 1, {}, 0);
+    EXPECT_NE(strJson.find(R"("drops":0,"tunnel":{"carried_by":"eth\"0","inner_sent_bytes":100,)"
+                           R"("inner_received_bytes":200,"outer_sent_bytes":150,)"
+                           R"("outer_received_bytes":280,"overhead_sent_bytes":50,)"
+                           R"("overhead_received_bytes":80}})"),
+              std::string::npos)
+        << strJson;
+    EXPECT_NE(strJson.find(R"("tunnel":{"carried_by":null,"inner_sent_bytes":100,)"
+                           R"("inner_received_bytes":200,"outer_sent_bytes":null,)"
+                           R"("outer_received_bytes":null,"overhead_sent_bytes":null,)"
+                           R"("overhead_received_bytes":null}})"),
+              std::string::npos)
+        << strJson;
+    EXPECT_EQ(strJson.find("\"tunnel\"", strJson.find("\"tunnel\"") + 1),
+              strJson.rfind("\"tunnel\"")); // two tunnels, no other device
     // Per application: the two largest by name, the rest as other, reasons after them.
     snapshot.apps = {{"small", 0, 1, 1, 1},
                      {"not attributed: x", 4, 5, 6, 0},
@@ -140,7 +162,8 @@ TEST(SnapshotPrometheus, FamiliesGroupedLabelValuesEscapedAndPromtoolAccepts) {
         std::regex_replace(strText, std::regex(R"((# \w+ )?(\w+)[ {].*)"), "$2");
     strFamilies = std::regex_replace(strFamilies, std::regex(R"((orvek_\w+\n)\1+)"), "$1");
     EXPECT_EQ(strFamilies, "orvek_bytes_total\norvek_packets_total\norvek_dropped_packets_total\n"
-                           "orvek_capturing\norvek_carried\norvek_monitor_up\n"
+                           "orvek_capturing\norvek_carried\norvek_tunnel_bytes_total\n"
+                           "orvek_tunnel_outer_bytes_total\norvek_monitor_up\n"
                            "orvek_app_bytes_total\norvek_build_info\n");
     for (const char* szSample :
          {"# TYPE orvek_bytes_total counter\n", "# TYPE orvek_capturing gauge\n",
@@ -155,6 +178,14 @@ TEST(SnapshotPrometheus, FamiliesGroupedLabelValuesEscapedAndPromtoolAccepts) {
           R"(orvek_capturing{device="v\\\\xff"} 0)", "orvek_monitor_up 1\n",
           "orvek_carried{device=\"tun0\",carried_by=\"eth\\\"0\"} 1\n",
           "orvek_carried{device=\"vx0\"} 1\n", "orvek_build_info{version=\"1.0\\\"\\n\"} 1\n",
+          "orvek_tunnel_bytes_total{device=\"tun0\",carried_by=\"eth\\\"0\",direction=\"sent\"} "
+          "100\n"
+          "orvek_tunnel_bytes_total{device=\"tun0\",carried_by=\"eth\\\"0\",direction=\"received\"}"
+          " "
+          "200\n"
+          "orvek_tunnel_bytes_total{device=\"vx0\",carried_by=\"\",direction=\"sent\"} 100\n",
+          "orvek_tunnel_outer_bytes_total{device=\"tun0\",carried_by=\"eth\\\"0\",direction="
+          "\"received\"} 280\n# HELP orvek_monitor_up",
           "orvek_app_bytes_total{app=\"big\\\"\\n\",direction=\"received\"} 200\n"
           "orvek_app_bytes_total{app=\"mid\",direction=\"sent\"} 50\n"
           "orvek_app_bytes_total{app=\"mid\",direction=\"received\"} 0\n"

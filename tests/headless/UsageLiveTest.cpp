@@ -14,6 +14,7 @@
 #include <csignal>
 #include <ctime>
 #include <filesystem>
+#include <regex>
 #include <thread>
 
 using namespace orvektest;
@@ -48,15 +49,15 @@ protected:
         m_peer.RunIn([&] { SendUdp("10.89.0.2", "10.89.0.1", 9100, 1000, nCount); });
         EXPECT_EQ(sink.WaitFor(nCount), nCount);
     }
-    // Received bytes of hu0 in the file, all tiers agreeing; -1 when they do not.
-    int64_t Stored() {
+    // Received bytes of a device in the file, all tiers agreeing; -1 when they do not.
+    int64_t Stored(const std::string& strDevice = "hu0") {
         CUsageStore store(m_strPath, CUsageStore::EAccess::Read, 0);
         int64_t nFirst = -2;
         for (int nTier = 0; nTier < kTierCount; ++nTier) {
             int64_t nSum = 0;
             for (const UsageRow& row :
                  store.ReadUsage(static_cast<ETier>(nTier), 0, int64_t{1} << 40)) {
-                nSum += row.strDevice == "hu0" ? row.nRecv : 0;
+                nSum += row.strDevice == strDevice ? row.nRecv : 0;
             }
             nFirst = nFirst == -2 || nFirst == nSum ? nSum : -1;
         }
@@ -114,6 +115,69 @@ TEST_F(HeadlessUsageLive, RestartsAddUpSecondOrvekDoesNotRecordPlanMetrics) {
     EXPECT_LE(spans.front().nStart, nBegun + 5);
     EXPECT_GE(spans.back().nEnd, nEnded - 3);
     EXPECT_LE(spans.back().nEnd, nEnded + 1);
+}
+
+// A VXLAN overlay over hu0: the usage file and the exporter's orvek_bytes_total hold exactly what
+// crossed hu0, summed over devices; the overlay's inner bytes only its tunnel series, beside the
+// outer bytes that carried them.
+TEST_F(HeadlessUsageLive, TunnelTrafficCountsOnceInTheFileAndTheExporterSums) {
+    const auto overlay = [](const std::string& strMac, const std::string& strAddress,
+                            const std::string& strPeerMac, const std::string& strPeer,
+                            const std::string& strLocal, const std::string& strRemote,
+                            const std::string& strUplink) {
+        SetUpOrThrow("ip link add huv address " + strMac + " type vxlan id 43 local " + strLocal +
+                     " remote " + strRemote + " dstport 4789 dev " + strUplink +
+                     "\nquiet_up huv\nip addr add " + strAddress + "/24 dev huv\nneigh huv " +
+                     strPeerMac + " " + strPeer);
+    };
+    overlay("02:00:5e:00:00:17", "10.90.0.1", "02:00:5e:00:00:18", "10.90.0.2", "10.89.0.1",
+            "10.89.0.2", "hu0");
+    m_peer.RunIn([&] {
+        overlay("02:00:5e:00:00:18", "10.90.0.2", "02:00:5e:00:00:17", "10.90.0.1", "10.89.0.2",
+                "10.89.0.1", "hu1");
+    });
+    auto pOrvek = Start({"--metrics", "127.0.0.1:19102"});
+    const IfCounters base = ReadCounters("hu0");
+    CUdpSink sink("10.90.0.1", 9100);
+    std::unique_ptr<CUdpSink> pPeerSink;
+    m_peer.RunIn([&] { pPeerSink = std::make_unique<CUdpSink>("10.90.0.2", 9100); });
+    m_peer.RunIn([] { SendUdp("10.90.0.2", "10.90.0.1", 9100, 1000, 300); });
+    SendUdp("10.90.0.1", "10.90.0.2", 9100, 1000, 200);
+    EXPECT_EQ(sink.WaitFor(300), 300u);
+    EXPECT_EQ(pPeerSink->WaitFor(200), 200u);
+    const int64_t nSent = NetworkBytesSince("hu0", base, true),
+                  nRecv = NetworkBytesSince("hu0", base, false);
+    // What a dashboard sums, and the tunnel's series.
+    const auto scraped = [](const std::string& strBody) {
+        int64_t nSent = 0, nRecv = 0;
+        const std::regex sample(
+            R"re(orvek_bytes_total\{device="[^"]*",direction="(\w+)"\} (\d+))re");
+        for (auto it = std::sregex_iterator(strBody.begin(), strBody.end(), sample);
+             it != std::sregex_iterator(); ++it) {
+            ((*it)[1] == "sent" ? nSent : nRecv) += std::stoll((*it)[2]);
+        }
+        return std::pair{nSent, nRecv};
+    };
+    httplib::Client scraper("127.0.0.1", 19102);
+    std::string strBody;
+    const std::string strTunnel = "{device=\"huv\",carried_by=\"hu0\",direction=";
+    EXPECT_TRUE(WaitUntil([&] {
+        const auto result = scraper.Get("/metrics");
+        strBody = result ? result->body : "";
+        return scraped(strBody) == std::pair{nSent, nRecv} &&
+               strBody.find("orvek_tunnel_outer_bytes_total" + strTunnel + "\"received\"} " +
+                            std::to_string(nRecv) + "\n") != std::string::npos;
+    })) << strBody;
+    EXPECT_NE(strBody.find("orvek_tunnel_bytes_total" + strTunnel + "\"sent\"} 205600\n"),
+              std::string::npos)
+        << strBody;
+    EXPECT_NE(strBody.find("orvek_tunnel_bytes_total" + strTunnel + "\"received\"} 308400\n"),
+              std::string::npos)
+        << strBody;
+    pOrvek->Signal(SIGTERM);
+    ASSERT_EQ(pOrvek->Wait(), 0) << pOrvek->GetStderr();
+    EXPECT_EQ(Stored(), nRecv);
+    EXPECT_EQ(Stored("huv"), 0);
 }
 
 // kill -9 while a steady 200 datagrams a second arrive: the file is intact and holds all but at

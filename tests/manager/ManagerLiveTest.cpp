@@ -27,7 +27,7 @@ struct ManagerLive : testing::Test, IAdapterListener, IPacketAnalyzer {
     // Opening threads, while the refresh waits for them: the user's thread reads the addresses
     // and the device states meanwhile (a look-up that waited for the refresh would never return),
     // then this records, and fails or asks for the device.
-    CaptureRequest OnAdapterFound(const char* szDeviceName) override {
+    CaptureRequest OnAdapterFound(const char* szDeviceName, bool, const OuterFlow&) override {
         std::thread([this] {
             EXPECT_TRUE(m_manager.ShareAddressTable()->ContainsIPv4(m_nProbe));
             (void)m_manager.GetDeviceStates();

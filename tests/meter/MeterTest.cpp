@@ -351,6 +351,48 @@ TEST(MeterSnapshot, GoneDevicesAreForgottenAfterTheExpiryAndReturnFromZero) {
               nGoneId);
 }
 
+// Tunnels as the capture control announces them: their packets count apart from the totals, as
+// their device's inner bytes, beside what a device counted before it was named a tunnel. Their
+// outer flows are known by port and peer, unless another tunnel's look alike (one port, a peer
+// not told apart) or no port is told.
+TEST(MeterSnapshot, TunnelsCountApartAndOuterFlowsAlikeAreUnknown) {
+    const CAddressTable table;
+    CFakeMeter fake(table, true);
+    COrvekMeter& meter = fake.meter;
+    CraftedPacket packet(14, ENetworkProtocol::IPv4, 114, 114);
+    const auto outer = [](uint16_t nPort, uint8_t nFamily, uint8_t nPeer) {
+        OuterFlow flow{nPort, nFamily, {}};
+        flow.aRemote[0] = nPeer;
+        return flow;
+    };
+    Announce(meter, "vx1").AnalyzePacket(&packet.info); // counted before it was a tunnel
+    const std::pair<const char*, OuterFlow> tunnels[] = {{"vx1", outer(4789, 4, 10)},
+                                                         {"vx2", outer(4789, 4, 11)},
+                                                         {"vx3", outer(8472, 0, 0)},
+                                                         {"vx4", outer(8472, 4, 12)},
+                                                         {"gre1", outer(0, 0, 0)}};
+    std::vector<DeviceState> states;
+    for (const auto& [szName, flow] : tunnels) {
+        Announce(meter, szName, true, flow).AnalyzePacket(&packet.info);
+        states.push_back({szName, "tunnel", EDeviceState::Carried, "eth0"});
+    }
+    fake.control.SetDeviceStates(states);
+    const MeterSnapshot snapshot = meter.GetSnapshot();
+    EXPECT_EQ(snapshot.nRecvBytes, 100);
+    std::string strShown;
+    for (const DeviceSnapshot& device : snapshot.devices) {
+        strShown +=
+            device.strName + " " + device.strState + " " + std::to_string(device.nRecvBytes) + "+" +
+            std::to_string(device.nInnerRecvBytes) + (device.bOuterKnown ? " known" : "") + "\n";
+    }
+    EXPECT_EQ(strShown, "vx1 carried inside eth0 100+100 known\n"
+                        "vx2 carried inside eth0 0+100 known\n"
+                        "vx3 carried inside eth0 0+100\n"
+                        "vx4 carried inside eth0 0+100\n"
+                        "gre1 carried inside eth0 0+100\n"
+                        "eth0 gone 0+0\n");
+}
+
 // A described failure is shown under the exception caption, one without a text is not; whatever
 // a button handler catches is shown too (each kind's text: DescribeError, CurrentError).
 TEST(MeterException, ShowsDescribedFailuresAndWhatAHandlerCaught) {

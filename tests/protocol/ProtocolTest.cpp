@@ -69,10 +69,10 @@ TEST(Protocol, SnapshotsCarryEveryFieldAndEveryMessageComesBack) {
     ASSERT_EQ(snapshot.strError, "");
     EXPECT_EQ(std::get<SnapshotMessage>(snapshot.message).snapshot, FullSnapshot());
 
-    for (const ClientMessage& message :
-         std::vector<ClientMessage>{HelloMessage{7}, SettingsMessage{"udp and port 53", true},
-                                    ExcludedMessage{{"eth0", "", "tun\t0"}}, StartMessage{},
-                                    StopMessage{}, SnapshotRequest{}, DevicesRequest{true}}) {
+    for (const ClientMessage& message : std::vector<ClientMessage>{
+             HelloMessage{7}, SettingsMessage{"udp and port 53", true},
+             ExcludedMessage{{"eth0", "", "tun\t0"}, {{"tun1", "eth0"}}}, StartMessage{},
+             StopMessage{}, SnapshotRequest{}, DevicesRequest{true}}) {
         const std::string strFrame = EncodeFrame(message);
         const DecodedMessage<ClientMessage> decoded = DecodeClientMessage(BodyOf(strFrame));
         ASSERT_EQ(decoded.strError, "");
@@ -83,7 +83,8 @@ TEST(Protocol, SnapshotsCarryEveryFieldAndEveryMessageComesBack) {
              HelloMessage{}, CountersMessage{5, -6}, NoticeMessage{"eth0: gone"},
              StartedMessage{"tun0, tun1: no"}, StartFailedMessage{-13, true, "denied"},
              StoppedMessage{}, ErrorMessage{"bye"},
-             ToDevicesMessage({{"tun0", "tunnel", EDeviceState::Failed, "no"}})}) {
+             ToDevicesMessage({{"tun0", "tunnel", EDeviceState::Failed, "no"},
+                               {"tun1", "tunnel", EDeviceState::Carried, "eth0", true}})}) {
         const std::string strFrame = EncodeFrame(message);
         const DecodedMessage<HelperMessage> decoded = DecodeHelperMessage(BodyOf(strFrame));
         ASSERT_EQ(decoded.strError, "");
@@ -137,12 +138,12 @@ TEST(Protocol, MalformedBodiesAreRefusedWithTheReason) {
     }
     EXPECT_NE(DecodeHelperMessage(hugeText).strError.find("65537 bytes, more than the 65536"),
               std::string::npos);
-    // A snapshot of one device whose name claims 100 bytes where 65 follow; and one that claims a
+    // A snapshot of one device whose name claims 200 bytes where 150 follow; and one that claims a
     // device in fewer bytes than any device takes.
     Bytes lyingSnapshot(1 + 16, 0);
     lyingSnapshot[0] = SnapshotMessage::kType;
-    lyingSnapshot.insert(lyingSnapshot.end(), {1, 0, 0, 0, 100, 0, 0, 0});
-    lyingSnapshot.resize(lyingSnapshot.size() + 65);
+    lyingSnapshot.insert(lyingSnapshot.end(), {1, 0, 0, 0, 200, 0, 0, 0});
+    lyingSnapshot.resize(lyingSnapshot.size() + 150);
     EXPECT_NE(DecodeHelperMessage(lyingSnapshot).strError.find("ends inside a field"),
               std::string::npos);
     lyingSnapshot.resize(1 + 16 + 4 + 10);

@@ -6,6 +6,7 @@
 #include "AdapterListener.h"
 #include "CaptureControl.h"
 
+#include <map>
 #include <mutex>
 #include <utility>
 
@@ -23,6 +24,7 @@ public:
     void RefreshDeviceStates() override {}
     void SetExcludedDevices(const std::set<std::string>&) override {}
     std::set<std::string> GetExcludedDevices() const override { return {}; }
+    void SetChosenTunnels(const std::map<std::string, std::string>&) override {}
     bool IsMonitorUp() const override { return true; }
 
     // The devices listed from now on.
@@ -38,8 +40,10 @@ private:
 
 // The analyzer the meter hands out for a device, as a refresh asks for it: the way packets reach
 // a meter's device.
-template <class TListener> IPacketAnalyzer& Announce(TListener& listener, const char* szDevice) {
-    return *listener.OnAdapterFound(szDevice).pAnalyzer;
+template <class TListener>
+IPacketAnalyzer& Announce(TListener& listener, const char* szDevice, bool bCarried = false,
+                          const OuterFlow& outer = {}) {
+    return *listener.OnAdapterFound(szDevice, bCarried, outer).pAnalyzer;
 }
 
 } // namespace orvektest
