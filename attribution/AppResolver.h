@@ -7,6 +7,7 @@
 #include "AppUsage.h"
 #include "Cgroups.h"
 #include "FlowTap.h"
+#include "Processes.h"
 #include "SockDiag.h"
 #include "ZarnFd.h"
 #include "ZarnThread.h"
@@ -93,7 +94,7 @@ private:
     // Sends requests and reads replies until nExpected answers (or a dump's end) came.
     bool Exchange(const std::string& strRequests, size_t nExpected, bool bDump,
                   std::vector<DiagReply>& replies);
-    uint32_t RowOfName(const std::string& strName);
+    uint32_t RowOfName(const std::string& strName, EAppKind eKind);
     void ExpireFlows(std::chrono::steady_clock::time_point tNow);
 
     // The socket diagnostics' socket, opened by the first flow; under m_mtxWork.
@@ -107,6 +108,10 @@ private:
     std::vector<CFlowTap*> m_vecTaps;
     std::unordered_map<FlowKey, FlowEntry, FlowKeyHash> m_flows;
     CCgroupIndex m_cgroups;
+    // The meter's own user (the real one: the capture helper's is its client's), whose programs
+    // may be named by their executables.
+    const uint32_t m_nOwnUid;
+    CProcessNamer m_processes;
     std::map<std::pair<uint64_t, uint32_t>, uint32_t> m_rowOfOwner; // (cgroup id, uid) -> row
     std::unordered_map<std::string, uint32_t> m_rowOfName;
     std::unordered_map<FlowKey, PeerEntry, FlowKeyHash> m_peers; // local port 0

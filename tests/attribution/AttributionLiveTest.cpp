@@ -1,11 +1,12 @@
-// Attribution end to end: three "applications", each a process in a control group of its own
-// that the test makes and running as a user of its own (root, and two others), talk to a peer
-// namespace over a veth pair (bulk TCP both ways, short TCP connections, UDP requests and
-// answers, over IPv4 and IPv6), while the meter captures: in this process as root, and as the
-// real orvek-headless run by an unprivileged user that holds CAP_NET_RAW alone. Each application
-// sends from addresses of its own, so that the kernel's own packet counters (nftables rules by
-// address) tell each one's bytes; the meter's rows must give each application at least 99.5 % of
-// them and never a byte of another's, and add up to the meter's totals.
+// Attribution end to end: four "applications", each a process in a control group of its own
+// that the test makes, running as root, as two other users, and as the meter's own user beside
+// another program, talk to a peer namespace over a veth pair (bulk TCP both ways, short TCP
+// connections, UDP requests and answers, over IPv4 and IPv6), while the meter captures: in this
+// process as root, and as the real orvek-headless run by an unprivileged user that holds
+// CAP_NET_RAW alone. Each application sends from addresses of its own, so that the kernel's own
+// packet counters (nftables rules by address) tell each one's bytes; the meter's rows must give
+// each application at least 99.5 % of them and never a byte of another's, and add up to the
+// meter's totals.
 
 #include "AdapterManager.h"
 #include "Cgroups.h"
@@ -41,7 +42,7 @@ using namespace orvektest;
 namespace {
 
 constexpr uint16_t kTcpPort = 7500, kUdpPort = 7501;
-constexpr size_t kApps = 3;
+constexpr size_t kApps = 4;
 constexpr int kTicks = 200; // of 5 ms
 
 std::string AppAddress(size_t nApp, bool bIPv6) {
@@ -135,7 +136,8 @@ void Exchange(int hFd, size_t nBytes, size_t nChunk, bool bStream) {
 // nChunk bytes and gets them back every 5 ms, a short connection of 2 KB each way every 5 ms (200
 // a second), and a UDP request of 512 bytes answered alike every 10 ms. Runs in strCgroup as the
 // user nUid.
-[[noreturn]] void RunApp(const std::string& strCgroup, uid_t nUid, size_t nApp, size_t nChunk) {
+[[noreturn]] void RunApp(const std::string& strCgroup, uid_t nUid, bool bCompanion, size_t nApp,
+                         size_t nChunk) {
     const int hProcs = ::open((strCgroup + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC);
     if (hProcs < 0 || ::write(hProcs, "0\n", 2) != 2) {
         ::_exit(12);
@@ -146,6 +148,14 @@ void Exchange(int hFd, size_t nBytes, size_t nChunk, bool bStream) {
         ::_exit(13);
     }
     ::prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlives the test (set after the user changed)
+    ::prctl(PR_SET_DUMPABLE, 1);        // as a user's programs are, its user may look at it
+    // Another program beside it in its group, so that its sockets must be told apart.
+    const pid_t nCompanion = bCompanion ? ::fork() : 0;
+    if (bCompanion && nCompanion == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        ::execl("/bin/sleep", "sleep", "60", nullptr);
+        ::_exit(14);
+    }
     for (const bool bIPv6 : {false, true}) {
         const std::string strFrom = AppAddress(nApp, bIPv6);
         const std::string strServer = bIPv6 ? "fd81::2" : "10.81.0.2";
@@ -170,6 +180,10 @@ void Exchange(int hFd, size_t nBytes, size_t nChunk, bool bStream) {
         }
         ::close(hUdp);
         ::close(hBulk);
+    }
+    if (nCompanion > 0) {
+        ::kill(nCompanion, SIGKILL);
+        ::waitpid(nCompanion, nullptr, 0);
     }
     ::_exit(0);
 }
@@ -268,11 +282,12 @@ int64_t CounterBytes(const std::string& strName) {
 }
 
 // An application of the scenario: the control group it runs in (made below the test's own), the
-// user it runs as, and the row it must get.
+// user it runs as, the row it must get, and whether another program runs beside it.
 struct AppSpec {
     std::string strCgroup;
     uid_t nUid = 0;
     std::string strName;
+    bool bCompanion = false;
 };
 
 // The rows the meter gave and its totals.
@@ -288,12 +303,15 @@ std::string UserRow(uid_t nUid) {
                              : "uid " + std::to_string(nUid);
 }
 
-// The applications: root in a group of its own, daemon in a group named like a service, and bin
-// in a login session's scope, which names no application: its row is its user's.
-std::vector<AppSpec> Applications() {
+// The applications: root in a group of its own, daemon in a group named like a service, bin in a
+// login session's scope, which names no application: its row is its user's; and the meter's own
+// user in another session's scope, beside another program: its row is its executable's.
+std::vector<AppSpec> Applications(uid_t nOwnUid) {
+    const std::string strSelf = std::filesystem::read_symlink("/proc/self/exe").filename();
     return {{"orvek-app-0", 0, "orvek-app-0"},
             {"orvek-app-1.service", 1, "orvek-app-1.service"},
-            {"session-orvek2.scope", 2, UserRow(2)}};
+            {"session-orvek2.scope", 2, UserRow(2)},
+            {"session-orvek3.scope", nOwnUid, strSelf, true}};
 }
 
 // The host: a veth pair to a peer namespace that echoes TCP and UDP on both families, the
@@ -352,7 +370,7 @@ protected:
             const pid_t nPid = ::fork();
             ASSERT_GE(nPid, 0);
             if (nPid == 0) {
-                RunApp(strCgroup, apps[nApp].nUid, nApp, (nApp + 1) * 16384);
+                RunApp(strCgroup, apps[nApp].nUid, apps[nApp].bCompanion, nApp, (nApp + 1) * 16384);
             }
             children.vecPids.push_back(nPid);
         }
@@ -418,8 +436,8 @@ MeterRows ParseJsonRows(const std::string& strLine) {
         return meter;
     }
     // Names here need no escapes.
-    static const std::regex row(
-        R"re(\{"name":"([^"\\]*)"(,"reason":"[a-z_]+")?,"sent_bytes":(\d+),"received_bytes":(\d+))re");
+    static const std::regex row(R"re(\{"name":"([^"\\]*)"(,"reason":"[a-z_]+")?,)re"
+                                R"re("sent_bytes":(\d+),"received_bytes":(\d+))re");
     for (auto it = std::sregex_iterator(strLine.begin() + static_cast<std::ptrdiff_t>(nApps),
                                         strLine.end(), row);
          it != std::sregex_iterator(); ++it) {
@@ -442,7 +460,7 @@ TEST_F(AttributionLive, EachApplicationGetsItsOwnBytesAndTheRowsAddUp) {
     CAdapterManager manager;
     COrvekMeter meter(view, manager, manager);
     ASSERT_EQ(meter.StartCapture(), "");
-    const std::vector<AppSpec> apps = Applications();
+    const std::vector<AppSpec> apps = Applications(0);
     RunApplications(apps);
     // The counts settle, then the stop hands what the capture threads hold to the resolver.
     const auto meterTotal = [&] { return meter.GetSentBytes() + meter.GetRecvBytes(); };
@@ -473,7 +491,7 @@ TEST_F(AttributionLive, AnUnprivilegedMeterWithCapNetRawAloneTellsEveryUsersAppl
     EXPECT_EQ(StatusLine(nHelper, "CapBnd"), "0000000000002000\n");
     EXPECT_EQ(StatusLine(headless.GetPid(), "CapEff"), "0000000000000000\n");
 
-    const std::vector<AppSpec> apps = Applications();
+    const std::vector<AppSpec> apps = Applications(65534);
     RunApplications(apps);
     // The stop signal settles the counts, drains the flows and prints the final line.
     headless.Signal(SIGTERM);
