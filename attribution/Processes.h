@@ -45,7 +45,9 @@ public:
 
 private:
     struct Group {
-        std::string strProcs;                                 // its cgroup.procs as last read
+        // Its cgroup.procs as last read, and when.
+        std::string strProcs;
+        std::chrono::steady_clock::time_point tRead;
         std::vector<std::pair<pid_t, std::string>> processes; // with their programs
         std::string strOnly; // the one program all of them run, if so
         bool bTooMany = false;
