@@ -287,8 +287,17 @@ void CAppResolver::ResolveFlows(const std::vector<const FlowKey*>& keys,
             uint32_t& nRow = rows[nFirst + n];
             if (pReply != nullptr && pReply->eKind == DiagReply::EKind::Socket &&
                 pReply->socket.nInode != 0) {
-                nRow = RowOf(pReply->socket);
-                NotePeer(*keys[nFirst + n], nRow, tNow);
+                nRow = RowOf(pReply->socket, true);
+                if (nRow != 0) {
+                    NotePeer(*keys[nFirst + n], nRow, tNow);
+                    continue;
+                }
+                // A program's socket that closed before its process was looked at: the
+                // program that talks to its peer, else its user.
+                nRow = RowOfPeer(*keys[nFirst + n], tNow);
+                if (nRow == 0) {
+                    nRow = RowOfName(UserName(pReply->socket.nUid), EAppKind::User);
+                }
                 continue;
             }
             // Gone, closing, or not accepted yet: the listening or unconnected socket that took
@@ -344,7 +353,7 @@ bool CAppResolver::Exchange(const std::string& strRequests, size_t nExpected, bo
     return true;
 }
 
-uint32_t CAppResolver::RowOf(const SocketRecord& socket) {
+uint32_t CAppResolver::RowOf(const SocketRecord& socket, bool bMayDefer) {
     const std::pair<uint64_t, uint32_t> owner{socket.bHasCgroup ? socket.nCgroupId : 0,
                                               socket.nUid};
     if (const auto it = m_rowOfOwner.find(owner); it != m_rowOfOwner.end()) {
@@ -366,6 +375,8 @@ uint32_t CAppResolver::RowOf(const SocketRecord& socket) {
                         m_processes.NameOf(m_cgroups.GetRoot() + "/" + *path, socket.nInode)) {
                     strName = std::move(*exe);
                     eKind = EAppKind::Executable;
+                } else if (bMayDefer) {
+                    return 0;
                 }
             }
         }

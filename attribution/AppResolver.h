@@ -82,8 +82,9 @@ private:
     void DrainTap(CFlowTap& tap);
     // The rows of flows asked for now, by targeted queries in batches.
     void ResolveFlows(const std::vector<const FlowKey*>& keys, std::vector<uint32_t>& apps);
-    // The row of a socket the kernel described, or a reason.
-    uint32_t RowOf(const SocketRecord& socket);
+    // The row of a socket the kernel described, or a reason; 0 when bMayDefer and the socket is
+    // one of the meter's user's whose program was not found (it closed meanwhile, say).
+    uint32_t RowOf(const SocketRecord& socket, bool bMayDefer = false);
     // The row of a listening or unconnected socket bound to the flow's local end, or 0.
     uint32_t RowOfBound(const FlowKey& key);
     // The one application whose live sockets talked from the flow's local address to its remote

@@ -75,8 +75,12 @@ const CAppTableModel::Shown& CAppTableModel::ShownOf(const AppUsage& app) {
             shown.icon = IconOf(entry->strIcon);
         }
         if (shown.icon.isNull()) {
-            shown.icon = QIcon::fromTheme(QStringLiteral("application-x-executable"),
-                                          QApplication::style()->standardIcon(QStyle::SP_FileIcon));
+            if (m_genericIcon.isNull()) { // looked up once: a theme look-up is no trifle
+                m_genericIcon =
+                    QIcon::fromTheme(QStringLiteral("application-x-executable"),
+                                     QApplication::style()->standardIcon(QStyle::SP_FileIcon));
+            }
+            shown.icon = m_genericIcon;
         }
     }
     return m_shown.emplace(key, std::move(shown)).first->second;

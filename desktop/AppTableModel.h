@@ -51,6 +51,7 @@ private:
     std::vector<const Shown*> m_vecShown; // m_rows' entries of m_shown
     // By kind and name; kept while the model lives, as ids name the same entry all along.
     std::map<std::pair<uint32_t, std::string>, Shown> m_shown;
+    QIcon m_genericIcon; // for applications without an icon of their own
     std::vector<std::string> m_vecDataDirs;
     std::string m_strLocale;
 };

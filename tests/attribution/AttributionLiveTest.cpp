@@ -370,7 +370,8 @@ protected:
             const pid_t nPid = ::fork();
             ASSERT_GE(nPid, 0);
             if (nPid == 0) {
-                RunApp(strCgroup, apps[nApp].nUid, apps[nApp].bCompanion, nApp, (nApp + 1) * 16384);
+                RunApp(strCgroup, apps[nApp].nUid, apps[nApp].bCompanion, nApp,
+                       (nApp % 3 + 1) * 16384);
             }
             children.vecPids.push_back(nPid);
         }
