@@ -2,6 +2,7 @@
 
 #include "ZarnFd.h"
 
+#include <algorithm>
 #include <charconv>
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,6 +13,8 @@
 namespace {
 
 constexpr std::chrono::seconds kReread{1};
+constexpr std::chrono::milliseconds kMinScanPause{1};
+constexpr int kScanPauseFactor = 50;
 
 // The first bytes of a small file (cgroup.procs, comm); empty when it cannot be read.
 std::string ReadSmallFile(const std::string& strPath, size_t nMax) {
@@ -115,8 +118,10 @@ std::optional<std::string> CProcessNamer::NameOf(const std::string& strGroupDir,
     std::string strProcs = ReadSmallFile(strGroupDir + "/cgroup.procs", 64 * 1024);
     const auto tNow = std::chrono::steady_clock::now();
     if (strProcs != group.strProcs || tNow - group.tRead >= kReread) {
+        const auto tNextScan = group.tNextScan;
         group = Group{};
         group.tRead = tNow;
+        group.tNextScan = tNextScan;
         bool bMore = false;
         const std::vector<pid_t> pids = ParsePidList(strProcs, kMaxProcesses, bMore);
         group.strProcs = std::move(strProcs);
@@ -136,7 +141,17 @@ std::optional<std::string> CProcessNamer::NameOf(const std::string& strGroupDir,
     if (!group.strOnly.empty()) {
         return group.strOnly; // one program: whichever process holds the socket, it is that
     }
-    if (group.bTooMany || group.processes.empty() || !LookAtDescriptors(group)) {
+    // Looks at descriptors take at most a fiftieth of the time: after a look that took t, the
+    // next one waits 50 t (at least a millisecond). Sockets asked for meanwhile are named by
+    // their peers (or their user).
+    if (group.bTooMany || group.processes.empty() || tNow < group.tNextScan) {
+        return std::nullopt;
+    }
+    const bool bLooked = LookAtDescriptors(group);
+    const auto tAfter = std::chrono::steady_clock::now();
+    group.tNextScan = tAfter + std::max<std::chrono::steady_clock::duration>(
+                                   kMinScanPause, (tAfter - tNow) * kScanPauseFactor);
+    if (!bLooked) {
         return std::nullopt;
     }
     const auto itExe = group.exeOfInode.find(nInode);
