@@ -75,7 +75,8 @@ int AddressFit(const SocketRecord& socket, const FlowKey& key) {
 
 } // namespace
 
-CAppResolver::CAppResolver(std::string strCgroupRoot) : m_cgroups(std::move(strCgroupRoot)) {
+CAppResolver::CAppResolver(std::string strCgroupRoot)
+    : m_cgroups(std::move(strCgroupRoot)), m_nOwnUid(::getuid()) {
     m_vecRows.resize(kReasonRows);
     for (uint32_t n = 0; n < kReasonRows; ++n) {
         m_vecRows[n].strName = DescribeUnattributed(static_cast<EUnattributed>(n));
@@ -306,8 +307,17 @@ void CAppResolver::ResolveFlows(const std::vector<const FlowKey*>& keys,
             uint32_t& nRow = rows[nFirst + n];
             if (pReply != nullptr && pReply->eKind == DiagReply::EKind::Socket &&
                 pReply->socket.nInode != 0) {
-                nRow = RowOf(pReply->socket);
-                NotePeer(*keys[nFirst + n], nRow, tNow);
+                nRow = RowOf(pReply->socket, true);
+                if (nRow != 0) {
+                    NotePeer(*keys[nFirst + n], nRow, tNow);
+                    continue;
+                }
+                // A program's socket that closed before its process was looked at: the
+                // program that talks to its peer, else its user.
+                nRow = RowOfPeer(*keys[nFirst + n], tNow);
+                if (nRow == 0) {
+                    nRow = RowOfName(UserName(pReply->socket.nUid), EAppKind::User);
+                }
                 continue;
             }
             // Gone, closing, or not accepted yet: the listening or unconnected socket that took
@@ -363,42 +373,58 @@ bool CAppResolver::Exchange(const std::string& strRequests, size_t nExpected, bo
     return true;
 }
 
-uint32_t CAppResolver::RowOf(const SocketRecord& socket) {
+uint32_t CAppResolver::RowOf(const SocketRecord& socket, bool bMayDefer) {
     const std::pair<uint64_t, uint32_t> owner{socket.bHasCgroup ? socket.nCgroupId : 0,
                                               socket.nUid};
     if (const auto it = m_rowOfOwner.find(owner); it != m_rowOfOwner.end()) {
         return it->second;
     }
     std::string strName;
-    bool bKnown = true;
+    EAppKind eKind = EAppKind::Group;
+    bool bKnown = true, bByProcess = false;
     if (socket.bHasCgroup) {
         const std::optional<std::string> path = m_cgroups.FindPath(socket.nCgroupId);
         bKnown = path.has_value();
         if (path) {
-            strName = AppNameFromCgroupPath(*path);
+            strName = AppNameFromCgroupPath(*path, &eKind);
+            // The meter's own user's programs in a group that names none (a login session's
+            // scope, a terminal's): the one that holds the socket, among the group's processes.
+            if (strName.empty() && socket.nUid == m_nOwnUid && !path->empty()) {
+                bByProcess = true;
+                if (std::optional<std::string> exe =
+                        m_processes.NameOf(m_cgroups.GetRoot() + "/" + *path, socket.nInode)) {
+                    strName = std::move(*exe);
+                    eKind = EAppKind::Executable;
+                } else if (bMayDefer) {
+                    return 0;
+                }
+            }
         }
     }
     if (strName.empty()) {
         strName = UserName(socket.nUid);
+        eKind = EAppKind::User;
     }
-    const uint32_t nRow = RowOfName(strName);
-    if (bKnown) {
+    const uint32_t nRow = RowOfName(strName, eKind);
+    // A group's programs differ from socket to socket; a group or a user names every one alike.
+    if (bKnown && !bByProcess) {
         m_rowOfOwner.emplace(owner, nRow);
     }
     return nRow;
 }
 
-uint32_t CAppResolver::RowOfName(const std::string& strName) {
+uint32_t CAppResolver::RowOfName(const std::string& strName, EAppKind eKind) {
     if (const auto it = m_rowOfName.find(strName); it != m_rowOfName.end()) {
         return it->second;
     }
     std::lock_guard<std::mutex> guard(m_mtxTotals);
     if (m_vecRows.size() >= kReasonRows + kMaxApps) {
         m_vecRows.back().strName = "other applications";
+        m_vecRows.back().nKind = static_cast<uint32_t>(EAppKind::Group);
         return static_cast<uint32_t>(m_vecRows.size() - 1);
     }
     const auto nRow = static_cast<uint32_t>(m_vecRows.size());
-    m_vecRows.push_back(AppUsage{strName, 0, 0, 0, 0});
+    m_vecRows.push_back(AppUsage{strName, 0, 0, 0, 0, static_cast<uint32_t>(eKind)});
     m_rowOfName.emplace(strName, nRow);
     return nRow;
 }

@@ -7,6 +7,7 @@
 #include "AppUsage.h"
 #include "Cgroups.h"
 #include "FlowTap.h"
+#include "Processes.h"
 #include "SockDiag.h"
 #include "ZarnFd.h"
 #include "ZarnThread.h"
@@ -87,8 +88,9 @@ private:
     void DrainTap(CFlowTap& tap);
     // The rows of flows asked for now, by targeted queries in batches.
     void ResolveFlows(const std::vector<const FlowKey*>& keys, std::vector<uint32_t>& apps);
-    // The row of a socket the kernel described, or a reason.
-    uint32_t RowOf(const SocketRecord& socket);
+    // The row of a socket the kernel described, or a reason; 0 when bMayDefer and the socket is
+    // one of the meter's user's whose program was not found (it closed meanwhile, say).
+    uint32_t RowOf(const SocketRecord& socket, bool bMayDefer = false);
     // The row of a listening or unconnected socket bound to the flow's local end, or 0.
     uint32_t RowOfBound(const FlowKey& key);
     // The one application whose live sockets talked from the flow's local address to its remote
@@ -99,7 +101,7 @@ private:
     // Sends requests and reads replies until nExpected answers (or a dump's end) came.
     bool Exchange(const std::string& strRequests, size_t nExpected, bool bDump,
                   std::vector<DiagReply>& replies);
-    uint32_t RowOfName(const std::string& strName);
+    uint32_t RowOfName(const std::string& strName, EAppKind eKind);
     void ExpireFlows(std::chrono::steady_clock::time_point tNow);
 
     // The socket diagnostics' socket, opened by the first flow; under m_mtxWork.
@@ -113,6 +115,10 @@ private:
     std::vector<CFlowTap*> m_vecTaps;
     std::unordered_map<FlowKey, FlowEntry, FlowKeyHash> m_flows;
     CCgroupIndex m_cgroups;
+    // The meter's own user (the real one: the capture helper's is its client's), whose programs
+    // may be named by their executables.
+    const uint32_t m_nOwnUid;
+    CProcessNamer m_processes;
     std::map<std::pair<uint64_t, uint32_t>, uint32_t> m_rowOfOwner; // (cgroup id, uid) -> row
     std::unordered_map<std::string, uint32_t> m_rowOfName;
     std::unordered_map<FlowKey, PeerEntry, FlowKeyHash> m_peers; // local port 0

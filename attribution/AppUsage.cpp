@@ -61,7 +61,9 @@ void MergeAppRows(std::vector<AppUsage>& rows, const std::vector<AppUsage>& more
             return mine.nReason == row.nReason && mine.strName == row.strName;
         });
         AppUsage& mine =
-            it != rows.end() ? *it : rows.emplace_back(AppUsage{row.strName, row.nReason, 0, 0, 0});
+            it != rows.end()
+                ? *it
+                : rows.emplace_back(AppUsage{row.strName, row.nReason, 0, 0, 0, row.nKind});
         mine.nSentBytes += row.nSentBytes;
         mine.nRecvBytes += row.nRecvBytes;
         mine.nConnections += bConnections ? row.nConnections : 0;

@@ -29,6 +29,15 @@ const char* DescribeUnattributed(EUnattributed eReason);
 // A label for metrics: lower case, no spaces ("closed", "not_tcp_udp", ...).
 const char* LabelUnattributed(EUnattributed eReason);
 
+// What an application's name is. Numbers travel to clients and are kept stable.
+enum class EAppKind : uint32_t {
+    Group = 0,  // a systemd unit or another control group's name (and reasons' rows)
+    DesktopApp, // a desktop application's id, from its scope: a desktop entry may name it
+    Executable, // the executable of a process of the meter's own user
+    User,       // the socket's user ("user NAME", "uid N"): nothing better was known
+    Count
+};
+
 // One row: an application's bytes, or the bytes not attributed for one reason.
 struct AppUsage {
     // The application: a desktop application's id, a systemd unit, a cgroup's name, or "user
@@ -39,9 +48,12 @@ struct AppUsage {
     int64_t nSentBytes = 0, nRecvBytes = 0;
     // Flows of the application seen in the last kFlowExpiry (TCP connections and UDP exchanges).
     int64_t nConnections = 0;
+    // EAppKind as a number: whether strName is a desktop id or an executable, which a window may
+    // show by its desktop entry's name and icon.
+    uint32_t nKind = 0;
 
     template <class Io> void Fields(Io& io) {
-        io(strName, nReason, nSentBytes, nRecvBytes, nConnections);
+        io(strName, nReason, nSentBytes, nRecvBytes, nConnections, nKind);
     }
     bool operator==(const AppUsage&) const = default;
     bool IsAttributed() const { return nReason == 0; }

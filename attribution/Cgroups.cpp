@@ -36,9 +36,33 @@ std::string_view WithoutInstance(std::string_view str) {
     return str.substr(0, nDash);
 }
 
+int HexDigit(char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// A unit name's escapes undone: "\x2d" is a dash in an application id.
+std::string Unescape(std::string_view str) {
+    std::string strOut;
+    for (size_t n = 0; n < str.size(); ++n) {
+        const bool bEscape = str[n] == '\\' && n + 3 < str.size() && str[n + 1] == 'x' &&
+                             HexDigit(str[n + 2]) >= 0 && HexDigit(str[n + 3]) >= 0;
+        const int nByte = bEscape ? HexDigit(str[n + 2]) * 16 + HexDigit(str[n + 3]) : 0;
+        if (nByte != 0) {
+            strOut += static_cast<char>(nByte);
+            n += 3;
+        } else {
+            strOut += str[n];
+        }
+    }
+    return strOut;
+}
+
 } // namespace
 
-std::string AppNameFromCgroupPath(std::string_view strPath) {
+std::string AppNameFromCgroupPath(std::string_view strPath, EAppKind* peKind) {
+    if (peKind != nullptr) {
+        *peKind = EAppKind::Group;
+    }
     while (EndsWith(strPath, "/")) {
         strPath.remove_suffix(1);
     }
@@ -58,7 +82,10 @@ std::string AppNameFromCgroupPath(std::string_view strPath) {
             strApp = strApp.substr(nDash + 1);
         }
         if (!strApp.empty()) {
-            return std::string(strApp);
+            if (peKind != nullptr) {
+                *peKind = EAppKind::DesktopApp;
+            }
+            return Unescape(strApp);
         }
     }
     return std::string(strLast);

@@ -3,6 +3,8 @@
 // Applications named by their control groups (cgroup v2): systemd units, desktop applications'
 // scopes, and any other group by its own name.
 
+#include "AppUsage.h"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -15,8 +17,10 @@
 // "app-gnome-firefox-4567.scope" give "org.example.App" and "firefox"), a system unit's name
 // ("system.slice/nginx.service" gives "nginx.service"), or the last component of any other path.
 // Empty for groups that name no application: the root, slices, login sessions and the users'
-// service managers, whose processes are then named by their user.
-std::string AppNameFromCgroupPath(std::string_view strPath);
+// service managers, whose processes are then named by their user (or, the meter's own user's, by
+// their executable). An id's escapes ("\x2d" for a dash) are undone. peKind, when given, says
+// whether the name is a desktop application's id or a group's.
+std::string AppNameFromCgroupPath(std::string_view strPath, EAppKind* peKind = nullptr);
 
 // The cgroup v2 hierarchy's directories by id: a cgroup's id is its directory's inode number.
 // Walks the hierarchy again when asked for an id it does not know, at most every 200 ms.

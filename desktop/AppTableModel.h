@@ -3,12 +3,17 @@
 #include "TrafficSampler.h"
 
 #include <QAbstractTableModel>
+#include <QIcon>
 
+#include <map>
+#include <string>
 #include <vector>
 
 // The Details window's Applications table: one row per application of the latest sample, largest
 // first, then one row per reason bytes are not attributed, in grey italics. Its rows add up to
-// the totals.
+// the totals. A desktop application, or a program of the user's, with a desktop entry shows the
+// entry's name and icon (looked up once per id, on the user-interface thread); other
+// applications a generic icon.
 class CAppTableModel : public QAbstractTableModel {
     Q_OBJECT
 
@@ -23,7 +28,7 @@ public:
         kColumnCount
     };
 
-    using QAbstractTableModel::QAbstractTableModel;
+    explicit CAppTableModel(QObject* pParent = nullptr);
 
     // User-interface thread: shows a sample's applications.
     void Update(const TrafficSample& sample);
@@ -35,5 +40,18 @@ public:
                         int nRole = Qt::DisplayRole) const override;
 
 private:
+    // How a row's application is shown.
+    struct Shown {
+        QString strName, strTip;
+        QIcon icon;
+    };
+    const Shown& ShownOf(const AppUsage& app);
+
     std::vector<AppSample> m_rows;
+    std::vector<const Shown*> m_vecShown; // m_rows' entries of m_shown
+    // By kind and name; kept while the model lives, as ids name the same entry all along.
+    std::map<std::pair<uint32_t, std::string>, Shown> m_shown;
+    QIcon m_genericIcon; // for applications without an icon of their own
+    std::vector<std::string> m_vecDataDirs;
+    std::string m_strLocale;
 };

@@ -1,6 +1,8 @@
 #include "AppResolver.h"
 #include "Cgroups.h"
+#include "DesktopEntry.h"
 #include "FlowTap.h"
+#include "Processes.h"
 #include "SockDiag.h"
 
 #include <arpa/inet.h>
@@ -12,6 +14,8 @@
 #include <pcap/pcap.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 
 namespace {
@@ -355,9 +359,104 @@ TEST(Cgroups, ApplicationsAreNamedByTheirUnitsAndScopes) {
                                     "app-org.gnome.Terminal@0a1b.service"),
               "org.gnome.Terminal");
     EXPECT_EQ(AppNameFromCgroupPath("docker/3f2a"), "3f2a");
+    // Escaped dashes in an id are dashes; a desktop application's id says so, a group's name not.
+    EAppKind eKind = EAppKind::User;
+    EXPECT_EQ(
+        AppNameFromCgroupPath("app.slice/app-flatpak-com.example.My\\x2dApp-77.scope", &eKind),
+        "com.example.My-App");
+    EXPECT_EQ(eKind, EAppKind::DesktopApp);
+    EXPECT_EQ(AppNameFromCgroupPath("app-x\\x2g\\x00\\x2-1.scope", &eKind), "x\\x2g\\x00\\x2");
+    EXPECT_EQ(AppNameFromCgroupPath("system.slice/nginx.service", &eKind), "nginx.service");
+    EXPECT_EQ(eKind, EAppKind::Group);
     // Sessions, slices, service managers and the root name no application: their user does.
     for (const char* szPath : {"", "/", "user.slice", "user.slice/user-1000.slice/session-3.scope",
                                "user.slice/user-1000.slice/user@1000.service", "init.scope"}) {
         EXPECT_EQ(AppNameFromCgroupPath(szPath), "") << szPath;
     }
+}
+
+// Desktop entries as crafted bytes: the [Desktop Entry] group's Name in the best language the
+// locale has, its Icon, escapes undone; other groups, comments and broken lines ignored; hidden
+// entries and entries without a name are none.
+TEST(DesktopEntries, NameInTheLocalesLanguageAndIcon) {
+    const std::string strEntry = "# a comment\r\n"
+                                 "[Desktop Action new]\nName=New window\nIcon=new\n"
+                                 "[Desktop Entry]\r\n"
+                                 "Type=Application\n"
+                                 "no equals sign here\n"
+                                 "Name = Maps\\sand\\\\more \r\n"
+                                 "Name[de]=Karten\n"
+                                 "Name[de_AT]=Landkarten\n"
+                                 "Name[sr@latin]=Mape\n"
+                                 "Name[fr]=\n"
+                                 "Icon=org.example.Maps\n"
+                                 "Name=second Name is ignored\n"
+                                 "[Other]\nIcon=other\n";
+    const auto shown = [&](const std::string& strBytes, const char* szLocale) {
+        const std::optional<DesktopEntry> entry = ParseDesktopEntry(strBytes, szLocale);
+        return entry ? entry->strName + "|" + entry->strIcon : std::string("none");
+    };
+    EXPECT_EQ(shown(strEntry, ""), "Maps and\\more|org.example.Maps");
+    EXPECT_EQ(shown(strEntry, "C.UTF-8"), "Maps and\\more|org.example.Maps");
+    EXPECT_EQ(shown(strEntry, "de_DE.UTF-8"), "Karten|org.example.Maps");
+    EXPECT_EQ(shown(strEntry, "de_AT.UTF-8@euro"), "Landkarten|org.example.Maps");
+    EXPECT_EQ(shown(strEntry, "sr_RS@latin"), "Mape|org.example.Maps");
+    EXPECT_EQ(shown(strEntry, "fr_FR"), "Maps and\\more|org.example.Maps"); // empty: the default
+    EXPECT_EQ(shown("[Desktop Entry]\nName=Tool\n", "de"), "Tool|");
+    EXPECT_EQ(shown("[Desktop Entry]\nName=Gone\nHidden=true\n", ""), "none");
+    EXPECT_EQ(shown("[Desktop Entry]\nIcon=x\n", ""), "none");
+    EXPECT_EQ(shown("Name=No group\n", ""), "none");
+    EXPECT_EQ(shown("[Desktop Entry]\nName=A" + std::string(1, '\0') + "B\n", ""),
+              std::string("A\0B", 3) + "|");
+    EXPECT_EQ(shown("", ""), "none");
+    EXPECT_EQ(shown("[Desktop Entry", ""), "none");
+}
+
+// Entries found by id in the data directories, the first directory that has the file deciding
+// (a user's hidden copy hides the system's); ids that are no file name find nothing.
+TEST(DesktopEntries, FoundByIdFirstDirectoryDecides) {
+    char szDir[] = "/tmp/orvek-entries-XXXXXX";
+    ASSERT_NE(mkdtemp(szDir), nullptr);
+    const std::string strUser = std::string(szDir) + "/user",
+                      strSystem = std::string(szDir) + "/sys";
+    std::filesystem::create_directories(strUser + "/applications");
+    std::filesystem::create_directories(strSystem + "/applications/sub.desktop");
+    const auto write = [](const std::string& strPath, const std::string& strBytes) {
+        std::ofstream(strPath) << strBytes;
+    };
+    write(strSystem + "/applications/org.example.Maps.desktop",
+          "[Desktop Entry]\nName=Maps\nIcon=maps\n");
+    write(strSystem + "/applications/gone.desktop", "[Desktop Entry]\nName=Gone\n");
+    write(strUser + "/applications/gone.desktop", "[Desktop Entry]\nName=Gone\nHidden=true\n");
+    write(std::string(szDir) + "/secret.desktop", "[Desktop Entry]\nName=Secret\n");
+    const std::vector<std::string> dirs = {strUser, strSystem};
+    EXPECT_EQ(FindDesktopEntry("org.example.Maps", dirs, ""), (DesktopEntry{"Maps", "maps"}));
+    for (const char* szId : {"gone", "missing", "", "../../secret", ".hidden", "sub"}) {
+        EXPECT_FALSE(FindDesktopEntry(szId, dirs, "")) << szId;
+    }
+    std::filesystem::remove_all(szDir);
+}
+
+// /proc and cgroup files as crafted bytes: process ids, sockets of descriptors, program names.
+TEST(Processes, ProcFilesAreReadStrictly) {
+    bool bMore = true;
+    EXPECT_EQ(ParsePidList("12\n7\nx\n-3\n0\n 5\n99999999999\n8", 10, bMore),
+              (std::vector<pid_t>{12, 7, 8}));
+    EXPECT_FALSE(bMore);
+    EXPECT_EQ(ParsePidList("1\n2\n3\n", 2, bMore), (std::vector<pid_t>{1, 2}));
+    EXPECT_TRUE(bMore);
+    EXPECT_TRUE(ParsePidList("", 2, bMore).empty());
+
+    EXPECT_EQ(SocketInodeOfLink("socket:[12345]"), 12345u);
+    for (const char* szLink : {"socket:[]", "socket:[12x]", "socket:[-1]", "pipe:[12]", "/dev/null",
+                               "socket:[99999999999999999999]", "socket:[12"}) {
+        EXPECT_EQ(SocketInodeOfLink(szLink), 0u) << szLink;
+    }
+
+    EXPECT_EQ(ExecutableOfLink("/usr/bin/curl"), "curl");
+    EXPECT_EQ(ExecutableOfLink("/opt/x y/run (deleted)"), "run");
+    EXPECT_EQ(ExecutableOfLink(""), "");
+    EXPECT_EQ(ExecutableOfLink("curl"), "");
+    EXPECT_EQ(ExecutableOfComm("curl\n"), "curl");
+    EXPECT_EQ(ExecutableOfComm(std::string("a\0b\n", 4)), "a");
 }

@@ -10,6 +10,8 @@
 #include "TrafficText.h"
 
 #include <QFont>
+#include <QIcon>
+#include <QImage>
 #include <QMenu>
 #include <QSignalSpy>
 #include <QTest>
@@ -104,6 +106,54 @@ TEST(DetailsApps, LargestFirstReasonsLastAndRated) {
     EXPECT_EQ(text(2, CAppTableModel::kColApp), "new");
     EXPECT_EQ(text(2, CAppTableModel::kColRecvRate), "512 B/s");
     EXPECT_EQ(text(3, CAppTableModel::kColSent), "0.000");
+}
+
+// A desktop application and a program of the user's with desktop entries show the entry's name
+// (in the locale's language) and icon, with the id in the tooltip; applications without one
+// their id and a generic icon; rows of reasons no icon.
+TEST(DetailsApps, DesktopEntriesNameAndIconTheirApplications) {
+    char szDir[] = "/tmp/orvek-xdg-XXXXXX";
+    ASSERT_NE(mkdtemp(szDir), nullptr);
+    const std::string strDir = szDir;
+    std::filesystem::create_directories(strDir + "/applications");
+    QImage red(4, 4, QImage::Format_RGB32);
+    red.fill(Qt::red);
+    ASSERT_TRUE(red.save(QString::fromStdString(strDir + "/maps.png")));
+    std::ofstream(strDir + "/applications/org.example.Maps.desktop")
+        << "[Desktop Entry]\nName=Maps\nName[de]=Karten\nIcon=" << strDir << "/maps.png\n";
+    std::ofstream(strDir + "/applications/nginx.service.desktop") << "[Desktop Entry]\nName=No\n";
+    setenv("XDG_DATA_HOME", szDir, 1);
+    setenv("LC_ALL", "de_DE.UTF-8", 1);
+    CFakeSource source;
+    source.m_snapshot.apps = {{"org.example.Maps", 0, 300, 0, 1, uint32_t(EAppKind::DesktopApp)},
+                              {"nginx.service", 0, 200, 0, 1, uint32_t(EAppKind::Group)},
+                              {"curl", 0, 100, 0, 1, uint32_t(EAppKind::Executable)},
+                              {"not attributed: IP fragments", 2, 10, 0, 0}};
+    CTrafficSampler sampler(source);
+    sampler.Sample(Clock::now());
+    CDetailsDlg dlg(source, sampler);
+    dlg.show();
+    unsetenv("XDG_DATA_HOME");
+    unsetenv("LC_ALL");
+    std::filesystem::remove_all(strDir); // what was shown stays as it was found
+    const CAppTableModel& model = *dlg.GetAppModel();
+    const auto text = [&](int nRow, int nRole = Qt::DisplayRole) {
+        return model.index(nRow, CAppTableModel::kColApp).data(nRole).toString().toStdString();
+    };
+    const auto icon = [&](int nRow) {
+        return model.index(nRow, CAppTableModel::kColApp).data(Qt::DecorationRole).value<QIcon>();
+    };
+    ASSERT_EQ(model.rowCount(), 4);
+    EXPECT_EQ(text(0), "Karten");
+    EXPECT_EQ(text(0, Qt::ToolTipRole), "Karten (org.example.Maps)");
+    EXPECT_EQ(icon(0).pixmap(4, 4).toImage().pixelColor(0, 0), QColor(Qt::red));
+    EXPECT_EQ(text(1), "nginx.service"); // a unit is no desktop id
+    EXPECT_EQ(text(2), "curl");
+    EXPECT_EQ(text(2, Qt::ToolTipRole), "curl");
+    EXPECT_FALSE(icon(1).isNull());
+    EXPECT_FALSE(icon(2).isNull());
+    EXPECT_NE(icon(2).pixmap(4, 4).toImage().pixelColor(0, 0), QColor(Qt::red));
+    EXPECT_FALSE(model.index(3, CAppTableModel::kColApp).data(Qt::DecorationRole).isValid());
 }
 
 // Rows by total, rates over the time between samples, drops only since Capture, and the selected

@@ -53,7 +53,7 @@ MeterSnapshot FullSnapshot() {
         {"eth0", "capturing", true, 1, 2, 3, 4, 5, "Ethernet", false, UINT64_MAX, true, "eth1"});
     snapshot.devices.push_back(
         {"tun0", "failed: \xff\n", false, INT64_MAX, INT64_MIN, 0, 7, 8, "", true, 1, false, ""});
-    snapshot.apps.push_back({"org.example.App", 0, 9, INT64_MAX, 3});
+    snapshot.apps.push_back({"org.example.App", 0, 9, INT64_MAX, 3, 2});
     snapshot.apps.push_back({"not attributed: \xfe", 4, INT64_MIN, 0, -1});
     return snapshot;
 }
