@@ -3,12 +3,16 @@
 #include "TrafficSampler.h"
 
 #include <QAbstractTableModel>
+#include <QFont>
+#include <QString>
 
+#include <array>
 #include <vector>
 
 // The Details window's Applications table: one row per application of the latest sample, largest
 // first, then one row per reason bytes are not attributed, in grey italics. Its rows add up to
-// the totals.
+// the totals. A refresh formats only the numbers that changed and tells the view only of the
+// cells whose text changed, so that it repaints those alone.
 class CAppTableModel : public QAbstractTableModel {
     Q_OBJECT
 
@@ -23,7 +27,7 @@ public:
         kColumnCount
     };
 
-    using QAbstractTableModel::QAbstractTableModel;
+    explicit CAppTableModel(QObject* pParent = nullptr);
 
     // User-interface thread: shows a sample's applications.
     void Update(const TrafficSample& sample);
@@ -35,5 +39,15 @@ public:
                         int nRole = Qt::DisplayRole) const override;
 
 private:
-    std::vector<AppSample> m_rows;
+    // A row as shown: the sample's row and the texts of its cells.
+    struct Row {
+        AppSample sample;
+        std::array<QString, kColumnCount> texts;
+    };
+    // Sets row's texts from sample where they differ; returns the first and last column whose
+    // text changed (-1, -1: none). bAll: every text afresh (a new row).
+    std::pair<int, int> Assign(Row& row, const AppSample& sample, bool bAll) const;
+
+    std::vector<Row> m_rows;
+    QFont m_fontReason; // italics, for the rows of bytes not attributed
 };
