@@ -84,8 +84,8 @@ private:
     bool m_bFailureSaid = false;
 
     bool m_bHasBase = false;
-    // Counters as last seen: which ones (DeviceSnapshot::nCounterId, or for applications the
-    // meter's rows since their totals last went down) and their bytes, sent and received.
+    // Counters as last seen: which ones (DeviceSnapshot::nCounterId; for applications a number
+    // that changes when their rows' sum goes down) and their bytes, sent and received.
     // Devices and applications the meter no longer lists are not kept.
     struct LastSeen {
         uint64_t nCounterId = 0;
