@@ -2,7 +2,8 @@
 // observed), on a clock the benchmark moves; and a simulated year of five-minute buckets, after
 // which the file's size and rows per tier are printed. Usage:
 //   orvek_bench_store flush FOLDER [FLUSHES]    (FOLDER on the disk the user's file is on)
-//   orvek_bench_store year FILE DEVICES [PLAN]  (a year up to now; PLAN: a cap, set as the plan)
+//   orvek_bench_store year FILE DEVICES [PLAN|- [APPS]]  (a year up to now; PLAN: a cap, set as
+//   the plan; APPS: applications all year and as many new short-lived scopes every five minutes)
 
 #include "PlanUsage.h"
 #include "UsageRecorder.h"
@@ -96,7 +97,9 @@ int Flush(const std::string& strFolder, int nFlushes) {
     return 0;
 }
 
-int Year(const std::string& strPath, int nDevices, const std::string& strPlan) {
+// nApps: applications that run all year sharing the first device's bytes, and as many new
+// short-lived scopes every five minutes, each with a flush's bytes (0: none).
+int Year(const std::string& strPath, int nDevices, const std::string& strPlan, int nApps) {
     for (const char* szSuffix : {"", "-wal", "-shm", "-writer"}) {
         std::filesystem::remove(strPath + szSuffix);
     }
@@ -110,6 +113,9 @@ int Year(const std::string& strPath, int nDevices, const std::string& strPlan) {
             std::fprintf(stderr, "%s\n", str.c_str());
         });
         MeterSnapshot snapshot = Devices(nDevices);
+        for (int nApp = 0; nApp < nApps; ++nApp) {
+            snapshot.apps.push_back({"app-" + std::to_string(nApp), 0, 0, 0, 0});
+        }
         recorder.Observe(snapshot);
         uint64_t nRandom = 88172645463325252ULL;
         while (clock.nWallMs < nNow * 1000) {
@@ -126,13 +132,28 @@ int Year(const std::string& strPath, int nDevices, const std::string& strPlan) {
                 const auto nRecv = static_cast<int64_t>(dDaily * dShare * (20e6 + dNoise * 60e6));
                 snapshot.devices[n].nRecvBytes += nRecv;
                 snapshot.devices[n].nSentBytes += nRecv / 12;
+                if (n == 0 && nApps > 0) {
+                    // The scopes of the last five minutes are gone; new ones take a tenth.
+                    snapshot.apps.resize(static_cast<size_t>(nApps));
+                    for (int nScope = 0; nScope < nApps; ++nScope) {
+                        snapshot.apps.push_back(
+                            {"run-u" + std::to_string(nFlushes * nApps + nScope) + ".scope", 0,
+                             nRecv / 12 / 10 / nApps, nRecv / 10 / nApps, 0});
+                    }
+                    for (int nApp = 0; nApp < nApps; ++nApp) {
+                        // Zipf-like shares: a few applications carry most bytes.
+                        const int64_t nShare = nRecv * 9 / 10 / (nApp + 1) / 5;
+                        snapshot.apps[static_cast<size_t>(nApp)].nRecvBytes += nShare;
+                        snapshot.apps[static_cast<size_t>(nApp)].nSentBytes += nShare / 12;
+                    }
+                }
             }
             recorder.Observe(snapshot);
             recorder.Flush();
             ++nFlushes;
         }
         recorder.Flush(true);
-        if (!strPlan.empty()) {
+        if (!strPlan.empty() && strPlan != "-") {
             Plan plan;
             std::string strError;
             if (!ParseCap(strPlan, plan.nCapBytes, plan.eUnit, strError)) {
@@ -159,6 +180,11 @@ int Year(const std::string& strPath, int nDevices, const std::string& strPlan) {
         std::printf(" %s %zu", TierName(static_cast<ETier>(nTier)),
                     store.ReadUsage(static_cast<ETier>(nTier), 0, int64_t{1} << 40).size());
     }
+    if (nApps > 0) {
+        std::printf("; application rows: day %zu month %zu",
+                    store.ReadApplications(ETier::Day, 0, int64_t{1} << 40).size(),
+                    store.ReadApplications(ETier::Month, 0, int64_t{1} << 40).size());
+    }
     std::printf("\n");
     return 0;
 }
@@ -171,9 +197,10 @@ int main(int argc, char** argv) {
         return Flush(args[1], args.size() > 2 ? std::stoi(args[2]) : 300);
     }
     if (args.size() >= 3 && args[0] == "year") {
-        return Year(args[1], std::stoi(args[2]), args.size() > 3 ? args[3] : "");
+        return Year(args[1], std::stoi(args[2]), args.size() > 3 ? args[3] : "",
+                    args.size() > 4 ? std::stoi(args[4]) : 0);
     }
-    std::fprintf(stderr,
-                 "usage: orvek_bench_store flush FOLDER [FLUSHES] | year FILE DEVICES [CAP]\n");
+    std::fprintf(stderr, "usage: orvek_bench_store flush FOLDER [FLUSHES] | year FILE DEVICES "
+                         "[CAP|-] [APPLICATIONS]\n");
     return 2;
 }

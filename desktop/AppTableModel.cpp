@@ -55,7 +55,9 @@ QIcon IconOf(const std::string& strIcon) {
 
 CAppTableModel::CAppTableModel(QObject* pParent)
     : QAbstractTableModel(pParent), m_vecDataDirs(DesktopDataDirs()),
-      m_strLocale(MessagesLocale()) {}
+      m_strLocale(MessagesLocale()) {
+    m_fontReason.setItalic(true);
+}
 
 const CAppTableModel::Shown& CAppTableModel::ShownOf(const AppUsage& app) {
     const auto key = std::pair(app.IsAttributed() ? app.nKind : 0, app.strName);
@@ -86,24 +88,91 @@ const CAppTableModel::Shown& CAppTableModel::ShownOf(const AppUsage& app) {
     return m_shown.emplace(key, std::move(shown)).first->second;
 }
 
-void CAppTableModel::Update(const TrafficSample& sample) {
-    m_vecShown.clear();
-    if (m_shown.size() > kMaxShown) {
-        m_shown.clear(); // bounded, whatever names come and go
+std::pair<int, int> CAppTableModel::Assign(Row& row, const AppSample& sample, bool bAll) {
+    if (bAll) {
+        row.pShown = &ShownOf(sample.app);
     }
-    for (const AppSample& row : sample.apps) {
-        m_vecShown.push_back(&ShownOf(row.app));
-    }
-    if (sample.apps.size() == m_rows.size()) {
-        m_rows = sample.apps;
-        if (!m_rows.empty()) {
-            emit dataChanged(index(0, 0), index(rowCount() - 1, kColumnCount - 1));
+    const AppUsage& before = row.sample.app;
+    const AppUsage& now = sample.app;
+    int nFirst = -1, nLast = -1;
+    const auto set = [&](int nColumn, bool bDiffers, const auto& fnText) {
+        if (!bAll && !bDiffers) {
+            return;
         }
+        QString strText = fnText();
+        QString& strShown = row.texts[static_cast<size_t>(nColumn)];
+        if (bAll || strText != strShown) {
+            strShown = std::move(strText);
+            nFirst = nFirst < 0 ? nColumn : nFirst;
+            nLast = nColumn;
+        }
+    };
+    set(kColApp, false, [&] { return row.pShown->strName; });
+    set(kColSent, before.nSentBytes != now.nSentBytes,
+        [&] { return FormatMebibytes(now.nSentBytes); });
+    set(kColRecv, before.nRecvBytes != now.nRecvBytes,
+        [&] { return FormatMebibytes(now.nRecvBytes); });
+    set(kColSentRate, row.sample.dSentRate != sample.dSentRate,
+        [&] { return sample.dSentRate < 0 ? QString() : FormatRate(sample.dSentRate); });
+    set(kColRecvRate, row.sample.dRecvRate != sample.dRecvRate,
+        [&] { return sample.dRecvRate < 0 ? QString() : FormatRate(sample.dRecvRate); });
+    set(kColConnections, before.nConnections != now.nConnections || before.nReason != now.nReason,
+        [&] {
+            return now.IsAttributed() || now.nConnections > 0 ? FormatCount(now.nConnections)
+                                                              : QString();
+        });
+    row.sample = sample;
+    return {nFirst, nLast};
+}
+
+void CAppTableModel::Update(const TrafficSample& sample) {
+    const std::vector<AppSample>& rows = sample.apps;
+    const bool bForgetShown = m_shown.size() > kMaxShown; // bounded, whatever names come and go
+    if (rows.size() != m_rows.size() || bForgetShown) {
+        if (bForgetShown) {
+            m_shown.clear();
+        }
+        beginResetModel();
+        m_rows.resize(rows.size());
+        for (size_t n = 0; n < rows.size(); ++n) {
+            Assign(m_rows[n], rows[n], true);
+        }
+        endResetModel();
         return;
     }
-    beginResetModel();
-    m_rows = sample.apps;
-    endResetModel();
+    // The rows keep their places while the order by bytes holds; a row that another application
+    // took over is new in every cell, its font and colour too. Runs of rows changed in the same
+    // columns are told as one range.
+    int nRunFirst = -1, nRunLast = -1, nColFirst = -1, nColLast = -1;
+    bool bRunNew = false;
+    const auto tell = [&] {
+        if (nRunFirst >= 0) {
+            emit dataChanged(index(nRunFirst, nColFirst), index(nRunLast, nColLast),
+                             bRunNew ? QList<int>() : QList<int>{Qt::DisplayRole, Qt::ToolTipRole});
+        }
+        nRunFirst = -1;
+    };
+    for (size_t n = 0; n < rows.size(); ++n) {
+        Row& row = m_rows[n];
+        const bool bNew = row.sample.app.nReason != rows[n].app.nReason ||
+                          row.sample.app.nKind != rows[n].app.nKind ||
+                          row.sample.app.strName != rows[n].app.strName;
+        const auto [nFirst, nLast] = Assign(row, rows[n], bNew);
+        const int nRow = static_cast<int>(n);
+        if (nFirst >= 0 && nRunFirst >= 0 && nRunLast == nRow - 1 && nFirst == nColFirst &&
+            nLast == nColLast && bNew == bRunNew) {
+            nRunLast = nRow;
+            continue;
+        }
+        tell();
+        if (nFirst >= 0) {
+            nRunFirst = nRunLast = nRow;
+            nColFirst = nFirst;
+            nColLast = nLast;
+            bRunNew = bNew;
+        }
+    }
+    tell();
 }
 
 int CAppTableModel::rowCount(const QModelIndex& parent) const {
@@ -118,54 +187,29 @@ QVariant CAppTableModel::data(const QModelIndex& index, int nRole) const {
     if (!index.isValid() || index.row() >= rowCount()) {
         return {};
     }
-    const AppSample& row = m_rows[static_cast<size_t>(index.row())];
+    const Row& row = m_rows[static_cast<size_t>(index.row())];
+    const AppUsage& app = row.sample.app;
     const int nColumn = index.column();
     switch (nRole) {
     case Qt::DisplayRole:
-        switch (nColumn) {
-        case kColApp:
-            return m_vecShown[static_cast<size_t>(index.row())]->strName;
-        case kColSent:
-            return FormatMebibytes(row.app.nSentBytes);
-        case kColRecv:
-            return FormatMebibytes(row.app.nRecvBytes);
-        case kColSentRate:
-            return row.dSentRate < 0 ? QString() : FormatRate(row.dSentRate);
-        case kColRecvRate:
-            return row.dRecvRate < 0 ? QString() : FormatRate(row.dRecvRate);
-        case kColConnections:
-            return row.app.IsAttributed() || row.app.nConnections > 0
-                       ? FormatCount(row.app.nConnections)
-                       : QString();
-        default:
-            return {};
-        }
+        return nColumn >= 0 && nColumn < kColumnCount ? row.texts[static_cast<size_t>(nColumn)]
+                                                      : QVariant();
     case Qt::ToolTipRole:
         if (nColumn == kColSent || nColumn == kColRecv) {
-            const int64_t nBytes = nColumn == kColSent ? row.app.nSentBytes : row.app.nRecvBytes;
+            const int64_t nBytes = nColumn == kColSent ? app.nSentBytes : app.nRecvBytes;
             return FormatCount(nBytes) + QStringLiteral(" bytes");
         }
-        return nColumn == kColApp ? m_vecShown[static_cast<size_t>(index.row())]->strTip
-                                  : QVariant();
+        return nColumn == kColApp ? row.pShown->strTip : QVariant();
     case Qt::DecorationRole:
-        if (nColumn == kColApp && row.app.IsAttributed()) {
-            return m_vecShown[static_cast<size_t>(index.row())]->icon;
-        }
-        return {};
+        return nColumn == kColApp && app.IsAttributed() ? QVariant(row.pShown->icon) : QVariant();
     case Qt::TextAlignmentRole:
         return nColumn == kColApp ? QVariant(Qt::AlignLeft | Qt::AlignVCenter)
                                   : QVariant(Qt::AlignRight | Qt::AlignVCenter);
     case Qt::FontRole:
-        if (!row.app.IsAttributed()) {
-            QFont font;
-            font.setItalic(true);
-            return font;
-        }
-        return {};
+        return app.IsAttributed() ? QVariant() : QVariant(m_fontReason);
     case Qt::ForegroundRole:
-        return row.app.IsAttributed()
-                   ? QVariant()
-                   : QVariant(QPalette().brush(QPalette::Disabled, QPalette::Text));
+        return app.IsAttributed() ? QVariant()
+                                  : QVariant(QPalette().brush(QPalette::Disabled, QPalette::Text));
     default:
         return {};
     }

@@ -130,6 +130,13 @@ CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
                                     fontMetrics().horizontalAdvance(QLatin1String(szRoom)) + 24);
     }
     m_pTabs->addTab(m_pAppTable, QStringLiteral("&Applications"));
+    // User-interface thread: the applications are kept current only while shown (hundreds of
+    // rows formatted a second for nobody otherwise), and brought up to date when shown.
+    connect(m_pTabs, &QTabWidget::currentChanged, this, [this] {
+        if (m_pTabs->currentWidget() == m_pAppTable) {
+            m_pAppModel->Update(m_sampler.GetLatest());
+        }
+    });
     pLayout->addWidget(m_pTabs);
 
     connect(&m_sampler, &CTrafficSampler::Sampled, this, &CDetailsDlg::OnSampled);
@@ -192,7 +199,9 @@ void CDetailsDlg::OnSampled() {
         return;
     }
     m_pModel->Update(m_sampler.GetLatest());
-    m_pAppModel->Update(m_sampler.GetLatest());
+    if (m_pTabs->currentWidget() == m_pAppTable) {
+        m_pAppModel->Update(m_sampler.GetLatest());
+    }
     m_pMonitorNote->setVisible(!m_sampler.GetLatest().bMonitorUp);
     if (!m_bColumnsFitted && m_pModel->rowCount() > 0) {
         m_pTable->resizeColumnsToContents();

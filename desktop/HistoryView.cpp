@@ -1,9 +1,11 @@
 #include "HistoryView.h"
 
+#include "AppHistory.h"
 #include "PlanDlg.h"
 #include "TrafficText.h"
 #include "UsageKeeper.h"
 
+#include <QComboBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -119,6 +121,29 @@ CHistoryView::CHistoryView(CUsageKeeper& keeper, QWidget* pParent)
     m_pList->header()->setStretchLastSection(false);
     m_pList->header()->setSectionResizeMode(0, QHeaderView::Stretch);
 
+    m_pAppPeriod = new QComboBox(this);
+    m_pAppPeriod->setObjectName(QStringLiteral("IDC_APP_PERIOD"));
+    m_pAppPeriod->addItems({QStringLiteral("Today"), QStringLiteral("Yesterday"),
+                            QStringLiteral("This month"), QStringLiteral("Last month")});
+    m_pAppPeriod->setToolTip(QStringLiteral("Applications are kept by day and by month"));
+    m_pApps = new QTreeWidget(this);
+    m_pApps->setObjectName(QStringLiteral("IDC_HISTORY_APPS"));
+    m_pApps->setRootIsDecorated(false);
+    m_pApps->setColumnCount(4);
+    m_pApps->setHeaderLabels({QStringLiteral("Application"), QStringLiteral("Received"),
+                              QStringLiteral("Sent"), QStringLiteral("Total")});
+    m_pApps->header()->setStretchLastSection(false);
+    m_pApps->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    // User-interface thread: another day or month chosen.
+    connect(m_pAppPeriod, &QComboBox::currentIndexChanged, this, [this] {
+        try {
+            RefreshApps(m_keeper.GetStore(), m_keeper.NowUtc());
+        } catch (const CSqliteError& e) {
+            m_pState->setText(
+                QStringLiteral("Cannot read the usage file: %1").arg(QString::fromUtf8(e.what())));
+        }
+    });
+
     auto* pTop = new QHBoxLayout;
     pTop->addWidget(m_pPlan, 1);
     pTop->addWidget(m_pEdit, 0, Qt::AlignTop);
@@ -127,7 +152,13 @@ CHistoryView::CHistoryView(CUsageKeeper& keeper, QWidget* pParent)
     pLayout->addLayout(pTop);
     pLayout->addWidget(m_pUsed);
     pLayout->addWidget(m_pBars, 2);
-    pLayout->addWidget(m_pList, 3);
+    auto* pAppsColumn = new QVBoxLayout;
+    pAppsColumn->addWidget(m_pAppPeriod);
+    pAppsColumn->addWidget(m_pApps, 1);
+    auto* pLists = new QHBoxLayout;
+    pLists->addWidget(m_pList, 1);
+    pLists->addLayout(pAppsColumn, 1);
+    pLayout->addLayout(pLists, 3);
 
     // User-interface thread, after each write: redrawn only while shown.
     connect(&m_keeper, &CUsageKeeper::Updated, this, [this] {
@@ -186,6 +217,7 @@ void CHistoryView::Refresh() {
                 }
             }
         }
+        RefreshApps(pStore, nNow);
     } catch (const CSqliteError& e) {
         m_pState->setText(
             QStringLiteral("Cannot read the usage file: %1").arg(QString::fromUtf8(e.what())));
@@ -252,6 +284,56 @@ void CHistoryView::Refresh() {
     }
     for (int nColumn = 1; nColumn < 4; ++nColumn) {
         m_pList->resizeColumnToContents(nColumn);
+    }
+}
+
+void CHistoryView::RefreshApps(CUsageStore* pStore, int64_t nNowUtc) {
+    const int nChoice = std::max(0, m_pAppPeriod->currentIndex());
+    const ETier eTier = nChoice < 2 ? ETier::Day : ETier::Month;
+    int64_t nStart = BucketStart(eTier, nNowUtc);
+    if (nChoice % 2 == 1) {
+        nStart = BucketStart(eTier, nStart - 1); // yesterday, last month
+    }
+    std::vector<AppHistoryRow> rows;
+    if (pStore != nullptr) {
+        int64_t nSent = 0, nRecv = 0;
+        for (const UsageRow& row : pStore->ReadUsage(eTier, nStart, nStart + 1)) {
+            nSent += row.nSent;
+            nRecv += row.nRecv;
+        }
+        rows = SummarizeApplications(pStore->ReadApplications(eTier, nStart, nStart + 1), nSent,
+                                     nRecv, kTopApplications);
+    }
+    m_pApps->clear();
+    for (const AppHistoryRow& row : rows) {
+        auto* pItem = new QTreeWidgetItem(m_pApps);
+        const QString strName = QString::fromStdString(DescribeAppHistoryRow(row));
+        pItem->setText(0, strName);
+        pItem->setToolTip(0, strName);
+        pItem->setText(1, Amount(row.nRecv));
+        pItem->setText(2, Amount(row.nSent));
+        pItem->setText(3, Amount(row.nSent + row.nRecv));
+        pItem->setToolTip(3, QStringLiteral("%1 bytes").arg(FormatCount(row.nSent + row.nRecv)));
+        for (int nColumn = 1; nColumn < 4; ++nColumn) {
+            pItem->setTextAlignment(nColumn, Qt::AlignRight | Qt::AlignVCenter);
+        }
+        if (row.eKind != AppHistoryRow::EKind::Application) {
+            // As the Applications tab shows the bytes of no application.
+            QFont font = pItem->font(0);
+            font.setItalic(true);
+            for (int nColumn = 0; nColumn < 4; ++nColumn) {
+                pItem->setFont(nColumn, font);
+                pItem->setForeground(nColumn, palette().brush(QPalette::Disabled, QPalette::Text));
+            }
+        }
+    }
+    if (rows.empty()) {
+        auto* pItem = new QTreeWidgetItem(m_pApps);
+        pItem->setText(0, QStringLiteral("nothing recorded"));
+        pItem->setForeground(0, palette().brush(QPalette::Disabled, QPalette::Text));
+    }
+    for (int nColumn = 1; nColumn < 4; ++nColumn) {
+        m_pApps->resizeColumnToContents(nColumn);
     }
 }
 

@@ -13,6 +13,8 @@
 #include <vector>
 
 class CUsageKeeper;
+class CUsageStore;
+class QComboBox;
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -43,7 +45,8 @@ private:
 
 // The Details window's History view: whether usage is recorded, the plan's used bytes against
 // its cap with a projection to the cycle's end, this cycle's (or month's) days as bars, and the
-// past cycles (or months) as a list. Follows the keeper: redrawn after each write while shown.
+// past cycles (or months) as a list, and the applications of a day or month, largest first.
+// Follows the keeper: redrawn after each write while shown.
 class CHistoryView : public QWidget {
     Q_OBJECT
 
@@ -58,6 +61,11 @@ public:
 
     CUsageBars* GetBars() const { return m_pBars; }
     QTreeWidget* GetList() const { return m_pList; }
+    // The applications' list and its choice of day or month.
+    QTreeWidget* GetApps() const { return m_pApps; }
+    QComboBox* GetAppPeriod() const { return m_pAppPeriod; }
+    // Applications listed by name; the rest are one row.
+    static constexpr size_t kTopApplications = 20;
     QLabel* GetPlanLabel() const { return m_pPlan; }
     QLabel* GetStateLabel() const { return m_pState; }
 
@@ -65,6 +73,9 @@ protected:
     void showEvent(QShowEvent* pEvent) override;
 
 private:
+    // The applications of the chosen day or month, from the file.
+    void RefreshApps(CUsageStore* pStore, int64_t nNowUtc);
+
     CUsageKeeper& m_keeper;
     QLabel* m_pState = nullptr;
     QLabel* m_pPlan = nullptr;
@@ -72,4 +83,6 @@ private:
     QPushButton* m_pEdit = nullptr;
     CUsageBars* m_pBars = nullptr;
     QTreeWidget* m_pList = nullptr;
+    QComboBox* m_pAppPeriod = nullptr;
+    QTreeWidget* m_pApps = nullptr;
 };

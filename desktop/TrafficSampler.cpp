@@ -9,6 +9,11 @@ double RateOf(int64_t nNow, int64_t nBefore, double dSeconds) {
     return static_cast<double>(std::max<int64_t>(nNow - nBefore, 0)) / dSeconds;
 }
 
+// The order rows are found in: by reason, then name.
+bool KeyLess(const AppUsage& a, const AppUsage& b) {
+    return a.nReason != b.nReason ? a.nReason < b.nReason : a.strName < b.strName;
+}
+
 } // namespace
 
 CTrafficSampler::CTrafficSampler(const IDetailsSource& source, QObject* pParent)
@@ -39,14 +44,15 @@ void CTrafficSampler::SampleApps(std::vector<AppUsage>& apps, TrafficSample& sam
         if (dSeconds <= 0) {
             continue;
         }
-        const auto itBefore = std::ranges::find_if(m_latest.apps, [&](const AppSample& before) {
-            return before.app.nReason == row.app.nReason && before.app.strName == row.app.strName;
-        });
-        const bool bBefore = itBefore != m_latest.apps.end();
-        row.dSentRate =
-            RateOf(row.app.nSentBytes, bBefore ? itBefore->app.nSentBytes : 0, dSeconds);
-        row.dRecvRate =
-            RateOf(row.app.nRecvBytes, bBefore ? itBefore->app.nRecvBytes : 0, dSeconds);
+        const auto itOrder = std::ranges::lower_bound(
+            m_vecAppOrder, row.app, KeyLess,
+            [this](uint32_t nIndex) -> const AppUsage& { return m_latest.apps[nIndex].app; });
+        const AppUsage* pBefore = nullptr;
+        if (itOrder != m_vecAppOrder.end() && !KeyLess(row.app, m_latest.apps[*itOrder].app)) {
+            pBefore = &m_latest.apps[*itOrder].app;
+        }
+        row.dSentRate = RateOf(row.app.nSentBytes, pBefore ? pBefore->nSentBytes : 0, dSeconds);
+        row.dRecvRate = RateOf(row.app.nRecvBytes, pBefore ? pBefore->nRecvBytes : 0, dSeconds);
     }
     std::ranges::sort(sample.apps, [](const AppSample& a, const AppSample& b) {
         if (a.app.IsAttributed() != b.app.IsAttributed()) {
@@ -58,6 +64,16 @@ void CTrafficSampler::SampleApps(std::vector<AppUsage>& apps, TrafficSample& sam
             return a.app.nReason < b.app.nReason;
         }
         return nA != nB ? nA > nB : a.app.strName < b.app.strName;
+    });
+}
+
+void CTrafficSampler::IndexApps() {
+    m_vecAppOrder.resize(m_latest.apps.size());
+    for (uint32_t n = 0; n < m_vecAppOrder.size(); ++n) {
+        m_vecAppOrder[n] = n;
+    }
+    std::ranges::sort(m_vecAppOrder, [this](uint32_t a, uint32_t b) {
+        return KeyLess(m_latest.apps[a].app, m_latest.apps[b].app);
     });
 }
 
@@ -109,6 +125,7 @@ void CTrafficSampler::Sample(std::chrono::steady_clock::time_point tNow) {
         return nA != nB ? nA > nB : a.device.strName < b.device.strName;
     });
     m_latest = std::move(sample);
+    IndexApps();
     m_tLatest = tNow;
     m_bHasLatest = true;
     emit Sampled();

@@ -83,6 +83,8 @@ private:
     // The snapshot's application rows into the sample, rated against the latest sample over
     // dSeconds (0: not rated), in the sample's order.
     void SampleApps(std::vector<AppUsage>& apps, TrafficSample& sample, double dSeconds) const;
+    // Sorts m_vecAppOrder after m_latest changed.
+    void IndexApps();
 
     size_t HistorySlot(int nIndex) const {
         return static_cast<size_t>((m_nHistoryNext - m_nHistoryCount + nIndex + kHistoryPoints) %
@@ -92,6 +94,9 @@ private:
     const IDetailsSource& m_source;
     QTimer m_timerSample;
     TrafficSample m_latest;
+    // m_latest.apps' positions by reason and name, for finding each application's row of the
+    // sample before in log time (hundreds of applications a second); its capacity is kept.
+    std::vector<uint32_t> m_vecAppOrder;
     std::chrono::steady_clock::time_point m_tLatest;
     bool m_bHasLatest = false;
     // Each device's drop count at the last Capture.

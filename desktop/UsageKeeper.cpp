@@ -51,6 +51,10 @@ void CUsageKeeper::OnSampled() {
     for (const DeviceSample& device : sample.devices) {
         snapshot.devices.push_back(device.device);
     }
+    snapshot.apps.reserve(sample.apps.size());
+    for (const AppSample& app : sample.apps) {
+        snapshot.apps.push_back(app.app);
+    }
     m_recorder.Observe(snapshot);
 }
 

@@ -1,5 +1,7 @@
 #include "Report.h"
 
+#include "AppHistory.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -35,8 +37,11 @@ int64_t Covered(const std::vector<RecordedSpan>& spans, int64_t nFrom, int64_t n
     return nCovered;
 }
 
+// The applications a text report lists; the rest is one row.
+constexpr size_t kTopApplications = 20;
+
 std::vector<ReportRow> RowsFor(CUsageStore& store, ETier eTier, std::vector<int64_t> vecStarts,
-                               int64_t nNowUtc) {
+                               int64_t nNowUtc, bool bApps = false) {
     std::vector<ReportRow> rows;
     if (vecStarts.empty()) {
         return rows;
@@ -61,6 +66,13 @@ std::vector<ReportRow> RowsFor(CUsageStore& store, ETier eTier, std::vector<int6
         auto& [nSent, nRecv] = row.devices[usage.strDevice];
         nSent += usage.nSent;
         nRecv += usage.nRecv;
+    }
+    if (bApps) {
+        for (AppUsageRow& app : store.ReadApplications(eTier, nFrom, nTo)) {
+            if (const auto it = index.find(app.nStart); it != index.end()) {
+                rows[it->second].apps.push_back(std::move(app));
+            }
+        }
     }
     const std::vector<RecordedSpan> spans = store.ReadRecorded(nFrom, nTo);
     for (ReportRow& row : rows) {
@@ -102,7 +114,37 @@ void AppendJsonString(std::string& strOut, const std::string& strText) {
     strOut += '"';
 }
 
-std::string Json(const std::vector<ReportRow>& rows) {
+const char* KindName(AppHistoryRow::EKind eKind) {
+    switch (eKind) {
+    case AppHistoryRow::EKind::Application:
+        return "application";
+    case AppHistoryRow::EKind::Other:
+        return "other";
+    case AppHistoryRow::EKind::NotAttributed:
+        return "not_attributed";
+    case AppHistoryRow::EKind::NotRecorded:
+        return "not_recorded";
+    }
+    return "";
+}
+
+// Every application row of the bucket, exact: the file keeps at most kAppsPerBucket of them.
+void AppendJsonApps(std::string& strOut, const ReportRow& row) {
+    strOut += ",\"applications\":[";
+    bool bFirst = true;
+    for (const AppHistoryRow& app :
+         SummarizeApplications(row.apps, row.nSent, row.nRecv, SIZE_MAX)) {
+        strOut += bFirst ? "{\"name\":" : ",{\"name\":";
+        bFirst = false;
+        AppendJsonString(strOut, DescribeAppHistoryRow(app));
+        strOut += ",\"kind\":\"" + std::string(KindName(app.eKind)) +
+                  "\",\"sent_bytes\":" + std::to_string(app.nSent) +
+                  ",\"received_bytes\":" + std::to_string(app.nRecv) + "}";
+    }
+    strOut += "]";
+}
+
+std::string Json(const std::vector<ReportRow>& rows, bool bApps = false) {
     std::string strOut = "[";
     for (size_t n = 0; n < rows.size(); ++n) {
         const ReportRow& row = rows[n];
@@ -122,7 +164,11 @@ std::string Json(const std::vector<ReportRow>& rows) {
             strOut += ":{\"sent_bytes\":" + std::to_string(bytes.first) +
                       ",\"received_bytes\":" + std::to_string(bytes.second) + "}";
         }
-        strOut += "}}";
+        strOut += "}";
+        if (bApps) {
+            AppendJsonApps(strOut, row);
+        }
+        strOut += "}";
     }
     return strOut + (rows.empty() ? "]" : "\n]");
 }
@@ -151,6 +197,39 @@ std::string Text(const char* szHeading, ETier eTier, const std::vector<ReportRow
         strOut += szLine;
     }
     std::snprintf(szLine, sizeof szLine, "%-18s %12s %12s %12s\n", "all",
+                  FormatBytes(nRecv).c_str(), FormatBytes(nSent).c_str(),
+                  FormatBytes(nSent + nRecv).c_str());
+    return strOut + szLine;
+}
+
+// The applications over all the rows' buckets: the largest, the rest, the reasons.
+std::string AppText(ETier eTier, const std::vector<ReportRow>& rows) {
+    std::vector<AppUsageRow> apps;
+    int64_t nSent = 0, nRecv = 0;
+    for (const ReportRow& row : rows) {
+        apps.insert(apps.end(), row.apps.begin(), row.apps.end());
+        nSent += row.nSent;
+        nRecv += row.nRecv;
+    }
+    std::string strOut;
+    char szLine[200];
+    const std::string strFrom = rows.empty() ? "" : Label(eTier, rows.front().nStart);
+    const std::string strTo = rows.empty() ? "" : Label(eTier, rows.back().nStart);
+    strOut += "Applications, " + (strFrom == strTo ? strFrom : strFrom + " to " + strTo) + "\n";
+    std::snprintf(szLine, sizeof szLine, "%-40s %12s %12s %12s\n", "Application", "Received",
+                  "Sent", "Total");
+    strOut += szLine;
+    for (const AppHistoryRow& app : SummarizeApplications(apps, nSent, nRecv, kTopApplications)) {
+        std::string strName = DescribeAppHistoryRow(app);
+        if (strName.size() > 40) {
+            strName = strName.substr(0, 37) + "...";
+        }
+        std::snprintf(szLine, sizeof szLine, "%-40s %12s %12s %12s\n", strName.c_str(),
+                      FormatBytes(app.nRecv).c_str(), FormatBytes(app.nSent).c_str(),
+                      FormatBytes(app.nSent + app.nRecv).c_str());
+        strOut += szLine;
+    }
+    std::snprintf(szLine, sizeof szLine, "%-40s %12s %12s %12s\n", "all",
                   FormatBytes(nRecv).c_str(), FormatBytes(nSent).c_str(),
                   FormatBytes(nSent + nRecv).c_str());
     return strOut + szLine;
@@ -196,6 +275,13 @@ bool ParseReportOptions(const std::vector<std::string>& args, ReportOptions& opt
             (strName == "--cycle"  ? parsed.bCycle
              : strName == "--json" ? parsed.bJson
                                    : parsed.bHelp) = true;
+        } else if (strName == "--by") {
+            const std::string strBy = bValue ? strValue : n + 1 < args.size() ? args[++n] : "";
+            if (strBy != "app" && strBy != "device") {
+                strError = "--by takes app or device";
+                return false;
+            }
+            parsed.bByApp = strBy == "app";
         } else if (strName == "--database") {
             if (!bValue && n + 1 >= args.size()) {
                 strError = "--database needs a file";
@@ -214,29 +300,36 @@ bool ParseReportOptions(const std::vector<std::string>& args, ReportOptions& opt
     if (parsed.nHours == 0 && parsed.nDays == 0 && parsed.nMonths == 0 && !parsed.bCycle) {
         parsed.nDays = 31;
     }
+    if (parsed.bByApp && parsed.nHours > 0) {
+        strError = "applications are kept by day and month: --by app takes --days or --months";
+        return false;
+    }
     options = parsed;
     return true;
 }
 
 const char* ReportUsage() {
     return "usage: orvek report [--hours[=N]] [--days[=N]] [--months[=N]] [--cycle] [--json]\n"
-           "                    [--database FILE]\n"
+           "                    [--by app|device] [--database FILE]\n"
            "  --hours[=N]      the last N hours (24; hours are kept 14 days)\n"
            "  --days[=N]       the last N days (31; the default view; days are kept 2 years)\n"
            "  --months[=N]     the last N months (12; months are kept forever)\n"
            "  --cycle          the data plan's current cycle, day by day, against its cap\n"
            "  --json           one JSON object with exact bytes instead of tables\n"
+           "  --by app         the applications of the days or months shown, largest first\n"
+           "                   (in JSON, every bucket's); --by device (the default) leaves them\n"
            "  --database FILE  the usage file (the window's: $XDG_DATA_HOME/Orvek/usage.sqlite)\n"
            "Times are local; sizes are in units of 1,024 bytes (KiB, MiB, GiB), the cycle's in\n"
            "the plan's unit. Hours, days or months that no Orvek recorded say so.\n";
 }
 
-std::vector<ReportRow> ReadRows(CUsageStore& store, ETier eTier, int nCount, int64_t nNowUtc) {
+std::vector<ReportRow> ReadRows(CUsageStore& store, ETier eTier, int nCount, int64_t nNowUtc,
+                                bool bApps) {
     std::vector<int64_t> vecStarts{BucketStart(eTier, nNowUtc)};
     while (static_cast<int>(vecStarts.size()) < nCount) {
         vecStarts.insert(vecStarts.begin(), BucketStart(eTier, vecStarts.front() - 1));
     }
-    return RowsFor(store, eTier, vecStarts, nNowUtc);
+    return RowsFor(store, eTier, vecStarts, nNowUtc, bApps && eTier != ETier::Hour);
 }
 
 std::vector<ReportRow> ReadCycleRows(CUsageStore& store, const PlanStatus& status,
@@ -307,8 +400,9 @@ std::string MakeReport(CUsageStore& store, const ReportOptions& options, int64_t
         strOut += ",\"generated\":\"" + FormatLocalIso(nNowUtc) + "\"";
         for (const View& view : views) {
             if (view.nCount > 0) {
-                strOut += ",\n\"" + std::string(view.szKey) +
-                          "\":" + Json(ReadRows(store, view.eTier, view.nCount, nNowUtc));
+                const bool bApps = options.bByApp && view.eTier != ETier::Hour;
+                strOut += ",\n\"" + std::string(view.szKey) + "\":" +
+                          Json(ReadRows(store, view.eTier, view.nCount, nNowUtc, bApps), bApps);
             }
         }
         if (options.bCycle && !status) {
@@ -350,8 +444,10 @@ std::string MakeReport(CUsageStore& store, const ReportOptions& options, int64_t
             if (!strOut.empty()) {
                 strOut += '\n';
             }
+            const std::vector<ReportRow> rows =
+                ReadRows(store, view.eTier, view.nCount, nNowUtc, options.bByApp);
             strOut +=
-                Text(view.szHeading, view.eTier, ReadRows(store, view.eTier, view.nCount, nNowUtc));
+                options.bByApp ? AppText(view.eTier, rows) : Text(view.szHeading, view.eTier, rows);
         }
     }
     if (status) {

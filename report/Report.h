@@ -16,6 +16,7 @@ struct ReportOptions {
     int nHours = 0, nDays = 0, nMonths = 0; // buckets to show, the current one last; 0: none
     bool bCycle = false;
     bool bJson = false;
+    bool bByApp = false;     // --by app: the applications of the days' and months' views
     std::string strDatabase; // "" : the window's file
     bool bHelp = false;
 };
@@ -33,10 +34,13 @@ struct ReportRow {
     int64_t nRecorded = 0; // seconds of [nStart, min(nEnd, now)) that a recorder ran
     int64_t nLength = 0;   // seconds of [nStart, min(nEnd, now))
     std::map<std::string, std::pair<int64_t, int64_t>> devices; // sent, received
+    std::vector<AppUsageRow> apps; // with ReadRows' bApps: the file's application rows
 };
 
 // The last nCount buckets of a tier up to the one that holds nNowUtc. Throws CSqliteError.
-std::vector<ReportRow> ReadRows(CUsageStore& store, ETier eTier, int nCount, int64_t nNowUtc);
+// With bApps (days and months only), also the applications' rows.
+std::vector<ReportRow> ReadRows(CUsageStore& store, ETier eTier, int nCount, int64_t nNowUtc,
+                                bool bApps = false);
 // The days of a plan's current cycle up to today, in the plan's counting (its devices; sent
 // bytes left out when it counts received bytes only).
 std::vector<ReportRow> ReadCycleRows(CUsageStore& store, const PlanStatus& status, int64_t nNowUtc);

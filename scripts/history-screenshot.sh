@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Takes the README's pictures of the History view and of the tray menu: the window application
 # under Xvfb with trayer as the panel's tray (an X11 tray), on a usage file of a simulated year
-# with a plan of 300 GB (bench/store.cpp), in a network namespace of its own. Needs root, Xvfb,
-# xdotool, trayer and ImageMagick (scripts/install-deps.sh bench).
+# with a plan of 300 GB and 12 applications (bench/store.cpp), in a network namespace of its own.
+# Needs root, Xvfb, xdotool, trayer and ImageMagick (scripts/install-deps.sh bench).
 # Usage: scripts/history-screenshot.sh BUILD_DIR OUT_DIR, BUILD_DIR a benchmark build with the
 # window (bin/orvek, bench/orvek_bench_store); writes OUT_DIR/history.png and OUT_DIR/tray.png.
 set -euo pipefail
@@ -17,7 +17,7 @@ cleanup() {
 trap cleanup EXIT
 ip netns add "$ns"; ip -n "$ns" link set lo up
 mkdir -p "$work/data/Orvek" "$work/config"
-"$build/bench/orvek_bench_store" year "$work/data/Orvek/usage.sqlite" 3 300GB
+"$build/bench/orvek_bench_store" year "$work/data/Orvek/usage.sqlite" 3 300GB 12
 ip netns exec "$ns" Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" \
     >"$work/xvfb.out" 2>&1 &
 for n in $(seq 100); do grep -q '[0-9]' "$work/display" && break; sleep 0.1; done

@@ -68,6 +68,7 @@ void CUsageRecorder::SayLockFailure() {
         return;
     }
     m_pending.clear();
+    m_pendingApps.clear();
     m_closedSpans.clear();
     Fail(EState::OtherWriter,
          "not recording usage: another Orvek" +
@@ -127,22 +128,71 @@ void CUsageRecorder::Observe(const MeterSnapshot& snapshot) {
             last = {device.nCounterId, device.nSentBytes, device.nRecvBytes};
             continue;
         }
-        // Other counters than before (the device forgotten and back, a new capture helper)
-        // started from zero, even where they have already passed the old ones.
-        if (last.nCounterId != device.nCounterId) {
-            last = {device.nCounterId, 0, 0};
-        }
-        const int64_t nSent = Growth(device.nSentBytes, last.nSent);
-        const int64_t nRecv = Growth(device.nRecvBytes, last.nRecv);
-        last.nSent = std::max<int64_t>(device.nSentBytes, 0);
-        last.nRecv = std::max<int64_t>(device.nRecvBytes, 0);
+        const auto [nSent, nRecv] =
+            last.Advance(device.nCounterId, device.nSentBytes, device.nRecvBytes);
         if (bRecord && (nSent > 0 || nRecv > 0)) {
             auto& [nPendingSent, nPendingRecv] = m_pending[{nBucket, device.strName}];
             nPendingSent += nSent;
             nPendingRecv += nRecv;
         }
     }
+    ObserveApps(snapshot, bRecord, BucketStart(ETier::Day, nBucket));
     m_bHasBase = true;
+}
+
+std::pair<int64_t, int64_t> CUsageRecorder::LastSeen::Advance(uint64_t nId, int64_t nNowSent,
+                                                              int64_t nNowRecv) {
+    // Other counters than before (the device forgotten and back, a new capture helper) started
+    // from zero, even where they have already passed the old ones.
+    if (nCounterId != nId) {
+        *this = {nId, 0, 0};
+    }
+    const std::pair<int64_t, int64_t> growth{Growth(nNowSent, nSent), Growth(nNowRecv, nRecv)};
+    nSent = std::max<int64_t>(nNowSent, 0);
+    nRecv = std::max<int64_t>(nNowRecv, 0);
+    return growth;
+}
+
+void CUsageRecorder::ObserveApps(const MeterSnapshot& snapshot, bool bRecord, int64_t nDay) {
+    // Attributed rows only grow (those of ended capture helpers are carried on): rows whose sum
+    // went down are another meter's, which all started from zero.
+    const auto isPending = [](const AppUsage& app) {
+        return app.nReason == static_cast<uint32_t>(EUnattributed::Pending);
+    };
+    int64_t nSumSent = 0, nSumRecv = 0;
+    for (const AppUsage& app : snapshot.apps) {
+        nSumSent += isPending(app) ? 0 : app.nSentBytes;
+        nSumRecv += isPending(app) ? 0 : app.nRecvBytes;
+    }
+    if (nSumSent < m_nAppsSent || nSumRecv < m_nAppsRecv) {
+        ++m_nAppCounters;
+    }
+    m_nAppsSent = nSumSent;
+    m_nAppsRecv = nSumRecv;
+    std::map<std::string, LastSeen> seen;
+    for (const AppUsage& app : snapshot.apps) {
+        // What is not attributed yet shrinks as the resolver attributes it: those bytes are
+        // written when they reach their application's row (or a reason's).
+        if (isPending(app)) {
+            continue;
+        }
+        std::string strKey = ApplicationKey(app.strName, app.IsAttributed());
+        const auto itLast = m_lastApps.find(strKey);
+        LastSeen& last = seen[strKey];
+        if (!m_bHasBase) {
+            last = {m_nAppCounters, app.nSentBytes, app.nRecvBytes};
+            continue;
+        }
+        // A row not seen before starts from zero, as a device first seen does.
+        last = itLast == m_lastApps.end() ? LastSeen{m_nAppCounters, 0, 0} : itLast->second;
+        const auto [nSent, nRecv] = last.Advance(m_nAppCounters, app.nSentBytes, app.nRecvBytes);
+        if (bRecord && (nSent > 0 || nRecv > 0)) {
+            auto& [nPendingSent, nPendingRecv] = m_pendingApps[{nDay, std::move(strKey)}];
+            nPendingSent += nSent;
+            nPendingRecv += nRecv;
+        }
+    }
+    m_lastApps = std::move(seen);
 }
 
 void CUsageRecorder::Flush(bool bFinal) {
@@ -166,7 +216,7 @@ void CUsageRecorder::Flush(bool bFinal) {
             }
         }
     }
-    if (!bFinal && m_pending.empty()) {
+    if (!bFinal && !HasPending()) {
         return;
     }
     const int64_t nNow = Seconds(m_nSpanEndMs);
@@ -176,9 +226,12 @@ void CUsageRecorder::Flush(bool bFinal) {
                                                      m_fnNotice);
         }
         std::vector<UsageDelta> deltas;
-        deltas.reserve(m_pending.size());
+        deltas.reserve(m_pending.size() + m_pendingApps.size());
         for (const auto& [key, bytes] : m_pending) {
             deltas.push_back({key.first, key.second, bytes.first, bytes.second});
+        }
+        for (const auto& [key, bytes] : m_pendingApps) {
+            deltas.push_back({key.first, {}, bytes.first, bytes.second, key.second});
         }
         std::vector<RecordedSpan> spans = m_closedSpans;
         spans.push_back({Seconds(m_nSpanStartMs), SecondsUp(m_nSpanEndMs)});
@@ -194,6 +247,7 @@ void CUsageRecorder::Flush(bool bFinal) {
         return;
     }
     m_pending.clear();
+    m_pendingApps.clear();
     m_closedSpans.clear();
     m_eState = EState::Recording;
     m_bFailureSaid = false;

@@ -15,8 +15,9 @@
 
 // Keeps a process's usage in its file: fed the meter's snapshots, it takes per-device differences
 // (counters of another id, or that went down, started again from zero: their whole value is new)
-// and writes them, with
-// the time it was running, in one transaction per Flush. Only one process records into a file at
+// and the same differences of the snapshot's application rows (a second view of the same bytes,
+// kept by day and month), and writes them, with the time it was running, in one transaction per
+// Flush. Only one process records into a file at
 // a time; the others say once that they do not, and take over when it ends. A file that cannot be
 // written is said once; what was counted waits in memory and the next Flush tries again.
 // Called on one thread (the window's or the event loop's), never a capture thread.
@@ -45,7 +46,7 @@ public:
     // bFinal (at exit), which also writes how long this process ran.
     void Flush(bool bFinal = false);
 
-    bool HasPending() const { return !m_pending.empty(); }
+    bool HasPending() const { return !m_pending.empty() || !m_pendingApps.empty(); }
     EState GetState() const { return m_eState; }
     // One line on the state: "recording into ...", "not recording: ...", "cannot write ...".
     std::string DescribeState() const;
@@ -63,6 +64,8 @@ public:
 private:
     // The wall clock against the steady one since the last look; ends the stretch on a jump.
     void TrackTime();
+    // The application rows' growth into m_pendingApps (when bRecord) and m_lastApps.
+    void ObserveApps(const MeterSnapshot& snapshot, bool bRecord, int64_t nDay);
     // Whether observed bytes are kept: this process records, or would if the file could be written.
     bool Counts() const;
     // Says why the writer's lock is not held, and forgets what another writer records.
@@ -81,14 +84,23 @@ private:
     bool m_bFailureSaid = false;
 
     bool m_bHasBase = false;
-    // Each device's counters as last seen: which ones (DeviceSnapshot::nCounterId) and their
-    // bytes, sent and received. Devices the meter no longer lists are not kept.
+    // Counters as last seen: which ones (DeviceSnapshot::nCounterId; for applications a number
+    // that changes when their rows' sum goes down) and their bytes, sent and received.
+    // Devices and applications the meter no longer lists are not kept.
     struct LastSeen {
         uint64_t nCounterId = 0;
         int64_t nSent = 0, nRecv = 0;
+        // The growth since the last look, sent and received; the counters are then the last.
+        std::pair<int64_t, int64_t> Advance(uint64_t nId, int64_t nNowSent, int64_t nNowRecv);
     };
     std::map<std::string, LastSeen> m_last;
     PendingMap m_pending;
+    // The application rows by key (ApplicationKey), and their sums as last seen.
+    std::map<std::string, LastSeen> m_lastApps;
+    int64_t m_nAppsSent = 0, m_nAppsRecv = 0;
+    uint64_t m_nAppCounters = 1;
+    // (day, application key) -> (sent, received), not written yet.
+    PendingMap m_pendingApps;
 
     // The stretch running now, and those a jump ended that are not written yet; UTC ms.
     int64_t m_nSpanStartMs = 0, m_nSpanEndMs = 0;

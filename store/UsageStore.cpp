@@ -85,6 +85,15 @@ void Configure(CSqlite& db) {
 
 } // namespace
 
+std::string ApplicationKey(const std::string& strName, bool bAttributed) {
+    if (!bAttributed) {
+        return "/" + strName;
+    }
+    // No application's name begins with "/"; should one, it must not pass for a reserved key.
+    const size_t nFirst = strName.find_first_not_of('/');
+    return nFirst == std::string::npos ? std::string("?") : strName.substr(nFirst);
+}
+
 std::string DefaultUsagePath() {
     const char* szData = std::getenv("XDG_DATA_HOME");
     if (szData != nullptr && szData[0] == '/') {
@@ -197,16 +206,13 @@ std::string CUsageStore::CheckOrCreate() {
     return "";
 }
 
-int64_t CUsageStore::SeriesId(const std::string& strDevice) {
-    if (const auto it = m_seriesIds.find(strDevice); it != m_seriesIds.end()) {
-        return it->second;
-    }
-    CSqliteStatement insert =
-        m_pDb->Prepare("INSERT INTO series(device) VALUES(?1) ON CONFLICT DO NOTHING");
-    insert.Bind(1, strDevice).Run();
+int64_t CUsageStore::SeriesId(const std::string& strDevice, const std::string& strApplication) {
+    CSqliteStatement insert = m_pDb->Prepare(
+        "INSERT INTO series(device, application) VALUES(?1, ?2) ON CONFLICT DO NOTHING");
+    insert.Bind(1, strDevice).Bind(2, strApplication).Run();
     CSqliteStatement select = m_pDb->Prepare(
-        "SELECT id FROM series WHERE device = ?1 AND application = '' AND tunnel = ''");
-    select.Bind(1, strDevice);
+        "SELECT id FROM series WHERE device = ?1 AND application = ?2 AND tunnel = ''");
+    select.Bind(1, strDevice).Bind(2, strApplication);
     select.Step();
     // Not cached before the transaction commits: a rolled-back insert would leave a stale id.
     const int64_t nId = select.GetInt(0);
@@ -214,18 +220,98 @@ int64_t CUsageStore::SeriesId(const std::string& strDevice) {
     return nId;
 }
 
+struct CUsageStore::AppStatements {
+    explicit AppStatements(CSqlite& db)
+        : add(db.Prepare(
+              "INSERT INTO usage(tier, start, series, sent, received) VALUES(?1, ?2, ?3, ?4, ?5) "
+              "ON CONFLICT DO UPDATE SET sent = sent + excluded.sent, "
+              "received = received + excluded.received")),
+          grow(db.Prepare("UPDATE usage SET sent = sent + ?4, received = received + ?5 "
+                          "WHERE tier = ?1 AND start = ?2 AND series = ?3")),
+          // The applications of a bucket: how many, and the smallest (min() picks its row).
+          smallest(db.Prepare(
+              "SELECT count(*), u.series, min(u.sent + u.received), u.sent, u.received "
+              "FROM usage u JOIN series s ON s.id = u.series WHERE u.tier = ?1 AND u.start = ?2 "
+              "AND s.device = '' AND s.application <> '' AND substr(s.application, 1, 1) <> '/'")),
+          remove(db.Prepare("DELETE FROM usage WHERE tier = ?1 AND start = ?2 AND series = ?3")) {}
+    CSqliteStatement add, grow, smallest, remove;
+    int64_t nOtherSeries = 0;
+};
+
+void CUsageStore::AddApplication(AppStatements& st, int nTier, int64_t nStart, int64_t nSeries,
+                                 const UsageDelta& delta) {
+    const auto add = [&](int64_t nTo, int64_t nSent, int64_t nRecv) {
+        st.add.Bind(1, nTier).Bind(2, nStart).Bind(3, nTo).Bind(4, nSent).Bind(5, nRecv).Run();
+    };
+    if (delta.strApplication.starts_with('/')) {
+        add(nSeries, delta.nSent, delta.nRecv); // the rest's and the reasons' rows: a few
+        return;
+    }
+    st.grow.Bind(1, nTier).Bind(2, nStart).Bind(3, nSeries).Bind(4, delta.nSent);
+    st.grow.Bind(5, delta.nRecv).Run();
+    if (m_pDb->Changes() > 0) {
+        return;
+    }
+    st.smallest.Bind(1, nTier).Bind(2, nStart);
+    st.smallest.Step();
+    const int64_t nApps = st.smallest.GetInt(0);
+    const int64_t nSmallest = st.smallest.GetInt(1), nSmallestBytes = st.smallest.GetInt(2);
+    const int64_t nSmallestSent = st.smallest.GetInt(3), nSmallestRecv = st.smallest.GetInt(4);
+    st.smallest.Reset();
+    if (nApps < kAppsPerBucket) {
+        add(nSeries, delta.nSent, delta.nRecv);
+        return;
+    }
+    if (st.nOtherSeries == 0) {
+        st.nOtherSeries = SeriesId("", kOtherApplications);
+    }
+    if (delta.nSent + delta.nRecv <= nSmallestBytes) {
+        add(st.nOtherSeries, delta.nSent, delta.nRecv);
+        return;
+    }
+    st.remove.Bind(1, nTier).Bind(2, nStart).Bind(3, nSmallest).Run();
+    add(st.nOtherSeries, nSmallestSent, nSmallestRecv);
+    add(nSeries, delta.nSent, delta.nRecv);
+}
+
 void CUsageStore::Write(const std::vector<UsageDelta>& deltas,
                         const std::vector<RecordedSpan>& spans, int64_t nNowUtc) {
     CSqlite& db = *m_pDb;
-    std::map<std::string, int64_t> newIds;
+    std::map<std::string, int64_t> newIds, newAppIds;
+    bool bSeriesPruned = false;
     {
         CSqliteTransaction transaction(db);
         CSqliteStatement add = db.Prepare(
             "INSERT INTO usage(tier, start, series, sent, received) VALUES(?1, ?2, ?3, ?4, ?5) "
             "ON CONFLICT DO UPDATE SET sent = sent + excluded.sent, "
             "received = received + excluded.received");
+        AppStatements apps(db);
         for (const UsageDelta& delta : deltas) {
             if (delta.nSent <= 0 && delta.nRecv <= 0) {
+                continue;
+            }
+            if (!delta.strApplication.empty()) {
+                int64_t nSeries = 0;
+                if (const auto it = m_appSeriesIds.find(delta.strApplication);
+                    it != m_appSeriesIds.end()) {
+                    nSeries = it->second;
+                } else if (const auto itNew = newAppIds.find(delta.strApplication);
+                           itNew != newAppIds.end()) {
+                    nSeries = itNew->second;
+                } else {
+                    nSeries = newAppIds[delta.strApplication] = SeriesId("", delta.strApplication);
+                }
+                const UsageDelta bytes{delta.nFiveMinuteStart,
+                                       {},
+                                       std::max<int64_t>(delta.nSent, 0),
+                                       std::max<int64_t>(delta.nRecv, 0),
+                                       delta.strApplication};
+                // Only days and months: five-minute and hour rows of every application would
+                // multiply the file by the number of applications, for views nobody reads.
+                for (const ETier eTier : {ETier::Day, ETier::Month}) {
+                    AddApplication(apps, static_cast<int>(eTier),
+                                   BucketStart(eTier, delta.nFiveMinuteStart), nSeries, bytes);
+                }
                 continue;
             }
             int64_t nSeries = 0;
@@ -253,7 +339,7 @@ void CUsageStore::Write(const std::vector<UsageDelta>& deltas,
         }
         const bool bPrune = nNowUtc - m_nLastPrune >= kPrunePeriod || nNowUtc < m_nLastPrune;
         if (bPrune) {
-            Prune(nNowUtc);
+            bSeriesPruned = Prune(nNowUtc);
         }
         transaction.Commit();
         if (bPrune) {
@@ -261,16 +347,25 @@ void CUsageStore::Write(const std::vector<UsageDelta>& deltas,
         }
     }
     m_seriesIds.merge(newIds);
+    m_appSeriesIds.merge(newAppIds);
+    if (bSeriesPruned) {
+        m_appSeriesIds.clear();
+    }
 }
 
-void CUsageStore::Prune(int64_t nNowUtc) {
+bool CUsageStore::Prune(int64_t nNowUtc) {
     CSqliteStatement prune = m_pDb->Prepare("DELETE FROM usage WHERE tier = ?1 AND start < ?2");
     for (int nTier = 0; nTier < kTierCount; ++nTier) {
         if (const int64_t nKeep = TierRetention(static_cast<ETier>(nTier)); nKeep > 0) {
             prune.Bind(1, nTier).Bind(2, nNowUtc - nKeep).Run();
         }
     }
+    // Applications no bucket holds any more (short-lived scopes that went to the rest's row):
+    // their names would otherwise pile up.
+    m_pDb->Exec("DELETE FROM series WHERE device = '' AND id NOT IN (SELECT series FROM usage)");
+    const bool bSeriesPruned = m_pDb->Changes() > 0;
     m_pDb->Exec("PRAGMA incremental_vacuum");
+    return bSeriesPruned;
 }
 
 std::vector<UsageRow> CUsageStore::ReadUsage(ETier eTier, int64_t nFrom, int64_t nTo) {
@@ -281,6 +376,19 @@ std::vector<UsageRow> CUsageStore::ReadUsage(ETier eTier, int64_t nFrom, int64_t
         "s.tunnel = '' ORDER BY u.start, s.device");
     select.Bind(1, static_cast<int64_t>(eTier)).Bind(2, nFrom).Bind(3, nTo);
     std::vector<UsageRow> rows;
+    while (select.Step()) {
+        rows.push_back({select.GetInt(0), select.GetText(1), select.GetInt(2), select.GetInt(3)});
+    }
+    return rows;
+}
+
+std::vector<AppUsageRow> CUsageStore::ReadApplications(ETier eTier, int64_t nFrom, int64_t nTo) {
+    CSqliteStatement select = m_pDb->Prepare(
+        "SELECT u.start, s.application, u.sent, u.received FROM usage u JOIN series s ON s.id = "
+        "u.series WHERE u.tier = ?1 AND u.start >= ?2 AND u.start < ?3 AND s.device = '' AND "
+        "s.application <> '' AND s.tunnel = '' ORDER BY u.start, s.application");
+    select.Bind(1, static_cast<int64_t>(eTier)).Bind(2, nFrom).Bind(3, nTo);
+    std::vector<AppUsageRow> rows;
     while (select.Step()) {
         rows.push_back({select.GetInt(0), select.GetText(1), select.GetInt(2), select.GetInt(3)});
     }

@@ -25,11 +25,28 @@ struct UsageRow {
 };
 
 // Bytes counted on a device since the last write, all in one five-minute bucket; every tier's
-// bucket that holds it gets them.
+// bucket that holds it gets them. With strApplication, bytes of an application (over all
+// devices) instead, which only the day and month tiers keep: nFiveMinuteStart is then any second
+// of their day.
 struct UsageDelta {
     int64_t nFiveMinuteStart = 0;
     std::string strDevice;
     int64_t nSent = 0, nRecv = 0;
+    std::string strApplication = {}; // an application key (see ApplicationKey), or "": a device's
+};
+
+// How the file names an application: its name, or for bytes that belong to none "/" and the
+// reason's text, and kOtherApplications for the applications past a bucket's largest. Names of
+// control groups, units and users never hold a "/", so no application takes a reserved key.
+inline constexpr const char* kOtherApplications = "/other";
+std::string ApplicationKey(const std::string& strName, bool bAttributed);
+
+// Bytes of one application key in one bucket of the day or month tier.
+struct AppUsageRow {
+    int64_t nStart = 0;
+    std::string strKey;
+    int64_t nSent = 0, nRecv = 0;
+    bool operator==(const AppUsageRow&) const = default;
 };
 
 // A stretch of time during which a recorder was running, UTC seconds [nStart, nEnd]. Time that no
@@ -52,6 +69,11 @@ public:
     using NoticeFn = std::function<void(const std::string&)>;
 
     static constexpr int kSchemaVersion = 1;
+    // A day or month bucket keeps at most this many applications' rows (besides the rest's and
+    // the reasons'): a host that runs thousands of short-lived scopes a day must not grow the
+    // file without bound. A new application enters a full bucket when its bytes are more than
+    // the smallest one's, which then goes to the rest's row; else its own bytes do.
+    static constexpr int kAppsPerBucket = 100;
     static constexpr int64_t kApplicationId = 0x4F52564B; // "ORVK"
 
     // Write: opens or creates the file (and its folder). A file that is damaged, of another
@@ -64,7 +86,8 @@ public:
 
     const std::string& GetPath() const { return m_strPath; }
 
-    // One transaction: adds the deltas to their buckets in every tier, extends or adds the
+    // One transaction: adds the deltas to their buckets in every tier (applications' in the day
+    // and month tiers, bounded by kAppsPerBucket), extends or adds the
     // recorded stretches (keyed by their start), and drops buckets past their tier's keeping time
     // (at most once an hour). Nothing is changed when it throws.
     void Write(const std::vector<UsageDelta>& deltas, const std::vector<RecordedSpan>& spans,
@@ -72,6 +95,9 @@ public:
 
     // The buckets of a tier that start in [nFrom, nTo), ordered by start and device.
     std::vector<UsageRow> ReadUsage(ETier eTier, int64_t nFrom, int64_t nTo);
+    // The applications' rows of the day or month tier that start in [nFrom, nTo), ordered by
+    // start and key. They are a second view of the devices' bytes, never part of their sums.
+    std::vector<AppUsageRow> ReadApplications(ETier eTier, int64_t nFrom, int64_t nTo);
     // The recorded stretches that overlap [nFrom, nTo), ordered by start.
     std::vector<RecordedSpan> ReadRecorded(int64_t nFrom, int64_t nTo);
     // Every device ever recorded.
@@ -92,11 +118,18 @@ private:
     // Checks an open file and creates the schema in a new one. Returns "" when usable, else why
     // not ("damaged: ...", "unknown-version").
     std::string CheckOrCreate();
-    void Prune(int64_t nNowUtc);
-    int64_t SeriesId(const std::string& strDevice);
+    // Drops what is past its keeping time; true when it dropped applications' series too.
+    bool Prune(int64_t nNowUtc);
+    // The series of a whole device, or of an application key (device "").
+    int64_t SeriesId(const std::string& strDevice, const std::string& strApplication = {});
+    // Adds an application's bytes to one bucket, keeping the bucket within kAppsPerBucket.
+    struct AppStatements;
+    void AddApplication(AppStatements& statements, int nTier, int64_t nStart, int64_t nSeries,
+                        const UsageDelta& delta);
 
     std::string m_strPath;
     std::unique_ptr<CSqlite> m_pDb;
     int64_t m_nLastPrune = 0;
-    std::map<std::string, int64_t> m_seriesIds; // devices' whole-device series
+    std::map<std::string, int64_t> m_seriesIds;    // devices' whole-device series
+    std::map<std::string, int64_t> m_appSeriesIds; // application keys' series
 };

@@ -82,6 +82,8 @@ TEST(DetailsApps, LargestFirstReasonsLastAndRated) {
     CDetailsDlg dlg(source, sampler);
     dlg.show();
     const CAppTableModel& model = *dlg.GetAppModel();
+    EXPECT_EQ(model.rowCount(), 0); // kept current only while its tab is shown
+    dlg.GetTabs()->setCurrentWidget(dlg.GetAppTable());
     const auto text = [&](int nRow, int nColumn, int nRole = Qt::DisplayRole) {
         return model.index(nRow, nColumn).data(nRole).toString().toStdString();
     };
@@ -106,6 +108,32 @@ TEST(DetailsApps, LargestFirstReasonsLastAndRated) {
     EXPECT_EQ(text(2, CAppTableModel::kColApp), "new");
     EXPECT_EQ(text(2, CAppTableModel::kColRecvRate), "512 B/s");
     EXPECT_EQ(text(3, CAppTableModel::kColSent), "0.000");
+
+    // The same rows again: only the cells whose text changed are told (the view repaints those
+    // alone), and a place another application took is told whole.
+    QSignalSpy spy(&model, &QAbstractItemModel::dataChanged);
+    source.m_snapshot.apps[2].nRecvBytes += 1024; // big: its received bytes and rate
+    sampler.Sample(t0 + std::chrono::seconds(3));
+    const auto told = [&] {
+        std::vector<std::string> ranges;
+        for (const QList<QVariant>& args : spy) {
+            const auto from = args[0].value<QModelIndex>(), to = args[1].value<QModelIndex>();
+            ranges.push_back(std::to_string(from.row()) + "," + std::to_string(from.column()) +
+                             "-" + std::to_string(to.row()) + "," + std::to_string(to.column()) +
+                             (args[2].value<QList<int>>().isEmpty() ? " all" : ""));
+        }
+        spy.clear();
+        return ranges;
+    };
+    // Rates of every row went to 0 B/s, but for big's received; small and new were 0 already.
+    EXPECT_EQ(told(), (std::vector<std::string>{"0,3-0,3", "1,2-1,4", "2,4-2,4"}));
+    EXPECT_EQ(text(1, CAppTableModel::kColRecv), "0.006");
+    EXPECT_EQ(text(1, CAppTableModel::kColRecvRate), "1.0 KiB/s");
+    source.m_snapshot.apps[3].nRecvBytes += 15000; // new overtakes big
+    sampler.Sample(t0 + std::chrono::seconds(4));
+    EXPECT_EQ(told(), (std::vector<std::string>{"1,0-2,5 all"}));
+    EXPECT_EQ(text(1, CAppTableModel::kColApp), "new");
+    EXPECT_EQ(text(2, CAppTableModel::kColRecv), "0.006");
 }
 
 // A desktop application and a program of the user's with desktop entries show the entry's name

@@ -294,6 +294,9 @@ TEST_F(UsageGui, HistoryViewAndPlanDialogAgreeWithTheStore) {
     source.m_snapshot.devices.resize(1);
     DeviceSnapshot& eth = source.m_snapshot.devices[0];
     eth.strName = "eth0";
+    // Three fifths to an application, the rest to a reason: the keeper passes the rows on.
+    source.m_snapshot.apps = {{"firefox", 0, 0, 0, 1},
+                              {"not attributed: socket closed before it was seen", 5, 0, 0, 0}};
     CTrafficSampler sampler(source);
     CFakeClock clock;
     clock.nWallMs = Utc(2027, 1, 20, 12) * 1000;
@@ -304,6 +307,8 @@ TEST_F(UsageGui, HistoryViewAndPlanDialogAgreeWithTheStore) {
     for (int nWeek = 1; nWeek <= 5; ++nWeek) {
         clock.Pass(7 * 86400);
         eth.nRecvBytes += nWeek * 1'000'000;
+        source.m_snapshot.apps[0].nRecvBytes += nWeek * 600'000;
+        source.m_snapshot.apps[1].nRecvBytes += nWeek * 400'000;
         sampler.Sample();
         keeper.Flush();
     }
@@ -330,6 +335,21 @@ TEST_F(UsageGui, HistoryViewAndPlanDialogAgreeWithTheStore) {
     ASSERT_EQ(pList->topLevelItemCount(), 12);
     EXPECT_EQ(pList->topLevelItem(0)->text(0).toStdString(), "2026-12-31 to 2027-01-30");
     EXPECT_EQ(pList->topLevelItem(0)->text(3).toStdString(), "1.00 MB");
+
+    // Today's applications, then last month's (January 27 alone).
+    const auto apps = [&] {
+        std::string strRows;
+        for (int n = 0; n < view.GetApps()->topLevelItemCount(); ++n) {
+            strRows += view.GetApps()->topLevelItem(n)->text(0).toStdString() + " " +
+                       view.GetApps()->topLevelItem(n)->text(1).toStdString() + "\n";
+        }
+        return strRows;
+    };
+    EXPECT_EQ(apps(),
+              "firefox 2.86 MiB\nnot attributed: socket closed before it was seen 1.91 MiB\n");
+    view.GetAppPeriod()->setCurrentIndex(3);
+    EXPECT_EQ(apps(),
+              "firefox 585.94 KiB\nnot attributed: socket closed before it was seen 390.63 KiB\n");
 
     ASSERT_TRUE(keeper.SetPlan(std::nullopt, strError));
     EXPECT_EQ(view.GetList()->topLevelItem(0)->text(0).toStdString(), "2027-01");

@@ -102,11 +102,55 @@ TEST_F(ReportTest, JsonAndTextAgreeWithTheStoreWhileAWriterHoldsTheFile) {
     EXPECT_NE(strText.find("(partly recorded)"), std::string::npos) << strText;
 }
 
+// `--by app`: today's and this month's applications as the store holds them, in JSON every
+// bucket's rows adding up to its devices' bytes (the rest "not_recorded"), in text the largest.
+TEST_F(ReportTest, ApplicationsByDayAndMonth) {
+    const int64_t nNow = std::time(nullptr);
+    CFakeClock clock;
+    clock.nWallMs = (nNow - 60) * 1000;
+    CUsageRecorder recorder(m_strPath, clock, {});
+    recorder.Observe(Snap(0, 0, 0));
+    clock.Pass(30);
+    MeterSnapshot snapshot = Snap(3000, 20000, 5000);
+    snapshot.apps = {
+        {"org.mozilla.firefox", 0, 2000, 15000, 3},
+        {"sshd.service", 0, 1000, 4000, 1},
+        {"not attributed: not TCP or UDP", 1, 0, 2000, 0},
+        {"not attributed yet", static_cast<uint32_t>(EUnattributed::Pending), 0, 4000, 0}};
+    recorder.Observe(snapshot);
+    recorder.Flush();
+    int nStatus = -1;
+    const std::string strJson = ShOut(
+        std::string(ORVEK_REPORT) + " --json --days=1 --months=1 --by app --database " + m_strPath +
+        " | python3 -c '\nimport json, sys\nd = json.load(sys.stdin)\n"
+        "for k in (\"days\", \"months\"):\n"
+        "    r = d[k][-1]\n"
+        "    a = r[\"applications\"]\n"
+        "    print(k, [(x[\"name\"], x[\"kind\"], x[\"received_bytes\"]) for x in a], "
+        "sum(x[\"sent_bytes\"] for x in a) == r[\"sent_bytes\"], "
+        "sum(x[\"received_bytes\"] for x in a) == r[\"received_bytes\"])'");
+    const std::string strRows =
+        "[('org.mozilla.firefox', 'application', 15000), ('sshd.service', 'application', 4000), "
+        "('not attributed: not TCP or UDP', 'not_attributed', 2000), ("
+        "'not attributed when written', 'not_recorded', 4000)] True True\n";
+    EXPECT_EQ(strJson, "days " + strRows + "months " + strRows);
+    const std::string strText = Report("--months=1 --by app --database " + m_strPath, nStatus);
+    EXPECT_EQ(nStatus, 0) << strText;
+    EXPECT_NE(strText.find("\norg.mozilla.firefox                         14.65 KiB     1.95 KiB "
+                           "   16.60 KiB\nsshd.service "),
+              std::string::npos)
+        << strText;
+    EXPECT_NE(strText.find("\nnot attributed when written                  3.91 KiB          0 B"),
+              std::string::npos)
+        << strText;
+}
+
 TEST_F(ReportTest, CommandLineAndExitStatuses) {
     int nStatus = -1;
     EXPECT_EQ(Report("--help", nStatus), ReportUsage());
     EXPECT_EQ(nStatus, 0);
-    for (const char* szBad : {"--days=0", "--hours=400", "--weeks", "--database", "--json=1"}) {
+    for (const char* szBad : {"--days=0", "--hours=400", "--weeks", "--database", "--json=1",
+                              "--by=cpu", "--hours --by app", "--by"}) {
         const std::string strOut = Report(szBad, nStatus);
         EXPECT_EQ(nStatus, 2) << szBad;
         EXPECT_TRUE(strOut.starts_with("orvek report: ")) << strOut;

@@ -2,6 +2,7 @@
 // and month ends, cycles and caps, the recorder's differences across restarts, counter resets and
 // clock jumps, retention, one writer per file, damaged files, a read-only folder and a full disk.
 
+#include "AppHistory.h"
 #include "NetNs.h"
 #include "PlanUsage.h"
 #include "StoreSupport.h"
@@ -28,6 +29,25 @@ MeterSnapshot Snap(std::initializer_list<std::tuple<const char*, int64_t, int64_
 
 using Bytes = std::pair<int64_t, int64_t>;
 constexpr int64_t kForever = int64_t{1} << 40;
+
+// A snapshot's application rows: name, reason (0: an application), sent, received.
+MeterSnapshot
+WithApps(MeterSnapshot snapshot,
+         std::initializer_list<std::tuple<const char*, uint32_t, int64_t, int64_t>> apps) {
+    for (const auto& [szName, nReason, nSent, nRecv] : apps) {
+        snapshot.apps.push_back({szName, nReason, nSent, nRecv, 0});
+    }
+    return snapshot;
+}
+
+std::map<std::string, Bytes> AppSums(CUsageStore& store, ETier eTier, int64_t nFrom, int64_t nTo) {
+    std::map<std::string, Bytes> sums;
+    for (const AppUsageRow& row : store.ReadApplications(eTier, nFrom, nTo)) {
+        sums[row.strKey].first += row.nSent;
+        sums[row.strKey].second += row.nRecv;
+    }
+    return sums;
+}
 
 // March 28 and October 31, 2027: Berlin's clocks go from 02:00 to 03:00 (at 01:00 UTC) and from
 // 03:00 back to 02:00 (at 01:00 UTC). Days, hours, months and plan cycles begin at local times.
@@ -176,6 +196,114 @@ TEST_F(CStoreTest, DifferencesAcrossResetsAndRestartsAndNoWriteWhenIdle) {
     ASSERT_EQ(spans.size(), 2u);
     EXPECT_EQ(spans[0].nEnd, Utc(2027, 5, 10, 9, 0) + 8);
     EXPECT_EQ(spans[1].nStart, spans[0].nEnd);
+}
+
+// Applications are a second view of the devices' bytes, by day and month only: their rows grow
+// by the same differences (what is not attributed yet is written once it reaches a row; a meter
+// whose rows started from zero counts from zero), add up to the devices' bytes and never to them.
+TEST_F(CStoreTest, ApplicationsByDayAndMonthAddUpToTheDevices) {
+    CFakeClock clock;
+    clock.nWallMs = Utc(2027, 5, 10, 8) * 1000;
+    const char* szClosed = "not attributed: socket closed before it was seen";
+    const auto closed = static_cast<uint32_t>(EUnattributed::Closed);
+    const auto pending = static_cast<uint32_t>(EUnattributed::Pending);
+    CUsageRecorder recorder(m_strPath, clock, {});
+    recorder.Observe(WithApps(Snap({{"eth0", 100, 1000}}), {{"firefox", 0, 100, 1000}}));
+    clock.Pass(10);
+    recorder.Observe(
+        WithApps(Snap({{"eth0", 400, 4000}}), {{"firefox", 0, 300, 2500},
+                                               {szClosed, closed, 0, 500},
+                                               {"not attributed yet", pending, 100, 1000}}));
+    recorder.Flush();
+    // Attributed with no new device bytes: still written.
+    clock.Pass(10);
+    recorder.Observe(
+        WithApps(Snap({{"eth0", 400, 4000}}),
+                 {{"firefox", 0, 300, 2500}, {szClosed, closed, 0, 500}, {"ssh", 0, 100, 1000}}));
+    ASSERT_TRUE(recorder.HasPending());
+    recorder.Flush();
+    // Another meter, counting from zero: its counters and rows are all new.
+    clock.Pass(10);
+    MeterSnapshot other = WithApps(Snap({{"eth0", 50, 60}}), {{"firefox", 0, 50, 60}});
+    other.devices[0].nCounterId = 2;
+    recorder.Observe(other);
+    recorder.Flush(true);
+
+    CUsageStore& store = *recorder.GetStore();
+    const std::map<std::string, Bytes> expected{
+        {"firefox", {250, 1560}}, {"ssh", {100, 1000}}, {std::string("/") + szClosed, {0, 500}}};
+    for (const ETier eTier : {ETier::Day, ETier::Month}) {
+        EXPECT_EQ(AppSums(store, eTier, 0, kForever), expected) << TierName(eTier);
+    }
+    for (const ETier eTier : {ETier::FiveMinutes, ETier::Hour}) {
+        EXPECT_TRUE(store.ReadApplications(eTier, 0, kForever).empty()) << TierName(eTier);
+    }
+    for (int nTier = 0; nTier < kTierCount; ++nTier) {
+        EXPECT_EQ(Sum(store, static_cast<ETier>(nTier), 0, kForever), Bytes(350, 3060));
+    }
+    EXPECT_EQ(store.ReadDevices(), std::vector<std::string>{"eth0"});
+    // As the views show it: the rows add up to the devices, nothing left over.
+    const std::vector<AppHistoryRow> rows =
+        SummarizeApplications(store.ReadApplications(ETier::Day, 0, kForever), 350, 3060, 1);
+    EXPECT_EQ(rows, (std::vector<AppHistoryRow>{
+                        {"firefox", AppHistoryRow::EKind::Application, 250, 1560},
+                        {"other", AppHistoryRow::EKind::Other, 100, 1000},
+                        {szClosed, AppHistoryRow::EKind::NotAttributed, 0, 500}}));
+    // Written before an application was attributed: the rest of the devices' bytes.
+    EXPECT_EQ(SummarizeApplications({}, 5, 6, 10).back(),
+              (AppHistoryRow{"", AppHistoryRow::EKind::NotRecorded, 5, 6}));
+}
+
+// Thousands of short-lived scopes a day: a day (and a month) keeps its largest applications and
+// one row for the rest, to the byte; a large one that comes late still gets its row, and names
+// no bucket holds any more leave the file.
+TEST_F(CStoreTest, ApplicationsPerBucketAreBoundedAndExact) {
+    CFakeClock clock;
+    clock.nWallMs = Utc(2027, 5, 10, 6) * 1000;
+    CUsageRecorder recorder(m_strPath, clock, {});
+    MeterSnapshot snapshot = Snap({{"eth0", 0, 0}});
+    recorder.Observe(snapshot);
+    constexpr int kScopes = 3 * CUsageStore::kAppsPerBucket;
+    int64_t nTotal = 0;
+    for (int n = 0; n < kScopes; ++n) {
+        const int64_t nBytes = 100 + n % 7;
+        snapshot.apps.push_back({"run-u" + std::to_string(n) + ".scope", 0, 0, nBytes, 0});
+        snapshot.devices[0].nRecvBytes = nTotal += nBytes;
+        clock.Pass(20);
+        recorder.Observe(snapshot);
+        if (n % 25 == 0) {
+            recorder.Flush();
+        }
+    }
+    snapshot.apps.push_back({"late-and-large", 0, 0, 1'000'000, 0});
+    snapshot.devices[0].nRecvBytes = nTotal += 1'000'000;
+    clock.Pass(20);
+    recorder.Observe(snapshot);
+    recorder.Flush();
+
+    CUsageStore& store = *recorder.GetStore();
+    for (const ETier eTier : {ETier::Day, ETier::Month}) {
+        const std::map<std::string, Bytes> sums = AppSums(store, eTier, 0, kForever);
+        EXPECT_EQ(sums.size(), CUsageStore::kAppsPerBucket + 1u) << TierName(eTier);
+        EXPECT_EQ(sums.at("late-and-large").second, 1'000'000);
+        EXPECT_GT(sums.at(kOtherApplications).second, 0);
+        int64_t nSum = 0;
+        for (const auto& entry : sums) {
+            nSum += entry.second.second;
+        }
+        EXPECT_EQ(nSum, nTotal) << TierName(eTier);
+    }
+    // An hour on, the file forgets the names of the scopes that went to the rest's rows.
+    clock.Pass(3600);
+    snapshot.devices[0].nRecvBytes = nTotal += 1;
+    snapshot.apps.back().nRecvBytes += 1;
+    recorder.Observe(snapshot);
+    recorder.Flush();
+    CSqlite db(m_strPath, SQLITE_OPEN_READONLY);
+    CSqliteStatement count = db.Prepare("SELECT count(*) FROM series");
+    ASSERT_TRUE(count.Step());
+    EXPECT_LE(count.GetInt(0), 2 + 2 * CUsageStore::kAppsPerBucket);
+    EXPECT_EQ(AppSums(store, ETier::Day, 0, kForever).at("late-and-large").second, 1'000'001);
 }
 
 // A clock set back an hour adds the later traffic to the hour it now names, never negative and
