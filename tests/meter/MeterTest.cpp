@@ -274,6 +274,9 @@ TEST(MeterDisplay, EveryCountEndsShownWhileCaptureThreadsRaceTheView) {
         });
         while (!bDone.load()) {
             fake.view.Serve();
+            // Lets a capture thread that waits to post take the view's lock: retaken at once, a
+            // lock that is not fair can starve it for minutes on a loaded machine.
+            std::this_thread::yield();
         }
         capture.join();
         fake.view.Serve();
