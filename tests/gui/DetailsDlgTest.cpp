@@ -161,6 +161,7 @@ TEST(DetailsApps, DesktopEntriesNameAndIconTheirApplications) {
     sampler.Sample(Clock::now());
     CDetailsDlg dlg(source, sampler);
     dlg.show();
+    dlg.GetTabs()->setCurrentWidget(dlg.GetAppTable()); // its rows are kept only while shown
     unsetenv("XDG_DATA_HOME");
     unsetenv("LC_ALL");
     std::filesystem::remove_all(strDir); // what was shown stays as it was found
