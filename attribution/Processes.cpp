@@ -118,10 +118,12 @@ std::optional<std::string> CProcessNamer::NameOf(const std::string& strGroupDir,
     std::string strProcs = ReadSmallFile(strGroupDir + "/cgroup.procs", 64 * 1024);
     const auto tNow = std::chrono::steady_clock::now();
     if (strProcs != group.strProcs || tNow - group.tRead >= kReread) {
-        const auto tNextScan = group.tNextScan;
-        group = Group{};
-        group.tRead = tNow;
-        group.tNextScan = tNextScan;
+        // The pacing and the last look's holder outlive a change of processes.
+        Group fresh;
+        fresh.tRead = tNow;
+        fresh.tNextScan = group.tNextScan;
+        fresh.strHolder = std::move(group.strHolder);
+        group = std::move(fresh);
         bool bMore = false;
         const std::vector<pid_t> pids = ParsePidList(strProcs, kMaxProcesses, bMore);
         group.strProcs = std::move(strProcs);
@@ -142,10 +144,14 @@ std::optional<std::string> CProcessNamer::NameOf(const std::string& strGroupDir,
         return group.strOnly; // one program: whichever process holds the socket, it is that
     }
     // Looks at descriptors take at most a fiftieth of the time: after a look that took t, the
-    // next one waits 50 t (at least a millisecond). Sockets asked for meanwhile are named by
-    // their peers (or their user).
-    if (group.bTooMany || group.processes.empty() || tNow < group.tNextScan) {
+    // next one waits 50 t (at least a millisecond). Sockets asked for meanwhile go to the one
+    // program that held sockets at the last look, if one alone did; else the caller names them
+    // by their peers (or their user).
+    if (group.bTooMany || group.processes.empty()) {
         return std::nullopt;
+    }
+    if (tNow < group.tNextScan) {
+        return group.strHolder.empty() ? std::nullopt : std::optional(group.strHolder);
     }
     const bool bLooked = LookAtDescriptors(group);
     const auto tAfter = std::chrono::steady_clock::now();
@@ -160,6 +166,10 @@ std::optional<std::string> CProcessNamer::NameOf(const std::string& strGroupDir,
 
 bool CProcessNamer::LookAtDescriptors(Group& group) const {
     group.exeOfInode.clear();
+    // A look that finds no socket at all (between two of a program's connections) keeps the
+    // holder the look before found.
+    std::string strHolder;
+    bool bManyHolders = false;
     size_t nFds = 0;
     for (const auto& [nPid, strName] : group.processes) {
         const std::string strFdDir = m_strProcRoot + "/" + std::to_string(nPid) + "/fd";
@@ -173,14 +183,22 @@ bool CProcessNamer::LookAtDescriptors(Group& group) const {
             }
             if (++nFds > kMaxFds) {
                 group.exeOfInode.clear();
+                group.strHolder.clear();
                 group.bTooMany = true; // until its processes change
                 return false;
             }
             if (const uint64_t nInode =
                     SocketInodeOfLink(ReadLink(strFdDir + "/" + pEntry->d_name))) {
                 group.exeOfInode.emplace(nInode, strName);
+                bManyHolders = bManyHolders || (!strHolder.empty() && strHolder != strName);
+                strHolder = strName;
             }
         }
+    }
+    if (bManyHolders) {
+        group.strHolder.clear();
+    } else if (!strHolder.empty()) {
+        group.strHolder = std::move(strHolder);
     }
     return true;
 }
