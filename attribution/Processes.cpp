@@ -144,9 +144,9 @@ std::optional<std::string> CProcessNamer::NameOf(const std::string& strGroupDir,
         return group.strOnly; // one program: whichever process holds the socket, it is that
     }
     // Looks at descriptors take at most a fiftieth of the time: after a look that took t, the
-    // next one waits 50 t (at least a millisecond). Sockets asked for meanwhile go to the one
-    // program that held sockets at the last look, if one alone did; else the caller names them
-    // by their peers (or their user).
+    // next one waits 50 t (at least a millisecond). Sockets asked for meanwhile go to the program
+    // whose new socket the last look found; else the caller names them by their peers (or their
+    // user).
     if (group.bTooMany || group.processes.empty()) {
         return std::nullopt;
     }
@@ -161,15 +161,17 @@ std::optional<std::string> CProcessNamer::NameOf(const std::string& strGroupDir,
         return std::nullopt;
     }
     const auto itExe = group.exeOfInode.find(nInode);
-    return itExe != group.exeOfInode.end() ? std::optional(itExe->second) : std::nullopt;
+    if (itExe == group.exeOfInode.end()) {
+        return std::nullopt;
+    }
+    // The program that opens sockets, as far as the group shows: descriptors a program inherited
+    // and keeps do not make it one.
+    group.strHolder = itExe->second;
+    return itExe->second;
 }
 
 bool CProcessNamer::LookAtDescriptors(Group& group) const {
     group.exeOfInode.clear();
-    // A look that finds no socket at all (between two of a program's connections) keeps the
-    // holder the look before found.
-    std::string strHolder;
-    bool bManyHolders = false;
     size_t nFds = 0;
     for (const auto& [nPid, strName] : group.processes) {
         const std::string strFdDir = m_strProcRoot + "/" + std::to_string(nPid) + "/fd";
@@ -183,22 +185,14 @@ bool CProcessNamer::LookAtDescriptors(Group& group) const {
             }
             if (++nFds > kMaxFds) {
                 group.exeOfInode.clear();
-                group.strHolder.clear();
                 group.bTooMany = true; // until its processes change
                 return false;
             }
             if (const uint64_t nInode =
                     SocketInodeOfLink(ReadLink(strFdDir + "/" + pEntry->d_name))) {
                 group.exeOfInode.emplace(nInode, strName);
-                bManyHolders = bManyHolders || (!strHolder.empty() && strHolder != strName);
-                strHolder = strName;
             }
         }
-    }
-    if (bManyHolders) {
-        group.strHolder.clear();
-    } else if (!strHolder.empty()) {
-        group.strHolder = std::move(strHolder);
     }
     return true;
 }
