@@ -118,10 +118,12 @@ std::optional<std::string> CProcessNamer::NameOf(const std::string& strGroupDir,
     std::string strProcs = ReadSmallFile(strGroupDir + "/cgroup.procs", 64 * 1024);
     const auto tNow = std::chrono::steady_clock::now();
     if (strProcs != group.strProcs || tNow - group.tRead >= kReread) {
-        const auto tNextScan = group.tNextScan;
-        group = Group{};
-        group.tRead = tNow;
-        group.tNextScan = tNextScan;
+        // The pacing and the last look's holder outlive a change of processes.
+        Group fresh;
+        fresh.tRead = tNow;
+        fresh.tNextScan = group.tNextScan;
+        fresh.strHolder = std::move(group.strHolder);
+        group = std::move(fresh);
         bool bMore = false;
         const std::vector<pid_t> pids = ParsePidList(strProcs, kMaxProcesses, bMore);
         group.strProcs = std::move(strProcs);
@@ -142,10 +144,14 @@ std::optional<std::string> CProcessNamer::NameOf(const std::string& strGroupDir,
         return group.strOnly; // one program: whichever process holds the socket, it is that
     }
     // Looks at descriptors take at most a fiftieth of the time: after a look that took t, the
-    // next one waits 50 t (at least a millisecond). Sockets asked for meanwhile are named by
-    // their peers (or their user).
-    if (group.bTooMany || group.processes.empty() || tNow < group.tNextScan) {
+    // next one waits 50 t (at least a millisecond). Sockets asked for meanwhile go to the program
+    // whose new socket the last look found; else the caller names them by their peers (or their
+    // user).
+    if (group.bTooMany || group.processes.empty()) {
         return std::nullopt;
+    }
+    if (tNow < group.tNextScan) {
+        return group.strHolder.empty() ? std::nullopt : std::optional(group.strHolder);
     }
     const bool bLooked = LookAtDescriptors(group);
     const auto tAfter = std::chrono::steady_clock::now();
@@ -155,7 +161,13 @@ std::optional<std::string> CProcessNamer::NameOf(const std::string& strGroupDir,
         return std::nullopt;
     }
     const auto itExe = group.exeOfInode.find(nInode);
-    return itExe != group.exeOfInode.end() ? std::optional(itExe->second) : std::nullopt;
+    if (itExe == group.exeOfInode.end()) {
+        return std::nullopt;
+    }
+    // The program that opens sockets, as far as the group shows: descriptors a program inherited
+    // and keeps do not make it one.
+    group.strHolder = itExe->second;
+    return itExe->second;
 }
 
 bool CProcessNamer::LookAtDescriptors(Group& group) const {

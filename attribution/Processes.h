@@ -27,11 +27,11 @@ std::string ExecutableOfComm(std::string_view bytes);
 // processes, or whose processes hold more than kMaxFds descriptors, is not looked into; a group
 // whose processes all run one program needs no look at descriptors at all; in other groups the
 // looks take at most a fiftieth of the time (a look that took t waits 50 t for the next, at least
-// a millisecond), sockets asked for meanwhile are left to the caller. Cached: a group's
-// processes' programs are read again when its cgroup.procs changed (or a second passed), and what
-// a look at descriptors finds (every socket of the group's processes) is kept until a socket it
-// did not see is asked for; so a new socket costs one read of cgroup.procs. The resolver's thread
-// only.
+// a millisecond), and sockets asked for meanwhile go to the program whose new socket the last
+// look found, else are left to the caller. Cached: a group's processes' programs are read
+// again when its cgroup.procs changed (or a second passed), and what a look at descriptors finds
+// (every socket of the group's processes) is kept until a socket it did not see is asked for; so
+// a new socket costs one read of cgroup.procs. The resolver's thread only.
 class CProcessNamer {
 public:
     static constexpr size_t kMaxProcesses = 64;
@@ -54,6 +54,7 @@ private:
         std::string strOnly; // the one program all of them run, if so
         bool bTooMany = false;
         std::unordered_map<uint64_t, std::string> exeOfInode;
+        std::string strHolder; // the program whose new socket the last look found
         std::chrono::steady_clock::time_point tNextScan; // no look at descriptors before
     };
     std::string ExecutableOf(pid_t nPid) const;
