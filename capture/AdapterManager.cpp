@@ -4,6 +4,7 @@
 #include "LinkTable.h"
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <netinet/in.h>
 #include <optional>
@@ -109,7 +110,7 @@ std::vector<DeviceFailure> CAdapterManager::Start(IAdapterListener* pListener) {
         throw CZarnException(bAlike ? first.error.GetCode() : 0,
                              DescribeDeviceFailures(result.failures).c_str());
     }
-    pMonitor->Start(result.bRefreshOwed);
+    pMonitor->Start(result.nRefreshOwedMs);
     std::lock_guard state(m_mtxState);
     m_pMonitor = std::move(pMonitor);
     return std::move(result.failures);
@@ -177,10 +178,18 @@ void CAdapterManager::RefreshDeviceStates() {
     }
     const CDeviceList devices;
     const CLinkTable links;
-    const std::set<std::string> excluded = GetExcludedDevices();
+    std::set<std::string> excluded, notTunnels;
+    {
+        std::lock_guard state(m_mtxState);
+        excluded = m_excluded;
+        notTunnels = m_notTunnels;
+    }
+    const auto& userTunnels = m_userTunnels.Update(links, std::chrono::steady_clock::now());
+    std::vector<DeviceState> judgedStates =
+        Judge(devices, links, excluded, userTunnels, notTunnels);
     std::lock_guard state(m_mtxState);
     std::vector<DeviceState> states;
-    for (DeviceState& judged : Judge(devices, links, excluded)) {
+    for (DeviceState& judged : judgedStates) {
         if (judged.strName.empty()) {
             continue; // not a network device
         }
@@ -196,6 +205,17 @@ void CAdapterManager::RefreshDeviceStates() {
         states.push_back(std::move(judged));
     }
     m_deviceStates = std::move(states);
+}
+
+void CAdapterManager::SetNotTunnels(const std::set<std::string>& devices) {
+    std::lock_guard state(m_mtxState);
+    if (devices == m_notTunnels) {
+        return;
+    }
+    m_notTunnels = devices;
+    if (m_pMonitor) {
+        m_pMonitor->RequestRefresh();
+    }
 }
 
 std::set<std::string> CAdapterManager::GetExcludedDevices() const {
@@ -234,9 +254,12 @@ void CAdapterManager::CloseMonitorNewsForTest() {
     }
 }
 
-std::vector<DeviceState> CAdapterManager::Judge(const CDeviceList& devices, const CLinkTable& links,
-                                                const std::set<std::string>& excluded) {
+std::vector<DeviceState> CAdapterManager::Judge(
+    const CDeviceList& devices, const CLinkTable& links, const std::set<std::string>& excluded,
+    const std::map<std::string, TunVerdict>& userTunnels, const std::set<std::string>& notTunnels) {
     std::vector<DeviceState> states(devices.GetCount(), {"", "", EDeviceState::Down, ""});
+    // The carrier of each device that is a tunnel, whatever its state ("" when unknown).
+    std::vector<std::optional<std::string>> carriers(devices.GetCount());
     std::map<std::string, size_t> byName;
     for (size_t i = 0; i < devices.GetCount(); ++i) {
         const pcap_if_t* pDevice = devices.GetAt(i);
@@ -256,16 +279,25 @@ std::vector<DeviceState> CAdapterManager::Judge(const CDeviceList& devices, cons
         } else if (!HasAddress(pDevice)) {
             eState = EDeviceState::NoAddress;
         }
-        std::string strCarrier;
+        std::string strReason;
         // A kernel tunnel's packets leave the host inside outer packets of its own, which count
-        // where they leave.
-        if (eState == EDeviceState::Capturing && IsKernelTunnel(*pLink)) {
-            eState = EDeviceState::Carried;
+        // where they leave; so do a user-space tunnel's, which its holder sends over a socket.
+        if (IsKernelTunnel(*pLink)) {
             const LinkRecord* pCarrier = links.FindCarrier(*pLink);
-            strCarrier = pCarrier != nullptr ? pCarrier->strName : "";
+            carriers[i] = pCarrier != nullptr ? pCarrier->strName : "";
+        } else if (const auto itTun = userTunnels.find(pDevice->name); itTun != userTunnels.end()) {
+            strReason = itTun->second.strReason;
+            if (notTunnels.contains(pDevice->name)) {
+                strReason = "set by the user";
+            } else if (!itTun->second.strCarrier.empty()) {
+                carriers[i] = itTun->second.strCarrier;
+            }
+        }
+        if (eState == EDeviceState::Capturing && carriers[i]) {
+            eState = EDeviceState::Carried;
         }
         states[i] = {pDevice->name, DescribeKind(*pLink, (pDevice->flags & PCAP_IF_WIRELESS) != 0),
-                     eState, strCarrier};
+                     eState, eState == EDeviceState::Carried ? *carriers[i] : "", strReason};
         byName[pDevice->name] = i;
     }
     // The lowest device of each stacked one that would be captured, if listed.
@@ -276,12 +308,14 @@ std::vector<DeviceState> CAdapterManager::Judge(const CDeviceList& devices, cons
         return it != byName.end() ? &states[it->second] : nullptr;
     };
     // A stacked device's frames cross its lowest device, whose capture counts them once: an
-    // address on the stacked device alone makes it captured.
+    // address on the stacked device alone makes it captured, or carried when it is a tunnel.
     for (size_t i = 0; i < states.size(); ++i) {
         if (states[i].eState == EDeviceState::Capturing) {
             if (DeviceState* pLowest = lowest(i);
                 pLowest != nullptr && pLowest->eState == EDeviceState::NoAddress) {
-                pLowest->eState = EDeviceState::Capturing;
+                const auto& carrier = carriers[static_cast<size_t>(pLowest - states.data())];
+                pLowest->eState = carrier ? EDeviceState::Carried : EDeviceState::Capturing;
+                pLowest->strError = carrier.value_or("");
             }
         }
     }
@@ -292,6 +326,11 @@ std::vector<DeviceState> CAdapterManager::Judge(const CDeviceList& devices, cons
                 pLowest != nullptr && pLowest->eState == EDeviceState::Capturing) {
                 states[i].eState = EDeviceState::Stacked;
                 states[i].strError = pLowest->strName;
+            } else if (pLowest != nullptr && pLowest->eState == EDeviceState::Carried) {
+                // Stacked on a tunnel: its frames are the tunnel's inner ones.
+                states[i].eState = EDeviceState::Carried;
+                states[i].strError = pLowest->strError;
+                states[i].strReason = "stacked on " + pLowest->strName;
             }
         }
     }
@@ -301,10 +340,11 @@ std::vector<DeviceState> CAdapterManager::Judge(const CDeviceList& devices, cons
 CAdapterManager::RefreshResult CAdapterManager::Refresh() {
     const CDeviceList devices;
     const CLinkTable links;
-    std::set<std::string> excluded;
+    std::set<std::string> excluded, notTunnels;
     {
         std::lock_guard state(m_mtxState);
         excluded = m_excluded;
+        notTunnels = m_notTunnels;
         for (const std::string& strDevice : m_readmitted) {
             m_failures.Forget(strDevice);
         }
@@ -340,7 +380,9 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
     std::vector<Announcement> announcements;
     std::vector<DeviceState> states;
     std::set<std::string> captured;
-    std::vector<DeviceState> judged = Judge(devices, links, excluded);
+    const auto tNow = std::chrono::steady_clock::now();
+    std::vector<DeviceState> judged =
+        Judge(devices, links, excluded, m_userTunnels.Update(links, tNow), notTunnels);
     for (size_t i = 0; i < devices.GetCount(); ++i) {
         const pcap_if_t* pDevice = devices.GetAt(i);
         const LinkRecord* pLink = links.Find(pDevice->name);
@@ -417,7 +459,7 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
         }
         if (const auto it = fresh.find(state.strName);
             !fresh.empty() && (it == fresh.end() || it->second != announcement.strSignature)) {
-            result.bRefreshOwed = true;
+            result.nRefreshOwedMs = CAddressMonitor::kOwedRefreshMs;
             continue;
         }
         state.eState = EDeviceState::Failed;
@@ -444,6 +486,12 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
             pAdapter->Close();
         }
     }
+    // A tun device not found to be a tunnel is looked at again: its VPN may connect later.
+    if (const auto tNext = m_userTunnels.GetNextCheck();
+        result.nRefreshOwedMs < 0 && tNext != std::chrono::steady_clock::time_point::max()) {
+        result.nRefreshOwedMs = static_cast<int>(std::max<int64_t>(
+            0, std::chrono::ceil<std::chrono::milliseconds>(tNext - tNow).count()));
+    }
     return result;
 }
 
@@ -457,7 +505,7 @@ void CAdapterManager::SetLargeRingLimit(size_t nLargeRings) {
     m_nLargeRings = nLargeRings;
 }
 
-bool CAdapterManager::OnAddressChange() {
+int CAdapterManager::OnAddressChange() {
     std::lock_guard refresh(m_mtxRefresh);
     RefreshResult result = Refresh();
     // Devices that failed together (a filter that every new tunnel refuses) are one message; one
@@ -470,7 +518,7 @@ bool CAdapterManager::OnAddressChange() {
         m_pListener->OnException(
             CZarnException(bOneCode ? nCode : 0, DescribeDeviceFailures(result.failures).c_str()));
     }
-    return result.bRefreshOwed;
+    return result.nRefreshOwedMs;
 }
 
 void CAdapterManager::OnMonitorFailure(const CZarnException& e, bool bRestarting) {

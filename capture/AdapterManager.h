@@ -7,6 +7,7 @@
 #include "DeviceList.h"
 #include "FailureMemo.h"
 #include "LinkTable.h"
+#include "UserTunnels.h"
 
 #include <map>
 #include <memory>
@@ -49,6 +50,7 @@ public:
     void RefreshDeviceStates() override;
     void SetExcludedDevices(const std::set<std::string>& excluded) override;
     std::set<std::string> GetExcludedDevices() const override;
+    void SetNotTunnels(const std::set<std::string>& devices) override;
     // Devices captured with rings of the default size; those opened beyond them get small rings
     // (see CaptureRequest::bSmallRing), so that a host with hundreds of container devices does not
     // hold hundreds of large rings. Devices other than virtual ones (veth, macvlan...) come
@@ -62,10 +64,12 @@ public:
     void CloseMonitorNewsForTest();
 
 private:
-    // What a refresh found: the devices that failed, and whether another refresh is owed soon.
+    // What a refresh found: the devices that failed, and when another refresh is owed without
+    // news: soon (a device changed while it was being opened), or when a tun device not found to
+    // be a tunnel is due to be looked at again; -1: not.
     struct RefreshResult {
         std::vector<DeviceFailure> failures;
-        bool bRefreshOwed = false;
+        int nRefreshOwedMs = -1;
     };
 
     // Lists the devices once, m_mtxRefresh held: publishes every address of the listing, announces
@@ -76,16 +80,20 @@ private:
     RefreshResult Refresh();
     // Why each device of a listing (one entry per device, in its order; no name for what is no
     // network device) is not captured, or Capturing; a device stacked on a captured one is
-    // Stacked with that device's name, a kernel tunnel Carried with its carrier's. A device
-    // without an address of its own is captured when a device stacked on it would be: its
-    // capture shows their frames.
+    // Stacked with that device's name, a kernel tunnel Carried with its carrier's, and so is a
+    // tun or tap device found to be a user-space tunnel (userTunnels) unless the user said it is
+    // none (notTunnels). A device without an address of its own is captured when a device stacked
+    // on it would be: its capture shows their frames; what is stacked on a tunnel is carried with
+    // it.
     static std::vector<DeviceState> Judge(const CDeviceList& devices, const CLinkTable& links,
-                                          const std::set<std::string>& excluded);
+                                          const std::set<std::string>& excluded,
+                                          const std::map<std::string, TunVerdict>& userTunnels,
+                                          const std::set<std::string>& notTunnels);
     // The adapter named so, or null; either lock held.
     CAdapter* FindAdapter(const std::string& strDeviceName) const;
 
     // Monitor thread.
-    bool OnAddressChange() override;
+    int OnAddressChange() override;
     void OnMonitorFailure(const CZarnException& e, bool bRestarting) override;
 
     // Serialises Start, StopAll and refreshes; held while devices are listed and opened. Never
@@ -103,6 +111,8 @@ private:
     size_t m_nLargeRings = kLargeRings;      // m_mtxRefresh
     std::vector<DeviceState> m_deviceStates; // m_mtxState
     std::set<std::string> m_excluded;        // m_mtxState
+    std::set<std::string> m_notTunnels;      // m_mtxState
+    CUserTunnels m_userTunnels;              // m_mtxRefresh
     // Devices no longer excluded since the last refresh: their failures are forgotten.
     std::set<std::string> m_readmitted;          // m_mtxState
     std::unique_ptr<CAddressMonitor> m_pMonitor; // m_mtxState

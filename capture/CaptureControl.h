@@ -21,8 +21,9 @@ enum class EDeviceState : uint8_t {
     Stopped,   // it was captured until StopAll
     Ready,     // listed while nothing captures: Start would open it
     Stacked,   // stacked on a captured device (strError names it), whose capture counts its frames
-    Carried    // a kernel tunnel: its packets count as the outer packets that carry them, on the
-               // device they leave through (strError names it when the tunnel is bound to one)
+    Carried    // a tunnel: its packets count as the outer packets that carry them, on the device
+               // they leave through (strError names it when known): a kernel tunnel, or a tun or
+               // tap device whose holder sends its packets over a socket (strReason says how)
 };
 
 // One listed device as the last refresh saw it.
@@ -32,6 +33,9 @@ struct DeviceState {
     EDeviceState eState;
     // Why a failed device failed; the device a stacked one counts on, or a tunnel is carried by.
     std::string strError;
+    // For a tun or tap device: why it is, or is not, a tunnel ("openvpn sends it over UDP to
+    // 192.0.2.1:1194", "held by no process"); empty for others.
+    std::string strReason = {};
 };
 
 // A device that could not be opened, with what opening it threw.
@@ -72,6 +76,10 @@ struct ICaptureControl {
     // devices being opened or listed.
     virtual void SetExcludedDevices(const std::set<std::string>& excluded) = 0;
     virtual std::set<std::string> GetExcludedDevices() const = 0;
+    // Tun and tap devices the user says are no tunnels, whatever their holders' sockets say:
+    // captured as any device. Applied at once while capturing; never waits for devices being
+    // opened or listed.
+    virtual void SetNotTunnels(const std::set<std::string>& devices) = 0;
     // False only while capturing with the device and address monitor down, waiting to restart:
     // changes of the host are not followed meanwhile.
     virtual bool IsMonitorUp() const = 0;

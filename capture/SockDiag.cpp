@@ -108,6 +108,7 @@ bool ParseDiagReplies(std::span<const uint8_t> bytes, std::vector<DiagReply>& re
             socket.nState = message.idiag_state;
             socket.nUid = message.idiag_uid;
             socket.nInode = message.idiag_inode;
+            socket.nBoundIf = message.id.idiag_if;
             GetEnd(message.id.idiag_src, message.id.idiag_sport, socket.aLocal, socket.nLocalPort,
                    socket.nFamily);
             GetEnd(message.id.idiag_dst, message.id.idiag_dport, socket.aRemote, socket.nRemotePort,

@@ -19,6 +19,7 @@ struct SocketRecord {
     uint64_t nInode = 0; // 0: no full socket (a closing connection or a half-open one)
     uint64_t nCgroupId = 0;
     bool bHasCgroup = false;
+    uint32_t nBoundIf = 0; // the device it is bound to (SO_BINDTODEVICE), 0: none
 };
 
 // What one reply message says: a socket, an error for a request (nError negative, -ENOENT for a

@@ -533,13 +533,18 @@ bool CCaptureClient::IsPromiscuous() const {
 
 namespace {
 
-ExcludedMessage ToMessage(const std::set<std::string>& excluded) {
+ExcludedMessage ToMessage(const std::set<std::string>& excluded,
+                          const std::set<std::string>& notTunnels) {
     ExcludedMessage message;
-    for (const std::string& strName : excluded) {
-        if (strName.size() <= kMaxDeviceName && message.vecDevices.size() < kMaxExcludedSent) {
-            message.vecDevices.push_back(strName);
+    const auto add = [](const std::set<std::string>& names, std::vector<std::string>& vecTo) {
+        for (const std::string& strName : names) {
+            if (strName.size() <= kMaxDeviceName && vecTo.size() < kMaxExcludedSent) {
+                vecTo.push_back(strName);
+            }
         }
-    }
+    };
+    add(excluded, message.vecDevices);
+    add(notTunnels, message.vecNotTunnels);
     return message;
 }
 
@@ -555,7 +560,7 @@ void CCaptureClient::RefreshDeviceStates() {
     {
         std::lock_guard guard(m_mtxSettings);
         settings = {m_strFilter.substr(0, kMaxTextBytes), m_bPromiscuous};
-        excluded = ToMessage(m_excluded);
+        excluded = ToMessage(m_excluded, m_notTunnels);
     }
     m_pLink->RefreshDeviceStates(settings, excluded);
 }
@@ -567,11 +572,23 @@ std::string CCaptureClient::DescribeFailure(const CZarnException& e) const {
 }
 
 void CCaptureClient::SetExcludedDevices(const std::set<std::string>& excluded) {
+    ExcludedMessage message;
     {
         std::lock_guard guard(m_mtxSettings);
         m_excluded = excluded;
+        message = ToMessage(m_excluded, m_notTunnels);
     }
-    m_pLink->Tell(ToMessage(excluded));
+    m_pLink->Tell(message);
+}
+
+void CCaptureClient::SetNotTunnels(const std::set<std::string>& devices) {
+    ExcludedMessage message;
+    {
+        std::lock_guard guard(m_mtxSettings);
+        m_notTunnels = devices;
+        message = ToMessage(m_excluded, m_notTunnels);
+    }
+    m_pLink->Tell(message);
 }
 
 std::set<std::string> CCaptureClient::GetExcludedDevices() const {
@@ -585,7 +602,7 @@ std::string CCaptureClient::StartCapture() {
     {
         std::lock_guard guard(m_mtxSettings);
         settings = {m_strFilter, m_bPromiscuous};
-        excluded = ToMessage(m_excluded);
+        excluded = ToMessage(m_excluded, m_notTunnels);
     }
     if (settings.strFilter.size() > kMaxTextBytes) {
         throw CZarnException(

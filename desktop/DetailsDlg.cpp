@@ -50,8 +50,9 @@ CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
     connect(m_pModel, &CDeviceTableModel::ExcludedChanged, this,
             [this](const std::set<std::string>& excluded) {
                 const size_t nTunnels = m_tunnels.size();
-                std::erase_if(m_tunnels,
-                              [&](const auto& tunnel) { return !excluded.contains(tunnel.first); });
+                std::erase_if(m_tunnels, [&](const auto& tunnel) {
+                    return !tunnel.second.empty() && !excluded.contains(tunnel.first);
+                });
                 if (m_tunnels.size() != nTunnels) {
                     m_source.SetTunnels(m_tunnels);
                 }
@@ -139,10 +140,14 @@ CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
     }
 }
 
-void CDetailsDlg::SetTunnel(const std::string& strDevice, const std::string& strCarrier) {
+void CDetailsDlg::SetTunnel(const std::string& strDevice, const std::string& strCarrier,
+                            bool bForget) {
     std::set<std::string> excluded = m_pModel->GetExcluded();
-    if (strCarrier.empty()) {
+    if (bForget) {
         m_tunnels.erase(strDevice);
+        excluded.erase(strDevice);
+    } else if (strCarrier.empty()) {
+        m_tunnels[strDevice] = "";
         excluded.erase(strDevice);
     } else {
         m_tunnels[strDevice] = strCarrier;
@@ -176,10 +181,19 @@ std::unique_ptr<QMenu> CDetailsDlg::CreateDeviceMenu(int nRow) {
         connect(pAction, &QAction::triggered, this,
                 [this, strDevice, strOther] { SetTunnel(strDevice, strOther); });
     }
-    if (itTunnel != m_tunnels.end()) {
-        connect(pMenu->addAction(QStringLiteral("&Not a tunnel")), &QAction::triggered, this,
-                [this, strDevice] { SetTunnel(strDevice, ""); });
-    }
+    pMenu->setToolTipsVisible(true);
+    QAction* pNone = pMenu->addAction(QStringLiteral("&Not a tunnel"));
+    pNone->setToolTip(QStringLiteral("It counts as any device, whatever Orvek finds."));
+    pNone->setCheckable(true);
+    pNone->setChecked(itTunnel != m_tunnels.end() && itTunnel->second.empty());
+    connect(pNone, &QAction::triggered, this, [this, strDevice] { SetTunnel(strDevice, ""); });
+    QAction* pAutomatic = pMenu->addAction(QStringLiteral("&Automatic"));
+    pAutomatic->setToolTip(QStringLiteral("A tun device is a tunnel when the program that holds "
+                                          "it sends its packets over a connection of its own."));
+    pAutomatic->setCheckable(true);
+    pAutomatic->setChecked(itTunnel == m_tunnels.end());
+    connect(pAutomatic, &QAction::triggered, this,
+            [this, strDevice] { SetTunnel(strDevice, "", true); });
     return pMenu;
 }
 

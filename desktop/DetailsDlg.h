@@ -42,8 +42,9 @@ public:
     QLabel* GetMonitorNote() const { return m_pMonitorNote; }
     // User-interface thread, from the devices' context menu: the device is a tunnel over the
     // carrier (its traffic counts inside the carrier's packets: it is excluded), or with an empty
-    // carrier no longer one (it counts again).
-    void SetTunnel(const std::string& strDevice, const std::string& strCarrier);
+    // carrier none, whatever Orvek finds (it counts); bForget leaves it to Orvek again.
+    void SetTunnel(const std::string& strDevice, const std::string& strCarrier,
+                   bool bForget = false);
     // The devices' context menu for a row, as the table shows it on a right click.
     std::unique_ptr<QMenu> CreateDeviceMenu(int nRow);
 

@@ -18,7 +18,8 @@ struct IDetailsSource {
     // returns without waiting for either.
     virtual void SetExcludedDevices(const std::set<std::string>& excluded) = 0;
     // User-interface thread: the devices the user said are tunnels, each with the device whose
-    // packets carry its traffic. Such a device is also excluded, and its snapshot says why.
+    // packets carry its traffic (such a device is also excluded, and its snapshot says why), and
+    // with "" those the user said are none, whatever Orvek finds.
     virtual std::map<std::string, std::string> GetTunnels() const = 0;
     // User-interface thread: keeps the tunnels; the caller excludes (or admits) them itself.
     virtual void SetTunnels(const std::map<std::string, std::string>& tunnels) = 0;

@@ -136,6 +136,11 @@ QVariant CDeviceTableModel::ToolTip(const DeviceSample& row, int nColumn) const 
                                     "totals")
                    : QStringLiteral("Counted");
     case kColState:
+        // Why a tun device counts as any device, when the state does not say.
+        if (!device.bCarried && !device.strReason.empty()) {
+            return QString::fromStdString(device.strState +
+                                          "\nNot counted as a tunnel: " + device.strReason);
+        }
         return QString::fromStdString(device.strState);
     case kColSent:
         return FormatCount(device.nSentBytes) + QStringLiteral(" bytes");

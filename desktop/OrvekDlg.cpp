@@ -60,6 +60,7 @@ COrvekDlg::COrvekDlg(QWidget* pParent)
     m_detailsGeometry = settings.detailsGeometry;
     m_bLogarithmic = settings.bLogarithmic;
     m_tunnels = settings.tunnels;
+    m_meter.SetNotTunnels(NotTunnels(m_tunnels));
     m_meter.SetExcludedDevices(settings.excluded);
     RefreshIdleDevices();
     CreateControls();
@@ -220,6 +221,7 @@ MeterSnapshot COrvekDlg::GetSnapshot() const {
 
 void COrvekDlg::SetTunnels(const std::map<std::string, std::string>& tunnels) {
     m_tunnels = tunnels;
+    m_meter.SetNotTunnels(NotTunnels(m_tunnels));
     m_settings.SaveTunnels(tunnels);
 }
 

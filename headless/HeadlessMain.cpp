@@ -130,6 +130,7 @@ int RunHeadless(const std::vector<std::string>& args) {
         excluded.insert(strDevice);
     }
     meter.SetExcludedDevices(excluded);
+    meter.SetNotTunnels(options.notTunnels);
     // What the meter shows, the tunnels the user named marked as such.
     const auto snapshot = [&meter, &options] {
         MeterSnapshot shown = meter.GetSnapshot();

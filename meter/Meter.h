@@ -20,6 +20,8 @@ struct IMeter {
     // opened.
     virtual void SetExcludedDevices(const std::set<std::string>& excluded) = 0;
     virtual std::set<std::string> GetExcludedDevices() const = 0;
+    // Tun and tap devices the user says are no tunnels (see ICaptureControl::SetNotTunnels).
+    virtual void SetNotTunnels(const std::set<std::string>& devices) = 0;
     // Every network device of the last listing with its state, in the listing's order.
     virtual std::vector<DeviceState> GetDeviceStates() const = 0;
     // While nothing captures: lists the devices afresh, opening none, so that they can be shown

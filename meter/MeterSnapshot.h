@@ -27,12 +27,14 @@ struct DeviceSnapshot {
     // A tunnel: its traffic counts inside the outer packets of another device, not on its own.
     bool bCarried = false;
     std::string strCarriedBy = {}; // that device, when known
+    // A tun or tap device: why it is or is not counted as a tunnel (DeviceState::strReason).
+    std::string strReason = {};
 
     // Every field, in the order the capture helper sends them: a field added above is added here
     // too, and then travels (the protocol's tests fail for a field left out).
     template <class Io> void Fields(Io& io) {
         io(strName, strState, bCapturing, nSentBytes, nRecvBytes, nSentPackets, nRecvPackets,
-           nDrops, strKind, bCountable, nCounterId, bCarried, strCarriedBy);
+           nDrops, strKind, bCountable, nCounterId, bCarried, strCarriedBy, strReason);
     }
     bool operator==(const DeviceSnapshot&) const = default;
 };

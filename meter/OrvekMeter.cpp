@@ -335,6 +335,10 @@ void COrvekMeter::SetExcludedDevices(const std::set<std::string>& excluded) {
     m_control.SetExcludedDevices(excluded);
 }
 
+void COrvekMeter::SetNotTunnels(const std::set<std::string>& devices) {
+    m_control.SetNotTunnels(devices);
+}
+
 std::set<std::string> COrvekMeter::GetExcludedDevices() const {
     return m_control.GetExcludedDevices();
 }
@@ -433,7 +437,8 @@ std::string DescribeState(const DeviceState& state) {
     case EDeviceState::Stacked:
         return "counted on " + state.strError;
     case EDeviceState::Carried:
-        return "carried inside " + (state.strError.empty() ? "its uplink" : state.strError);
+        return "carried inside " + (state.strError.empty() ? "its uplink" : state.strError) +
+               (state.strReason.empty() ? "" : ": " + state.strReason);
     }
     return "";
 }
@@ -457,6 +462,7 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
             device.bCarried = true;
             device.strCarriedBy = state.strError;
         }
+        device.strReason = state.strReason;
     }
     const auto tNow = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> guard(m_mtxDevices);

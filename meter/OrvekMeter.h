@@ -143,6 +143,7 @@ public:
     // The control's exclusions and devices.
     void SetExcludedDevices(const std::set<std::string>& excluded) override;
     std::set<std::string> GetExcludedDevices() const override;
+    void SetNotTunnels(const std::set<std::string>& devices) override;
     std::vector<DeviceState> GetDeviceStates() const override;
     void RefreshDeviceStates() override;
 

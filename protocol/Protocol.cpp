@@ -253,8 +253,9 @@ DecodedMessage<HelperMessage> DecodeHelperMessage(std::span<const uint8_t> body)
 DevicesMessage ToDevicesMessage(const std::vector<DeviceState>& states) {
     DevicesMessage message;
     for (const DeviceState& state : states) {
-        message.devices.push_back(
-            {state.strName, state.strKind, static_cast<uint32_t>(state.eState), state.strError});
+        message.devices.push_back({state.strName, state.strKind,
+                                   static_cast<uint32_t>(state.eState), state.strError,
+                                   state.strReason});
     }
     return message;
 }
@@ -267,7 +268,7 @@ std::optional<std::vector<DeviceState>> FromDevicesMessage(const DevicesMessage&
             return std::nullopt;
         }
         states.push_back({device.strName, device.strKind, static_cast<EDeviceState>(device.nState),
-                          device.strError});
+                          device.strError, device.strReason});
     }
     return states;
 }

@@ -19,7 +19,7 @@
 #include <variant>
 #include <vector>
 
-inline constexpr uint32_t kProtocolVersion = 4;
+inline constexpr uint32_t kProtocolVersion = 5;
 // The longest frame body either side sends or accepts.
 inline constexpr size_t kMaxMessageBytes = size_t{1} << 20;
 // The longest text in a message; longer texts are cut when written.
@@ -43,10 +43,10 @@ struct SettingsMessage {
     bool bPromiscuous = false;
     template <class Io> void Fields(Io& io) { io(strFilter, bPromiscuous); }
 };
-struct ExcludedMessage {
+struct ExcludedMessage { // the devices never to open, and the tun devices that are no tunnels
     static constexpr uint8_t kType = 3;
-    std::vector<std::string> vecDevices;
-    template <class Io> void Fields(Io& io) { io(vecDevices); }
+    std::vector<std::string> vecDevices, vecNotTunnels;
+    template <class Io> void Fields(Io& io) { io(vecDevices, vecNotTunnels); }
 };
 struct StartMessage { // answered by Started or StartFailed
     static constexpr uint8_t kType = 4;
@@ -107,8 +107,8 @@ struct ErrorMessage { // the helper ends the session, and says why
 struct DeviceStateFields {
     std::string strName, strKind;
     uint32_t nState = 0;
-    std::string strError;
-    template <class Io> void Fields(Io& io) { io(strName, strKind, nState, strError); }
+    std::string strError, strReason;
+    template <class Io> void Fields(Io& io) { io(strName, strKind, nState, strError, strReason); }
 };
 struct DevicesMessage {
     static constexpr uint8_t kType = 23;

@@ -49,10 +49,10 @@ template <class T> size_t CountFields() {
 // A snapshot whose every field differs from its default.
 MeterSnapshot FullSnapshot() {
     MeterSnapshot snapshot{-1, 1LL << 40, {}, false, {}};
-    snapshot.devices.push_back(
-        {"eth0", "capturing", true, 1, 2, 3, 4, 5, "Ethernet", false, UINT64_MAX, true, "eth1"});
-    snapshot.devices.push_back(
-        {"tun0", "failed: \xff\n", false, INT64_MAX, INT64_MIN, 0, 7, 8, "", true, 1, false, ""});
+    snapshot.devices.push_back({"eth0", "capturing", true, 1, 2, 3, 4, 5, "Ethernet", false,
+                                UINT64_MAX, true, "eth1", "held by no process"});
+    snapshot.devices.push_back({"tun0", "failed: \xff\n", false, INT64_MAX, INT64_MIN, 0, 7, 8, "",
+                                true, 1, false, "", ""});
     snapshot.apps.push_back({"org.example.App", 0, 9, INT64_MAX, 3});
     snapshot.apps.push_back({"not attributed: \xfe", 4, INT64_MIN, 0, -1});
     return snapshot;
@@ -69,10 +69,10 @@ TEST(Protocol, SnapshotsCarryEveryFieldAndEveryMessageComesBack) {
     ASSERT_EQ(snapshot.strError, "");
     EXPECT_EQ(std::get<SnapshotMessage>(snapshot.message).snapshot, FullSnapshot());
 
-    for (const ClientMessage& message :
-         std::vector<ClientMessage>{HelloMessage{7}, SettingsMessage{"udp and port 53", true},
-                                    ExcludedMessage{{"eth0", "", "tun\t0"}}, StartMessage{},
-                                    StopMessage{}, SnapshotRequest{}, DevicesRequest{true}}) {
+    for (const ClientMessage& message : std::vector<ClientMessage>{
+             HelloMessage{7}, SettingsMessage{"udp and port 53", true},
+             ExcludedMessage{{"eth0", "", "tun\t0"}, {"tun1"}}, StartMessage{}, StopMessage{},
+             SnapshotRequest{}, DevicesRequest{true}}) {
         const std::string strFrame = EncodeFrame(message);
         const DecodedMessage<ClientMessage> decoded = DecodeClientMessage(BodyOf(strFrame));
         ASSERT_EQ(decoded.strError, "");
@@ -137,12 +137,12 @@ TEST(Protocol, MalformedBodiesAreRefusedWithTheReason) {
     }
     EXPECT_NE(DecodeHelperMessage(hugeText).strError.find("65537 bytes, more than the 65536"),
               std::string::npos);
-    // A snapshot of one device whose name claims 100 bytes where 65 follow; and one that claims a
+    // A snapshot of one device whose name claims 100 bytes where 67 follow; and one that claims a
     // device in fewer bytes than any device takes.
     Bytes lyingSnapshot(1 + 16, 0);
     lyingSnapshot[0] = SnapshotMessage::kType;
     lyingSnapshot.insert(lyingSnapshot.end(), {1, 0, 0, 0, 100, 0, 0, 0});
-    lyingSnapshot.resize(lyingSnapshot.size() + 65);
+    lyingSnapshot.resize(lyingSnapshot.size() + 67);
     EXPECT_NE(DecodeHelperMessage(lyingSnapshot).strError.find("ends inside a field"),
               std::string::npos);
     lyingSnapshot.resize(1 + 16 + 4 + 10);
@@ -150,12 +150,14 @@ TEST(Protocol, MalformedBodiesAreRefusedWithTheReason) {
               std::string::npos);
     // A device state that is no state; the last one, with the device that carries it.
     const auto nLast = static_cast<uint32_t>(EDeviceState::Carried);
-    EXPECT_FALSE(FromDevicesMessage(DevicesMessage{{{"eth0", "", nLast + 1, ""}}}));
+    EXPECT_FALSE(FromDevicesMessage(DevicesMessage{{{"eth0", "", nLast + 1, "", ""}}}));
     const auto carried =
-        FromDevicesMessage(ToDevicesMessage({{"vx0", "virtual", EDeviceState::Carried, "eth0"}}));
+        FromDevicesMessage(ToDevicesMessage({{"tun0", "tunnel", EDeviceState::Carried, "eth0",
+                                              "vpn sends it over UDP to 192.0.2.1:1"}}));
     ASSERT_TRUE(carried);
     EXPECT_EQ(carried->front().eState, EDeviceState::Carried);
     EXPECT_EQ(carried->front().strError, "eth0");
+    EXPECT_EQ(carried->front().strReason, "vpn sends it over UDP to 192.0.2.1:1");
     // What a writer is given beyond the bound is cut, so that its frames are always readable.
     const Bytes cut = BodyOf(EncodeFrame(NoticeMessage{std::string(kMaxTextBytes + 10, 'x')}));
     EXPECT_EQ(std::get<NoticeMessage>(DecodeHelperMessage(cut).message).strText.size(),

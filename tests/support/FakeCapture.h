@@ -23,6 +23,7 @@ public:
     void RefreshDeviceStates() override {}
     void SetExcludedDevices(const std::set<std::string>&) override {}
     std::set<std::string> GetExcludedDevices() const override { return {}; }
+    void SetNotTunnels(const std::set<std::string>&) override {}
     bool IsMonitorUp() const override { return true; }
 
     // The devices listed from now on.
