@@ -186,7 +186,7 @@ void CAdapterManager::RefreshDeviceStates() {
     }
     const auto& userTunnels = m_userTunnels.Update(links, std::chrono::steady_clock::now());
     std::vector<DeviceState> judgedStates =
-        Judge(devices, links, excluded, userTunnels, notTunnels);
+        Judge(devices, links, excluded, userTunnels, notTunnels, {});
     std::lock_guard state(m_mtxState);
     std::vector<DeviceState> states;
     for (DeviceState& judged : judgedStates) {
@@ -256,7 +256,8 @@ void CAdapterManager::CloseMonitorNewsForTest() {
 
 std::vector<DeviceState> CAdapterManager::Judge(
     const CDeviceList& devices, const CLinkTable& links, const std::set<std::string>& excluded,
-    const std::map<std::string, TunVerdict>& userTunnels, const std::set<std::string>& notTunnels) {
+    const std::map<std::string, TunVerdict>& userTunnels, const std::set<std::string>& notTunnels,
+    const std::map<std::string, std::string>& failed) {
     std::vector<DeviceState> states(devices.GetCount(), {"", "", EDeviceState::Down, ""});
     // The carrier of each device that is a tunnel, whatever its state ("" when unknown).
     std::vector<std::optional<std::string>> carriers(devices.GetCount());
@@ -296,8 +297,17 @@ std::vector<DeviceState> CAdapterManager::Judge(
         if (eState == EDeviceState::Capturing && carriers[i]) {
             eState = EDeviceState::Carried;
         }
+        const auto itFailed = failed.find(pDevice->name);
+        if (eState == EDeviceState::Capturing && itFailed != failed.end()) {
+            eState = EDeviceState::Failed; // unchanged since it failed: not retried
+            strReason.clear();
+        }
         states[i] = {pDevice->name, DescribeKind(*pLink, (pDevice->flags & PCAP_IF_WIRELESS) != 0),
-                     eState, eState == EDeviceState::Carried ? *carriers[i] : "", strReason};
+                     eState,
+                     eState == EDeviceState::Carried  ? *carriers[i]
+                     : eState == EDeviceState::Failed ? itFailed->second
+                                                      : "",
+                     strReason};
         byName[pDevice->name] = i;
     }
     // The lowest device of each stacked one that would be captured, if listed.
@@ -314,8 +324,13 @@ std::vector<DeviceState> CAdapterManager::Judge(
             if (DeviceState* pLowest = lowest(i);
                 pLowest != nullptr && pLowest->eState == EDeviceState::NoAddress) {
                 const auto& carrier = carriers[static_cast<size_t>(pLowest - states.data())];
-                pLowest->eState = carrier ? EDeviceState::Carried : EDeviceState::Capturing;
-                pLowest->strError = carrier.value_or("");
+                const auto itFailed = failed.find(pLowest->strName);
+                pLowest->eState = carrier                    ? EDeviceState::Carried
+                                  : itFailed != failed.end() ? EDeviceState::Failed
+                                                             : EDeviceState::Capturing;
+                pLowest->strError = carrier                    ? *carrier
+                                    : itFailed != failed.end() ? itFailed->second
+                                                               : "";
             }
         }
     }
@@ -338,6 +353,17 @@ std::vector<DeviceState> CAdapterManager::Judge(
 }
 
 CAdapterManager::RefreshResult CAdapterManager::Refresh() {
+    RefreshResult result = RefreshOnce();
+    if (result.bStackedOnFailed) {
+        // The failed devices are remembered now: this pass opens what is stacked on them.
+        RefreshResult again = RefreshOnce();
+        result.failures.insert(result.failures.end(), again.failures.begin(), again.failures.end());
+        result.nRefreshOwedMs = again.nRefreshOwedMs;
+    }
+    return result;
+}
+
+CAdapterManager::RefreshResult CAdapterManager::RefreshOnce() {
     const CDeviceList devices;
     const CLinkTable links;
     std::set<std::string> excluded, notTunnels;
@@ -380,9 +406,19 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
     std::vector<Announcement> announcements;
     std::vector<DeviceState> states;
     std::set<std::string> captured;
+    // Devices unchanged since they failed are not tried again, and what is stacked on them counts
+    // on its own.
+    std::map<std::string, std::string> failed;
+    for (size_t i = 0; i < devices.GetCount(); ++i) {
+        const pcap_if_t* pDevice = devices.GetAt(i);
+        if (const std::string* pError = m_failures.FindUnchanged(
+                pDevice->name, DeviceSignature(pDevice, links.Find(pDevice->name)))) {
+            failed[pDevice->name] = *pError;
+        }
+    }
     const auto tNow = std::chrono::steady_clock::now();
     std::vector<DeviceState> judged =
-        Judge(devices, links, excluded, m_userTunnels.Update(links, tNow), notTunnels);
+        Judge(devices, links, excluded, m_userTunnels.Update(links, tNow), notTunnels, failed);
     for (size_t i = 0; i < devices.GetCount(); ++i) {
         const pcap_if_t* pDevice = devices.GetAt(i);
         const LinkRecord* pLink = links.Find(pDevice->name);
@@ -390,16 +426,14 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
             continue; // not a network device: "any", "nflog", a bus monitor
         }
         DeviceState& state = states.emplace_back(std::move(judged[i]));
+        if (failed.contains(state.strName)) {
+            captured.insert(state.strName); // its adapter, if any, is left as it is
+        }
         if (state.eState != EDeviceState::Capturing) {
             continue;
         }
         captured.insert(state.strName);
         std::string strSignature = DeviceSignature(pDevice, pLink);
-        if (const std::string* pError = m_failures.FindUnchanged(state.strName, strSignature)) {
-            state.eState = EDeviceState::Failed; // unchanged since it failed: not retried
-            state.strError = *pError;
-            continue;
-        }
         CAdapter* pAdapter = FindAdapter(state.strName);
         const bool bNew = pAdapter == nullptr;
         if (bNew) {
@@ -466,6 +500,10 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
         state.strError = DescribeError(*announcement.error);
         m_failures.Record(state.strName, announcement.strSignature, state.strError);
         result.failures.push_back({state.strName, *announcement.error});
+        // What is stacked on it counts on its own, opened by the next pass.
+        result.bStackedOnFailed |= std::ranges::any_of(states, [&](const DeviceState& other) {
+            return other.eState == EDeviceState::Stacked && other.strError == state.strName;
+        });
     }
 
     std::vector<std::unique_ptr<CAdapter>> dropped;

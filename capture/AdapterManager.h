@@ -70,25 +70,30 @@ private:
     struct RefreshResult {
         std::vector<DeviceFailure> failures;
         int nRefreshOwedMs = -1;
+        bool bStackedOnFailed = false; // a device with others stacked on it failed to open
     };
 
-    // Lists the devices once, m_mtxRefresh held: publishes every address of the listing, announces
+    // Lists the devices, m_mtxRefresh held: publishes every address of the listing, announces
     // adapters and opens them, closes those whose device went away or is no longer captured. A
     // device that fails to open is returned and not announced again until its link or addresses
     // change (a fresh Start forgets failures); one that a fresh listing no longer shows capturable
-    // is no failure, but owes a refresh. Throws what listing throws.
+    // is no failure, but owes a refresh. Throws what listing throws. When a device fails that
+    // others are stacked on, lists once more, so that they are opened on their own.
     RefreshResult Refresh();
+    RefreshResult RefreshOnce();
     // Why each device of a listing (one entry per device, in its order; no name for what is no
     // network device) is not captured, or Capturing; a device stacked on a captured one is
     // Stacked with that device's name, a kernel tunnel Carried with its carrier's, and so is a
     // tun or tap device found to be a user-space tunnel (userTunnels) unless the user said it is
     // none (notTunnels). A device without an address of its own is captured when a device stacked
-    // on it would be: its capture shows their frames; what is stacked on a tunnel is carried with
-    // it.
+    // on it would be: its capture shows their frames. A device that failed unchanged (failed, with
+    // its error) is Failed, and what is stacked on it is captured on its own; what is stacked on a
+    // tunnel is carried with it.
     static std::vector<DeviceState> Judge(const CDeviceList& devices, const CLinkTable& links,
                                           const std::set<std::string>& excluded,
                                           const std::map<std::string, TunVerdict>& userTunnels,
-                                          const std::set<std::string>& notTunnels);
+                                          const std::set<std::string>& notTunnels,
+                                          const std::map<std::string, std::string>& failed);
     // The adapter named so, or null; either lock held.
     CAdapter* FindAdapter(const std::string& strDeviceName) const;
 
