@@ -213,6 +213,21 @@ TEST_F(ManagerLive, FailingDevicesAreSkippedReportedOnceAndRetriedOnlyWhenTheyCh
     ASSERT_TRUE(Change("ip addr add 10.77.10.2/24 dev mv", [&] { return Capturing(strVeth); }));
 }
 
+// What is stacked on a device that fails to open is captured on its own, from the start and after
+// changes elsewhere, rather than said to count on a device that counts nothing.
+TEST_F(ManagerLive, StackedDeviceIsCapturedOnItsOwnWhenItsLowerDeviceFails) {
+    Veth("mf", "10.77.20");
+    ShOk("ip link add mfm link mf type macvlan mode bridge && ip link set mfm up && "
+         "ip addr add 10.77.21.1/24 dev mfm");
+    m_strThrow = "mf";
+    EXPECT_EQ(DescribeDeviceFailures(Start()), "mf: refused by the test");
+    EXPECT_EQ(StateOf("mf"), EDeviceState::Failed);
+    EXPECT_TRUE(Capturing("mfm"));
+    ASSERT_TRUE(Change("ip addr add 10.77.22.1/24 dev mfm", [&] { return IsLocal("10.77.22.1"); }));
+    EXPECT_EQ(StateOf("mf"), EDeviceState::Failed);
+    EXPECT_TRUE(Capturing("mfm"));
+}
+
 // The monitor's news socket fails: said once, the monitor is down while it waits to restart, and a
 // device that came meanwhile is opened once it is back.
 TEST_F(ManagerLive, FailedNewsIsSaidOnceAndTheMonitorRestarts) {
