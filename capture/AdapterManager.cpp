@@ -363,10 +363,16 @@ std::vector<DeviceState> CAdapterManager::Judge(
                 pLowest != nullptr && pLowest->eState == EDeviceState::Capturing) {
                 states[i].eState = EDeviceState::Stacked;
                 states[i].strError = pLowest->strName;
-            } else if (pLowest != nullptr && pLowest->eState == EDeviceState::Carried) {
-                // Stacked on a tunnel: its frames are the tunnel's inner ones.
+            } else if (const auto& carrier =
+                           pLowest != nullptr
+                               ? carriers[static_cast<size_t>(pLowest - states.data())]
+                               : std::nullopt;
+                       carrier && (pLowest->eState == EDeviceState::Carried ||
+                                   pLowest->eState == EDeviceState::Failed)) {
+                // Stacked on a tunnel: its frames are the tunnel's inner ones, also when the
+                // tunnel's own capture failed.
                 states[i].eState = EDeviceState::Carried;
-                states[i].strError = pLowest->strError;
+                states[i].strError = *carrier;
                 states[i].strReason = "stacked on " + pLowest->strName;
             }
         }

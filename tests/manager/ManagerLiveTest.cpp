@@ -228,6 +228,23 @@ TEST_F(ManagerLive, StackedDeviceIsCapturedOnItsOwnWhenItsLowerDeviceFails) {
     EXPECT_TRUE(Capturing("mfm"));
 }
 
+// A device stacked on a tunnel is carried with it also when the tunnel's own capture fails: its
+// frames are the tunnel's inner ones, which count on the tunnel's carrier, not in the totals again.
+TEST_F(ManagerLive, DeviceStackedOnAFailingTunnelStaysCarried) {
+    Veth("mt", "10.77.30");
+    ShOk("ip link add mtv type vxlan id 43 local 10.77.30.1 remote 10.77.30.2 dstport 4789 dev mt "
+         "&& ip link set mtv up && ip addr add 10.77.31.1/24 dev mtv && "
+         "ip link add mtm link mtv type macvlan mode bridge && ip link set mtm up && "
+         "ip addr add 10.77.32.1/24 dev mtm");
+    m_strThrow = "mtv";
+    EXPECT_EQ(DescribeDeviceFailures(Start()), "mtv: refused by the test");
+    EXPECT_EQ(StateOf("mtv"), EDeviceState::Failed);
+    EXPECT_EQ(StateOf("mtm"), EDeviceState::Carried);
+    ASSERT_TRUE(Change("ip addr add 10.77.33.1/24 dev mtm", [&] { return IsLocal("10.77.33.1"); }));
+    EXPECT_EQ(StateOf("mtv"), EDeviceState::Failed);
+    EXPECT_EQ(StateOf("mtm"), EDeviceState::Carried);
+}
+
 // The monitor's news socket fails: said once, the monitor is down while it waits to restart, and a
 // device that came meanwhile is opened once it is back.
 TEST_F(ManagerLive, FailedNewsIsSaidOnceAndTheMonitorRestarts) {
