@@ -161,6 +161,8 @@ TEST(DetailsApps, DesktopEntriesNameAndIconTheirApplications) {
     sampler.Sample(Clock::now());
     CDetailsDlg dlg(source, sampler);
     dlg.show();
+    // The table is filled while its tab shows, and the entries are read then.
+    dlg.GetTabs()->setCurrentWidget(dlg.GetAppTable());
     unsetenv("XDG_DATA_HOME");
     unsetenv("LC_ALL");
     std::filesystem::remove_all(strDir); // what was shown stays as it was found
