@@ -50,6 +50,17 @@ bool IsZero(const uint8_t* pb, size_t nBytes) {
     return true;
 }
 
+// A flow's ends as the socket diagnostics' requests take them.
+SocketRecord EndsOf(const FlowKey& key) {
+    SocketRecord ends;
+    ends.nFamily = key.IsIPv6() ? AF_INET6 : AF_INET;
+    ends.aLocal = key.aLocal;
+    ends.aRemote = key.aRemote;
+    ends.nLocalPort = key.nLocalPort;
+    ends.nRemotePort = key.nRemotePort;
+    return ends;
+}
+
 // How well a bound socket's local address fits a flow's: 2 the same, 1 any address, 0 not.
 int AddressFit(const SocketRecord& socket, const FlowKey& key) {
     if (socket.nFamily == AF_INET) {
@@ -291,7 +302,8 @@ void CAppResolver::ResolveFlows(const std::vector<const FlowKey*>& keys,
         const uint32_t nFirstSeq = m_nSeq + 1;
         std::string strRequests;
         for (size_t n = 0; n < nCount; ++n) {
-            strRequests += BuildSocketQuery(*keys[nFirst + n], ++m_nSeq);
+            strRequests +=
+                BuildSocketQuery(EndsOf(*keys[nFirst + n]), keys[nFirst + n]->nProtocol, ++m_nSeq);
         }
         replies.clear();
         Exchange(strRequests, nCount, false, replies);

@@ -4,6 +4,7 @@
 #include "LinkTable.h"
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <netinet/in.h>
 #include <optional>
@@ -109,7 +110,7 @@ std::vector<DeviceFailure> CAdapterManager::Start(IAdapterListener* pListener) {
         throw CZarnException(bAlike ? first.error.GetCode() : 0,
                              DescribeDeviceFailures(result.failures).c_str());
     }
-    pMonitor->Start(result.bRefreshOwed);
+    pMonitor->Start(result.nRefreshOwedMs);
     std::lock_guard state(m_mtxState);
     m_pMonitor = std::move(pMonitor);
     return std::move(result.failures);
@@ -179,9 +180,20 @@ void CAdapterManager::RefreshDeviceStates() {
     }
     const CDeviceList devices;
     const CLinkTable links;
+    std::set<std::string> excluded, notTunnels;
+    std::map<std::string, std::string> chosen;
+    {
+        std::lock_guard state(m_mtxState);
+        excluded = m_excluded;
+        notTunnels = m_notTunnels;
+        chosen = m_chosenTunnels;
+    }
+    const auto& userTunnels = m_userTunnels.Update(links, std::chrono::steady_clock::now());
+    std::vector<DeviceState> judgedStates =
+        Judge(devices, links, excluded, chosen, userTunnels, notTunnels, {});
     std::lock_guard state(m_mtxState);
     std::vector<DeviceState> states;
-    for (DeviceState& judged : Judge(devices, links, m_excluded, m_chosenTunnels)) {
+    for (DeviceState& judged : judgedStates) {
         if (judged.strName.empty()) {
             continue; // not a network device
         }
@@ -197,6 +209,17 @@ void CAdapterManager::RefreshDeviceStates() {
         states.push_back(std::move(judged));
     }
     m_deviceStates = std::move(states);
+}
+
+void CAdapterManager::SetNotTunnels(const std::set<std::string>& devices) {
+    std::lock_guard state(m_mtxState);
+    if (devices == m_notTunnels) {
+        return;
+    }
+    m_notTunnels = devices;
+    if (m_pMonitor) {
+        m_pMonitor->RequestRefresh();
+    }
 }
 
 std::set<std::string> CAdapterManager::GetExcludedDevices() const {
@@ -243,10 +266,14 @@ void CAdapterManager::CloseMonitorNewsForTest() {
     }
 }
 
-std::vector<DeviceState> CAdapterManager::Judge(const CDeviceList& devices, const CLinkTable& links,
-                                                const std::set<std::string>& excluded,
-                                                const std::map<std::string, std::string>& chosen) {
+std::vector<DeviceState> CAdapterManager::Judge(
+    const CDeviceList& devices, const CLinkTable& links, const std::set<std::string>& excluded,
+    const std::map<std::string, std::string>& chosen,
+    const std::map<std::string, TunVerdict>& userTunnels, const std::set<std::string>& notTunnels,
+    const std::map<std::string, std::string>& failed) {
     std::vector<DeviceState> states(devices.GetCount(), {"", "", EDeviceState::Down, ""});
+    // The carrier of each device that is a tunnel, whatever its state ("" when unknown).
+    std::vector<std::optional<std::string>> carriers(devices.GetCount());
     std::map<std::string, size_t> byName;
     for (size_t i = 0; i < devices.GetCount(); ++i) {
         const pcap_if_t* pDevice = devices.GetAt(i);
@@ -266,23 +293,43 @@ std::vector<DeviceState> CAdapterManager::Judge(const CDeviceList& devices, cons
         } else if (!HasAddress(pDevice)) {
             eState = EDeviceState::NoAddress;
         }
-        std::string strCarrier;
+        std::string strReason;
         bool bChosen = false;
         // A tunnel's packets leave the host inside outer packets of its own, which count where
-        // they leave; the user's word counts over the kernel's.
-        if (const auto it = chosen.find(pDevice->name);
-            eState == EDeviceState::Capturing && it != chosen.end()) {
-            eState = EDeviceState::Carried;
-            strCarrier = it->second;
+        // they leave: a kernel tunnel's, and a user-space tunnel's, which its holder sends over a
+        // socket. The user's word counts over what the system says.
+        if (const auto itChosen = chosen.find(pDevice->name); itChosen != chosen.end()) {
+            carriers[i] = itChosen->second;
             bChosen = true;
-        } else if (eState == EDeviceState::Capturing && IsKernelTunnel(*pLink)) {
-            eState = EDeviceState::Carried;
+        } else if (IsKernelTunnel(*pLink)) {
             const LinkRecord* pCarrier = links.FindCarrier(*pLink);
-            strCarrier = pCarrier != nullptr ? pCarrier->strName : "";
+            carriers[i] = pCarrier != nullptr ? pCarrier->strName : "";
+        } else if (const auto itTun = userTunnels.find(pDevice->name); itTun != userTunnels.end()) {
+            strReason = itTun->second.strReason;
+            if (notTunnels.contains(pDevice->name)) {
+                strReason = "set by the user";
+            } else if (!itTun->second.strCarrier.empty()) {
+                carriers[i] = itTun->second.strCarrier;
+            }
         }
-        states[i] = {pDevice->name, DescribeKind(*pLink, (pDevice->flags & PCAP_IF_WIRELESS) != 0),
-                     eState,        strCarrier,
-                     bChosen,       bChosen ? OuterFlow{} : pLink->outer};
+        if (eState == EDeviceState::Capturing && carriers[i]) {
+            eState = EDeviceState::Carried;
+        }
+        const auto itFailed = failed.find(pDevice->name);
+        if ((eState == EDeviceState::Capturing || eState == EDeviceState::Carried) &&
+            itFailed != failed.end()) {
+            eState = EDeviceState::Failed; // unchanged since it failed: not retried
+            strReason.clear();
+        }
+        states[i] = {pDevice->name,
+                     DescribeKind(*pLink, (pDevice->flags & PCAP_IF_WIRELESS) != 0),
+                     eState,
+                     eState == EDeviceState::Carried  ? *carriers[i]
+                     : eState == EDeviceState::Failed ? itFailed->second
+                                                      : "",
+                     bChosen,
+                     bChosen ? OuterFlow{} : pLink->outer,
+                     strReason};
         byName[pDevice->name] = i;
     }
     // The lowest device of each stacked one that would be captured, if listed.
@@ -293,12 +340,19 @@ std::vector<DeviceState> CAdapterManager::Judge(const CDeviceList& devices, cons
         return it != byName.end() ? &states[it->second] : nullptr;
     };
     // A stacked device's frames cross its lowest device, whose capture counts them once: an
-    // address on the stacked device alone makes it captured.
+    // address on the stacked device alone makes it captured, or carried when it is a tunnel.
     for (size_t i = 0; i < states.size(); ++i) {
         if (states[i].eState == EDeviceState::Capturing) {
             if (DeviceState* pLowest = lowest(i);
                 pLowest != nullptr && pLowest->eState == EDeviceState::NoAddress) {
-                pLowest->eState = EDeviceState::Capturing;
+                const auto& carrier = carriers[static_cast<size_t>(pLowest - states.data())];
+                const auto itFailed = failed.find(pLowest->strName);
+                pLowest->eState = itFailed != failed.end() ? EDeviceState::Failed
+                                  : carrier                ? EDeviceState::Carried
+                                                           : EDeviceState::Capturing;
+                pLowest->strError = itFailed != failed.end() ? itFailed->second
+                                    : carrier                ? *carrier
+                                                             : "";
             }
         }
     }
@@ -309,6 +363,17 @@ std::vector<DeviceState> CAdapterManager::Judge(const CDeviceList& devices, cons
                 pLowest != nullptr && pLowest->eState == EDeviceState::Capturing) {
                 states[i].eState = EDeviceState::Stacked;
                 states[i].strError = pLowest->strName;
+            } else if (const auto& carrier =
+                           pLowest != nullptr
+                               ? carriers[static_cast<size_t>(pLowest - states.data())]
+                               : std::nullopt;
+                       carrier && (pLowest->eState == EDeviceState::Carried ||
+                                   pLowest->eState == EDeviceState::Failed)) {
+                // Stacked on a tunnel: its frames are the tunnel's inner ones, also when the
+                // tunnel's own capture failed.
+                states[i].eState = EDeviceState::Carried;
+                states[i].strError = *carrier;
+                states[i].strReason = "stacked on " + pLowest->strName;
             }
         }
     }
@@ -316,13 +381,25 @@ std::vector<DeviceState> CAdapterManager::Judge(const CDeviceList& devices, cons
 }
 
 CAdapterManager::RefreshResult CAdapterManager::Refresh() {
+    RefreshResult result = RefreshOnce();
+    if (result.bStackedOnFailed) {
+        // The failed devices are remembered now: this pass opens what is stacked on them.
+        RefreshResult again = RefreshOnce();
+        result.failures.insert(result.failures.end(), again.failures.begin(), again.failures.end());
+        result.nRefreshOwedMs = again.nRefreshOwedMs;
+    }
+    return result;
+}
+
+CAdapterManager::RefreshResult CAdapterManager::RefreshOnce() {
     const CDeviceList devices;
     const CLinkTable links;
-    std::set<std::string> excluded;
+    std::set<std::string> excluded, notTunnels;
     std::map<std::string, std::string> chosen;
     {
         std::lock_guard state(m_mtxState);
         excluded = m_excluded;
+        notTunnels = m_notTunnels;
         chosen = m_chosenTunnels;
         for (const std::string& strDevice : m_readmitted) {
             m_failures.Forget(strDevice);
@@ -359,7 +436,19 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
     std::vector<Announcement> announcements;
     std::vector<DeviceState> states;
     std::set<std::string> captured;
-    std::vector<DeviceState> judged = Judge(devices, links, excluded, chosen);
+    // Devices unchanged since they failed are not tried again, and what is stacked on them counts
+    // on its own.
+    std::map<std::string, std::string> failed;
+    for (size_t i = 0; i < devices.GetCount(); ++i) {
+        const pcap_if_t* pDevice = devices.GetAt(i);
+        if (const std::string* pError = m_failures.FindUnchanged(
+                pDevice->name, DeviceSignature(pDevice, links.Find(pDevice->name)))) {
+            failed[pDevice->name] = *pError;
+        }
+    }
+    const auto tNow = std::chrono::steady_clock::now();
+    std::vector<DeviceState> judged = Judge(devices, links, excluded, chosen,
+                                            m_userTunnels.Update(links, tNow), notTunnels, failed);
     for (size_t i = 0; i < devices.GetCount(); ++i) {
         const pcap_if_t* pDevice = devices.GetAt(i);
         const LinkRecord* pLink = links.Find(pDevice->name);
@@ -368,16 +457,14 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
         }
         DeviceState& state = states.emplace_back(std::move(judged[i]));
         const bool bCarried = state.eState == EDeviceState::Carried;
+        if (failed.contains(state.strName)) {
+            captured.insert(state.strName); // its adapter, if any, is left as it is
+        }
         if (state.eState != EDeviceState::Capturing && !bCarried) {
             continue;
         }
         captured.insert(state.strName);
         std::string strSignature = DeviceSignature(pDevice, pLink);
-        if (const std::string* pError = m_failures.FindUnchanged(state.strName, strSignature)) {
-            state.eState = EDeviceState::Failed; // unchanged since it failed: not retried
-            state.strError = *pError;
-            continue;
-        }
         CAdapter* pAdapter = FindAdapter(state.strName);
         if (pAdapter != nullptr && pAdapter->IsRunning() &&
             m_openedCarried[state.strName] != bCarried) {
@@ -450,13 +537,17 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
         }
         if (const auto it = fresh.find(state.strName);
             !fresh.empty() && (it == fresh.end() || it->second != announcement.strSignature)) {
-            result.bRefreshOwed = true;
+            result.nRefreshOwedMs = CAddressMonitor::kOwedRefreshMs;
             continue;
         }
         state.eState = EDeviceState::Failed;
         state.strError = DescribeError(*announcement.error);
         m_failures.Record(state.strName, announcement.strSignature, state.strError);
         result.failures.push_back({state.strName, *announcement.error});
+        // What is stacked on it counts on its own, opened by the next pass.
+        result.bStackedOnFailed |= std::ranges::any_of(states, [&](const DeviceState& other) {
+            return other.eState == EDeviceState::Stacked && other.strError == state.strName;
+        });
     }
 
     std::vector<std::unique_ptr<CAdapter>> dropped;
@@ -477,6 +568,12 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
             pAdapter->Close();
         }
     }
+    // A tun device not found to be a tunnel is looked at again: its VPN may connect later.
+    if (const auto tNext = m_userTunnels.GetNextCheck();
+        result.nRefreshOwedMs < 0 && tNext != std::chrono::steady_clock::time_point::max()) {
+        result.nRefreshOwedMs = static_cast<int>(std::max<int64_t>(
+            0, std::chrono::ceil<std::chrono::milliseconds>(tNext - tNow).count()));
+    }
     return result;
 }
 
@@ -490,7 +587,7 @@ void CAdapterManager::SetLargeRingLimit(size_t nLargeRings) {
     m_nLargeRings = nLargeRings;
 }
 
-bool CAdapterManager::OnAddressChange() {
+int CAdapterManager::OnAddressChange() {
     std::lock_guard refresh(m_mtxRefresh);
     RefreshResult result = Refresh();
     // Devices that failed together (a filter that every new tunnel refuses) are one message; one
@@ -503,7 +600,7 @@ bool CAdapterManager::OnAddressChange() {
         m_pListener->OnException(
             CZarnException(bOneCode ? nCode : 0, DescribeDeviceFailures(result.failures).c_str()));
     }
-    return result.bRefreshOwed;
+    return result.nRefreshOwedMs;
 }
 
 void CAdapterManager::OnMonitorFailure(const CZarnException& e, bool bRestarting) {

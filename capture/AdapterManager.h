@@ -7,6 +7,7 @@
 #include "DeviceList.h"
 #include "FailureMemo.h"
 #include "LinkTable.h"
+#include "UserTunnels.h"
 
 #include <map>
 #include <memory>
@@ -50,6 +51,7 @@ public:
     void SetExcludedDevices(const std::set<std::string>& excluded) override;
     std::set<std::string> GetExcludedDevices() const override;
     void SetChosenTunnels(const std::map<std::string, std::string>& tunnels) override;
+    void SetNotTunnels(const std::set<std::string>& devices) override;
     // Devices captured with rings of the default size; those opened beyond them get small rings
     // (see CaptureRequest::bSmallRing), so that a host with hundreds of container devices does not
     // hold hundreds of large rings. Devices other than virtual ones (veth, macvlan...) come
@@ -63,31 +65,43 @@ public:
     void CloseMonitorNewsForTest();
 
 private:
-    // What a refresh found: the devices that failed, and whether another refresh is owed soon.
+    // What a refresh found: the devices that failed, and when another refresh is owed without
+    // news: soon (a device changed while it was being opened), or when a tun device not found to
+    // be a tunnel is due to be looked at again; -1: not.
     struct RefreshResult {
         std::vector<DeviceFailure> failures;
-        bool bRefreshOwed = false;
+        int nRefreshOwedMs = -1;
+        bool bStackedOnFailed = false; // a device with others stacked on it failed to open
     };
 
-    // Lists the devices once, m_mtxRefresh held: publishes every address of the listing, announces
+    // Lists the devices, m_mtxRefresh held: publishes every address of the listing, announces
     // adapters and opens them, closes those whose device went away or is no longer captured. A
     // device that fails to open is returned and not announced again until its link or addresses
     // change (a fresh Start forgets failures); one that a fresh listing no longer shows capturable
-    // is no failure, but owes a refresh. Throws what listing throws.
+    // is no failure, but owes a refresh. Throws what listing throws. When a device fails that
+    // others are stacked on, lists once more, so that they are opened on their own.
     RefreshResult Refresh();
+    RefreshResult RefreshOnce();
     // Why each device of a listing (one entry per device, in its order; no name for what is no
     // network device) is not captured, or Capturing; a device stacked on a captured one is
-    // Stacked with that device's name, a kernel tunnel or one of the user's tunnels (chosen,
-    // device to carrier) Carried with its carrier's. A device without an address of its own is
-    // captured when a device stacked on it would be: its capture shows their frames.
+    // Stacked with that device's name, a kernel tunnel Carried with its carrier's, and so is one
+    // of the user's tunnels (chosen, device to carrier: the user's word counts first) and a tun or
+    // tap device found to be a user-space tunnel (userTunnels) unless the user said it is none
+    // (notTunnels). A device without an address of its own is captured when a device stacked on
+    // it would be: its capture shows their frames. A device that failed unchanged (failed, with
+    // its error) is Failed, and what is stacked on it is captured on its own; what is stacked on a
+    // tunnel is carried with it.
     static std::vector<DeviceState> Judge(const CDeviceList& devices, const CLinkTable& links,
                                           const std::set<std::string>& excluded,
-                                          const std::map<std::string, std::string>& chosen);
+                                          const std::map<std::string, std::string>& chosen,
+                                          const std::map<std::string, TunVerdict>& userTunnels,
+                                          const std::set<std::string>& notTunnels,
+                                          const std::map<std::string, std::string>& failed);
     // The adapter named so, or null; either lock held.
     CAdapter* FindAdapter(const std::string& strDeviceName) const;
 
     // Monitor thread.
-    bool OnAddressChange() override;
+    int OnAddressChange() override;
     void OnMonitorFailure(const CZarnException& e, bool bRestarting) override;
 
     // Serialises Start, StopAll and refreshes; held while devices are listed and opened. Never
@@ -106,6 +120,8 @@ private:
     std::vector<DeviceState> m_deviceStates;            // m_mtxState
     std::set<std::string> m_excluded;                   // m_mtxState
     std::map<std::string, std::string> m_chosenTunnels; // m_mtxState
+    std::set<std::string> m_notTunnels;                 // m_mtxState
+    CUserTunnels m_userTunnels;                         // m_mtxRefresh
     // Whether each running adapter was opened as a tunnel's (Carried), m_mtxRefresh: one that
     // turns into a tunnel or back is opened afresh, with the listener's answer for its new role.
     std::map<std::string, bool> m_openedCarried;

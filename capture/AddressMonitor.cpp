@@ -35,8 +35,8 @@ CAddressMonitor::~CAddressMonitor() {
     m_thread.Stop();
 }
 
-void CAddressMonitor::Start(bool bRefreshOwed) {
-    m_bRefreshOwed = bRefreshOwed;
+void CAddressMonitor::Start(int nRefreshOwedMs) {
+    m_nRefreshOwedMs = nRefreshOwedMs;
     m_bRunning.store(true, std::memory_order_release);
     try {
         m_thread.Start(this);
@@ -129,7 +129,7 @@ void CAddressMonitor::Run() {
     while (!m_bStopRequested.load(std::memory_order_acquire)) {
         bool bChanged = false;
         try {
-            bChanged = WaitForNews(m_bRefreshOwed ? kOwedRefreshMs : -1);
+            bChanged = WaitForNews(m_nRefreshOwedMs);
             // The news works: a later failure is a new one, said again, retried soon again.
             m_bFailureSaid = false;
             m_nRestartWaitMs = kFirstRestartMs;
@@ -146,24 +146,24 @@ void CAddressMonitor::Run() {
                 break;
             }
             m_bUp.store(true, std::memory_order_release);
-            m_bRefreshOwed = true;
+            m_nRefreshOwedMs = 0;
             continue;
         }
         if (m_bStopRequested.load(std::memory_order_acquire)) {
             break;
         }
-        if (!bChanged && !m_bRefreshOwed) {
+        if (!bChanged && m_nRefreshOwedMs < 0) {
             continue;
         }
-        m_bRefreshOwed = false;
+        m_nRefreshOwedMs = -1;
         try {
-            m_bRefreshOwed = m_client.OnAddressChange();
+            m_nRefreshOwedMs = m_client.OnAddressChange();
         } catch (...) {
             // A listing that failed while devices changed again is settled by the refresh that
             // the waiting news brings. Any other failure is reported, and the monitor goes on
             // following changes.
             if (HasPendingNews()) {
-                m_bRefreshOwed = true;
+                m_nRefreshOwedMs = kOwedRefreshMs;
                 continue;
             }
             m_client.OnMonitorFailure(CurrentError(), false);

@@ -14,10 +14,11 @@ class CZarnException;
 class CAddressMonitor final : private IExecutable {
 public:
     struct IClient {
-        // Monitor thread: re-reads the devices and addresses. Returns true when it owes another
-        // refresh soon even without news (a device changed while it was being opened). May throw:
-        // the monitor then refreshes again at the next news, or reports the failure.
-        virtual bool OnAddressChange() = 0;
+        // Monitor thread: re-reads the devices and addresses. Returns in how many milliseconds it
+        // owes another refresh even without news (a device changed while it was being opened, a
+        // device is due to be looked at again), -1 when it owes none. May throw: the monitor then
+        // refreshes again at the next news, or reports the failure.
+        virtual int OnAddressChange() = 0;
         // Monitor thread: a failure to report; bRestarting when the news itself failed, once until
         // news works again: the monitor then binds new sockets, after a back-off, and refreshes.
         // Must not wait for the thread that may be stopping the monitor.
@@ -41,9 +42,9 @@ public:
     // Stops the thread and waits for it.
     ~CAddressMonitor();
 
-    // Controlling thread: starts following news; bRefreshOwed when the first refresh, made before,
-    // already owes another. Throws CZarnException(errno) when no thread can start.
-    void Start(bool bRefreshOwed);
+    // Controlling thread: starts following news; nRefreshOwedMs as OnAddressChange returns it,
+    // for the first refresh, made before. Throws CZarnException(errno) when no thread can start.
+    void Start(int nRefreshOwedMs);
     // Any thread: asks for a refresh now, as news would (the user's choices changed).
     void RequestRefresh();
     // Any thread: whether the thread still runs (until stopped).
@@ -77,7 +78,7 @@ private:
     std::atomic<bool> m_bRunning{false};
     std::atomic<bool> m_bUp{true};
     std::atomic<bool> m_bCloseForTest{false};
-    bool m_bRefreshOwed = false; // monitor thread only, once started
+    int m_nRefreshOwedMs = -1;   // monitor thread only, once started
     bool m_bFailureSaid = false; // monitor thread only: the current failure has been reported
     int m_nRestartWaitMs = kFirstRestartMs; // monitor thread only: the next wait before a restart
     CZarnThread m_thread;                   // last: stopped first

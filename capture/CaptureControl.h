@@ -22,8 +22,10 @@ enum class EDeviceState : uint8_t {
     Ready,     // listed while nothing captures: Start would open it
     Stacked,   // stacked on a captured device (strError names it), whose capture counts its frames
     Carried    // a tunnel: its packets count as the outer packets that carry them, on the device
-               // they leave through (strError names it when known). Captured all the same, so
-               // that its inner traffic can be shown beside the totals.
+               // they leave through (strError names it when known): a kernel tunnel, one the
+               // user chose, or a tun or tap device whose holder sends its packets over a socket
+               // (strReason says how). Captured all the same, so that its inner traffic can be
+               // shown beside the totals.
 };
 
 // One listed device as the last refresh saw it.
@@ -36,6 +38,9 @@ struct DeviceState {
     // A carried device: whether the user said it is a tunnel, and how its outer packets are told.
     bool bChosen = false;
     OuterFlow outer = {};
+    // For a tun or tap device: why it is, or is not, a tunnel ("openvpn sends it over UDP to
+    // 192.0.2.1:1194", "held by no process"); empty for others.
+    std::string strReason = {};
 };
 
 // A device that could not be opened, with what opening it threw.
@@ -79,6 +84,10 @@ struct ICaptureControl {
     // Devices the user says are tunnels, each with the device that carries it: captured as
     // Carried (unless excluded), applied at once while capturing.
     virtual void SetChosenTunnels(const std::map<std::string, std::string>& tunnels) = 0;
+    // Tun and tap devices the user says are no tunnels, whatever their holders' sockets say:
+    // captured as any device. Applied at once while capturing; never waits for devices being
+    // opened or listed.
+    virtual void SetNotTunnels(const std::set<std::string>& devices) = 0;
     // False only while capturing with the device and address monitor down, waiting to restart:
     // changes of the host are not followed meanwhile.
     virtual bool IsMonitorUp() const = 0;

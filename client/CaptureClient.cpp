@@ -534,19 +534,24 @@ bool CCaptureClient::IsPromiscuous() const {
 namespace {
 
 ExcludedMessage ToMessage(const std::set<std::string>& excluded,
-                          const std::map<std::string, std::string>& tunnels) {
+                          const std::map<std::string, std::string>& tunnels,
+                          const std::set<std::string>& notTunnels) {
     ExcludedMessage message;
-    for (const std::string& strName : excluded) {
-        if (strName.size() <= kMaxDeviceName && message.vecDevices.size() < kMaxExcludedSent) {
-            message.vecDevices.push_back(strName);
+    const auto add = [](const std::set<std::string>& names, std::vector<std::string>& vecTo) {
+        for (const std::string& strName : names) {
+            if (strName.size() <= kMaxDeviceName && vecTo.size() < kMaxExcludedSent) {
+                vecTo.push_back(strName);
+            }
         }
-    }
+    };
+    add(excluded, message.vecDevices);
     for (const auto& [strDevice, strCarrier] : tunnels) {
         if (strDevice.size() <= kMaxDeviceName && strCarrier.size() <= kMaxDeviceName &&
             message.vecTunnels.size() < kMaxExcludedSent) {
             message.vecTunnels.push_back({strDevice, strCarrier});
         }
     }
+    add(notTunnels, message.vecNotTunnels);
     return message;
 }
 
@@ -562,7 +567,7 @@ void CCaptureClient::RefreshDeviceStates() {
     {
         std::lock_guard guard(m_mtxSettings);
         settings = {m_strFilter.substr(0, kMaxTextBytes), m_bPromiscuous};
-        excluded = ToMessage(m_excluded, m_tunnels);
+        excluded = ToMessage(m_excluded, m_tunnels, m_notTunnels);
     }
     m_pLink->RefreshDeviceStates(settings, excluded);
 }
@@ -578,7 +583,7 @@ void CCaptureClient::SetExcludedDevices(const std::set<std::string>& excluded) {
     {
         std::lock_guard guard(m_mtxSettings);
         m_excluded = excluded;
-        message = ToMessage(m_excluded, m_tunnels);
+        message = ToMessage(m_excluded, m_tunnels, m_notTunnels);
     }
     m_pLink->Tell(message);
 }
@@ -588,7 +593,17 @@ void CCaptureClient::SetTunnels(const std::map<std::string, std::string>& tunnel
     {
         std::lock_guard guard(m_mtxSettings);
         m_tunnels = tunnels;
-        message = ToMessage(m_excluded, m_tunnels);
+        message = ToMessage(m_excluded, m_tunnels, m_notTunnels);
+    }
+    m_pLink->Tell(message);
+}
+
+void CCaptureClient::SetNotTunnels(const std::set<std::string>& devices) {
+    ExcludedMessage message;
+    {
+        std::lock_guard guard(m_mtxSettings);
+        m_notTunnels = devices;
+        message = ToMessage(m_excluded, m_tunnels, m_notTunnels);
     }
     m_pLink->Tell(message);
 }
@@ -604,7 +619,7 @@ std::string CCaptureClient::StartCapture() {
     {
         std::lock_guard guard(m_mtxSettings);
         settings = {m_strFilter, m_bPromiscuous};
-        excluded = ToMessage(m_excluded, m_tunnels);
+        excluded = ToMessage(m_excluded, m_tunnels, m_notTunnels);
     }
     if (settings.strFilter.size() > kMaxTextBytes) {
         throw CZarnException(

@@ -49,6 +49,7 @@ public:
     void SetExcludedDevices(const std::set<std::string>& excluded) override;
     std::set<std::string> GetExcludedDevices() const override;
     void SetTunnels(const std::map<std::string, std::string>& tunnels) override;
+    void SetNotTunnels(const std::set<std::string>& devices) override;
     // Any thread: the running helper's devices; none when no helper runs.
     std::vector<DeviceState> GetDeviceStates() const override;
     // View thread: starts a helper when none runs, and has it list the devices while idle.
@@ -88,6 +89,7 @@ private:
     bool m_bPromiscuous = false;                  // guarded by m_mtxSettings
     std::set<std::string> m_excluded;             // guarded by m_mtxSettings
     std::map<std::string, std::string> m_tunnels; // guarded by m_mtxSettings
+    std::set<std::string> m_notTunnels;           // guarded by m_mtxSettings
     // The helper's sessions, one after another.
     std::unique_ptr<CLink> m_pLink;
 };

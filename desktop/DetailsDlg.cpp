@@ -50,8 +50,10 @@ CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
     connect(m_pModel, &CDeviceTableModel::ExcludedChanged, this,
             [this](const std::set<std::string>& excluded) {
                 const size_t nTunnels = m_tunnels.size();
-                std::erase_if(m_tunnels,
-                              [&](const auto& tunnel) { return excluded.contains(tunnel.first); });
+                // A tunnel the user unticks is no longer one; a device said to be none stays so.
+                std::erase_if(m_tunnels, [&](const auto& tunnel) {
+                    return !tunnel.second.empty() && excluded.contains(tunnel.first);
+                });
                 if (m_tunnels.size() != nTunnels) {
                     m_source.SetTunnels(m_tunnels);
                 }
@@ -146,12 +148,13 @@ CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
     }
 }
 
-void CDetailsDlg::SetTunnel(const std::string& strDevice, const std::string& strCarrier) {
-    if (strCarrier.empty()) {
+void CDetailsDlg::SetTunnel(const std::string& strDevice, const std::string& strCarrier,
+                            bool bForget) {
+    if (bForget) {
         m_tunnels.erase(strDevice);
     } else {
         m_tunnels[strDevice] = strCarrier;
-        // Captured, to show its inner traffic.
+        // Captured: a tunnel to show its inner traffic, a device that is none to count.
         if (std::set<std::string> excluded = m_pModel->GetExcluded(); excluded.erase(strDevice)) {
             m_pModel->SetExcluded(excluded);
             m_source.SetExcludedDevices(excluded);
@@ -183,10 +186,19 @@ std::unique_ptr<QMenu> CDetailsDlg::CreateDeviceMenu(int nRow) {
         connect(pAction, &QAction::triggered, this,
                 [this, strDevice, strOther] { SetTunnel(strDevice, strOther); });
     }
-    if (itTunnel != m_tunnels.end()) {
-        connect(pMenu->addAction(QStringLiteral("&Not a tunnel")), &QAction::triggered, this,
-                [this, strDevice] { SetTunnel(strDevice, ""); });
-    }
+    pMenu->setToolTipsVisible(true);
+    QAction* pNone = pMenu->addAction(QStringLiteral("&Not a tunnel"));
+    pNone->setToolTip(QStringLiteral("It counts as any device, whatever Orvek finds."));
+    pNone->setCheckable(true);
+    pNone->setChecked(itTunnel != m_tunnels.end() && itTunnel->second.empty());
+    connect(pNone, &QAction::triggered, this, [this, strDevice] { SetTunnel(strDevice, ""); });
+    QAction* pAutomatic = pMenu->addAction(QStringLiteral("&Automatic"));
+    pAutomatic->setToolTip(QStringLiteral("A tun device is a tunnel when the program that holds "
+                                          "it sends its packets over a connection of its own."));
+    pAutomatic->setCheckable(true);
+    pAutomatic->setChecked(itTunnel == m_tunnels.end());
+    connect(pAutomatic, &QAction::triggered, this,
+            [this, strDevice] { SetTunnel(strDevice, "", true); });
     return pMenu;
 }
 

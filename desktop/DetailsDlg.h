@@ -41,9 +41,11 @@ public:
     void AddTab(QWidget* pView, const QString& strTitle);
     QLabel* GetMonitorNote() const { return m_pMonitorNote; }
     // User-interface thread, from the devices' context menu: the device is a tunnel over the
-    // carrier (its traffic counts inside the carrier's packets: it is excluded), or with an empty
-    // carrier no longer one (it counts again).
-    void SetTunnel(const std::string& strDevice, const std::string& strCarrier);
+    // carrier (its traffic counts inside the carrier's packets: it is captured apart, in no
+    // total), or with an empty carrier none, whatever Orvek finds (it counts); either admits it
+    // if it was excluded. bForget leaves it to Orvek again.
+    void SetTunnel(const std::string& strDevice, const std::string& strCarrier,
+                   bool bForget = false);
     // The devices' context menu for a row, as the table shows it on a right click.
     std::unique_ptr<QMenu> CreateDeviceMenu(int nRow);
 

@@ -18,8 +18,9 @@ struct IDetailsSource {
     // returns without waiting for either.
     virtual void SetExcludedDevices(const std::set<std::string>& excluded) = 0;
     // User-interface thread: the devices the user said are tunnels, each with the device whose
-    // packets carry its traffic. Such a device is captured apart from the totals, and its
-    // snapshot says why; none is also excluded.
+    // packets carry its traffic (such a device is captured apart from the totals, and its
+    // snapshot says why; none is also excluded), and with "" those the user said are none,
+    // whatever Orvek finds.
     virtual std::map<std::string, std::string> GetTunnels() const = 0;
     // User-interface thread: keeps the tunnels and applies them without waiting.
     virtual void SetTunnels(const std::map<std::string, std::string>& tunnels) = 0;

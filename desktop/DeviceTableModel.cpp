@@ -183,6 +183,11 @@ QVariant CDeviceTableModel::ToolTip(const DeviceSample& row, int nColumn) const 
                                                 "on its carrier: not added to the totals")
                                : QStringLiteral("Counted");
     case kColState:
+        // Why a tun device counts as any device, when the state does not say.
+        if (!device.bCarried && !device.strReason.empty()) {
+            return QString::fromStdString(device.strState +
+                                          "\nNot counted as a tunnel: " + device.strReason);
+        }
         return QString::fromStdString(device.strState);
     default:
         break;

@@ -41,6 +41,22 @@ namespace {
 constexpr const char* kHowToInclude = "To count a device, tick its Counted box in the Details "
                                       "window (right-click this window, Details...).";
 
+// The user's word on tun devices goes down as two lists: the tunnels, each with its carrier, and
+// ("" as the carrier) the devices that are none, whatever Orvek finds.
+void ApplyTunnels(IMeter& meter, const std::map<std::string, std::string>& tunnels) {
+    std::map<std::string, std::string> chosen;
+    std::set<std::string> notTunnels;
+    for (const auto& [strDevice, strCarrier] : tunnels) {
+        if (strCarrier.empty()) {
+            notTunnels.insert(strDevice);
+        } else {
+            chosen.emplace(strDevice, strCarrier);
+        }
+    }
+    meter.SetTunnels(chosen);
+    meter.SetNotTunnels(notTunnels);
+}
+
 } // namespace
 
 COrvekDlg::COrvekDlg(QWidget* pParent)
@@ -59,12 +75,15 @@ COrvekDlg::COrvekDlg(QWidget* pParent)
     m_detailsGeometry = settings.detailsGeometry;
     m_bLogarithmic = settings.bLogarithmic;
     m_tunnels = settings.tunnels;
-    m_meter.SetTunnels(m_tunnels);
+    ApplyTunnels(m_meter, m_tunnels);
     // Tunnels used to be kept excluded as well; a tunnel is captured now (for its inner
-    // traffic), and one the user unticks is no longer a tunnel: none is both.
+    // traffic), and one the user unticks is no longer a tunnel: none is both. A device said to
+    // be no tunnel may be excluded.
     std::set<std::string> excluded = settings.excluded;
     for (const auto& [strDevice, strCarrier] : m_tunnels) {
-        excluded.erase(strDevice);
+        if (!strCarrier.empty()) {
+            excluded.erase(strDevice);
+        }
     }
     m_meter.SetExcludedDevices(excluded);
     RefreshIdleDevices();
@@ -224,7 +243,7 @@ MeterSnapshot COrvekDlg::GetSnapshot() const {
 
 void COrvekDlg::SetTunnels(const std::map<std::string, std::string>& tunnels) {
     m_tunnels = tunnels;
-    m_meter.SetTunnels(tunnels);
+    ApplyTunnels(m_meter, m_tunnels);
     m_settings.SaveTunnels(tunnels);
 }
 

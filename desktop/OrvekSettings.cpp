@@ -12,7 +12,8 @@ namespace {
 constexpr const char* kKeyFilter = "capture/filter";
 constexpr const char* kKeyPromiscuous = "capture/promiscuous";
 constexpr const char* kKeyExcluded = "devices/excluded";
-// "DEVICE=CARRIER" for each: a device name holds no '=' that the kernel would take for a tunnel's.
+// "DEVICE=CARRIER" for each ("DEVICE=" for no tunnel): a device name holds no '=' that the kernel
+// would take for a tunnel's.
 constexpr const char* kKeyTunnels = "devices/tunnels";
 constexpr const char* kKeyDetailsGeometry = "details/geometry";
 constexpr const char* kKeyLogarithmic = "details/logarithmic";
@@ -106,7 +107,7 @@ OrvekSettings COrvekSettings::Load() {
     }
     for (const QString& strTunnel : tunnels.toStringList()) {
         const qsizetype nSplit = strTunnel.indexOf(QLatin1Char('='));
-        if (nSplit > 0 && nSplit + 1 < strTunnel.size()) {
+        if (nSplit > 0) {
             settings.tunnels[strTunnel.left(nSplit).toStdString()] =
                 strTunnel.mid(nSplit + 1).toStdString();
         }

@@ -15,7 +15,8 @@ struct OrvekSettings {
     std::string strFilter = "tcp or udp";
     bool bPromiscuous = false;
     std::set<std::string> excluded;
-    std::map<std::string, std::string> tunnels; // device to the device that carries it
+    // Device to the device that carries it; to "" for a device the user said is no tunnel.
+    std::map<std::string, std::string> tunnels;
     QByteArray detailsGeometry;
     bool bLogarithmic = false;
 };

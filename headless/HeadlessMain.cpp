@@ -125,6 +125,7 @@ int RunHeadless(const std::vector<std::string>& args) {
     });
     meter.SetCaptureSettings(options.strFilter, options.bPromiscuous);
     meter.SetTunnels(options.tunnels);
+    meter.SetNotTunnels(options.notTunnels);
     meter.SetExcludedDevices(
         std::set<std::string>(options.vecExclude.begin(), options.vecExclude.end()));
     const auto snapshot = [&meter] { return meter.GetSnapshot(); };

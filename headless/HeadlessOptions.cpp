@@ -145,7 +145,7 @@ bool ParseHeadlessOptions(const std::vector<std::string>& args, HeadlessOptions&
             continue;
         }
         if (strName != "--filter" && strName != "--exclude" && strName != "--tunnel" &&
-            strName != "--interval" && strName != "--metrics") {
+            strName != "--not-tunnel" && strName != "--interval" && strName != "--metrics") {
             strError = strArg.rfind("--", 0) == 0 ? "unknown option " + Quote(strName)
                                                   : "unexpected argument " + Quote(strArg);
             return false;
@@ -179,6 +179,12 @@ bool ParseHeadlessOptions(const std::vector<std::string>& args, HeadlessOptions&
                 return false;
             }
             parsed.tunnels[strDevice] = strCarrier;
+        } else if (strName == "--not-tunnel") {
+            if (strValue.empty()) {
+                strError = "--not-tunnel needs a device name";
+                return false;
+            }
+            parsed.notTunnels.insert(strValue);
         } else if (strName == "--interval") {
             if (!ParseSeconds(strValue, parsed.dInterval)) {
                 strError = "--interval " + Quote(strValue) + ": not 0 or a decimal number of " +
@@ -206,8 +212,11 @@ const char* HeadlessUsage() {
            "  --promiscuous            capture in promiscuous mode (default: off)\n"
            "  --exclude DEVICE         leave DEVICE alone; repeatable (default: none)\n"
            "  --tunnel DEVICE=CARRIER  DEVICE is a tunnel whose packets travel inside CARRIER's "
-           "(a VPN's tun device over the uplink): not captured, counted in CARRIER's outer "
-           "packets; repeatable (default: none)\n"
+           "(a VPN's tun device over the uplink): captured apart, in no total, counted in "
+           "CARRIER's outer packets; repeatable (default: none)\n"
+           "  --not-tunnel DEVICE      DEVICE is no tunnel, whatever the program that holds it "
+           "does: counted as any device; repeatable (default: a tun device whose program sends "
+           "its packets over a connection of its own is a tunnel)\n"
            "  --interval SECONDS       print every SECONDS (0.1 to 86400), 0 = only at exit "
            "(default: 1)\n"
            "  --json                   print JSON lines, with time and rates, instead of text "

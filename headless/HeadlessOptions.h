@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -10,8 +11,10 @@ struct HeadlessOptions {
     std::string strFilter = "tcp or udp";
     bool bPromiscuous = false;
     std::vector<std::string> vecExclude;
-    // --tunnel DEVICE=CARRIER: DEVICE's traffic counts inside CARRIER's; DEVICE is not captured.
+    // --tunnel DEVICE=CARRIER: DEVICE's traffic counts inside CARRIER's; DEVICE is captured apart.
     std::map<std::string, std::string> tunnels;
+    // --not-tunnel DEVICE: DEVICE counts as any device, whatever its holder's sockets say.
+    std::set<std::string> notTunnels;
     double dInterval = 1.0; // seconds between printed lines; 0 prints only at the end
     bool bJson = false;
     bool bTimestamps = false; // text lines start with their time

@@ -116,6 +116,8 @@ void CHelperSession::Handle(const ClientMessage& message) {
                 m_meter.SetTunnels(tunnels);
                 m_meter.SetExcludedDevices(
                     std::set<std::string>(typed.vecDevices.begin(), typed.vecDevices.end()));
+                m_meter.SetNotTunnels(
+                    std::set<std::string>(typed.vecNotTunnels.begin(), typed.vecNotTunnels.end()));
             } else if constexpr (std::is_same_v<T, StartMessage>) {
                 try {
                     Send(StartedMessage{m_meter.StartCapture()});

@@ -24,6 +24,8 @@ struct IMeter {
     // Devices the user says are tunnels, each with the device that carries it: captured, shown
     // with their inner traffic and kept out of the totals. Applied at once while capturing.
     virtual void SetTunnels(const std::map<std::string, std::string>& tunnels) = 0;
+    // Tun and tap devices the user says are no tunnels (see ICaptureControl::SetNotTunnels).
+    virtual void SetNotTunnels(const std::set<std::string>& devices) = 0;
     // Every network device of the last listing with its state, in the listing's order.
     virtual std::vector<DeviceState> GetDeviceStates() const = 0;
     // While nothing captures: lists the devices afresh, opening none, so that they can be shown

@@ -35,6 +35,8 @@ struct DeviceSnapshot {
     // packets cannot be told (not UDP, no port known, or alike another tunnel's).
     bool bOuterKnown = false;
     int64_t nOuterSentBytes = 0, nOuterRecvBytes = 0;
+    // A tun or tap device: why it is or is not counted as a tunnel (DeviceState::strReason).
+    std::string strReason = {};
 
     // Every field, in the order the capture helper sends them: a field added above is added here
     // too, and then travels (the protocol's tests fail for a field left out).
@@ -42,7 +44,7 @@ struct DeviceSnapshot {
         io(strName, strState, bCapturing, nSentBytes, nRecvBytes, nSentPackets, nRecvPackets,
            nDrops, strKind, bCountable, nCounterId, bCarried, strCarriedBy, nInnerSentBytes,
            nInnerRecvBytes, nInnerSentPackets, nInnerRecvPackets, bOuterKnown, nOuterSentBytes,
-           nOuterRecvBytes);
+           nOuterRecvBytes, strReason);
     }
     bool operator==(const DeviceSnapshot&) const = default;
 };

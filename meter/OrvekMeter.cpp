@@ -410,6 +410,10 @@ void COrvekMeter::SetTunnels(const std::map<std::string, std::string>& tunnels) 
     m_control.SetChosenTunnels(tunnels);
 }
 
+void COrvekMeter::SetNotTunnels(const std::set<std::string>& devices) {
+    m_control.SetNotTunnels(devices);
+}
+
 std::set<std::string> COrvekMeter::GetExcludedDevices() const {
     return m_control.GetExcludedDevices();
 }
@@ -509,7 +513,9 @@ std::string DescribeState(const DeviceState& state) {
         return "counted on " + state.strError;
     case EDeviceState::Carried:
         return "carried inside " + (state.strError.empty() ? "its uplink" : state.strError) +
-               (state.bChosen ? " (set by the user)" : "");
+               (state.bChosen              ? " (set by the user)"
+                : !state.strReason.empty() ? ": " + state.strReason
+                                           : "");
     }
     return "";
 }
@@ -533,6 +539,7 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
             device.bCarried = true;
             device.strCarriedBy = state.strError;
         }
+        device.strReason = state.strReason;
     }
     const std::map<std::string, std::pair<int64_t, int64_t>> outerBytes =
         m_resolver.GetOuterBytes();

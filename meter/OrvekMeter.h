@@ -170,6 +170,7 @@ public:
     std::set<std::string> GetExcludedDevices() const override;
     // The control's chosen tunnels.
     void SetTunnels(const std::map<std::string, std::string>& tunnels) override;
+    void SetNotTunnels(const std::set<std::string>& devices) override;
     std::vector<DeviceState> GetDeviceStates() const override;
     void RefreshDeviceStates() override;
 

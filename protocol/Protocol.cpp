@@ -255,7 +255,7 @@ DevicesMessage ToDevicesMessage(const std::vector<DeviceState>& states) {
     for (const DeviceState& state : states) {
         message.devices.push_back({state.strName, state.strKind,
                                    static_cast<uint32_t>(state.eState), state.strError,
-                                   state.bChosen});
+                                   state.bChosen, state.strReason});
     }
     return message;
 }
@@ -268,7 +268,7 @@ std::optional<std::vector<DeviceState>> FromDevicesMessage(const DevicesMessage&
             return std::nullopt;
         }
         states.push_back({device.strName, device.strKind, static_cast<EDeviceState>(device.nState),
-                          device.strError, device.bChosen});
+                          device.strError, device.bChosen, OuterFlow{}, device.strReason});
     }
     return states;
 }

@@ -48,11 +48,14 @@ struct TunnelFields {
     std::string strDevice, strCarrier;
     template <class Io> void Fields(Io& io) { io(strDevice, strCarrier); }
 };
-struct ExcludedMessage { // the excluded devices and the user's tunnels, each list whole
+// The devices never to open, the user's tunnels and the tun devices the user says are no
+// tunnels, each list whole.
+struct ExcludedMessage {
     static constexpr uint8_t kType = 3;
     std::vector<std::string> vecDevices;
     std::vector<TunnelFields> vecTunnels;
-    template <class Io> void Fields(Io& io) { io(vecDevices, vecTunnels); }
+    std::vector<std::string> vecNotTunnels;
+    template <class Io> void Fields(Io& io) { io(vecDevices, vecTunnels, vecNotTunnels); }
 };
 struct StartMessage { // answered by Started or StartFailed
     static constexpr uint8_t kType = 4;
@@ -115,7 +118,10 @@ struct DeviceStateFields {
     uint32_t nState = 0;
     std::string strError;
     bool bChosen = false;
-    template <class Io> void Fields(Io& io) { io(strName, strKind, nState, strError, bChosen); }
+    std::string strReason;
+    template <class Io> void Fields(Io& io) {
+        io(strName, strKind, nState, strError, bChosen, strReason);
+    }
 };
 struct DevicesMessage {
     static constexpr uint8_t kType = 23;

@@ -3,8 +3,8 @@
 # path, live counting against bare libpcap loops and tcpdump in network namespaces of its own,
 # resident memory (headless and window), user-interface responsiveness (also with the Details
 # window open), 41 devices, the exporter under hostile clients, the capture helper's cost, the
-# Details window's opening, the attribution resolver's cost, and the usage file's write cost and
-# size. Needs root. Never part of
+# Details window's opening, the attribution resolver's cost, a look for user-space tunnels, and the
+# usage file's write cost and size. Needs root. Never part of
 # the suite.
 # ORVEK_BENCH_BUILD sets the build directory (default build/bench).
 set -euo pipefail
@@ -44,6 +44,9 @@ echo
 echo "== attribution: the resolver at 10 000 and 1 000 new connections a second =="
 "$build/bench/orvek_bench_resolver" 10000 5
 "$build/bench/orvek_bench_resolver" 1000 5
+echo
+echo "== user-space tunnels: one look, with 300 extra processes =="
+"$build/bench/orvek_bench_usertunnels" 300 50
 echo
 echo "== the usage file: CPU per flush with 40 devices, a simulated year's size =="
 mkdir -p "$build/storebench"

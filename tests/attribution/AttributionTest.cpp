@@ -324,15 +324,14 @@ TEST(SockDiag, RepliesAreReadAndHostileBytesRefused) {
 }
 
 TEST(SockDiag, QueriesPutTheEndsWhereEachProtocolsLookUpReadsThem) {
-    FlowKey key;
-    key.nFamily = 4;
+    SocketRecord key;
+    key.nFamily = AF_INET;
     key.aLocal = Address("10.0.0.1");
     key.aRemote = Address("10.0.0.2");
     key.nLocalPort = 1111;
     key.nRemotePort = 2222;
     for (const uint8_t nProtocol : {uint8_t{IPPROTO_TCP}, uint8_t{IPPROTO_UDP}}) {
-        key.nProtocol = nProtocol;
-        const std::string strQuery = BuildSocketQuery(key, 5);
+        const std::string strQuery = BuildSocketQuery(key, nProtocol, 5);
         ASSERT_EQ(strQuery.size(), sizeof(nlmsghdr) + sizeof(inet_diag_req_v2));
         inet_diag_req_v2 request;
         std::memcpy(&request, strQuery.data() + sizeof(nlmsghdr), sizeof request);

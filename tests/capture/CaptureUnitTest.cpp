@@ -7,9 +7,12 @@
 #include "LinkLayer.h"
 #include "LinkTable.h"
 #include "Segments.h"
+#include "UserTunnels.h"
 #include "ZarnException.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <linux/if.h>
@@ -322,6 +325,107 @@ TEST(CLinkTable, KernelTunnelsAndTheDeviceTheyAreBoundTo) {
     EXPECT_EQ(
         Bytes(table.Find("gnv0")->outer.aRemote.begin(), table.Find("gnv0")->outer.aRemote.end()),
         remote6);
+}
+
+// A tun descriptor's fdinfo as the kernel writes it names the device; anything that is no device
+// name, and every link that is not exactly a socket's, reads as none.
+TEST(UserTunnels, FdinfoNamesTheDeviceAndSocketLinksTheirInode) {
+    const std::string strFdinfo = "pos:\t0\nflags:\t02100002\nmnt_id:\t23\nino:\t103\niff:\ttq0\n";
+    EXPECT_EQ(ParseTunFdinfo(strFdinfo), "tq0");
+    EXPECT_EQ(ParseTunFdinfo("pos:\t0\niff:\tvpn-0 \r"), "vpn-0");
+    for (const char* szNone : {"pos:\t0\nflags:\t02\n", "iff:\t\n", "iff:\t0123456789abcdef\n",
+                               "iff:\ta/b\n", "iff:\ta b\n", "xiff:\ttun0\n", ""}) {
+        EXPECT_EQ(ParseTunFdinfo(szNone), "") << szNone;
+    }
+    EXPECT_EQ(ParseSocketLink("socket:[7022690]"), 7022690U);
+    EXPECT_EQ(ParseSocketLink("socket:[9999999999999999999]"), 9999999999999999999U);
+    for (const char* szNone : {"socket:[]", "socket:[12a]", "socket:[99999999999999999999]",
+                               "pipe:[5]", "socket:[5", "/dev/net/tun"}) {
+        EXPECT_EQ(ParseSocketLink(szNone), 0U) << szNone;
+    }
+}
+
+// A route request asks for the host route to the address; its answer names the device, or the
+// kernel's error. Cut or lying answers answer nothing.
+TEST(UserTunnels, RouteRepliesNameTheDeviceOrTheError) {
+    std::array<uint8_t, 16> aPeer{};
+    inet_pton(AF_INET, "192.0.2.1", aPeer.data());
+    const std::string strQuery = BuildRouteQuery(AF_INET, aPeer, 7);
+    ASSERT_EQ(strQuery.size(), NLMSG_LENGTH(sizeof(rtmsg)) + RTA_LENGTH(4));
+    EXPECT_EQ(strQuery.substr(strQuery.size() - 4), std::string("\xC0\x00\x02\x01", 4));
+
+    rtmsg route{};
+    route.rtm_family = AF_INET;
+    route.rtm_dst_len = 32;
+    const Bytes reply =
+        Message(RTM_NEWROUTE,
+                Raw(route) + Attribute(RTA_TABLE, Raw(254)) + Attribute(RTA_DST, Bytes(4, 1)) +
+                    Attribute(RTA_OIF, Raw(uint32_t{3})) + Attribute(RTA_PREFSRC, Bytes(4, 2)),
+                0);
+    const auto parse = [](const Bytes& bytes) {
+        const auto pCopy = OnHeap(bytes, bytes.size());
+        const RouteVerdict verdict = ParseRouteReply({pCopy.get(), bytes.size()});
+        return std::tuple(verdict.bAnswered, verdict.nOutIndex, verdict.nError);
+    };
+    EXPECT_EQ(parse(reply), std::tuple(true, 3, 0));
+    EXPECT_EQ(parse(Message(NLMSG_ERROR, Raw(int32_t{-ENETUNREACH}) + Bytes(16, 0), 0)),
+              std::tuple(true, 0, ENETUNREACH));
+    EXPECT_EQ(parse(Message(NLMSG_ERROR, Raw(int32_t{INT32_MIN}), 0)),
+              std::tuple(true, 0, EBADMSG));
+    EXPECT_EQ(parse(Overwritten(reply, NLMSG_LENGTH(sizeof route), uint16_t{200})),
+              std::tuple(false, 0, 0));
+    for (size_t nCut = 0; nCut < reply.size(); ++nCut) {
+        EXPECT_FALSE(std::get<0>(parse(Bytes(reply.begin(), reply.begin() + long(nCut))))) << nCut;
+    }
+}
+
+// The carrier is the lowest device that a holder's connected socket leaves through; sockets to
+// this host, or into the tun itself, carry nothing out; and every other case says why.
+TEST(UserTunnels, VerdictsNameTheLowestCarrierOrSayWhyNot) {
+    const auto link = [](int nIndex, const char* szName, unsigned nFlags, const char* szKind,
+                         int nLink) {
+        LinkRecord record;
+        record.nIndex = nIndex;
+        record.strName = szName;
+        record.nFlags = nFlags;
+        record.strKind = szKind;
+        record.nLinkIndex = nLink;
+        return record;
+    };
+    const CLinkTable links({link(1, "lo", IFF_UP | IFF_LOOPBACK, "", 0),
+                            link(2, "eth0", IFF_UP, "", 0), link(3, "eth0.7", IFF_UP, "vlan", 2),
+                            link(4, "tun0", IFF_UP, "tun", 0)});
+    const LinkRecord& tun = links.GetAll()[3];
+    const auto socket = [](uint64_t nInode, const char* szPeer, uint16_t nPort, int nOut,
+                           bool bUdp) {
+        ConnectedSocket connected;
+        connected.socket.nFamily = std::strchr(szPeer, ':') != nullptr ? AF_INET6 : AF_INET;
+        inet_pton(connected.socket.nFamily, szPeer, connected.socket.aRemote.data());
+        connected.socket.nRemotePort = nPort;
+        connected.socket.nInode = nInode;
+        connected.nOutIndex = nOut;
+        connected.bUdp = bUdp;
+        return connected;
+    };
+    const std::vector<ConnectedSocket> sockets = {
+        socket(10, "127.0.0.1", 53, 1, true), socket(11, "10.8.0.1", 80, 4, false),
+        socket(12, "192.0.2.1", 1194, 3, true), socket(13, "2001:db8::1", 443, 2, false)};
+    const TunHolder openvpn{100, "openvpn", {"tun0"}, {10, 11, 12}};
+    const TunHolder client{101, "client", {"tun0"}, {13}};
+    const TunHolder local{102, "tunsrv", {"tun0"}, {10, 11, 99}};
+    const TunHolder quiet{103, "quiet", {"tun0"}, {}};
+    const auto verdict = [&](std::vector<const TunHolder*> holders, size_t nUnreadable = 0) {
+        const TunVerdict decided = DecideTunVerdict(tun, holders, sockets, links, nUnreadable);
+        return decided.strCarrier + " | " + decided.strReason;
+    };
+    EXPECT_EQ(verdict({&openvpn}), "eth0 | openvpn sends it over UDP to 192.0.2.1:1194");
+    EXPECT_EQ(verdict({&quiet, &client}), "eth0 | client sends it over TCP to [2001:db8::1]:443");
+    EXPECT_EQ(verdict({&local}), " | held by tunsrv, whose connections stay on this host");
+    EXPECT_EQ(verdict({&quiet, &local}),
+              " | held by quiet, tunsrv, whose connections stay on this host");
+    EXPECT_EQ(verdict({&quiet}), " | held by quiet, which has no UDP or TCP connection");
+    EXPECT_EQ(verdict({}), " | held by no process");
+    EXPECT_EQ(verdict({}, 3), " | held by no process whose descriptors Orvek may read");
 }
 
 TEST(IsAddressChange, AllButWirelessAndPromiscuityOnlyLinksAndSurvivesGarbage) {

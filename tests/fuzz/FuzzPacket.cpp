@@ -1,9 +1,10 @@
 // Fuzz target for everything that reads packet or netlink bytes: the link-header parser, the
 // meter's source lookup, counting and flow reading, the address-change reader, the link dump
-// parser and the socket diagnostics' reader. The first input byte picks the link type; the rest is
-// one captured frame, exactly as long as the capture, and for the netlink readers one received
-// buffer. Their unit tests check the verdicts on crafted messages; every cut and lying length is
-// the fuzzer's.
+// parser, the socket diagnostics' reader, the route answer's reader and the readers of /proc's
+// descriptor texts that find user-space tunnels. The first input byte picks the link type; the
+// rest is one captured frame, exactly as long as the capture, and for the netlink readers one
+// received buffer (for the /proc readers, one text). Their unit tests check the verdicts on crafted
+// messages; every cut and lying length is the fuzzer's.
 #include "AddressChange.h"
 #include "FakeCapture.h"
 #include "FakeMeterView.h"
@@ -11,11 +12,13 @@
 #include "LinkTable.h"
 #include "OrvekMeter.h"
 #include "SockDiag.h"
+#include "UserTunnels.h"
 #include "ZarnException.h"
 
 #include <cstring>
 #include <memory>
 #include <pcap/pcap.h>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -58,5 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     std::vector<DiagReply> replies;
     std::string strError;
     ParseDiagReplies({pFrame.get(), nCaptured}, replies, strError);
+    ParseRouteReply({pFrame.get(), nCaptured});
+    const std::string_view text(reinterpret_cast<const char*>(pFrame.get()), nCaptured);
+    ParseTunFdinfo(text);
+    ParseSocketLink(text);
     return 0;
 }

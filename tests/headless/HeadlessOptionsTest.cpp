@@ -22,6 +22,9 @@ std::string Describe(const HeadlessOptions& options) {
     for (const auto& [strDevice, strCarrier] : options.tunnels) {
         text << strDevice << '>' << strCarrier << ',';
     }
+    for (const std::string& strDevice : options.notTunnels) {
+        text << '!' << strDevice << ',';
+    }
     text << '|' << options.dInterval << '|' << options.bMetrics << ' ' << options.strMetricsAddress
          << ' ' << options.nMetricsPort << '|' << options.nPerApp;
     return text.str();
@@ -50,8 +53,9 @@ TEST(HeadlessOptions, EveryOptionAndTheValuesItTakes) {
                "--per-app=1"},
               "ip[0]=0x45|00100||0|1 ::1 1|1"},
              // A device's last --tunnel counts.
-             {{"--tunnel", "tun0=wlan0", "--tunnel=wg 0=eth0=1", "--tunnel", "tun0=eth0"},
-              "tcp or udp|00000|tun0>eth0,wg 0>eth0=1,|1|0 127.0.0.1 0|0"},
+             {{"--tunnel", "tun0=wlan0", "--tunnel=wg 0=eth0=1", "--tunnel", "tun0=eth0",
+               "--not-tunnel", "tun1", "--not-tunnel=tap 0"},
+              "tcp or udp|00000|tun0>eth0,wg 0>eth0=1,!tap 0,!tun1,|1|0 127.0.0.1 0|0"},
              {{"--interval", "86400.", "--metrics", "0.0.0.0:65535", "--per-app=1000"},
               "tcp or udp|00000||86400|1 0.0.0.0 65535|1000"}}) {
         EXPECT_EQ(Parse(args), strOptions);
@@ -69,6 +73,8 @@ TEST(HeadlessOptions, RefusalsNameTheOptionOnOneLine) {
                                           "--tunnel==eth0",
                                           "--tunnel=tun0=",
                                           "--tunnel=eth0=eth0",
+                                          "--not-tunnel",
+                                          "--not-tunnel=",
                                           "--json=yes",
                                           "--interval=",
                                           "--interval=-1",

@@ -213,6 +213,38 @@ TEST_F(ManagerLive, FailingDevicesAreSkippedReportedOnceAndRetriedOnlyWhenTheyCh
     ASSERT_TRUE(Change("ip addr add 10.77.10.2/24 dev mv", [&] { return Capturing(strVeth); }));
 }
 
+// What is stacked on a device that fails to open is captured on its own, from the start and after
+// changes elsewhere, rather than said to count on a device that counts nothing.
+TEST_F(ManagerLive, StackedDeviceIsCapturedOnItsOwnWhenItsLowerDeviceFails) {
+    Veth("mf", "10.77.20");
+    ShOk("ip link add mfm link mf type macvlan mode bridge && ip link set mfm up && "
+         "ip addr add 10.77.21.1/24 dev mfm");
+    m_strThrow = "mf";
+    EXPECT_EQ(DescribeDeviceFailures(Start()), "mf: refused by the test");
+    EXPECT_EQ(StateOf("mf"), EDeviceState::Failed);
+    EXPECT_TRUE(Capturing("mfm"));
+    ASSERT_TRUE(Change("ip addr add 10.77.22.1/24 dev mfm", [&] { return IsLocal("10.77.22.1"); }));
+    EXPECT_EQ(StateOf("mf"), EDeviceState::Failed);
+    EXPECT_TRUE(Capturing("mfm"));
+}
+
+// A device stacked on a tunnel is carried with it also when the tunnel's own capture fails: its
+// frames are the tunnel's inner ones, which count on the tunnel's carrier, not in the totals again.
+TEST_F(ManagerLive, DeviceStackedOnAFailingTunnelStaysCarried) {
+    Veth("mt", "10.77.30");
+    ShOk("ip link add mtv type vxlan id 43 local 10.77.30.1 remote 10.77.30.2 dstport 4789 dev mt "
+         "&& ip link set mtv up && ip addr add 10.77.31.1/24 dev mtv && "
+         "ip link add mtm link mtv type macvlan mode bridge && ip link set mtm up && "
+         "ip addr add 10.77.32.1/24 dev mtm");
+    m_strThrow = "mtv";
+    EXPECT_EQ(DescribeDeviceFailures(Start()), "mtv: refused by the test");
+    EXPECT_EQ(StateOf("mtv"), EDeviceState::Failed);
+    EXPECT_EQ(StateOf("mtm"), EDeviceState::Carried);
+    ASSERT_TRUE(Change("ip addr add 10.77.33.1/24 dev mtm", [&] { return IsLocal("10.77.33.1"); }));
+    EXPECT_EQ(StateOf("mtv"), EDeviceState::Failed);
+    EXPECT_EQ(StateOf("mtm"), EDeviceState::Carried);
+}
+
 // The monitor's news socket fails: said once, the monitor is down while it waits to restart, and a
 // device that came meanwhile is opened once it is back.
 TEST_F(ManagerLive, FailedNewsIsSaidOnceAndTheMonitorRestarts) {

@@ -287,7 +287,8 @@ DeviceSnapshot Shown(const COrvekMeter& meter, const std::string& strDevice) {
 // host, which count on the uplink, so that the totals are exactly what crossed the uplink, both
 // ways. The VXLAN device is captured apart: it shows its inner traffic exactly as its own counters
 // say, in no total, and its outer bytes (all of the uplink's here) 50 bytes a packet more (outer
-// IPv4, UDP and VXLAN headers and the inner Ethernet header): its overhead.
+// IPv4, UDP and VXLAN headers and the inner Ethernet header): its overhead. A macvlan stacked
+// on the overlay is carried with it.
 TEST_F(MeterLive, VxlanCountsOnceAsItsOuterPacketsOnTheUplinkAndShowsItsInnerTraffic) {
     CPeerNs peer;
     MakeVethPair(peer, {"mx0", "10.82.0.1", ""}, {"mx1", "10.82.0.2", ""});
@@ -307,6 +308,8 @@ TEST_F(MeterLive, VxlanCountsOnceAsItsOuterPacketsOnTheUplinkAndShowsItsInnerTra
         overlay("02:00:5e:00:00:08", "10.83.0.2", "02:00:5e:00:00:07", "10.83.0.1", "10.82.0.2",
                 "10.82.0.1", "mx1");
     });
+    SetUpOrThrow("ip link add mxm link mxv type macvlan mode bridge\nquiet_up mxm\n"
+                 "ip addr add 10.83.1.1/24 dev mxm");
     CUdpSink sink("10.83.0.1", 7700);
     CTcpEcho echo("10.83.0.1", 7701);
     std::unique_ptr<CUdpSink> pPeerSink;
@@ -341,6 +344,7 @@ TEST_F(MeterLive, VxlanCountsOnceAsItsOuterPacketsOnTheUplinkAndShowsItsInnerTra
     EXPECT_EQ(Bytes(shown.nOuterSentBytes - shown.nInnerSentBytes,
                     shown.nOuterRecvBytes - shown.nInnerRecvBytes),
               Bytes(50 * shown.nInnerSentPackets, 50 * shown.nInnerRecvPackets));
+    EXPECT_EQ(Shown(m_meter, "mxm").strState, "carried inside mx0: stacked on mxv");
 }
 
 // A tun device the user names a tunnel over a veth (a VPN whose program sends its packets over
@@ -390,6 +394,77 @@ TEST_F(MeterLive, TunnelTheUserNamesShowsItsInnerTrafficOutsideTheTotals) {
     shown = Shown(m_meter, "mct");
     EXPECT_EQ(Bytes(shown.nSentBytes, shown.nRecvBytes), Bytes(nPacket, nPacket));
     EXPECT_EQ(Bytes(shown.nInnerSentBytes, shown.nInnerRecvBytes), Bytes(nPacket, nPacket));
+}
+
+// A user-space VPN over a veth uplink: a forwarder process on each end carries its tun device's
+// packets as UDP datagrams to the other's. The host's tun device, made while capturing by a
+// forwarder that connects a second later, is found to be carried inside the uplink by its
+// holder's connected socket when it is looked at again, and is captured apart, in no total, so
+// that TCP both ways counts exactly what crossed the uplink. A tun device whose holder sends its
+// packets to a local process counts as any device; and the user's "not a tunnel" makes a found
+// VPN's tun device count again.
+TEST_F(MeterLive, UserSpaceVpnCountsOnceAsItsDatagramsOnTheUplink) {
+    CPeerNs peer;
+    MakeVethPair(peer, {"mu0", "10.84.0.1", ""}, {"mu1", "10.84.0.2", ""});
+    // The forwarder, then the tun device it made: up, quiet, small enough that the datagrams
+    // carrying its packets need no fragments on the uplink.
+    const auto vpnEnd = [](const std::string& strTun, const std::string& strLocal,
+                           const std::string& strPeer, const std::string& strAddress,
+                           const char* szDelayMs) {
+        auto pForwarder = std::make_unique<CChildProcess>(std::vector<std::string>{
+            ORVEK_TUNFWD, strTun, strLocal, "1194", strPeer, "1194", szDelayMs});
+        EXPECT_TRUE(WaitUntil([&] { return pForwarder->GetStdout() == "ready\n"; }))
+            << pForwarder->GetStderr();
+        SetUpOrThrow("ip link set " + strTun + " mtu 1400\nquiet_up " + strTun + "\nip addr add " +
+                     strAddress + "/24 dev " + strTun);
+        return pForwarder;
+    };
+    std::unique_ptr<CChildProcess> pTwin;
+    std::unique_ptr<CTcpEcho> pPeerEcho;
+    peer.RunIn([&] {
+        pTwin = vpnEnd("mut", "10.84.0.2", "10.84.0.1", "10.85.0.2", "0");
+        pPeerEcho = std::make_unique<CTcpEcho>("10.85.0.2", 7711);
+    });
+    // A local tun device whose holder sends to a process on this host: no tunnel.
+    CUdpSink local("127.0.0.1", 7712);
+    CChildProcess localHolder({ORVEK_TUNFWD, "mul", "127.0.0.1", "7713", "127.0.0.1", "7712"});
+    ASSERT_TRUE(WaitUntil([&] { return localHolder.GetStdout() == "ready\n"; }));
+    SetUpOrThrow("quiet_up mul\nip addr add 10.86.0.1/24 dev mul");
+
+    m_meter.StartCapture();
+    const auto shown = [this](const std::string& strDevice) {
+        for (const DeviceSnapshot& device : m_meter.GetSnapshot().devices) {
+            if (device.strName == strDevice) {
+                return device.strState + " / " + device.strReason;
+            }
+        }
+        return std::string("not listed");
+    };
+    const auto pVpn = vpnEnd("mut", "10.84.0.1", "10.84.0.2", "10.85.0.1", "1000");
+    CTcpEcho echo("10.85.0.1", 7710);
+    const std::string strCarried = "carried inside mu0: orvek-tunfwd sends it over UDP to "
+                                   "10.84.0.2:1194 / orvek-tunfwd sends it over UDP to "
+                                   "10.84.0.2:1194";
+    WaitUntil([&] { return shown("mut") == strCarried; });
+    EXPECT_EQ(shown("mut"), strCarried);
+    EXPECT_EQ(shown("mul"),
+              "capturing / held by orvek-tunfwd, whose connections stay on this host");
+    const IfCounters base = ReadCounters("mu0");
+    const IfCounters localBase = ReadCounters("mul");
+    TcpExchange("10.85.0.2", 7711, 200000);
+    peer.RunIn([] { TcpExchange("10.85.0.1", 7710, 200000); });
+    SendUdp("10.86.0.1", "10.86.0.2", 7714, 500, 10);
+    EXPECT_EQ(local.WaitFor(10), 10u);
+    EXPECT_TRUE(WaitUntil([] { return ShOut("ss -Htn state last-ack").empty(); }));
+    peer.RunIn(
+        [] { EXPECT_TRUE(WaitUntil([] { return ShOut("ss -Htn state last-ack").empty(); })); });
+    ExpectTotals({NetworkBytesSince("mu0", base, true) +
+                      static_cast<int64_t>(ReadCounters("mul").nTxBytes - localBase.nTxBytes),
+                  NetworkBytesSince("mu0", base, false)});
+
+    m_meter.SetNotTunnels({"mut"});
+    EXPECT_TRUE(WaitUntil([&] { return shown("mut").starts_with("capturing"); }));
+    EXPECT_EQ(shown("mut"), "capturing / set by the user");
 }
 
 constexpr const char *kUplink = CDesktopShape::kUplink, *kBridge = CDesktopShape::kBridge;

@@ -50,9 +50,20 @@ template <class T> size_t CountFields() {
 MeterSnapshot FullSnapshot() {
     MeterSnapshot snapshot{-1, 1LL << 40, {}, false, {}};
     snapshot.devices.push_back(
-        {"eth0", "capturing", true, 1, 2, 3, 4, 5, "Ethernet", false, UINT64_MAX, true, "eth1"});
-    snapshot.devices.push_back(
-        {"tun0", "failed: \xff\n", false, INT64_MAX, INT64_MIN, 0, 7, 8, "", true, 1, false, ""});
+        {"eth0", "capturing", true,  1,          2,    3,      4,
+         5,      "Ethernet",  false, UINT64_MAX, true, "eth1", 6,
+         7,      8,           9,     true,       10,   11,     "held by no process"});
+    snapshot.devices.push_back({"tun0",    "failed: \xff\n",
+                                false,     INT64_MAX,
+                                INT64_MIN, 0,
+                                7,         8,
+                                "",        true,
+                                1,         false,
+                                "",        INT64_MAX,
+                                INT64_MIN, -1,
+                                0,         false,
+                                -2,        INT64_MAX,
+                                ""});
     snapshot.apps.push_back({"org.example.App", 0, 9, INT64_MAX, 3, 2});
     snapshot.apps.push_back({"not attributed: \xfe", 4, INT64_MIN, 0, -1});
     return snapshot;
@@ -63,6 +74,8 @@ TEST(Protocol, SnapshotsCarryEveryFieldAndEveryMessageComesBack) {
     EXPECT_EQ(CountFields<DeviceSnapshot>(), CountMembers<DeviceSnapshot>());
     EXPECT_EQ(CountFields<MeterSnapshot>(), CountMembers<MeterSnapshot>());
     EXPECT_EQ(CountFields<AppUsage>(), CountMembers<AppUsage>());
+    EXPECT_EQ(CountFields<DeviceStateFields>(), CountMembers<DeviceStateFields>());
+    EXPECT_EQ(CountFields<ExcludedMessage>(), CountMembers<ExcludedMessage>());
 
     const DecodedMessage<HelperMessage> snapshot =
         DecodeHelperMessage(BodyOf(EncodeFrame(SnapshotMessage{FullSnapshot()})));
@@ -71,7 +84,7 @@ TEST(Protocol, SnapshotsCarryEveryFieldAndEveryMessageComesBack) {
 
     for (const ClientMessage& message : std::vector<ClientMessage>{
              HelloMessage{7}, SettingsMessage{"udp and port 53", true},
-             ExcludedMessage{{"eth0", "", "tun\t0"}, {{"tun1", "eth0"}}}, StartMessage{},
+             ExcludedMessage{{"eth0", "", "tun\t0"}, {{"tun1", "eth0"}}, {"tun2"}}, StartMessage{},
              StopMessage{}, SnapshotRequest{}, DevicesRequest{true}}) {
         const std::string strFrame = EncodeFrame(message);
         const DecodedMessage<ClientMessage> decoded = DecodeClientMessage(BodyOf(strFrame));
@@ -151,12 +164,19 @@ TEST(Protocol, MalformedBodiesAreRefusedWithTheReason) {
               std::string::npos);
     // A device state that is no state; the last one, with the device that carries it.
     const auto nLast = static_cast<uint32_t>(EDeviceState::Carried);
-    EXPECT_FALSE(FromDevicesMessage(DevicesMessage{{{"eth0", "", nLast + 1, ""}}}));
-    const auto carried =
-        FromDevicesMessage(ToDevicesMessage({{"vx0", "virtual", EDeviceState::Carried, "eth0"}}));
+    EXPECT_FALSE(FromDevicesMessage(DevicesMessage{{{"eth0", "", nLast + 1, "", false, ""}}}));
+    const auto carried = FromDevicesMessage(
+        ToDevicesMessage({{"tun0", "tunnel", EDeviceState::Carried, "eth0", false, OuterFlow{},
+                           "vpn sends it over UDP to 192.0.2.1:1"},
+                          {"tun1", "tunnel", EDeviceState::Carried, "eth1", true}}));
     ASSERT_TRUE(carried);
+    ASSERT_EQ(carried->size(), 2u);
     EXPECT_EQ(carried->front().eState, EDeviceState::Carried);
     EXPECT_EQ(carried->front().strError, "eth0");
+    EXPECT_FALSE(carried->front().bChosen);
+    EXPECT_EQ(carried->front().strReason, "vpn sends it over UDP to 192.0.2.1:1");
+    EXPECT_TRUE(carried->back().bChosen);
+    EXPECT_EQ(carried->back().strReason, "");
     // What a writer is given beyond the bound is cut, so that its frames are always readable.
     const Bytes cut = BodyOf(EncodeFrame(NoticeMessage{std::string(kMaxTextBytes + 10, 'x')}));
     EXPECT_EQ(std::get<NoticeMessage>(DecodeHelperMessage(cut).message).strText.size(),

@@ -25,6 +25,7 @@ public:
     void SetExcludedDevices(const std::set<std::string>&) override {}
     std::set<std::string> GetExcludedDevices() const override { return {}; }
     void SetChosenTunnels(const std::map<std::string, std::string>&) override {}
+    void SetNotTunnels(const std::set<std::string>&) override {}
     bool IsMonitorUp() const override { return true; }
 
     // The devices listed from now on.

@@ -1,10 +1,9 @@
 #pragma once
 
 // The kernel's socket diagnostics (NETLINK_SOCK_DIAG, inet_diag) as pure functions: requests as
-// bytes, and replies read from bytes.
+// bytes, and replies read from bytes. Any process may ask, for every socket of its namespace.
 
-#include "Flow.h"
-
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -20,6 +19,7 @@ struct SocketRecord {
     uint64_t nInode = 0; // 0: no full socket (a closing connection or a half-open one)
     uint64_t nCgroupId = 0;
     bool bHasCgroup = false;
+    uint32_t nBoundIf = 0; // the device it is bound to (SO_BINDTODEVICE), 0: none
 };
 
 // What one reply message says: a socket, an error for a request (nError negative, -ENOENT for a
@@ -32,9 +32,10 @@ struct DiagReply {
     SocketRecord socket;
 };
 
-// A request for the one socket of a flow. The kernel reads a TCP flow's id local end first, a
-// UDP flow's remote end first (its UDP look-up takes them as a packet's source and destination).
-std::string BuildSocketQuery(const FlowKey& key, uint32_t nSeq);
+// A request for the one socket of a flow between the ends of flow (its family, addresses and
+// ports; nothing else is read). The kernel reads a TCP flow's id local end first, a UDP flow's
+// remote end first (its UDP look-up takes them as a packet's source and destination).
+std::string BuildSocketQuery(const SocketRecord& flow, uint8_t nProtocol, uint32_t nSeq);
 // A request for every socket of a family and protocol in the given states (a bit per state).
 std::string BuildSocketDump(uint8_t nFamily, uint8_t nProtocol, uint32_t nStates, uint32_t nSeq);
 

@@ -38,18 +38,18 @@ void GetEnd(const __be32* pAddress, __be16 nPort, std::array<uint8_t, 16>& aAddr
 
 } // namespace
 
-std::string BuildSocketQuery(const FlowKey& key, uint32_t nSeq) {
+std::string BuildSocketQuery(const SocketRecord& flow, uint8_t nProtocol, uint32_t nSeq) {
     inet_diag_req_v2 request{};
-    request.sdiag_family = key.IsIPv6() ? AF_INET6 : AF_INET;
-    request.sdiag_protocol = key.nProtocol;
+    request.sdiag_family = flow.nFamily;
+    request.sdiag_protocol = nProtocol;
     request.idiag_states = ~0U;
     request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-    const bool bLocalFirst = key.nProtocol == IPPROTO_TCP;
-    PutEnd(request.id.idiag_src, request.id.idiag_sport, bLocalFirst ? key.aLocal : key.aRemote,
-           bLocalFirst ? key.nLocalPort : key.nRemotePort);
-    PutEnd(request.id.idiag_dst, request.id.idiag_dport, bLocalFirst ? key.aRemote : key.aLocal,
-           bLocalFirst ? key.nRemotePort : key.nLocalPort);
+    const bool bLocalFirst = nProtocol == IPPROTO_TCP;
+    PutEnd(request.id.idiag_src, request.id.idiag_sport, bLocalFirst ? flow.aLocal : flow.aRemote,
+           bLocalFirst ? flow.nLocalPort : flow.nRemotePort);
+    PutEnd(request.id.idiag_dst, request.id.idiag_dport, bLocalFirst ? flow.aRemote : flow.aLocal,
+           bLocalFirst ? flow.nRemotePort : flow.nLocalPort);
     return MakeRequest(request, 0, nSeq);
 }
 
@@ -108,6 +108,7 @@ bool ParseDiagReplies(std::span<const uint8_t> bytes, std::vector<DiagReply>& re
             socket.nState = message.idiag_state;
             socket.nUid = message.idiag_uid;
             socket.nInode = message.idiag_inode;
+            socket.nBoundIf = message.id.idiag_if;
             GetEnd(message.id.idiag_src, message.id.idiag_sport, socket.aLocal, socket.nLocalPort,
                    socket.nFamily);
             GetEnd(message.id.idiag_dst, message.id.idiag_dport, socket.aRemote, socket.nRemotePort,
