@@ -195,7 +195,8 @@ std::unique_ptr<CraftedPacket> MakeFlowPacket(const char* szSource, const char* 
 }
 
 std::tuple<int64_t, int64_t, int64_t, int64_t> Counts(const COrvekMeter& meter) {
-    const DeviceSnapshot& device = meter.GetSnapshot().devices.at(0);
+    const MeterSnapshot snapshot = meter.GetSnapshot();
+    const DeviceSnapshot& device = snapshot.devices.at(0);
     return {device.nSentBytes, device.nRecvBytes, device.nSentPackets, device.nRecvPackets};
 }
 
