@@ -121,21 +121,8 @@ TEST_F(HeadlessUsageLive, RestartsAddUpSecondOrvekDoesNotRecordPlanMetrics) {
 // crossed hu0, summed over devices; the overlay's inner bytes only its tunnel series, beside the
 // outer bytes that carried them.
 TEST_F(HeadlessUsageLive, TunnelTrafficCountsOnceInTheFileAndTheExporterSums) {
-    const auto overlay = [](const std::string& strMac, const std::string& strAddress,
-                            const std::string& strPeerMac, const std::string& strPeer,
-                            const std::string& strLocal, const std::string& strRemote,
-                            const std::string& strUplink) {
-        SetUpOrThrow("ip link add huv address " + strMac + " type vxlan id 43 local " + strLocal +
-                     " remote " + strRemote + " dstport 4789 dev " + strUplink +
-                     "\nquiet_up huv\nip addr add " + strAddress + "/24 dev huv\nneigh huv " +
-                     strPeerMac + " " + strPeer);
-    };
-    overlay("02:00:5e:00:00:17", "10.90.0.1", "02:00:5e:00:00:18", "10.90.0.2", "10.89.0.1",
-            "10.89.0.2", "hu0");
-    m_peer.RunIn([&] {
-        overlay("02:00:5e:00:00:18", "10.90.0.2", "02:00:5e:00:00:17", "10.90.0.1", "10.89.0.2",
-                "10.89.0.1", "hu1");
-    });
+    MakeVxlanPair(m_peer, "huv", 43, {"hu0", "10.89.0.1", ""}, {"hu1", "10.89.0.2", ""},
+                  "10.90.0.1", "10.90.0.2");
     auto pOrvek = Start({"--metrics", "127.0.0.1:19102"});
     const IfCounters base = ReadCounters("hu0");
     CUdpSink sink("10.90.0.1", 9100);

@@ -69,6 +69,7 @@ quiet_up() {
     for s in addr_gen_mode=1 accept_ra=0 router_solicitations=0 accept_dad=0 dad_transmits=0; do
         sysctl -qw net.ipv6.conf.$1.$s
     done
+    command -v ethtool >/dev/null || { echo "quiet_up: ethtool is not installed" >&2; exit 1; }
     ethtool -K $1 tso off gso off gro off tx-udp-segmentation off >/dev/null 2>&1 || true
     ip link set dev $1 multicast off arp off up
 }
@@ -196,6 +197,23 @@ void MakeVethPair(const CPeerNs& peerNs, const LinkEnd& local, const LinkEnd& pe
     };
     configure(local, peer, strPeerMac);
     peerNs.RunIn([&] { configure(peer, local, strLocalMac); });
+}
+
+void MakeVxlanPair(const CPeerNs& peerNs, const std::string& strName, uint32_t nId,
+                   const LinkEnd& local, const LinkEnd& peer, const std::string& strLocal,
+                   const std::string& strPeer) {
+    const std::string strLocalMac = "02:00:5e:00:00:03", strPeerMac = "02:00:5e:00:00:04";
+    const auto overlay = [&](const LinkEnd& end, const LinkEnd& other, const std::string& strMac,
+                             const std::string& strOtherMac, const std::string& strAddress,
+                             const std::string& strOther) {
+        SetUpOrThrow("ip link add " + strName + " address " + strMac + " type vxlan id " +
+                     std::to_string(nId) + " local " + end.strIPv4 + " remote " + other.strIPv4 +
+                     " dstport 4789 dev " + end.strName + "\nquiet_up " + strName +
+                     "\nip addr add " + strAddress + "/24 dev " + strName + "\nneigh " + strName +
+                     " " + strOtherMac + " " + strOther);
+    };
+    overlay(local, peer, strLocalMac, strPeerMac, strLocal, strPeer);
+    peerNs.RunIn([&] { overlay(peer, local, strPeerMac, strLocalMac, strPeer, strLocal); });
 }
 
 IfCounters ReadCounters(const std::string& strInterface) {

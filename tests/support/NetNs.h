@@ -63,6 +63,13 @@ struct LinkEnd {
 // hold exactly the traffic the test makes.
 void MakeVethPair(const CPeerNs& peerNs, const LinkEnd& local, const LinkEnd& peer);
 
+// Creates a VXLAN overlay strName (VNI nId, UDP port 4789) on each end of a link that
+// MakeVethPair made, its outer packets between their IPv4 addresses, with the overlay addresses
+// strLocal and strPeer (/24), quiet and with static neighbours as that link is.
+void MakeVxlanPair(const CPeerNs& peerNs, const std::string& strName, uint32_t nId,
+                   const LinkEnd& local, const LinkEnd& peer, const std::string& strLocal,
+                   const std::string& strPeer);
+
 // Kernel counters of an interface in the calling thread's namespace.
 struct IfCounters {
     uint64_t nRxBytes = 0, nRxPackets = 0, nTxBytes = 0, nTxPackets = 0;
