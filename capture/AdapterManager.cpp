@@ -143,7 +143,7 @@ void CAdapterManager::StopAll() {
     // Closing a capture socket waits in the kernel for tens of milliseconds: all close at once.
     RunConcurrently(adapters.size(), [&adapters](size_t i) { adapters[i]->Close(); });
     adapters.clear();
-    m_openedCarried.clear();
+    m_openedRole.clear();
     // No capture thread is left that could still read a replaced address table.
     m_addressMap.Trim();
 }
@@ -180,17 +180,9 @@ void CAdapterManager::RefreshDeviceStates() {
     }
     const CDeviceList devices;
     const CLinkTable links;
-    std::set<std::string> excluded, notTunnels;
-    std::map<std::string, std::string> chosen;
-    {
-        std::lock_guard state(m_mtxState);
-        excluded = m_excluded;
-        notTunnels = m_notTunnels;
-        chosen = m_chosenTunnels;
-    }
     const auto& userTunnels = m_userTunnels.Update(links, std::chrono::steady_clock::now());
     std::vector<DeviceState> judgedStates =
-        Judge(devices, links, excluded, chosen, userTunnels, notTunnels, {});
+        Judge(devices, links, CopyUserChoices(), userTunnels, {});
     std::lock_guard state(m_mtxState);
     std::vector<DeviceState> states;
     for (DeviceState& judged : judgedStates) {
@@ -266,11 +258,17 @@ void CAdapterManager::CloseMonitorNewsForTest() {
     }
 }
 
-std::vector<DeviceState> CAdapterManager::Judge(
-    const CDeviceList& devices, const CLinkTable& links, const std::set<std::string>& excluded,
-    const std::map<std::string, std::string>& chosen,
-    const std::map<std::string, TunVerdict>& userTunnels, const std::set<std::string>& notTunnels,
-    const std::map<std::string, std::string>& failed) {
+CAdapterManager::UserChoices CAdapterManager::CopyUserChoices() const {
+    std::lock_guard state(m_mtxState);
+    return {m_excluded, m_notTunnels, m_chosenTunnels};
+}
+
+std::vector<DeviceState>
+CAdapterManager::Judge(const CDeviceList& devices, const CLinkTable& links,
+                       const UserChoices& choices,
+                       const std::map<std::string, TunVerdict>& userTunnels,
+                       const std::map<std::string, std::string>& failed) {
+    const auto& [excluded, notTunnels, chosen] = choices;
     std::vector<DeviceState> states(devices.GetCount(), {"", "", EDeviceState::Down, ""});
     // The carrier of each device that is a tunnel, whatever its state ("" when unknown).
     std::vector<std::optional<std::string>> carriers(devices.GetCount());
@@ -295,6 +293,7 @@ std::vector<DeviceState> CAdapterManager::Judge(
         }
         std::string strReason;
         bool bChosen = false;
+        OuterFlow outer = pLink->outer;
         // A tunnel's packets leave the host inside outer packets of its own, which count where
         // they leave: a kernel tunnel's, and a user-space tunnel's, which its holder sends over a
         // socket. The user's word counts over what the system says.
@@ -310,6 +309,7 @@ std::vector<DeviceState> CAdapterManager::Judge(
                 strReason = "set by the user";
             } else if (!itTun->second.strCarrier.empty()) {
                 carriers[i] = itTun->second.strCarrier;
+                outer = itTun->second.outer;
             }
         }
         if (eState == EDeviceState::Capturing && carriers[i]) {
@@ -328,7 +328,7 @@ std::vector<DeviceState> CAdapterManager::Judge(
                      : eState == EDeviceState::Failed ? itFailed->second
                                                       : "",
                      bChosen,
-                     bChosen ? OuterFlow{} : pLink->outer,
+                     bChosen ? OuterFlow{} : outer,
                      strReason};
         byName[pDevice->name] = i;
     }
@@ -394,13 +394,11 @@ CAdapterManager::RefreshResult CAdapterManager::Refresh() {
 CAdapterManager::RefreshResult CAdapterManager::RefreshOnce() {
     const CDeviceList devices;
     const CLinkTable links;
-    std::set<std::string> excluded, notTunnels;
-    std::map<std::string, std::string> chosen;
+    const UserChoices choices = CopyUserChoices();
     {
+        // The failures of devices the user admitted again are forgotten; one admitted after the
+        // copy above is tried afresh by the refresh its admission asks for.
         std::lock_guard state(m_mtxState);
-        excluded = m_excluded;
-        notTunnels = m_notTunnels;
-        chosen = m_chosenTunnels;
         for (const std::string& strDevice : m_readmitted) {
             m_failures.Forget(strDevice);
         }
@@ -447,8 +445,8 @@ CAdapterManager::RefreshResult CAdapterManager::RefreshOnce() {
         }
     }
     const auto tNow = std::chrono::steady_clock::now();
-    std::vector<DeviceState> judged = Judge(devices, links, excluded, chosen,
-                                            m_userTunnels.Update(links, tNow), notTunnels, failed);
+    std::vector<DeviceState> judged =
+        Judge(devices, links, choices, m_userTunnels.Update(links, tNow), failed);
     for (size_t i = 0; i < devices.GetCount(); ++i) {
         const pcap_if_t* pDevice = devices.GetAt(i);
         const LinkRecord* pLink = links.Find(pDevice->name);
@@ -466,8 +464,8 @@ CAdapterManager::RefreshResult CAdapterManager::RefreshOnce() {
         captured.insert(state.strName);
         std::string strSignature = DeviceSignature(pDevice, pLink);
         CAdapter* pAdapter = FindAdapter(state.strName);
-        if (pAdapter != nullptr && pAdapter->IsRunning() &&
-            m_openedCarried[state.strName] != bCarried) {
+        const std::optional<OuterFlow> role = bCarried ? std::optional(state.outer) : std::nullopt;
+        if (pAdapter != nullptr && pAdapter->IsRunning() && m_openedRole[state.strName] != role) {
             pAdapter->Close(); // opened afresh below, with the analyzer of its new role
         }
         const bool bNew = pAdapter == nullptr;
@@ -514,8 +512,9 @@ CAdapterManager::RefreshResult CAdapterManager::RefreshOnce() {
 
     for (const Announcement& announcement : announcements) {
         if (!announcement.error) {
-            m_openedCarried[announcement.pAdapter->GetName()] =
-                states[announcement.nState].eState == EDeviceState::Carried;
+            const DeviceState& state = states[announcement.nState];
+            m_openedRole[announcement.pAdapter->GetName()] =
+                state.eState == EDeviceState::Carried ? std::optional(state.outer) : std::nullopt;
         }
     }
     RefreshResult result;
@@ -568,7 +567,7 @@ CAdapterManager::RefreshResult CAdapterManager::RefreshOnce() {
             pAdapter->Close();
         }
     }
-    // A tun device not found to be a tunnel is looked at again: its VPN may connect later.
+    // Tun devices are looked at again: a VPN may connect later, or to another server.
     if (const auto tNext = m_userTunnels.GetNextCheck();
         result.nRefreshOwedMs < 0 && tNext != std::chrono::steady_clock::time_point::max()) {
         result.nRefreshOwedMs = static_cast<int>(std::max<int64_t>(

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -91,12 +92,16 @@ private:
     // it would be: its capture shows their frames. A device that failed unchanged (failed, with
     // its error) is Failed, and what is stacked on it is captured on its own; what is stacked on a
     // tunnel is carried with it.
+    struct UserChoices {
+        std::set<std::string> excluded, notTunnels;
+        std::map<std::string, std::string> chosen;
+    };
     static std::vector<DeviceState> Judge(const CDeviceList& devices, const CLinkTable& links,
-                                          const std::set<std::string>& excluded,
-                                          const std::map<std::string, std::string>& chosen,
+                                          const UserChoices& choices,
                                           const std::map<std::string, TunVerdict>& userTunnels,
-                                          const std::set<std::string>& notTunnels,
                                           const std::map<std::string, std::string>& failed);
+    // What the user said of the devices, as it stands; takes m_mtxState.
+    UserChoices CopyUserChoices() const;
     // The adapter named so, or null; either lock held.
     CAdapter* FindAdapter(const std::string& strDeviceName) const;
 
@@ -122,9 +127,10 @@ private:
     std::map<std::string, std::string> m_chosenTunnels; // m_mtxState
     std::set<std::string> m_notTunnels;                 // m_mtxState
     CUserTunnels m_userTunnels;                         // m_mtxRefresh
-    // Whether each running adapter was opened as a tunnel's (Carried), m_mtxRefresh: one that
-    // turns into a tunnel or back is opened afresh, with the listener's answer for its new role.
-    std::map<std::string, bool> m_openedCarried;
+    // The role each running adapter was opened in, m_mtxRefresh: a tunnel's (Carried) with its
+    // outer flow, or none. One that turns into a tunnel or back, or whose outer flow changed, is
+    // opened afresh, with the listener's answer for its new role.
+    std::map<std::string, std::optional<OuterFlow>> m_openedRole;
     // Devices no longer excluded since the last refresh: their failures are forgotten.
     std::set<std::string> m_readmitted;          // m_mtxState
     std::unique_ptr<CAddressMonitor> m_pMonitor; // m_mtxState

@@ -341,6 +341,22 @@ TunHolderScan ScanTunHolders(const char* szProc) {
     return scan;
 }
 
+OuterFlow OuterFlowOf(const SocketRecord& socket) {
+    OuterFlow outer;
+    outer.nUdpPort = socket.nRemotePort;
+    constexpr std::array<uint8_t, 12> kMapped = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (socket.nFamily == AF_INET6 &&
+        !std::equal(kMapped.begin(), kMapped.end(), socket.aRemote.begin())) {
+        outer.nRemoteFamily = 6;
+        outer.aRemote = socket.aRemote;
+    } else {
+        outer.nRemoteFamily = 4;
+        const size_t nFrom = socket.nFamily == AF_INET6 ? kMapped.size() : 0;
+        std::copy_n(socket.aRemote.begin() + long(nFrom), 4, outer.aRemote.begin());
+    }
+    return outer;
+}
+
 TunVerdict DecideTunVerdict(const LinkRecord& tun, const std::vector<const TunHolder*>& holders,
                             const std::vector<ConnectedSocket>& sockets, const CLinkTable& links,
                             size_t nUnreadable) {
@@ -369,7 +385,8 @@ TunVerdict DecideTunVerdict(const LinkRecord& tun, const std::vector<const TunHo
             const LinkRecord* pLowest = links.FindLowest(*pOut);
             return {(pLowest != nullptr ? pLowest : pOut)->strName,
                     pHolder->strCommand + " sends it over " + (it->bUdp ? "UDP" : "TCP") + " to " +
-                        DescribePeer(it->socket)};
+                        DescribePeer(it->socket),
+                    it->bUdp ? OuterFlowOf(it->socket) : OuterFlow{}};
         }
     }
     return {"", "held by " + strHolders +
@@ -380,7 +397,7 @@ TunVerdict DecideTunVerdict(const LinkRecord& tun, const std::vector<const TunHo
 const std::map<std::string, TunVerdict>&
 CUserTunnels::Update(const CLinkTable& links, std::chrono::steady_clock::time_point now) {
     std::vector<const LinkRecord*> due;
-    std::set<std::string> present;
+    std::set<std::string> present, fresh;
     for (const LinkRecord& link : links.GetAll()) {
         if (link.strKind != "tun" || (link.nFlags & IFF_UP) == 0) {
             continue;
@@ -390,7 +407,8 @@ CUserTunnels::Update(const CLinkTable& links, std::chrono::steady_clock::time_po
         if (it == m_tracked.end() || it->second.nIndex != link.nIndex) {
             m_tracked[link.strName] = {link.nIndex, now, kFirstRecheck};
             due.push_back(&link);
-        } else if (m_verdicts[link.strName].strCarrier.empty() && now >= it->second.tNext) {
+            fresh.insert(link.strName);
+        } else if (now >= it->second.tNext) {
             due.push_back(&link);
         }
     }
@@ -425,24 +443,30 @@ CUserTunnels::Update(const CLinkTable& links, std::chrono::steady_clock::time_po
                 holders.push_back(&holder);
             }
         }
-        m_verdicts[pTun->strName] =
+        TunVerdict decided =
             strFailure.empty() || holders.empty()
                 ? DecideTunVerdict(*pTun, holders, sockets, links, scan.nUnreadable)
                 : TunVerdict{"", strFailure};
         Tracked& tracked = m_tracked[pTun->strName];
-        tracked.tNext = now + tracked.wait;
-        tracked.wait = std::min(tracked.wait * 2, std::chrono::seconds(kLastRecheck));
+        TunVerdict& verdict = m_verdicts[pTun->strName];
+        if (!decided.strCarrier.empty() || verdict.strCarrier.empty() ||
+            fresh.contains(pTun->strName)) {
+            verdict = std::move(decided);
+        }
+        if (!verdict.strCarrier.empty()) {
+            tracked.tNext = now + kLastRecheck;
+        } else {
+            tracked.tNext = now + tracked.wait;
+            tracked.wait = std::min(tracked.wait * 2, std::chrono::seconds(kLastRecheck));
+        }
     }
     return m_verdicts;
 }
 
 std::chrono::steady_clock::time_point CUserTunnels::GetNextCheck() const {
     auto tNext = std::chrono::steady_clock::time_point::max();
-    for (const auto& [strName, tracked] : m_tracked) {
-        const auto it = m_verdicts.find(strName);
-        if (it != m_verdicts.end() && it->second.strCarrier.empty()) {
-            tNext = std::min(tNext, tracked.tNext);
-        }
+    for (const auto& entry : m_tracked) {
+        tNext = std::min(tNext, entry.second.tNext);
     }
     return tNext;
 }

@@ -68,7 +68,14 @@ struct TunVerdict {
     // Why, in a user's words: "openvpn sends it over UDP to 192.0.2.1:1194", or why nothing was
     // found ("held by tunsrv, which has no UDP or TCP connection").
     std::string strReason;
+    // Its outer packets when they are UDP datagrams to one peer; not known (port 0) over TCP.
+    OuterFlow outer = {};
+    bool operator==(const TunVerdict&) const = default;
 };
+
+// Pure: how the datagrams of a connected UDP socket are told among the host's flows: its peer's
+// address and port (an IPv4 peer of an IPv6 socket as the IPv4 packets that carry them).
+OuterFlow OuterFlowOf(const SocketRecord& socket);
 
 // Pure: the verdict for one tun device from its holders, the connected sockets of the host (from
 // socket diagnostics; UDP ones marked by bUdp) and the device each socket's traffic leaves through
@@ -86,8 +93,10 @@ TunVerdict DecideTunVerdict(const LinkRecord& tun, const std::vector<const TunHo
 // changes. Looking costs a walk over the readable processes' descriptors, four socket dumps and a
 // route request per connected socket of a holder: it is done only for a device that appeared or
 // changed, and again while a device is not found to be a tunnel (its VPN may connect later):
-// after kFirstRecheck, then after waits that double up to kLastRecheck. One thread at a time (the
-// caller's lock).
+// after kFirstRecheck, then after waits that double up to kLastRecheck. A tunnel is looked at
+// again every kLastRecheck, as its program may reconnect to another server; a look that finds no
+// connection keeps the tunnel (a VPN between two connections still carries nothing else). One
+// thread at a time (the caller's lock).
 class CUserTunnels {
 public:
     static constexpr std::chrono::seconds kFirstRecheck{5}, kLastRecheck{60};
@@ -97,7 +106,7 @@ public:
     // why.
     const std::map<std::string, TunVerdict>& Update(const CLinkTable& links,
                                                     std::chrono::steady_clock::time_point now);
-    // When the next look is due (a device not found to be a tunnel); max() when none is.
+    // When the next look at a tun or tap device is due; max() when there is none.
     std::chrono::steady_clock::time_point GetNextCheck() const;
 
 private:

@@ -426,6 +426,20 @@ TEST(UserTunnels, VerdictsNameTheLowestCarrierOrSayWhyNot) {
     EXPECT_EQ(verdict({&quiet}), " | held by quiet, which has no UDP or TCP connection");
     EXPECT_EQ(verdict({}), " | held by no process");
     EXPECT_EQ(verdict({}, 3), " | held by no process whose descriptors Orvek may read");
+
+    // The outer packets are told by a UDP carrier's peer, as the packets carry it; never over TCP.
+    const auto outer = [](uint16_t nPort, uint8_t nFamily, std::initializer_list<uint8_t> address) {
+        OuterFlow flow{nPort, nFamily, {}};
+        std::ranges::copy(address, flow.aRemote.begin());
+        return flow;
+    };
+    EXPECT_EQ(DecideTunVerdict(tun, {&openvpn}, sockets, links, 0).outer,
+              outer(1194, 4, {192, 0, 2, 1}));
+    EXPECT_EQ(DecideTunVerdict(tun, {&client}, sockets, links, 0).outer, OuterFlow{});
+    EXPECT_EQ(OuterFlowOf(socket(0, "::ffff:192.0.2.9", 51820, 0, true).socket),
+              outer(51820, 4, {192, 0, 2, 9}));
+    EXPECT_EQ(OuterFlowOf(socket(0, "2001:db8::1", 1194, 0, true).socket),
+              outer(1194, 6, {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
 }
 
 TEST(IsAddressChange, AllButWirelessAndPromiscuityOnlyLinksAndSurvivesGarbage) {

@@ -291,23 +291,9 @@ DeviceSnapshot Shown(const COrvekMeter& meter, const std::string& strDevice) {
 // on the overlay is carried with it.
 TEST_F(MeterLive, VxlanCountsOnceAsItsOuterPacketsOnTheUplinkAndShowsItsInnerTraffic) {
     CPeerNs peer;
-    MakeVethPair(peer, {"mx0", "10.82.0.1", ""}, {"mx1", "10.82.0.2", ""});
-    // MAC, address, peer's MAC and address, local and remote end, uplink.
-    const auto overlay = [](const std::string& strMac, const std::string& strAddress,
-                            const std::string& strPeerMac, const std::string& strPeer,
-                            const std::string& strLocal, const std::string& strRemote,
-                            const std::string& strUplink) {
-        SetUpOrThrow("ip link add mxv address " + strMac + " type vxlan id 42 local " + strLocal +
-                     " remote " + strRemote + " dstport 4789 dev " + strUplink +
-                     "\nquiet_up mxv\nip addr add " + strAddress + "/24 dev mxv\nneigh mxv " +
-                     strPeerMac + " " + strPeer);
-    };
-    overlay("02:00:5e:00:00:07", "10.83.0.1", "02:00:5e:00:00:08", "10.83.0.2", "10.82.0.1",
-            "10.82.0.2", "mx0");
-    peer.RunIn([&] {
-        overlay("02:00:5e:00:00:08", "10.83.0.2", "02:00:5e:00:00:07", "10.83.0.1", "10.82.0.2",
-                "10.82.0.1", "mx1");
-    });
+    const LinkEnd hostEnd{"mx0", "10.82.0.1", ""}, peerEnd{"mx1", "10.82.0.2", ""};
+    MakeVethPair(peer, hostEnd, peerEnd);
+    MakeVxlanPair(peer, "mxv", 42, hostEnd, peerEnd, "10.83.0.1", "10.83.0.2");
     SetUpOrThrow("ip link add mxm link mxv type macvlan mode bridge\nquiet_up mxm\n"
                  "ip addr add 10.83.1.1/24 dev mxm");
     CUdpSink sink("10.83.0.1", 7700);
@@ -400,9 +386,9 @@ TEST_F(MeterLive, TunnelTheUserNamesShowsItsInnerTrafficOutsideTheTotals) {
 // packets as UDP datagrams to the other's. The host's tun device, made while capturing by a
 // forwarder that connects a second later, is found to be carried inside the uplink by its
 // holder's connected socket when it is looked at again, and is captured apart, in no total, so
-// that TCP both ways counts exactly what crossed the uplink. A tun device whose holder sends its
-// packets to a local process counts as any device; and the user's "not a tunnel" makes a found
-// VPN's tun device count again.
+// that TCP both ways counts exactly what crossed the uplink; its overhead is what its holder's
+// datagrams add. A tun device whose holder sends its packets to a local process counts as any
+// device; and the user's "not a tunnel" makes a found VPN's tun device count again.
 TEST_F(MeterLive, UserSpaceVpnCountsOnceAsItsDatagramsOnTheUplink) {
     CPeerNs peer;
     MakeVethPair(peer, {"mu0", "10.84.0.1", ""}, {"mu1", "10.84.0.2", ""});
@@ -461,6 +447,21 @@ TEST_F(MeterLive, UserSpaceVpnCountsOnceAsItsDatagramsOnTheUplink) {
     ExpectTotals({NetworkBytesSince("mu0", base, true) +
                       static_cast<int64_t>(ReadCounters("mul").nTxBytes - localBase.nTxBytes),
                   NetworkBytesSince("mu0", base, false)});
+    // Its outer packets are its holder's datagrams: each inner packet plus IPv4 and UDP headers.
+    DeviceSnapshot tunnel;
+    WaitUntil([&] {
+        tunnel = Shown(m_meter, "mut");
+        return tunnel.nInnerSentPackets > 0 && tunnel.nInnerRecvPackets > 0 &&
+               Bytes{tunnel.nOuterSentBytes - tunnel.nInnerSentBytes,
+                     tunnel.nOuterRecvBytes - tunnel.nInnerRecvBytes} ==
+                   Bytes{28 * tunnel.nInnerSentPackets, 28 * tunnel.nInnerRecvPackets};
+    });
+    EXPECT_TRUE(tunnel.bOuterKnown);
+    EXPECT_EQ(Bytes(tunnel.nSentBytes, tunnel.nRecvBytes), Bytes(0, 0));
+    EXPECT_EQ(Bytes(tunnel.nOuterSentBytes - tunnel.nInnerSentBytes,
+                    tunnel.nOuterRecvBytes - tunnel.nInnerRecvBytes),
+              Bytes(28 * tunnel.nInnerSentPackets, 28 * tunnel.nInnerRecvPackets))
+        << "overhead {sent, received}";
 
     m_meter.SetNotTunnels({"mut"});
     EXPECT_TRUE(WaitUntil([&] { return shown("mut").starts_with("capturing"); }));
