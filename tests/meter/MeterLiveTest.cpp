@@ -382,6 +382,21 @@ TEST_F(MeterLive, TunnelTheUserNamesShowsItsInnerTrafficOutsideTheTotals) {
     EXPECT_EQ(Bytes(shown.nInnerSentBytes, shown.nInnerRecvBytes), Bytes(nPacket, nPacket));
 }
 
+// One end of a user-space VPN: the forwarder, connecting nDelayMs after it made its tun device,
+// then that device: up, quiet, small enough that the datagrams carrying its packets need no
+// fragments on the uplink.
+std::unique_ptr<CChildProcess> StartVpnEnd(const std::string& strTun, const std::string& strLocal,
+                                           const std::string& strPeer,
+                                           const std::string& strAddress, const char* szDelayMs) {
+    auto pForwarder = std::make_unique<CChildProcess>(std::vector<std::string>{
+        ORVEK_TUNFWD, strTun, strLocal, "1194", strPeer, "1194", szDelayMs});
+    EXPECT_TRUE(WaitUntil([&] { return pForwarder->GetStdout() == "ready\n"; }))
+        << pForwarder->GetStderr();
+    SetUpOrThrow("ip link set " + strTun + " mtu 1400\nquiet_up " + strTun + "\nip addr add " +
+                 strAddress + "/24 dev " + strTun);
+    return pForwarder;
+}
+
 // A user-space VPN over a veth uplink: a forwarder process on each end carries its tun device's
 // packets as UDP datagrams to the other's. The host's tun device, made while capturing by a
 // forwarder that connects a second later, is found to be carried inside the uplink by its
@@ -392,23 +407,10 @@ TEST_F(MeterLive, TunnelTheUserNamesShowsItsInnerTrafficOutsideTheTotals) {
 TEST_F(MeterLive, UserSpaceVpnCountsOnceAsItsDatagramsOnTheUplink) {
     CPeerNs peer;
     MakeVethPair(peer, {"mu0", "10.84.0.1", ""}, {"mu1", "10.84.0.2", ""});
-    // The forwarder, then the tun device it made: up, quiet, small enough that the datagrams
-    // carrying its packets need no fragments on the uplink.
-    const auto vpnEnd = [](const std::string& strTun, const std::string& strLocal,
-                           const std::string& strPeer, const std::string& strAddress,
-                           const char* szDelayMs) {
-        auto pForwarder = std::make_unique<CChildProcess>(std::vector<std::string>{
-            ORVEK_TUNFWD, strTun, strLocal, "1194", strPeer, "1194", szDelayMs});
-        EXPECT_TRUE(WaitUntil([&] { return pForwarder->GetStdout() == "ready\n"; }))
-            << pForwarder->GetStderr();
-        SetUpOrThrow("ip link set " + strTun + " mtu 1400\nquiet_up " + strTun + "\nip addr add " +
-                     strAddress + "/24 dev " + strTun);
-        return pForwarder;
-    };
     std::unique_ptr<CChildProcess> pTwin;
     std::unique_ptr<CTcpEcho> pPeerEcho;
     peer.RunIn([&] {
-        pTwin = vpnEnd("mut", "10.84.0.2", "10.84.0.1", "10.85.0.2", "0");
+        pTwin = StartVpnEnd("mut", "10.84.0.2", "10.84.0.1", "10.85.0.2", "0");
         pPeerEcho = std::make_unique<CTcpEcho>("10.85.0.2", 7711);
     });
     // A local tun device whose holder sends to a process on this host: no tunnel.
@@ -426,7 +428,7 @@ TEST_F(MeterLive, UserSpaceVpnCountsOnceAsItsDatagramsOnTheUplink) {
         }
         return std::string("not listed");
     };
-    const auto pVpn = vpnEnd("mut", "10.84.0.1", "10.84.0.2", "10.85.0.1", "1000");
+    const auto pVpn = StartVpnEnd("mut", "10.84.0.1", "10.84.0.2", "10.85.0.1", "1000");
     CTcpEcho echo("10.85.0.1", 7710);
     const std::string strCarried = "carried inside mu0: orvek-tunfwd sends it over UDP to "
                                    "10.84.0.2:1194 / orvek-tunfwd sends it over UDP to "
@@ -466,6 +468,67 @@ TEST_F(MeterLive, UserSpaceVpnCountsOnceAsItsDatagramsOnTheUplink) {
     m_meter.SetNotTunnels({"mut"});
     EXPECT_TRUE(WaitUntil([&] { return shown("mut").starts_with("capturing"); }));
     EXPECT_EQ(shown("mut"), "capturing / set by the user");
+}
+
+// The host of both shapes at once: a user-space VPN and a macvlan with an address of its own on
+// one uplink, TCP and UDP both ways on each path. Each byte counts once, as it crossed the uplink,
+// and the tunnel's overhead is its holder's datagram headers. Here the VPN's forwarder is
+// connected before its device is up, so the first look finds it.
+TEST_F(MeterLive, VpnAndMacvlanOnOneUplinkCountEachByteOnce) {
+    CPeerNs peer;
+    MakeVethPair(peer, {"mw0", "10.87.0.1", ""}, {"mw1", "10.87.0.2", ""});
+    SetUpOrThrow("ip link add mwv link mw0 address 02:00:5e:00:00:05 type macvlan mode bridge\n"
+                 "quiet_up mwv\nip addr add 10.87.1.1/24 dev mwv\n"
+                 "neigh mwv 02:00:5e:00:00:02 10.87.1.2");
+    std::unique_ptr<CChildProcess> pTwin;
+    std::unique_ptr<CTcpEcho> pPeerEcho, pPeerMacvlanEcho;
+    std::unique_ptr<CUdpSink> pPeerSink;
+    peer.RunIn([&] {
+        SetUpOrThrow("ip addr add 10.87.1.2/24 dev mw1\nneigh mw1 02:00:5e:00:00:05 10.87.1.1");
+        pTwin = StartVpnEnd("mwt", "10.87.0.2", "10.87.0.1", "10.88.0.2", "0");
+        pPeerEcho = std::make_unique<CTcpEcho>("10.88.0.2", 7721);
+        pPeerMacvlanEcho = std::make_unique<CTcpEcho>("10.87.1.2", 7722);
+        pPeerSink = std::make_unique<CUdpSink>("10.87.1.2", 7723);
+    });
+    m_meter.StartCapture();
+    const auto pVpn = StartVpnEnd("mwt", "10.87.0.1", "10.87.0.2", "10.88.0.1", "0");
+    CTcpEcho echo("10.88.0.1", 7720), macvlanEcho("10.87.1.1", 7724);
+    CUdpSink sink("10.88.0.1", 7725);
+    ASSERT_TRUE(WaitUntil([&] {
+        return Shown(m_meter, "mwt").strState.starts_with("carried inside mw0:");
+    })) << Shown(m_meter, "mwt").strState
+        << " / " << Shown(m_meter, "mwt").strReason;
+    EXPECT_EQ(Shown(m_meter, "mwv").strState, "counted on mw0");
+
+    const IfCounters base = ReadCounters("mw0");
+    TcpExchange("10.88.0.2", 7721, 150000);
+    TcpExchange("10.87.1.2", 7722, 150000);
+    SendUdp("10.87.1.1", "10.87.1.2", 7723, 900, 20);
+    peer.RunIn([] {
+        TcpExchange("10.88.0.1", 7720, 150000);
+        TcpExchange("10.87.1.1", 7724, 150000);
+        SendUdp("10.88.0.2", "10.88.0.1", 7725, 900, 20);
+    });
+    EXPECT_EQ(pPeerSink->WaitFor(20), 20u);
+    EXPECT_EQ(sink.WaitFor(20), 20u);
+    EXPECT_TRUE(WaitUntil([] { return ShOut("ss -Htn state last-ack").empty(); }));
+    peer.RunIn(
+        [] { EXPECT_TRUE(WaitUntil([] { return ShOut("ss -Htn state last-ack").empty(); })); });
+    ExpectTotals({NetworkBytesSince("mw0", base, true), NetworkBytesSince("mw0", base, false)});
+
+    DeviceSnapshot tunnel;
+    WaitUntil([&] {
+        tunnel = Shown(m_meter, "mwt");
+        return Bytes{tunnel.nOuterSentBytes - tunnel.nInnerSentBytes,
+                     tunnel.nOuterRecvBytes - tunnel.nInnerRecvBytes} ==
+               Bytes{28 * tunnel.nInnerSentPackets, 28 * tunnel.nInnerRecvPackets};
+    });
+    EXPECT_TRUE(tunnel.bOuterKnown);
+    EXPECT_GT(tunnel.nInnerSentPackets, 0);
+    EXPECT_EQ(Bytes(tunnel.nOuterSentBytes - tunnel.nInnerSentBytes,
+                    tunnel.nOuterRecvBytes - tunnel.nInnerRecvBytes),
+              Bytes(28 * tunnel.nInnerSentPackets, 28 * tunnel.nInnerRecvPackets))
+        << "overhead {sent, received}";
 }
 
 constexpr const char *kUplink = CDesktopShape::kUplink, *kBridge = CDesktopShape::kBridge;
