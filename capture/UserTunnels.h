@@ -99,7 +99,7 @@ TunVerdict DecideTunVerdict(const LinkRecord& tun, const std::vector<const TunHo
 // thread at a time (the caller's lock).
 class CUserTunnels {
 public:
-    static constexpr std::chrono::seconds kFirstRecheck{5}, kLastRecheck{60};
+    static constexpr std::chrono::seconds kFirstRecheck{1}, kLastRecheck{60};
 
     // The verdicts for the tun and tap devices of links that are up, looking where due at now.
     // Never throws: what cannot be read leaves a device counted as any other, its reason saying
