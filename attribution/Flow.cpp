@@ -112,10 +112,9 @@ EFlowRead ReadFlowOther(const PacketInfo& info, bool bLocalIsSource, FlowKey& ke
 }
 
 bool MatchesOuter(const FlowKey& key, const OuterFlow& outer) {
-    constexpr uint8_t kUdp = 17;
     const size_t nAddress = outer.nRemoteFamily == 4 ? 4 : 16;
-    return outer.nUdpPort != 0 && key.nProtocol == kUdp &&
-           (key.nLocalPort == outer.nUdpPort || key.nRemotePort == outer.nUdpPort) &&
+    return outer.nPort != 0 && key.nProtocol == outer.nProtocol &&
+           (key.nLocalPort == outer.nPort || key.nRemotePort == outer.nPort) &&
            (outer.nRemoteFamily == 0 ||
             (key.nFamily == outer.nRemoteFamily &&
              std::memcmp(key.aRemote.data(), outer.aRemote.data(), nAddress) == 0));

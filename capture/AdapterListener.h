@@ -22,13 +22,14 @@ struct PacketInfo {
     static constexpr uint32_t kUnknownMtu = UINT32_MAX;
 };
 
-// How a tunnel's outer packets are told among the host's flows: UDP from or to nUdpPort at
-// either end, with the peer aRemote when its family is set (4: the first four bytes, 6).
-// nUdpPort 0: not known (GRE, IP-in-IP and other tunnels that are not UDP, or no carrier told).
+// How a tunnel's outer packets are told among the host's flows: nProtocol (UDP or TCP) from or
+// to nPort at either end, with the peer aRemote when its family is set (4: the first four bytes,
+// 6). nPort 0: not known (GRE, IP-in-IP and other tunnels that are neither, or no carrier told).
 struct OuterFlow {
-    uint16_t nUdpPort = 0;
+    uint16_t nPort = 0;
     uint8_t nRemoteFamily = 0;
     std::array<uint8_t, 16> aRemote{};
+    uint8_t nProtocol = 17;
     bool operator==(const OuterFlow&) const = default;
 };
 

@@ -26,7 +26,7 @@ constexpr int kDumpAttempts = 5;
 void ReadOuter(unsigned nType, const uint8_t* pPayload, size_t nPayload, unsigned nPortType,
                unsigned nRemoteType, unsigned nRemote6Type, OuterFlow& outer) {
     if (nType == nPortType && nPayload >= 2) {
-        outer.nUdpPort = static_cast<uint16_t>(pPayload[0] << 8 | pPayload[1]);
+        outer.nPort = static_cast<uint16_t>(pPayload[0] << 8 | pPayload[1]);
     } else if (nType == nRemoteType && nPayload >= 4 && (pPayload[0] & 0xF0) != 0xE0 &&
                std::any_of(pPayload, pPayload + 4, [](uint8_t b) { return b != 0; })) {
         outer.nRemoteFamily = 4;

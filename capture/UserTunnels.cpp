@@ -341,9 +341,10 @@ TunHolderScan ScanTunHolders(const char* szProc) {
     return scan;
 }
 
-OuterFlow OuterFlowOf(const SocketRecord& socket) {
+OuterFlow OuterFlowOf(const SocketRecord& socket, uint8_t nProtocol) {
     OuterFlow outer;
-    outer.nUdpPort = socket.nRemotePort;
+    outer.nPort = socket.nRemotePort;
+    outer.nProtocol = nProtocol;
     constexpr std::array<uint8_t, 12> kMapped = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
     if (socket.nFamily == AF_INET6 &&
         !std::equal(kMapped.begin(), kMapped.end(), socket.aRemote.begin())) {
@@ -386,7 +387,7 @@ TunVerdict DecideTunVerdict(const LinkRecord& tun, const std::vector<const TunHo
             return {(pLowest != nullptr ? pLowest : pOut)->strName,
                     pHolder->strCommand + " sends it over " + (it->bUdp ? "UDP" : "TCP") + " to " +
                         DescribePeer(it->socket),
-                    it->bUdp ? OuterFlowOf(it->socket) : OuterFlow{}};
+                    OuterFlowOf(it->socket, it->bUdp ? IPPROTO_UDP : IPPROTO_TCP)};
         }
     }
     return {"", "held by " + strHolders +

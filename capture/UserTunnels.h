@@ -68,14 +68,15 @@ struct TunVerdict {
     // Why, in a user's words: "openvpn sends it over UDP to 192.0.2.1:1194", or why nothing was
     // found ("held by tunsrv, which has no UDP or TCP connection").
     std::string strReason;
-    // Its outer packets when they are UDP datagrams to one peer; not known (port 0) over TCP.
+    // Its outer packets: those of its holder's socket.
     OuterFlow outer = {};
     bool operator==(const TunVerdict&) const = default;
 };
 
-// Pure: how the datagrams of a connected UDP socket are told among the host's flows: its peer's
-// address and port (an IPv4 peer of an IPv6 socket as the IPv4 packets that carry them).
-OuterFlow OuterFlowOf(const SocketRecord& socket);
+// Pure: how the packets of a connected socket of nProtocol (UDP, TCP) are told among the host's
+// flows: its peer's address and port (an IPv4 peer of an IPv6 socket as the IPv4 packets that
+// carry them).
+OuterFlow OuterFlowOf(const SocketRecord& socket, uint8_t nProtocol);
 
 // Pure: the verdict for one tun device from its holders, the connected sockets of the host (from
 // socket diagnostics; UDP ones marked by bUdp) and the device each socket's traffic leaves through

@@ -607,14 +607,15 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
 }
 
 bool COrvekMeter::IsOuterKnown(const std::string& strTunnel, const OuterFlow& outer) const {
-    if (outer.nUdpPort == 0) {
+    if (outer.nPort == 0) {
         return false;
     }
     // Two tunnels whose outer packets look alike (one port, a peer not told apart) cannot be
     // split: their outer flows would count for both.
     return std::ranges::none_of(m_outerFlows, [&](const auto& entry) {
         const OuterFlow& other = entry.second;
-        return entry.first != strTunnel && other.nUdpPort == outer.nUdpPort &&
+        return entry.first != strTunnel && other.nPort == outer.nPort &&
+               other.nProtocol == outer.nProtocol &&
                (other.nRemoteFamily == 0 || outer.nRemoteFamily == 0 ||
                 (other.nRemoteFamily == outer.nRemoteFamily && other.aRemote == outer.aRemote));
     });

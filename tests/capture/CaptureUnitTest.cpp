@@ -316,7 +316,7 @@ TEST(CLinkTable, KernelTunnelsAndTheDeviceTheyAreBoundTo) {
         EXPECT_EQ(IsKernelTunnel(*pLink), bTunnel) << szName;
         const LinkRecord* pCarrier = table.FindCarrier(*pLink);
         EXPECT_EQ(pCarrier != nullptr ? pCarrier->strName : "", strCarrier) << szName;
-        EXPECT_EQ(pLink->outer.nUdpPort, nPort) << szName;
+        EXPECT_EQ(pLink->outer.nPort, nPort) << szName;
         EXPECT_EQ(pLink->outer.nRemoteFamily, nFamily) << szName;
     }
     EXPECT_EQ(std::vector<uint8_t>(table.Find("vx1")->outer.aRemote.begin(),
@@ -427,19 +427,20 @@ TEST(UserTunnels, VerdictsNameTheLowestCarrierOrSayWhyNot) {
     EXPECT_EQ(verdict({}), " | held by no process");
     EXPECT_EQ(verdict({}, 3), " | held by no process whose descriptors Orvek may read");
 
-    // The outer packets are told by a UDP carrier's peer, as the packets carry it; never over TCP.
-    const auto outer = [](uint16_t nPort, uint8_t nFamily, std::initializer_list<uint8_t> address) {
-        OuterFlow flow{nPort, nFamily, {}};
+    // The outer packets are told by the carrier's protocol and peer, as the packets carry them.
+    const auto outer = [](uint16_t nPort, uint8_t nFamily, std::initializer_list<uint8_t> address,
+                          uint8_t nProtocol) {
+        OuterFlow flow{nPort, nFamily, {}, nProtocol};
         std::ranges::copy(address, flow.aRemote.begin());
         return flow;
     };
     EXPECT_EQ(DecideTunVerdict(tun, {&openvpn}, sockets, links, 0).outer,
-              outer(1194, 4, {192, 0, 2, 1}));
-    EXPECT_EQ(DecideTunVerdict(tun, {&client}, sockets, links, 0).outer, OuterFlow{});
-    EXPECT_EQ(OuterFlowOf(socket(0, "::ffff:192.0.2.9", 51820, 0, true).socket),
-              outer(51820, 4, {192, 0, 2, 9}));
-    EXPECT_EQ(OuterFlowOf(socket(0, "2001:db8::1", 1194, 0, true).socket),
-              outer(1194, 6, {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}));
+              outer(1194, 4, {192, 0, 2, 1}, IPPROTO_UDP));
+    EXPECT_EQ(
+        DecideTunVerdict(tun, {&client}, sockets, links, 0).outer,
+        outer(443, 6, {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, IPPROTO_TCP));
+    EXPECT_EQ(OuterFlowOf(socket(0, "::ffff:192.0.2.9", 51820, 0, true).socket, IPPROTO_UDP),
+              outer(51820, 4, {192, 0, 2, 9}, IPPROTO_UDP));
 }
 
 TEST(IsAddressChange, AllButWirelessAndPromiscuityOnlyLinksAndSurvivesGarbage) {

@@ -382,14 +382,16 @@ TEST_F(MeterLive, TunnelTheUserNamesShowsItsInnerTrafficOutsideTheTotals) {
     EXPECT_EQ(Bytes(shown.nInnerSentBytes, shown.nInnerRecvBytes), Bytes(nPacket, nPacket));
 }
 
-// One end of a user-space VPN: the forwarder, connecting nDelayMs after it made its tun device,
+// One end of a user-space VPN: the forwarder (over UDP, or the mode's TCP end), connecting
+// szDelayMs after it made its tun device,
 // then that device: up, quiet, small enough that the datagrams carrying its packets need no
 // fragments on the uplink.
 std::unique_ptr<CChildProcess> StartVpnEnd(const std::string& strTun, const std::string& strLocal,
                                            const std::string& strPeer,
-                                           const std::string& strAddress, const char* szDelayMs) {
+                                           const std::string& strAddress, const char* szDelayMs,
+                                           const char* szMode = "udp") {
     auto pForwarder = std::make_unique<CChildProcess>(std::vector<std::string>{
-        ORVEK_TUNFWD, strTun, strLocal, "1194", strPeer, "1194", szDelayMs});
+        ORVEK_TUNFWD, strTun, strLocal, "1194", strPeer, "1194", szDelayMs, szMode});
     EXPECT_TRUE(WaitUntil([&] { return pForwarder->GetStdout() == "ready\n"; }))
         << pForwarder->GetStderr();
     SetUpOrThrow("ip link set " + strTun + " mtu 1400\nquiet_up " + strTun + "\nip addr add " +
@@ -529,6 +531,53 @@ TEST_F(MeterLive, VpnAndMacvlanOnOneUplinkCountEachByteOnce) {
                     tunnel.nOuterRecvBytes - tunnel.nInnerRecvBytes),
               Bytes(28 * tunnel.nInnerSentPackets, 28 * tunnel.nInnerRecvPackets))
         << "overhead {sent, received}";
+}
+
+// A VPN over TCP, as OpenVPN may run: its connection is its outer traffic, so that the tunnel's
+// outer bytes are exactly what crossed the uplink, both ways, its overhead what the connection
+// added (headers, framing, acknowledgements).
+TEST_F(MeterLive, VpnOverTcpHasItsConnectionForOuterBytes) {
+    CPeerNs peer;
+    MakeVethPair(peer, {"mv0", "10.91.0.1", ""}, {"mv1", "10.91.0.2", ""});
+    std::unique_ptr<CChildProcess> pTwin;
+    std::unique_ptr<CTcpEcho> pPeerEcho;
+    peer.RunIn([&] {
+        pTwin = StartVpnEnd("mvt", "10.91.0.2", "10.91.0.1", "10.92.0.2", "0", "tcp-listen");
+        pPeerEcho = std::make_unique<CTcpEcho>("10.92.0.2", 7731);
+    });
+    m_meter.StartCapture();
+    const auto pVpn =
+        StartVpnEnd("mvt", "10.91.0.1", "10.91.0.2", "10.92.0.1", "300", "tcp-connect");
+    CTcpEcho echo("10.92.0.1", 7730);
+    ASSERT_TRUE(WaitUntil([&] { return Shown(m_meter, "mvt").strState.starts_with("carried"); }));
+    EXPECT_EQ(Shown(m_meter, "mvt").strState,
+              "carried inside mv0: orvek-tunfwd sends it over TCP to 10.91.0.2:1194");
+
+    // From here: its handshake may have come before the tunnel was found, or after.
+    const DeviceSnapshot before = Shown(m_meter, "mvt");
+    const Bytes totals{m_meter.GetSentBytes(), m_meter.GetRecvBytes()};
+    const IfCounters base = ReadCounters("mv0");
+    TcpExchange("10.92.0.2", 7731, 200000);
+    peer.RunIn([] { TcpExchange("10.92.0.1", 7730, 200000); });
+    EXPECT_TRUE(WaitUntil([] { return ShOut("ss -Htn state last-ack").empty(); }));
+    peer.RunIn(
+        [] { EXPECT_TRUE(WaitUntil([] { return ShOut("ss -Htn state last-ack").empty(); })); });
+    const Bytes uplink{NetworkBytesSince("mv0", base, true), NetworkBytesSince("mv0", base, false)};
+    ExpectTotals({totals.first + uplink.first, totals.second + uplink.second});
+    DeviceSnapshot tunnel;
+    WaitUntil([&] {
+        tunnel = Shown(m_meter, "mvt");
+        return Bytes{tunnel.nOuterSentBytes - before.nOuterSentBytes,
+                     tunnel.nOuterRecvBytes - before.nOuterRecvBytes} == uplink;
+    });
+    EXPECT_TRUE(tunnel.bOuterKnown);
+    EXPECT_EQ(Bytes(tunnel.nOuterSentBytes - before.nOuterSentBytes,
+                    tunnel.nOuterRecvBytes - before.nOuterRecvBytes),
+              uplink)
+        << "{sent, received}";
+    EXPECT_GT(tunnel.nInnerSentBytes, 200000);
+    EXPECT_LT(tunnel.nInnerSentBytes, tunnel.nOuterSentBytes);
+    EXPECT_LT(tunnel.nInnerRecvBytes, tunnel.nOuterRecvBytes);
 }
 
 constexpr const char *kUplink = CDesktopShape::kUplink, *kBridge = CDesktopShape::kBridge;

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <netinet/in.h>
 #include <pcap/pcap.h>
 #include <stdexcept>
 #include <thread>
@@ -357,24 +358,24 @@ TEST(MeterSnapshot, GoneDevicesAreForgottenAfterTheExpiryAndReturnFromZero) {
 
 // Tunnels as the capture control announces them: their packets count apart from the totals, as
 // their device's inner bytes, beside what a device counted before it was named a tunnel. Their
-// outer flows are known by port and peer, unless another tunnel's look alike (one port, a peer
-// not told apart) or no port is told.
+// outer flows are known by protocol, port and peer, unless another tunnel's look alike (one
+// protocol and port, a peer not told apart) or no port is told.
 TEST(MeterSnapshot, TunnelsCountApartAndOuterFlowsAlikeAreUnknown) {
     const CAddressTable table;
     CFakeMeter fake(table, true);
     COrvekMeter& meter = fake.meter;
     CraftedPacket packet(14, ENetworkProtocol::IPv4, 114, 114);
-    const auto outer = [](uint16_t nPort, uint8_t nFamily, uint8_t nPeer) {
-        OuterFlow flow{nPort, nFamily, {}};
+    const auto outer = [](uint16_t nPort, uint8_t nFamily, uint8_t nPeer,
+                          uint8_t nProtocol = IPPROTO_UDP) {
+        OuterFlow flow{nPort, nFamily, {}, nProtocol};
         flow.aRemote[0] = nPeer;
         return flow;
     };
     Announce(meter, "vx1").AnalyzePacket(&packet.info); // counted before it was a tunnel
-    const std::pair<const char*, OuterFlow> tunnels[] = {{"vx1", outer(4789, 4, 10)},
-                                                         {"vx2", outer(4789, 4, 11)},
-                                                         {"vx3", outer(8472, 0, 0)},
-                                                         {"vx4", outer(8472, 4, 12)},
-                                                         {"gre1", outer(0, 0, 0)}};
+    const std::pair<const char*, OuterFlow> tunnels[] = {
+        {"vx1", outer(4789, 4, 10)}, {"vx2", outer(4789, 4, 11)},
+        {"vx3", outer(8472, 0, 0)},  {"vx4", outer(8472, 4, 12)},
+        {"gre1", outer(0, 0, 0)},    {"tun1", outer(4789, 4, 10, IPPROTO_TCP)}};
     std::vector<DeviceState> states;
     for (const auto& [szName, flow] : tunnels) {
         Announce(meter, szName, true, flow).AnalyzePacket(&packet.info);
@@ -394,6 +395,7 @@ TEST(MeterSnapshot, TunnelsCountApartAndOuterFlowsAlikeAreUnknown) {
                         "vx3 carried inside eth0 0+100\n"
                         "vx4 carried inside eth0 0+100\n"
                         "gre1 carried inside eth0 0+100\n"
+                        "tun1 carried inside eth0 0+100 known\n"
                         "eth0 gone 0+0\n");
 }
 
