@@ -70,7 +70,6 @@ struct TunVerdict {
     std::string strReason;
     // Its outer packets: those of its holder's socket.
     OuterFlow outer = {};
-    bool operator==(const TunVerdict&) const = default;
 };
 
 // Pure: how the packets of a connected socket of nProtocol (UDP, TCP) are told among the host's
