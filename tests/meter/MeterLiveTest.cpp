@@ -31,6 +31,18 @@ namespace {
 
 using Bytes = std::pair<int64_t, int64_t>; // sent, received
 
+// Waits until the TCP connections of this namespace, and of pPeer's if given, have closed, so
+// that the kernel's counters hold their last packets.
+void ExpectConnectionsClosed(const CPeerNs* pPeer = nullptr) {
+    const auto closed = [] {
+        EXPECT_TRUE(WaitUntil([] { return ShOut("ss -Htn state last-ack").empty(); }));
+    };
+    closed();
+    if (pPeer != nullptr) {
+        pPeer->RunIn(closed);
+    }
+}
+
 // A fresh meter per test; its destruction stops capture. Nothing serves the display: the totals
 // are what is checked here.
 class MeterLive : public testing::Test {
@@ -250,7 +262,7 @@ TEST_F(MeterLive, MacvlanOnTheUplinkCountsOnceOnTheUplink) {
         });
         EXPECT_EQ(pPeerSink->WaitFor(20 * nRound), 20 * nRound);
         EXPECT_EQ(hereSink.WaitFor(20 * nRound), 20 * nRound);
-        EXPECT_TRUE(WaitUntil([] { return ShOut("ss -Htn state last-ack").empty(); }));
+        ExpectConnectionsClosed();
         ExpectTotals({before.first + NetworkBytesSince("ms0", base, true),
                       before.second + NetworkBytesSince("ms0", base, false)});
     };
@@ -309,7 +321,7 @@ TEST_F(MeterLive, VxlanCountsOnceAsItsOuterPacketsOnTheUplinkAndShowsItsInnerTra
     });
     EXPECT_EQ(pPeerSink->WaitFor(20), 20u);
     EXPECT_EQ(sink.WaitFor(20), 20u);
-    EXPECT_TRUE(WaitUntil([] { return ShOut("ss -Htn state last-ack").empty(); }));
+    ExpectConnectionsClosed();
     const Bytes uplink{NetworkBytesSince("mx0", base, true), NetworkBytesSince("mx0", base, false)};
     ExpectTotals(uplink);
     // A VXLAN device's counters leave the inner Ethernet header out already.
@@ -382,10 +394,33 @@ TEST_F(MeterLive, TunnelTheUserNamesShowsItsInnerTrafficOutsideTheTotals) {
     EXPECT_EQ(Bytes(shown.nInnerSentBytes, shown.nInnerRecvBytes), Bytes(nPacket, nPacket));
 }
 
+// Waits until a tunnel shows inner packets both ways and an overhead of nPerPacket bytes a packet
+// each way (its outer packets' own headers), and checks it.
+void ExpectOverheadPerPacket(const COrvekMeter& meter, const std::string& strTunnel,
+                             int64_t nPerPacket) {
+    DeviceSnapshot tunnel;
+    const auto overhead = [&] {
+        return Bytes{tunnel.nOuterSentBytes - tunnel.nInnerSentBytes,
+                     tunnel.nOuterRecvBytes - tunnel.nInnerRecvBytes};
+    };
+    const auto expected = [&] {
+        return Bytes{nPerPacket * tunnel.nInnerSentPackets, nPerPacket * tunnel.nInnerRecvPackets};
+    };
+    WaitUntil([&] {
+        tunnel = Shown(meter, strTunnel);
+        return tunnel.nInnerSentPackets > 0 && tunnel.nInnerRecvPackets > 0 &&
+               overhead() == expected();
+    });
+    EXPECT_TRUE(tunnel.bOuterKnown);
+    EXPECT_GT(tunnel.nInnerSentPackets, 0);
+    EXPECT_GT(tunnel.nInnerRecvPackets, 0);
+    EXPECT_EQ(Bytes(tunnel.nSentBytes, tunnel.nRecvBytes), Bytes(0, 0)) << "in no total";
+    EXPECT_EQ(overhead(), expected()) << "overhead {sent, received}";
+}
+
 // One end of a user-space VPN: the forwarder (over UDP, or the mode's TCP end), connecting
-// szDelayMs after it made its tun device,
-// then that device: up, quiet, small enough that the datagrams carrying its packets need no
-// fragments on the uplink.
+// szDelayMs after it made its tun device, then that device: up, quiet, small enough that the
+// datagrams carrying its packets need no fragments on the uplink.
 std::unique_ptr<CChildProcess> StartVpnEnd(const std::string& strTun, const std::string& strLocal,
                                            const std::string& strPeer,
                                            const std::string& strAddress, const char* szDelayMs,
@@ -399,6 +434,23 @@ std::unique_ptr<CChildProcess> StartVpnEnd(const std::string& strTun, const std:
     return pForwarder;
 }
 
+// The peer's end of a VPN: its forwarder, and a TCP echo at its tun device's address.
+struct PeerVpnEnd {
+    std::unique_ptr<CChildProcess> pForwarder;
+    std::unique_ptr<CTcpEcho> pEcho;
+};
+PeerVpnEnd StartPeerVpnEnd(const CPeerNs& peer, const std::string& strTun,
+                           const std::string& strLocal, const std::string& strPeer,
+                           const std::string& strAddress, uint16_t nEchoPort,
+                           const char* szMode = "udp") {
+    PeerVpnEnd end;
+    peer.RunIn([&] {
+        end.pForwarder = StartVpnEnd(strTun, strLocal, strPeer, strAddress, "0", szMode);
+        end.pEcho = std::make_unique<CTcpEcho>(strAddress, nEchoPort);
+    });
+    return end;
+}
+
 // A user-space VPN over a veth uplink: a forwarder process on each end carries its tun device's
 // packets as UDP datagrams to the other's. The host's tun device, made while capturing by a
 // forwarder that connects a second later, is found to be carried inside the uplink by its
@@ -409,12 +461,8 @@ std::unique_ptr<CChildProcess> StartVpnEnd(const std::string& strTun, const std:
 TEST_F(MeterLive, UserSpaceVpnCountsOnceAsItsDatagramsOnTheUplink) {
     CPeerNs peer;
     MakeVethPair(peer, {"mu0", "10.84.0.1", ""}, {"mu1", "10.84.0.2", ""});
-    std::unique_ptr<CChildProcess> pTwin;
-    std::unique_ptr<CTcpEcho> pPeerEcho;
-    peer.RunIn([&] {
-        pTwin = StartVpnEnd("mut", "10.84.0.2", "10.84.0.1", "10.85.0.2", "0");
-        pPeerEcho = std::make_unique<CTcpEcho>("10.85.0.2", 7711);
-    });
+    const PeerVpnEnd twin =
+        StartPeerVpnEnd(peer, "mut", "10.84.0.2", "10.84.0.1", "10.85.0.2", 7711);
     // A local tun device whose holder sends to a process on this host: no tunnel.
     CUdpSink local("127.0.0.1", 7712);
     CChildProcess localHolder({ORVEK_TUNFWD, "mul", "127.0.0.1", "7713", "127.0.0.1", "7712"});
@@ -445,27 +493,12 @@ TEST_F(MeterLive, UserSpaceVpnCountsOnceAsItsDatagramsOnTheUplink) {
     peer.RunIn([] { TcpExchange("10.85.0.1", 7710, 200000); });
     SendUdp("10.86.0.1", "10.86.0.2", 7714, 500, 10);
     EXPECT_EQ(local.WaitFor(10), 10u);
-    EXPECT_TRUE(WaitUntil([] { return ShOut("ss -Htn state last-ack").empty(); }));
-    peer.RunIn(
-        [] { EXPECT_TRUE(WaitUntil([] { return ShOut("ss -Htn state last-ack").empty(); })); });
+    ExpectConnectionsClosed(&peer);
     ExpectTotals({NetworkBytesSince("mu0", base, true) +
                       static_cast<int64_t>(ReadCounters("mul").nTxBytes - localBase.nTxBytes),
                   NetworkBytesSince("mu0", base, false)});
     // Its outer packets are its holder's datagrams: each inner packet plus IPv4 and UDP headers.
-    DeviceSnapshot tunnel;
-    WaitUntil([&] {
-        tunnel = Shown(m_meter, "mut");
-        return tunnel.nInnerSentPackets > 0 && tunnel.nInnerRecvPackets > 0 &&
-               Bytes{tunnel.nOuterSentBytes - tunnel.nInnerSentBytes,
-                     tunnel.nOuterRecvBytes - tunnel.nInnerRecvBytes} ==
-                   Bytes{28 * tunnel.nInnerSentPackets, 28 * tunnel.nInnerRecvPackets};
-    });
-    EXPECT_TRUE(tunnel.bOuterKnown);
-    EXPECT_EQ(Bytes(tunnel.nSentBytes, tunnel.nRecvBytes), Bytes(0, 0));
-    EXPECT_EQ(Bytes(tunnel.nOuterSentBytes - tunnel.nInnerSentBytes,
-                    tunnel.nOuterRecvBytes - tunnel.nInnerRecvBytes),
-              Bytes(28 * tunnel.nInnerSentPackets, 28 * tunnel.nInnerRecvPackets))
-        << "overhead {sent, received}";
+    ExpectOverheadPerPacket(m_meter, "mut", 20 + 8);
 
     m_meter.SetNotTunnels({"mut"});
     EXPECT_TRUE(WaitUntil([&] { return shown("mut").starts_with("capturing"); }));
@@ -482,13 +515,12 @@ TEST_F(MeterLive, VpnAndMacvlanOnOneUplinkCountEachByteOnce) {
     SetUpOrThrow("ip link add mwv link mw0 address 02:00:5e:00:00:05 type macvlan mode bridge\n"
                  "quiet_up mwv\nip addr add 10.87.1.1/24 dev mwv\n"
                  "neigh mwv 02:00:5e:00:00:02 10.87.1.2");
-    std::unique_ptr<CChildProcess> pTwin;
-    std::unique_ptr<CTcpEcho> pPeerEcho, pPeerMacvlanEcho;
+    const PeerVpnEnd twin =
+        StartPeerVpnEnd(peer, "mwt", "10.87.0.2", "10.87.0.1", "10.88.0.2", 7721);
+    std::unique_ptr<CTcpEcho> pPeerMacvlanEcho;
     std::unique_ptr<CUdpSink> pPeerSink;
     peer.RunIn([&] {
         SetUpOrThrow("ip addr add 10.87.1.2/24 dev mw1\nneigh mw1 02:00:5e:00:00:05 10.87.1.1");
-        pTwin = StartVpnEnd("mwt", "10.87.0.2", "10.87.0.1", "10.88.0.2", "0");
-        pPeerEcho = std::make_unique<CTcpEcho>("10.88.0.2", 7721);
         pPeerMacvlanEcho = std::make_unique<CTcpEcho>("10.87.1.2", 7722);
         pPeerSink = std::make_unique<CUdpSink>("10.87.1.2", 7723);
     });
@@ -513,24 +545,9 @@ TEST_F(MeterLive, VpnAndMacvlanOnOneUplinkCountEachByteOnce) {
     });
     EXPECT_EQ(pPeerSink->WaitFor(20), 20u);
     EXPECT_EQ(sink.WaitFor(20), 20u);
-    EXPECT_TRUE(WaitUntil([] { return ShOut("ss -Htn state last-ack").empty(); }));
-    peer.RunIn(
-        [] { EXPECT_TRUE(WaitUntil([] { return ShOut("ss -Htn state last-ack").empty(); })); });
+    ExpectConnectionsClosed(&peer);
     ExpectTotals({NetworkBytesSince("mw0", base, true), NetworkBytesSince("mw0", base, false)});
-
-    DeviceSnapshot tunnel;
-    WaitUntil([&] {
-        tunnel = Shown(m_meter, "mwt");
-        return Bytes{tunnel.nOuterSentBytes - tunnel.nInnerSentBytes,
-                     tunnel.nOuterRecvBytes - tunnel.nInnerRecvBytes} ==
-               Bytes{28 * tunnel.nInnerSentPackets, 28 * tunnel.nInnerRecvPackets};
-    });
-    EXPECT_TRUE(tunnel.bOuterKnown);
-    EXPECT_GT(tunnel.nInnerSentPackets, 0);
-    EXPECT_EQ(Bytes(tunnel.nOuterSentBytes - tunnel.nInnerSentBytes,
-                    tunnel.nOuterRecvBytes - tunnel.nInnerRecvBytes),
-              Bytes(28 * tunnel.nInnerSentPackets, 28 * tunnel.nInnerRecvPackets))
-        << "overhead {sent, received}";
+    ExpectOverheadPerPacket(m_meter, "mwt", 20 + 8);
 }
 
 // A VPN over TCP, as OpenVPN may run: its connection is its outer traffic, so that the tunnel's
@@ -539,12 +556,8 @@ TEST_F(MeterLive, VpnAndMacvlanOnOneUplinkCountEachByteOnce) {
 TEST_F(MeterLive, VpnOverTcpHasItsConnectionForOuterBytes) {
     CPeerNs peer;
     MakeVethPair(peer, {"mv0", "10.91.0.1", ""}, {"mv1", "10.91.0.2", ""});
-    std::unique_ptr<CChildProcess> pTwin;
-    std::unique_ptr<CTcpEcho> pPeerEcho;
-    peer.RunIn([&] {
-        pTwin = StartVpnEnd("mvt", "10.91.0.2", "10.91.0.1", "10.92.0.2", "0", "tcp-listen");
-        pPeerEcho = std::make_unique<CTcpEcho>("10.92.0.2", 7731);
-    });
+    const PeerVpnEnd twin =
+        StartPeerVpnEnd(peer, "mvt", "10.91.0.2", "10.91.0.1", "10.92.0.2", 7731, "tcp-listen");
     m_meter.StartCapture();
     const auto pVpn =
         StartVpnEnd("mvt", "10.91.0.1", "10.91.0.2", "10.92.0.1", "300", "tcp-connect");
@@ -559,9 +572,7 @@ TEST_F(MeterLive, VpnOverTcpHasItsConnectionForOuterBytes) {
     const IfCounters base = ReadCounters("mv0");
     TcpExchange("10.92.0.2", 7731, 200000);
     peer.RunIn([] { TcpExchange("10.92.0.1", 7730, 200000); });
-    EXPECT_TRUE(WaitUntil([] { return ShOut("ss -Htn state last-ack").empty(); }));
-    peer.RunIn(
-        [] { EXPECT_TRUE(WaitUntil([] { return ShOut("ss -Htn state last-ack").empty(); })); });
+    ExpectConnectionsClosed(&peer);
     const Bytes uplink{NetworkBytesSince("mv0", base, true), NetworkBytesSince("mv0", base, false)};
     ExpectTotals({totals.first + uplink.first, totals.second + uplink.second});
     DeviceSnapshot tunnel;
@@ -652,8 +663,7 @@ protected:
             });
             EXPECT_EQ(pClientSink->WaitFor(kDatagrams), kDatagrams) << client.strAddress;
         }
-        In(server,
-           [] { EXPECT_TRUE(WaitUntil([] { return ShOut("ss -Htn state last-ack").empty(); })); });
+        In(server, [] { ExpectConnectionsClosed(); });
     }
 
     // A device's state and counted bytes as the meter's snapshot shows them.
