@@ -26,7 +26,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        KeepOnlyCapabilities({CAP_NET_RAW});
+        // Run by root it also keeps the right to read other processes' descriptors, so that it
+        // finds the VPN program holding a tun device whoever runs it (root's own programs hold
+        // capabilities this one lacks); root's uid already owns the system's files. A user's
+        // helper, given CAP_NET_RAW by its file, has no such right to keep.
+        KeepOnlyCapabilities({CAP_NET_RAW, CAP_SYS_PTRACE});
         prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
         // Before any thread: every thread inherits the mask, and the signals reach the session
         // only through the descriptor: those that stop it, and the monitor's test hook.

@@ -449,11 +449,6 @@ MeterRows ParseJsonRows(const std::string& strLine) {
     return meter;
 }
 
-std::string StatusLine(pid_t nPid, const std::string& strKey) {
-    return ShOut("awk '$1 == \"" + strKey + ":\" {print $2}' /proc/" + std::to_string(nPid) +
-                 "/status");
-}
-
 } // namespace
 
 TEST_F(AttributionLive, EachApplicationGetsItsOwnBytesAndTheRowsAddUp) {

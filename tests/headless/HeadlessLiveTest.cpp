@@ -362,4 +362,29 @@ TEST_F(HeadlessLive, AddressChangesLeaveNoOldTablesBehind) {
          "orvek: capturing; the totals are printed when SIGINT or SIGTERM ends it\n");
 }
 
+// Run by root, the capture helper keeps CAP_SYS_PTRACE beside CAP_NET_RAW (and nothing more), so
+// that it reads the descriptors of root's own VPN programs, which hold every capability: a VPN's
+// tun device over hl0 is found to be carried inside it.
+TEST_F(HeadlessLive, RunByRootItsHelperFindsTheVpnOfAProgramWithEveryCapability) {
+    const auto vpnEnd = [](const char* szLocal, const char* szPeer, const char* szAddress) {
+        auto pForwarder = std::make_unique<CChildProcess>(
+            Args{ORVEK_TUNFWD, "hlt", szLocal, "1194", szPeer, "1194"});
+        EXPECT_TRUE(WaitUntil([&] { return pForwarder->GetStdout() == "ready\n"; }))
+            << pForwarder->GetStderr();
+        SetUpOrThrow(std::string("quiet_up hlt\nip addr add ") + szAddress + "/24 dev hlt");
+        return pForwarder;
+    };
+    std::unique_ptr<CChildProcess> pTwin;
+    m_peer.RunIn([&] { pTwin = vpnEnd("10.88.0.2", "10.88.0.1", "10.89.0.2"); });
+    const auto pVpn = vpnEnd("10.88.0.1", "10.88.0.2", "10.89.0.1");
+    EXPECT_EQ(StatusLine(pVpn->GetPid(), "CapEff").substr(0, 6), "000001") << "every capability";
+    const auto pOrvek = StartJson();
+    EXPECT_EQ(StatusLine(HelperOf(*pOrvek), "CapEff"), "0000000000082000\n");
+    const std::string strCarried = R"("name":"hlt","state":"carried inside hl0: orvek-tunfwd)";
+    EXPECT_TRUE(WaitUntil([&] {
+        return pOrvek->GetStdout().find(strCarried) != std::string::npos;
+    })) << pOrvek->GetStdout().substr(pOrvek->GetStdout().rfind(R"({"time")"));
+    Stop(*pOrvek);
+}
+
 } // namespace

@@ -86,11 +86,6 @@ std::vector<std::string> SecuredInChild(const std::vector<std::string>& envIn) {
     return kept;
 }
 
-std::string StatusLine(pid_t nPid, const std::string& strKey) {
-    return ShOut("awk '$1 == \"" + strKey + ":\" {print $2}' /proc/" + std::to_string(nPid) +
-                 "/status");
-}
-
 // Run by hand, or with any option but --version, it says what it is and exits 2; a client that
 // breaks the protocol is told why, and the helper exits 3 without a crash. The environment a
 // privileged start keeps: the locale and zone names, nothing that names a file or a library.

@@ -14,11 +14,6 @@ using namespace orvektest;
 
 namespace {
 
-std::string StatusLine(pid_t nPid, const std::string& strKey) {
-    return ShOut("awk '$1 == \"" + strKey + ":\" {print $2}' /proc/" + std::to_string(nPid) +
-                 "/status");
-}
-
 // The helper a client started: its only child.
 pid_t HelperOf(const CChildProcess& client) {
     const std::string strPid = ShOut("pgrep -P " + std::to_string(client.GetPid()));

@@ -216,6 +216,11 @@ void MakeVxlanPair(const CPeerNs& peerNs, const std::string& strName, uint32_t n
     peerNs.RunIn([&] { overlay(peer, local, strPeerMac, strLocalMac, strPeer, strLocal); });
 }
 
+std::string StatusLine(pid_t nPid, const std::string& strKey) {
+    return ShOut("awk '$1 == \"" + strKey + ":\" {print $2}' /proc/" + std::to_string(nPid) +
+                 "/status");
+}
+
 IfCounters ReadCounters(const std::string& strInterface) {
     // /proc/net follows the process's main thread; thread-self follows the calling thread.
     std::ifstream file("/proc/thread-self/net/dev");

@@ -157,6 +157,9 @@ void ExpectDescribedError(const std::function<void()>& fn, const std::string& st
 // space may grow by nRoomBytes only, so thread creation fails once the room is used up.
 void StarveThreadCreation(size_t nStackMiB, size_t nRoomBytes);
 
+// The value of a line of /proc/PID/status ("CapEff", "Uid": its first field), with a newline.
+std::string StatusLine(pid_t nPid, const std::string& strKey);
+
 // A program run by the test in the calling thread's namespace, its output kept in files.
 class CChildProcess {
 public:
