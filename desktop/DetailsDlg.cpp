@@ -142,7 +142,8 @@ CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
     pLayout->addWidget(m_pTabs);
 
     connect(&m_sampler, &CTrafficSampler::Sampled, this, &CDetailsDlg::OnSampled);
-    resize(760, 560);
+    // Wide enough for every column with room for the state, a tunnel's overhead included.
+    resize(960, 600);
     if (!geometry.isEmpty()) {
         restoreGeometry(geometry);
     }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Takes the README's picture of the Details window: the window application in a network namespace
 # of its own under Xvfb, with traffic between veth pairs to a peer namespace (nothing leaves the
-# machine), a device that is down and one excluded by the settings file, the graph on its
+# machine), a VPN whose tun device is carried inside eth0 (a small forwarder on each end sends its
+# packets over UDP), a device that is down and one excluded by the settings file, the graph on its
 # logarithmic scale with the pointer on it. Needs root, Xvfb, xdotool, ImageMagick and python3.
 # Usage: scripts/details-screenshot.sh path/to/orvek out.png
 # (SECS sets how long traffic runs before the picture; the default 40).
@@ -25,9 +26,32 @@ for dev in eth0 wlan0; do
   i=$((i+1))
 done
 ip -n "$ns" link add docker0 type bridge; ip -n "$ns" link set docker0 up
-ip -n "$ns" tuntap add tun0 mode tun; ip -n "$ns" addr add 10.97.0.1/24 dev tun0; ip -n "$ns" link set tun0 up
+ip -n "$ns" tuntap add tap0 mode tap; ip -n "$ns" addr add 10.95.0.1/24 dev tap0; ip -n "$ns" link set tap0 up
 ip -n "$ns" link add down0 type veth peer name down1; ip -n "$ns" addr add 10.96.0.1/24 dev down0
-mkdir -p "$work/config/Orvek"; printf '[devices]\nexcluded=tun0\n' > "$work/config/Orvek/Orvek.conf"
+mkdir -p "$work/config/Orvek"; printf '[devices]\nexcluded=tap0\n' > "$work/config/Orvek/Orvek.conf"
+# The VPN: each end makes tun0 and carries its packets as UDP datagrams to the other's.
+cat > "$work/vpn.py" <<'PY'
+import fcntl, os, select, socket, struct, sys
+name, local, peer = sys.argv[1:4]
+open("/proc/self/comm", "w").write("vpnclient")
+tun = os.open("/dev/net/tun", os.O_RDWR)
+fcntl.ioctl(tun, 0x400454ca, struct.pack("16sH", name.encode(), 0x0001 | 0x1000))  # TUNSETIFF: IFF_TUN, IFF_NO_PI
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind((local, 1194)); s.connect((peer, 1194))
+print("ready", flush=True)
+while True:
+    for ready in select.select([tun, s], [], [])[0]:
+        try:
+            if ready == tun: s.send(os.read(tun, 65536))
+            else: os.write(tun, s.recv(65536))
+        except OSError: pass  # the other end not there yet
+PY
+vpn_end() { # NS ADDRESS-ON-ETH ADDRESS-OF-PEER TUN-ADDRESS
+  ip netns exec "$1" python3 "$work/vpn.py" tun0 "$2" "$3" > "$work/vpn-$1" &
+  for n in $(seq 100); do grep -q ready "$work/vpn-$1" && break; sleep 0.1; done
+  ip -n "$1" link set tun0 mtu 1400; ip -n "$1" addr add "$4/24" dev tun0; ip -n "$1" link set tun0 up
+}
+vpn_end "$peer" 10.98.0.2 10.98.0.1 10.97.0.2
+vpn_end "$ns" 10.98.0.1 10.98.0.2 10.97.0.1
 ip netns exec "$ns" Xvfb -displayfd 3 -screen 0 1280x900x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.out" 2>&1 &
 for n in $(seq 100); do grep -q '[0-9]' "$work/display" && break; sleep 0.1; done
 export DISPLAY=:$(cat "$work/display")
@@ -36,7 +60,8 @@ xdotool search --sync --onlyvisible --name Orvek >/dev/null
 win=$(xdotool search --onlyvisible --name Orvek | head -n1)
 xdotool windowfocus --sync "$win" key space
 sleep 1
-# Traffic: a steady stream on eth0 both ways, bursts on wlan0.
+# Traffic: a steady stream on eth0 both ways, bursts on wlan0, and a stream each way through the
+# VPN.
 cat > "$work/traffic.py" <<'PY'
 import socket, sys, time, math
 src, dst, rate, secs, burst = sys.argv[1], sys.argv[2], float(sys.argv[3]), float(sys.argv[4]), sys.argv[5] == "1"
@@ -56,6 +81,8 @@ secs=${SECS:-40}
 ip netns exec "$peer" python3 "$work/traffic.py" 10.98.0.2 10.98.0.1 600000 "$secs" 0 &
 ip netns exec "$ns" python3 "$work/traffic.py" 10.98.0.1 10.98.0.2 150000 "$secs" 0 &
 ip netns exec "$peer" python3 "$work/traffic.py" 10.98.1.2 10.98.1.1 2500000 "$secs" 1 &
+ip netns exec "$ns" python3 "$work/traffic.py" 10.97.0.1 10.97.0.2 80000 "$secs" 0 &
+ip netns exec "$peer" python3 "$work/traffic.py" 10.97.0.2 10.97.0.1 200000 "$secs" 0 &
 sleep 2
 # A double-click on the received counter opens the Details window; Alt+L ticks its graph's
 # logarithmic scale, and the pointer rests on the graph, which then tells the rates under it.
@@ -64,7 +91,7 @@ xdotool search --sync --onlyvisible --name "Orvek - Details" >/dev/null
 det=$(xdotool search --onlyvisible --name "Orvek - Details" | head -n1)
 xdotool windowfocus --sync "$det" key alt+l
 sleep $((secs - 7))
-xdotool mousemove --window "$det" 716 470
+xdotool mousemove --window "$det" 900 500
 sleep 2
 import -window "$det" "$out"
 cat "$work/orvek.out" "$work/xvfb.out"
