@@ -368,6 +368,10 @@ CaptureRequest COrvekMeter::OnAdapterFound(const char* szDeviceName, bool bCarri
     device.PrepareOpen(request.bPromiscuous);
     request.pAnalyzer = &device;
     if (bCarried) {
+        // A tunnel's inner traffic is all it carried, whatever the filter: its outer packets,
+        // UDP or TCP to the filter, carry all of it, so that its overhead is only what
+        // tunnelling added. An always-true filter keeps the kernel's cut to the snapshot length.
+        request.strFilter = kEveryPacketFilter;
         request.pAnalyzer = &device.m_innerAnalyzer;
         std::lock_guard<std::mutex> guard(m_mtxDevices);
         if (m_outerFlows[szDeviceName] != outer) {

@@ -123,6 +123,8 @@ public:
     };
 
     static constexpr const char* kDefaultFilter = "tcp or udp";
+    // What a tunnel's inner traffic is captured with: every packet, on any link type.
+    static constexpr const char* kEveryPacketFilter = "len >= 0";
     // A device gone for this long is forgotten: dropped from snapshots, its counters folded into
     // the totals; if it comes back it counts from zero. Containers come and go with names never
     // used again, and each would otherwise stay in every scrape for the life of the process.

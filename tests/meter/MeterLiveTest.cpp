@@ -321,6 +321,7 @@ TEST_F(MeterLive, VxlanCountsOnceAsItsOuterPacketsOnTheUplinkAndShowsItsInnerTra
     });
     EXPECT_EQ(pPeerSink->WaitFor(20), 20u);
     EXPECT_EQ(sink.WaitFor(20), 20u);
+    ShOk("ping -q -c 3 -i 0.2 -W 5 10.83.0.2 >/dev/null"); // inside, what the filter leaves out
     ExpectConnectionsClosed();
     const Bytes uplink{NetworkBytesSince("mx0", base, true), NetworkBytesSince("mx0", base, false)};
     ExpectTotals(uplink);
@@ -497,7 +498,9 @@ TEST_F(MeterLive, UserSpaceVpnCountsOnceAsItsDatagramsOnTheUplink) {
     ExpectTotals({NetworkBytesSince("mu0", base, true) +
                       static_cast<int64_t>(ReadCounters("mul").nTxBytes - localBase.nTxBytes),
                   NetworkBytesSince("mu0", base, false)});
-    // Its outer packets are its holder's datagrams: each inner packet plus IPv4 and UDP headers.
+    // Its outer packets are its holder's datagrams: each inner packet plus IPv4 and UDP headers,
+    // also of what the filter ("tcp or udp") leaves out inside the tunnel.
+    ShOk("ping -q -c 3 -i 0.2 -W 5 10.85.0.2 >/dev/null");
     ExpectOverheadPerPacket(m_meter, "mut", 20 + 8);
 
     m_meter.SetNotTunnels({"mut"});
