@@ -364,7 +364,8 @@ TEST_F(DetailsLive, UntickedDevicesAndTheSettingsComeBackTickingReopens) {
     const auto innerTip = [&] {
         return Text(*m_pDlg->OpenDetails()->GetModel(), "orv2", kColRecv, Qt::ToolTipRole);
     };
-    // Captured as a tunnel: its datagrams show as its inner traffic and add to no total.
+    // Captured as a tunnel: its datagrams show as its inner traffic and add to no total (as do
+    // this host's port-unreachable answers, which the filter does not take from a tunnel).
     const auto innerShown = [&](const char* szRecv) {
         return Serve([&] { return innerTip().find(szRecv) != std::string::npos; });
     };
@@ -372,7 +373,7 @@ TEST_F(DetailsLive, UntickedDevicesAndTheSettingsComeBackTickingReopens) {
     EXPECT_TRUE(Serve(shownAsTunnel));
     const int64_t nTotal = m_pDlg->GetMeter().GetRecvBytes();
     recvOn2(2);
-    EXPECT_TRUE(innerShown("Inner: 0 bytes sent, 1,056 received")) << innerTip();
+    EXPECT_TRUE(innerShown(" bytes sent, 1,056 received")) << innerTip();
     EXPECT_EQ(Text(*m_pDlg->OpenDetails()->GetModel(), "orv2", kColOverhead), "unknown");
     EXPECT_EQ(m_pDlg->GetMeter().GetRecvBytes(), nTotal);
     EXPECT_FALSE(IsOpen("orv2")); // not counting
@@ -381,7 +382,7 @@ TEST_F(DetailsLive, UntickedDevicesAndTheSettingsComeBackTickingReopens) {
     Capture();
     EXPECT_TRUE(Serve(shownAsTunnel));
     recvOn2(1);
-    EXPECT_TRUE(innerShown("Inner: 0 bytes sent, 528 received")) << innerTip();
+    EXPECT_TRUE(innerShown(" bytes sent, 528 received")) << innerTip();
     // Said to be no tunnel it counts, and that is kept for Orvek's detection to heed; left to
     // Orvek again, no exclusion and no tunnel is no key, not an invalid value.
     const auto settingsFile = [&] {
