@@ -77,8 +77,7 @@ int AddressFit(const SocketRecord& socket, const FlowKey& key) {
     if (key.IsIPv6()) {
         return socket.aLocal == key.aLocal ? 2 : 0;
     }
-    static constexpr uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-    return std::memcmp(socket.aLocal.data(), kMapped, 12) == 0 &&
+    return IsIPv4Mapped(socket.aLocal) &&
                    std::memcmp(socket.aLocal.data() + 12, key.aLocal.data(), 4) == 0
                ? 2
                : 0;

@@ -1,5 +1,6 @@
 #include "Processes.h"
 
+#include "SockDiag.h"
 #include "ZarnFd.h"
 
 #include <algorithm>
@@ -63,19 +64,6 @@ std::vector<pid_t> ParsePidList(std::string_view bytes, size_t nMax, bool& bMore
         pids.push_back(nPid);
     }
     return pids;
-}
-
-uint64_t SocketInodeOfLink(std::string_view strLink) {
-    constexpr std::string_view kPrefix = "socket:[";
-    if (!strLink.starts_with(kPrefix) || !strLink.ends_with(']')) {
-        return 0;
-    }
-    const std::string_view strNumber =
-        strLink.substr(kPrefix.size(), strLink.size() - kPrefix.size() - 1);
-    uint64_t nInode = 0;
-    const auto [pEnd, error] =
-        std::from_chars(strNumber.data(), strNumber.data() + strNumber.size(), nInode);
-    return error == std::errc() && pEnd == strNumber.data() + strNumber.size() ? nInode : 0;
 }
 
 std::string ExecutableOfLink(std::string_view strLink) {
@@ -189,7 +177,7 @@ bool CProcessNamer::LookAtDescriptors(Group& group) const {
                 return false;
             }
             if (const uint64_t nInode =
-                    SocketInodeOfLink(ReadLink(strFdDir + "/" + pEntry->d_name))) {
+                    ParseSocketLink(ReadLink(strFdDir + "/" + pEntry->d_name))) {
                 group.exeOfInode.emplace(nInode, strName);
             }
         }

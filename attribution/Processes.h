@@ -15,8 +15,6 @@
 // Pure: the process ids of a cgroup.procs file, one decimal number a line; lines that are no
 // number are skipped. At most nMax ids; more set bMore.
 std::vector<pid_t> ParsePidList(std::string_view bytes, size_t nMax, bool& bMore);
-// Pure: the socket inode a /proc/PID/fd link names ("socket:[12345]"), or 0 for anything else.
-uint64_t SocketInodeOfLink(std::string_view strLink);
 // Pure: a program's name from its /proc/PID/exe link ("/usr/bin/curl (deleted)" gives "curl"),
 // or from its comm file's bytes ("curl\n"); empty when there is none.
 std::string ExecutableOfLink(std::string_view strLink);

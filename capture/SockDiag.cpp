@@ -1,5 +1,7 @@
 #include "SockDiag.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
@@ -141,4 +143,21 @@ bool ParseDiagReplies(std::span<const uint8_t> bytes, std::vector<DiagReply>& re
         bytes = bytes.subspan(nStep < bytes.size() ? nStep : bytes.size());
     }
     return true;
+}
+
+uint64_t ParseSocketLink(std::string_view link) {
+    constexpr std::string_view kPrefix = "socket:[";
+    if (!link.starts_with(kPrefix) || !link.ends_with(']')) {
+        return 0;
+    }
+    const std::string_view digits = link.substr(kPrefix.size(), link.size() - kPrefix.size() - 1);
+    uint64_t nInode = 0;
+    const auto [pEnd, error] =
+        std::from_chars(digits.data(), digits.data() + digits.size(), nInode);
+    return error == std::errc() && pEnd == digits.data() + digits.size() ? nInode : 0;
+}
+
+bool IsIPv4Mapped(const std::array<uint8_t, 16>& aAddress) {
+    constexpr std::array<uint8_t, 12> kPrefix = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    return std::equal(kPrefix.begin(), kPrefix.end(), aAddress.begin());
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // One TCP or UDP socket as the kernel describes it.
@@ -43,3 +44,10 @@ std::string BuildSocketDump(uint8_t nFamily, uint8_t nProtocol, uint32_t nStates
 // that are no sequence of well-formed messages; what was read before stays in replies.
 bool ParseDiagReplies(std::span<const uint8_t> bytes, std::vector<DiagReply>& replies,
                       std::string& strError);
+
+// Pure: the inode of a descriptor whose /proc/PID/fd link reads "socket:[N]"; 0 for any other.
+uint64_t ParseSocketLink(std::string_view link);
+
+// Pure: whether an IPv6 address is an IPv4 one as a dual-stack socket holds it (::ffff:a.b.c.d,
+// the IPv4 address in its last four bytes).
+bool IsIPv4Mapped(const std::array<uint8_t, 16>& aAddress);

@@ -18,6 +18,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 std::string ParseTunFdinfo(std::string_view text) {
     constexpr std::string_view kKey = "iff:";
@@ -43,25 +44,6 @@ std::string ParseTunFdinfo(std::string_view text) {
         return bName ? std::string(line) : std::string();
     }
     return {};
-}
-
-uint64_t ParseSocketLink(std::string_view link) {
-    constexpr std::string_view kPrefix = "socket:[";
-    if (!link.starts_with(kPrefix) || !link.ends_with(']')) {
-        return 0;
-    }
-    const std::string_view digits = link.substr(kPrefix.size(), link.size() - kPrefix.size() - 1);
-    if (digits.empty() || digits.size() > 19) {
-        return 0; // 19 digits always fit 64 bits
-    }
-    uint64_t nInode = 0;
-    for (const char c : digits) {
-        if (c < '0' || c > '9') {
-            return 0;
-        }
-        nInode = nInode * 10 + static_cast<uint64_t>(c - '0');
-    }
-    return nInode;
 }
 
 std::string BuildRouteQuery(uint8_t nFamily, const std::array<uint8_t, 16>& aAddress,
@@ -261,19 +243,25 @@ std::vector<ConnectedSocket> DumpConnected(const std::set<uint64_t>& wanted) {
     return sockets;
 }
 
+// A socket's peer as the packets to it carry it, with its family (AF_INET, AF_INET6): an IPv4
+// peer of a dual-stack socket is IPv4, its address in the first four bytes.
+std::pair<uint8_t, std::array<uint8_t, 16>> PeerOnTheWire(const SocketRecord& socket) {
+    if (socket.nFamily == AF_INET6 && !IsIPv4Mapped(socket.aRemote)) {
+        return {AF_INET6, socket.aRemote};
+    }
+    std::array<uint8_t, 16> aPeer{};
+    const long nFrom = socket.nFamily == AF_INET6 ? 12 : 0;
+    std::copy_n(socket.aRemote.begin() + nFrom, 4, aPeer.begin());
+    return {AF_INET, aPeer};
+}
+
 // The device this host's packets to the socket's peer leave through: the one it is bound to, or
 // the route's; 0 when neither is known.
 int FindOutDevice(const SocketRecord& socket, uint32_t nSeq) {
     if (socket.nBoundIf != 0) {
         return static_cast<int>(socket.nBoundIf);
     }
-    static constexpr uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-    uint8_t nFamily = socket.nFamily;
-    std::array<uint8_t, 16> aPeer = socket.aRemote;
-    if (nFamily == AF_INET6 && std::memcmp(aPeer.data(), kMapped, sizeof kMapped) == 0) {
-        nFamily = AF_INET; // an IPv4 peer of a dual-stack socket
-        std::memmove(aPeer.data(), aPeer.data() + 12, 4);
-    }
+    const auto [nFamily, aPeer] = PeerOnTheWire(socket);
     RouteVerdict verdict;
     AskKernel(NETLINK_ROUTE, BuildRouteQuery(nFamily, aPeer, nSeq),
               [&](std::span<const uint8_t> bytes) {
@@ -342,19 +330,12 @@ TunHolderScan ScanTunHolders(const char* szProc) {
 }
 
 OuterFlow OuterFlowOf(const SocketRecord& socket, uint8_t nProtocol) {
+    const auto [nFamily, aPeer] = PeerOnTheWire(socket);
     OuterFlow outer;
     outer.nPort = socket.nRemotePort;
     outer.nProtocol = nProtocol;
-    constexpr std::array<uint8_t, 12> kMapped = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-    if (socket.nFamily == AF_INET6 &&
-        !std::equal(kMapped.begin(), kMapped.end(), socket.aRemote.begin())) {
-        outer.nRemoteFamily = 6;
-        outer.aRemote = socket.aRemote;
-    } else {
-        outer.nRemoteFamily = 4;
-        const size_t nFrom = socket.nFamily == AF_INET6 ? kMapped.size() : 0;
-        std::copy_n(socket.aRemote.begin() + long(nFrom), 4, outer.aRemote.begin());
-    }
+    outer.nRemoteFamily = nFamily == AF_INET6 ? 6 : 4;
+    outer.aRemote = aPeer;
     return outer;
 }
 

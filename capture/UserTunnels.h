@@ -25,9 +25,6 @@
 // kernel writes for a /dev/net/tun descriptor attached to a device; empty without one.
 std::string ParseTunFdinfo(std::string_view text);
 
-// Pure: the inode of a descriptor whose /proc/PID/fd link reads "socket:[N]"; 0 for any other.
-uint64_t ParseSocketLink(std::string_view link);
-
 // An RTM_GETROUTE request for the route this host takes to an address (AF_INET: its first four
 // bytes).
 std::string BuildRouteQuery(uint8_t nFamily, const std::array<uint8_t, 16>& aAddress,

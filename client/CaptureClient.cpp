@@ -578,34 +578,26 @@ std::string CCaptureClient::DescribeFailure(const CZarnException& e) const {
                : DescribeError(e);
 }
 
-void CCaptureClient::SetExcludedDevices(const std::set<std::string>& excluded) {
+template <class T> void CCaptureClient::ChangeChoice(T& choice, const T& value) {
     ExcludedMessage message;
     {
         std::lock_guard guard(m_mtxSettings);
-        m_excluded = excluded;
+        choice = value;
         message = ToMessage(m_excluded, m_tunnels, m_notTunnels);
     }
     m_pLink->Tell(message);
+}
+
+void CCaptureClient::SetExcludedDevices(const std::set<std::string>& excluded) {
+    ChangeChoice(m_excluded, excluded);
 }
 
 void CCaptureClient::SetTunnels(const std::map<std::string, std::string>& tunnels) {
-    ExcludedMessage message;
-    {
-        std::lock_guard guard(m_mtxSettings);
-        m_tunnels = tunnels;
-        message = ToMessage(m_excluded, m_tunnels, m_notTunnels);
-    }
-    m_pLink->Tell(message);
+    ChangeChoice(m_tunnels, tunnels);
 }
 
 void CCaptureClient::SetNotTunnels(const std::set<std::string>& devices) {
-    ExcludedMessage message;
-    {
-        std::lock_guard guard(m_mtxSettings);
-        m_notTunnels = devices;
-        message = ToMessage(m_excluded, m_tunnels, m_notTunnels);
-    }
-    m_pLink->Tell(message);
+    ChangeChoice(m_notTunnels, devices);
 }
 
 std::set<std::string> CCaptureClient::GetExcludedDevices() const {

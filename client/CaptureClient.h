@@ -83,6 +83,10 @@ public:
 private:
     class CLink;
 
+    // Sets one of the user's device choices (a member guarded by m_mtxSettings) and tells the
+    // helper all of them.
+    template <class T> void ChangeChoice(T& choice, const T& value);
+
     IMeterView& m_view;
     mutable std::mutex m_mtxSettings;
     std::string m_strFilter{"tcp or udp"};        // guarded by m_mtxSettings

@@ -446,12 +446,6 @@ TEST(Processes, ProcFilesAreReadStrictly) {
     EXPECT_TRUE(bMore);
     EXPECT_TRUE(ParsePidList("", 2, bMore).empty());
 
-    EXPECT_EQ(SocketInodeOfLink("socket:[12345]"), 12345u);
-    for (const char* szLink : {"socket:[]", "socket:[12x]", "socket:[-1]", "pipe:[12]", "/dev/null",
-                               "socket:[99999999999999999999]", "socket:[12"}) {
-        EXPECT_EQ(SocketInodeOfLink(szLink), 0u) << szLink;
-    }
-
     EXPECT_EQ(ExecutableOfLink("/usr/bin/curl"), "curl");
     EXPECT_EQ(ExecutableOfLink("/opt/x y/run (deleted)"), "run");
     EXPECT_EQ(ExecutableOfLink(""), "");

@@ -338,9 +338,11 @@ TEST(UserTunnels, FdinfoNamesTheDeviceAndSocketLinksTheirInode) {
         EXPECT_EQ(ParseTunFdinfo(szNone), "") << szNone;
     }
     EXPECT_EQ(ParseSocketLink("socket:[7022690]"), 7022690U);
+    EXPECT_EQ(ParseSocketLink("socket:[12345]"), 12345U);
     EXPECT_EQ(ParseSocketLink("socket:[9999999999999999999]"), 9999999999999999999U);
-    for (const char* szNone : {"socket:[]", "socket:[12a]", "socket:[99999999999999999999]",
-                               "pipe:[5]", "socket:[5", "/dev/net/tun"}) {
+    for (const char* szNone : {"socket:[]", "socket:[12a]", "socket:[12x]", "socket:[-1]",
+                               "socket:[99999999999999999999]", "pipe:[5]", "pipe:[12]",
+                               "socket:[5", "socket:[12", "/dev/net/tun", "/dev/null"}) {
         EXPECT_EQ(ParseSocketLink(szNone), 0U) << szNone;
     }
 }
