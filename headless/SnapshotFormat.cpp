@@ -1,5 +1,6 @@
 #include "SnapshotFormat.h"
 
+#include "JsonText.h"
 #include "OrvekMeter.h"
 
 #include <algorithm>
@@ -7,60 +8,12 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <optional>
 #include <string_view>
 #include <system_error>
 
 namespace {
 
-// Both formats must be valid UTF-8, while device names and libpcap texts are arbitrary bytes, and
-// two devices must never read as one (Prometheus refuses a scrape with a label set twice): every
-// byte that does not start a well-formed sequence becomes the four characters \xHH, and a
-// backslash becomes two, so that no text reads as another.
-std::string ToUtf8Text(std::string_view svText) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string strOut;
-    strOut.reserve(svText.size());
-    size_t nPos = 0;
-    while (nPos < svText.size()) {
-        const auto nLead = static_cast<unsigned char>(svText[nPos]);
-        size_t nLength = 0;
-        char32_t cCode = 0;
-        char32_t cMin = 0;
-        if (nLead < 0x80) {
-            nLength = 1;
-            cCode = nLead;
-        } else if (nLead >= 0xC2 && nLead <= 0xDF) {
-            nLength = 2;
-            cCode = nLead & 0x1F;
-            cMin = 0x80;
-        } else if (nLead >= 0xE0 && nLead <= 0xEF) {
-            nLength = 3;
-            cCode = nLead & 0x0F;
-            cMin = 0x800;
-        } else if (nLead >= 0xF0 && nLead <= 0xF4) {
-            nLength = 4;
-            cCode = nLead & 0x07;
-            cMin = 0x10000;
-        }
-        bool bValid = nLength > 0 && nPos + nLength <= svText.size();
-        for (size_t nNext = 1; bValid && nNext < nLength; ++nNext) {
-            const auto nByte = static_cast<unsigned char>(svText[nPos + nNext]);
-            bValid = (nByte & 0xC0) == 0x80;
-            cCode = (cCode << 6) | (nByte & 0x3F);
-        }
-        // Overlong forms, UTF-16 surrogates and code points past U+10FFFF are not UTF-8.
-        bValid = bValid && cCode >= cMin && cCode <= 0x10FFFF && (cCode < 0xD800 || cCode > 0xDFFF);
-        if (!bValid) {
-            strOut.append("\\x").append(1, kHex[nLead >> 4]).append(1, kHex[nLead & 0xF]);
-            ++nPos;
-        } else {
-            strOut.append(nLead == '\\' ? "\\\\" : svText.substr(nPos, nLength));
-            nPos += nLength;
-        }
-    }
-    return strOut;
-}
+using nlohmann::ordered_json;
 
 void AppendInteger(std::string& strOut, int64_t nValue) {
     char szDigits[24];
@@ -75,36 +28,18 @@ int64_t RateOf(int64_t nNow, int64_t nBefore, double dSeconds) {
                : 0;
 }
 
-// ,"sent_bytes":N,"received_bytes":N,"sent_rate":N,"received_rate":N
-void AppendBytesAndRates(std::string& strOut, int64_t nSent, int64_t nRecv, int64_t nSentBefore,
-                         int64_t nRecvBefore, double dSeconds) {
-    strOut += ",\"sent_bytes\":";
-    AppendInteger(strOut, nSent);
-    strOut += ",\"received_bytes\":";
-    AppendInteger(strOut, nRecv);
-    strOut += ",\"sent_rate\":";
-    AppendInteger(strOut, RateOf(nSent, nSentBefore, dSeconds));
-    strOut += ",\"received_rate\":";
-    AppendInteger(strOut, RateOf(nRecv, nRecvBefore, dSeconds));
+// "sent_bytes", "received_bytes", "sent_rate" and "received_rate" into the object.
+void SetBytesAndRates(ordered_json& object, int64_t nSent, int64_t nRecv, int64_t nSentBefore,
+                      int64_t nRecvBefore, double dSeconds) {
+    object["sent_bytes"] = nSent;
+    object["received_bytes"] = nRecv;
+    object["sent_rate"] = RateOf(nSent, nSentBefore, dSeconds);
+    object["received_rate"] = RateOf(nRecv, nRecvBefore, dSeconds);
 }
 
-void AppendJsonString(std::string& strOut, std::string_view svText) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    strOut += '"';
-    for (const char ch : ToUtf8Text(svText)) {
-        const auto nByte = static_cast<unsigned char>(ch);
-        if (ch == '"' || ch == '\\') {
-            strOut.append(1, '\\').append(1, ch);
-        } else if (nByte < 0x20) {
-            strOut.append("\\u00").append(1, kHex[nByte >> 4]).append(1, kHex[nByte & 0xF]);
-        } else {
-            strOut += ch;
-        }
-    }
-    strOut += '"';
-}
-
-// Label values escape only backslash, double quote and line feed; other bytes go as they are.
+// Label values escape only backslash, double quote and line feed, after ToUtf8Text: the exposition
+// must be UTF-8, and two devices must never read as one (Prometheus refuses a scrape with a label
+// set twice).
 void AppendLabelValue(std::string& strOut, std::string_view svText) {
     strOut += '"';
     for (const char ch : ToUtf8Text(svText)) {
@@ -143,33 +78,22 @@ bool IsShownAsTunnel(const DeviceSnapshot& device) {
     return device.bCarried || device.nInnerSentBytes != 0 || device.nInnerRecvBytes != 0;
 }
 
-// ,"tunnel":{"carried_by":...,"inner_sent_bytes":...,...}: the inner bytes, and the outer bytes and
-// overhead (outer minus inner) or null where the outer packets cannot be told.
-void AppendTunnel(std::string& strOut, const DeviceSnapshot& device) {
-    strOut += ",\"tunnel\":{\"carried_by\":";
-    if (device.strCarriedBy.empty()) {
-        strOut += "null";
-    } else {
-        AppendJsonString(strOut, device.strCarriedBy);
-    }
-    const auto field = [&](const char* szName, const std::optional<int64_t>& nValue) {
-        strOut.append(",\"").append(szName).append("\":");
-        if (nValue) {
-            AppendInteger(strOut, *nValue);
-        } else {
-            strOut += "null";
-        }
-    };
-    field("inner_sent_bytes", device.nInnerSentBytes);
-    field("inner_received_bytes", device.nInnerRecvBytes);
+// {"carried_by":...,"inner_sent_bytes":...,...}: the inner bytes, and the outer bytes and overhead
+// (outer minus inner) or null where the outer packets cannot be told.
+ordered_json TunnelJson(const DeviceSnapshot& device) {
+    ordered_json tunnel;
+    tunnel["carried_by"] =
+        device.strCarriedBy.empty() ? ordered_json() : JsonText(device.strCarriedBy);
+    tunnel["inner_sent_bytes"] = device.nInnerSentBytes;
+    tunnel["inner_received_bytes"] = device.nInnerRecvBytes;
     const auto outer = [&](int64_t nValue) {
-        return device.bOuterKnown ? std::optional<int64_t>(nValue) : std::nullopt;
+        return device.bOuterKnown ? ordered_json(nValue) : ordered_json();
     };
-    field("outer_sent_bytes", outer(device.nOuterSentBytes));
-    field("outer_received_bytes", outer(device.nOuterRecvBytes));
-    field("overhead_sent_bytes", outer(device.nOuterSentBytes - device.nInnerSentBytes));
-    field("overhead_received_bytes", outer(device.nOuterRecvBytes - device.nInnerRecvBytes));
-    strOut += '}';
+    tunnel["outer_sent_bytes"] = outer(device.nOuterSentBytes);
+    tunnel["outer_received_bytes"] = outer(device.nOuterRecvBytes);
+    tunnel["overhead_sent_bytes"] = outer(device.nOuterSentBytes - device.nInnerSentBytes);
+    tunnel["overhead_received_bytes"] = outer(device.nOuterRecvBytes - device.nInnerRecvBytes);
+    return tunnel;
 }
 
 // One sample of a tunnel's family: {device=...,carried_by=...,direction=...} value.
@@ -207,61 +131,48 @@ std::string FormatUtcTime(std::chrono::system_clock::time_point tWall) {
 std::string FormatJsonLine(const MeterSnapshot& snapshot, const MeterSnapshot& before,
                            double dSeconds, std::chrono::system_clock::time_point tWall,
                            size_t nPerApp) {
-    std::string strOut = "{\"time\":\"" + FormatUtcTime(tWall) + "\"";
-    AppendBytesAndRates(strOut, snapshot.nSentBytes, snapshot.nRecvBytes, before.nSentBytes,
-                        before.nRecvBytes, dSeconds);
-    strOut += ",\"devices\":[";
-    for (size_t nIndex = 0; nIndex < snapshot.devices.size(); ++nIndex) {
-        const DeviceSnapshot& device = snapshot.devices[nIndex];
+    ordered_json line;
+    line["time"] = FormatUtcTime(tWall);
+    SetBytesAndRates(line, snapshot.nSentBytes, snapshot.nRecvBytes, before.nSentBytes,
+                     before.nRecvBytes, dSeconds);
+    ordered_json& devices = line["devices"] = ordered_json::array();
+    for (const DeviceSnapshot& device : snapshot.devices) {
         // A few dozen devices: a search costs less than an index.
         const auto itBefore =
             std::ranges::find(before.devices, device.strName, &DeviceSnapshot::strName);
         const bool bBefore = itBefore != before.devices.end();
-        strOut += nIndex == 0 ? "{\"name\":" : ",{\"name\":";
-        AppendJsonString(strOut, device.strName);
-        strOut += ",\"state\":";
-        AppendJsonString(strOut, device.strState);
-        AppendBytesAndRates(strOut, device.nSentBytes, device.nRecvBytes,
-                            bBefore ? itBefore->nSentBytes : 0, bBefore ? itBefore->nRecvBytes : 0,
-                            dSeconds);
-        strOut += ",\"packets\":";
-        AppendInteger(strOut, device.nSentPackets + device.nRecvPackets);
-        strOut += ",\"drops\":";
-        AppendInteger(strOut, device.nDrops);
+        ordered_json& object = devices.emplace_back();
+        object["name"] = JsonText(device.strName);
+        object["state"] = JsonText(device.strState);
+        SetBytesAndRates(object, device.nSentBytes, device.nRecvBytes,
+                         bBefore ? itBefore->nSentBytes : 0, bBefore ? itBefore->nRecvBytes : 0,
+                         dSeconds);
+        object["packets"] = device.nSentPackets + device.nRecvPackets;
+        object["drops"] = device.nDrops;
         if (IsShownAsTunnel(device)) {
-            AppendTunnel(strOut, device);
+            object["tunnel"] = TunnelJson(device);
         }
-        strOut += '}';
     }
-    strOut += ']';
     if (nPerApp > 0) {
         const std::vector<AppUsage> beforeRows = TopAppRows(before.apps, nPerApp);
-        strOut += ",\"apps\":[";
-        bool bFirst = true;
+        ordered_json& apps = line["apps"] = ordered_json::array();
         for (const AppUsage& row : TopAppRows(snapshot.apps, nPerApp)) {
             const auto itBefore = std::ranges::find_if(beforeRows, [&](const AppUsage& earlier) {
                 return earlier.nReason == row.nReason && earlier.strName == row.strName;
             });
             const bool bBefore = itBefore != beforeRows.end();
-            strOut += bFirst ? "{\"name\":" : ",{\"name\":";
-            bFirst = false;
-            AppendJsonString(strOut, row.strName);
+            ordered_json& object = apps.emplace_back();
+            object["name"] = JsonText(row.strName);
             if (!row.IsAttributed()) {
-                strOut += ",\"reason\":";
-                AppendJsonString(strOut,
-                                 LabelUnattributed(static_cast<EUnattributed>(row.nReason)));
+                object["reason"] = LabelUnattributed(static_cast<EUnattributed>(row.nReason));
             }
-            AppendBytesAndRates(strOut, row.nSentBytes, row.nRecvBytes,
-                                bBefore ? itBefore->nSentBytes : 0,
-                                bBefore ? itBefore->nRecvBytes : 0, dSeconds);
-            strOut += ",\"connections\":";
-            AppendInteger(strOut, row.nConnections);
-            strOut += '}';
+            SetBytesAndRates(object, row.nSentBytes, row.nRecvBytes,
+                             bBefore ? itBefore->nSentBytes : 0, bBefore ? itBefore->nRecvBytes : 0,
+                             dSeconds);
+            object["connections"] = row.nConnections;
         }
-        strOut += ']';
     }
-    strOut += '}';
-    return strOut;
+    return DumpJson(line);
 }
 
 CLineFormatter::CLineFormatter(bool bJson, bool bTimestamps,

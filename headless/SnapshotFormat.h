@@ -16,8 +16,8 @@ std::string FormatTextLine(const MeterSnapshot& snapshot);
 // A moment as RFC 3339 in UTC, with milliseconds: "2025-01-31T09:05:07.250Z".
 std::string FormatUtcTime(std::chrono::system_clock::time_point tWall);
 
-// The snapshot taken at tWall as one JSON object on one line (no line end), texts in valid UTF-8
-// (bytes that are not UTF-8 as \xHH, a backslash doubled):
+// The snapshot taken at tWall as one JSON object on one line (no line end), names and states as
+// JsonText writes them (valid UTF-8; bytes that are not UTF-8 as \xHH, a backslash doubled):
 // {"time":"<RFC 3339>","sent_bytes":N,"received_bytes":N,"sent_rate":N,"received_rate":N,
 // "devices":[{"name":"..","state":"..","sent_bytes":N,"received_bytes":N,"sent_rate":N,
 // "received_rate":N,"packets":N,"drops":N},...]} with packets counting both directions, and the

@@ -2,9 +2,11 @@
 // its locale, escaping of arbitrary device bytes, and an exposition that promtool accepts.
 
 #include "SnapshotFormat.h"
+#include "JsonText.h"
 #include "OrvekMeter.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <clocale>
 #include <cstdio>
@@ -46,6 +48,8 @@ TEST(SnapshotText, RoundsAsPrintfInTheCLocaleUnderACommaLocale) {
     }
 }
 
+// Names and states are bytes: a JSON reader that refuses anything but UTF-8 reads them back as
+// their text, UTF-8 kept, quotes and control characters escaped, other bytes as \xHH.
 TEST(SnapshotJson, OneObjectWithAnyBytesEscapedIntoValidUtf8) {
     // A name with quote, backslash, control characters, DEL and valid UTF-8 ("é", "€", an emoji);
     // a state with bytes that are not UTF-8: a stray byte, an overlong NUL, a surrogate, a code
@@ -59,12 +63,28 @@ TEST(SnapshotJson, OneObjectWithAnyBytesEscapedIntoValidUtf8) {
     EXPECT_EQ(FormatJsonLine(snapshot, {}, 0, {}),
               R"({"time":"1970-01-01T00:00:00.000Z","sent_bytes":300,"received_bytes":7000,)"
               R"("sent_rate":0,"received_rate":0,"devices":[)"
-              R"({"name":"a\"b\\\\c\u000a\u0009\u0001\u001f)"
+              R"({"name":"a\"b\\\\c\n\t\u0001\u001f)"
               "\x7f\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\",\"state\":\""
               R"(\\xff|\\xc0\\x80|\\xed\\xa0\\x80|\\xf4\\x90\\x80\\x80|\u0000|\\xe2\\x82)"
               R"(","sent_bytes":300,"received_bytes":7000,"sent_rate":0,"received_rate":0,)"
               R"("packets":8,"drops":2},{"name":"wlan0","state":"down","sent_bytes":0,)"
               R"("received_bytes":0,"sent_rate":0,"received_rate":0,"packets":0,"drops":0}]})");
+
+    // Applications likewise: "café" stays café, bytes that are not UTF-8 and control characters
+    // in a name still make a line that a strict reader takes.
+    snapshot.apps = {{"caf\xC3\xA9", 0, 10, 20, 1}, {"x\xFFy\"\n\\", 0, 1, 2, 1}};
+    const std::string strLine = FormatJsonLine(snapshot, {}, 0, {}, 10);
+    nlohmann::json line;
+    ASSERT_NO_THROW(line = nlohmann::json::parse(strLine)) << strLine;
+    EXPECT_EQ(line["devices"][0]["name"],
+              "a\"b\\\\c\n\t\x01\x1f\x7f\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
+    EXPECT_EQ(
+        line["devices"][0]["state"],
+        std::string("\\xff|\\xc0\\x80|\\xed\\xa0\\x80|\\xf4\\x90\\x80\\x80|\0|\\xe2\\x82", 54));
+    EXPECT_EQ(line["apps"][0]["name"], "caf\xC3\xA9");
+    EXPECT_EQ(line["apps"][1]["name"], "x\\xffy\"\n\\\\");
+    // A text that bypassed that rule is still written, its stray bytes as U+FFFD, never thrown.
+    EXPECT_EQ(DumpJson({{"k\xFF", "v\xC3"}}), "{\"k\xEF\xBF\xBD\":\"v\xEF\xBF\xBD\"}");
 }
 
 // Each line of a run carries its time in UTC (the text lines only when asked) and the rates since
