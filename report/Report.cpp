@@ -1,6 +1,7 @@
 #include "Report.h"
 
 #include "AppHistory.h"
+#include "JsonText.h"
 
 #include <algorithm>
 #include <charconv>
@@ -9,6 +10,8 @@
 #include <filesystem>
 
 namespace {
+
+using nlohmann::ordered_json;
 
 bool ParseCount(const std::string& strText, int nMax, int& nValue) {
     int nParsed = 0;
@@ -95,25 +98,6 @@ std::string Label(ETier eTier, int64_t nStart) {
     }
 }
 
-void AppendJsonString(std::string& strOut, const std::string& strText) {
-    strOut += '"';
-    for (const char ch : strText) {
-        const auto nByte = static_cast<unsigned char>(ch);
-        if (ch == '"' || ch == '\\') {
-            strOut += '\\';
-            strOut += ch;
-        } else if (nByte < 0x20 || nByte >= 0x7F) {
-            // Device names are bytes, not text: anything but printable ASCII is escaped.
-            char szEscape[8];
-            std::snprintf(szEscape, sizeof szEscape, "\\u%04x", nByte);
-            strOut += szEscape;
-        } else {
-            strOut += ch;
-        }
-    }
-    strOut += '"';
-}
-
 const char* KindName(AppHistoryRow::EKind eKind) {
     switch (eKind) {
     case AppHistoryRow::EKind::Application:
@@ -129,48 +113,40 @@ const char* KindName(AppHistoryRow::EKind eKind) {
 }
 
 // Every application row of the bucket, exact: the file keeps at most kAppsPerBucket of them.
-void AppendJsonApps(std::string& strOut, const ReportRow& row) {
-    strOut += ",\"applications\":[";
-    bool bFirst = true;
+ordered_json AppsJson(const ReportRow& row) {
+    ordered_json apps = ordered_json::array();
     for (const AppHistoryRow& app :
          SummarizeApplications(row.apps, row.nSent, row.nRecv, SIZE_MAX)) {
-        strOut += bFirst ? "{\"name\":" : ",{\"name\":";
-        bFirst = false;
-        AppendJsonString(strOut, DescribeAppHistoryRow(app));
-        strOut += ",\"kind\":\"" + std::string(KindName(app.eKind)) +
-                  "\",\"sent_bytes\":" + std::to_string(app.nSent) +
-                  ",\"received_bytes\":" + std::to_string(app.nRecv) + "}";
+        apps.push_back({{"name", JsonText(DescribeAppHistoryRow(app))},
+                        {"kind", KindName(app.eKind)},
+                        {"sent_bytes", app.nSent},
+                        {"received_bytes", app.nRecv}});
     }
-    strOut += "]";
+    return apps;
 }
 
-std::string Json(const std::vector<ReportRow>& rows, bool bApps = false) {
-    std::string strOut = "[";
-    for (size_t n = 0; n < rows.size(); ++n) {
-        const ReportRow& row = rows[n];
-        strOut += (n == 0 ? "\n  {" : ",\n  {");
-        strOut += "\"start\":\"" + FormatLocalIso(row.nStart) +
-                  "\",\"start_utc\":" + std::to_string(row.nStart) +
-                  ",\"end_utc\":" + std::to_string(row.nEnd) +
-                  ",\"sent_bytes\":" + std::to_string(row.nSent) +
-                  ",\"received_bytes\":" + std::to_string(row.nRecv) +
-                  ",\"recorded_seconds\":" + std::to_string(row.nRecorded) +
-                  ",\"elapsed_seconds\":" + std::to_string(row.nLength) + ",\"devices\":{";
-        bool bFirst = true;
+ordered_json RowsJson(const std::vector<ReportRow>& rows, bool bApps = false) {
+    ordered_json buckets = ordered_json::array();
+    for (const ReportRow& row : rows) {
+        ordered_json& bucket = buckets.emplace_back();
+        bucket["start"] = FormatLocalIso(row.nStart);
+        bucket["start_utc"] = row.nStart;
+        bucket["end_utc"] = row.nEnd;
+        bucket["sent_bytes"] = row.nSent;
+        bucket["received_bytes"] = row.nRecv;
+        bucket["recorded_seconds"] = row.nRecorded;
+        bucket["elapsed_seconds"] = row.nLength;
+        ordered_json& devices = bucket["devices"] = ordered_json::object();
         for (const auto& [strDevice, bytes] : row.devices) {
-            strOut += bFirst ? "" : ",";
-            bFirst = false;
-            AppendJsonString(strOut, strDevice);
-            strOut += ":{\"sent_bytes\":" + std::to_string(bytes.first) +
-                      ",\"received_bytes\":" + std::to_string(bytes.second) + "}";
+            // One to one: two devices never share a key.
+            devices[ToUtf8Text(strDevice)] = {{"sent_bytes", bytes.first},
+                                              {"received_bytes", bytes.second}};
         }
-        strOut += "}";
         if (bApps) {
-            AppendJsonApps(strOut, row);
+            bucket["applications"] = AppsJson(row);
         }
-        strOut += "}";
     }
-    return strOut + (rows.empty() ? "]" : "\n]");
+    return buckets;
 }
 
 // A person's table: one line per bucket; buckets nobody recorded say so instead of a zero.
@@ -395,49 +371,40 @@ std::string MakeReport(CUsageStore& store, const ReportOptions& options, int64_t
     }
     std::string strOut;
     if (options.bJson) {
-        strOut = "{\"database\":";
-        AppendJsonString(strOut, store.GetPath());
-        strOut += ",\"generated\":\"" + FormatLocalIso(nNowUtc) + "\"";
+        ordered_json report;
+        report["database"] = JsonText(store.GetPath());
+        report["generated"] = FormatLocalIso(nNowUtc);
         for (const View& view : views) {
             if (view.nCount > 0) {
                 const bool bApps = options.bByApp && view.eTier != ETier::Hour;
-                strOut += ",\n\"" + std::string(view.szKey) + "\":" +
-                          Json(ReadRows(store, view.eTier, view.nCount, nNowUtc, bApps), bApps);
+                report[view.szKey] =
+                    RowsJson(ReadRows(store, view.eTier, view.nCount, nNowUtc, bApps), bApps);
             }
         }
         if (options.bCycle && !status) {
-            strOut += ",\n\"cycle\":null";
+            report["cycle"] = nullptr;
         } else if (status) {
             const Plan& plan = status->plan;
-            strOut += ",\n\"cycle\":{\"first_day\":\"" + FormatDate(status->cycle.first) +
-                      "\",\"last_day\":\"" + FormatDate(AddDays(status->cycle.next, -1)) +
-                      "\",\"start_utc\":" + std::to_string(status->cycle.nStart) +
-                      ",\"end_utc\":" + std::to_string(status->cycle.nEnd) +
-                      ",\"cap_bytes\":" + std::to_string(plan.nCapBytes) + ",\"unit\":\"" +
-                      UnitName(plan.eUnit) + "\",\"counts\":\"" +
-                      (plan.eCounting == ECounting::ReceivedOnly ? "received" : "sent+received") +
-                      "\",\"devices\":[";
-            bool bFirst = true;
+            ordered_json& cycle = report["cycle"];
+            cycle["first_day"] = FormatDate(status->cycle.first);
+            cycle["last_day"] = FormatDate(AddDays(status->cycle.next, -1));
+            cycle["start_utc"] = status->cycle.nStart;
+            cycle["end_utc"] = status->cycle.nEnd;
+            cycle["cap_bytes"] = plan.nCapBytes;
+            cycle["unit"] = UnitName(plan.eUnit);
+            cycle["counts"] =
+                plan.eCounting == ECounting::ReceivedOnly ? "received" : "sent+received";
+            ordered_json& devices = cycle["devices"] = ordered_json::array();
             for (const std::string& strDevice : plan.devices) {
-                strOut += bFirst ? "" : ",";
-                bFirst = false;
-                AppendJsonString(strOut, strDevice);
+                devices.push_back(JsonText(strDevice));
             }
-            strOut += "],\"used_bytes\":" + std::to_string(status->nUsed) +
-                      ",\"projected_bytes\":" +
-                      (status->nProjected < 0 ? "null" : std::to_string(status->nProjected)) +
-                      ",\"alerts_fired\":[";
-            bFirst = true;
-            for (const int nPercent : status->fired) {
-                if (!bFirst) {
-                    strOut += ',';
-                }
-                strOut += std::to_string(nPercent);
-                bFirst = false;
-            }
-            strOut += "],\"days\":" + Json(ReadCycleRows(store, *status, nNowUtc)) + "}";
+            cycle["used_bytes"] = status->nUsed;
+            cycle["projected_bytes"] =
+                status->nProjected < 0 ? ordered_json() : ordered_json(status->nProjected);
+            cycle["alerts_fired"] = status->fired;
+            cycle["days"] = RowsJson(ReadCycleRows(store, *status, nNowUtc));
         }
-        return strOut + "}\n";
+        return DumpJson(report) + "\n";
     }
     for (const View& view : views) {
         if (view.nCount > 0) {

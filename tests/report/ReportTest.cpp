@@ -8,6 +8,8 @@
 #include "StoreSupport.h"
 #include "UsageRecorder.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <ctime>
 #include <fstream>
@@ -143,6 +145,59 @@ TEST_F(ReportTest, ApplicationsByDayAndMonth) {
     EXPECT_NE(strText.find("\nnot attributed when written                  3.91 KiB          0 B"),
               std::string::npos)
         << strText;
+}
+
+// Names are bytes. In JSON "café" stays café (a file, a device, an application); quotes and control
+// characters are escaped; bytes that are not UTF-8 make valid JSON and stay apart from a name
+// that reads alike. On a fixed day, in-process: nothing here depends on today's date.
+TEST_F(ReportTest, JsonKeepsUtf8NamesAndEscapesTheRest) {
+    const int64_t nNow = Utc(2025, 3, 10, 12);
+    const std::string strPath = (m_dir / "caf\xC3\xA9.sqlite").string();
+    CFakeClock clock;
+    clock.nWallMs = (nNow - 60) * 1000;
+    CUsageRecorder recorder(strPath, clock, {});
+    MeterSnapshot snapshot;
+    for (const char* szName : {"caf\xC3\xA9", "q\"\n\t", "v\xFF", "v\\xff"}) {
+        snapshot.devices.emplace_back().strName = szName;
+    }
+    recorder.Observe(snapshot);
+    clock.Pass(30);
+    for (size_t n = 0; n < snapshot.devices.size(); ++n) {
+        snapshot.devices[n].nRecvBytes = 100 * static_cast<int64_t>(n + 1);
+    }
+    snapshot.nRecvBytes = 1000;
+    snapshot.apps = {{"caf\xC3\xA9", 0, 0, 600, 1}, {"x\xFE\"\n", 0, 0, 400, 1}};
+    recorder.Observe(snapshot);
+    recorder.Flush();
+    Plan plan;
+    plan.nCapBytes = 4000;
+    plan.devices = {"v\xFF"};
+    SavePlan(*recorder.GetStore(), plan);
+
+    ReportOptions options;
+    options.nDays = 1;
+    options.bCycle = options.bJson = options.bByApp = true;
+    const std::string strJson = MakeReport(*recorder.GetStore(), options, nNow);
+    nlohmann::json report; // strict: refuses bytes that are not UTF-8
+    ASSERT_NO_THROW(report = nlohmann::json::parse(strJson)) << strJson;
+    EXPECT_EQ(report["database"], strPath);
+    const auto bytes = [](int64_t nRecv) {
+        return nlohmann::json{{"sent_bytes", 0}, {"received_bytes", nRecv}};
+    };
+    EXPECT_EQ(report["days"][0]["devices"], nlohmann::json({{"caf\xC3\xA9", bytes(100)},
+                                                            {"q\"\n\t", bytes(200)},
+                                                            {"v\\xff", bytes(300)},
+                                                            {"v\\\\xff", bytes(400)}}))
+        << strJson;
+    EXPECT_EQ(
+        report["days"][0]["applications"],
+        nlohmann::json::parse(R"([{"name":"café","kind":"application","sent_bytes":0,)"
+                              R"("received_bytes":600},{"name":"x\\xfe\"\n",)"
+                              R"("kind":"application","sent_bytes":0,"received_bytes":400}])"))
+        << strJson;
+    EXPECT_EQ(report["cycle"]["devices"], nlohmann::json({"v\\xff"})) << strJson;
+    EXPECT_EQ(report["cycle"]["days"].back()["devices"], nlohmann::json({{"v\\xff", bytes(300)}}))
+        << strJson;
 }
 
 TEST_F(ReportTest, CommandLineAndExitStatuses) {
