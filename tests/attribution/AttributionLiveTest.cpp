@@ -15,6 +15,7 @@
 #include "OrvekMeter.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -29,7 +30,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
-#include <regex>
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -424,27 +424,18 @@ protected:
     CTestCgroups m_cgroups;
 };
 
-// The rows and totals of a JSON line of orvek-headless --per-app.
+// The rows and totals of a JSON line of orvek-headless --per-app; totals of -1 for a line that is
+// not a JSON object.
 MeterRows ParseJsonRows(const std::string& strLine) {
-    MeterRows meter;
-    long long nSent = -1, nRecv = -1;
-    std::sscanf(strLine.c_str() + std::min(strLine.find(R"("sent_bytes")"), strLine.size()),
-                R"("sent_bytes":%lld,"received_bytes":%lld)", &nSent, &nRecv);
-    meter.nSentBytes = nSent;
-    meter.nRecvBytes = nRecv;
-    const size_t nApps = strLine.find(R"("apps":[)");
-    if (nApps == std::string::npos) {
-        return meter;
+    const auto line = nlohmann::json::parse(strLine, nullptr, false);
+    if (!line.is_object()) {
+        return {{}, -1, -1};
     }
-    // Names here need no escapes.
-    static const std::regex row(R"re(\{"name":"([^"\\]*)"(,"reason":"[a-z_]+")?,)re"
-                                R"re("sent_bytes":(\d+),"received_bytes":(\d+))re");
-    for (auto it = std::sregex_iterator(strLine.begin() + static_cast<std::ptrdiff_t>(nApps),
-                                        strLine.end(), row);
-         it != std::sregex_iterator(); ++it) {
-        AppUsage usage{(*it)[1], (*it)[2].matched ? 1U : 0U, std::stoll((*it)[3]),
-                       std::stoll((*it)[4]), 0};
-        meter.rows.push_back(usage);
+    MeterRows meter{
+        {}, line.value("sent_bytes", int64_t{-1}), line.value("received_bytes", int64_t{-1})};
+    for (const auto& row : line.value("apps", nlohmann::json::array())) {
+        meter.rows.push_back({row.at("name"), row.contains("reason") ? 1U : 0U,
+                              row.at("sent_bytes"), row.at("received_bytes"), 0});
     }
     return meter;
 }

@@ -8,10 +8,10 @@
 #include <httplib.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -38,14 +38,12 @@ Args Orvek(Args args) {
 // The totals in the last line of an output; -1 where there is none.
 using SentRecv = std::pair<int64_t, int64_t>;
 SentRecv Totals(const std::string& strOut) {
-    long long nSent = -1, nRecv = -1;
     const std::string strLast = strOut.substr(strOut.rfind('\n', strOut.size() - 2) + 1);
-    const size_t nAt = strLast.find(R"("sent_bytes")");
-    if (nAt != std::string::npos) {
-        std::sscanf(strLast.c_str() + nAt, R"("sent_bytes":%lld,"received_bytes":%lld)", &nSent,
-                    &nRecv);
+    const auto line = nlohmann::json::parse(strLast, nullptr, false);
+    if (!line.is_object()) {
+        return {-1, -1};
     }
-    return {nSent, nRecv};
+    return {line.value("sent_bytes", int64_t{-1}), line.value("received_bytes", int64_t{-1})};
 }
 
 // Stops orvek, which must exit cleanly having said strErr on standard error; returns its output.
