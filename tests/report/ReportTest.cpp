@@ -198,6 +198,12 @@ TEST_F(ReportTest, JsonKeepsUtf8NamesAndEscapesTheRest) {
     EXPECT_EQ(report["cycle"]["devices"], nlohmann::json({"v\\xff"})) << strJson;
     EXPECT_EQ(report["cycle"]["days"].back()["devices"], nlohmann::json({{"v\\xff", bytes(300)}}))
         << strJson;
+    // The program prints the same: its file's name read back as written, whatever today is.
+    int nStatus = -1;
+    const std::string strOut = Report("--json --database '" + strPath + "'", nStatus);
+    EXPECT_EQ(nStatus, 0) << strOut;
+    const auto printed = nlohmann::json::parse(strOut, nullptr, false);
+    EXPECT_TRUE(printed.is_object() && printed.value("database", "") == strPath) << strOut;
 }
 
 TEST_F(ReportTest, CommandLineAndExitStatuses) {
