@@ -20,12 +20,12 @@ for kind in 0:"IPv4 received" 1:"IPv4 sent" 2:"IPv6 received" 3:"IPv6 sent" 4:"8
         --benchmark_filter="BM_PerPacket/frame:${kind%%:*}/real_time/threads:1\$" \
         --benchmark_min_time=0.05 >/dev/null 2>&1
     calls=$(callgrind_annotate --threshold=100 --tree=calling "$out" 2>/dev/null |
-        sed -n 's/.*> .*COrvekMeter::CDevice::AnalyzePacket(PacketInfo\*) (\([0-9,]*\)x).*/\1/p' | head -n1 | tr -d ,)
+        sed -n 's/.*> .*CDeviceCounter::AnalyzePacket(PacketInfo\*) (\([0-9,]*\)x).*/\1/p' | head -n1 | tr -d ,)
     if [ -z "$calls" ]; then
         echo "instructions.sh: the profile names no AnalyzePacket; was it renamed?" >&2
         exit 1
     fi
-    analyze=$(inclusive 'COrvekMeter::CDevice::AnalyzePacket(PacketInfo*) [')
+    analyze=$(inclusive 'CDeviceCounter::AnalyzePacket(PacketInfo*) [')
     parse=$(inclusive 'ParseLinkHeader(int, unsigned char const*, unsigned int) [')
     awk -v k="${kind#*:}" -v a="$analyze" -v p="${parse:-0}" -v c="$calls" \
         'BEGIN { printf "%-28s %10.1f %12.1f\n", k, a / c, p / c }'

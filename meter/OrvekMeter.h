@@ -1,137 +1,38 @@
 #pragma once
 
 #include "AdapterListener.h"
-#include "AddressTable.h"
-#include "AppResolver.h"
+#include "AppRows.h"
 #include "CaptureControl.h"
+#include "CaptureCounting.h"
+#include "CountingBackend.h"
+#include "DeviceCounter.h"
+#include "DisplayPacer.h"
 #include "Meter.h"
 #include "MeterSnapshot.h"
 #include "MeterView.h"
+#include "TunnelBook.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <optional>
+#include <set>
 #include <string>
-
-// What a captured packet is to this host.
-enum class EDirection : uint8_t {
-    Ignored,  // too short for an IPv4 header after the link header: not counted
-    Sent,     // its source is one of the host's addresses
-    Received, // addressed to the host (its own address, multicast, broadcast), or not shown to
-              // be anything else
-    Forwarded // between two other hosts: the host only routes, bridges or translates it
-};
-
-// Pure: tells the direction of a packet from its bytes and the host's addresses, reading nothing
-// past the captured length. The source decides "sent"; with bCountForeign (promiscuous capture)
-// everything else is received, otherwise only what is addressed to the host is, and the rest is
-// forwarded. Frames that are not IP are judged by the four bytes at offsets 12 to 15 after the
-// link header, as an IPv4 source; a capture too short to show an address counts as received.
-EDirection ClassifyPacket(const PacketInfo& info, const CAddressTable& addresses,
-                          bool bCountForeign);
-
-// What one device's capture has counted. Only that device's capture thread writes it, so no two
-// devices share a cache line; any thread reads it.
-struct alignas(64) DeviceCounters {
-    std::atomic<int64_t> nSentBytes{0};
-    std::atomic<int64_t> nRecvBytes{0};
-    std::atomic<int64_t> nSentPackets{0};
-    std::atomic<int64_t> nRecvPackets{0};
-    // Packets the kernel dropped for this device's captures (ring full, interface drops).
-    std::atomic<int64_t> nDrops{0};
-};
+#include <vector>
 
 // The traffic meter: the capture library's listener that has every announced device opened with
 // the user's choices, counts every packet as sent or received, per device, and keeps a view
 // showing the two totals. A window (or console, or test) holds one and is its view; the meter
-// paces the view by itself and stops capture when it is destroyed.
-class COrvekMeter : public IAdapterListener, public IMeter {
+// paces the view by itself and stops capture when it is destroyed. It holds the user's capture
+// settings, says what failed, and joins the parts that do the rest: the devices' counters
+// (CCaptureCounting, read through ICountingBackend), the tunnels' outer flows (CTunnelBook), the
+// application rows (CAppRows) and the display's pace (CDisplayPacer).
+class COrvekMeter : public IAdapterListener, public IMeter, private IPacedCounters {
 public:
-    // One device's counts and the analyzer of its packets. The meter makes one per device on
-    // first use and keeps it for its own life, so that totals survive Stop and reopening.
-    class CDevice final : public IPacketAnalyzer {
-    public:
-        // Registers the device's flow tap with the meter's resolver.
-        explicit CDevice(COrvekMeter& meter);
-        CDevice(const CDevice&) = delete;
-        CDevice& operator=(const CDevice&) = delete;
-
-        // Capture thread: counts one packet.
-        void AnalyzePacket(PacketInfo* pInfo) override;
-        // Capture thread, after a batch: forgets the batch's addresses, hands the batch's flows to
-        // the resolver and asks the view to show the totals if they moved and no update is
-        // pending.
-        void OnPacketsDelivered() override;
-        // Capture thread: the kernel's drops since this opening, added to those of earlier ones.
-        void OnDropCount(int64_t nDrops) override;
-        // Any thread.
-        const DeviceCounters& GetCounters() const { return m_counters; }
-        // Any thread: what the device counted as a tunnel (opened Carried), outside the totals.
-        const DeviceCounters& GetInnerCounters() const { return m_inner; }
-
-    private:
-        friend class COrvekMeter;
-        // The analyzer of the device opened as a tunnel: counts its inner packets apart, with
-        // no flow tap (their bytes are the outer flow's). Calls as CDevice's.
-        class CInner final : public IPacketAnalyzer {
-        public:
-            explicit CInner(CDevice& device) : m_device(device) {}
-            void AnalyzePacket(PacketInfo* pInfo) override;
-            void OnPacketsDelivered() override;
-            void OnDropCount(int64_t nDrops) override;
-
-        private:
-            CDevice& m_device;
-        };
-        // Refreshing thread, before the device's capture thread starts: this opening's choice.
-        void PrepareOpen(bool bCountForeign);
-        // Capture thread: counts a packet that repeats the last flow of its direction
-        // (CFlowTap::CountRepeat4 or 6); false for others.
-        template <CFlowTap::ERepeat (CFlowTap::*fnRepeat)(const PacketInfo&, int64_t)>
-        bool CountRepeat(const PacketInfo& info);
-        // Capture thread: AnalyzePacket out of line, so that IPv4's repeats need no registers
-        // saved: for packets of other families, for those that repeat no flow, and for those
-        // whose direction the short classification leaves, which keeps that one short too.
-        [[gnu::noinline]] void AnalyzeOtherFamily(PacketInfo* pInfo);
-        [[gnu::noinline]] void AnalyzeFresh(PacketInfo* pInfo);
-        [[gnu::noinline]] void AnalyzeOther(PacketInfo* pInfo);
-
-        COrvekMeter& m_meter;
-        DeviceCounters m_counters;
-        DeviceCounters m_inner;
-        CInner m_innerAnalyzer{*this};
-        // The flows of what this device counted, for the resolver; filled by the capture thread.
-        CFlowTap m_tap;
-        // The capture thread's own notes, set by PrepareOpen before it starts: whether packets
-        // from others count (promiscuous), the counts when the last batch ended, the host's
-        // addresses as the batch's first packet found them, and the drops of earlier openings.
-        bool m_bCountForeign = false;
-        int64_t m_nMark = 0;
-        const CAddressTable* m_pAddresses = nullptr;
-        int64_t m_nDropBase = 0;
-        // The kind the device was last listed with, kept for when it is gone; m_mtxDevices.
-        std::string m_strKind;
-        // Since when the device is gone (listed by no snapshot); the meter's lock. Unset while
-        // it is listed, and by every opening.
-        std::optional<std::chrono::steady_clock::time_point> m_tGoneSince;
-        // The counters' id in snapshots (DeviceSnapshot::nCounterId); set when made.
-        uint64_t m_nCounterId = 0;
-    };
-
     static constexpr const char* kDefaultFilter = "tcp or udp";
     // What a tunnel's inner traffic is captured with: every packet, on any link type.
     static constexpr const char* kEveryPacketFilter = "len >= 0";
-    // A device gone for this long is forgotten: dropped from snapshots, its counters folded into
-    // the totals; if it comes back it counts from zero. Containers come and go with names never
-    // used again, and each would otherwise stay in every scrape for the life of the process.
-    static constexpr std::chrono::seconds kGoneExpiry{3600};
     static constexpr const char* kExceptionCaption = "Exception";
-    // How long the counters rest after an update before showing the next one.
-    static constexpr int kDisplayPaceMs = 100;
     // The meter reads the link header and the IP addresses, nothing more: captures stop after the
     // longest link header it reads in full and an IPv6 header, rounded up to the ring's 16-byte
     // alignment. Counting uses the wire length, so nothing is lost by it.
@@ -140,6 +41,10 @@ public:
     // The view, the lookup and the control must outlive the meter; the meter is destroyed on the
     // view thread. The lookup tells the host's addresses; the control starts and stops capture.
     COrvekMeter(IMeterView& view, const IAddressLookup& lookup, ICaptureControl& control);
+    // As above, with the totals and snapshots read from counting (which outlives the meter)
+    // instead of the capture's own counters; counting tells GetCountsListener of its counts.
+    COrvekMeter(IMeterView& view, const IAddressLookup& lookup, ICaptureControl& control,
+                ICountingBackend& counting);
     COrvekMeter(const COrvekMeter&) = delete;
     COrvekMeter& operator=(const COrvekMeter&) = delete;
     // Stops capture: no capture or monitor thread calls the meter afterwards.
@@ -186,11 +91,10 @@ public:
     // Totals over every device ever counted; any thread.
     int64_t GetRecvBytes() const override;
     int64_t GetSentBytes() const override;
-    // A device's counts and analyzer, made on first use. Any thread but a capture thread; valid
-    // until the device has been gone for the expiry.
-    CDevice& GetDevice(const std::string& strDevice);
-    // How long a gone device is kept (kGoneExpiry); any thread.
+    // How long a gone device is kept (CCaptureCounting::kGoneExpiry); any thread.
     void SetGoneExpiry(std::chrono::steady_clock::duration expiry);
+    // What a counting backend tells when its counts moved: the display's pace.
+    ICountsListener& GetCountsListener() { return m_pacer; }
 
     // Every device the host lists and every device counted that is not gone for longer than the
     // expiry, with its state and counters, the totals (forgotten devices included) and the
@@ -211,55 +115,28 @@ public:
     static std::string FormatSent(int64_t nBytes);
 
 private:
-    // Capture thread, after a batch that counted: asks the view, at most once per update, to show
-    // the totals.
-    void OnCountsMoved();
-    // View thread: shows the totals an update asked for, then rests.
-    void OnDisplayUpdate();
-    // View thread, after the rest: shows totals that moved meanwhile, or ends the update.
-    void OnDisplayPaced();
-    // View thread: ends the pending update. True when the totals moved since they were last
-    // shown and this thread now owns a new pending update.
-    bool ReleaseDisplay();
-    // One total summed over every device's counters, under the devices' lock.
-    int64_t SumOverDevices(std::atomic<int64_t> DeviceCounters::*pTotal) const;
-    // Whether a tunnel's outer flow can be measured: told by a port, and not alike another
-    // tunnel's; m_mtxDevices held.
-    bool IsOuterKnown(const std::string& strTunnel, const OuterFlow& outer) const;
+    // View thread: whether the totals moved since they were last shown.
+    bool HaveTotalsMoved() const override;
     // Any thread: how to get the permission to capture for the capturing binary.
     std::string DescribePermissionFix() const;
-    // Runs fn on the view thread after nDelayMs, unless the meter is gone by then.
-    void PostToView(void (COrvekMeter::*pfn)(), int nDelayMs);
 
     IMeterView& m_view;
     const IAddressLookup& m_lookup;
     ICaptureControl& m_control;
 
-    alignas(64) std::atomic<bool> m_bDisplayPending{false};
     // Totals as last shown; view thread only.
     alignas(64) int64_t m_nShownRecv = -1;
     int64_t m_nShownSent = -1;
-    // Expires with the meter, so that work posted to the view does not outlive it.
-    std::shared_ptr<COrvekMeter*> m_pSelf = std::make_shared<COrvekMeter*>(this);
 
-    // Entries are removed only once gone for the expiry: no adapter holds them then, since the
-    // capture control closes a device's adapter as soon as a listing no longer shows it captured,
-    // and an opening (OnAdapterFound) makes its device not gone under the same lock. Snapshots
-    // forget devices, hence mutable.
-    mutable std::mutex m_mtxDevices;
-    mutable std::map<std::string, std::unique_ptr<CDevice>> m_devices; // guarded by m_mtxDevices
-    // Counts of forgotten devices, so that totals never go down; guarded by m_mtxDevices.
-    mutable int64_t m_nForgottenSent = 0, m_nForgottenRecv = 0;
-    std::chrono::steady_clock::duration m_goneExpiry = kGoneExpiry; // guarded by m_mtxDevices
-    // How each device opened as a tunnel tells its outer flow; guarded by m_mtxDevices.
-    mutable std::map<std::string, OuterFlow> m_outerFlows;
-    // The next device's counter id; guarded by m_mtxDevices. Starts at random, so that no other
-    // meter (a capture helper before this one) gave the same id to a device.
-    uint64_t m_nNextCounterId;
-
-    // Resolves the devices' flows to applications. After m_devices: destroyed (and its worker
-    // stopped) before the devices' taps it reads.
-    mutable CAppResolver m_resolver;
+    // The parts, each outliving those after it that hold it: the resolver the devices' taps and
+    // the tunnels' outer flows go to, the pace the devices' counts move, the devices. Snapshots
+    // forget devices and their tunnels, hence mutable.
+    CAppRows m_apps;
+    mutable CTunnelBook m_tunnels{m_apps.GetResolver()};
+    CDisplayPacer m_pacer{m_view, *this};
+    CCaptureCounting m_capture{m_lookup, m_apps.GetResolver(), m_pacer};
+    // Where totals and snapshots read the counters: m_capture unless another backend was given.
+    ICountingBackend& m_counting;
 
     mutable std::mutex m_mtxSettings;
     std::string m_strFilter{kDefaultFilter}; // guarded by m_mtxSettings

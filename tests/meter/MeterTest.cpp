@@ -399,6 +399,82 @@ TEST(MeterSnapshot, TunnelsCountApartAndOuterFlowsAlikeAreUnknown) {
                         "eth0 gone 0+0\n");
 }
 
+// A counting backend whose counters the test sets; it notes the devices it was told are listed.
+class CFakeCounting final : public ICountingBackend {
+public:
+    ByteTotals GetTotals() const override { return reading.totals; }
+    CountsReading ReadCounts(const std::vector<ListedDevice>& vecListed) override {
+        for (const ListedDevice& device : vecListed) {
+            strListed += device.strName + " " + device.strKind + "\n";
+        }
+        return reading;
+    }
+    CountsReading reading;
+    std::string strListed;
+};
+
+// Another backend's counters make the totals and the snapshot, whatever the capture's own
+// counted: listed devices carry its counters, the devices it counted that are not listed are
+// gone with their last kind and not countable, totals include its forgotten devices' bytes, the
+// display shows them when it tells that counts moved, and the application rows add up to them.
+TEST(MeterBackend, TotalsAndSnapshotAreTheBackendsCounters) {
+    const CAddressTable table;
+    CFakeView view;
+    CFakeControl control;
+    CFakeCounting counting;
+    COrvekMeter meter(view, table, control, counting);
+    meter.SetCaptureSettings("", true);
+    CraftedPacket packet(14, ENetworkProtocol::IPv4, 114, 114);
+    Announce(meter, "eth0").AnalyzePacket(&packet.info); // the capture's own: not read
+    control.SetDeviceStates({{"eth0", "Ethernet", EDeviceState::Capturing, ""},
+                             {"wlan0", "Wi-Fi", EDeviceState::Down, ""}});
+    counting.reading.totals = {1000 + 7, 3000 + 9}; // 7 and 9 from forgotten devices
+    counting.reading.devices = {{"eth0", "", 41, 900, 2500, 9, 25, 3},
+                                {"vx9", "tunnel", 42, 100, 500, 1, 5, 0, 80, 400, 1, 5}};
+    meter.GetCountsListener().OnCountsMoved();
+    view.Serve();
+    EXPECT_EQ(view.GetShown(), Texts(COrvekMeter::FormatRecv(3009), COrvekMeter::FormatSent(1007)));
+
+    const MeterSnapshot snapshot = meter.GetSnapshot();
+    EXPECT_EQ(counting.strListed, "eth0 Ethernet\nwlan0 Wi-Fi\n");
+    EXPECT_EQ(std::make_pair(snapshot.nSentBytes, snapshot.nRecvBytes),
+              std::make_pair(int64_t{1007}, int64_t{3009}));
+    std::vector<DeviceSnapshot> expected(3);
+    expected[0] = {"eth0", "capturing", true, 900, 2500, 9, 25, 3, "Ethernet", true, 41};
+    expected[1] = {"wlan0", "down", false, 0, 0, 0, 0, 0, "Wi-Fi", true, 0};
+    expected[2] = {"vx9", "gone", false, 100, 500, 1, 5, 0, "tunnel", false, 42};
+    expected[2].nInnerSentBytes = 80;
+    expected[2].nInnerRecvBytes = 400;
+    expected[2].nInnerSentPackets = 1;
+    expected[2].nInnerRecvPackets = 5;
+    EXPECT_EQ(snapshot.devices, expected);
+    int64_t nAppSent = 0, nAppRecv = 0;
+    for (const AppUsage& row : snapshot.apps) {
+        nAppSent += row.nSentBytes;
+        nAppRecv += row.nRecvBytes;
+    }
+    EXPECT_EQ(std::make_pair(nAppSent, nAppRecv), std::make_pair(int64_t{1007}, int64_t{3009}));
+}
+
+// A tunnel's outer flow goes with the counters it was opened on: a tunnel forgotten and opened
+// again before the snapshot that forgot it tells the book stays measured.
+TEST(MeterBackend, TunnelsOuterFlowsGoWithTheirCounters) {
+    CAppResolver resolver;
+    CTunnelBook tunnels(resolver);
+    const auto isKnown = [&] {
+        std::vector<DeviceSnapshot> devices(1);
+        devices[0].strName = "vx1";
+        tunnels.FillOuter(devices, {});
+        return devices[0].bOuterKnown;
+    };
+    tunnels.NoteOpened("vx1", 1, OuterFlow{4789});
+    tunnels.NoteOpened("vx1", 2, OuterFlow{4789});
+    tunnels.Forget({{"vx1", "", 1}});
+    EXPECT_TRUE(isKnown());
+    tunnels.Forget({{"vx1", "", 2}});
+    EXPECT_FALSE(isKnown());
+}
+
 // A described failure is shown under the exception caption, one without a text is not; whatever
 // a button handler catches is shown too (each kind's text: DescribeError, CurrentError).
 TEST(MeterException, ShowsDescribedFailuresAndWhatAHandlerCaught) {
