@@ -8,7 +8,6 @@
 #include "HistoryView.h"
 #include "OrvekApp.h"
 #include "OrvekMeter.h"
-#include "QtPost.h"
 #include "RateGraph.h"
 #include "TrafficSampler.h"
 #include "TrafficText.h"
@@ -28,7 +27,6 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QShortcut>
-#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
@@ -41,51 +39,25 @@ namespace {
 constexpr const char* kHowToInclude = "To count a device, tick its Counted box in the Details "
                                       "window (right-click this window, Details...).";
 
-// The user's word on tun devices goes down as two lists: the tunnels, each with its carrier, and
-// ("" as the carrier) the devices that are none, whatever Orvek finds.
-void ApplyTunnels(IMeter& meter, const std::map<std::string, std::string>& tunnels) {
-    std::map<std::string, std::string> chosen;
-    std::set<std::string> notTunnels;
-    for (const auto& [strDevice, strCarrier] : tunnels) {
-        if (strCarrier.empty()) {
-            notTunnels.insert(strDevice);
-        } else {
-            chosen.emplace(strDevice, strCarrier);
-        }
-    }
-    meter.SetTunnels(chosen);
-    meter.SetNotTunnels(notTunnels);
-}
-
 } // namespace
 
 COrvekDlg::COrvekDlg(QWidget* pParent)
     : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
-      m_hIcon(COrvekApp::LoadIcon()),
+      m_hIcon(COrvekApp::LoadIcon()), m_messages(this),
       m_settings([this](const QString& strText) { ShowSettingsProblem(strText); }),
-      // User-interface thread: a helper that ended by itself has stopped capture.
-      m_meter(static_cast<IMeterView&>(*this), [this] { SetCapturing(false); }) {
+      m_view(this, m_settings, m_messages,
+             {.fnShowCounters = [this](const char* szRecv,
+                                       const char* szSent) { ShowCounters(szRecv, szSent); },
+              // User-interface thread: a helper that ended by itself has stopped capture.
+              .fnCaptureEnded = [this] { SetCapturing(false); },
+              .fnExcludedChanged = [this] { RefreshIdleDevices(); }}),
+      m_meter(m_view.GetMeter()) {
     setObjectName(QStringLiteral("IDD_MAIN_DIALOG"));
     setWindowTitle(QStringLiteral(ORVEK_WEB_ADDRESS " - Orvek"));
     setWindowIcon(m_hIcon);
     // The last Capture's choices, before the controls show them; the first start has none.
-    const OrvekSettings settings = m_settings.Load();
-    m_meter.SetCaptureSettings(settings.strFilter, settings.bPromiscuous);
-    m_detailsGeometry = settings.detailsGeometry;
-    m_bLogarithmic = settings.bLogarithmic;
-    m_tunnels = settings.tunnels;
-    ApplyTunnels(m_meter, m_tunnels);
-    // Tunnels used to be kept excluded as well; a tunnel is captured now (for its inner
-    // traffic), and one the user unticks is no longer a tunnel: none is both. A device said to
-    // be no tunnel may be excluded.
-    std::set<std::string> excluded = settings.excluded;
-    for (const auto& [strDevice, strCarrier] : m_tunnels) {
-        if (!strCarrier.empty()) {
-            excluded.erase(strDevice);
-        }
-    }
-    m_meter.SetExcludedDevices(excluded);
+    m_settings.Load(m_meter);
     RefreshIdleDevices();
     CreateControls();
 
@@ -97,7 +69,7 @@ COrvekDlg::COrvekDlg(QWidget* pParent)
     m_meter.UpdateCounters();
     m_btnCapture->setFocus(Qt::OtherFocusReason);
 
-    const IDetailsSource& source = *this;
+    const IDetailsSource& source = m_view;
     m_pSampler = std::make_unique<CTrafficSampler>(source);
     connect(m_pSampler.get(), &CTrafficSampler::Sampled, this, &COrvekDlg::UpdateCounterTips);
     m_pSampler->Start();
@@ -208,26 +180,19 @@ void COrvekDlg::OnSysCommand(unsigned nID) {
 
 CDetailsDlg* COrvekDlg::OpenDetails() {
     if (!m_pDetails) {
-        IDetailsSource& source = *this;
-        m_pDetails = std::make_unique<CDetailsDlg>(source, *m_pSampler, m_detailsGeometry, this);
-        m_pDetails->GetGraph()->SetLogarithmic(m_bLogarithmic);
+        IDetailsSource& source = m_view;
+        m_pDetails = std::make_unique<CDetailsDlg>(source, *m_pSampler,
+                                                   m_settings.GetDetailsGeometry(), this);
+        m_pDetails->GetGraph()->SetLogarithmic(m_settings.IsLogarithmic());
         // User-interface thread, on a click of the graph's box.
         connect(m_pDetails->GetGraph(), &CRateGraph::LogarithmicChanged, this,
-                [this](bool bLogarithmic) {
-                    m_bLogarithmic = bLogarithmic;
-                    m_settings.SaveLogarithmic(bLogarithmic);
-                });
+                [this](bool bLogarithmic) { m_settings.SetLogarithmic(bLogarithmic); });
         if (m_pUsage != nullptr) {
             m_pDetails->AddTab(new CHistoryView(*m_pUsage), QStringLiteral("&History"));
         }
         // User-interface thread, when Details hides: its place is written only when it moved.
         connect(m_pDetails.get(), &CDetailsDlg::GeometryToKeep, this,
-                [this](const QByteArray& geometry) {
-                    if (geometry != m_detailsGeometry) {
-                        m_detailsGeometry = geometry;
-                        m_settings.SaveDetailsGeometry(geometry);
-                    }
-                });
+                [this](const QByteArray& geometry) { m_settings.SetDetailsGeometry(geometry); });
     }
     // Devices may have come or gone since they were listed.
     RefreshIdleDevices();
@@ -235,27 +200,6 @@ CDetailsDlg* COrvekDlg::OpenDetails() {
     m_pDetails->raise();
     m_pDetails->activateWindow();
     return m_pDetails.get();
-}
-
-MeterSnapshot COrvekDlg::GetSnapshot() const {
-    return m_meter.GetSnapshot();
-}
-
-void COrvekDlg::SetTunnels(const std::map<std::string, std::string>& tunnels) {
-    m_tunnels = tunnels;
-    ApplyTunnels(m_meter, m_tunnels);
-    m_settings.SaveTunnels(tunnels);
-}
-
-std::set<std::string> COrvekDlg::GetExcludedDevices() const {
-    return m_meter.GetExcludedDevices();
-}
-
-void COrvekDlg::SetExcludedDevices(const std::set<std::string>& excluded) {
-    m_meter.SetExcludedDevices(excluded);
-    // While capturing the change applies at once; otherwise the states show it.
-    RefreshIdleDevices();
-    m_settings.SaveExcluded(excluded);
 }
 
 void COrvekDlg::RefreshIdleDevices() {
@@ -433,56 +377,7 @@ bool COrvekDlg::eventFilter(QObject* pWatched, QEvent* pEvent) {
     return QDialog::eventFilter(pWatched, pEvent);
 }
 
-void COrvekDlg::Post(std::function<void()> fn, int nDelayMs) {
-    PostToObject(this, std::move(fn), nDelayMs);
-}
-
 void COrvekDlg::ShowCounters(const char* szRecv, const char* szSent) {
     m_staticRecv->setText(QString::fromUtf8(szRecv));
     m_staticSent->setText(QString::fromUtf8(szSent));
-}
-
-void COrvekDlg::ShowMessage(const std::string& strText, const char* szCaption) {
-    bool bPost = false;
-    {
-        std::lock_guard guard(m_mtxMessages);
-        if (m_waitingMessages.empty() || m_waitingMessages.back().first != szCaption) {
-            m_waitingMessages.emplace_back(szCaption, strText);
-        } else {
-            m_waitingMessages.back().second.append("\n").append(strText);
-        }
-        bPost = !m_bShowPosted;
-        m_bShowPosted = true;
-    }
-    if (QThread::currentThread() == thread()) {
-        ShowWaitingMessages();
-    } else if (bPost) {
-        // Hand over and return: the user-interface thread may be waiting for this one.
-        QMetaObject::invokeMethod(
-            this, [this] { ShowWaitingMessages(); }, Qt::QueuedConnection);
-    }
-}
-
-void COrvekDlg::ShowWaitingMessages() {
-    if (m_bMessageOpen) {
-        return;
-    }
-    m_bMessageOpen = true;
-    for (;;) {
-        std::string strText, strCaption;
-        {
-            std::lock_guard guard(m_mtxMessages);
-            m_bShowPosted = false;
-            if (m_waitingMessages.empty()) {
-                break;
-            }
-            strCaption = std::move(m_waitingMessages.front().first);
-            strText = std::move(m_waitingMessages.front().second);
-            m_waitingMessages.erase(m_waitingMessages.begin());
-        }
-        QMessageBox box(QMessageBox::Critical, QString::fromStdString(strCaption),
-                        QString::fromStdString(strText), QMessageBox::Ok, this);
-        box.exec();
-    }
-    m_bMessageOpen = false;
 }

@@ -1,19 +1,18 @@
 #pragma once
 
 #include "CaptureClient.h"
-#include "DetailsSource.h"
-#include "OrvekSettings.h"
+#include "MessageBoxQueue.h"
+#include "MeterViewAdapter.h"
+#include "SettingsKeeper.h"
 
 #include <QDialog>
 #include <QFont>
 #include <QIcon>
 
+#include <functional>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
 #include <utility>
-#include <vector>
 
 class CDetailsDlg;
 class CTrafficSampler;
@@ -25,11 +24,11 @@ class QMenu;
 class QPushButton;
 
 // The main window: filter box, promiscuous choice, Capture and Stop, the received and sent
-// counters and the web-site line. It holds the traffic meter (the capture helper's, through its
-// client: the window holds no capability) and is its view; every path that ends the window stops
-// capture first. It samples the meter once a second for the counters'
-// tooltips and the Details window, and keeps the user's choices across runs.
-class COrvekDlg : public QDialog, private IMeterView, private IDetailsSource {
+// counters and the web-site line, and their handlers; every path that ends the window stops
+// capture first. It owns the parts it is made of: the traffic meter (the capture helper's, through
+// its client: the window holds no capability) with its view adapter, the message boxes, the
+// user's kept choices, the sampler behind the counters' tooltips and the Details window.
+class COrvekDlg : public QDialog {
     Q_OBJECT
 
 public:
@@ -78,27 +77,12 @@ protected:
     bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
 
 private:
-    // User-interface thread: sets the two counter texts.
-    void ShowCounters(const char* szRecv, const char* szSent) override;
-    // Any thread: a modal box on the user-interface thread; from another thread a queued copy.
-    // Messages that come while one waits or is shown (a burst of device failures) are shown
-    // together, in one box.
-    void ShowMessage(const std::string& strText, const char* szCaption) override;
-    // User-interface thread: shows every waiting message, unless a box is open already (it shows
-    // them when it closes).
-    void ShowWaitingMessages();
-    // Any thread: queues fn for the user-interface thread, through a timer when delayed.
-    void Post(std::function<void()> fn, int nDelayMs) override;
-
-    // User-interface thread: the meter's devices and totals.
-    MeterSnapshot GetSnapshot() const override;
-    // User-interface thread: the devices the user excluded.
-    std::set<std::string> GetExcludedDevices() const override;
-    // User-interface thread: closes (or reopens) devices at once and keeps the choice.
-    void SetExcludedDevices(const std::set<std::string>& excluded) override;
-    // User-interface thread: the devices the user said are tunnels, kept in the settings.
-    std::map<std::string, std::string> GetTunnels() const override { return m_tunnels; }
-    void SetTunnels(const std::map<std::string, std::string>& tunnels) override;
+    // User-interface thread, from the adapter: sets the two counter texts.
+    void ShowCounters(const char* szRecv, const char* szSent);
+    // Any thread: the message boxes' (see CMessageBoxQueue::ShowMessage).
+    void ShowMessage(const std::string& strText, const char* szCaption) {
+        m_messages.ShowMessage(strText, szCaption);
+    }
     // User-interface thread, after each sample: exact totals, packets, rates and drops in the
     // counters' tooltips.
     void UpdateCounterTips();
@@ -113,6 +97,7 @@ private:
     void OnFilterReturn();
     void SetCapturing(bool bCapturing);
 
+    // The controls are children: QObject deletes them after every member below is gone.
     QIcon m_hIcon;
     QPushButton* m_btnCapture = nullptr;
     QPushButton* m_btnStop = nullptr;
@@ -122,21 +107,19 @@ private:
     QLineEdit* m_editFilter = nullptr;
     QCheckBox* m_btnPromiscuous = nullptr;
     QLabel* m_staticLink = nullptr;
-    COrvekSettings m_settings;
-    std::map<std::string, std::string> m_tunnels; // user-interface thread
-    QByteArray m_detailsGeometry;
-    bool m_bLogarithmic = false;
+    // Destroyed in the reverse of this order: the Details window (already in the destructor, while
+    // the settings it saves its place to exist), the sampler, then the adapter, whose client ends
+    // the helper while the settings and message boxes it reports to still exist.
+    CMessageBoxQueue m_messages;
+    CSettingsKeeper m_settings;
+    // The meter's view and the Details window's source; owns the meter's client.
+    CMeterViewAdapter m_view;
+    // The adapter's client: the window's meter.
+    CCaptureClient& m_meter;
+    // Reads m_view: made after it, destroyed before it.
     std::unique_ptr<CTrafficSampler> m_pSampler;
     CUsageKeeper* m_pUsage = nullptr;
     std::function<bool()> m_fnHideToTray;
-    // Before the sampler it follows and the settings it writes to when it hides, destroyed first.
+    // Follows the sampler and reads m_view; destroyed first, in the destructor.
     std::unique_ptr<CDetailsDlg> m_pDetails;
-    std::mutex m_mtxMessages;
-    // Guarded by m_mtxMessages: caption and text of each box to show, a line per message; messages
-    // that come one after the other with one caption share a box.
-    std::vector<std::pair<std::string, std::string>> m_waitingMessages;
-    bool m_bShowPosted = false;  // guarded by m_mtxMessages
-    bool m_bMessageOpen = false; // user-interface thread only
-    // Last member: destroyed first, it ends the helper while the controls still exist.
-    CCaptureClient m_meter;
 };
