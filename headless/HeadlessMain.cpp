@@ -85,15 +85,13 @@ void WaitForSettledTotals(const IMeter& meter) {
 int RunHeadless(const std::vector<std::string>& args) {
     HeadlessOptions options;
     UsageOptions usageOptions;
-    std::vector<std::string> rest = args;
     std::string strError;
-    if (!TakeUsageOptions(rest, usageOptions, strError) ||
-        !ParseHeadlessOptions(rest, options, strError)) {
-        std::fprintf(stderr, "orvek: %s\n%s", strError.c_str(), HeadlessUsage());
+    if (!ParseHeadlessOptions(args, options, usageOptions, strError)) {
+        std::fprintf(stderr, "orvek: %s\n%s", strError.c_str(), HeadlessUsage().c_str());
         return 2;
     }
     if (options.bHelp) {
-        std::fputs(HeadlessUsage(), stdout);
+        std::fputs(HeadlessUsage().c_str(), stdout);
         return 0;
     }
     if (options.bVersion) {
