@@ -20,7 +20,8 @@ public:
                           CLI::AppFormatMode eMode) const override {
         // One blank line between groups, where CLI11 puts two.
         return m_strUsage +
-               CLI::detail::find_and_replace(make_groups(pApp, eMode), "\n\n\n", "\n\n") +
+               CLI::detail::find_and_replace(
+                   make_groups(pApp, eMode) + make_subcommands(pApp, eMode), "\n\n\n", "\n\n") +
                (m_strFooter.empty() ? "" : "\n" + m_strFooter);
     }
 
@@ -43,6 +44,14 @@ public:
 
     std::string make_option_desc(const CLI::Option* pOption) const override {
         return Fold(pOption->get_description(), kHelpWidth - kDescriptionColumn);
+    }
+
+    std::string make_subcommand(const CLI::App* pSub) const override {
+        std::stringstream out;
+        CLI::detail::format_help(out, pSub->get_display_name(),
+                                 Fold(pSub->get_description(), kHelpWidth - kDescriptionColumn),
+                                 get_column_width());
+        return out.str();
     }
 
 private:
