@@ -6,7 +6,7 @@ set -euo pipefail
 purpose=${1:-test}
 packages=(build-essential cmake pkg-config libpcap-dev libcap-dev qt6-base-dev libxcb1-dev
     libsqlite3-dev libmicrohttpd-dev libcap2-bin
-    iproute2)
+    iproute2 libcli11-dev)
 case "$purpose" in
 run) packages+=(xdg-utils qt6-wayland man-db) ;;
 test) packages+=(libgtest-dev libcpp-httplib-dev clang libclang-rt-14-dev iputils-ping procps nftables
