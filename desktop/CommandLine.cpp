@@ -27,9 +27,9 @@ bool CanStart(std::string_view svPlatform, bool bX11, bool bWayland) {
 // Qt's own options, which QApplication takes out of the command line: those with a value and
 // those without. Qt reads them with one dash or two, the value after them or after '='.
 constexpr std::string_view kQtValueOptions[] = {
-    "platform",        "platformpluginpath", "platformtheme", "plugin",
-    "qwindowgeometry", "qwindowicon",        "qwindowtitle",  "session",
-    "display",         "geometry",           "style",         "stylesheet"};
+    "platform",    "platformpluginpath", "platformtheme", "plugin",  "qwindowgeometry",
+    "qwindowicon", "qwindowtitle",       "session",       "display", "geometry",
+    "style",       "stylesheet",         "name",          "title",   "visual"};
 constexpr std::string_view kQtFlags[] = {"reverse", "widgetcount", "nograb",
                                          "dograb",  "sync",        "qmljsdebugger"};
 

@@ -87,11 +87,11 @@ int RunHeadless(const std::vector<std::string>& args) {
     UsageOptions usageOptions;
     std::string strError;
     if (!ParseHeadlessOptions(args, options, usageOptions, strError)) {
-        std::fprintf(stderr, "orvek: %s\n%s", strError.c_str(), HeadlessUsage().c_str());
+        std::fprintf(stderr, "orvek: %s\n%s", strError.c_str(), HeadlessUsage());
         return 2;
     }
     if (options.bHelp) {
-        std::fputs(HeadlessUsage().c_str(), stdout);
+        std::fputs(HeadlessUsage(), stdout);
         return 0;
     }
     if (options.bVersion) {

@@ -213,10 +213,14 @@ bool ParseHeadlessOptions(const std::vector<std::string>& args, HeadlessOptions&
     return true;
 }
 
-std::string HeadlessUsage() {
-    HeadlessOptions options;
-    UsageOptions usage;
-    COptionParser parser(kUsage, kFooter);
-    AddHeadlessOptions(parser, options, usage);
-    return parser.Help();
+const char* HeadlessUsage() {
+    // Made once from the options themselves, so that it lists every one.
+    static const std::string strUsage = [] {
+        HeadlessOptions options;
+        UsageOptions usage;
+        COptionParser parser(kUsage, kFooter);
+        AddHeadlessOptions(parser, options, usage);
+        return parser.Help();
+    }();
+    return strUsage.c_str();
 }

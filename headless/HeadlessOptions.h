@@ -46,4 +46,4 @@ bool ParseHeadlessOptions(const std::vector<std::string>& args, HeadlessOptions&
                           UsageOptions& usage, std::string& strError);
 
 // The --help text, every option with its default; ends with a newline.
-std::string HeadlessUsage();
+const char* HeadlessUsage();
