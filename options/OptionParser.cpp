@@ -123,12 +123,16 @@ bool COptionParser::Parse(const std::vector<std::string>& args, std::string& str
         if (pOption == nullptr) {
             vecArgs.push_back(strArg);
         } else if (nEquals == std::string::npos) {
-            // CLI11 would say "1 required TEXT missing".
-            if (!IsFlag(*pOption) && n + 1 == args.size()) {
-                strError = strName + " needs a value";
-                return false;
-            }
             vecArgs.push_back(strArg);
+            if (!IsFlag(*pOption)) {
+                // CLI11 would say "1 required TEXT missing".
+                if (n + 1 == args.size()) {
+                    strError = strName + " needs a value";
+                    return false;
+                }
+                // The value, whatever it looks like: CLI11 takes it too.
+                vecArgs.push_back(args[++n]);
+            }
         } else if (IsFlag(*pOption) && pOption->get_fnames().empty()) {
             strError = strName + " takes no value";
             return false;

@@ -57,6 +57,8 @@ TEST(HeadlessOptions, EveryOptionAndTheValuesItTakes) {
              {{"--filter=ip[0]=0x45", "--interval=0", "--metrics=[::1]:1", "--timestamps",
                "--per-app=1"},
               "ip[0]=0x45|00100||0|1 ::1 1|1"},
+             {{"--exclude", "--json=1", "--filter", "--interval"},
+              "--interval|00000|--json=1,|1|0 127.0.0.1 0|0"},
              // A device's last --tunnel counts.
              {{"--tunnel", "tun0=wlan0", "--tunnel=wg 0=eth0=1", "--tunnel", "tun0=eth0",
                "--not-tunnel", "tun1", "--not-tunnel=tap 0"},
