@@ -85,10 +85,8 @@ void WaitForSettledTotals(const IMeter& meter) {
 int RunHeadless(const std::vector<std::string>& args) {
     HeadlessOptions options;
     UsageOptions usageOptions;
-    std::vector<std::string> rest = args;
     std::string strError;
-    if (!TakeUsageOptions(rest, usageOptions, strError) ||
-        !ParseHeadlessOptions(rest, options, strError)) {
+    if (!ParseHeadlessOptions(args, options, usageOptions, strError)) {
         std::fprintf(stderr, "orvek: %s\n%s", strError.c_str(), HeadlessUsage());
         return 2;
     }

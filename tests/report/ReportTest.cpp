@@ -210,11 +210,33 @@ TEST_F(ReportTest, CommandLineAndExitStatuses) {
     int nStatus = -1;
     EXPECT_EQ(Report("--help", nStatus), ReportUsage());
     EXPECT_EQ(nStatus, 0);
-    for (const char* szBad : {"--days=0", "--hours=400", "--weeks", "--database", "--json=1",
-                              "--by=cpu", "--hours --by app", "--by"}) {
-        const std::string strOut = Report(szBad, nStatus);
-        EXPECT_EQ(nStatus, 2) << szBad;
+    // --help lists every option, with its value's name.
+    for (const char* szOption : {"--hours[=N]", "--days[=N]", "--months[=N]", "--cycle", "--json",
+                                 "--by app|device", "--database FILE", "--help"}) {
+        EXPECT_NE(std::string(ReportUsage()).find(std::string("\n  ") + szOption + " "),
+                  std::string::npos)
+            << szOption;
+    }
+    // A refusal: one line naming the option or argument, then the usage.
+    for (const auto& [strBad, strNamed] :
+         std::vector<std::pair<std::string, std::string>>{{"--days=0", "--days"},
+                                                          {"--hours=400", "--hours"},
+                                                          {"--months=1201", "--months"},
+                                                          {"--weeks", "--weeks"},
+                                                          {"-w", "-w"},
+                                                          {"--database", "--database"},
+                                                          {"--database=", "--database"},
+                                                          {"--json=1", "--json"},
+                                                          {"--by=cpu", "--by"},
+                                                          {"--hours --by app", "--by app"},
+                                                          {"--by", "--by"},
+                                                          {"--days 5", "'5'"}}) {
+        const std::string strOut = Report(strBad, nStatus);
+        EXPECT_EQ(nStatus, 2) << strBad;
         EXPECT_TRUE(strOut.starts_with("orvek report: ")) << strOut;
+        const std::string strLine = strOut.substr(0, strOut.find('\n') + 1);
+        EXPECT_NE(strLine.find(strNamed), std::string::npos) << strOut;
+        EXPECT_EQ(strOut.substr(strLine.size()), ReportUsage()) << strOut;
     }
     EXPECT_EQ(Report("--database " + m_strPath, nStatus),
               "orvek report: " + m_strPath + " does not exist: no usage was recorded there yet\n");
