@@ -7,11 +7,11 @@
 #include "DialogUnits.h"
 #include "HistoryView.h"
 #include "OrvekApp.h"
-#include "OrvekMeter.h"
 #include "QtPost.h"
 #include "RateGraph.h"
-#include "TrafficSampler.h"
+#include "TimedSampler.h"
 #include "TrafficText.h"
+#include "Units.h"
 #include "UsageKeeper.h"
 #include "ZarnException.h"
 #include "res/resource.h"
@@ -98,8 +98,8 @@ COrvekDlg::COrvekDlg(QWidget* pParent)
     m_btnCapture->setFocus(Qt::OtherFocusReason);
 
     const IDetailsSource& source = *this;
-    m_pSampler = std::make_unique<CTrafficSampler>(source);
-    connect(m_pSampler.get(), &CTrafficSampler::Sampled, this, &COrvekDlg::UpdateCounterTips);
+    m_pSampler = std::make_unique<CTimedSampler>(source);
+    connect(m_pSampler.get(), &CTimedSampler::Sampled, this, &COrvekDlg::UpdateCounterTips);
     m_pSampler->Start();
 }
 
@@ -290,7 +290,7 @@ void COrvekDlg::UpdateCounterTips() {
             QStringLiteral("%1 %2 bytes in %3 packets")
                 .arg(QLatin1String(szWhat), FormatCount(nBytes), FormatCount(nPackets));
         if (dRate >= 0) {
-            strTip += QStringLiteral("\nNow %1").arg(FormatRate(dRate));
+            strTip += QStringLiteral("\nNow %1").arg(RateText(dRate));
         }
         return strTip + strDrops;
     };
@@ -331,7 +331,7 @@ void COrvekDlg::OnBnClickedCapture() {
             })) {
             strMessage += "\n\n" + DescribeNothingCaptured(states, kHowToInclude);
         }
-        ShowMessage(strMessage, COrvekMeter::kExceptionCaption);
+        ShowMessage(strMessage, kExceptionCaption);
         return;
     } catch (...) {
         // Whatever else failed (memory, threads), the window stays and says what.
@@ -437,9 +437,9 @@ void COrvekDlg::Post(std::function<void()> fn, int nDelayMs) {
     PostToObject(this, std::move(fn), nDelayMs);
 }
 
-void COrvekDlg::ShowCounters(const char* szRecv, const char* szSent) {
-    m_staticRecv->setText(QString::fromUtf8(szRecv));
-    m_staticSent->setText(QString::fromUtf8(szSent));
+void COrvekDlg::ShowCounters(int64_t nRecvBytes, int64_t nSentBytes) {
+    m_staticRecv->setText(QString::fromStdString(FormatRecvCounter(nRecvBytes)));
+    m_staticSent->setText(QString::fromStdString(FormatSentCounter(nSentBytes)));
 }
 
 void COrvekDlg::ShowMessage(const std::string& strText, const char* szCaption) {

@@ -16,7 +16,7 @@
 #include <vector>
 
 class CDetailsDlg;
-class CTrafficSampler;
+class CTimedSampler;
 class CUsageKeeper;
 class QCheckBox;
 class QLabel;
@@ -37,7 +37,7 @@ public:
     ~COrvekDlg() override;
 
     CCaptureClient& GetMeter() { return m_meter; }
-    CTrafficSampler& GetSampler() { return *m_pSampler; }
+    CTimedSampler& GetSampler() { return *m_pSampler; }
 
     // The menu the window offers on a right click: Details, then the About box.
     std::unique_ptr<QMenu> CreateContextMenu();
@@ -79,7 +79,7 @@ protected:
 
 private:
     // User-interface thread: sets the two counter texts.
-    void ShowCounters(const char* szRecv, const char* szSent) override;
+    void ShowCounters(int64_t nRecvBytes, int64_t nSentBytes) override;
     // Any thread: a modal box on the user-interface thread; from another thread a queued copy.
     // Messages that come while one waits or is shown (a burst of device failures) are shown
     // together, in one box.
@@ -126,7 +126,7 @@ private:
     std::map<std::string, std::string> m_tunnels; // user-interface thread
     QByteArray m_detailsGeometry;
     bool m_bLogarithmic = false;
-    std::unique_ptr<CTrafficSampler> m_pSampler;
+    std::unique_ptr<CTimedSampler> m_pSampler;
     CUsageKeeper* m_pUsage = nullptr;
     std::function<bool()> m_fnHideToTray;
     // Before the sampler it follows and the settings it writes to when it hides, destroyed first.

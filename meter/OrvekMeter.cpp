@@ -5,7 +5,6 @@
 #include "ZarnException.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <pcap/pcap.h>
 #include <random>
@@ -13,14 +12,7 @@
 namespace {
 
 constexpr uint32_t kMinimumIPv4Header = 20;
-constexpr double kBytesToKibi = 0.0009765625;
 constexpr uint32_t kIPv4Source = 12, kIPv4Dest = 16, kIPv6Source = 8, kIPv6Dest = 24;
-
-// " Recv  %.3f Mb" with a decimal point whatever the C library's locale, which a desktop session
-// may set to one with a decimal comma.
-std::string FormatCounter(const char* szLabel, int64_t nBytes) {
-    return std::string(" ") + szLabel + "  " + COrvekMeter::FormatMebibytes(nBytes) + " Mb";
-}
 
 uint32_t ReadAddress4(const uint8_t* pData) {
     uint32_t nAddress;
@@ -628,7 +620,7 @@ bool COrvekMeter::IsOuterKnown(const std::string& strTunnel, const OuterFlow& ou
 void COrvekMeter::UpdateCounters() {
     m_nShownRecv = GetRecvBytes();
     m_nShownSent = GetSentBytes();
-    m_view.ShowCounters(FormatRecv(m_nShownRecv).c_str(), FormatSent(m_nShownSent).c_str());
+    m_view.ShowCounters(m_nShownRecv, m_nShownSent);
 }
 
 void COrvekMeter::PostToView(void (COrvekMeter::*pfn)(), int nDelayMs) {
@@ -660,20 +652,4 @@ bool COrvekMeter::ReleaseDisplay() {
     }
     // Counts arrived while the update was pending; whoever sets the flag first shows them.
     return !m_bDisplayPending.exchange(true, std::memory_order_acq_rel);
-}
-
-std::string COrvekMeter::FormatMebibytes(int64_t nBytes) {
-    char szNumber[64];
-    const double dMebibytes = static_cast<double>(nBytes) * kBytesToKibi * kBytesToKibi;
-    const auto result = std::to_chars(szNumber, szNumber + sizeof szNumber, dMebibytes,
-                                      std::chars_format::fixed, 3);
-    return std::string(szNumber, result.ptr);
-}
-
-std::string COrvekMeter::FormatRecv(int64_t nBytes) {
-    return FormatCounter("Recv", nBytes);
-}
-
-std::string COrvekMeter::FormatSent(int64_t nBytes) {
-    return FormatCounter("Sent", nBytes);
 }

@@ -129,7 +129,6 @@ public:
     // the totals; if it comes back it counts from zero. Containers come and go with names never
     // used again, and each would otherwise stay in every scrape for the life of the process.
     static constexpr std::chrono::seconds kGoneExpiry{3600};
-    static constexpr const char* kExceptionCaption = "Exception";
     // How long the counters rest after an update before showing the next one.
     static constexpr int kDisplayPaceMs = 100;
     // The meter reads the link header and the IP addresses, nothing more: captures stop after the
@@ -199,16 +198,11 @@ public:
     // whose expiry passed.
     MeterSnapshot GetSnapshot() const override;
 
-    // View thread: formats both totals and shows them.
+    // View thread: shows both totals.
     void UpdateCounters() override;
     // View thread: the totals the view was last shown (-1 before the first time).
     int64_t GetShownRecv() const { return m_nShownRecv; }
     int64_t GetShownSent() const { return m_nShownSent; }
-
-    // The counters' number: mebibytes with three decimals and a decimal point in any locale.
-    static std::string FormatMebibytes(int64_t nBytes);
-    static std::string FormatRecv(int64_t nBytes);
-    static std::string FormatSent(int64_t nBytes);
 
 private:
     // Capture thread, after a batch that counted: asks the view, at most once per update, to show
