@@ -46,9 +46,10 @@ struct TrafficSample {
 };
 
 // Turns the meter's snapshots, taken once a period, into what front ends show: the latest sample
-// with its rates, and the total rates of the last ten minutes as a graph's points. Any front end
-// (a window, the headless program, a terminal view) feeds it; one thread at a time, the feeding
-// one. The history's rings are written in place: no allocation for them once constructed.
+// with its rates, and the total rates of the last ten minutes as a graph's points. Plain C++, so
+// that any front end can feed it (the window does, through CTimedSampler); called on one thread
+// at a time, the feeding one. The history's rings are written in place: no allocation for them
+// once constructed.
 class CTrafficSampler {
 public:
     static constexpr int kPeriodMs = 1000;
