@@ -9,7 +9,7 @@
 #include "DetailsDlg.h"
 #include "DeviceTableModel.h"
 #include "RateGraph.h"
-#include "TrafficSampler.h"
+#include "TimedSampler.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -131,10 +131,10 @@ int main(int argc, char** argv) {
     const int nRefreshes = argc > 2 ? std::max(1, std::atoi(argv[2])) : 200;
 
     CFortyDevices source;
-    CTrafficSampler sampler(source);
+    CTimedSampler sampler(source);
     // Ten minutes of history, one sample a second.
     Clock::time_point tSample = Clock::now();
-    for (int n = 0; n <= CTrafficSampler::kHistoryPoints; ++n) {
+    for (int n = 0; n <= CTimedSampler::kHistoryPoints; ++n) {
         source.Advance();
         sampler.Sample(tSample += std::chrono::seconds(1));
     }

@@ -26,7 +26,7 @@
 #ifdef ORVEK_BENCH_DETAILS
 #include "DetailsDlg.h"
 #include "DeviceTableModel.h"
-#include "TrafficSampler.h"
+#include "TimedSampler.h"
 
 #include <QApplication>
 #include <set>
@@ -119,12 +119,12 @@ int main(int argc, char** argv) {
     }
 #ifdef ORVEK_BENCH_DETAILS
     CMeterSource source(meter);
-    CTrafficSampler sampler(source);
+    CTimedSampler sampler(source);
     sampler.Start();
     CDetailsDlg details(source, sampler);
     details.show();
     long nSamples = 0;
-    QObject::connect(&sampler, &CTrafficSampler::Sampled, &app, [&nSamples] { ++nSamples; });
+    QObject::connect(&sampler, &CTimedSampler::Sampled, &app, [&nSamples] { ++nSamples; });
 #endif
     const pid_t nHelper = bHelper ? pClient->GetHelperPid() : 0;
     std::printf("ready adapters=%ld\n", orvekbench::CountCapturing(meter));

@@ -4,7 +4,6 @@
 #include "CaptureAdvice.h"
 #include "EarlierCounts.h"
 #include "HelperProcess.h"
-#include "OrvekMeter.h"
 #include "Protocol.h"
 #include "ZarnException.h"
 
@@ -78,10 +77,7 @@ public:
     }
 
     // View thread: shows totals.
-    void ShowTotals(int64_t nRecv, int64_t nSent) {
-        m_view.ShowCounters(COrvekMeter::FormatRecv(nRecv).c_str(),
-                            COrvekMeter::FormatSent(nSent).c_str());
-    }
+    void ShowTotals(int64_t nRecv, int64_t nSent) { m_view.ShowCounters(nRecv, nSent); }
 
 private:
     struct CSession {
@@ -352,7 +348,7 @@ bool CCaptureClient::CLink::OnHelperMessage(CSession& session, HelperMessage&& m
     }
     if (const auto* pNotice = std::get_if<NoticeMessage>(&message)) {
         lock.unlock();
-        m_view.ShowMessage(pNotice->strText, COrvekMeter::kExceptionCaption);
+        m_view.ShowMessage(pNotice->strText, kExceptionCaption);
         return true;
     }
     if (const auto* pError = std::get_if<ErrorMessage>(&message)) {
@@ -396,7 +392,7 @@ void CCaptureClient::CLink::EndSession(CSession& session, const std::string& str
     if (bEstablished) {
         PostToView([pReported = session.pReported, strEnd](CLink& link) {
             if (!pReported->exchange(true)) {
-                link.m_view.ShowMessage(strEnd, COrvekMeter::kExceptionCaption);
+                link.m_view.ShowMessage(strEnd, kExceptionCaption);
             }
             if (link.m_fnCaptureEnded) {
                 link.m_fnCaptureEnded();
@@ -645,12 +641,12 @@ void CCaptureClient::UpdateCounters() {
 
 void CCaptureClient::OnException(const CZarnException& e) {
     if (e.HasDescription()) {
-        m_view.ShowMessage(e.GetDescription(), COrvekMeter::kExceptionCaption);
+        m_view.ShowMessage(e.GetDescription(), kExceptionCaption);
     }
 }
 
 void CCaptureClient::OnCurrentException() {
-    m_view.ShowMessage(DescribeError(CurrentError()), COrvekMeter::kExceptionCaption);
+    m_view.ShowMessage(DescribeError(CurrentError()), kExceptionCaption);
 }
 
 pid_t CCaptureClient::GetHelperPid() const {

@@ -115,26 +115,25 @@ QVariant CDeviceTableModel::DisplayText(const DeviceSample& row, int nColumn) co
     case kColState:
         return QString::fromStdString(device.strState);
     case kColSent:
-        return FormatMebibytes(ShownSentBytes(device));
+        return MebibytesText(ShownSentBytes(device));
     case kColRecv:
-        return FormatMebibytes(ShownRecvBytes(device));
+        return MebibytesText(ShownRecvBytes(device));
     case kColPackets:
         return device.bCarried ? FormatCount(device.nInnerSentPackets + device.nInnerRecvPackets)
                                : FormatCount(device.nSentPackets + device.nRecvPackets);
     case kColDrops:
         return FormatCount(row.nDropsSinceCapture);
     case kColSentRate:
-        return FormatRate(row.dSentRate);
+        return RateText(row.dSentRate);
     case kColRecvRate:
-        return FormatRate(row.dRecvRate);
+        return RateText(row.dRecvRate);
     case kColOverhead:
         if (!device.bCarried) {
             return {};
         }
-        return device.bOuterKnown
-                   ? FormatMebibytes(device.nOuterSentBytes + device.nOuterRecvBytes -
-                                     device.nInnerSentBytes - device.nInnerRecvBytes)
-                   : QStringLiteral("unknown");
+        return device.bOuterKnown ? MebibytesText(device.nOuterSentBytes + device.nOuterRecvBytes -
+                                                  device.nInnerSentBytes - device.nInnerRecvBytes)
+                                  : QStringLiteral("unknown");
     default:
         return {};
     }

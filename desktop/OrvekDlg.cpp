@@ -7,9 +7,9 @@
 #include "DialogUnits.h"
 #include "HistoryView.h"
 #include "OrvekApp.h"
-#include "OrvekMeter.h"
+#include "Units.h"
 #include "RateGraph.h"
-#include "TrafficSampler.h"
+#include "TimedSampler.h"
 #include "TrafficText.h"
 #include "UsageKeeper.h"
 #include "ZarnException.h"
@@ -47,8 +47,8 @@ COrvekDlg::COrvekDlg(QWidget* pParent)
       m_hIcon(COrvekApp::LoadIcon()), m_messages(this),
       m_settings([this](const QString& strText) { ShowSettingsProblem(strText); }),
       m_view(this, m_settings, m_messages,
-             {.fnShowCounters = [this](const char* szRecv,
-                                       const char* szSent) { ShowCounters(szRecv, szSent); },
+             {.fnShowCounters = [this](int64_t nRecvBytes,
+                                       int64_t nSentBytes) { ShowCounters(nRecvBytes, nSentBytes); },
               // User-interface thread: a helper that ended by itself has stopped capture.
               .fnCaptureEnded = [this] { SetCapturing(false); },
               .fnExcludedChanged = [this] { RefreshIdleDevices(); }}),
@@ -70,8 +70,8 @@ COrvekDlg::COrvekDlg(QWidget* pParent)
     m_btnCapture->setFocus(Qt::OtherFocusReason);
 
     const IDetailsSource& source = m_view;
-    m_pSampler = std::make_unique<CTrafficSampler>(source);
-    connect(m_pSampler.get(), &CTrafficSampler::Sampled, this, &COrvekDlg::UpdateCounterTips);
+    m_pSampler = std::make_unique<CTimedSampler>(source);
+    connect(m_pSampler.get(), &CTimedSampler::Sampled, this, &COrvekDlg::UpdateCounterTips);
     m_pSampler->Start();
 }
 
@@ -234,7 +234,7 @@ void COrvekDlg::UpdateCounterTips() {
             QStringLiteral("%1 %2 bytes in %3 packets")
                 .arg(QLatin1String(szWhat), FormatCount(nBytes), FormatCount(nPackets));
         if (dRate >= 0) {
-            strTip += QStringLiteral("\nNow %1").arg(FormatRate(dRate));
+            strTip += QStringLiteral("\nNow %1").arg(RateText(dRate));
         }
         return strTip + strDrops;
     };
@@ -275,7 +275,7 @@ void COrvekDlg::OnBnClickedCapture() {
             })) {
             strMessage += "\n\n" + DescribeNothingCaptured(states, kHowToInclude);
         }
-        ShowMessage(strMessage, COrvekMeter::kExceptionCaption);
+        ShowMessage(strMessage, kExceptionCaption);
         return;
     } catch (...) {
         // Whatever else failed (memory, threads), the window stays and says what.
@@ -377,7 +377,7 @@ bool COrvekDlg::eventFilter(QObject* pWatched, QEvent* pEvent) {
     return QDialog::eventFilter(pWatched, pEvent);
 }
 
-void COrvekDlg::ShowCounters(const char* szRecv, const char* szSent) {
-    m_staticRecv->setText(QString::fromUtf8(szRecv));
-    m_staticSent->setText(QString::fromUtf8(szSent));
+void COrvekDlg::ShowCounters(int64_t nRecvBytes, int64_t nSentBytes) {
+    m_staticRecv->setText(QString::fromStdString(FormatRecvCounter(nRecvBytes)));
+    m_staticSent->setText(QString::fromStdString(FormatSentCounter(nSentBytes)));
 }

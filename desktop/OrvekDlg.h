@@ -15,7 +15,7 @@
 #include <utility>
 
 class CDetailsDlg;
-class CTrafficSampler;
+class CTimedSampler;
 class CUsageKeeper;
 class QCheckBox;
 class QLabel;
@@ -36,7 +36,7 @@ public:
     ~COrvekDlg() override;
 
     CCaptureClient& GetMeter() { return m_meter; }
-    CTrafficSampler& GetSampler() { return *m_pSampler; }
+    CTimedSampler& GetSampler() { return *m_pSampler; }
 
     // The menu the window offers on a right click: Details, then the About box.
     std::unique_ptr<QMenu> CreateContextMenu();
@@ -78,7 +78,7 @@ protected:
 
 private:
     // User-interface thread, from the adapter: sets the two counter texts.
-    void ShowCounters(const char* szRecv, const char* szSent);
+    void ShowCounters(int64_t nRecvBytes, int64_t nSentBytes);
     // Any thread: the message boxes' (see CMessageBoxQueue::ShowMessage).
     void ShowMessage(const std::string& strText, const char* szCaption) {
         m_messages.ShowMessage(strText, szCaption);
@@ -117,7 +117,7 @@ private:
     // The adapter's client: the window's meter.
     CCaptureClient& m_meter;
     // Reads m_view: made after it, destroyed before it.
-    std::unique_ptr<CTrafficSampler> m_pSampler;
+    std::unique_ptr<CTimedSampler> m_pSampler;
     CUsageKeeper* m_pUsage = nullptr;
     std::function<bool()> m_fnHideToTray;
     // Follows the sampler and reads m_view; destroyed first, in the destructor.

@@ -1,6 +1,6 @@
 #include "UsageKeeper.h"
 
-#include "TrafficSampler.h"
+#include "TimedSampler.h"
 
 #include <cstdio>
 
@@ -12,7 +12,7 @@ std::string PathOrDefault(const std::string& strPath) {
 
 } // namespace
 
-CUsageKeeper::CUsageKeeper(const CTrafficSampler& sampler, const IUsageClock& clock,
+CUsageKeeper::CUsageKeeper(const CTimedSampler& sampler, const IUsageClock& clock,
                            const std::string& strPath, QObject* pParent)
     : QObject(pParent), m_sampler(sampler),
       m_recorder(PathOrDefault(strPath), clock, [](const std::string& strText) {
@@ -28,7 +28,7 @@ CUsageKeeper::CUsageKeeper(const CTrafficSampler& sampler, const IUsageClock& cl
     }
     // The base: the latest sample, taken before any Capture of this run.
     OnSampled();
-    connect(&m_sampler, &CTrafficSampler::Sampled, this, &CUsageKeeper::OnSampled);
+    connect(&m_sampler, &CTimedSampler::Sampled, this, &CUsageKeeper::OnSampled);
     m_timerFlush.setInterval(CUsageRecorder::kFlushPeriodMs);
     // User-interface thread, every ten seconds: writes only when something was counted.
     connect(&m_timerFlush, &QTimer::timeout, this, [this] {

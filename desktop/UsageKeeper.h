@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-class CTrafficSampler;
+class CTimedSampler;
 
 // The window's usage file and plan: records each of the sampler's snapshots (once a second, on
 // the user-interface thread, never a capture thread), writes them every ten seconds while counts
@@ -28,7 +28,7 @@ public:
     // The sampler and the clock must outlive the keeper. strPath "" : the window's usual file.
     // The sampler's latest sample is the base: what the meter counted before is not this run's
     // (made before the first Capture, it holds nothing).
-    CUsageKeeper(const CTrafficSampler& sampler, const IUsageClock& clock,
+    CUsageKeeper(const CTimedSampler& sampler, const IUsageClock& clock,
                  const std::string& strPath = {}, QObject* pParent = nullptr);
     // Writes what is left.
     ~CUsageKeeper() override;
@@ -68,7 +68,7 @@ private:
     // Reads the plan's status afresh and hands out the alerts that came due.
     void UpdateStatus();
 
-    const CTrafficSampler& m_sampler;
+    const CTimedSampler& m_sampler;
     CUsageRecorder m_recorder;
     QTimer m_timerFlush;
     std::optional<Plan> m_plan;

@@ -42,8 +42,8 @@ int CHelperSession::Run() {
     return m_nStatus;
 }
 
-void CHelperSession::ShowCounters(const char*, const char*) {
-    Send(CountersMessage{m_meter.GetShownRecv(), m_meter.GetShownSent()});
+void CHelperSession::ShowCounters(int64_t nRecvBytes, int64_t nSentBytes) {
+    Send(CountersMessage{nRecvBytes, nSentBytes});
 }
 
 void CHelperSession::ShowMessage(const std::string& strText, const char*) {

@@ -35,7 +35,7 @@ public:
 
 private:
     // View thread: sends the totals the meter shows.
-    void ShowCounters(const char* szRecv, const char* szSent) override;
+    void ShowCounters(int64_t nRecvBytes, int64_t nSentBytes) override;
     // Any thread: hands the text to the view thread, which sends it.
     void ShowMessage(const std::string& strText, const char* szCaption) override;
     // Any thread: runs fn on the view thread.

@@ -4,19 +4,6 @@
 #include "ZarnException.h"
 
 #include <algorithm>
-#include <charconv>
-
-namespace {
-
-constexpr double kBytesToKibi = 0.0009765625;
-
-// " Recv  %.3f Mb" with a decimal point whatever the C library's locale, which a desktop session
-// may set to one with a decimal comma.
-std::string FormatCounter(const char* szLabel, int64_t nBytes) {
-    return std::string(" ") + szLabel + "  " + COrvekMeter::FormatMebibytes(nBytes) + " Mb";
-}
-
-} // namespace
 
 COrvekMeter::COrvekMeter(IMeterView& view, const IAddressLookup& lookup, ICaptureControl& control)
     : m_view(view), m_lookup(lookup), m_control(control), m_counting(m_capture) {}
@@ -257,25 +244,10 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
 void COrvekMeter::UpdateCounters() {
     m_nShownRecv = GetRecvBytes();
     m_nShownSent = GetSentBytes();
-    m_view.ShowCounters(FormatRecv(m_nShownRecv).c_str(), FormatSent(m_nShownSent).c_str());
+    m_view.ShowCounters(m_nShownRecv, m_nShownSent);
 }
 
 bool COrvekMeter::HaveTotalsMoved() const {
     return GetRecvBytes() != m_nShownRecv || GetSentBytes() != m_nShownSent;
 }
 
-std::string COrvekMeter::FormatMebibytes(int64_t nBytes) {
-    char szNumber[64];
-    const double dMebibytes = static_cast<double>(nBytes) * kBytesToKibi * kBytesToKibi;
-    const auto result = std::to_chars(szNumber, szNumber + sizeof szNumber, dMebibytes,
-                                      std::chars_format::fixed, 3);
-    return std::string(szNumber, result.ptr);
-}
-
-std::string COrvekMeter::FormatRecv(int64_t nBytes) {
-    return FormatCounter("Recv", nBytes);
-}
-
-std::string COrvekMeter::FormatSent(int64_t nBytes) {
-    return FormatCounter("Sent", nBytes);
-}

@@ -1,5 +1,7 @@
 #include "Plan.h"
 
+#include "Units.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -64,18 +66,6 @@ const char* UnitName(ECapUnit eUnit) {
 
 std::string DescribeUnit(ECapUnit eUnit) {
     return std::string(UnitName(eUnit)) + " = " + FormatThousands(UnitBytes(eUnit)) + " bytes";
-}
-
-std::string FormatThousands(int64_t nValue) {
-    const std::string strDigits = std::to_string(nValue < 0 ? -nValue : nValue);
-    std::string strOut = nValue < 0 ? "-" : "";
-    for (size_t n = 0; n < strDigits.size(); ++n) {
-        if (n > 0 && (strDigits.size() - n) % 3 == 0) {
-            strOut += ',';
-        }
-        strOut += strDigits[n];
-    }
-    return strOut;
 }
 
 std::string FormatAmount(int64_t nBytes, ECapUnit eUnit) {

@@ -44,8 +44,6 @@ std::string FormatAmount(int64_t nBytes, ECapUnit eUnit);
 // In the largest unit of the plan unit's kind (decimal or binary) that keeps the number at least
 // 1 (MB at least): "976.56 KiB" is "0.95 MiB", 1,000,000 bytes of a GB plan "1.00 MB".
 std::string FormatAmountAuto(int64_t nBytes, ECapUnit eKind);
-// "1,234,567"
-std::string FormatThousands(int64_t nValue);
 // "75,90,100" -> {75, 90, 100}: 1-1000, sorted, without repeats; false for anything else.
 bool ParseAlerts(std::string_view svText, std::vector<int>& vecAlerts);
 // The bytes of one device's traffic that count against the plan.

@@ -268,7 +268,7 @@ std::optional<std::vector<DeviceState>> FromDevicesMessage(const DevicesMessage&
             return std::nullopt;
         }
         states.push_back({device.strName, device.strKind, static_cast<EDeviceState>(device.nState),
-                          device.strError, device.bChosen, OuterFlow{}, device.strReason});
+                          device.strError, device.bChosen, device.strReason});
     }
     return states;
 }

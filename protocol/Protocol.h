@@ -8,7 +8,7 @@
 // is malformed and ends the session. Both sides greet with a hello naming the version; a change
 // to any message's fields changes kProtocolVersion.
 
-#include "CaptureControl.h"
+#include "DeviceState.h"
 #include "MeterSnapshot.h"
 
 #include <cstddef>

@@ -2,6 +2,7 @@
 
 #include "AppHistory.h"
 #include "JsonText.h"
+#include "Units.h"
 
 #include <algorithm>
 #include <charconv>
@@ -236,23 +237,6 @@ std::vector<ReportRow> ReadCycleRows(CUsageStore& store, const PlanStatus& statu
         }
     }
     return rows;
-}
-
-std::string FormatBytes(int64_t nBytes) {
-    static constexpr const char* kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB"};
-    if (nBytes < 1024) {
-        return std::to_string(nBytes) + " B";
-    }
-    double dValue = static_cast<double>(nBytes) / 1024;
-    size_t nUnit = 0;
-    while (dValue >= 1023.995 && nUnit + 1 < std::size(kUnits)) {
-        dValue /= 1024;
-        ++nUnit;
-    }
-    char szNumber[32];
-    const auto result =
-        std::to_chars(szNumber, szNumber + sizeof szNumber, dValue, std::chars_format::fixed, 2);
-    return std::string(szNumber, result.ptr) + " " + kUnits[nUnit];
 }
 
 std::string MakeReport(CUsageStore& store, const ReportOptions& options, int64_t nNowUtc) {

@@ -2,7 +2,7 @@
 
 #include "DetailsDlg.h"
 #include "GuiTest.h"
-#include "TrafficSampler.h"
+#include "TimedSampler.h"
 
 #include <QTest>
 

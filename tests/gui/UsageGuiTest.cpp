@@ -12,7 +12,7 @@
 #include "OrvekApp.h"
 #include "PlanDlg.h"
 #include "StoreSupport.h"
-#include "TrafficSampler.h"
+#include "TimedSampler.h"
 #include "TrayIcon.h"
 #include "UsageKeeper.h"
 
@@ -297,7 +297,7 @@ TEST_F(UsageGui, HistoryViewAndPlanDialogAgreeWithTheStore) {
     // Three fifths to an application, the rest to a reason: the keeper passes the rows on.
     source.m_snapshot.apps = {{"firefox", 0, 0, 0, 1},
                               {"not attributed: socket closed before it was seen", 5, 0, 0, 0}};
-    CTrafficSampler sampler(source);
+    CTimedSampler sampler(source);
     CFakeClock clock;
     clock.nWallMs = Utc(2027, 1, 20, 12) * 1000;
     const std::string strPath = (m_dir / "history.sqlite").string();

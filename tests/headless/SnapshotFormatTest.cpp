@@ -3,7 +3,7 @@
 
 #include "SnapshotFormat.h"
 #include "JsonText.h"
-#include "OrvekMeter.h"
+#include "Units.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -33,7 +33,7 @@ TEST(SnapshotText, RoundsAsPrintfInTheCLocaleUnderACommaLocale) {
          std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr);
     std::vector<std::string> vecFormatted;
     for (const int64_t nBytes : vecBytes) {
-        vecFormatted.push_back(COrvekMeter::FormatSent(nBytes));
+        vecFormatted.push_back(FormatSentCounter(nBytes));
     }
     const std::string strLine = FormatTextLine({3 * 1048576 + 524288, 1000000, {}});
     std::setlocale(LC_ALL, "C");

@@ -299,7 +299,7 @@ TEST(MeterDisplay, EveryCountEndsShownWhileCaptureThreadsRaceTheView) {
     });
     constexpr int64_t nSent = int64_t{kThreads} * kPackets * 1500;
     EXPECT_EQ(fake.meter.GetSentBytes(), nSent);
-    EXPECT_EQ(fake.view.GetShown(), Texts(" Recv  0.000 Mb", COrvekMeter::FormatSent(nSent)));
+    EXPECT_EQ(fake.view.GetShown(), Texts(" Recv  0.000 Mb", FormatSentCounter(nSent)));
 
     CraftedPacket packet(14, ENetworkProtocol::IPv4, 114, 54);
     for (int nBurst = 1; nBurst <= 12000; ++nBurst) {
@@ -311,7 +311,7 @@ TEST(MeterDisplay, EveryCountEndsShownWhileCaptureThreadsRaceTheView) {
             }
             fake.Deliver(packet);
         });
-        ASSERT_EQ(fake.view.GetShown().first, COrvekMeter::FormatRecv(nBurst * 200))
+        ASSERT_EQ(fake.view.GetShown().first, FormatRecvCounter(nBurst * 200))
             << "burst " << nBurst;
     }
     EXPECT_FALSE(fake.view.SawDoublePending());
@@ -433,7 +433,7 @@ TEST(MeterBackend, TotalsAndSnapshotAreTheBackendsCounters) {
                                 {"vx9", "tunnel", 42, 100, 500, 1, 5, 0, 80, 400, 1, 5}};
     meter.GetCountsListener().OnCountsMoved();
     view.Serve();
-    EXPECT_EQ(view.GetShown(), Texts(COrvekMeter::FormatRecv(3009), COrvekMeter::FormatSent(1007)));
+    EXPECT_EQ(view.GetShown(), Texts(FormatRecvCounter(3009), FormatSentCounter(1007)));
 
     const MeterSnapshot snapshot = meter.GetSnapshot();
     EXPECT_EQ(counting.strListed, "eth0 Ethernet\nwlan0 Wi-Fi\n");

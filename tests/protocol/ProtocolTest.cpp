@@ -169,7 +169,7 @@ TEST(Protocol, MalformedBodiesAreRefusedWithTheReason) {
     const auto nLast = static_cast<uint32_t>(EDeviceState::Carried);
     EXPECT_FALSE(FromDevicesMessage(DevicesMessage{{{"eth0", "", nLast + 1, "", false, ""}}}));
     const auto carried = FromDevicesMessage(
-        ToDevicesMessage({{"tun0", "tunnel", EDeviceState::Carried, "eth0", false, OuterFlow{},
+        ToDevicesMessage({{"tun0", "tunnel", EDeviceState::Carried, "eth0", false,
                            "vpn sends it over UDP to 192.0.2.1:1"},
                           {"tun1", "tunnel", EDeviceState::Carried, "eth1", true}}));
     ASSERT_TRUE(carried);
@@ -200,7 +200,7 @@ TEST(Protocol, FuzzSeedsAreSessionsOfThisVersion) {
     for (const HelperMessage& message : std::vector<HelperMessage>{
              HelloMessage{}, StartedMessage{""}, CountersMessage{5, 15},
              NoticeMessage{"eth0: gone"}, SnapshotMessage{FullSnapshot()},
-             ToDevicesMessage({{"tun0", "tunnel", EDeviceState::Carried, "eth0", false, OuterFlow{},
+             ToDevicesMessage({{"tun0", "tunnel", EDeviceState::Carried, "eth0", false,
                                 "vpn sends it over UDP to 192.0.2.1:1194"},
                                {"eth1", "Ethernet", EDeviceState::Failed, "no"}}),
              StartFailedMessage{-13, true, "denied"}, StoppedMessage{}, ErrorMessage{"bye"}}) {
