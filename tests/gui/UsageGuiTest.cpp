@@ -386,6 +386,26 @@ TEST_F(UsageGui, HistoryViewAndPlanDialogAgreeWithTheStore) {
     tzset();
 }
 
+// The plan dialog's labels: each '&' is a mnemonic with a buddy (a label without one shows the
+// '&'), and Alt+P goes to the cap.
+TEST_F(UsageGui, PlanDialogMnemonicsReachTheirFields) {
+    CPlanDlg dlg(std::nullopt, {"eth0"});
+    for (const QLabel* pLabel : dlg.findChildren<QLabel*>()) {
+        EXPECT_TRUE(!pLabel->text().contains(QLatin1Char('&')) || pLabel->buddy() != nullptr)
+            << pLabel->text().toStdString();
+    }
+    auto* pCap = dlg.findChild<QLineEdit*>(QStringLiteral("IDC_PLAN_CAP"));
+    const auto* pCapLabel = dlg.findChild<QLabel*>(QStringLiteral("IDC_PLAN_CAP_LABEL"));
+    ASSERT_NE(pCapLabel, nullptr);
+    EXPECT_EQ(pCapLabel->buddy(), pCap);
+    dlg.show();
+    dlg.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+    dlg.findChild<QSpinBox*>()->setFocus();
+    QTest::keyClick(&dlg, Qt::Key_P, Qt::AltModifier);
+    EXPECT_TRUE(Serve([&] { return pCap->hasFocus(); }, 5000));
+}
+
 // A 220 MB plan on a clock the test moves, its counts from a source the test sets: each alert is
 // handed out at the snapshot that crosses it, before anything is written, with its own words;
 // three crossings in three snapshots, a restart that says nothing again, and in the next cycle
