@@ -192,7 +192,8 @@ void CHistoryView::Refresh() {
     PlanStatus status;
     std::vector<Period> periods;
     try {
-        status = ComputePlanStatus(plan, pStore, m_keeper.GetPending(), nNow);
+        status = ComputePlanStatus(plan, pStore, m_keeper.GetPending(), nNow,
+                                   m_keeper.GetPendingSpans());
         int64_t nStart = status.cycle.nStart;
         for (int n = 0; n < kPastPeriods; ++n) {
             const Cycle cycle = CycleAt(plan.nCycleDay, nStart - 1);

@@ -58,7 +58,13 @@ struct Cycle {
 // The cycle that holds a local date (UTC times left 0) and the one that holds a UTC second.
 Cycle CycleOfDate(int nCycleDay, CivilDate date);
 Cycle CycleAt(int nCycleDay, int64_t nUtc);
-// Used bytes carried on at the pace so far to the cycle's end; -1 before an hour has passed.
-int64_t ProjectToEnd(int64_t nUsed, const Cycle& cycle, int64_t nNowUtc);
+// How much a projection can be trusted, by the recorded time it stands on: none below an hour,
+// rough below a day, then at least a day, at least a week.
+enum class EProjectionBasis { None, Rough, Day, Week };
+EProjectionBasis ProjectionBasis(int64_t nRecordedSeconds);
+// Used bytes carried on to the cycle's end at the pace of the recorded time only (time nobody
+// recorded, as the days before the first run, tells nothing of the pace): the bytes per recorded
+// second for every second left. -1 when the basis is None.
+int64_t ProjectToEnd(int64_t nUsed, int64_t nRecordedSeconds, const Cycle& cycle, int64_t nNowUtc);
 // The alert percentages reached by nUsed that have not fired yet, ascending.
 std::vector<int> DueAlerts(const Plan& plan, int64_t nUsed, const std::set<int>& fired);

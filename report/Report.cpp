@@ -287,6 +287,11 @@ std::string MakeReport(CUsageStore& store, const ReportOptions& options, int64_t
             cycle["used_bytes"] = status->nUsed;
             cycle["projected_bytes"] =
                 status->nProjected < 0 ? ordered_json() : ordered_json(status->nProjected);
+            // The recorded time the projection stands on, and how far it can be trusted.
+            cycle["recorded_seconds"] = status->nRecorded;
+            constexpr const char* kBases[] = {"none", "rough", "day", "week"};
+            cycle["projection_basis"] =
+                kBases[static_cast<int>(ProjectionBasis(status->nRecorded))];
             cycle["alerts_fired"] = status->fired;
             cycle["days"] = RowsJson(ReadCycleRows(store, *status, nNowUtc));
         }

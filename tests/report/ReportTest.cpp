@@ -75,7 +75,8 @@ TEST_F(ReportTest, JsonAndTextAgreeWithTheStoreWhileAWriterHoldsTheFile) {
               "r[\"recorded_seconds\"]))\n"
               "c = d[\"cycle\"]\n"
               "print(\"cycle\", c[\"used_bytes\"], c[\"cap_bytes\"], c[\"alerts_fired\"], "
-              "sum(r[\"received_bytes\"] for r in c[\"days\"]), c[\"first_day\"])'");
+              "sum(r[\"received_bytes\"] for r in c[\"days\"]), c[\"first_day\"], "
+              "c[\"recorded_seconds\"], c[\"projection_basis\"], c[\"projected_bytes\"])'");
     CUsageStore& store = *writer.GetStore();
     const auto line = [&](const char* szKey, size_t nRows, ETier eTier, int nCount) {
         const std::vector<ReportRow> rows = ReadRows(store, eTier, nCount, nNow);
@@ -89,7 +90,9 @@ TEST_F(ReportTest, JsonAndTextAgreeWithTheStoreWhileAWriterHoldsTheFile) {
     EXPECT_EQ(status.nUsed, 2020);
     EXPECT_EQ(strSums, line("hours", 72, ETier::Hour, 72) + line("days", 5, ETier::Day, 5) +
                            line("months", 2, ETier::Month, 2) + "cycle 2020 4000 [] 2020 " +
-                           FormatDate(LocalDateOf(nNow - 3 * 86400)) + "\n");
+                           FormatDate(LocalDateOf(nNow - 3 * 86400)) +
+                           // Ten minutes and twenty recorded: too little to project from.
+                           " 1800 none None\n");
     EXPECT_EQ(Sum(store, ETier::Month, 0, nNow + 86400 * 40),
               std::make_pair(int64_t{1010}, int64_t{5050}));
 
