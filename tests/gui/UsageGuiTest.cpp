@@ -417,7 +417,7 @@ TEST_F(UsageGui, AlertsComeAtTheSnapshotThatCrossesThem) {
     source.m_snapshot.devices.resize(1);
     DeviceSnapshot& eth = source.m_snapshot.devices[0];
     eth.strName = "eth0";
-    CTrafficSampler sampler(source);
+    CTimedSampler sampler(source);
     CFakeClock clock;
     clock.nWallMs = Utc(2027, 1, 20, 12) * 1000;
     const std::string strPath = (m_dir / "alerts.sqlite").string();
