@@ -220,7 +220,7 @@ std::string FormatJsonLine(const MeterSnapshot& snapshot, const MeterSnapshot& b
         strOut += nIndex == 0 ? "{\"name\":" : ",{\"name\":";
         AppendJsonString(strOut, device.strName);
         strOut += ",\"state\":";
-        AppendJsonString(strOut, device.strState);
+        AppendJsonString(strOut, DescribeDeviceState(device));
         AppendBytesAndRates(strOut, device.nSentBytes, device.nRecvBytes,
                             bBefore ? itBefore->nSentBytes : 0, bBefore ? itBefore->nRecvBytes : 0,
                             dSeconds);

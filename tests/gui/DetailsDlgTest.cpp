@@ -225,7 +225,7 @@ TEST(DetailsTable, SortedRatedAndMarked) {
 // rates.
 TEST(DetailsGraph, LogarithmicScaleKeepsSmallRatesVisibleAndThePointerReadsThem) {
     CFakeSource source;
-    source.m_snapshot.devices = {{"eth0", "capturing", true}};
+    source.m_snapshot.devices = {{"eth0", EDeviceState::Capturing, true}};
     CTrafficSampler sampler(source);
     Clock::time_point t = Clock::now();
     sampler.Sample(t);

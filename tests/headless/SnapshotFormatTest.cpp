@@ -74,21 +74,25 @@ TEST(SnapshotJson, LinesCarryTheirTimeAndTheRatesSinceTheLineBefore) {
     const steady_clock::time_point t0;
     const system_clock::time_point tWall(milliseconds(1700000000123));
     CLineFormatter json(true, false, t0), text(false, true, t0);
-    MeterSnapshot snapshot{1000, 4000, {{"eth0", "capturing", true, 1000, 4000}}};
+    MeterSnapshot snapshot{1000, 4000, {{"eth0", EDeviceState::Capturing, true, 1000, 4000}}};
     EXPECT_EQ(json.Next(snapshot, tWall, t0 + seconds(2)),
               R"({"time":"2023-11-14T22:13:20.123Z","sent_bytes":1000,"received_bytes":4000,)"
               R"("sent_rate":500,"received_rate":2000,"devices":[{"name":"eth0",)"
               R"("state":"capturing","sent_bytes":1000,"received_bytes":4000,"sent_rate":500,)"
               R"("received_rate":2000,"packets":0,"drops":0}]})");
-    snapshot = {2500, 4000, {{"eth0", "capturing", true, 1000, 4000}, {"tun0", "", true, 1500}}};
+    snapshot = {2500,
+                4000,
+                {{"eth0", EDeviceState::Capturing, true, 1000, 4000},
+                 {"tun0", EDeviceState::Capturing, true, 1500}}};
     const std::string strSecond = json.Next(snapshot, tWall, t0 + milliseconds(2500));
     EXPECT_NE(strSecond.find(R"("sent_bytes":2500,"received_bytes":4000,"sent_rate":3000,)"
                              R"("received_rate":0,"devices")"),
               std::string::npos)
         << strSecond;
-    EXPECT_NE(strSecond.find(R"("name":"tun0","state":"","sent_bytes":1500,"received_bytes":0,)"
-                             R"("sent_rate":3000,)"),
-              std::string::npos)
+    EXPECT_NE(
+        strSecond.find(R"("name":"tun0","state":"capturing","sent_bytes":1500,"received_bytes":0,)"
+                       R"("sent_rate":3000,)"),
+        std::string::npos)
         << strSecond;
     EXPECT_EQ(text.Next(snapshot, tWall, t0),
               "2023-11-14T22:13:20.123Z\t Recv  0.004 Mb\t Sent  0.002 Mb");
@@ -116,14 +120,14 @@ TEST(SnapshotJson, LinesCarryTheirTimeAndTheRatesSinceTheLineBefore) {
 // the JSON line too); the exposition passes promtool.
 TEST(SnapshotPrometheus, FamiliesGroupedLabelValuesEscapedAndPromtoolAccepts) {
     MeterSnapshot snapshot{300, 7000, {}};
-    snapshot.devices = {{"eth0", "capturing", true, 300, 7000, 3, 5, 2},
-                        {"wlan0", "down", false, 0, 0, 0, 0, 0},
-                        {"a\"b\\c\nd\te\xC3\xA9\xFF", "failed: x", true, 1, 2, 3, 4, 5},
-                        {"v\xFF", "down", false},
-                        {"v\xFE", "down", false},
-                        {"v\\xff", "down", false},
-                        {"tun0", "carried inside eth\"0 (set by the user)", false},
-                        {"vx0", "carried inside its uplink", false}};
+    snapshot.devices = {{"eth0", EDeviceState::Capturing, true, 300, 7000, 3, 5, 2},
+                        {"wlan0", EDeviceState::Down, false, 0, 0, 0, 0, 0},
+                        {"a\"b\\c\nd\te\xC3\xA9\xFF", EDeviceState::Failed, true, 1, 2, 3, 4, 5},
+                        {"v\xFF", EDeviceState::Down, false},
+                        {"v\xFE", EDeviceState::Down, false},
+                        {"v\\xff", EDeviceState::Down, false},
+                        {"tun0", EDeviceState::Carried, false},
+                        {"vx0", EDeviceState::Carried, false}};
     // One the user names, whose outer flow is known, and a tunnel the kernel tells, bound to no
     // device.
     for (DeviceSnapshot& tunnel : std::span(snapshot.devices).last(2)) {

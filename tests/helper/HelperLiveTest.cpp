@@ -157,8 +157,8 @@ TEST(HelperLive, HostileHelpersAreEndedWithAClearText) {
               "sent a message of 4294967295 bytes, more than the 1048576 allowed"},
              {"exec sleep 30", "did not greet within 300 ms"},
              {strHello + "exec sleep 30", "did not answer within 500 ms"},
-             {strHello + R"(printf '\001\000\000\000\020' >&3; exec sleep 30)",
-              "sent a malformed message of type 16: it ends inside a field"},
+             {strHello + R"(printf '\001\000\000\000\021' >&3; exec sleep 30)",
+              "sent a malformed message of type 17: it ends inside a field"},
              {"exit 7", "ended unexpectedly: exited with status 7"}}) {
         const std::string strFake = strDir + "/fake";
         std::ofstream(strFake) << "#!/bin/sh\n" << strScript << "\n";
@@ -188,7 +188,7 @@ TEST(HelperLive, HostileHelpersAreEndedWithAClearText) {
 // counters, drops it and counts from zero under the new id. Totals keep everything.
 TEST(EarlierCounts, CarriedOnUnderTheirIdsUntilTheHelperForgetsTheDevice) {
     const auto device = [](const char* szName, int64_t nRecv, uint64_t nId) {
-        DeviceSnapshot result{szName, "capturing", true};
+        DeviceSnapshot result{szName, EDeviceState::Capturing, true};
         result.nRecvBytes = nRecv;
         result.nCounterId = nId;
         return result;
@@ -196,13 +196,13 @@ TEST(EarlierCounts, CarriedOnUnderTheirIdsUntilTheHelperForgetsTheDevice) {
     const auto shown = [](const MeterSnapshot& snapshot) {
         std::string strShown = std::to_string(snapshot.nRecvBytes);
         for (const DeviceSnapshot& d : snapshot.devices) {
-            strShown += " " + d.strName + ":" + d.strState + ":" + std::to_string(d.nRecvBytes) +
-                        "@" + std::to_string(d.nCounterId);
+            strShown += " " + d.strName + ":" + DescribeDeviceState(d) + ":" +
+                        std::to_string(d.nRecvBytes) + "@" + std::to_string(d.nCounterId);
         }
         return strShown;
     };
     CEarlierCounts earlier;
-    earlier.End({300, 300, {device("eth0", 100, 11), device("veth1", 200, 12)}, false}, 350, 0);
+    earlier.End({300, 350, {device("eth0", 100, 11), device("veth1", 200, 12)}, false});
     EXPECT_EQ(shown(earlier.Get()), "350 eth0:stopped:100@11 veth1:stopped:200@12");
     EXPECT_TRUE(earlier.Get().bMonitorUp);
     EXPECT_EQ(shown(earlier.Add({0, 0, {device("eth0", 0, 0)}})),
