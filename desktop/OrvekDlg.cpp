@@ -65,7 +65,10 @@ COrvekDlg::COrvekDlg(QWidget* pParent)
       m_hIcon(COrvekApp::LoadIcon()),
       m_settings([this](const QString& strText) { ShowSettingsProblem(strText); }),
       // User-interface thread: a helper that ended by itself has stopped capture.
-      m_meter(static_cast<IMeterView&>(*this), [this] { SetCapturing(false); }) {
+      m_meter(static_cast<IMeterView&>(*this), [this] {
+          ++m_nRequests;
+          SetCapturing(false);
+      }) {
     setObjectName(QStringLiteral("IDD_MAIN_DIALOG"));
     setWindowTitle(QStringLiteral(ORVEK_WEB_ADDRESS " - Orvek"));
     setWindowIcon(m_hIcon);
@@ -86,6 +89,8 @@ COrvekDlg::COrvekDlg(QWidget* pParent)
         }
     }
     m_meter.SetExcludedDevices(excluded);
+    // User-interface thread, posted.
+    m_meter.SetStallHandler([this](bool bStalled) { ShowHelperStalled(bStalled); });
     RefreshIdleDevices();
     CreateControls();
 
@@ -259,11 +264,8 @@ void COrvekDlg::SetExcludedDevices(const std::set<std::string>& excluded) {
 }
 
 void COrvekDlg::RefreshIdleDevices() {
-    try {
-        m_meter.RefreshDeviceStates();
-    } catch (const CZarnException&) {
-        // Nothing to list, and Capture will say why.
-    }
+    // Returns at once; the states come with the helper's next snapshot.
+    m_meter.RefreshDeviceStates();
 }
 
 void COrvekDlg::ShowSettingsProblem(const QString& strText) {
@@ -310,20 +312,31 @@ void COrvekDlg::UpdateCounterTips() {
 }
 
 void COrvekDlg::OnBnClickedCapture() {
-    m_meter.SetCaptureSettings(m_editFilter->text().toStdString(), m_btnPromiscuous->isChecked());
+    const std::string strFilter = m_editFilter->text().toStdString();
+    const bool bPromiscuous = m_btnPromiscuous->isChecked();
+    m_meter.SetCaptureSettings(strFilter, bPromiscuous);
     // Drops are told since this Capture; earlier ones were told then.
     m_pSampler->MarkCapture();
-    std::string strFailures;
-    try {
-        strFailures = m_meter.StartCapture();
-        SetCapturing(true);
-        // Kept once it captured: a filter that libpcap refused is not offered again.
-        m_settings.SaveCapture(m_editFilter->text().toStdString(), m_btnPromiscuous->isChecked());
-    } catch (const CZarnException& e) {
+    const uint64_t nRequest = ++m_nRequests;
+    ++m_nWaiting;
+    SetCapturing(true);
+    // User-interface thread, posted.
+    m_meter.RequestStart([this, nRequest, strFilter, bPromiscuous](const StartOutcome& outcome) {
+        --m_nWaiting;
+        OnCaptureStarted(outcome, nRequest == m_nRequests, strFilter, bPromiscuous);
+    });
+}
+
+void COrvekDlg::OnCaptureStarted(const StartOutcome& outcome, bool bLatest,
+                                 const std::string& strFilter, bool bPromiscuous) {
+    if (outcome.error) {
         // Adapters opened before the failure would go on with settings the user is about to
-        // change, and the next Start would not announce them again: leave nothing running.
-        OnBnClickedStop();
-        std::string strMessage = m_meter.DescribeFailure(e);
+        // change, and the next Start would not announce them again: leave nothing running (a
+        // Stop that came since does it already).
+        if (bLatest) {
+            OnBnClickedStop();
+        }
+        std::string strMessage = m_meter.DescribeFailure(*outcome.error);
         // A device the user excluded might have counted: said with the failure.
         const std::vector<DeviceState> states = m_meter.GetDeviceStates();
         if (std::ranges::any_of(states, [](const DeviceState& state) {
@@ -333,32 +346,35 @@ void COrvekDlg::OnBnClickedCapture() {
         }
         ShowMessage(strMessage, COrvekMeter::kExceptionCaption);
         return;
-    } catch (...) {
-        // Whatever else failed (memory, threads), the window stays and says what.
-        OnBnClickedStop();
-        m_meter.OnCurrentException();
-        return;
     }
+    // Kept once it captured: a filter that libpcap refused is not offered again.
+    m_settings.SaveCapture(strFilter, bPromiscuous);
     // The devices that did open count; the others are named once.
-    if (!strFailures.empty()) {
-        m_meter.OnException(CZarnException(0, strFailures.c_str()));
+    if (!outcome.strFailures.empty()) {
+        m_meter.OnException(CZarnException(0, outcome.strFailures.c_str()));
     }
     // Capturing nothing must not look like counting a quiet host. Capture goes on: devices that
     // come up, or are ticked, are opened.
     if (const std::string strNothing =
             DescribeNothingCaptured(m_meter.GetDeviceStates(), kHowToInclude);
-        !strNothing.empty()) {
+        bLatest && !strNothing.empty()) {
         ShowMessage(strNothing, "Orvek");
     }
 }
 
 void COrvekDlg::OnBnClickedStop() {
-    try {
-        m_meter.StopCapture();
-    } catch (...) {
-        m_meter.OnCurrentException();
-    }
+    ++m_nRequests;
+    ++m_nWaiting;
     SetCapturing(false);
+    // User-interface thread, posted.
+    m_meter.RequestStop([this] { --m_nWaiting; });
+}
+
+void COrvekDlg::ShowHelperStalled(bool bStalled) {
+    m_bHelperStalled = bStalled;
+    setWindowTitle(bStalled ? QStringLiteral(ORVEK_WEB_ADDRESS
+                                             " - Orvek (the capture helper is not answering)")
+                            : QStringLiteral(ORVEK_WEB_ADDRESS " - Orvek"));
 }
 
 void COrvekDlg::OnStnClickedLink() {
@@ -411,8 +427,7 @@ void COrvekDlg::done(int nResult) {
     if (m_pDetails) {
         m_pDetails->close();
     }
-    m_meter.StopCapture();
-    SetCapturing(false);
+    OnBnClickedStop();
     QDialog::done(nResult);
 }
 

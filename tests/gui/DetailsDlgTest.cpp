@@ -191,9 +191,9 @@ TEST(DetailsTable, SortedRatedAndMarked) {
     CFakeSource source;
     std::vector<DeviceSnapshot>& devices = source.m_snapshot.devices;
     // Name, state, capturing, sent and received bytes and packets, drops, kind.
-    devices = {{"small", "", true, 100, 0, 0, 0, 0, ""},
-               {"big", "", true, 5000, 5000, 0, 0, 0, ""},
-               {"mid", "", true, 2000, 0, 0, 0, 5, ""}};
+    devices = {{"small", EDeviceState::Capturing, true, 100, 0, 0, 0, 0, ""},
+               {"big", EDeviceState::Capturing, true, 5000, 5000, 0, 0, 0, ""},
+               {"mid", EDeviceState::Capturing, true, 2000, 0, 0, 0, 5, ""}};
     CTrafficSampler sampler(source);
     const Clock::time_point t0 = Clock::now();
     sampler.Sample(t0);
@@ -404,7 +404,8 @@ TEST_F(DetailsLive, UntickedDevicesAndTheSettingsComeBackTickingReopens) {
 TEST_F(DetailsLive, DevicesBeforeCaptureNothingCapturedSaidAndRowsThatCannotCount) {
     const QTableView& table = *m_pDlg->OpenDetails()->GetTable();
     CDeviceTableModel& model = *m_pDlg->OpenDetails()->GetModel();
-    EXPECT_EQ(Text(model, "orv0", kColState), "ready");
+    // Listed by the helper while the window opened, and shown at the next sample.
+    EXPECT_TRUE(Serve([&] { return Text(model, "orv0", kColState) == "ready"; }));
     const QAbstractItemView& view = table;
     for (const int nColumn : {kColDevice, kColKind}) {
         EXPECT_EQ(table.columnWidth(nColumn),
@@ -422,9 +423,10 @@ TEST_F(DetailsLive, DevicesBeforeCaptureNothingCapturedSaidAndRowsThatCannotCoun
     Tick(model, "orv0", false);
     Tick(model, "orv2", false);
     ASSERT_TRUE(Serve([&] { return Text(model, "orv2", kColState) == "excluded"; }));
-    QStringList texts;
-    CollectModalTexts(texts);
+    CModalCollector modals;
     Capture();
+    ASSERT_TRUE(Serve([&] { return !modals.m_modals.empty(); }));
+    const QStringList& texts = modals.m_modals.front();
     EXPECT_EQ(texts.value(0).toStdString(), "Orvek");
     EXPECT_TRUE(texts.contains("No device is captured, so nothing is counted: orv0 and orv2 are "
                                "excluded. To count a device, tick its Counted box in the Details "
