@@ -52,7 +52,11 @@ void CHelperSession::ShowCounters(const char*, const char*) {
 }
 
 void CHelperSession::ShowMessage(const std::string& strText, const char*) {
-    m_loop.Post([this, strText] { Send(NoticeMessage{strText}); });
+    // A failure tends to change the devices' states (or the monitor's): they follow at once.
+    m_loop.Post([this, strText] {
+        Send(NoticeMessage{strText});
+        SendChanges();
+    });
 }
 
 void CHelperSession::Post(std::function<void()> fn, int nDelayMs) {

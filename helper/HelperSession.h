@@ -43,7 +43,7 @@ private:
 
     // View thread: the totals moved; sends the snapshot.
     void ShowCounters(const char* szRecv, const char* szSent) override;
-    // Any thread: hands the text to the view thread, which sends it.
+    // Any thread: hands the text to the view thread, which sends it, and what changed with it.
     void ShowMessage(const std::string& strText, const char* szCaption) override;
     // Any thread: runs fn on the view thread.
     void Post(std::function<void()> fn, int nDelayMs) override;

@@ -48,19 +48,20 @@ TEST(SnapshotText, RoundsAsPrintfInTheCLocaleUnderACommaLocale) {
 
 TEST(SnapshotJson, OneObjectWithAnyBytesEscapedIntoValidUtf8) {
     // A name with quote, backslash, control characters, DEL and valid UTF-8 ("é", "€", an emoji);
-    // a state with bytes that are not UTF-8: a stray byte, an overlong NUL, a surrogate, a code
-    // point past U+10FFFF and a sequence cut short by the end.
+    // a state whose failure text holds bytes that are not UTF-8: a stray byte, an overlong NUL, a
+    // surrogate, a code point past U+10FFFF and a sequence cut short by the end.
     MeterSnapshot snapshot{300, 7000, {}};
     snapshot.devices = {{"a\"b\\c\n\t\x01\x1f\x7f\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80",
-                         std::string("\xFF|\xC0\x80|\xED\xA0\x80|\xF4\x90\x80\x80|\0|\xE2\x82", 18),
-                         true, 300, 7000, 3, 5, 2},
-                        {"wlan0", "down", false}};
+                         EDeviceState::Failed, true, 300, 7000, 3, 5, 2},
+                        {"wlan0", EDeviceState::Down, false}};
+    snapshot.devices[0].strDetail =
+        std::string("\xFF|\xC0\x80|\xED\xA0\x80|\xF4\x90\x80\x80|\0|\xE2\x82", 18);
     // Each byte that does not start a well-formed sequence becomes \xHH, a backslash two.
     EXPECT_EQ(FormatJsonLine(snapshot, {}, 0, {}),
               R"({"time":"1970-01-01T00:00:00.000Z","sent_bytes":300,"received_bytes":7000,)"
               R"("sent_rate":0,"received_rate":0,"devices":[)"
               R"({"name":"a\"b\\\\c\u000a\u0009\u0001\u001f)"
-              "\x7f\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\",\"state\":\""
+              "\x7f\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\",\"state\":\"failed: "
               R"(\\xff|\\xc0\\x80|\\xed\\xa0\\x80|\\xf4\\x90\\x80\\x80|\u0000|\\xe2\\x82)"
               R"(","sent_bytes":300,"received_bytes":7000,"sent_rate":0,"received_rate":0,)"
               R"("packets":8,"drops":2},{"name":"wlan0","state":"down","sent_bytes":0,)"
