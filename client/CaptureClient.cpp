@@ -261,6 +261,13 @@ CCaptureClient::CLink::CSession& CCaptureClient::CLink::Connect(const SettingsMe
     } // reaped by now or soon
     auto pSession = std::make_unique<CSession>(m_strHelper);
     CSession& session = *pSession;
+    // Capabilities belong to threads: this one started the helper with what the program was
+    // given for it (an exporter's unit hands CAP_NET_RAW on), and needs none after. The program's
+    // own threads give up theirs by themselves.
+    try {
+        KeepOnlyCapabilities({});
+    } catch (const CZarnException&) {
+    }
     // A helper that stops reading cannot hold a sender longer than an answer may take.
     const timeval sendTimeout{static_cast<time_t>(m_timeouts.answer.count() / 1000),
                               static_cast<suseconds_t>(m_timeouts.answer.count() % 1000 * 1000)};
