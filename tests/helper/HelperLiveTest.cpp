@@ -87,7 +87,8 @@ std::vector<std::string> SecuredInChild(const std::vector<std::string>& envIn) {
 }
 
 // Run by hand, or with any option but --version, it says what it is and exits 2; a client that
-// breaks the protocol is told why, and the helper exits 3 without a crash. The environment a
+// breaks the protocol is told why, and the helper exits 3 without a crash; one that keeps it is
+// told the devices' states by push. The environment a
 // privileged start keeps: the locale and zone names, nothing that names a file or a library.
 TEST(HelperLive, ByHandOptionsHostileClientsAndTheKeptEnvironment) {
     for (const std::vector<std::string>& args :
@@ -124,6 +125,33 @@ TEST(HelperLive, ByHandOptionsHostileClientsAndTheKeptEnvironment) {
         const auto* pError = std::get_if<ErrorMessage>(&answers.back());
         EXPECT_EQ(pError != nullptr ? pError->strText : "", strReason);
         EXPECT_EQ(helper.WaitForExit(5000), "exited with status 3");
+    }
+
+    // A client that greets, gives its settings and has the devices listed is told their states
+    // and a snapshot without asking for them: typed, loopback among them.
+    {
+        CHelperProcess helper(ORVEK_HELPER);
+        const Bytes bytes = Concat(
+            {HelloMessage{}, SettingsMessage{"tcp", false}, ExcludedMessage{}, RefreshMessage{}});
+        ASSERT_EQ(send(helper.GetSocket(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  ssize_t(bytes.size()));
+        shutdown(helper.GetSocket(), SHUT_WR);
+        std::vector<DeviceState> states;
+        MeterSnapshot snapshot;
+        for (const HelperMessage& message : ReadAll(helper.GetSocket())) {
+            if (const auto* pDevices = std::get_if<DevicesMessage>(&message)) {
+                states = FromDevicesMessage(*pDevices);
+            } else if (const auto* pSnapshot = std::get_if<SnapshotMessage>(&message)) {
+                snapshot = pSnapshot->snapshot;
+            }
+        }
+        const auto itLo = std::ranges::find(states, "lo", &DeviceState::strName);
+        ASSERT_NE(itLo, states.end());
+        EXPECT_EQ(itLo->eState, EDeviceState::Loopback);
+        const auto itShown = std::ranges::find(snapshot.devices, "lo", &DeviceSnapshot::strName);
+        ASSERT_NE(itShown, snapshot.devices.end());
+        EXPECT_EQ(DescribeDeviceState(*itShown), "loopback");
+        EXPECT_EQ(helper.WaitForExit(5000), "exited with status 0");
     }
 
     EXPECT_EQ(SecuredInChild({"LANG=de_DE.UTF-8", "LC_TIME=en_GB.UTF-8", "TZ=Europe/Berlin",

@@ -2,13 +2,17 @@
 // cut anywhere, and the ways a frame or a body can lie.
 
 #include "Protocol.h"
+#include "FrameSocket.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -256,3 +260,34 @@ TEST(Protocol, FuzzSeedsAreSessionsOfThisVersion) {
 }
 
 } // namespace
+
+// Both sides' socket: frames cut anywhere arrive whole, one at a time; nothing there yet is said
+// without waiting; a length no frame may have, and the other side's close, end the reading.
+TEST(Protocol, FrameSocketReadsWholeFramesAndTellsTheEnd) {
+    int hPair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, hPair), 0);
+    CFrameSocket reader(hPair[0]), writer(hPair[1]);
+    const std::string strFirst = EncodeFrame(SettingsMessage{"tcp", true});
+    const std::string strSecond = EncodeFrame(StopMessage{});
+    const std::string strBoth = strFirst + strSecond;
+    EXPECT_EQ(reader.Next(false).eStatus, CFrameSocket::EStatus::Again);
+    ASSERT_EQ(writer.Send(strBoth.substr(0, 3)), 0);
+    EXPECT_EQ(reader.Next(false).eStatus, CFrameSocket::EStatus::Again);
+    ASSERT_EQ(writer.Send(strBoth.substr(3, strFirst.size())), 0);
+    for (const std::string& strFrame : {strFirst, strSecond}) {
+        const CFrameSocket::Read read = reader.Next(true);
+        ASSERT_EQ(read.eStatus, CFrameSocket::EStatus::Frame);
+        EXPECT_EQ(EncodeFrame(DecodeClientMessage(read.body).message), strFrame);
+        if (strFrame == strFirst) {
+            ASSERT_EQ(writer.Send(strBoth.substr(3 + strFirst.size())), 0);
+        }
+    }
+    ASSERT_EQ(writer.Send(std::string("\xFF\xFF\xFF\xFF", 4)), 0);
+    const CFrameSocket::Read malformed = reader.Next(true);
+    EXPECT_EQ(malformed.eStatus, CFrameSocket::EStatus::Malformed);
+    EXPECT_NE(malformed.strError.find("4294967295 bytes"), std::string::npos);
+    writer.Shutdown();
+    CFrameSocket other(dup(hPair[0]));
+    EXPECT_EQ(other.Next(true).eStatus, CFrameSocket::EStatus::Closed);
+    EXPECT_EQ(writer.Send(strFirst), EPIPE);
+}
