@@ -159,6 +159,8 @@ private:
         bool bGreeted = false;     // the helper's hello came
         bool bEstablished = false; // greeted and given the settings
         bool bAsking = false;      // a request waits for its answer
+        bool bCapturing = false;   // Start answered, no Stop since
+        std::chrono::steady_clock::time_point tHeard = std::chrono::steady_clock::now();
         std::optional<HelperMessage> answer;
         bool bEnded = false;
         std::string strEnd; // the message that tells the end
@@ -170,7 +172,15 @@ private:
             std::function<void()> job;
             {
                 std::unique_lock lock(m_mtxState);
-                m_cvState.wait(lock, [&] { return m_bClosing || !m_jobs.empty(); });
+                // While a helper captures, a second at most, to look whether it fell silent.
+                while (!m_bClosing && m_jobs.empty()) {
+                    CheckSilence();
+                    if (m_pSession && m_pSession->bCapturing && !m_pSession->bEnded) {
+                        m_cvState.wait_for(lock, std::chrono::seconds(1));
+                    } else {
+                        m_cvState.wait(lock);
+                    }
+                }
                 if (m_bClosing) {
                     return;
                 }
@@ -197,12 +207,22 @@ private:
     // time-out passes, telling the view of a stall meanwhile. Whether done holds.
     bool Await(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds timeout,
                const std::function<bool()>& done);
-    // m_mtxState held: posts a change of the stall to the view.
-    void SetStalled(bool bStalled) {
-        m_bStalled = bStalled;
-        if (m_fnStalled) {
-            PostToView([fnStalled = m_fnStalled, bStalled](CLink&) { fnStalled(bStalled); });
+    // m_mtxState held: the helper is stalled when an answer is late or it is silent while
+    // capturing; a change is posted to the view.
+    void UpdateStall() {
+        const bool bStalled = m_bLate || m_bSilent;
+        if (bStalled != m_bStalled) {
+            m_bStalled = bStalled;
+            if (m_fnStalled) {
+                PostToView([fnStalled = m_fnStalled, bStalled](CLink&) { fnStalled(bStalled); });
+            }
         }
+    }
+    // Client's thread, m_mtxState held, between jobs: whether a capturing helper fell silent.
+    void CheckSilence() {
+        m_bSilent = m_pSession && !m_pSession->bEnded && m_pSession->bCapturing &&
+                    std::chrono::steady_clock::now() - m_pSession->tHeard > m_timeouts.silence;
+        UpdateStall();
     }
     // The session's reader thread: handles the helper's messages until the socket closes or the
     // helper breaks the protocol, then reaps the helper and ends the session.
@@ -230,7 +250,9 @@ private:
     bool m_bClosing = false;
     std::deque<std::function<void()>> m_jobs;
     std::function<void(bool)> m_fnStalled;
-    bool m_bStalled = false; // an answer is later than the stall time-out
+    bool m_bLate = false;   // an answer is later than the stall time-out
+    bool m_bSilent = false; // a capturing helper said nothing for the silence time-out
+    bool m_bStalled = false;
     // Replaced by the client's thread only, which alone reads it without the lock.
     std::unique_ptr<CSession> m_pSession;
     // The counts of helpers that ended, their devices stopped; the running helper's last
@@ -335,10 +357,12 @@ bool CCaptureClient::CLink::Await(std::unique_lock<std::mutex>& lock,
     if (m_timeouts.stall >= timeout) {
         m_cvState.wait_for(lock, timeout, stop);
     } else if (!m_cvState.wait_for(lock, m_timeouts.stall, stop)) {
-        SetStalled(true);
+        m_bLate = true;
+        UpdateStall();
         m_cvState.wait_until(lock, tDeadline, stop);
         if (!m_bClosing) {
-            SetStalled(false);
+            m_bLate = false;
+            UpdateStall();
         }
     }
     return done();
@@ -401,6 +425,11 @@ void CCaptureClient::CLink::Read(CSession& session) {
 bool CCaptureClient::CLink::OnHelperMessage(CSession& session, HelperMessage&& message,
                                             std::string& strProblem) {
     std::unique_lock lock(m_mtxState);
+    session.tHeard = std::chrono::steady_clock::now();
+    if (m_bSilent) {
+        m_bSilent = false;
+        UpdateStall();
+    }
     if (!session.bGreeted) {
         const auto* pHello = std::get_if<HelloMessage>(&message);
         if (pHello == nullptr || pHello->nVersion != kProtocolVersion) {
@@ -469,6 +498,8 @@ void CCaptureClient::CLink::EndSession(CSession& session, const std::string& str
         m_states.clear();
         m_nShownRecv = m_current.nRecvBytes;
         m_nShownSent = m_current.nSentBytes;
+        m_bSilent = false;
+        UpdateStall();
         m_cvState.notify_all();
     }
     if (bKill) {
@@ -492,6 +523,8 @@ std::string CCaptureClient::CLink::Start(const SettingsMessage& settings,
     CSession& session = Connect(settings, excluded);
     const std::optional<HelperMessage> answer = Ask(session, StartMessage{}, m_timeouts.capture);
     if (const auto* pStarted = answer ? std::get_if<StartedMessage>(&*answer) : nullptr) {
+        std::lock_guard guard(m_mtxState);
+        session.bCapturing = true;
         return pStarted->strFailures;
     }
     if (const auto* pFailed = answer ? std::get_if<StartFailedMessage>(&*answer) : nullptr) {
@@ -512,6 +545,8 @@ void CCaptureClient::CLink::Stop() {
     if (answer && !std::holds_alternative<StoppedMessage>(*answer)) {
         EndSession(*m_pSession, "answered Stop out of turn", true);
     }
+    std::lock_guard guard(m_mtxState);
+    m_pSession->bCapturing = false;
 }
 
 CCaptureClient::CCaptureClient(IMeterView& view, std::function<void()> fnCaptureEnded,

@@ -18,6 +18,8 @@ struct CaptureTimeouts {
     std::chrono::milliseconds answer{5000};   // the helper's greeting, and a send it does not read
     std::chrono::milliseconds capture{30000}; // Start and Stop, which open and close devices
     std::chrono::milliseconds stall{1000};    // an answer this late shows the helper as stalled
+    // So does a capturing helper silent this long: it sends its snapshot at least every second.
+    std::chrono::milliseconds silence{3000};
 };
 
 // What a Start came to: capture started (the devices that failed in one message, "" when all
@@ -56,8 +58,8 @@ public:
     static std::string FindHelper();
 
     // View thread, before the first request: fnStalled (view thread, posted; must not block) runs
-    // with true once an answer is later than the stall time-out, and with false when it came or
-    // the helper was given up.
+    // with true once an answer is later than the stall time-out, or a capturing helper has been
+    // silent for the silence time-out, and with false when it spoke again or was given up.
     void SetStallHandler(std::function<void(bool bStalled)> fnStalled);
 
     // Any thread. Kept here, and sent to the helper while one runs.

@@ -150,7 +150,7 @@ void CHelperSession::Handle(const ClientMessage& message) {
         message);
 }
 
-void CHelperSession::SendChanges() {
+void CHelperSession::SendChanges(bool bSnapshot) {
     std::vector<DeviceState> states = m_meter.GetDeviceStates();
     if (!m_bSentAny || !SameStates(states, m_sentStates)) {
         DevicesMessage devices = ToDevicesMessage(states);
@@ -158,7 +158,7 @@ void CHelperSession::SendChanges() {
         m_sentStates = std::move(states);
     }
     SnapshotMessage snapshot{m_meter.GetSnapshot()};
-    if (!m_bSentAny || snapshot.snapshot != m_sentSnapshot) {
+    if (bSnapshot || !m_bSentAny || snapshot.snapshot != m_sentSnapshot) {
         m_sentSnapshot = snapshot.snapshot;
         SendFitted(snapshot, snapshot.snapshot.devices);
     }
@@ -169,7 +169,7 @@ void CHelperSession::OnLook(uint64_t nChain) {
     if (nChain != m_nLookChain || m_bEnded) {
         return;
     }
-    SendChanges();
+    SendChanges(true);
     m_loop.Post([this, nChain] { OnLook(nChain); }, kLookMs);
 }
 

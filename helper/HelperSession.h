@@ -16,8 +16,9 @@
 // snapshot, device states, failures and messages), never a packet's bytes. The snapshot and the
 // device states go out by themselves whenever they changed: the snapshot at the display's pace
 // while the counts move, both after every message of the client (before its answer) and, while
-// capturing, at a look a second for changes that move no count. Everything runs on the thread
-// that calls Run, the meter's view thread, which alone writes to the socket.
+// capturing, at a look a second for changes that move no count (the snapshot then in any case).
+// Everything runs on the thread that calls Run, the meter's view thread, which alone writes to the
+// socket.
 class CHelperSession final : private IMeterView {
 public:
     // Exit statuses of the helper.
@@ -38,7 +39,8 @@ public:
 
 private:
     // How often, while capturing, the session looks for changes that move no count (a device that
-    // went down, attribution that caught up).
+    // went down, attribution that caught up) and sends its snapshot, changed or not: the client
+    // tells a helper that stalls by its silence.
     static constexpr int kLookMs = 1000;
 
     // View thread: the totals moved; sends the snapshot.
@@ -51,8 +53,9 @@ private:
     // View thread, when the socket is readable: reads what came and handles every whole message.
     void OnReadable();
     void Handle(const ClientMessage& message);
-    // View thread: sends the snapshot and the device states when they changed since last sent.
-    void SendChanges();
+    // View thread: sends the snapshot and the device states when they changed since last sent;
+    // the snapshot anyway when bSnapshot.
+    void SendChanges(bool bSnapshot = false);
     // View thread, every kLookMs while capturing; nChain tells a look of an earlier capture.
     void OnLook(uint64_t nChain);
     void Send(const HelperMessage& message);

@@ -118,6 +118,19 @@ TEST_F(OrvekDlgTest, AHelperThatDiesIsToldOnceAndCaptureCountsOnFromItsTotals) {
     EXPECT_TRUE(modals.m_modals.size() == 1);
 }
 
+// A capturing helper that is stopped (SIGSTOP) sends nothing more: the title says so within
+// seconds, and no longer once the helper goes on, which is not given up meanwhile.
+TEST_F(OrvekDlgTest, ASilentHelperShowsAsStalledUntilItSpeaksAgain) {
+    Capture();
+    const pid_t nHelper = m_pDlg->GetMeter().GetHelperPid();
+    kill(nHelper, SIGSTOP);
+    EXPECT_TRUE(Serve([&] { return m_pDlg->IsHelperStalled(); }));
+    EXPECT_TRUE(IsCapturing());
+    kill(nHelper, SIGCONT);
+    EXPECT_TRUE(Serve([&] { return !m_pDlg->IsHelperStalled(); }));
+    EXPECT_EQ(m_pDlg->GetMeter().GetHelperPid(), nHelper);
+}
+
 TEST_F(OrvekDlgTest, RefusedFilterAndAboutBox) {
     Filter()->setText("tcp and and udp");
     {
