@@ -32,22 +32,20 @@ constexpr int kApps = 500;
 class CFortyDevices : public IDetailsSource {
 public:
     CFortyDevices() {
-        static const char* const kStates[] = {"capturing",
-                                              "down",
-                                              "no address",
-                                              "bridge port",
-                                              "excluded",
-                                              "failed: veth7: socket: Operation not "
-                                              "permitted",
-                                              "stopped",
-                                              "gone"};
+        static const EDeviceState kStates[] = {EDeviceState::Capturing, EDeviceState::Down,
+                                               EDeviceState::NoAddress, EDeviceState::Port,
+                                               EDeviceState::Excluded,  EDeviceState::Failed,
+                                               EDeviceState::Stopped,   EDeviceState::Gone};
         static const char* const kKinds[] = {"Ethernet", "Wi-Fi", "tunnel",
                                              "bridge",   "VLAN",  "virtual"};
         for (int n = 0; n < kDevices; ++n) {
             DeviceSnapshot& device = m_snapshot.devices.emplace_back();
             device.strName = (n < 4 ? std::string("enp") : std::string("veth")) + std::to_string(n);
             device.strKind = kKinds[n % 6];
-            device.strState = n < 20 ? "capturing" : kStates[n % 8];
+            device.eState = n < 20 ? EDeviceState::Capturing : kStates[n % 8];
+            if (device.eState == EDeviceState::Failed) {
+                device.strDetail = "veth7: socket: Operation not permitted";
+            }
             device.bCapturing = n < 20;
             device.nDrops = n == 3 ? 1234 : 0;
         }

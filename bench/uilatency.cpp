@@ -64,7 +64,7 @@ class CMeterSource : public IDetailsSource {
 public:
     explicit CMeterSource(IMeter& meter) : m_meter(meter) {}
     // User-interface thread, as the window calls them. Each snapshot's time is kept: through the
-    // helper it is a request the thread waits for.
+    // helper it is the last one the helper pushed, read under the client's lock.
     MeterSnapshot GetSnapshot() const override {
         const Clock::time_point tStart = Clock::now();
         MeterSnapshot snapshot = m_meter.GetSnapshot();

@@ -113,7 +113,7 @@ QVariant CDeviceTableModel::DisplayText(const DeviceSample& row, int nColumn) co
     case kColKind:
         return QString::fromStdString(device.strKind);
     case kColState:
-        return QString::fromStdString(device.strState);
+        return QString::fromStdString(DescribeDeviceState(device));
     case kColSent:
         return MebibytesText(ShownSentBytes(device));
     case kColRecv:
@@ -170,7 +170,7 @@ QVariant CDeviceTableModel::ToolTip(const DeviceSample& row, int nColumn) const 
     switch (nColumn) {
     case kColCounted:
         if (!device.bCountable) {
-            return device.strState == "loopback"
+            return device.eState == EDeviceState::Loopback
                        ? QStringLiteral("Never counted: loopback traffic never leaves the host")
                        : QStringLiteral("Gone: what it counted stays in the totals");
         }
@@ -184,10 +184,10 @@ QVariant CDeviceTableModel::ToolTip(const DeviceSample& row, int nColumn) const 
     case kColState:
         // Why a tun device counts as any device, when the state does not say.
         if (!device.bCarried && !device.strReason.empty()) {
-            return QString::fromStdString(device.strState +
+            return QString::fromStdString(DescribeDeviceState(device) +
                                           "\nNot counted as a tunnel: " + device.strReason);
         }
-        return QString::fromStdString(device.strState);
+        return QString::fromStdString(DescribeDeviceState(device));
     default:
         break;
     }

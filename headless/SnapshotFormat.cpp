@@ -140,7 +140,7 @@ std::string FormatJsonLine(const MeterSnapshot& snapshot, const MeterSnapshot& b
         const bool bBefore = itBefore != before.devices.end();
         ordered_json& object = devices.emplace_back();
         object["name"] = JsonText(device.strName);
-        object["state"] = JsonText(device.strState);
+        object["state"] = JsonText(DescribeDeviceState(device));
         SetBytesAndRates(object, device.nSentBytes, device.nRecvBytes,
                          bBefore ? itBefore->nSentBytes : 0, bBefore ? itBefore->nRecvBytes : 0,
                          dSeconds);

@@ -149,41 +149,6 @@ int64_t COrvekMeter::GetSentBytes() const {
     return m_counting.GetTotals().nSentBytes;
 }
 
-namespace {
-
-std::string DescribeState(const DeviceState& state) {
-    switch (state.eState) {
-    case EDeviceState::Capturing:
-        return "capturing";
-    case EDeviceState::Down:
-        return "down";
-    case EDeviceState::NoAddress:
-        return "no address";
-    case EDeviceState::Loopback:
-        return "loopback";
-    case EDeviceState::Port:
-        return "bridge port";
-    case EDeviceState::Excluded:
-        return "excluded";
-    case EDeviceState::Failed:
-        return "failed: " + state.strError;
-    case EDeviceState::Stopped:
-        return "stopped";
-    case EDeviceState::Ready:
-        return "ready";
-    case EDeviceState::Stacked:
-        return "counted on " + state.strError;
-    case EDeviceState::Carried:
-        return "carried inside " + (state.strError.empty() ? "its uplink" : state.strError) +
-               (state.bChosen              ? " (set by the user)"
-                : !state.strReason.empty() ? ": " + state.strReason
-                                           : "");
-    }
-    return "";
-}
-
-} // namespace
-
 MeterSnapshot COrvekMeter::GetSnapshot() const {
     MeterSnapshot snapshot;
     // Before the counters, which then hold at least what the resolver had.
@@ -192,7 +157,9 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
     for (const DeviceState& state : m_control.GetDeviceStates()) {
         DeviceSnapshot& device = snapshot.devices.emplace_back();
         device.strName = state.strName;
-        device.strState = DescribeState(state);
+        device.eState = state.eState;
+        device.strDetail = state.strError;
+        device.bChosen = state.bChosen;
         device.strKind = state.strKind;
         device.bCapturing = state.eState == EDeviceState::Capturing;
         // Loopback traffic never leaves the host: no choice of the user makes it count.
@@ -218,7 +185,7 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
         if (it == snapshot.devices.end()) {
             it = snapshot.devices.insert(snapshot.devices.end(), DeviceSnapshot{});
             it->strName = counted.strName;
-            it->strState = "gone";
+            it->eState = EDeviceState::Gone;
             it->strKind = counted.strKind;
             it->bCountable = false;
         }

@@ -18,11 +18,12 @@ enum class EDeviceState : uint8_t {
     Stopped,   // it was captured until StopAll
     Ready,     // listed while nothing captures: Start would open it
     Stacked,   // stacked on a captured device (strError names it), whose capture counts its frames
-    Carried    // a tunnel: its packets count as the outer packets that carry them, on the device
+    Carried,   // a tunnel: its packets count as the outer packets that carry them, on the device
                // they leave through (strError names it when known): a kernel tunnel, one the
                // user chose, or a tun or tap device whose holder sends its packets over a socket
                // (strReason says how). Captured all the same, so that its inner traffic can be
                // shown beside the totals.
+    Gone       // only in a meter's snapshot: counted before, no longer listed
 };
 
 // One listed device as the last refresh saw it. How a tunnel's outer packets are told stays with

@@ -335,8 +335,9 @@ TEST(MeterSnapshot, GoneDevicesAreForgottenAfterTheExpiryAndReturnFromZero) {
         EXPECT_EQ(snapshot.nRecvBytes, 200);
         const auto it = std::ranges::find(snapshot.devices, szDevice, &DeviceSnapshot::strName);
         nCounterId = it == snapshot.devices.end() ? 0 : it->nCounterId;
-        return it == snapshot.devices.end() ? std::string("forgotten")
-                                            : it->strState + " " + std::to_string(it->nRecvBytes);
+        return it == snapshot.devices.end()
+                   ? std::string("forgotten")
+                   : DescribeDeviceState(*it) + " " + std::to_string(it->nRecvBytes);
     };
     EXPECT_EQ(stateOf("veth1"), "gone 100");
     EXPECT_EQ(stateOf("veth1"), "gone 100"); // an hour has not passed
@@ -386,9 +387,10 @@ TEST(MeterSnapshot, TunnelsCountApartAndOuterFlowsAlikeAreUnknown) {
     EXPECT_EQ(snapshot.nRecvBytes, 100);
     std::string strShown;
     for (const DeviceSnapshot& device : snapshot.devices) {
-        strShown +=
-            device.strName + " " + device.strState + " " + std::to_string(device.nRecvBytes) + "+" +
-            std::to_string(device.nInnerRecvBytes) + (device.bOuterKnown ? " known" : "") + "\n";
+        strShown += device.strName + " " + DescribeDeviceState(device) + " " +
+                    std::to_string(device.nRecvBytes) + "+" +
+                    std::to_string(device.nInnerRecvBytes) + (device.bOuterKnown ? " known" : "") +
+                    "\n";
     }
     EXPECT_EQ(strShown, "vx1 carried inside eth0 100+100 known\n"
                         "vx2 carried inside eth0 0+100 known\n"
