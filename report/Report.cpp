@@ -325,7 +325,7 @@ std::string MakeReport(CUsageStore& store, const ReportOptions& options, int64_t
     return strOut;
 }
 
-int RunReport(const std::vector<std::string>& args) {
+int RunReport(const std::vector<std::string>& args, const IUsageClock& clock) {
     ReportOptions options;
     std::string strError;
     if (!ParseReportOptions(args, options, strError)) {
@@ -350,7 +350,7 @@ int RunReport(const std::vector<std::string>& args) {
     }
     try {
         CUsageStore store(strPath, CUsageStore::EAccess::Read, 0);
-        const int64_t nNow = static_cast<int64_t>(std::time(nullptr));
+        const int64_t nNow = clock.NowUtcMs() / 1000;
         if (options.bCycle && !options.bJson && !LoadPlan(store)) {
             std::fprintf(stderr, "orvek report: no data plan is set in %s\n", strPath.c_str());
             return 1;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "PlanUsage.h"
+#include "UsageClock.h"
 #include "UsageStore.h"
 
 #include <cstdint>
@@ -49,5 +50,6 @@ std::vector<ReportRow> ReadCycleRows(CUsageStore& store, const PlanStatus& statu
 std::string MakeReport(CUsageStore& store, const ReportOptions& options, int64_t nNowUtc);
 
 // The command: returns the exit status (0, 1 when the file cannot be read or no plan is set for
-// --cycle, 2 for a bad command line); prints to standard output and standard error.
-int RunReport(const std::vector<std::string>& args);
+// --cycle, 2 for a bad command line); prints to standard output and standard error. Its "now" is
+// the clock's wall time.
+int RunReport(const std::vector<std::string>& args, const IUsageClock& clock);

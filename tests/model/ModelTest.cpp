@@ -37,7 +37,7 @@ TEST(Units, BoundariesAfterRoundingAndExtremes) {
 TEST(TrafficSampler, HistoryKeepsTheLastPointsInOrder) {
     CTrafficSampler sampler;
     MeterSnapshot snapshot;
-    snapshot.devices = {{"eth0", "capturing", true}};
+    snapshot.devices = {{"eth0", EDeviceState::Capturing, true}};
     auto t = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
     sampler.Sample(snapshot, t);
     EXPECT_EQ(sampler.GetHistoryCount(), 0);
@@ -47,7 +47,7 @@ TEST(TrafficSampler, HistoryKeepsTheLastPointsInOrder) {
     for (int n = 1; n <= kPoints; ++n) {
         snapshot.devices[0].nRecvBytes += int64_t{n} * 1024; // n KiB in the n-th second
         if (n == kPoints) {
-            snapshot.devices.push_back({"eth1", "capturing", true, 2048, 0});
+            snapshot.devices.push_back({"eth1", EDeviceState::Capturing, true, 2048, 0});
         }
         sampler.Sample(snapshot, t += std::chrono::seconds(1));
     }

@@ -1,6 +1,7 @@
-// `orvek-report` on a file that a recorder writes while the report reads it: the JSON's every
-// bucket and the cycle against the store's own sums, the text's gaps and totals, exit statuses,
-// and `orvek report` run through the window's binary without a display.
+// The report on a file that a recorder writes while the report reads it, at a fixed "now": the
+// JSON's every bucket and the cycle against the store's own sums, the text's gaps and totals;
+// `orvek-report`'s exit statuses, and `orvek report` run through the window's binary without a
+// display.
 
 #include "Report.h"
 #include "NetNs.h"
@@ -11,8 +12,8 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <ctime>
 #include <fstream>
+#include <sstream>
 
 using namespace orvektest;
 
@@ -37,11 +38,32 @@ std::string Report(const std::string& strArgs, int& nStatus) {
     return report.GetStdout() + report.GetStderr();
 }
 
+// The tests' "now", never the wall clock's: early in December, so that the recorder's run three
+// days before, the views and the plan's cycle reach into November.
+const int64_t kNow = Utc(2026, 12, 2, 13, 30);
+
+// The command as orvek-report's main runs it, but in this process and with nNowUtc for "now";
+// what it printed, standard output first. Arguments are separated by spaces.
+std::string ReportAt(int64_t nNowUtc, const std::string& strArgs, int& nStatus) {
+    std::vector<std::string> args;
+    std::istringstream words(strArgs);
+    for (std::string strWord; words >> strWord;) {
+        args.push_back(strWord);
+    }
+    CFakeClock clock;
+    clock.nWallMs = nNowUtc * 1000;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    nStatus = RunReport(args, clock);
+    std::string strOut = testing::internal::GetCapturedStdout();
+    return strOut + testing::internal::GetCapturedStderr();
+}
+
 // Two runs of a recorder: one three days ago, one an hour ago that still holds the file open as
 // its writer; nothing in between. The report's JSON, summed by python, equals the store's sums
 // for every view; the text says which days nobody recorded.
 TEST_F(ReportTest, JsonAndTextAgreeWithTheStoreWhileAWriterHoldsTheFile) {
-    const int64_t nNow = std::time(nullptr);
+    const int64_t nNow = kNow;
     CFakeClock clock;
     clock.nWallMs = (nNow - 3 * 86400) * 1000;
     {
@@ -65,10 +87,12 @@ TEST_F(ReportTest, JsonAndTextAgreeWithTheStoreWhileAWriterHoldsTheFile) {
     SavePlan(*writer.GetStore(), plan);
 
     int nStatus = -1;
+    const std::string strJsonPath = (m_dir / "report.json").string();
+    std::ofstream(strJsonPath) << ReportAt(
+        nNow, "--json --hours=72 --days=5 --months=2 --cycle --database " + m_strPath, nStatus);
+    EXPECT_EQ(nStatus, 0);
     const std::string strSums =
-        ShOut(std::string(ORVEK_REPORT) +
-              " --json --hours=72 --days=5 --months=2 --cycle --database " + m_strPath +
-              " | python3 -c '\nimport json, sys\nd = json.load(sys.stdin)\n"
+        ShOut("python3 -c '\nimport json, sys\nd = json.load(sys.stdin)\n"
               "for k in (\"hours\", \"days\", \"months\"):\n"
               "    print(k, len(d[k]), sum(r[\"sent_bytes\"] for r in d[k]), "
               "sum(r[\"received_bytes\"] for r in d[k]), sum(1 for r in d[k] if "
@@ -76,7 +100,8 @@ TEST_F(ReportTest, JsonAndTextAgreeWithTheStoreWhileAWriterHoldsTheFile) {
               "c = d[\"cycle\"]\n"
               "print(\"cycle\", c[\"used_bytes\"], c[\"cap_bytes\"], c[\"alerts_fired\"], "
               "sum(r[\"received_bytes\"] for r in c[\"days\"]), c[\"first_day\"], "
-              "c[\"recorded_seconds\"], c[\"projection_basis\"], c[\"projected_bytes\"])'");
+              "c[\"recorded_seconds\"], c[\"projection_basis\"], c[\"projected_bytes\"])' < " +
+              strJsonPath);
     CUsageStore& store = *writer.GetStore();
     const auto line = [&](const char* szKey, size_t nRows, ETier eTier, int nCount) {
         const std::vector<ReportRow> rows = ReadRows(store, eTier, nCount, nNow);
@@ -96,7 +121,7 @@ TEST_F(ReportTest, JsonAndTextAgreeWithTheStoreWhileAWriterHoldsTheFile) {
     EXPECT_EQ(Sum(store, ETier::Month, 0, nNow + 86400 * 40),
               std::make_pair(int64_t{1010}, int64_t{5050}));
 
-    const std::string strText = Report("--days=4 --database " + m_strPath, nStatus);
+    const std::string strText = ReportAt(nNow, "--days=4 --database " + m_strPath, nStatus);
     EXPECT_EQ(nStatus, 0) << strText;
     EXPECT_NE(strText.find(FormatDate(LocalDateOf(nNow - 2 * 86400)) + "         not recorded\n"),
               std::string::npos)
@@ -110,7 +135,7 @@ TEST_F(ReportTest, JsonAndTextAgreeWithTheStoreWhileAWriterHoldsTheFile) {
 // `--by app`: today's and this month's applications as the store holds them, in JSON every
 // bucket's rows adding up to its devices' bytes (the rest "not_recorded"), in text the largest.
 TEST_F(ReportTest, ApplicationsByDayAndMonth) {
-    const int64_t nNow = std::time(nullptr);
+    const int64_t nNow = kNow;
     CFakeClock clock;
     clock.nWallMs = (nNow - 60) * 1000;
     CUsageRecorder recorder(m_strPath, clock, {});
@@ -125,21 +150,26 @@ TEST_F(ReportTest, ApplicationsByDayAndMonth) {
     recorder.Observe(snapshot);
     recorder.Flush();
     int nStatus = -1;
-    const std::string strJson = ShOut(
-        std::string(ORVEK_REPORT) + " --json --days=1 --months=1 --by app --database " + m_strPath +
-        " | python3 -c '\nimport json, sys\nd = json.load(sys.stdin)\n"
-        "for k in (\"days\", \"months\"):\n"
-        "    r = d[k][-1]\n"
-        "    a = r[\"applications\"]\n"
-        "    print(k, [(x[\"name\"], x[\"kind\"], x[\"received_bytes\"]) for x in a], "
-        "sum(x[\"sent_bytes\"] for x in a) == r[\"sent_bytes\"], "
-        "sum(x[\"received_bytes\"] for x in a) == r[\"received_bytes\"])'");
+    const std::string strJsonPath = (m_dir / "report.json").string();
+    std::ofstream(strJsonPath) << ReportAt(
+        nNow, "--json --days=1 --months=1 --by app --database " + m_strPath, nStatus);
+    EXPECT_EQ(nStatus, 0);
+    const std::string strJson =
+        ShOut("python3 -c '\nimport json, sys\nd = json.load(sys.stdin)\n"
+              "for k in (\"days\", \"months\"):\n"
+              "    r = d[k][-1]\n"
+              "    a = r[\"applications\"]\n"
+              "    print(k, [(x[\"name\"], x[\"kind\"], x[\"received_bytes\"]) for x in a], "
+              "sum(x[\"sent_bytes\"] for x in a) == r[\"sent_bytes\"], "
+              "sum(x[\"received_bytes\"] for x in a) == r[\"received_bytes\"])' < " +
+              strJsonPath);
     const std::string strRows =
         "[('org.mozilla.firefox', 'application', 15000), ('sshd.service', 'application', 4000), "
         "('not attributed: not TCP or UDP', 'not_attributed', 2000), ("
         "'not attributed when written', 'not_recorded', 4000)] True True\n";
     EXPECT_EQ(strJson, "days " + strRows + "months " + strRows);
-    const std::string strText = Report("--months=1 --by app --database " + m_strPath, nStatus);
+    const std::string strText =
+        ReportAt(nNow, "--months=1 --by app --database " + m_strPath, nStatus);
     EXPECT_EQ(nStatus, 0) << strText;
     EXPECT_NE(strText.find("\norg.mozilla.firefox                         14.65 KiB     1.95 KiB "
                            "   16.60 KiB\nsshd.service "),
@@ -250,7 +280,7 @@ TEST_F(ReportTest, CommandLineAndExitStatuses) {
     EXPECT_EQ(nStatus, 1);
     std::filesystem::remove(m_strPath);
     CFakeClock clock;
-    clock.nWallMs = std::time(nullptr) * 1000LL;
+    clock.nWallMs = kNow * 1000;
     CUsageRecorder recorder(m_strPath, clock, {});
     EXPECT_EQ(Report("--cycle --database " + m_strPath, nStatus),
               "orvek report: no data plan is set in " + m_strPath + "\n");
