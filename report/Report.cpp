@@ -64,8 +64,8 @@ EByteUnits FamilyOf(ECapUnit eUnit) {
 // Where the file's recording begins, read once per report.
 struct Recorded {
     std::optional<int64_t> first; // the first recorded second; nullopt: nothing recorded
-    bool bSpans = false; // first is a recorded stretch's start, not (in a file without
-                         // stretches) its oldest month's
+    bool bSpans = false;          // first is a recorded stretch's start, not (in a file without
+                                  // stretches) its oldest month's
 };
 
 Recorded ReadRecordedSince(CUsageStore& store) {
@@ -129,9 +129,9 @@ std::vector<int64_t> RangeStarts(EGrain eGrain, std::optional<CivilDate> begin,
     if (begin) {
         nStart = std::max(nStart, GrainStart(eGrain, LocalDayStart(*begin)));
     }
-    const int64_t nLast = std::min(
-        GrainStart(eGrain, nNowUtc),
-        end ? GrainStart(eGrain, LocalDayStart(AddDays(*end, 1)) - 1) : GrainStart(eGrain, nNowUtc));
+    const int64_t nLast = std::min(GrainStart(eGrain, nNowUtc),
+                                   end ? GrainStart(eGrain, LocalDayStart(AddDays(*end, 1)) - 1)
+                                       : GrainStart(eGrain, nNowUtc));
     for (; nStart <= nLast; nStart = GrainEnd(eGrain, nStart)) {
         vecStarts.push_back(nStart);
     }
@@ -201,11 +201,11 @@ bool IsShownAsRecorded(const ReportRow& row) {
 // in time order.
 std::vector<ReportRow> TopRows(CUsageStore& store, const ReportOptions& options,
                                const Recorded& recorded, int64_t nNowUtc) {
-    std::vector<ReportRow> rows = RowsFor(
-        store, EGrain::Day,
-        RangeStarts(EGrain::Day, options.begin, options.end,
-                    FirstShown(EGrain::Day, recorded, nNowUtc), nNowUtc),
-        nNowUtc);
+    std::vector<ReportRow> rows =
+        RowsFor(store, EGrain::Day,
+                RangeStarts(EGrain::Day, options.begin, options.end,
+                            FirstShown(EGrain::Day, recorded, nNowUtc), nNowUtc),
+                nNowUtc);
     std::erase_if(rows, [](const ReportRow& row) { return row.nSent + row.nRecv == 0; });
     std::ranges::stable_sort(rows, std::greater<>(),
                              [](const ReportRow& row) { return row.nSent + row.nRecv; });
@@ -260,9 +260,12 @@ ordered_json AppsJson(const ReportRow& row) {
 }
 
 ordered_json BucketJson(const ReportRow& row) {
-    return {{"start", FormatLocalIso(row.nStart)}, {"start_utc", row.nStart},
-            {"end_utc", row.nEnd},                 {"sent_bytes", row.nSent},
-            {"received_bytes", row.nRecv},         {"recorded_seconds", row.nRecorded},
+    return {{"start", FormatLocalIso(row.nStart)},
+            {"start_utc", row.nStart},
+            {"end_utc", row.nEnd},
+            {"sent_bytes", row.nSent},
+            {"received_bytes", row.nRecv},
+            {"recorded_seconds", row.nRecorded},
             {"elapsed_seconds", row.nLength}};
 }
 
@@ -307,9 +310,9 @@ constexpr const char* kCsvAppHeader =
 std::string RowsCsv(const char* szView, const std::vector<ReportRow>& rows, bool bApps) {
     std::string strOut;
     for (const ReportRow& row : rows) {
-        const std::string strBucket = std::string(szView) + "," + FormatLocalIso(row.nStart) +
-                                      "," + std::to_string(row.nStart) + "," +
-                                      std::to_string(row.nEnd) + ",";
+        const std::string strBucket = std::string(szView) + "," + FormatLocalIso(row.nStart) + "," +
+                                      std::to_string(row.nStart) + "," + std::to_string(row.nEnd) +
+                                      ",";
         if (bApps) {
             for (const AppHistoryRow& app : AllApps(row)) {
                 strOut += strBucket + CsvField(ToUtf8Text(DescribeAppHistoryRow(app))) + "," +
@@ -401,7 +404,8 @@ std::string AppText(EGrain eGrain, const std::vector<ReportRow>& rows, EByteUnit
             strName = strName.substr(0, 37) + "...";
         }
         std::snprintf(szLine, sizeof szLine, "%-40s %12s %12s %12s\n", strName.c_str(),
-                      FormatBytes(app.nRecv, eUnits).c_str(), FormatBytes(app.nSent, eUnits).c_str(),
+                      FormatBytes(app.nRecv, eUnits).c_str(),
+                      FormatBytes(app.nSent, eUnits).c_str(),
                       FormatBytes(app.nSent + app.nRecv, eUnits).c_str());
         strOut += szLine;
     }
@@ -414,9 +418,9 @@ std::string AppText(EGrain eGrain, const std::vector<ReportRow>& rows, EByteUnit
 // --oneline: today, this month and the plan, in that order, " · " between them.
 std::string Oneline(CUsageStore& store, const Recorded& recorded, EByteUnits eUnits,
                     int64_t nNowUtc, bool bJson) {
-    static constexpr const char* kMonths[] = {"January", "February", "March",     "April",
-                                              "May",     "June",     "July",      "August",
-                                              "September", "October", "November", "December"};
+    static constexpr const char* kMonths[] = {"January",   "February", "March",    "April",
+                                              "May",       "June",     "July",     "August",
+                                              "September", "October",  "November", "December"};
     const auto current = [&](EGrain eGrain) {
         return RowsFor(store, eGrain, {GrainStart(eGrain, nNowUtc)}, nNowUtc).front();
     };
@@ -465,10 +469,10 @@ std::string Oneline(CUsageStore& store, const Recorded& recorded, EByteUnits eUn
 std::vector<ReportRow> ReadRows(CUsageStore& store, ETier eTier, int nCount, int64_t nNowUtc,
                                 bool bApps) {
     const EGrain eGrain = GrainOf(eTier);
-    return RowsFor(store, eGrain,
-                   LastStarts(eGrain, nCount,
-                              FirstShown(eGrain, ReadRecordedSince(store), nNowUtc), nNowUtc),
-                   nNowUtc, bApps);
+    return RowsFor(
+        store, eGrain,
+        LastStarts(eGrain, nCount, FirstShown(eGrain, ReadRecordedSince(store), nNowUtc), nNowUtc),
+        nNowUtc, bApps);
 }
 
 std::vector<ReportRow> ReadCycleRows(CUsageStore& store, const PlanStatus& status,
@@ -519,9 +523,9 @@ std::string MakeReport(CUsageStore& store, const ReportOptions& options, int64_t
     const auto rowsOf = [&](const View& view, bool bApps) {
         const std::optional<int64_t> nFirst = FirstShown(view.eGrain, recorded, nNowUtc);
         return RowsFor(store, view.eGrain,
-                       bRange ? RangeStarts(view.eGrain, options.begin, options.end, nFirst,
-                                            nNowUtc)
-                              : LastStarts(view.eGrain, view.nCount, nFirst, nNowUtc),
+                       bRange
+                           ? RangeStarts(view.eGrain, options.begin, options.end, nFirst, nNowUtc)
+                           : LastStarts(view.eGrain, view.nCount, nFirst, nNowUtc),
                        nNowUtc, bApps && view.eGrain != EGrain::Hour);
     };
     std::optional<PlanStatus> status;
@@ -642,7 +646,7 @@ std::string MakeReport(CUsageStore& store, const ReportOptions& options, int64_t
     return strOut;
 }
 
-int RunReport(const std::vector<std::string>& args) {
+int RunReport(const std::vector<std::string>& args, const IUsageClock& clock) {
     ReportOptions options;
     std::string strError;
     if (!ParseReportOptions(args, options, strError)) {
@@ -667,7 +671,7 @@ int RunReport(const std::vector<std::string>& args) {
     }
     try {
         CUsageStore store(strPath, CUsageStore::EAccess::Read, 0);
-        const int64_t nNow = static_cast<int64_t>(std::time(nullptr));
+        const int64_t nNow = clock.NowUtcMs() / 1000;
         if (options.bCycle && !options.bJson && !LoadPlan(store)) { // text and CSV need one
             std::fprintf(stderr, "orvek report: no data plan is set in %s\n", strPath.c_str());
             return 1;

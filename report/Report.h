@@ -2,6 +2,7 @@
 
 #include "PlanUsage.h"
 #include "Units.h"
+#include "UsageClock.h"
 #include "UsageStore.h"
 
 #include <cstdint>
@@ -17,15 +18,15 @@ struct ReportOptions {
     // Buckets to show, the current one last; 0: none. With begin or end, a non-zero count only
     // names the tier.
     int nHours = 0, nDays = 0, nMonths = 0, nYears = 0;
-    int nTop = 0; // --top: the N largest days, largest first
+    int nTop = 0;                        // --top: the N largest days, largest first
     std::optional<CivilDate> begin, end; // --begin, --end: local days, both included
     bool bCycle = false;
     bool bJson = false;
     bool bCsv = false;
-    bool bOneline = false;   // today, this month and the plan on one line
-    bool bByApp = false;     // --by app: the applications of the days' and months' views
+    bool bOneline = false; // today, this month and the plan on one line
+    bool bByApp = false;   // --by app: the applications of the days' and months' views
     EByteUnits eUnits = EByteUnits::Binary; // of the tables; the plan's figures keep its own
-    std::string strDatabase; // "" : the window's file
+    std::string strDatabase;                // "" : the window's file
     bool bHelp = false;
 };
 
@@ -59,5 +60,6 @@ std::vector<ReportRow> ReadCycleRows(CUsageStore& store, const PlanStatus& statu
 std::string MakeReport(CUsageStore& store, const ReportOptions& options, int64_t nNowUtc);
 
 // The command: returns the exit status (0, 1 when the file cannot be read or no plan is set for
-// --cycle, 2 for a bad command line); prints to standard output and standard error.
-int RunReport(const std::vector<std::string>& args);
+// --cycle, 2 for a bad command line); prints to standard output and standard error. Its "now" is
+// the clock's wall time.
+int RunReport(const std::vector<std::string>& args, const IUsageClock& clock);

@@ -13,7 +13,8 @@ const char* const kUsage = "Usage: orvek report [OPTIONS], or orvek-report [OPTI
 const char* const kFooter =
     "Times are local. Views start at the first time recorded; hours, days or months in them\n"
     "that no Orvek recorded say so. Sizes are in the --units family, the plan's figures and\n"
-    "the cycle's days in the plan's. --oneline prints \"today X \u00b7 MONTH Y \u00b7 plan P % of CAP\"\n"
+    "the cycle's days in the plan's. --oneline prints \"today X \u00b7 MONTH Y \u00b7 plan P % of "
+    "CAP\"\n"
     "(\"not recorded\", \"no plan\" in their places). Exit status: 0, 1 when the file cannot\n"
     "be read (or --cycle finds no plan), 2 for a bad command line.\n";
 
@@ -28,9 +29,8 @@ bool ParseDate(const std::string& strText, CivilDate& date) {
         return ec == std::errc() && pEnd == pBegin + nLength && *pBegin != '-' && *pBegin != '+';
     };
     CivilDate parsed;
-    if (!number(0, 4, parsed.nYear) || !number(5, 2, parsed.nMonth) ||
-        !number(8, 2, parsed.nDay) || parsed.nYear < 1970 || parsed.nMonth < 1 ||
-        parsed.nMonth > 12 || parsed.nDay < 1 ||
+    if (!number(0, 4, parsed.nYear) || !number(5, 2, parsed.nMonth) || !number(8, 2, parsed.nDay) ||
+        parsed.nYear < 1970 || parsed.nMonth < 1 || parsed.nMonth > 12 || parsed.nDay < 1 ||
         parsed.nDay > DaysInMonth(parsed.nYear, parsed.nMonth)) {
         return false;
     }
@@ -143,12 +143,15 @@ bool ParseReportOptions(const std::vector<std::string>& args, ReportOptions& opt
     const bool bRange = parsed.begin || parsed.end;
     if (parsed.bOneline) {
         // One line of its own: a view beside it would make it two.
-        const std::pair<bool, const char*> others[] = {
-            {parsed.nHours > 0, "--hours"}, {parsed.nDays > 0, "--days"},
-            {parsed.nMonths > 0, "--months"}, {parsed.nYears > 0, "--years"},
-            {parsed.nTop > 0, "--top"},       {parsed.bCycle, "--cycle"},
-            {bRange, "--begin and --end"},    {parsed.bByApp, "--by app"},
-            {parsed.bCsv, "--csv"}};
+        const std::pair<bool, const char*> others[] = {{parsed.nHours > 0, "--hours"},
+                                                       {parsed.nDays > 0, "--days"},
+                                                       {parsed.nMonths > 0, "--months"},
+                                                       {parsed.nYears > 0, "--years"},
+                                                       {parsed.nTop > 0, "--top"},
+                                                       {parsed.bCycle, "--cycle"},
+                                                       {bRange, "--begin and --end"},
+                                                       {parsed.bByApp, "--by app"},
+                                                       {parsed.bCsv, "--csv"}};
         for (const auto& [bGiven, szName] : others) {
             if (bGiven) {
                 strError = std::string("--oneline prints one line of its own: not with ") + szName;
@@ -161,8 +164,8 @@ bool ParseReportOptions(const std::vector<std::string>& args, ReportOptions& opt
         return false;
     }
     if (parsed.begin && parsed.end && *parsed.end < *parsed.begin) {
-        strError = "--end " + FormatDate(*parsed.end) + " is before --begin " +
-                   FormatDate(*parsed.begin);
+        strError =
+            "--end " + FormatDate(*parsed.end) + " is before --begin " + FormatDate(*parsed.begin);
         return false;
     }
     if (!parsed.bOneline && parsed.nHours == 0 && parsed.nDays == 0 && parsed.nMonths == 0 &&
