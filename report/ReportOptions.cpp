@@ -112,8 +112,8 @@ void AddReportOptions(COptionParser& parser, ReportOptions& options) {
             options.eUnits = strValue == "decimal" ? EByteUnits::Decimal : EByteUnits::Binary;
         });
     app.add_option("--by",
-                   "app: the applications of the days or months shown, largest first (in JSON, "
-                   "every bucket's); device (the default) leaves them out")
+                   "app: the applications of the days, months or years shown, largest first (in "
+                   "JSON and CSV, every bucket's); device (the default) leaves them out")
         ->option_text("app|device")
         ->check(OptionCheck([](const std::string& strValue) {
             return strValue == "app" || strValue == "device"
