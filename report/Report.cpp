@@ -6,9 +6,7 @@
 #include "Units.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <limits>
@@ -306,7 +304,8 @@ constexpr const char* kCsvHeader =
 constexpr const char* kCsvAppHeader =
     "view,start,start_utc,end_utc,application,kind,sent_bytes,received_bytes\r\n";
 
-// A bucket nobody recorded leaves its bytes empty: a spreadsheet must not read them as zero.
+// A bucket nobody recorded (or not begun) leaves its bytes empty: a spreadsheet must not read them
+// as zero.
 std::string RowsCsv(const char* szView, const std::vector<ReportRow>& rows, bool bApps) {
     std::string strOut;
     for (const ReportRow& row : rows) {
@@ -321,7 +320,7 @@ std::string RowsCsv(const char* szView, const std::vector<ReportRow>& rows, bool
             }
             continue;
         }
-        const bool bRecorded = ClassifyRow(row) != ERecorded::NotRecorded;
+        const bool bRecorded = IsShownAsRecorded(row);
         strOut += strBucket + (bRecorded ? std::to_string(row.nSent) : "") + "," +
                   (bRecorded ? std::to_string(row.nRecv) : "") + "," +
                   std::to_string(row.nRecorded) + "," + std::to_string(row.nLength) + "\r\n";
@@ -427,8 +426,11 @@ std::string Oneline(CUsageStore& store, const Recorded& recorded, EByteUnits eUn
     const ReportRow today = current(EGrain::Day);
     const ReportRow month = current(EGrain::Month);
     std::optional<PlanStatus> status;
+    int64_t nPercent = 0; // rounded down: a status bar must not say 100 before the cap is reached
     if (const std::optional<Plan> plan = LoadPlan(store)) {
         status = ComputePlanStatus(*plan, &store, {}, nNowUtc);
+        nPercent = static_cast<int64_t>(static_cast<long double>(status->nUsed) * 100 /
+                                        static_cast<long double>(plan->nCapBytes));
     }
     if (bJson) {
         ordered_json line;
@@ -441,7 +443,7 @@ std::string Oneline(CUsageStore& store, const Recorded& recorded, EByteUnits eUn
             line["plan"] = {{"used_bytes", status->nUsed},
                             {"cap_bytes", status->plan.nCapBytes},
                             {"unit", UnitName(status->plan.eUnit)},
-                            {"percent", status->nUsed * 100 / status->plan.nCapBytes}};
+                            {"percent", nPercent}};
         } else {
             line["plan"] = nullptr;
         }
@@ -455,8 +457,7 @@ std::string Oneline(CUsageStore& store, const Recorded& recorded, EByteUnits eUn
                           kMonths[LocalDateOf(nNowUtc).nMonth - 1] + " " + amount(month) +
                           " \u00b7 ";
     if (status) {
-        strLine += "plan " + std::to_string(status->nUsed * 100 / status->plan.nCapBytes) +
-                   " % of " +
+        strLine += "plan " + std::to_string(nPercent) + " % of " +
                    FormatBytesShort(status->plan.nCapBytes, FamilyOf(status->plan.eUnit));
     } else {
         strLine += "no plan";
