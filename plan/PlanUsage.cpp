@@ -93,21 +93,6 @@ std::vector<int> TakeDueAlerts(CUsageStore& store, PlanStatus& status, int64_t n
     return vecTaken;
 }
 
-int64_t CoveredSeconds(std::vector<RecordedSpan> spans, int64_t nFrom, int64_t nTo) {
-    std::ranges::sort(spans, {}, &RecordedSpan::nStart);
-    int64_t nCovered = 0;
-    int64_t nReached = nFrom;
-    for (const RecordedSpan& span : spans) {
-        const int64_t nStart = std::max(span.nStart, nReached);
-        const int64_t nEnd = std::min(span.nEnd, nTo);
-        if (nEnd > nStart) {
-            nCovered += nEnd - nStart;
-            nReached = nEnd;
-        }
-    }
-    return nCovered;
-}
-
 namespace {
 
 std::string Fixed(long double dValue, int nDecimals) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Plan.h"
+#include "RecordedTime.h"
 #include "UsageRecorder.h"
 #include "UsageStore.h"
 
@@ -46,9 +47,6 @@ PlanStatus ComputePlanStatus(const Plan& plan, CUsageStore* pStore,
 // per cycle, across restarts and processes. Of several marked at once only the highest is worth
 // saying. Throws CSqliteError.
 std::vector<int> TakeDueAlerts(CUsageStore& store, PlanStatus& status, int64_t nNowUtc);
-// The seconds of [nFrom, nTo) that the stretches cover, each second once; they may overlap (a
-// clock set back) and come in any order.
-int64_t CoveredSeconds(std::vector<RecordedSpan> spans, int64_t nFrom, int64_t nTo);
 
 // "12.34 GB of 50.00 GB used (24.7 %) since 2026-12-01"
 std::string DescribeUsed(const PlanStatus& status);

@@ -20,6 +20,15 @@ TEST(Units, BoundariesAfterRoundingAndExtremes) {
     EXPECT_EQ(FormatBytes(1024 * 1024 - 1), "1.00 MiB");
     EXPECT_EQ(FormatBytes(1536 * 1024), "1.50 MiB");
     EXPECT_EQ(FormatBytes(std::numeric_limits<int64_t>::max()), "8192.00 PiB");
+    // The decimal family: the same rule in powers of 1,000, never a binary unit's name.
+    EXPECT_EQ(FormatBytes(999, EByteUnits::Decimal), "999 B");
+    EXPECT_EQ(FormatBytes(999'995, EByteUnits::Decimal), "1.00 MB");
+    EXPECT_EQ(FormatBytes(273'460'000, EByteUnits::Decimal), "273.46 MB");
+    // Three digits for one line, the decimals chosen after rounding.
+    EXPECT_EQ(FormatBytesShort(1'320'000'000), "1.23 GiB");
+    EXPECT_EQ(FormatBytesShort(99'996'000'000, EByteUnits::Decimal), "100 GB");
+    EXPECT_EQ(FormatBytesShort(48'200'000'000, EByteUnits::Decimal), "48.2 GB");
+    EXPECT_EQ(FormatBytesShort(512), "512 B");
     EXPECT_EQ(FormatThousands(0), "0");
     EXPECT_EQ(FormatThousands(999), "999");
     EXPECT_EQ(FormatThousands(-1234567), "-1,234,567");
