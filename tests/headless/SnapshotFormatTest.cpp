@@ -81,7 +81,7 @@ TEST(SnapshotJson, OneObjectWithAnyBytesEscapedIntoValidUtf8) {
               "a\"b\\\\c\n\t\x01\x1f\x7f\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
     EXPECT_EQ(
         line["devices"][0]["state"],
-        std::string("\\xff|\\xc0\\x80|\\xed\\xa0\\x80|\\xf4\\x90\\x80\\x80|\0|\\xe2\\x82", 54));
+        std::string("failed: \\xff|\\xc0\\x80|\\xed\\xa0\\x80|\\xf4\\x90\\x80\\x80|\0|\\xe2\\x82", 62));
     EXPECT_EQ(line["apps"][0]["name"], "caf\xC3\xA9");
     EXPECT_EQ(line["apps"][1]["name"], "x\\xffy\"\n\\\\");
     // A text that bypassed that rule is still written, its stray bytes as U+FFFD, never thrown.
