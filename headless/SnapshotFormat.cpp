@@ -1,6 +1,7 @@
 #include "SnapshotFormat.h"
 
 #include "JsonText.h"
+#include "TrafficSampler.h"
 #include "Units.h"
 
 #include <algorithm>
@@ -21,18 +22,15 @@ void AppendInteger(std::string& strOut, int64_t nValue) {
     strOut.append(szDigits, pEnd);
 }
 
-// Whole bytes a second from nBefore to nNow over dSeconds.
-int64_t RateOf(int64_t nNow, int64_t nBefore, double dSeconds) {
-    return std::llround(BytesPerSecond(nNow, nBefore, dSeconds));
-}
-
-// "sent_bytes", "received_bytes", "sent_rate" and "received_rate" into the object.
+// "sent_bytes", "received_bytes", and "sent_rate" and "received_rate" in whole bytes a second, as
+// the window's sampler rates, into the object.
 void SetBytesAndRates(ordered_json& object, int64_t nSent, int64_t nRecv, int64_t nSentBefore,
                       int64_t nRecvBefore, double dSeconds) {
+    const RowRates rates = RatesSince(nSent, nRecv, nSentBefore, nRecvBefore, dSeconds);
     object["sent_bytes"] = nSent;
     object["received_bytes"] = nRecv;
-    object["sent_rate"] = RateOf(nSent, nSentBefore, dSeconds);
-    object["received_rate"] = RateOf(nRecv, nRecvBefore, dSeconds);
+    object["sent_rate"] = std::llround(rates.dSent);
+    object["received_rate"] = std::llround(rates.dRecv);
 }
 
 // Label values escape only backslash, double quote and line feed, after ToUtf8Text: the exposition
@@ -174,17 +172,16 @@ std::string FormatJsonLine(const MeterSnapshot& snapshot, const MeterSnapshot& b
 
 CLineFormatter::CLineFormatter(bool bJson, bool bTimestamps,
                                std::chrono::steady_clock::time_point tStart, size_t nPerApp)
-    : m_bJson(bJson), m_bTimestamps(bTimestamps), m_nPerApp(nPerApp), m_tBefore(tStart) {}
+    : m_bJson(bJson), m_bTimestamps(bTimestamps), m_nPerApp(nPerApp), m_interval(tStart) {}
 
 std::string CLineFormatter::Next(const MeterSnapshot& snapshot,
                                  std::chrono::system_clock::time_point tWall,
                                  std::chrono::steady_clock::time_point tNow) {
     std::string strLine;
     if (m_bJson) {
-        const double dSeconds = std::chrono::duration<double>(tNow - m_tBefore).count();
+        const double dSeconds = m_interval.Next(snapshot, tNow);
         strLine = FormatJsonLine(snapshot, m_before, dSeconds, tWall, m_nPerApp);
         m_before = snapshot;
-        m_tBefore = tNow;
     } else {
         strLine = m_bTimestamps ? FormatUtcTime(tWall) + "\t" + FormatTextLine(snapshot)
                                 : FormatTextLine(snapshot);

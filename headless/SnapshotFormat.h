@@ -1,6 +1,7 @@
 #pragma once
 
 #include "MeterSnapshot.h"
+#include "TrafficSampler.h"
 
 #include <chrono>
 #include <cstdint>
@@ -31,13 +32,15 @@ std::string FormatJsonLine(const MeterSnapshot& snapshot, const MeterSnapshot& b
                            size_t nPerApp = 0);
 
 // The printed lines of one run, each from a fresh snapshot: JSON lines, with the rates since the
-// line before (the first line: since the formatter was made, when capture started), or the
-// counters' text, led by the time and a tab when bTimestamps asks for it.
+// line before (the first line: since the formatter was made, when capture started) over the times
+// the snapshots held, as the window's sampler takes them (CSnapshotInterval), or the counters'
+// text, led by the time and a tab when bTimestamps asks for it.
 class CLineFormatter {
 public:
     CLineFormatter(bool bJson, bool bTimestamps, std::chrono::steady_clock::time_point tStart,
                    size_t nPerApp = 0);
 
+    // The line for the snapshot read at tNow (steady) and tWall.
     std::string Next(const MeterSnapshot& snapshot, std::chrono::system_clock::time_point tWall,
                      std::chrono::steady_clock::time_point tNow);
 
@@ -46,7 +49,7 @@ private:
     const bool m_bTimestamps;
     const size_t m_nPerApp;
     MeterSnapshot m_before;
-    std::chrono::steady_clock::time_point m_tBefore;
+    CSnapshotInterval m_interval;
 };
 
 // Prometheus text exposition (format 0.0.4) of the per-device counters, the monitor's state and

@@ -158,6 +158,8 @@ void CHelperSession::SendChanges(bool bSnapshot) {
         m_sentStates = std::move(states);
     }
     SnapshotMessage snapshot{m_meter.GetSnapshot()};
+    // Every snapshot is taken at another time: news only when something else changed.
+    m_sentSnapshot.nTakenNs = snapshot.snapshot.nTakenNs;
     if (bSnapshot || !m_bSentAny || snapshot.snapshot != m_sentSnapshot) {
         m_sentSnapshot = snapshot.snapshot;
         SendFitted(snapshot, snapshot.snapshot.devices);

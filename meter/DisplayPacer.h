@@ -1,9 +1,11 @@
 #pragma once
 
 #include "CountingBackend.h"
+#include "MeterSnapshot.h"
 #include "MeterView.h"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 
 // What the pacer shows: the meter's totals, through its view.
@@ -23,6 +25,8 @@ class CDisplayPacer final : public ICountsListener {
 public:
     // How long the counters rest after an update before showing the next one.
     static constexpr int kDisplayPaceMs = 100;
+    // Clients take a snapshot that old as having held its counts since.
+    static_assert(std::chrono::milliseconds(kDisplayPaceMs) < kSnapshotHeld);
 
     // The view and the counters outlive the pacer, which is destroyed on the view thread: work
     // it posted does nothing once it is gone.

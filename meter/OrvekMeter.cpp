@@ -177,6 +177,8 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
         listed.push_back({device.strName, device.strKind});
     }
     const CountsReading counts = m_counting.ReadCounts(listed);
+    // Here, not per packet: the counts a client rates over this time are those just read.
+    snapshot.nTakenNs = SnapshotClockNs();
     m_tunnels.Forget(counts.forgotten);
     snapshot.nSentBytes = counts.totals.nSentBytes;
     snapshot.nRecvBytes = counts.totals.nRecvBytes;
@@ -217,4 +219,3 @@ void COrvekMeter::UpdateCounters() {
 bool COrvekMeter::HaveTotalsMoved() const {
     return GetRecvBytes() != m_nShownRecv || GetSentBytes() != m_nShownSent;
 }
-

@@ -3,6 +3,7 @@
 #include "AppUsage.h"
 #include "DeviceState.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -63,13 +64,27 @@ struct MeterSnapshot {
     // The totals by application, and the bytes not attributed by reason (one row each, "not
     // attributed yet" for what the resolver has not had yet); the rows add up to the totals.
     std::vector<AppUsage> apps = {};
+    // When the counts were read (SnapshotClockNs), so that rates run over the times the counts
+    // held, not over when a client happened to look at them. 0: not told (a test's snapshot).
+    int64_t nTakenNs = 0;
 
     // As DeviceSnapshot::Fields.
     template <class Io> void Fields(Io& io) {
-        io(nSentBytes, nRecvBytes, devices, bMonitorUp, apps);
+        io(nSentBytes, nRecvBytes, devices, bMonitorUp, apps, nTakenNs);
     }
     bool operator==(const MeterSnapshot&) const = default;
 };
+
+// The clock snapshots are taken by, in nanoseconds: steady_clock, which reads CLOCK_MONOTONIC, one
+// clock for every process of the host, so that a client compares the helper's times with its own.
+inline int64_t
+SnapshotClockNs(std::chrono::steady_clock::time_point tNow = std::chrono::steady_clock::now()) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(tNow.time_since_epoch()).count();
+}
+
+// A pushed snapshot is replaced within the display's pace (a tenth of a second) once its counts
+// move: one read this long after it was taken has held its counts until then.
+inline constexpr std::chrono::milliseconds kSnapshotHeld{200};
 
 // The state as every front end words it: "capturing", or why not: "down", "no address",
 // "loopback", "bridge port", "counted on <device>", "carried inside <device>" (with "(set by the

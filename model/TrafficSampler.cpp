@@ -1,15 +1,8 @@
 #include "TrafficSampler.h"
 
-#include "Units.h"
-
 #include <algorithm>
 
 namespace {
-
-// A device or application seen for the first time starts from zero.
-double RateOf(int64_t nNow, int64_t nBefore, double dSeconds) {
-    return BytesPerSecond(nNow, nBefore, dSeconds);
-}
 
 // The order rows are found in: by reason, then name.
 bool KeyLess(const AppUsage& a, const AppUsage& b) {
@@ -17,6 +10,28 @@ bool KeyLess(const AppUsage& a, const AppUsage& b) {
 }
 
 } // namespace
+
+double CSnapshotInterval::Next(const MeterSnapshot& snapshot,
+                               std::chrono::steady_clock::time_point tRead) {
+    auto tHeld = tRead;
+    if (snapshot.nTakenNs != 0) {
+        const std::chrono::steady_clock::time_point tTaken(
+            std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                std::chrono::nanoseconds(snapshot.nTakenNs)));
+        tHeld = std::max(tTaken, tRead - kSnapshotHeld);
+    }
+    double dSeconds = 0;
+    if (m_bHasBefore) {
+        dSeconds = std::chrono::duration<double>(tHeld - m_tHeldBefore).count();
+        if (dSeconds <= 0) {
+            dSeconds = std::chrono::duration<double>(tRead - m_tReadBefore).count();
+        }
+    }
+    m_tHeldBefore = tHeld;
+    m_tReadBefore = tRead;
+    m_bHasBefore = true;
+    return std::max(dSeconds, 0.0);
+}
 
 void CTrafficSampler::MarkCapture(const MeterSnapshot& snapshot) {
     m_dropBase.clear();
@@ -27,7 +42,7 @@ void CTrafficSampler::MarkCapture(const MeterSnapshot& snapshot) {
 
 void CTrafficSampler::SampleApps(std::vector<AppUsage>& apps, TrafficSample& sample,
                                  double dSeconds) const {
-    sample.apps.reserve(apps.size());
+    sample.apps.clear();
     for (AppUsage& app : apps) {
         AppSample& row = sample.apps.emplace_back();
         row.app = std::move(app);
@@ -41,8 +56,11 @@ void CTrafficSampler::SampleApps(std::vector<AppUsage>& apps, TrafficSample& sam
         if (itOrder != m_vecAppOrder.end() && !KeyLess(row.app, m_latest.apps[*itOrder].app)) {
             pBefore = &m_latest.apps[*itOrder].app;
         }
-        row.dSentRate = RateOf(row.app.nSentBytes, pBefore ? pBefore->nSentBytes : 0, dSeconds);
-        row.dRecvRate = RateOf(row.app.nRecvBytes, pBefore ? pBefore->nRecvBytes : 0, dSeconds);
+        const RowRates rates =
+            RatesSince(row.app.nSentBytes, row.app.nRecvBytes, pBefore ? pBefore->nSentBytes : 0,
+                       pBefore ? pBefore->nRecvBytes : 0, dSeconds);
+        row.dSentRate = rates.dSent;
+        row.dRecvRate = rates.dRecv;
     }
     std::ranges::sort(sample.apps, [](const AppSample& a, const AppSample& b) {
         if (a.app.IsAttributed() != b.app.IsAttributed()) {
@@ -68,12 +86,16 @@ void CTrafficSampler::IndexApps() {
 }
 
 void CTrafficSampler::Sample(MeterSnapshot snapshot, std::chrono::steady_clock::time_point tNow) {
-    const double dSeconds = std::chrono::duration<double>(tNow - m_tLatest).count();
-    const bool bRated = m_bHasLatest && dSeconds > 0;
+    const double dSeconds = m_interval.Next(snapshot, tNow);
+    const bool bRated = dSeconds > 0;
 
-    TrafficSample sample;
+    // Made in the sample before last, whose lists keep their capacity.
+    TrafficSample& sample = m_spare;
+    sample.devices.clear();
+    sample.nSentBytes = sample.nRecvBytes = sample.nSentPackets = sample.nRecvPackets = 0;
+    sample.nDropsSinceCapture = 0;
+    sample.dSentRate = sample.dRecvRate = -1;
     sample.bMonitorUp = snapshot.bMonitorUp;
-    sample.devices.reserve(snapshot.devices.size());
     for (DeviceSnapshot& device : snapshot.devices) {
         DeviceSample& row = sample.devices.emplace_back();
         row.device = std::move(device);
@@ -89,19 +111,21 @@ void CTrafficSampler::Sample(MeterSnapshot snapshot, std::chrono::steady_clock::
             continue;
         }
         // A few dozen devices: searching the previous sample costs less than indexing it.
-        const auto itBefore =
-            std::ranges::find(m_latest.devices, row.device.strName,
-                              [](const DeviceSample& s) { return s.device.strName; });
-        const int64_t nSentBefore =
-            itBefore == m_latest.devices.end() ? 0 : ShownSentBytes(itBefore->device);
-        const int64_t nRecvBefore =
-            itBefore == m_latest.devices.end() ? 0 : ShownRecvBytes(itBefore->device);
-        row.dSentRate = RateOf(ShownSentBytes(row.device), nSentBefore, dSeconds);
-        row.dRecvRate = RateOf(ShownRecvBytes(row.device), nRecvBefore, dSeconds);
+        const auto itBefore = std::ranges::find(
+            m_latest.devices, row.device.strName,
+            [](const DeviceSample& s) -> const std::string& { return s.device.strName; });
+        const bool bBefore = itBefore != m_latest.devices.end();
+        const RowRates rates = RatesSince(ShownSentBytes(row.device), ShownRecvBytes(row.device),
+                                          bBefore ? ShownSentBytes(itBefore->device) : 0,
+                                          bBefore ? ShownRecvBytes(itBefore->device) : 0, dSeconds);
+        row.dSentRate = rates.dSent;
+        row.dRecvRate = rates.dRecv;
     }
     if (bRated) {
-        sample.dSentRate = RateOf(sample.nSentBytes, m_latest.nSentBytes, dSeconds);
-        sample.dRecvRate = RateOf(sample.nRecvBytes, m_latest.nRecvBytes, dSeconds);
+        const RowRates rates = RatesSince(sample.nSentBytes, sample.nRecvBytes, m_latest.nSentBytes,
+                                          m_latest.nRecvBytes, dSeconds);
+        sample.dSentRate = rates.dSent;
+        sample.dRecvRate = rates.dRecv;
         m_historySent[static_cast<size_t>(m_nHistoryNext)] = sample.dSentRate;
         m_historyRecv[static_cast<size_t>(m_nHistoryNext)] = sample.dRecvRate;
         m_nHistoryNext = (m_nHistoryNext + 1) % kHistoryPoints;
@@ -113,8 +137,6 @@ void CTrafficSampler::Sample(MeterSnapshot snapshot, std::chrono::steady_clock::
         const int64_t nB = ShownSentBytes(b.device) + ShownRecvBytes(b.device);
         return nA != nB ? nA > nB : a.device.strName < b.device.strName;
     });
-    m_latest = std::move(sample);
+    std::swap(m_latest, m_spare);
     IndexApps();
-    m_tLatest = tNow;
-    m_bHasLatest = true;
 }

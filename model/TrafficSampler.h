@@ -1,6 +1,7 @@
 #pragma once
 
 #include "MeterSnapshot.h"
+#include "Units.h"
 
 #include <array>
 #include <chrono>
@@ -16,6 +17,38 @@ inline int64_t ShownSentBytes(const DeviceSnapshot& device) {
 }
 inline int64_t ShownRecvBytes(const DeviceSnapshot& device) {
     return device.bCarried ? device.nInnerRecvBytes : device.nRecvBytes;
+}
+
+// The time between snapshots read one after another, which their counts are rated over: from when
+// each one's counts held, not when it was read. A snapshot holds its counts from when it was taken
+// and, read more than kSnapshotHeld later (pushed ones are replaced sooner while counts move),
+// until then; one that tells no time holds them when it is read. Called on one thread at a time.
+class CSnapshotInterval {
+public:
+    // The first snapshot has none before it: no time.
+    CSnapshotInterval() = default;
+    // The first snapshot is rated from tStart, from counts of zero then.
+    explicit CSnapshotInterval(std::chrono::steady_clock::time_point tStart)
+        : m_tHeldBefore(tStart), m_tReadBefore(tStart), m_bHasBefore(true) {}
+
+    // The snapshot read at tRead: the seconds since the one before (or the start), 0 when there
+    // is none. The same snapshot read again before it aged holds its counts between the readings.
+    double Next(const MeterSnapshot& snapshot, std::chrono::steady_clock::time_point tRead);
+
+private:
+    std::chrono::steady_clock::time_point m_tHeldBefore, m_tReadBefore;
+    bool m_bHasBefore = false;
+};
+
+// A row's rates in bytes a second: counts now against those of the snapshot before (0 where the
+// row is new there), over CSnapshotInterval's seconds. Every front end's rates come from here.
+struct RowRates {
+    double dSent = -1, dRecv = -1;
+};
+inline RowRates RatesSince(int64_t nSent, int64_t nRecv, int64_t nSentBefore, int64_t nRecvBefore,
+                           double dSeconds) {
+    return {BytesPerSecond(nSent, nSentBefore, dSeconds),
+            BytesPerSecond(nRecv, nRecvBefore, dSeconds)};
 }
 
 // One device at one sample: its snapshot, drops since the last Capture and its rates over the
@@ -45,20 +78,21 @@ struct TrafficSample {
     std::vector<AppSample> apps;
 };
 
-// Turns the meter's snapshots, taken once a period, into what front ends show: the latest sample
-// with its rates, and the total rates of the last ten minutes as a graph's points. Plain C++, so
-// that any front end can feed it (the window does, through CTimedSampler); called on one thread
-// at a time, the feeding one. The history's rings are written in place: no allocation for them
-// once constructed.
+// Turns the meter's snapshots, read once a period, into what front ends show: the latest sample
+// with its rates over the times the snapshots held (CSnapshotInterval), and the total rates of the
+// last ten minutes as a graph's points. Plain C++, so that any front end can feed it (the window
+// does, through CTimedSampler); called on one thread at a time, the feeding one. Nothing is
+// allocated once the sample's lists reached their sizes: samples are made in the one before last,
+// the history's rings written in place.
 class CTrafficSampler {
 public:
     static constexpr int kPeriodMs = 1000;
     // Ten minutes of one point a second.
     static constexpr int kHistoryPoints = 600;
 
-    // Takes the snapshot taken at tNow as the latest sample: rated against the sample before
-    // over the time between (not rated when it is the first, or no time passed) and, when rated,
-    // its total rates added to the history.
+    // Takes the snapshot read at tNow as the latest sample: rated against the sample before over
+    // the time between (CSnapshotInterval; not rated when it is the first, or no time passed)
+    // and, when rated, its total rates added to the history.
     void Sample(MeterSnapshot snapshot, std::chrono::steady_clock::time_point tNow);
     // Drops are counted from the devices' drops in snapshot on (taken when capture starts).
     void MarkCapture(const MeterSnapshot& snapshot);
@@ -82,11 +116,12 @@ private:
     }
 
     TrafficSample m_latest;
+    // The sample before m_latest, whose lists' capacity the next sample is made in.
+    TrafficSample m_spare;
     // m_latest.apps' positions by reason and name, for finding each application's row of the
     // sample before in log time (hundreds of applications a second); its capacity is kept.
     std::vector<uint32_t> m_vecAppOrder;
-    std::chrono::steady_clock::time_point m_tLatest;
-    bool m_bHasLatest = false;
+    CSnapshotInterval m_interval;
     // Each device's drop count at the last Capture.
     std::map<std::string, int64_t> m_dropBase;
     // Fixed rings, written in place: no allocation once constructed.

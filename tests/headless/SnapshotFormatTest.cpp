@@ -81,7 +81,8 @@ TEST(SnapshotJson, OneObjectWithAnyBytesEscapedIntoValidUtf8) {
               "a\"b\\\\c\n\t\x01\x1f\x7f\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
     EXPECT_EQ(
         line["devices"][0]["state"],
-        std::string("failed: \\xff|\\xc0\\x80|\\xed\\xa0\\x80|\\xf4\\x90\\x80\\x80|\0|\\xe2\\x82", 62));
+        std::string("failed: \\xff|\\xc0\\x80|\\xed\\xa0\\x80|\\xf4\\x90\\x80\\x80|\0|\\xe2\\x82",
+                    62));
     EXPECT_EQ(line["apps"][0]["name"], "caf\xC3\xA9");
     EXPECT_EQ(line["apps"][1]["name"], "x\\xffy\"\n\\\\");
     // A text that bypassed that rule is still written, its stray bytes as U+FFFD, never thrown.
@@ -89,7 +90,8 @@ TEST(SnapshotJson, OneObjectWithAnyBytesEscapedIntoValidUtf8) {
 }
 
 // Each line of a run carries its time in UTC (the text lines only when asked) and the rates since
-// the line before, per device too; a device new since then counts from zero.
+// the line before, per device too, over the times the snapshots were taken when they tell; a
+// device new since then counts from zero.
 TEST(SnapshotJson, LinesCarryTheirTimeAndTheRatesSinceTheLineBefore) {
     using namespace std::chrono;
     const steady_clock::time_point t0;
@@ -117,6 +119,20 @@ TEST(SnapshotJson, LinesCarryTheirTimeAndTheRatesSinceTheLineBefore) {
         << strSecond;
     EXPECT_EQ(text.Next(snapshot, tWall, t0),
               "2023-11-14T22:13:20.123Z\t Recv  0.004 Mb\t Sent  0.002 Mb");
+    // Snapshots that tell when they were taken are rated over those times, as the window's are:
+    // taken a second apart, read 1.1 s apart.
+    CLineFormatter taken(true, false, t0);
+    snapshot.nTakenNs = SnapshotClockNs(t0 + seconds(10));
+    taken.Next(snapshot, tWall, t0 + milliseconds(10050));
+    snapshot.nTakenNs = SnapshotClockNs(t0 + seconds(11));
+    snapshot.devices[1].nSentBytes += 1000;
+    snapshot.nSentBytes += 1000;
+    const std::string strTaken = taken.Next(snapshot, tWall, t0 + milliseconds(11150));
+    EXPECT_NE(strTaken.find(R"("name":"tun0","state":"capturing","sent_bytes":2500,)"
+                            R"("received_bytes":0,"sent_rate":1000,)"),
+              std::string::npos)
+        << strTaken;
+    snapshot.nTakenNs = 0;
 
     // Per application: the largest by name with rates since the line before, the rest as other,
     // reasons by their label.

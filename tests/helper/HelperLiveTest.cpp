@@ -128,8 +128,10 @@ TEST(HelperLive, ByHandOptionsHostileClientsAndTheKeptEnvironment) {
     }
 
     // A client that greets, gives its settings and has the devices listed is told their states
-    // and a snapshot without asking for them: typed, loopback among them.
+    // and a snapshot without asking for them: typed, loopback among them, stamped by the clock the
+    // client reads too.
     {
+        const int64_t nStartNs = SnapshotClockNs();
         CHelperProcess helper(ORVEK_HELPER);
         const Bytes bytes = Concat(
             {HelloMessage{}, SettingsMessage{"tcp", false}, ExcludedMessage{}, RefreshMessage{}});
@@ -151,6 +153,8 @@ TEST(HelperLive, ByHandOptionsHostileClientsAndTheKeptEnvironment) {
         const auto itShown = std::ranges::find(snapshot.devices, "lo", &DeviceSnapshot::strName);
         ASSERT_NE(itShown, snapshot.devices.end());
         EXPECT_EQ(DescribeDeviceState(*itShown), "loopback");
+        EXPECT_GE(snapshot.nTakenNs, nStartNs);
+        EXPECT_LE(snapshot.nTakenNs, SnapshotClockNs());
         EXPECT_EQ(helper.WaitForExit(5000), "exited with status 0");
     }
 

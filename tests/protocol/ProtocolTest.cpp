@@ -55,7 +55,7 @@ template <class T> size_t CountFields() {
 
 // A snapshot whose every field differs from its default.
 MeterSnapshot FullSnapshot() {
-    MeterSnapshot snapshot{-1, 1LL << 40, {}, false, {}};
+    MeterSnapshot snapshot{-1, 1LL << 40, {}, false, {}, INT64_MAX - 1};
     snapshot.devices.push_back({"eth0",
                                 EDeviceState::Carried,
                                 true,
