@@ -88,6 +88,7 @@ void CTrafficSampler::IndexApps() {
 void CTrafficSampler::Sample(MeterSnapshot snapshot, std::chrono::steady_clock::time_point tNow) {
     const double dSeconds = m_interval.Next(snapshot, tNow);
     const bool bRated = dSeconds > 0;
+    const int64_t nTotalSent = snapshot.nSentBytes, nTotalRecv = snapshot.nRecvBytes;
 
     // Made in the sample before last, whose lists keep their capacity.
     TrafficSample& sample = m_spare;
@@ -121,6 +122,11 @@ void CTrafficSampler::Sample(MeterSnapshot snapshot, std::chrono::steady_clock::
         row.dSentRate = rates.dSent;
         row.dRecvRate = rates.dRecv;
     }
+    // The meter's totals also hold what devices it has forgotten counted: the sum over the listed
+    // devices would drop when one is forgotten, and the total rate with it. A snapshot made
+    // without totals has its devices' sum.
+    sample.nSentBytes = std::max(sample.nSentBytes, nTotalSent);
+    sample.nRecvBytes = std::max(sample.nRecvBytes, nTotalRecv);
     if (bRated) {
         const RowRates rates = RatesSince(sample.nSentBytes, sample.nRecvBytes, m_latest.nSentBytes,
                                           m_latest.nRecvBytes, dSeconds);

@@ -67,7 +67,7 @@ struct AppSample {
 };
 
 // Everything at one sample: the devices by total (sent + received, largest first; ties by name),
-// the totals over them, and the total rates.
+// the meter's totals (the devices' and those of devices it forgot), and the total rates.
 struct TrafficSample {
     std::vector<DeviceSample> devices;
     int64_t nSentBytes = 0, nRecvBytes = 0, nSentPackets = 0, nRecvPackets = 0;

@@ -134,6 +134,25 @@ TEST(TrafficSampler, RatesRunOverTheTimesSnapshotsHeld) {
     EXPECT_EQ(sampler.GetHistoryCount(), 6);
 }
 
+// A device the meter forgot leaves the list, not the totals: the total rate stays what moved.
+TEST(TrafficSampler, AForgottenDeviceLeavesTheTotalsAndTheirRate) {
+    const Clock::time_point t0 = Clock::time_point{} + std::chrono::hours(1);
+    CTrafficSampler sampler;
+    MeterSnapshot snapshot;
+    snapshot.devices = {{"eth0", EDeviceState::Capturing, true, 100, 4000},
+                        {"veth9", EDeviceState::Gone, false, 50, 9000}};
+    snapshot.nSentBytes = 150;
+    snapshot.nRecvBytes = 13000;
+    sampler.Sample(snapshot, t0);
+    snapshot.devices.pop_back(); // forgotten: its bytes stay in the meter's totals
+    snapshot.devices[0].nRecvBytes += 1000;
+    snapshot.nRecvBytes += 1000;
+    sampler.Sample(snapshot, t0 + seconds(1));
+    EXPECT_EQ(sampler.GetLatest().nRecvBytes, 14000);
+    EXPECT_EQ(sampler.GetLatest().dRecvRate, 1000);
+    EXPECT_EQ(sampler.GetLatest().dSentRate, 0);
+}
+
 // Once the sample's lists have their sizes, sampling allocates nothing: the window samples once a
 // second for as long as it runs.
 TEST(TrafficSampler, AllocatesNothingOnceWarm) {
