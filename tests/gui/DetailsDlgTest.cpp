@@ -256,9 +256,10 @@ TEST(DetailsTable, OneFamilyOfUnitsInEveryHeaderCellAndTooltip) {
                 }
             }
         }
-        // On its hidden tab: painted and pointed at directly.
+        // On its hidden tab: sized, painted and pointed at directly.
+        graph.resize(640, 220);
         graph.grab();
-        const QPointF point = graph.GetPlotRect().topRight() + QPointF(-1, 5);
+        const QPointF point = graph.GetPlotRect().topRight() + QPointF(0, 5); // the newest
         QMouseEvent move(QEvent::MouseMove, point, graph.mapToGlobal(point), Qt::NoButton,
                          Qt::NoButton, Qt::NoModifier);
         QApplication::sendEvent(&graph, &move);
@@ -397,9 +398,12 @@ TEST_F(DetailsLive, UntickedDevicesAndTheSettingsComeBackTickingReopens) {
             .toString()
             .toStdString();
     };
-    for (QAction* pAction : m_pDlg->CreateContextMenu()->findChildren<QAction*>()) {
-        if (pAction->text().startsWith(QLatin1String("&Decimal"))) {
-            pAction->trigger();
+    {
+        const std::unique_ptr<QMenu> pMenu = m_pDlg->CreateContextMenu(); // a child of the window
+        for (QAction* pAction : pMenu->findChildren<QAction*>()) {
+            if (pAction->text().startsWith(QLatin1String("&Decimal"))) {
+                pAction->trigger();
+            }
         }
     }
     EXPECT_EQ(sentHeader(), "Sent (MB)");

@@ -406,8 +406,9 @@ TEST_F(UsageGui, HistoryViewAndPlanDialogAgreeWithTheStore) {
     EXPECT_EQ(apps(),
               "firefox 2.86 MiB\nnot attributed: socket closed before it was seen 1.91 MiB\n");
     view.GetAppPeriod()->setCurrentIndex(3);
+    // 390.625 rounds to even, as orvek report writes it.
     EXPECT_EQ(apps(),
-              "firefox 585.94 KiB\nnot attributed: socket closed before it was seen 390.63 KiB\n");
+              "firefox 585.94 KiB\nnot attributed: socket closed before it was seen 390.62 KiB\n");
 
     ASSERT_TRUE(keeper.SetPlan(std::nullopt, strError));
     EXPECT_EQ(view.GetList()->topLevelItem(0)->text(0).toStdString(), "2027-01");
