@@ -15,14 +15,14 @@
 namespace {
 
 const char* const kHeaders[CAppTableModel::kColumnCount] = {
-    "Application", "Sent (MiB)", "Received (MiB)", "Sent/s", "Received/s", "Connections"};
+    "Application", "Sent (%1)", "Received (%1)", "Sent/s", "Received/s", "Connections"};
 
 const char* const kHeaderTips[CAppTableModel::kColumnCount] = {
     "The application: its desktop entry's name, its desktop id, its program (your own), its "
     "service unit or control group, else its user; grey rows hold the bytes that belong to no "
     "application, by reason",
-    "Bytes the application sent, in MiB of 1,048,576 bytes (exact bytes in the tooltip)",
-    "Bytes the application received, in MiB of 1,048,576 bytes (exact bytes in the tooltip)",
+    "Bytes the application sent, in %1 (exact bytes in the tooltip)",
+    "Bytes the application received, in %1 (exact bytes in the tooltip)",
     "Bytes sent a second over the last second",
     "Bytes received a second over the last second",
     "TCP connections and UDP exchanges of the application seen in the last 30 seconds"};
@@ -109,13 +109,13 @@ std::pair<int, int> CAppTableModel::Assign(Row& row, const AppSample& sample, bo
     };
     set(kColApp, false, [&] { return row.pShown->strName; });
     set(kColSent, before.nSentBytes != now.nSentBytes,
-        [&] { return MebibytesText(now.nSentBytes); });
+        [&] { return MegaUnitText(now.nSentBytes, m_eUnits); });
     set(kColRecv, before.nRecvBytes != now.nRecvBytes,
-        [&] { return MebibytesText(now.nRecvBytes); });
+        [&] { return MegaUnitText(now.nRecvBytes, m_eUnits); });
     set(kColSentRate, row.sample.dSentRate != sample.dSentRate,
-        [&] { return sample.dSentRate < 0 ? QString() : RateText(sample.dSentRate); });
+        [&] { return sample.dSentRate < 0 ? QString() : RateText(sample.dSentRate, m_eUnits); });
     set(kColRecvRate, row.sample.dRecvRate != sample.dRecvRate,
-        [&] { return sample.dRecvRate < 0 ? QString() : RateText(sample.dRecvRate); });
+        [&] { return sample.dRecvRate < 0 ? QString() : RateText(sample.dRecvRate, m_eUnits); });
     set(kColConnections, before.nConnections != now.nConnections || before.nReason != now.nReason,
         [&] {
             return now.IsAttributed() || now.nConnections > 0 ? FormatCount(now.nConnections)
@@ -175,6 +175,21 @@ void CAppTableModel::Update(const TrafficSample& sample) {
     tell();
 }
 
+void CAppTableModel::SetUnits(EByteUnits eUnits) {
+    if (eUnits == m_eUnits) {
+        return;
+    }
+    m_eUnits = eUnits;
+    emit headerDataChanged(Qt::Horizontal, 0, kColumnCount - 1);
+    for (Row& row : m_rows) {
+        const AppSample sample = row.sample;
+        Assign(row, sample, true);
+    }
+    if (!m_rows.empty()) {
+        emit dataChanged(index(0, 0), index(rowCount() - 1, kColumnCount - 1), {Qt::DisplayRole});
+    }
+}
+
 int CAppTableModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
 }
@@ -220,10 +235,10 @@ QVariant CAppTableModel::headerData(int nSection, Qt::Orientation eOrientation, 
         return {};
     }
     if (nRole == Qt::DisplayRole) {
-        return QString::fromLatin1(kHeaders[nSection]);
+        return WithMegaUnit(kHeaders[nSection], m_eUnits);
     }
     if (nRole == Qt::ToolTipRole) {
-        return QString::fromLatin1(kHeaderTips[nSection]);
+        return WithMegaUnit(kHeaderTips[nSection], m_eUnits, true);
     }
     return {};
 }

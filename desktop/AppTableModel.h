@@ -1,6 +1,7 @@
 #pragma once
 
 #include "TrafficSampler.h"
+#include "Units.h"
 
 #include <QAbstractTableModel>
 #include <QFont>
@@ -36,6 +37,9 @@ public:
 
     // User-interface thread: shows a sample's applications.
     void Update(const TrafficSample& sample);
+    // User-interface thread: the family of units the sizes and rates are shown in, headers too.
+    void SetUnits(EByteUnits eUnits);
+    EByteUnits GetUnits() const { return m_eUnits; }
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -69,4 +73,5 @@ private:
     QIcon m_genericIcon; // for applications without an icon of their own
     std::vector<std::string> m_vecDataDirs;
     std::string m_strLocale;
+    EByteUnits m_eUnits = EByteUnits::Binary;
 };

@@ -43,7 +43,7 @@ template <size_t N> bool IsOneOf(std::string_view svName, const std::string_view
 }
 
 const char* const kUsage =
-    "Usage: orvek [--autostart] [Qt's options]\n"
+    "Usage: orvek [--autostart] [--units binary|decimal] [Qt's options]\n"
     "       orvek --headless [OPTIONS]\n"
     "       orvek report [OPTIONS]\n"
     "Counts this computer's network traffic, sent and received, on every device that carries "
@@ -57,11 +57,25 @@ const char* const kFooter =
     "More in man orvek.\n";
 
 // The window's options; the programs beside it are listed for --help only, as they count first.
-void AddWindowOptions(COptionParser& parser, bool& bHelp, bool& bVersion, bool& bHeadless) {
+void AddWindowOptions(COptionParser& parser, bool& bHelp, bool& bVersion, bool& bHeadless,
+                      WindowOptions& options) {
     CLI::App& app = parser.App();
     app.add_flag(std::string(kAutostartOption))
         ->description("start capturing with the last settings, in the tray when there is one "
                       "(how \"Start at login\" starts Orvek)");
+    app.add_option("--units",
+                   "the window's sizes and rates in binary units, KiB, MiB, GiB of 1,024 (the "
+                   "default), or decimal ones, kB, MB, GB of 1,000, for this run, over the choice "
+                   "kept from the window's menu; the plan's figures keep the plan's unit")
+        ->option_text("binary|decimal")
+        ->check(OptionCheck([](const std::string& strValue) {
+            return strValue == "binary" || strValue == "decimal"
+                       ? ""
+                       : QuoteValue(strValue) + " is not binary or decimal";
+        }))
+        ->each([&options](const std::string& strValue) {
+            options.units = strValue == "decimal" ? EByteUnits::Decimal : EByteUnits::Binary;
+        });
     app.add_flag("--headless", bHeadless,
                  "as the first argument: run orvek-headless with the OPTIONS that follow, without "
                  "a window or display; it prints the totals every second and can serve them to "
@@ -79,7 +93,8 @@ void AddWindowOptions(COptionParser& parser, bool& bHelp, bool& bVersion, bool& 
 } // namespace
 
 ELaunch ChooseLaunch(const std::vector<std::string>& args, const char* szDisplay,
-                     const char* szWaylandDisplay, const char* szPlatform, std::string& strError) {
+                     const char* szWaylandDisplay, const char* szPlatform, std::string& strError,
+                     WindowOptions* pOptions) {
     if (!args.empty() && args.front() == "--headless") {
         return ELaunch::Headless;
     }
@@ -108,8 +123,9 @@ ELaunch ChooseLaunch(const std::vector<std::string>& args, const char* szDisplay
         }
     }
     bool bHelp = false, bVersion = false, bHeadless = false;
+    WindowOptions options;
     COptionParser parser(kUsage, kFooter);
-    AddWindowOptions(parser, bHelp, bVersion, bHeadless);
+    AddWindowOptions(parser, bHelp, bVersion, bHeadless, options);
     if (!parser.Parse(own, strError)) {
         return ELaunch::Refused;
     }
@@ -123,6 +139,9 @@ ELaunch ChooseLaunch(const std::vector<std::string>& args, const char* szDisplay
     }
     if (bVersion) {
         return ELaunch::Version;
+    }
+    if (pOptions != nullptr) {
+        *pOptions = options;
     }
     const bool bWayland = IsSet(szWaylandDisplay);
     if (svPlatform.empty()) {
@@ -143,8 +162,9 @@ const char* WindowUsage() {
     // Made once from the options themselves, so that it lists every one.
     static const std::string strUsage = [] {
         bool bHelp = false, bVersion = false, bHeadless = false;
+        WindowOptions options;
         COptionParser parser(kUsage, kFooter);
-        AddWindowOptions(parser, bHelp, bVersion, bHeadless);
+        AddWindowOptions(parser, bHelp, bVersion, bHeadless, options);
         return parser.Help();
     }();
     return strUsage.c_str();

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "Units.h"
+
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,16 +17,23 @@ enum class ELaunch {
     Refused    // a bad command line: say why, then WindowUsage(), and exit 2
 };
 
+// The window's choices from its command line, for the run they are given to.
+struct WindowOptions {
+    std::optional<EByteUnits> units; // --units: over the kept setting, for this run only
+};
+
 // Pure: the launch for the arguments (without the program's name) and the environment's DISPLAY,
 // WAYLAND_DISPLAY and QT_QPA_PLATFORM (null when unset); for Refused, strError is the one-line
 // reason. --headless and report count only as the first argument; after them the other program
 // reads the rest. Otherwise every argument is the window's (--autostart, --help, --version) or
 // one of Qt's own options (-platform NAME, -style NAME, -reverse...), else the command line is
-// refused. A display is at hand when the Qt platform chosen (-platform NAME, else
-// QT_QPA_PLATFORM, else the desktop's) needs none, or when the one it needs is named: DISPLAY for
-// xcb, WAYLAND_DISPLAY for Wayland, either for the desktop's default.
+// refused. For Window, pOptions (when given) receives the window's choices. A display is at hand
+// when the Qt platform chosen (-platform NAME, else QT_QPA_PLATFORM, else the desktop's) needs
+// none, or when the one it needs is named: DISPLAY for xcb, WAYLAND_DISPLAY for Wayland, either for
+// the desktop's default.
 ELaunch ChooseLaunch(const std::vector<std::string>& args, const char* szDisplay,
-                     const char* szWaylandDisplay, const char* szPlatform, std::string& strError);
+                     const char* szWaylandDisplay, const char* szPlatform, std::string& strError,
+                     WindowOptions* pOptions = nullptr);
 
 // The --help text, every way of running Orvek and every option; ends with a newline.
 const char* WindowUsage();

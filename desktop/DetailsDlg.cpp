@@ -203,6 +203,12 @@ std::unique_ptr<QMenu> CDetailsDlg::CreateDeviceMenu(int nRow) {
     return pMenu;
 }
 
+void CDetailsDlg::SetUnits(EByteUnits eUnits) {
+    m_pModel->SetUnits(eUnits);
+    m_pAppModel->SetUnits(eUnits);
+    m_pGraph->SetUnits(eUnits);
+}
+
 void CDetailsDlg::AddTab(QWidget* pView, const QString& strTitle) {
     m_pTabs->addTab(pView, strTitle);
 }

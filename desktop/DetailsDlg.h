@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DetailsSource.h"
+#include "Units.h"
 
 #include <QByteArray>
 #include <QDialog>
@@ -37,6 +38,8 @@ public:
     QTabWidget* GetTabs() const { return m_pTabs; }
     QTableView* GetAppTable() const { return m_pAppTable; }
     CAppTableModel* GetAppModel() const { return m_pAppModel; }
+    // User-interface thread: the family of units of the devices, the graph and the applications.
+    void SetUnits(EByteUnits eUnits);
     // Adds a view as a tab after the devices' (the window takes it over).
     void AddTab(QWidget* pView, const QString& strTitle);
     QLabel* GetMonitorNote() const { return m_pMonitorNote; }

@@ -13,8 +13,8 @@
 namespace {
 
 const char* const kHeaders[CDeviceTableModel::kColumnCount] = {
-    "Counted", "Device", "Kind",   "State",      "Sent (MiB)",    "Received (MiB)",
-    "Packets", "Drops",  "Sent/s", "Received/s", "Overhead (MiB)"};
+    "Counted", "Device", "Kind",   "State",      "Sent (%1)",    "Received (%1)",
+    "Packets", "Drops",  "Sent/s", "Received/s", "Overhead (%1)"};
 
 const char* const kHeaderTips[CDeviceTableModel::kColumnCount] = {
     "Ticked devices are captured and add to the totals; an unticked device is closed, and what it "
@@ -22,14 +22,14 @@ const char* const kHeaderTips[CDeviceTableModel::kColumnCount] = {
     "The network device",
     "What kind of device it is",
     "Whether the device is captured, and why not",
-    "Bytes sent through the device, in MiB of 1,048,576 bytes (exact bytes in the tooltip)",
-    "Bytes received through the device, in MiB of 1,048,576 bytes (exact bytes in the tooltip)",
+    "Bytes sent through the device, in %1 (exact bytes in the tooltip)",
+    "Bytes received through the device, in %1 (exact bytes in the tooltip)",
     "Packets counted, sent and received",
     "Packets the kernel dropped before Orvek could count them, since Capture",
     "Bytes sent a second over the last second",
     "Bytes received a second over the last second",
     "A tunnel's overhead: the outer bytes that carried it, counted on its carrier, less its inner "
-    "bytes; unknown where its outer packets cannot be told apart"};
+    "bytes, in %1; unknown where its outer packets cannot be told apart"};
 
 // Danger red readable on light and dark table backgrounds.
 const QColor kDropColor(0xd0, 0x30, 0x20);
@@ -115,25 +115,27 @@ QVariant CDeviceTableModel::DisplayText(const DeviceSample& row, int nColumn) co
     case kColState:
         return QString::fromStdString(DescribeDeviceState(device));
     case kColSent:
-        return MebibytesText(ShownSentBytes(device));
+        return MegaUnitText(ShownSentBytes(device), m_eUnits);
     case kColRecv:
-        return MebibytesText(ShownRecvBytes(device));
+        return MegaUnitText(ShownRecvBytes(device), m_eUnits);
     case kColPackets:
         return device.bCarried ? FormatCount(device.nInnerSentPackets + device.nInnerRecvPackets)
                                : FormatCount(device.nSentPackets + device.nRecvPackets);
     case kColDrops:
         return FormatCount(row.nDropsSinceCapture);
     case kColSentRate:
-        return RateText(row.dSentRate);
+        return RateText(row.dSentRate, m_eUnits);
     case kColRecvRate:
-        return RateText(row.dRecvRate);
+        return RateText(row.dRecvRate, m_eUnits);
     case kColOverhead:
         if (!device.bCarried) {
             return {};
         }
-        return device.bOuterKnown ? MebibytesText(device.nOuterSentBytes + device.nOuterRecvBytes -
-                                                  device.nInnerSentBytes - device.nInnerRecvBytes)
-                                  : QStringLiteral("unknown");
+        return device.bOuterKnown
+                   ? MegaUnitText(device.nOuterSentBytes + device.nOuterRecvBytes -
+                                      device.nInnerSentBytes - device.nInnerRecvBytes,
+                                  m_eUnits)
+                   : QStringLiteral("unknown");
     default:
         return {};
     }
@@ -259,9 +261,9 @@ QVariant CDeviceTableModel::headerData(int nSection, Qt::Orientation eOrientatio
     }
     switch (nRole) {
     case Qt::DisplayRole:
-        return QString::fromLatin1(kHeaders[nSection]);
+        return WithMegaUnit(kHeaders[nSection], m_eUnits);
     case Qt::ToolTipRole:
-        return QString::fromLatin1(kHeaderTips[nSection]);
+        return WithMegaUnit(kHeaderTips[nSection], m_eUnits, true);
     case Qt::TextAlignmentRole:
         return QVariant::fromValue(IsNumeric(nSection) ? Qt::AlignRight | Qt::AlignVCenter
                                                        : Qt::AlignLeft | Qt::AlignVCenter);
@@ -280,6 +282,17 @@ Qt::ItemFlags CDeviceTableModel::flags(const QModelIndex& index) const {
         eFlags |= Qt::ItemIsUserCheckable;
     }
     return eFlags;
+}
+
+void CDeviceTableModel::SetUnits(EByteUnits eUnits) {
+    if (eUnits == m_eUnits) {
+        return;
+    }
+    m_eUnits = eUnits;
+    emit headerDataChanged(Qt::Horizontal, 0, kColumnCount - 1);
+    if (!m_rows.empty()) {
+        emit dataChanged(index(0, 0), index(rowCount() - 1, kColumnCount - 1), {Qt::DisplayRole});
+    }
 }
 
 void CDeviceTableModel::SetExcluded(std::set<std::string> excluded) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "TrafficSampler.h"
+#include "Units.h"
 
 #include <QAbstractTableModel>
 #include <QIcon>
@@ -38,6 +39,9 @@ public:
     const std::set<std::string>& GetExcluded() const { return m_excluded; }
     // User-interface thread: the excluded set as decided elsewhere (no ExcludedChanged).
     void SetExcluded(std::set<std::string> excluded);
+    // User-interface thread: the family of units the sizes and rates are shown in, headers too.
+    void SetUnits(EByteUnits eUnits);
+    EByteUnits GetUnits() const { return m_eUnits; }
     // The device shown in a row ("" for none).
     std::string GetDeviceName(int nRow) const;
     // The row of a device, -1 when it has none.
@@ -66,4 +70,5 @@ private:
     std::vector<DeviceSample> m_rows;
     std::set<std::string> m_excluded;
     QIcon m_iconWarning;
+    EByteUnits m_eUnits = EByteUnits::Binary;
 };

@@ -24,21 +24,6 @@ namespace {
 // Past cycles or months listed.
 constexpr int kPastPeriods = 12;
 
-// Bytes in units of 1,024 with two decimals: "12.34 MiB".
-QString Amount(int64_t nBytes) {
-    static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
-    if (nBytes < 1024) {
-        return QStringLiteral("%1 B").arg(nBytes);
-    }
-    double dValue = static_cast<double>(nBytes) / 1024;
-    size_t nUnit = 0;
-    while (dValue >= 1023.995 && nUnit + 1 < std::size(kUnits)) {
-        dValue /= 1024;
-        ++nUnit;
-    }
-    return QString::number(dValue, 'f', 2) + QLatin1Char(' ') + QLatin1String(kUnits[nUnit]);
-}
-
 struct Period {
     QString strLabel;
     int64_t nStart = 0, nEnd = 0;
@@ -53,6 +38,11 @@ void CUsageBars::SetDays(std::vector<int64_t> vecBytes, std::vector<QString> vec
     m_vecBytes = std::move(vecBytes);
     m_vecLabels = std::move(vecLabels);
     m_nToday = nToday;
+    update();
+}
+
+void CUsageBars::SetUnits(EByteUnits eUnits) {
+    m_eUnits = eUnits;
     update();
 }
 
@@ -71,7 +61,7 @@ void CUsageBars::paintEvent(QPaintEvent*) {
     painter.drawText(QRect(4, 0, width() - 8, nLabel), Qt::AlignLeft | Qt::AlignVCenter,
                      QStringLiteral("highest day: %1")
                          .arg(m_eUnit ? QString::fromStdString(FormatAmountAuto(nMax, *m_eUnit))
-                                      : Amount(nMax)));
+                                      : BytesText(nMax, m_eUnits)));
     for (size_t n = 0; n < m_vecBytes.size(); ++n) {
         const int nX = area.left() + static_cast<int>(static_cast<double>(n) * dWidth);
         const int nW = std::max(1, static_cast<int>(dWidth) - 2);
@@ -168,6 +158,14 @@ CHistoryView::CHistoryView(CUsageKeeper& keeper, QWidget* pParent)
     });
 }
 
+void CHistoryView::SetUnits(EByteUnits eUnits) {
+    m_eUnits = eUnits;
+    m_pBars->SetUnits(eUnits);
+    if (isVisible()) {
+        Refresh();
+    }
+}
+
 void CHistoryView::showEvent(QShowEvent* pEvent) {
     QWidget::showEvent(pEvent);
     Refresh();
@@ -257,7 +255,9 @@ void CHistoryView::Refresh() {
     m_pBars->setToolTip(
         QStringLiteral("%1 %2: %3")
             .arg(bPlan ? QStringLiteral("This cycle") : QStringLiteral("This month"),
-                 QString::fromStdString(FormatDate(status.cycle.first)), Amount(status.nUsed)));
+                 QString::fromStdString(FormatDate(status.cycle.first)),
+                 bPlan ? QString::fromStdString(FormatAmountAuto(status.nUsed, plan.eUnit))
+                       : BytesText(status.nUsed, m_eUnits)));
 
     m_pList->setHeaderLabels({bPlan ? QStringLiteral("Past cycles") : QStringLiteral("Past months"),
                               QStringLiteral("Received"), QStringLiteral("Sent"),
@@ -269,13 +269,13 @@ void CHistoryView::Refresh() {
         // With a plan, every amount in the plan's kind of unit (decimal or binary).
         const auto amount = [&](int64_t nBytes) {
             return bPlan ? QString::fromStdString(FormatAmountAuto(nBytes, plan.eUnit))
-                         : Amount(nBytes);
+                         : BytesText(nBytes, m_eUnits);
         };
         pItem->setText(1, amount(period.nRecv));
         pItem->setText(2, amount(period.nSent));
         pItem->setText(3,
                        bPlan ? QString::fromStdString(FormatAmountAuto(period.nCounted, plan.eUnit))
-                             : Amount(period.nSent + period.nRecv));
+                             : BytesText(period.nSent + period.nRecv, m_eUnits));
         for (int nColumn = 1; nColumn < 4; ++nColumn) {
             pItem->setTextAlignment(nColumn, Qt::AlignRight | Qt::AlignVCenter);
         }
@@ -311,9 +311,9 @@ void CHistoryView::RefreshApps(CUsageStore* pStore, int64_t nNowUtc) {
         const QString strName = QString::fromStdString(DescribeAppHistoryRow(row));
         pItem->setText(0, strName);
         pItem->setToolTip(0, strName);
-        pItem->setText(1, Amount(row.nRecv));
-        pItem->setText(2, Amount(row.nSent));
-        pItem->setText(3, Amount(row.nSent + row.nRecv));
+        pItem->setText(1, BytesText(row.nRecv, m_eUnits));
+        pItem->setText(2, BytesText(row.nSent, m_eUnits));
+        pItem->setText(3, BytesText(row.nSent + row.nRecv, m_eUnits));
         pItem->setToolTip(3, QStringLiteral("%1 bytes").arg(FormatCount(row.nSent + row.nRecv)));
         for (int nColumn = 1; nColumn < 4; ++nColumn) {
             pItem->setTextAlignment(nColumn, Qt::AlignRight | Qt::AlignVCenter);

@@ -4,6 +4,7 @@
 #ifndef Q_MOC_RUN
 #include "Plan.h"
 #endif
+#include "Units.h"
 
 #include <QString>
 #include <QWidget>
@@ -27,10 +28,12 @@ class CUsageBars : public QWidget {
 public:
     using QWidget::QWidget;
     // User-interface thread: one value per day and its label (day of the month); amounts in the
-    // plan's kind of unit (decimal or binary), or in units of 1,024 without one.
+    // plan's kind of unit (decimal or binary), or in SetUnits' family without one.
     void SetDays(std::vector<int64_t> vecBytes, std::vector<QString> vecLabels, int nToday,
                  std::optional<ECapUnit> eUnit = std::nullopt);
     const std::vector<int64_t>& GetDays() const { return m_vecBytes; }
+    // User-interface thread: the family of units without a plan.
+    void SetUnits(EByteUnits eUnits);
     QSize sizeHint() const override { return {480, 150}; }
 
 protected:
@@ -41,6 +44,7 @@ private:
     std::vector<QString> m_vecLabels;
     int m_nToday = -1;
     std::optional<ECapUnit> m_eUnit;
+    EByteUnits m_eUnits = EByteUnits::Binary;
 };
 
 // The Details window's History view: whether usage is recorded, the plan's used bytes against
@@ -54,6 +58,9 @@ public:
     // The keeper must outlive the view.
     explicit CHistoryView(CUsageKeeper& keeper, QWidget* pParent = nullptr);
 
+    // User-interface thread: the family of units of the figures that are not the plan's (those
+    // keep the plan's unit); redrawn at once while shown.
+    void SetUnits(EByteUnits eUnits);
     // User-interface thread: reads the file afresh.
     void Refresh();
     // User-interface thread: the plan dialog; a changed plan is kept in the file.
@@ -85,4 +92,5 @@ private:
     QTreeWidget* m_pList = nullptr;
     QComboBox* m_pAppPeriod = nullptr;
     QTreeWidget* m_pApps = nullptr;
+    EByteUnits m_eUnits = EByteUnits::Binary;
 };

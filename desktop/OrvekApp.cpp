@@ -20,8 +20,11 @@ COrvekApp::COrvekApp(int& argc, char** argv) : QApplication(argc, argv) {
     setWindowIcon(LoadIcon());
 }
 
-int COrvekApp::Run() {
+int COrvekApp::Run(const WindowOptions& options) {
     COrvekDlg dlg;
+    if (options.units) {
+        dlg.SetUnits(*options.units, false);
+    }
     // Before any Capture: the keeper's first sample is its base.
     CSystemUsageClock clock;
     CUsageKeeper keeper(dlg.GetSampler(), clock);
@@ -73,17 +76,19 @@ void COrvekApp::WireUp(COrvekDlg& dlg, CUsageKeeper& keeper, CDesktopNotifier& n
     connect(&tray, &CTrayIcon::Quit, &dlg, [&dlg] { dlg.done(0); });
     connect(&dlg, &COrvekDlg::CapturingChanged, &tray, &CTrayIcon::SetCapturing);
     const auto updateTip = [&dlg, &keeper, &tray] {
-        tray.SetToolTip(TrayToolTip(dlg.GetSampler().GetLatest(), keeper));
+        tray.SetToolTip(TrayToolTip(dlg.GetSampler().GetLatest(), keeper, dlg.GetUnits()));
     };
     connect(&dlg.GetSampler(), &CTimedSampler::Sampled, &tray, updateTip);
     connect(&keeper, &CUsageKeeper::Updated, &tray, updateTip);
+    connect(&dlg, &COrvekDlg::UnitsChanged, &tray, updateTip);
 }
 
-QString COrvekApp::TrayToolTip(const TrafficSample& sample, const CUsageKeeper& keeper) {
+QString COrvekApp::TrayToolTip(const TrafficSample& sample, const CUsageKeeper& keeper,
+                               EByteUnits eUnits) {
     QString strTip = QStringLiteral("Orvek");
     if (sample.dRecvRate >= 0) {
         strTip += QStringLiteral("\nReceived %1, sent %2")
-                      .arg(RateText(sample.dRecvRate), RateText(sample.dSentRate));
+                      .arg(RateText(sample.dRecvRate, eUnits), RateText(sample.dSentRate, eUnits));
     }
     if (keeper.GetPlanStatus()) {
         strTip += QStringLiteral("\nData plan: ") + keeper.DescribePlan();

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "CommandLine.h"
+#include "Units.h"
+
 #include <QApplication>
 #include <QIcon>
 #include <QString>
@@ -20,12 +23,14 @@ class COrvekApp : public QApplication {
 public:
     COrvekApp(int& argc, char** argv);
 
-    // Shows the main dialog and returns once it has ended.
-    int Run();
+    // Shows the main dialog and returns once it has ended; the command line's choices hold for
+    // this run.
+    int Run(const WindowOptions& options = {});
 
-    // The tray's tooltip: the current rates, the plan's usage and an alert no notification
-    // service took.
-    static QString TrayToolTip(const TrafficSample& sample, const CUsageKeeper& keeper);
+    // The tray's tooltip: the current rates in the family of units, the plan's usage in the
+    // plan's unit and an alert no notification service took.
+    static QString TrayToolTip(const TrafficSample& sample, const CUsageKeeper& keeper,
+                               EByteUnits eUnits);
     // Connects the window, the usage file, the notifications and the tray.
     static void WireUp(COrvekDlg& dlg, CUsageKeeper& keeper, CDesktopNotifier& notifier,
                        CTrayIcon& tray);

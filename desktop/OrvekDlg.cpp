@@ -7,7 +7,6 @@
 #include "DialogUnits.h"
 #include "HistoryView.h"
 #include "OrvekApp.h"
-#include "Units.h"
 #include "RateGraph.h"
 #include "TimedSampler.h"
 #include "TrafficText.h"
@@ -15,6 +14,7 @@
 #include "ZarnException.h"
 #include "res/resource.h"
 
+#include <QActionGroup>
 #include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QDesktopServices>
@@ -46,22 +46,24 @@ COrvekDlg::COrvekDlg(QWidget* pParent)
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       m_hIcon(COrvekApp::LoadIcon()), m_messages(this),
       m_settings([this](const QString& strText) { ShowSettingsProblem(strText); }),
-      m_view(this, m_settings, m_messages,
-             {.fnShowCounters = [this](int64_t nRecvBytes,
-                                       int64_t nSentBytes) { ShowCounters(nRecvBytes, nSentBytes); },
-              // User-interface thread: a helper that ended by itself has stopped capture.
-              .fnCaptureEnded =
-                  [this] {
-                      ++m_nRequests;
-                      SetCapturing(false);
-                  },
-              .fnExcludedChanged = [this] { RefreshIdleDevices(); }}),
+      m_view(
+          this, m_settings, m_messages,
+          {.fnShowCounters = [this](int64_t nRecvBytes,
+                                    int64_t nSentBytes) { ShowCounters(nRecvBytes, nSentBytes); },
+           // User-interface thread: a helper that ended by itself has stopped capture.
+           .fnCaptureEnded =
+               [this] {
+                   ++m_nRequests;
+                   SetCapturing(false);
+               },
+           .fnExcludedChanged = [this] { RefreshIdleDevices(); }}),
       m_meter(m_view.GetMeter()) {
     setObjectName(QStringLiteral("IDD_MAIN_DIALOG"));
     setWindowTitle(QStringLiteral(ORVEK_WEB_ADDRESS " - Orvek"));
     setWindowIcon(m_hIcon);
     // The last Capture's choices, before the controls show them; the first start has none.
     m_settings.Load(m_meter);
+    m_eUnits = m_settings.GetUnits();
     // User-interface thread, posted.
     m_meter.SetStallHandler([this](bool bStalled) { ShowHelperStalled(bStalled); });
     RefreshIdleDevices();
@@ -168,6 +170,18 @@ std::unique_ptr<QMenu> COrvekDlg::CreateContextMenu() {
             QMessageBox::warning(this, QStringLiteral("Orvek"), QString::fromStdString(strError));
         }
     });
+    QMenu* pUnits = pMenu->addMenu(QStringLiteral("&Units"));
+    auto* pGroup = new QActionGroup(pUnits);
+    for (const auto& [eUnits, szText] :
+         {std::pair{EByteUnits::Binary, "&Binary: KiB, MiB, GiB of 1,024"},
+          std::pair{EByteUnits::Decimal, "&Decimal: kB, MB, GB of 1,000"}}) {
+        QAction* pAction = pUnits->addAction(QLatin1String(szText));
+        pAction->setCheckable(true);
+        pAction->setChecked(eUnits == m_eUnits);
+        pAction->setActionGroup(pGroup);
+        // User-interface thread, from the menu's own loop.
+        connect(pAction, &QAction::triggered, this, [this, eUnits] { SetUnits(eUnits); });
+    }
     QAction* pAbout = pMenu->addAction(QStringLiteral("&About Orvek..."));
     connect(pAbout, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
     return pMenu;
@@ -193,8 +207,11 @@ CDetailsDlg* COrvekDlg::OpenDetails() {
         // User-interface thread, on a click of the graph's box.
         connect(m_pDetails->GetGraph(), &CRateGraph::LogarithmicChanged, this,
                 [this](bool bLogarithmic) { m_settings.SetLogarithmic(bLogarithmic); });
+        m_pDetails->SetUnits(m_eUnits);
         if (m_pUsage != nullptr) {
-            m_pDetails->AddTab(new CHistoryView(*m_pUsage), QStringLiteral("&History"));
+            m_pHistory = new CHistoryView(*m_pUsage);
+            m_pHistory->SetUnits(m_eUnits);
+            m_pDetails->AddTab(m_pHistory, QStringLiteral("&History"));
         }
         // User-interface thread, when Details hides: its place is written only when it moved.
         connect(m_pDetails.get(), &CDetailsDlg::GeometryToKeep, this,
@@ -206,6 +223,24 @@ CDetailsDlg* COrvekDlg::OpenDetails() {
     m_pDetails->raise();
     m_pDetails->activateWindow();
     return m_pDetails.get();
+}
+
+void COrvekDlg::SetUnits(EByteUnits eUnits, bool bKeep) {
+    if (bKeep) {
+        m_settings.SetUnits(eUnits);
+    }
+    if (eUnits == m_eUnits) {
+        return;
+    }
+    m_eUnits = eUnits;
+    if (m_pDetails) {
+        m_pDetails->SetUnits(eUnits);
+    }
+    if (m_pHistory) {
+        m_pHistory->SetUnits(eUnits);
+    }
+    UpdateCounterTips();
+    emit UnitsChanged(eUnits);
 }
 
 void COrvekDlg::RefreshIdleDevices() {
@@ -224,6 +259,9 @@ void COrvekDlg::ShowSettingsProblem(const QString& strText) {
 }
 
 void COrvekDlg::UpdateCounterTips() {
+    if (!m_pSampler) {
+        return;
+    }
     const TrafficSample& sample = m_pSampler->GetLatest();
     QString strDrops;
     if (sample.nDropsSinceCapture > 0) {
@@ -231,13 +269,13 @@ void COrvekDlg::UpdateCounterTips() {
                                   "lower bounds, short by those %1 packets.")
                        .arg(FormatCount(sample.nDropsSinceCapture));
     }
-    const auto tip = [&strDrops](const char* szWhat, int64_t nBytes, int64_t nPackets,
-                                 double dRate) {
+    const auto tip = [this, &strDrops](const char* szWhat, int64_t nBytes, int64_t nPackets,
+                                       double dRate) {
         QString strTip =
             QStringLiteral("%1 %2 bytes in %3 packets")
                 .arg(QLatin1String(szWhat), FormatCount(nBytes), FormatCount(nPackets));
         if (dRate >= 0) {
-            strTip += QStringLiteral("\nNow %1").arg(RateText(dRate));
+            strTip += QStringLiteral("\nNow %1").arg(RateText(dRate, m_eUnits));
         }
         return strTip + strDrops;
     };

@@ -4,10 +4,12 @@
 #include "MessageBoxQueue.h"
 #include "MeterViewAdapter.h"
 #include "SettingsKeeper.h"
+#include "Units.h"
 
 #include <QDialog>
 #include <QFont>
 #include <QIcon>
+#include <QPointer>
 
 #include <functional>
 #include <memory>
@@ -15,6 +17,7 @@
 #include <utility>
 
 class CDetailsDlg;
+class CHistoryView;
 class CTimedSampler;
 class CUsageKeeper;
 class QCheckBox;
@@ -38,7 +41,8 @@ public:
     CCaptureClient& GetMeter() { return m_meter; }
     CTimedSampler& GetSampler() { return *m_pSampler; }
 
-    // The menu the window offers on a right click: Details, then the About box.
+    // The menu the window offers on a right click: Details, Start at login, the Units submenu
+    // (binary or decimal), then the About box.
     std::unique_ptr<QMenu> CreateContextMenu();
     // User-interface thread: shows the one Details window (made on first use) and raises it.
     CDetailsDlg* OpenDetails();
@@ -68,6 +72,13 @@ public:
     // User-interface thread: whether closing the window may hide it (a tray shows Orvek).
     void SetHideToTray(std::function<bool()> fnHide) { m_fnHideToTray = std::move(fnHide); }
     bool IsCapturing() const;
+    // The family of units of everything the window shows but the plan's figures (which keep the
+    // plan's unit) and the counters (the system's own text): the Details window, the History
+    // tab's other figures, the counters' and the tray's tooltips.
+    EByteUnits GetUnits() const { return m_eUnits; }
+    // User-interface thread: shows everything in the family from now on; bKeep writes it to the
+    // settings (the command line's choice holds for its run only).
+    void SetUnits(EByteUnits eUnits, bool bKeep = true);
     // Whether the capture helper is late with an answer: the title says so meanwhile.
     bool IsHelperStalled() const { return m_bHelperStalled; }
     // Whether a Capture or Stop has not had its outcome yet.
@@ -76,6 +87,8 @@ public:
 signals:
     // User-interface thread, when capture started or stopped; receivers must not block.
     void CapturingChanged(bool bCapturing);
+    // User-interface thread, when the family of units changed; receivers must not block.
+    void UnitsChanged(EByteUnits eUnits);
 
 protected:
     void contextMenuEvent(QContextMenuEvent* pEvent) override;
@@ -134,6 +147,9 @@ private:
     std::function<bool()> m_fnHideToTray;
     // Follows the sampler and reads m_view; destroyed first, in the destructor.
     std::unique_ptr<CDetailsDlg> m_pDetails;
+    // The Details window's History tab, which it owns.
+    QPointer<CHistoryView> m_pHistory;
+    EByteUnits m_eUnits = EByteUnits::Binary;
     // User-interface thread: Captures and Stops asked for, so that an outcome that comes after a
     // newer request leaves the buttons alone.
     uint64_t m_nRequests = 0;

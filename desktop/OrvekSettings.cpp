@@ -17,6 +17,8 @@ constexpr const char* kKeyExcluded = "devices/excluded";
 constexpr const char* kKeyTunnels = "devices/tunnels";
 constexpr const char* kKeyDetailsGeometry = "details/geometry";
 constexpr const char* kKeyLogarithmic = "details/logarithmic";
+// "binary" or "decimal"; another word (a later version's family) reads as the default.
+constexpr const char* kKeyUnits = "display/units";
 
 // Organisation and application "Orvek": ~/.config/Orvek/Orvek.conf, whatever the application
 // object is called (tests run under another name).
@@ -78,6 +80,7 @@ OrvekSettings COrvekSettings::Load() {
     const QVariant tunnels = file.value(QLatin1String(kKeyTunnels));
     const QVariant geometry = file.value(QLatin1String(kKeyDetailsGeometry));
     const QVariant logarithmic = file.value(QLatin1String(kKeyLogarithmic));
+    const QVariant units = file.value(QLatin1String(kKeyUnits));
     if (file.status() == QSettings::AccessError) {
         Report(QStringLiteral("Cannot read the settings file %1 (it cannot be accessed): Orvek "
                               "starts with the defaults.")
@@ -91,6 +94,7 @@ OrvekSettings COrvekSettings::Load() {
     // A list of one device is stored as plain text.
     if (!IsOfType(filter, QMetaType::QString) || !IsBoolean(promiscuous) ||
         !IsBoolean(logarithmic) || !IsOfType(geometry, QMetaType::QByteArray) ||
+        !IsOfType(units, QMetaType::QString) ||
         !(IsOfType(excluded, QMetaType::QStringList) || IsOfType(excluded, QMetaType::QString)) ||
         !(IsOfType(tunnels, QMetaType::QStringList) || IsOfType(tunnels, QMetaType::QString))) {
         SetAside(file.fileName(), "a value of the wrong kind");
@@ -114,6 +118,9 @@ OrvekSettings COrvekSettings::Load() {
     }
     settings.detailsGeometry = geometry.toByteArray();
     settings.bLogarithmic = logarithmic.toBool();
+    if (units.toString() == QLatin1String("decimal")) {
+        settings.eUnits = EByteUnits::Decimal;
+    }
     return settings;
 }
 
@@ -174,4 +181,12 @@ void COrvekSettings::SaveDetailsGeometry(const QByteArray& geometry) {
 
 void COrvekSettings::SaveLogarithmic(bool bLogarithmic) {
     Save([&](QSettings& file) { file.setValue(QLatin1String(kKeyLogarithmic), bLogarithmic); });
+}
+
+void COrvekSettings::SaveUnits(EByteUnits eUnits) {
+    Save([&](QSettings& file) {
+        file.setValue(QLatin1String(kKeyUnits), eUnits == EByteUnits::Decimal
+                                                    ? QStringLiteral("decimal")
+                                                    : QStringLiteral("binary"));
+    });
 }

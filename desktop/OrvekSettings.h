@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Units.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -9,8 +11,8 @@
 #include <string>
 
 // What Orvek keeps across runs: the filter and promiscuous choice of the last Capture, the
-// excluded devices, the devices the user said are tunnels, where the Details window was and its
-// graph's scale. Defaults are those of a first start.
+// excluded devices, the devices the user said are tunnels, where the Details window was, its
+// graph's scale and the window's family of units. Defaults are those of a first start.
 struct OrvekSettings {
     std::string strFilter = "tcp or udp";
     bool bPromiscuous = false;
@@ -19,6 +21,7 @@ struct OrvekSettings {
     std::map<std::string, std::string> tunnels;
     QByteArray detailsGeometry;
     bool bLogarithmic = false;
+    EByteUnits eUnits = EByteUnits::Binary;
 };
 
 // The settings file, in the desktop's usual place (~/.config/Orvek/Orvek.conf, or under
@@ -39,6 +42,7 @@ public:
     void SaveTunnels(const std::map<std::string, std::string>& tunnels);
     void SaveDetailsGeometry(const QByteArray& geometry);
     void SaveLogarithmic(bool bLogarithmic);
+    void SaveUnits(EByteUnits eUnits);
 
 private:
     // Writes one key and syncs; a failure is reported once.

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iterator>
 
 namespace {
 
@@ -18,24 +17,19 @@ namespace {
 const QColor kRecvColor(0x1f, 0x6f, 0xc5);
 const QColor kSentColor(0xe0, 0x6c, 0x00);
 constexpr int kMinutesShown = 10;
-constexpr double kKibi = 1024.0;
-constexpr double kLargestUnit = kKibi * kKibi * kKibi;
+// The largest unit the scales step to: GiB/s or GB/s.
+constexpr int kLargestPower = 3;
 
-// An axis label: the rate in the unit that keeps it under 1,024, without trailing zeros.
-QString AxisLabel(double dRate) {
-    static const char* const kUnits[] = {" B/s", " KiB/s", " MiB/s", " GiB/s"};
-    size_t nUnit = 0;
-    while (dRate >= kKibi && nUnit + 1 < std::size(kUnits)) {
-        dRate /= kKibi;
-        ++nUnit;
-    }
-    return QString::number(dRate, 'g', 4) + QLatin1String(kUnits[nUnit]);
+QString AxisLabel(double dRate, EByteUnits eUnits) {
+    return QString::fromStdString(FormatRateLabel(dRate, eUnits));
 }
 
-// The logarithmic axis's lines, bottom up: 1, 10 and 100 of each unit of 1,024, from 100 B/s.
-// Calls fn(dRate) for each up to dTop.
-template <typename TFn> void ForEachLogLine(double dTop, TFn&& fn) {
-    for (double dUnit = 1; dUnit <= kLargestUnit * kKibi; dUnit *= kKibi) {
+// The logarithmic axis's lines, bottom up: 1, 10 and 100 of each unit of the family, from
+// 100 B/s. Calls fn(dRate) for each up to dTop.
+template <typename TFn> void ForEachLogLine(double dTop, EByteUnits eUnits, TFn&& fn) {
+    const double dBase = ByteUnitBase(eUnits);
+    double dUnit = 1;
+    for (int nPower = 0; nPower <= kLargestPower + 1; ++nPower, dUnit *= dBase) {
         for (const double dStep : {1.0, 10.0, 100.0}) {
             const double dRate = dStep * dUnit;
             if (dRate > dTop * 1.0001) {
@@ -95,14 +89,16 @@ void CRateGraph::SetLogarithmic(bool bLogarithmic) {
     update();
 }
 
-double CRateGraph::ScaleTop(double dPeak) {
-    // At least 1 KiB/s, so that an idle graph does not magnify a few stray bytes.
-    if (dPeak <= kKibi) {
-        return kKibi;
+double CRateGraph::ScaleTop(double dPeak, EByteUnits eUnits) {
+    const double dBase = ByteUnitBase(eUnits);
+    const double dLargestUnit = std::pow(dBase, kLargestPower);
+    // At least 1 KiB/s (or kB/s), so that an idle graph does not magnify a few stray bytes.
+    if (dPeak <= dBase) {
+        return dBase;
     }
-    double dUnit = kKibi;
-    while (dPeak >= dUnit * kKibi && dUnit < kLargestUnit) {
-        dUnit *= kKibi;
+    double dUnit = dBase;
+    while (dPeak >= dUnit * dBase && dUnit < dLargestUnit) {
+        dUnit *= dBase;
     }
     const double dValue = dPeak / dUnit;
     const double dDecade = std::pow(10.0, std::floor(std::log10(dValue)));
@@ -112,18 +108,24 @@ double CRateGraph::ScaleTop(double dPeak) {
         }
     }
     // 10 x the decade; past 1,000 the next unit reads better (1,000 KiB/s -> 1 MiB/s).
-    return dDecade >= 100 && dUnit < kLargestUnit ? dUnit * kKibi : 10 * dDecade * dUnit;
+    return dDecade >= 100 && dUnit < dLargestUnit ? dUnit * dBase : 10 * dDecade * dUnit;
 }
 
-double CRateGraph::LogScaleTop(double dPeak) {
-    const double dWanted = std::max(dPeak, 10 * kKibi);
-    double dTop = kLargestUnit * kKibi * 100;
-    ForEachLogLine(dTop, [&](double dRate) {
+double CRateGraph::LogScaleTop(double dPeak, EByteUnits eUnits) {
+    const double dBase = ByteUnitBase(eUnits);
+    const double dWanted = std::max(dPeak, 10 * dBase);
+    double dTop = std::pow(dBase, kLargestPower + 1) * 100;
+    ForEachLogLine(dTop, eUnits, [&](double dRate) {
         if (dRate >= dWanted) {
             dTop = std::min(dTop, dRate);
         }
     });
     return dTop;
+}
+
+void CRateGraph::SetUnits(EByteUnits eUnits) {
+    m_eUnits = eUnits;
+    update();
 }
 
 double CRateGraph::HeightOf(double dRate, double dTop) const {
@@ -150,8 +152,8 @@ QString CRateGraph::GetHoverText() const {
     }
     return QStringLiteral("%1: received %2, sent %3")
         .arg(Ago(m_sampler.GetHistoryCount() - 1 - nPoint),
-             RateText(m_sampler.GetHistoryRecv(nPoint)),
-             RateText(m_sampler.GetHistorySent(nPoint)));
+             RateText(m_sampler.GetHistoryRecv(nPoint), m_eUnits),
+             RateText(m_sampler.GetHistorySent(nPoint), m_eUnits));
 }
 
 void CRateGraph::resizeEvent(QResizeEvent* pEvent) {
@@ -183,9 +185,9 @@ void CRateGraph::paintEvent(QPaintEvent*) {
     for (int n = 0; n < nCount; ++n) {
         dPeak = std::max({dPeak, m_sampler.GetHistorySent(n), m_sampler.GetHistoryRecv(n)});
     }
-    const double dTop = m_bLogarithmic ? LogScaleTop(dPeak) : ScaleTop(dPeak);
-    const QString strTop = AxisLabel(dTop);
-    const QString strBottom = AxisLabel(m_bLogarithmic ? kLogBottom : 0);
+    const double dTop = m_bLogarithmic ? LogScaleTop(dPeak, m_eUnits) : ScaleTop(dPeak, m_eUnits);
+    const QString strTop = AxisLabel(dTop, m_eUnits);
+    const QString strBottom = AxisLabel(m_bLogarithmic ? kLogBottom : 0, m_eUnits);
 
     // Plot area: labels on the left, the legend above, the time axis below.
     const int nLabelWidth =
@@ -218,13 +220,13 @@ void CRateGraph::paintEvent(QPaintEvent*) {
         painter.setPen(penGrid);
         painter.drawLine(QPointF(rcPlot.left(), dY), QPointF(rcPlot.right(), dY));
         if (dLastLabelY - dY >= nLine) {
-            drawLabel(dY, AxisLabel(dRate));
+            drawLabel(dY, AxisLabel(dRate, m_eUnits));
             dLastLabelY = dY;
         }
     };
     double dLastLabelY = rcPlot.bottom() + nLine;
     if (m_bLogarithmic) {
-        ForEachLogLine(dTop, [&](double dRate) { drawRateLine(dRate, dLastLabelY); });
+        ForEachLogLine(dTop, m_eUnits, [&](double dRate) { drawRateLine(dRate, dLastLabelY); });
     } else {
         for (const double dRate : {0.0, dTop / 2, dTop}) {
             drawRateLine(dRate, dLastLabelY);
@@ -253,8 +255,10 @@ void CRateGraph::paintEvent(QPaintEvent*) {
     const TrafficSample& latest = m_sampler.GetLatest();
     double dX = rcPlot.left();
     for (const auto& [color, strText] :
-         {std::pair{kRecvColor, QStringLiteral("Received %1").arg(RateText(latest.dRecvRate))},
-          std::pair{kSentColor, QStringLiteral("Sent %1").arg(RateText(latest.dSentRate))}}) {
+         {std::pair{kRecvColor,
+                    QStringLiteral("Received %1").arg(RateText(latest.dRecvRate, m_eUnits))},
+          std::pair{kSentColor,
+                    QStringLiteral("Sent %1").arg(RateText(latest.dSentRate, m_eUnits))}}) {
         painter.fillRect(QRectF(dX, 3 + nLine / 2.0 - 1.5, 14, 3), color);
         painter.setPen(pal.windowText().color());
         painter.drawText(QPointF(dX + 18, 3 + metrics.ascent()), strText);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Units.h"
+
 #include <QPolygonF>
 #include <QWidget>
 
@@ -30,12 +32,16 @@ public:
     // "12 s ago: received 5.0 MiB/s, sent 1.2 KiB/s".
     QString GetHoverText() const;
 
-    // The linear scale's top for a peak rate: 1, 2 or 5 times a power of ten in the unit (of
-    // 1,024) that shows it, at least 1 KiB/s, so that the axis labels read as round numbers.
-    static double ScaleTop(double dPeak);
-    // The logarithmic scale's top for a peak rate: 1, 10 or 100 in a unit of 1,024, at least
-    // 10 KiB/s; its bottom is kLogBottom.
-    static double LogScaleTop(double dPeak);
+    // User-interface thread: the family of units of the axis, the legend and the pointer's text.
+    void SetUnits(EByteUnits eUnits);
+    EByteUnits GetUnits() const { return m_eUnits; }
+
+    // The linear scale's top for a peak rate: 1, 2 or 5 times a power of ten in the family's unit
+    // that shows it, at least 1 KiB/s (1 kB/s), so that the axis labels read as round numbers.
+    static double ScaleTop(double dPeak, EByteUnits eUnits = EByteUnits::Binary);
+    // The logarithmic scale's top for a peak rate: 1, 10 or 100 in a unit of the family, at least
+    // 10 KiB/s (10 kB/s); its bottom is kLogBottom.
+    static double LogScaleTop(double dPeak, EByteUnits eUnits = EByteUnits::Binary);
     static constexpr double kLogBottom = 100.0;
 
 signals:
@@ -60,6 +66,7 @@ private:
     const CTimedSampler& m_sampler;
     QCheckBox* m_pCheckLog = nullptr;
     bool m_bLogarithmic = false;
+    EByteUnits m_eUnits = EByteUnits::Binary;
     QRectF m_rcPlot;
     double m_dHoverX = -1; // the pointer's x, negative when it is not over the graph
     QPolygonF m_polySent;

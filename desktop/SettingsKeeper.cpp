@@ -27,6 +27,7 @@ void CSettingsKeeper::Load(IMeter& meter) {
     meter.SetCaptureSettings(settings.strFilter, settings.bPromiscuous);
     m_detailsGeometry = settings.detailsGeometry;
     m_bLogarithmic = settings.bLogarithmic;
+    m_eUnits = settings.eUnits;
     m_tunnels = settings.tunnels;
     ApplyTunnels(meter, m_tunnels);
     // Tunnels used to be kept excluded as well; a tunnel is captured now (for its inner
@@ -57,4 +58,9 @@ void CSettingsKeeper::SetDetailsGeometry(const QByteArray& geometry) {
 void CSettingsKeeper::SetLogarithmic(bool bLogarithmic) {
     m_bLogarithmic = bLogarithmic;
     m_settings.SaveLogarithmic(bLogarithmic);
+}
+
+void CSettingsKeeper::SetUnits(EByteUnits eUnits) {
+    m_eUnits = eUnits;
+    m_settings.SaveUnits(eUnits);
 }

@@ -13,8 +13,8 @@ struct IMeter;
 
 // The user's choices across runs, over the settings file: the last Capture's filter and
 // promiscuous choice, the excluded devices, the devices said to be tunnels, where the Details
-// window was and its graph's scale. Gives the meter its part of them at the start, and writes each
-// as it changes. User-interface thread only.
+// window was, its graph's scale and the window's family of units. Gives the meter its part of them
+// at the start, and writes each as it changes. User-interface thread only.
 class CSettingsKeeper {
 public:
     // fnReport as COrvekSettings': the first problem with the file, once.
@@ -40,10 +40,14 @@ public:
     void SetDetailsGeometry(const QByteArray& geometry);
     bool IsLogarithmic() const { return m_bLogarithmic; }
     void SetLogarithmic(bool bLogarithmic);
+    // The family of units the user chose (binary until one is).
+    EByteUnits GetUnits() const { return m_eUnits; }
+    void SetUnits(EByteUnits eUnits);
 
 private:
     COrvekSettings m_settings;
     std::map<std::string, std::string> m_tunnels;
     QByteArray m_detailsGeometry;
     bool m_bLogarithmic = false;
+    EByteUnits m_eUnits = EByteUnits::Binary;
 };

@@ -54,9 +54,10 @@ void OnStartupMessage(QtMsgType eType, const QMessageLogContext& context,
 
 int main(int argc, char** argv) {
     std::string strError;
+    WindowOptions options;
     switch (ChooseLaunch(std::vector<std::string>(argv + 1, argv + argc), std::getenv("DISPLAY"),
-                         std::getenv("WAYLAND_DISPLAY"), std::getenv("QT_QPA_PLATFORM"),
-                         strError)) {
+                         std::getenv("WAYLAND_DISPLAY"), std::getenv("QT_QPA_PLATFORM"), strError,
+                         &options)) {
     case ELaunch::Headless:
         return ExecBeside("orvek-headless", argv);
     case ELaunch::Report:
@@ -81,5 +82,5 @@ int main(int argc, char** argv) {
     COrvekApp app(argc, argv);
     qInstallMessageHandler(fnPrevious);
     std::fputs(g_strStartupMessages.c_str(), stderr);
-    return app.Run();
+    return app.Run(options);
 }

@@ -99,19 +99,53 @@ std::string FormatBytesShort(int64_t nBytes, EByteUnits eUnits) {
     return Fixed(dValue, nDecimals) + " " + UnitOf(eUnits, nUnit);
 }
 
-std::string FormatRate(double dBytesPerSecond) {
+double ByteUnitBase(EByteUnits eUnits) {
+    return eUnits == EByteUnits::Binary ? kKibi : 1000.0;
+}
+
+const char* MegaUnitName(EByteUnits eUnits) {
+    return UnitOf(eUnits, 1);
+}
+
+std::string FormatInMegaUnit(int64_t nBytes, EByteUnits eUnits) {
+    const double dBase = ByteUnitBase(eUnits);
+    return Fixed(static_cast<double>(nBytes) / (dBase * dBase), 3);
+}
+
+std::string FormatRate(double dBytesPerSecond, EByteUnits eUnits) {
     if (dBytesPerSecond < 0 || !std::isfinite(dBytesPerSecond)) {
         return {};
     }
-    if (std::round(dBytesPerSecond) < kKibi) {
+    const double dBase = ByteUnitBase(eUnits);
+    if (std::round(dBytesPerSecond) < dBase) {
         return std::to_string(std::llround(dBytesPerSecond)) + " B/s";
     }
     // The unit is chosen after rounding, so that 1,023.97 KiB/s reads "1.0 MiB/s".
-    const double dKibi = dBytesPerSecond / kKibi;
-    if (std::round(dKibi * 10) / 10 < kKibi) {
-        return Fixed(dKibi, 1) + " KiB/s";
+    const double dKilo = dBytesPerSecond / dBase;
+    if (std::round(dKilo * 10) / 10 < dBase) {
+        return Fixed(dKilo, 1) + " " + UnitOf(eUnits, 0) + "/s";
     }
-    return Fixed(dKibi / kKibi, 1) + " MiB/s";
+    return Fixed(dKilo / dBase, 1) + " " + UnitOf(eUnits, 1) + "/s";
+}
+
+std::string FormatRateLabel(double dBytesPerSecond, EByteUnits eUnits) {
+    const double dBase = ByteUnitBase(eUnits);
+    double dValue = std::max(dBytesPerSecond, 0.0);
+    int nUnit = -1;
+    while (dValue >= dBase && nUnit + 1 < 3) {
+        dValue /= dBase;
+        ++nUnit;
+    }
+    // Four significant digits, then the zeros after the point dropped: "1.5", "100", "1000".
+    const int nWhole = dValue >= 1000 ? 4 : dValue >= 100 ? 3 : dValue >= 10 ? 2 : 1;
+    std::string strValue = Fixed(dValue, 4 - nWhole);
+    if (strValue.find('.') != std::string::npos) {
+        strValue.erase(strValue.find_last_not_of('0') + 1);
+        if (strValue.back() == '.') {
+            strValue.pop_back();
+        }
+    }
+    return strValue + " " + (nUnit < 0 ? "B" : UnitOf(eUnits, nUnit)) + "/s";
 }
 
 double BytesPerSecond(int64_t nNow, int64_t nBefore, double dSeconds) {

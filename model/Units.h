@@ -23,9 +23,19 @@ enum class EByteUnits { Binary, Decimal };
 std::string FormatBytes(int64_t nBytes, EByteUnits eUnits = EByteUnits::Binary);
 // Three significant digits, for a single line: "1.23 GiB", "48.2 GiB", "100 GB", "512 B".
 std::string FormatBytesShort(int64_t nBytes, EByteUnits eUnits = EByteUnits::Binary);
-// A rate in the unit (of 1,024) that keeps the number under 1,024: "512 B/s", "12.5 KiB/s",
-// "3.2 MiB/s". A negative rate is unknown: "".
-std::string FormatRate(double dBytesPerSecond);
+// The family's step between units: 1,024 or 1,000.
+double ByteUnitBase(EByteUnits eUnits);
+// The family's unit of a million bytes or so, for a column whose header names it: "MiB", "MB".
+const char* MegaUnitName(EByteUnits eUnits);
+// Bytes in MegaUnitName's unit with three decimals: 1048576 -> "1.000" binary, "1.049" decimal.
+std::string FormatInMegaUnit(int64_t nBytes, EByteUnits eUnits);
+// A rate in the family's unit that keeps the number under the family's step: "512 B/s",
+// "12.5 KiB/s", "3.2 MiB/s" (decimal: "999 B/s", "12.5 kB/s", "3.2 MB/s"). A negative rate is
+// unknown: "".
+std::string FormatRate(double dBytesPerSecond, EByteUnits eUnits = EByteUnits::Binary);
+// A graph axis's label: the rate in the family's unit that keeps it under the step, up to four
+// digits without trailing zeros: "0 B/s", "100 KiB/s", "1.5 MB/s".
+std::string FormatRateLabel(double dBytesPerSecond, EByteUnits eUnits = EByteUnits::Binary);
 
 // Bytes a second from a counter's nBefore to its nNow over dSeconds; counters never go back (a
 // counter that did, or one seen for the first time against 0, counts from nothing). 0 without

@@ -67,7 +67,12 @@ TEST(WindowCommandLine, LaunchForEachCommandLineAndDisplay) {
               szNone,
               szNone,
               ELaunch::Refused,
-              "report comes first"}}) {
+              "report comes first"},
+             // The window's family of units, for one run.
+             {{"--units", "decimal"}, ":0", szNone, szNone, ELaunch::Window, ""},
+             {{"--units=binary", "--help"}, szNone, szNone, szNone, ELaunch::Help, ""},
+             {{"--units", "octal"}, ":0", szNone, szNone, ELaunch::Refused, "'octal'"},
+             {{"--units"}, ":0", szNone, szNone, ELaunch::Refused, "--units"}}) {
         std::string strError;
         const std::string strArgs = ::testing::PrintToString(test.args);
         EXPECT_EQ(
@@ -77,14 +82,25 @@ TEST(WindowCommandLine, LaunchForEachCommandLineAndDisplay) {
         EXPECT_NE(strError.find(test.strError), std::string::npos) << strArgs << ' ' << strError;
         EXPECT_EQ(strError.find('\n'), std::string::npos) << strError;
     }
+    // The window is given the choice; without one it keeps the setting.
+    for (const auto& [args, units] :
+         {std::pair{Args{"--units", "decimal"}, std::optional(EByteUnits::Decimal)},
+          std::pair{Args{"--units=binary"}, std::optional(EByteUnits::Binary)},
+          std::pair{Args{"--autostart"}, std::optional<EByteUnits>()}}) {
+        std::string strError;
+        WindowOptions options;
+        EXPECT_EQ(ChooseLaunch(args, ":0", nullptr, nullptr, strError, &options), ELaunch::Window);
+        EXPECT_EQ(options.units, units) << ::testing::PrintToString(args);
+    }
 }
 
 // The binary itself: --help lists every option on standard output; a bad option is refused with
 // status 2 and the usage on standard error, and no window opens, with or without a display.
 TEST(WindowCommandLine, TheBinaryAnswersWithoutOpeningAWindow) {
     const std::string strUsage = WindowUsage();
-    for (const char* szListed : {"\n  --autostart ", "\n  --headless [OPTIONS] ", "\n  -h,--help ",
-                                 "\n  --version ", "\n  report ", "-platform NAME"}) {
+    for (const char* szListed :
+         {"\n  --autostart ", "\n  --units binary|decimal ", "\n  --headless [OPTIONS] ",
+          "\n  -h,--help ", "\n  --version ", "\n  report ", "-platform NAME"}) {
         EXPECT_NE(strUsage.find(szListed), std::string::npos) << szListed << '\n' << strUsage;
     }
     const Args noDisplay{"/usr/bin/env",    "-u", "DISPLAY",        "-u",
@@ -98,6 +114,11 @@ TEST(WindowCommandLine, TheBinaryAnswersWithoutOpeningAWindow) {
               2,
               "",
               "orvek: unknown option '--no-such-option'\n"},
+             {"DISPLAY=:79",
+              {"--units", "octal"},
+              2,
+              "",
+              "orvek: --units: 'octal' is not binary or decimal\n"},
              {"DISPLAY=:79",
               {"--autostart", "extra"},
               2,

@@ -58,13 +58,19 @@ void Tick(CDeviceTableModel& model, const std::string& strDevice, bool bCounted)
 TEST(DetailsText, UnitsPerValueAndADecimalPointInACommaLocale) {
     const QLocale previous;
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-    for (const auto& [strText, szWant] : {std::pair{RateText(1023), "1023 B/s"},
-                                          {RateText(1023.6), "1.0 KiB/s"},
-                                          {RateText(1536), "1.5 KiB/s"},
-                                          {RateText(1023.97 * 1024), "1.0 MiB/s"},
-                                          {RateText(-1), ""},
-                                          {MebibytesText(1572864), "1.500"},
-                                          {FormatCount(123456789), "123,456,789"}}) {
+    constexpr EByteUnits eBinary = EByteUnits::Binary, eDecimal = EByteUnits::Decimal;
+    for (const auto& [strText, szWant] :
+         {std::pair{RateText(1023, eBinary), "1023 B/s"},
+          {RateText(1023.6, eBinary), "1.0 KiB/s"},
+          {RateText(1536, eBinary), "1.5 KiB/s"},
+          {RateText(1023.97 * 1024, eBinary), "1.0 MiB/s"},
+          {RateText(1536, eDecimal), "1.5 kB/s"},
+          {RateText(-1, eBinary), ""},
+          {MegaUnitText(1572864, eBinary), "1.500"},
+          {BytesText(1572864, eDecimal), "1.57 MB"},
+          {WithMegaUnit("Sent (%1)", eDecimal), "Sent (MB)"},
+          {WithMegaUnit("in %1", eBinary, true), "in MiB of 1,048,576 bytes"},
+          {FormatCount(123456789), "123,456,789"}}) {
         EXPECT_EQ(strText.toStdString(), szWant);
     }
     QLocale::setDefault(previous);
@@ -221,6 +227,63 @@ TEST(DetailsTable, SortedRatedAndMarked) {
     EXPECT_EQ(dlg.GetTable()->currentIndex().row(), model.FindRow("mid"));
 }
 
+// Switched to decimal units, every header, cell and tooltip of the devices, the applications and
+// the graph speaks kB, MB and GB, none KiB or MiB; switched back, the other way round.
+TEST(DetailsTable, OneFamilyOfUnitsInEveryHeaderCellAndTooltip) {
+    CFakeSource source;
+    source.m_snapshot.devices = {{"eth0", EDeviceState::Capturing, true, 3'000'000, 1'000'000}};
+    source.m_snapshot.apps = {{"curl", 0, 2'000'000, 1'000'000, 1}};
+    CTimedSampler sampler(source);
+    const Clock::time_point t0 = Clock::now();
+    sampler.Sample(t0);
+    source.m_snapshot.devices[0].nRecvBytes += 3'000'000;
+    source.m_snapshot.apps[0].nRecvBytes += 3'000'000;
+    sampler.Sample(t0 + std::chrono::seconds(1));
+    CDetailsDlg dlg(source, sampler);
+    dlg.show();
+    dlg.GetTabs()->setCurrentWidget(dlg.GetAppTable());
+    CRateGraph& graph = *dlg.GetGraph();
+    // Every text the tables show or tell, and the graph's text under the pointer.
+    const auto texts = [&] {
+        QStringList all;
+        for (const QAbstractItemModel* pModel :
+             {static_cast<const QAbstractItemModel*>(dlg.GetModel()),
+              static_cast<const QAbstractItemModel*>(dlg.GetAppModel())}) {
+            for (int nColumn = 0; nColumn < pModel->columnCount(); ++nColumn) {
+                for (const int nRole : {Qt::DisplayRole, Qt::ToolTipRole}) {
+                    all.append(pModel->headerData(nColumn, Qt::Horizontal, nRole).toString());
+                    all.append(pModel->index(0, nColumn).data(nRole).toString());
+                }
+            }
+        }
+        // On its hidden tab: sized, painted and pointed at directly.
+        graph.resize(640, 220);
+        graph.grab();
+        const QPointF point = graph.GetPlotRect().topRight() + QPointF(0, 5); // the newest
+        QMouseEvent move(QEvent::MouseMove, point, graph.mapToGlobal(point), Qt::NoButton,
+                         Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(&graph, &move);
+        all.append(graph.GetHoverText());
+        return all.join(QLatin1Char('\n')).toStdString();
+    };
+    const std::regex binary(R"(\b[KMGT]iB)"), decimal(R"(\b(kB|MB|GB)\b)");
+    EXPECT_TRUE(std::regex_search(texts(), binary)) << texts();
+    EXPECT_FALSE(std::regex_search(texts(), decimal)) << texts();
+    dlg.SetUnits(EByteUnits::Decimal);
+    EXPECT_FALSE(std::regex_search(texts(), binary)) << texts();
+    EXPECT_EQ(Text(*dlg.GetModel(), "eth0", kColRecv), "4.000");
+    EXPECT_EQ(Text(*dlg.GetModel(), "eth0", kColRecvRate), "3.0 MB/s");
+    EXPECT_EQ(dlg.GetModel()->headerData(kColSent, Qt::Horizontal).toString().toStdString(),
+              "Sent (MB)");
+    EXPECT_EQ(dlg.GetAppModel()->index(0, CAppTableModel::kColRecv).data().toString(),
+              QStringLiteral("4.000"));
+    EXPECT_TRUE(graph.GetHoverText().endsWith(QStringLiteral("received 3.0 MB/s, sent 0 B/s")))
+        << graph.GetHoverText().toStdString();
+    dlg.SetUnits(EByteUnits::Binary);
+    EXPECT_FALSE(std::regex_search(texts(), decimal)) << texts();
+    EXPECT_EQ(Text(*dlg.GetModel(), "eth0", kColRecv), "3.815");
+}
+
 // After a burst of 2.7 GiB/s, a stream of 5 MB/s lies flat on the linear axis but stands well
 // clear of the bottom on the logarithmic one; the point under the pointer tells its time and
 // rates.
@@ -300,9 +363,9 @@ TEST_F(DetailsLive, RowsEqualWhatEachDeviceCarriedByteForByte) {
 
 // Unticked, a device is closed and counts nothing more, its earlier bytes staying in the totals.
 // That choice, the filter and promiscuous choice of the last Capture and the Details window's
-// place and scale come back in the next run; ticked again, the device is opened and counts. So
-// does the user's word that a device is a tunnel over another, until it is taken back: the
-// tunnel's traffic is shown apart from the totals.
+// place and scale and the family of units come back in the next run; ticked again, the device is
+// opened and counts. So does the user's word that a device is a tunnel over another, until it is
+// taken back: the tunnel's traffic is shown apart from the totals.
 TEST_F(DetailsLive, UntickedDevicesAndTheSettingsComeBackTickingReopens) {
     Filter()->setText("udp");
     Promiscuous()->setChecked(true);
@@ -328,6 +391,22 @@ TEST_F(DetailsLive, UntickedDevicesAndTheSettingsComeBackTickingReopens) {
     EXPECT_EQ(m_pDlg->GetMeter().GetRecvBytes(), 4 * 528 + 128);
 
     m_pDlg->OpenDetails()->GetGraph()->findChild<QCheckBox*>("IDC_LOG_SCALE")->click();
+    const auto sentHeader = [&] {
+        return m_pDlg->OpenDetails()
+            ->GetModel()
+            ->headerData(kColSent, Qt::Horizontal)
+            .toString()
+            .toStdString();
+    };
+    {
+        const std::unique_ptr<QMenu> pMenu = m_pDlg->CreateContextMenu(); // a child of the window
+        for (QAction* pAction : pMenu->findChildren<QAction*>()) {
+            if (pAction->text().startsWith(QLatin1String("&Decimal"))) {
+                pAction->trigger();
+            }
+        }
+    }
+    EXPECT_EQ(sentHeader(), "Sent (MB)");
     m_pDlg->close();
     Restart();
     EXPECT_EQ(Filter()->text().toStdString(), "udp");
@@ -335,6 +414,11 @@ TEST_F(DetailsLive, UntickedDevicesAndTheSettingsComeBackTickingReopens) {
     pModel = m_pDlg->OpenDetails()->GetModel();
     EXPECT_EQ(m_pDlg->OpenDetails()->size(), QSize(700, 500));
     EXPECT_TRUE(m_pDlg->OpenDetails()->GetGraph()->IsLogarithmic());
+    // The menu's family of units is kept; the command line's holds for its run alone.
+    EXPECT_EQ(m_pDlg->GetUnits(), EByteUnits::Decimal);
+    EXPECT_EQ(sentHeader(), "Sent (MB)");
+    m_pDlg->SetUnits(EByteUnits::Binary, false);
+    EXPECT_EQ(sentHeader(), "Sent (MiB)");
     Capture();
     // Start opens the devices before it returns.
     EXPECT_FALSE(IsOpen("orv2"));
@@ -380,6 +464,7 @@ TEST_F(DetailsLive, UntickedDevicesAndTheSettingsComeBackTickingReopens) {
     EXPECT_FALSE(IsOpen("orv2")); // not counting
     m_pDlg->close();
     Restart();
+    EXPECT_EQ(m_pDlg->GetUnits(), EByteUnits::Decimal);
     Capture();
     EXPECT_TRUE(Serve(shownAsTunnel));
     recvOn2(1);

@@ -61,6 +61,21 @@ TEST(Units, BoundariesAfterRoundingAndExtremes) {
     EXPECT_EQ(FormatBytesShort(99'996'000'000, EByteUnits::Decimal), "100 GB");
     EXPECT_EQ(FormatBytesShort(48'200'000'000, EByteUnits::Decimal), "48.2 GB");
     EXPECT_EQ(FormatBytesShort(512), "512 B");
+    // Rates, a column's mega unit and axis labels in either family, never the other's names.
+    EXPECT_EQ(FormatRate(1023), "1023 B/s");
+    EXPECT_EQ(FormatRate(1023.97 * 1024), "1.0 MiB/s");
+    EXPECT_EQ(FormatRate(999.6, EByteUnits::Decimal), "1.0 kB/s");
+    EXPECT_EQ(FormatRate(999, EByteUnits::Decimal), "999 B/s");
+    EXPECT_EQ(FormatRate(2'500'000, EByteUnits::Decimal), "2.5 MB/s");
+    EXPECT_EQ(FormatRate(-1, EByteUnits::Decimal), "");
+    EXPECT_EQ(FormatInMegaUnit(1'048'576, EByteUnits::Binary), "1.000");
+    EXPECT_EQ(FormatInMegaUnit(1'048'576, EByteUnits::Decimal), "1.049");
+    EXPECT_STREQ(MegaUnitName(EByteUnits::Decimal), "MB");
+    EXPECT_EQ(FormatRateLabel(0), "0 B/s");
+    EXPECT_EQ(FormatRateLabel(100 * 1024), "100 KiB/s");
+    EXPECT_EQ(FormatRateLabel(1536 * 1024), "1.5 MiB/s");
+    EXPECT_EQ(FormatRateLabel(5'000'000, EByteUnits::Decimal), "5 MB/s");
+    EXPECT_EQ(FormatRateLabel(2e12, EByteUnits::Decimal), "2000 GB/s");
     EXPECT_EQ(FormatThousands(0), "0");
     EXPECT_EQ(FormatThousands(999), "999");
     EXPECT_EQ(FormatThousands(-1234567), "-1,234,567");
