@@ -2,6 +2,7 @@
 
 #include "AppHistory.h"
 #include "JsonText.h"
+#include "RecordedTime.h"
 
 #include <algorithm>
 #include <charconv>
@@ -23,21 +24,6 @@ bool ParseCount(const std::string& strText, int nMax, int& nValue) {
     }
     nValue = nParsed;
     return true;
-}
-
-// Seconds of [nFrom, nTo) that the stretches cover; they may overlap (a clock set back).
-int64_t Covered(const std::vector<RecordedSpan>& spans, int64_t nFrom, int64_t nTo) {
-    int64_t nCovered = 0;
-    int64_t nReached = nFrom;
-    for (const RecordedSpan& span : spans) { // ordered by start
-        const int64_t nStart = std::max(span.nStart, nReached);
-        const int64_t nEnd = std::min(span.nEnd, nTo);
-        if (nEnd > nStart) {
-            nCovered += nEnd - nStart;
-            nReached = nEnd;
-        }
-    }
-    return nCovered;
 }
 
 // The applications a text report lists; the rest is one row.
@@ -79,9 +65,9 @@ std::vector<ReportRow> RowsFor(CUsageStore& store, ETier eTier, std::vector<int6
     }
     const std::vector<RecordedSpan> spans = store.ReadRecorded(nFrom, nTo);
     for (ReportRow& row : rows) {
-        const int64_t nUntil = std::min(row.nEnd, std::max(nNowUtc, row.nStart));
-        row.nLength = nUntil - row.nStart;
-        row.nRecorded = Covered(spans, row.nStart, nUntil);
+        const BucketRecording recording = RecordingOf(spans, row.nStart, row.nEnd, nNowUtc);
+        row.nLength = recording.nElapsed;
+        row.nRecorded = recording.nRecorded;
     }
     return rows;
 }
@@ -161,14 +147,16 @@ std::string Text(const char* szHeading, ETier eTier, const std::vector<ReportRow
         nSent += row.nSent;
         nRecv += row.nRecv;
         const std::string strLabel = Label(eTier, row.nStart);
-        if (row.nRecorded == 0 && row.nSent == 0 && row.nRecv == 0) {
+        const ERecorded eRecorded =
+            Classify({row.nRecorded, row.nLength}, row.nSent != 0 || row.nRecv != 0);
+        if (eRecorded == ERecorded::Future || eRecorded == ERecorded::NotRecorded) {
             std::snprintf(szLine, sizeof szLine, "%-18s %12s\n", strLabel.c_str(),
-                          row.nLength == 0 ? "" : "not recorded");
+                          eRecorded == ERecorded::Future ? "" : "not recorded");
         } else {
             std::snprintf(szLine, sizeof szLine, "%-18s %12s %12s %12s%s\n", strLabel.c_str(),
                           FormatBytes(row.nRecv).c_str(), FormatBytes(row.nSent).c_str(),
                           FormatBytes(row.nSent + row.nRecv).c_str(),
-                          row.nRecorded < row.nLength ? "  (partly recorded)" : "");
+                          eRecorded == ERecorded::Partly ? "  (partly recorded)" : "");
         }
         strOut += szLine;
     }

@@ -406,6 +406,14 @@ std::vector<RecordedSpan> CUsageStore::ReadRecorded(int64_t nFrom, int64_t nTo) 
     return spans;
 }
 
+std::optional<int64_t> CUsageStore::ReadFirstRecorded() {
+    CSqliteStatement select = m_pDb->Prepare("SELECT start FROM recorded ORDER BY start LIMIT 1");
+    if (!select.Step()) {
+        return std::nullopt;
+    }
+    return select.GetInt(0);
+}
+
 std::vector<std::string> CUsageStore::ReadDevices() {
     CSqliteStatement select = m_pDb->Prepare(
         "SELECT device FROM series WHERE application = '' AND tunnel = '' ORDER BY device");

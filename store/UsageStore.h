@@ -100,6 +100,8 @@ public:
     std::vector<AppUsageRow> ReadApplications(ETier eTier, int64_t nFrom, int64_t nTo);
     // The recorded stretches that overlap [nFrom, nTo), ordered by start.
     std::vector<RecordedSpan> ReadRecorded(int64_t nFrom, int64_t nTo);
+    // The first second any recorder recorded into the file; nullopt before the first write.
+    std::optional<int64_t> ReadFirstRecorded();
     // Every device ever recorded.
     std::vector<std::string> ReadDevices();
 
