@@ -457,8 +457,10 @@ void CHistoryView::Refresh() {
         const BucketRecording recording = RecordingOf(spans, period.nStart, period.nEnd, nNow);
         const bool bBytes = period.nSent != 0 || period.nRecv != 0;
         const ERecorded eRecorded = Classify(recording, bBytes);
+        const QString strRecorded = QString::fromStdString(DescribeRecording(recording, bBytes));
         pItem->setText(4, RecordedShare(recording, eRecorded));
-        pItem->setToolTip(4, QString::fromStdString(DescribeRecording(recording, bBytes)));
+        pItem->setToolTip(0, period.strLabel + QStringLiteral(": ") + strRecorded);
+        pItem->setToolTip(4, strRecorded);
         if (eRecorded == ERecorded::NotRecorded) {
             pItem->setForeground(0, grey);
             pItem->setForeground(4, grey);
