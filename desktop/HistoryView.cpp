@@ -386,7 +386,7 @@ void CHistoryView::Refresh() {
             std::min<int64_t>(1000, status.nUsed * 1000 / std::max<int64_t>(plan.nCapBytes, 1))));
     } else {
         m_pPlan->setText(QStringLiteral("No data plan is set: the bars are this month's days, "
-                                        "the list past months."));
+                                        "the list past months or years."));
         m_pUsed->setValue(0);
     }
     m_pUsed->setVisible(bPlan);
