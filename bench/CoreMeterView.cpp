@@ -1,12 +1,13 @@
 #include "CoreMeterView.h"
 
 #include "QtPost.h"
+#include "Units.h"
 
 #include <cstdio>
 
-void CCoreMeterView::ShowCounters(const char* szRecv, const char* szSent) {
-    m_strRecv = szRecv;
-    m_strSent = szSent;
+void CCoreMeterView::ShowCounters(int64_t nRecvBytes, int64_t nSentBytes) {
+    m_strRecv = FormatRecvCounter(nRecvBytes);
+    m_strSent = FormatSentCounter(nSentBytes);
     ++m_nShown;
 }
 

@@ -10,8 +10,8 @@
 // texts it was shown and prints messages on standard error.
 class CCoreMeterView : public QObject, public IMeterView {
 public:
-    // View thread: keeps the texts.
-    void ShowCounters(const char* szRecv, const char* szSent) override;
+    // View thread: keeps the texts, formatted as the window does.
+    void ShowCounters(int64_t nRecvBytes, int64_t nSentBytes) override;
     // Any thread: one line on standard error, at once.
     void ShowMessage(const std::string& strText, const char* szCaption) override;
     // Any thread: queues fn for this object's thread.

@@ -9,7 +9,7 @@
 #include "DetailsDlg.h"
 #include "DeviceTableModel.h"
 #include "RateGraph.h"
-#include "TrafficSampler.h"
+#include "TimedSampler.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -32,22 +32,20 @@ constexpr int kApps = 500;
 class CFortyDevices : public IDetailsSource {
 public:
     CFortyDevices() {
-        static const char* const kStates[] = {"capturing",
-                                              "down",
-                                              "no address",
-                                              "bridge port",
-                                              "excluded",
-                                              "failed: veth7: socket: Operation not "
-                                              "permitted",
-                                              "stopped",
-                                              "gone"};
+        static const EDeviceState kStates[] = {EDeviceState::Capturing, EDeviceState::Down,
+                                               EDeviceState::NoAddress, EDeviceState::Port,
+                                               EDeviceState::Excluded,  EDeviceState::Failed,
+                                               EDeviceState::Stopped,   EDeviceState::Gone};
         static const char* const kKinds[] = {"Ethernet", "Wi-Fi", "tunnel",
                                              "bridge",   "VLAN",  "virtual"};
         for (int n = 0; n < kDevices; ++n) {
             DeviceSnapshot& device = m_snapshot.devices.emplace_back();
             device.strName = (n < 4 ? std::string("enp") : std::string("veth")) + std::to_string(n);
             device.strKind = kKinds[n % 6];
-            device.strState = n < 20 ? "capturing" : kStates[n % 8];
+            device.eState = n < 20 ? EDeviceState::Capturing : kStates[n % 8];
+            if (device.eState == EDeviceState::Failed) {
+                device.strDetail = "veth7: socket: Operation not permitted";
+            }
             device.bCapturing = n < 20;
             device.nDrops = n == 3 ? 1234 : 0;
         }
@@ -131,10 +129,10 @@ int main(int argc, char** argv) {
     const int nRefreshes = argc > 2 ? std::max(1, std::atoi(argv[2])) : 200;
 
     CFortyDevices source;
-    CTrafficSampler sampler(source);
+    CTimedSampler sampler(source);
     // Ten minutes of history, one sample a second.
     Clock::time_point tSample = Clock::now();
-    for (int n = 0; n <= CTrafficSampler::kHistoryPoints; ++n) {
+    for (int n = 0; n <= CTimedSampler::kHistoryPoints; ++n) {
         source.Advance();
         sampler.Sample(tSample += std::chrono::seconds(1));
     }

@@ -37,7 +37,7 @@ public:
     CLoopView() : m_thread([this](std::stop_token stop) { Loop(stop); }) {}
 
     // View thread: nothing is drawn.
-    void ShowCounters(const char*, const char*) override {}
+    void ShowCounters(int64_t, int64_t) override {}
     // Any thread: printed at once.
     void ShowMessage(const std::string& strText, const char* szCaption) override {
         std::fprintf(stderr, "%s: %s\n", szCaption, strText.c_str());

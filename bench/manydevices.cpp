@@ -30,7 +30,7 @@ using Clock = std::chrono::steady_clock;
 class CNullView : public IMeterView {
 public:
     // Never called: nothing is posted to run.
-    void ShowCounters(const char*, const char*) override {}
+    void ShowCounters(int64_t, int64_t) override {}
     // Any thread: printed at once.
     void ShowMessage(const std::string& strText, const char* szCaption) override {
         std::fprintf(stderr, "%s: %s\n", szCaption, strText.c_str());

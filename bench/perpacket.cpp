@@ -18,7 +18,7 @@ namespace {
 class CNullView : public IMeterView {
 public:
     // Never called: nothing is shown.
-    void ShowCounters(const char*, const char*) override {}
+    void ShowCounters(int64_t, int64_t) override {}
     void ShowMessage(const std::string&, const char*) override {}
     // Capture thread: drops the update, which stays pending, as between two display paces.
     void Post(std::function<void()>, int) override {}

@@ -26,7 +26,7 @@
 #ifdef ORVEK_BENCH_DETAILS
 #include "DetailsDlg.h"
 #include "DeviceTableModel.h"
-#include "TrafficSampler.h"
+#include "TimedSampler.h"
 
 #include <QApplication>
 #include <set>
@@ -64,7 +64,7 @@ class CMeterSource : public IDetailsSource {
 public:
     explicit CMeterSource(IMeter& meter) : m_meter(meter) {}
     // User-interface thread, as the window calls them. Each snapshot's time is kept: through the
-    // helper it is a request the thread waits for.
+    // helper it is the last one the helper pushed, read under the client's lock.
     MeterSnapshot GetSnapshot() const override {
         const Clock::time_point tStart = Clock::now();
         MeterSnapshot snapshot = m_meter.GetSnapshot();
@@ -119,12 +119,12 @@ int main(int argc, char** argv) {
     }
 #ifdef ORVEK_BENCH_DETAILS
     CMeterSource source(meter);
-    CTrafficSampler sampler(source);
+    CTimedSampler sampler(source);
     sampler.Start();
     CDetailsDlg details(source, sampler);
     details.show();
     long nSamples = 0;
-    QObject::connect(&sampler, &CTrafficSampler::Sampled, &app, [&nSamples] { ++nSamples; });
+    QObject::connect(&sampler, &CTimedSampler::Sampled, &app, [&nSamples] { ++nSamples; });
 #endif
     const pid_t nHelper = bHelper ? pClient->GetHelperPid() : 0;
     std::printf("ready adapters=%ld\n", orvekbench::CountCapturing(meter));

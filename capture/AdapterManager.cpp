@@ -43,34 +43,9 @@ std::map<std::string, std::string> FreshSignatures() {
 
 } // namespace
 
-std::string DescribeDeviceFailures(const std::vector<DeviceFailure>& failures) {
-    const auto named = [](const std::string& strDevices, const std::string& strText) {
-        // libpcap's open errors already start with the device's name.
-        return strText.rfind(strDevices + ":", 0) == 0 ? strText : strDevices + ": " + strText;
-    };
-    const bool bAlike = std::ranges::all_of(failures, [&](const DeviceFailure& failure) {
-        return DescribeError(failure.error) == DescribeError(failures.front().error);
-    });
-    std::string strMessage;
-    if (bAlike && !failures.empty()) {
-        // One problem on several devices (a filter that tunnels refuse) is said once.
-        std::string strDevices;
-        for (const DeviceFailure& failure : failures) {
-            strDevices.append(strDevices.empty() ? "" : ", ").append(failure.strDevice);
-        }
-        return named(strDevices, DescribeError(failures.front().error));
-    }
-    for (const DeviceFailure& failure : failures) {
-        strMessage.append(strMessage.empty() ? "" : "\n")
-            .append(named(failure.strDevice, DescribeError(failure.error)));
-    }
-    return strMessage;
-}
-
-bool IsPermissionFailure(const CZarnException& e) {
-    return e.HasDescription() &&
-           (e.GetCode() == PCAP_ERROR_PERM_DENIED || e.GetCode() == PCAP_ERROR_PROMISC_PERM_DENIED);
-}
+// The model keeps libpcap's codes as numbers for the programs that never capture.
+static_assert(kCapturePermissionDenied == PCAP_ERROR_PERM_DENIED);
+static_assert(kPromiscuousPermissionDenied == PCAP_ERROR_PROMISC_PERM_DENIED);
 
 CAdapterManager::~CAdapterManager() {
     StopAll();
@@ -182,7 +157,7 @@ void CAdapterManager::RefreshDeviceStates() {
     const CLinkTable links;
     const auto& userTunnels = m_userTunnels.Update(links, std::chrono::steady_clock::now());
     std::vector<DeviceState> judgedStates =
-        Judge(devices, links, CopyUserChoices(), userTunnels, {});
+        Judge(devices, links, CopyUserChoices(), userTunnels, {}).states;
     std::lock_guard state(m_mtxState);
     std::vector<DeviceState> states;
     for (DeviceState& judged : judgedStates) {
@@ -263,13 +238,14 @@ CAdapterManager::UserChoices CAdapterManager::CopyUserChoices() const {
     return {m_excluded, m_notTunnels, m_chosenTunnels};
 }
 
-std::vector<DeviceState>
+CAdapterManager::Judgement
 CAdapterManager::Judge(const CDeviceList& devices, const CLinkTable& links,
                        const UserChoices& choices,
                        const std::map<std::string, TunVerdict>& userTunnels,
                        const std::map<std::string, std::string>& failed) {
     const auto& [excluded, notTunnels, chosen] = choices;
     std::vector<DeviceState> states(devices.GetCount(), {"", "", EDeviceState::Down, ""});
+    std::vector<OuterFlow> outers(devices.GetCount());
     // The carrier of each device that is a tunnel, whatever its state ("" when unknown).
     std::vector<std::optional<std::string>> carriers(devices.GetCount());
     std::map<std::string, size_t> byName;
@@ -328,8 +304,8 @@ CAdapterManager::Judge(const CDeviceList& devices, const CLinkTable& links,
                      : eState == EDeviceState::Failed ? itFailed->second
                                                       : "",
                      bChosen,
-                     bChosen ? OuterFlow{} : outer,
                      strReason};
+        outers[i] = bChosen ? OuterFlow{} : outer;
         byName[pDevice->name] = i;
     }
     // The lowest device of each stacked one that would be captured, if listed.
@@ -377,7 +353,7 @@ CAdapterManager::Judge(const CDeviceList& devices, const CLinkTable& links,
             }
         }
     }
-    return states;
+    return {std::move(states), std::move(outers)};
 }
 
 CAdapterManager::RefreshResult CAdapterManager::Refresh() {
@@ -422,12 +398,14 @@ CAdapterManager::RefreshResult CAdapterManager::RefreshOnce() {
     }
     m_addressMap.Publish(std::move(table), readers);
 
-    // An adapter to open, the state it shows, and what asking for it or opening it threw.
+    // An adapter to open, the state it shows, the role it opens in (a tunnel's, with its outer
+    // flow, or none), and what asking for it or opening it threw.
     struct Announcement {
         CAdapter* pAdapter;
         size_t nState;
         std::string strSignature;
         bool bNew;
+        std::optional<OuterFlow> role;
         std::optional<CZarnException> error;
         bool bLargeRing = false;
     };
@@ -445,7 +423,7 @@ CAdapterManager::RefreshResult CAdapterManager::RefreshOnce() {
         }
     }
     const auto tNow = std::chrono::steady_clock::now();
-    std::vector<DeviceState> judged =
+    auto [judged, outers] =
         Judge(devices, links, choices, m_userTunnels.Update(links, tNow), failed);
     for (size_t i = 0; i < devices.GetCount(); ++i) {
         const pcap_if_t* pDevice = devices.GetAt(i);
@@ -464,7 +442,7 @@ CAdapterManager::RefreshResult CAdapterManager::RefreshOnce() {
         captured.insert(state.strName);
         std::string strSignature = DeviceSignature(pDevice, pLink);
         CAdapter* pAdapter = FindAdapter(state.strName);
-        const std::optional<OuterFlow> role = bCarried ? std::optional(state.outer) : std::nullopt;
+        const std::optional<OuterFlow> role = bCarried ? std::optional(outers[i]) : std::nullopt;
         if (pAdapter != nullptr && pAdapter->IsRunning() && m_openedRole[state.strName] != role) {
             pAdapter->Close(); // opened afresh below, with the analyzer of its new role
         }
@@ -477,7 +455,7 @@ CAdapterManager::RefreshResult CAdapterManager::RefreshOnce() {
         }
         if (bNew || !pAdapter->IsRunning()) {
             announcements.push_back(
-                {pAdapter, states.size() - 1, std::move(strSignature), bNew, std::nullopt});
+                {pAdapter, states.size() - 1, std::move(strSignature), bNew, role, std::nullopt});
         }
     }
     // Rings of the default size while fewer than the limit are open, for devices that are not
@@ -499,10 +477,9 @@ CAdapterManager::RefreshResult CAdapterManager::RefreshOnce() {
     RunConcurrently(announcements.size(), [&](size_t i) {
         Announcement& announcement = announcements[i];
         try {
-            const DeviceState& state = states[announcement.nState];
-            CaptureRequest request =
-                m_pListener->OnAdapterFound(announcement.pAdapter->GetName(),
-                                            state.eState == EDeviceState::Carried, state.outer);
+            CaptureRequest request = m_pListener->OnAdapterFound(
+                announcement.pAdapter->GetName(), announcement.role.has_value(),
+                announcement.role.value_or(OuterFlow{}));
             request.bSmallRing = !announcement.bLargeRing;
             announcement.pAdapter->Open(request);
         } catch (...) {
@@ -512,9 +489,7 @@ CAdapterManager::RefreshResult CAdapterManager::RefreshOnce() {
 
     for (const Announcement& announcement : announcements) {
         if (!announcement.error) {
-            const DeviceState& state = states[announcement.nState];
-            m_openedRole[announcement.pAdapter->GetName()] =
-                state.eState == EDeviceState::Carried ? std::optional(state.outer) : std::nullopt;
+            m_openedRole[announcement.pAdapter->GetName()] = announcement.role;
         }
     }
     RefreshResult result;

@@ -96,10 +96,16 @@ private:
         std::set<std::string> excluded, notTunnels;
         std::map<std::string, std::string> chosen;
     };
-    static std::vector<DeviceState> Judge(const CDeviceList& devices, const CLinkTable& links,
-                                          const UserChoices& choices,
-                                          const std::map<std::string, TunVerdict>& userTunnels,
-                                          const std::map<std::string, std::string>& failed);
+    // Each state comes with how its outer packets are told (for a tunnel), which only capture
+    // needs, and which DeviceState therefore does not carry.
+    struct Judgement {
+        std::vector<DeviceState> states;
+        std::vector<OuterFlow> outers; // one per state
+    };
+    static Judgement Judge(const CDeviceList& devices, const CLinkTable& links,
+                           const UserChoices& choices,
+                           const std::map<std::string, TunVerdict>& userTunnels,
+                           const std::map<std::string, std::string>& failed);
     // What the user said of the devices, as it stands; takes m_mtxState.
     UserChoices CopyUserChoices() const;
     // The adapter named so, or null; either lock held.

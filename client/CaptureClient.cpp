@@ -4,7 +4,6 @@
 #include "CaptureAdvice.h"
 #include "EarlierCounts.h"
 #include "HelperProcess.h"
-#include "OrvekMeter.h"
 #include "Protocol.h"
 #include "ZarnException.h"
 
@@ -14,6 +13,7 @@
 #include <climits>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <optional>
 #include <sys/auxv.h>
@@ -29,8 +29,6 @@ namespace {
 // How long a helper that was told to end, or whose socket closed, may take to exit before it is
 // killed: it stops capture first.
 constexpr int kExitGraceMs = 5000;
-// Bytes read from the socket at a time.
-constexpr size_t kReadChunk = 64 * 1024;
 // Longer names are no device's: they are not sent, so that an exclusion list always fits a frame.
 constexpr size_t kMaxDeviceName = 255;
 constexpr size_t kMaxExcludedSent = 4096;
@@ -42,30 +40,75 @@ std::string Seconds(std::chrono::milliseconds duration) {
 
 } // namespace
 
-// One helper after another, and this client's end of each: the requests, the reader thread that
-// takes the helper's messages, and the counts of helpers that ended.
+// One helper after another, and this client's end of each: the thread that sends the requests
+// (one after another, in the order queued), the reader thread that takes the helper's messages,
+// what the helper last pushed, and the counts of helpers that ended.
 class CCaptureClient::CLink {
 public:
     CLink(IMeterView& view, std::function<void()> fnCaptureEnded, CaptureTimeouts timeouts)
         : m_view(view), m_fnCaptureEnded(std::move(fnCaptureEnded)), m_timeouts(timeouts),
-          m_strHelper(FindHelper()) {}
+          m_strHelper(FindHelper()), m_worker([this] { Work(); }) {}
     CLink(const CLink&) = delete;
     CLink& operator=(const CLink&) = delete;
-    // The session ends first: its reader thread reads m_pSelf until it is joined.
+    // Drops the requests not begun, wakes the one under way and ends the helper: a stalled one at
+    // once. The session ends last: its reader thread reads m_pSelf until it is joined.
     ~CLink() {
-        std::lock_guard guard(m_mtxRequest);
+        {
+            std::lock_guard guard(m_mtxState);
+            m_bClosing = true;
+            m_jobs.clear();
+            if (m_pSession) {
+                m_pSession->bClosing = true;
+                if (m_bStalled) {
+                    m_pSession->process.Kill();
+                }
+                m_pSession->process.GetFrames().Shutdown();
+            }
+            m_cvState.notify_all();
+        }
+        m_worker.join();
         m_pSession.reset();
     }
 
-    // View thread.
+    // Any thread: runs job on the client's thread after the jobs queued before it; dropped when
+    // the client is destroyed first.
+    void Queue(std::function<void()> job) {
+        std::lock_guard guard(m_mtxState);
+        if (!m_bClosing) {
+            m_jobs.push_back(std::move(job));
+            m_cvState.notify_all();
+        }
+    }
+    void SetStallHandler(std::function<void(bool)> fnStalled) {
+        std::lock_guard guard(m_mtxState);
+        m_fnStalled = std::move(fnStalled);
+    }
+
+    // Client's thread.
     std::string Start(const SettingsMessage& settings, const ExcludedMessage& excluded);
-    // Any thread: a message for a running helper, dropped when none runs.
-    void Tell(const ClientMessage& message);
+    void Tell(const ClientMessage& message) {
+        if (IsRunning()) {
+            Send(*m_pSession, message);
+        }
+    }
     void Stop();
-    MeterSnapshot GetSnapshot();
-    std::vector<DeviceState> GetDeviceStates();
-    // View thread.
-    void RefreshDeviceStates(const SettingsMessage& settings, const ExcludedMessage& excluded);
+    void Refresh(const SettingsMessage& settings, const ExcludedMessage& excluded) {
+        try {
+            Send(Connect(settings, excluded), RefreshMessage{});
+        } catch (const CZarnException&) {
+            // No helper to list them: Capture says why.
+        }
+    }
+
+    // Any thread, at once.
+    MeterSnapshot GetSnapshot() {
+        std::lock_guard guard(m_mtxState);
+        return m_current;
+    }
+    std::vector<DeviceState> GetDeviceStates() {
+        std::lock_guard guard(m_mtxState);
+        return m_states;
+    }
     const std::string& GetHelperPath() const { return m_strHelper; }
     void GetShownTotals(int64_t& nRecv, int64_t& nSent) {
         std::lock_guard guard(m_mtxState);
@@ -73,14 +116,21 @@ public:
         nSent = m_nShownSent;
     }
     pid_t GetHelperPid() {
-        std::lock_guard guard(m_mtxRequest);
-        return IsRunning() ? m_pSession->process.GetPid() : 0;
+        std::lock_guard guard(m_mtxState);
+        return m_pSession && !m_pSession->bEnded ? m_pSession->process.GetPid() : 0;
     }
 
     // View thread: shows totals.
-    void ShowTotals(int64_t nRecv, int64_t nSent) {
-        m_view.ShowCounters(COrvekMeter::FormatRecv(nRecv).c_str(),
-                            COrvekMeter::FormatSent(nSent).c_str());
+    void ShowTotals(int64_t nRecv, int64_t nSent) { m_view.ShowCounters(nRecv, nSent); }
+    // Runs fn on the view thread, unless the client is gone by then.
+    void PostToView(std::function<void(CLink&)> fn) {
+        m_view.Post(
+            [fn = std::move(fn), wpSelf = std::weak_ptr<CLink*>(m_pSelf)] {
+                if (const auto pSelf = wpSelf.lock()) {
+                    fn(**pSelf);
+                }
+            },
+            0);
     }
 
 private:
@@ -90,7 +140,7 @@ private:
         // which reaps it.
         ~CSession() {
             bClosing = true;
-            shutdown(process.GetSocket(), SHUT_RDWR);
+            process.GetFrames().Shutdown();
             if (reader.joinable()) {
                 reader.join();
             }
@@ -105,28 +155,71 @@ private:
         bool bGreeted = false;     // the helper's hello came
         bool bEstablished = false; // greeted and given the settings
         bool bAsking = false;      // a request waits for its answer
+        bool bCapturing = false;   // Start answered, no Stop since
+        std::chrono::steady_clock::time_point tHeard = std::chrono::steady_clock::now();
         std::optional<HelperMessage> answer;
         bool bEnded = false;
         std::string strEnd; // the message that tells the end
     };
 
-    // m_mtxRequest held.
-    bool IsRunning() {
-        if (!m_pSession) {
-            return false;
+    // The client's thread: runs the queued jobs until the client closes.
+    void Work() {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::unique_lock lock(m_mtxState);
+                // While a helper captures, a second at most, to look whether it fell silent.
+                while (!m_bClosing && m_jobs.empty()) {
+                    CheckSilence();
+                    if (m_pSession && m_pSession->bCapturing && !m_pSession->bEnded) {
+                        m_cvState.wait_for(lock, std::chrono::seconds(1));
+                    } else {
+                        m_cvState.wait(lock);
+                    }
+                }
+                if (m_bClosing) {
+                    return;
+                }
+                job = std::move(m_jobs.front());
+                m_jobs.pop_front();
+            }
+            job();
         }
-        std::lock_guard guard(m_mtxState);
-        return !m_pSession->bEnded;
     }
-    // m_mtxRequest held, view thread: the running session, a new one when none runs. Throws
-    // CZarnException.
+    // Client's thread.
+    bool IsRunning() {
+        std::lock_guard guard(m_mtxState);
+        return m_pSession && !m_pSession->bEnded;
+    }
+    // Client's thread: the running session, a new one when none runs. Throws CZarnException.
     CSession& Connect(const SettingsMessage& settings, const ExcludedMessage& excluded);
-    // m_mtxRequest held: false (the session ended) when the message cannot be sent.
+    // Client's thread: false (the session ended) when the message cannot be sent.
     bool Send(CSession& session, const ClientMessage& message);
-    // m_mtxRequest held: sends a request and waits for its answer; nothing when the session ended
+    // Client's thread: sends a request and waits for its answer; nothing when the session ended
     // first or ends now, for want of an answer in time.
     std::optional<HelperMessage> Ask(CSession& session, const ClientMessage& request,
                                      std::chrono::milliseconds timeout);
+    // Client's thread, m_mtxState held by lock: waits until done holds, the client closes or the
+    // time-out passes, telling the view of a stall meanwhile. Whether done holds.
+    bool Await(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds timeout,
+               const std::function<bool()>& done);
+    // m_mtxState held: the helper is stalled when an answer is late or it is silent while
+    // capturing; a change is posted to the view.
+    void UpdateStall() {
+        const bool bStalled = m_bLate || m_bSilent;
+        if (bStalled != m_bStalled) {
+            m_bStalled = bStalled;
+            if (m_fnStalled) {
+                PostToView([fnStalled = m_fnStalled, bStalled](CLink&) { fnStalled(bStalled); });
+            }
+        }
+    }
+    // Client's thread, m_mtxState held, between jobs: whether a capturing helper fell silent.
+    void CheckSilence() {
+        m_bSilent = m_pSession && !m_pSession->bEnded && m_pSession->bCapturing &&
+                    std::chrono::steady_clock::now() - m_pSession->tHeard > m_timeouts.silence;
+        UpdateStall();
+    }
     // The session's reader thread: handles the helper's messages until the socket closes or the
     // helper breaks the protocol, then reaps the helper and ends the session.
     void Read(CSession& session);
@@ -135,24 +228,11 @@ private:
     // Any thread: the session ends for strReason (the helper killed when bKill): its counts are
     // kept, an asker wakes, and the view hears of it once, on its thread.
     void EndSession(CSession& session, const std::string& strReason, bool bKill);
-    // m_mtxRequest held, a session running: the device states a request was answered with, or
-    // none when it was not answered, or wrongly (which ends the session).
-    std::vector<DeviceState> Devices(const std::optional<HelperMessage>& answer);
-    // m_mtxRequest held: the end as an exception for the caller to throw; the view is not told.
+    // Client's thread: the end as an exception for the caller to throw; the view is not told.
     CZarnException EndAsException(CSession& session) {
         session.pReported->store(true);
         std::lock_guard guard(m_mtxState);
         return CZarnException(0, session.strEnd.c_str());
-    }
-    // Runs fn on the view thread, unless the client is gone by then.
-    void PostToView(std::function<void(CLink&)> fn) {
-        m_view.Post(
-            [fn = std::move(fn), wpSelf = std::weak_ptr<CLink*>(m_pSelf)] {
-                if (const auto pSelf = wpSelf.lock()) {
-                    fn(**pSelf);
-                }
-            },
-            0);
     }
 
     IMeterView& m_view;
@@ -160,24 +240,29 @@ private:
     const CaptureTimeouts m_timeouts;
     const std::string m_strHelper;
 
-    // Serialises the messages to the helper and the session's replacement; held while a request
-    // waits for its answer. Never taken by a reader thread.
-    std::mutex m_mtxRequest;
-    std::unique_ptr<CSession> m_pSession; // m_mtxRequest; replaced on the view thread only
-
-    // What reader threads hand over; held only briefly, never across a wait but the condition's.
+    // Guards what follows; held only briefly, never across a wait but the condition's.
     std::mutex m_mtxState;
     std::condition_variable m_cvState;
-    // Guarded by m_mtxState: the counts of helpers that ended, their devices stopped; the running
-    // helper's last snapshot and totals; and the totals the view was last given, earlier counts
-    // included.
+    bool m_bClosing = false;
+    std::deque<std::function<void()>> m_jobs;
+    std::function<void(bool)> m_fnStalled;
+    bool m_bLate = false;   // an answer is later than the stall time-out
+    bool m_bSilent = false; // a capturing helper said nothing for the silence time-out
+    bool m_bStalled = false;
+    // Replaced by the client's thread only, which alone reads it without the lock.
+    std::unique_ptr<CSession> m_pSession;
+    // The counts of helpers that ended, their devices stopped; the running helper's last
+    // snapshot as it sent it, and with the earlier counts; its device states; and the totals the
+    // view was last given.
     CEarlierCounts m_earlier;
-    MeterSnapshot m_lastSnapshot;
-    int64_t m_nLastRecv = 0, m_nLastSent = 0;
+    MeterSnapshot m_lastSnapshot, m_current;
+    std::vector<DeviceState> m_states;
     int64_t m_nShownRecv = 0, m_nShownSent = 0;
 
     // Expires with the client, so that work posted to the view does not outlive it.
     std::shared_ptr<CLink*> m_pSelf = std::make_shared<CLink*>(this);
+    // Last: started once everything it reads exists.
+    std::thread m_worker;
 };
 
 CCaptureClient::CLink::CSession& CCaptureClient::CLink::Connect(const SettingsMessage& settings,
@@ -185,23 +270,43 @@ CCaptureClient::CLink::CSession& CCaptureClient::CLink::Connect(const SettingsMe
     if (IsRunning()) {
         return *m_pSession;
     }
-    m_pSession.reset(); // the ended one, reaped by now or soon
+    {
+        std::unique_ptr<CSession> pEnded;
+        {
+            std::lock_guard guard(m_mtxState);
+            pEnded = std::move(m_pSession);
+        }
+    } // reaped by now or soon
     auto pSession = std::make_unique<CSession>(m_strHelper);
     CSession& session = *pSession;
+    // Capabilities belong to threads: this one started the helper with what the program was
+    // given for it (an exporter's unit hands CAP_NET_RAW on), and needs none after. The program's
+    // own threads give up theirs by themselves.
+    try {
+        KeepOnlyCapabilities({});
+    } catch (const CZarnException&) {
+    }
     // A helper that stops reading cannot hold a sender longer than an answer may take.
     const timeval sendTimeout{static_cast<time_t>(m_timeouts.answer.count() / 1000),
                               static_cast<suseconds_t>(m_timeouts.answer.count() % 1000 * 1000)};
     setsockopt(session.process.GetSocket(), SOL_SOCKET, SO_SNDTIMEO, &sendTimeout,
                sizeof sendTimeout);
+    {
+        std::lock_guard guard(m_mtxState);
+        if (m_bClosing) {
+            throw CZarnException(0, "Orvek is closing");
+        }
+        m_pSession = std::move(pSession);
+    }
     try {
         session.reader = std::thread([this, &session] { Read(session); });
     } catch (const std::system_error& e) {
-        throw CZarnException(e.code().value());
+        EndSession(session, std::string("could not be read: ") + e.what(), true);
+        throw EndAsException(session);
     }
     if (Send(session, HelloMessage{})) {
         std::unique_lock lock(m_mtxState);
-        if (!m_cvState.wait_for(lock, m_timeouts.answer,
-                                [&] { return session.bGreeted || session.bEnded; })) {
+        if (!Await(lock, m_timeouts.answer, [&] { return session.bGreeted || session.bEnded; })) {
             lock.unlock();
             EndSession(session, "did not greet within " + Seconds(m_timeouts.answer), true);
         }
@@ -209,11 +314,8 @@ CCaptureClient::CLink::CSession& CCaptureClient::CLink::Connect(const SettingsMe
     if (!Send(session, settings) || !Send(session, excluded)) {
         throw EndAsException(session);
     }
-    {
-        std::lock_guard guard(m_mtxState);
-        session.bEstablished = true;
-    }
-    m_pSession = std::move(pSession);
+    std::lock_guard guard(m_mtxState);
+    session.bEstablished = true;
     return session;
 }
 
@@ -224,32 +326,42 @@ bool CCaptureClient::CLink::Send(CSession& session, const ClientMessage& message
             return false;
         }
     }
-    const std::string strFrame = EncodeFrame(message);
-    for (size_t nSent = 0; nSent < strFrame.size();) {
-        const ssize_t n = send(session.process.GetSocket(), strFrame.data() + nSent,
-                               strFrame.size() - nSent, MSG_NOSIGNAL);
-        const int nError = n < 0 ? errno : EPIPE;
-        if (n < 0 && nError == EINTR) {
-            continue;
-        }
-        if (n <= 0 && (nError == EPIPE || nError == ECONNRESET)) {
-            // The helper went: its reader thread tells how, once it has reaped it.
-            std::unique_lock lock(m_mtxState);
-            if (m_cvState.wait_for(lock, m_timeouts.answer, [&] { return session.bEnded; })) {
-                return false;
-            }
-        }
-        if (n <= 0) {
-            EndSession(session,
-                       nError == EAGAIN
-                           ? "did not read for " + Seconds(m_timeouts.answer)
-                           : std::string("could not be written to: ") + std::strerror(nError),
-                       true);
+    const int nError = session.process.GetFrames().Send(EncodeFrame(message));
+    if (nError == 0) {
+        return true;
+    }
+    if (nError == EPIPE || nError == ECONNRESET) {
+        // The helper went: its reader thread tells how, once it has reaped it.
+        std::unique_lock lock(m_mtxState);
+        if (m_cvState.wait_for(lock, m_timeouts.answer,
+                               [&] { return session.bEnded || m_bClosing; })) {
             return false;
         }
-        nSent += static_cast<size_t>(n);
     }
-    return true;
+    EndSession(session,
+               nError == EAGAIN ? "did not read for " + Seconds(m_timeouts.answer)
+                                : std::string("could not be written to: ") + std::strerror(nError),
+               true);
+    return false;
+}
+
+bool CCaptureClient::CLink::Await(std::unique_lock<std::mutex>& lock,
+                                  std::chrono::milliseconds timeout,
+                                  const std::function<bool()>& done) {
+    const auto tDeadline = std::chrono::steady_clock::now() + timeout;
+    const auto stop = [&] { return m_bClosing || done(); };
+    if (m_timeouts.stall >= timeout) {
+        m_cvState.wait_for(lock, timeout, stop);
+    } else if (!m_cvState.wait_for(lock, m_timeouts.stall, stop)) {
+        m_bLate = true;
+        UpdateStall();
+        m_cvState.wait_until(lock, tDeadline, stop);
+        if (!m_bClosing) {
+            m_bLate = false;
+            UpdateStall();
+        }
+    }
+    return done();
 }
 
 std::optional<HelperMessage> CCaptureClient::CLink::Ask(CSession& session,
@@ -264,10 +376,10 @@ std::optional<HelperMessage> CCaptureClient::CLink::Ask(CSession& session,
         return std::nullopt;
     }
     std::unique_lock lock(m_mtxState);
-    m_cvState.wait_for(lock, timeout, [&] { return session.answer || session.bEnded; });
+    Await(lock, timeout, [&] { return session.answer || session.bEnded; });
     session.bAsking = false;
     std::optional<HelperMessage> answer = std::exchange(session.answer, std::nullopt);
-    if (!answer && !session.bEnded) {
+    if (!answer && !session.bEnded && !m_bClosing) {
         lock.unlock();
         EndSession(session, "did not answer within " + Seconds(timeout), true);
     }
@@ -280,42 +392,24 @@ void CCaptureClient::CLink::Read(CSession& session) {
         KeepOnlyCapabilities({});
     } catch (const CZarnException&) {
     }
-    std::vector<uint8_t> inbox;
+    CFrameSocket& frames = session.process.GetFrames();
     std::string strProblem;
-    bool bBroken = false;
-    while (!bBroken) {
-        const size_t nHad = inbox.size();
-        inbox.resize(nHad + kReadChunk);
-        const ssize_t nRead = recv(session.process.GetSocket(), inbox.data() + nHad, kReadChunk, 0);
-        inbox.resize(nHad + static_cast<size_t>(std::max<ssize_t>(nRead, 0)));
-        if (nRead < 0 && errno == EINTR) {
-            continue;
-        }
-        if (nRead <= 0) {
+    for (bool bGoing = true; bGoing;) {
+        const CFrameSocket::Read read = frames.Next(true);
+        if (read.eStatus != CFrameSocket::EStatus::Frame &&
+            read.eStatus != CFrameSocket::EStatus::Malformed) {
             break;
         }
-        size_t nUsed = 0;
-        while (!bBroken) {
-            const FrameVerdict frame = ReadFrame(std::span(inbox).subspan(nUsed));
-            if (frame.eStatus == FrameVerdict::EStatus::Incomplete) {
-                break;
-            }
-            DecodedMessage<HelperMessage> decoded;
-            if (frame.eStatus == FrameVerdict::EStatus::Malformed) {
-                decoded.strError = frame.strError;
-            } else {
-                decoded = DecodeHelperMessage(frame.body);
-                nUsed += frame.nFrameBytes;
-            }
-            if (!decoded.strError.empty()) {
-                strProblem = "sent " + decoded.strError;
-                session.process.Kill();
-                bBroken = true;
-            } else {
-                bBroken = !OnHelperMessage(session, std::move(decoded.message), strProblem);
-            }
+        const DecodedMessage<HelperMessage> decoded =
+            read.eStatus == CFrameSocket::EStatus::Frame
+                ? DecodeHelperMessage(read.body)
+                : DecodedMessage<HelperMessage>{{}, read.strError};
+        if (!decoded.strError.empty()) {
+            strProblem = "sent " + decoded.strError;
+            session.process.Kill();
+            break;
         }
-        inbox.erase(inbox.begin(), inbox.begin() + static_cast<ptrdiff_t>(nUsed));
+        bGoing = OnHelperMessage(session, HelperMessage(decoded.message), strProblem);
     }
     const std::string strExit = session.process.WaitForExit(kExitGraceMs);
     if (!session.bClosing) {
@@ -327,6 +421,11 @@ void CCaptureClient::CLink::Read(CSession& session) {
 bool CCaptureClient::CLink::OnHelperMessage(CSession& session, HelperMessage&& message,
                                             std::string& strProblem) {
     std::unique_lock lock(m_mtxState);
+    session.tHeard = std::chrono::steady_clock::now();
+    if (m_bSilent) {
+        m_bSilent = false;
+        UpdateStall();
+    }
     if (!session.bGreeted) {
         const auto* pHello = std::get_if<HelloMessage>(&message);
         if (pHello == nullptr || pHello->nVersion != kProtocolVersion) {
@@ -341,18 +440,25 @@ bool CCaptureClient::CLink::OnHelperMessage(CSession& session, HelperMessage&& m
         m_cvState.notify_all();
         return true;
     }
-    if (const auto* pCounters = std::get_if<CountersMessage>(&message)) {
-        m_nLastRecv = pCounters->nRecvBytes;
-        m_nLastSent = pCounters->nSentBytes;
-        const int64_t nRecv = m_nShownRecv = m_earlier.Get().nRecvBytes + m_nLastRecv;
-        const int64_t nSent = m_nShownSent = m_earlier.Get().nSentBytes + m_nLastSent;
-        lock.unlock();
-        PostToView([nRecv, nSent](CLink& link) { link.ShowTotals(nRecv, nSent); });
+    if (auto* pSnapshot = std::get_if<SnapshotMessage>(&message)) {
+        m_lastSnapshot = pSnapshot->snapshot;
+        m_current = m_earlier.Add(std::move(pSnapshot->snapshot));
+        const int64_t nRecv = m_current.nRecvBytes, nSent = m_current.nSentBytes;
+        if (nRecv != m_nShownRecv || nSent != m_nShownSent) {
+            m_nShownRecv = nRecv;
+            m_nShownSent = nSent;
+            lock.unlock();
+            PostToView([nRecv, nSent](CLink& link) { link.ShowTotals(nRecv, nSent); });
+        }
+        return true;
+    }
+    if (const auto* pDevices = std::get_if<DevicesMessage>(&message)) {
+        m_states = FromDevicesMessage(*pDevices);
         return true;
     }
     if (const auto* pNotice = std::get_if<NoticeMessage>(&message)) {
         lock.unlock();
-        m_view.ShowMessage(pNotice->strText, COrvekMeter::kExceptionCaption);
+        m_view.ShowMessage(pNotice->strText, kExceptionCaption);
         return true;
     }
     if (const auto* pError = std::get_if<ErrorMessage>(&message)) {
@@ -382,11 +488,14 @@ void CCaptureClient::CLink::EndSession(CSession& session, const std::string& str
         strEnd = session.strEnd =
             "Orvek's capture helper (" + m_strHelper + ") " + strReason + "; capture stopped.";
         bEstablished = session.bEstablished;
-        // Its counts stay, as they were last told: totals move more often than snapshots come.
-        m_earlier.End(std::exchange(m_lastSnapshot, {}), std::exchange(m_nLastRecv, 0),
-                      std::exchange(m_nLastSent, 0));
-        m_nShownRecv = m_earlier.Get().nRecvBytes;
-        m_nShownSent = m_earlier.Get().nSentBytes;
+        // Its counts stay, as they were last told.
+        m_earlier.End(std::exchange(m_lastSnapshot, {}));
+        m_current = m_earlier.Get();
+        m_states.clear();
+        m_nShownRecv = m_current.nRecvBytes;
+        m_nShownSent = m_current.nSentBytes;
+        m_bSilent = false;
+        UpdateStall();
         m_cvState.notify_all();
     }
     if (bKill) {
@@ -396,7 +505,7 @@ void CCaptureClient::CLink::EndSession(CSession& session, const std::string& str
     if (bEstablished) {
         PostToView([pReported = session.pReported, strEnd](CLink& link) {
             if (!pReported->exchange(true)) {
-                link.m_view.ShowMessage(strEnd, COrvekMeter::kExceptionCaption);
+                link.m_view.ShowMessage(strEnd, kExceptionCaption);
             }
             if (link.m_fnCaptureEnded) {
                 link.m_fnCaptureEnded();
@@ -407,10 +516,11 @@ void CCaptureClient::CLink::EndSession(CSession& session, const std::string& str
 
 std::string CCaptureClient::CLink::Start(const SettingsMessage& settings,
                                          const ExcludedMessage& excluded) {
-    std::lock_guard guard(m_mtxRequest);
     CSession& session = Connect(settings, excluded);
     const std::optional<HelperMessage> answer = Ask(session, StartMessage{}, m_timeouts.capture);
     if (const auto* pStarted = answer ? std::get_if<StartedMessage>(&*answer) : nullptr) {
+        std::lock_guard guard(m_mtxState);
+        session.bCapturing = true;
         return pStarted->strFailures;
     }
     if (const auto* pFailed = answer ? std::get_if<StartFailedMessage>(&*answer) : nullptr) {
@@ -423,15 +533,7 @@ std::string CCaptureClient::CLink::Start(const SettingsMessage& settings,
     throw EndAsException(session);
 }
 
-void CCaptureClient::CLink::Tell(const ClientMessage& message) {
-    std::lock_guard guard(m_mtxRequest);
-    if (IsRunning()) {
-        Send(*m_pSession, message);
-    }
-}
-
 void CCaptureClient::CLink::Stop() {
-    std::lock_guard guard(m_mtxRequest);
     if (!IsRunning()) {
         return;
     }
@@ -439,57 +541,8 @@ void CCaptureClient::CLink::Stop() {
     if (answer && !std::holds_alternative<StoppedMessage>(*answer)) {
         EndSession(*m_pSession, "answered Stop out of turn", true);
     }
-}
-
-MeterSnapshot CCaptureClient::CLink::GetSnapshot() {
-    std::lock_guard request(m_mtxRequest);
-    if (IsRunning()) {
-        std::optional<HelperMessage> answer =
-            Ask(*m_pSession, SnapshotRequest{}, m_timeouts.answer);
-        if (auto* pSnapshot = answer ? std::get_if<SnapshotMessage>(&*answer) : nullptr) {
-            std::lock_guard guard(m_mtxState);
-            m_lastSnapshot = pSnapshot->snapshot;
-            return m_earlier.Add(std::move(pSnapshot->snapshot));
-        }
-        if (answer) {
-            EndSession(*m_pSession, "answered a snapshot request out of turn", true);
-        }
-    }
     std::lock_guard guard(m_mtxState);
-    return m_earlier.Get();
-}
-
-std::vector<DeviceState> CCaptureClient::CLink::GetDeviceStates() {
-    std::lock_guard request(m_mtxRequest);
-    if (!IsRunning()) {
-        return {};
-    }
-    const std::optional<HelperMessage> answer =
-        Ask(*m_pSession, DevicesRequest{false}, m_timeouts.answer);
-    return Devices(answer);
-}
-
-void CCaptureClient::CLink::RefreshDeviceStates(const SettingsMessage& settings,
-                                                const ExcludedMessage& excluded) {
-    std::lock_guard request(m_mtxRequest);
-    try {
-        Devices(Ask(Connect(settings, excluded), DevicesRequest{true}, m_timeouts.capture));
-    } catch (const CZarnException&) {
-        // No helper to list them: Capture says why.
-    }
-}
-
-std::vector<DeviceState>
-CCaptureClient::CLink::Devices(const std::optional<HelperMessage>& answer) {
-    if (const auto* pDevices = answer ? std::get_if<DevicesMessage>(&*answer) : nullptr) {
-        if (std::optional<std::vector<DeviceState>> states = FromDevicesMessage(*pDevices)) {
-            return std::move(*states);
-        }
-        EndSession(*m_pSession, "sent a device state that is none", true);
-    } else if (answer) {
-        EndSession(*m_pSession, "answered a device request out of turn", true);
-    }
-    return {};
+    m_pSession->bCapturing = false;
 }
 
 CCaptureClient::CCaptureClient(IMeterView& view, std::function<void()> fnCaptureEnded,
@@ -518,7 +571,9 @@ void CCaptureClient::SetCaptureSettings(const std::string& strFilter, bool bProm
         m_strFilter = strFilter;
         m_bPromiscuous = bPromiscuous;
     }
-    m_pLink->Tell(SettingsMessage{strFilter, bPromiscuous});
+    m_pLink->Queue([&link = *m_pLink, message = SettingsMessage{strFilter, bPromiscuous}] {
+        link.Tell(message);
+    });
 }
 
 std::string CCaptureClient::GetFilter() const {
@@ -569,7 +624,7 @@ void CCaptureClient::RefreshDeviceStates() {
         settings = {m_strFilter.substr(0, kMaxTextBytes), m_bPromiscuous};
         excluded = ToMessage(m_excluded, m_tunnels, m_notTunnels);
     }
-    m_pLink->RefreshDeviceStates(settings, excluded);
+    m_pLink->Queue([&link = *m_pLink, settings, excluded] { link.Refresh(settings, excluded); });
 }
 
 std::string CCaptureClient::DescribeFailure(const CZarnException& e) const {
@@ -585,7 +640,7 @@ template <class T> void CCaptureClient::ChangeChoice(T& choice, const T& value) 
         choice = value;
         message = ToMessage(m_excluded, m_tunnels, m_notTunnels);
     }
-    m_pLink->Tell(message);
+    m_pLink->Queue([&link = *m_pLink, message] { link.Tell(message); });
 }
 
 void CCaptureClient::SetExcludedDevices(const std::set<std::string>& excluded) {
@@ -605,7 +660,11 @@ std::set<std::string> CCaptureClient::GetExcludedDevices() const {
     return m_excluded;
 }
 
-std::string CCaptureClient::StartCapture() {
+void CCaptureClient::SetStallHandler(std::function<void(bool)> fnStalled) {
+    m_pLink->SetStallHandler(std::move(fnStalled));
+}
+
+void CCaptureClient::QueueStart(std::function<void(StartOutcome)> fnOutcome) {
     SettingsMessage settings;
     ExcludedMessage excluded;
     {
@@ -613,16 +672,73 @@ std::string CCaptureClient::StartCapture() {
         settings = {m_strFilter, m_bPromiscuous};
         excluded = ToMessage(m_excluded, m_tunnels, m_notTunnels);
     }
-    if (settings.strFilter.size() > kMaxTextBytes) {
-        throw CZarnException(
-            0, ("The capture filter is longer than " + std::to_string(kMaxTextBytes) + " bytes")
-                   .c_str());
+    m_pLink->Queue([&link = *m_pLink, settings, excluded, fnOutcome = std::move(fnOutcome)] {
+        StartOutcome outcome;
+        try {
+            if (settings.strFilter.size() > kMaxTextBytes) {
+                throw CZarnException(0, ("The capture filter is longer than " +
+                                         std::to_string(kMaxTextBytes) + " bytes")
+                                            .c_str());
+            }
+            outcome.strFailures = link.Start(settings, excluded);
+        } catch (...) {
+            outcome.error = CurrentError();
+        }
+        fnOutcome(std::move(outcome));
+    });
+}
+
+void CCaptureClient::RequestStart(std::function<void(const StartOutcome&)> fnDone) {
+    QueueStart([&link = *m_pLink, fnDone = std::move(fnDone)](StartOutcome outcome) {
+        link.PostToView([fnDone, outcome = std::move(outcome)](CLink&) { fnDone(outcome); });
+    });
+}
+
+void CCaptureClient::RequestStop(std::function<void()> fnDone) {
+    m_pLink->Queue([&link = *m_pLink, fnDone = std::move(fnDone)] {
+        link.Stop();
+        if (fnDone) {
+            link.PostToView([fnDone](CLink&) { fnDone(); });
+        }
+    });
+}
+
+namespace {
+
+// A request's outcome handed to a waiting thread; broken when the client closes first.
+template <class T> struct Awaited {
+    std::mutex mtx;
+    std::condition_variable cv;
+    std::optional<T> value;
+    void Set(T v) {
+        std::lock_guard guard(mtx);
+        value = std::move(v);
+        cv.notify_all();
     }
-    return m_pLink->Start(settings, excluded);
+};
+
+} // namespace
+
+std::string CCaptureClient::StartCapture() {
+    // Handed over directly, not posted: the view thread may be the one waiting.
+    auto pOutcome = std::make_shared<Awaited<StartOutcome>>();
+    QueueStart([pOutcome](StartOutcome outcome) { pOutcome->Set(std::move(outcome)); });
+    std::unique_lock lock(pOutcome->mtx);
+    pOutcome->cv.wait(lock, [&] { return pOutcome->value.has_value(); });
+    if (pOutcome->value->error) {
+        throw *pOutcome->value->error;
+    }
+    return pOutcome->value->strFailures;
 }
 
 void CCaptureClient::StopCapture() {
-    m_pLink->Stop();
+    auto pDone = std::make_shared<Awaited<bool>>();
+    m_pLink->Queue([&link = *m_pLink, pDone] {
+        link.Stop();
+        pDone->Set(true);
+    });
+    std::unique_lock lock(pDone->mtx);
+    pDone->cv.wait(lock, [&] { return pDone->value.has_value(); });
 }
 
 MeterSnapshot CCaptureClient::GetSnapshot() const {
@@ -645,12 +761,12 @@ void CCaptureClient::UpdateCounters() {
 
 void CCaptureClient::OnException(const CZarnException& e) {
     if (e.HasDescription()) {
-        m_view.ShowMessage(e.GetDescription(), COrvekMeter::kExceptionCaption);
+        m_view.ShowMessage(e.GetDescription(), kExceptionCaption);
     }
 }
 
 void CCaptureClient::OnCurrentException() {
-    m_view.ShowMessage(DescribeError(CurrentError()), COrvekMeter::kExceptionCaption);
+    m_view.ShowMessage(DescribeError(CurrentError()), kExceptionCaption);
 }
 
 pid_t CCaptureClient::GetHelperPid() const {

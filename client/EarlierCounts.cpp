@@ -30,7 +30,7 @@ MeterSnapshot CEarlierCounts::Add(MeterSnapshot snapshot) {
         auto it = std::ranges::find(snapshot.devices, earlier.strName, &DeviceSnapshot::strName);
         if (it == snapshot.devices.end()) {
             it = snapshot.devices.insert(snapshot.devices.end(), earlier);
-            it->strState = "gone";
+            it->eState = EDeviceState::Gone;
             it->bCapturing = false;
             it->bCountable = false;
             continue;
@@ -47,9 +47,7 @@ MeterSnapshot CEarlierCounts::Add(MeterSnapshot snapshot) {
     return snapshot;
 }
 
-void CEarlierCounts::End(MeterSnapshot last, int64_t nRecv, int64_t nSent) {
-    last.nRecvBytes = std::max(last.nRecvBytes, nRecv);
-    last.nSentBytes = std::max(last.nSentBytes, nSent);
+void CEarlierCounts::End(MeterSnapshot last) {
     m_earlier = Add(std::move(last));
     m_carriedOnto.clear();
     m_earlier.bMonitorUp = true; // no monitor runs
@@ -58,8 +56,8 @@ void CEarlierCounts::End(MeterSnapshot last, int64_t nRecv, int64_t nSent) {
     }
     for (DeviceSnapshot& device : m_earlier.devices) {
         device.bCapturing = false;
-        if (device.strState != "gone") {
-            device.strState = "stopped";
+        if (device.eState != EDeviceState::Gone) {
+            device.eState = EDeviceState::Stopped;
         }
     }
 }

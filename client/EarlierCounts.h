@@ -17,10 +17,9 @@ public:
     // The running helper's snapshot with the earlier counts added; devices only counted earlier
     // are "gone".
     MeterSnapshot Add(MeterSnapshot snapshot);
-    // The running helper ended: last is its last snapshot, as it sent it, and nRecv and nSent the
-    // last totals it told (which move more often than snapshots come). Its counts join the
+    // The running helper ended: last is its last snapshot, as it sent it. Its counts join the
     // earlier ones, every device stopped.
-    void End(MeterSnapshot last, int64_t nRecv, int64_t nSent);
+    void End(MeterSnapshot last);
     // What every ended helper counted, as shown while none runs.
     const MeterSnapshot& Get() const { return m_earlier; }
 

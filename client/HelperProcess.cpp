@@ -44,7 +44,7 @@ CHelperProcess::CHelperProcess(const std::string& strPath) {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, hPair) != 0) {
         throw CZarnException(errno, CannotRun(strPath, errno).c_str());
     }
-    m_hSocket.Reset(hPair[0]);
+    m_socket.Reset(hPair[0]);
     CZarnFd hTheirs(hPair[1]);
     // Its end must not already sit where the child expects it: a copy onto itself would keep the
     // close-on-exec mark.

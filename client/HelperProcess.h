@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FrameSocket.h"
 #include "ZarnFd.h"
 
 #include <string>
@@ -18,7 +19,9 @@ public:
     // Kills and reaps a child that WaitForExit has not reaped.
     ~CHelperProcess();
 
-    int GetSocket() const { return m_hSocket.Get(); }
+    int GetSocket() const { return m_socket.Get(); }
+    // This process's end, for one thread that reads its frames and one that sends.
+    CFrameSocket& GetFrames() { return m_socket; }
     pid_t GetPid() const { return m_nPid; }
     // Any thread: ends the child at once; it is reaped by WaitForExit or the destructor.
     void Kill() const;
@@ -27,7 +30,7 @@ public:
     std::string WaitForExit(int nGraceMs);
 
 private:
-    CZarnFd m_hSocket;
+    CFrameSocket m_socket;
     CZarnFd m_hPidFd; // signals the exit; kills without a pid that could be reused
     pid_t m_nPid = -1;
     bool m_bReaped = false;

@@ -109,13 +109,13 @@ std::pair<int, int> CAppTableModel::Assign(Row& row, const AppSample& sample, bo
     };
     set(kColApp, false, [&] { return row.pShown->strName; });
     set(kColSent, before.nSentBytes != now.nSentBytes,
-        [&] { return FormatMebibytes(now.nSentBytes); });
+        [&] { return MebibytesText(now.nSentBytes); });
     set(kColRecv, before.nRecvBytes != now.nRecvBytes,
-        [&] { return FormatMebibytes(now.nRecvBytes); });
+        [&] { return MebibytesText(now.nRecvBytes); });
     set(kColSentRate, row.sample.dSentRate != sample.dSentRate,
-        [&] { return sample.dSentRate < 0 ? QString() : FormatRate(sample.dSentRate); });
+        [&] { return sample.dSentRate < 0 ? QString() : RateText(sample.dSentRate); });
     set(kColRecvRate, row.sample.dRecvRate != sample.dRecvRate,
-        [&] { return sample.dRecvRate < 0 ? QString() : FormatRate(sample.dRecvRate); });
+        [&] { return sample.dRecvRate < 0 ? QString() : RateText(sample.dRecvRate); });
     set(kColConnections, before.nConnections != now.nConnections || before.nReason != now.nReason,
         [&] {
             return now.IsAttributed() || now.nConnections > 0 ? FormatCount(now.nConnections)

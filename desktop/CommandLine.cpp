@@ -1,5 +1,8 @@
 #include "CommandLine.h"
 
+#include "Autostart.h"
+#include "OptionParser.h"
+
 #include <string_view>
 
 namespace {
@@ -21,10 +24,62 @@ bool CanStart(std::string_view svPlatform, bool bX11, bool bWayland) {
     return !svName.empty();
 }
 
+// Qt's own options, which QApplication takes out of the command line: those with a value and
+// those without. Qt reads them with one dash or two, the value after them or after '='.
+constexpr std::string_view kQtValueOptions[] = {
+    "platform",    "platformpluginpath", "platformtheme", "plugin",  "qwindowgeometry",
+    "qwindowicon", "qwindowtitle",       "session",       "display", "geometry",
+    "style",       "stylesheet",         "name",          "title",   "visual"};
+constexpr std::string_view kQtFlags[] = {"reverse", "widgetcount", "nograb",
+                                         "dograb",  "sync",        "qmljsdebugger"};
+
+template <size_t N> bool IsOneOf(std::string_view svName, const std::string_view (&names)[N]) {
+    for (const std::string_view svOne : names) {
+        if (svName == svOne) {
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* const kUsage =
+    "Usage: orvek [--autostart] [Qt's options]\n"
+    "       orvek --headless [OPTIONS]\n"
+    "       orvek report [OPTIONS]\n"
+    "Counts this computer's network traffic, sent and received, on every device that carries "
+    "it.\n"
+    "Without options it opens the window: a capture filter, Capture and Stop, the two totals, and "
+    "a\n"
+    "Details window of every device; it needs a graphical session (DISPLAY or WAYLAND_DISPLAY).\n";
+const char* const kFooter =
+    "Qt's own options (-platform NAME, -display NAME, -style NAME, -reverse...) go to Qt.\n"
+    "Capturing needs the cap_net_raw capability, which the installed programs have.\n"
+    "More in man orvek.\n";
+
+// The window's options; the programs beside it are listed for --help only, as they count first.
+void AddWindowOptions(COptionParser& parser, bool& bHelp, bool& bVersion, bool& bHeadless) {
+    CLI::App& app = parser.App();
+    app.add_flag(std::string(kAutostartOption))
+        ->description("start capturing with the last settings, in the tray when there is one "
+                      "(how \"Start at login\" starts Orvek)");
+    app.add_flag("--headless", bHeadless,
+                 "as the first argument: run orvek-headless with the OPTIONS that follow, without "
+                 "a window or display; it prints the totals every second and can serve them to "
+                 "Prometheus (orvek --headless --help lists its options)")
+        ->option_text("[OPTIONS]");
+    app.add_flag("-h,--help", bHelp, "print this help and exit");
+    app.add_flag("--version", bVersion, "print the version and exit");
+    app.add_subcommand("report",
+                       "as the first argument: run orvek-report with the OPTIONS that follow, "
+                       "without a window or display: the usage kept so far by hours, days, months "
+                       "or the plan's cycle (orvek report --help lists its options)")
+        ->group("Programs beside it");
+}
+
 } // namespace
 
 ELaunch ChooseLaunch(const std::vector<std::string>& args, const char* szDisplay,
-                     const char* szWaylandDisplay, const char* szPlatform) {
+                     const char* szWaylandDisplay, const char* szPlatform, std::string& strError) {
     if (!args.empty() && args.front() == "--headless") {
         return ELaunch::Headless;
     }
@@ -33,21 +88,41 @@ ELaunch ChooseLaunch(const std::vector<std::string>& args, const char* szDisplay
     }
     std::string_view svPlatform = IsSet(szPlatform) ? szPlatform : "";
     bool bX11 = IsSet(szDisplay);
+    // Qt's options are left to Qt; the platform and the X display chosen there count here.
+    std::vector<std::string> own;
     for (size_t n = 0; n < args.size(); ++n) {
-        const std::string& strArg = args[n];
-        if (strArg == "--help" || strArg == "-h") {
-            return ELaunch::Help;
+        std::string_view svArg = args[n];
+        svArg.remove_prefix(svArg.starts_with("--") ? 2 : svArg.starts_with("-") ? 1 : 0);
+        const std::string_view svName = svArg.substr(0, svArg.find('='));
+        const bool bInline = svName.size() < svArg.size();
+        if (args[n].starts_with("-") && IsOneOf(svName, kQtValueOptions) &&
+            (bInline || n + 1 < args.size())) {
+            const std::string_view svValue = bInline ? svArg.substr(svName.size() + 1) : args[++n];
+            if (svName == "platform") {
+                svPlatform = svValue;
+            } else if (svName == "display") {
+                bX11 = true;
+            }
+        } else if (!(args[n].starts_with("-") && IsOneOf(svName, kQtFlags))) {
+            own.push_back(args[n]);
         }
-        if (strArg == "--version") {
-            return ELaunch::Version;
-        }
-        // Qt's own options, in either form: the platform, and the X display for xcb.
-        if ((strArg == "-platform" || strArg == "--platform") && n + 1 < args.size()) {
-            svPlatform = args[n + 1];
-        }
-        if ((strArg == "-display" || strArg == "--display") && n + 1 < args.size()) {
-            bX11 = true;
-        }
+    }
+    bool bHelp = false, bVersion = false, bHeadless = false;
+    COptionParser parser(kUsage, kFooter);
+    AddWindowOptions(parser, bHelp, bVersion, bHeadless);
+    if (!parser.Parse(own, strError)) {
+        return ELaunch::Refused;
+    }
+    if (bHeadless || parser.App().got_subcommand("report")) {
+        strError = std::string(bHeadless ? "--headless" : "report") +
+                   " comes first, and the other program's options after it";
+        return ELaunch::Refused;
+    }
+    if (bHelp) {
+        return ELaunch::Help;
+    }
+    if (bVersion) {
+        return ELaunch::Version;
     }
     const bool bWayland = IsSet(szWaylandDisplay);
     if (svPlatform.empty()) {
@@ -65,27 +140,14 @@ ELaunch ChooseLaunch(const std::vector<std::string>& args, const char* szDisplay
 }
 
 const char* WindowUsage() {
-    return "Usage: orvek [--help | --version]\n"
-           "       orvek --headless [OPTIONS]\n"
-           "       orvek report [OPTIONS]\n"
-           "Counts this computer's network traffic, sent and received, on every device that "
-           "carries it.\n"
-           "\n"
-           "  orvek                    open the window: a capture filter, Capture and Stop, the\n"
-           "                           two totals, and a Details window of every device; needs a\n"
-           "                           graphical session (DISPLAY or WAYLAND_DISPLAY)\n"
-           "  orvek --headless [OPTIONS]\n"
-           "                           run orvek-headless, without a window or display: prints\n"
-           "                           the totals every second and can serve them to Prometheus;\n"
-           "                           orvek --headless --help lists its options\n"
-           "  orvek report [OPTIONS]   run orvek-report, without a window or display: the usage\n"
-           "                           kept so far by hours, days, months or the plan's cycle;\n"
-           "                           orvek report --help lists its options\n"
-           "  --help                   print this help and exit\n"
-           "  --version                print the version and exit\n"
-           "\n"
-           "Capturing needs the cap_net_raw capability, which the installed programs have.\n"
-           "More in man orvek.\n";
+    // Made once from the options themselves, so that it lists every one.
+    static const std::string strUsage = [] {
+        bool bHelp = false, bVersion = false, bHeadless = false;
+        COptionParser parser(kUsage, kFooter);
+        AddWindowOptions(parser, bHelp, bVersion, bHeadless);
+        return parser.Help();
+    }();
+    return strUsage.c_str();
 }
 
 std::string NoDisplayLine(const std::string& strWhy) {

@@ -10,19 +10,22 @@ enum class ELaunch {
     Version,   // print the version and exit 0
     NoDisplay, // say there is no display (NoDisplayLine()) and exit 1
     Headless,  // hand the arguments after --headless to orvek-headless
-    Report     // hand the arguments after report to orvek-report
+    Report,    // hand the arguments after report to orvek-report
+    Refused    // a bad command line: say why, then WindowUsage(), and exit 2
 };
 
 // Pure: the launch for the arguments (without the program's name) and the environment's DISPLAY,
-// WAYLAND_DISPLAY and QT_QPA_PLATFORM (null when unset). --headless and report count only as the
-// first argument; --help and --version anywhere else. A display is at hand when the Qt platform
-// chosen
-// (-platform NAME, else QT_QPA_PLATFORM, else the desktop's) needs none, or when the one it needs
-// is named: DISPLAY for xcb, WAYLAND_DISPLAY for Wayland, either for the desktop's default.
+// WAYLAND_DISPLAY and QT_QPA_PLATFORM (null when unset); for Refused, strError is the one-line
+// reason. --headless and report count only as the first argument; after them the other program
+// reads the rest. Otherwise every argument is the window's (--autostart, --help, --version) or
+// one of Qt's own options (-platform NAME, -style NAME, -reverse...), else the command line is
+// refused. A display is at hand when the Qt platform chosen (-platform NAME, else
+// QT_QPA_PLATFORM, else the desktop's) needs none, or when the one it needs is named: DISPLAY for
+// xcb, WAYLAND_DISPLAY for Wayland, either for the desktop's default.
 ELaunch ChooseLaunch(const std::vector<std::string>& args, const char* szDisplay,
-                     const char* szWaylandDisplay, const char* szPlatform);
+                     const char* szWaylandDisplay, const char* szPlatform, std::string& strError);
 
-// The --help text, both ways of running Orvek; ends with a newline.
+// The --help text, every way of running Orvek and every option; ends with a newline.
 const char* WindowUsage();
 
 // The one line said without a display (no "orvek: " prefix, no line end); strWhy says what is

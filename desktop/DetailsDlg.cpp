@@ -3,7 +3,7 @@
 #include "AppTableModel.h"
 #include "DeviceTableModel.h"
 #include "RateGraph.h"
-#include "TrafficSampler.h"
+#include "TimedSampler.h"
 
 #include <QHeaderView>
 #include <QLabel>
@@ -34,7 +34,7 @@ protected:
 
 } // namespace
 
-CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
+CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTimedSampler& sampler,
                          const QByteArray& geometry, QWidget* pParent)
     : QDialog(pParent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                            Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint),
@@ -143,7 +143,7 @@ CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
     });
     pLayout->addWidget(m_pTabs);
 
-    connect(&m_sampler, &CTrafficSampler::Sampled, this, &CDetailsDlg::OnSampled);
+    connect(&m_sampler, &CTimedSampler::Sampled, this, &CDetailsDlg::OnSampled);
     // Wide enough for every column with room for the state, a tunnel's overhead included.
     resize(960, 600);
     if (!geometry.isEmpty()) {

@@ -12,7 +12,7 @@
 class CAppTableModel;
 class CDeviceTableModel;
 class CRateGraph;
-class CTrafficSampler;
+class CTimedSampler;
 class QLabel;
 class QMenu;
 class QSplitter;
@@ -29,7 +29,7 @@ class CDetailsDlg : public QDialog {
 public:
     // The source and the sampler must outlive the window. A saved geometry, when valid, places
     // the window.
-    CDetailsDlg(IDetailsSource& source, const CTrafficSampler& sampler,
+    CDetailsDlg(IDetailsSource& source, const CTimedSampler& sampler,
                 const QByteArray& geometry = {}, QWidget* pParent = nullptr);
 
     QTableView* GetTable() const { return m_pTable; }
@@ -72,7 +72,7 @@ private:
     void FitTableToRows();
 
     IDetailsSource& m_source;
-    const CTrafficSampler& m_sampler;
+    const CTimedSampler& m_sampler;
     CDeviceTableModel* m_pModel = nullptr;
     QTableView* m_pTable = nullptr;
     CRateGraph* m_pGraph = nullptr;

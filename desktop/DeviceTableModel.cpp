@@ -113,28 +113,27 @@ QVariant CDeviceTableModel::DisplayText(const DeviceSample& row, int nColumn) co
     case kColKind:
         return QString::fromStdString(device.strKind);
     case kColState:
-        return QString::fromStdString(device.strState);
+        return QString::fromStdString(DescribeDeviceState(device));
     case kColSent:
-        return FormatMebibytes(ShownSentBytes(device));
+        return MebibytesText(ShownSentBytes(device));
     case kColRecv:
-        return FormatMebibytes(ShownRecvBytes(device));
+        return MebibytesText(ShownRecvBytes(device));
     case kColPackets:
         return device.bCarried ? FormatCount(device.nInnerSentPackets + device.nInnerRecvPackets)
                                : FormatCount(device.nSentPackets + device.nRecvPackets);
     case kColDrops:
         return FormatCount(row.nDropsSinceCapture);
     case kColSentRate:
-        return FormatRate(row.dSentRate);
+        return RateText(row.dSentRate);
     case kColRecvRate:
-        return FormatRate(row.dRecvRate);
+        return RateText(row.dRecvRate);
     case kColOverhead:
         if (!device.bCarried) {
             return {};
         }
-        return device.bOuterKnown
-                   ? FormatMebibytes(device.nOuterSentBytes + device.nOuterRecvBytes -
-                                     device.nInnerSentBytes - device.nInnerRecvBytes)
-                   : QStringLiteral("unknown");
+        return device.bOuterKnown ? MebibytesText(device.nOuterSentBytes + device.nOuterRecvBytes -
+                                                  device.nInnerSentBytes - device.nInnerRecvBytes)
+                                  : QStringLiteral("unknown");
     default:
         return {};
     }
@@ -171,7 +170,7 @@ QVariant CDeviceTableModel::ToolTip(const DeviceSample& row, int nColumn) const 
     switch (nColumn) {
     case kColCounted:
         if (!device.bCountable) {
-            return device.strState == "loopback"
+            return device.eState == EDeviceState::Loopback
                        ? QStringLiteral("Never counted: loopback traffic never leaves the host")
                        : QStringLiteral("Gone: what it counted stays in the totals");
         }
@@ -185,10 +184,10 @@ QVariant CDeviceTableModel::ToolTip(const DeviceSample& row, int nColumn) const 
     case kColState:
         // Why a tun device counts as any device, when the state does not say.
         if (!device.bCarried && !device.strReason.empty()) {
-            return QString::fromStdString(device.strState +
+            return QString::fromStdString(DescribeDeviceState(device) +
                                           "\nNot counted as a tunnel: " + device.strReason);
         }
-        return QString::fromStdString(device.strState);
+        return QString::fromStdString(DescribeDeviceState(device));
     default:
         break;
     }

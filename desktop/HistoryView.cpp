@@ -344,9 +344,14 @@ void CHistoryView::Refresh() {
     std::vector<RecordedSpan> spans;
     const bool bYears = m_pListView->currentIndex() == Years;
     try {
-        status = ComputePlanStatus(plan, pStore, m_keeper.GetPending(), nNow);
+        const std::vector<RecordedSpan> pendingSpans = m_keeper.GetPendingSpans();
+        status = ComputePlanStatus(plan, pStore, m_keeper.GetPending(), nNow, pendingSpans);
         if (pStore != nullptr) {
             first = pStore->ReadFirstRecorded();
+        }
+        // Time recorded but not written yet counts too: a file started a moment ago has begun.
+        for (const RecordedSpan& span : pendingSpans) {
+            first = std::min(first.value_or(span.nStart), span.nStart);
         }
         periods = bYears ? YearsByMonth(first, nNow)
                          : PastCycles(plan, bPlan, status.cycle.nStart, first);
@@ -355,7 +360,8 @@ void CHistoryView::Refresh() {
             nFrom = period.bBefore ? nFrom : std::min(nFrom, period.nStart);
         }
         if (pStore != nullptr && first) {
-            // Years from the months, which are kept forever; cycles from the days.
+            // Years from the months, which are kept forever; cycles from the days. Bytes not
+            // written yet are only in the bars.
             for (const UsageRow& row :
                  pStore->ReadUsage(bYears ? ETier::Month : ETier::Day, nFrom,
                                    bYears ? BucketEnd(ETier::Month, BucketStart(ETier::Month, nNow))
@@ -364,6 +370,7 @@ void CHistoryView::Refresh() {
             }
             spans = pStore->ReadRecorded(nFrom, nNow + 1);
         }
+        spans.insert(spans.end(), pendingSpans.begin(), pendingSpans.end());
         RefreshApps(pStore, nNow);
     } catch (const CSqliteError& e) {
         m_pState->setText(

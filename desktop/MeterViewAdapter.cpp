@@ -11,8 +11,8 @@ CMeterViewAdapter::CMeterViewAdapter(QObject* pContext, CSettingsKeeper& setting
     : m_pContext(pContext), m_settings(settings), m_messages(messages), m_hooks(std::move(hooks)),
       m_meter(static_cast<IMeterView&>(*this), m_hooks.fnCaptureEnded) {}
 
-void CMeterViewAdapter::ShowCounters(const char* szRecv, const char* szSent) {
-    m_hooks.fnShowCounters(szRecv, szSent);
+void CMeterViewAdapter::ShowCounters(int64_t nRecvBytes, int64_t nSentBytes) {
+    m_hooks.fnShowCounters(nRecvBytes, nSentBytes);
 }
 
 void CMeterViewAdapter::ShowMessage(const std::string& strText, const char* szCaption) {

@@ -22,7 +22,7 @@ public:
     // What the adapter asks of the window.
     struct Hooks {
         // User-interface thread: shows the two counter texts; must not block.
-        std::function<void(const char* szRecv, const char* szSent)> fnShowCounters;
+        std::function<void(int64_t nRecvBytes, int64_t nSentBytes)> fnShowCounters;
         // User-interface thread, posted, when a helper ended that was not told to: capture has
         // stopped; must not block.
         std::function<void()> fnCaptureEnded;
@@ -41,7 +41,7 @@ public:
     CCaptureClient& GetMeter() { return m_meter; }
 
     // User-interface thread: the window's counters.
-    void ShowCounters(const char* szRecv, const char* szSent) override;
+    void ShowCounters(int64_t nRecvBytes, int64_t nSentBytes) override;
     // Any thread: the window's message boxes, shown together when they come in a burst.
     void ShowMessage(const std::string& strText, const char* szCaption) override;
     // Any thread: queues fn for the user-interface thread, through a timer when delayed.

@@ -3,7 +3,7 @@
 #include "Autostart.h"
 #include "DesktopNotifier.h"
 #include "OrvekDlg.h"
-#include "TrafficSampler.h"
+#include "TimedSampler.h"
 #include "TrafficText.h"
 #include "TrayIcon.h"
 #include "UsageKeeper.h"
@@ -75,7 +75,7 @@ void COrvekApp::WireUp(COrvekDlg& dlg, CUsageKeeper& keeper, CDesktopNotifier& n
     const auto updateTip = [&dlg, &keeper, &tray] {
         tray.SetToolTip(TrayToolTip(dlg.GetSampler().GetLatest(), keeper));
     };
-    connect(&dlg.GetSampler(), &CTrafficSampler::Sampled, &tray, updateTip);
+    connect(&dlg.GetSampler(), &CTimedSampler::Sampled, &tray, updateTip);
     connect(&keeper, &CUsageKeeper::Updated, &tray, updateTip);
 }
 
@@ -83,7 +83,7 @@ QString COrvekApp::TrayToolTip(const TrafficSample& sample, const CUsageKeeper& 
     QString strTip = QStringLiteral("Orvek");
     if (sample.dRecvRate >= 0) {
         strTip += QStringLiteral("\nReceived %1, sent %2")
-                      .arg(FormatRate(sample.dRecvRate), FormatRate(sample.dSentRate));
+                      .arg(RateText(sample.dRecvRate), RateText(sample.dSentRate));
     }
     if (keeper.GetPlanStatus()) {
         strTip += QStringLiteral("\nData plan: ") + keeper.DescribePlan();

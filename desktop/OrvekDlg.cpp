@@ -7,9 +7,9 @@
 #include "DialogUnits.h"
 #include "HistoryView.h"
 #include "OrvekApp.h"
-#include "OrvekMeter.h"
+#include "Units.h"
 #include "RateGraph.h"
-#include "TrafficSampler.h"
+#include "TimedSampler.h"
 #include "TrafficText.h"
 #include "UsageKeeper.h"
 #include "ZarnException.h"
@@ -47,10 +47,14 @@ COrvekDlg::COrvekDlg(QWidget* pParent)
       m_hIcon(COrvekApp::LoadIcon()), m_messages(this),
       m_settings([this](const QString& strText) { ShowSettingsProblem(strText); }),
       m_view(this, m_settings, m_messages,
-             {.fnShowCounters = [this](const char* szRecv,
-                                       const char* szSent) { ShowCounters(szRecv, szSent); },
+             {.fnShowCounters = [this](int64_t nRecvBytes,
+                                       int64_t nSentBytes) { ShowCounters(nRecvBytes, nSentBytes); },
               // User-interface thread: a helper that ended by itself has stopped capture.
-              .fnCaptureEnded = [this] { SetCapturing(false); },
+              .fnCaptureEnded =
+                  [this] {
+                      ++m_nRequests;
+                      SetCapturing(false);
+                  },
               .fnExcludedChanged = [this] { RefreshIdleDevices(); }}),
       m_meter(m_view.GetMeter()) {
     setObjectName(QStringLiteral("IDD_MAIN_DIALOG"));
@@ -58,6 +62,8 @@ COrvekDlg::COrvekDlg(QWidget* pParent)
     setWindowIcon(m_hIcon);
     // The last Capture's choices, before the controls show them; the first start has none.
     m_settings.Load(m_meter);
+    // User-interface thread, posted.
+    m_meter.SetStallHandler([this](bool bStalled) { ShowHelperStalled(bStalled); });
     RefreshIdleDevices();
     CreateControls();
 
@@ -70,8 +76,8 @@ COrvekDlg::COrvekDlg(QWidget* pParent)
     m_btnCapture->setFocus(Qt::OtherFocusReason);
 
     const IDetailsSource& source = m_view;
-    m_pSampler = std::make_unique<CTrafficSampler>(source);
-    connect(m_pSampler.get(), &CTrafficSampler::Sampled, this, &COrvekDlg::UpdateCounterTips);
+    m_pSampler = std::make_unique<CTimedSampler>(source);
+    connect(m_pSampler.get(), &CTimedSampler::Sampled, this, &COrvekDlg::UpdateCounterTips);
     m_pSampler->Start();
 }
 
@@ -204,11 +210,8 @@ CDetailsDlg* COrvekDlg::OpenDetails() {
 }
 
 void COrvekDlg::RefreshIdleDevices() {
-    try {
-        m_meter.RefreshDeviceStates();
-    } catch (const CZarnException&) {
-        // Nothing to list, and Capture will say why.
-    }
+    // Returns at once; the states come with the helper's next snapshot.
+    m_meter.RefreshDeviceStates();
 }
 
 void COrvekDlg::ShowSettingsProblem(const QString& strText) {
@@ -235,7 +238,7 @@ void COrvekDlg::UpdateCounterTips() {
             QStringLiteral("%1 %2 bytes in %3 packets")
                 .arg(QLatin1String(szWhat), FormatCount(nBytes), FormatCount(nPackets));
         if (dRate >= 0) {
-            strTip += QStringLiteral("\nNow %1").arg(FormatRate(dRate));
+            strTip += QStringLiteral("\nNow %1").arg(RateText(dRate));
         }
         return strTip + strDrops;
     };
@@ -255,20 +258,31 @@ void COrvekDlg::UpdateCounterTips() {
 }
 
 void COrvekDlg::OnBnClickedCapture() {
-    m_meter.SetCaptureSettings(m_editFilter->text().toStdString(), m_btnPromiscuous->isChecked());
+    const std::string strFilter = m_editFilter->text().toStdString();
+    const bool bPromiscuous = m_btnPromiscuous->isChecked();
+    m_meter.SetCaptureSettings(strFilter, bPromiscuous);
     // Drops are told since this Capture; earlier ones were told then.
     m_pSampler->MarkCapture();
-    std::string strFailures;
-    try {
-        strFailures = m_meter.StartCapture();
-        SetCapturing(true);
-        // Kept once it captured: a filter that libpcap refused is not offered again.
-        m_settings.SaveCapture(m_editFilter->text().toStdString(), m_btnPromiscuous->isChecked());
-    } catch (const CZarnException& e) {
+    const uint64_t nRequest = ++m_nRequests;
+    ++m_nWaiting;
+    SetCapturing(true);
+    // User-interface thread, posted.
+    m_meter.RequestStart([this, nRequest, strFilter, bPromiscuous](const StartOutcome& outcome) {
+        --m_nWaiting;
+        OnCaptureStarted(outcome, nRequest == m_nRequests, strFilter, bPromiscuous);
+    });
+}
+
+void COrvekDlg::OnCaptureStarted(const StartOutcome& outcome, bool bLatest,
+                                 const std::string& strFilter, bool bPromiscuous) {
+    if (outcome.error) {
         // Adapters opened before the failure would go on with settings the user is about to
-        // change, and the next Start would not announce them again: leave nothing running.
-        OnBnClickedStop();
-        std::string strMessage = m_meter.DescribeFailure(e);
+        // change, and the next Start would not announce them again: leave nothing running (a
+        // Stop that came since does it already).
+        if (bLatest) {
+            OnBnClickedStop();
+        }
+        std::string strMessage = m_meter.DescribeFailure(*outcome.error);
         // A device the user excluded might have counted: said with the failure.
         const std::vector<DeviceState> states = m_meter.GetDeviceStates();
         if (std::ranges::any_of(states, [](const DeviceState& state) {
@@ -276,34 +290,37 @@ void COrvekDlg::OnBnClickedCapture() {
             })) {
             strMessage += "\n\n" + DescribeNothingCaptured(states, kHowToInclude);
         }
-        ShowMessage(strMessage, COrvekMeter::kExceptionCaption);
-        return;
-    } catch (...) {
-        // Whatever else failed (memory, threads), the window stays and says what.
-        OnBnClickedStop();
-        m_meter.OnCurrentException();
+        ShowMessage(strMessage, kExceptionCaption);
         return;
     }
+    // Kept once it captured: a filter that libpcap refused is not offered again.
+    m_settings.SaveCapture(strFilter, bPromiscuous);
     // The devices that did open count; the others are named once.
-    if (!strFailures.empty()) {
-        m_meter.OnException(CZarnException(0, strFailures.c_str()));
+    if (!outcome.strFailures.empty()) {
+        m_meter.OnException(CZarnException(0, outcome.strFailures.c_str()));
     }
     // Capturing nothing must not look like counting a quiet host. Capture goes on: devices that
     // come up, or are ticked, are opened.
     if (const std::string strNothing =
             DescribeNothingCaptured(m_meter.GetDeviceStates(), kHowToInclude);
-        !strNothing.empty()) {
+        bLatest && !strNothing.empty()) {
         ShowMessage(strNothing, "Orvek");
     }
 }
 
 void COrvekDlg::OnBnClickedStop() {
-    try {
-        m_meter.StopCapture();
-    } catch (...) {
-        m_meter.OnCurrentException();
-    }
+    ++m_nRequests;
+    ++m_nWaiting;
     SetCapturing(false);
+    // User-interface thread, posted.
+    m_meter.RequestStop([this] { --m_nWaiting; });
+}
+
+void COrvekDlg::ShowHelperStalled(bool bStalled) {
+    m_bHelperStalled = bStalled;
+    setWindowTitle(bStalled ? QStringLiteral(ORVEK_WEB_ADDRESS
+                                             " - Orvek (the capture helper is not answering)")
+                            : QStringLiteral(ORVEK_WEB_ADDRESS " - Orvek"));
 }
 
 void COrvekDlg::OnStnClickedLink() {
@@ -356,8 +373,7 @@ void COrvekDlg::done(int nResult) {
     if (m_pDetails) {
         m_pDetails->close();
     }
-    m_meter.StopCapture();
-    SetCapturing(false);
+    OnBnClickedStop();
     QDialog::done(nResult);
 }
 
@@ -378,7 +394,7 @@ bool COrvekDlg::eventFilter(QObject* pWatched, QEvent* pEvent) {
     return QDialog::eventFilter(pWatched, pEvent);
 }
 
-void COrvekDlg::ShowCounters(const char* szRecv, const char* szSent) {
-    m_staticRecv->setText(QString::fromUtf8(szRecv));
-    m_staticSent->setText(QString::fromUtf8(szSent));
+void COrvekDlg::ShowCounters(int64_t nRecvBytes, int64_t nSentBytes) {
+    m_staticRecv->setText(QString::fromStdString(FormatRecvCounter(nRecvBytes)));
+    m_staticSent->setText(QString::fromStdString(FormatSentCounter(nSentBytes)));
 }

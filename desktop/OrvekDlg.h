@@ -15,7 +15,7 @@
 #include <utility>
 
 class CDetailsDlg;
-class CTrafficSampler;
+class CTimedSampler;
 class CUsageKeeper;
 class QCheckBox;
 class QLabel;
@@ -36,7 +36,7 @@ public:
     ~COrvekDlg() override;
 
     CCaptureClient& GetMeter() { return m_meter; }
-    CTrafficSampler& GetSampler() { return *m_pSampler; }
+    CTimedSampler& GetSampler() { return *m_pSampler; }
 
     // The menu the window offers on a right click: Details, then the About box.
     std::unique_ptr<QMenu> CreateContextMenu();
@@ -46,10 +46,12 @@ public:
     void OnSysCommand(unsigned nID);
 
     // User-interface thread: the Capture button (and Enter in the filter box while it is
-    // enabled). Stores the filter and the promiscuous choice, then starts capture; a failure
+    // enabled). Stores the filter and the promiscuous choice, then has capture start and returns
+    // at once: the buttons show it started, and follow the outcome when it comes; a failure
     // stops whatever it opened and shows libpcap's text.
     void OnBnClickedCapture();
-    // User-interface thread: the Stop button; the totals stay.
+    // User-interface thread: the Stop button; returns at once, the helper stopping after; the
+    // totals stay.
     void OnBnClickedStop();
     // User-interface thread: a click on the link line opens the web address.
     void OnStnClickedLink();
@@ -66,6 +68,10 @@ public:
     // User-interface thread: whether closing the window may hide it (a tray shows Orvek).
     void SetHideToTray(std::function<bool()> fnHide) { m_fnHideToTray = std::move(fnHide); }
     bool IsCapturing() const;
+    // Whether the capture helper is late with an answer: the title says so meanwhile.
+    bool IsHelperStalled() const { return m_bHelperStalled; }
+    // Whether a Capture or Stop has not had its outcome yet.
+    bool IsWaitingForHelper() const { return m_nWaiting > 0; }
 
 signals:
     // User-interface thread, when capture started or stopped; receivers must not block.
@@ -78,7 +84,7 @@ protected:
 
 private:
     // User-interface thread, from the adapter: sets the two counter texts.
-    void ShowCounters(const char* szRecv, const char* szSent);
+    void ShowCounters(int64_t nRecvBytes, int64_t nSentBytes);
     // Any thread: the message boxes' (see CMessageBoxQueue::ShowMessage).
     void ShowMessage(const std::string& strText, const char* szCaption) {
         m_messages.ShowMessage(strText, szCaption);
@@ -91,6 +97,12 @@ private:
     void RefreshIdleDevices();
     // User-interface thread: a problem with the settings file, once, in a box that does not wait.
     void ShowSettingsProblem(const QString& strText);
+
+    // User-interface thread: what a Capture came to; bLatest when no Capture or Stop came since.
+    void OnCaptureStarted(const StartOutcome& outcome, bool bLatest, const std::string& strFilter,
+                          bool bPromiscuous);
+    // User-interface thread: the capture helper is late with an answer, or no longer.
+    void ShowHelperStalled(bool bStalled);
 
     void CreateControls();
     // User-interface thread: Enter in the filter box.
@@ -117,9 +129,14 @@ private:
     // The adapter's client: the window's meter.
     CCaptureClient& m_meter;
     // Reads m_view: made after it, destroyed before it.
-    std::unique_ptr<CTrafficSampler> m_pSampler;
+    std::unique_ptr<CTimedSampler> m_pSampler;
     CUsageKeeper* m_pUsage = nullptr;
     std::function<bool()> m_fnHideToTray;
     // Follows the sampler and reads m_view; destroyed first, in the destructor.
     std::unique_ptr<CDetailsDlg> m_pDetails;
+    // User-interface thread: Captures and Stops asked for, so that an outcome that comes after a
+    // newer request leaves the buttons alone.
+    uint64_t m_nRequests = 0;
+    int m_nWaiting = 0; // of them, those whose outcome has not come
+    bool m_bHelperStalled = false;
 };

@@ -92,7 +92,11 @@ CPlanDlg::CPlanDlg(const std::optional<Plan>& plan, const std::set<std::string>&
 
     auto* pForm = new QFormLayout;
     pForm->addRow(QStringLiteral("Cycle starts on &day"), m_pDay);
-    pForm->addRow(QStringLiteral("Ca&p"), pCapRow);
+    // A row of a layout gets a label without a buddy, which shows its '&': Alt+P needs one.
+    auto* pCapLabel = new QLabel(QStringLiteral("Ca&p"), this);
+    pCapLabel->setObjectName(QStringLiteral("IDC_PLAN_CAP_LABEL"));
+    pCapLabel->setBuddy(m_pCap);
+    pForm->addRow(pCapLabel, pCapRow);
     pForm->addRow(QStringLiteral("C&ounts"), m_pCounts);
     pForm->addRow(QStringLiteral("De&vices"), m_pAllDevices);
     pForm->addRow(QString(), m_pDevices);

@@ -1,6 +1,6 @@
 #include "RateGraph.h"
 
-#include "TrafficSampler.h"
+#include "TimedSampler.h"
 #include "TrafficText.h"
 
 #include <QCheckBox>
@@ -61,10 +61,10 @@ QString Ago(int nSeconds) {
 
 } // namespace
 
-CRateGraph::CRateGraph(const CTrafficSampler& sampler, QWidget* pParent)
+CRateGraph::CRateGraph(const CTimedSampler& sampler, QWidget* pParent)
     : QWidget(pParent), m_sampler(sampler) {
-    m_polySent.reserve(CTrafficSampler::kHistoryPoints);
-    m_polyRecv.reserve(CTrafficSampler::kHistoryPoints);
+    m_polySent.reserve(CTimedSampler::kHistoryPoints);
+    m_polyRecv.reserve(CTimedSampler::kHistoryPoints);
     setAttribute(Qt::WA_OpaquePaintEvent);
     // The pointer's point is told in the graph itself: a tooltip would cover the lines.
     setMouseTracking(true);
@@ -77,7 +77,7 @@ CRateGraph::CRateGraph(const CTrafficSampler& sampler, QWidget* pParent)
         update();
         emit LogarithmicChanged(bChecked);
     });
-    connect(&m_sampler, &CTrafficSampler::Sampled, this, qOverload<>(&QWidget::update));
+    connect(&m_sampler, &CTimedSampler::Sampled, this, qOverload<>(&QWidget::update));
 }
 
 QSize CRateGraph::sizeHint() const {
@@ -138,7 +138,7 @@ int CRateGraph::PointAt(double dX) const {
     if (dX < m_rcPlot.left() || dX > m_rcPlot.right() || nCount == 0) {
         return -1;
     }
-    const double dStep = m_rcPlot.width() / (CTrafficSampler::kHistoryPoints - 1);
+    const double dStep = m_rcPlot.width() / (CTimedSampler::kHistoryPoints - 1);
     const int nAgo = static_cast<int>(std::lround((m_rcPlot.right() - dX) / dStep));
     return nAgo < nCount ? nCount - 1 - nAgo : -1;
 }
@@ -150,8 +150,8 @@ QString CRateGraph::GetHoverText() const {
     }
     return QStringLiteral("%1: received %2, sent %3")
         .arg(Ago(m_sampler.GetHistoryCount() - 1 - nPoint),
-             FormatRate(m_sampler.GetHistoryRecv(nPoint)),
-             FormatRate(m_sampler.GetHistorySent(nPoint)));
+             RateText(m_sampler.GetHistoryRecv(nPoint)),
+             RateText(m_sampler.GetHistorySent(nPoint)));
 }
 
 void CRateGraph::resizeEvent(QResizeEvent* pEvent) {
@@ -253,8 +253,8 @@ void CRateGraph::paintEvent(QPaintEvent*) {
     const TrafficSample& latest = m_sampler.GetLatest();
     double dX = rcPlot.left();
     for (const auto& [color, strText] :
-         {std::pair{kRecvColor, QStringLiteral("Received %1").arg(FormatRate(latest.dRecvRate))},
-          std::pair{kSentColor, QStringLiteral("Sent %1").arg(FormatRate(latest.dSentRate))}}) {
+         {std::pair{kRecvColor, QStringLiteral("Received %1").arg(RateText(latest.dRecvRate))},
+          std::pair{kSentColor, QStringLiteral("Sent %1").arg(RateText(latest.dSentRate))}}) {
         painter.fillRect(QRectF(dX, 3 + nLine / 2.0 - 1.5, 14, 3), color);
         painter.setPen(pal.windowText().color());
         painter.drawText(QPointF(dX + 18, 3 + metrics.ascent()), strText);
@@ -265,7 +265,7 @@ void CRateGraph::paintEvent(QPaintEvent*) {
         return;
     }
     // Point n of nCount sits (nCount - 1 - n) seconds left of the right edge.
-    const double dStep = rcPlot.width() / (CTrafficSampler::kHistoryPoints - 1);
+    const double dStep = rcPlot.width() / (CTimedSampler::kHistoryPoints - 1);
     m_polySent.resize(nCount);
     m_polyRecv.resize(nCount);
     for (int n = 0; n < nCount; ++n) {

@@ -3,7 +3,7 @@
 #include <QPolygonF>
 #include <QWidget>
 
-class CTrafficSampler;
+class CTimedSampler;
 class QCheckBox;
 
 // The total sent and received rates of the last ten minutes, one point a second, newest at the
@@ -16,7 +16,7 @@ class CRateGraph : public QWidget {
 
 public:
     // The sampler must outlive the graph; a repaint follows each of its samples.
-    explicit CRateGraph(const CTrafficSampler& sampler, QWidget* pParent = nullptr);
+    explicit CRateGraph(const CTimedSampler& sampler, QWidget* pParent = nullptr);
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
@@ -57,7 +57,7 @@ private:
     // The sampler's point under x, -1 when none is.
     int PointAt(double dX) const;
 
-    const CTrafficSampler& m_sampler;
+    const CTimedSampler& m_sampler;
     QCheckBox* m_pCheckLog = nullptr;
     bool m_bLogarithmic = false;
     QRectF m_rcPlot;

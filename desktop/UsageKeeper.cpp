@@ -1,6 +1,6 @@
 #include "UsageKeeper.h"
 
-#include "TrafficSampler.h"
+#include "TimedSampler.h"
 
 #include <cstdio>
 
@@ -12,7 +12,7 @@ std::string PathOrDefault(const std::string& strPath) {
 
 } // namespace
 
-CUsageKeeper::CUsageKeeper(const CTrafficSampler& sampler, const IUsageClock& clock,
+CUsageKeeper::CUsageKeeper(const CTimedSampler& sampler, const IUsageClock& clock,
                            const std::string& strPath, QObject* pParent)
     : QObject(pParent), m_sampler(sampler),
       m_recorder(PathOrDefault(strPath), clock, [](const std::string& strText) {
@@ -28,7 +28,7 @@ CUsageKeeper::CUsageKeeper(const CTrafficSampler& sampler, const IUsageClock& cl
     }
     // The base: the latest sample, taken before any Capture of this run.
     OnSampled();
-    connect(&m_sampler, &CTrafficSampler::Sampled, this, &CUsageKeeper::OnSampled);
+    connect(&m_sampler, &CTimedSampler::Sampled, this, &CUsageKeeper::OnSampled);
     m_timerFlush.setInterval(CUsageRecorder::kFlushPeriodMs);
     // User-interface thread, every ten seconds: writes only when something was counted.
     connect(&m_timerFlush, &QTimer::timeout, this, [this] {
@@ -56,6 +56,9 @@ void CUsageKeeper::OnSampled() {
         snapshot.apps.push_back(app.app);
     }
     m_recorder.Observe(snapshot);
+    if (m_stored) {
+        FollowCounts();
+    }
 }
 
 void CUsageKeeper::Flush(bool bFinal) {
@@ -65,23 +68,45 @@ void CUsageKeeper::Flush(bool bFinal) {
 }
 
 void CUsageKeeper::UpdateStatus() {
+    m_stored.reset();
     if (!m_plan) {
         m_status.reset();
         return;
     }
-    CUsageStore* pStore = m_recorder.GetStore();
-    const int64_t nNow = m_recorder.NowUtc();
     try {
-        m_status = ComputePlanStatus(*m_plan, pStore, m_recorder.GetPending(), nNow);
-        if (pStore == nullptr) {
-            return;
-        }
-        for (const int nPercent : TakeDueAlerts(*pStore, *m_status, nNow)) {
-            emit AlertDue(nPercent, QString::fromStdString(AlertTitle(nPercent)),
-                          QString::fromStdString(AlertText(*m_status)));
-        }
+        m_stored = ReadPlanStatus(*m_plan, m_recorder.GetStore(), m_recorder.NowUtc());
     } catch (const CSqliteError& e) {
         std::fprintf(stderr, "orvek: cannot read the plan's usage: %s\n", e.what());
+        return;
+    }
+    FollowCounts();
+}
+
+void CUsageKeeper::FollowCounts() {
+    const int64_t nNow = m_recorder.NowUtc();
+    if (nNow < m_stored->cycle.nStart || nNow >= m_stored->cycle.nEnd) {
+        UpdateStatus(); // a new cycle: its figures and alerts are the file's afresh
+        return;
+    }
+    m_status = AddPending(*m_stored, m_recorder.GetPending(), m_recorder.GetPendingSpans(), nNow);
+    CUsageStore* pStore = m_recorder.GetStore();
+    if (pStore == nullptr || DueAlerts(m_status->plan, m_status->nUsed, m_status->fired).empty()) {
+        return;
+    }
+    try {
+        const std::vector<int> vecTaken = TakeDueAlerts(*pStore, *m_status, nNow);
+        m_stored->fired = m_status->fired;
+        if (!vecTaken.empty()) {
+            const int nPercent = vecTaken.back();
+            emit AlertDue(nPercent, QString::fromStdString(AlertTitle(nPercent)),
+                          QString::fromStdString(AlertText(*m_status, nPercent)));
+        }
+    } catch (const CSqliteError& e) {
+        // Tried again when the file is next read, not at every snapshot.
+        for (const int nPercent : DueAlerts(m_status->plan, m_status->nUsed, m_status->fired)) {
+            m_stored->fired.insert(nPercent);
+        }
+        std::fprintf(stderr, "orvek: cannot keep the plan's alerts: %s\n", e.what());
     }
 }
 

@@ -15,12 +15,14 @@
 #include <optional>
 #include <string>
 
-class CTrafficSampler;
+class CTimedSampler;
 
 // The window's usage file and plan: records each of the sampler's snapshots (once a second, on
 // the user-interface thread, never a capture thread), writes them every ten seconds while counts
 // move and at the end, and keeps the plan's status for the tooltips, the tray and the History
-// view. Alerts that come due are handed out once per cycle, across restarts.
+// view. Alerts are checked at each snapshot, against the file's figures and what is not written
+// yet, and handed out once per cycle, across restarts; of several crossed at once only the
+// highest is said.
 class CUsageKeeper : public QObject {
     Q_OBJECT
 
@@ -28,7 +30,7 @@ public:
     // The sampler and the clock must outlive the keeper. strPath "" : the window's usual file.
     // The sampler's latest sample is the base: what the meter counted before is not this run's
     // (made before the first Capture, it holds nothing).
-    CUsageKeeper(const CTrafficSampler& sampler, const IUsageClock& clock,
+    CUsageKeeper(const CTimedSampler& sampler, const IUsageClock& clock,
                  const std::string& strPath = {}, QObject* pParent = nullptr);
     // Writes what is left.
     ~CUsageKeeper() override;
@@ -37,7 +39,7 @@ public:
     void Flush(bool bFinal = false);
 
     const std::optional<Plan>& GetPlan() const { return m_plan; }
-    // The plan's status as of the last write or change; nullopt without a plan.
+    // The plan's status as of the last snapshot, write or change; nullopt without a plan.
     const std::optional<PlanStatus>& GetPlanStatus() const { return m_status; }
     // Sets or removes the plan in the file; false with the reason when the file cannot be
     // changed.
@@ -54,24 +56,30 @@ public:
     // The file to read history from (nullptr when there is none yet), with what is not written.
     CUsageStore* GetStore() { return m_recorder.GetStore(); }
     const CUsageRecorder::PendingMap& GetPending() const { return m_recorder.GetPending(); }
+    std::vector<RecordedSpan> GetPendingSpans() const { return m_recorder.GetPendingSpans(); }
     int64_t NowUtc() const { return m_recorder.NowUtc(); }
 
 signals:
     // User-interface thread, after a write or a change of plan; receivers must not block.
     void Updated();
-    // User-interface thread, once per alert and cycle; receivers must not block.
+    // User-interface thread, once per alert and cycle, when a snapshot or a write crosses it;
+    // receivers must not block.
     void AlertDue(int nPercent, const QString& strTitle, const QString& strText);
 
 private:
     // User-interface thread, after each sample.
     void OnSampled();
-    // Reads the plan's status afresh and hands out the alerts that came due.
+    // Reads the plan's figures from the file afresh, then follows the counts.
     void UpdateStatus();
+    // The file's figures as last read with what is not written yet; hands out the alerts that
+    // came due. Reads the file only when the cycle changed.
+    void FollowCounts();
 
-    const CTrafficSampler& m_sampler;
+    const CTimedSampler& m_sampler;
     CUsageRecorder m_recorder;
     QTimer m_timerFlush;
     std::optional<Plan> m_plan;
+    std::optional<PlanStatus> m_stored; // the file's figures, as of the last read
     std::optional<PlanStatus> m_status;
     QString m_strUndelivered;
 };

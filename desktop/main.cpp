@@ -53,12 +53,17 @@ void OnStartupMessage(QtMsgType eType, const QMessageLogContext& context,
 } // namespace
 
 int main(int argc, char** argv) {
+    std::string strError;
     switch (ChooseLaunch(std::vector<std::string>(argv + 1, argv + argc), std::getenv("DISPLAY"),
-                         std::getenv("WAYLAND_DISPLAY"), std::getenv("QT_QPA_PLATFORM"))) {
+                         std::getenv("WAYLAND_DISPLAY"), std::getenv("QT_QPA_PLATFORM"),
+                         strError)) {
     case ELaunch::Headless:
         return ExecBeside("orvek-headless", argv);
     case ELaunch::Report:
         return ExecBeside("orvek-report", argv);
+    case ELaunch::Refused:
+        std::fprintf(stderr, "orvek: %s\n%s", strError.c_str(), WindowUsage());
+        return 2;
     case ELaunch::Help:
         std::fputs(WindowUsage(), stdout);
         return 0;

@@ -7,7 +7,6 @@
 #include "HeadlessOptions.h"
 #include "HeadlessUsage.h"
 #include "MetricsServer.h"
-#include "OrvekMeter.h"
 #include "SnapshotFormat.h"
 #include "UsageOptions.h"
 #include "ZarnException.h"
@@ -38,7 +37,7 @@ public:
     explicit CHeadlessView(CEventLoop& loop) : m_loop(loop) {}
 
     // Loop thread: nothing to show between lines; the totals moved.
-    void ShowCounters(const char*, const char*) override {
+    void ShowCounters(int64_t, int64_t) override {
         if (m_fnCountsMoved) {
             m_fnCountsMoved();
         }
@@ -85,10 +84,8 @@ void WaitForSettledTotals(const IMeter& meter) {
 int RunHeadless(const std::vector<std::string>& args) {
     HeadlessOptions options;
     UsageOptions usageOptions;
-    std::vector<std::string> rest = args;
     std::string strError;
-    if (!TakeUsageOptions(rest, usageOptions, strError) ||
-        !ParseHeadlessOptions(rest, options, strError)) {
+    if (!ParseHeadlessOptions(args, options, usageOptions, strError)) {
         std::fprintf(stderr, "orvek: %s\n%s", strError.c_str(), HeadlessUsage());
         return 2;
     }
@@ -136,15 +133,15 @@ int RunHeadless(const std::vector<std::string>& args) {
     try {
         const std::string strFailures = meter.StartCapture();
         if (!strFailures.empty()) {
-            view.ShowMessage(strFailures, COrvekMeter::kExceptionCaption);
+            view.ShowMessage(strFailures, kExceptionCaption);
         }
     } catch (const CZarnException& e) {
-        view.ShowMessage(meter.DescribeFailure(e), COrvekMeter::kExceptionCaption);
+        view.ShowMessage(meter.DescribeFailure(e), kExceptionCaption);
         return 1;
     }
     if (const std::string strNotes = DescribeHeadlessStart(options, meter.GetDeviceStates());
         !strNotes.empty()) {
-        view.ShowMessage(strNotes, COrvekMeter::kExceptionCaption);
+        view.ShowMessage(strNotes, kExceptionCaption);
     }
     CLineFormatter lines(options.bJson, options.bTimestamps, std::chrono::steady_clock::now(),
                          options.nPerApp);
@@ -154,7 +151,7 @@ int RunHeadless(const std::vector<std::string>& args) {
     try {
         KeepOnlyCapabilities({CAP_NET_BIND_SERVICE});
     } catch (const CZarnException& e) {
-        view.ShowMessage(DescribeError(e), COrvekMeter::kExceptionCaption);
+        view.ShowMessage(DescribeError(e), kExceptionCaption);
         return 1;
     }
 
@@ -167,14 +164,14 @@ int RunHeadless(const std::vector<std::string>& args) {
                            usage.FormatMetrics();
                 });
         } catch (const std::exception& e) {
-            view.ShowMessage(e.what(), COrvekMeter::kExceptionCaption);
+            view.ShowMessage(e.what(), kExceptionCaption);
             return 1;
         }
     }
     try {
         KeepOnlyCapabilities({});
     } catch (const CZarnException& e) {
-        view.ShowMessage(DescribeError(e), COrvekMeter::kExceptionCaption);
+        view.ShowMessage(DescribeError(e), kExceptionCaption);
         return 1;
     }
 

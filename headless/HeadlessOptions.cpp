@@ -1,5 +1,8 @@
 #include "HeadlessOptions.h"
 
+#include "OptionParser.h"
+#include "UsageOptions.h"
+
 #include <arpa/inet.h>
 
 #include <charconv>
@@ -7,15 +10,6 @@
 #include <string_view>
 
 namespace {
-
-// Values are quoted back in errors; control characters would break the one-line promise.
-std::string Quote(std::string_view svValue) {
-    std::string strQuoted = "'";
-    for (const char ch : svValue) {
-        strQuoted += static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F ? '?' : ch;
-    }
-    return strQuoted + "'";
-}
 
 bool IsDigits(std::string_view svText) {
     return !svText.empty() && svText.find_first_not_of("0123456789") == std::string_view::npos;
@@ -100,144 +94,133 @@ bool ParseListenAddress(std::string_view svText, std::string& strAddress, uint16
     return true;
 }
 
-} // namespace
+const char* const kUsage =
+    "Usage: orvek-headless [OPTIONS], or orvek --headless [OPTIONS]\n"
+    "Counts this computer's traffic without a window and prints the totals.\n";
+const char* const kFooter =
+    "SIGINT or SIGTERM prints the final line and ends it. More in man orvek.\n";
 
-bool ParseHeadlessOptions(const std::vector<std::string>& args, HeadlessOptions& options,
-                          std::string& strError) {
-    // Parsed into a copy so that a failure changes nothing.
-    HeadlessOptions parsed = options;
-    for (size_t nIndex = 0; nIndex < args.size(); ++nIndex) {
-        const std::string& strArg = args[nIndex];
-        const size_t nEquals = strArg.find('=');
-        const bool bInline = strArg.rfind("--", 0) == 0 && nEquals != std::string::npos;
-        const std::string strName = bInline ? strArg.substr(0, nEquals) : strArg;
-
-        if (strName == "--promiscuous" || strName == "--json" || strName == "--timestamps" ||
-            strName == "--help" || strName == "--version") {
-            if (bInline) {
-                strError = strName + " takes no value";
-                return false;
-            }
-            bool& bFlag = strName == "--promiscuous"  ? parsed.bPromiscuous
-                          : strName == "--json"       ? parsed.bJson
-                          : strName == "--timestamps" ? parsed.bTimestamps
-                          : strName == "--help"       ? parsed.bHelp
-                                                      : parsed.bVersion;
-            bFlag = true;
-            continue;
-        }
-        if (strName == "--per-app") {
-            // A number only in the --per-app=N form, so that a device or filter after it is
-            // never taken for one.
-            size_t nTop = kDefaultPerApp;
-            if (bInline) {
-                const std::string strValue = strArg.substr(nEquals + 1);
-                const auto [pEnd, ec] =
-                    std::from_chars(strValue.data(), strValue.data() + strValue.size(), nTop);
-                if (ec != std::errc() || pEnd != strValue.data() + strValue.size() || nTop < 1 ||
-                    nTop > kMaxPerApp) {
-                    strError = "--per-app " + Quote(strValue) + ": not a number from 1 to " +
-                               std::to_string(kMaxPerApp);
-                    return false;
-                }
-            }
-            parsed.nPerApp = nTop;
-            continue;
-        }
-        if (strName != "--filter" && strName != "--exclude" && strName != "--tunnel" &&
-            strName != "--not-tunnel" && strName != "--interval" && strName != "--metrics") {
-            strError = strArg.rfind("--", 0) == 0 ? "unknown option " + Quote(strName)
-                                                  : "unexpected argument " + Quote(strArg);
-            return false;
-        }
-
-        std::string strValue;
-        if (bInline) {
-            strValue = strArg.substr(nEquals + 1);
-        } else if (nIndex + 1 < args.size()) {
-            strValue = args[++nIndex];
-        } else {
-            strError = strName + " needs a value";
-            return false;
-        }
-
-        if (strName == "--filter") {
-            parsed.strFilter = strValue;
-        } else if (strName == "--exclude") {
-            if (strValue.empty()) {
-                strError = "--exclude needs a device name";
-                return false;
-            }
-            parsed.vecExclude.push_back(strValue);
-        } else if (strName == "--tunnel") {
+void AddHeadlessOptions(COptionParser& parser, HeadlessOptions& options, UsageOptions& usage) {
+    CLI::App& app = parser.App();
+    // Checks first, then the value is taken (each() sees every use of the option, in order).
+    const auto device = OptionCheck([](const std::string& strValue) {
+        return strValue.empty() ? std::string("an empty device name") : "";
+    });
+    app.add_option("--filter", options.strFilter,
+                   "capture filter, libpcap syntax (default: \"tcp or udp\")")
+        ->option_text("EXPR");
+    app.add_flag("--promiscuous", options.bPromiscuous,
+                 "capture in promiscuous mode (default: off)");
+    app.add_option("--exclude", "leave DEVICE alone; repeatable (default: none)")
+        ->option_text("DEVICE")
+        ->check(device)
+        ->each(
+            [&options](const std::string& strDevice) { options.vecExclude.push_back(strDevice); });
+    app.add_option("--tunnel", "DEVICE is a tunnel whose packets travel inside CARRIER's (a VPN's "
+                               "tun device over the uplink): captured apart, in no total, counted "
+                               "in CARRIER's outer packets; repeatable (default: none)")
+        ->option_text("DEVICE=CARRIER")
+        ->check(OptionCheck([](const std::string& strValue) {
             const size_t nSplit = strValue.find('=');
             const std::string strDevice = strValue.substr(0, nSplit);
             const std::string strCarrier =
                 nSplit == std::string::npos ? "" : strValue.substr(nSplit + 1);
-            if (strDevice.empty() || strCarrier.empty() || strDevice == strCarrier) {
-                strError = "--tunnel " + Quote(strValue) + ": not DEVICE=CARRIER, two devices";
-                return false;
-            }
-            parsed.tunnels[strDevice] = strCarrier;
-        } else if (strName == "--not-tunnel") {
-            if (strValue.empty()) {
-                strError = "--not-tunnel needs a device name";
-                return false;
-            }
-            parsed.notTunnels.insert(strValue);
-        } else if (strName == "--interval") {
-            if (!ParseSeconds(strValue, parsed.dInterval)) {
-                strError = "--interval " + Quote(strValue) + ": not 0 or a decimal number of " +
-                           "seconds from 0.1 to 86400";
-                return false;
-            }
-        } else {
+            return strDevice.empty() || strCarrier.empty() || strDevice == strCarrier
+                       ? QuoteValue(strValue) + " is not DEVICE=CARRIER, two devices"
+                       : "";
+        }))
+        ->each([&options](const std::string& strValue) {
+            const size_t nSplit = strValue.find('=');
+            options.tunnels[strValue.substr(0, nSplit)] = strValue.substr(nSplit + 1);
+        });
+    app.add_option("--not-tunnel",
+                   "DEVICE is no tunnel, whatever the program that holds it does: counted as any "
+                   "device; repeatable (default: a tun device whose program sends its packets over "
+                   "a connection of its own is a tunnel)")
+        ->option_text("DEVICE")
+        ->check(device)
+        ->each([&options](const std::string& strDevice) { options.notTunnels.insert(strDevice); });
+    app.add_option("--interval",
+                   "print every SECONDS (0.1 to 86400), 0 = only at exit (default: 1)")
+        ->option_text("SECONDS")
+        ->check(OptionCheck([](const std::string& strValue) {
+            double dSeconds = 0;
+            return ParseSeconds(strValue, dSeconds)
+                       ? ""
+                       : QuoteValue(strValue) +
+                             " is not 0 or a decimal number of seconds from 0.1 to 86400";
+        }))
+        ->each(
+            [&options](const std::string& strValue) { ParseSeconds(strValue, options.dInterval); });
+    app.add_flag("--json", options.bJson,
+                 "print JSON lines, with time and rates, instead of text (default: off)");
+    app.add_flag("--timestamps", options.bTimestamps,
+                 "start each text line with its time, UTC (default: off)");
+    // A number only in the --per-app=N form, so that an argument after it is never taken for one.
+    app.add_flag("--per-app{" + std::to_string(kDefaultPerApp) + "}")
+        ->description(
+            "by application: JSON lines gain \"apps\", metrics orvek_app_bytes_total; the N "
+            "largest (" +
+            std::to_string(kDefaultPerApp) + ") by name, the rest as other (default: off)")
+        ->option_text("[=N]")
+        ->check(OptionCheck([](const std::string& strValue) {
+            size_t nTop = 0;
+            const auto [pEnd, ec] =
+                std::from_chars(strValue.data(), strValue.data() + strValue.size(), nTop);
+            return ec != std::errc() || pEnd != strValue.data() + strValue.size() || nTop < 1 ||
+                           nTop > kMaxPerApp
+                       ? QuoteValue(strValue) + " is not a number from 1 to " +
+                             std::to_string(kMaxPerApp)
+                       : "";
+        }))
+        ->each([&options](const std::string& strValue) {
+            std::from_chars(strValue.data(), strValue.data() + strValue.size(), options.nPerApp);
+        });
+    app.add_option("--metrics", "serve Prometheus metrics on /metrics; ADDRESS is IPv4 or [IPv6] "
+                                "(default: off, ADDRESS 127.0.0.1)")
+        ->option_text("[ADDRESS:]PORT")
+        ->check(OptionCheck([](const std::string& strValue) {
+            std::string strAddress, strWhy;
+            uint16_t nPort = 0;
+            return ParseListenAddress(strValue, strAddress, nPort, strWhy)
+                       ? ""
+                       : QuoteValue(strValue) + ": " + strWhy;
+        }))
+        ->each([&options](const std::string& strValue) {
             std::string strWhy;
-            if (!ParseListenAddress(strValue, parsed.strMetricsAddress, parsed.nMetricsPort,
-                                    strWhy)) {
-                strError = "--metrics " + Quote(strValue) + ": " + strWhy;
-                return false;
-            }
-            parsed.bMetrics = true;
-        }
+            ParseListenAddress(strValue, options.strMetricsAddress, options.nMetricsPort, strWhy);
+            options.bMetrics = true;
+        });
+    app.add_flag("--help", options.bHelp, "print this help and exit (default: off)");
+    app.add_flag("--version", options.bVersion, "print the version and exit (default: off)");
+    AddUsageOptions(parser, usage);
+}
+
+} // namespace
+
+bool ParseHeadlessOptions(const std::vector<std::string>& args, HeadlessOptions& options,
+                          UsageOptions& usage, std::string& strError) {
+    // Parsed into copies so that a failure changes nothing.
+    HeadlessOptions parsed = options;
+    UsageOptions parsedUsage;
+    COptionParser parser(kUsage, kFooter);
+    AddHeadlessOptions(parser, parsed, parsedUsage);
+    if (!parser.Parse(args, strError) || !FinishUsageOptions(parser, parsedUsage, strError)) {
+        return false;
     }
     options = std::move(parsed);
+    usage = std::move(parsedUsage);
     return true;
 }
 
 const char* HeadlessUsage() {
-    return "Usage: orvek-headless [OPTIONS], or orvek --headless [OPTIONS]\n"
-           "Counts this computer's traffic without a window and prints the totals.\n"
-           "  --filter EXPR            capture filter, libpcap syntax (default: \"tcp or udp\")\n"
-           "  --promiscuous            capture in promiscuous mode (default: off)\n"
-           "  --exclude DEVICE         leave DEVICE alone; repeatable (default: none)\n"
-           "  --tunnel DEVICE=CARRIER  DEVICE is a tunnel whose packets travel inside CARRIER's "
-           "(a VPN's tun device over the uplink): captured apart, in no total, counted in "
-           "CARRIER's outer packets; repeatable (default: none)\n"
-           "  --not-tunnel DEVICE      DEVICE is no tunnel, whatever the program that holds it "
-           "does: counted as any device; repeatable (default: a tun device whose program sends "
-           "its packets over a connection of its own is a tunnel)\n"
-           "  --interval SECONDS       print every SECONDS (0.1 to 86400), 0 = only at exit "
-           "(default: 1)\n"
-           "  --json                   print JSON lines, with time and rates, instead of text "
-           "(default: off)\n"
-           "  --timestamps             start each text line with its time, UTC (default: off)\n"
-           "  --per-app[=N]            by application: JSON lines gain \"apps\", metrics "
-           "orvek_app_bytes_total; the N largest (10) by name, the rest as other "
-           "(default: off)\n"
-           "  --metrics [ADDRESS:]PORT serve Prometheus metrics on /metrics; ADDRESS is IPv4 or "
-           "[IPv6] (default: off, ADDRESS 127.0.0.1)\n"
-           "  --database FILE          keep this host's usage in FILE, by 5 minutes, hour, day and "
-           "month; read it with `orvek report --database FILE` (default: none)\n"
-           "  --plan-cap SIZE          set a data plan in FILE: its cap, 50GB (10^9 bytes) or "
-           "50GiB "
-           "(2^30 bytes); metrics add orvek_plan_used_bytes, orvek_plan_limit_bytes\n"
-           "  --plan-day DAY           the day of the month the plan's cycle starts (default: 1)\n"
-           "  --plan-counts WHAT       what counts: both (sent and received) or received "
-           "(default: both)\n"
-           "  --plan-device DEVICE     only DEVICE counts against the plan; repeatable "
-           "(default: all)\n"
-           "  --help                   print this help and exit (default: off)\n"
-           "  --version                print the version and exit (default: off)\n"
-           "SIGINT or SIGTERM prints the final line and ends it. More in man orvek.\n";
+    // Made once from the options themselves, so that it lists every one.
+    static const std::string strUsage = [] {
+        HeadlessOptions options;
+        UsageOptions usage;
+        COptionParser parser(kUsage, kFooter);
+        AddHeadlessOptions(parser, options, usage);
+        return parser.Help();
+    }();
+    return strUsage.c_str();
 }

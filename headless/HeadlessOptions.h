@@ -36,11 +36,14 @@ inline constexpr double kMinHeadlessInterval = 0.1;
 inline constexpr size_t kDefaultPerApp = 10;
 inline constexpr size_t kMaxPerApp = 1000;
 
-// Pure: reads the arguments that follow --headless. On success fills options and returns true; on
-// failure leaves options as they were, sets strError to one line naming the option and returns
-// false. Value options also take the --option=VALUE form.
-bool ParseHeadlessOptions(const std::vector<std::string>& args, HeadlessOptions& options,
-                          std::string& strError);
+struct UsageOptions;
 
-// The --help text, one line per option with its default; ends with a newline.
+// Pure: reads the arguments that follow --headless, the usage file's and the plan's options among
+// them. On success fills options and usage and returns true; on failure leaves them as they were,
+// sets strError to one line naming the option and returns false. Value options also take the
+// --option=VALUE form.
+bool ParseHeadlessOptions(const std::vector<std::string>& args, HeadlessOptions& options,
+                          UsageOptions& usage, std::string& strError);
+
+// The --help text, every option with its default; ends with a newline.
 const char* HeadlessUsage();

@@ -1,7 +1,7 @@
 #include "SnapshotFormat.h"
 
 #include "JsonText.h"
-#include "OrvekMeter.h"
+#include "Units.h"
 
 #include <algorithm>
 #include <charconv>
@@ -21,11 +21,9 @@ void AppendInteger(std::string& strOut, int64_t nValue) {
     strOut.append(szDigits, pEnd);
 }
 
-// Whole bytes a second from nBefore to nNow over dSeconds; counters never go back.
+// Whole bytes a second from nBefore to nNow over dSeconds.
 int64_t RateOf(int64_t nNow, int64_t nBefore, double dSeconds) {
-    return dSeconds > 0
-               ? std::llround(static_cast<double>(std::max<int64_t>(nNow - nBefore, 0)) / dSeconds)
-               : 0;
+    return std::llround(BytesPerSecond(nNow, nBefore, dSeconds));
 }
 
 // "sent_bytes", "received_bytes", "sent_rate" and "received_rate" into the object.
@@ -111,8 +109,7 @@ void AppendTunnelSample(std::string& strOut, const char* szName, const DeviceSna
 } // namespace
 
 std::string FormatTextLine(const MeterSnapshot& snapshot) {
-    return COrvekMeter::FormatRecv(snapshot.nRecvBytes) + "\t" +
-           COrvekMeter::FormatSent(snapshot.nSentBytes);
+    return FormatRecvCounter(snapshot.nRecvBytes) + "\t" + FormatSentCounter(snapshot.nSentBytes);
 }
 
 std::string FormatUtcTime(std::chrono::system_clock::time_point tWall) {
@@ -143,7 +140,7 @@ std::string FormatJsonLine(const MeterSnapshot& snapshot, const MeterSnapshot& b
         const bool bBefore = itBefore != before.devices.end();
         ordered_json& object = devices.emplace_back();
         object["name"] = JsonText(device.strName);
-        object["state"] = JsonText(device.strState);
+        object["state"] = JsonText(DescribeDeviceState(device));
         SetBytesAndRates(object, device.nSentBytes, device.nRecvBytes,
                          bBefore ? itBefore->nSentBytes : 0, bBefore ? itBefore->nRecvBytes : 0,
                          dSeconds);

@@ -1,85 +1,88 @@
 #include "UsageOptions.h"
 
+#include "OptionParser.h"
+
 #include <charconv>
 
-bool TakeUsageOptions(std::vector<std::string>& args, UsageOptions& options,
-                      std::string& strError) {
-    std::vector<std::string> rest;
-    UsageOptions parsed;
-    Plan plan;
-    bool bPlan = false, bCap = false;
-    for (size_t n = 0; n < args.size(); ++n) {
-        const std::string& strArg = args[n];
-        const size_t nEquals = strArg.find('=');
-        const std::string strName = strArg.substr(0, nEquals);
-        if (strName != "--database" && !strName.starts_with("--plan-")) {
-            rest.push_back(strArg);
-            continue;
+void AddUsageOptions(COptionParser& parser, UsageOptions& options) {
+    CLI::App& app = parser.App();
+    const char* const szGroup = "Usage file and data plan";
+    // Each plan option makes the plan; FinishUsageOptions then asks for its cap and its file.
+    const auto plan = [&options]() -> Plan& {
+        if (!options.plan) {
+            options.plan.emplace();
         }
-        std::string strValue;
-        if (nEquals != std::string::npos) {
-            strValue = strArg.substr(nEquals + 1);
-        } else if (n + 1 < args.size()) {
-            strValue = args[++n];
-        } else {
-            strError = strName + " needs a value";
-            return false;
-        }
-        if (strName == "--database") {
-            if (strValue.empty()) {
-                strError = "--database needs a file";
-                return false;
-            }
-            parsed.strDatabase = strValue;
-            continue;
-        }
-        bPlan = true;
-        if (strName == "--plan-cap") {
-            if (!ParseCap(strValue, plan.nCapBytes, plan.eUnit, strError)) {
-                strError = "--plan-cap: " + strError;
-                return false;
-            }
-            bCap = true;
-        } else if (strName == "--plan-day") {
+        return *options.plan;
+    };
+    app.add_option("--database", options.strDatabase,
+                   "keep this host's usage in FILE, by 5 minutes, hour, day and month; read it "
+                   "with `orvek report --database FILE` (default: none)")
+        ->option_text("FILE")
+        ->group(szGroup)
+        ->check(OptionCheck([](const std::string& strValue) {
+            return strValue.empty() ? std::string("an empty file name") : "";
+        }));
+    app.add_option("--plan-cap", "set a data plan in FILE: its cap, 50GB (10^9 bytes) or 50GiB "
+                                 "(2^30 bytes); metrics add orvek_plan_used_bytes, "
+                                 "orvek_plan_limit_bytes")
+        ->option_text("SIZE")
+        ->group(szGroup)
+        ->check(OptionCheck([](const std::string& strValue) {
+            int64_t nBytes = 0;
+            ECapUnit eUnit{};
+            std::string strWhy;
+            return ParseCap(strValue, nBytes, eUnit, strWhy) ? "" : strWhy;
+        }))
+        ->each([plan](const std::string& strValue) {
+            std::string strWhy;
+            ParseCap(strValue, plan().nCapBytes, plan().eUnit, strWhy);
+        });
+    app.add_option("--plan-day", "the day of the month the plan's cycle starts (default: 1)")
+        ->option_text("DAY")
+        ->group(szGroup)
+        ->check(OptionCheck([](const std::string& strValue) {
             int nDay = 0;
             const auto [pEnd, ec] =
                 std::from_chars(strValue.data(), strValue.data() + strValue.size(), nDay);
-            if (ec != std::errc() || pEnd != strValue.data() + strValue.size() || nDay < 1 ||
-                nDay > 31) {
-                strError = "--plan-day takes the day of the month a cycle starts on, 1 to 31";
-                return false;
-            }
-            plan.nCycleDay = nDay;
-        } else if (strName == "--plan-counts") {
-            if (strValue != "both" && strValue != "received") {
-                strError = "--plan-counts takes 'both' (sent and received) or 'received'";
-                return false;
-            }
-            plan.eCounting =
+            return ec != std::errc() || pEnd != strValue.data() + strValue.size() || nDay < 1 ||
+                           nDay > 31
+                       ? QuoteValue(strValue) + " is not a day of the month from 1 to 31"
+                       : "";
+        }))
+        ->each([plan](const std::string& strValue) {
+            std::from_chars(strValue.data(), strValue.data() + strValue.size(), plan().nCycleDay);
+        });
+    app.add_option("--plan-counts",
+                   "what counts: both (sent and received) or received (default: both)")
+        ->option_text("WHAT")
+        ->group(szGroup)
+        ->check(OptionCheck([](const std::string& strValue) {
+            return strValue == "both" || strValue == "received"
+                       ? ""
+                       : QuoteValue(strValue) + " is not both (sent and received) or received";
+        }))
+        ->each([plan](const std::string& strValue) {
+            plan().eCounting =
                 strValue == "received" ? ECounting::ReceivedOnly : ECounting::SentAndReceived;
-        } else if (strName == "--plan-device") {
-            if (strValue.empty()) {
-                strError = "--plan-device needs a device name";
-                return false;
-            }
-            plan.devices.insert(strValue);
-        } else {
-            strError = "unknown option '" + strName + "'";
-            return false;
-        }
-    }
-    if (bPlan && !bCap) {
+        });
+    app.add_option("--plan-device",
+                   "only DEVICE counts against the plan; repeatable (default: all)")
+        ->option_text("DEVICE")
+        ->group(szGroup)
+        ->check(OptionCheck([](const std::string& strValue) {
+            return strValue.empty() ? std::string("an empty device name") : "";
+        }))
+        ->each([plan](const std::string& strValue) { plan().devices.insert(strValue); });
+}
+
+bool FinishUsageOptions(COptionParser& parser, const UsageOptions& options, std::string& strError) {
+    if (options.plan && parser.App().count("--plan-cap") == 0) {
         strError = "a plan needs its cap: --plan-cap, as in 50GB or 50GiB";
         return false;
     }
-    if (bPlan && parsed.strDatabase.empty()) {
+    if (options.plan && options.strDatabase.empty()) {
         strError = "a plan is kept in the usage file: give --database too";
         return false;
     }
-    if (bPlan) {
-        parsed.plan = plan;
-    }
-    options = parsed;
-    args = rest;
     return true;
 }

@@ -4,7 +4,6 @@
 
 #include <optional>
 #include <string>
-#include <vector>
 
 // What the headless program is asked to keep: the usage file and, optionally, a data plan that it
 // sets in that file (its cycle day, cap, counting and devices).
@@ -13,7 +12,10 @@ struct UsageOptions {
     std::optional<Plan> plan;
 };
 
-// Pure: takes the usage options (--database, --plan-cap, --plan-day, --plan-counts,
-// --plan-device) out of args and leaves the others for the headless options. False with a
-// one-line reason, args then as they were.
-bool TakeUsageOptions(std::vector<std::string>& args, UsageOptions& options, std::string& strError);
+class COptionParser;
+
+// Adds the usage options (--database, --plan-cap, --plan-day, --plan-counts, --plan-device) to
+// parser; its Parse fills options. After a good parse FinishUsageOptions checks what the options
+// need of each other: false with a one-line reason.
+void AddUsageOptions(COptionParser& parser, UsageOptions& options);
+bool FinishUsageOptions(COptionParser& parser, const UsageOptions& options, std::string& strError);

@@ -1,5 +1,6 @@
 #include "HelperSession.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -12,17 +13,21 @@
 
 namespace {
 
-// Bytes read from the socket at a time.
-constexpr size_t kReadChunk = 64 * 1024;
+bool SameStates(const std::vector<DeviceState>& a, const std::vector<DeviceState>& b) {
+    return std::ranges::equal(a, b, [](const DeviceState& x, const DeviceState& y) {
+        return x.strName == y.strName && x.strKind == y.strKind && x.eState == y.eState &&
+               x.strError == y.strError && x.bChosen == y.bChosen && x.strReason == y.strReason;
+    });
+}
 
 } // namespace
 
 CHelperSession::CHelperSession(int hSocket, int hSignals)
-    : m_hSocket(hSocket), m_hSignals(hSignals), m_meter(*this, m_manager, m_manager) {}
+    : m_socket(hSocket), m_hSignals(hSignals), m_meter(*this, m_manager, m_manager) {}
 
 int CHelperSession::Run() {
     Send(HelloMessage{});
-    m_loop.Watch(m_hSocket.Get(), [this] { OnReadable(); });
+    m_loop.Watch(m_socket.Get(), [this] { OnReadable(); });
     m_loop.Watch(m_hSignals, [this] {
         signalfd_siginfo info{};
         bool bStop = false;
@@ -42,12 +47,16 @@ int CHelperSession::Run() {
     return m_nStatus;
 }
 
-void CHelperSession::ShowCounters(const char*, const char*) {
-    Send(CountersMessage{m_meter.GetShownRecv(), m_meter.GetShownSent()});
+void CHelperSession::ShowCounters(int64_t, int64_t) {
+    SendChanges();
 }
 
 void CHelperSession::ShowMessage(const std::string& strText, const char*) {
-    m_loop.Post([this, strText] { Send(NoticeMessage{strText}); });
+    // A failure tends to change the devices' states (or the monitor's): they follow at once.
+    m_loop.Post([this, strText] {
+        Send(NoticeMessage{strText});
+        SendChanges();
+    });
 }
 
 void CHelperSession::Post(std::function<void()> fn, int nDelayMs) {
@@ -55,36 +64,30 @@ void CHelperSession::Post(std::function<void()> fn, int nDelayMs) {
 }
 
 void CHelperSession::OnReadable() {
-    const size_t nHad = m_inbox.size();
-    m_inbox.resize(nHad + kReadChunk);
-    const ssize_t nRead = recv(m_hSocket.Get(), m_inbox.data() + nHad, kReadChunk, MSG_DONTWAIT);
-    m_inbox.resize(nHad + static_cast<size_t>(std::max<ssize_t>(nRead, 0)));
-    if (nRead < 0 && (errno == EINTR || errno == EAGAIN)) {
-        return;
-    }
-    if (nRead <= 0) {
-        End(nRead == 0 ? kEnded : kFailed); // the client went
-        return;
-    }
-    size_t nUsed = 0;
     while (!m_bEnded) {
-        const FrameVerdict frame = ReadFrame(std::span(m_inbox).subspan(nUsed));
-        if (frame.eStatus == FrameVerdict::EStatus::Incomplete) {
+        const CFrameSocket::Read read = m_socket.Next(false);
+        switch (read.eStatus) {
+        case CFrameSocket::EStatus::Again:
+            return;
+        case CFrameSocket::EStatus::Closed:
+            End(kEnded); // the client went
+            return;
+        case CFrameSocket::EStatus::Failed:
+            End(kFailed);
+            return;
+        case CFrameSocket::EStatus::Malformed:
+            End(kProtocolBroken, "the client sent " + read.strError);
+            return;
+        case CFrameSocket::EStatus::Frame:
             break;
         }
-        if (frame.eStatus == FrameVerdict::EStatus::Malformed) {
-            End(kProtocolBroken, "the client sent " + frame.strError);
-            return;
-        }
-        nUsed += frame.nFrameBytes;
-        const DecodedMessage<ClientMessage> decoded = DecodeClientMessage(frame.body);
+        const DecodedMessage<ClientMessage> decoded = DecodeClientMessage(read.body);
         if (!decoded.strError.empty()) {
             End(kProtocolBroken, "the client sent " + decoded.strError);
             return;
         }
         Handle(decoded.message);
     }
-    m_inbox.erase(m_inbox.begin(), m_inbox.begin() + static_cast<ptrdiff_t>(nUsed));
 }
 
 void CHelperSession::Handle(const ClientMessage& message) {
@@ -120,26 +123,54 @@ void CHelperSession::Handle(const ClientMessage& message) {
                     std::set<std::string>(typed.vecNotTunnels.begin(), typed.vecNotTunnels.end()));
             } else if constexpr (std::is_same_v<T, StartMessage>) {
                 try {
-                    Send(StartedMessage{m_meter.StartCapture()});
+                    StartedMessage answer{m_meter.StartCapture()};
+                    SendChanges();
+                    Send(answer);
+                    if (m_nLookChain == 0) {
+                        const uint64_t nChain = m_nLookChain = ++m_nCaptures;
+                        m_loop.Post([this, nChain] { OnLook(nChain); }, kLookMs);
+                    }
                 } catch (...) {
                     const CZarnException e = CurrentError();
+                    SendChanges();
                     Send(StartFailedMessage{e.GetCode(), e.HasDescription(), e.GetDescription()});
                 }
+                return;
             } else if constexpr (std::is_same_v<T, StopMessage>) {
                 m_meter.StopCapture();
+                m_nLookChain = 0;
+                SendChanges();
                 Send(StoppedMessage{});
-            } else if constexpr (std::is_same_v<T, SnapshotRequest>) {
-                SnapshotMessage answer{m_meter.GetSnapshot()};
-                SendFitted(answer, answer.snapshot.devices);
-            } else if constexpr (std::is_same_v<T, DevicesRequest>) {
-                if (typed.bRefresh) {
-                    m_meter.RefreshDeviceStates();
-                }
-                DevicesMessage answer = ToDevicesMessage(m_meter.GetDeviceStates());
-                SendFitted(answer, answer.devices);
+                return;
+            } else if constexpr (std::is_same_v<T, RefreshMessage>) {
+                m_meter.RefreshDeviceStates();
             }
+            SendChanges();
         },
         message);
+}
+
+void CHelperSession::SendChanges(bool bSnapshot) {
+    std::vector<DeviceState> states = m_meter.GetDeviceStates();
+    if (!m_bSentAny || !SameStates(states, m_sentStates)) {
+        DevicesMessage devices = ToDevicesMessage(states);
+        SendFitted(devices, devices.devices);
+        m_sentStates = std::move(states);
+    }
+    SnapshotMessage snapshot{m_meter.GetSnapshot()};
+    if (bSnapshot || !m_bSentAny || snapshot.snapshot != m_sentSnapshot) {
+        m_sentSnapshot = snapshot.snapshot;
+        SendFitted(snapshot, snapshot.snapshot.devices);
+    }
+    m_bSentAny = true;
+}
+
+void CHelperSession::OnLook(uint64_t nChain) {
+    if (nChain != m_nLookChain || m_bEnded) {
+        return;
+    }
+    SendChanges(true);
+    m_loop.Post([this, nChain] { OnLook(nChain); }, kLookMs);
 }
 
 template <class TMessage, class TList>
@@ -152,22 +183,8 @@ void CHelperSession::SendFitted(TMessage& message, TList& devices) {
 }
 
 void CHelperSession::Send(const HelperMessage& message) {
-    if (m_bEnded) {
-        return;
-    }
-    const std::string strFrame = EncodeFrame(message);
-    size_t nSent = 0;
-    while (nSent < strFrame.size()) {
-        const ssize_t n =
-            send(m_hSocket.Get(), strFrame.data() + nSent, strFrame.size() - nSent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            End(kFailed);
-            return;
-        }
-        nSent += static_cast<size_t>(n);
+    if (!m_bEnded && m_socket.Send(EncodeFrame(message)) != 0) {
+        End(kFailed);
     }
 }
 

@@ -4,19 +4,6 @@
 #include "ZarnException.h"
 
 #include <algorithm>
-#include <charconv>
-
-namespace {
-
-constexpr double kBytesToKibi = 0.0009765625;
-
-// " Recv  %.3f Mb" with a decimal point whatever the C library's locale, which a desktop session
-// may set to one with a decimal comma.
-std::string FormatCounter(const char* szLabel, int64_t nBytes) {
-    return std::string(" ") + szLabel + "  " + COrvekMeter::FormatMebibytes(nBytes) + " Mb";
-}
-
-} // namespace
 
 COrvekMeter::COrvekMeter(IMeterView& view, const IAddressLookup& lookup, ICaptureControl& control)
     : m_view(view), m_lookup(lookup), m_control(control), m_counting(m_capture) {}
@@ -162,41 +149,6 @@ int64_t COrvekMeter::GetSentBytes() const {
     return m_counting.GetTotals().nSentBytes;
 }
 
-namespace {
-
-std::string DescribeState(const DeviceState& state) {
-    switch (state.eState) {
-    case EDeviceState::Capturing:
-        return "capturing";
-    case EDeviceState::Down:
-        return "down";
-    case EDeviceState::NoAddress:
-        return "no address";
-    case EDeviceState::Loopback:
-        return "loopback";
-    case EDeviceState::Port:
-        return "bridge port";
-    case EDeviceState::Excluded:
-        return "excluded";
-    case EDeviceState::Failed:
-        return "failed: " + state.strError;
-    case EDeviceState::Stopped:
-        return "stopped";
-    case EDeviceState::Ready:
-        return "ready";
-    case EDeviceState::Stacked:
-        return "counted on " + state.strError;
-    case EDeviceState::Carried:
-        return "carried inside " + (state.strError.empty() ? "its uplink" : state.strError) +
-               (state.bChosen              ? " (set by the user)"
-                : !state.strReason.empty() ? ": " + state.strReason
-                                           : "");
-    }
-    return "";
-}
-
-} // namespace
-
 MeterSnapshot COrvekMeter::GetSnapshot() const {
     MeterSnapshot snapshot;
     // Before the counters, which then hold at least what the resolver had.
@@ -205,7 +157,9 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
     for (const DeviceState& state : m_control.GetDeviceStates()) {
         DeviceSnapshot& device = snapshot.devices.emplace_back();
         device.strName = state.strName;
-        device.strState = DescribeState(state);
+        device.eState = state.eState;
+        device.strDetail = state.strError;
+        device.bChosen = state.bChosen;
         device.strKind = state.strKind;
         device.bCapturing = state.eState == EDeviceState::Capturing;
         // Loopback traffic never leaves the host: no choice of the user makes it count.
@@ -231,7 +185,7 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
         if (it == snapshot.devices.end()) {
             it = snapshot.devices.insert(snapshot.devices.end(), DeviceSnapshot{});
             it->strName = counted.strName;
-            it->strState = "gone";
+            it->eState = EDeviceState::Gone;
             it->strKind = counted.strKind;
             it->bCountable = false;
         }
@@ -257,25 +211,10 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
 void COrvekMeter::UpdateCounters() {
     m_nShownRecv = GetRecvBytes();
     m_nShownSent = GetSentBytes();
-    m_view.ShowCounters(FormatRecv(m_nShownRecv).c_str(), FormatSent(m_nShownSent).c_str());
+    m_view.ShowCounters(m_nShownRecv, m_nShownSent);
 }
 
 bool COrvekMeter::HaveTotalsMoved() const {
     return GetRecvBytes() != m_nShownRecv || GetSentBytes() != m_nShownSent;
 }
 
-std::string COrvekMeter::FormatMebibytes(int64_t nBytes) {
-    char szNumber[64];
-    const double dMebibytes = static_cast<double>(nBytes) * kBytesToKibi * kBytesToKibi;
-    const auto result = std::to_chars(szNumber, szNumber + sizeof szNumber, dMebibytes,
-                                      std::chars_format::fixed, 3);
-    return std::string(szNumber, result.ptr);
-}
-
-std::string COrvekMeter::FormatRecv(int64_t nBytes) {
-    return FormatCounter("Recv", nBytes);
-}
-
-std::string COrvekMeter::FormatSent(int64_t nBytes) {
-    return FormatCounter("Sent", nBytes);
-}

@@ -32,7 +32,6 @@ public:
     static constexpr const char* kDefaultFilter = "tcp or udp";
     // What a tunnel's inner traffic is captured with: every packet, on any link type.
     static constexpr const char* kEveryPacketFilter = "len >= 0";
-    static constexpr const char* kExceptionCaption = "Exception";
     // The meter reads the link header and the IP addresses, nothing more: captures stop after the
     // longest link header it reads in full and an IPv6 header, rounded up to the ring's 16-byte
     // alignment. Counting uses the wire length, so nothing is lost by it.
@@ -103,16 +102,12 @@ public:
     // whose expiry passed.
     MeterSnapshot GetSnapshot() const override;
 
-    // View thread: formats both totals and shows them.
+    // View thread: shows both totals.
     void UpdateCounters() override;
     // View thread: the totals the view was last shown (-1 before the first time).
     int64_t GetShownRecv() const { return m_nShownRecv; }
     int64_t GetShownSent() const { return m_nShownSent; }
 
-    // The counters' number: mebibytes with three decimals and a decimal point in any locale.
-    static std::string FormatMebibytes(int64_t nBytes);
-    static std::string FormatRecv(int64_t nBytes);
-    static std::string FormatSent(int64_t nBytes);
 
 private:
     // View thread: whether the totals moved since they were last shown.

@@ -1,5 +1,7 @@
 #include "Plan.h"
 
+#include "Units.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -64,18 +66,6 @@ const char* UnitName(ECapUnit eUnit) {
 
 std::string DescribeUnit(ECapUnit eUnit) {
     return std::string(UnitName(eUnit)) + " = " + FormatThousands(UnitBytes(eUnit)) + " bytes";
-}
-
-std::string FormatThousands(int64_t nValue) {
-    const std::string strDigits = std::to_string(nValue < 0 ? -nValue : nValue);
-    std::string strOut = nValue < 0 ? "-" : "";
-    for (size_t n = 0; n < strDigits.size(); ++n) {
-        if (n > 0 && (strDigits.size() - n) % 3 == 0) {
-            strOut += ',';
-        }
-        strOut += strDigits[n];
-    }
-    return strOut;
 }
 
 std::string FormatAmount(int64_t nBytes, ECapUnit eUnit) {
@@ -283,17 +273,28 @@ Cycle CycleAt(int nCycleDay, int64_t nUtc) {
     return cycle;
 }
 
-int64_t ProjectToEnd(int64_t nUsed, const Cycle& cycle, int64_t nNowUtc) {
-    const int64_t nElapsed = nNowUtc - cycle.nStart;
-    if (nElapsed < 3600) {
+EProjectionBasis ProjectionBasis(int64_t nRecordedSeconds) {
+    if (nRecordedSeconds >= 7 * 86400) {
+        return EProjectionBasis::Week;
+    }
+    if (nRecordedSeconds >= 86400) {
+        return EProjectionBasis::Day;
+    }
+    return nRecordedSeconds >= 3600 ? EProjectionBasis::Rough : EProjectionBasis::None;
+}
+
+int64_t ProjectToEnd(int64_t nUsed, int64_t nRecordedSeconds, const Cycle& cycle, int64_t nNowUtc) {
+    if (ProjectionBasis(nRecordedSeconds) == EProjectionBasis::None) {
         return -1;
     }
     if (nNowUtc >= cycle.nEnd) {
         return nUsed;
     }
-    const long double dPace = static_cast<long double>(nUsed) / static_cast<long double>(nElapsed);
-    return static_cast<int64_t>(
-        std::llround(dPace * static_cast<long double>(cycle.nEnd - cycle.nStart)));
+    const long double dPace =
+        static_cast<long double>(nUsed) / static_cast<long double>(nRecordedSeconds);
+    return nUsed +
+           static_cast<int64_t>(std::llround(
+               dPace * static_cast<long double>(cycle.nEnd - std::max(nNowUtc, cycle.nStart))));
 }
 
 std::vector<int> DueAlerts(const Plan& plan, int64_t nUsed, const std::set<int>& fired) {

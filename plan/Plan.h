@@ -44,8 +44,6 @@ std::string FormatAmount(int64_t nBytes, ECapUnit eUnit);
 // In the largest unit of the plan unit's kind (decimal or binary) that keeps the number at least
 // 1 (MB at least): "976.56 KiB" is "0.95 MiB", 1,000,000 bytes of a GB plan "1.00 MB".
 std::string FormatAmountAuto(int64_t nBytes, ECapUnit eKind);
-// "1,234,567"
-std::string FormatThousands(int64_t nValue);
 // "75,90,100" -> {75, 90, 100}: 1-1000, sorted, without repeats; false for anything else.
 bool ParseAlerts(std::string_view svText, std::vector<int>& vecAlerts);
 // The bytes of one device's traffic that count against the plan.
@@ -60,7 +58,13 @@ struct Cycle {
 // The cycle that holds a local date (UTC times left 0) and the one that holds a UTC second.
 Cycle CycleOfDate(int nCycleDay, CivilDate date);
 Cycle CycleAt(int nCycleDay, int64_t nUtc);
-// Used bytes carried on at the pace so far to the cycle's end; -1 before an hour has passed.
-int64_t ProjectToEnd(int64_t nUsed, const Cycle& cycle, int64_t nNowUtc);
+// How much a projection can be trusted, by the recorded time it stands on: none below an hour,
+// rough below a day, then at least a day, at least a week.
+enum class EProjectionBasis { None, Rough, Day, Week };
+EProjectionBasis ProjectionBasis(int64_t nRecordedSeconds);
+// Used bytes carried on to the cycle's end at the pace of the recorded time only (time nobody
+// recorded, as the days before the first run, tells nothing of the pace): the bytes per recorded
+// second for every second left. -1 when the basis is None.
+int64_t ProjectToEnd(int64_t nUsed, int64_t nRecordedSeconds, const Cycle& cycle, int64_t nNowUtc);
 // The alert percentages reached by nUsed that have not fired yet, ascending.
 std::vector<int> DueAlerts(const Plan& plan, int64_t nUsed, const std::set<int>& fired);

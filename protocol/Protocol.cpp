@@ -25,7 +25,7 @@ struct CMinBytesCounter {
 template <class T> size_t MinBytes() {
     if constexpr (std::same_as<T, bool>) {
         return 1;
-    } else if constexpr (Number<T>) {
+    } else if constexpr (Number<T> || std::is_enum_v<T>) {
         return sizeof(T);
     } else if constexpr (std::same_as<T, std::string> || IsList<T>::value) {
         return sizeof(uint32_t);
@@ -65,6 +65,8 @@ private:
             m_str.push_back(value ? '\1' : '\0');
         } else if constexpr (Number<T>) {
             Append(value);
+        } else if constexpr (std::is_enum_v<T>) {
+            Append(static_cast<std::underlying_type_t<T>>(value));
         } else if constexpr (std::same_as<T, std::string>) {
             const size_t nLength = std::min(value.size(), kMaxTextBytes);
             Append(static_cast<uint32_t>(nLength));
@@ -135,6 +137,14 @@ private:
             }
         } else if constexpr (Number<T>) {
             GetBytes(value);
+        } else if constexpr (std::is_enum_v<T>) {
+            std::underlying_type_t<T> nValue{};
+            if (GetBytes(nValue)) {
+                if (nValue > static_cast<std::underlying_type_t<T>>(kLastOf<T>)) {
+                    Fail("a state field holds " + std::to_string(nValue));
+                }
+                value = static_cast<T>(nValue);
+            }
         } else if constexpr (std::same_as<T, std::string>) {
             uint32_t nLength = 0;
             if (!GetBytes(nLength)) {
@@ -253,22 +263,17 @@ DecodedMessage<HelperMessage> DecodeHelperMessage(std::span<const uint8_t> body)
 DevicesMessage ToDevicesMessage(const std::vector<DeviceState>& states) {
     DevicesMessage message;
     for (const DeviceState& state : states) {
-        message.devices.push_back({state.strName, state.strKind,
-                                   static_cast<uint32_t>(state.eState), state.strError,
+        message.devices.push_back({state.strName, state.strKind, state.eState, state.strError,
                                    state.bChosen, state.strReason});
     }
     return message;
 }
 
-std::optional<std::vector<DeviceState>> FromDevicesMessage(const DevicesMessage& message) {
+std::vector<DeviceState> FromDevicesMessage(const DevicesMessage& message) {
     std::vector<DeviceState> states;
     for (const DeviceStateFields& device : message.devices) {
-        // Carried is the last state.
-        if (device.nState > static_cast<uint32_t>(EDeviceState::Carried)) {
-            return std::nullopt;
-        }
-        states.push_back({device.strName, device.strKind, static_cast<EDeviceState>(device.nState),
-                          device.strError, device.bChosen, OuterFlow{}, device.strReason});
+        states.push_back({device.strName, device.strKind, device.eState, device.strError,
+                          device.bChosen, device.strReason});
     }
     return states;
 }

@@ -3,12 +3,12 @@
 // What the capture helper and its clients say to each other over their socket. Every message is
 // a frame: its body's length (4 bytes, little-endian), then the body: one type byte and the
 // message's fields in order. Fields: numbers little-endian (bool 1 byte, 0 or 1; 32- and 64-bit
-// integers; doubles as their bits), texts as a 4-byte length and the bytes, lists as a 4-byte
-// count and the items. Each side reads the other's bytes as untrusted: a frame that breaks a rule
-// is malformed and ends the session. Both sides greet with a hello naming the version; a change
-// to any message's fields changes kProtocolVersion.
+// integers; doubles as their bits; enumerations as their underlying number, checked), texts as a
+// 4-byte length and the bytes, lists as a 4-byte count and the items. Each side reads the other's
+// bytes as untrusted: a frame that breaks a rule is malformed and ends the session. Both sides
+// greet with a hello naming the version; a change to any message's fields changes kProtocolVersion.
 
-#include "CaptureControl.h"
+#include "DeviceState.h"
 #include "MeterSnapshot.h"
 
 #include <cstddef>
@@ -19,7 +19,7 @@
 #include <variant>
 #include <vector>
 
-inline constexpr uint32_t kProtocolVersion = 5;
+inline constexpr uint32_t kProtocolVersion = 6;
 // The longest frame body either side sends or accepts.
 inline constexpr size_t kMaxMessageBytes = size_t{1} << 20;
 // The longest text in a message; longer texts are cut when written.
@@ -35,8 +35,12 @@ struct HelloMessage {
     template <class Io> void Fields(Io& io) { io(nVersion); }
 };
 
-// Client to helper. Settings and Excluded take effect at once and get no answer; Start, Stop and
-// SnapshotRequest are answered in the order they came.
+// The last value of each enumeration that travels; a reader refuses any beyond it.
+template <class TEnum> inline constexpr TEnum kLastOf = TEnum{};
+template <> inline constexpr EDeviceState kLastOf<EDeviceState> = EDeviceState::Gone;
+
+// Client to helper. Settings, Excluded and Refresh take effect at once and get no answer; Start
+// and Stop are answered in the order they came.
 struct SettingsMessage {
     static constexpr uint8_t kType = 2;
     std::string strFilter;
@@ -65,22 +69,14 @@ struct StopMessage { // answered by Stopped
     static constexpr uint8_t kType = 5;
     template <class Io> void Fields(Io&) {}
 };
-struct SnapshotRequest { // answered by Snapshot
-    static constexpr uint8_t kType = 6;
+struct RefreshMessage { // while idle: lists the devices afresh (their states then come by push)
+    static constexpr uint8_t kType = 7;
     template <class Io> void Fields(Io&) {}
 };
-struct DevicesRequest { // answered by Devices; bRefresh lists them afresh first, while idle
-    static constexpr uint8_t kType = 7;
-    bool bRefresh = false;
-    template <class Io> void Fields(Io& io) { io(bRefresh); }
-};
 
-// Helper to client: answers, and what the helper says by itself (Counters, Notice, Error).
-struct CountersMessage { // the totals, at the display's pace while they move
-    static constexpr uint8_t kType = 16;
-    int64_t nRecvBytes = 0, nSentBytes = 0;
-    template <class Io> void Fields(Io& io) { io(nRecvBytes, nSentBytes); }
-};
+// Helper to client: answers, and what the helper says by itself: Snapshot and Devices whenever
+// they changed (the snapshot at the display's pace while counts move, and before every answer,
+// so that an answer finds them current), Notice and Error.
 struct NoticeMessage { // a message for the "Exception" caption
     static constexpr uint8_t kType = 17;
     std::string strText;
@@ -112,15 +108,15 @@ struct ErrorMessage { // the helper ends the session, and says why
     std::string strText;
     template <class Io> void Fields(Io& io) { io(strText); }
 };
-// A DeviceState as it travels: its state as a number, which the reader checks.
+// A DeviceState as it travels.
 struct DeviceStateFields {
     std::string strName, strKind;
-    uint32_t nState = 0;
+    EDeviceState eState = EDeviceState::Ready;
     std::string strError;
     bool bChosen = false;
     std::string strReason;
     template <class Io> void Fields(Io& io) {
-        io(strName, strKind, nState, strError, bChosen, strReason);
+        io(strName, strKind, eState, strError, bChosen, strReason);
     }
 };
 struct DevicesMessage {
@@ -130,15 +126,14 @@ struct DevicesMessage {
 };
 
 using ClientMessage = std::variant<HelloMessage, SettingsMessage, ExcludedMessage, StartMessage,
-                                   StopMessage, SnapshotRequest, DevicesRequest>;
-using HelperMessage =
-    std::variant<HelloMessage, CountersMessage, NoticeMessage, StartedMessage, StartFailedMessage,
-                 StoppedMessage, SnapshotMessage, ErrorMessage, DevicesMessage>;
+                                   StopMessage, RefreshMessage>;
+using HelperMessage = std::variant<HelloMessage, NoticeMessage, StartedMessage, StartFailedMessage,
+                                   StoppedMessage, SnapshotMessage, ErrorMessage, DevicesMessage>;
 
-// Device states to send, and back: nothing when a state is no EDeviceState. How a tunnel's
-// outer packets are told stays with the helper, which measures them.
+// Device states to send, and back. How a tunnel's outer packets are told stays with the helper,
+// which measures them.
 DevicesMessage ToDevicesMessage(const std::vector<DeviceState>& states);
-std::optional<std::vector<DeviceState>> FromDevicesMessage(const DevicesMessage& message);
+std::vector<DeviceState> FromDevicesMessage(const DevicesMessage& message);
 
 // Where a stream of bytes stands: a whole frame at its start (its body, and the bytes it takes),
 // not enough bytes yet, or a length that no frame may have.

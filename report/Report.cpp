@@ -3,6 +3,7 @@
 #include "AppHistory.h"
 #include "JsonText.h"
 #include "RecordedTime.h"
+#include "Units.h"
 
 #include <algorithm>
 #include <charconv>
@@ -13,18 +14,6 @@
 namespace {
 
 using nlohmann::ordered_json;
-
-bool ParseCount(const std::string& strText, int nMax, int& nValue) {
-    int nParsed = 0;
-    const auto [pEnd, ec] =
-        std::from_chars(strText.data(), strText.data() + strText.size(), nParsed);
-    if (ec != std::errc() || pEnd != strText.data() + strText.size() || nParsed < 1 ||
-        nParsed > nMax) {
-        return false;
-    }
-    nValue = nParsed;
-    return true;
-}
 
 // The applications a text report lists; the rest is one row.
 constexpr size_t kTopApplications = 20;
@@ -201,92 +190,6 @@ std::string AppText(ETier eTier, const std::vector<ReportRow>& rows) {
 
 } // namespace
 
-bool ParseReportOptions(const std::vector<std::string>& args, ReportOptions& options,
-                        std::string& strError) {
-    ReportOptions parsed;
-    for (size_t n = 0; n < args.size(); ++n) {
-        const std::string& strArg = args[n];
-        const size_t nEquals = strArg.find('=');
-        const std::string strName = strArg.substr(0, nEquals);
-        const bool bValue = nEquals != std::string::npos;
-        const std::string strValue = bValue ? strArg.substr(nEquals + 1) : "";
-        const auto count = [&](int& nCount, int nDefault, int nMax) {
-            if (!bValue) {
-                nCount = nDefault;
-                return true;
-            }
-            if (!ParseCount(strValue, nMax, nCount)) {
-                strError = strName + " takes a count from 1 to " + std::to_string(nMax);
-                return false;
-            }
-            return true;
-        };
-        if (strName == "--hours") {
-            // Hours are kept 14 days.
-            if (!count(parsed.nHours, 24, 14 * 24)) {
-                return false;
-            }
-        } else if (strName == "--days") {
-            if (!count(parsed.nDays, 31, 731)) {
-                return false;
-            }
-        } else if (strName == "--months") {
-            if (!count(parsed.nMonths, 12, 1200)) {
-                return false;
-            }
-        } else if ((strName == "--cycle" || strName == "--json" || strName == "--help") &&
-                   !bValue) {
-            (strName == "--cycle"  ? parsed.bCycle
-             : strName == "--json" ? parsed.bJson
-                                   : parsed.bHelp) = true;
-        } else if (strName == "--by") {
-            const std::string strBy = bValue ? strValue : n + 1 < args.size() ? args[++n] : "";
-            if (strBy != "app" && strBy != "device") {
-                strError = "--by takes app or device";
-                return false;
-            }
-            parsed.bByApp = strBy == "app";
-        } else if (strName == "--database") {
-            if (!bValue && n + 1 >= args.size()) {
-                strError = "--database needs a file";
-                return false;
-            }
-            parsed.strDatabase = bValue ? strValue : args[++n];
-            if (parsed.strDatabase.empty()) {
-                strError = "--database needs a file";
-                return false;
-            }
-        } else {
-            strError = "unknown option '" + strArg + "'";
-            return false;
-        }
-    }
-    if (parsed.nHours == 0 && parsed.nDays == 0 && parsed.nMonths == 0 && !parsed.bCycle) {
-        parsed.nDays = 31;
-    }
-    if (parsed.bByApp && parsed.nHours > 0) {
-        strError = "applications are kept by day and month: --by app takes --days or --months";
-        return false;
-    }
-    options = parsed;
-    return true;
-}
-
-const char* ReportUsage() {
-    return "usage: orvek report [--hours[=N]] [--days[=N]] [--months[=N]] [--cycle] [--json]\n"
-           "                    [--by app|device] [--database FILE]\n"
-           "  --hours[=N]      the last N hours (24; hours are kept 14 days)\n"
-           "  --days[=N]       the last N days (31; the default view; days are kept 2 years)\n"
-           "  --months[=N]     the last N months (12; months are kept forever)\n"
-           "  --cycle          the data plan's current cycle, day by day, against its cap\n"
-           "  --json           one JSON object with exact bytes instead of tables\n"
-           "  --by app         the applications of the days or months shown, largest first\n"
-           "                   (in JSON, every bucket's); --by device (the default) leaves them\n"
-           "  --database FILE  the usage file (the window's: $XDG_DATA_HOME/Orvek/usage.sqlite)\n"
-           "Times are local; sizes are in units of 1,024 bytes (KiB, MiB, GiB), the cycle's in\n"
-           "the plan's unit. Hours, days or months that no Orvek recorded say so.\n";
-}
-
 std::vector<ReportRow> ReadRows(CUsageStore& store, ETier eTier, int nCount, int64_t nNowUtc,
                                 bool bApps) {
     std::vector<int64_t> vecStarts{BucketStart(eTier, nNowUtc)};
@@ -322,23 +225,6 @@ std::vector<ReportRow> ReadCycleRows(CUsageStore& store, const PlanStatus& statu
         }
     }
     return rows;
-}
-
-std::string FormatBytes(int64_t nBytes) {
-    static constexpr const char* kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB"};
-    if (nBytes < 1024) {
-        return std::to_string(nBytes) + " B";
-    }
-    double dValue = static_cast<double>(nBytes) / 1024;
-    size_t nUnit = 0;
-    while (dValue >= 1023.995 && nUnit + 1 < std::size(kUnits)) {
-        dValue /= 1024;
-        ++nUnit;
-    }
-    char szNumber[32];
-    const auto result =
-        std::to_chars(szNumber, szNumber + sizeof szNumber, dValue, std::chars_format::fixed, 2);
-    return std::string(szNumber, result.ptr) + " " + kUnits[nUnit];
 }
 
 std::string MakeReport(CUsageStore& store, const ReportOptions& options, int64_t nNowUtc) {
@@ -389,6 +275,11 @@ std::string MakeReport(CUsageStore& store, const ReportOptions& options, int64_t
             cycle["used_bytes"] = status->nUsed;
             cycle["projected_bytes"] =
                 status->nProjected < 0 ? ordered_json() : ordered_json(status->nProjected);
+            // The recorded time the projection stands on, and how far it can be trusted.
+            cycle["recorded_seconds"] = status->nRecorded;
+            constexpr const char* kBases[] = {"none", "rough", "day", "week"};
+            cycle["projection_basis"] =
+                kBases[static_cast<int>(ProjectionBasis(status->nRecorded))];
             cycle["alerts_fired"] = status->fired;
             cycle["days"] = RowsJson(ReadCycleRows(store, *status, nNowUtc));
         }

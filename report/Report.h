@@ -45,9 +45,6 @@ std::vector<ReportRow> ReadRows(CUsageStore& store, ETier eTier, int nCount, int
 // bytes left out when it counts received bytes only).
 std::vector<ReportRow> ReadCycleRows(CUsageStore& store, const PlanStatus& status, int64_t nNowUtc);
 
-// "0 B", "512 B", "1.50 KiB", "12.34 MiB", "1.23 GiB": units of 1,024.
-std::string FormatBytes(int64_t nBytes);
-
 // The whole report as text or JSON, for the options' views. Throws CSqliteError.
 std::string MakeReport(CUsageStore& store, const ReportOptions& options, int64_t nNowUtc);
 

@@ -5,7 +5,7 @@ set -euo pipefail
 
 purpose=${1:-test}
 packages=(build-essential cmake pkg-config libpcap-dev libcap-dev qt6-base-dev libxcb1-dev
-    libsqlite3-dev libmicrohttpd-dev libcap2-bin nlohmann-json3-dev
+    libsqlite3-dev libmicrohttpd-dev libcap2-bin nlohmann-json3-dev libcli11-dev
     iproute2)
 case "$purpose" in
 run) packages+=(xdg-utils qt6-wayland man-db) ;;

@@ -253,6 +253,15 @@ void CUsageRecorder::Flush(bool bFinal) {
     m_bFailureSaid = false;
 }
 
+std::vector<RecordedSpan> CUsageRecorder::GetPendingSpans() const {
+    if (!Counts()) {
+        return {};
+    }
+    std::vector<RecordedSpan> spans = m_closedSpans;
+    spans.push_back({Seconds(m_nSpanStartMs), SecondsUp(m_nSpanEndMs)});
+    return spans;
+}
+
 CUsageStore* CUsageRecorder::GetStore() {
     if (m_lock.IsHeld()) {
         return m_pStore.get();

@@ -58,6 +58,9 @@ public:
     // Bytes observed but not written yet: (five-minute bucket, device) -> (sent, received).
     using PendingMap = std::map<std::pair<int64_t, std::string>, std::pair<int64_t, int64_t>>;
     const PendingMap& GetPending() const { return m_pending; }
+    // The time recorded but not written yet: the stretches a jump ended and the running one, up
+    // to the last observation; none while this process does not record.
+    std::vector<RecordedSpan> GetPendingSpans() const;
     // Now by the recorder's clock, in UTC seconds.
     int64_t NowUtc() const { return m_clock.NowUtcMs() / 1000; }
 

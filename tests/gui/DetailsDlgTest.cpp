@@ -7,6 +7,7 @@
 #include "DeviceTableModel.h"
 #include "GuiTest.h"
 #include "RateGraph.h"
+#include "TimedSampler.h"
 #include "TrafficText.h"
 
 #include <QFont>
@@ -57,12 +58,12 @@ void Tick(CDeviceTableModel& model, const std::string& strDevice, bool bCounted)
 TEST(DetailsText, UnitsPerValueAndADecimalPointInACommaLocale) {
     const QLocale previous;
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-    for (const auto& [strText, szWant] : {std::pair{FormatRate(1023), "1023 B/s"},
-                                          {FormatRate(1023.6), "1.0 KiB/s"},
-                                          {FormatRate(1536), "1.5 KiB/s"},
-                                          {FormatRate(1023.97 * 1024), "1.0 MiB/s"},
-                                          {FormatRate(-1), ""},
-                                          {FormatMebibytes(1572864), "1.500"},
+    for (const auto& [strText, szWant] : {std::pair{RateText(1023), "1023 B/s"},
+                                          {RateText(1023.6), "1.0 KiB/s"},
+                                          {RateText(1536), "1.5 KiB/s"},
+                                          {RateText(1023.97 * 1024), "1.0 MiB/s"},
+                                          {RateText(-1), ""},
+                                          {MebibytesText(1572864), "1.500"},
                                           {FormatCount(123456789), "123,456,789"}}) {
         EXPECT_EQ(strText.toStdString(), szWant);
     }
@@ -76,7 +77,7 @@ TEST(DetailsApps, LargestFirstReasonsLastAndRated) {
     source.m_snapshot.apps = {{"not attributed: socket closed before it was seen", 4, 10, 20, 1},
                               {"small", 0, 100, 0, 1},
                               {"big", 0, 5000, 5000, 2}};
-    CTrafficSampler sampler(source);
+    CTimedSampler sampler(source);
     const Clock::time_point t0 = Clock::now();
     sampler.Sample(t0);
     CDetailsDlg dlg(source, sampler);
@@ -157,7 +158,7 @@ TEST(DetailsApps, DesktopEntriesNameAndIconTheirApplications) {
                               {"nginx.service", 0, 200, 0, 1, uint32_t(EAppKind::Group)},
                               {"curl", 0, 100, 0, 1, uint32_t(EAppKind::Executable)},
                               {"not attributed: IP fragments", 2, 10, 0, 0}};
-    CTrafficSampler sampler(source);
+    CTimedSampler sampler(source);
     sampler.Sample(Clock::now());
     CDetailsDlg dlg(source, sampler);
     dlg.show();
@@ -191,10 +192,10 @@ TEST(DetailsTable, SortedRatedAndMarked) {
     CFakeSource source;
     std::vector<DeviceSnapshot>& devices = source.m_snapshot.devices;
     // Name, state, capturing, sent and received bytes and packets, drops, kind.
-    devices = {{"small", "", true, 100, 0, 0, 0, 0, ""},
-               {"big", "", true, 5000, 5000, 0, 0, 0, ""},
-               {"mid", "", true, 2000, 0, 0, 0, 5, ""}};
-    CTrafficSampler sampler(source);
+    devices = {{"small", EDeviceState::Capturing, true, 100, 0, 0, 0, 0, ""},
+               {"big", EDeviceState::Capturing, true, 5000, 5000, 0, 0, 0, ""},
+               {"mid", EDeviceState::Capturing, true, 2000, 0, 0, 0, 5, ""}};
+    CTimedSampler sampler(source);
     const Clock::time_point t0 = Clock::now();
     sampler.Sample(t0);
     CDetailsDlg dlg(source, sampler);
@@ -226,7 +227,7 @@ TEST(DetailsTable, SplitterFollowsTheRows) {
     CFakeSource source;
     source.m_snapshot.devices = {{"eth0", "", true, 0, 0, 0, 0, 0, ""},
                                  {"lo", "", true, 0, 0, 0, 0, 0, ""}};
-    CTrafficSampler sampler(source);
+    CTimedSampler sampler(source);
     const Clock::time_point t0 = Clock::now();
     sampler.Sample(t0);
     CDetailsDlg dlg(source, sampler);
@@ -254,8 +255,8 @@ TEST(DetailsTable, SplitterFollowsTheRows) {
 // rates.
 TEST(DetailsGraph, LogarithmicScaleKeepsSmallRatesVisibleAndThePointerReadsThem) {
     CFakeSource source;
-    source.m_snapshot.devices = {{"eth0", "capturing", true}};
-    CTrafficSampler sampler(source);
+    source.m_snapshot.devices = {{"eth0", EDeviceState::Capturing, true}};
+    CTimedSampler sampler(source);
     Clock::time_point t = Clock::now();
     sampler.Sample(t);
     for (int n = 0; n < 120; ++n) {
@@ -289,7 +290,7 @@ TEST(DetailsGraph, LogarithmicScaleKeepsSmallRatesVisibleAndThePointerReadsThem)
     EXPECT_GT(newestHeight(), 0.4);
 
     const QRectF rcPlot = graph.GetPlotRect();
-    const double dStep = rcPlot.width() / (CTrafficSampler::kHistoryPoints - 1);
+    const double dStep = rcPlot.width() / (CTimedSampler::kHistoryPoints - 1);
     // Points lie less than a pixel apart: in the burst, any of the pointer's neighbours will do.
     for (const auto& [nAgo, szText] :
          {std::pair{0, "now: received 4.8 MiB/s, sent 0 B/s"},
@@ -433,7 +434,8 @@ TEST_F(DetailsLive, UntickedDevicesAndTheSettingsComeBackTickingReopens) {
 TEST_F(DetailsLive, DevicesBeforeCaptureNothingCapturedSaidAndRowsThatCannotCount) {
     const QTableView& table = *m_pDlg->OpenDetails()->GetTable();
     CDeviceTableModel& model = *m_pDlg->OpenDetails()->GetModel();
-    EXPECT_EQ(Text(model, "orv0", kColState), "ready");
+    // Listed by the helper while the window opened, and shown at the next sample.
+    EXPECT_TRUE(Serve([&] { return Text(model, "orv0", kColState) == "ready"; }));
     const QAbstractItemView& view = table;
     for (const int nColumn : {kColDevice, kColKind}) {
         EXPECT_EQ(table.columnWidth(nColumn),
@@ -451,9 +453,10 @@ TEST_F(DetailsLive, DevicesBeforeCaptureNothingCapturedSaidAndRowsThatCannotCoun
     Tick(model, "orv0", false);
     Tick(model, "orv2", false);
     ASSERT_TRUE(Serve([&] { return Text(model, "orv2", kColState) == "excluded"; }));
-    QStringList texts;
-    CollectModalTexts(texts);
+    CModalCollector modals;
     Capture();
+    ASSERT_TRUE(Serve([&] { return !modals.m_modals.empty(); }));
+    const QStringList& texts = modals.m_modals.front();
     EXPECT_EQ(texts.value(0).toStdString(), "Orvek");
     EXPECT_TRUE(texts.contains("No device is captured, so nothing is counted: orv0 and orv2 are "
                                "excluded. To count a device, tick its Counted box in the Details "

@@ -27,13 +27,14 @@ inline void CollectModalTexts(QStringList& texts) {
     });
 }
 
-// Closes every modal window that opens while it lives, keeping each one's label texts.
+// Closes every modal window that opens while it lives, keeping each one's title and label texts.
 class CModalCollector {
 public:
     CModalCollector() {
         QObject::connect(&m_timer, &QTimer::timeout, [this] {
             if (auto* pModal = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
                 QStringList& texts = m_modals.emplace_back();
+                texts.append(pModal->windowTitle());
                 for (const QLabel* pLabel : pModal->findChildren<QLabel*>()) {
                     texts.append(pLabel->text());
                 }
@@ -78,9 +79,17 @@ protected:
     QLabel* SentCounter() const { return m_pDlg->findChild<QLabel*>("IDC_SENT_COUNTER"); }
     bool IsCapturing() const { return !CaptureButton()->isEnabled() && StopButton()->isEnabled(); }
     bool IsIdle() const { return CaptureButton()->isEnabled() && !StopButton()->isEnabled(); }
+    // A click on Capture, or Stop, which shows at once, and its outcome.
     void Capture() {
         CaptureButton()->click();
         ASSERT_TRUE(IsCapturing());
+        ASSERT_TRUE(Serve([&] { return !m_pDlg->IsWaitingForHelper(); }));
+        ASSERT_TRUE(IsCapturing());
+    }
+    void Stop() {
+        StopButton()->click();
+        ASSERT_TRUE(IsIdle());
+        ASSERT_TRUE(Serve([&] { return !m_pDlg->IsWaitingForHelper(); }));
     }
     // Waits, serving the windows, until pred holds; returns its last value.
     static bool Serve(const std::function<bool()>& pred, int nTimeoutMs = 20000) {

@@ -2,11 +2,15 @@
 
 #include "DetailsDlg.h"
 #include "GuiTest.h"
-#include "TrafficSampler.h"
+#include "Protocol.h"
+#include "TimedSampler.h"
 
 #include <QTest>
 
 #include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 using namespace orvektest;
@@ -39,12 +43,12 @@ TEST_F(OrvekDlgTest, FirstDisplayDetailsEnterAndClosing) {
     Filter()->setFocus();
     QTest::keyClick(Filter(), Qt::Key_Return);
     EXPECT_TRUE(IsCapturing());
-    EXPECT_TRUE(IsOpen());
+    EXPECT_TRUE(Serve([&] { return IsOpen(); }));
     EXPECT_TRUE(m_pDlg->isVisible());
     EXPECT_TRUE(pDetails->isVisible());
     m_pDlg->close();
     EXPECT_FALSE(pDetails->isVisible());
-    EXPECT_FALSE(IsOpen());
+    EXPECT_TRUE(Serve([&] { return !IsOpen(); }));
 }
 
 // Each direction counted, to the byte in the tooltips; nothing while stopped, the totals kept.
@@ -65,8 +69,7 @@ TEST_F(OrvekDlgTest, CaptureCountsEachDirectionAndStopKeepsTotals) {
     recvUdp(1000, 30, 30);
     SendUdp("10.79.0.1", "10.79.0.2", 7001, 472, 10);
     expectShown(SentCounter(), " Sent  0.005 Mb", "Sent 5,000 bytes in 10 packets\nNow ");
-    StopButton()->click();
-    ASSERT_TRUE(IsIdle());
+    Stop();
     recvUdp(1000, 5, 35);
     Capture();
     recvUdp(100, 7, 42);
@@ -115,18 +118,34 @@ TEST_F(OrvekDlgTest, AHelperThatDiesIsToldOnceAndCaptureCountsOnFromItsTotals) {
     EXPECT_TRUE(modals.m_modals.size() == 1);
 }
 
+// A capturing helper that is stopped (SIGSTOP) sends nothing more: the title says so within
+// seconds, and no longer once the helper goes on, which is not given up meanwhile.
+TEST_F(OrvekDlgTest, ASilentHelperShowsAsStalledUntilItSpeaksAgain) {
+    Capture();
+    const pid_t nHelper = m_pDlg->GetMeter().GetHelperPid();
+    kill(nHelper, SIGSTOP);
+    EXPECT_TRUE(Serve([&] { return m_pDlg->IsHelperStalled(); }));
+    EXPECT_TRUE(IsCapturing());
+    kill(nHelper, SIGCONT);
+    EXPECT_TRUE(Serve([&] { return !m_pDlg->IsHelperStalled(); }));
+    EXPECT_EQ(m_pDlg->GetMeter().GetHelperPid(), nHelper);
+}
+
 TEST_F(OrvekDlgTest, RefusedFilterAndAboutBox) {
     Filter()->setText("tcp and and udp");
-    QStringList texts;
-    CollectModalTexts(texts);
-    CaptureButton()->click();
-    EXPECT_EQ(texts.value(0).toStdString(), "Exception");
-    EXPECT_TRUE(texts.contains(QString::fromStdString(PcapFilterError("tcp and and udp"))))
-        << texts.join('|').toStdString();
-    EXPECT_TRUE(IsIdle());
+    {
+        CModalCollector modals;
+        CaptureButton()->click();
+        ASSERT_TRUE(Serve([&] { return !modals.m_modals.empty(); }));
+        const QStringList& texts = modals.m_modals.front();
+        EXPECT_EQ(texts.value(0).toStdString(), "Exception");
+        EXPECT_TRUE(texts.contains(QString::fromStdString(PcapFilterError("tcp and and udp"))))
+            << texts.join('|').toStdString();
+        EXPECT_TRUE(IsIdle());
+    }
 
     // The menu's last entry opens the About box.
-    texts.clear();
+    QStringList texts;
     CollectModalTexts(texts);
     m_pDlg->CreateContextMenu()->actions().back()->trigger();
     EXPECT_TRUE(texts.contains("Orvek Version " ORVEK_VERSION)) << texts.join('|').toStdString();
@@ -163,3 +182,53 @@ TEST_F(OrvekDlgTest, FailuresComeAsOneBoxAndDetailsShowsADownMonitor) {
 }
 
 } // namespace
+
+// A helper that greets and then answers nothing: Capture returns before its answer, the window's
+// loop runs on (a timer fires) and its title says that the helper is not answering; Stop returns
+// at once too, and closing the window ends the stalled helper.
+TEST(OrvekDlgStall, AStalledHelperNeverFreezesTheWindow) {
+    QTemporaryDir dir;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
+    std::string strHello;
+    for (const char ch : EncodeFrame(HelperMessage{HelloMessage{}})) {
+        char szOctal[8];
+        std::snprintf(szOctal, sizeof szOctal, "\\%03o", static_cast<unsigned char>(ch));
+        strHello += szOctal;
+    }
+    const std::string strFake = dir.filePath("stalling").toStdString();
+    std::ofstream(strFake) << "#!/bin/sh\nprintf '" << strHello << "' >&3\nexec sleep 600\n";
+    std::filesystem::permissions(strFake, std::filesystem::perms::owner_all);
+    const std::string strHelper = std::getenv(CCaptureClient::kHelperVariable);
+    setenv(CCaptureClient::kHelperVariable, strFake.c_str(), 1);
+    auto pDlg = std::make_unique<COrvekDlg>();
+    setenv(CCaptureClient::kHelperVariable, strHelper.c_str(), 1);
+    pDlg->show();
+    const auto serve = [](const std::function<bool()>& pred) {
+        return WaitUntil([&] {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+            return pred();
+        });
+    };
+    int nTicks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&nTicks] { ++nTicks; });
+    timer.start(10);
+
+    pDlg->findChild<QPushButton*>("IDC_CAPTURE")->click();
+    EXPECT_TRUE(pDlg->IsWaitingForHelper());
+    EXPECT_TRUE(pDlg->IsCapturing());
+    ASSERT_TRUE(serve([&] { return pDlg->IsHelperStalled(); }));
+    EXPECT_TRUE(pDlg->windowTitle().endsWith("(the capture helper is not answering)"))
+        << pDlg->windowTitle().toStdString();
+    const int nTicksAtStall = nTicks;
+    EXPECT_TRUE(serve([&] { return nTicks > nTicksAtStall + 10; }));
+    EXPECT_TRUE(pDlg->IsWaitingForHelper());
+
+    pDlg->findChild<QPushButton*>("IDC_STOP")->click();
+    EXPECT_FALSE(pDlg->IsCapturing());
+    EXPECT_TRUE(pDlg->findChild<QPushButton*>("IDC_CAPTURE")->isEnabled());
+    const pid_t nHelper = pDlg->GetMeter().GetHelperPid();
+    ASSERT_GT(nHelper, 0);
+    pDlg.reset();
+    EXPECT_EQ(kill(nHelper, 0), -1); // killed and reaped
+}

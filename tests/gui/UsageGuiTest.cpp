@@ -12,20 +12,22 @@
 #include "OrvekApp.h"
 #include "PlanDlg.h"
 #include "StoreSupport.h"
-#include "TrafficSampler.h"
+#include "TimedSampler.h"
 #include "TrayIcon.h"
 #include "UsageKeeper.h"
 
 #include <QDBusConnection>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
+#include <QTest>
 
 #include <fstream>
 #include <mutex>
 
 using namespace orvektest;
 
-// Plays org.freedesktop.Notifications on a connection of its own: keeps each title it is shown.
+// Plays org.freedesktop.Notifications on a connection of its own: keeps each title and text it is
+// shown.
 class CFakeNotifications : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
@@ -42,12 +44,13 @@ public:
         m_bus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
         QDBusConnection::disconnectFromBus(QStringLiteral("fake-notifications"));
     }
-    QStringList m_titles;
+    QStringList m_titles, m_texts;
 
 public slots:
-    uint Notify(const QString&, uint, const QString&, const QString& strSummary, const QString&,
-                const QStringList&, const QVariantMap&, int) {
+    uint Notify(const QString&, uint, const QString&, const QString& strSummary,
+                const QString& strBody, const QStringList&, const QVariantMap&, int) {
         m_titles << strSummary;
+        m_texts << strBody;
         return static_cast<uint>(m_titles.size());
     }
 
@@ -189,6 +192,13 @@ TEST_F(UsageGui, AlertsFireOncePerCycleAcrossRestartsOrAreSaidWithoutAService) {
     Capture();
     SendAndWrite(10);
     titles({"Data plan 75 % used", "Data plan 90 % used", "Data plan used up"});
+    // Each text names its own threshold, in the plan's unit.
+    ASSERT_EQ(pService->m_texts.size(), 3);
+    EXPECT_TRUE(pService->m_texts[0].startsWith(QStringLiteral("75 % of your data plan used: ")));
+    EXPECT_TRUE(pService->m_texts[1].startsWith(QStringLiteral("90 % of your data plan used: ")));
+    EXPECT_TRUE(pService->m_texts[2].startsWith(
+        QStringLiteral("Your data plan is used up: 0.10 MB of 0.10 MB; ")))
+        << pService->m_texts[2].toStdString();
     EXPECT_TRUE(m_pKeeper->GetUndeliveredAlert().isEmpty());
     // The counters' tooltips carry the plan's usage.
     Serve([&] { return RecvCounter()->toolTip().contains(QStringLiteral("105.0 %")); }, 5000);
@@ -199,7 +209,8 @@ TEST_F(UsageGui, AlertsFireOncePerCycleAcrossRestartsOrAreSaidWithoutAService) {
     SendAndWrite(20);
     ASSERT_TRUE(Serve([&] { return !m_pKeeper->GetUndeliveredAlert().isEmpty(); }, 10000));
     EXPECT_TRUE(m_pKeeper->GetUndeliveredAlert().startsWith(
-        QStringLiteral("Data plan exceeded: 120 % used: 0.12 MB of 0.10 MB used (125.0 %)")))
+        QStringLiteral("Data plan exceeded: 120 % used: 120 % of your data plan used, 20 % past "
+                       "its cap: 0.12 MB of 0.10 MB; ")))
         << m_pKeeper->GetUndeliveredAlert().toStdString();
     EXPECT_TRUE(COrvekApp::TrayToolTip(m_pDlg->GetSampler().GetLatest(), *m_pKeeper)
                     .contains(m_pKeeper->GetUndeliveredAlert()));
@@ -297,7 +308,7 @@ TEST_F(UsageGui, HistoryViewAndPlanDialogAgreeWithTheStore) {
     // Three fifths to an application, the rest to a reason: the keeper passes the rows on.
     source.m_snapshot.apps = {{"firefox", 0, 0, 0, 1},
                               {"not attributed: socket closed before it was seen", 5, 0, 0, 0}};
-    CTrafficSampler sampler(source);
+    CTimedSampler sampler(source);
     CFakeClock clock;
     clock.nWallMs = Utc(2027, 1, 20, 12) * 1000;
     const std::string strPath = (m_dir / "history.sqlite").string();
@@ -329,7 +340,8 @@ TEST_F(UsageGui, HistoryViewAndPlanDialogAgreeWithTheStore) {
     EXPECT_EQ(view.GetBars()->GetDays(), vecDays);
     EXPECT_EQ(view.GetPlanLabel()->text().toStdString(),
               "14.00 MB of 50.00 MB used (28.0 %) since 2027-01-31; at this pace 15.97 MB by "
-              "2027-02-27.\nMB = 1,000,000 bytes; counts sent and received bytes of every "
+              "2027-02-27 (from 24 days recorded).\nMB = 1,000,000 bytes; counts sent and received "
+              "bytes of every "
               "device.");
     // From the first recorded day, January 20, on; before it nothing.
     QTreeWidget* pList = view.GetList();
@@ -407,7 +419,7 @@ TEST_F(UsageGui, HistoryViewSaysNotRecordedForTimeNobodyRecorded) {
     source.m_snapshot.devices.resize(1);
     DeviceSnapshot& eth = source.m_snapshot.devices[0];
     eth.strName = "eth0";
-    CTrafficSampler sampler(source);
+    CTimedSampler sampler(source);
     CFakeClock clock;
     clock.nWallMs = Utc(2027, 1, 30, 9) * 1000; // 10:00 local
     CUsageKeeper keeper(sampler, clock, (m_dir / "since.sqlite").string());
@@ -463,6 +475,97 @@ TEST_F(UsageGui, HistoryViewSaysNotRecordedForTimeNobodyRecorded) {
     EXPECT_EQ(ListText(view.GetList()), "2027-02-01 to 2027-02-28||||not recorded\n"
                                         "2027-01-01 to 2027-01-31|1.00 MB|0.00 MB|1.00 MB|< 1 %\n"
                                         "before 2027-01-30||||not recorded\n");
+    unsetenv("TZ");
+    tzset();
+}
+
+// The plan dialog's labels: each '&' is a mnemonic with a buddy (a label without one shows the
+// '&'), and Alt+P goes to the cap.
+TEST_F(UsageGui, PlanDialogMnemonicsReachTheirFields) {
+    CPlanDlg dlg(std::nullopt, {"eth0"});
+    for (const QLabel* pLabel : dlg.findChildren<QLabel*>()) {
+        EXPECT_TRUE(!pLabel->text().contains(QLatin1Char('&')) || pLabel->buddy() != nullptr)
+            << pLabel->text().toStdString();
+    }
+    auto* pCap = dlg.findChild<QLineEdit*>(QStringLiteral("IDC_PLAN_CAP"));
+    const auto* pCapLabel = dlg.findChild<QLabel*>(QStringLiteral("IDC_PLAN_CAP_LABEL"));
+    ASSERT_NE(pCapLabel, nullptr);
+    EXPECT_EQ(pCapLabel->buddy(), pCap);
+    dlg.show();
+    dlg.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+    dlg.findChild<QSpinBox*>()->setFocus();
+    QTest::keyClick(&dlg, Qt::Key_P, Qt::AltModifier);
+    EXPECT_TRUE(Serve([&] { return pCap->hasFocus(); }, 5000));
+}
+
+// A 220 MB plan on a clock the test moves, its counts from a source the test sets: each alert is
+// handed out at the snapshot that crosses it, before anything is written, with its own words;
+// three crossings in three snapshots, a restart that says nothing again, and in the next cycle
+// one snapshot across all of them, which says only the highest.
+TEST_F(UsageGui, AlertsComeAtTheSnapshotThatCrossesThem) {
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+    CFakeSource source;
+    source.m_snapshot.devices.resize(1);
+    DeviceSnapshot& eth = source.m_snapshot.devices[0];
+    eth.strName = "eth0";
+    CTimedSampler sampler(source);
+    CFakeClock clock;
+    clock.nWallMs = Utc(2027, 1, 20, 12) * 1000;
+    const std::string strPath = (m_dir / "alerts.sqlite").string();
+    auto pKeeper = std::make_unique<CUsageKeeper>(sampler, clock, strPath);
+    Plan plan;
+    plan.nCapBytes = 220'000'000;
+    plan.eUnit = ECapUnit::MB;
+    QString strError;
+    ASSERT_TRUE(pKeeper->SetPlan(plan, strError)) << strError.toStdString();
+    QStringList said;
+    const auto listen = [&] {
+        QObject::connect(pKeeper.get(), &CUsageKeeper::AlertDue,
+                         [&](int nPercent, const QString& strTitle, const QString& strText) {
+                             said << QString::number(nPercent) + QLatin1Char('|') + strTitle +
+                                         QLatin1Char('|') + strText;
+                         });
+    };
+    listen();
+    const auto reach = [&](int64_t nBytes) {
+        clock.Pass(1);
+        eth.nRecvBytes = nBytes;
+        sampler.Sample();
+    };
+    reach(150'000'000);
+    reach(165'000'000);
+    EXPECT_TRUE(pKeeper->GetStore()->ReadUsage(ETier::Day, 0, Utc(2028, 1, 1)).empty());
+    reach(198'000'000);
+    ASSERT_EQ(said, QStringList({"75|Data plan 75 % used|75 % of your data plan used: 165.00 MB "
+                                 "of 220.00 MB; 12 days left, through 2027-01-31.",
+                                 "90|Data plan 90 % used|90 % of your data plan used: 198.00 MB "
+                                 "of 220.00 MB; 12 days left, through 2027-01-31."}));
+    pKeeper.reset();
+    pKeeper = std::make_unique<CUsageKeeper>(sampler, clock, strPath);
+    listen();
+    reach(198'000'000);
+    pKeeper->Flush();
+    EXPECT_EQ(said.size(), 2);
+    reach(220'000'000);
+    ASSERT_EQ(said.size(), 3);
+    EXPECT_EQ(said[2], "100|Data plan used up|Your data plan is used up: 220.00 MB of 220.00 MB; "
+                       "12 days left, through 2027-01-31.");
+
+    // February 20: a new cycle, crossed in one snapshot.
+    clock.Pass(31 * 86400);
+    reach(220'000'000 + 240'000'000);
+    ASSERT_EQ(said.size(), 4);
+    EXPECT_EQ(said[3], "100|Data plan used up|Your data plan is used up: 240.00 MB of 220.00 MB; "
+                       "9 days left, through 2027-02-28.");
+    pKeeper.reset();
+    pKeeper = std::make_unique<CUsageKeeper>(sampler, clock, strPath);
+    listen();
+    reach(220'000'000 + 250'000'000);
+    pKeeper->Flush();
+    EXPECT_EQ(said.size(), 4);
+    EXPECT_EQ(pKeeper->GetPlanStatus()->fired, (std::set<int>{75, 90, 100}));
     unsetenv("TZ");
     tzset();
 }

@@ -134,7 +134,10 @@ TEST_F(HeadlessLive, CommandLineExitStatusesAndTexts) {
          std::vector<std::tuple<Args, int, std::string, std::string>>{
              {{"--headless", "--version"}, 0, "orvek " ORVEK_VERSION "\n", ""},
              {{"--version"}, 0, "orvek " ORVEK_VERSION "\n", ""},
-             {{"--help"}, 0, "Usage: orvek [--help | --version]\n       orvek --headless", ""},
+             {{"--help"},
+              0,
+              "Usage: orvek [--autostart] [Qt's options]\n       orvek --headless",
+              ""},
              {{}, 1, "", strNoDisplay + "neither DISPLAY nor WAYLAND_DISPLAY is set); "},
              {{"DISPLAY=:79"}, 1, "", strNoDisplay + "could not connect to display :79); "},
              {{"QT_QPA_PLATFORM=xcb"}, 1, "", strNoDisplay}}) {

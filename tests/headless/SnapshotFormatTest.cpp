@@ -3,7 +3,7 @@
 
 #include "SnapshotFormat.h"
 #include "JsonText.h"
-#include "OrvekMeter.h"
+#include "Units.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -33,7 +33,7 @@ TEST(SnapshotText, RoundsAsPrintfInTheCLocaleUnderACommaLocale) {
          std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr);
     std::vector<std::string> vecFormatted;
     for (const int64_t nBytes : vecBytes) {
-        vecFormatted.push_back(COrvekMeter::FormatSent(nBytes));
+        vecFormatted.push_back(FormatSentCounter(nBytes));
     }
     const std::string strLine = FormatTextLine({3 * 1048576 + 524288, 1000000, {}});
     std::setlocale(LC_ALL, "C");
@@ -52,19 +52,20 @@ TEST(SnapshotText, RoundsAsPrintfInTheCLocaleUnderACommaLocale) {
 // their text, UTF-8 kept, quotes and control characters escaped, other bytes as \xHH.
 TEST(SnapshotJson, OneObjectWithAnyBytesEscapedIntoValidUtf8) {
     // A name with quote, backslash, control characters, DEL and valid UTF-8 ("é", "€", an emoji);
-    // a state with bytes that are not UTF-8: a stray byte, an overlong NUL, a surrogate, a code
-    // point past U+10FFFF and a sequence cut short by the end.
+    // a state whose failure text holds bytes that are not UTF-8: a stray byte, an overlong NUL, a
+    // surrogate, a code point past U+10FFFF and a sequence cut short by the end.
     MeterSnapshot snapshot{300, 7000, {}};
     snapshot.devices = {{"a\"b\\c\n\t\x01\x1f\x7f\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80",
-                         std::string("\xFF|\xC0\x80|\xED\xA0\x80|\xF4\x90\x80\x80|\0|\xE2\x82", 18),
-                         true, 300, 7000, 3, 5, 2},
-                        {"wlan0", "down", false}};
+                         EDeviceState::Failed, true, 300, 7000, 3, 5, 2},
+                        {"wlan0", EDeviceState::Down, false}};
+    snapshot.devices[0].strDetail =
+        std::string("\xFF|\xC0\x80|\xED\xA0\x80|\xF4\x90\x80\x80|\0|\xE2\x82", 18);
     // Each byte that does not start a well-formed sequence becomes \xHH, a backslash two.
     EXPECT_EQ(FormatJsonLine(snapshot, {}, 0, {}),
               R"({"time":"1970-01-01T00:00:00.000Z","sent_bytes":300,"received_bytes":7000,)"
               R"("sent_rate":0,"received_rate":0,"devices":[)"
               R"({"name":"a\"b\\\\c\n\t\u0001\u001f)"
-              "\x7f\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\",\"state\":\""
+              "\x7f\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\",\"state\":\"failed: "
               R"(\\xff|\\xc0\\x80|\\xed\\xa0\\x80|\\xf4\\x90\\x80\\x80|\u0000|\\xe2\\x82)"
               R"(","sent_bytes":300,"received_bytes":7000,"sent_rate":0,"received_rate":0,)"
               R"("packets":8,"drops":2},{"name":"wlan0","state":"down","sent_bytes":0,)"
@@ -94,21 +95,25 @@ TEST(SnapshotJson, LinesCarryTheirTimeAndTheRatesSinceTheLineBefore) {
     const steady_clock::time_point t0;
     const system_clock::time_point tWall(milliseconds(1700000000123));
     CLineFormatter json(true, false, t0), text(false, true, t0);
-    MeterSnapshot snapshot{1000, 4000, {{"eth0", "capturing", true, 1000, 4000}}};
+    MeterSnapshot snapshot{1000, 4000, {{"eth0", EDeviceState::Capturing, true, 1000, 4000}}};
     EXPECT_EQ(json.Next(snapshot, tWall, t0 + seconds(2)),
               R"({"time":"2023-11-14T22:13:20.123Z","sent_bytes":1000,"received_bytes":4000,)"
               R"("sent_rate":500,"received_rate":2000,"devices":[{"name":"eth0",)"
               R"("state":"capturing","sent_bytes":1000,"received_bytes":4000,"sent_rate":500,)"
               R"("received_rate":2000,"packets":0,"drops":0}]})");
-    snapshot = {2500, 4000, {{"eth0", "capturing", true, 1000, 4000}, {"tun0", "", true, 1500}}};
+    snapshot = {2500,
+                4000,
+                {{"eth0", EDeviceState::Capturing, true, 1000, 4000},
+                 {"tun0", EDeviceState::Capturing, true, 1500}}};
     const std::string strSecond = json.Next(snapshot, tWall, t0 + milliseconds(2500));
     EXPECT_NE(strSecond.find(R"("sent_bytes":2500,"received_bytes":4000,"sent_rate":3000,)"
                              R"("received_rate":0,"devices")"),
               std::string::npos)
         << strSecond;
-    EXPECT_NE(strSecond.find(R"("name":"tun0","state":"","sent_bytes":1500,"received_bytes":0,)"
-                             R"("sent_rate":3000,)"),
-              std::string::npos)
+    EXPECT_NE(
+        strSecond.find(R"("name":"tun0","state":"capturing","sent_bytes":1500,"received_bytes":0,)"
+                       R"("sent_rate":3000,)"),
+        std::string::npos)
         << strSecond;
     EXPECT_EQ(text.Next(snapshot, tWall, t0),
               "2023-11-14T22:13:20.123Z\t Recv  0.004 Mb\t Sent  0.002 Mb");
@@ -136,14 +141,14 @@ TEST(SnapshotJson, LinesCarryTheirTimeAndTheRatesSinceTheLineBefore) {
 // the JSON line too); the exposition passes promtool.
 TEST(SnapshotPrometheus, FamiliesGroupedLabelValuesEscapedAndPromtoolAccepts) {
     MeterSnapshot snapshot{300, 7000, {}};
-    snapshot.devices = {{"eth0", "capturing", true, 300, 7000, 3, 5, 2},
-                        {"wlan0", "down", false, 0, 0, 0, 0, 0},
-                        {"a\"b\\c\nd\te\xC3\xA9\xFF", "failed: x", true, 1, 2, 3, 4, 5},
-                        {"v\xFF", "down", false},
-                        {"v\xFE", "down", false},
-                        {"v\\xff", "down", false},
-                        {"tun0", "carried inside eth\"0 (set by the user)", false},
-                        {"vx0", "carried inside its uplink", false}};
+    snapshot.devices = {{"eth0", EDeviceState::Capturing, true, 300, 7000, 3, 5, 2},
+                        {"wlan0", EDeviceState::Down, false, 0, 0, 0, 0, 0},
+                        {"a\"b\\c\nd\te\xC3\xA9\xFF", EDeviceState::Failed, true, 1, 2, 3, 4, 5},
+                        {"v\xFF", EDeviceState::Down, false},
+                        {"v\xFE", EDeviceState::Down, false},
+                        {"v\\xff", EDeviceState::Down, false},
+                        {"tun0", EDeviceState::Carried, false},
+                        {"vx0", EDeviceState::Carried, false}};
     // One the user names, whose outer flow is known, and a tunnel the kernel tells, bound to no
     // device.
     for (DeviceSnapshot& tunnel : std::span(snapshot.devices).last(2)) {

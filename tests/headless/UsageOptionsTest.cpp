@@ -1,28 +1,31 @@
-// The headless program's usage options, taken out of its command line, and the plan's metrics.
+// The headless program's usage options, read with its other options, and the plan's metrics.
 
 #include "UsageOptions.h"
+#include "HeadlessOptions.h"
 #include "PlanMetrics.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-TEST(UsageOptions, TakenOutOfTheCommandLineOrRefusedWithAReason) {
-    std::vector<std::string> args = {"--json",
-                                     "--database=/var/lib/o/usage.sqlite",
-                                     "--plan-cap",
-                                     "50GiB",
-                                     "--plan-day=31",
-                                     "--plan-counts",
-                                     "received",
-                                     "--plan-device",
-                                     "eth0",
-                                     "--interval",
-                                     "0"};
+TEST(UsageOptions, ReadWithTheOtherOptionsOrRefusedWithAReason) {
+    const std::vector<std::string> args = {"--json",
+                                           "--database=/var/lib/o/usage.sqlite",
+                                           "--plan-cap",
+                                           "50GiB",
+                                           "--plan-day=31",
+                                           "--plan-counts",
+                                           "received",
+                                           "--plan-device",
+                                           "eth0",
+                                           "--interval",
+                                           "0"};
+    HeadlessOptions headless;
     UsageOptions options;
     std::string strError;
-    ASSERT_TRUE(TakeUsageOptions(args, options, strError)) << strError;
-    EXPECT_EQ(args, (std::vector<std::string>{"--json", "--interval", "0"}));
+    ASSERT_TRUE(ParseHeadlessOptions(args, headless, options, strError)) << strError;
+    EXPECT_TRUE(headless.bJson);
+    EXPECT_EQ(headless.dInterval, 0);
     EXPECT_EQ(options.strDatabase, "/var/lib/o/usage.sqlite");
     ASSERT_TRUE(options.plan);
     EXPECT_EQ(options.plan->nCapBytes, 50LL << 30);
@@ -39,14 +42,14 @@ TEST(UsageOptions, TakenOutOfTheCommandLineOrRefusedWithAReason) {
               "--plan-cap: say the cap's unit: GB (1,000,000,000 bytes) or GiB (1,073,741,824 "
               "bytes), MB, MiB, TB or TiB"},
              {{"--database", "f", "--plan-cap", "1GB", "--plan-day", "32"},
-              "--plan-day takes the day of the month a cycle starts on, 1 to 31"},
+              "--plan-day: '32' is not a day of the month from 1 to 31"},
+             {{"--database", "f", "--plan-cap", "1GB", "--plan-counts", "sent"},
+              "--plan-counts: 'sent' is not both (sent and received) or received"},
              {{"--database"}, "--database needs a value"},
              {{"--plan-speed", "1"}, "unknown option '--plan-speed'"}}) {
-        std::vector<std::string> badArgs = bad;
         UsageOptions untouched;
-        EXPECT_FALSE(TakeUsageOptions(badArgs, untouched, strError));
+        EXPECT_FALSE(ParseHeadlessOptions(bad, headless, untouched, strError));
         EXPECT_EQ(strError, strWhy);
-        EXPECT_EQ(badArgs, bad);
         EXPECT_FALSE(untouched.plan);
     }
     EXPECT_EQ(

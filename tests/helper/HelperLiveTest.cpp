@@ -87,7 +87,8 @@ std::vector<std::string> SecuredInChild(const std::vector<std::string>& envIn) {
 }
 
 // Run by hand, or with any option but --version, it says what it is and exits 2; a client that
-// breaks the protocol is told why, and the helper exits 3 without a crash. The environment a
+// breaks the protocol is told why, and the helper exits 3 without a crash; one that keeps it is
+// told the devices' states by push. The environment a
 // privileged start keeps: the locale and zone names, nothing that names a file or a library.
 TEST(HelperLive, ByHandOptionsHostileClientsAndTheKeptEnvironment) {
     for (const std::vector<std::string>& args :
@@ -126,6 +127,33 @@ TEST(HelperLive, ByHandOptionsHostileClientsAndTheKeptEnvironment) {
         EXPECT_EQ(helper.WaitForExit(5000), "exited with status 3");
     }
 
+    // A client that greets, gives its settings and has the devices listed is told their states
+    // and a snapshot without asking for them: typed, loopback among them.
+    {
+        CHelperProcess helper(ORVEK_HELPER);
+        const Bytes bytes = Concat(
+            {HelloMessage{}, SettingsMessage{"tcp", false}, ExcludedMessage{}, RefreshMessage{}});
+        ASSERT_EQ(send(helper.GetSocket(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  ssize_t(bytes.size()));
+        shutdown(helper.GetSocket(), SHUT_WR);
+        std::vector<DeviceState> states;
+        MeterSnapshot snapshot;
+        for (const HelperMessage& message : ReadAll(helper.GetSocket())) {
+            if (const auto* pDevices = std::get_if<DevicesMessage>(&message)) {
+                states = FromDevicesMessage(*pDevices);
+            } else if (const auto* pSnapshot = std::get_if<SnapshotMessage>(&message)) {
+                snapshot = pSnapshot->snapshot;
+            }
+        }
+        const auto itLo = std::ranges::find(states, "lo", &DeviceState::strName);
+        ASSERT_NE(itLo, states.end());
+        EXPECT_EQ(itLo->eState, EDeviceState::Loopback);
+        const auto itShown = std::ranges::find(snapshot.devices, "lo", &DeviceSnapshot::strName);
+        ASSERT_NE(itShown, snapshot.devices.end());
+        EXPECT_EQ(DescribeDeviceState(*itShown), "loopback");
+        EXPECT_EQ(helper.WaitForExit(5000), "exited with status 0");
+    }
+
     EXPECT_EQ(SecuredInChild({"LANG=de_DE.UTF-8", "LC_TIME=en_GB.UTF-8", "TZ=Europe/Berlin",
                               "LANGUAGE=de:en", "LC_ALL=../../tmp/x", "TZ2=UTC",
                               "LD_LIBRARY_PATH=/tmp", "LOCPATH=/tmp", "GCONV_PATH=/tmp",
@@ -157,8 +185,8 @@ TEST(HelperLive, HostileHelpersAreEndedWithAClearText) {
               "sent a message of 4294967295 bytes, more than the 1048576 allowed"},
              {"exec sleep 30", "did not greet within 300 ms"},
              {strHello + "exec sleep 30", "did not answer within 500 ms"},
-             {strHello + R"(printf '\001\000\000\000\020' >&3; exec sleep 30)",
-              "sent a malformed message of type 16: it ends inside a field"},
+             {strHello + R"(printf '\001\000\000\000\021' >&3; exec sleep 30)",
+              "sent a malformed message of type 17: it ends inside a field"},
              {"exit 7", "ended unexpectedly: exited with status 7"}}) {
         const std::string strFake = strDir + "/fake";
         std::ofstream(strFake) << "#!/bin/sh\n" << strScript << "\n";
@@ -188,7 +216,7 @@ TEST(HelperLive, HostileHelpersAreEndedWithAClearText) {
 // counters, drops it and counts from zero under the new id. Totals keep everything.
 TEST(EarlierCounts, CarriedOnUnderTheirIdsUntilTheHelperForgetsTheDevice) {
     const auto device = [](const char* szName, int64_t nRecv, uint64_t nId) {
-        DeviceSnapshot result{szName, "capturing", true};
+        DeviceSnapshot result{szName, EDeviceState::Capturing, true};
         result.nRecvBytes = nRecv;
         result.nCounterId = nId;
         return result;
@@ -196,13 +224,13 @@ TEST(EarlierCounts, CarriedOnUnderTheirIdsUntilTheHelperForgetsTheDevice) {
     const auto shown = [](const MeterSnapshot& snapshot) {
         std::string strShown = std::to_string(snapshot.nRecvBytes);
         for (const DeviceSnapshot& d : snapshot.devices) {
-            strShown += " " + d.strName + ":" + d.strState + ":" + std::to_string(d.nRecvBytes) +
-                        "@" + std::to_string(d.nCounterId);
+            strShown += " " + d.strName + ":" + DescribeDeviceState(d) + ":" +
+                        std::to_string(d.nRecvBytes) + "@" + std::to_string(d.nCounterId);
         }
         return strShown;
     };
     CEarlierCounts earlier;
-    earlier.End({300, 300, {device("eth0", 100, 11), device("veth1", 200, 12)}, false}, 350, 0);
+    earlier.End({300, 350, {device("eth0", 100, 11), device("veth1", 200, 12)}, false});
     EXPECT_EQ(shown(earlier.Get()), "350 eth0:stopped:100@11 veth1:stopped:200@12");
     EXPECT_TRUE(earlier.Get().bMonitorUp);
     EXPECT_EQ(shown(earlier.Add({0, 0, {device("eth0", 0, 0)}})),

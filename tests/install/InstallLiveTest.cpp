@@ -116,6 +116,11 @@ TEST_F(InstalledLayout, ExporterAsItsUnitStartsItHoldsNoCapabilityOnceCapturing)
     for (const char* szSet : {"CapEff", "CapPrm", "CapAmb"}) {
         EXPECT_EQ(StatusLine(pExporter->GetPid(), szSet), "0000000000000000\n") << szSet;
     }
+    // Every thread holds none either: capabilities belong to threads, and the client's own (which
+    // started the helper) and its reader were made before the program gave up its own.
+    EXPECT_EQ(ShOut("awk '/^Cap(Eff|Prm|Amb):/ {print $2}' /proc/" +
+                    std::to_string(pExporter->GetPid()) + "/task/*/status | sort -u"),
+              "0000000000000000\n");
     Receive();
     ASSERT_TRUE(WaitUntil([&] {
         return pExporter->GetStdout().find(R"("received_bytes":50000,)") != std::string::npos;

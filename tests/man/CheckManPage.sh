@@ -12,7 +12,7 @@ if [ -n "$warnings" ]; then
 fi
 status=0
 for program in "$@"; do
-    for option in $("$program" --help | grep -o -- '--[a-z]\+' | sort -u); do
+    for option in $("$program" --help | grep -o -- '--[a-z][a-z-]*' | sort -u); do
         # In the page's source a dash is written \-.
         if ! grep -qF -- "${option//-/\\-}" "$page"; then
             echo "$page: $(basename "$program") $option is not documented"

@@ -269,7 +269,7 @@ TEST_F(MeterLive, MacvlanOnTheUplinkCountsOnceOnTheUplink) {
     const auto shown = [&](const std::string& strDevice) {
         for (const DeviceSnapshot& device : m_meter.GetSnapshot().devices) {
             if (device.strName == strDevice) {
-                return device.strState + " " + std::to_string(device.nSentBytes);
+                return DescribeDeviceState(device) + " " + std::to_string(device.nSentBytes);
             }
         }
         return std::string("not listed");
@@ -335,7 +335,7 @@ TEST_F(MeterLive, VxlanCountsOnceAsItsOuterPacketsOnTheUplinkAndShowsItsInnerTra
         return Bytes{shown.nInnerSentBytes, shown.nInnerRecvBytes} == inner &&
                Bytes{shown.nOuterSentBytes, shown.nOuterRecvBytes} == uplink;
     });
-    EXPECT_EQ(shown.strState, "carried inside mx0");
+    EXPECT_EQ(DescribeDeviceState(shown), "carried inside mx0");
     EXPECT_EQ(Bytes(shown.nSentBytes, shown.nRecvBytes), Bytes(0, 0));
     EXPECT_EQ(Bytes(shown.nInnerSentBytes, shown.nInnerRecvBytes), inner) << "{sent, received}";
     EXPECT_TRUE(shown.bOuterKnown);
@@ -343,7 +343,7 @@ TEST_F(MeterLive, VxlanCountsOnceAsItsOuterPacketsOnTheUplinkAndShowsItsInnerTra
     EXPECT_EQ(Bytes(shown.nOuterSentBytes - shown.nInnerSentBytes,
                     shown.nOuterRecvBytes - shown.nInnerRecvBytes),
               Bytes(50 * shown.nInnerSentPackets, 50 * shown.nInnerRecvPackets));
-    EXPECT_EQ(Shown(m_meter, "mxm").strState, "carried inside mx0: stacked on mxv");
+    EXPECT_EQ(DescribeDeviceState(Shown(m_meter, "mxm")), "carried inside mx0: stacked on mxv");
 }
 
 // A tun device the user names a tunnel over a veth (a VPN whose program sends its packets over
@@ -380,13 +380,14 @@ TEST_F(MeterLive, TunnelTheUserNamesShowsItsInnerTrafficOutsideTheTotals) {
         shown = Shown(m_meter, "mct");
         return Bytes{shown.nInnerSentBytes, shown.nInnerRecvBytes} == Bytes{nPacket, nPacket};
     });
-    EXPECT_EQ(shown.strState, "carried inside mc0 (set by the user)");
+    EXPECT_EQ(DescribeDeviceState(shown), "carried inside mc0 (set by the user)");
     EXPECT_EQ(Bytes(shown.nInnerSentBytes, shown.nInnerRecvBytes), Bytes(nPacket, nPacket));
     EXPECT_EQ(Bytes(shown.nSentBytes, shown.nRecvBytes), Bytes(0, 0));
     EXPECT_FALSE(shown.bOuterKnown);
 
     m_meter.SetTunnels({});
-    ASSERT_TRUE(WaitUntil([&] { return Shown(m_meter, "mct").strState == "capturing"; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return DescribeDeviceState(Shown(m_meter, "mct")) == "capturing"; }));
     exchange();
     ExpectTotals({NetworkBytesSince("mc0", base, true) + nPacket,
                   NetworkBytesSince("mc0", base, false) + nPacket});
@@ -474,7 +475,7 @@ TEST_F(MeterLive, UserSpaceVpnCountsOnceAsItsDatagramsOnTheUplink) {
     const auto shown = [this](const std::string& strDevice) {
         for (const DeviceSnapshot& device : m_meter.GetSnapshot().devices) {
             if (device.strName == strDevice) {
-                return device.strState + " / " + device.strReason;
+                return DescribeDeviceState(device) + " / " + device.strReason;
             }
         }
         return std::string("not listed");
@@ -532,10 +533,10 @@ TEST_F(MeterLive, VpnAndMacvlanOnOneUplinkCountEachByteOnce) {
     CTcpEcho echo("10.88.0.1", 7720), macvlanEcho("10.87.1.1", 7724);
     CUdpSink sink("10.88.0.1", 7725);
     ASSERT_TRUE(WaitUntil([&] {
-        return Shown(m_meter, "mwt").strState.starts_with("carried inside mw0:");
-    })) << Shown(m_meter, "mwt").strState
+        return DescribeDeviceState(Shown(m_meter, "mwt")).starts_with("carried inside mw0:");
+    })) << DescribeDeviceState(Shown(m_meter, "mwt"))
         << " / " << Shown(m_meter, "mwt").strReason;
-    EXPECT_EQ(Shown(m_meter, "mwv").strState, "counted on mw0");
+    EXPECT_EQ(DescribeDeviceState(Shown(m_meter, "mwv")), "counted on mw0");
 
     const IfCounters base = ReadCounters("mw0");
     TcpExchange("10.88.0.2", 7721, 150000);
@@ -565,8 +566,9 @@ TEST_F(MeterLive, VpnOverTcpHasItsConnectionForOuterBytes) {
     const auto pVpn =
         StartVpnEnd("mvt", "10.91.0.1", "10.91.0.2", "10.92.0.1", "300", "tcp-connect");
     CTcpEcho echo("10.92.0.1", 7730);
-    ASSERT_TRUE(WaitUntil([&] { return Shown(m_meter, "mvt").strState.starts_with("carried"); }));
-    EXPECT_EQ(Shown(m_meter, "mvt").strState,
+    ASSERT_TRUE(WaitUntil(
+        [&] { return DescribeDeviceState(Shown(m_meter, "mvt")).starts_with("carried"); }));
+    EXPECT_EQ(DescribeDeviceState(Shown(m_meter, "mvt")),
               "carried inside mv0: orvek-tunfwd sends it over TCP to 10.91.0.2:1194");
 
     // From here: its handshake may have come before the tunnel was found, or after.
@@ -674,7 +676,7 @@ protected:
     std::pair<std::string, Bytes> Shown(const std::string& strDevice) const {
         for (const DeviceSnapshot& device : m_meter.GetSnapshot().devices) {
             if (device.strName == strDevice) {
-                return {device.strState, {device.nSentBytes, device.nRecvBytes}};
+                return {DescribeDeviceState(device), {device.nSentBytes, device.nRecvBytes}};
             }
         }
         return {"not listed", {}};

@@ -299,7 +299,7 @@ TEST(MeterDisplay, EveryCountEndsShownWhileCaptureThreadsRaceTheView) {
     });
     constexpr int64_t nSent = int64_t{kThreads} * kPackets * 1500;
     EXPECT_EQ(fake.meter.GetSentBytes(), nSent);
-    EXPECT_EQ(fake.view.GetShown(), Texts(" Recv  0.000 Mb", COrvekMeter::FormatSent(nSent)));
+    EXPECT_EQ(fake.view.GetShown(), Texts(" Recv  0.000 Mb", FormatSentCounter(nSent)));
 
     CraftedPacket packet(14, ENetworkProtocol::IPv4, 114, 54);
     for (int nBurst = 1; nBurst <= 12000; ++nBurst) {
@@ -311,7 +311,7 @@ TEST(MeterDisplay, EveryCountEndsShownWhileCaptureThreadsRaceTheView) {
             }
             fake.Deliver(packet);
         });
-        ASSERT_EQ(fake.view.GetShown().first, COrvekMeter::FormatRecv(nBurst * 200))
+        ASSERT_EQ(fake.view.GetShown().first, FormatRecvCounter(nBurst * 200))
             << "burst " << nBurst;
     }
     EXPECT_FALSE(fake.view.SawDoublePending());
@@ -335,8 +335,9 @@ TEST(MeterSnapshot, GoneDevicesAreForgottenAfterTheExpiryAndReturnFromZero) {
         EXPECT_EQ(snapshot.nRecvBytes, 200);
         const auto it = std::ranges::find(snapshot.devices, szDevice, &DeviceSnapshot::strName);
         nCounterId = it == snapshot.devices.end() ? 0 : it->nCounterId;
-        return it == snapshot.devices.end() ? std::string("forgotten")
-                                            : it->strState + " " + std::to_string(it->nRecvBytes);
+        return it == snapshot.devices.end()
+                   ? std::string("forgotten")
+                   : DescribeDeviceState(*it) + " " + std::to_string(it->nRecvBytes);
     };
     EXPECT_EQ(stateOf("veth1"), "gone 100");
     EXPECT_EQ(stateOf("veth1"), "gone 100"); // an hour has not passed
@@ -386,9 +387,10 @@ TEST(MeterSnapshot, TunnelsCountApartAndOuterFlowsAlikeAreUnknown) {
     EXPECT_EQ(snapshot.nRecvBytes, 100);
     std::string strShown;
     for (const DeviceSnapshot& device : snapshot.devices) {
-        strShown +=
-            device.strName + " " + device.strState + " " + std::to_string(device.nRecvBytes) + "+" +
-            std::to_string(device.nInnerRecvBytes) + (device.bOuterKnown ? " known" : "") + "\n";
+        strShown += device.strName + " " + DescribeDeviceState(device) + " " +
+                    std::to_string(device.nRecvBytes) + "+" +
+                    std::to_string(device.nInnerRecvBytes) + (device.bOuterKnown ? " known" : "") +
+                    "\n";
     }
     EXPECT_EQ(strShown, "vx1 carried inside eth0 100+100 known\n"
                         "vx2 carried inside eth0 0+100 known\n"
@@ -433,7 +435,7 @@ TEST(MeterBackend, TotalsAndSnapshotAreTheBackendsCounters) {
                                 {"vx9", "tunnel", 42, 100, 500, 1, 5, 0, 80, 400, 1, 5}};
     meter.GetCountsListener().OnCountsMoved();
     view.Serve();
-    EXPECT_EQ(view.GetShown(), Texts(COrvekMeter::FormatRecv(3009), COrvekMeter::FormatSent(1007)));
+    EXPECT_EQ(view.GetShown(), Texts(FormatRecvCounter(3009), FormatSentCounter(1007)));
 
     const MeterSnapshot snapshot = meter.GetSnapshot();
     EXPECT_EQ(counting.strListed, "eth0 Ethernet\nwlan0 Wi-Fi\n");

@@ -2,13 +2,17 @@
 // cut anywhere, and the ways a frame or a body can lie.
 
 #include "Protocol.h"
+#include "FrameSocket.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -52,11 +56,30 @@ template <class T> size_t CountFields() {
 // A snapshot whose every field differs from its default.
 MeterSnapshot FullSnapshot() {
     MeterSnapshot snapshot{-1, 1LL << 40, {}, false, {}};
-    snapshot.devices.push_back(
-        {"eth0", "capturing", true,  1,          2,    3,      4,
-         5,      "Ethernet",  false, UINT64_MAX, true, "eth1", 6,
-         7,      8,           9,     true,       10,   11,     "held by no process"});
-    snapshot.devices.push_back({"tun0",    "failed: \xff\n",
+    snapshot.devices.push_back({"eth0",
+                                EDeviceState::Carried,
+                                true,
+                                1,
+                                2,
+                                3,
+                                4,
+                                5,
+                                "Ethernet",
+                                false,
+                                UINT64_MAX,
+                                true,
+                                "eth1",
+                                6,
+                                7,
+                                8,
+                                9,
+                                true,
+                                10,
+                                11,
+                                "held by no process",
+                                "eth1",
+                                true});
+    snapshot.devices.push_back({"tun0",    EDeviceState::Gone,
                                 false,     INT64_MAX,
                                 INT64_MIN, 0,
                                 7,         8,
@@ -66,7 +89,8 @@ MeterSnapshot FullSnapshot() {
                                 INT64_MIN, -1,
                                 0,         false,
                                 -2,        INT64_MAX,
-                                ""});
+                                "",        "\xff\n",
+                                false});
     snapshot.apps.push_back({"org.example.App", 0, 9, INT64_MAX, 3, 2});
     snapshot.apps.push_back({"not attributed: \xfe", 4, INT64_MIN, 0, -1});
     return snapshot;
@@ -88,7 +112,7 @@ TEST(Protocol, SnapshotsCarryEveryFieldAndEveryMessageComesBack) {
     for (const ClientMessage& message : std::vector<ClientMessage>{
              HelloMessage{7}, SettingsMessage{"udp and port 53", true},
              ExcludedMessage{{"eth0", "", "tun\t0"}, {{"tun1", "eth0"}}, {"tun2"}}, StartMessage{},
-             StopMessage{}, SnapshotRequest{}, DevicesRequest{true}}) {
+             StopMessage{}, RefreshMessage{}}) {
         const std::string strFrame = EncodeFrame(message);
         const DecodedMessage<ClientMessage> decoded = DecodeClientMessage(BodyOf(strFrame));
         ASSERT_EQ(decoded.strError, "");
@@ -96,9 +120,8 @@ TEST(Protocol, SnapshotsCarryEveryFieldAndEveryMessageComesBack) {
         EXPECT_EQ(EncodeFrame(decoded.message), strFrame);
     }
     for (const HelperMessage& message : std::vector<HelperMessage>{
-             HelloMessage{}, CountersMessage{5, -6}, NoticeMessage{"eth0: gone"},
-             StartedMessage{"tun0, tun1: no"}, StartFailedMessage{-13, true, "denied"},
-             StoppedMessage{}, ErrorMessage{"bye"},
+             HelloMessage{}, NoticeMessage{"eth0: gone"}, StartedMessage{"tun0, tun1: no"},
+             StartFailedMessage{-13, true, "denied"}, StoppedMessage{}, ErrorMessage{"bye"},
              ToDevicesMessage({{"tun0", "tunnel", EDeviceState::Failed, "no"},
                                {"tun1", "tunnel", EDeviceState::Carried, "eth0", true}})}) {
         const std::string strFrame = EncodeFrame(message);
@@ -147,7 +170,8 @@ TEST(Protocol, MalformedBodiesAreRefusedWithTheReason) {
              {{2, 200, 0, 0, 0, 't'}, "it ends inside a field"},
              {{3, 0xFF, 0xFF, 0xFF, 0xFF, 0}, "a list of 4294967295 items in 1 bytes"},
              {{3, 2, 0, 0, 0, 0, 0, 0, 0}, "a list of 2 items in 4 bytes"},
-             {{16}, "unknown type 16"}}) {
+             {{6}, "unknown type 6"},
+             {{17}, "unknown type 17"}}) {
         const DecodedMessage<ClientMessage> decoded = DecodeClientMessage(body);
         EXPECT_NE(decoded.strError.find(szReason), std::string::npos)
             << decoded.strError << " / " << szReason;
@@ -165,21 +189,35 @@ TEST(Protocol, MalformedBodiesAreRefusedWithTheReason) {
     lyingSnapshot.resize(1 + 16 + 4 + 10);
     EXPECT_NE(DecodeHelperMessage(lyingSnapshot).strError.find("a list of 1 items in 10 bytes"),
               std::string::npos);
-    // A device state that is no state; the last one, with the device that carries it.
-    const auto nLast = static_cast<uint32_t>(EDeviceState::Carried);
-    EXPECT_FALSE(FromDevicesMessage(DevicesMessage{{{"eth0", "", nLast + 1, "", false, ""}}}));
-    const auto carried = FromDevicesMessage(
-        ToDevicesMessage({{"tun0", "tunnel", EDeviceState::Carried, "eth0", false, OuterFlow{},
+    // A state that is none, in a device list and in a snapshot; the last one passes.
+    const auto nLast = static_cast<uint8_t>(kLastOf<EDeviceState>);
+    for (const uint8_t nState : {uint8_t(nLast + 1), uint8_t{0xFF}}) {
+        Bytes devices =
+            BodyOf(EncodeFrame(ToDevicesMessage({{"eth0", "", kLastOf<EDeviceState>, ""}})));
+        ASSERT_EQ(devices[1 + 4 + 4 + 4 + 4],
+                  nLast); // after the count, the name and the empty kind
+        devices[1 + 4 + 4 + 4 + 4] = nState;
+        EXPECT_EQ(DecodeHelperMessage(devices).strError,
+                  "a malformed message of type 23: a state field holds " + std::to_string(nState));
+        MeterSnapshot snapshot;
+        snapshot.devices.push_back({"eth0", kLastOf<EDeviceState>});
+        Bytes body = BodyOf(EncodeFrame(SnapshotMessage{snapshot}));
+        ASSERT_EQ(body[1 + 16 + 4 + 4 + 4], nLast); // after the totals, the count and the name
+        body[1 + 16 + 4 + 4 + 4] = nState;
+        EXPECT_NE(DecodeHelperMessage(body).strError.find("a state field holds"),
+                  std::string::npos);
+    }
+    const std::vector<DeviceState> carried = FromDevicesMessage(
+        ToDevicesMessage({{"tun0", "tunnel", EDeviceState::Carried, "eth0", false,
                            "vpn sends it over UDP to 192.0.2.1:1"},
                           {"tun1", "tunnel", EDeviceState::Carried, "eth1", true}}));
-    ASSERT_TRUE(carried);
-    ASSERT_EQ(carried->size(), 2u);
-    EXPECT_EQ(carried->front().eState, EDeviceState::Carried);
-    EXPECT_EQ(carried->front().strError, "eth0");
-    EXPECT_FALSE(carried->front().bChosen);
-    EXPECT_EQ(carried->front().strReason, "vpn sends it over UDP to 192.0.2.1:1");
-    EXPECT_TRUE(carried->back().bChosen);
-    EXPECT_EQ(carried->back().strReason, "");
+    ASSERT_EQ(carried.size(), 2u);
+    EXPECT_EQ(carried.front().eState, EDeviceState::Carried);
+    EXPECT_EQ(carried.front().strError, "eth0");
+    EXPECT_FALSE(carried.front().bChosen);
+    EXPECT_EQ(carried.front().strReason, "vpn sends it over UDP to 192.0.2.1:1");
+    EXPECT_TRUE(carried.back().bChosen);
+    EXPECT_EQ(carried.back().strReason, "");
     // What a writer is given beyond the bound is cut, so that its frames are always readable.
     const Bytes cut = BodyOf(EncodeFrame(NoticeMessage{std::string(kMaxTextBytes + 10, 'x')}));
     EXPECT_EQ(std::get<NoticeMessage>(DecodeHelperMessage(cut).message).strText.size(),
@@ -191,16 +229,16 @@ TEST(Protocol, MalformedBodiesAreRefusedWithTheReason) {
 // anew.
 TEST(Protocol, FuzzSeedsAreSessionsOfThisVersion) {
     std::string strClient(1, '\x01'), strHelper(1, '\x00');
-    for (const ClientMessage& message : std::vector<ClientMessage>{
-             HelloMessage{}, SettingsMessage{"tcp or udp", false},
-             ExcludedMessage{{"eth0"}, {{"tun0", "eth0"}}, {"tun1"}}, StartMessage{},
-             SnapshotRequest{}, DevicesRequest{true}, StopMessage{}}) {
+    for (const ClientMessage& message :
+         std::vector<ClientMessage>{HelloMessage{}, SettingsMessage{"tcp or udp", false},
+                                    ExcludedMessage{{"eth0"}, {{"tun0", "eth0"}}, {"tun1"}},
+                                    RefreshMessage{}, StartMessage{}, StopMessage{}}) {
         strClient += EncodeFrame(message);
     }
     for (const HelperMessage& message : std::vector<HelperMessage>{
-             HelloMessage{}, StartedMessage{""}, CountersMessage{5, 15},
-             NoticeMessage{"eth0: gone"}, SnapshotMessage{FullSnapshot()},
-             ToDevicesMessage({{"tun0", "tunnel", EDeviceState::Carried, "eth0", false, OuterFlow{},
+             HelloMessage{}, StartedMessage{""}, NoticeMessage{"eth0: gone"},
+             SnapshotMessage{FullSnapshot()},
+             ToDevicesMessage({{"tun0", "tunnel", EDeviceState::Carried, "eth0", false,
                                 "vpn sends it over UDP to 192.0.2.1:1194"},
                                {"eth1", "Ethernet", EDeviceState::Failed, "no"}}),
              StartFailedMessage{-13, true, "denied"}, StoppedMessage{}, ErrorMessage{"bye"}}) {
@@ -222,3 +260,34 @@ TEST(Protocol, FuzzSeedsAreSessionsOfThisVersion) {
 }
 
 } // namespace
+
+// Both sides' socket: frames cut anywhere arrive whole, one at a time; nothing there yet is said
+// without waiting; a length no frame may have, and the other side's close, end the reading.
+TEST(Protocol, FrameSocketReadsWholeFramesAndTellsTheEnd) {
+    int hPair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, hPair), 0);
+    CFrameSocket reader(hPair[0]), writer(hPair[1]);
+    const std::string strFirst = EncodeFrame(SettingsMessage{"tcp", true});
+    const std::string strSecond = EncodeFrame(StopMessage{});
+    const std::string strBoth = strFirst + strSecond;
+    EXPECT_EQ(reader.Next(false).eStatus, CFrameSocket::EStatus::Again);
+    ASSERT_EQ(writer.Send(strBoth.substr(0, 3)), 0);
+    EXPECT_EQ(reader.Next(false).eStatus, CFrameSocket::EStatus::Again);
+    ASSERT_EQ(writer.Send(strBoth.substr(3, strFirst.size())), 0);
+    for (const std::string& strFrame : {strFirst, strSecond}) {
+        const CFrameSocket::Read read = reader.Next(true);
+        ASSERT_EQ(read.eStatus, CFrameSocket::EStatus::Frame);
+        EXPECT_EQ(EncodeFrame(DecodeClientMessage(read.body).message), strFrame);
+        if (strFrame == strFirst) {
+            ASSERT_EQ(writer.Send(strBoth.substr(3 + strFirst.size())), 0);
+        }
+    }
+    ASSERT_EQ(writer.Send(std::string("\xFF\xFF\xFF\xFF", 4)), 0);
+    const CFrameSocket::Read malformed = reader.Next(true);
+    EXPECT_EQ(malformed.eStatus, CFrameSocket::EStatus::Malformed);
+    EXPECT_NE(malformed.strError.find("4294967295 bytes"), std::string::npos);
+    writer.Shutdown();
+    CFrameSocket other(dup(hPair[0]));
+    EXPECT_EQ(other.Next(true).eStatus, CFrameSocket::EStatus::Closed);
+    EXPECT_EQ(writer.Send(strFirst), EPIPE);
+}

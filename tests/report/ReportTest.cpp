@@ -75,7 +75,8 @@ TEST_F(ReportTest, JsonAndTextAgreeWithTheStoreWhileAWriterHoldsTheFile) {
               "r[\"recorded_seconds\"]))\n"
               "c = d[\"cycle\"]\n"
               "print(\"cycle\", c[\"used_bytes\"], c[\"cap_bytes\"], c[\"alerts_fired\"], "
-              "sum(r[\"received_bytes\"] for r in c[\"days\"]), c[\"first_day\"])'");
+              "sum(r[\"received_bytes\"] for r in c[\"days\"]), c[\"first_day\"], "
+              "c[\"recorded_seconds\"], c[\"projection_basis\"], c[\"projected_bytes\"])'");
     CUsageStore& store = *writer.GetStore();
     const auto line = [&](const char* szKey, size_t nRows, ETier eTier, int nCount) {
         const std::vector<ReportRow> rows = ReadRows(store, eTier, nCount, nNow);
@@ -89,7 +90,9 @@ TEST_F(ReportTest, JsonAndTextAgreeWithTheStoreWhileAWriterHoldsTheFile) {
     EXPECT_EQ(status.nUsed, 2020);
     EXPECT_EQ(strSums, line("hours", 72, ETier::Hour, 72) + line("days", 5, ETier::Day, 5) +
                            line("months", 2, ETier::Month, 2) + "cycle 2020 4000 [] 2020 " +
-                           FormatDate(LocalDateOf(nNow - 3 * 86400)) + "\n");
+                           FormatDate(LocalDateOf(nNow - 3 * 86400)) +
+                           // Ten minutes and twenty recorded: too little to project from.
+                           " 1800 none None\n");
     EXPECT_EQ(Sum(store, ETier::Month, 0, nNow + 86400 * 40),
               std::make_pair(int64_t{1010}, int64_t{5050}));
 
@@ -210,11 +213,33 @@ TEST_F(ReportTest, CommandLineAndExitStatuses) {
     int nStatus = -1;
     EXPECT_EQ(Report("--help", nStatus), ReportUsage());
     EXPECT_EQ(nStatus, 0);
-    for (const char* szBad : {"--days=0", "--hours=400", "--weeks", "--database", "--json=1",
-                              "--by=cpu", "--hours --by app", "--by"}) {
-        const std::string strOut = Report(szBad, nStatus);
-        EXPECT_EQ(nStatus, 2) << szBad;
+    // --help lists every option, with its value's name.
+    for (const char* szOption : {"--hours[=N]", "--days[=N]", "--months[=N]", "--cycle", "--json",
+                                 "--by app|device", "--database FILE", "--help"}) {
+        EXPECT_NE(std::string(ReportUsage()).find(std::string("\n  ") + szOption + " "),
+                  std::string::npos)
+            << szOption;
+    }
+    // A refusal: one line naming the option or argument, then the usage.
+    for (const auto& [strBad, strNamed] :
+         std::vector<std::pair<std::string, std::string>>{{"--days=0", "--days"},
+                                                          {"--hours=400", "--hours"},
+                                                          {"--months=1201", "--months"},
+                                                          {"--weeks", "--weeks"},
+                                                          {"-w", "-w"},
+                                                          {"--database", "--database"},
+                                                          {"--database=", "--database"},
+                                                          {"--json=1", "--json"},
+                                                          {"--by=cpu", "--by"},
+                                                          {"--hours --by app", "--by app"},
+                                                          {"--by", "--by"},
+                                                          {"--days 5", "'5'"}}) {
+        const std::string strOut = Report(strBad, nStatus);
+        EXPECT_EQ(nStatus, 2) << strBad;
         EXPECT_TRUE(strOut.starts_with("orvek report: ")) << strOut;
+        const std::string strLine = strOut.substr(0, strOut.find('\n') + 1);
+        EXPECT_NE(strLine.find(strNamed), std::string::npos) << strOut;
+        EXPECT_EQ(strOut.substr(strLine.size()), ReportUsage()) << strOut;
     }
     EXPECT_EQ(Report("--database " + m_strPath, nStatus),
               "orvek report: " + m_strPath + " does not exist: no usage was recorded there yet\n");

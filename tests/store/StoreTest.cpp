@@ -132,12 +132,113 @@ TEST(Plan, CapsUnitsTextsProjectionAndAlerts) {
     EXPECT_EQ(DueAlerts(plan, 7'499, {}), std::vector<int>{});
     EXPECT_EQ(DueAlerts(plan, 9'000, {}), (std::vector<int>{75, 90}));
     EXPECT_EQ(DueAlerts(plan, 20'000, {75}), (std::vector<int>{90, 100}));
+}
 
-    Cycle cycle;
-    cycle.nStart = 0;
-    cycle.nEnd = 30 * 86400;
-    EXPECT_EQ(ProjectToEnd(1000, cycle, 1800), -1); // too early to tell
-    EXPECT_EQ(ProjectToEnd(1000, cycle, 10 * 86400), 3000);
+// December 2026, cycle day 1: a meter installed on the 7th records that whole day, 273 MB, and
+// the projection takes the pace from that day alone, not from the six days before nobody
+// recorded; gaps and overlapping stretches count once; how sure it is follows the recorded time.
+TEST_F(CStoreTest, ProjectionFromRecordedTimeOnlySaysHowSureItIs) {
+    Plan plan;
+    plan.nCapBytes = 220'000'000;
+    plan.eUnit = ECapUnit::MB;
+    const int64_t nDay = 86400;
+    const int64_t nDec7 = Utc(2026, 12, 6, 23); // local midnight
+    PlanStatus stored = ReadPlanStatus(plan, nullptr, nDec7 + nDay);
+    ASSERT_EQ(stored.cycle.nEnd - stored.cycle.nStart, 31 * nDay);
+    const CUsageRecorder::PendingMap pending = {
+        {{nDec7 + 3600, "eth0"}, {73'000'000, 200'000'000}}};
+    PlanStatus status = AddPending(stored, pending, {{nDec7, nDec7 + nDay}}, nDec7 + nDay);
+    EXPECT_EQ(status.nUsed, 273'000'000);
+    EXPECT_EQ(status.vecDays[6], 273'000'000);
+    EXPECT_EQ(status.nRecorded, nDay);
+    // 273 MB a recorded day for the 24 days left; the whole cycle so far would say 1209 MB.
+    EXPECT_EQ(status.nProjected, int64_t{273'000'000} * 25);
+    EXPECT_EQ(DescribeProjection(status),
+              "at this pace 6825.00 MB by 2026-12-31 (from 1 day recorded; surer after a week)");
+
+    // Gaps: the 8th not recorded, half of the 9th twice over (a clock set back), a stretch that
+    // began before the cycle, and none in the future counted.
+    const std::vector<RecordedSpan> gaps = {{nDec7 + 2 * nDay, nDec7 + 2 * nDay + nDay / 2},
+                                            {nDec7, nDec7 + nDay},
+                                            {nDec7 + 2 * nDay, nDec7 + 2 * nDay + nDay / 4},
+                                            {stored.cycle.nStart - 3600, stored.cycle.nStart + 60}};
+    EXPECT_EQ(CoveredSeconds(gaps, stored.cycle.nStart, nDec7 + 3 * nDay), nDay + nDay / 2 + 60);
+    EXPECT_EQ(CoveredSeconds(gaps, nDec7 + nDay / 2, nDec7 + 2 * nDay + nDay / 8),
+              nDay / 2 + nDay / 8);
+
+    // Below an hour no projection, below a day a rough one, from a week on no caution.
+    status = AddPending(stored, pending, {{nDec7, nDec7 + 1800}}, nDec7 + nDay);
+    EXPECT_EQ(status.nProjected, -1);
+    EXPECT_EQ(DescribeProjection(status), "");
+    status = AddPending(stored, pending, {{nDec7, nDec7 + 5 * 3600 + 60}}, nDec7 + nDay);
+    EXPECT_EQ(ProjectionBasis(status.nRecorded), EProjectionBasis::Rough);
+    EXPECT_EQ(DescribeProjection(status), "at this pace roughly 31618.12 MB by 2026-12-31 (a "
+                                          "rough guess from 5 hours recorded)");
+    status = AddPending(ReadPlanStatus(plan, nullptr, nDec7 + 7 * nDay), pending,
+                        {{nDec7 - 3 * nDay, nDec7 + 4 * nDay}}, nDec7 + 7 * nDay);
+    EXPECT_EQ(ProjectionBasis(status.nRecorded), EProjectionBasis::Week);
+    EXPECT_EQ(status.nProjected, 273'000'000 + 39'000'000 * 18);
+    EXPECT_EQ(DescribeProjection(status),
+              "at this pace 975.00 MB by 2026-12-31 (from 7 days recorded)");
+    // At the cycle's end the used bytes are the projection.
+    EXPECT_EQ(ProjectToEnd(5, nDay, stored.cycle, stored.cycle.nEnd), 5);
+}
+
+// A 220 MB plan crossed in three writes and, in the next cycle, in one: each threshold is marked
+// once, across a restart (the file opened again), and of several crossed at once the highest is
+// the one said; each text names its threshold and the cycle's days left.
+TEST_F(CStoreTest, AlertsNameTheirThresholdOnceAcrossRestarts) {
+    CFakeClock clock;
+    clock.nWallMs = Utc(2026, 12, 9, 11) * 1000; // December 9, 12:00 local
+    Plan plan;
+    plan.nCapBytes = 220'000'000;
+    plan.eUnit = ECapUnit::MB;
+    plan.vecAlerts = {75, 90, 100, 120};
+    auto pRecorder = std::make_unique<CUsageRecorder>(m_strPath, clock, nullptr);
+    SavePlan(*pRecorder->GetStore(), plan);
+    int64_t nRecv = 0;
+    pRecorder->Observe(Snap({{"eth0", 0, nRecv}}));
+    // Counts nBytes more, writes, and takes the alerts due.
+    const auto step = [&](int64_t nBytes, PlanStatus& status) {
+        clock.Pass(1);
+        nRecv += nBytes;
+        pRecorder->Observe(Snap({{"eth0", 0, nRecv}}));
+        pRecorder->Flush();
+        status = ComputePlanStatus(plan, pRecorder->GetStore(), {}, clock.nWallMs / 1000);
+        return TakeDueAlerts(*pRecorder->GetStore(), status, clock.nWallMs / 1000);
+    };
+    PlanStatus status;
+    EXPECT_EQ(step(165'000'000, status), std::vector<int>{75});
+    EXPECT_EQ(AlertTitle(75), "Data plan 75 % used");
+    EXPECT_EQ(AlertText(status, 75), "75 % of your data plan used: 165.00 MB of 220.00 MB; 23 "
+                                     "days left, through 2026-12-31.");
+    EXPECT_EQ(step(33'000'000, status), std::vector<int>{90});
+    EXPECT_EQ(AlertText(status, 90), "90 % of your data plan used: 198.00 MB of 220.00 MB; 23 "
+                                     "days left, through 2026-12-31.");
+    pRecorder.reset();
+    pRecorder = std::make_unique<CUsageRecorder>(m_strPath, clock, nullptr);
+    pRecorder->Observe(Snap({{"eth0", 0, nRecv}}));
+    EXPECT_EQ(step(0, status), std::vector<int>{});
+    EXPECT_EQ(status.fired, (std::set<int>{75, 90}));
+    EXPECT_EQ(step(22'000'000, status), std::vector<int>{100});
+    EXPECT_EQ(AlertTitle(100), "Data plan used up");
+    EXPECT_EQ(AlertText(status, 100), "Your data plan is used up: 220.00 MB of 220.00 MB; 23 days "
+                                      "left, through 2026-12-31.");
+
+    // The last day of the cycle, then the next cycle: one write crosses 75, 90, 100 and 120 %.
+    clock.Pass(22 * 86400);
+    EXPECT_EQ(step(1, status), std::vector<int>{});
+    EXPECT_EQ(AlertText(status, 100), "Your data plan is used up: 220.00 MB of 220.00 MB; today, "
+                                      "2026-12-31, is the cycle's last day.");
+    clock.Pass(86400);
+    EXPECT_EQ(step(270'000'000, status), (std::vector<int>{75, 90, 100, 120}));
+    EXPECT_EQ(AlertTitle(120), "Data plan exceeded: 120 % used");
+    EXPECT_EQ(AlertText(status, 120), "120 % of your data plan used, 20 % past its cap: 270.00 MB "
+                                      "of 220.00 MB; 31 days left, through 2027-01-31.");
+    pRecorder.reset();
+    pRecorder = std::make_unique<CUsageRecorder>(m_strPath, clock, nullptr);
+    pRecorder->Observe(Snap({{"eth0", 0, nRecv}}));
+    EXPECT_EQ(step(50'000'000, status), std::vector<int>{});
 }
 
 // Differences per device: the first snapshot is the base, a counter that went down started again

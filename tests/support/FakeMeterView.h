@@ -1,6 +1,7 @@
 #pragma once
 
 #include "MeterView.h"
+#include "Units.h"
 
 #include <deque>
 #include <mutex>
@@ -10,15 +11,15 @@ namespace orvektest {
 
 using Texts = std::pair<std::string, std::string>;
 
-// A headless view: records what the meter shows and keeps posted work until the test, as the
-// view thread, serves it (delays are not waited for). Notes a display update posted while another
-// was still queued: the meter must keep at most one pending.
+// A headless view: records what the meter shows, as the counters' texts, and keeps posted work
+// until the test, as the view thread, serves it (delays are not waited for). Notes a display update
+// posted while another was still queued: the meter must keep at most one pending.
 class CFakeView : public IMeterView {
 public:
     // View thread.
-    void ShowCounters(const char* szRecv, const char* szSent) override {
+    void ShowCounters(int64_t nRecvBytes, int64_t nSentBytes) override {
         std::lock_guard guard(m_mtx);
-        m_shown = {szRecv, szSent};
+        m_shown = {FormatRecvCounter(nRecvBytes), FormatSentCounter(nSentBytes)};
     }
     // Any thread: recorded at once.
     void ShowMessage(const std::string& strText, const char* szCaption) override {

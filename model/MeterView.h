@@ -1,13 +1,18 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
+
+// The caption of the messages a meter shows for failures.
+inline constexpr const char* kExceptionCaption = "Exception";
 
 // Whatever shows a traffic meter: a window, a console, a test. The view has one thread of its
 // own (the user-interface thread) on which it shows and runs posted work.
 struct IMeterView {
-    // View thread: shows the two counter texts.
-    virtual void ShowCounters(const char* szRecv, const char* szSent) = 0;
+    // View thread: shows the two totals, in bytes; the view formats them (FormatRecvCounter and
+    // FormatSentCounter give the counters' texts).
+    virtual void ShowCounters(int64_t nRecvBytes, int64_t nSentBytes) = 0;
     // Any thread: shows a message. On the view thread it may wait for the user; on any other it
     // must hand a copy over and return at once.
     virtual void ShowMessage(const std::string& strText, const char* szCaption) = 0;

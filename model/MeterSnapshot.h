@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AppUsage.h"
+#include "DeviceState.h"
 
 #include <cstdint>
 #include <string>
@@ -9,11 +10,9 @@
 // One device as the meter saw it at one moment.
 struct DeviceSnapshot {
     std::string strName;
-    // "capturing", or why not: "down", "no address", "loopback", "bridge port", "counted on
-    // <device>", "carried inside <device>", "excluded", "failed: <libpcap's text>", "stopped",
-    // "ready" (listed before a capture), "gone" (counted before, no longer listed; strKind is the
-    // last one listed)
-    std::string strState;
+    // Capturing, or why not, as DeviceState's; Gone: counted before, no longer listed (strKind is
+    // the last one listed). Front ends say it in words (DescribeDeviceState).
+    EDeviceState eState = EDeviceState::Ready;
     // Captured and counting into the totals (a tunnel captured for its inner traffic is not).
     bool bCapturing = false;
     int64_t nSentBytes = 0, nRecvBytes = 0, nSentPackets = 0, nRecvPackets = 0, nDrops = 0;
@@ -37,14 +36,19 @@ struct DeviceSnapshot {
     int64_t nOuterSentBytes = 0, nOuterRecvBytes = 0;
     // A tun or tap device: why it is or is not counted as a tunnel (DeviceState::strReason).
     std::string strReason = {};
+    // What the state names, as DeviceState::strError: why a Failed device failed (libpcap's
+    // text), the device a Stacked one counts on, the one a Carried one is carried by.
+    std::string strDetail = {};
+    // A Carried device: the user said it is a tunnel.
+    bool bChosen = false;
 
     // Every field, in the order the capture helper sends them: a field added above is added here
     // too, and then travels (the protocol's tests fail for a field left out).
     template <class Io> void Fields(Io& io) {
-        io(strName, strState, bCapturing, nSentBytes, nRecvBytes, nSentPackets, nRecvPackets,
-           nDrops, strKind, bCountable, nCounterId, bCarried, strCarriedBy, nInnerSentBytes,
+        io(strName, eState, bCapturing, nSentBytes, nRecvBytes, nSentPackets, nRecvPackets, nDrops,
+           strKind, bCountable, nCounterId, bCarried, strCarriedBy, nInnerSentBytes,
            nInnerRecvBytes, nInnerSentPackets, nInnerRecvPackets, bOuterKnown, nOuterSentBytes,
-           nOuterRecvBytes, strReason);
+           nOuterRecvBytes, strReason, strDetail, bChosen);
     }
     bool operator==(const DeviceSnapshot&) const = default;
 };
@@ -66,3 +70,44 @@ struct MeterSnapshot {
     }
     bool operator==(const MeterSnapshot&) const = default;
 };
+
+// The state as every front end words it: "capturing", or why not: "down", "no address",
+// "loopback", "bridge port", "counted on <device>", "carried inside <device>" (with "(set by the
+// user)" or ": <reason>"), "excluded", "failed: <libpcap's text>", "stopped", "ready" (listed
+// before a capture), "gone". Made where it is shown, never sent.
+inline std::string DescribeDeviceState(EDeviceState eState, const std::string& strDetail,
+                                       bool bChosen, const std::string& strReason) {
+    switch (eState) {
+    case EDeviceState::Capturing:
+        return "capturing";
+    case EDeviceState::Down:
+        return "down";
+    case EDeviceState::NoAddress:
+        return "no address";
+    case EDeviceState::Loopback:
+        return "loopback";
+    case EDeviceState::Port:
+        return "bridge port";
+    case EDeviceState::Excluded:
+        return "excluded";
+    case EDeviceState::Failed:
+        return "failed: " + strDetail;
+    case EDeviceState::Stopped:
+        return "stopped";
+    case EDeviceState::Ready:
+        return "ready";
+    case EDeviceState::Stacked:
+        return "counted on " + strDetail;
+    case EDeviceState::Carried:
+        return "carried inside " + (strDetail.empty() ? "its uplink" : strDetail) +
+               (bChosen              ? " (set by the user)"
+                : !strReason.empty() ? ": " + strReason
+                                     : "");
+    case EDeviceState::Gone:
+        return "gone";
+    }
+    return "";
+}
+inline std::string DescribeDeviceState(const DeviceSnapshot& device) {
+    return DescribeDeviceState(device.eState, device.strDetail, device.bChosen, device.strReason);
+}

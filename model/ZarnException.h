@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-// The one error type of the capture library. Thrown by value, caught by constant reference.
+// The one error type of Orvek's libraries. Thrown by value, caught by constant reference.
 // OS-error form: an errno value and no text. Description form: a code and libpcap's text.
 class CZarnException {
 public:

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CaptureControl.h"
+#include "DeviceState.h"
 #include "MeterSnapshot.h"
 
 #include <cstdint>
@@ -10,8 +10,8 @@
 #include <vector>
 
 // A traffic meter as the window and the headless program drive it: the meter in this process
-// (COrvekMeter) or the capture helper's, reached through its client (CCaptureClient). Counter
-// texts and messages reach the view the meter was made with.
+// (COrvekMeter) or the capture helper's, reached through its client (CCaptureClient). The totals
+// and messages reach the view the meter was made with.
 struct IMeter {
     // The filter and promiscuous choice for every device opened from now on.
     virtual void SetCaptureSettings(const std::string& strFilter, bool bPromiscuous) = 0;
@@ -43,12 +43,13 @@ struct IMeter {
     virtual int64_t GetRecvBytes() const = 0;
     virtual int64_t GetSentBytes() const = 0;
 
-    // View thread: formats both totals and shows them.
+    // View thread: shows both totals.
     virtual void UpdateCounters() = 0;
-    // Any thread: a described failure becomes a message captioned "Exception"; one without a
-    // description is ignored.
+    // Any thread: a described failure becomes a message captioned kExceptionCaption; one without
+    // a description is ignored.
     virtual void OnException(const CZarnException& e) = 0;
-    // View thread, inside a catch block: shows the exception being handled under "Exception".
+    // View thread, inside a catch block: shows the exception being handled under
+    // kExceptionCaption.
     virtual void OnCurrentException() = 0;
     // Any thread: a failure's text, and for want of the permission to capture, how to get it.
     virtual std::string DescribeFailure(const CZarnException& e) const = 0;

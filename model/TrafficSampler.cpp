@@ -1,12 +1,14 @@
 #include "TrafficSampler.h"
 
+#include "Units.h"
+
 #include <algorithm>
 
 namespace {
 
+// A device or application seen for the first time starts from zero.
 double RateOf(int64_t nNow, int64_t nBefore, double dSeconds) {
-    // Counters never go back; a device seen for the first time starts from zero.
-    return static_cast<double>(std::max<int64_t>(nNow - nBefore, 0)) / dSeconds;
+    return BytesPerSecond(nNow, nBefore, dSeconds);
 }
 
 // The order rows are found in: by reason, then name.
@@ -16,21 +18,9 @@ bool KeyLess(const AppUsage& a, const AppUsage& b) {
 
 } // namespace
 
-CTrafficSampler::CTrafficSampler(const IDetailsSource& source, QObject* pParent)
-    : QObject(pParent), m_source(source) {
-    m_timerSample.setInterval(kPeriodMs);
-    // User-interface thread, once a second: reads the source without waiting for capture.
-    connect(&m_timerSample, &QTimer::timeout, this, [this] { Sample(); });
-}
-
-void CTrafficSampler::Start() {
-    Sample();
-    m_timerSample.start();
-}
-
-void CTrafficSampler::MarkCapture() {
+void CTrafficSampler::MarkCapture(const MeterSnapshot& snapshot) {
     m_dropBase.clear();
-    for (const DeviceSnapshot& device : m_source.GetSnapshot().devices) {
+    for (const DeviceSnapshot& device : snapshot.devices) {
         m_dropBase[device.strName] = device.nDrops;
     }
 }
@@ -77,8 +67,7 @@ void CTrafficSampler::IndexApps() {
     });
 }
 
-void CTrafficSampler::Sample(std::chrono::steady_clock::time_point tNow) {
-    MeterSnapshot snapshot = m_source.GetSnapshot();
+void CTrafficSampler::Sample(MeterSnapshot snapshot, std::chrono::steady_clock::time_point tNow) {
     const double dSeconds = std::chrono::duration<double>(tNow - m_tLatest).count();
     const bool bRated = m_bHasLatest && dSeconds > 0;
 
@@ -128,5 +117,4 @@ void CTrafficSampler::Sample(std::chrono::steady_clock::time_point tNow) {
     IndexApps();
     m_tLatest = tNow;
     m_bHasLatest = true;
-    emit Sampled();
 }

@@ -1,9 +1,6 @@
 #pragma once
 
-#include "DetailsSource.h"
-
-#include <QObject>
-#include <QTimer>
+#include "MeterSnapshot.h"
 
 #include <array>
 #include <chrono>
@@ -12,8 +9,6 @@
 #include <string>
 #include <vector>
 
-// One device at one sample: its snapshot, drops since the last Capture and its rates over the
-// time since the sample before (negative: not known yet).
 // What a device's row shows: a tunnel's inner bytes (kept out of the totals), any other
 // device's counted bytes.
 inline int64_t ShownSentBytes(const DeviceSnapshot& device) {
@@ -23,6 +18,8 @@ inline int64_t ShownRecvBytes(const DeviceSnapshot& device) {
     return device.bCarried ? device.nInnerRecvBytes : device.nRecvBytes;
 }
 
+// One device at one sample: its snapshot, drops since the last Capture and its rates over the
+// time since the sample before (negative: not known yet).
 struct DeviceSample {
     DeviceSnapshot device;
     int64_t nDropsSinceCapture = 0;
@@ -48,36 +45,29 @@ struct TrafficSample {
     std::vector<AppSample> apps;
 };
 
-// Reads the source once a second on the user-interface thread and keeps what the Details window
-// and the counters' tooltips show: the latest sample and the total rates of the last ten minutes.
-// Capture threads are never waited for: the snapshot reads counters they publish.
-class CTrafficSampler : public QObject {
-    Q_OBJECT
-
+// Turns the meter's snapshots, taken once a period, into what front ends show: the latest sample
+// with its rates, and the total rates of the last ten minutes as a graph's points. Plain C++, so
+// that any front end can feed it (the window does, through CTimedSampler); called on one thread
+// at a time, the feeding one. The history's rings are written in place: no allocation for them
+// once constructed.
+class CTrafficSampler {
 public:
     static constexpr int kPeriodMs = 1000;
     // Ten minutes of one point a second.
     static constexpr int kHistoryPoints = 600;
 
-    // The source must outlive the sampler; nothing is read before Start.
-    explicit CTrafficSampler(const IDetailsSource& source, QObject* pParent = nullptr);
-
-    // User-interface thread: takes a first sample and one a second from then on.
-    void Start();
-    // User-interface thread: reads the source now, as the timer does (tests call it directly).
-    void Sample(std::chrono::steady_clock::time_point tNow = std::chrono::steady_clock::now());
-    // User-interface thread, before a Capture: drops are counted from here on.
-    void MarkCapture();
+    // Takes the snapshot taken at tNow as the latest sample: rated against the sample before
+    // over the time between (not rated when it is the first, or no time passed) and, when rated,
+    // its total rates added to the history.
+    void Sample(MeterSnapshot snapshot, std::chrono::steady_clock::time_point tNow);
+    // Drops are counted from the devices' drops in snapshot on (taken when capture starts).
+    void MarkCapture(const MeterSnapshot& snapshot);
 
     const TrafficSample& GetLatest() const { return m_latest; }
     // The rates of point nIndex, 0 the oldest of GetHistoryCount(), in bytes a second.
     int GetHistoryCount() const { return m_nHistoryCount; }
     double GetHistorySent(int nIndex) const { return m_historySent[HistorySlot(nIndex)]; }
     double GetHistoryRecv(int nIndex) const { return m_historyRecv[HistorySlot(nIndex)]; }
-
-signals:
-    // User-interface thread, after every sample; receivers must not block.
-    void Sampled();
 
 private:
     // The snapshot's application rows into the sample, rated against the latest sample over
@@ -91,8 +81,6 @@ private:
                                    kHistoryPoints);
     }
 
-    const IDetailsSource& m_source;
-    QTimer m_timerSample;
     TrafficSample m_latest;
     // m_latest.apps' positions by reason and name, for finding each application's row of the
     // sample before in log time (hundreds of applications a second); its capacity is kept.

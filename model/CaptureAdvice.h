@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CaptureControl.h"
+#include "DeviceState.h"
 
 #include <string>
 #include <vector>

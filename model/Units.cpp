@@ -1,0 +1,85 @@
+#include "Units.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <iterator>
+
+namespace {
+
+constexpr double kKibi = 1024.0;
+
+// The fixed form of dValue with nDecimals, a decimal point in any locale.
+std::string Fixed(double dValue, int nDecimals) {
+    char szNumber[64];
+    const auto result = std::to_chars(szNumber, szNumber + sizeof szNumber, dValue,
+                                      std::chars_format::fixed, nDecimals);
+    return std::string(szNumber, result.ptr);
+}
+
+std::string FormatCounter(const char* szLabel, int64_t nBytes) {
+    return std::string(" ") + szLabel + "  " + FormatMebibytes(nBytes) + " Mb";
+}
+
+} // namespace
+
+std::string FormatMebibytes(int64_t nBytes) {
+    return Fixed(static_cast<double>(nBytes) / (kKibi * kKibi), 3);
+}
+
+std::string FormatRecvCounter(int64_t nBytes) {
+    return FormatCounter("Recv", nBytes);
+}
+
+std::string FormatSentCounter(int64_t nBytes) {
+    return FormatCounter("Sent", nBytes);
+}
+
+std::string FormatThousands(int64_t nValue) {
+    // Through the unsigned magnitude, which holds INT64_MIN's too.
+    const uint64_t nMagnitude =
+        nValue < 0 ? ~static_cast<uint64_t>(nValue) + 1 : static_cast<uint64_t>(nValue);
+    const std::string strDigits = std::to_string(nMagnitude);
+    std::string strOut = nValue < 0 ? "-" : "";
+    for (size_t n = 0; n < strDigits.size(); ++n) {
+        if (n > 0 && (strDigits.size() - n) % 3 == 0) {
+            strOut += ',';
+        }
+        strOut += strDigits[n];
+    }
+    return strOut;
+}
+
+std::string FormatBytes(int64_t nBytes) {
+    static constexpr const char* kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB"};
+    if (nBytes < 1024) {
+        return std::to_string(nBytes) + " B";
+    }
+    double dValue = static_cast<double>(nBytes) / kKibi;
+    size_t nUnit = 0;
+    // The unit is chosen after rounding, so that 1,023.999 KiB reads "1.00 MiB".
+    while (dValue >= 1023.995 && nUnit + 1 < std::size(kUnits)) {
+        dValue /= kKibi;
+        ++nUnit;
+    }
+    return Fixed(dValue, 2) + " " + kUnits[nUnit];
+}
+
+std::string FormatRate(double dBytesPerSecond) {
+    if (dBytesPerSecond < 0 || !std::isfinite(dBytesPerSecond)) {
+        return {};
+    }
+    if (std::round(dBytesPerSecond) < kKibi) {
+        return std::to_string(std::llround(dBytesPerSecond)) + " B/s";
+    }
+    // The unit is chosen after rounding, so that 1,023.97 KiB/s reads "1.0 MiB/s".
+    const double dKibi = dBytesPerSecond / kKibi;
+    if (std::round(dKibi * 10) / 10 < kKibi) {
+        return Fixed(dKibi, 1) + " KiB/s";
+    }
+    return Fixed(dKibi / kKibi, 1) + " MiB/s";
+}
+
+double BytesPerSecond(int64_t nNow, int64_t nBefore, double dSeconds) {
+    return dSeconds > 0 ? static_cast<double>(std::max<int64_t>(nNow - nBefore, 0)) / dSeconds : 0;
+}

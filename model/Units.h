@@ -1,0 +1,27 @@
+#pragma once
+
+// The units every front end writes numbers in: bytes, the counters' megabytes, rates and
+// thousands. Numbers carry a decimal point and comma thousands separators whatever the locale:
+// the texts are read by programs too, and the window's counters must not switch to a decimal
+// comma either.
+
+#include <cstdint>
+#include <string>
+
+// Mebibytes with three decimals, the counters' number: 1048576 -> "1.000".
+std::string FormatMebibytes(int64_t nBytes);
+// The counters' texts, " Recv  %.3f Mb" and " Sent  %.3f Mb" in mebibytes.
+std::string FormatRecvCounter(int64_t nBytes);
+std::string FormatSentCounter(int64_t nBytes);
+// A count with thousands separators: 1234567 -> "1,234,567".
+std::string FormatThousands(int64_t nValue);
+// "0 B", "512 B", "1.50 KiB", "12.34 MiB", "1.23 GiB": units of 1,024, two decimals.
+std::string FormatBytes(int64_t nBytes);
+// A rate in the unit (of 1,024) that keeps the number under 1,024: "512 B/s", "12.5 KiB/s",
+// "3.2 MiB/s". A negative rate is unknown: "".
+std::string FormatRate(double dBytesPerSecond);
+
+// Bytes a second from a counter's nBefore to its nNow over dSeconds; counters never go back (a
+// counter that did, or one seen for the first time against 0, counts from nothing). 0 without
+// time between.
+double BytesPerSecond(int64_t nNow, int64_t nBefore, double dSeconds);
