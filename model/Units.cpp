@@ -50,19 +50,53 @@ std::string FormatThousands(int64_t nValue) {
     return strOut;
 }
 
-std::string FormatBytes(int64_t nBytes) {
-    static constexpr const char* kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB"};
-    if (nBytes < 1024) {
-        return std::to_string(nBytes) + " B";
+namespace {
+
+// nBytes as a number and its unit's index in a family, chosen after rounding to nDecimals so that
+// 1,023.999 KiB reads "1.00 MiB". -1: below the family's first unit, plain bytes.
+int ScaleBytes(int64_t nBytes, EByteUnits eUnits, int nDecimals, double& dValue) {
+    const double dBase = eUnits == EByteUnits::Binary ? kKibi : 1000.0;
+    if (static_cast<double>(nBytes) < dBase) {
+        dValue = static_cast<double>(nBytes);
+        return -1;
     }
-    double dValue = static_cast<double>(nBytes) / kKibi;
-    size_t nUnit = 0;
-    // The unit is chosen after rounding, so that 1,023.999 KiB reads "1.00 MiB".
-    while (dValue >= 1023.995 && nUnit + 1 < std::size(kUnits)) {
-        dValue /= kKibi;
+    const double dLimit = dBase - 0.5 * std::pow(10.0, -nDecimals);
+    dValue = static_cast<double>(nBytes) / dBase;
+    int nUnit = 0;
+    while (dValue >= dLimit && nUnit + 1 < 5) {
+        dValue /= dBase;
         ++nUnit;
     }
-    return Fixed(dValue, 2) + " " + kUnits[nUnit];
+    return nUnit;
+}
+
+const char* UnitOf(EByteUnits eUnits, int nUnit) {
+    static constexpr const char* kBinary[] = {"KiB", "MiB", "GiB", "TiB", "PiB"};
+    static constexpr const char* kDecimal[] = {"kB", "MB", "GB", "TB", "PB"};
+    return (eUnits == EByteUnits::Binary ? kBinary : kDecimal)[nUnit];
+}
+
+} // namespace
+
+std::string FormatBytes(int64_t nBytes, EByteUnits eUnits) {
+    double dValue = 0;
+    const int nUnit = ScaleBytes(nBytes, eUnits, 2, dValue);
+    if (nUnit < 0) {
+        return std::to_string(nBytes) + " B";
+    }
+    return Fixed(dValue, 2) + " " + UnitOf(eUnits, nUnit);
+}
+
+std::string FormatBytesShort(int64_t nBytes, EByteUnits eUnits) {
+    // The decimals for three digits are chosen from the number rounded to two, so that 99.996
+    // reads "100", not "100.0".
+    double dValue = 0;
+    const int nUnit = ScaleBytes(nBytes, eUnits, 2, dValue);
+    if (nUnit < 0) {
+        return std::to_string(nBytes) + " B";
+    }
+    const int nDecimals = dValue >= 99.95 ? 0 : dValue >= 9.995 ? 1 : 2;
+    return Fixed(dValue, nDecimals) + " " + UnitOf(eUnits, nUnit);
 }
 
 std::string FormatRate(double dBytesPerSecond) {

@@ -15,8 +15,14 @@ std::string FormatRecvCounter(int64_t nBytes);
 std::string FormatSentCounter(int64_t nBytes);
 // A count with thousands separators: 1234567 -> "1,234,567".
 std::string FormatThousands(int64_t nValue);
-// "0 B", "512 B", "1.50 KiB", "12.34 MiB", "1.23 GiB": units of 1,024, two decimals.
-std::string FormatBytes(int64_t nBytes);
+// The two families of byte units. A view speaks one of them, never both: binary (KiB, MiB, GiB,
+// TiB, PiB of 1,024) or decimal (kB, MB, GB, TB, PB of 1,000).
+enum class EByteUnits { Binary, Decimal };
+// "0 B", "512 B", "1.50 KiB", "12.34 MiB", "1.23 GiB" (decimal: "1.50 kB", "12.34 MB"): two
+// decimals, in the largest unit of the family that keeps the number at least 1.
+std::string FormatBytes(int64_t nBytes, EByteUnits eUnits = EByteUnits::Binary);
+// Three significant digits, for a single line: "1.23 GiB", "48.2 GiB", "100 GB", "512 B".
+std::string FormatBytesShort(int64_t nBytes, EByteUnits eUnits = EByteUnits::Binary);
 // A rate in the unit (of 1,024) that keeps the number under 1,024: "512 B/s", "12.5 KiB/s",
 // "3.2 MiB/s". A negative rate is unknown: "".
 std::string FormatRate(double dBytesPerSecond);

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "PlanUsage.h"
+#include "Units.h"
+#include "UsageClock.h"
 #include "UsageStore.h"
 
 #include <cstdint>
@@ -13,16 +15,23 @@
 // be writing the file meanwhile.
 
 struct ReportOptions {
-    int nHours = 0, nDays = 0, nMonths = 0; // buckets to show, the current one last; 0: none
+    // Buckets to show, the current one last; 0: none. With begin or end, a non-zero count only
+    // names the tier.
+    int nHours = 0, nDays = 0, nMonths = 0, nYears = 0;
+    int nTop = 0;                        // --top: the N largest days, largest first
+    std::optional<CivilDate> begin, end; // --begin, --end: local days, both included
     bool bCycle = false;
     bool bJson = false;
-    bool bByApp = false;     // --by app: the applications of the days' and months' views
-    std::string strDatabase; // "" : the window's file
+    bool bCsv = false;
+    bool bOneline = false; // today, this month and the plan on one line
+    bool bByApp = false;   // --by app: the applications of the days' and months' views
+    EByteUnits eUnits = EByteUnits::Binary; // of the tables; the plan's figures keep its own
+    std::string strDatabase;                // "" : the window's file
     bool bHelp = false;
 };
 
-// Pure: reads the arguments after `report`. With no view asked for, shows the last 31 days. False
-// with a one-line reason for a bad command line.
+// Pure: reads the arguments after `report`. With no view asked for, shows the last 31 days (the
+// days from --begin to --end with those). False with a one-line reason for a bad command line.
 bool ParseReportOptions(const std::vector<std::string>& args, ReportOptions& options,
                         std::string& strError);
 const char* ReportUsage();
@@ -37,11 +46,13 @@ struct ReportRow {
     std::vector<AppUsageRow> apps; // with ReadRows' bApps: the file's application rows
 };
 
-// The last nCount buckets of a tier up to the one that holds nNowUtc. Throws CSqliteError.
-// With bApps (days and months only), also the applications' rows.
+// The last nCount buckets of a tier up to the one that holds nNowUtc, from the first one recorded
+// on (all nCount when the file holds usage but no recorded time). Throws CSqliteError. With bApps
+// (days and months only), also the applications' rows.
 std::vector<ReportRow> ReadRows(CUsageStore& store, ETier eTier, int nCount, int64_t nNowUtc,
                                 bool bApps = false);
-// The days of a plan's current cycle up to today, in the plan's counting (its devices; sent
+// The days of a plan's current cycle up to today (all of them, recorded or not), in the plan's
+// counting (its devices; sent
 // bytes left out when it counts received bytes only).
 std::vector<ReportRow> ReadCycleRows(CUsageStore& store, const PlanStatus& status, int64_t nNowUtc);
 
@@ -49,5 +60,6 @@ std::vector<ReportRow> ReadCycleRows(CUsageStore& store, const PlanStatus& statu
 std::string MakeReport(CUsageStore& store, const ReportOptions& options, int64_t nNowUtc);
 
 // The command: returns the exit status (0, 1 when the file cannot be read or no plan is set for
-// --cycle, 2 for a bad command line); prints to standard output and standard error.
-int RunReport(const std::vector<std::string>& args);
+// --cycle, 2 for a bad command line); prints to standard output and standard error. Its "now" is
+// the clock's wall time.
+int RunReport(const std::vector<std::string>& args, const IUsageClock& clock);

@@ -1,5 +1,6 @@
 #include "Report.h"
 
 int main(int argc, char** argv) {
-    return RunReport(std::vector<std::string>(argv + 1, argv + argc));
+    const CSystemUsageClock clock;
+    return RunReport(std::vector<std::string>(argv + 1, argv + argc), clock);
 }

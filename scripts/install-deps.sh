@@ -10,7 +10,7 @@ packages=(build-essential cmake pkg-config libpcap-dev libcap-dev qt6-base-dev l
 case "$purpose" in
 run) packages+=(xdg-utils qt6-wayland man-db) ;;
 test) packages+=(libgtest-dev libcpp-httplib-dev clang libclang-rt-14-dev iputils-ping procps nftables
-    prometheus locales groff-base dbus-daemon xvfb python3 ethtool) ;;
+    prometheus locales groff-base dbus-daemon xvfb python3 ethtool faketime) ;;
 bench) packages+=(libgtest-dev libbenchmark-dev tcpdump linux-perf xvfb xdotool valgrind trayer
     imagemagick) ;;
 *) echo "usage: $0 [run|test|bench]" >&2; exit 2 ;;

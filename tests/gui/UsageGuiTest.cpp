@@ -168,6 +168,9 @@ protected:
 TEST_F(UsageGui, AlertsFireOncePerCycleAcrossRestartsOrAreSaidWithoutAService) {
     auto pService = std::make_unique<CFakeNotifications>();
     Plan plan;
+    // The window records on the system's clock: a cycle that starts two weeks from today never
+    // ends during the test, whatever the date.
+    plan.nCycleDay = LocalDateOf(m_clock.NowUtcMs() / 1000 + 14 * 86400).nDay;
     plan.nCapBytes = 100'000;
     plan.eUnit = ECapUnit::MB;
     plan.vecAlerts = {75, 90, 100, 120};

@@ -442,9 +442,9 @@ TEST(MeterBackend, TotalsAndSnapshotAreTheBackendsCounters) {
     EXPECT_EQ(std::make_pair(snapshot.nSentBytes, snapshot.nRecvBytes),
               std::make_pair(int64_t{1007}, int64_t{3009}));
     std::vector<DeviceSnapshot> expected(3);
-    expected[0] = {"eth0", "capturing", true, 900, 2500, 9, 25, 3, "Ethernet", true, 41};
-    expected[1] = {"wlan0", "down", false, 0, 0, 0, 0, 0, "Wi-Fi", true, 0};
-    expected[2] = {"vx9", "gone", false, 100, 500, 1, 5, 0, "tunnel", false, 42};
+    expected[0] = {"eth0", EDeviceState::Capturing, true, 900, 2500, 9, 25, 3, "Ethernet", true, 41};
+    expected[1] = {"wlan0", EDeviceState::Down, false, 0, 0, 0, 0, 0, "Wi-Fi", true, 0};
+    expected[2] = {"vx9", EDeviceState::Gone, false, 100, 500, 1, 5, 0, "tunnel", false, 42};
     expected[2].nInnerSentBytes = 80;
     expected[2].nInnerRecvBytes = 400;
     expected[2].nInnerSentPackets = 1;

@@ -20,6 +20,15 @@ TEST(Units, BoundariesAfterRoundingAndExtremes) {
     EXPECT_EQ(FormatBytes(1024 * 1024 - 1), "1.00 MiB");
     EXPECT_EQ(FormatBytes(1536 * 1024), "1.50 MiB");
     EXPECT_EQ(FormatBytes(std::numeric_limits<int64_t>::max()), "8192.00 PiB");
+    // The decimal family: the same rule in powers of 1,000, never a binary unit's name.
+    EXPECT_EQ(FormatBytes(999, EByteUnits::Decimal), "999 B");
+    EXPECT_EQ(FormatBytes(999'995, EByteUnits::Decimal), "1.00 MB");
+    EXPECT_EQ(FormatBytes(273'460'000, EByteUnits::Decimal), "273.46 MB");
+    // Three digits for one line, the decimals chosen after rounding.
+    EXPECT_EQ(FormatBytesShort(1'320'000'000), "1.23 GiB");
+    EXPECT_EQ(FormatBytesShort(99'996'000'000, EByteUnits::Decimal), "100 GB");
+    EXPECT_EQ(FormatBytesShort(48'200'000'000, EByteUnits::Decimal), "48.2 GB");
+    EXPECT_EQ(FormatBytesShort(512), "512 B");
     EXPECT_EQ(FormatThousands(0), "0");
     EXPECT_EQ(FormatThousands(999), "999");
     EXPECT_EQ(FormatThousands(-1234567), "-1,234,567");
@@ -37,7 +46,7 @@ TEST(Units, BoundariesAfterRoundingAndExtremes) {
 TEST(TrafficSampler, HistoryKeepsTheLastPointsInOrder) {
     CTrafficSampler sampler;
     MeterSnapshot snapshot;
-    snapshot.devices = {{"eth0", "capturing", true}};
+    snapshot.devices = {{"eth0", EDeviceState::Capturing, true}};
     auto t = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
     sampler.Sample(snapshot, t);
     EXPECT_EQ(sampler.GetHistoryCount(), 0);
@@ -47,7 +56,7 @@ TEST(TrafficSampler, HistoryKeepsTheLastPointsInOrder) {
     for (int n = 1; n <= kPoints; ++n) {
         snapshot.devices[0].nRecvBytes += int64_t{n} * 1024; // n KiB in the n-th second
         if (n == kPoints) {
-            snapshot.devices.push_back({"eth1", "capturing", true, 2048, 0});
+            snapshot.devices.push_back({"eth1", EDeviceState::Capturing, true, 2048, 0});
         }
         sampler.Sample(snapshot, t += std::chrono::seconds(1));
     }

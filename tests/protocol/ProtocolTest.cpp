@@ -179,14 +179,16 @@ TEST(Protocol, MalformedBodiesAreRefusedWithTheReason) {
     EXPECT_NE(DecodeHelperMessage(hugeText).strError.find("65537 bytes, more than the 65536"),
               std::string::npos);
     // A snapshot of one device whose name claims 200 bytes where 150 follow; and one that claims a
-    // device in fewer bytes than any device takes.
-    Bytes lyingSnapshot(1 + 16, 0);
+    // device in fewer bytes than any device takes. Made whole, then filled in: for an insert at
+    // the end GCC 12 at -O2 warns, falsely, of a move out of bounds.
+    constexpr size_t kList = 1 + 16; // the type and the snapshot's fields, then its devices' count
+    Bytes lyingSnapshot(kList + 4 + 4 + 150, 0);
     lyingSnapshot[0] = SnapshotMessage::kType;
-    lyingSnapshot.insert(lyingSnapshot.end(), {1, 0, 0, 0, 200, 0, 0, 0});
-    lyingSnapshot.resize(lyingSnapshot.size() + 150);
+    lyingSnapshot[kList] = 1;       // one device
+    lyingSnapshot[kList + 4] = 200; // its name's length
     EXPECT_NE(DecodeHelperMessage(lyingSnapshot).strError.find("ends inside a field"),
               std::string::npos);
-    lyingSnapshot.resize(1 + 16 + 4 + 10);
+    lyingSnapshot.resize(kList + 4 + 10);
     EXPECT_NE(DecodeHelperMessage(lyingSnapshot).strError.find("a list of 1 items in 10 bytes"),
               std::string::npos);
     // A state that is none, in a device list and in a snapshot; the last one passes.
