@@ -225,8 +225,8 @@ TEST(DetailsTable, SortedRatedAndMarked) {
 // takes at most three fifths and scrolls.
 TEST(DetailsTable, SplitterFollowsTheRows) {
     CFakeSource source;
-    source.m_snapshot.devices = {{"eth0", "", true, 0, 0, 0, 0, 0, ""},
-                                 {"lo", "", true, 0, 0, 0, 0, 0, ""}};
+    source.m_snapshot.devices = {{"eth0", EDeviceState::Capturing, true, 0, 0, 0, 0, 0, ""},
+                                 {"lo", EDeviceState::Capturing, true, 0, 0, 0, 0, 0, ""}};
     CTimedSampler sampler(source);
     const Clock::time_point t0 = Clock::now();
     sampler.Sample(t0);
@@ -242,7 +242,7 @@ TEST(DetailsTable, SplitterFollowsTheRows) {
 
     for (int n = 0; n < 40; ++n) {
         source.m_snapshot.devices.push_back(
-            {"veth" + std::to_string(n), "", true, 0, 0, 0, 0, 0, ""});
+            {"veth" + std::to_string(n), EDeviceState::Capturing, true, 0, 0, 0, 0, 0, ""});
     }
     sampler.Sample(t0 + std::chrono::seconds(1));
     const int nTotal = pTable->height() + dlg.GetGraph()->height();
