@@ -2,8 +2,9 @@
 // observed), on a clock the benchmark moves; and a simulated year of five-minute buckets, after
 // which the file's size and rows per tier are printed. Usage:
 //   orvek_bench_store flush FOLDER [FLUSHES]    (FOLDER on the disk the user's file is on)
-//   orvek_bench_store year FILE DEVICES [PLAN|- [APPS]]  (a year up to now; PLAN: a cap, set as
-//   the plan; APPS: applications all year and as many new short-lived scopes every five minutes)
+//   orvek_bench_store year FILE DEVICES [PLAN|- [APPS [AWAY]]]  (a year up to now; PLAN: a cap,
+//   set as the plan; APPS: applications all year and as many new short-lived scopes every five
+//   minutes; AWAY: days from the 200th on with the computer asleep, which nobody records)
 
 #include "PlanUsage.h"
 #include "UsageRecorder.h"
@@ -22,8 +23,14 @@ namespace {
 
 struct CBenchClock final : IUsageClock {
     int64_t NowUtcMs() const override { return nWallMs; }
-    int64_t NowSteadyMs() const override { return nWallMs + 1'000'000; }
+    int64_t NowSteadyMs() const override { return nWallMs + nSteadyOffsetMs; }
+    // Asleep: the wall clock moves on, the steady one does not.
+    void Sleep(int64_t nMs) {
+        nWallMs += nMs;
+        nSteadyOffsetMs -= nMs;
+    }
     int64_t nWallMs = 0;
+    int64_t nSteadyOffsetMs = 1'000'000;
 };
 
 double CpuSeconds() {
@@ -98,8 +105,10 @@ int Flush(const std::string& strFolder, int nFlushes) {
 }
 
 // nApps: applications that run all year sharing the first device's bytes, and as many new
-// short-lived scopes every five minutes, each with a flush's bytes (0: none).
-int Year(const std::string& strPath, int nDevices, const std::string& strPlan, int nApps) {
+// short-lived scopes every five minutes, each with a flush's bytes (0: none). nAwayDays: the
+// computer asleep from the 200th day on, a gap the file shows as not recorded.
+int Year(const std::string& strPath, int nDevices, const std::string& strPlan, int nApps,
+         int nAwayDays) {
     for (const char* szSuffix : {"", "-wal", "-shm", "-writer"}) {
         std::filesystem::remove(strPath + szSuffix);
     }
@@ -118,8 +127,12 @@ int Year(const std::string& strPath, int nDevices, const std::string& strPlan, i
         }
         recorder.Observe(snapshot);
         uint64_t nRandom = 88172645463325252ULL;
+        const int64_t nAwayMs = (nNow - (365 - 200) * 86400) * 1000;
         while (clock.nWallMs < nNow * 1000) {
             clock.nWallMs += 300'000;
+            if (nAwayDays > 0 && clock.nWallMs >= nAwayMs && clock.nWallMs < nAwayMs + 300'000) {
+                clock.Sleep(int64_t{nAwayDays} * 86400 * 1000);
+            }
             // Busy evenings, quiet nights, a few heavy days: the shape of a household's traffic.
             const double dHour = static_cast<double>((clock.nWallMs / 1000 + 3600) % 86400) / 3600;
             const double dDaily = 0.3 + std::max(0.0, std::sin((dHour - 8) / 24 * 2 * M_PI)) * 1.7;
@@ -198,9 +211,10 @@ int main(int argc, char** argv) {
     }
     if (args.size() >= 3 && args[0] == "year") {
         return Year(args[1], std::stoi(args[2]), args.size() > 3 ? args[3] : "",
-                    args.size() > 4 ? std::stoi(args[4]) : 0);
+                    args.size() > 4 ? std::stoi(args[4]) : 0,
+                    args.size() > 5 ? std::stoi(args[5]) : 0);
     }
     std::fprintf(stderr, "usage: orvek_bench_store flush FOLDER [FLUSHES] | year FILE DEVICES "
-                         "[CAP|-] [APPLICATIONS]\n");
+                         "[CAP|-] [APPLICATIONS [AWAY_DAYS]]\n");
     return 2;
 }

@@ -8,6 +8,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
@@ -62,7 +63,7 @@ CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTimedSampler& sampler,
 
     m_pTabs = new QTabWidget(this);
     m_pTabs->setDocumentMode(true);
-    auto* pSplitter = new QSplitter(Qt::Vertical, m_pTabs);
+    auto* pSplitter = m_pSplitter = new QSplitter(Qt::Vertical, m_pTabs);
     m_pTable = new QTableView(pSplitter);
     m_pTable->setObjectName(QStringLiteral("IDC_DEVICES"));
     m_pTable->setModel(m_pModel);
@@ -91,8 +92,9 @@ CDetailsDlg::CDetailsDlg(IDetailsSource& source, const CTimedSampler& sampler,
 
     m_pGraph = new CRateGraph(m_sampler, pSplitter);
     m_pGraph->setObjectName(QStringLiteral("IDC_RATE_GRAPH"));
-    pSplitter->setStretchFactor(0, 3);
-    pSplitter->setStretchFactor(1, 2);
+    // The table is fitted to its rows (FitTableToRows); a bigger window grows the graph.
+    pSplitter->setStretchFactor(0, 0);
+    pSplitter->setStretchFactor(1, 1);
     pSplitter->setChildrenCollapsible(false);
 
     m_pMonitorNote = new QLabel(
@@ -239,6 +241,27 @@ void CDetailsDlg::OnSampled() {
         }
         m_bColumnsFitted = true;
     }
+    if (m_pModel->rowCount() != m_nFittedRows) {
+        FitTableToRows();
+    }
+}
+
+void CDetailsDlg::FitTableToRows() {
+    const QList<int> sizes = m_pSplitter->sizes();
+    const int nTotal = sizes.value(0) + sizes.value(1);
+    if (!m_pSplitter->isVisible() || nTotal <= 0) {
+        return; // fitted when the tab is first laid out
+    }
+    const int nRow = m_pTable->verticalHeader()->defaultSectionSize();
+    const int nFixed =
+        2 * m_pTable->frameWidth() + m_pTable->horizontalHeader()->height() +
+        (m_pTable->horizontalScrollBar()->isVisible() ? m_pTable->horizontalScrollBar()->height()
+                                                      : 0);
+    const int nRows = m_pModel->rowCount();
+    const int nHeight =
+        std::max(nFixed + 2 * nRow, std::min(nFixed + nRows * nRow, nTotal * 3 / 5));
+    m_pSplitter->setSizes({nHeight, nTotal - nHeight});
+    m_nFittedRows = nRows;
 }
 
 void CDetailsDlg::showEvent(QShowEvent* pEvent) {

@@ -16,6 +16,7 @@ class CRateGraph;
 class CTimedSampler;
 class QLabel;
 class QMenu;
+class QSplitter;
 class QTabWidget;
 class QTableView;
 
@@ -35,6 +36,8 @@ public:
     QTableView* GetTable() const { return m_pTable; }
     CDeviceTableModel* GetModel() const { return m_pModel; }
     CRateGraph* GetGraph() const { return m_pGraph; }
+    // The Devices tab: the table above, the graph below.
+    QSplitter* GetSplitter() const { return m_pSplitter; }
     QTabWidget* GetTabs() const { return m_pTabs; }
     QTableView* GetAppTable() const { return m_pAppTable; }
     CAppTableModel* GetAppModel() const { return m_pAppModel; }
@@ -66,12 +69,18 @@ protected:
 private:
     // User-interface thread: shows the sampler's latest sample while the window is visible.
     void OnSampled();
+    // User-interface thread: the table as high as its rows, between two rows and three fifths
+    // of the tab, the graph the rest; again only when the rows' count changes, so that a
+    // divider the user moved stays.
+    void FitTableToRows();
 
     IDetailsSource& m_source;
     const CTimedSampler& m_sampler;
     CDeviceTableModel* m_pModel = nullptr;
     QTableView* m_pTable = nullptr;
     CRateGraph* m_pGraph = nullptr;
+    QSplitter* m_pSplitter = nullptr;
+    int m_nFittedRows = -1; // the rows' count the splitter was last fitted to
     QTabWidget* m_pTabs = nullptr;
     CAppTableModel* m_pAppModel = nullptr;
     QTableView* m_pAppTable = nullptr;

@@ -8,11 +8,13 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QToolTip>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -24,11 +26,96 @@ namespace {
 // Past cycles or months listed.
 constexpr int kPastPeriods = 12;
 
+// A row of the list: a cycle, a month or a year (with its months), or the time before the
+// first recorded day.
 struct Period {
     QString strLabel;
     int64_t nStart = 0, nEnd = 0;
     int64_t nSent = 0, nRecv = 0, nCounted = 0;
+    bool bBefore = false;
+    std::vector<Period> vecMonths;
 };
+
+// Adds a bucket's bytes to the period that holds its start, and to that one's month.
+void AddTo(std::vector<Period>& periods, const Plan& plan, const UsageRow& row) {
+    const auto holds = [&](const Period& period) {
+        return !period.bBefore && row.nStart >= period.nStart && row.nStart < period.nEnd;
+    };
+    const auto it = std::ranges::find_if(periods, holds);
+    if (it == periods.end()) {
+        return;
+    }
+    it->nSent += row.nSent;
+    it->nRecv += row.nRecv;
+    it->nCounted += CountedBytes(plan, row.strDevice, row.nSent, row.nRecv);
+    AddTo(it->vecMonths, plan, row);
+}
+
+// The cycles (calendar months without a plan) before the current one, the latest first, back to
+// the first recorded one and at most kPastPeriods; then the time before the first recorded day.
+std::vector<Period> PastCycles(const Plan& plan, bool bPlan, int64_t nCurrentStart,
+                               std::optional<int64_t> first) {
+    std::vector<Period> periods;
+    int64_t nStart = nCurrentStart;
+    while (first && *first < nStart && periods.size() < kPastPeriods) {
+        const Cycle cycle = CycleAt(plan.nCycleDay, nStart - 1);
+        Period& period = periods.emplace_back();
+        period.nStart = cycle.nStart;
+        period.nEnd = cycle.nEnd;
+        period.strLabel = QString::fromStdString(bPlan ? FormatDate(cycle.first) + " to " +
+                                                             FormatDate(AddDays(cycle.next, -1))
+                                                       : FormatDate(cycle.first).substr(0, 7));
+        nStart = cycle.nStart;
+    }
+    if (periods.size() < kPastPeriods) {
+        periods.emplace_back().bBefore = true;
+    }
+    return periods;
+}
+
+// The calendar years from the first recorded one to this one, the latest first, each with its
+// months in order from the first recorded one to this one; then the time before.
+std::vector<Period> YearsByMonth(std::optional<int64_t> first, int64_t nNowUtc) {
+    std::vector<Period> years;
+    if (first) {
+        const CivilDate today = LocalDateOf(nNowUtc);
+        for (int nYear = today.nYear; nYear >= LocalDateOf(*first).nYear; --nYear) {
+            Period& year = years.emplace_back();
+            year.strLabel = QString::number(nYear);
+            year.nStart = LocalDayStart({nYear, 1, 1});
+            year.nEnd = LocalDayStart({nYear + 1, 1, 1});
+            for (int nMonth = 1; nMonth <= 12; ++nMonth) {
+                const int64_t nStart = LocalDayStart({nYear, nMonth, 1});
+                const int64_t nEnd = BucketEnd(ETier::Month, nStart);
+                if (nEnd > *first && nStart <= nNowUtc) {
+                    Period& month = year.vecMonths.emplace_back();
+                    month.strLabel =
+                        QString::fromStdString(FormatDate({nYear, nMonth, 1}).substr(0, 7));
+                    month.nStart = nStart;
+                    month.nEnd = nEnd;
+                }
+            }
+        }
+    }
+    years.emplace_back().bBefore = true;
+    return years;
+}
+
+// The Recorded column: "all", "26 %", "not recorded".
+QString RecordedShare(const BucketRecording& recording, ERecorded eRecorded) {
+    switch (eRecorded) {
+    case ERecorded::Future:
+        return {};
+    case ERecorded::NotRecorded:
+        return QStringLiteral("not recorded");
+    case ERecorded::Whole:
+        return QStringLiteral("all");
+    case ERecorded::Partly:
+        break;
+    }
+    const int64_t nPercent = recording.nRecorded * 100 / std::max<int64_t>(recording.nElapsed, 1);
+    return nPercent == 0 ? QStringLiteral("< 1 %") : QStringLiteral("%1 %").arg(nPercent);
+}
 
 } // namespace
 
@@ -46,6 +133,46 @@ void CUsageBars::SetUnits(EByteUnits eUnits) {
     update();
 }
 
+void CUsageBars::SetRecording(std::vector<ERecorded> vecRecorded, std::vector<QString> vecTips) {
+    m_vecRecorded = std::move(vecRecorded);
+    m_vecTips = std::move(vecTips);
+    update();
+}
+
+QRect CUsageBars::BarArea() const {
+    const int nLabel = fontMetrics().height() + 2;
+    return rect().adjusted(4, nLabel + 2, -4, -nLabel);
+}
+
+int CUsageBars::DayAt(QPoint point) const {
+    const QRect area = BarArea();
+    if (m_vecBytes.empty() || point.x() < area.left() || point.x() > area.right()) {
+        return -1;
+    }
+    const auto nDay = static_cast<size_t>(static_cast<double>(point.x() - area.left()) *
+                                          static_cast<double>(m_vecBytes.size()) /
+                                          static_cast<double>(std::max(1, area.width())));
+    return nDay < m_vecBytes.size() ? static_cast<int>(nDay) : -1;
+}
+
+QString CUsageBars::DayTip(int nDay) const {
+    return nDay >= 0 && static_cast<size_t>(nDay) < m_vecTips.size()
+               ? m_vecTips[static_cast<size_t>(nDay)]
+               : QString();
+}
+
+bool CUsageBars::event(QEvent* pEvent) {
+    if (pEvent->type() == QEvent::ToolTip) {
+        const auto* pHelp = static_cast<QHelpEvent*>(pEvent);
+        const QString strTip = DayTip(DayAt(pHelp->pos()));
+        if (!strTip.isEmpty()) {
+            QToolTip::showText(pHelp->globalPos(), strTip, this);
+            return true;
+        }
+    }
+    return QWidget::event(pEvent);
+}
+
 void CUsageBars::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), palette().base());
@@ -53,18 +180,26 @@ void CUsageBars::paintEvent(QPaintEvent*) {
         return;
     }
     const int nLabel = fontMetrics().height() + 2;
-    const QRect area = rect().adjusted(4, nLabel + 2, -4, -nLabel);
+    const QRect area = BarArea();
     const int64_t nMax = std::max<int64_t>(*std::ranges::max_element(m_vecBytes), 1);
     const double dWidth =
         static_cast<double>(area.width()) / static_cast<double>(m_vecBytes.size());
+    const bool bUnrecorded =
+        std::ranges::find(m_vecRecorded, ERecorded::NotRecorded) != m_vecRecorded.end();
     painter.setPen(palette().text().color());
-    painter.drawText(QRect(4, 0, width() - 8, nLabel), Qt::AlignLeft | Qt::AlignVCenter,
-                     QStringLiteral("highest day: %1")
-                         .arg(m_eUnit ? QString::fromStdString(FormatAmountAuto(nMax, *m_eUnit))
-                                      : BytesText(nMax, m_eUnits)));
+    painter.drawText(
+        QRect(4, 0, width() - 8, nLabel), Qt::AlignLeft | Qt::AlignVCenter,
+        QStringLiteral("highest day: %1%2")
+            .arg(m_eUnit ? QString::fromStdString(FormatAmountAuto(nMax, *m_eUnit)) :
+                           BytesText(nMax, m_eUnits),
+                 bUnrecorded ? QStringLiteral("; hatched: not recorded") : QString()));
     for (size_t n = 0; n < m_vecBytes.size(); ++n) {
         const int nX = area.left() + static_cast<int>(static_cast<double>(n) * dWidth);
         const int nW = std::max(1, static_cast<int>(dWidth) - 2);
+        if (n < m_vecRecorded.size() && m_vecRecorded[n] == ERecorded::NotRecorded) {
+            painter.fillRect(QRect(nX + 1, area.top(), nW, area.height()),
+                             QBrush(palette().mid().color(), Qt::BDiagPattern));
+        }
         const int nH =
             static_cast<int>(static_cast<double>(area.height()) *
                              static_cast<double>(m_vecBytes[n]) / static_cast<double>(nMax));
@@ -90,6 +225,9 @@ CHistoryView::CHistoryView(CUsageKeeper& keeper, QWidget* pParent)
     m_pState->setObjectName(QStringLiteral("IDC_HISTORY_STATE"));
     m_pState->setWordWrap(true);
     m_pState->setTextFormat(Qt::PlainText);
+    m_pSince = new QLabel(this);
+    m_pSince->setObjectName(QStringLiteral("IDC_HISTORY_SINCE"));
+    m_pSince->setTextFormat(Qt::PlainText);
     m_pPlan = new QLabel(this);
     m_pPlan->setObjectName(QStringLiteral("IDC_PLAN_USED"));
     m_pPlan->setWordWrap(true);
@@ -104,12 +242,18 @@ CHistoryView::CHistoryView(CUsageKeeper& keeper, QWidget* pParent)
     connect(m_pEdit, &QPushButton::clicked, this, &CHistoryView::EditPlan);
     m_pBars = new CUsageBars(this);
     m_pBars->setObjectName(QStringLiteral("IDC_DAY_BARS"));
+    m_pListView = new QComboBox(this);
+    m_pListView->setObjectName(QStringLiteral("IDC_PERIOD_VIEW"));
+    m_pListView->addItems({QStringLiteral("Past cycles"), QStringLiteral("Years by month")});
     m_pList = new QTreeWidget(this);
     m_pList->setObjectName(QStringLiteral("IDC_PERIODS"));
     m_pList->setRootIsDecorated(false);
-    m_pList->setColumnCount(4);
+    m_pList->setColumnCount(5);
+    m_pList->setTextElideMode(Qt::ElideMiddle);
     m_pList->header()->setStretchLastSection(false);
     m_pList->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    // User-interface thread: the other list chosen.
+    connect(m_pListView, &QComboBox::currentIndexChanged, this, &CHistoryView::Refresh);
 
     m_pAppPeriod = new QComboBox(this);
     m_pAppPeriod->setObjectName(QStringLiteral("IDC_APP_PERIOD"));
@@ -120,6 +264,8 @@ CHistoryView::CHistoryView(CUsageKeeper& keeper, QWidget* pParent)
     m_pApps->setObjectName(QStringLiteral("IDC_HISTORY_APPS"));
     m_pApps->setRootIsDecorated(false);
     m_pApps->setColumnCount(4);
+    // Reasons are long ("not attributed: no socket here (forwarded...)"): their ends both tell.
+    m_pApps->setTextElideMode(Qt::ElideMiddle);
     m_pApps->setHeaderLabels({QStringLiteral("Application"), QStringLiteral("Received"),
                               QStringLiteral("Sent"), QStringLiteral("Total")});
     m_pApps->header()->setStretchLastSection(false);
@@ -139,14 +285,18 @@ CHistoryView::CHistoryView(CUsageKeeper& keeper, QWidget* pParent)
     pTop->addWidget(m_pEdit, 0, Qt::AlignTop);
     auto* pLayout = new QVBoxLayout(this);
     pLayout->addWidget(m_pState);
+    pLayout->addWidget(m_pSince);
     pLayout->addLayout(pTop);
     pLayout->addWidget(m_pUsed);
     pLayout->addWidget(m_pBars, 2);
     auto* pAppsColumn = new QVBoxLayout;
     pAppsColumn->addWidget(m_pAppPeriod);
     pAppsColumn->addWidget(m_pApps, 1);
+    auto* pListColumn = new QVBoxLayout;
+    pListColumn->addWidget(m_pListView);
+    pListColumn->addWidget(m_pList, 1);
     auto* pLists = new QHBoxLayout;
-    pLists->addWidget(m_pList, 1);
+    pLists->addLayout(pListColumn, 1);
     pLists->addLayout(pAppsColumn, 1);
     pLayout->addLayout(pLists, 3);
 
@@ -189,39 +339,46 @@ void CHistoryView::Refresh() {
     const int64_t nNow = m_keeper.NowUtc();
     PlanStatus status;
     std::vector<Period> periods;
+    std::optional<int64_t> first;
+    std::vector<RecordedSpan> spans;
+    const bool bYears = m_pListView->currentIndex() == Years;
     try {
-        status = ComputePlanStatus(plan, pStore, m_keeper.GetPending(), nNow,
-                                   m_keeper.GetPendingSpans());
-        int64_t nStart = status.cycle.nStart;
-        for (int n = 0; n < kPastPeriods; ++n) {
-            const Cycle cycle = CycleAt(plan.nCycleDay, nStart - 1);
-            Period& period = periods.emplace_back();
-            period.nStart = cycle.nStart;
-            period.nEnd = cycle.nEnd;
-            period.strLabel = QString::fromStdString(bPlan ? FormatDate(cycle.first) + " to " +
-                                                                 FormatDate(AddDays(cycle.next, -1))
-                                                           : FormatDate(cycle.first).substr(0, 7));
-            nStart = cycle.nStart;
-        }
+        const std::vector<RecordedSpan> pendingSpans = m_keeper.GetPendingSpans();
+        status = ComputePlanStatus(plan, pStore, m_keeper.GetPending(), nNow, pendingSpans);
         if (pStore != nullptr) {
-            for (const UsageRow& row :
-                 pStore->ReadUsage(ETier::Day, periods.back().nStart, status.cycle.nStart)) {
-                const auto it = std::ranges::find_if(periods, [&](const Period& period) {
-                    return row.nStart >= period.nStart && row.nStart < period.nEnd;
-                });
-                if (it != periods.end()) {
-                    it->nSent += row.nSent;
-                    it->nRecv += row.nRecv;
-                    it->nCounted += CountedBytes(plan, row.strDevice, row.nSent, row.nRecv);
-                }
-            }
+            first = pStore->ReadFirstRecorded();
         }
+        // Time recorded but not written yet counts too: a file started a moment ago has begun.
+        for (const RecordedSpan& span : pendingSpans) {
+            first = std::min(first.value_or(span.nStart), span.nStart);
+        }
+        periods = bYears ? YearsByMonth(first, nNow)
+                         : PastCycles(plan, bPlan, status.cycle.nStart, first);
+        int64_t nFrom = status.cycle.nStart;
+        for (const Period& period : periods) {
+            nFrom = period.bBefore ? nFrom : std::min(nFrom, period.nStart);
+        }
+        if (pStore != nullptr && first) {
+            // Years from the months, which are kept forever; cycles from the days. Bytes not
+            // written yet are only in the bars.
+            for (const UsageRow& row :
+                 pStore->ReadUsage(bYears ? ETier::Month : ETier::Day, nFrom,
+                                   bYears ? BucketEnd(ETier::Month, BucketStart(ETier::Month, nNow))
+                                          : status.cycle.nStart)) {
+                AddTo(periods, plan, row);
+            }
+            spans = pStore->ReadRecorded(nFrom, nNow + 1);
+        }
+        spans.insert(spans.end(), pendingSpans.begin(), pendingSpans.end());
         RefreshApps(pStore, nNow);
     } catch (const CSqliteError& e) {
         m_pState->setText(
             QStringLiteral("Cannot read the usage file: %1").arg(QString::fromUtf8(e.what())));
         return;
     }
+    m_pSince->setText(first ? QStringLiteral("Recorded since %1; earlier time is not recorded.")
+                                  .arg(QString::fromStdString(FormatLocal(*first)))
+                            : QStringLiteral("Nothing is recorded in the usage file yet."));
 
     if (bPlan) {
         const std::string strProjection = DescribeProjection(status);
@@ -235,12 +392,18 @@ void CHistoryView::Refresh() {
             std::min<int64_t>(1000, status.nUsed * 1000 / std::max<int64_t>(plan.nCapBytes, 1))));
     } else {
         m_pPlan->setText(QStringLiteral("No data plan is set: the bars are this month's days, "
-                                        "the list past months."));
+                                        "the list past months or years."));
         m_pUsed->setValue(0);
     }
     m_pUsed->setVisible(bPlan);
 
-    std::vector<QString> vecLabels;
+    // With a plan, every amount in the plan's kind of unit (decimal or binary).
+    const auto amount = [&](int64_t nBytes) {
+        return bPlan ? QString::fromStdString(FormatAmountAuto(nBytes, plan.eUnit))
+                     : BytesText(nBytes, m_eUnits);
+    };
+    std::vector<QString> vecLabels, vecTips;
+    std::vector<ERecorded> vecRecorded;
     int nToday = -1;
     const CivilDate today = LocalDateOf(nNow);
     CivilDate date = status.cycle.first;
@@ -249,9 +412,22 @@ void CHistoryView::Refresh() {
         if (date == today) {
             nToday = static_cast<int>(n);
         }
+        const BucketRecording recording =
+            RecordingOf(spans, LocalDayStart(date), LocalDayStart(AddDays(date, 1)), nNow);
+        const ERecorded eRecorded = Classify(recording, status.vecDays[n] != 0);
+        vecRecorded.push_back(eRecorded);
+        const QString strDate = QString::fromStdString(FormatDate(date));
+        vecTips.push_back(eRecorded == ERecorded::Future ? QString()
+                          : eRecorded == ERecorded::NotRecorded
+                              ? strDate + QStringLiteral(": not recorded")
+                              : QStringLiteral("%1: %2; %3")
+                                    .arg(strDate, amount(status.vecDays[n]),
+                                         QString::fromStdString(DescribeRecording(
+                                             recording, status.vecDays[n] != 0))));
     }
     m_pBars->SetDays(status.vecDays, std::move(vecLabels), nToday,
                      bPlan ? std::optional<ECapUnit>(plan.eUnit) : std::nullopt);
+    m_pBars->SetRecording(std::move(vecRecorded), std::move(vecTips));
     m_pBars->setToolTip(
         QStringLiteral("%1 %2: %3")
             .arg(bPlan ? QStringLiteral("This cycle") : QStringLiteral("This month"),
@@ -259,31 +435,62 @@ void CHistoryView::Refresh() {
                  bPlan ? QString::fromStdString(FormatAmountAuto(status.nUsed, plan.eUnit))
                        : BytesText(status.nUsed, m_eUnits)));
 
-    m_pList->setHeaderLabels({bPlan ? QStringLiteral("Past cycles") : QStringLiteral("Past months"),
+    m_pListView->setItemText(PastPeriods,
+                             bPlan ? QStringLiteral("Past cycles") : QStringLiteral("Past months"));
+    m_pList->setRootIsDecorated(bYears);
+    m_pList->setHeaderLabels({bYears  ? QStringLiteral("Year, month")
+                              : bPlan ? QStringLiteral("Cycle")
+                                      : QStringLiteral("Month"),
                               QStringLiteral("Received"), QStringLiteral("Sent"),
-                              bPlan ? QStringLiteral("Counted") : QStringLiteral("Total")});
+                              bPlan ? QStringLiteral("Counted") : QStringLiteral("Total"),
+                              QStringLiteral("Recorded")});
     m_pList->clear();
-    for (const Period& period : periods) {
-        auto* pItem = new QTreeWidgetItem(m_pList);
-        pItem->setText(0, period.strLabel);
-        // With a plan, every amount in the plan's kind of unit (decimal or binary).
-        const auto amount = [&](int64_t nBytes) {
-            return bPlan ? QString::fromStdString(FormatAmountAuto(nBytes, plan.eUnit))
-                         : BytesText(nBytes, m_eUnits);
-        };
-        pItem->setText(1, amount(period.nRecv));
-        pItem->setText(2, amount(period.nSent));
-        pItem->setText(3,
-                       bPlan ? QString::fromStdString(FormatAmountAuto(period.nCounted, plan.eUnit))
-                             : BytesText(period.nSent + period.nRecv, m_eUnits));
-        for (int nColumn = 1; nColumn < 4; ++nColumn) {
+    const QBrush grey = palette().brush(QPalette::Disabled, QPalette::Text);
+    // One row: its bytes, or "not recorded" for time nobody recorded; how much was recorded.
+    const auto fill = [&](QTreeWidgetItem* pItem, const Period& period) {
+        for (int nColumn = 1; nColumn < 5; ++nColumn) {
             pItem->setTextAlignment(nColumn, Qt::AlignRight | Qt::AlignVCenter);
         }
-        pItem->setToolTip(
-            3, QStringLiteral("%1 bytes")
-                   .arg(FormatCount(bPlan ? period.nCounted : period.nSent + period.nRecv)));
+        if (period.bBefore) {
+            pItem->setText(0,
+                           first ? QStringLiteral("before %1")
+                                       .arg(QString::fromStdString(FormatDate(LocalDateOf(*first))))
+                                 : QStringLiteral("until now"));
+            pItem->setText(4, QStringLiteral("not recorded"));
+            pItem->setForeground(0, grey);
+            pItem->setForeground(4, grey);
+            return;
+        }
+        pItem->setText(0, period.strLabel);
+        const BucketRecording recording = RecordingOf(spans, period.nStart, period.nEnd, nNow);
+        const bool bBytes = period.nSent != 0 || period.nRecv != 0;
+        const ERecorded eRecorded = Classify(recording, bBytes);
+        const QString strRecorded = QString::fromStdString(DescribeRecording(recording, bBytes));
+        pItem->setText(4, RecordedShare(recording, eRecorded));
+        pItem->setToolTip(0, period.strLabel + QStringLiteral(": ") + strRecorded);
+        pItem->setToolTip(4, strRecorded);
+        if (eRecorded == ERecorded::NotRecorded) {
+            pItem->setForeground(0, grey);
+            pItem->setForeground(4, grey);
+            return;
+        }
+        pItem->setText(1, amount(period.nRecv));
+        pItem->setText(2, amount(period.nSent));
+        const int64_t nTotal = bPlan ? period.nCounted : period.nSent + period.nRecv;
+        pItem->setText(3, amount(nTotal));
+        pItem->setToolTip(3, QStringLiteral("%1 bytes").arg(FormatCount(nTotal)));
+    };
+    for (const Period& period : periods) {
+        auto* pItem = new QTreeWidgetItem(m_pList);
+        fill(pItem, period);
+        for (const Period& month : period.vecMonths) {
+            fill(new QTreeWidgetItem(pItem), month);
+        }
     }
-    for (int nColumn = 1; nColumn < 4; ++nColumn) {
+    if (bYears && m_pList->topLevelItemCount() > 0) {
+        m_pList->topLevelItem(0)->setExpanded(true); // this year
+    }
+    for (int nColumn = 1; nColumn < 5; ++nColumn) {
         m_pList->resizeColumnToContents(nColumn);
     }
 }

@@ -3,6 +3,7 @@
 // moc cannot read the C++20 library headers this brings; it needs none of them.
 #ifndef Q_MOC_RUN
 #include "Plan.h"
+#include "RecordedTime.h"
 #endif
 #include "Units.h"
 
@@ -31,26 +32,41 @@ public:
     // plan's kind of unit (decimal or binary), or in SetUnits' family without one.
     void SetDays(std::vector<int64_t> vecBytes, std::vector<QString> vecLabels, int nToday,
                  std::optional<ECapUnit> eUnit = std::nullopt);
+    // User-interface thread, after SetDays: how much of each day was recorded, and each day's
+    // tooltip. Days nobody recorded are hatched instead of drawn as zero.
+    void SetRecording(std::vector<ERecorded> vecRecorded, std::vector<QString> vecTips);
     const std::vector<int64_t>& GetDays() const { return m_vecBytes; }
     // User-interface thread: the family of units without a plan.
     void SetUnits(EByteUnits eUnits);
+    const std::vector<ERecorded>& GetRecording() const { return m_vecRecorded; }
+    // The day under a point of the widget, or -1.
+    int DayAt(QPoint point) const;
+    QString DayTip(int nDay) const;
     QSize sizeHint() const override { return {480, 150}; }
 
 protected:
     void paintEvent(QPaintEvent* pEvent) override;
+    bool event(QEvent* pEvent) override;
 
 private:
+    // Where the bars are drawn.
+    QRect BarArea() const;
+
     std::vector<int64_t> m_vecBytes;
     std::vector<QString> m_vecLabels;
     int m_nToday = -1;
     std::optional<ECapUnit> m_eUnit;
     EByteUnits m_eUnits = EByteUnits::Binary;
+    std::vector<ERecorded> m_vecRecorded;
+    std::vector<QString> m_vecTips;
 };
 
-// The Details window's History view: whether usage is recorded, the plan's used bytes against
-// its cap with a projection to the cycle's end, this cycle's (or month's) days as bars, and the
-// past cycles (or months) as a list, and the applications of a day or month, largest first.
-// Follows the keeper: redrawn after each write while shown.
+// The Details window's History view: whether usage is recorded and since when, the plan's used
+// bytes against its cap with a projection to the cycle's end, this cycle's (or month's) days as
+// bars, the past cycles (or months) or the years by month as a list, and the applications of a
+// day or month, largest first. Time nobody recorded reads "not recorded", never as zero bytes,
+// and the lists start at the first recorded day. Follows the keeper: redrawn after each write
+// while shown.
 class CHistoryView : public QWidget {
     Q_OBJECT
 
@@ -68,6 +84,11 @@ public:
 
     CUsageBars* GetBars() const { return m_pBars; }
     QTreeWidget* GetList() const { return m_pList; }
+    // The list's choice: past cycles (or months), or years.
+    enum EListView { PastPeriods = 0, Years = 1 };
+    QComboBox* GetListView() const { return m_pListView; }
+    // "Recorded since 2026-12-08 14:05", or that nothing is recorded yet.
+    QLabel* GetSinceLabel() const { return m_pSince; }
     // The applications' list and its choice of day or month.
     QTreeWidget* GetApps() const { return m_pApps; }
     QComboBox* GetAppPeriod() const { return m_pAppPeriod; }
@@ -85,10 +106,12 @@ private:
 
     CUsageKeeper& m_keeper;
     QLabel* m_pState = nullptr;
+    QLabel* m_pSince = nullptr;
     QLabel* m_pPlan = nullptr;
     QProgressBar* m_pUsed = nullptr;
     QPushButton* m_pEdit = nullptr;
     CUsageBars* m_pBars = nullptr;
+    QComboBox* m_pListView = nullptr;
     QTreeWidget* m_pList = nullptr;
     QComboBox* m_pAppPeriod = nullptr;
     QTreeWidget* m_pApps = nullptr;

@@ -107,12 +107,13 @@ void COrvekDlg::CreateControls() {
     // Created in template order, which is also the tab order.
     m_staticSent = makeCounter("IDC_SENT_COUNTER", {6, 90, 216, 36});
 
+    // The two buttons share the room right of the filter, ending where the counters' frames end.
     m_btnCapture = new QPushButton(QStringLiteral("&Capture"), this);
-    place(m_btnCapture, "IDC_CAPTURE", {120, 6, 50, 14});
+    place(m_btnCapture, "IDC_CAPTURE", {120, 6, 49, 14});
     connect(m_btnCapture, &QPushButton::clicked, this, &COrvekDlg::OnBnClickedCapture);
 
     m_btnStop = new QPushButton(QStringLiteral("&Stop"), this);
-    place(m_btnStop, "IDC_STOP", {174, 6, 50, 14});
+    place(m_btnStop, "IDC_STOP", {173, 6, 49, 14});
     m_btnStop->setEnabled(false);
     connect(m_btnStop, &QPushButton::clicked, this, &COrvekDlg::OnBnClickedStop);
 

@@ -284,6 +284,35 @@ TEST(DetailsTable, OneFamilyOfUnitsInEveryHeaderCellAndTooltip) {
     EXPECT_EQ(Text(*dlg.GetModel(), "eth0", kColRecv), "3.815");
 }
 
+// Two devices: the table is as high as its rows and the graph has the rest. Forty: the table
+// takes at most three fifths and scrolls.
+TEST(DetailsTable, SplitterFollowsTheRows) {
+    CFakeSource source;
+    source.m_snapshot.devices = {{"eth0", EDeviceState::Capturing, true, 0, 0, 0, 0, 0, ""},
+                                 {"lo", EDeviceState::Capturing, true, 0, 0, 0, 0, 0, ""}};
+    CTimedSampler sampler(source);
+    const Clock::time_point t0 = Clock::now();
+    sampler.Sample(t0);
+    CDetailsDlg dlg(source, sampler);
+    dlg.resize(720, 520);
+    dlg.show();
+    QTableView* pTable = dlg.GetTable();
+    const int nRow = pTable->verticalHeader()->defaultSectionSize();
+    ASSERT_EQ(dlg.GetModel()->rowCount(), 2);
+    EXPECT_GE(pTable->viewport()->height(), 2 * nRow);
+    EXPECT_LT(pTable->viewport()->height(), 3 * nRow);
+    EXPECT_GT(dlg.GetGraph()->height(), 2 * pTable->height());
+
+    for (int n = 0; n < 40; ++n) {
+        source.m_snapshot.devices.push_back(
+            {"veth" + std::to_string(n), EDeviceState::Capturing, true, 0, 0, 0, 0, 0, ""});
+    }
+    sampler.Sample(t0 + std::chrono::seconds(1));
+    const int nTotal = pTable->height() + dlg.GetGraph()->height();
+    EXPECT_LE(pTable->height(), nTotal * 3 / 5);
+    EXPECT_GT(pTable->height(), nTotal / 2);
+}
+
 // After a burst of 2.7 GiB/s, a stream of 5 MB/s lies flat on the linear axis but stands well
 // clear of the bottom on the logarithmic one; the point under the pointer tells its time and
 // rates.

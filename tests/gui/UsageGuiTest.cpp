@@ -389,10 +389,12 @@ TEST_F(UsageGui, HistoryViewAndPlanDialogAgreeWithTheStore) {
               "2027-02-27 (from 24 days recorded).\nMB = 1,000,000 bytes; counts sent and received "
               "bytes of every "
               "device.");
+    // From the first recorded day, January 20, on; before it nothing.
     QTreeWidget* pList = view.GetList();
-    ASSERT_EQ(pList->topLevelItemCount(), 12);
+    ASSERT_EQ(pList->topLevelItemCount(), 2);
     EXPECT_EQ(pList->topLevelItem(0)->text(0).toStdString(), "2026-12-31 to 2027-01-30");
     EXPECT_EQ(pList->topLevelItem(0)->text(3).toStdString(), "1.00 MB");
+    EXPECT_EQ(pList->topLevelItem(1)->text(0).toStdString(), "before 2027-01-20");
 
     // Today's applications, then last month's (January 27 alone).
     const auto apps = [&] {
@@ -434,6 +436,97 @@ TEST_F(UsageGui, HistoryViewAndPlanDialogAgreeWithTheStore) {
     ASSERT_TRUE(dlg.GetPlan());
     EXPECT_EQ(dlg.GetPlan()->nCapBytes, 1'610'612'736);
     EXPECT_EQ(dlg.GetPlan()->eUnit, ECapUnit::GiB);
+    unsetenv("TZ");
+    tzset();
+}
+
+// Every cell of the list, a year's months included, row by row.
+std::string ListText(QTreeWidget* pList) {
+    std::string strRows;
+    const auto add = [&](QTreeWidgetItem* pItem, const std::string& strIndent) {
+        strRows += strIndent;
+        for (int nColumn = 0; nColumn < pList->columnCount(); ++nColumn) {
+            strRows += (nColumn == 0 ? "" : "|") + pItem->text(nColumn).toStdString();
+        }
+        strRows += "\n";
+    };
+    for (int n = 0; n < pList->topLevelItemCount(); ++n) {
+        QTreeWidgetItem* pItem = pList->topLevelItem(n);
+        add(pItem, "");
+        for (int nChild = 0; nChild < pItem->childCount(); ++nChild) {
+            add(pItem->child(nChild), "  ");
+        }
+    }
+    return strRows;
+}
+
+// A file started on January 30, the computer then off until March 10: the History view starts at
+// the first recorded day and says so, February and the days nobody recorded read "not recorded"
+// (never "0 B", nor "0.00 MB" with a plan), in the past months, the years and the bars, and a
+// partly recorded day says how much of it was recorded.
+TEST_F(UsageGui, HistoryViewSaysNotRecordedForTimeNobodyRecorded) {
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+    CFakeSource source;
+    source.m_snapshot.devices.resize(1);
+    DeviceSnapshot& eth = source.m_snapshot.devices[0];
+    eth.strName = "eth0";
+    CTimedSampler sampler(source);
+    CFakeClock clock;
+    clock.nWallMs = Utc(2027, 1, 30, 9) * 1000; // 10:00 local
+    CUsageKeeper keeper(sampler, clock, (m_dir / "since.sqlite").string());
+    sampler.Sample();
+    clock.Pass(2 * 3600);
+    eth.nRecvBytes += 1'000'000;
+    sampler.Sample();
+    keeper.Flush();
+    // Switched on again on March 10 at 11:00 local: the wall clock jumps, the steady one not.
+    clock.nWallMs = Utc(2027, 3, 10, 10) * 1000;
+    sampler.Sample();
+    clock.Pass(3600);
+    eth.nRecvBytes += 500'000;
+    sampler.Sample();
+    keeper.Flush();
+
+    CHistoryView view(keeper);
+    view.show();
+    EXPECT_EQ(view.GetSinceLabel()->text().toStdString(),
+              "Recorded since 2027-01-30 10:00; earlier time is not recorded.");
+    EXPECT_EQ(ListText(view.GetList()), "2027-02||||not recorded\n"
+                                        "2027-01|976.56 KiB|0 B|976.56 KiB|< 1 %\n"
+                                        "before 2027-01-30||||not recorded\n");
+    EXPECT_EQ(view.GetList()->topLevelItem(1)->toolTip(4).toStdString(), "recorded 2 h of 31 days");
+    // March's bars: nine days nobody recorded, today's hour of twelve, days to come.
+    std::vector<ERecorded> vecMarch(31, ERecorded::Future);
+    std::fill_n(vecMarch.begin(), 9, ERecorded::NotRecorded);
+    vecMarch[9] = ERecorded::Partly;
+    EXPECT_EQ(view.GetBars()->GetRecording(), vecMarch);
+    EXPECT_EQ(view.GetBars()->DayTip(8).toStdString(), "2027-03-09: not recorded");
+    EXPECT_EQ(view.GetBars()->DayTip(9).toStdString(),
+              "2027-03-10: 488.28 KiB; recorded 1 h of 12 h so far");
+
+    view.GetListView()->setCurrentIndex(CHistoryView::Years);
+    EXPECT_EQ(ListText(view.GetList()), "2027|1.43 MiB|0 B|1.43 MiB|< 1 %\n"
+                                        "  2027-01|976.56 KiB|0 B|976.56 KiB|< 1 %\n"
+                                        "  2027-02||||not recorded\n"
+                                        "  2027-03|488.28 KiB|0 B|488.28 KiB|< 1 %\n"
+                                        "before 2027-01-30||||not recorded\n");
+
+    // With a plan: nothing reads as zero where nothing was recorded.
+    Plan plan;
+    plan.nCapBytes = 220'000'000;
+    plan.eUnit = ECapUnit::MB;
+    QString strError;
+    ASSERT_TRUE(keeper.SetPlan(plan, strError)) << strError.toStdString();
+    EXPECT_EQ(ListText(view.GetList()), "2027|1.50 MB|0.00 MB|1.50 MB|< 1 %\n"
+                                        "  2027-01|1.00 MB|0.00 MB|1.00 MB|< 1 %\n"
+                                        "  2027-02||||not recorded\n"
+                                        "  2027-03|0.50 MB|0.00 MB|0.50 MB|< 1 %\n"
+                                        "before 2027-01-30||||not recorded\n");
+    view.GetListView()->setCurrentIndex(CHistoryView::PastPeriods);
+    EXPECT_EQ(ListText(view.GetList()), "2027-02-01 to 2027-02-28||||not recorded\n"
+                                        "2027-01-01 to 2027-01-31|1.00 MB|0.00 MB|1.00 MB|< 1 %\n"
+                                        "before 2027-01-30||||not recorded\n");
     unsetenv("TZ");
     tzset();
 }

@@ -5,6 +5,7 @@
 #include "AppHistory.h"
 #include "NetNs.h"
 #include "PlanUsage.h"
+#include "RecordedTime.h"
 #include "StoreSupport.h"
 #include "UsageRecorder.h"
 
@@ -451,6 +452,40 @@ TEST_F(CStoreTest, ClockJumpsAndDaylightSavingNeverDoubleOrLose) {
     EXPECT_EQ(spans[0], (RecordedSpan{nAutumn - 2 * 3600, nBefore}));
     EXPECT_EQ(spans[1], (RecordedSpan{nBefore - 3600 + 60, nBefore - 3600 + 60}));
     EXPECT_EQ(spans[2].nStart, nBefore + 3600 + 120);
+    // The hour lived twice is recorded once, in whatever order the stretches come.
+    EXPECT_EQ(CoveredSeconds({spans[2], spans[1], spans[0]}, nDay, BucketEnd(ETier::Day, nDay)),
+              nBefore - (nAutumn - 2 * 3600) + spans[2].nEnd - spans[2].nStart);
+    EXPECT_EQ(store.ReadFirstRecorded(), nAutumn - 2 * 3600);
+}
+
+// Time recorded as every view says it: overlapping stretches count once, a bucket nobody
+// recorded is "not recorded" unless it holds bytes, lengths read as a person reads them (a day of
+// 25 hours too), and the file says when recording began.
+TEST_F(CStoreTest, RecordedTimeSaidOnceAndPlainly) {
+    const std::vector<RecordedSpan> spans = {{50, 70}, {0, 10}, {5, 20}};
+    EXPECT_EQ(CoveredSeconds(spans, 0, 60), 30);
+    const BucketRecording now = RecordingOf(spans, 0, 100, 60);
+    EXPECT_EQ(std::tuple(now.nRecorded, now.nElapsed, now.bCurrent), std::tuple(30, 60, true));
+    EXPECT_EQ(Classify(RecordingOf(spans, 100, 200, 60), false), ERecorded::Future);
+    EXPECT_EQ(Classify({0, 100}, false), ERecorded::NotRecorded);
+    EXPECT_EQ(Classify({0, 100}, true), ERecorded::Partly);
+    EXPECT_EQ(Classify({100, 100}, false), ERecorded::Whole);
+    for (const auto& [nSeconds, szText] : {std::pair{int64_t{59}, "less than a minute"},
+                                           {45 * 60, "45 min"},
+                                           {6 * 3600 + 20 * 60, "6 h 20 min"},
+                                           {25 * 3600, "25 h"},
+                                           {3 * 86400 + 4 * 3600, "3 days 4 h"},
+                                           {31 * 86400, "31 days"}}) {
+        EXPECT_EQ(DescribeSeconds(nSeconds), szText);
+    }
+    EXPECT_EQ(DescribeRecording({6 * 3600 + 20 * 60, 86400}, true), "recorded 6 h 20 min of 24 h");
+    EXPECT_EQ(DescribeRecording({3600, 12 * 3600, true}, true), "recorded 1 h of 12 h so far");
+    EXPECT_EQ(DescribeRecording({0, 86400}, false), "not recorded");
+
+    CUsageStore store(m_strPath, CUsageStore::EAccess::Write, 1000);
+    EXPECT_EQ(store.ReadFirstRecorded(), std::nullopt);
+    store.Write({}, {{500, 600}, {200, 300}}, 1000);
+    EXPECT_EQ(store.ReadFirstRecorded(), 200);
 }
 
 // Five-minute buckets go after 48 hours, hours after 14 days, days after two years; months stay.
