@@ -399,8 +399,11 @@ std::string AppText(EGrain eGrain, const std::vector<ReportRow>& rows, EByteUnit
     strOut += szLine;
     for (const AppHistoryRow& app : SummarizeApplications(apps, nSent, nRecv, kTopApplications)) {
         std::string strName = DescribeAppHistoryRow(app);
+        // A name wider than its column (a reason not attributed says why at length) is never
+        // cut: it has a line of its own, the figures the next.
         if (strName.size() > 40) {
-            strName = strName.substr(0, 37) + "...";
+            strOut += strName + "\n";
+            strName.clear();
         }
         std::snprintf(szLine, sizeof szLine, "%-40s %12s %12s %12s\n", strName.c_str(),
                       FormatBytes(app.nRecv, eUnits).c_str(),

@@ -179,7 +179,7 @@ TEST_F(ReportTest, ApplicationsByDayAndMonth) {
     snapshot.apps = {
         {"org.mozilla.firefox", 0, 2000, 15000, 3},
         {"sshd.service", 0, 1000, 4000, 1},
-        {"not attributed: not TCP or UDP", 1, 0, 2000, 0},
+        {"not attributed: no socket here (forwarded, or another namespace)", 1, 0, 2000, 0},
         {"not attributed yet", static_cast<uint32_t>(EUnattributed::Pending), 0, 4000, 0}};
     recorder.Observe(snapshot);
     recorder.Flush();
@@ -199,7 +199,8 @@ TEST_F(ReportTest, ApplicationsByDayAndMonth) {
               strJsonPath);
     const std::string strRows =
         "[('org.mozilla.firefox', 'application', 15000), ('sshd.service', 'application', 4000), "
-        "('not attributed: not TCP or UDP', 'not_attributed', 2000), ("
+        "('not attributed: no socket here (forwarded, or another namespace)', 'not_attributed', "
+        "2000), ("
         "'not attributed when written', 'not_recorded', 4000)] True True\n";
     EXPECT_EQ(strJson, "days " + strRows + "months " + strRows);
     const std::string strText =
@@ -210,6 +211,11 @@ TEST_F(ReportTest, ApplicationsByDayAndMonth) {
               std::string::npos)
         << strText;
     EXPECT_NE(strText.find("\nnot attributed when written                  3.91 KiB          0 B"),
+              std::string::npos)
+        << strText;
+    // A reason wider than the column is whole, on a line of its own above its figures.
+    EXPECT_NE(strText.find("\nnot attributed: no socket here (forwarded, or another namespace)\n"
+                           "                                             1.95 KiB          0 B"),
               std::string::npos)
         << strText;
 }
