@@ -136,7 +136,8 @@ TEST_F(HeadlessLive, CommandLineExitStatusesAndTexts) {
              {{"--version"}, 0, "orvek " ORVEK_VERSION "\n", ""},
              {{"--help"},
               0,
-              "Usage: orvek [--autostart] [Qt's options]\n       orvek --headless",
+              "Usage: orvek [--autostart] [--units binary|decimal] [Qt's options]\n       orvek "
+              "--headless",
               ""},
              {{}, 1, "", strNoDisplay + "neither DISPLAY nor WAYLAND_DISPLAY is set); "},
              {{"DISPLAY=:79"}, 1, "", strNoDisplay + "could not connect to display :79); "},
