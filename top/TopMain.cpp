@@ -192,6 +192,9 @@ bool OnKey(int nKey, TopChoices& choices, size_t nPage) {
     case 'p':
         choices.bPaused = !choices.bPaused;
         break;
+    case kEscape:
+        choices.strFilter.clear();
+        break;
     case '/':
         choices.bEditing = true;
         choices.strEditing = choices.strFilter;
