@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <pthread.h>
 #include <set>
 #include <sys/ioctl.h>
@@ -254,11 +255,13 @@ int RunTop(const std::vector<std::string>& args) {
     }
 
     // Blocked before any thread starts, so that every thread inherits the mask and the signals
-    // only reach the event loop, through the descriptor; curses never sees SIGWINCH itself.
+    // only reach the event loop, through the descriptor; curses never sees SIGWINCH itself. A
+    // hang-up ends it as SIGTERM does.
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
     sigaddset(&signals, SIGWINCH);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     const CZarnFd hSignals(signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
@@ -337,6 +340,13 @@ int RunTop(const std::vector<std::string>& args) {
         int nHeight = 0, nWidth = 0;
         getmaxyx(stdscr, nHeight, nWidth);
         const size_t nPage = static_cast<size_t>(std::max(nHeight - 6, 1));
+        // A terminal that went away (SIGHUP ignored) leaves standard input at its end for good:
+        // nothing more to show it.
+        if (pollfd input{STDIN_FILENO, POLLIN, 0};
+            poll(&input, 1, 0) == 1 && (input.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            loop.Quit();
+            return;
+        }
         for (int nKey = getch(); nKey != ERR; nKey = getch()) {
             if (nKey == KEY_RESIZE) {
                 continue;

@@ -45,10 +45,12 @@ public:
     CTmux(const CTmux&) = delete;
     CTmux& operator=(const CTmux&) = delete;
 
-    // A session of its own, 100x30, running the program with args.
-    void Start(const std::string& strSession, const std::string& strArgs) {
+    // A session of its own, 100x30, running the program with args (after strPrefix, a command
+    // that runs it).
+    void Start(const std::string& strSession, const std::string& strArgs,
+               const std::string& strPrefix = "") {
         ShOk(Command("new-session -d -s " + strSession + " -x 100 -y 30 'sh " + m_strDir +
-                     "/run.sh " ORVEK_TOP " " + strArgs + "'"));
+                     "/run.sh " + strPrefix + " " ORVEK_TOP " " + strArgs + "'"));
     }
     std::string Pane(const std::string& strSession) {
         return ShOut(Command("capture-pane -p -t " + strSession));
@@ -183,6 +185,17 @@ TEST_F(TopLive, EveryWayOutRestoresTheTerminal) {
             << m_tmux.Pane(strSession);
         EXPECT_FALSE(m_tmux.AlternateScreen(strSession)) << strWay;
     }
+}
+
+// Without the capability to capture, the failure and how to fix it are on the screen; q then
+// ends it with status 1, the terminal restored.
+TEST_F(TopLive, AFailureIsShownOnTheScreen) {
+    m_tmux.Start("refused", "", "setpriv --reuid=65534 --regid=65534 --clear-groups --");
+    ASSERT_TRUE(m_tmux.WaitFor("refused", "tp0: You don't have permission[^]*cap_net_raw"))
+        << m_tmux.Pane("refused");
+    EXPECT_TRUE(m_tmux.WaitFor("refused", "q quit")) << m_tmux.Pane("refused");
+    m_tmux.Keys("refused", "q");
+    EXPECT_TRUE(m_tmux.WaitFor("refused", "top-exited=1\nrestored=2")) << m_tmux.Pane("refused");
 }
 
 // Without a terminal it refuses at once, pointing to the program for scripts; a bad option is
