@@ -46,6 +46,7 @@ const char* const kUsage =
     "Usage: orvek [--autostart] [--units binary|decimal] [Qt's options]\n"
     "       orvek --headless [OPTIONS]\n"
     "       orvek report [OPTIONS]\n"
+    "       orvek top [OPTIONS]\n"
     "Counts this computer's network traffic, sent and received, on every device that carries "
     "it.\n"
     "Without options it opens the window: a capture filter, Capture and Stop, the two totals, and "
@@ -88,6 +89,10 @@ void AddWindowOptions(COptionParser& parser, bool& bHelp, bool& bVersion, bool& 
                        "without a window or display: the usage kept so far by hours, days, months "
                        "or the plan's cycle (orvek report --help lists its options)")
         ->group("Programs beside it");
+    app.add_subcommand("top", "as the first argument: run orvek-top with the OPTIONS that follow: "
+                              "a live view of the devices and applications in the terminal, "
+                              "without a window or display (orvek top --help lists its options)")
+        ->group("Programs beside it");
 }
 
 } // namespace
@@ -100,6 +105,9 @@ ELaunch ChooseLaunch(const std::vector<std::string>& args, const char* szDisplay
     }
     if (!args.empty() && args.front() == "report") {
         return ELaunch::Report;
+    }
+    if (!args.empty() && args.front() == "top") {
+        return ELaunch::Top;
     }
     std::string_view svPlatform = IsSet(szPlatform) ? szPlatform : "";
     bool bX11 = IsSet(szDisplay);
@@ -129,8 +137,10 @@ ELaunch ChooseLaunch(const std::vector<std::string>& args, const char* szDisplay
     if (!parser.Parse(own, strError)) {
         return ELaunch::Refused;
     }
-    if (bHeadless || parser.App().got_subcommand("report")) {
-        strError = std::string(bHeadless ? "--headless" : "report") +
+    if (bHeadless || parser.App().got_subcommand("report") || parser.App().got_subcommand("top")) {
+        strError = std::string(bHeadless                               ? "--headless"
+                               : parser.App().got_subcommand("report") ? "report"
+                                                                       : "top") +
                    " comes first, and the other program's options after it";
         return ELaunch::Refused;
     }

@@ -14,6 +14,7 @@ enum class ELaunch {
     NoDisplay, // say there is no display (NoDisplayLine()) and exit 1
     Headless,  // hand the arguments after --headless to orvek-headless
     Report,    // hand the arguments after report to orvek-report
+    Top,       // hand the arguments after top to orvek-top
     Refused    // a bad command line: say why, then WindowUsage(), and exit 2
 };
 
@@ -24,7 +25,7 @@ struct WindowOptions {
 
 // Pure: the launch for the arguments (without the program's name) and the environment's DISPLAY,
 // WAYLAND_DISPLAY and QT_QPA_PLATFORM (null when unset); for Refused, strError is the one-line
-// reason. --headless and report count only as the first argument; after them the other program
+// reason. --headless, report and top count only as the first argument; after them the other program
 // reads the rest. Otherwise every argument is the window's (--autostart, --help, --version) or
 // one of Qt's own options (-platform NAME, -style NAME, -reverse...), else the command line is
 // refused. For Window, pOptions (when given) receives the window's choices. A display is at hand

@@ -13,8 +13,8 @@
 
 namespace {
 
-// `orvek --headless ...` and `orvek report ...` are programs beside this one, without a display
-// or Qt: strName with the arguments that follow the first.
+// `orvek --headless ...`, `orvek report ...` and `orvek top ...` are programs beside this one,
+// without a display or Qt: strName with the arguments that follow the first.
 int ExecBeside(const char* szName, char** argv) {
     char szSelf[PATH_MAX];
     const ssize_t nLength = ::readlink("/proc/self/exe", szSelf, sizeof szSelf - 1);
@@ -23,7 +23,7 @@ int ExecBeside(const char* szName, char** argv) {
         const std::string strSelf(szSelf, static_cast<size_t>(nLength));
         strProgram = strSelf.substr(0, strSelf.rfind('/') + 1) + strProgram;
     }
-    // Its own name first, then the options that followed --headless or report.
+    // Its own name first, then the options that followed --headless, report or top.
     argv[1] = argv[0];
     ::execv(strProgram.c_str(), argv + 1);
     std::fprintf(stderr, "orvek: cannot run %s: %s\n", strProgram.c_str(), std::strerror(errno));
@@ -62,6 +62,8 @@ int main(int argc, char** argv) {
         return ExecBeside("orvek-headless", argv);
     case ELaunch::Report:
         return ExecBeside("orvek-report", argv);
+    case ELaunch::Top:
+        return ExecBeside("orvek-top", argv);
     case ELaunch::Refused:
         std::fprintf(stderr, "orvek: %s\n%s", strError.c_str(), WindowUsage());
         return 2;

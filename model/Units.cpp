@@ -128,6 +128,25 @@ std::string FormatRate(double dBytesPerSecond, EByteUnits eUnits) {
     return Fixed(dKilo / dBase, 1) + " " + UnitOf(eUnits, 1) + "/s";
 }
 
+std::string FormatBitRate(double dBytesPerSecond) {
+    if (dBytesPerSecond < 0 || !std::isfinite(dBytesPerSecond)) {
+        return {};
+    }
+    static const char* const kUnits[] = {"kbit/s", "Mbit/s", "Gbit/s", "Tbit/s"};
+    double dValue = dBytesPerSecond * 8;
+    if (std::round(dValue) < 1000) {
+        return std::to_string(std::llround(dValue)) + " bit/s";
+    }
+    // As FormatRate: the unit is chosen after rounding.
+    size_t nUnit = 0;
+    dValue /= 1000;
+    while (std::round(dValue * 10) / 10 >= 1000 && nUnit + 1 < std::size(kUnits)) {
+        dValue /= 1000;
+        ++nUnit;
+    }
+    return Fixed(dValue, 1) + " " + kUnits[nUnit];
+}
+
 std::string FormatRateLabel(double dBytesPerSecond, EByteUnits eUnits) {
     const double dBase = ByteUnitBase(eUnits);
     double dValue = std::max(dBytesPerSecond, 0.0);

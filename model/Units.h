@@ -33,6 +33,9 @@ std::string FormatInMegaUnit(int64_t nBytes, EByteUnits eUnits);
 // "12.5 KiB/s", "3.2 MiB/s" (decimal: "999 B/s", "12.5 kB/s", "3.2 MB/s"). A negative rate is
 // unknown: "".
 std::string FormatRate(double dBytesPerSecond, EByteUnits eUnits = EByteUnits::Binary);
+// A rate in bits a second, in decimal steps of 1,000 as line speeds are: "800 bit/s",
+// "12.5 kbit/s", "3.2 Mbit/s", "1.0 Gbit/s". A negative rate is unknown: "".
+std::string FormatBitRate(double dBytesPerSecond);
 // A graph axis's label: the rate in the family's unit that keeps it under the step, up to four
 // digits without trailing zeros: "0 B/s", "100 KiB/s", "1.5 MB/s".
 std::string FormatRateLabel(double dBytesPerSecond, EByteUnits eUnits = EByteUnits::Binary);

@@ -26,6 +26,7 @@ TEST(WindowCommandLine, LaunchForEachCommandLineAndDisplay) {
              // The programs beside it read their own options, good or bad.
              {{"--headless", "--bogus"}, szNone, szNone, szNone, ELaunch::Headless, ""},
              {{"report", "--bogus"}, szNone, szNone, szNone, ELaunch::Report, ""},
+             {{"top", "--bogus"}, szNone, szNone, szNone, ELaunch::Top, ""},
              {{"-h"}, szNone, szNone, szNone, ELaunch::Help, ""},
              {{"--autostart", "--help"}, szNone, szNone, szNone, ELaunch::Help, ""},
              {{"--version", "-reverse"}, szNone, szNone, szNone, ELaunch::Version, ""},
@@ -68,6 +69,7 @@ TEST(WindowCommandLine, LaunchForEachCommandLineAndDisplay) {
               szNone,
               ELaunch::Refused,
               "report comes first"},
+             {{"--help", "top"}, ":0", szNone, szNone, ELaunch::Refused, "top comes first"},
              // The window's family of units, for one run.
              {{"--units", "decimal"}, ":0", szNone, szNone, ELaunch::Window, ""},
              {{"--units=binary", "--help"}, szNone, szNone, szNone, ELaunch::Help, ""},
@@ -100,7 +102,7 @@ TEST(WindowCommandLine, TheBinaryAnswersWithoutOpeningAWindow) {
     const std::string strUsage = WindowUsage();
     for (const char* szListed :
          {"\n  --autostart ", "\n  --units binary|decimal ", "\n  --headless [OPTIONS] ",
-          "\n  -h,--help ", "\n  --version ", "\n  report ", "-platform NAME"}) {
+          "\n  -h,--help ", "\n  --version ", "\n  report ", "\n  top ", "-platform NAME"}) {
         EXPECT_NE(strUsage.find(szListed), std::string::npos) << szListed << '\n' << strUsage;
     }
     const Args noDisplay{"/usr/bin/env",    "-u", "DISPLAY",        "-u",
@@ -136,6 +138,18 @@ TEST(WindowCommandLine, TheBinaryAnswersWithoutOpeningAWindow) {
         EXPECT_EQ(orvek.GetStderr(), strErr.empty() ? "" : strErr + strUsage)
             << strEnv << ' ' << args[0];
     }
+    // `orvek top` runs the terminal view beside it, which refuses without a terminal.
+    Args top = noDisplay;
+    top.insert(top.end(), {ORVEK_BINARY, "top", "--help"});
+    CChildProcess help(top);
+    EXPECT_EQ(help.Wait(), 0) << help.GetStderr();
+    EXPECT_TRUE(help.GetStdout().starts_with("Usage: orvek-top [OPTIONS], or orvek top"))
+        << help.GetStdout();
+    top.back() = "--sort=total";
+    CChildProcess noTerminal(top);
+    EXPECT_EQ(noTerminal.Wait(), 2);
+    EXPECT_TRUE(noTerminal.GetStderr().starts_with("orvek: standard output is no terminal"))
+        << noTerminal.GetStderr();
 }
 
 } // namespace

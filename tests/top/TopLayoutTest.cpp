@@ -1,0 +1,256 @@
+// The terminal view's screen without a terminal: crafted samples laid out at given sizes, and its
+// command line.
+
+#include "TopLayout.h"
+#include "TopOptions.h"
+#include "Units.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+DeviceSample Device(const std::string& strName, int64_t nSent, int64_t nRecv, double dSentRate,
+                    double dRecvRate) {
+    DeviceSample row;
+    row.device.strName = strName;
+    row.device.strKind = "Ethernet";
+    row.device.eState = EDeviceState::Capturing;
+    row.device.nSentBytes = nSent;
+    row.device.nRecvBytes = nRecv;
+    row.dSentRate = dSentRate;
+    row.dRecvRate = dRecvRate;
+    return row;
+}
+
+AppSample App(const std::string& strName, int64_t nSent, int64_t nRecv, uint32_t nReason = 0) {
+    AppSample row;
+    row.app.strName = strName;
+    row.app.nSentBytes = nSent;
+    row.app.nRecvBytes = nRecv;
+    row.app.nReason = nReason;
+    row.app.nConnections = nReason == 0 ? 3 : 0;
+    row.dSentRate = row.dRecvRate = 0;
+    return row;
+}
+
+// Three devices, one of them a tunnel carried inside eth0, and three application rows.
+TrafficSample Sample() {
+    TrafficSample sample;
+    sample.devices = {Device("eth0", 3000, 1000, 10, 10), Device("wlan0", 500, 2500, 100, 300),
+                      Device("wg0", 0, 0, 0, 0)};
+    DeviceSnapshot& tunnel = sample.devices[2].device;
+    tunnel.strKind = "tunnel";
+    tunnel.eState = EDeviceState::Carried;
+    tunnel.strDetail = "eth0";
+    tunnel.bCarried = true;
+    tunnel.nInnerSentBytes = 2048;
+    tunnel.nInnerRecvBytes = 1024;
+    tunnel.bOuterKnown = true;
+    tunnel.nOuterSentBytes = 2048 + 600;
+    tunnel.nOuterRecvBytes = 1024 + 424;
+    sample.devices[1].nDropsSinceCapture = 1234;
+    sample.nSentBytes = 3500;
+    sample.nRecvBytes = 3500;
+    sample.dSentRate = 110;
+    sample.dRecvRate = 310;
+    sample.apps = {App("firefox", 100, 5000), App("sshd", 3000, 10),
+                   App("not attributed: IP fragments", 9000, 9000, 2)};
+    return sample;
+}
+
+std::vector<std::string> Texts(const TopScreen& screen) {
+    std::vector<std::string> texts;
+    for (const TopLine& line : screen.lines) {
+        texts.push_back(line.strText);
+    }
+    return texts;
+}
+
+// The first word of each row, in screen order.
+std::vector<std::string> RowNames(const TopScreen& screen) {
+    std::vector<std::string> names;
+    for (const TopLine& line : screen.lines) {
+        if (line.eStyle == ELineStyle::Row && !line.strText.empty()) {
+            names.push_back(line.strText.substr(0, line.strText.find(' ')));
+        }
+    }
+    return names;
+}
+
+const std::string& ColumnNames(const TopScreen& screen) {
+    for (const TopLine& line : screen.lines) {
+        if (line.eStyle == ELineStyle::ColumnNames) {
+            return line.strText;
+        }
+    }
+    static const std::string strNone;
+    return strNone;
+}
+
+bool Has(const std::string& strText, const std::string& strPart) {
+    return strText.find(strPart) != std::string::npos;
+}
+
+} // namespace
+
+// Every size fills the screen exactly, never wider, with the keys at the bottom; columns drop in
+// the stated order and a tunnel keeps its overhead down to 80 columns.
+TEST(TopLayout, ColumnsDropInOrderAndLinesFitTheScreen) {
+    const TrafficSample sample = Sample();
+    for (const auto& [nWidth, bDrops, bKind, bOverhead] :
+         std::vector<std::tuple<int, bool, bool, bool>>{{120, true, true, true},
+                                                        {100, true, true, true},
+                                                        {90, false, true, true},
+                                                        {80, false, false, true},
+                                                        {70, false, false, false}}) {
+        TopChoices choices;
+        const TopScreen screen = LayoutTop(sample, choices, nWidth, 24, "");
+        ASSERT_EQ(screen.lines.size(), 24u);
+        for (const TopLine& line : screen.lines) {
+            EXPECT_LE(line.strText.size(), static_cast<size_t>(nWidth)) << line.strText;
+        }
+        EXPECT_EQ(screen.lines.back().eStyle, ELineStyle::Keys);
+        const std::string& strColumns = ColumnNames(screen);
+        EXPECT_EQ(Has(strColumns, "DROPS"), bDrops) << nWidth << ": " << strColumns;
+        EXPECT_EQ(Has(strColumns, "KIND"), bKind) << nWidth << ": " << strColumns;
+        EXPECT_EQ(Has(strColumns, "OVERHEAD"), bOverhead) << nWidth << ": " << strColumns;
+        for (const char* szAlways : {"DEVICE", "STATE", "SENT", "RECEIVED", "SENT/S", "RECV/S"}) {
+            EXPECT_TRUE(Has(strColumns, szAlways)) << nWidth << ": " << strColumns;
+        }
+    }
+    // At 80x24 the keys line is whole, the applications keep their connections.
+    TopChoices choices;
+    choices.eView = ETopView::Applications;
+    const TopScreen apps = LayoutTop(sample, choices, 80, 24, "");
+    EXPECT_TRUE(Has(ColumnNames(apps), "CONNS"));
+    EXPECT_TRUE(Has(apps.lines.back().strText, "q quit")) << apps.lines.back().strText;
+    // A tiny screen still has its keys line and nothing beyond its size.
+    const TopScreen tiny = LayoutTop(sample, choices, 10, 2, "a failure");
+    EXPECT_EQ(Texts(tiny), (std::vector<std::string>{"a failure", "d devices~"}));
+}
+
+// A tunnel's row shows its inner bytes and the outer bytes less them, as the Details window does;
+// unknown outer bytes say so; the header has the totals and rates; a message sits above the keys.
+TEST(TopLayout, RowsHeaderTunnelAndMessage) {
+    TrafficSample sample = Sample();
+    TopChoices choices;
+    TopScreen screen = LayoutTop(sample, choices, 120, 12, "eth9: no such device\nsecond line");
+    EXPECT_EQ(screen.lines[0].strText,
+              "Sent 3.42 KiB  Received 3.42 KiB  Sent/s 110 B/s  Received/s 310 B/s");
+    EXPECT_EQ(screen.lines[1].strText, "View: devices  Sort: total  Units: binary");
+    const auto row = [&](const std::string& strName) {
+        for (const TopLine& line : screen.lines) {
+            if (line.strText.starts_with(strName + " ")) {
+                return line.strText;
+            }
+        }
+        return std::string();
+    };
+    const std::string strTunnel = row("wg0");
+    EXPECT_TRUE(Has(strTunnel, "carried inside eth0")) << strTunnel;
+    EXPECT_TRUE(Has(strTunnel, "2.00 KiB") && Has(strTunnel, "1.00 KiB")) << strTunnel;
+    EXPECT_TRUE(strTunnel.ends_with(" 1.00 KiB")) << strTunnel; // 600 + 424 outer bytes more
+    EXPECT_TRUE(Has(row("wlan0"), " 1,234 ")) << row("wlan0");
+    EXPECT_EQ(screen.lines[9].strText, "eth9: no such device");
+    EXPECT_EQ(screen.lines[9].eStyle, ELineStyle::Message);
+    EXPECT_EQ(screen.lines[10].strText, "second line");
+
+    sample.devices[2].device.bOuterKnown = false;
+    screen = LayoutTop(sample, choices, 120, 12, "");
+    EXPECT_TRUE(row("wg0").ends_with(" unknown")) << row("wg0");
+}
+
+// Each sort key orders the rows largest first; bytes not attributed stay last whatever the key.
+TEST(TopLayout, SortKeysOrderRows) {
+    const TrafficSample sample = Sample();
+    for (const auto& [eSort, devices, apps] :
+         std::vector<std::tuple<ETopSort, std::vector<std::string>, std::vector<std::string>>>{
+             {ETopSort::Total, {"eth0", "wg0", "wlan0"}, {"firefox", "sshd", "not"}},
+             {ETopSort::Sent, {"eth0", "wg0", "wlan0"}, {"sshd", "firefox", "not"}},
+             {ETopSort::Received, {"wlan0", "wg0", "eth0"}, {"firefox", "sshd", "not"}},
+             {ETopSort::Rate, {"wlan0", "eth0", "wg0"}, {"firefox", "sshd", "not"}}}) {
+        TopChoices choices;
+        choices.eSort = eSort;
+        EXPECT_EQ(RowNames(LayoutTop(sample, choices, 100, 30, "")), devices) << TopSortName(eSort);
+        choices.eView = ETopView::Applications;
+        EXPECT_EQ(RowNames(LayoutTop(sample, choices, 100, 30, "")), apps) << TopSortName(eSort);
+    }
+}
+
+// The three units: binary and decimal bytes, and bits a second for rates with decimal sizes.
+TEST(TopLayout, UnitsOfSizesAndRates) {
+    TrafficSample sample;
+    sample.nSentBytes = 1'500'000;
+    sample.dSentRate = 125'000;
+    for (const auto& [eUnits, strSize, strRate] :
+         std::vector<std::tuple<ETopUnits, std::string, std::string>>{
+             {ETopUnits::Binary, "Sent 1.43 MiB", "Sent/s 122.1 KiB/s"},
+             {ETopUnits::Decimal, "Sent 1.50 MB", "Sent/s 125.0 kB/s"},
+             {ETopUnits::Bits, "Sent 1.50 MB", "Sent/s 1.0 Mbit/s"}}) {
+        TopChoices choices;
+        choices.eUnits = eUnits;
+        const std::string strHeader = LayoutTop(sample, choices, 120, 5, "").lines[0].strText;
+        EXPECT_TRUE(Has(strHeader, strSize) && Has(strHeader, strRate)) << strHeader;
+    }
+    // The unit is chosen after rounding; unknown rates are empty.
+    EXPECT_EQ(FormatBitRate(0), "0 bit/s");
+    EXPECT_EQ(FormatBitRate(124.9), "999 bit/s");
+    EXPECT_EQ(FormatBitRate(124.95), "1.0 kbit/s");
+    EXPECT_EQ(FormatBitRate(124'996), "1.0 Mbit/s");
+    EXPECT_EQ(FormatBitRate(1.25e14), "1000.0 Tbit/s");
+    EXPECT_EQ(FormatBitRate(-1), "");
+}
+
+// The filter keeps rows whose name holds it in any case; scrolling stays within the rows.
+TEST(TopLayout, FilterAndScroll) {
+    TrafficSample sample = Sample();
+    TopChoices choices;
+    choices.strFilter = "W";
+    TopScreen screen = LayoutTop(sample, choices, 100, 30, "");
+    EXPECT_EQ(RowNames(screen), (std::vector<std::string>{"wg0", "wlan0"}));
+    EXPECT_EQ(screen.nRows, 2u);
+    EXPECT_TRUE(Has(screen.lines[1].strText, "Filter: W"));
+    choices.strFilter = "nothing";
+    EXPECT_EQ(LayoutTop(sample, choices, 100, 30, "").nRows, 0u);
+
+    for (int n = 0; n < 40; ++n) {
+        sample.devices.push_back(Device("dev" + std::to_string(100 + n), 0, 100 - n, 0, 0));
+    }
+    choices = {};
+    choices.nScroll = 1000;
+    screen = LayoutTop(sample, choices, 100, 24, "");
+    // 24 lines: header, view, column names, keys; 20 rows, the last ones.
+    EXPECT_EQ(screen.nRowsShown, 20u);
+    EXPECT_EQ(choices.nScroll, 43u - 20u);
+    EXPECT_EQ(RowNames(screen).back(), "dev139");
+}
+
+TEST(TopOptions, ParsedAndRefused) {
+    TopOptions options;
+    std::string strError;
+    ASSERT_TRUE(ParseTopOptions({"--view", "applications", "--sort=rate", "--units", "bits",
+                                 "--interval", "0.5", "--filter", "udp", "--promiscuous",
+                                 "--exclude", "lo", "--exclude", "eth1"},
+                                options, strError))
+        << strError;
+    EXPECT_EQ(options.choices.eView, ETopView::Applications);
+    EXPECT_EQ(options.choices.eSort, ETopSort::Rate);
+    EXPECT_EQ(options.choices.eUnits, ETopUnits::Bits);
+    EXPECT_EQ(options.dInterval, 0.5);
+    EXPECT_EQ(options.strFilter, "udp");
+    EXPECT_TRUE(options.bPromiscuous);
+    EXPECT_EQ(options.vecExclude, (std::vector<std::string>{"lo", "eth1"}));
+    for (const auto& [args, strWhy] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--sort", "size"}, "--sort: 'size' is not total|sent|received|rate"},
+             {{"--units", "octal"}, "'octal'"},
+             {{"--view", "connections"}, "'connections'"},
+             {{"--interval", "0"}, "--interval: '0'"},
+             {{"--interval", "1e3"}, "'1e3'"},
+             {{"--exclude", ""}, "an empty device name"},
+             {{"--bogus"}, "--bogus"}}) {
+        TopOptions kept;
+        EXPECT_FALSE(ParseTopOptions(args, kept, strError)) << args[0];
+        EXPECT_TRUE(Has(strError, strWhy)) << strError;
+        EXPECT_EQ(kept.dInterval, 1.0);
+    }
+}
