@@ -2,40 +2,14 @@
 // of counters that went back, the history ring past its capacity, rates over the times snapshots
 // held rather than when they were read, and a sampler that allocates nothing once warm.
 
+#include "CountedNew.h"
 #include "TrafficSampler.h"
 #include "Units.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <limits>
-#include <new>
-
-namespace {
-
-// Allocations made on this thread while counted.
-thread_local bool g_bCountAllocations = false;
-std::atomic<int> g_nAllocations{0};
-
-} // namespace
-
-void* operator new(std::size_t nBytes) {
-    if (g_bCountAllocations) {
-        ++g_nAllocations;
-    }
-    if (void* p = std::malloc(nBytes == 0 ? 1 : nBytes)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace {
 
@@ -188,15 +162,15 @@ TEST(TrafficSampler, AllocatesNothingOnceWarm) {
     Clock::time_point t = Clock::time_point{} + seconds(1);
     int nWarming = 0;
     for (size_t n = 0; n < snapshots.size(); ++n) {
-        g_bCountAllocations = true;
+        orvektest::CountAllocations(true);
         sampler.Sample(std::move(snapshots[n]), t += seconds(1));
-        g_bCountAllocations = false;
+        orvektest::CountAllocations(false);
         if (n == 1) {
-            nWarming = g_nAllocations.exchange(0);
+            nWarming = orvektest::TakeCountedAllocations();
         }
     }
     EXPECT_GT(nWarming, 0); // the count counts
-    EXPECT_EQ(g_nAllocations.load(), 0);
+    EXPECT_EQ(orvektest::TakeCountedAllocations(), 0);
     EXPECT_EQ(sampler.GetLatest().devices.front().dSentRate, 1000);
     EXPECT_EQ(sampler.GetLatest().apps.front().dSentRate, 1);
 }
