@@ -64,19 +64,12 @@ void AddWindowOptions(COptionParser& parser, bool& bHelp, bool& bVersion, bool& 
     app.add_flag(std::string(kAutostartOption))
         ->description("start capturing with the last settings, in the tray when there is one "
                       "(how \"Start at login\" starts Orvek)");
-    app.add_option("--units",
-                   "the window's sizes and rates in binary units, KiB, MiB, GiB of 1,024 (the "
-                   "default), or decimal ones, kB, MB, GB of 1,000, for this run, over the choice "
-                   "kept from the window's menu; the plan's figures keep the plan's unit")
-        ->option_text("binary|decimal")
-        ->check(OptionCheck([](const std::string& strValue) {
-            return strValue == "binary" || strValue == "decimal"
-                       ? ""
-                       : QuoteValue(strValue) + " is not binary or decimal";
-        }))
-        ->each([&options](const std::string& strValue) {
-            options.units = strValue == "decimal" ? EByteUnits::Decimal : EByteUnits::Binary;
-        });
+    AddByteUnitsOption(
+        app,
+        "the window's sizes and rates in binary units, KiB, MiB, GiB of 1,024 (the "
+        "default), or decimal ones, kB, MB, GB of 1,000, for this run, over the "
+        "choice kept from the window's menu; the plan's figures keep the plan's unit",
+        [&options](EByteUnits eUnits) { options.units = eUnits; });
     app.add_flag("--headless", bHeadless,
                  "as the first argument: run orvek-headless with the OPTIONS that follow, without "
                  "a window or display; it prints the totals every second and can serve them to "

@@ -106,16 +106,7 @@ void AddHeadlessOptions(COptionParser& parser, HeadlessOptions& options, UsageOp
     const auto device = OptionCheck([](const std::string& strValue) {
         return strValue.empty() ? std::string("an empty device name") : "";
     });
-    app.add_option("--filter", options.strFilter,
-                   "capture filter, libpcap syntax (default: \"tcp or udp\")")
-        ->option_text("EXPR");
-    app.add_flag("--promiscuous", options.bPromiscuous,
-                 "capture in promiscuous mode (default: off)");
-    app.add_option("--exclude", "leave DEVICE alone; repeatable (default: none)")
-        ->option_text("DEVICE")
-        ->check(device)
-        ->each(
-            [&options](const std::string& strDevice) { options.vecExclude.push_back(strDevice); });
+    AddCaptureOptions(app, options.strFilter, options.bPromiscuous, options.vecExclude);
     app.add_option("--tunnel", "DEVICE is a tunnel whose packets travel inside CARRIER's (a VPN's "
                                "tun device over the uplink): captured apart, in no total, counted "
                                "in CARRIER's outer packets; repeatable (default: none)")

@@ -179,3 +179,31 @@ CLI::Validator OptionCheck(std::function<std::string(const std::string&)> fnWhy)
 std::string QuoteValue(std::string_view svValue) {
     return "'" + OneLine(std::string(svValue)) + "'";
 }
+
+void AddByteUnitsOption(CLI::App& app, const std::string& strDescription,
+                        std::function<void(EByteUnits)> fnSet) {
+    app.add_option("--units", strDescription)
+        ->option_text("binary|decimal")
+        ->check(OptionCheck([](const std::string& strValue) {
+            return strValue == "binary" || strValue == "decimal"
+                       ? ""
+                       : QuoteValue(strValue) + " is not binary or decimal";
+        }))
+        ->each([fnSet = std::move(fnSet)](const std::string& strValue) {
+            fnSet(strValue == "decimal" ? EByteUnits::Decimal : EByteUnits::Binary);
+        });
+}
+
+void AddCaptureOptions(CLI::App& app, std::string& strFilter, bool& bPromiscuous,
+                       std::vector<std::string>& vecExclude) {
+    app.add_option("--filter", strFilter,
+                   "capture filter, libpcap syntax (default: \"tcp or udp\")")
+        ->option_text("EXPR");
+    app.add_flag("--promiscuous", bPromiscuous, "capture in promiscuous mode (default: off)");
+    app.add_option("--exclude", "leave DEVICE alone; repeatable (default: none)")
+        ->option_text("DEVICE")
+        ->check(OptionCheck([](const std::string& strValue) {
+            return strValue.empty() ? std::string("an empty device name") : "";
+        }))
+        ->each([&vecExclude](const std::string& strDevice) { vecExclude.push_back(strDevice); });
+}

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Units.h"
+
 #include <CLI/CLI.hpp>
 
 #include <functional>
@@ -43,3 +45,13 @@ CLI::Validator OptionCheck(std::function<std::string(const std::string&)> fnWhy)
 // A value quoted back in a refusal: 'value', control characters shown as '?' so that the refusal
 // stays on one line.
 std::string QuoteValue(std::string_view svValue);
+
+// --units binary|decimal, with what it means where it is given; fnSet (the parsing thread, at
+// each use) takes the family.
+void AddByteUnitsOption(CLI::App& app, const std::string& strDescription,
+                        std::function<void(EByteUnits)> fnSet);
+
+// The capture options of the programs that start a capture of their own: --filter EXPR,
+// --promiscuous and --exclude DEVICE (repeatable, never empty).
+void AddCaptureOptions(CLI::App& app, std::string& strFilter, bool& bPromiscuous,
+                       std::vector<std::string>& vecExclude);

@@ -100,17 +100,9 @@ void AddReportOptions(COptionParser& parser, ReportOptions& options) {
     app.add_flag("--json", options.bJson, "one JSON object with exact bytes instead of tables");
     app.add_flag("--csv", options.bCsv,
                  "a header line and one line per bucket, exact bytes (RFC 4180)");
-    app.add_option("--units", "binary: KiB, MiB, GiB of 1,024 (the default); decimal: kB, MB, GB "
-                              "of 1,000")
-        ->option_text("binary|decimal")
-        ->check(OptionCheck([](const std::string& strValue) {
-            return strValue == "binary" || strValue == "decimal"
-                       ? ""
-                       : QuoteValue(strValue) + " is not binary or decimal";
-        }))
-        ->each([&options](const std::string& strValue) {
-            options.eUnits = strValue == "decimal" ? EByteUnits::Decimal : EByteUnits::Binary;
-        });
+    AddByteUnitsOption(app,
+                       "binary: KiB, MiB, GiB of 1,024 (the default); decimal: kB, MB, GB of 1,000",
+                       [&options](EByteUnits eUnits) { options.eUnits = eUnits; });
     app.add_option("--by",
                    "app: the applications of the days, months or years shown, largest first (in "
                    "JSON and CSV, every bucket's); device (the default) leaves them out")

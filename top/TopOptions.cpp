@@ -85,18 +85,7 @@ void AddTopOptions(COptionParser& parser, TopOptions& options) {
         }))
         ->each(
             [&options](const std::string& strValue) { ParseSeconds(strValue, options.dInterval); });
-    app.add_option("--filter", options.strFilter,
-                   "capture filter, libpcap syntax (default: \"tcp or udp\")")
-        ->option_text("EXPR");
-    app.add_flag("--promiscuous", options.bPromiscuous,
-                 "capture in promiscuous mode (default: off)");
-    app.add_option("--exclude", "leave DEVICE alone; repeatable (default: none)")
-        ->option_text("DEVICE")
-        ->check(OptionCheck([](const std::string& strValue) {
-            return strValue.empty() ? std::string("an empty device name") : "";
-        }))
-        ->each(
-            [&options](const std::string& strDevice) { options.vecExclude.push_back(strDevice); });
+    AddCaptureOptions(app, options.strFilter, options.bPromiscuous, options.vecExclude);
     app.add_flag("--help", options.bHelp, "print this help and exit (default: off)");
     app.add_flag("--version", options.bVersion, "print the version and exit (default: off)");
 }
