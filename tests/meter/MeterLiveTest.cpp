@@ -767,11 +767,18 @@ TEST_F(MeterShapesLive, DeviceJoiningTheBridgeIsNoLongerCapturedAndLeavingItIsAg
             Exchange({&peer, ShapeAddress(63, 2, bIPv6)}, Host(63, bIPv6), true, false);
         }
     };
-    // Moves the host's addresses of the link, with the peer's static neighbour entries, to dev.
+    // Moves the host's addresses of the link, with the peer's static neighbour entries, to dev,
+    // and waits until the meter has followed: a marker address added last is known only once the
+    // flush and the additions before it have been seen, so no packet meets a half-moved table.
+    int nMarker = 10;
     const auto moveAddresses = [&](const std::string& strFrom, const std::string& strTo) {
+        const std::string strMarker = "10.69.63." + std::to_string(++nMarker);
         SetUpOrThrow("ip addr flush dev " + strFrom + "\nip addr add 10.63.0.1/24 dev " + strTo +
                      "\nip addr add fd63::1/64 dev " + strTo + " nodad\nneigh " + strTo +
-                     " 02:00:5e:00:00:02 10.63.0.2 fd63::2");
+                     " 02:00:5e:00:00:02 10.63.0.2 fd63::2\nip addr add " + strMarker +
+                     "/32 dev " + strTo);
+        ASSERT_TRUE(
+            WaitUntil([&] { return IsLocal(*m_manager.ShareAddressTable(), strMarker); }));
     };
 
     batch();
