@@ -5,7 +5,7 @@
 #include "EventLoop.h"
 #include "HeadlessNotes.h"
 #include "HeadlessOptions.h"
-#include "HeadlessUsage.h"
+#include "UsageRecording.h"
 #include "MetricsServer.h"
 #include "SnapshotFormat.h"
 #include "UsageOptions.h"
@@ -126,7 +126,7 @@ int RunHeadless(const std::vector<std::string>& args) {
     meter.SetExcludedDevices(
         std::set<std::string>(options.vecExclude.begin(), options.vecExclude.end()));
     const auto snapshot = [&meter] { return meter.GetSnapshot(); };
-    CHeadlessUsage usage(usageOptions, loop, snapshot, [&view](const std::string& strText) {
+    CUsageRecording usage(usageOptions, loop, snapshot, [&view](const std::string& strText) {
         view.ShowMessage(strText, "Usage");
     });
     view.m_fnCountsMoved = [&usage] { usage.OnCountsMoved(); };

@@ -12,10 +12,10 @@
 #include <optional>
 #include <string>
 
-// The headless program's usage file: records the meter's snapshots on the event loop's thread,
+// A program's usage file: records the meter's snapshots on the event loop's thread,
 // at most every flush period while counts move and never while they do not, and keeps the plan's
 // used bytes for the metrics.
-class CHeadlessUsage {
+class CUsageRecording {
 public:
     // Loop thread: the meter's snapshot now; must not wait for a capture thread.
     using SnapshotFn = std::function<MeterSnapshot()>;
@@ -23,7 +23,7 @@ public:
     // Loop thread, before capture starts: opens the file (said through fnNotice when it cannot,
     // or another Orvek records), sets the options' plan in it, and takes the base snapshot.
     // Nothing is recorded when options name no file. The loop must outlive this.
-    CHeadlessUsage(const UsageOptions& options, CEventLoop& loop, SnapshotFn fnSnapshot,
+    CUsageRecording(const UsageOptions& options, CEventLoop& loop, SnapshotFn fnSnapshot,
                    CUsageRecorder::NoticeFn fnNotice);
 
     // Loop thread, whenever the totals moved: a flush is due within the flush period.
@@ -45,7 +45,7 @@ private:
     std::optional<Plan> m_plan;
     bool m_bFlushDue = false;
     // Expires with this object, so that work posted to the loop does not outlive it.
-    std::shared_ptr<CHeadlessUsage*> m_pSelf = std::make_shared<CHeadlessUsage*>(this);
+    std::shared_ptr<CUsageRecording*> m_pSelf = std::make_shared<CUsageRecording*>(this);
     std::atomic<int64_t> m_nPlanUsed{-1}; // -1: no plan
     std::atomic<int64_t> m_nPlanLimit{0};
     std::atomic<int64_t> m_nCycleEnd{0}; // UTC second the figures' cycle ends

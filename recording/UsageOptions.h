@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-// What the headless program is asked to keep: the usage file and, optionally, a data plan that it
+// What a program that records is asked to keep: the usage file and, optionally, a data plan that it
 // sets in that file (its cycle day, cap, counting and devices).
 struct UsageOptions {
     std::string strDatabase; // "": nothing recorded

@@ -1,9 +1,9 @@
-#include "HeadlessUsage.h"
+#include "UsageRecording.h"
 
 #include "PlanMetrics.h"
 #include "PlanUsage.h"
 
-CHeadlessUsage::CHeadlessUsage(const UsageOptions& options, CEventLoop& loop, SnapshotFn fnSnapshot,
+CUsageRecording::CUsageRecording(const UsageOptions& options, CEventLoop& loop, SnapshotFn fnSnapshot,
                                CUsageRecorder::NoticeFn fnNotice)
     : m_loop(loop), m_fnSnapshot(std::move(fnSnapshot)) {
     if (options.strDatabase.empty()) {
@@ -29,13 +29,13 @@ CHeadlessUsage::CHeadlessUsage(const UsageOptions& options, CEventLoop& loop, Sn
     UpdatePlan();
 }
 
-void CHeadlessUsage::OnCountsMoved() {
+void CUsageRecording::OnCountsMoved() {
     if (!m_pRecorder || m_bFlushDue) {
         return;
     }
     m_bFlushDue = true;
     m_loop.Post(
-        [wpSelf = std::weak_ptr<CHeadlessUsage*>(m_pSelf)] {
+        [wpSelf = std::weak_ptr<CUsageRecording*>(m_pSelf)] {
             if (const auto pSelf = wpSelf.lock()) {
                 (*pSelf)->m_bFlushDue = false;
                 (*pSelf)->Flush(false);
@@ -44,19 +44,19 @@ void CHeadlessUsage::OnCountsMoved() {
         CUsageRecorder::kFlushPeriodMs);
 }
 
-void CHeadlessUsage::Finish() {
+void CUsageRecording::Finish() {
     if (m_pRecorder) {
         Flush(true);
     }
 }
 
-void CHeadlessUsage::Flush(bool bFinal) {
+void CUsageRecording::Flush(bool bFinal) {
     m_pRecorder->Observe(m_fnSnapshot());
     m_pRecorder->Flush(bFinal);
     UpdatePlan();
 }
 
-void CHeadlessUsage::UpdatePlan() {
+void CUsageRecording::UpdatePlan() {
     if (!m_plan) {
         return;
     }
@@ -74,7 +74,7 @@ void CHeadlessUsage::UpdatePlan() {
     m_nPlanUsed.store(status.nUsed, std::memory_order_release);
 }
 
-std::string CHeadlessUsage::FormatMetrics() const {
+std::string CUsageRecording::FormatMetrics() const {
     int64_t nUsed = m_nPlanUsed.load(std::memory_order_acquire);
     if (nUsed < 0) {
         return "";
