@@ -142,7 +142,8 @@ void CDaemon::Accept(CZarnFd hClient) {
                                    if (--m_clientsOfUid[nUid] == 0) {
                                        m_clientsOfUid.erase(nUid);
                                    }
-                               }},
+                               },
+                               &m_nQueuedInAll, m_limits.nQueuedInAllBound},
         [this, nUid = cred.uid](bool bClaim) { return Claim(nUid, bClaim); });
     Client& client = *pClient;
     m_clients.emplace(nId, std::move(pClient));

@@ -24,6 +24,8 @@ struct DaemonLimits {
     size_t nOwnMetersPerUid = 4; // of one user
     // What may wait for a client that does not read; beyond, it is dropped.
     size_t nQueueBound = size_t{4} << 20;
+    // What may wait for all clients together.
+    size_t nQueuedInAllBound = size_t{64} << 20;
     // A client that has not greeted by then is dropped.
     int nHelloTimeoutMs = 10'000;
 };
@@ -88,6 +90,7 @@ private:
     CZarnFd m_hListen;
     uint64_t m_nNextId = 1;
     size_t m_nOwnMeters = 0;
+    size_t m_nQueuedInAll = 0; // bytes waiting for the clients
     std::map<uint64_t, std::unique_ptr<Client>> m_clients;
     std::map<uid_t, size_t> m_clientsOfUid;
     std::map<uid_t, size_t> m_ownMetersOfUid;

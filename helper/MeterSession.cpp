@@ -25,6 +25,7 @@ CMeterSession::CMeterSession(int hSocket, CEventLoop& loop, IMeter& meter, Optio
 
 CMeterSession::~CMeterSession() {
     m_loop.Unwatch(m_socket.Get());
+    Dequeue();
 }
 
 void CMeterSession::Begin() {
@@ -193,14 +194,20 @@ void CMeterSession::Send(const HelperMessage& message) {
         return;
     }
     const std::string strFrame = EncodeFrame(message);
-    if (m_strQueue.size() + strFrame.size() > m_options.nQueueBound) {
-        m_strQueue.clear(); // the reason goes first, if the client takes anything at all
+    const bool bOverAll = m_options.pQueuedInAll != nullptr &&
+                          *m_options.pQueuedInAll + strFrame.size() > m_options.nQueuedInAllBound;
+    if (m_strQueue.size() + strFrame.size() > m_options.nQueueBound || bOverAll) {
+        Dequeue(); // the reason goes first, if the client takes anything at all
         End(kDropped, "the client did not take what it was sent: " +
-                          std::to_string(m_options.nQueueBound) + " bytes waited for it");
+                          std::to_string(m_options.nQueueBound) + " bytes waited for it" +
+                          (bOverAll ? " (with the others' queues, the most they may hold)" : ""));
         return;
     }
     const bool bWasEmpty = m_strQueue.empty();
     m_strQueue += strFrame;
+    if (m_options.pQueuedInAll != nullptr) {
+        *m_options.pQueuedInAll += strFrame.size();
+    }
     if (bWasEmpty) {
         Flush();
     }
@@ -218,19 +225,27 @@ void CMeterSession::Flush() {
             break;
         }
         if (n <= 0) {
-            m_strQueue.clear();
+            Dequeue();
             End(kFailed);
             return;
         }
         nSent += static_cast<size_t>(n);
     }
-    m_strQueue.erase(0, nSent);
+    Dequeue(nSent);
     if (!m_strQueue.empty()) {
         m_loop.WatchWritable(m_socket.Get(), [pSelf = std::weak_ptr(m_pSelf)] {
             if (const auto p = pSelf.lock()) {
                 (*p)->Flush();
             }
         });
+    }
+}
+
+void CMeterSession::Dequeue(size_t nBytes) {
+    nBytes = std::min(nBytes, m_strQueue.size());
+    m_strQueue.erase(0, nBytes);
+    if (m_options.pQueuedInAll != nullptr) {
+        *m_options.pQueuedInAll -= nBytes;
     }
 }
 

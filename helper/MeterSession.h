@@ -39,6 +39,11 @@ public:
         // Loop thread, once, when the session ended, with its status; it may destroy the
         // session.
         std::function<void(int nStatus)> fnEnded;
+        // With a queue: the bytes queued for every client of the server, which this session's
+        // add to, and the most they may be; a client whose queue would take them beyond it is
+        // dropped. Loop thread only; null: no bound in all.
+        size_t* pQueuedInAll = nullptr;
+        size_t nQueuedInAllBound = 0;
     };
 
     // Takes hSocket; the meter (which may be made with this session as its view) and the loop
@@ -87,6 +92,8 @@ private:
     void Send(const HelperMessage& message);
     // Sends what the queue holds, as far as the client takes it.
     void Flush();
+    // Takes the first nBytes off the queue (all of it by default), and off the count in all.
+    void Dequeue(size_t nBytes = std::string::npos);
     // Sends an answer with a list of devices, cut to the first ones when it would not fit a frame.
     template <class TMessage, class TList> void SendFitted(TMessage& message, TList& devices);
 
