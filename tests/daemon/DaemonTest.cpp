@@ -4,6 +4,8 @@
 #include "ClientMeter.h"
 #include "DaemonOptions.h"
 
+#include "ZarnException.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -63,6 +65,83 @@ TEST(DaemonUnit, SubtractSnapshotCountsFromTheBase) {
     // Rows with connections stay, without bytes.
     EXPECT_EQ(none.apps, (std::vector<AppUsage>{{"firefox", 0, 0, 0, 4, 0}}));
     EXPECT_EQ(none.devices.size(), 2u);
+}
+
+// The always-on meter as a client meter sees it: a snapshot the test moves.
+class CFakeShared final : public IMeter {
+public:
+    void SetCaptureSettings(const std::string&, bool) override {}
+    std::string GetFilter() const override { return "tcp or udp"; }
+    bool IsPromiscuous() const override { return false; }
+    void SetExcludedDevices(const std::set<std::string>&) override {}
+    std::set<std::string> GetExcludedDevices() const override { return {}; }
+    void SetTunnels(const std::map<std::string, std::string>&) override {}
+    void SetNotTunnels(const std::set<std::string>&) override {}
+    std::vector<DeviceState> GetDeviceStates() const override { return {}; }
+    void RefreshDeviceStates() override {}
+    std::string StartCapture() override { return ""; }
+    void StopCapture() override {}
+    MeterSnapshot GetSnapshot() const override { return m_snapshot; }
+    int64_t GetRecvBytes() const override { return m_snapshot.nRecvBytes; }
+    int64_t GetSentBytes() const override { return m_snapshot.nSentBytes; }
+    void UpdateCounters() override {}
+    void OnException(const CZarnException&) override {}
+    void OnCurrentException() override {}
+    std::string DescribeFailure(const CZarnException& e) const override {
+        return e.GetDescription();
+    }
+    void Move(int64_t nSent, int64_t nRecv) {
+        m_snapshot.nSentBytes += nSent;
+        m_snapshot.nRecvBytes += nRecv;
+        m_snapshot.devices[0].nSentBytes += nSent;
+        m_snapshot.devices[0].nRecvBytes += nRecv;
+    }
+    MeterSnapshot m_snapshot{1000, 5000, {Device("eth0", 1, 1000, 5000)}};
+};
+
+struct CNoView final : IMeterView {
+    void ShowCounters(int64_t, int64_t) override {}
+    void ShowMessage(const std::string&, const char*) override {}
+    void Post(std::function<void()>, int) override {}
+};
+
+std::pair<int64_t, int64_t> Totals(const IMeter& meter) {
+    const MeterSnapshot snapshot = meter.GetSnapshot();
+    EXPECT_EQ(snapshot.devices.at(0).nSentBytes, snapshot.nSentBytes);
+    return {snapshot.nSentBytes, snapshot.nRecvBytes};
+}
+
+// A client with the service's settings counts the shared meter from its Start; a Stop holds its
+// counts and a later Start counts on from them. Other settings ask for a capture of its own, and
+// a refusal is the Start's failure, with the service's reason.
+TEST(DaemonUnit, ClientMeterSharesFromItsStartAndAsksForItsOwn) {
+    CFakeShared shared;
+    CNoView view;
+    std::vector<bool> claims;
+    CClientMeter client(shared, view, [&](bool bClaim) {
+        claims.push_back(bClaim);
+        return std::string("no more captures");
+    });
+    EXPECT_EQ(Totals(client), (std::pair<int64_t, int64_t>{0, 0}));
+    EXPECT_EQ(client.StartCapture(), "");
+    EXPECT_TRUE(client.IsShared());
+    shared.Move(500, 4000);
+    EXPECT_EQ(Totals(client), (std::pair<int64_t, int64_t>{500, 4000}));
+    client.StopCapture();
+    shared.Move(7, 7);
+    EXPECT_EQ(Totals(client), (std::pair<int64_t, int64_t>{500, 4000}));
+    EXPECT_EQ(client.StartCapture(), "");
+    shared.Move(100, 100);
+    EXPECT_EQ(Totals(client), (std::pair<int64_t, int64_t>{600, 4100}));
+
+    client.SetCaptureSettings("udp", false);
+    try {
+        client.StartCapture();
+        ADD_FAILURE() << "started";
+    } catch (const CZarnException& e) {
+        EXPECT_EQ(std::string(e.GetDescription()), "no more captures");
+    }
+    EXPECT_EQ(claims, std::vector<bool>{true});
 }
 
 TEST(DaemonUnit, OnlyTheServiceSettingsShareItsCount) {
