@@ -1,8 +1,7 @@
-// The system service's pure parts: a shared count seen from a client's Start, which settings
-// share it, and the command line.
+// The system service's pure parts: a shared count seen from a client's Start, and a client's
+// meter.
 
 #include "ClientMeter.h"
-#include "DaemonOptions.h"
 
 #include "ZarnException.h"
 
@@ -142,33 +141,6 @@ TEST(DaemonUnit, ClientMeterSharesFromItsStartAndAsksForItsOwn) {
         EXPECT_EQ(std::string(e.GetDescription()), "no more captures");
     }
     EXPECT_EQ(claims, std::vector<bool>{true});
-}
-
-TEST(DaemonUnit, OnlyTheServiceSettingsShareItsCount) {
-    EXPECT_TRUE(AreServiceSettings("tcp or udp", false, {}, {}, {}));
-    EXPECT_FALSE(AreServiceSettings("udp", false, {}, {}, {}));
-    EXPECT_FALSE(AreServiceSettings("tcp or udp", true, {}, {}, {}));
-    EXPECT_FALSE(AreServiceSettings("tcp or udp", false, {"eth0"}, {}, {}));
-    EXPECT_FALSE(AreServiceSettings("tcp or udp", false, {}, {{"tun0", "eth0"}}, {}));
-    EXPECT_FALSE(AreServiceSettings("tcp or udp", false, {}, {}, {"tun0"}));
-}
-
-TEST(DaemonUnit, CommandLine) {
-    DaemonOptions options;
-    std::string strError;
-    ASSERT_TRUE(ParseDaemonOptions({}, options, strError));
-    EXPECT_EQ(options.strStateDir, "/var/lib/orvek");
-    EXPECT_EQ(options.strSocket, "/run/orvek/orvekd.sock");
-    ASSERT_TRUE(
-        ParseDaemonOptions({"--state-dir", "/tmp/s", "--socket=/tmp/s/x.sock"}, options, strError));
-    EXPECT_EQ(options.strStateDir, "/tmp/s");
-    EXPECT_EQ(options.strSocket, "/tmp/s/x.sock");
-    EXPECT_FALSE(ParseDaemonOptions({"--sockets", "x"}, options, strError));
-    EXPECT_NE(strError.find("--sockets"), std::string::npos) << strError;
-    EXPECT_FALSE(ParseDaemonOptions({"stray"}, options, strError));
-    for (const char* szOption : {"--state-dir", "--socket", "--help", "--version"}) {
-        EXPECT_NE(std::string(DaemonUsage()).find(szOption), std::string::npos) << szOption;
-    }
 }
 
 } // namespace
