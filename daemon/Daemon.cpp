@@ -151,7 +151,11 @@ void CDaemon::Accept(CZarnFd hClient) {
     m_loop.Post(
         [this, nId] {
             const auto it = m_clients.find(nId);
-            if (it != m_clients.end() && !it->second->session.IsGreeted()) {
+            if (it == m_clients.end()) {
+                return;
+            }
+            it->second->session.ReadWaiting();
+            if (!it->second->session.IsGreeted()) {
                 it->second->session.End(CMeterSession::kDropped,
                                         "the client did not greet in time");
             }

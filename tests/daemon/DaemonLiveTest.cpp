@@ -368,7 +368,7 @@ TEST_F(DaemonLive, HostileClientsChangeNothingAndOwnSettingsCountApart) {
         more.back()->Start("udp");
     }
     const auto* pFailed = std::get_if<StartFailedMessage>(&more.back()->m_answers.back());
-    ASSERT_NE(pFailed, nullptr);
+    ASSERT_NE(pFailed, nullptr) << more.back()->GetError();
     EXPECT_EQ(pFailed->strDescription.find("this user has 4 captures of its own settings"), 0u)
         << pFailed->strDescription;
 }
