@@ -101,7 +101,12 @@ void CDaemon::OnAcceptable() {
         CZarnFd hClient(accept4(m_hListen.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (!hClient.IsOpen()) {
             if (errno == EMFILE || errno == ENFILE) {
-                std::fprintf(stderr, "orvekd: cannot accept a client: %s\n", std::strerror(errno));
+                // The socket stays readable: a second's pause rather than a spin.
+                std::fprintf(stderr, "orvekd: cannot accept a client for a second: %s\n",
+                             std::strerror(errno));
+                m_loop.Unwatch(m_hListen.Get());
+                m_loop.Post([this] { m_loop.Watch(m_hListen.Get(), [this] { OnAcceptable(); }); },
+                            1000);
             }
             return; // EAGAIN: nobody waits; a client that went before it was accepted
         }
