@@ -149,7 +149,8 @@ void CDaemon::Accept(CZarnFd hClient) {
                                    }
                                },
                                &m_nQueuedInAll, m_limits.nQueuedInAllBound},
-        [this, nUid = cred.uid](bool bClaim) { return Claim(nUid, bClaim); });
+        [this, nUid = cred.uid](bool bClaim) { return Claim(nUid, bClaim); },
+        [this] { return GetSharedSnapshot(); });
     Client& client = *pClient;
     m_clients.emplace(nId, std::move(pClient));
     client.session.Begin();
@@ -189,6 +190,15 @@ std::string CDaemon::Claim(uid_t nUid, bool bClaim) {
     ++m_ownMetersOfUid[nUid];
     ++m_nOwnMeters;
     return "";
+}
+
+MeterSnapshot CDaemon::GetSharedSnapshot() {
+    const auto tNow = std::chrono::steady_clock::now();
+    if (tNow - m_tSharedSnapshot > kSharedSnapshotAge) {
+        m_sharedSnapshot = m_meter.GetSnapshot();
+        m_tSharedSnapshot = tNow;
+    }
+    return m_sharedSnapshot;
 }
 
 void CDaemon::ShowCounters(int64_t, int64_t) {
