@@ -50,17 +50,21 @@ CDaemon::CDaemon(const DaemonConfig& config, CEventLoop& loop)
     // Every user's History and report read the file: the folder must let them in.
     chmod(config.strStateDir.c_str(), 0755);
     Listen(config.strSocket);
-    const UsageOptions usage{config.strStateDir + "/usage.sqlite", std::nullopt};
-    m_pRecording = std::make_unique<CUsageRecording>(
-        usage, m_loop, [this] { return m_meter.GetSnapshot(); },
-        [](const std::string& strText) { std::fprintf(stderr, "orvekd: %s\n", strText.c_str()); });
     try {
+        const UsageOptions usage{config.strStateDir + "/usage.sqlite", std::nullopt};
+        m_pRecording = std::make_unique<CUsageRecording>(
+            usage, m_loop, [this] { return m_meter.GetSnapshot(); },
+            [](const std::string& strText) {
+                std::fprintf(stderr, "orvekd: %s\n", strText.c_str());
+            });
+        // Devices that fail are said and capture goes on; it throws only when it cannot run at
+        // all (no thread), which ends the service.
         if (const std::string strFailures = m_meter.StartCapture(); !strFailures.empty()) {
             std::fprintf(stderr, "orvekd: %s\n", strFailures.c_str());
         }
-    } catch (const CZarnException& e) {
-        // Nothing to capture yet: devices that come up are opened as they do.
-        std::fprintf(stderr, "orvekd: %s\n", m_meter.DescribeFailure(e).c_str());
+    } catch (...) {
+        unlink(m_strSocket.c_str());
+        throw;
     }
 }
 
