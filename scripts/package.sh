@@ -29,7 +29,8 @@ if [ -n "${ORVEK_DEB_VERSION:-}" ]; then
     cp debian/changelog "$changelog_saved"
     {
         printf 'orvek (%s) unstable; urgency=medium\n\n  * Rebuild.\n\n' "$ORVEK_DEB_VERSION"
-        printf ' -- %s  %s\n\n' "$(dpkg-parsechangelog -S Maintainer)" "$(date -R)"
+        printf ' -- %s  %s\n\n' "$(dpkg-parsechangelog -l "$changelog_saved" -S Maintainer)" \
+            "$(date -R)"
         cat "$changelog_saved"
     } >debian/changelog
 fi
