@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds Orvek's Debian packages (orvek-headless for servers, orvek for the desktop) with the
-# distribution's build flags and leaves them in dist/; prints their paths, one a line, on standard
-# output. Installs the packaging tools and build dependencies that are missing (as root).
+# distribution's build flags and leaves them in dist/ (the last build alone); prints their paths,
+# one a line, on standard output. Installs the packaging tools and build dependencies that are missing (as root).
 # ORVEK_DEB_VERSION=V builds version V instead of debian/changelog's (a temporary changelog entry,
 # as for a rebuild that must upgrade the one before).
 set -euo pipefail
@@ -54,10 +54,12 @@ if ! dpkg-buildpackage -b -us -uc -j"$(nproc)" >"$log" 2>&1; then
 fi
 rm -f "$log"
 
-# dpkg-buildpackage leaves its results beside the source tree: move this build's into dist/.
+# dpkg-buildpackage leaves its results beside the source tree: move this build's into dist/, which
+# holds the last build alone (so that `apt install ./dist/orvek_*.deb` names one version).
 version=$(dpkg-parsechangelog -S Version)
 arch=$(dpkg-architecture -qDEB_HOST_ARCH)
 mkdir -p dist
+rm -f dist/orvek_*.deb dist/orvek-headless_*.deb dist/orvek_*.buildinfo dist/orvek_*.changes
 for file in ../orvek_"${version}"_"${arch}".{buildinfo,changes} \
     ../orvek-headless_"${version}"_"${arch}".deb ../orvek_"${version}"_"${arch}".deb; do
     mv -f "$file" dist/
