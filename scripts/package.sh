@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Orvek's Debian packages (orvek-headless for servers, orvek for the desktop) with the
 # distribution's build flags and leaves them in dist/ (the last build alone); prints their paths,
-# one a line, on standard output. Installs the packaging tools and build dependencies that are missing (as root).
+# one a line, on standard output. Installs the packaging tools and build dependencies that are
+# missing (as root).
 # ORVEK_DEB_VERSION=V builds version V instead of debian/changelog's (a temporary changelog entry,
 # as for a rebuild that must upgrade the one before).
 set -euo pipefail
