@@ -66,6 +66,8 @@ helper=/usr/libexec/orvek/orvek-capture
 check "installed: $version" test "$(dpkg-query -W -f='${Version}' orvek)" = "$version"
 check "the helper alone holds cap_net_raw" \
     test "$(getcap -r /usr 2>/dev/null | grep -v ^/usr/local/ | grep orvek)" = "$helper cap_net_raw=ep"
+# The changelog's version is the program's (a rebuild may add to it).
+check "the programs are version $version" test "$(orvek-headless --version)" = "orvek ${version%%[-+~]*}"
 check "the service's system user" bash -c 'getent passwd orvek | grep -q ":/var/lib/orvek:"'
 for program in orvek-headless orvek-report orvek-top; do
     check "$program links no Qt and no libpcap" \
