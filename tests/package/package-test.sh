@@ -84,6 +84,11 @@ if [ -e /lib/systemd/system/orvekd.service ]; then
     units+=(/lib/systemd/system/orvekd.service)
 fi
 check "systemd-analyze verify ${units[*]}" systemd-analyze verify "${units[@]}"
+wants=/etc/systemd/system/multi-user.target.wants
+check "the exporter is not enabled" test ! -e $wants/orvek-exporter.service
+if [ -e /lib/systemd/system/orvekd.service ]; then
+    check "the service is enabled" test -L $wants/orvekd.service
+fi
 check "desktop entry" desktop-file-validate /usr/share/applications/orvek.desktop
 check "AppStream metadata" appstreamcli validate --no-net \
     /usr/share/metainfo/org.example.orvek.metainfo.xml
@@ -186,6 +191,7 @@ check "no folder of theirs is left" bash -c \
 check "the service's state is gone" test ! -e /var/lib/orvek -a ! -e /var/lib/orvek-headless
 check "the user, the capture group and the stat override are gone" bash -c \
     "! getent passwd orvek && ! getent group $group && ! dpkg-statoverride --list $helper"
+check "no unit is left enabled" bash -c "! ls $wants 2>/dev/null | grep -q orvek"
 check "the exporter's drop-in is gone" test ! -e /etc/systemd/system/orvek-exporter.service.d
 check "a user's own usage file stays" test -s "$home/.local/share/Orvek/usage.sqlite"
 [ -z "$left" ] || echo "left: $left" >&2
