@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing or running Orvek needs and that are missing.
-# Usage: scripts/install-deps.sh [run|test|bench]
+# Usage: scripts/install-deps.sh [run|test|bench|package]
 set -euo pipefail
 
 purpose=${1:-test}
@@ -13,7 +13,12 @@ test) packages+=(libgtest-dev libcpp-httplib-dev clang libclang-rt-14-dev iputil
     prometheus locales groff-base dbus-daemon xvfb python3 ethtool faketime tmux) ;;
 bench) packages+=(libgtest-dev libbenchmark-dev tcpdump linux-perf xvfb xdotool valgrind trayer
     imagemagick) ;;
-*) echo "usage: $0 [run|test|bench]" >&2; exit 2 ;;
+# Building the Debian packages (scripts/package.sh) and their test: debhelper and dpkg-dev build
+# them, lintian, desktop-file-validate, appstreamcli and promtool check them, setpriv, getcap and
+# systemd-analyze check the installed packages.
+package) packages+=(debhelper dpkg-dev lintian desktop-file-utils appstream prometheus util-linux
+    libcap2-bin systemd adduser) ;;
+*) echo "usage: $0 [run|test|bench|package]" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -3,6 +3,9 @@
 # Installing needs root (or sudo): it also gives the capture helper the cap_net_raw capability, so
 # that capturing then works for an ordinary user. ORVEK_CAPTURE_GROUP=NAME lets only that group's
 # members capture (the group is made when it is missing).
+# It installs from source with `cmake --install` rather than through packages: an incremental
+# build and install take seconds, where a package build starts from a clean tree; for an install
+# that the package manager upgrades and removes, see scripts/package.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -50,3 +50,6 @@ fuzz() {
 fuzz fuzz_packet tests/fuzz/corpus
 fuzz fuzz_protocol tests/fuzz/protocol_corpus
 echo "fuzzing: 2 passed, 0 failed"
+
+stage "Debian packages: built, checked by lintian, installed, used, upgraded and purged"
+tests/package/package-test.sh
