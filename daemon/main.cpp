@@ -32,9 +32,11 @@ int main(int argc, char** argv) {
     // The usage file and its folder are read by every user; nothing else is made.
     umask(022);
     try {
-        // Capturing is all it needs the system for: the addresses, the devices and the control
-        // groups that name applications are open to every user.
-        KeepOnlyCapabilities({CAP_NET_RAW});
+        // Capturing, and reading other users' descriptors: a VPN program holding a tun device is
+        // found by its sockets, and such programs mostly run as root; without that right their
+        // traffic would count twice, inside the tunnel and on the uplink. The addresses, the
+        // devices and the control groups that name applications are open to every user.
+        KeepOnlyCapabilities({CAP_NET_RAW, CAP_SYS_PTRACE});
         prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
         // Before any thread: every thread inherits the mask, and the stop signals reach the loop
         // only through the descriptor.

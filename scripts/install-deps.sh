@@ -10,7 +10,7 @@ packages=(build-essential cmake pkg-config libpcap-dev libcap-dev qt6-base-dev l
 case "$purpose" in
 run) packages+=(xdg-utils qt6-wayland man-db) ;;
 test) packages+=(libgtest-dev libcpp-httplib-dev clang libclang-rt-14-dev iputils-ping procps nftables
-    prometheus locales groff-base dbus-daemon xvfb python3 ethtool faketime tmux) ;;
+    prometheus locales groff-base man-db dbus-daemon xvfb python3 ethtool faketime tmux) ;;
 bench) packages+=(libgtest-dev libbenchmark-dev tcpdump linux-perf xvfb xdotool valgrind trayer
     imagemagick) ;;
 # Building the Debian packages (scripts/package.sh) and their test: debhelper and dpkg-dev build
