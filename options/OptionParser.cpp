@@ -207,3 +207,14 @@ void AddCaptureOptions(CLI::App& app, std::string& strFilter, bool& bPromiscuous
         }))
         ->each([&vecExclude](const std::string& strDevice) { vecExclude.push_back(strDevice); });
 }
+
+void AddSocketOption(CLI::App& app, std::string& strSocket) {
+    app.add_option("--socket", strSocket,
+                   "count through Orvek's service at PATH; an error when it does not answer "
+                   "(default: $ORVEK_SOCKET, else /run/orvek/orvekd.sock, else a capture helper "
+                   "of its own)")
+        ->option_text("PATH")
+        ->check(OptionCheck([](const std::string& strValue) {
+            return strValue.empty() ? std::string("an empty path") : "";
+        }));
+}
