@@ -210,9 +210,8 @@ void AddCaptureOptions(CLI::App& app, std::string& strFilter, bool& bPromiscuous
 
 void AddSocketOption(CLI::App& app, std::string& strSocket) {
     app.add_option("--socket", strSocket,
-                   "count through Orvek's service at PATH; an error when it does not answer "
-                   "(default: $ORVEK_SOCKET, else /run/orvek/orvekd.sock, else a capture helper "
-                   "of its own)")
+                   "the socket of Orvek's service, which must answer when named (default: "
+                   "$ORVEK_SOCKET, else /run/orvek/orvekd.sock when it answers, else none)")
         ->option_text("PATH")
         ->check(OptionCheck([](const std::string& strValue) {
             return strValue.empty() ? std::string("an empty path") : "";
