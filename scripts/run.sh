@@ -31,6 +31,23 @@ cmake --build build/release -j"$(nproc)"
 prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' build/release/CMakeCache.txt)
 binary="$prefix/bin/orvek"
 
+# The system service runs as a user of its own, without a login, that holds nothing but its state.
+if ! getent passwd orvek >/dev/null; then
+    "${as_root[@]}" useradd --system --user-group --no-create-home --home-dir /var/lib/orvek \
+        --shell /usr/sbin/nologin orvek
+fi
+if [ -d /run/systemd/system ]; then
+    "${as_root[@]}" systemctl daemon-reload
+    "${as_root[@]}" systemctl enable --now orvekd.service
+    "${as_root[@]}" systemctl restart orvekd.service # a new build's binary
+else
+    cat >&2 <<MESSAGE
+systemd does not run here, so the system service orvekd was not started. Start it as root:
+    $prefix/sbin/orvekd --state-dir /var/lib/orvek --socket /run/orvek/orvekd.sock &
+(for everyone's Orvek to reach it, /run/orvek must exist).
+MESSAGE
+fi
+
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     cat >&2 <<MESSAGE
 

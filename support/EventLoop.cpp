@@ -21,7 +21,26 @@ void CEventLoop::PostAt(Clock::time_point tDue, std::function<void()> fn) {
 }
 
 void CEventLoop::Watch(int hFd, std::function<void()> fn) {
-    m_watched.push_back({hFd, std::move(fn)});
+    m_watched.push_back({hFd, POLLIN, std::move(fn)});
+}
+
+void CEventLoop::WatchWritable(int hFd, std::function<void()> fn) {
+    for (Watched& watched : m_watched) {
+        if (watched.hFd == hFd && watched.nEvents == POLLOUT) {
+            watched.fn = std::move(fn);
+            return;
+        }
+    }
+    m_watched.push_back({hFd, POLLOUT, std::move(fn)});
+}
+
+void CEventLoop::Unwatch(int hFd) {
+    // Marked only: the loop may be walking the list; it drops marked entries before it waits.
+    for (Watched& watched : m_watched) {
+        if (watched.hFd == hFd) {
+            watched.hFd = -1;
+        }
+    }
 }
 
 void CEventLoop::Quit() {
@@ -60,9 +79,10 @@ void CEventLoop::Run() {
                 return;
             }
         }
+        std::erase_if(m_watched, [](const Watched& watched) { return watched.hFd < 0; });
         waits.assign(1, pollfd{m_wake.GetFd(), POLLIN, 0});
         for (const Watched& watched : m_watched) {
-            waits.push_back({watched.hFd, POLLIN, 0});
+            waits.push_back({watched.hFd, watched.nEvents, 0});
         }
         if (::poll(waits.data(), waits.size(), nTimeoutMs) < 0) {
             if (errno == EINTR) {
@@ -73,10 +93,18 @@ void CEventLoop::Run() {
         if (waits[0].revents != 0) {
             m_wake.Reset();
         }
+        // Handlers may watch (appended: the indexes hold) and unwatch (marked) as they run; each
+        // runs from a copy, as the list may grow under it.
         for (size_t i = 1; i < waits.size() && !m_bQuit.load(std::memory_order_acquire); ++i) {
-            if (waits[i].revents != 0) {
-                m_watched[i - 1].fn();
+            Watched& watched = m_watched[i - 1];
+            if (waits[i].revents == 0 || watched.hFd < 0) {
+                continue;
             }
+            std::function<void()> fn = watched.fn;
+            if (watched.nEvents == POLLOUT) {
+                watched.hFd = -1; // once
+            }
+            fn();
         }
     }
 }

@@ -29,6 +29,12 @@ public:
     // Before Run, or on the loop's thread: calls fn on the loop's thread whenever hFd is readable
     // (or has failed). fn must read what made it readable, or it is called again at once.
     void Watch(int hFd, std::function<void()> fn);
+    // On the loop's thread: calls fn once, on the loop's thread, when hFd is writable (or has
+    // failed); a later WatchWritable for the same descriptor replaces it.
+    void WatchWritable(int hFd, std::function<void()> fn);
+    // On the loop's thread (a handler included): hFd's handlers are not called any more; call
+    // before closing hFd.
+    void Unwatch(int hFd);
 
     // Runs work and handlers until Quit; returns at once when Quit came first.
     void Run();
@@ -45,7 +51,8 @@ private:
         }
     };
     struct Watched {
-        int hFd;
+        int hFd; // -1: unwatched, removed before the next wait
+        short nEvents;
         std::function<void()> fn;
     };
 

@@ -1,0 +1,90 @@
+#pragma once
+
+#include "AdapterManager.h"
+#include "Meter.h"
+#include "MeterView.h"
+#include "OrvekMeter.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+// Pure: what now counted since base, both snapshots of one meter: the totals, each device of
+// the same counters (a device with other counters than in base counts from zero) and each
+// application row, less base's; the application rows then add up to the totals again.
+MeterSnapshot SubtractSnapshot(const MeterSnapshot& now, const MeterSnapshot& base);
+
+// Whether a client's capture settings are the system service's own: the default filter, not
+// promiscuous, no device excluded and no tunnel (or no-tunnel) named.
+bool AreServiceSettings(const std::string& strFilter, bool bPromiscuous,
+                        const std::set<std::string>& excluded,
+                        const std::map<std::string, std::string>& tunnels,
+                        const std::set<std::string>& notTunnels);
+
+// The meter one client of the system service speaks to. A Start with the service's own settings
+// shares the service's always-on meter: the client's counts are that meter's since its Start
+// (a Stop holds them, a later Start counts on from them). A Start with other settings gets a
+// meter of the client's own, with capture of its own, when the service allows one more; it ends
+// with this object. Loop thread only (the service's one thread), as the session calls it.
+class CClientMeter final : public IMeter {
+public:
+    // Loop thread: claims a meter of the client's own (bClaim; "" when granted, else why not) or
+    // gives it back (!bClaim, the answer unused). Must not call this object.
+    using ClaimFn = std::function<std::string(bool bClaim)>;
+
+    // shared (the always-on meter) must outlive this; ownView is the view of a meter of the
+    // client's own (its session), which outlives it too.
+    CClientMeter(IMeter& shared, IMeterView& ownView, ClaimFn fnClaim);
+    CClientMeter(const CClientMeter&) = delete;
+    CClientMeter& operator=(const CClientMeter&) = delete;
+    ~CClientMeter();
+
+    // Whether the client's counts are the shared meter's (after a Start with its settings).
+    bool IsShared() const { return m_eMode == EMode::Shared; }
+
+    void SetCaptureSettings(const std::string& strFilter, bool bPromiscuous) override;
+    std::string GetFilter() const override { return m_strFilter; }
+    bool IsPromiscuous() const override { return m_bPromiscuous; }
+    void SetExcludedDevices(const std::set<std::string>& excluded) override;
+    std::set<std::string> GetExcludedDevices() const override { return m_excluded; }
+    void SetTunnels(const std::map<std::string, std::string>& tunnels) override;
+    void SetNotTunnels(const std::set<std::string>& devices) override;
+    std::vector<DeviceState> GetDeviceStates() const override;
+    void RefreshDeviceStates() override;
+    std::string StartCapture() override;
+    void StopCapture() override;
+    MeterSnapshot GetSnapshot() const override;
+    int64_t GetRecvBytes() const override { return GetSnapshot().nRecvBytes; }
+    int64_t GetSentBytes() const override { return GetSnapshot().nSentBytes; }
+    void UpdateCounters() override {}
+    void OnException(const CZarnException&) override {}
+    void OnCurrentException() override {}
+    std::string DescribeFailure(const CZarnException& e) const override;
+
+private:
+    enum class EMode { Idle, Shared, Own };
+    // Ends the client's own meter, if it has one, and gives its claim back.
+    void EndOwn();
+
+    IMeter& m_shared;
+    IMeterView& m_ownView;
+    ClaimFn m_fnClaim;
+    EMode m_eMode = EMode::Idle;
+    std::string m_strFilter{COrvekMeter::kDefaultFilter};
+    bool m_bPromiscuous = false;
+    std::set<std::string> m_excluded;
+    std::map<std::string, std::string> m_tunnels;
+    std::set<std::string> m_notTunnels;
+    // Shared counts: the shared meter's counts at the client's Start, and while stopped, the
+    // client's counts at its Stop.
+    MeterSnapshot m_base;
+    bool m_bHaveBase = false;
+    bool m_bStopped = false;
+    MeterSnapshot m_held;
+    // A meter of the client's own; the manager outlives the meter.
+    std::unique_ptr<CAdapterManager> m_pOwnManager;
+    std::unique_ptr<COrvekMeter> m_pOwnMeter;
+};

@@ -1,0 +1,48 @@
+#include "DaemonOptions.h"
+
+#include "OptionParser.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: orvekd [--state-dir DIR] [--socket PATH]\n"
+    "Orvek's system service: counts this host's traffic from boot with the default settings\n"
+    "(filter \"tcp or udp\", not promiscuous), records it into DIR/usage.sqlite and serves every\n"
+    "local user's Orvek on the socket PATH. Started by systemd (orvekd.service).\n";
+constexpr const char* kFooter = "See man orvek, and README's \"The system service\".\n";
+
+void AddDaemonOptions(COptionParser& parser, DaemonOptions& options) {
+    CLI::App& app = parser.App();
+    app.add_option("--state-dir", options.strStateDir,
+                   "where the usage file is kept (default: /var/lib/orvek)")
+        ->option_text("DIR");
+    app.add_option("--socket", options.strSocket,
+                   "the Unix socket the clients connect to (default: /run/orvek/orvekd.sock)")
+        ->option_text("PATH");
+    app.add_flag("--help", options.bHelp, "print this help and exit (default: off)");
+    app.add_flag("--version", options.bVersion, "print the version and exit (default: off)");
+}
+
+} // namespace
+
+bool ParseDaemonOptions(const std::vector<std::string>& args, DaemonOptions& options,
+                        std::string& strError) {
+    DaemonOptions parsed;
+    COptionParser parser(kUsage, kFooter);
+    AddDaemonOptions(parser, parsed);
+    if (!parser.Parse(args, strError)) {
+        return false;
+    }
+    options = parsed;
+    return true;
+}
+
+const char* DaemonUsage() {
+    static const std::string strUsage = [] {
+        DaemonOptions options;
+        COptionParser parser(kUsage, kFooter);
+        AddDaemonOptions(parser, options);
+        return parser.Help();
+    }();
+    return strUsage.c_str();
+}

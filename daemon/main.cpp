@@ -1,0 +1,71 @@
+// orvekd: Orvek's system service. Counts from boot, records into the usage file and serves every
+// local user's Orvek on its socket (see CDaemon).
+
+#include "Capabilities.h"
+#include "Daemon.h"
+#include "DaemonOptions.h"
+#include "ZarnException.h"
+
+#include <csignal>
+#include <cstdio>
+#include <stdexcept>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+int main(int argc, char** argv) {
+    DaemonOptions options;
+    std::string strError;
+    if (!ParseDaemonOptions(std::vector<std::string>(argv + 1, argv + argc), options, strError)) {
+        std::fprintf(stderr, "orvekd: %s\n%s", strError.c_str(), DaemonUsage());
+        return 2;
+    }
+    if (options.bHelp) {
+        std::fputs(DaemonUsage(), stdout);
+        return 0;
+    }
+    if (options.bVersion) {
+        std::printf("orvekd %s\n", ORVEK_VERSION);
+        return 0;
+    }
+    // The usage file and its folder are read by every user; nothing else is made.
+    umask(022);
+    try {
+        // Capturing is all it needs the system for: the addresses, the devices and the control
+        // groups that name applications are open to every user.
+        KeepOnlyCapabilities({CAP_NET_RAW});
+        prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+        // Before any thread: every thread inherits the mask, and the stop signals reach the loop
+        // only through the descriptor.
+        sigset_t signals;
+        sigemptyset(&signals);
+        for (const int nSignal : {SIGTERM, SIGINT, SIGHUP}) {
+            sigaddset(&signals, nSignal);
+        }
+        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+        signal(SIGPIPE, SIG_IGN);
+        const CZarnFd hSignals(signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+        if (!hSignals.IsOpen()) {
+            throw CZarnException(errno);
+        }
+        CEventLoop loop;
+        CDaemon daemon(DaemonConfig{options.strStateDir, options.strSocket}, loop);
+        loop.Watch(hSignals.Get(), [&] {
+            signalfd_siginfo info{};
+            while (read(hSignals.Get(), &info, sizeof info) > 0) {
+            }
+            loop.Quit();
+        });
+        std::fprintf(stderr, "orvekd: counting; records into %s/usage.sqlite, serves %s\n",
+                     options.strStateDir.c_str(), options.strSocket.c_str());
+        loop.Run();
+        return 0;
+    } catch (const std::runtime_error& e) {
+        std::fprintf(stderr, "orvekd: %s\n", e.what());
+        return 1;
+    } catch (...) {
+        std::fprintf(stderr, "orvekd: %s\n", DescribeError(CurrentError()).c_str());
+        return 1;
+    }
+}

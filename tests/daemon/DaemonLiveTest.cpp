@@ -1,0 +1,311 @@
+// The system service in a private network namespace: the real orvekd with two clients, the usage
+// file through a kill -9 and a restart; and the service in this process facing hostile clients.
+
+#include "Daemon.h"
+#include "DaemonClient.h"
+#include "NetNs.h"
+#include "UsageStore.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <dirent.h>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace orvektest;
+
+namespace {
+
+class DaemonLive : public testing::Test {
+protected:
+    DaemonLive() {
+        MakeVethPair(m_peer, {"dl0", "10.91.0.1", ""}, {"dl1", "10.91.0.2", ""});
+        std::filesystem::create_directories(m_dir);
+    }
+    ~DaemonLive() override { std::filesystem::remove_all(m_dir); }
+
+    std::unique_ptr<CChildProcess> StartDaemon() {
+        auto pDaemon = std::make_unique<CChildProcess>(std::vector<std::string>{
+            ORVEKD, "--state-dir", m_dir.string(), "--socket", m_strSocket});
+        EXPECT_TRUE(WaitUntil([&] {
+            return pDaemon->GetStderr().find("counting") != std::string::npos;
+        })) << pDaemon->GetStderr();
+        return pDaemon;
+    }
+    // nCount datagrams of nPayload bytes from the peer, all delivered.
+    void Receive(size_t nCount, size_t nPayload) {
+        CUdpSink sink("10.91.0.1", 9200);
+        m_peer.RunIn([&] { SendUdp("10.91.0.2", "10.91.0.1", 9200, nPayload, nCount); });
+        EXPECT_EQ(sink.WaitFor(nCount), nCount);
+    }
+    // A TCP exchange of nBytes each way with the peer.
+    void Exchange(size_t nBytes) {
+        std::unique_ptr<CTcpEcho> pEcho;
+        m_peer.RunIn([&] { pEcho = std::make_unique<CTcpEcho>("10.91.0.2", 9201); });
+        TcpExchange("10.91.0.2", 9201, nBytes);
+        m_peer.RunIn([&] { pEcho.reset(); });
+    }
+    // Bytes of dl0 in the usage file (sent, received), every tier agreeing; {-1, -1} when not.
+    std::pair<int64_t, int64_t> Stored() {
+        if (!std::filesystem::exists(m_dir / "usage.sqlite")) {
+            return {-1, -1};
+        }
+        CUsageStore store((m_dir / "usage.sqlite").string(), CUsageStore::EAccess::Read, 0);
+        std::set<std::pair<int64_t, int64_t>> sums;
+        for (int nTier = 0; nTier < kTierCount; ++nTier) {
+            std::pair<int64_t, int64_t> sum;
+            for (const UsageRow& row :
+                 store.ReadUsage(static_cast<ETier>(nTier), 0, int64_t{1} << 40)) {
+                sum.first += row.strDevice == "dl0" ? row.nSent : 0;
+                sum.second += row.strDevice == "dl0" ? row.nRecv : 0;
+            }
+            sums.insert(sum);
+        }
+        return sums.size() == 1 ? *sums.begin() : std::pair<int64_t, int64_t>{-1, -1};
+    }
+    std::pair<int64_t, int64_t> CrossedSince(const IfCounters& before) {
+        return {NetworkBytesSince("dl0", before, true), NetworkBytesSince("dl0", before, false)};
+    }
+
+    CPeerNs m_peer;
+    std::filesystem::path m_dir =
+        std::filesystem::temp_directory_path() / ("orvekd-live-" + std::to_string(getpid()));
+    std::string m_strSocket = (m_dir / "s.sock").string();
+};
+
+bool CountsEqual(const MeterSnapshot& snapshot, std::pair<int64_t, int64_t> crossed) {
+    return crossed.first + crossed.second > 0 && snapshot.nSentBytes == crossed.first &&
+           snapshot.nRecvBytes == crossed.second;
+}
+
+// The packet sockets that process nPid holds: its socket descriptors found in the namespace's list.
+size_t CountPacketSockets(pid_t nPid) {
+    std::set<std::string> inodes;
+    const std::string strFds = "/proc/" + std::to_string(nPid) + "/fd";
+    for (const auto& entry : std::filesystem::directory_iterator(strFds)) {
+        std::error_code error;
+        const std::string strLink = std::filesystem::read_symlink(entry.path(), error).string();
+        if (strLink.starts_with("socket:[")) {
+            inodes.insert(strLink.substr(8, strLink.size() - 9));
+        }
+    }
+    std::ifstream list("/proc/" + std::to_string(nPid) + "/net/packet");
+    std::string strLine;
+    std::getline(list, strLine); // the header; the inode is the last column
+    size_t nCount = 0;
+    while (std::getline(list, strLine)) {
+        const size_t nLast = strLine.find_last_not_of(' ');
+        const size_t nStart = strLine.find_last_of(' ', nLast);
+        nCount += inodes.count(strLine.substr(nStart + 1, nLast - nStart)) != 0 ? 1 : 0;
+    }
+    return nCount;
+}
+
+// Its command line; two clients count exactly what crossed, from one packet socket per captured
+// device; a second service on the socket is refused; the file holds the counts through a kill -9
+// and the restarted service, which replaces the stale socket, counts on.
+TEST_F(DaemonLive, TwoClientsCountWhatCrossedAndTheFileKeepsItThroughKillAndRestart) {
+    CChildProcess version({ORVEKD, "--version"});
+    EXPECT_EQ(version.Wait(), 0);
+    EXPECT_EQ(version.GetStdout(), "orvekd " ORVEK_VERSION "\n");
+    CChildProcess unknown({ORVEKD, "--bogus"});
+    EXPECT_EQ(unknown.Wait(), 2);
+    EXPECT_NE(unknown.GetStderr().find("Usage: orvekd"), std::string::npos) << unknown.GetStderr();
+
+    const IfCounters before = ReadCounters("dl0");
+    auto pDaemon = StartDaemon();
+    EXPECT_EQ(std::filesystem::status(m_strSocket).permissions(), std::filesystem::perms(0666));
+    {
+        CChildProcess second({ORVEKD, "--state-dir", m_dir.string(), "--socket", m_strSocket});
+        EXPECT_EQ(second.Wait(), 1);
+        EXPECT_NE(second.GetStderr().find("another orvekd answers on " + m_strSocket),
+                  std::string::npos)
+            << second.GetStderr();
+    }
+    CDaemonClient first(m_strSocket), second(m_strSocket);
+    first.Start();
+    second.Start();
+    Receive(20, 1000);
+    Exchange(50000);
+    for (CDaemonClient* pClient : {&first, &second}) {
+        EXPECT_TRUE(pClient->WaitFor([&](const CDaemonClient& client) {
+            return CountsEqual(client.GetSnapshot(), CrossedSince(before));
+        })) << pClient->GetSnapshot().nSentBytes
+            << " " << pClient->GetSnapshot().nRecvBytes;
+    }
+    size_t nCapturing = 0;
+    for (const DeviceSnapshot& device : first.GetSnapshot().devices) {
+        nCapturing += device.bCapturing ? 1 : 0;
+    }
+    EXPECT_EQ(nCapturing, 1u);
+    EXPECT_EQ(CountPacketSockets(pDaemon->GetPid()), nCapturing);
+
+    // Written within the flush period; a kill -9 then loses nothing of it.
+    const auto crossed = CrossedSince(before);
+    EXPECT_TRUE(WaitUntil([&] { return Stored() == crossed; }, 30000)) << Stored().second;
+    EXPECT_EQ(std::filesystem::status(m_dir / "usage.sqlite").permissions(),
+              std::filesystem::perms(0644));
+    pDaemon->Signal(SIGKILL);
+    EXPECT_EQ(pDaemon->Wait(), 128 + SIGKILL);
+    EXPECT_EQ(Stored(), crossed);
+
+    pDaemon = StartDaemon();
+    CDaemonClient third(m_strSocket);
+    third.Start();
+    const IfCounters restart = ReadCounters("dl0");
+    Receive(10, 500);
+    EXPECT_TRUE(third.WaitFor([&](const CDaemonClient& client) {
+        return CountsEqual(client.GetSnapshot(), CrossedSince(restart));
+    })) << third.GetSnapshot().nRecvBytes;
+    EXPECT_TRUE(WaitUntil([&] { return Stored() == CrossedSince(before); }, 30000))
+        << Stored().second;
+    pDaemon->Signal(SIGTERM);
+    EXPECT_EQ(pDaemon->Wait(), 0) << pDaemon->GetStderr();
+    EXPECT_FALSE(std::filesystem::exists(m_strSocket));
+}
+
+// The service in this process, with a small queue and a short hello time-out.
+class CDaemonThread {
+public:
+    explicit CDaemonThread(const DaemonConfig& config)
+        : m_daemon(config, m_loop), m_thread([this] { m_loop.Run(); }) {}
+    ~CDaemonThread() {
+        m_loop.Quit();
+        m_thread.join();
+    }
+
+private:
+    CEventLoop m_loop;
+    CDaemon m_daemon;
+    std::thread m_thread;
+};
+
+// Whether a client of another user, run in a child, is greeted and its Start answered.
+bool AnsweredAsOtherUser(const std::string& strSocket) {
+    const std::string strFrames =
+        EncodeFrame(ClientMessage{HelloMessage{}}) + EncodeFrame(ClientMessage{StartMessage{}});
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, strSocket.c_str(), sizeof address.sun_path - 1);
+    const pid_t nPid = fork();
+    if (nPid == 0) {
+        // Only system calls here: the parent has threads.
+        if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) {
+            _exit(2);
+        }
+        const int hSocket = socket(AF_UNIX, SOCK_STREAM, 0);
+        if (connect(hSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            send(hSocket, strFrames.data(), strFrames.size(), 0) != ssize_t(strFrames.size())) {
+            _exit(3);
+        }
+        static uint8_t buffer[1 << 16];
+        size_t nHave = 0;
+        for (ssize_t n; (n = recv(hSocket, buffer + nHave, sizeof buffer - nHave, 0)) > 0;) {
+            nHave += static_cast<size_t>(n);
+            for (size_t nAt = 0; nAt + 5 <= nHave;) {
+                const uint32_t nLength = uint32_t(buffer[nAt]) | uint32_t(buffer[nAt + 1]) << 8 |
+                                         uint32_t(buffer[nAt + 2]) << 16 |
+                                         uint32_t(buffer[nAt + 3]) << 24;
+                if (buffer[nAt + 4] == StartedMessage::kType) {
+                    _exit(0);
+                }
+                nAt += 4 + nLength;
+            }
+        }
+        _exit(4);
+    }
+    int nStatus = 0;
+    waitpid(nPid, &nStatus, 0);
+    return WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0;
+}
+
+// 300 idle connections of one user: the user's limit holds, the idle ones are dropped when their
+// hello time-out passes, another user is answered meanwhile. A client that never reads while it
+// floods is dropped at its queue's bound, an oversized frame drops its sender; each is told why.
+// A client with a filter of its own counts with it (UDP only) beside one that shares the
+// service's count, and a user's captures of its own are bounded.
+TEST_F(DaemonLive, HostileClientsChangeNothingAndOwnSettingsCountApart) {
+    DaemonConfig config{m_dir.string(), m_strSocket};
+    config.limits.nQueueBound = 256 << 10;
+    config.limits.nHelloTimeoutMs = 4000;
+    CDaemonThread daemon(config);
+
+    std::vector<std::unique_ptr<CDaemonClient>> idle;
+    for (int i = 0; i < 300; ++i) {
+        idle.push_back(std::make_unique<CDaemonClient>(m_strSocket));
+    }
+    EXPECT_TRUE(AnsweredAsOtherUser(m_strSocket));
+    std::map<std::string, int> reasons;
+    for (const auto& pClient : idle) {
+        EXPECT_TRUE(pClient->WaitForClose());
+        ++reasons[pClient->GetError()];
+    }
+    EXPECT_EQ(reasons,
+              (std::map<std::string, int>{
+                  {"the client did not greet in time", 32},
+                  {"this user has 32 connections already, the most one user may have", 268}}));
+    idle.clear();
+
+    {
+        CDaemonClient oversized(m_strSocket);
+        const uint8_t abFrame[] = {0xFF, 0xFF, 0xFF, 0xFF, 1};
+        EXPECT_EQ(send(oversized.Get(), abFrame, sizeof abFrame, MSG_NOSIGNAL), 5);
+        EXPECT_TRUE(oversized.WaitForClose());
+        EXPECT_EQ(oversized.GetError(),
+                  "the client sent a message of 4294967295 bytes, more than the 1048576 allowed");
+    }
+    {
+        // Stops are answered one by one: a client that never reads them is dropped once 256 KiB
+        // wait for it; its sends then fail.
+        CDaemonClient deaf(m_strSocket);
+        deaf.Send({HelloMessage{}});
+        const std::string strStop = EncodeFrame(ClientMessage{StopMessage{}});
+        std::string strFlood;
+        for (int i = 0; i < 4096; ++i) {
+            strFlood += strStop;
+        }
+        const timeval timeout{30, 0};
+        setsockopt(deaf.Get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+        size_t nSent = 0;
+        while (nSent < (size_t{64} << 20) &&
+               send(deaf.Get(), strFlood.data(), strFlood.size(), MSG_NOSIGNAL) > 0) {
+            nSent += strFlood.size();
+        }
+        EXPECT_LT(nSent, size_t{64} << 20) << "never dropped";
+    }
+
+    CDaemonClient shared(m_strSocket), own(m_strSocket);
+    shared.Start();
+    own.Start("udp");
+    ASSERT_TRUE(std::holds_alternative<StartedMessage>(own.GetAnswers().back()));
+    const IfCounters before = ReadCounters("dl0");
+    Receive(10, 700);
+    Exchange(30000);
+    EXPECT_TRUE(shared.WaitFor([&](const CDaemonClient& client) {
+        return CountsEqual(client.GetSnapshot(), CrossedSince(before));
+    })) << shared.GetSnapshot().nRecvBytes;
+    // IPv4 and UDP headers are counted, the link's not.
+    EXPECT_TRUE(own.WaitFor([&](const CDaemonClient& client) {
+        return client.GetSnapshot().nRecvBytes == 10 * (700 + 28) &&
+               client.GetSnapshot().nSentBytes == 0;
+    })) << own.GetSnapshot().nRecvBytes;
+
+    std::vector<std::unique_ptr<CDaemonClient>> more;
+    for (int i = 0; i < 4; ++i) {
+        more.push_back(std::make_unique<CDaemonClient>(m_strSocket));
+        more.back()->Start("udp");
+    }
+    const auto* pFailed = std::get_if<StartFailedMessage>(&more.back()->GetAnswers().back());
+    ASSERT_NE(pFailed, nullptr);
+    EXPECT_EQ(pFailed->strDescription.find("this user has 4 captures of its own settings"), 0u)
+        << pFailed->strDescription;
+}
+
+} // namespace
