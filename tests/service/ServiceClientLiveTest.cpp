@@ -179,4 +179,34 @@ TEST_F(ServiceClientLive, NamedSocketMustAnswerDefaultFallsBack) {
     EXPECT_EQ(pOwn->GetStderr(), "");
 }
 
+#ifdef ORVEKD
+// The real service: two headless clients through ORVEK_SOCKET each count the known traffic
+// exactly, from their own start, and neither starts a helper of its own.
+TEST_F(ServiceClientLive, TwoClientsOfTheRealServiceCountExactly) {
+    CChildProcess orvekd({ORVEKD, "--state-dir", m_strDir, "--socket", m_strSocket});
+    ASSERT_TRUE(WaitUntil([&] { return orvekd.GetStderr().find("counting") != std::string::npos; }))
+        << orvekd.GetStderr();
+    auto pFirst = StartHeadless({"ORVEK_SOCKET=" + m_strSocket});
+    auto pSecond = StartHeadless({"-u", "ORVEK_SOCKET"}, {"--socket", m_strSocket});
+    for (const auto* pOrvek : {pFirst.get(), pSecond.get()}) {
+        ASSERT_TRUE(WaitUntil([&] { return !pOrvek->GetStdout().empty(); })) << pOrvek->GetStderr();
+        EXPECT_EQ(ChildrenOf(*pOrvek), "");
+    }
+    Exchange(20);
+    for (const auto* pOrvek : {pFirst.get(), pSecond.get()}) {
+        EXPECT_TRUE(WaitUntil([&] {
+            return Totals(pOrvek->GetStdout()) == SentRecv(20560, 20560);
+        })) << pOrvek->GetStdout();
+    }
+    for (const auto& pOrvek : {std::move(pFirst), std::move(pSecond)}) {
+        pOrvek->Signal(SIGTERM);
+        EXPECT_EQ(pOrvek->Wait(), 0) << pOrvek->GetStderr();
+        EXPECT_EQ(Totals(pOrvek->GetStdout()), SentRecv(20560, 20560));
+        EXPECT_EQ(pOrvek->GetStderr(), "");
+    }
+    orvekd.Signal(SIGTERM);
+    EXPECT_EQ(orvekd.Wait(), 0) << orvekd.GetStderr();
+}
+#endif
+
 } // namespace
