@@ -187,11 +187,12 @@ void CUsageBars::paintEvent(QPaintEvent*) {
     const bool bUnrecorded =
         std::ranges::find(m_vecRecorded, ERecorded::NotRecorded) != m_vecRecorded.end();
     painter.setPen(palette().text().color());
-    painter.drawText(QRect(4, 0, width() - 8, nLabel), Qt::AlignLeft | Qt::AlignVCenter,
-                     QStringLiteral("highest day: %1%2")
-                         .arg(m_eUnit ? QString::fromStdString(FormatAmountAuto(nMax, *m_eUnit))
-                                      : BytesText(nMax, m_eUnits),
-                              bUnrecorded ? QStringLiteral("; hatched: not recorded") : QString()));
+    painter.drawText(
+        QRect(4, 0, width() - 8, nLabel), Qt::AlignLeft | Qt::AlignVCenter,
+        QStringLiteral("highest day: %1%2")
+            .arg(m_eUnit ? QString::fromStdString(FormatAmountAuto(nMax, *m_eUnit)) :
+                           BytesText(nMax, m_eUnits),
+                 bUnrecorded ? QStringLiteral("; hatched: not recorded") : QString()));
     for (size_t n = 0; n < m_vecBytes.size(); ++n) {
         const int nX = area.left() + static_cast<int>(static_cast<double>(n) * dWidth);
         const int nW = std::max(1, static_cast<int>(dWidth) - 2);
