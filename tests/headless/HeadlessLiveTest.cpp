@@ -141,7 +141,8 @@ TEST_F(HeadlessLive, CommandLineExitStatusesAndTexts) {
              {{"--version"}, 0, "orvek " ORVEK_VERSION "\n", ""},
              {{"--help"},
               0,
-              "Usage: orvek [--autostart] [--units binary|decimal] [Qt's options]\n       orvek "
+              "Usage: orvek [--autostart] [--units binary|decimal] [--socket PATH] [Qt's options]\n"
+              "       orvek "
               "--headless",
               ""},
              {{}, 1, "", strNoDisplay + "neither DISPLAY nor WAYLAND_DISPLAY is set); "},
