@@ -59,8 +59,10 @@ bool AreServiceSettings(const std::string& strFilter, bool bPromiscuous,
            tunnels.empty() && notTunnels.empty();
 }
 
-CClientMeter::CClientMeter(IMeter& shared, IMeterView& ownView, ClaimFn fnClaim)
-    : m_shared(shared), m_ownView(ownView), m_fnClaim(std::move(fnClaim)) {}
+CClientMeter::CClientMeter(IMeter& shared, IMeterView& ownView, ClaimFn fnClaim,
+                           SnapshotFn fnShared)
+    : m_shared(shared), m_ownView(ownView), m_fnClaim(std::move(fnClaim)),
+      m_fnShared(fnShared ? std::move(fnShared) : [&shared] { return shared.GetSnapshot(); }) {}
 
 CClientMeter::~CClientMeter() {
     EndOwn();
@@ -117,7 +119,7 @@ void CClientMeter::RefreshDeviceStates() {
 std::string CClientMeter::StartCapture() {
     if (AreServiceSettings(m_strFilter, m_bPromiscuous, m_excluded, m_tunnels, m_notTunnels)) {
         EndOwn();
-        const MeterSnapshot now = m_shared.GetSnapshot();
+        const MeterSnapshot now = m_fnShared();
         if (m_eMode != EMode::Shared || !m_bHaveBase) {
             m_base = now;
         } else if (m_bStopped) {
@@ -160,7 +162,7 @@ MeterSnapshot CClientMeter::GetSnapshot() const {
     if (m_eMode == EMode::Shared && m_bStopped) {
         return m_held;
     }
-    const MeterSnapshot now = m_shared.GetSnapshot();
+    const MeterSnapshot now = m_fnShared();
     // Before its first Start a client counts nothing yet, but sees the devices.
     return SubtractSnapshot(now, m_bHaveBase ? m_base : now);
 }

@@ -35,9 +35,13 @@ public:
     // gives it back (!bClaim, the answer unused). Must not call this object.
     using ClaimFn = std::function<std::string(bool bClaim)>;
 
+    // Loop thread: the shared meter's snapshot, as recent as the caller likes.
+    using SnapshotFn = std::function<MeterSnapshot()>;
+
     // shared (the always-on meter) must outlive this; ownView is the view of a meter of the
-    // client's own (its session), which outlives it too.
-    CClientMeter(IMeter& shared, IMeterView& ownView, ClaimFn fnClaim);
+    // client's own (its session), which outlives it too. fnShared gives the shared meter's
+    // snapshots (by default its own GetSnapshot).
+    CClientMeter(IMeter& shared, IMeterView& ownView, ClaimFn fnClaim, SnapshotFn fnShared = {});
     CClientMeter(const CClientMeter&) = delete;
     CClientMeter& operator=(const CClientMeter&) = delete;
     ~CClientMeter();
@@ -72,6 +76,7 @@ private:
     IMeter& m_shared;
     IMeterView& m_ownView;
     ClaimFn m_fnClaim;
+    SnapshotFn m_fnShared;
     EMode m_eMode = EMode::Idle;
     std::string m_strFilter{COrvekMeter::kDefaultFilter};
     bool m_bPromiscuous = false;

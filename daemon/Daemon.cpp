@@ -50,17 +50,21 @@ CDaemon::CDaemon(const DaemonConfig& config, CEventLoop& loop)
     // Every user's History and report read the file: the folder must let them in.
     chmod(config.strStateDir.c_str(), 0755);
     Listen(config.strSocket);
-    const UsageOptions usage{config.strStateDir + "/usage.sqlite", std::nullopt};
-    m_pRecording = std::make_unique<CUsageRecording>(
-        usage, m_loop, [this] { return m_meter.GetSnapshot(); },
-        [](const std::string& strText) { std::fprintf(stderr, "orvekd: %s\n", strText.c_str()); });
     try {
+        const UsageOptions usage{config.strStateDir + "/usage.sqlite", std::nullopt};
+        m_pRecording = std::make_unique<CUsageRecording>(
+            usage, m_loop, [this] { return m_meter.GetSnapshot(); },
+            [](const std::string& strText) {
+                std::fprintf(stderr, "orvekd: %s\n", strText.c_str());
+            });
+        // Devices that fail are said and capture goes on; it throws only when it cannot run at
+        // all (no thread), which ends the service.
         if (const std::string strFailures = m_meter.StartCapture(); !strFailures.empty()) {
             std::fprintf(stderr, "orvekd: %s\n", strFailures.c_str());
         }
-    } catch (const CZarnException& e) {
-        // Nothing to capture yet: devices that come up are opened as they do.
-        std::fprintf(stderr, "orvekd: %s\n", m_meter.DescribeFailure(e).c_str());
+    } catch (...) {
+        unlink(m_strSocket.c_str());
+        throw;
     }
 }
 
@@ -101,7 +105,12 @@ void CDaemon::OnAcceptable() {
         CZarnFd hClient(accept4(m_hListen.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (!hClient.IsOpen()) {
             if (errno == EMFILE || errno == ENFILE) {
-                std::fprintf(stderr, "orvekd: cannot accept a client: %s\n", std::strerror(errno));
+                // The socket stays readable: a second's pause rather than a spin.
+                std::fprintf(stderr, "orvekd: cannot accept a client for a second: %s\n",
+                             std::strerror(errno));
+                m_loop.Unwatch(m_hListen.Get());
+                m_loop.Post([this] { m_loop.Watch(m_hListen.Get(), [this] { OnAcceptable(); }); },
+                            1000);
             }
             return; // EAGAIN: nobody waits; a client that went before it was accepted
         }
@@ -144,14 +153,19 @@ void CDaemon::Accept(CZarnFd hClient) {
                                    }
                                },
                                &m_nQueuedInAll, m_limits.nQueuedInAllBound},
-        [this, nUid = cred.uid](bool bClaim) { return Claim(nUid, bClaim); });
+        [this, nUid = cred.uid](bool bClaim) { return Claim(nUid, bClaim); },
+        [this] { return GetSharedSnapshot(); });
     Client& client = *pClient;
     m_clients.emplace(nId, std::move(pClient));
     client.session.Begin();
     m_loop.Post(
         [this, nId] {
             const auto it = m_clients.find(nId);
-            if (it != m_clients.end() && !it->second->session.IsGreeted()) {
+            if (it == m_clients.end()) {
+                return;
+            }
+            it->second->session.ReadWaiting();
+            if (!it->second->session.IsGreeted()) {
                 it->second->session.End(CMeterSession::kDropped,
                                         "the client did not greet in time");
             }
@@ -180,6 +194,15 @@ std::string CDaemon::Claim(uid_t nUid, bool bClaim) {
     ++m_ownMetersOfUid[nUid];
     ++m_nOwnMeters;
     return "";
+}
+
+MeterSnapshot CDaemon::GetSharedSnapshot() {
+    const auto tNow = std::chrono::steady_clock::now();
+    if (tNow - m_tSharedSnapshot > kSharedSnapshotAge) {
+        m_sharedSnapshot = m_meter.GetSnapshot();
+        m_tSharedSnapshot = tNow;
+    }
+    return m_sharedSnapshot;
 }
 
 void CDaemon::ShowCounters(int64_t, int64_t) {

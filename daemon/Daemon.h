@@ -9,6 +9,7 @@
 #include "UsageRecording.h"
 #include "ZarnFd.h"
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -62,9 +63,10 @@ private:
     // One connection: its session and the meter the session serves, each the other's view.
     struct Client {
         Client(int hSocket, CEventLoop& loop, IMeter& shared, const ucred& credIn,
-               CMeterSession::Options options, CClientMeter::ClaimFn fnClaim)
+               CMeterSession::Options options, CClientMeter::ClaimFn fnClaim,
+               CClientMeter::SnapshotFn fnShared)
             : cred(credIn), session(hSocket, loop, meter, std::move(options)),
-              meter(shared, session, std::move(fnClaim)) {}
+              meter(shared, session, std::move(fnClaim), std::move(fnShared)) {}
         ucred cred;
         CMeterSession session;
         CClientMeter meter; // destroyed first: it stops a capture of its own
@@ -83,6 +85,10 @@ private:
     void Accept(CZarnFd hClient);
     // Loop thread: a claim of a meter of the client's own, or its return ("" when granted).
     std::string Claim(uid_t nUid, bool bClaim);
+    // Loop thread: the always-on meter's snapshot, taken at most once in kSharedSnapshotAge, so
+    // that pushing it to many clients reads the meter once.
+    MeterSnapshot GetSharedSnapshot();
+    static constexpr std::chrono::milliseconds kSharedSnapshotAge{5};
 
     CEventLoop& m_loop;
     DaemonLimits m_limits;
@@ -94,6 +100,8 @@ private:
     std::map<uint64_t, std::unique_ptr<Client>> m_clients;
     std::map<uid_t, size_t> m_clientsOfUid;
     std::map<uid_t, size_t> m_ownMetersOfUid;
+    MeterSnapshot m_sharedSnapshot;
+    std::chrono::steady_clock::time_point m_tSharedSnapshot;
     CAdapterManager m_manager;
     // Destroyed before the manager: it stops capture.
     COrvekMeter m_meter;

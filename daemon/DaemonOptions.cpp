@@ -9,7 +9,8 @@ constexpr const char* kUsage =
     "Orvek's system service: counts this host's traffic from boot with the default settings\n"
     "(filter \"tcp or udp\", not promiscuous), records it into DIR/usage.sqlite and serves every\n"
     "local user's Orvek on the socket PATH. Started by systemd (orvekd.service).\n";
-constexpr const char* kFooter = "See man orvek, and README's \"The system service\".\n";
+constexpr const char* kFooter = "The limits it sets its clients, its unit and what it counts: "
+                                "README, \"The system service\".\n";
 
 void AddDaemonOptions(COptionParser& parser, DaemonOptions& options) {
     CLI::App& app = parser.App();

@@ -264,6 +264,7 @@ void CMeterSession::End(int nStatus, const std::string& strError) {
         shutdown(m_socket.Get(), SHUT_RDWR);
     }
     if (m_options.fnEnded) {
-        Post([this, nStatus] { m_options.fnEnded(nStatus); }, 0);
+        // A copy: fnEnded may destroy this session, its options with it.
+        Post([fnEnded = m_options.fnEnded, nStatus] { fnEnded(nStatus); }, 0);
     }
 }

@@ -64,6 +64,9 @@ public:
     // the client and said on standard error. fnEnded follows, posted.
     void End(int nStatus, const std::string& strError = {});
     bool IsEnded() const { return m_bEnded; }
+    // Loop thread: reads and handles what the client sent and the loop has not read yet (a
+    // busy loop may come to a time-out before it reads).
+    void ReadWaiting() { OnReadable(); }
     bool IsGreeted() const { return m_bGreeted; }
     // The bytes waiting for the client.
     size_t GetQueuedBytes() const { return m_strQueue.size(); }

@@ -2,7 +2,7 @@
 // file through a kill -9 and a restart; and the service in this process facing hostile clients.
 
 #include "Daemon.h"
-#include "DaemonClient.h"
+#include "FrameSocket.h"
 #include "NetNs.h"
 #include "UsageStore.h"
 
@@ -12,6 +12,7 @@
 #include <dirent.h>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
 #include <set>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -22,6 +23,74 @@
 using namespace orvektest;
 
 namespace {
+
+sockaddr_un AddressOf(const std::string& strPath) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, strPath.c_str(), sizeof address.sun_path - 1);
+    return address;
+}
+
+// A protocol client of the service: sends messages and keeps what it was told.
+class CDaemonClient {
+public:
+    explicit CDaemonClient(const std::string& strPath) {
+        m_socket.Reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const sockaddr_un address = AddressOf(strPath);
+        EXPECT_EQ(connect(Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    }
+    int Get() const { return m_socket.Get(); }
+    void Send(const ClientMessage& message) { EXPECT_EQ(m_socket.Send(EncodeFrame(message)), 0); }
+    // Hello and Start (with a filter of its own when one is given), and the answer.
+    void Start(const std::string& strFilter = {}) {
+        Send(HelloMessage{});
+        if (!strFilter.empty()) {
+            Send(SettingsMessage{strFilter, false});
+        }
+        Send(StartMessage{});
+        EXPECT_TRUE(WaitFor([this] {
+            return !m_answers.empty() &&
+                   (std::holds_alternative<StartedMessage>(m_answers.back()) ||
+                    std::holds_alternative<StartFailedMessage>(m_answers.back()));
+        }));
+    }
+    // Reads what comes until pred holds; false after a generous time-out.
+    bool WaitFor(const std::function<bool()>& pred) {
+        return WaitUntil([&] {
+            pollfd wait{Get(), POLLIN, 0};
+            while (!m_bClosed && poll(&wait, 1, 50) > 0) {
+                const CFrameSocket::Read read = m_socket.Next(false);
+                if (read.eStatus == CFrameSocket::EStatus::Again) {
+                    break;
+                }
+                m_bClosed = read.eStatus != CFrameSocket::EStatus::Frame;
+                DecodedMessage<HelperMessage> decoded = DecodeHelperMessage(read.body);
+                if (auto* pSnapshot = std::get_if<SnapshotMessage>(&decoded.message)) {
+                    m_snapshot = std::move(pSnapshot->snapshot);
+                } else if (!m_bClosed && !std::holds_alternative<DevicesMessage>(decoded.message)) {
+                    m_answers.push_back(std::move(decoded.message));
+                }
+            }
+            return pred();
+        });
+    }
+    bool WaitForClose() {
+        return WaitFor([this] { return m_bClosed; });
+    }
+    // The text of the last Error, "" when none came.
+    std::string GetError() const {
+        const auto* pError =
+            m_answers.empty() ? nullptr : std::get_if<ErrorMessage>(&m_answers.back());
+        return pError != nullptr ? pError->strText : "";
+    }
+
+    MeterSnapshot m_snapshot;
+    std::vector<HelperMessage> m_answers; // but snapshots and device states
+    bool m_bClosed = false;
+
+private:
+    CFrameSocket m_socket;
+};
 
 class DaemonLive : public testing::Test {
 protected:
@@ -135,13 +204,13 @@ TEST_F(DaemonLive, TwoClientsCountWhatCrossedAndTheFileKeepsItThroughKillAndRest
     Receive(20, 1000);
     Exchange(50000);
     for (CDaemonClient* pClient : {&first, &second}) {
-        EXPECT_TRUE(pClient->WaitFor([&](const CDaemonClient& client) {
-            return CountsEqual(client.GetSnapshot(), CrossedSince(before));
-        })) << pClient->GetSnapshot().nSentBytes
-            << " " << pClient->GetSnapshot().nRecvBytes;
+        EXPECT_TRUE(pClient->WaitFor([&] {
+            return CountsEqual(pClient->m_snapshot, CrossedSince(before));
+        })) << pClient->m_snapshot.nSentBytes
+            << " " << pClient->m_snapshot.nRecvBytes;
     }
     size_t nCapturing = 0;
-    for (const DeviceSnapshot& device : first.GetSnapshot().devices) {
+    for (const DeviceSnapshot& device : first.m_snapshot.devices) {
         nCapturing += device.bCapturing ? 1 : 0;
     }
     EXPECT_EQ(nCapturing, 1u);
@@ -161,9 +230,8 @@ TEST_F(DaemonLive, TwoClientsCountWhatCrossedAndTheFileKeepsItThroughKillAndRest
     third.Start();
     const IfCounters restart = ReadCounters("dl0");
     Receive(10, 500);
-    EXPECT_TRUE(third.WaitFor([&](const CDaemonClient& client) {
-        return CountsEqual(client.GetSnapshot(), CrossedSince(restart));
-    })) << third.GetSnapshot().nRecvBytes;
+    EXPECT_TRUE(third.WaitFor([&] { return CountsEqual(third.m_snapshot, CrossedSince(restart)); }))
+        << third.m_snapshot.nRecvBytes;
     EXPECT_TRUE(WaitUntil([&] { return Stored() == CrossedSince(before); }, 30000))
         << Stored().second;
     pDaemon->Signal(SIGTERM);
@@ -191,9 +259,7 @@ private:
 bool AnsweredAsOtherUser(const std::string& strSocket) {
     const std::string strFrames =
         EncodeFrame(ClientMessage{HelloMessage{}}) + EncodeFrame(ClientMessage{StartMessage{}});
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, strSocket.c_str(), sizeof address.sun_path - 1);
+    const sockaddr_un address = AddressOf(strSocket);
     const pid_t nPid = fork();
     if (nPid == 0) {
         // Only system calls here: the parent has threads.
@@ -265,7 +331,7 @@ TEST_F(DaemonLive, HostileClientsChangeNothingAndOwnSettingsCountApart) {
         // Stops are answered one by one: a client that never reads them is dropped once 256 KiB
         // wait for it; its sends then fail.
         CDaemonClient deaf(m_strSocket);
-        deaf.Send({HelloMessage{}});
+        deaf.Send(HelloMessage{});
         const std::string strStop = EncodeFrame(ClientMessage{StopMessage{}});
         std::string strFlood;
         for (int i = 0; i < 4096; ++i) {
@@ -284,26 +350,25 @@ TEST_F(DaemonLive, HostileClientsChangeNothingAndOwnSettingsCountApart) {
     CDaemonClient shared(m_strSocket), own(m_strSocket);
     shared.Start();
     own.Start("udp");
-    ASSERT_TRUE(std::holds_alternative<StartedMessage>(own.GetAnswers().back()));
+    ASSERT_TRUE(std::holds_alternative<StartedMessage>(own.m_answers.back()));
     const IfCounters before = ReadCounters("dl0");
     Receive(10, 700);
     Exchange(30000);
-    EXPECT_TRUE(shared.WaitFor([&](const CDaemonClient& client) {
-        return CountsEqual(client.GetSnapshot(), CrossedSince(before));
-    })) << shared.GetSnapshot().nRecvBytes;
+    EXPECT_TRUE(shared.WaitFor([&] {
+        return CountsEqual(shared.m_snapshot, CrossedSince(before));
+    })) << shared.m_snapshot.nRecvBytes;
     // IPv4 and UDP headers are counted, the link's not.
-    EXPECT_TRUE(own.WaitFor([&](const CDaemonClient& client) {
-        return client.GetSnapshot().nRecvBytes == 10 * (700 + 28) &&
-               client.GetSnapshot().nSentBytes == 0;
-    })) << own.GetSnapshot().nRecvBytes;
+    EXPECT_TRUE(own.WaitFor([&] {
+        return own.m_snapshot.nRecvBytes == 10 * (700 + 28) && own.m_snapshot.nSentBytes == 0;
+    })) << own.m_snapshot.nRecvBytes;
 
     std::vector<std::unique_ptr<CDaemonClient>> more;
     for (int i = 0; i < 4; ++i) {
         more.push_back(std::make_unique<CDaemonClient>(m_strSocket));
         more.back()->Start("udp");
     }
-    const auto* pFailed = std::get_if<StartFailedMessage>(&more.back()->GetAnswers().back());
-    ASSERT_NE(pFailed, nullptr);
+    const auto* pFailed = std::get_if<StartFailedMessage>(&more.back()->m_answers.back());
+    ASSERT_NE(pFailed, nullptr) << more.back()->GetError();
     EXPECT_EQ(pFailed->strDescription.find("this user has 4 captures of its own settings"), 0u)
         << pFailed->strDescription;
 }

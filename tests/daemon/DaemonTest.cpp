@@ -1,8 +1,9 @@
-// The system service's pure parts: a shared count seen from a client's Start, which settings
-// share it, and the command line.
+// The system service's pure parts: a shared count seen from a client's Start, and a client's
+// meter.
 
 #include "ClientMeter.h"
-#include "DaemonOptions.h"
+
+#include "ZarnException.h"
 
 #include <gtest/gtest.h>
 
@@ -65,31 +66,81 @@ TEST(DaemonUnit, SubtractSnapshotCountsFromTheBase) {
     EXPECT_EQ(none.devices.size(), 2u);
 }
 
-TEST(DaemonUnit, OnlyTheServiceSettingsShareItsCount) {
-    EXPECT_TRUE(AreServiceSettings("tcp or udp", false, {}, {}, {}));
-    EXPECT_FALSE(AreServiceSettings("udp", false, {}, {}, {}));
-    EXPECT_FALSE(AreServiceSettings("tcp or udp", true, {}, {}, {}));
-    EXPECT_FALSE(AreServiceSettings("tcp or udp", false, {"eth0"}, {}, {}));
-    EXPECT_FALSE(AreServiceSettings("tcp or udp", false, {}, {{"tun0", "eth0"}}, {}));
-    EXPECT_FALSE(AreServiceSettings("tcp or udp", false, {}, {}, {"tun0"}));
+// The always-on meter as a client meter sees it: a snapshot the test moves.
+class CFakeShared final : public IMeter {
+public:
+    void SetCaptureSettings(const std::string&, bool) override {}
+    std::string GetFilter() const override { return "tcp or udp"; }
+    bool IsPromiscuous() const override { return false; }
+    void SetExcludedDevices(const std::set<std::string>&) override {}
+    std::set<std::string> GetExcludedDevices() const override { return {}; }
+    void SetTunnels(const std::map<std::string, std::string>&) override {}
+    void SetNotTunnels(const std::set<std::string>&) override {}
+    std::vector<DeviceState> GetDeviceStates() const override { return {}; }
+    void RefreshDeviceStates() override {}
+    std::string StartCapture() override { return ""; }
+    void StopCapture() override {}
+    MeterSnapshot GetSnapshot() const override { return m_snapshot; }
+    int64_t GetRecvBytes() const override { return m_snapshot.nRecvBytes; }
+    int64_t GetSentBytes() const override { return m_snapshot.nSentBytes; }
+    void UpdateCounters() override {}
+    void OnException(const CZarnException&) override {}
+    void OnCurrentException() override {}
+    std::string DescribeFailure(const CZarnException& e) const override {
+        return e.GetDescription();
+    }
+    void Move(int64_t nSent, int64_t nRecv) {
+        m_snapshot.nSentBytes += nSent;
+        m_snapshot.nRecvBytes += nRecv;
+        m_snapshot.devices[0].nSentBytes += nSent;
+        m_snapshot.devices[0].nRecvBytes += nRecv;
+    }
+    MeterSnapshot m_snapshot{1000, 5000, {Device("eth0", 1, 1000, 5000)}};
+};
+
+struct CNoView final : IMeterView {
+    void ShowCounters(int64_t, int64_t) override {}
+    void ShowMessage(const std::string&, const char*) override {}
+    void Post(std::function<void()>, int) override {}
+};
+
+std::pair<int64_t, int64_t> Totals(const IMeter& meter) {
+    const MeterSnapshot snapshot = meter.GetSnapshot();
+    EXPECT_EQ(snapshot.devices.at(0).nSentBytes, snapshot.nSentBytes);
+    return {snapshot.nSentBytes, snapshot.nRecvBytes};
 }
 
-TEST(DaemonUnit, CommandLine) {
-    DaemonOptions options;
-    std::string strError;
-    ASSERT_TRUE(ParseDaemonOptions({}, options, strError));
-    EXPECT_EQ(options.strStateDir, "/var/lib/orvek");
-    EXPECT_EQ(options.strSocket, "/run/orvek/orvekd.sock");
-    ASSERT_TRUE(
-        ParseDaemonOptions({"--state-dir", "/tmp/s", "--socket=/tmp/s/x.sock"}, options, strError));
-    EXPECT_EQ(options.strStateDir, "/tmp/s");
-    EXPECT_EQ(options.strSocket, "/tmp/s/x.sock");
-    EXPECT_FALSE(ParseDaemonOptions({"--sockets", "x"}, options, strError));
-    EXPECT_NE(strError.find("--sockets"), std::string::npos) << strError;
-    EXPECT_FALSE(ParseDaemonOptions({"stray"}, options, strError));
-    for (const char* szOption : {"--state-dir", "--socket", "--help", "--version"}) {
-        EXPECT_NE(std::string(DaemonUsage()).find(szOption), std::string::npos) << szOption;
+// A client with the service's settings counts the shared meter from its Start; a Stop holds its
+// counts and a later Start counts on from them. Other settings ask for a capture of its own, and
+// a refusal is the Start's failure, with the service's reason.
+TEST(DaemonUnit, ClientMeterSharesFromItsStartAndAsksForItsOwn) {
+    CFakeShared shared;
+    CNoView view;
+    std::vector<bool> claims;
+    CClientMeter client(shared, view, [&](bool bClaim) {
+        claims.push_back(bClaim);
+        return std::string("no more captures");
+    });
+    EXPECT_EQ(Totals(client), (std::pair<int64_t, int64_t>{0, 0}));
+    EXPECT_EQ(client.StartCapture(), "");
+    EXPECT_TRUE(client.IsShared());
+    shared.Move(500, 4000);
+    EXPECT_EQ(Totals(client), (std::pair<int64_t, int64_t>{500, 4000}));
+    client.StopCapture();
+    shared.Move(7, 7);
+    EXPECT_EQ(Totals(client), (std::pair<int64_t, int64_t>{500, 4000}));
+    EXPECT_EQ(client.StartCapture(), "");
+    shared.Move(100, 100);
+    EXPECT_EQ(Totals(client), (std::pair<int64_t, int64_t>{600, 4100}));
+
+    client.SetCaptureSettings("udp", false);
+    try {
+        client.StartCapture();
+        ADD_FAILURE() << "started";
+    } catch (const CZarnException& e) {
+        EXPECT_EQ(std::string(e.GetDescription()), "no more captures");
     }
+    EXPECT_EQ(claims, std::vector<bool>{true});
 }
 
 } // namespace
