@@ -5,6 +5,7 @@
 #include "EarlierCounts.h"
 #include "HelperProcess.h"
 #include "Protocol.h"
+#include "ServiceConnection.h"
 #include "ZarnException.h"
 
 #include <algorithm>
@@ -32,6 +33,8 @@ constexpr int kExitGraceMs = 5000;
 // Longer names are no device's: they are not sent, so that an exclusion list always fits a frame.
 constexpr size_t kMaxDeviceName = 255;
 constexpr size_t kMaxExcludedSent = 4096;
+// How often a client whose service went away tries to reach it again.
+constexpr auto kReconnectPeriod = std::chrono::milliseconds(200);
 
 std::string Seconds(std::chrono::milliseconds duration) {
     const auto nMs = duration.count();
@@ -45,9 +48,13 @@ std::string Seconds(std::chrono::milliseconds duration) {
 // what the helper last pushed, and the counts of helpers that ended.
 class CCaptureClient::CLink {
 public:
-    CLink(IMeterView& view, std::function<void()> fnCaptureEnded, CaptureTimeouts timeouts)
+    CLink(IMeterView& view, std::function<void()> fnCaptureEnded, CaptureTimeouts timeouts,
+          CaptureSource source)
         : m_view(view), m_fnCaptureEnded(std::move(fnCaptureEnded)), m_timeouts(timeouts),
-          m_strHelper(FindHelper()), m_worker([this] { Work(); }) {}
+          m_source(std::move(source)), m_strHelper(FindHelper()),
+          m_strPeer(m_source.IsService() ? "Orvek's service (" + m_source.strSocket + ")"
+                                         : "Orvek's capture helper (" + m_strHelper + ")"),
+          m_worker([this] { Work(); }) {}
     CLink(const CLink&) = delete;
     CLink& operator=(const CLink&) = delete;
     // Drops the requests not begun, wakes the one under way and ends the helper: a stalled one at
@@ -60,9 +67,9 @@ public:
             if (m_pSession) {
                 m_pSession->bClosing = true;
                 if (m_bStalled) {
-                    m_pSession->process.Kill();
+                    m_pSession->pChannel->Kill();
                 }
-                m_pSession->process.GetFrames().Shutdown();
+                m_pSession->pChannel->GetFrames().Shutdown();
             }
             m_cvState.notify_all();
         }
@@ -87,12 +94,15 @@ public:
     // Client's thread.
     std::string Start(const SettingsMessage& settings, const ExcludedMessage& excluded);
     void Tell(const ClientMessage& message) {
+        Remember(message);
         if (IsRunning()) {
             Send(*m_pSession, message);
         }
     }
     void Stop();
     void Refresh(const SettingsMessage& settings, const ExcludedMessage& excluded) {
+        Remember(settings);
+        Remember(excluded);
         try {
             Send(Connect(settings, excluded), RefreshMessage{});
         } catch (const CZarnException&) {
@@ -117,7 +127,7 @@ public:
     }
     pid_t GetHelperPid() {
         std::lock_guard guard(m_mtxState);
-        return m_pSession && !m_pSession->bEnded ? m_pSession->process.GetPid() : 0;
+        return m_pSession && !m_pSession->bEnded ? m_pSession->pChannel->GetPid() : 0;
     }
 
     // View thread: shows totals.
@@ -135,18 +145,18 @@ public:
 
 private:
     struct CSession {
-        explicit CSession(const std::string& strHelper) : process(strHelper) {}
+        explicit CSession(std::unique_ptr<IHelperChannel> pFarEnd) : pChannel(std::move(pFarEnd)) {}
         // Tells the helper to end (it sees the socket close) and waits for its reader thread,
         // which reaps it.
         ~CSession() {
             bClosing = true;
-            process.GetFrames().Shutdown();
+            pChannel->GetFrames().Shutdown();
             if (reader.joinable()) {
                 reader.join();
             }
         }
 
-        CHelperProcess process;
+        const std::unique_ptr<IHelperChannel> pChannel;
         std::thread reader;
         std::atomic<bool> bClosing{false};
         // Whether the end was told to the user: once, by whichever path reaches the view first.
@@ -168,10 +178,16 @@ private:
             std::function<void()> job;
             {
                 std::unique_lock lock(m_mtxState);
-                // While a helper captures, a second at most, to look whether it fell silent.
+                // While a helper captures, a second at most, to look whether it fell silent; while
+                // the service is away, until the next try to reach it.
                 while (!m_bClosing && m_jobs.empty()) {
                     CheckSilence();
-                    if (m_pSession && m_pSession->bCapturing && !m_pSession->bEnded) {
+                    if (m_bReconnect) {
+                        if (std::chrono::steady_clock::now() >= m_tReconnect) {
+                            break;
+                        }
+                        m_cvState.wait_until(lock, m_tReconnect);
+                    } else if (m_pSession && m_pSession->bCapturing && !m_pSession->bEnded) {
                         m_cvState.wait_for(lock, std::chrono::seconds(1));
                     } else {
                         m_cvState.wait(lock);
@@ -180,12 +196,29 @@ private:
                 if (m_bClosing) {
                     return;
                 }
-                job = std::move(m_jobs.front());
-                m_jobs.pop_front();
+                if (!m_jobs.empty()) {
+                    job = std::move(m_jobs.front());
+                    m_jobs.pop_front();
+                }
             }
-            job();
+            if (job) {
+                job();
+            } else {
+                Reconnect();
+            }
         }
     }
+    // Client's thread: keeps the settings and device choices last given, for a reconnection.
+    void Remember(const ClientMessage& message) {
+        if (const auto* pSettings = std::get_if<SettingsMessage>(&message)) {
+            m_lastSettings = *pSettings;
+        } else if (const auto* pExcluded = std::get_if<ExcludedMessage>(&message)) {
+            m_lastExcluded = *pExcluded;
+        }
+    }
+    // Client's thread: one try to reach the service again and start capture with the settings
+    // last given; another try follows a moment later while it cannot be reached.
+    void Reconnect();
     // Client's thread.
     bool IsRunning() {
         std::lock_guard guard(m_mtxState);
@@ -238,7 +271,12 @@ private:
     IMeterView& m_view;
     const std::function<void()> m_fnCaptureEnded;
     const CaptureTimeouts m_timeouts;
+    const CaptureSource m_source;
     const std::string m_strHelper;
+    const std::string m_strPeer; // the far end, as messages name it
+    // The client's thread's own: the settings and device choices last given.
+    SettingsMessage m_lastSettings;
+    ExcludedMessage m_lastExcluded;
 
     // Guards what follows; held only briefly, never across a wait but the condition's.
     std::mutex m_mtxState;
@@ -249,6 +287,10 @@ private:
     bool m_bLate = false;   // an answer is later than the stall time-out
     bool m_bSilent = false; // a capturing helper said nothing for the silence time-out
     bool m_bStalled = false;
+    // The service went while capturing: capture goes on once it answers again.
+    bool m_bReconnect = false;
+    bool m_bReconnecting = false; // a try is under way
+    std::chrono::steady_clock::time_point m_tReconnect;
     // Replaced by the client's thread only, which alone reads it without the lock.
     std::unique_ptr<CSession> m_pSession;
     // The counts of helpers that ended, their devices stopped; the running helper's last
@@ -277,7 +319,12 @@ CCaptureClient::CLink::CSession& CCaptureClient::CLink::Connect(const SettingsMe
             pEnded = std::move(m_pSession);
         }
     } // reaped by now or soon
-    auto pSession = std::make_unique<CSession>(m_strHelper);
+    Remember(settings);
+    Remember(excluded);
+    auto pSession = std::make_unique<CSession>(
+        m_source.IsService() ? std::unique_ptr<IHelperChannel>(
+                                   std::make_unique<CServiceConnection>(m_source.strSocket))
+                             : std::make_unique<CHelperProcess>(m_strHelper));
     CSession& session = *pSession;
     // Capabilities belong to threads: this one started the helper with what the program was
     // given for it (an exporter's unit hands CAP_NET_RAW on), and needs none after. The program's
@@ -289,7 +336,7 @@ CCaptureClient::CLink::CSession& CCaptureClient::CLink::Connect(const SettingsMe
     // A helper that stops reading cannot hold a sender longer than an answer may take.
     const timeval sendTimeout{static_cast<time_t>(m_timeouts.answer.count() / 1000),
                               static_cast<suseconds_t>(m_timeouts.answer.count() % 1000 * 1000)};
-    setsockopt(session.process.GetSocket(), SOL_SOCKET, SO_SNDTIMEO, &sendTimeout,
+    setsockopt(session.pChannel->GetFrames().Get(), SOL_SOCKET, SO_SNDTIMEO, &sendTimeout,
                sizeof sendTimeout);
     {
         std::lock_guard guard(m_mtxState);
@@ -326,7 +373,7 @@ bool CCaptureClient::CLink::Send(CSession& session, const ClientMessage& message
             return false;
         }
     }
-    const int nError = session.process.GetFrames().Send(EncodeFrame(message));
+    const int nError = session.pChannel->GetFrames().Send(EncodeFrame(message));
     if (nError == 0) {
         return true;
     }
@@ -392,7 +439,7 @@ void CCaptureClient::CLink::Read(CSession& session) {
         KeepOnlyCapabilities({});
     } catch (const CZarnException&) {
     }
-    CFrameSocket& frames = session.process.GetFrames();
+    CFrameSocket& frames = session.pChannel->GetFrames();
     std::string strProblem;
     for (bool bGoing = true; bGoing;) {
         const CFrameSocket::Read read = frames.Next(true);
@@ -406,12 +453,12 @@ void CCaptureClient::CLink::Read(CSession& session) {
                 : DecodedMessage<HelperMessage>{{}, read.strError};
         if (!decoded.strError.empty()) {
             strProblem = "sent " + decoded.strError;
-            session.process.Kill();
+            session.pChannel->Kill();
             break;
         }
         bGoing = OnHelperMessage(session, HelperMessage(decoded.message), strProblem);
     }
-    const std::string strExit = session.process.WaitForExit(kExitGraceMs);
+    const std::string strExit = session.pChannel->WaitForExit(kExitGraceMs);
     if (!session.bClosing) {
         EndSession(session, strProblem.empty() ? "ended unexpectedly: " + strExit : strProblem,
                    false);
@@ -433,7 +480,7 @@ bool CCaptureClient::CLink::OnHelperMessage(CSession& session, HelperMessage&& m
                              ? "did not greet first"
                              : "speaks protocol version " + std::to_string(pHello->nVersion) +
                                    ", this program " + std::to_string(kProtocolVersion);
-            session.process.Kill();
+            session.pChannel->Kill();
             return false;
         }
         session.bGreeted = true;
@@ -467,7 +514,7 @@ bool CCaptureClient::CLink::OnHelperMessage(CSession& session, HelperMessage&& m
     }
     if (std::holds_alternative<HelloMessage>(message) || !session.bAsking || session.answer) {
         strProblem = "sent an answer to no question";
-        session.process.Kill();
+        session.pChannel->Kill();
         return false;
     }
     session.answer = std::move(message);
@@ -478,6 +525,7 @@ bool CCaptureClient::CLink::OnHelperMessage(CSession& session, HelperMessage&& m
 void CCaptureClient::CLink::EndSession(CSession& session, const std::string& strReason,
                                        bool bKill) {
     bool bEstablished = false;
+    bool bReconnect = false;
     std::string strEnd;
     {
         std::lock_guard guard(m_mtxState);
@@ -485,8 +533,16 @@ void CCaptureClient::CLink::EndSession(CSession& session, const std::string& str
             return;
         }
         session.bEnded = true;
+        // A service that goes while this client captures is reached again (it restarts), and
+        // counting goes on from these counts.
+        bReconnect = m_source.IsService() && (session.bCapturing || m_bReconnecting) && !m_bClosing;
+        if (bReconnect) {
+            m_bReconnect = true;
+            m_tReconnect = std::chrono::steady_clock::now();
+        }
         strEnd = session.strEnd =
-            "Orvek's capture helper (" + m_strHelper + ") " + strReason + "; capture stopped.";
+            m_strPeer + " " + strReason +
+            (bReconnect ? "; capture goes on once it answers again." : "; capture stopped.");
         bEstablished = session.bEstablished;
         // Its counts stay, as they were last told.
         m_earlier.End(std::exchange(m_lastSnapshot, {}));
@@ -499,15 +555,15 @@ void CCaptureClient::CLink::EndSession(CSession& session, const std::string& str
         m_cvState.notify_all();
     }
     if (bKill) {
-        session.process.Kill();
+        session.pChannel->Kill();
     }
     // A session that never ran is told by the exception of the Start that began it.
     if (bEstablished) {
-        PostToView([pReported = session.pReported, strEnd](CLink& link) {
+        PostToView([pReported = session.pReported, strEnd, bReconnect](CLink& link) {
             if (!pReported->exchange(true)) {
                 link.m_view.ShowMessage(strEnd, kExceptionCaption);
             }
-            if (link.m_fnCaptureEnded) {
+            if (!bReconnect && link.m_fnCaptureEnded) {
                 link.m_fnCaptureEnded();
             }
         });
@@ -516,6 +572,10 @@ void CCaptureClient::CLink::EndSession(CSession& session, const std::string& str
 
 std::string CCaptureClient::CLink::Start(const SettingsMessage& settings,
                                          const ExcludedMessage& excluded) {
+    {
+        std::lock_guard guard(m_mtxState);
+        m_bReconnect = false;
+    }
     CSession& session = Connect(settings, excluded);
     const std::optional<HelperMessage> answer = Ask(session, StartMessage{}, m_timeouts.capture);
     if (const auto* pStarted = answer ? std::get_if<StartedMessage>(&*answer) : nullptr) {
@@ -534,6 +594,10 @@ std::string CCaptureClient::CLink::Start(const SettingsMessage& settings,
 }
 
 void CCaptureClient::CLink::Stop() {
+    {
+        std::lock_guard guard(m_mtxState);
+        m_bReconnect = false;
+    }
     if (!IsRunning()) {
         return;
     }
@@ -545,9 +609,46 @@ void CCaptureClient::CLink::Stop() {
     m_pSession->bCapturing = false;
 }
 
+void CCaptureClient::CLink::Reconnect() {
+    std::string strFailures;
+    {
+        std::lock_guard guard(m_mtxState);
+        m_bReconnecting = true;
+    }
+    try {
+        strFailures = Start(m_lastSettings, m_lastExcluded);
+        std::lock_guard guard(m_mtxState);
+        m_bReconnecting = false;
+    } catch (const CZarnException& e) {
+        std::lock_guard guard(m_mtxState);
+        m_bReconnecting = false;
+        // Not there yet (or it went again before it answered): a moment later, once more. A
+        // service that answers and refuses the capture ends it, as a helper's refusal would.
+        if (!m_pSession || m_pSession->bEnded || !m_pSession->bEstablished) {
+            m_bReconnect = true;
+            m_tReconnect = std::chrono::steady_clock::now() + kReconnectPeriod;
+            return;
+        }
+        PostToView([strText = DescribeError(e)](CLink& link) {
+            link.m_view.ShowMessage(strText, kExceptionCaption);
+            if (link.m_fnCaptureEnded) {
+                link.m_fnCaptureEnded();
+            }
+        });
+        return;
+    }
+    PostToView(
+        [strText = m_strPeer + " answers again: capture goes on.", strFailures](CLink& link) {
+            link.m_view.ShowMessage(strFailures.empty() ? strText : strText + "\n" + strFailures,
+                                    kExceptionCaption);
+        });
+}
+
 CCaptureClient::CCaptureClient(IMeterView& view, std::function<void()> fnCaptureEnded,
-                               CaptureTimeouts timeouts)
-    : m_view(view), m_pLink(std::make_unique<CLink>(view, std::move(fnCaptureEnded), timeouts)) {}
+                               CaptureTimeouts timeouts, CaptureSource source)
+    : m_view(view), m_source(source),
+      m_pLink(
+          std::make_unique<CLink>(view, std::move(fnCaptureEnded), timeouts, std::move(source))) {}
 
 CCaptureClient::~CCaptureClient() = default;
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CaptureSource.h"
 #include "Meter.h"
 #include "MeterView.h"
 #include "ZarnException.h"
@@ -30,23 +31,26 @@ struct StartOutcome {
 };
 
 // The meter of the capture helper, orvek-capture, for a program that holds no capability: the
-// window and the headless program. Starts the helper when first needed, as a child with a socket
-// pair, and speaks the helper's protocol on a thread of its own, so that no call of the view's
+// window, the headless program and the terminal view. Its source is the system service, reached
+// on its socket, or a helper of its own, started when first needed as a child with a socket pair;
+// it speaks the helper's protocol with either on a thread of its own, so that no call of the view's
 // thread waits for the helper: requests are queued to that thread and their outcomes posted to
 // the view, and what the helper pushes (its snapshot and device states) is kept here, to be read
 // without a word to the helper. The helper's counter updates (at the display's pace) and messages
 // reach the view as the meter's own would. A helper that ends or breaks the protocol is reported
 // once under "Exception", its last counts are kept, and the next Start starts a new one that
-// counts on from them. No request waits for the helper longer than its time-out.
+// counts on from them; a service that goes while capturing is reached again as soon as it
+// answers (it restarted), and capture goes on from those counts. No request waits for the helper
+// longer than its time-out.
 class CCaptureClient final : public IMeter {
 public:
     static constexpr const char* kHelperVariable = "ORVEK_CAPTURE_HELPER";
 
     // The view must outlive the client, which is destroyed on the view thread. fnCaptureEnded
     // (view thread, posted; must not block) runs when a helper ends that was not told to: capture
-    // has stopped.
+    // has stopped. source: where the protocol comes from (by default a helper of its own).
     explicit CCaptureClient(IMeterView& view, std::function<void()> fnCaptureEnded = {},
-                            CaptureTimeouts timeouts = {});
+                            CaptureTimeouts timeouts = {}, CaptureSource source = {});
     CCaptureClient(const CCaptureClient&) = delete;
     CCaptureClient& operator=(const CCaptureClient&) = delete;
     // Ends the helper and waits for it: a stalled one is killed at once, another stops capture
@@ -104,8 +108,10 @@ public:
     // Any thread: the advice for want of the permission names the helper, which captures.
     std::string DescribeFailure(const CZarnException& e) const override;
 
-    // The running helper's process id; 0 when none runs.
+    // The running helper's process id (the service's with the service); 0 when none runs.
     pid_t GetHelperPid() const;
+    // Any thread: where the counts come from.
+    const CaptureSource& GetSource() const { return m_source; }
 
 private:
     class CLink;
@@ -117,6 +123,7 @@ private:
     template <class T> void ChangeChoice(T& choice, const T& value);
 
     IMeterView& m_view;
+    const CaptureSource m_source;
     mutable std::mutex m_mtxSettings;
     std::string m_strFilter{"tcp or udp"};        // guarded by m_mtxSettings
     bool m_bPromiscuous = false;                  // guarded by m_mtxSettings

@@ -12,7 +12,7 @@ constexpr int kIconSize = 32;
 
 } // namespace
 
-CAboutDlg::CAboutDlg(QWidget* pParent)
+CAboutDlg::CAboutDlg(QWidget* pParent, const QString& strSource)
     : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
     setObjectName(QStringLiteral("IDD_ABOUTBOX"));
@@ -36,11 +36,16 @@ CAboutDlg::CAboutDlg(QWidget* pParent)
     pNotice->setTextFormat(Qt::PlainText);
     pNotice->setGeometry(MapDialogRect({40, 25, 165, 8}, base));
 
+    auto* pSource = new QLabel(strSource, this);
+    pSource->setObjectName(QStringLiteral("IDC_SOURCE"));
+    pSource->setTextFormat(Qt::PlainText);
+    pSource->setGeometry(MapDialogRect({40, 40, 188, 8}, base));
+
     auto* pOk = new QPushButton(QStringLiteral("OK"), this);
     pOk->setObjectName(QStringLiteral("IDOK"));
     pOk->setGeometry(MapDialogRect({178, 7, 50, 16}, base));
     pOk->setDefault(true);
     connect(pOk, &QPushButton::clicked, this, &QDialog::accept);
 
-    setFixedSize(MapDialogRect({0, 0, 235, 55}, base).size());
+    setFixedSize(MapDialogRect({0, 0, 235, 58}, base).size());
 }

@@ -2,10 +2,11 @@
 
 #include <QDialog>
 
-// The About box: icon, product and version line, notice line and OK (the default button).
+// The About box: icon, product and version line, notice line, the line that says who counts
+// ("counting by the system service") and OK (the default button).
 class CAboutDlg : public QDialog {
     Q_OBJECT
 
 public:
-    explicit CAboutDlg(QWidget* pParent = nullptr);
+    explicit CAboutDlg(QWidget* pParent = nullptr, const QString& strSource = {});
 };

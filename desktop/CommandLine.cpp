@@ -43,7 +43,7 @@ template <size_t N> bool IsOneOf(std::string_view svName, const std::string_view
 }
 
 const char* const kUsage =
-    "Usage: orvek [--autostart] [--units binary|decimal] [Qt's options]\n"
+    "Usage: orvek [--autostart] [--units binary|decimal] [--socket PATH] [Qt's options]\n"
     "       orvek --headless [OPTIONS]\n"
     "       orvek report [OPTIONS]\n"
     "       orvek top [OPTIONS]\n"
@@ -70,6 +70,7 @@ void AddWindowOptions(COptionParser& parser, bool& bHelp, bool& bVersion, bool& 
         "default), or decimal ones, kB, MB, GB of 1,000, for this run, over the "
         "choice kept from the window's menu; the plan's figures keep the plan's unit",
         [&options](EByteUnits eUnits) { options.units = eUnits; });
+    AddSocketOption(app, options.strSocket);
     app.add_flag("--headless", bHeadless,
                  "as the first argument: run orvek-headless with the OPTIONS that follow, without "
                  "a window or display; it prints the totals every second and can serve them to "

@@ -21,6 +21,7 @@ enum class ELaunch {
 // The window's choices from its command line, for the run they are given to.
 struct WindowOptions {
     std::optional<EByteUnits> units; // --units: over the kept setting, for this run only
+    std::string strSocket;           // --socket: the service's socket; "" to look where it is
 };
 
 // Pure: the launch for the arguments (without the program's name) and the environment's DISPLAY,

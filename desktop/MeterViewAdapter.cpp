@@ -7,9 +7,10 @@
 #include <utility>
 
 CMeterViewAdapter::CMeterViewAdapter(QObject* pContext, CSettingsKeeper& settings,
-                                     CMessageBoxQueue& messages, Hooks hooks)
+                                     CMessageBoxQueue& messages, Hooks hooks,
+                                     const CaptureSource& source)
     : m_pContext(pContext), m_settings(settings), m_messages(messages), m_hooks(std::move(hooks)),
-      m_meter(static_cast<IMeterView&>(*this), m_hooks.fnCaptureEnded) {}
+      m_meter(static_cast<IMeterView&>(*this), m_hooks.fnCaptureEnded, {}, source) {}
 
 void CMeterViewAdapter::ShowCounters(int64_t nRecvBytes, int64_t nSentBytes) {
     m_hooks.fnShowCounters(nRecvBytes, nSentBytes);

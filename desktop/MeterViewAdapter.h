@@ -33,8 +33,9 @@ public:
 
     // pContext lives on the user-interface thread: posted work runs there, and is dropped once it
     // is gone. It, the settings and the message boxes must outlive the adapter.
+    // source: where the client's counts come from.
     CMeterViewAdapter(QObject* pContext, CSettingsKeeper& settings, CMessageBoxQueue& messages,
-                      Hooks hooks);
+                      Hooks hooks, const CaptureSource& source = {});
     CMeterViewAdapter(const CMeterViewAdapter&) = delete;
     CMeterViewAdapter& operator=(const CMeterViewAdapter&) = delete;
 

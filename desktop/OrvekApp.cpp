@@ -8,6 +8,10 @@
 #include "TrayIcon.h"
 #include "UsageKeeper.h"
 
+#include <QMessageBox>
+
+#include <cstdio>
+
 // Outside any namespace, as Q_INIT_RESOURCE requires.
 static void InitOrvekResources() {
     Q_INIT_RESOURCE(orvek);
@@ -21,13 +25,24 @@ COrvekApp::COrvekApp(int& argc, char** argv) : QApplication(argc, argv) {
 }
 
 int COrvekApp::Run(const WindowOptions& options) {
-    COrvekDlg dlg;
+    // Decided once: the system service when it answers, else a capture helper of its own; a
+    // socket the user named that does not answer is said, and the window does not open.
+    CaptureSource source;
+    try {
+        source = ChooseCaptureSource(options.strSocket);
+    } catch (const CZarnException& e) {
+        std::fprintf(stderr, "orvek: %s\n", e.GetDescription());
+        QMessageBox::critical(nullptr, QStringLiteral("Orvek"),
+                              QString::fromUtf8(e.GetDescription()));
+        return 1;
+    }
+    COrvekDlg dlg(nullptr, source);
     if (options.units) {
         dlg.SetUnits(*options.units, false);
     }
     // Before any Capture: the keeper's first sample is its base.
     CSystemUsageClock clock;
-    CUsageKeeper keeper(dlg.GetSampler(), clock);
+    CUsageKeeper keeper(dlg.GetSampler(), clock, {}, source.IsService());
     dlg.SetUsage(&keeper);
     CDesktopNotifier notifier;
     CTrayIcon tray;

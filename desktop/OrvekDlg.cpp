@@ -41,7 +41,7 @@ constexpr const char* kHowToInclude = "To count a device, tick its Counted box i
 
 } // namespace
 
-COrvekDlg::COrvekDlg(QWidget* pParent)
+COrvekDlg::COrvekDlg(QWidget* pParent, const CaptureSource& captureSource)
     : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       m_hIcon(COrvekApp::LoadIcon()), m_messages(this),
@@ -56,7 +56,8 @@ COrvekDlg::COrvekDlg(QWidget* pParent)
                    ++m_nRequests;
                    SetCapturing(false);
                },
-           .fnExcludedChanged = [this] { RefreshIdleDevices(); }}),
+           .fnExcludedChanged = [this] { RefreshIdleDevices(); }},
+          captureSource),
       m_meter(m_view.GetMeter()) {
     setObjectName(QStringLiteral("IDD_MAIN_DIALOG"));
     setWindowTitle(QStringLiteral(ORVEK_WEB_ADDRESS " - Orvek"));
@@ -194,7 +195,8 @@ void COrvekDlg::contextMenuEvent(QContextMenuEvent* pEvent) {
 
 void COrvekDlg::OnSysCommand(unsigned nID) {
     if (nID == IDM_ABOUTBOX) {
-        CAboutDlg dlgAbout(this);
+        CAboutDlg dlgAbout(this,
+                           QString::fromStdString(DescribeCaptureSource(m_meter.GetSource())));
         dlgAbout.exec();
     }
 }

@@ -35,7 +35,9 @@ class COrvekDlg : public QDialog {
     Q_OBJECT
 
 public:
-    explicit COrvekDlg(QWidget* pParent = nullptr);
+    // source: where the meter's counts come from, decided at start (by default a capture helper
+    // of its own).
+    explicit COrvekDlg(QWidget* pParent = nullptr, const CaptureSource& source = {});
     ~COrvekDlg() override;
 
     CCaptureClient& GetMeter() { return m_meter; }

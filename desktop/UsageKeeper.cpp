@@ -6,19 +6,22 @@
 
 namespace {
 
-std::string PathOrDefault(const std::string& strPath) {
-    return strPath.empty() ? DefaultUsagePath() : strPath;
+std::string PathOrDefault(const std::string& strPath, bool bService) {
+    return !strPath.empty() ? strPath : bService ? ServiceUsagePath() : DefaultUsagePath();
 }
 
 } // namespace
 
 CUsageKeeper::CUsageKeeper(const CTimedSampler& sampler, const IUsageClock& clock,
-                           const std::string& strPath, QObject* pParent)
-    : QObject(pParent), m_sampler(sampler),
-      m_recorder(PathOrDefault(strPath), clock, [](const std::string& strText) {
-          // Said once per trouble, as the settings file's troubles are.
-          std::fprintf(stderr, "orvek: %s\n", strText.c_str());
-      }) {
+                           const std::string& strPath, bool bService, QObject* pParent)
+    : QObject(pParent), m_sampler(sampler), m_bService(bService),
+      m_recorder(
+          PathOrDefault(strPath, bService), clock,
+          [](const std::string& strText) {
+              // Said once per trouble, as the settings file's troubles are.
+              std::fprintf(stderr, "orvek: %s\n", strText.c_str());
+          },
+          bService ? CUsageRecorder::EMode::ReadOnly : CUsageRecorder::EMode::Record) {
     if (CUsageStore* pStore = m_recorder.GetStore()) {
         try {
             m_plan = LoadPlan(*pStore);
@@ -90,7 +93,8 @@ void CUsageKeeper::FollowCounts() {
     }
     m_status = AddPending(*m_stored, m_recorder.GetPending(), m_recorder.GetPendingSpans(), nNow);
     CUsageStore* pStore = m_recorder.GetStore();
-    if (pStore == nullptr || DueAlerts(m_status->plan, m_status->nUsed, m_status->fired).empty()) {
+    if (pStore == nullptr || m_bService ||
+        DueAlerts(m_status->plan, m_status->nUsed, m_status->fired).empty()) {
         return;
     }
     try {
@@ -140,7 +144,9 @@ QString CUsageKeeper::DescribePlan() const {
 }
 
 QString CUsageKeeper::DescribeState() const {
-    return QString::fromStdString(m_recorder.DescribeState());
+    return QString::fromStdString(
+        (m_bService ? "Counting by the system service; " : "Counting by its own capture helper; ") +
+        m_recorder.DescribeState() + ".");
 }
 
 void CUsageKeeper::SetUndeliveredAlert(const QString& strText) {

@@ -27,11 +27,14 @@ class CUsageKeeper : public QObject {
     Q_OBJECT
 
 public:
-    // The sampler and the clock must outlive the keeper. strPath "" : the window's usual file.
-    // The sampler's latest sample is the base: what the meter counted before is not this run's
-    // (made before the first Capture, it holds nothing).
+    // The sampler and the clock must outlive the keeper. strPath "" : the window's usual file, or
+    // with bService the system service's. The sampler's latest sample is the base: what the meter
+    // counted before is not this run's (made before the first Capture, it holds nothing). With
+    // bService the system service counts and records: the keeper only reads its file (no alerts
+    // are taken from it, as they could not be marked given).
     CUsageKeeper(const CTimedSampler& sampler, const IUsageClock& clock,
-                 const std::string& strPath = {}, QObject* pParent = nullptr);
+                 const std::string& strPath = {}, bool bService = false,
+                 QObject* pParent = nullptr);
     // Writes what is left.
     ~CUsageKeeper() override;
 
@@ -47,7 +50,7 @@ public:
     // "12.34 GB of 50.00 GB used (24.7 %) since 2026-12-01; at this pace ..." or "" without a
     // plan.
     QString DescribePlan() const;
-    // Recording, not recording and why, or the file's trouble: one line.
+    // Who counts, then recording, not recording and why, or the file's trouble: one line.
     QString DescribeState() const;
     // An alert that no notification service took: said by the tray and the History view.
     const QString& GetUndeliveredAlert() const { return m_strUndelivered; }
@@ -76,6 +79,7 @@ private:
     void FollowCounts();
 
     const CTimedSampler& m_sampler;
+    const bool m_bService;
     CUsageRecorder m_recorder;
     QTimer m_timerFlush;
     std::optional<Plan> m_plan;

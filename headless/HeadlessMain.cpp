@@ -5,10 +5,10 @@
 #include "EventLoop.h"
 #include "HeadlessNotes.h"
 #include "HeadlessOptions.h"
-#include "UsageRecording.h"
 #include "MetricsServer.h"
 #include "SnapshotFormat.h"
 #include "UsageOptions.h"
+#include "UsageRecording.h"
 #include "ZarnException.h"
 #include "ZarnFd.h"
 
@@ -91,11 +91,22 @@ int RunHeadless(const std::vector<std::string>& args) {
     }
     if (options.bHelp) {
         std::fputs(HeadlessUsage(), stdout);
+        std::fputs(("\n" + DescribeSourceChoice(options.strSocket)).c_str(), stdout);
         return 0;
     }
     if (options.bVersion) {
         std::printf("orvek %s\n", ORVEK_VERSION);
         return 0;
+    }
+
+    // Decided once: a service that answers counts (and records: this program keeps a usage file
+    // of its own only when --database names one); else a helper of its own.
+    CaptureSource source;
+    try {
+        source = ChooseCaptureSource(options.strSocket);
+    } catch (const CZarnException& e) {
+        std::fprintf(stderr, "orvek: %s\n", e.GetDescription());
+        return 1;
     }
 
     // Blocked before any thread starts, so that every thread inherits the mask and the signals
@@ -116,10 +127,13 @@ int RunHeadless(const std::vector<std::string>& args) {
     // A capture helper that ends by itself ends the program: what it counted is printed, and the
     // status tells that capture did not go on.
     int nStatus = 0;
-    CCaptureClient meter(view, [&] {
-        nStatus = 1;
-        loop.Quit();
-    });
+    CCaptureClient meter(
+        view,
+        [&] {
+            nStatus = 1;
+            loop.Quit();
+        },
+        {}, source);
     meter.SetCaptureSettings(options.strFilter, options.bPromiscuous);
     meter.SetTunnels(options.tunnels);
     meter.SetNotTunnels(options.notTunnels);

@@ -107,6 +107,7 @@ void AddHeadlessOptions(COptionParser& parser, HeadlessOptions& options, UsageOp
         return strValue.empty() ? std::string("an empty device name") : "";
     });
     AddCaptureOptions(app, options.strFilter, options.bPromiscuous, options.vecExclude);
+    AddSocketOption(app, options.strSocket);
     app.add_option("--tunnel", "DEVICE is a tunnel whose packets travel inside CARRIER's (a VPN's "
                                "tun device over the uplink): captured apart, in no total, counted "
                                "in CARRIER's outer packets; repeatable (default: none)")

@@ -24,6 +24,7 @@ struct HeadlessOptions {
     // With --per-app: the applications shown by name in metrics and JSON lines, the rest as
     // "other"; 0: no applications.
     size_t nPerApp = 0;
+    std::string strSocket; // --socket: the service's socket; "" to look where it usually is
     bool bHelp = false;
     bool bVersion = false;
 };

@@ -207,3 +207,13 @@ void AddCaptureOptions(CLI::App& app, std::string& strFilter, bool& bPromiscuous
         }))
         ->each([&vecExclude](const std::string& strDevice) { vecExclude.push_back(strDevice); });
 }
+
+void AddSocketOption(CLI::App& app, std::string& strSocket) {
+    app.add_option("--socket", strSocket,
+                   "the socket of Orvek's service, which must answer when named (default: "
+                   "$ORVEK_SOCKET, else /run/orvek/orvekd.sock when it answers, else none)")
+        ->option_text("PATH")
+        ->check(OptionCheck([](const std::string& strValue) {
+            return strValue.empty() ? std::string("an empty path") : "";
+        }));
+}

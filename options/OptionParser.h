@@ -55,3 +55,7 @@ void AddByteUnitsOption(CLI::App& app, const std::string& strDescription,
 // --promiscuous and --exclude DEVICE (repeatable, never empty).
 void AddCaptureOptions(CLI::App& app, std::string& strFilter, bool& bPromiscuous,
                        std::vector<std::string>& vecExclude);
+
+// --socket PATH: the system service's socket for the programs that count through it (a client
+// falls back to a capture helper of its own only when the default socket does not answer).
+void AddSocketOption(CLI::App& app, std::string& strSocket);

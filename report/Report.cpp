@@ -1,9 +1,11 @@
 #include "Report.h"
 
 #include "AppHistory.h"
+#include "CaptureSource.h"
 #include "JsonText.h"
 #include "RecordedTime.h"
 #include "Units.h"
+#include "ZarnException.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -650,6 +652,15 @@ std::string MakeReport(CUsageStore& store, const ReportOptions& options, int64_t
     return strOut;
 }
 
+std::string ChooseReportFile(bool bServiceAnswers, const std::string& strServiceFile,
+                             const std::string& strOwnFile) {
+    if (bServiceAnswers || ((strOwnFile.empty() || !std::filesystem::exists(strOwnFile)) &&
+                            std::filesystem::exists(strServiceFile))) {
+        return strServiceFile;
+    }
+    return strOwnFile;
+}
+
 int RunReport(const std::vector<std::string>& args, const IUsageClock& clock) {
     ReportOptions options;
     std::string strError;
@@ -661,8 +672,19 @@ int RunReport(const std::vector<std::string>& args, const IUsageClock& clock) {
         std::fputs(ReportUsage(), stdout);
         return 0;
     }
-    const std::string strPath =
-        options.strDatabase.empty() ? DefaultUsagePath() : options.strDatabase;
+    std::string strPath = options.strDatabase;
+    if (strPath.empty()) {
+        // The service records when it runs; a named socket must answer, as for the counting
+        // programs.
+        bool bServiceAnswers = false;
+        try {
+            bServiceAnswers = ChooseCaptureSource(options.strSocket).IsService();
+        } catch (const CZarnException& e) {
+            std::fprintf(stderr, "orvek report: %s\n", e.GetDescription());
+            return 1;
+        }
+        strPath = ChooseReportFile(bServiceAnswers, ServiceUsagePath(), DefaultUsagePath());
+    }
     if (strPath.empty()) {
         std::fprintf(stderr, "orvek report: no home folder to find the usage file in; "
                              "name it with --database\n");

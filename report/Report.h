@@ -26,7 +26,8 @@ struct ReportOptions {
     bool bOneline = false; // today, this month and the plan on one line
     bool bByApp = false;   // --by app: the applications of the days' and months' views
     EByteUnits eUnits = EByteUnits::Binary; // of the tables; the plan's figures keep its own
-    std::string strDatabase;                // "" : the window's file
+    std::string strDatabase;                // "" : the service's file or the window's
+    std::string strSocket;                  // --socket: the service's socket
     bool bHelp = false;
 };
 
@@ -63,3 +64,9 @@ std::string MakeReport(CUsageStore& store, const ReportOptions& options, int64_t
 // --cycle, 2 for a bad command line); prints to standard output and standard error. Its "now" is
 // the clock's wall time.
 int RunReport(const std::vector<std::string>& args, const IUsageClock& clock);
+
+// The file a report reads without --database: the service's (strServiceFile) when the service
+// answers, or when the user's own (strOwnFile) does not exist and the service's does; else the
+// user's own.
+std::string ChooseReportFile(bool bServiceAnswers, const std::string& strServiceFile,
+                             const std::string& strOwnFile);

@@ -114,11 +114,14 @@ void AddReportOptions(COptionParser& parser, ReportOptions& options) {
         }))
         ->each([&options](const std::string& strValue) { options.bByApp = strValue == "app"; });
     app.add_option("--database", options.strDatabase,
-                   "the usage file (the window's: $XDG_DATA_HOME/Orvek/usage.sqlite)")
+                   "the usage file (default: the system service's, $ORVEK_STATE_DIR/usage.sqlite "
+                   "or /var/lib/orvek/usage.sqlite, when the service answers or the window's file "
+                   "does not exist; else the window's, $XDG_DATA_HOME/Orvek/usage.sqlite)")
         ->option_text("FILE")
         ->check(OptionCheck([](const std::string& strValue) {
             return strValue.empty() ? std::string("an empty file name") : "";
         }));
+    AddSocketOption(app, options.strSocket);
     app.add_flag("--help", options.bHelp, "print this help and exit");
 }
 

@@ -36,12 +36,17 @@ int64_t Growth(int64_t nNow, int64_t nBefore) {
 
 } // namespace
 
-CUsageRecorder::CUsageRecorder(std::string strPath, const IUsageClock& clock, NoticeFn fnNotice)
-    : m_strPath(std::move(strPath)), m_clock(clock), m_fnNotice(std::move(fnNotice)),
-      m_lock(WithFolder(m_strPath)) {
+CUsageRecorder::CUsageRecorder(std::string strPath, const IUsageClock& clock, NoticeFn fnNotice,
+                               EMode eMode)
+    : m_strPath(std::move(strPath)), m_clock(clock), m_fnNotice(std::move(fnNotice)) {
     m_nLastWallMs = m_nSpanStartMs = m_nSpanEndMs = m_clock.NowUtcMs();
     m_nLastSteadyMs = m_clock.NowSteadyMs();
-    if (!m_lock.IsHeld()) {
+    if (eMode == EMode::ReadOnly) {
+        m_eState = EState::ReadOnly;
+        return;
+    }
+    m_lock.emplace(WithFolder(m_strPath));
+    if (!m_lock->IsHeld()) {
         SayLockFailure();
         return;
     }
@@ -57,13 +62,13 @@ CUsageRecorder::CUsageRecorder(std::string strPath, const IUsageClock& clock, No
 
 bool CUsageRecorder::Counts() const {
     // A lock file that cannot even be opened (a read-only folder) is held by nobody else either.
-    return m_lock.IsHeld() || !m_lock.GetError().empty();
+    return m_lock && (m_lock->IsHeld() || !m_lock->GetError().empty());
 }
 
 void CUsageRecorder::SayLockFailure() {
-    if (!m_lock.GetError().empty()) {
+    if (!m_lock->GetError().empty()) {
         Fail(EState::CannotWrite, "cannot write the usage file " + m_strPath + " (" +
-                                      m_lock.GetError() +
+                                      m_lock->GetError() +
                                       "); counting goes on and writing is retried");
         return;
     }
@@ -72,8 +77,8 @@ void CUsageRecorder::SayLockFailure() {
     m_closedSpans.clear();
     Fail(EState::OtherWriter,
          "not recording usage: another Orvek" +
-             (m_lock.GetHolder() > 0 ? " (process " + std::to_string(m_lock.GetHolder()) + ")"
-                                     : std::string()) +
+             (m_lock->GetHolder() > 0 ? " (process " + std::to_string(m_lock->GetHolder()) + ")"
+                                      : std::string()) +
              " records into " + m_strPath);
 }
 
@@ -90,6 +95,10 @@ void CUsageRecorder::Fail(EState eState, const std::string& strText) {
 std::string CUsageRecorder::DescribeState() const {
     if (m_eState == EState::Recording) {
         return "recording usage into " + m_strPath;
+    }
+    if (m_eState == EState::ReadOnly) {
+        return "reading usage from " + m_strPath + ", which the system service records" +
+               (std::filesystem::exists(m_strPath) ? "" : " (nothing recorded yet)");
     }
     return m_strFailure;
 }
@@ -197,9 +206,12 @@ void CUsageRecorder::ObserveApps(const MeterSnapshot& snapshot, bool bRecord, in
 
 void CUsageRecorder::Flush(bool bFinal) {
     TrackTime();
-    if (!m_lock.IsHeld()) {
+    if (!m_lock) {
+        return;
+    }
+    if (!m_lock->IsHeld()) {
         const bool bOtherWrote = m_eState == EState::OtherWriter;
-        if (!m_lock.TryAcquire()) {
+        if (!m_lock->TryAcquire()) {
             SayLockFailure();
             return;
         }
@@ -263,14 +275,15 @@ std::vector<RecordedSpan> CUsageRecorder::GetPendingSpans() const {
 }
 
 CUsageStore* CUsageRecorder::GetStore() {
-    if (m_lock.IsHeld()) {
+    if (m_lock && m_lock->IsHeld()) {
         return m_pStore.get();
     }
     if (!m_pShared) {
         try {
             if (std::filesystem::exists(m_strPath)) {
-                m_pShared =
-                    std::make_unique<CUsageStore>(m_strPath, CUsageStore::EAccess::Share, NowUtc());
+                m_pShared = std::make_unique<CUsageStore>(
+                    m_strPath, m_lock ? CUsageStore::EAccess::Share : CUsageStore::EAccess::Read,
+                    NowUtc());
             }
         } catch (const CSqliteError&) {
             return nullptr;

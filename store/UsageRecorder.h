@@ -29,13 +29,18 @@ public:
     // observations was a jump or a sleep: the recorded stretch ends there and a new one begins.
     static constexpr int64_t kJumpToleranceMs = 5000;
 
-    enum class EState { Recording, OtherWriter, CannotWrite };
+    enum class EState { Recording, OtherWriter, CannotWrite, ReadOnly };
+    // ReadOnly: another process (the system service) records into the file; this one only reads
+    // it, never takes the writer's right, and keeps nothing of what it observes.
+    enum class EMode { Record, ReadOnly };
 
     // Receives one line for the user, on the calling thread.
     using NoticeFn = CUsageStore::NoticeFn;
 
-    // The clock must outlive the recorder. Takes the writer's right if it is free.
-    CUsageRecorder(std::string strPath, const IUsageClock& clock, NoticeFn fnNotice);
+    // The clock must outlive the recorder. Takes the writer's right if it is free (not in
+    // ReadOnly mode).
+    CUsageRecorder(std::string strPath, const IUsageClock& clock, NoticeFn fnNotice,
+                   EMode eMode = EMode::Record);
     CUsageRecorder(const CUsageRecorder&) = delete;
     CUsageRecorder& operator=(const CUsageRecorder&) = delete;
 
@@ -79,7 +84,7 @@ private:
     std::string m_strPath;
     const IUsageClock& m_clock;
     NoticeFn m_fnNotice;
-    CWriterLock m_lock;
+    std::optional<CWriterLock> m_lock;      // none in ReadOnly mode
     std::unique_ptr<CUsageStore> m_pStore;  // writing; while this process holds the lock
     std::unique_ptr<CUsageStore> m_pShared; // reading; while another process records
     EState m_eState = EState::Recording;

@@ -94,6 +94,12 @@ std::string ApplicationKey(const std::string& strName, bool bAttributed) {
     return nFirst == std::string::npos ? std::string("?") : strName.substr(nFirst);
 }
 
+std::string ServiceUsagePath() {
+    const char* szState = std::getenv("ORVEK_STATE_DIR");
+    return std::string(szState != nullptr && *szState != '\0' ? szState : "/var/lib/orvek") +
+           "/usage.sqlite";
+}
+
 std::string DefaultUsagePath() {
     const char* szData = std::getenv("XDG_DATA_HOME");
     if (szData != nullptr && szData[0] == '/') {

@@ -15,6 +15,9 @@
 // The window's usage file, which `orvek report` reads unless told otherwise:
 // $XDG_DATA_HOME/Orvek/usage.sqlite, or ~/.local/share/Orvek/usage.sqlite; "" without a home.
 std::string DefaultUsagePath();
+// The system service's usage file, which every user may read: $ORVEK_STATE_DIR/usage.sqlite,
+// /var/lib/orvek/usage.sqlite when the variable is unset or empty.
+std::string ServiceUsagePath();
 
 // Bytes of one device in one bucket.
 struct UsageRow {

@@ -243,6 +243,7 @@ int RunTop(const std::vector<std::string>& args) {
     }
     if (options.bHelp) {
         std::fputs(TopUsage(), stdout);
+        std::fputs(("\n" + DescribeSourceChoice(options.strSocket)).c_str(), stdout);
         return 0;
     }
     if (options.bVersion) {
@@ -252,6 +253,13 @@ int RunTop(const std::vector<std::string>& args) {
     if (isatty(STDOUT_FILENO) == 0 || isatty(STDIN_FILENO) == 0) {
         std::fprintf(stderr, "orvek: %s\n", NoTerminalLine());
         return 2;
+    }
+    CaptureSource source;
+    try {
+        source = ChooseCaptureSource(options.strSocket);
+    } catch (const CZarnException& e) {
+        std::fprintf(stderr, "orvek: %s\n", e.GetDescription());
+        return 1;
     }
 
     // Blocked before any thread starts, so that every thread inherits the mask and the signals
@@ -274,7 +282,8 @@ int RunTop(const std::vector<std::string>& args) {
     CEventLoop loop;
     CTopView view(loop);
     int nStatus = 0;
-    CCaptureClient meter(view, [&] { nStatus = 1; });
+    CCaptureClient meter(
+        view, [&] { nStatus = 1; }, {}, source);
     meter.SetCaptureSettings(options.strFilter, options.bPromiscuous);
     meter.SetExcludedDevices(
         std::set<std::string>(options.vecExclude.begin(), options.vecExclude.end()));

@@ -86,6 +86,7 @@ void AddTopOptions(COptionParser& parser, TopOptions& options) {
         ->each(
             [&options](const std::string& strValue) { ParseSeconds(strValue, options.dInterval); });
     AddCaptureOptions(app, options.strFilter, options.bPromiscuous, options.vecExclude);
+    AddSocketOption(app, options.strSocket);
     app.add_flag("--help", options.bHelp, "print this help and exit (default: off)");
     app.add_flag("--version", options.bVersion, "print the version and exit (default: off)");
 }

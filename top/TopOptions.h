@@ -12,6 +12,7 @@ struct TopOptions {
     std::string strFilter = "tcp or udp";
     bool bPromiscuous = false;
     std::vector<std::string> vecExclude;
+    std::string strSocket; // --socket: the service's socket; "" to look where it usually is
     bool bHelp = false;
     bool bVersion = false;
 };

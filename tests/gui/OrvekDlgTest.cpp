@@ -149,6 +149,15 @@ TEST_F(OrvekDlgTest, RefusedFilterAndAboutBox) {
     CollectModalTexts(texts);
     m_pDlg->CreateContextMenu()->actions().back()->trigger();
     EXPECT_TRUE(texts.contains("Orvek Version " ORVEK_VERSION)) << texts.join('|').toStdString();
+    // It names who counts: here a helper of its own; a window given the service, the service.
+    EXPECT_TRUE(texts.contains("counting by its own capture helper"))
+        << texts.join('|').toStdString();
+    COrvekDlg served(nullptr, CaptureSource{m_dirSettings.filePath("orvekd.sock").toStdString()});
+    QStringList servedTexts;
+    CollectModalTexts(servedTexts);
+    served.CreateContextMenu()->actions().back()->trigger();
+    EXPECT_TRUE(servedTexts.contains("counting by the system service"))
+        << servedTexts.join('|').toStdString();
 }
 
 // Failures that come together while capturing are one box, not one each; a down monitor in the

@@ -96,7 +96,12 @@ TEST_F(HeadlessLive, CommandLineExitStatusesAndTexts) {
     // Standard error holds nothing, or a line with the reason and then the usage.
     for (const auto& [args, nStatus, strOut, strErrAfterReason] :
          std::vector<std::tuple<Args, int, std::string, std::string>>{
-             {{"--help"}, 0, HeadlessUsage(), ""},
+             // The source it would count by follows the options.
+             {{"--help"},
+              0,
+              HeadlessUsage() + std::string("\nCounting now by its own capture helper: nothing "
+                                            "answers at /run/orvek/orvekd.sock.\n"),
+              ""},
              {{"--version"}, 0, "orvek " ORVEK_VERSION "\n", ""},
              {{"--interval", "-1"}, 2, "", HeadlessUsage()}}) {
         CChildProcess orvek(Orvek(args));
@@ -136,7 +141,8 @@ TEST_F(HeadlessLive, CommandLineExitStatusesAndTexts) {
              {{"--version"}, 0, "orvek " ORVEK_VERSION "\n", ""},
              {{"--help"},
               0,
-              "Usage: orvek [--autostart] [--units binary|decimal] [Qt's options]\n       orvek "
+              "Usage: orvek [--autostart] [--units binary|decimal] [--socket PATH] [Qt's options]\n"
+              "       orvek "
               "--headless",
               ""},
              {{}, 1, "", strNoDisplay + "neither DISPLAY nor WAYLAND_DISPLAY is set); "},

@@ -130,8 +130,8 @@ TEST(HeadlessOptions, HelpListsEveryOption) {
     for (const char* szOption :
          {"--filter EXPR", "--promiscuous", "--exclude DEVICE", "--tunnel DEVICE=CARRIER",
           "--not-tunnel DEVICE", "--interval SECONDS", "--json", "--timestamps", "--per-app[=N]",
-          "--metrics [ADDRESS:]PORT", "--help", "--version", "--database FILE", "--plan-cap SIZE",
-          "--plan-day DAY", "--plan-counts WHAT", "--plan-device DEVICE"}) {
+          "--metrics [ADDRESS:]PORT", "--socket PATH", "--help", "--version", "--database FILE",
+          "--plan-cap SIZE", "--plan-day DAY", "--plan-counts WHAT", "--plan-device DEVICE"}) {
         EXPECT_NE(strHelp.find(std::string("\n  ") + szOption + " "), std::string::npos)
             << szOption << "\n"
             << strHelp;

@@ -9,12 +9,15 @@
 #include "PlanUsage.h"
 #include "StoreSupport.h"
 #include "UsageRecorder.h"
+#include "ZarnFd.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <fstream>
 #include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 using namespace orvektest;
 
@@ -287,7 +290,7 @@ TEST_F(ReportTest, CommandLineAndExitStatuses) {
     for (const char* szOption :
          {"--hours[=N]", "--days[=N]", "--months[=N]", "--years[=N]", "--top[=N]", "--begin DATE",
           "--end DATE", "--cycle", "--oneline", "--json", "--csv", "--units binary|decimal",
-          "--by app|device", "--database FILE", "--help"}) {
+          "--by app|device", "--database FILE", "--socket PATH", "--help"}) {
         EXPECT_NE(std::string(ReportUsage()).find(std::string("\n  ") + szOption + " "),
                   std::string::npos)
             << szOption;
@@ -567,6 +570,40 @@ TEST_F(ReportTest, OnelineForStatusBars) {
     EXPECT_EQ(line["plan"], nlohmann::json::parse(R"({"used_bytes":51754016768,)"
                                                   R"("cap_bytes":100000000000,"unit":"GB",)"
                                                   R"("percent":51})"));
+}
+
+} // namespace
+
+namespace {
+
+// Without --database the report reads the service's file when the service answers (or when the
+// user's own file does not exist); a socket named that does not answer is an error.
+TEST_F(ReportTest, DefaultFileIsTheServicesWhenItAnswers) {
+    const std::string strOwn = (m_dir / "own.sqlite").string();
+    EXPECT_EQ(ChooseReportFile(false, m_strPath, strOwn), strOwn); // neither exists
+    RecordRun(m_strPath, kNow - 3600, 600, Snap(1000, 2000, 0));
+    EXPECT_EQ(ChooseReportFile(false, m_strPath, strOwn), m_strPath);
+    std::ofstream(strOwn).put('x');
+    EXPECT_EQ(ChooseReportFile(false, m_strPath, strOwn), strOwn);
+
+    // A service that answers on the variable's socket; its file under ORVEK_STATE_DIR.
+    const std::string strSocket = (m_dir / "s.sock").string();
+    sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+    strSocket.copy(address.sun_path, sizeof address.sun_path - 1);
+    const CZarnFd hListen(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(bind(hListen.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(hListen.Get(), 4), 0);
+    setenv("ORVEK_STATE_DIR", m_dir.c_str(), 1);
+    setenv("ORVEK_SOCKET", strSocket.c_str(), 1);
+    int nStatus = -1;
+    const auto printed = nlohmann::json::parse(ReportAt(kNow, "--json", nStatus), nullptr, false);
+    EXPECT_TRUE(nStatus == 0 && printed.value("database", "") == m_strPath) << printed.dump();
+    EXPECT_EQ(ReportAt(kNow, "--socket " + strOwn, nStatus),
+              "orvek report: Orvek's service does not answer at " + strOwn +
+                  " (named by --socket): Connection refused\n");
+    EXPECT_EQ(nStatus, 1);
+    unsetenv("ORVEK_SOCKET");
+    unsetenv("ORVEK_STATE_DIR");
 }
 
 } // namespace

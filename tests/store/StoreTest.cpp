@@ -582,6 +582,28 @@ TEST_F(CStoreTest, OneWriterPerFileTheOtherTakesOverAndAlertsFireOnce) {
 
 // Garbage, a database cut short and a file of a newer version are each moved aside with a
 // timestamp and said once; a new file starts and records.
+// A read-only recorder (the window beside the system service) makes no folder, takes no writer's
+// right, keeps nothing it observes, and reads what the service writes.
+TEST_F(CStoreTest, ReadOnlyRecorderOnlyReads) {
+    CFakeClock clock;
+    clock.nWallMs = Utc(2027, 5, 10, 8) * 1000;
+    const std::string strMissing = (m_dir / "none" / "usage.sqlite").string();
+    EXPECT_EQ(
+        CUsageRecorder(strMissing, clock, nullptr, CUsageRecorder::EMode::ReadOnly).GetStore(),
+        nullptr);
+    EXPECT_FALSE(std::filesystem::exists(m_dir / "none"));
+    CUsageRecorder reader(m_strPath, clock, nullptr, CUsageRecorder::EMode::ReadOnly);
+    CUsageRecorder service(m_strPath, clock, nullptr);
+    for (CUsageRecorder* pRecorder : {&reader, &service}) {
+        pRecorder->Observe(Snap({{"eth0", 0, 0}}));
+        pRecorder->Observe(Snap({{"eth0", 1000, 2000}}));
+        pRecorder->Flush(true);
+    }
+    EXPECT_FALSE(reader.HasPending());
+    ASSERT_NE(reader.GetStore(), nullptr);
+    EXPECT_EQ(Sum(*reader.GetStore(), ETier::Day, 0, kForever), Bytes(1000, 2000));
+}
+
 TEST_F(CStoreTest, DamagedAndUnknownFilesAreMovedAsideOnce) {
     CFakeClock clock;
     clock.nWallMs = Utc(2027, 5, 10, 8) * 1000;
