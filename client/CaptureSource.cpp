@@ -45,6 +45,9 @@ int ProbeServiceSocket(const std::string& strPath) {
 CaptureSource ChooseCaptureSource(const std::string& strOption) {
     bool bNamed = false;
     const std::string strPath = ServiceSocketPath(strOption, bNamed);
+    if (strPath == CaptureSource::kNoService) {
+        return {};
+    }
     const int nError = ProbeServiceSocket(strPath);
     if (nError == 0) {
         return {strPath};
@@ -68,8 +71,12 @@ std::string DescribeCaptureSource(const CaptureSource& source) {
 std::string DescribeSourceChoice(const std::string& strOption) {
     try {
         const CaptureSource source = ChooseCaptureSource(strOption);
+        bool bNamed = false;
         return source.IsService()
                    ? "Counting now by the system service at " + source.strSocket + ".\n"
+               : ServiceSocketPath(strOption, bNamed) == CaptureSource::kNoService
+                   ? std::string("Counting now by its own capture helper, as the socket \"none\" "
+                                 "asks.\n")
                    : std::string("Counting now by its own capture helper: nothing answers at ") +
                          CaptureSource::kDefaultSocket + ".\n";
     } catch (const CZarnException& e) {

@@ -8,6 +8,9 @@
 struct CaptureSource {
     static constexpr const char* kSocketVariable = "ORVEK_SOCKET";
     static constexpr const char* kDefaultSocket = "/run/orvek/orvekd.sock";
+    // As a socket (--socket none, ORVEK_SOCKET=none): a helper of its own even where the service
+    // runs, as for a test of the helper or a capture apart from the host's.
+    static constexpr const char* kNoService = "none";
 
     std::string strSocket; // the service's socket; "" for a helper of its own
     bool IsService() const { return !strSocket.empty(); }
@@ -21,8 +24,8 @@ std::string ServiceSocketPath(const std::string& strOption, bool& bNamed);
 int ProbeServiceSocket(const std::string& strPath);
 
 // Decides the source: the service when its socket answers; a helper of its own when the default
-// path does not answer. A socket the user named that does not answer throws CZarnException with a
-// one-line text naming it and who named it.
+// path does not answer, or when the socket named is kNoService. A socket the user named that does
+// not answer throws CZarnException with a one-line text naming it and who named it.
 CaptureSource ChooseCaptureSource(const std::string& strOption);
 
 // One line for the About box, the History tab and --help: "counting by the system service" or
