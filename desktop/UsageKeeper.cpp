@@ -2,6 +2,8 @@
 
 #include "TimedSampler.h"
 
+#include <QSettings>
+
 #include <cstdio>
 
 namespace {
@@ -41,6 +43,14 @@ CUsageKeeper::CUsageKeeper(const CTimedSampler& sampler, const IUsageClock& cloc
     });
     m_timerFlush.start();
     UpdateStatus();
+    // The service's figures may have crossed an alert while no window ran: it is handed out once
+    // the loop runs, when whoever shows it is connected, not marked given and said to nobody.
+    QTimer::singleShot(0, this, [this] {
+        m_bGiveAlerts = true;
+        if (m_stored) {
+            FollowCounts();
+        }
+    });
 }
 
 CUsageKeeper::~CUsageKeeper() {
@@ -93,8 +103,11 @@ void CUsageKeeper::FollowCounts() {
     }
     m_status = AddPending(*m_stored, m_recorder.GetPending(), m_recorder.GetPendingSpans(), nNow);
     CUsageStore* pStore = m_recorder.GetStore();
-    if (pStore == nullptr || m_bService ||
-        DueAlerts(m_status->plan, m_status->nUsed, m_status->fired).empty()) {
+    if (pStore != nullptr && m_bService) {
+        GiveServiceAlerts();
+        return;
+    }
+    if (pStore == nullptr || DueAlerts(m_status->plan, m_status->nUsed, m_status->fired).empty()) {
         return;
     }
     try {
@@ -112,6 +125,44 @@ void CUsageKeeper::FollowCounts() {
         }
         std::fprintf(stderr, "orvek: cannot keep the plan's alerts: %s\n", e.what());
     }
+}
+
+void CUsageKeeper::GiveServiceAlerts() {
+    if (!m_bGiveAlerts) {
+        return;
+    }
+    // The service's file is not the window's to mark: the alerts this user was given are kept in
+    // the user's settings, for the current cycle only.
+    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Orvek"),
+                       QStringLiteral("Orvek"));
+    settings.beginGroup(QLatin1String(kServiceAlertsGroup));
+    const QString strCycle = QString::number(m_status->cycle.nStart);
+    std::set<int> given = m_status->fired;
+    for (const QString& strPercent :
+         settings.value(strCycle).toString().split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        given.insert(strPercent.toInt());
+    }
+    const std::vector<int> vecDue = DueAlerts(m_status->plan, m_status->nUsed, given);
+    given.insert(vecDue.begin(), vecDue.end());
+    m_status->fired = given;
+    m_stored->fired = given;
+    if (vecDue.empty()) {
+        return;
+    }
+    QStringList list;
+    for (const int nPercent : given) {
+        list << QString::number(nPercent);
+    }
+    for (const QString& strKey : settings.childKeys()) {
+        if (strKey != strCycle) {
+            settings.remove(strKey);
+        }
+    }
+    settings.setValue(strCycle, list.join(QLatin1Char(',')));
+    settings.sync();
+    const int nPercent = vecDue.back();
+    emit AlertDue(nPercent, QString::fromStdString(AlertTitle(nPercent)),
+                  QString::fromStdString(AlertText(*m_status, nPercent)));
 }
 
 bool CUsageKeeper::SetPlan(const std::optional<Plan>& plan, QString& strError) {

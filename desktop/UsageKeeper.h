@@ -27,11 +27,13 @@ class CUsageKeeper : public QObject {
     Q_OBJECT
 
 public:
+    static constexpr const char* kServiceAlertsGroup = "serviceAlerts";
+
     // The sampler and the clock must outlive the keeper. strPath "" : the window's usual file, or
     // with bService the system service's. The sampler's latest sample is the base: what the meter
     // counted before is not this run's (made before the first Capture, it holds nothing). With
-    // bService the system service counts and records: the keeper only reads its file (no alerts
-    // are taken from it, as they could not be marked given).
+    // bService the system service counts and records: the keeper only reads its file, and the
+    // alerts given from it are kept in the user's settings (group kServiceAlertsGroup).
     CUsageKeeper(const CTimedSampler& sampler, const IUsageClock& clock,
                  const std::string& strPath = {}, bool bService = false,
                  QObject* pParent = nullptr);
@@ -72,6 +74,9 @@ signals:
 private:
     // User-interface thread, after each sample.
     void OnSampled();
+    // With the service: hands out the alerts the service's figures crossed that this user was not
+    // given yet, as FollowCounts does with the window's own file.
+    void GiveServiceAlerts();
     // Reads the plan's figures from the file afresh, then follows the counts.
     void UpdateStatus();
     // The file's figures as last read with what is not written yet; hands out the alerts that
@@ -85,5 +90,6 @@ private:
     std::optional<Plan> m_plan;
     std::optional<PlanStatus> m_stored; // the file's figures, as of the last read
     std::optional<PlanStatus> m_status;
+    bool m_bGiveAlerts = false; // the service's alerts: from the loop's first turn on
     QString m_strUndelivered;
 };

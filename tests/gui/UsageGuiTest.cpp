@@ -18,6 +18,7 @@
 #include "UsageKeeper.h"
 
 #include <QDBusConnection>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTest>
@@ -225,6 +226,42 @@ TEST_F(UsageGui, AlertsFireOncePerCycleAcrossRestartsOrAreSaidWithoutAService) {
     auto* pHistory = pDetails->findChild<CHistoryView*>();
     ASSERT_NE(pHistory, nullptr);
     EXPECT_TRUE(pHistory->GetStateLabel()->text().startsWith(m_pKeeper->GetUndeliveredAlert()));
+}
+
+// With the system service the window only reads the service's file: the alerts its figures cross
+// are given once per cycle, a restart gives none again, and a later write of the service's gives
+// the next one.
+TEST_F(UsageGui, TheServicesFiguresGiveEachAlertOnce) {
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Orvek"),
+              QStringLiteral("Orvek"))
+        .remove(QLatin1String(CUsageKeeper::kServiceAlertsGroup));
+    const std::string strService = (m_dir / "service.sqlite").string();
+    const int64_t nNow = m_clock.NowUtcMs() / 1000;
+    Plan plan;
+    plan.nCycleDay = LocalDateOf(nNow + 14 * 86400).nDay;
+    plan.nCapBytes = 100'000;
+    const auto serviceWrites = [&](int64_t nRecv) {
+        CUsageStore store(strService, CUsageStore::EAccess::Write, nNow);
+        SavePlan(store, plan);
+        store.Write({{nNow - nNow % 300, "eth0", 0, nRecv}}, {{nNow - 60, nNow}}, nNow);
+    };
+    serviceWrites(95'000);
+    auto pKeeper = std::make_unique<CUsageKeeper>(m_pDlg->GetSampler(), m_clock, strService, true);
+    QSignalSpy first(pKeeper.get(), &CUsageKeeper::AlertDue);
+    ASSERT_TRUE(first.wait(5000));
+    ASSERT_EQ(first.count(), 1); // 75 % given with it, not said
+    EXPECT_EQ(first.at(0).at(0).toInt(), 90);
+
+    pKeeper = std::make_unique<CUsageKeeper>(m_pDlg->GetSampler(), m_clock, strService, true);
+    QSignalSpy again(pKeeper.get(), &CUsageKeeper::AlertDue);
+    EXPECT_FALSE(again.wait(300));
+    serviceWrites(10'000);
+    pKeeper->Flush();
+    ASSERT_EQ(again.count(), 1);
+    EXPECT_EQ(again.at(0).at(0).toInt(), 100);
+    EXPECT_TRUE(
+        again.at(0).at(2).toString().startsWith(QStringLiteral("Your data plan is used up")))
+        << again.at(0).at(2).toString().toStdString();
 }
 
 // A plan in GB keeps GB wherever the plan is shown (the tray, the counters' tooltips, the History
