@@ -60,7 +60,13 @@ void CMeterSession::SendNotice(const std::string& strText) {
 }
 
 void CMeterSession::OnReadable() {
-    for (int nHandled = 0; !m_bEnded && nHandled < kMessagesPerTurn; ++nHandled) {
+    for (int nHandled = 0; !m_bEnded; ++nHandled) {
+        if (nHandled == kMessagesPerTurn) {
+            // The others' turn. What this client sent may already be read into the inbox, where
+            // the socket no longer shows it readable: the rest is read on a later turn.
+            Post([this] { OnReadable(); }, 0);
+            return;
+        }
         const CFrameSocket::Read read = m_socket.Next(false);
         switch (read.eStatus) {
         case CFrameSocket::EStatus::Again:

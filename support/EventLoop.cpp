@@ -51,9 +51,11 @@ void CEventLoop::Quit() {
 void CEventLoop::Run() {
     std::vector<pollfd> waits;
     while (!m_bQuit.load(std::memory_order_acquire)) {
-        // Everything due runs now, work that it posts for now included; then the wait lasts
-        // until the next is due.
+        // What was due when the turn began runs now; then the wait lasts until the next is due.
+        // Work posted meanwhile waits for the next turn, so that the descriptors are looked at
+        // between turns however much work other threads post.
         int nTimeoutMs = -1;
+        const Clock::time_point tTurn = Clock::now();
         for (;;) {
             std::function<void()> fn;
             {
@@ -61,12 +63,13 @@ void CEventLoop::Run() {
                 if (m_timed.empty()) {
                     break;
                 }
-                const Clock::time_point tNow = Clock::now();
-                if (m_timed.top().tDue > tNow) {
-                    // Rounded up: a wait that ends early would only wake to wait again.
+                if (m_timed.top().tDue > tTurn) {
+                    const Clock::time_point tNow = Clock::now();
+                    // Rounded up: a wait that ends early would only wake to wait again. Work
+                    // that fell due during the turn is not waited for at all.
                     const auto wait =
                         std::chrono::ceil<std::chrono::milliseconds>(m_timed.top().tDue - tNow);
-                    nTimeoutMs = static_cast<int>(std::min<int64_t>(wait.count(), 60'000));
+                    nTimeoutMs = static_cast<int>(std::clamp<int64_t>(wait.count(), 0, 60'000));
                     break;
                 }
                 // The queue hands out const references: moving the work out is safe since it is

@@ -57,8 +57,9 @@ public:
     // Reads what comes until pred holds; false after a generous time-out.
     bool WaitFor(const std::function<bool()>& pred) {
         return WaitUntil([&] {
-            pollfd wait{Get(), POLLIN, 0};
-            while (!m_bClosed && poll(&wait, 1, 50) > 0) {
+            // Until nothing is left: frames that came together are read into the inbox at once,
+            // and the socket no longer shows them readable.
+            while (!m_bClosed) {
                 const CFrameSocket::Read read = m_socket.Next(false);
                 if (read.eStatus == CFrameSocket::EStatus::Again) {
                     break;
