@@ -3,6 +3,7 @@
 #include "ZarnException.h"
 
 #include <algorithm>
+#include <tuple>
 #include <utility>
 
 MeterSnapshot SubtractSnapshot(const MeterSnapshot& now, const MeterSnapshot& base) {
@@ -31,13 +32,14 @@ MeterSnapshot SubtractSnapshot(const MeterSnapshot& now, const MeterSnapshot& ba
         device.nOuterSentBytes -= was.nOuterSentBytes;
         device.nOuterRecvBytes -= was.nOuterRecvBytes;
     }
-    std::map<std::pair<std::string, uint32_t>, const AppUsage*> baseApps;
+    std::map<std::tuple<std::string, uint32_t, uint32_t>, const AppUsage*> baseApps;
     for (const AppUsage& app : base.apps) {
-        baseApps[{app.strName, app.nReason}] = &app;
+        baseApps[{app.strName, app.nReason, app.nOwnerUid}] = &app;
     }
     std::vector<AppUsage> apps;
     for (AppUsage app : now.apps) {
-        if (const auto it = baseApps.find({app.strName, app.nReason}); it != baseApps.end()) {
+        if (const auto it = baseApps.find({app.strName, app.nReason, app.nOwnerUid});
+            it != baseApps.end()) {
             // What waits for attribution shrinks as it is attributed: never below nothing.
             app.nSentBytes = std::max<int64_t>(app.nSentBytes - it->second->nSentBytes, 0);
             app.nRecvBytes = std::max<int64_t>(app.nRecvBytes - it->second->nRecvBytes, 0);

@@ -152,9 +152,8 @@ std::string FormatJsonLine(const MeterSnapshot& snapshot, const MeterSnapshot& b
         const std::vector<AppUsage> beforeRows = TopAppRows(before.apps, nPerApp);
         ordered_json& apps = line["apps"] = ordered_json::array();
         for (const AppUsage& row : TopAppRows(snapshot.apps, nPerApp)) {
-            const auto itBefore = std::ranges::find_if(beforeRows, [&](const AppUsage& earlier) {
-                return earlier.nReason == row.nReason && earlier.strName == row.strName;
-            });
+            const auto itBefore = std::ranges::find_if(
+                beforeRows, [&](const AppUsage& earlier) { return IsSameAppRow(earlier, row); });
             const bool bBefore = itBefore != beforeRows.end();
             ordered_json& object = apps.emplace_back();
             object["name"] = JsonText(row.strName);

@@ -91,7 +91,7 @@ MeterSnapshot FullSnapshot() {
                                 -2,        INT64_MAX,
                                 "",        "\xff\n",
                                 false});
-    snapshot.apps.push_back({"org.example.App", 0, 9, INT64_MAX, 3, 2});
+    snapshot.apps.push_back({"org.example.App", 0, 9, INT64_MAX, 3, 2, 1000});
     snapshot.apps.push_back({"not attributed: \xfe", 4, INT64_MIN, 0, -1});
     return snapshot;
 }
