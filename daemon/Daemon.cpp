@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <grp.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -40,7 +41,23 @@ void Refuse(CZarnFd hClient, const std::string& strReason) {
 } // namespace
 
 CDaemon::CDaemon(const DaemonConfig& config, CEventLoop& loop)
-    : m_loop(loop), m_limits(config.limits), m_meter(*this, m_manager, m_manager) {
+    : m_loop(loop), m_limits(config.limits), m_strCaptureGroup(config.strCaptureGroup),
+      m_meter(*this, m_manager, m_manager) {
+    if (!m_strCaptureGroup.empty()) {
+        group entry{};
+        group* pEntry = nullptr;
+        std::vector<char> buffer(16384);
+        if (getgrnam_r(m_strCaptureGroup.c_str(), &entry, buffer.data(), buffer.size(), &pEntry) ==
+                0 &&
+            pEntry != nullptr) {
+            m_captureGid = pEntry->gr_gid;
+        } else {
+            std::fprintf(stderr,
+                         "orvekd: there is no group %s: only root sees every application and "
+                         "changes the plan\n",
+                         m_strCaptureGroup.c_str());
+        }
+    }
     std::error_code error;
     std::filesystem::create_directories(config.strStateDir, error);
     if (error) {
@@ -141,6 +158,7 @@ void CDaemon::Accept(CZarnFd hClient) {
         return;
     }
     ++m_clientsOfUid[cred.uid];
+    ClientAccess access = AccessOf(hClient.Get(), cred, m_captureGid, m_strCaptureGroup);
     auto pClient = std::make_unique<Client>(
         hClient.Release(), m_loop, m_meter, cred,
         CMeterSession::Options{strName, m_limits.nQueueBound,
@@ -154,7 +172,7 @@ void CDaemon::Accept(CZarnFd hClient) {
                                },
                                &m_nQueuedInAll, m_limits.nQueuedInAllBound},
         [this, nUid = cred.uid](bool bClaim) { return Claim(nUid, bClaim); },
-        [this] { return GetSharedSnapshot(); });
+        [this] { return GetSharedSnapshot(); }, std::move(access));
     Client& client = *pClient;
     m_clients.emplace(nId, std::move(pClient));
     client.session.Begin();

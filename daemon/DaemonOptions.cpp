@@ -5,7 +5,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: orvekd [--state-dir DIR] [--socket PATH]\n"
+    "Usage: orvekd [--state-dir DIR] [--socket PATH] [--capture-group NAME]\n"
     "Orvek's system service: counts this host's traffic from boot with the default settings\n"
     "(filter \"tcp or udp\", not promiscuous), records it into DIR/usage.sqlite and serves every\n"
     "local user's Orvek on the socket PATH. Started by systemd (orvekd.service).\n";
@@ -20,6 +20,10 @@ void AddDaemonOptions(COptionParser& parser, DaemonOptions& options) {
     app.add_option("--socket", options.strSocket,
                    "the Unix socket the clients connect to (default: /run/orvek/orvekd.sock)")
         ->option_text("PATH");
+    app.add_option("--capture-group", options.strCaptureGroup,
+                   "its members, beside root, see every user's applications by name and may "
+                   "change the host's plan (default: none, root alone)")
+        ->option_text("NAME");
     app.add_flag("--help", options.bHelp, "print this help and exit (default: off)");
     app.add_flag("--version", options.bVersion, "print the version and exit (default: off)");
 }

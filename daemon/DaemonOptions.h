@@ -7,6 +7,7 @@
 struct DaemonOptions {
     std::string strStateDir = "/var/lib/orvek";
     std::string strSocket = "/run/orvek/orvekd.sock";
+    std::string strCaptureGroup; // "": root alone sees every application and changes the plan
     bool bHelp = false;
     bool bVersion = false;
 };

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 DeviceSnapshot Device(const std::string& strName, uint64_t nId, int64_t nSent, int64_t nRecv) {
@@ -111,6 +113,44 @@ std::pair<int64_t, int64_t> Totals(const IMeter& meter) {
     const MeterSnapshot snapshot = meter.GetSnapshot();
     EXPECT_EQ(snapshot.devices.at(0).nSentBytes, snapshot.nSentBytes);
     return {snapshot.nSentBytes, snapshot.nRecvBytes};
+}
+
+// An ordinary user sees its own applications and the reasons by name, each other user's
+// applications as one row of that user (named from the user database, else by number); the rows
+// still add up. A privileged client's meter shows every row as it is.
+TEST(DaemonUnit, OtherUsersApplicationsAreShownAsTheirUsersRows) {
+    constexpr uint32_t kUnknown = 4'000'000'000U;
+    const std::vector<AppUsage> rows{
+        {"firefox", 0, 10, 100, 2, 1, 1000},   {"firefox", 0, 20, 200, 1, 1, 0},
+        {"sshd.service", 0, 30, 300, 3, 0, 0}, {"secret-app", 0, 40, 400, 4, 2, kUnknown},
+        {"not attributed yet", 7, 5, 5, 0, 0}, {"user root", 0, 1, 1, 1, 3, 0}};
+    const std::vector<AppUsage> shown = ShowAppsTo(rows, 1000);
+    EXPECT_EQ(shown, (std::vector<AppUsage>{{"firefox", 0, 10, 100, 2, 1, 1000},
+                                            {"user root", 0, 51, 501, 5, 3, 0},
+                                            {"uid 4000000000", 0, 40, 400, 4, 3, kUnknown},
+                                            {"not attributed yet", 7, 5, 5, 0, 0}}));
+    EXPECT_EQ(ShowAppsTo(rows, 0).size(), 6u); // root's three by name, two users', the reason
+
+    MeterSnapshot snapshot{111, 1111, {Device("eth0", 1, 111, 1111)}, true, rows};
+    CFakeShared shared;
+    shared.m_snapshot = snapshot;
+    CNoView view;
+    const auto noClaim = [](bool) { return std::string(); };
+    CClientMeter ordinary(shared, view, noClaim, {}, {1000, false, ""});
+    CClientMeter privileged(shared, view, noClaim, {}, {1000, true, ""});
+    ordinary.StartCapture();
+    privileged.StartCapture();
+    shared.m_snapshot.apps[3].nSentBytes += 60;
+    shared.Move(60, 0);
+    const auto rowOf = [](const IMeter& meter, const std::string& strName) {
+        const MeterSnapshot seen = meter.GetSnapshot();
+        const auto it = std::ranges::find(seen.apps, strName, &AppUsage::strName);
+        return it == seen.apps.end() ? AppUsage{} : *it;
+    };
+    EXPECT_EQ(rowOf(ordinary, "uid 4000000000"),
+              (AppUsage{"uid 4000000000", 0, 60, 0, 4, 3, kUnknown}));
+    EXPECT_EQ(rowOf(ordinary, "secret-app").strName, "");
+    EXPECT_EQ(rowOf(privileged, "secret-app").nSentBytes, 60);
 }
 
 // A client with the service's settings counts the shared meter from its Start; a Stop holds its
