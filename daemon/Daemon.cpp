@@ -1,5 +1,6 @@
 #include "Daemon.h"
 
+#include "Plan.h"
 #include "ZarnException.h"
 
 #include <cerrno>
@@ -161,16 +162,18 @@ void CDaemon::Accept(CZarnFd hClient) {
     ClientAccess access = AccessOf(hClient.Get(), cred, m_captureGid, m_strCaptureGroup);
     auto pClient = std::make_unique<Client>(
         hClient.Release(), m_loop, m_meter, cred,
-        CMeterSession::Options{strName, m_limits.nQueueBound,
-                               [this, nId](int) {
-                                   const auto it = m_clients.find(nId);
-                                   const uid_t nUid = it->second->cred.uid;
-                                   m_clients.erase(it);
-                                   if (--m_clientsOfUid[nUid] == 0) {
-                                       m_clientsOfUid.erase(nUid);
-                                   }
-                               },
-                               &m_nQueuedInAll, m_limits.nQueuedInAllBound},
+        CMeterSession::Options{
+            strName, m_limits.nQueueBound,
+            [this, nId](int) {
+                const auto it = m_clients.find(nId);
+                const uid_t nUid = it->second->cred.uid;
+                m_clients.erase(it);
+                if (--m_clientsOfUid[nUid] == 0) {
+                    m_clientsOfUid.erase(nUid);
+                }
+            },
+            &m_nQueuedInAll, m_limits.nQueuedInAllBound,
+            [this, nId](const std::string& strPlan) { return SetPlan(nId, strPlan); }},
         [this, nUid = cred.uid](bool bClaim) { return Claim(nUid, bClaim); },
         [this] { return GetSharedSnapshot(); }, std::move(access));
     Client& client = *pClient;
@@ -212,6 +215,28 @@ std::string CDaemon::Claim(uid_t nUid, bool bClaim) {
     ++m_ownMetersOfUid[nUid];
     ++m_nOwnMeters;
     return "";
+}
+
+std::string CDaemon::SetPlan(uint64_t nId, const std::string& strPlan) {
+    const Client& client = *m_clients.at(nId);
+    const ClientAccess& access = client.meter.GetAccess();
+    const std::string strName = Describe(client.cred, nId);
+    if (!access.bPrivileged) {
+        std::fprintf(stderr, "%s may not change the plan\n", strName.c_str());
+        return access.strGroup.empty() ? "only root may change this host's plan"
+                                       : "only root and members of group " + access.strGroup +
+                                             " may change this host's plan";
+    }
+    std::optional<Plan> plan;
+    if (!strPlan.empty() && !(plan = ParsePlan(strPlan))) {
+        return "this service does not read the plan it was sent";
+    }
+    std::string strRefusal = m_pRecording->SetPlan(plan);
+    std::fprintf(stderr, "%s %s\n", strName.c_str(),
+                 !strRefusal.empty() ? ("could not change the plan: " + strRefusal).c_str()
+                 : plan              ? "set the plan"
+                                     : "removed the plan");
+    return strRefusal;
 }
 
 MeterSnapshot CDaemon::GetSharedSnapshot() {

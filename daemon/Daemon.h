@@ -89,6 +89,9 @@ private:
     void Accept(CZarnFd hClient);
     // Loop thread: a claim of a meter of the client's own, or its return ("" when granted).
     std::string Claim(uid_t nUid, bool bClaim);
+    // Loop thread: a client's request to set the host's plan (its text, "" to remove it): ""
+    // when done, else why not. Root and the capture group's members alone may.
+    std::string SetPlan(uint64_t nId, const std::string& strPlan);
     // Loop thread: the always-on meter's snapshot, taken at most once in kSharedSnapshotAge, so
     // that pushing it to many clients reads the meter once.
     MeterSnapshot GetSharedSnapshot();
