@@ -2,6 +2,12 @@
 
 #include "OptionParser.h"
 
+#include <filesystem>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
 namespace {
 
 constexpr const char* kUsage =
@@ -22,7 +28,8 @@ void AddDaemonOptions(COptionParser& parser, DaemonOptions& options) {
         ->option_text("PATH");
     app.add_option("--capture-group", options.strCaptureGroup,
                    "its members, beside root, see every user's applications by name and may "
-                   "change the host's plan (default: none, root alone)")
+                   "change the host's plan (default: the installed capture helper's group; "
+                   "none: root alone)")
         ->option_text("NAME");
     app.add_flag("--help", options.bHelp, "print this help and exit (default: off)");
     app.add_flag("--version", options.bVersion, "print the version and exit (default: off)");
@@ -50,4 +57,22 @@ const char* DaemonUsage() {
         return parser.Help();
     }();
     return strUsage.c_str();
+}
+
+std::string InstalledCaptureGroup() {
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    struct stat status {};
+    const std::string strHelper = (self.parent_path() / ORVEK_HELPER_FROM_SBIN).string();
+    if (error || stat(strHelper.c_str(), &status) != 0 || status.st_gid == 0) {
+        return "";
+    }
+    group entry{};
+    group* pEntry = nullptr;
+    std::vector<char> buffer(16384);
+    if (getgrgid_r(status.st_gid, &entry, buffer.data(), buffer.size(), &pEntry) != 0 ||
+        pEntry == nullptr) {
+        return "";
+    }
+    return pEntry->gr_name;
 }
