@@ -220,9 +220,8 @@ std::string CDaemon::Claim(uid_t nUid, bool bClaim) {
 std::string CDaemon::SetPlan(uint64_t nId, const std::string& strPlan) {
     const Client& client = *m_clients.at(nId);
     const ClientAccess& access = client.meter.GetAccess();
-    const std::string strName = Describe(client.cred, nId);
     if (!access.bPrivileged) {
-        std::fprintf(stderr, "%s may not change the plan\n", strName.c_str());
+        // Told to the client alone: a client that asks again and again fills no journal.
         return access.strGroup.empty() ? "only root may change this host's plan"
                                        : "only root and members of group " + access.strGroup +
                                              " may change this host's plan";
@@ -232,7 +231,7 @@ std::string CDaemon::SetPlan(uint64_t nId, const std::string& strPlan) {
         return "this service does not read the plan it was sent";
     }
     std::string strRefusal = m_pRecording->SetPlan(plan);
-    std::fprintf(stderr, "%s %s\n", strName.c_str(),
+    std::fprintf(stderr, "%s %s\n", Describe(client.cred, nId).c_str(),
                  !strRefusal.empty() ? ("could not change the plan: " + strRefusal).c_str()
                  : plan              ? "set the plan"
                                      : "removed the plan");

@@ -73,6 +73,25 @@ void MergeAppRows(std::vector<AppUsage>& rows, const std::vector<AppUsage>& more
     }
 }
 
+std::vector<AppUsage> MergeAppOwners(const std::vector<AppUsage>& rows) {
+    std::vector<AppUsage> merged;
+    merged.reserve(rows.size());
+    for (const AppUsage& row : rows) {
+        const auto it = std::ranges::find_if(merged, [&](const AppUsage& mine) {
+            return mine.nReason == row.nReason && mine.strName == row.strName;
+        });
+        if (it == merged.end()) {
+            merged.push_back(row);
+            continue;
+        }
+        it->nSentBytes += row.nSentBytes;
+        it->nRecvBytes += row.nRecvBytes;
+        it->nConnections += row.nConnections;
+        it->nOwnerUid = it->nOwnerUid == row.nOwnerUid ? row.nOwnerUid : AppUsage::kNoOwner;
+    }
+    return merged;
+}
+
 void BalanceAppRows(std::vector<AppUsage>& rows, int64_t nSentBytes, int64_t nRecvBytes) {
     const auto nPending = static_cast<uint32_t>(EUnattributed::Pending);
     std::erase_if(rows, [&](const AppUsage& row) { return row.nReason == nPending; });

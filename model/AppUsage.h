@@ -72,6 +72,9 @@ bool IsSameAppRow(const AppUsage& a, const AppUsage& b);
 // too when bConnections (not for counts of the past).
 void MergeAppRows(std::vector<AppUsage>& rows, const std::vector<AppUsage>& more,
                   bool bConnections);
+// The rows as one per name and reason, whoever owns them (the owner kept where all of them share
+// it), for views that tell applications by name alone (metrics' labels, JSON lines).
+std::vector<AppUsage> MergeAppOwners(const std::vector<AppUsage>& rows);
 // Makes the Pending row what the other rows leave of the totals (no row when nothing is left), so
 // that the rows add up to them.
 void BalanceAppRows(std::vector<AppUsage>& rows, int64_t nSentBytes, int64_t nRecvBytes);
