@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 namespace {
 
 DeviceSnapshot Device(const std::string& strName, uint64_t nId, int64_t nSent, int64_t nRecv) {
@@ -117,7 +115,7 @@ std::pair<int64_t, int64_t> Totals(const IMeter& meter) {
 
 // An ordinary user sees its own applications and the reasons by name, each other user's
 // applications as one row of that user (named from the user database, else by number); the rows
-// still add up. A privileged client's meter shows every row as it is.
+// still add up.
 TEST(DaemonUnit, OtherUsersApplicationsAreShownAsTheirUsersRows) {
     constexpr uint32_t kUnknown = 4'000'000'000U;
     const std::vector<AppUsage> rows{
@@ -130,27 +128,6 @@ TEST(DaemonUnit, OtherUsersApplicationsAreShownAsTheirUsersRows) {
                                             {"uid 4000000000", 0, 40, 400, 4, 3, kUnknown},
                                             {"not attributed yet", 7, 5, 5, 0, 0}}));
     EXPECT_EQ(ShowAppsTo(rows, 0).size(), 6u); // root's three by name, two users', the reason
-
-    MeterSnapshot snapshot{111, 1111, {Device("eth0", 1, 111, 1111)}, true, rows};
-    CFakeShared shared;
-    shared.m_snapshot = snapshot;
-    CNoView view;
-    const auto noClaim = [](bool) { return std::string(); };
-    CClientMeter ordinary(shared, view, noClaim, {}, {1000, false, ""});
-    CClientMeter privileged(shared, view, noClaim, {}, {1000, true, ""});
-    ordinary.StartCapture();
-    privileged.StartCapture();
-    shared.m_snapshot.apps[3].nSentBytes += 60;
-    shared.Move(60, 0);
-    const auto rowOf = [](const IMeter& meter, const std::string& strName) {
-        const MeterSnapshot seen = meter.GetSnapshot();
-        const auto it = std::ranges::find(seen.apps, strName, &AppUsage::strName);
-        return it == seen.apps.end() ? AppUsage{} : *it;
-    };
-    EXPECT_EQ(rowOf(ordinary, "uid 4000000000"),
-              (AppUsage{"uid 4000000000", 0, 60, 0, 4, 3, kUnknown}));
-    EXPECT_EQ(rowOf(ordinary, "secret-app").strName, "");
-    EXPECT_EQ(rowOf(privileged, "secret-app").nSentBytes, 60);
 }
 
 // A client with the service's settings counts the shared meter from its Start; a Stop holds its
