@@ -55,9 +55,11 @@ std::string UserRowName(uint32_t nUid) {
     return "uid " + std::to_string(nUid);
 }
 
-std::vector<AppUsage> ShowAppsTo(const std::vector<AppUsage>& rows, uint32_t nViewerUid) {
+std::vector<AppUsage> ShowAppsTo(const std::vector<AppUsage>& rows, uint32_t nViewerUid,
+                                 std::map<uint32_t, std::string>* pNames) {
     std::vector<AppUsage> shown;
-    std::map<uint32_t, std::string> names; // each user looked up once
+    std::map<uint32_t, std::string> lookedUp;
+    std::map<uint32_t, std::string>& names = pNames != nullptr ? *pNames : lookedUp;
     for (const AppUsage& row : rows) {
         if (!row.IsAttributed() || row.nOwnerUid == AppUsage::kNoOwner ||
             row.nOwnerUid == nViewerUid) {
@@ -231,7 +233,7 @@ void CClientMeter::StopCapture() {
 MeterSnapshot CClientMeter::GetSnapshot() const {
     MeterSnapshot snapshot = GetWholeSnapshot();
     if (!m_access.bPrivileged) {
-        snapshot.apps = ShowAppsTo(snapshot.apps, m_access.nUid);
+        snapshot.apps = ShowAppsTo(snapshot.apps, m_access.nUid, &m_userNames);
     }
     return snapshot;
 }

@@ -37,8 +37,10 @@ std::string UserRowName(uint32_t nUid);
 // Pure but for the user database: the application rows as nViewerUid sees them when it does not
 // see everything: its own applications and rows of no owner (reasons, "other") as they are, each
 // other user's applications as one row named by UserRowName, owned by that user. Bytes and
-// connections are kept, so that the rows still add up to the totals.
-std::vector<AppUsage> ShowAppsTo(const std::vector<AppUsage>& rows, uint32_t nViewerUid);
+// connections are kept, so that the rows still add up to the totals. names: the users' names
+// looked up so far, by uid, kept and added to (null: looked up anew).
+std::vector<AppUsage> ShowAppsTo(const std::vector<AppUsage>& rows, uint32_t nViewerUid,
+                                 std::map<uint32_t, std::string>* pNames = nullptr);
 
 // Pure: what now counted since base, both snapshots of one meter: the totals, each device of
 // the same counters (a device with other counters than in base counts from zero) and each
@@ -112,6 +114,8 @@ private:
     ClaimFn m_fnClaim;
     SnapshotFn m_fnShared;
     ClientAccess m_access;
+    // Other users' row names, looked up once for this client's snapshots.
+    mutable std::map<uint32_t, std::string> m_userNames;
     EMode m_eMode = EMode::Idle;
     std::string m_strFilter{COrvekMeter::kDefaultFilter};
     bool m_bPromiscuous = false;
