@@ -327,7 +327,8 @@ void CAppResolver::ResolveFlows(const std::vector<const FlowKey*>& keys,
                 // program that talks to its peer, else its user.
                 nRow = RowOfPeer(*keys[nFirst + n], tNow);
                 if (nRow == 0) {
-                    nRow = RowOfName(UserName(pReply->socket.nUid), EAppKind::User);
+                    nRow = RowOfName(UserName(pReply->socket.nUid), EAppKind::User,
+                                     pReply->socket.nUid);
                 }
                 continue;
             }
@@ -416,7 +417,7 @@ uint32_t CAppResolver::RowOf(const SocketRecord& socket, bool bMayDefer) {
         strName = UserName(socket.nUid);
         eKind = EAppKind::User;
     }
-    const uint32_t nRow = RowOfName(strName, eKind);
+    const uint32_t nRow = RowOfName(strName, eKind, socket.nUid);
     // A group's programs differ from socket to socket; a group or a user names every one alike.
     if (bKnown && !bByProcess) {
         m_rowOfOwner.emplace(owner, nRow);
@@ -424,19 +425,20 @@ uint32_t CAppResolver::RowOf(const SocketRecord& socket, bool bMayDefer) {
     return nRow;
 }
 
-uint32_t CAppResolver::RowOfName(const std::string& strName, EAppKind eKind) {
-    if (const auto it = m_rowOfName.find(strName); it != m_rowOfName.end()) {
+uint32_t CAppResolver::RowOfName(const std::string& strName, EAppKind eKind, uint32_t nUid) {
+    if (const auto it = m_rowOfName.find({strName, nUid}); it != m_rowOfName.end()) {
         return it->second;
     }
     std::lock_guard<std::mutex> guard(m_mtxTotals);
     if (m_vecRows.size() >= kReasonRows + kMaxApps) {
         m_vecRows.back().strName = "other applications";
         m_vecRows.back().nKind = static_cast<uint32_t>(EAppKind::Group);
+        m_vecRows.back().nOwnerUid = AppUsage::kNoOwner; // many users' applications
         return static_cast<uint32_t>(m_vecRows.size() - 1);
     }
     const auto nRow = static_cast<uint32_t>(m_vecRows.size());
-    m_vecRows.push_back(AppUsage{strName, 0, 0, 0, 0, static_cast<uint32_t>(eKind)});
-    m_rowOfName.emplace(strName, nRow);
+    m_vecRows.push_back(AppUsage{strName, 0, 0, 0, 0, static_cast<uint32_t>(eKind), nUid});
+    m_rowOfName.emplace(std::pair{strName, nUid}, nRow);
     return nRow;
 }
 

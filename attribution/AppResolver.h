@@ -101,7 +101,8 @@ private:
     // Sends requests and reads replies until nExpected answers (or a dump's end) came.
     bool Exchange(const std::string& strRequests, size_t nExpected, bool bDump,
                   std::vector<DiagReply>& replies);
-    uint32_t RowOfName(const std::string& strName, EAppKind eKind);
+    // The row of an application of one user (nUid: its sockets' owner).
+    uint32_t RowOfName(const std::string& strName, EAppKind eKind, uint32_t nUid);
     void ExpireFlows(std::chrono::steady_clock::time_point tNow);
 
     // The socket diagnostics' socket, opened by the first flow; under m_mtxWork.
@@ -119,9 +120,9 @@ private:
     // may be named by their executables.
     const uint32_t m_nOwnUid;
     CProcessNamer m_processes;
-    std::map<std::pair<uint64_t, uint32_t>, uint32_t> m_rowOfOwner; // (cgroup id, uid) -> row
-    std::unordered_map<std::string, uint32_t> m_rowOfName;
-    std::unordered_map<FlowKey, PeerEntry, FlowKeyHash> m_peers; // local port 0
+    std::map<std::pair<uint64_t, uint32_t>, uint32_t> m_rowOfOwner;   // (cgroup id, uid) -> row
+    std::map<std::pair<std::string, uint32_t>, uint32_t> m_rowOfName; // (name, uid) -> row
+    std::unordered_map<FlowKey, PeerEntry, FlowKeyHash> m_peers;      // local port 0
     std::vector<SocketRecord> m_vecBound; // listening TCP and every UDP socket, from dumps
     std::optional<std::chrono::steady_clock::time_point> m_tBoundRead;
     std::chrono::steady_clock::time_point m_tLastExpiry;

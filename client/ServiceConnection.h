@@ -22,3 +22,9 @@ private:
     CFrameSocket m_socket;
     pid_t m_nPeerPid = 0;
 };
+
+// Asks the service at strPath to set the host's plan (its settings text; "" removes it) on a
+// connection of its own, waiting at most nTimeoutMs for the answer: "" when the service set it,
+// else its refusal (only root and the capture group may) or why it could not be asked.
+std::string AskServiceToSetPlan(const std::string& strPath, const std::string& strPlan,
+                                int nTimeoutMs = 5000);

@@ -3,7 +3,80 @@
 #include "ZarnException.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <grp.h>
+#include <pwd.h>
+#include <tuple>
 #include <utility>
+
+ClientAccess AccessOf(int hSocket, const ucred& cred, std::optional<gid_t> captureGid,
+                      const std::string& strGroup) {
+    ClientAccess access{cred.uid, cred.uid == 0, strGroup};
+    if (access.bPrivileged || !captureGid) {
+        return access;
+    }
+    std::vector<gid_t> groups(64);
+    for (;;) {
+        auto nLength = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+        if (getsockopt(hSocket, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &nLength) == 0) {
+            groups.resize(nLength / sizeof(gid_t));
+            break;
+        }
+        if (errno == ERANGE && groups.size() < 65536) {
+            groups.resize(std::max<size_t>(nLength / sizeof(gid_t), groups.size() * 2));
+            continue;
+        }
+        // No peer groups from the kernel: the user's groups as the group database lists them.
+        groups.resize(256);
+        int nCount = static_cast<int>(groups.size());
+        passwd* pEntry = nullptr;
+        passwd entry{};
+        char szBuffer[1024];
+        if (getpwuid_r(cred.uid, &entry, szBuffer, sizeof szBuffer, &pEntry) != 0 ||
+            pEntry == nullptr ||
+            getgrouplist(pEntry->pw_name, cred.gid, groups.data(), &nCount) < 0) {
+            nCount = 0;
+        }
+        groups.resize(static_cast<size_t>(nCount));
+        break;
+    }
+    groups.push_back(cred.gid);
+    access.bPrivileged = std::ranges::find(groups, *captureGid) != groups.end();
+    return access;
+}
+
+std::string UserRowName(uint32_t nUid) {
+    passwd entry{};
+    passwd* pEntry = nullptr;
+    char szBuffer[1024];
+    if (getpwuid_r(nUid, &entry, szBuffer, sizeof szBuffer, &pEntry) == 0 && pEntry != nullptr) {
+        return std::string("user ") + pEntry->pw_name;
+    }
+    return "uid " + std::to_string(nUid);
+}
+
+std::vector<AppUsage> ShowAppsTo(const std::vector<AppUsage>& rows, uint32_t nViewerUid,
+                                 std::map<uint32_t, std::string>* pNames) {
+    std::vector<AppUsage> shown;
+    std::map<uint32_t, std::string> lookedUp;
+    std::map<uint32_t, std::string>& names = pNames != nullptr ? *pNames : lookedUp;
+    for (const AppUsage& row : rows) {
+        if (!row.IsAttributed() || row.nOwnerUid == AppUsage::kNoOwner ||
+            row.nOwnerUid == nViewerUid) {
+            MergeAppRows(shown, {row}, true);
+            continue;
+        }
+        auto [it, bNew] = names.try_emplace(row.nOwnerUid);
+        if (bNew) {
+            it->second = UserRowName(row.nOwnerUid);
+        }
+        MergeAppRows(shown,
+                     {AppUsage{it->second, 0, row.nSentBytes, row.nRecvBytes, row.nConnections,
+                               static_cast<uint32_t>(EAppKind::User), row.nOwnerUid}},
+                     true);
+    }
+    return shown;
+}
 
 MeterSnapshot SubtractSnapshot(const MeterSnapshot& now, const MeterSnapshot& base) {
     MeterSnapshot result = now;
@@ -31,13 +104,14 @@ MeterSnapshot SubtractSnapshot(const MeterSnapshot& now, const MeterSnapshot& ba
         device.nOuterSentBytes -= was.nOuterSentBytes;
         device.nOuterRecvBytes -= was.nOuterRecvBytes;
     }
-    std::map<std::pair<std::string, uint32_t>, const AppUsage*> baseApps;
+    std::map<std::tuple<std::string, uint32_t, uint32_t>, const AppUsage*> baseApps;
     for (const AppUsage& app : base.apps) {
-        baseApps[{app.strName, app.nReason}] = &app;
+        baseApps[{app.strName, app.nReason, app.nOwnerUid}] = &app;
     }
     std::vector<AppUsage> apps;
     for (AppUsage app : now.apps) {
-        if (const auto it = baseApps.find({app.strName, app.nReason}); it != baseApps.end()) {
+        if (const auto it = baseApps.find({app.strName, app.nReason, app.nOwnerUid});
+            it != baseApps.end()) {
             // What waits for attribution shrinks as it is attributed: never below nothing.
             app.nSentBytes = std::max<int64_t>(app.nSentBytes - it->second->nSentBytes, 0);
             app.nRecvBytes = std::max<int64_t>(app.nRecvBytes - it->second->nRecvBytes, 0);
@@ -60,9 +134,10 @@ bool AreServiceSettings(const std::string& strFilter, bool bPromiscuous,
 }
 
 CClientMeter::CClientMeter(IMeter& shared, IMeterView& ownView, ClaimFn fnClaim,
-                           SnapshotFn fnShared)
+                           SnapshotFn fnShared, ClientAccess access)
     : m_shared(shared), m_ownView(ownView), m_fnClaim(std::move(fnClaim)),
-      m_fnShared(fnShared ? std::move(fnShared) : [&shared] { return shared.GetSnapshot(); }) {}
+      m_fnShared(fnShared ? std::move(fnShared) : [&shared] { return shared.GetSnapshot(); }),
+      m_access(std::move(access)) {}
 
 CClientMeter::~CClientMeter() {
     EndOwn();
@@ -150,12 +225,20 @@ void CClientMeter::StopCapture() {
     if (m_pOwnMeter) {
         m_pOwnMeter->StopCapture();
     } else if (m_eMode == EMode::Shared && !m_bStopped) {
-        m_held = GetSnapshot();
+        m_held = GetWholeSnapshot();
         m_bStopped = true;
     }
 }
 
 MeterSnapshot CClientMeter::GetSnapshot() const {
+    MeterSnapshot snapshot = GetWholeSnapshot();
+    if (!m_access.bPrivileged) {
+        snapshot.apps = ShowAppsTo(snapshot.apps, m_access.nUid, &m_userNames);
+    }
+    return snapshot;
+}
+
+MeterSnapshot CClientMeter::GetWholeSnapshot() const {
     if (m_pOwnMeter) {
         return m_pOwnMeter->GetSnapshot();
     }

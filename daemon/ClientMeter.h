@@ -8,9 +8,39 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
+#include <sys/socket.h>
 #include <vector>
+
+// Who a client of the service is, as its socket tells (SO_PEERCRED), and what it may therefore
+// see and change.
+struct ClientAccess {
+    uint32_t nUid = 0;
+    // Root or a member of the capture group: sees every user's applications by name and may
+    // change the host's plan. Others see other users' applications as one row per user.
+    bool bPrivileged = false;
+    // The capture group's name, for a refusal's text ("" when the service names none).
+    std::string strGroup;
+};
+
+// Loop thread, as a client is accepted on hSocket: its access. Group membership is the peer's
+// primary and supplementary groups at its connect (SO_PEERGROUPS; the uid's groups from the group
+// database where the kernel cannot tell). captureGid: the capture group (nullopt: none).
+ClientAccess AccessOf(int hSocket, const ucred& cred, std::optional<gid_t> captureGid,
+                      const std::string& strGroup);
+
+// A user as a row names it: "user NAME", or "uid N" for a uid the user database does not know.
+std::string UserRowName(uint32_t nUid);
+
+// Pure but for the user database: the application rows as nViewerUid sees them when it does not
+// see everything: its own applications and rows of no owner (reasons, "other") as they are, each
+// other user's applications as one row named by UserRowName, owned by that user. Bytes and
+// connections are kept, so that the rows still add up to the totals. names: the users' names
+// looked up so far, by uid, kept and added to (null: looked up anew).
+std::vector<AppUsage> ShowAppsTo(const std::vector<AppUsage>& rows, uint32_t nViewerUid,
+                                 std::map<uint32_t, std::string>* pNames = nullptr);
 
 // Pure: what now counted since base, both snapshots of one meter: the totals, each device of
 // the same counters (a device with other counters than in base counts from zero) and each
@@ -41,13 +71,17 @@ public:
     // shared (the always-on meter) must outlive this; ownView is the view of a meter of the
     // client's own (its session), which outlives it too. fnShared gives the shared meter's
     // snapshots (by default its own GetSnapshot).
-    CClientMeter(IMeter& shared, IMeterView& ownView, ClaimFn fnClaim, SnapshotFn fnShared = {});
+    // access: who the client is; its snapshots show applications as ShowAppsTo says unless it is
+    // privileged.
+    CClientMeter(IMeter& shared, IMeterView& ownView, ClaimFn fnClaim, SnapshotFn fnShared = {},
+                 ClientAccess access = {0, true, {}});
     CClientMeter(const CClientMeter&) = delete;
     CClientMeter& operator=(const CClientMeter&) = delete;
     ~CClientMeter();
 
     // Whether the client's counts are the shared meter's (after a Start with its settings).
     bool IsShared() const { return m_eMode == EMode::Shared; }
+    const ClientAccess& GetAccess() const { return m_access; }
 
     void SetCaptureSettings(const std::string& strFilter, bool bPromiscuous) override;
     std::string GetFilter() const override { return m_strFilter; }
@@ -72,11 +106,16 @@ private:
     enum class EMode { Idle, Shared, Own };
     // Ends the client's own meter, if it has one, and gives its claim back.
     void EndOwn();
+    // The client's counts with every application by name, as the bases are kept.
+    MeterSnapshot GetWholeSnapshot() const;
 
     IMeter& m_shared;
     IMeterView& m_ownView;
     ClaimFn m_fnClaim;
     SnapshotFn m_fnShared;
+    ClientAccess m_access;
+    // Other users' row names, looked up once for this client's snapshots.
+    mutable std::map<uint32_t, std::string> m_userNames;
     EMode m_eMode = EMode::Idle;
     std::string m_strFilter{COrvekMeter::kDefaultFilter};
     bool m_bPromiscuous = false;

@@ -1,11 +1,13 @@
 #include "Daemon.h"
 
+#include "Plan.h"
 #include "ZarnException.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <grp.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -40,7 +42,23 @@ void Refuse(CZarnFd hClient, const std::string& strReason) {
 } // namespace
 
 CDaemon::CDaemon(const DaemonConfig& config, CEventLoop& loop)
-    : m_loop(loop), m_limits(config.limits), m_meter(*this, m_manager, m_manager) {
+    : m_loop(loop), m_limits(config.limits), m_strCaptureGroup(config.strCaptureGroup),
+      m_meter(*this, m_manager, m_manager) {
+    if (!m_strCaptureGroup.empty()) {
+        group entry{};
+        group* pEntry = nullptr;
+        std::vector<char> buffer(16384);
+        if (getgrnam_r(m_strCaptureGroup.c_str(), &entry, buffer.data(), buffer.size(), &pEntry) ==
+                0 &&
+            pEntry != nullptr) {
+            m_captureGid = pEntry->gr_gid;
+        } else {
+            std::fprintf(stderr,
+                         "orvekd: there is no group %s: only root sees every application and "
+                         "changes the plan\n",
+                         m_strCaptureGroup.c_str());
+        }
+    }
     std::error_code error;
     std::filesystem::create_directories(config.strStateDir, error);
     if (error) {
@@ -141,20 +159,23 @@ void CDaemon::Accept(CZarnFd hClient) {
         return;
     }
     ++m_clientsOfUid[cred.uid];
+    ClientAccess access = AccessOf(hClient.Get(), cred, m_captureGid, m_strCaptureGroup);
     auto pClient = std::make_unique<Client>(
         hClient.Release(), m_loop, m_meter, cred,
-        CMeterSession::Options{strName, m_limits.nQueueBound,
-                               [this, nId](int) {
-                                   const auto it = m_clients.find(nId);
-                                   const uid_t nUid = it->second->cred.uid;
-                                   m_clients.erase(it);
-                                   if (--m_clientsOfUid[nUid] == 0) {
-                                       m_clientsOfUid.erase(nUid);
-                                   }
-                               },
-                               &m_nQueuedInAll, m_limits.nQueuedInAllBound},
+        CMeterSession::Options{
+            strName, m_limits.nQueueBound,
+            [this, nId](int) {
+                const auto it = m_clients.find(nId);
+                const uid_t nUid = it->second->cred.uid;
+                m_clients.erase(it);
+                if (--m_clientsOfUid[nUid] == 0) {
+                    m_clientsOfUid.erase(nUid);
+                }
+            },
+            &m_nQueuedInAll, m_limits.nQueuedInAllBound,
+            [this, nId](const std::string& strPlan) { return SetPlan(nId, strPlan); }},
         [this, nUid = cred.uid](bool bClaim) { return Claim(nUid, bClaim); },
-        [this] { return GetSharedSnapshot(); });
+        [this] { return GetSharedSnapshot(); }, std::move(access));
     Client& client = *pClient;
     m_clients.emplace(nId, std::move(pClient));
     client.session.Begin();
@@ -194,6 +215,27 @@ std::string CDaemon::Claim(uid_t nUid, bool bClaim) {
     ++m_ownMetersOfUid[nUid];
     ++m_nOwnMeters;
     return "";
+}
+
+std::string CDaemon::SetPlan(uint64_t nId, const std::string& strPlan) {
+    const Client& client = *m_clients.at(nId);
+    const ClientAccess& access = client.meter.GetAccess();
+    if (!access.bPrivileged) {
+        // Told to the client alone: a client that asks again and again fills no journal.
+        return access.strGroup.empty() ? "only root may change this host's plan"
+                                       : "only root and members of group " + access.strGroup +
+                                             " may change this host's plan";
+    }
+    std::optional<Plan> plan;
+    if (!strPlan.empty() && !(plan = ParsePlan(strPlan))) {
+        return "this service does not read the plan it was sent";
+    }
+    std::string strRefusal = m_pRecording->SetPlan(plan);
+    std::fprintf(stderr, "%s %s\n", Describe(client.cred, nId).c_str(),
+                 !strRefusal.empty() ? ("could not change the plan: " + strRefusal).c_str()
+                 : plan              ? "set the plan"
+                                     : "removed the plan");
+    return strRefusal;
 }
 
 MeterSnapshot CDaemon::GetSharedSnapshot() {

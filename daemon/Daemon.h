@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <sys/socket.h>
 
@@ -35,6 +36,9 @@ struct DaemonConfig {
     std::string strStateDir = "/var/lib/orvek";
     std::string strSocket = "/run/orvek/orvekd.sock";
     DaemonLimits limits = {};
+    // Its members, beside root, see every user's applications and may change the host's plan
+    // ("": root alone).
+    std::string strCaptureGroup = {};
 };
 
 // The system service: one always-on meter with the default settings, capturing from its start,
@@ -64,9 +68,9 @@ private:
     struct Client {
         Client(int hSocket, CEventLoop& loop, IMeter& shared, const ucred& credIn,
                CMeterSession::Options options, CClientMeter::ClaimFn fnClaim,
-               CClientMeter::SnapshotFn fnShared)
+               CClientMeter::SnapshotFn fnShared, ClientAccess access)
             : cred(credIn), session(hSocket, loop, meter, std::move(options)),
-              meter(shared, session, std::move(fnClaim), std::move(fnShared)) {}
+              meter(shared, session, std::move(fnClaim), std::move(fnShared), std::move(access)) {}
         ucred cred;
         CMeterSession session;
         CClientMeter meter; // destroyed first: it stops a capture of its own
@@ -85,6 +89,9 @@ private:
     void Accept(CZarnFd hClient);
     // Loop thread: a claim of a meter of the client's own, or its return ("" when granted).
     std::string Claim(uid_t nUid, bool bClaim);
+    // Loop thread: a client's request to set the host's plan (its text, "" to remove it): ""
+    // when done, else why not. Root and the capture group's members alone may.
+    std::string SetPlan(uint64_t nId, const std::string& strPlan);
     // Loop thread: the always-on meter's snapshot, taken at most once in kSharedSnapshotAge, so
     // that pushing it to many clients reads the meter once.
     MeterSnapshot GetSharedSnapshot();
@@ -93,6 +100,8 @@ private:
     CEventLoop& m_loop;
     DaemonLimits m_limits;
     std::string m_strSocket;
+    std::string m_strCaptureGroup;
+    std::optional<gid_t> m_captureGid; // nullopt: no group, or none of that name
     CZarnFd m_hListen;
     uint64_t m_nNextId = 1;
     size_t m_nOwnMeters = 0;

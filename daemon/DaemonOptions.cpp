@@ -2,10 +2,16 @@
 
 #include "OptionParser.h"
 
+#include <filesystem>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: orvekd [--state-dir DIR] [--socket PATH]\n"
+    "Usage: orvekd [--state-dir DIR] [--socket PATH] [--capture-group NAME]\n"
     "Orvek's system service: counts this host's traffic from boot with the default settings\n"
     "(filter \"tcp or udp\", not promiscuous), records it into DIR/usage.sqlite and serves every\n"
     "local user's Orvek on the socket PATH. Started by systemd (orvekd.service).\n";
@@ -20,6 +26,11 @@ void AddDaemonOptions(COptionParser& parser, DaemonOptions& options) {
     app.add_option("--socket", options.strSocket,
                    "the Unix socket the clients connect to (default: /run/orvek/orvekd.sock)")
         ->option_text("PATH");
+    app.add_option("--capture-group", options.strCaptureGroup,
+                   "its members, beside root, see every user's applications by name and may "
+                   "change the host's plan (default: the installed capture helper's group; "
+                   "none: root alone)")
+        ->option_text("NAME");
     app.add_flag("--help", options.bHelp, "print this help and exit (default: off)");
     app.add_flag("--version", options.bVersion, "print the version and exit (default: off)");
 }
@@ -46,4 +57,22 @@ const char* DaemonUsage() {
         return parser.Help();
     }();
     return strUsage.c_str();
+}
+
+std::string InstalledCaptureGroup() {
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    struct stat status {};
+    const std::string strHelper = (self.parent_path() / ORVEK_HELPER_FROM_SBIN).string();
+    if (error || stat(strHelper.c_str(), &status) != 0 || status.st_gid == 0) {
+        return "";
+    }
+    group entry{};
+    group* pEntry = nullptr;
+    std::vector<char> buffer(16384);
+    if (getgrgid_r(status.st_gid, &entry, buffer.data(), buffer.size(), &pEntry) != 0 ||
+        pEntry == nullptr) {
+        return "";
+    }
+    return pEntry->gr_name;
 }

@@ -7,6 +7,9 @@
 struct DaemonOptions {
     std::string strStateDir = "/var/lib/orvek";
     std::string strSocket = "/run/orvek/orvekd.sock";
+    // "": root alone sees every application and changes the plan. Without the option: the
+    // installed capture helper's group (InstalledCaptureGroup).
+    std::string strCaptureGroup;
     bool bHelp = false;
     bool bVersion = false;
 };
@@ -16,3 +19,7 @@ bool ParseDaemonOptions(const std::vector<std::string>& args, DaemonOptions& opt
                         std::string& strError);
 // The --help text.
 const char* DaemonUsage();
+// The capture group as installed: the group of the capture helper where it is installed beside
+// the service (libexec/orvek/orvek-capture), which the install (ORVEK_CAPTURE_GROUP) or the
+// package gives it; "" when the helper is root's group or is not there.
+std::string InstalledCaptureGroup();

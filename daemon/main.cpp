@@ -52,7 +52,12 @@ int main(int argc, char** argv) {
             throw CZarnException(errno);
         }
         CEventLoop loop;
-        CDaemon daemon(DaemonConfig{options.strStateDir, options.strSocket}, loop);
+        CDaemon daemon(DaemonConfig{options.strStateDir,
+                                    options.strSocket,
+                                    {},
+                                    options.strCaptureGroup.empty() ? InstalledCaptureGroup()
+                                                                    : options.strCaptureGroup},
+                       loop);
         loop.Watch(hSignals.Get(), [&] {
             signalfd_siginfo info{};
             while (read(hSignals.Get(), &info, sizeof info) > 0) {

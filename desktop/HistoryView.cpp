@@ -187,12 +187,11 @@ void CUsageBars::paintEvent(QPaintEvent*) {
     const bool bUnrecorded =
         std::ranges::find(m_vecRecorded, ERecorded::NotRecorded) != m_vecRecorded.end();
     painter.setPen(palette().text().color());
-    painter.drawText(
-        QRect(4, 0, width() - 8, nLabel), Qt::AlignLeft | Qt::AlignVCenter,
-        QStringLiteral("highest day: %1%2")
-            .arg(m_eUnit ? QString::fromStdString(FormatAmountAuto(nMax, *m_eUnit)) :
-                           BytesText(nMax, m_eUnits),
-                 bUnrecorded ? QStringLiteral("; hatched: not recorded") : QString()));
+    painter.drawText(QRect(4, 0, width() - 8, nLabel), Qt::AlignLeft | Qt::AlignVCenter,
+                     QStringLiteral("highest day: %1%2")
+                         .arg(m_eUnit ? QString::fromStdString(FormatAmountAuto(nMax, *m_eUnit))
+                                      : BytesText(nMax, m_eUnits),
+                              bUnrecorded ? QStringLiteral("; hatched: not recorded") : QString()));
     for (size_t n = 0; n < m_vecBytes.size(); ++n) {
         const int nX = area.left() + static_cast<int>(static_cast<double>(n) * dWidth);
         const int nW = std::max(1, static_cast<int>(dWidth) - 2);
@@ -556,13 +555,13 @@ void CHistoryView::EditPlan() {
             // The dialog still lists the plan's own devices.
         }
     }
-    CPlanDlg dlg(m_keeper.GetPlan(), devices, this);
-    if (dlg.exec() != QDialog::Accepted) {
-        return;
+    // A plan that cannot be kept (the service refuses this user, the file cannot be written) is
+    // said in the dialog, which stays open.
+    CPlanDlg dlg(m_keeper.GetPlan(), devices, this, [this](const std::optional<Plan>& plan) {
+        QString strError;
+        return m_keeper.SetPlan(plan, strError) ? QString() : strError;
+    });
+    if (dlg.exec() == QDialog::Accepted) {
+        Refresh();
     }
-    QString strError;
-    if (!m_keeper.SetPlan(dlg.GetPlan(), strError)) {
-        QMessageBox::warning(this, QStringLiteral("Orvek"), strError);
-    }
-    Refresh();
 }

@@ -43,6 +43,7 @@ int COrvekApp::Run(const WindowOptions& options) {
     // Before any Capture: the keeper's first sample is its base.
     CSystemUsageClock clock;
     CUsageKeeper keeper(dlg.GetSampler(), clock, {}, source.IsService());
+    keeper.SetServiceSocket(source.strSocket);
     dlg.SetUsage(&keeper);
     CDesktopNotifier notifier;
     CTrayIcon tray;

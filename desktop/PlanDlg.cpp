@@ -31,8 +31,8 @@ QString CapNumber(int64_t nBytes, ECapUnit eUnit) {
 } // namespace
 
 CPlanDlg::CPlanDlg(const std::optional<Plan>& plan, const std::set<std::string>& devices,
-                   QWidget* pParent)
-    : QDialog(pParent), m_plan(plan) {
+                   QWidget* pParent, ApplyFn fnApply)
+    : QDialog(pParent), m_plan(plan), m_fnApply(std::move(fnApply)) {
     setObjectName(QStringLiteral("IDD_PLAN"));
     setWindowTitle(QStringLiteral("Orvek - Data plan"));
     Plan shown;
@@ -113,8 +113,7 @@ CPlanDlg::CPlanDlg(const std::optional<Plan>& plan, const std::set<std::string>&
 
 void CPlanDlg::accept() {
     if (!m_pEnabled->isChecked()) {
-        m_plan.reset();
-        QDialog::accept();
+        Apply(std::nullopt);
         return;
     }
     Plan plan;
@@ -146,6 +145,16 @@ void CPlanDlg::accept() {
         m_pError->setText(QStringLiteral("Alerts are percentages from 1 to 1000, separated by "
                                          "commas, as in 75, 90, 100."));
         return;
+    }
+    Apply(plan);
+}
+
+void CPlanDlg::Apply(const std::optional<Plan>& plan) {
+    if (m_fnApply) {
+        if (const QString strError = m_fnApply(plan); !strError.isEmpty()) {
+            m_pError->setText(strError);
+            return;
+        }
     }
     m_plan = plan;
     QDialog::accept();

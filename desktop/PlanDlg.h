@@ -7,6 +7,7 @@
 
 #include <QDialog>
 
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -24,9 +25,14 @@ class CPlanDlg : public QDialog {
     Q_OBJECT
 
 public:
-    // devices: those to offer besides the plan's own.
+    // User-interface thread, at OK: keeps the plan (nullopt: none); "" when kept, else why not,
+    // which the dialog shows, staying open.
+    using ApplyFn = std::function<QString(const std::optional<Plan>& plan)>;
+
+    // devices: those to offer besides the plan's own. fnApply: how the plan is kept (none: the
+    // caller reads GetPlan after OK).
     CPlanDlg(const std::optional<Plan>& plan, const std::set<std::string>& devices,
-             QWidget* pParent = nullptr);
+             QWidget* pParent = nullptr, ApplyFn fnApply = {});
 
     // After OK: the plan, or nullopt for none.
     const std::optional<Plan>& GetPlan() const { return m_plan; }
@@ -44,4 +50,7 @@ private:
     QLineEdit* m_pAlerts = nullptr;
     QLabel* m_pError = nullptr;
     std::optional<Plan> m_plan;
+    ApplyFn m_fnApply;
+    // Keeps the plan through fnApply, then closes; stays open with the reason when refused.
+    void Apply(const std::optional<Plan>& plan);
 };

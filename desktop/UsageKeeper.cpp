@@ -1,5 +1,7 @@
 #include "UsageKeeper.h"
 
+#include "ServiceConnection.h"
+
 #include "TimedSampler.h"
 
 #include <QSettings>
@@ -166,6 +168,21 @@ void CUsageKeeper::GiveServiceAlerts() {
 }
 
 bool CUsageKeeper::SetPlan(const std::optional<Plan>& plan, QString& strError) {
+    if (m_bService && !m_strServiceSocket.empty()) {
+        // The service's file is read-only here: the service writes it, for those it allows.
+        const std::string strRefusal =
+            AskServiceToSetPlan(m_strServiceSocket, plan ? SerializePlan(*plan) : "");
+        if (!strRefusal.empty()) {
+            strError = QStringLiteral("This host's plan was not changed: %1.")
+                           .arg(QString::fromStdString(strRefusal));
+            return false;
+        }
+        m_plan = plan;
+        m_strUndelivered.clear();
+        UpdateStatus();
+        emit Updated();
+        return true;
+    }
     CUsageStore* pStore = m_recorder.GetStore();
     if (pStore == nullptr) {
         strError = QString::fromStdString(m_recorder.DescribeState());

@@ -46,9 +46,11 @@ public:
     const std::optional<Plan>& GetPlan() const { return m_plan; }
     // The plan's status as of the last snapshot, write or change; nullopt without a plan.
     const std::optional<PlanStatus>& GetPlanStatus() const { return m_status; }
-    // Sets or removes the plan in the file; false with the reason when the file cannot be
-    // changed.
+    // Sets or removes the plan in the file (the service's through the service, which refuses a
+    // user outside root and its capture group); false with the reason when it cannot be changed.
     bool SetPlan(const std::optional<Plan>& plan, QString& strError);
+    // With the service: the socket through which plans are set in its file.
+    void SetServiceSocket(std::string strSocket) { m_strServiceSocket = std::move(strSocket); }
     // "12.34 GB of 50.00 GB used (24.7 %) since 2026-12-01; at this pace ..." or "" without a
     // plan.
     QString DescribePlan() const;
@@ -92,4 +94,5 @@ private:
     std::optional<PlanStatus> m_status;
     bool m_bGiveAlerts = false; // the service's alerts: from the loop's first turn on
     QString m_strUndelivered;
+    std::string m_strServiceSocket;
 };

@@ -149,12 +149,11 @@ std::string FormatJsonLine(const MeterSnapshot& snapshot, const MeterSnapshot& b
         }
     }
     if (nPerApp > 0) {
-        const std::vector<AppUsage> beforeRows = TopAppRows(before.apps, nPerApp);
+        const std::vector<AppUsage> beforeRows = TopAppRows(MergeAppOwners(before.apps), nPerApp);
         ordered_json& apps = line["apps"] = ordered_json::array();
-        for (const AppUsage& row : TopAppRows(snapshot.apps, nPerApp)) {
-            const auto itBefore = std::ranges::find_if(beforeRows, [&](const AppUsage& earlier) {
-                return earlier.nReason == row.nReason && earlier.strName == row.strName;
-            });
+        for (const AppUsage& row : TopAppRows(MergeAppOwners(snapshot.apps), nPerApp)) {
+            const auto itBefore = std::ranges::find_if(
+                beforeRows, [&](const AppUsage& earlier) { return IsSameAppRow(earlier, row); });
             const bool bBefore = itBefore != beforeRows.end();
             ordered_json& object = apps.emplace_back();
             object["name"] = JsonText(row.strName);
@@ -261,7 +260,8 @@ std::string FormatPrometheus(const MeterSnapshot& snapshot, const std::string& s
         AppendFamilyHeader(strOut, "orvek_app_bytes_total", "counter",
                            "Bytes counted since capture started, by application and direction "
                            "(the largest applications by name, the rest as other).");
-        for (const AppUsage& row : TopAppRows(snapshot.apps, nPerApp)) {
+        // One series per name: two users' rows of one application are one label.
+        for (const AppUsage& row : TopAppRows(MergeAppOwners(snapshot.apps), nPerApp)) {
             for (const bool bSent : {true, false}) {
                 strOut += "orvek_app_bytes_total{app=";
                 AppendLabelValue(strOut, row.strName);

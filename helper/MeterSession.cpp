@@ -146,6 +146,12 @@ void CMeterSession::Handle(const ClientMessage& message) {
                 return;
             } else if constexpr (std::is_same_v<T, RefreshMessage>) {
                 m_meter.RefreshDeviceStates();
+            } else if constexpr (std::is_same_v<T, SetPlanMessage>) {
+                Send(PlanAnsweredMessage{m_options.fnSetPlan
+                                             ? m_options.fnSetPlan(typed.strPlan)
+                                             : "the capture helper keeps no usage file: the plan "
+                                               "is set in the program's own file"});
+                return;
             }
             SendChanges();
         },

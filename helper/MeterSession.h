@@ -44,6 +44,10 @@ public:
         // dropped. Loop thread only; null: no bound in all.
         size_t* pQueuedInAll = nullptr;
         size_t nQueuedInAllBound = 0;
+        // Loop thread, when the client asks to set the host's plan (its text; "" removes it):
+        // "" when it was set, else why not. Must not end the session. Null: refused, no file
+        // is kept here.
+        std::function<std::string(const std::string& strPlan)> fnSetPlan = {};
     };
 
     // Takes hSocket; the meter (which may be made with this session as its view) and the loop

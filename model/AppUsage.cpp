@@ -54,20 +54,42 @@ const char* LabelUnattributed(EUnattributed eReason) {
     return "unknown";
 }
 
+bool IsSameAppRow(const AppUsage& a, const AppUsage& b) {
+    return a.nReason == b.nReason && a.nOwnerUid == b.nOwnerUid && a.strName == b.strName;
+}
+
 void MergeAppRows(std::vector<AppUsage>& rows, const std::vector<AppUsage>& more,
                   bool bConnections) {
     for (const AppUsage& row : more) {
-        const auto it = std::ranges::find_if(rows, [&](const AppUsage& mine) {
-            return mine.nReason == row.nReason && mine.strName == row.strName;
-        });
-        AppUsage& mine =
-            it != rows.end()
-                ? *it
-                : rows.emplace_back(AppUsage{row.strName, row.nReason, 0, 0, 0, row.nKind});
+        const auto it = std::ranges::find_if(
+            rows, [&](const AppUsage& mine) { return IsSameAppRow(mine, row); });
+        AppUsage& mine = it != rows.end()
+                             ? *it
+                             : rows.emplace_back(AppUsage{row.strName, row.nReason, 0, 0, 0,
+                                                          row.nKind, row.nOwnerUid});
         mine.nSentBytes += row.nSentBytes;
         mine.nRecvBytes += row.nRecvBytes;
         mine.nConnections += bConnections ? row.nConnections : 0;
     }
+}
+
+std::vector<AppUsage> MergeAppOwners(const std::vector<AppUsage>& rows) {
+    std::vector<AppUsage> merged;
+    merged.reserve(rows.size());
+    for (const AppUsage& row : rows) {
+        const auto it = std::ranges::find_if(merged, [&](const AppUsage& mine) {
+            return mine.nReason == row.nReason && mine.strName == row.strName;
+        });
+        if (it == merged.end()) {
+            merged.push_back(row);
+            continue;
+        }
+        it->nSentBytes += row.nSentBytes;
+        it->nRecvBytes += row.nRecvBytes;
+        it->nConnections += row.nConnections;
+        it->nOwnerUid = it->nOwnerUid == row.nOwnerUid ? row.nOwnerUid : AppUsage::kNoOwner;
+    }
+    return merged;
 }
 
 void BalanceAppRows(std::vector<AppUsage>& rows, int64_t nSentBytes, int64_t nRecvBytes) {

@@ -3,6 +3,7 @@
 // What the meter's counted bytes are, by application: the rows the window, the headless program
 // and the capture helper's clients show. Plain data, no dependencies.
 
+#include <climits>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -40,6 +41,9 @@ enum class EAppKind : uint32_t {
 
 // One row: an application's bytes, or the bytes not attributed for one reason.
 struct AppUsage {
+    // nOwnerUid of a row that belongs to no user: a reason's, "other".
+    static constexpr uint32_t kNoOwner = UINT32_MAX;
+
     // The application: a desktop application's id, a systemd unit, a cgroup's name, or "user
     // NAME" when nothing better is known; for a reason's row its description.
     std::string strName;
@@ -51,18 +55,26 @@ struct AppUsage {
     // EAppKind as a number: whether strName is a desktop id or an executable, which a window may
     // show by its desktop entry's name and icon.
     uint32_t nKind = 0;
+    // The user whose sockets these bytes were (SO_PEERCRED's numbers): the same name of two users
+    // is two rows. kNoOwner for reasons' rows.
+    uint32_t nOwnerUid = kNoOwner;
 
     template <class Io> void Fields(Io& io) {
-        io(strName, nReason, nSentBytes, nRecvBytes, nConnections, nKind);
+        io(strName, nReason, nSentBytes, nRecvBytes, nConnections, nKind, nOwnerUid);
     }
     bool operator==(const AppUsage&) const = default;
     bool IsAttributed() const { return nReason == 0; }
 };
 
-// Adds more's bytes to the rows of the same name and reason, and the rows rows lacks; connections
+// Whether two rows are the same row of a meter: name, reason and owner.
+bool IsSameAppRow(const AppUsage& a, const AppUsage& b);
+// Adds more's bytes to the same rows (IsSameAppRow), and the rows rows lacks; connections
 // too when bConnections (not for counts of the past).
 void MergeAppRows(std::vector<AppUsage>& rows, const std::vector<AppUsage>& more,
                   bool bConnections);
+// The rows as one per name and reason, whoever owns them (the owner kept where all of them share
+// it), for views that tell applications by name alone (metrics' labels, JSON lines).
+std::vector<AppUsage> MergeAppOwners(const std::vector<AppUsage>& rows);
 // Makes the Pending row what the other rows leave of the totals (no row when nothing is left), so
 // that the rows add up to them.
 void BalanceAppRows(std::vector<AppUsage>& rows, int64_t nSentBytes, int64_t nRecvBytes);

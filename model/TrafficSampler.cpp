@@ -1,12 +1,14 @@
 #include "TrafficSampler.h"
 
 #include <algorithm>
+#include <tuple>
 
 namespace {
 
-// The order rows are found in: by reason, then name.
+// The order rows are found in: by reason, then name, then owner.
 bool KeyLess(const AppUsage& a, const AppUsage& b) {
-    return a.nReason != b.nReason ? a.nReason < b.nReason : a.strName < b.strName;
+    return std::tie(a.nReason, a.strName, a.nOwnerUid) <
+           std::tie(b.nReason, b.strName, b.nOwnerUid);
 }
 
 } // namespace

@@ -19,7 +19,7 @@
 #include <variant>
 #include <vector>
 
-inline constexpr uint32_t kProtocolVersion = 7;
+inline constexpr uint32_t kProtocolVersion = 8;
 // The longest frame body either side sends or accepts.
 inline constexpr size_t kMaxMessageBytes = size_t{1} << 20;
 // The longest text in a message; longer texts are cut when written.
@@ -73,6 +73,14 @@ struct RefreshMessage { // while idle: lists the devices afresh (their states th
     static constexpr uint8_t kType = 7;
     template <class Io> void Fields(Io&) {}
 };
+// To the system service: sets the host's plan in its usage file (the plan's settings text, as
+// the file keeps it) or, with an empty text, removes it. Answered by PlanAnswered; a capture
+// helper, which keeps no file, refuses it.
+struct SetPlanMessage {
+    static constexpr uint8_t kType = 8;
+    std::string strPlan;
+    template <class Io> void Fields(Io& io) { io(strPlan); }
+};
 
 // Helper to client: answers, and what the helper says by itself: Snapshot and Devices whenever
 // they changed (the snapshot at the display's pace while counts move, and before every answer,
@@ -124,11 +132,17 @@ struct DevicesMessage {
     std::vector<DeviceStateFields> devices;
     template <class Io> void Fields(Io& io) { io(devices); }
 };
+struct PlanAnsweredMessage { // "" when the plan was set, else why not
+    static constexpr uint8_t kType = 24;
+    std::string strRefusal;
+    template <class Io> void Fields(Io& io) { io(strRefusal); }
+};
 
 using ClientMessage = std::variant<HelloMessage, SettingsMessage, ExcludedMessage, StartMessage,
-                                   StopMessage, RefreshMessage>;
-using HelperMessage = std::variant<HelloMessage, NoticeMessage, StartedMessage, StartFailedMessage,
-                                   StoppedMessage, SnapshotMessage, ErrorMessage, DevicesMessage>;
+                                   StopMessage, RefreshMessage, SetPlanMessage>;
+using HelperMessage =
+    std::variant<HelloMessage, NoticeMessage, StartedMessage, StartFailedMessage, StoppedMessage,
+                 SnapshotMessage, ErrorMessage, DevicesMessage, PlanAnsweredMessage>;
 
 // Device states to send, and back. How a tunnel's outer packets are told stays with the helper,
 // which measures them.

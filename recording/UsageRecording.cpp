@@ -3,8 +3,8 @@
 #include "PlanMetrics.h"
 #include "PlanUsage.h"
 
-CUsageRecording::CUsageRecording(const UsageOptions& options, CEventLoop& loop, SnapshotFn fnSnapshot,
-                               CUsageRecorder::NoticeFn fnNotice)
+CUsageRecording::CUsageRecording(const UsageOptions& options, CEventLoop& loop,
+                                 SnapshotFn fnSnapshot, CUsageRecorder::NoticeFn fnNotice)
     : m_loop(loop), m_fnSnapshot(std::move(fnSnapshot)) {
     if (options.strDatabase.empty()) {
         return;
@@ -27,6 +27,24 @@ CUsageRecording::CUsageRecording(const UsageOptions& options, CEventLoop& loop, 
         m_plan = options.plan;
     }
     UpdatePlan();
+}
+
+std::string CUsageRecording::SetPlan(const std::optional<Plan>& plan) {
+    CUsageStore* pStore = m_pRecorder ? m_pRecorder->GetStore() : nullptr;
+    if (pStore == nullptr) {
+        return m_pRecorder ? m_pRecorder->DescribeState() : "no usage file is kept";
+    }
+    try {
+        SavePlan(*pStore, plan);
+    } catch (const CSqliteError& e) {
+        return "cannot keep the plan in " + pStore->GetPath() + ": " + e.what();
+    }
+    m_plan = plan;
+    if (!m_plan) {
+        m_nPlanUsed.store(-1, std::memory_order_release);
+    }
+    UpdatePlan();
+    return "";
 }
 
 void CUsageRecording::OnCountsMoved() {

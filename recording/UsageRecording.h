@@ -24,12 +24,14 @@ public:
     // or another Orvek records), sets the options' plan in it, and takes the base snapshot.
     // Nothing is recorded when options name no file. The loop must outlive this.
     CUsageRecording(const UsageOptions& options, CEventLoop& loop, SnapshotFn fnSnapshot,
-                   CUsageRecorder::NoticeFn fnNotice);
+                    CUsageRecorder::NoticeFn fnNotice);
 
     // Loop thread, whenever the totals moved: a flush is due within the flush period.
     void OnCountsMoved();
     // Loop thread, after capture stopped: the last counts and the time run, written.
     void Finish();
+    // Loop thread: sets the plan in the file, or removes it (nullopt); "" when done, else why not.
+    std::string SetPlan(const std::optional<Plan>& plan);
     // Any thread (the metrics server's): the plan's series, "" without a plan.
     std::string FormatMetrics() const;
 

@@ -178,25 +178,31 @@ void CUsageRecorder::ObserveApps(const MeterSnapshot& snapshot, bool bRecord, in
     }
     m_nAppsSent = nSumSent;
     m_nAppsRecv = nSumRecv;
-    std::map<std::string, LastSeen> seen;
+    // The file keeps applications by name: the rows of one name and several owners are summed.
+    std::map<std::string, std::pair<int64_t, int64_t>> byKey;
     for (const AppUsage& app : snapshot.apps) {
         // What is not attributed yet shrinks as the resolver attributes it: those bytes are
         // written when they reach their application's row (or a reason's).
-        if (isPending(app)) {
-            continue;
+        if (!isPending(app)) {
+            auto& [nSent, nRecv] = byKey[ApplicationKey(app.strName, app.IsAttributed())];
+            nSent += app.nSentBytes;
+            nRecv += app.nRecvBytes;
         }
-        std::string strKey = ApplicationKey(app.strName, app.IsAttributed());
+    }
+    std::map<std::string, LastSeen> seen;
+    for (const auto& [strKey, bytes] : byKey) {
+        const auto [nNowSent, nNowRecv] = bytes;
         const auto itLast = m_lastApps.find(strKey);
         LastSeen& last = seen[strKey];
         if (!m_bHasBase) {
-            last = {m_nAppCounters, app.nSentBytes, app.nRecvBytes};
+            last = {m_nAppCounters, nNowSent, nNowRecv};
             continue;
         }
         // A row not seen before starts from zero, as a device first seen does.
         last = itLast == m_lastApps.end() ? LastSeen{m_nAppCounters, 0, 0} : itLast->second;
-        const auto [nSent, nRecv] = last.Advance(m_nAppCounters, app.nSentBytes, app.nRecvBytes);
+        const auto [nSent, nRecv] = last.Advance(m_nAppCounters, nNowSent, nNowRecv);
         if (bRecord && (nSent > 0 || nRecv > 0)) {
-            auto& [nPendingSent, nPendingRecv] = m_pendingApps[{nDay, std::move(strKey)}];
+            auto& [nPendingSent, nPendingRecv] = m_pendingApps[{nDay, strKey}];
             nPendingSent += nSent;
             nPendingRecv += nRecv;
         }

@@ -459,6 +459,11 @@ TEST_F(AttributionLive, EachApplicationGetsItsOwnBytesAndTheRowsAddUp) {
     meter.StopCapture();
     const MeterSnapshot snapshot = meter.GetSnapshot();
     ExpectOwnBytes({snapshot.apps, snapshot.nSentBytes, snapshot.nRecvBytes}, apps);
+    for (const AppSpec& app : apps) { // each row's owner is its sockets' user
+        const auto it = std::ranges::find(snapshot.apps, app.strName, &AppUsage::strName);
+        ASSERT_NE(it, snapshot.apps.end());
+        EXPECT_EQ(it->nOwnerUid, app.nUid) << app.strName;
+    }
 }
 
 // The same with the real program as an unprivileged user (nobody) holding CAP_NET_RAW alone, as

@@ -1,17 +1,25 @@
 // The system service in a private network namespace: the real orvekd with two clients, the usage
 // file through a kill -9 and a restart; and the service in this process facing hostile clients.
 
+#include "Cgroups.h"
 #include "Daemon.h"
 #include "FrameSocket.h"
 #include "NetNs.h"
+#include "PlanUsage.h"
+#include "ServiceConnection.h"
 #include "UsageStore.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <arpa/inet.h>
 #include <csignal>
 #include <dirent.h>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <set>
 #include <sys/socket.h>
@@ -34,6 +42,8 @@ sockaddr_un AddressOf(const std::string& strPath) {
 // A protocol client of the service: sends messages and keeps what it was told.
 class CDaemonClient {
 public:
+    // A socket connected already (by a process of another user).
+    explicit CDaemonClient(int hConnected) { m_socket.Reset(hConnected); }
     explicit CDaemonClient(const std::string& strPath) {
         m_socket.Reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         const sockaddr_un address = AddressOf(strPath);
@@ -372,6 +382,141 @@ TEST_F(DaemonLive, HostileClientsChangeNothingAndOwnSettingsCountApart) {
     ASSERT_NE(pFailed, nullptr) << more.back()->GetError();
     EXPECT_EQ(pFailed->strDescription.find("this user has 4 captures of its own settings"), 0u)
         << pFailed->strDescription;
+}
+
+// A socket connected to strSocket by a child running as nUid (group nUid, supplementary groups
+// groups), which it shares with this process: the service knows it by that user's credentials.
+int ConnectAs(const std::string& strSocket, uid_t nUid, const std::vector<gid_t>& groups) {
+    const int hSocket = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_un address = AddressOf(strSocket);
+    const pid_t nPid = fork();
+    if (nPid == 0) { // only system calls here: the parent has threads
+        _exit(setgroups(groups.size(), groups.data()) != 0 || setresgid(nUid, nUid, nUid) != 0 ||
+                      setresuid(nUid, nUid, nUid) != 0 ||
+                      connect(hSocket, reinterpret_cast<const sockaddr*>(&address),
+                              sizeof address) != 0
+                  ? 2
+                  : 0);
+    }
+    int nStatus = -1;
+    waitpid(nPid, &nStatus, 0);
+    EXPECT_EQ(nStatus, 0);
+    return hSocket;
+}
+
+// An application: a process of user nUid in a control group named strName (its row's name) that
+// sends nCount UDP datagrams of nPayload bytes to the peer and keeps its socket until it is
+// killed.
+class CUserApp {
+public:
+    CUserApp(const std::string& strCgroupDir, const std::string& strName, uid_t nUid, size_t nCount,
+             size_t nPayload)
+        : m_strCgroup(strCgroupDir + "/" + strName) {
+        std::filesystem::create_directories(m_strCgroup);
+        const std::string strProcs = m_strCgroup + "/cgroup.procs";
+        sockaddr_in from{AF_INET, 0, {htonl(0x0A5B0001)}, {}}; // 10.91.0.1
+        sockaddr_in to{AF_INET, htons(9300), {htonl(0x0A5B0002)}, {}};
+        static char abPayload[1500];
+        m_nPid = fork();
+        if (m_nPid == 0) { // only system calls here: the parent has threads
+            // The socket is made as the user, in the group: a socket's owner and group are its
+            // maker's.
+            const int hProcs = open(strProcs.c_str(), O_WRONLY | O_CLOEXEC);
+            if (hProcs < 0 || write(hProcs, "0\n", 2) != 2 || setgroups(0, nullptr) != 0 ||
+                setresgid(nUid, nUid, nUid) != 0 || setresuid(nUid, nUid, nUid) != 0) {
+                _exit(2);
+            }
+            const int hSocket = socket(AF_INET, SOCK_DGRAM, 0);
+            if (bind(hSocket, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
+                connect(hSocket, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+                _exit(3);
+            }
+            for (size_t n = 0; n < nCount; ++n) {
+                send(hSocket, abPayload, nPayload, 0);
+            }
+            pause();
+        }
+    }
+    ~CUserApp() {
+        kill(m_nPid, SIGKILL);
+        waitpid(m_nPid, nullptr, 0);
+        rmdir(m_strCgroup.c_str());
+    }
+
+private:
+    std::string m_strCgroup;
+    pid_t m_nPid = -1;
+};
+
+// The row of that name in a client's last snapshot; an empty row when there is none.
+AppUsage RowOf(const CDaemonClient& client, const std::string& strName) {
+    const auto& apps = client.m_snapshot.apps;
+    const auto it = std::ranges::find(apps, strName, &AppUsage::strName);
+    return it == apps.end() ? AppUsage{} : *it;
+}
+
+// Two users' applications sending known bytes: root and a member of the capture group see both
+// by name, an ordinary user its own by name and the other's as that user's row. Only root and the
+// group may change the host's plan; the others are told why, and everyone reads the plan in the
+// file.
+TEST_F(DaemonLive, AnOrdinaryUserSeesAnotherUsersApplicationsAsThatUsersRow) {
+    const group* pGroup = getgrgid(4);
+    ASSERT_NE(pGroup, nullptr) << "no group 4 (adm) to be the capture group";
+    const std::string strGroup = pGroup->gr_name;
+    DaemonConfig config{m_dir.string(), m_strSocket};
+    config.strCaptureGroup = strGroup;
+    CDaemonThread daemon(config);
+
+    CDaemonClient root(m_strSocket), ordinary(ConnectAs(m_strSocket, 1, {})),
+        member(ConnectAs(m_strSocket, 1, {4}));
+    for (CDaemonClient* pClient : {&root, &ordinary, &member}) {
+        pClient->Start();
+    }
+    const std::string strCgroups =
+        CCgroupIndex().GetRoot() + "/orvek-privacy-" + std::to_string(getpid());
+    std::unique_ptr<CUdpSink> pSink;
+    m_peer.RunIn([&] { pSink = std::make_unique<CUdpSink>("10.91.0.2", 9300); });
+    {
+        const CUserApp first(strCgroups, "orvek-first.service", 1, 10, 300);
+        const CUserApp second(strCgroups, "orvek-second.service", 2, 7, 500);
+        EXPECT_EQ(pSink->WaitFor(17), 17u);
+        const int64_t nFirst = 10 * (300 + 28), nSecond = 7 * (500 + 28);
+        const std::string strSecondUser = UserRowName(2);
+        for (CDaemonClient* pClient : {&root, &member}) {
+            EXPECT_TRUE(pClient->WaitFor([&] {
+                return RowOf(*pClient, "orvek-first.service").nSentBytes == nFirst &&
+                       RowOf(*pClient, "orvek-second.service").nSentBytes == nSecond;
+            })) << RowOf(*pClient, "orvek-second.service").nSentBytes;
+            EXPECT_EQ(RowOf(*pClient, "orvek-second.service").nOwnerUid, 2u);
+        }
+        EXPECT_TRUE(ordinary.WaitFor([&] {
+            return RowOf(ordinary, "orvek-first.service").nSentBytes == nFirst &&
+                   RowOf(ordinary, strSecondUser).nSentBytes == nSecond;
+        })) << RowOf(ordinary, strSecondUser).nSentBytes;
+        EXPECT_EQ(RowOf(ordinary, "orvek-second.service").strName, "");
+        EXPECT_EQ(RowOf(ordinary, strSecondUser).nOwnerUid, 2u);
+    }
+    rmdir(strCgroups.c_str());
+    m_peer.RunIn([&] { pSink.reset(); });
+
+    Plan plan;
+    plan.nCapBytes = 5'000'000'000;
+    ordinary.Send(SetPlanMessage{SerializePlan(plan)});
+    EXPECT_TRUE(ordinary.WaitFor([&] {
+        return !ordinary.m_answers.empty() &&
+               std::holds_alternative<PlanAnsweredMessage>(ordinary.m_answers.back());
+    }));
+    EXPECT_EQ(std::get<PlanAnsweredMessage>(ordinary.m_answers.back()).strRefusal,
+              "only root and members of group " + strGroup + " may change this host's plan");
+    const auto storedPlan = [&] {
+        CUsageStore store((m_dir / "usage.sqlite").string(), CUsageStore::EAccess::Read, 0);
+        return LoadPlan(store);
+    };
+    EXPECT_EQ(storedPlan(), std::nullopt);
+    EXPECT_EQ(AskServiceToSetPlan(m_strSocket, SerializePlan(plan)), "");
+    EXPECT_EQ(storedPlan(), plan);
+    EXPECT_EQ(AskServiceToSetPlan(m_strSocket, ""), "");
+    EXPECT_EQ(storedPlan(), std::nullopt);
 }
 
 } // namespace

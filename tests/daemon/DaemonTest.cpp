@@ -22,20 +22,21 @@ DeviceSnapshot Device(const std::string& strName, uint64_t nId, int64_t nSent, i
 
 // Totals, devices of the same counters and application rows less the base; a device whose
 // counters changed (forgotten and back) counts from zero; rows that attribution emptied go, and
-// the pending row is what the others leave of the totals.
+// the pending row is what the others leave of the totals. One name of two users is two rows.
 TEST(DaemonUnit, SubtractSnapshotCountsFromTheBase) {
     MeterSnapshot base;
     base.nSentBytes = 1000;
     base.nRecvBytes = 5000;
     base.devices = {Device("eth0", 1, 700, 4000), Device("wlan0", 2, 300, 1000)};
-    base.apps = {{"firefox", 0, 600, 3000, 4, 0},
+    base.apps = {{"firefox", 0, 600, 3000, 4, 0, 1000},
                  {"ssh", 0, 100, 100, 1, 0},
                  {"not attributed yet", 1, 300, 1900, 0, 0}};
     MeterSnapshot now = base;
     now.nSentBytes = 1500;
     now.nRecvBytes = 9000;
     now.devices = {Device("eth0", 1, 900, 7000), Device("wlan0", 3, 300, 1000)};
-    now.apps = {{"firefox", 0, 1100, 7000, 4, 0},
+    now.apps = {{"firefox", 0, 1070, 7000, 4, 0, 1000},
+                {"firefox", 0, 30, 0, 1, 0, 1001},
                 {"ssh", 0, 100, 100, 0, 0},
                 {"not attributed yet", 1, 300, 1900, 0, 0}};
     now.nTakenNs = 42;
@@ -57,12 +58,14 @@ TEST(DaemonUnit, SubtractSnapshotCountsFromTheBase) {
     }
     EXPECT_EQ(nSent, 500);
     EXPECT_EQ(nRecv, 4000);
-    EXPECT_EQ(since.apps.front(), (AppUsage{"firefox", 0, 500, 4000, 4, 0}));
+    EXPECT_EQ(since.apps.at(0), (AppUsage{"firefox", 0, 470, 4000, 4, 0, 1000}));
+    EXPECT_EQ(since.apps.at(1), (AppUsage{"firefox", 0, 30, 0, 1, 0, 1001}));
 
     const MeterSnapshot none = SubtractSnapshot(now, now);
     EXPECT_EQ(none.nSentBytes + none.nRecvBytes, 0);
     // Rows with connections stay, without bytes.
-    EXPECT_EQ(none.apps, (std::vector<AppUsage>{{"firefox", 0, 0, 0, 4, 0}}));
+    EXPECT_EQ(none.apps, (std::vector<AppUsage>{{"firefox", 0, 0, 0, 4, 0, 1000},
+                                                {"firefox", 0, 0, 0, 1, 0, 1001}}));
     EXPECT_EQ(none.devices.size(), 2u);
 }
 
@@ -108,6 +111,23 @@ std::pair<int64_t, int64_t> Totals(const IMeter& meter) {
     const MeterSnapshot snapshot = meter.GetSnapshot();
     EXPECT_EQ(snapshot.devices.at(0).nSentBytes, snapshot.nSentBytes);
     return {snapshot.nSentBytes, snapshot.nRecvBytes};
+}
+
+// An ordinary user sees its own applications and the reasons by name, each other user's
+// applications as one row of that user (named from the user database, else by number); the rows
+// still add up.
+TEST(DaemonUnit, OtherUsersApplicationsAreShownAsTheirUsersRows) {
+    constexpr uint32_t kUnknown = 4'000'000'000U;
+    const std::vector<AppUsage> rows{
+        {"firefox", 0, 10, 100, 2, 1, 1000},   {"firefox", 0, 20, 200, 1, 1, 0},
+        {"sshd.service", 0, 30, 300, 3, 0, 0}, {"secret-app", 0, 40, 400, 4, 2, kUnknown},
+        {"not attributed yet", 7, 5, 5, 0, 0}, {"user root", 0, 1, 1, 1, 3, 0}};
+    const std::vector<AppUsage> shown = ShowAppsTo(rows, 1000);
+    EXPECT_EQ(shown, (std::vector<AppUsage>{{"firefox", 0, 10, 100, 2, 1, 1000},
+                                            {"user root", 0, 51, 501, 5, 3, 0},
+                                            {"uid 4000000000", 0, 40, 400, 4, 3, kUnknown},
+                                            {"not attributed yet", 7, 5, 5, 0, 0}}));
+    EXPECT_EQ(ShowAppsTo(rows, 0).size(), 6u); // root's three by name, two users', the reason
 }
 
 // A client with the service's settings counts the shared meter from its Start; a Stop holds its

@@ -12,6 +12,7 @@
 #include "HistoryView.h"
 #include "OrvekApp.h"
 #include "PlanDlg.h"
+#include "Protocol.h"
 #include "StoreSupport.h"
 #include "TimedSampler.h"
 #include "TrayIcon.h"
@@ -25,6 +26,9 @@
 
 #include <fstream>
 #include <mutex>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
 #include <tuple>
 
 using namespace orvektest;
@@ -586,6 +590,42 @@ TEST_F(UsageGui, PlanDialogMnemonicsReachTheirFields) {
     dlg.findChild<QSpinBox*>()->setFocus();
     QTest::keyClick(&dlg, Qt::Key_P, Qt::AltModifier);
     EXPECT_TRUE(Serve([&] { return pCap->hasFocus(); }, 5000));
+}
+
+// Through a service that refuses this user, the Plan dialog says the service's reason and stays
+// open; the plan is unchanged.
+TEST_F(UsageGui, PlanDialogSaysTheServicesRefusal) {
+    const std::string strSocket = (m_dir / "s.sock").string();
+    const std::string strRefusal = "only root and members of group adm may change this host's plan";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, strSocket.c_str(), sizeof address.sun_path - 1);
+    const CZarnFd hListen(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(bind(hListen.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(hListen.Get(), 1), 0);
+    std::thread service([&] { // one client: greeted, refused, served until it closes
+        const CZarnFd hClient(accept4(hListen.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        const std::string strFrames = EncodeFrame(HelperMessage{HelloMessage{}}) +
+                                      EncodeFrame(HelperMessage{PlanAnsweredMessage{strRefusal}});
+        send(hClient.Get(), strFrames.data(), strFrames.size(), MSG_NOSIGNAL);
+        char abBuffer[4096];
+        while (recv(hClient.Get(), abBuffer, sizeof abBuffer, 0) > 0) {
+        }
+    });
+    CUsageKeeper keeper(m_pDlg->GetSampler(), m_clock, m_strPath, true);
+    keeper.SetServiceSocket(strSocket);
+    CPlanDlg dlg(std::nullopt, {"eth0"}, nullptr, [&](const std::optional<Plan>& plan) {
+        QString strError;
+        return keeper.SetPlan(plan, strError) ? QString() : strError;
+    });
+    dlg.findChild<QCheckBox*>(QStringLiteral("IDC_PLAN_ON"))->setChecked(true);
+    dlg.findChild<QLineEdit*>(QStringLiteral("IDC_PLAN_CAP"))->setText(QStringLiteral("5"));
+    dlg.accept();
+    service.join();
+    EXPECT_EQ(dlg.result(), QDialog::Rejected);
+    EXPECT_EQ(dlg.findChild<QLabel*>(QStringLiteral("IDC_PLAN_ERROR"))->text().toStdString(),
+              "This host's plan was not changed: " + strRefusal + ".");
+    EXPECT_EQ(keeper.GetPlan(), std::nullopt);
 }
 
 // A 220 MB plan on a clock the test moves, its counts from a source the test sets: each alert is

@@ -191,12 +191,11 @@ TEST(SnapshotPrometheus, FamiliesGroupedLabelValuesEscapedAndPromtoolAccepts) {
         << strJson;
     EXPECT_EQ(strJson.find("\"tunnel\"", strJson.find("\"tunnel\"") + 1),
               strJson.rfind("\"tunnel\"")); // two tunnels, no other device
-    // Per application: the two largest by name, the rest as other, reasons after them.
-    snapshot.apps = {{"small", 0, 1, 1, 1},
-                     {"not attributed: x", 4, 5, 6, 0},
-                     {"big\"\n", 0, 100, 200, 2},
-                     {"mid", 0, 50, 0, 1},
-                     {"tiny", 0, 0, 1, 1}};
+    // Per application: the two largest by name (two users' rows of one name as one), the rest as
+    // other, reasons after them.
+    snapshot.apps = {{"small", 0, 1, 1, 1},         {"not attributed: x", 4, 5, 6, 0},
+                     {"big\"\n", 0, 100, 200, 2},   {"mid", 0, 30, 0, 1, 0, 1000},
+                     {"mid", 0, 20, 0, 1, 0, 1001}, {"tiny", 0, 0, 1, 1}};
     const std::string strText = FormatPrometheus(snapshot, "1.0\"\n", 2);
     // Each line's family, runs collapsed: every family must come once, its lines all together.
     std::string strFamilies =

@@ -91,7 +91,7 @@ MeterSnapshot FullSnapshot() {
                                 -2,        INT64_MAX,
                                 "",        "\xff\n",
                                 false});
-    snapshot.apps.push_back({"org.example.App", 0, 9, INT64_MAX, 3, 2});
+    snapshot.apps.push_back({"org.example.App", 0, 9, INT64_MAX, 3, 2, 1000});
     snapshot.apps.push_back({"not attributed: \xfe", 4, INT64_MIN, 0, -1});
     return snapshot;
 }
@@ -112,7 +112,7 @@ TEST(Protocol, SnapshotsCarryEveryFieldAndEveryMessageComesBack) {
     for (const ClientMessage& message : std::vector<ClientMessage>{
              HelloMessage{7}, SettingsMessage{"udp and port 53", true},
              ExcludedMessage{{"eth0", "", "tun\t0"}, {{"tun1", "eth0"}}, {"tun2"}}, StartMessage{},
-             StopMessage{}, RefreshMessage{}}) {
+             StopMessage{}, RefreshMessage{}, SetPlanMessage{"day=1;cap=5"}}) {
         const std::string strFrame = EncodeFrame(message);
         const DecodedMessage<ClientMessage> decoded = DecodeClientMessage(BodyOf(strFrame));
         ASSERT_EQ(decoded.strError, "");
@@ -122,6 +122,7 @@ TEST(Protocol, SnapshotsCarryEveryFieldAndEveryMessageComesBack) {
     for (const HelperMessage& message : std::vector<HelperMessage>{
              HelloMessage{}, NoticeMessage{"eth0: gone"}, StartedMessage{"tun0, tun1: no"},
              StartFailedMessage{-13, true, "denied"}, StoppedMessage{}, ErrorMessage{"bye"},
+             PlanAnsweredMessage{"only root"},
              ToDevicesMessage({{"tun0", "tunnel", EDeviceState::Failed, "no"},
                                {"tun1", "tunnel", EDeviceState::Carried, "eth0", true}})}) {
         const std::string strFrame = EncodeFrame(message);
@@ -231,10 +232,10 @@ TEST(Protocol, MalformedBodiesAreRefusedWithTheReason) {
 // anew.
 TEST(Protocol, FuzzSeedsAreSessionsOfThisVersion) {
     std::string strClient(1, '\x01'), strHelper(1, '\x00');
-    for (const ClientMessage& message :
-         std::vector<ClientMessage>{HelloMessage{}, SettingsMessage{"tcp or udp", false},
-                                    ExcludedMessage{{"eth0"}, {{"tun0", "eth0"}}, {"tun1"}},
-                                    RefreshMessage{}, StartMessage{}, StopMessage{}}) {
+    for (const ClientMessage& message : std::vector<ClientMessage>{
+             HelloMessage{}, SettingsMessage{"tcp or udp", false},
+             ExcludedMessage{{"eth0"}, {{"tun0", "eth0"}}, {"tun1"}}, RefreshMessage{},
+             StartMessage{}, StopMessage{}, SetPlanMessage{"day=1;cap=5000000000;unit=GB"}}) {
         strClient += EncodeFrame(message);
     }
     for (const HelperMessage& message : std::vector<HelperMessage>{
@@ -243,7 +244,8 @@ TEST(Protocol, FuzzSeedsAreSessionsOfThisVersion) {
              ToDevicesMessage({{"tun0", "tunnel", EDeviceState::Carried, "eth0", false,
                                 "vpn sends it over UDP to 192.0.2.1:1194"},
                                {"eth1", "Ethernet", EDeviceState::Failed, "no"}}),
-             StartFailedMessage{-13, true, "denied"}, StoppedMessage{}, ErrorMessage{"bye"}}) {
+             StartFailedMessage{-13, true, "denied"}, StoppedMessage{},
+             PlanAnsweredMessage{"only root may change this host's plan"}, ErrorMessage{"bye"}}) {
         strHelper += EncodeFrame(message);
     }
     const bool bWrite = std::getenv("ORVEK_WRITE_PROTOCOL_SEEDS") != nullptr;

@@ -312,16 +312,24 @@ TEST_F(CStoreTest, ApplicationsByDayAndMonthAddUpToTheDevices) {
     CUsageRecorder recorder(m_strPath, clock, {});
     recorder.Observe(WithApps(Snap({{"eth0", 100, 1000}}), {{"firefox", 0, 100, 1000}}));
     clock.Pass(10);
-    recorder.Observe(
-        WithApps(Snap({{"eth0", 400, 4000}}), {{"firefox", 0, 300, 2500},
+    // One name of two users: the file keeps the name, their sum.
+    const auto ownedBy = [](MeterSnapshot snapshot) {
+        snapshot.apps[0].nOwnerUid = 1000;
+        snapshot.apps[1].nOwnerUid = 1001;
+        return snapshot;
+    };
+    recorder.Observe(ownedBy(
+        WithApps(Snap({{"eth0", 400, 4000}}), {{"firefox", 0, 200, 2000},
+                                               {"firefox", 0, 100, 500},
                                                {szClosed, closed, 0, 500},
-                                               {"not attributed yet", pending, 100, 1000}}));
+                                               {"not attributed yet", pending, 100, 1000}})));
     recorder.Flush();
     // Attributed with no new device bytes: still written.
     clock.Pass(10);
-    recorder.Observe(
-        WithApps(Snap({{"eth0", 400, 4000}}),
-                 {{"firefox", 0, 300, 2500}, {szClosed, closed, 0, 500}, {"ssh", 0, 100, 1000}}));
+    recorder.Observe(ownedBy(WithApps(Snap({{"eth0", 400, 4000}}), {{"firefox", 0, 200, 2000},
+                                                                    {"firefox", 0, 100, 500},
+                                                                    {szClosed, closed, 0, 500},
+                                                                    {"ssh", 0, 100, 1000}})));
     ASSERT_TRUE(recorder.HasPending());
     recorder.Flush();
     // Another meter, counting from zero: its counters and rows are all new.
