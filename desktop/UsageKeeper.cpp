@@ -177,10 +177,7 @@ bool CUsageKeeper::SetPlan(const std::optional<Plan>& plan, QString& strError) {
                            .arg(QString::fromStdString(strRefusal));
             return false;
         }
-        m_plan = plan;
-        m_strUndelivered.clear();
-        UpdateStatus();
-        emit Updated();
+        OnPlanChanged(plan);
         return true;
     }
     CUsageStore* pStore = m_recorder.GetStore();
@@ -195,11 +192,15 @@ bool CUsageKeeper::SetPlan(const std::optional<Plan>& plan, QString& strError) {
                        .arg(QString::fromStdString(pStore->GetPath()), QString::fromUtf8(e.what()));
         return false;
     }
+    OnPlanChanged(plan);
+    return true;
+}
+
+void CUsageKeeper::OnPlanChanged(const std::optional<Plan>& plan) {
     m_plan = plan;
     m_strUndelivered.clear();
     UpdateStatus();
     emit Updated();
-    return true;
 }
 
 QString CUsageKeeper::DescribePlan() const {

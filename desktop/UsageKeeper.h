@@ -79,6 +79,8 @@ private:
     // With the service: hands out the alerts the service's figures crossed that this user was not
     // given yet, as FollowCounts does with the window's own file.
     void GiveServiceAlerts();
+    // The plan set (or removed) where it is kept: its figures afresh, and the views told.
+    void OnPlanChanged(const std::optional<Plan>& plan);
     // Reads the plan's figures from the file afresh, then follows the counts.
     void UpdateStatus();
     // The file's figures as last read with what is not written yet; hands out the alerts that
