@@ -62,7 +62,8 @@ bool AreServiceSettings(const std::string& strFilter, bool bPromiscuous,
 CClientMeter::CClientMeter(IMeter& shared, IMeterView& ownView, ClaimFn fnClaim,
                            SnapshotFn fnShared)
     : m_shared(shared), m_ownView(ownView), m_fnClaim(std::move(fnClaim)),
-      m_fnShared(fnShared ? std::move(fnShared) : [&shared] { return shared.GetSnapshot(); }) {}
+      m_fnShared(fnShared ? std::move(fnShared)
+                          : [&shared](bool) { return shared.GetSnapshot(); }) {}
 
 CClientMeter::~CClientMeter() {
     EndOwn();
@@ -119,7 +120,9 @@ void CClientMeter::RefreshDeviceStates() {
 std::string CClientMeter::StartCapture() {
     if (AreServiceSettings(m_strFilter, m_bPromiscuous, m_excluded, m_tunnels, m_notTunnels)) {
         EndOwn();
-        const MeterSnapshot now = m_fnShared();
+        // Read now: a base older than the Start would count what crossed before it, and the
+        // snapshots that follow are never older than this one.
+        const MeterSnapshot now = m_fnShared(true);
         if (m_eMode != EMode::Shared || !m_bHaveBase) {
             m_base = now;
         } else if (m_bStopped) {
@@ -162,7 +165,7 @@ MeterSnapshot CClientMeter::GetSnapshot() const {
     if (m_eMode == EMode::Shared && m_bStopped) {
         return m_held;
     }
-    const MeterSnapshot now = m_fnShared();
+    const MeterSnapshot now = m_fnShared(false);
     // Before its first Start a client counts nothing yet, but sees the devices.
     return SubtractSnapshot(now, m_bHaveBase ? m_base : now);
 }

@@ -69,11 +69,14 @@ CDaemon::CDaemon(const DaemonConfig& config, CEventLoop& loop)
 }
 
 CDaemon::~CDaemon() {
+    // The socket goes first: clients that reconnect at once, as the sessions end, are refused
+    // and try again later rather than wait in the backlog of a service that is ending.
     m_loop.Unwatch(m_hListen.Get());
+    m_hListen.Reset();
+    unlink(m_strSocket.c_str());
     m_clients.clear();
     m_meter.StopCapture();
     m_pRecording->Finish();
-    unlink(m_strSocket.c_str());
 }
 
 void CDaemon::Listen(const std::string& strPath) {
@@ -154,7 +157,7 @@ void CDaemon::Accept(CZarnFd hClient) {
                                },
                                &m_nQueuedInAll, m_limits.nQueuedInAllBound},
         [this, nUid = cred.uid](bool bClaim) { return Claim(nUid, bClaim); },
-        [this] { return GetSharedSnapshot(); });
+        [this](bool bNow) { return GetSharedSnapshot(bNow); });
     Client& client = *pClient;
     m_clients.emplace(nId, std::move(pClient));
     client.session.Begin();
@@ -196,16 +199,21 @@ std::string CDaemon::Claim(uid_t nUid, bool bClaim) {
     return "";
 }
 
-MeterSnapshot CDaemon::GetSharedSnapshot() {
+MeterSnapshot CDaemon::GetSharedSnapshot(bool bNow) {
     const auto tNow = std::chrono::steady_clock::now();
-    if (tNow - m_tSharedSnapshot > kSharedSnapshotAge) {
+    if (bNow || m_bSharedSnapshotStale || tNow - m_tSharedSnapshot > kSharedSnapshotAge) {
         m_sharedSnapshot = m_meter.GetSnapshot();
         m_tSharedSnapshot = tNow;
+        m_bSharedSnapshotStale = false;
     }
     return m_sharedSnapshot;
 }
 
 void CDaemon::ShowCounters(int64_t, int64_t) {
+    // The pacer shows a movement once: the push must not be served a snapshot from before it
+    // (say, one a client's Start read a moment ago), or the clients would miss it until the
+    // next movement.
+    m_bSharedSnapshotStale = true;
     m_pRecording->OnCountsMoved();
     for (auto& [nId, client] : m_clients) {
         if (client->meter.IsShared()) {

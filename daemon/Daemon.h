@@ -85,9 +85,10 @@ private:
     void Accept(CZarnFd hClient);
     // Loop thread: a claim of a meter of the client's own, or its return ("" when granted).
     std::string Claim(uid_t nUid, bool bClaim);
-    // Loop thread: the always-on meter's snapshot, taken at most once in kSharedSnapshotAge, so
-    // that pushing it to many clients reads the meter once.
-    MeterSnapshot GetSharedSnapshot();
+    // Loop thread: the always-on meter's snapshot, read now when bNow, else taken at most once in
+    // kSharedSnapshotAge, so that pushing it to many clients reads the meter once. The counts
+    // moving (ShowCounters) makes it stale: a push for a movement always shows that movement.
+    MeterSnapshot GetSharedSnapshot(bool bNow);
     static constexpr std::chrono::milliseconds kSharedSnapshotAge{5};
 
     CEventLoop& m_loop;
@@ -102,6 +103,7 @@ private:
     std::map<uid_t, size_t> m_ownMetersOfUid;
     MeterSnapshot m_sharedSnapshot;
     std::chrono::steady_clock::time_point m_tSharedSnapshot;
+    bool m_bSharedSnapshotStale = true;
     CAdapterManager m_manager;
     // Destroyed before the manager: it stops capture.
     COrvekMeter m_meter;

@@ -239,6 +239,48 @@ TEST_F(ServiceClientLive, TwoClientsOfTheRealServiceCountExactly) {
     orvekd.Signal(SIGTERM);
     EXPECT_EQ(orvekd.Wait(), 0) << orvekd.GetStderr();
 }
+
+// The real service killed under two clients and started again: both say it came back (the line
+// line that says it went holds "answers again" too), and what crosses right after their Start
+// counts on exactly from what they had, with no later traffic to show it.
+TEST_F(ServiceClientLive, ClientsOfTheRealServiceCountOnExactlyAcrossAKill) {
+    const Args service{ORVEKD, "--state-dir", m_strDir, "--socket", m_strSocket};
+    auto pOrvekd = std::make_unique<CChildProcess>(service);
+    const auto counting = [](const CChildProcess& orvekd) {
+        return WaitUntil([&] { return orvekd.GetStderr().find("counting") != std::string::npos; });
+    };
+    ASSERT_TRUE(counting(*pOrvekd)) << pOrvekd->GetStderr();
+    std::unique_ptr<CChildProcess> clients[] = {StartHeadless({"ORVEK_SOCKET=" + m_strSocket}),
+                                                StartHeadless({"ORVEK_SOCKET=" + m_strSocket})};
+    for (const auto& pOrvek : clients) {
+        ExpectServed(*pOrvek);
+    }
+    Receive(20);
+    for (const auto& pOrvek : clients) {
+        ExpectCounted(*pOrvek, 20560);
+    }
+    pOrvekd->Signal(SIGKILL);
+    pOrvekd->Wait();
+    pOrvekd = std::make_unique<CChildProcess>(service);
+    // Each client's Start reads the service's meter at once, and may be followed within
+    // microseconds by the push for the traffic below.
+    for (const auto& pOrvek : clients) {
+        ASSERT_TRUE(WaitUntil([&] {
+            return pOrvek->GetStderr().find("answers again: capture goes on") != std::string::npos;
+        })) << pOrvek->GetStderr();
+    }
+    Receive(10);
+    for (const auto& pOrvek : clients) {
+        ExpectCounted(*pOrvek, 30840);
+        Stop(*pOrvek, 30840,
+             "orvek: Orvek's service (" + m_strSocket +
+                 ") ended unexpectedly: closed the connection; capture goes on once it answers "
+                 "again.\norvek: Orvek's service (" +
+                 m_strSocket + ") answers again: capture goes on.\n");
+    }
+    pOrvekd->Signal(SIGTERM);
+    EXPECT_EQ(pOrvekd->Wait(), 0) << pOrvekd->GetStderr();
+}
 #endif
 
 } // namespace
