@@ -241,7 +241,7 @@ TEST_F(ServiceClientLive, TwoClientsOfTheRealServiceCountExactly) {
 }
 
 // The real service killed under two clients and started again: both say it came back (the line
-// line that says it went holds "answers again" too), and what crosses right after their Start
+// that says it went holds "answers again" too), and what crosses right after their Start
 // counts on exactly from what they had, with no later traffic to show it.
 TEST_F(ServiceClientLive, ClientsOfTheRealServiceCountOnExactlyAcrossAKill) {
     const Args service{ORVEKD, "--state-dir", m_strDir, "--socket", m_strSocket};
