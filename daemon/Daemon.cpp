@@ -1,5 +1,6 @@
 #include "Daemon.h"
 
+#include "SnapshotFormat.h"
 #include "ZarnException.h"
 
 #include <cerrno>
@@ -62,6 +63,15 @@ CDaemon::CDaemon(const DaemonConfig& config, CEventLoop& loop)
         if (const std::string strFailures = m_meter.StartCapture(); !strFailures.empty()) {
             std::fprintf(stderr, "orvekd: %s\n", strFailures.c_str());
         }
+        if (!config.strMetricsAddress.empty()) {
+            // The server's thread: the meter's snapshot and the plan's series are read by any
+            // thread.
+            m_pMetrics = std::make_unique<CMetricsServer>(
+                config.strMetricsAddress, config.nMetricsPort, [this] {
+                    return FormatPrometheus(m_meter.GetSnapshot(), ORVEK_VERSION) +
+                           m_pRecording->FormatMetrics();
+                });
+        }
     } catch (...) {
         unlink(m_strSocket.c_str());
         throw;
@@ -71,6 +81,7 @@ CDaemon::CDaemon(const DaemonConfig& config, CEventLoop& loop)
 CDaemon::~CDaemon() {
     // The socket goes first: clients that reconnect at once, as the sessions end, are refused
     // and try again later rather than wait in the backlog of a service that is ending.
+    m_pMetrics.reset();
     m_loop.Unwatch(m_hListen.Get());
     m_hListen.Reset();
     unlink(m_strSocket.c_str());

@@ -5,6 +5,7 @@
 #include "EventLoop.h"
 #include "MeterSession.h"
 #include "MeterView.h"
+#include "MetricsServer.h"
 #include "OrvekMeter.h"
 #include "UsageRecording.h"
 #include "ZarnFd.h"
@@ -35,6 +36,10 @@ struct DaemonConfig {
     std::string strStateDir = "/var/lib/orvek";
     std::string strSocket = "/run/orvek/orvekd.sock";
     DaemonLimits limits = {};
+    // Prometheus's /metrics served there (the exporter's families and the plan's series); none
+    // when the address is empty.
+    std::string strMetricsAddress = {};
+    uint16_t nMetricsPort = 0;
 };
 
 // The system service: one always-on meter with the default settings, capturing from its start,
@@ -58,6 +63,8 @@ public:
     size_t CountOwnMeters() const { return m_nOwnMeters; }
     // Any thread: the always-on meter's snapshot.
     MeterSnapshot GetSnapshot() const { return m_meter.GetSnapshot(); }
+    // The metrics server's port (0: none serves).
+    uint16_t GetMetricsPort() const { return m_pMetrics ? m_pMetrics->GetPort() : 0; }
 
 private:
     // One connection: its session and the meter the session serves, each the other's view.
@@ -108,4 +115,6 @@ private:
     // Destroyed before the manager: it stops capture.
     COrvekMeter m_meter;
     std::unique_ptr<CUsageRecording> m_pRecording;
+    // Last: its thread reads the meter and the recording, so it stops before they go.
+    std::unique_ptr<CMetricsServer> m_pMetrics;
 };

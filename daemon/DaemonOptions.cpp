@@ -1,11 +1,12 @@
 #include "DaemonOptions.h"
 
+#include "MetricsServer.h"
 #include "OptionParser.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: orvekd [--state-dir DIR] [--socket PATH]\n"
+    "Usage: orvekd [--state-dir DIR] [--socket PATH] [--metrics [ADDRESS:]PORT]\n"
     "Orvek's system service: counts this host's traffic from boot with the default settings\n"
     "(filter \"tcp or udp\", not promiscuous), records it into DIR/usage.sqlite and serves every\n"
     "local user's Orvek on the socket PATH. Started by systemd (orvekd.service).\n";
@@ -20,6 +21,21 @@ void AddDaemonOptions(COptionParser& parser, DaemonOptions& options) {
     app.add_option("--socket", options.strSocket,
                    "the Unix socket the clients connect to (default: /run/orvek/orvekd.sock)")
         ->option_text("PATH");
+    app.add_option("--metrics", "serve Prometheus metrics on /metrics, as orvek-headless does; "
+                                "ADDRESS is IPv4 or [IPv6] (default: off, ADDRESS 127.0.0.1)")
+        ->option_text("[ADDRESS:]PORT")
+        ->check(OptionCheck([](const std::string& strValue) {
+            std::string strAddress, strWhy;
+            uint16_t nPort = 0;
+            return ParseListenAddress(strValue, strAddress, nPort, strWhy)
+                       ? ""
+                       : QuoteValue(strValue) + ": " + strWhy;
+        }))
+        ->each([&options](const std::string& strValue) {
+            std::string strWhy;
+            ParseListenAddress(strValue, options.strMetricsAddress, options.nMetricsPort, strWhy);
+            options.bMetrics = true;
+        });
     app.add_flag("--help", options.bHelp, "print this help and exit (default: off)");
     app.add_flag("--version", options.bVersion, "print the version and exit (default: off)");
 }

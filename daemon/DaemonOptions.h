@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -7,6 +8,10 @@
 struct DaemonOptions {
     std::string strStateDir = "/var/lib/orvek";
     std::string strSocket = "/run/orvek/orvekd.sock";
+    // --metrics: Prometheus's /metrics served there; off by default.
+    bool bMetrics = false;
+    std::string strMetricsAddress = "127.0.0.1"; // numeric, without brackets for IPv6
+    uint16_t nMetricsPort = 0;
     bool bHelp = false;
     bool bVersion = false;
 };

@@ -221,9 +221,11 @@ TEST_F(ServiceClientLive, NamedSocketMustAnswerDefaultFallsBack) {
 }
 
 #ifdef ORVEKD
-// The real service: two clients each count the known traffic exactly, from their own start.
+// The real service: two clients each count the known traffic exactly, from their own start, and
+// its /metrics shows the same count to a scrape.
 TEST_F(ServiceClientLive, TwoClientsOfTheRealServiceCountExactly) {
-    CChildProcess orvekd({ORVEKD, "--state-dir", m_strDir, "--socket", m_strSocket});
+    CChildProcess orvekd(
+        {ORVEKD, "--state-dir", m_strDir, "--socket", m_strSocket, "--metrics", "127.0.0.1:19467"});
     ASSERT_TRUE(WaitUntil([&] { return orvekd.GetStderr().find("counting") != std::string::npos; }))
         << orvekd.GetStderr();
     auto pFirst = StartHeadless({"ORVEK_SOCKET=" + m_strSocket});
@@ -236,6 +238,11 @@ TEST_F(ServiceClientLive, TwoClientsOfTheRealServiceCountExactly) {
         ExpectCounted(*pOrvek, 20560);
         Stop(*pOrvek, 20560);
     }
+    EXPECT_TRUE(WaitUntil([] {
+        return ShOut("curl -sf http://127.0.0.1:19467/metrics")
+                   .find("orvek_bytes_total{device=\"sv0\",direction=\"received\"} 20560\n") !=
+               std::string::npos;
+    })) << ShOut("curl -s http://127.0.0.1:19467/metrics");
     orvekd.Signal(SIGTERM);
     EXPECT_EQ(orvekd.Wait(), 0) << orvekd.GetStderr();
 }
