@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -225,7 +226,8 @@ void CDaemon::ShowCounters(int64_t, int64_t) {
     // (say, one a client's Start read a moment ago), or the clients would miss it until the
     // next movement.
     m_bSharedSnapshotStale = true;
-    m_pRecording->OnCountsMoved();
+    m_pRecording->OnCountsMoved(
+        std::exchange(m_bFirstFlushDue, false) ? kFirstFlushMs : CUsageRecorder::kFlushPeriodMs);
     for (auto& [nId, client] : m_clients) {
         if (client->meter.IsShared()) {
             client->session.SendChanges();

@@ -97,6 +97,9 @@ private:
     // moving (ShowCounters) makes it stale: a push for a movement always shows that movement.
     MeterSnapshot GetSharedSnapshot(bool bNow);
     static constexpr std::chrono::milliseconds kSharedSnapshotAge{5};
+    // The first counts after the start are written this soon, so that the file shows the
+    // service counting within moments of boot; later ones at the recorder's flush period.
+    static constexpr int kFirstFlushMs = 500;
 
     CEventLoop& m_loop;
     DaemonLimits m_limits;
@@ -111,6 +114,7 @@ private:
     MeterSnapshot m_sharedSnapshot;
     std::chrono::steady_clock::time_point m_tSharedSnapshot;
     bool m_bSharedSnapshotStale = true;
+    bool m_bFirstFlushDue = true;
     CAdapterManager m_manager;
     // Destroyed before the manager: it stops capture.
     COrvekMeter m_meter;

@@ -3,8 +3,8 @@
 #include "PlanMetrics.h"
 #include "PlanUsage.h"
 
-CUsageRecording::CUsageRecording(const UsageOptions& options, CEventLoop& loop, SnapshotFn fnSnapshot,
-                               CUsageRecorder::NoticeFn fnNotice)
+CUsageRecording::CUsageRecording(const UsageOptions& options, CEventLoop& loop,
+                                 SnapshotFn fnSnapshot, CUsageRecorder::NoticeFn fnNotice)
     : m_loop(loop), m_fnSnapshot(std::move(fnSnapshot)) {
     if (options.strDatabase.empty()) {
         return;
@@ -29,7 +29,7 @@ CUsageRecording::CUsageRecording(const UsageOptions& options, CEventLoop& loop, 
     UpdatePlan();
 }
 
-void CUsageRecording::OnCountsMoved() {
+void CUsageRecording::OnCountsMoved(int nDelayMs) {
     if (!m_pRecorder || m_bFlushDue) {
         return;
     }
@@ -41,7 +41,7 @@ void CUsageRecording::OnCountsMoved() {
                 (*pSelf)->Flush(false);
             }
         },
-        CUsageRecorder::kFlushPeriodMs);
+        nDelayMs);
 }
 
 void CUsageRecording::Finish() {

@@ -24,10 +24,11 @@ public:
     // or another Orvek records), sets the options' plan in it, and takes the base snapshot.
     // Nothing is recorded when options name no file. The loop must outlive this.
     CUsageRecording(const UsageOptions& options, CEventLoop& loop, SnapshotFn fnSnapshot,
-                   CUsageRecorder::NoticeFn fnNotice);
+                    CUsageRecorder::NoticeFn fnNotice);
 
-    // Loop thread, whenever the totals moved: a flush is due within the flush period.
-    void OnCountsMoved();
+    // Loop thread, whenever the totals moved: a flush is due within nDelayMs (the flush period
+    // by default; a due flush is not moved).
+    void OnCountsMoved(int nDelayMs = CUsageRecorder::kFlushPeriodMs);
     // Loop thread, after capture stopped: the last counts and the time run, written.
     void Finish();
     // Any thread (the metrics server's): the plan's series, "" without a plan.
