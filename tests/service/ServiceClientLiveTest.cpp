@@ -243,6 +243,11 @@ TEST_F(ServiceClientLive, TwoClientsOfTheRealServiceCountExactly) {
                    .find("orvek_bytes_total{device=\"sv0\",direction=\"received\"} 20560\n") !=
                std::string::npos;
     })) << ShOut("curl -s http://127.0.0.1:19467/metrics");
+    // The exporter's limits: a header beyond them is refused.
+    EXPECT_EQ(
+        ShOut("curl -s -o /dev/null -w '%{http_code}' -H \"X-Big: $(head -c 20000 /dev/zero | "
+              "tr '\\0' a)\" http://127.0.0.1:19467/metrics"),
+        "431");
     orvekd.Signal(SIGTERM);
     EXPECT_EQ(orvekd.Wait(), 0) << orvekd.GetStderr();
 }
