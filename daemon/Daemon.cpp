@@ -80,8 +80,9 @@ CDaemon::CDaemon(const DaemonConfig& config, CEventLoop& loop)
 }
 
 CDaemon::~CDaemon() {
-    // The socket goes first: clients that reconnect at once, as the sessions end, are refused
-    // and try again later rather than wait in the backlog of a service that is ending.
+    // The metrics server (which reads the meter) and the socket go first: clients that reconnect
+    // at once, as the sessions end, are refused and try again later rather than wait in the
+    // backlog of a service that is ending.
     m_pMetrics.reset();
     m_loop.Unwatch(m_hListen.Get());
     m_hListen.Reset();
