@@ -136,7 +136,8 @@ bool AreServiceSettings(const std::string& strFilter, bool bPromiscuous,
 CClientMeter::CClientMeter(IMeter& shared, IMeterView& ownView, ClaimFn fnClaim,
                            SnapshotFn fnShared, ClientAccess access)
     : m_shared(shared), m_ownView(ownView), m_fnClaim(std::move(fnClaim)),
-      m_fnShared(fnShared ? std::move(fnShared) : [&shared] { return shared.GetSnapshot(); }),
+      m_fnShared(fnShared ? std::move(fnShared)
+                          : [&shared](bool) { return shared.GetSnapshot(); }),
       m_access(std::move(access)) {}
 
 CClientMeter::~CClientMeter() {
@@ -194,7 +195,9 @@ void CClientMeter::RefreshDeviceStates() {
 std::string CClientMeter::StartCapture() {
     if (AreServiceSettings(m_strFilter, m_bPromiscuous, m_excluded, m_tunnels, m_notTunnels)) {
         EndOwn();
-        const MeterSnapshot now = m_fnShared();
+        // Read now: a base older than the Start would count what crossed before it, and the
+        // snapshots that follow are never older than this one.
+        const MeterSnapshot now = m_fnShared(true);
         if (m_eMode != EMode::Shared || !m_bHaveBase) {
             m_base = now;
         } else if (m_bStopped) {
@@ -245,7 +248,7 @@ MeterSnapshot CClientMeter::GetWholeSnapshot() const {
     if (m_eMode == EMode::Shared && m_bStopped) {
         return m_held;
     }
-    const MeterSnapshot now = m_fnShared();
+    const MeterSnapshot now = m_fnShared(false);
     // Before its first Start a client counts nothing yet, but sees the devices.
     return SubtractSnapshot(now, m_bHaveBase ? m_base : now);
 }

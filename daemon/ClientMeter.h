@@ -65,8 +65,9 @@ public:
     // gives it back (!bClaim, the answer unused). Must not call this object.
     using ClaimFn = std::function<std::string(bool bClaim)>;
 
-    // Loop thread: the shared meter's snapshot, as recent as the caller likes.
-    using SnapshotFn = std::function<MeterSnapshot()>;
+    // Loop thread: the shared meter's snapshot; read now when bNow, else as recent as the
+    // caller likes, but never older than one it gave before (a Start's base).
+    using SnapshotFn = std::function<MeterSnapshot(bool bNow)>;
 
     // shared (the always-on meter) must outlive this; ownView is the view of a meter of the
     // client's own (its session), which outlives it too. fnShared gives the shared meter's

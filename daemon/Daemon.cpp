@@ -1,6 +1,7 @@
 #include "Daemon.h"
 
 #include "Plan.h"
+#include "SnapshotFormat.h"
 #include "ZarnException.h"
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -80,6 +82,15 @@ CDaemon::CDaemon(const DaemonConfig& config, CEventLoop& loop)
         if (const std::string strFailures = m_meter.StartCapture(); !strFailures.empty()) {
             std::fprintf(stderr, "orvekd: %s\n", strFailures.c_str());
         }
+        if (!config.strMetricsAddress.empty()) {
+            // The server's thread: the meter's snapshot and the plan's series are read by any
+            // thread.
+            m_pMetrics = std::make_unique<CMetricsServer>(
+                config.strMetricsAddress, config.nMetricsPort, [this] {
+                    return FormatPrometheus(m_meter.GetSnapshot(), ORVEK_VERSION) +
+                           m_pRecording->FormatMetrics();
+                });
+        }
     } catch (...) {
         unlink(m_strSocket.c_str());
         throw;
@@ -87,11 +98,16 @@ CDaemon::CDaemon(const DaemonConfig& config, CEventLoop& loop)
 }
 
 CDaemon::~CDaemon() {
+    // The metrics server (which reads the meter) and the socket go first: clients that reconnect
+    // at once, as the sessions end, are refused and try again later rather than wait in the
+    // backlog of a service that is ending.
+    m_pMetrics.reset();
     m_loop.Unwatch(m_hListen.Get());
+    m_hListen.Reset();
+    unlink(m_strSocket.c_str());
     m_clients.clear();
     m_meter.StopCapture();
     m_pRecording->Finish();
-    unlink(m_strSocket.c_str());
 }
 
 void CDaemon::Listen(const std::string& strPath) {
@@ -175,7 +191,7 @@ void CDaemon::Accept(CZarnFd hClient) {
             &m_nQueuedInAll, m_limits.nQueuedInAllBound,
             [this, nId](const std::string& strPlan) { return SetPlan(nId, strPlan); }},
         [this, nUid = cred.uid](bool bClaim) { return Claim(nUid, bClaim); },
-        [this] { return GetSharedSnapshot(); }, std::move(access));
+        [this](bool bNow) { return GetSharedSnapshot(bNow); }, std::move(access));
     Client& client = *pClient;
     m_clients.emplace(nId, std::move(pClient));
     client.session.Begin();
@@ -238,17 +254,23 @@ std::string CDaemon::SetPlan(uint64_t nId, const std::string& strPlan) {
     return strRefusal;
 }
 
-MeterSnapshot CDaemon::GetSharedSnapshot() {
+MeterSnapshot CDaemon::GetSharedSnapshot(bool bNow) {
     const auto tNow = std::chrono::steady_clock::now();
-    if (tNow - m_tSharedSnapshot > kSharedSnapshotAge) {
+    if (bNow || m_bSharedSnapshotStale || tNow - m_tSharedSnapshot > kSharedSnapshotAge) {
         m_sharedSnapshot = m_meter.GetSnapshot();
         m_tSharedSnapshot = tNow;
+        m_bSharedSnapshotStale = false;
     }
     return m_sharedSnapshot;
 }
 
 void CDaemon::ShowCounters(int64_t, int64_t) {
-    m_pRecording->OnCountsMoved();
+    // The pacer shows a movement once: the push must not be served a snapshot from before it
+    // (say, one a client's Start read a moment ago), or the clients would miss it until the
+    // next movement.
+    m_bSharedSnapshotStale = true;
+    m_pRecording->OnCountsMoved(
+        std::exchange(m_bFirstFlushDue, false) ? kFirstFlushMs : CUsageRecorder::kFlushPeriodMs);
     for (auto& [nId, client] : m_clients) {
         if (client->meter.IsShared()) {
             client->session.SendChanges();

@@ -5,6 +5,7 @@
 #include "EventLoop.h"
 #include "MeterSession.h"
 #include "MeterView.h"
+#include "MetricsServer.h"
 #include "OrvekMeter.h"
 #include "UsageRecording.h"
 #include "ZarnFd.h"
@@ -39,6 +40,10 @@ struct DaemonConfig {
     // Its members, beside root, see every user's applications and may change the host's plan
     // ("": root alone).
     std::string strCaptureGroup = {};
+    // Prometheus's /metrics served there (the exporter's families and the plan's series); none
+    // when the address is empty.
+    std::string strMetricsAddress = {};
+    uint16_t nMetricsPort = 0;
 };
 
 // The system service: one always-on meter with the default settings, capturing from its start,
@@ -62,6 +67,8 @@ public:
     size_t CountOwnMeters() const { return m_nOwnMeters; }
     // Any thread: the always-on meter's snapshot.
     MeterSnapshot GetSnapshot() const { return m_meter.GetSnapshot(); }
+    // The metrics server's port (0: none serves).
+    uint16_t GetMetricsPort() const { return m_pMetrics ? m_pMetrics->GetPort() : 0; }
 
 private:
     // One connection: its session and the meter the session serves, each the other's view.
@@ -92,10 +99,14 @@ private:
     // Loop thread: a client's request to set the host's plan (its text, "" to remove it): ""
     // when done, else why not. Root and the capture group's members alone may.
     std::string SetPlan(uint64_t nId, const std::string& strPlan);
-    // Loop thread: the always-on meter's snapshot, taken at most once in kSharedSnapshotAge, so
-    // that pushing it to many clients reads the meter once.
-    MeterSnapshot GetSharedSnapshot();
+    // Loop thread: the always-on meter's snapshot, read now when bNow, else taken at most once in
+    // kSharedSnapshotAge, so that pushing it to many clients reads the meter once. The counts
+    // moving (ShowCounters) makes it stale: a push for a movement always shows that movement.
+    MeterSnapshot GetSharedSnapshot(bool bNow);
     static constexpr std::chrono::milliseconds kSharedSnapshotAge{5};
+    // The first counts after the start are written this soon, so that the file shows the
+    // service counting within moments of boot; later ones at the recorder's flush period.
+    static constexpr int kFirstFlushMs = 500;
 
     CEventLoop& m_loop;
     DaemonLimits m_limits;
@@ -111,8 +122,12 @@ private:
     std::map<uid_t, size_t> m_ownMetersOfUid;
     MeterSnapshot m_sharedSnapshot;
     std::chrono::steady_clock::time_point m_tSharedSnapshot;
+    bool m_bSharedSnapshotStale = true;
+    bool m_bFirstFlushDue = true;
     CAdapterManager m_manager;
     // Destroyed before the manager: it stops capture.
     COrvekMeter m_meter;
     std::unique_ptr<CUsageRecording> m_pRecording;
+    // Last: its thread reads the meter and the recording, so it stops before they go.
+    std::unique_ptr<CMetricsServer> m_pMetrics;
 };

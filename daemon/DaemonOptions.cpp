@@ -1,5 +1,6 @@
 #include "DaemonOptions.h"
 
+#include "MetricsServer.h"
 #include "OptionParser.h"
 
 #include <filesystem>
@@ -12,6 +13,7 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: orvekd [--state-dir DIR] [--socket PATH] [--capture-group NAME]\n"
+    "              [--metrics [ADDRESS:]PORT]\n"
     "Orvek's system service: counts this host's traffic from boot with the default settings\n"
     "(filter \"tcp or udp\", not promiscuous), records it into DIR/usage.sqlite and serves every\n"
     "local user's Orvek on the socket PATH. Started by systemd (orvekd.service).\n";
@@ -31,6 +33,21 @@ void AddDaemonOptions(COptionParser& parser, DaemonOptions& options) {
                    "change the host's plan (default: the installed capture helper's group; "
                    "none: root alone)")
         ->option_text("NAME");
+    app.add_option("--metrics", "serve Prometheus metrics on /metrics, as orvek-headless does; "
+                                "ADDRESS is IPv4 or [IPv6] (default: off, ADDRESS 127.0.0.1)")
+        ->option_text("[ADDRESS:]PORT")
+        ->check(OptionCheck([](const std::string& strValue) {
+            std::string strAddress, strWhy;
+            uint16_t nPort = 0;
+            return ParseListenAddress(strValue, strAddress, nPort, strWhy)
+                       ? ""
+                       : QuoteValue(strValue) + ": " + strWhy;
+        }))
+        ->each([&options](const std::string& strValue) {
+            std::string strWhy;
+            ParseListenAddress(strValue, options.strMetricsAddress, options.nMetricsPort, strWhy);
+            options.bMetrics = true;
+        });
     app.add_flag("--help", options.bHelp, "print this help and exit (default: off)");
     app.add_flag("--version", options.bVersion, "print the version and exit (default: off)");
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,10 @@ struct DaemonOptions {
     // "": root alone sees every application and changes the plan. Without the option: the
     // installed capture helper's group (InstalledCaptureGroup).
     std::string strCaptureGroup;
+    // --metrics: Prometheus's /metrics served there; off by default.
+    bool bMetrics = false;
+    std::string strMetricsAddress = "127.0.0.1"; // numeric, without brackets for IPv6
+    uint16_t nMetricsPort = 0;
     bool bHelp = false;
     bool bVersion = false;
 };

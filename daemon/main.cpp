@@ -52,20 +52,26 @@ int main(int argc, char** argv) {
             throw CZarnException(errno);
         }
         CEventLoop loop;
-        CDaemon daemon(DaemonConfig{options.strStateDir,
-                                    options.strSocket,
-                                    {},
-                                    options.strCaptureGroup.empty() ? InstalledCaptureGroup()
-                                                                    : options.strCaptureGroup},
-                       loop);
+        DaemonConfig config;
+        config.strStateDir = options.strStateDir;
+        config.strSocket = options.strSocket;
+        config.strCaptureGroup =
+            options.strCaptureGroup.empty() ? InstalledCaptureGroup() : options.strCaptureGroup;
+        if (options.bMetrics) {
+            config.strMetricsAddress = options.strMetricsAddress;
+            config.nMetricsPort = options.nMetricsPort;
+        }
+        CDaemon daemon(config, loop);
         loop.Watch(hSignals.Get(), [&] {
             signalfd_siginfo info{};
             while (read(hSignals.Get(), &info, sizeof info) > 0) {
             }
             loop.Quit();
         });
-        std::fprintf(stderr, "orvekd: counting; records into %s/usage.sqlite, serves %s\n",
-                     options.strStateDir.c_str(), options.strSocket.c_str());
+        const std::string strMetrics =
+            options.bMetrics ? ", metrics on port " + std::to_string(daemon.GetMetricsPort()) : "";
+        std::fprintf(stderr, "orvekd: counting; records into %s/usage.sqlite, serves %s%s\n",
+                     options.strStateDir.c_str(), options.strSocket.c_str(), strMetrics.c_str());
         loop.Run();
         return 0;
     } catch (const std::runtime_error& e) {

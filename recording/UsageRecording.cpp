@@ -47,7 +47,7 @@ std::string CUsageRecording::SetPlan(const std::optional<Plan>& plan) {
     return "";
 }
 
-void CUsageRecording::OnCountsMoved() {
+void CUsageRecording::OnCountsMoved(int nDelayMs) {
     if (!m_pRecorder || m_bFlushDue) {
         return;
     }
@@ -59,7 +59,7 @@ void CUsageRecording::OnCountsMoved() {
                 (*pSelf)->Flush(false);
             }
         },
-        CUsageRecorder::kFlushPeriodMs);
+        nDelayMs);
 }
 
 void CUsageRecording::Finish() {

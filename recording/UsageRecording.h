@@ -26,8 +26,9 @@ public:
     CUsageRecording(const UsageOptions& options, CEventLoop& loop, SnapshotFn fnSnapshot,
                     CUsageRecorder::NoticeFn fnNotice);
 
-    // Loop thread, whenever the totals moved: a flush is due within the flush period.
-    void OnCountsMoved();
+    // Loop thread, whenever the totals moved: a flush is due within nDelayMs (the flush period
+    // by default; a due flush is not moved).
+    void OnCountsMoved(int nDelayMs = CUsageRecorder::kFlushPeriodMs);
     // Loop thread, after capture stopped: the last counts and the time run, written.
     void Finish();
     // Loop thread: sets the plan in the file, or removes it (nullopt); "" when done, else why not.

@@ -225,9 +225,11 @@ TEST_F(ServiceClientLive, NamedSocketMustAnswerDefaultFallsBack) {
 }
 
 #ifdef ORVEKD
-// The real service: two clients each count the known traffic exactly, from their own start.
+// The real service: two clients each count the known traffic exactly, from their own start, and
+// its /metrics shows the same count to a scrape.
 TEST_F(ServiceClientLive, TwoClientsOfTheRealServiceCountExactly) {
-    CChildProcess orvekd({ORVEKD, "--state-dir", m_strDir, "--socket", m_strSocket});
+    CChildProcess orvekd(
+        {ORVEKD, "--state-dir", m_strDir, "--socket", m_strSocket, "--metrics", "127.0.0.1:19467"});
     ASSERT_TRUE(WaitUntil([&] { return orvekd.GetStderr().find("counting") != std::string::npos; }))
         << orvekd.GetStderr();
     auto pFirst = StartHeadless({"ORVEK_SOCKET=" + m_strSocket});
@@ -240,8 +242,60 @@ TEST_F(ServiceClientLive, TwoClientsOfTheRealServiceCountExactly) {
         ExpectCounted(*pOrvek, 20560);
         Stop(*pOrvek, 20560);
     }
+    EXPECT_TRUE(WaitUntil([] {
+        return ShOut("curl -sf http://127.0.0.1:19467/metrics")
+                   .find("orvek_bytes_total{device=\"sv0\",direction=\"received\"} 20560\n") !=
+               std::string::npos;
+    })) << ShOut("curl -s http://127.0.0.1:19467/metrics");
+    // The exporter's limits: a header beyond them is refused.
+    EXPECT_EQ(
+        ShOut("curl -s -o /dev/null -w '%{http_code}' -H \"X-Big: $(head -c 20000 /dev/zero | "
+              "tr '\\0' a)\" http://127.0.0.1:19467/metrics"),
+        "431");
     orvekd.Signal(SIGTERM);
     EXPECT_EQ(orvekd.Wait(), 0) << orvekd.GetStderr();
+}
+
+// The real service killed under two clients and started again: both say it came back (the line
+// that says it went holds "answers again" too), and what crosses right after their Start
+// counts on exactly from what they had, with no later traffic to show it.
+TEST_F(ServiceClientLive, ClientsOfTheRealServiceCountOnExactlyAcrossAKill) {
+    const Args service{ORVEKD, "--state-dir", m_strDir, "--socket", m_strSocket};
+    auto pOrvekd = std::make_unique<CChildProcess>(service);
+    const auto counting = [](const CChildProcess& orvekd) {
+        return WaitUntil([&] { return orvekd.GetStderr().find("counting") != std::string::npos; });
+    };
+    ASSERT_TRUE(counting(*pOrvekd)) << pOrvekd->GetStderr();
+    std::unique_ptr<CChildProcess> clients[] = {StartHeadless({"ORVEK_SOCKET=" + m_strSocket}),
+                                                StartHeadless({"ORVEK_SOCKET=" + m_strSocket})};
+    for (const auto& pOrvek : clients) {
+        ExpectServed(*pOrvek);
+    }
+    Receive(20);
+    for (const auto& pOrvek : clients) {
+        ExpectCounted(*pOrvek, 20560);
+    }
+    pOrvekd->Signal(SIGKILL);
+    pOrvekd->Wait();
+    pOrvekd = std::make_unique<CChildProcess>(service);
+    // Each client's Start reads the service's meter at once, and may be followed within
+    // microseconds by the push for the traffic below.
+    for (const auto& pOrvek : clients) {
+        ASSERT_TRUE(WaitUntil([&] {
+            return pOrvek->GetStderr().find("answers again: capture goes on") != std::string::npos;
+        })) << pOrvek->GetStderr();
+    }
+    Receive(10);
+    for (const auto& pOrvek : clients) {
+        ExpectCounted(*pOrvek, 30840);
+        Stop(*pOrvek, 30840,
+             "orvek: Orvek's service (" + m_strSocket +
+                 ") ended unexpectedly: closed the connection; capture goes on once it answers "
+                 "again.\norvek: Orvek's service (" +
+                 m_strSocket + ") answers again: capture goes on.\n");
+    }
+    pOrvekd->Signal(SIGTERM);
+    EXPECT_EQ(pOrvekd->Wait(), 0) << pOrvekd->GetStderr();
 }
 #endif
 

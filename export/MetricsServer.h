@@ -5,8 +5,15 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 struct MHD_Daemon;
+
+// [ADDRESS:]PORT with ADDRESS an IPv4 literal or a bracketed IPv6 one (127.0.0.1 when none is
+// given, strAddress left as it was); false with strWhy. Names are refused: an exporter must not
+// depend on name resolution to know where it listens.
+bool ParseListenAddress(std::string_view svText, std::string& strAddress, uint16_t& nPort,
+                        std::string& strWhy);
 
 // The Prometheus endpoint: answers GET and HEAD /metrics over HTTP from construction until
 // destruction, on one thread of its own (libmicrohttpd's event loop, which waits on every

@@ -10,8 +10,10 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 
 namespace {
@@ -139,4 +141,68 @@ CMetricsServer::CMetricsServer(const std::string& strAddress, uint16_t nPort,
 
 CMetricsServer::~CMetricsServer() {
     MHD_stop_daemon(m_pDaemon);
+}
+
+namespace {
+
+bool IsDigits(std::string_view svText) {
+    return !svText.empty() && svText.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+bool ParsePort(std::string_view svText, uint16_t& nPort) {
+    unsigned nValue = 0;
+    if (!IsDigits(svText) || svText.size() > 5) {
+        return false;
+    }
+    std::from_chars(svText.data(), svText.data() + svText.size(), nValue);
+    if (nValue < 1 || nValue > 65535) {
+        return false;
+    }
+    nPort = static_cast<uint16_t>(nValue);
+    return true;
+}
+
+} // namespace
+
+bool ParseListenAddress(std::string_view svText, std::string& strAddress, uint16_t& nPort,
+                        std::string& strWhy) {
+    std::string strHost;
+    std::string_view svPort = svText;
+    bool bHost = false;
+    int nFamily = AF_INET;
+    if (!svText.empty() && svText.front() == '[') {
+        const size_t nClose = svText.find(']');
+        if (nClose == std::string_view::npos || nClose + 1 >= svText.size() ||
+            svText[nClose + 1] != ':') {
+            strWhy = "an IPv6 address is written [ADDRESS]:PORT";
+            return false;
+        }
+        strHost = svText.substr(1, nClose - 1);
+        svPort = svText.substr(nClose + 2);
+        bHost = true;
+        nFamily = AF_INET6;
+    } else if (const size_t nColon = svText.rfind(':'); nColon != std::string_view::npos) {
+        strHost = svText.substr(0, nColon);
+        svPort = svText.substr(nColon + 1);
+        bHost = true;
+        if (strHost.find(':') != std::string::npos) {
+            strWhy = "an IPv6 address goes in brackets, as in [::1]:9100";
+            return false;
+        }
+    }
+    if (!ParsePort(svPort, nPort)) {
+        strWhy = "the port must be a number from 1 to 65535";
+        return false;
+    }
+    if (bHost) {
+        unsigned char abAddress[16];
+        // inet_pton reads a C string: an embedded NUL would hide what follows it.
+        if (strHost.find('\0') != std::string::npos ||
+            inet_pton(nFamily, strHost.c_str(), abAddress) != 1) {
+            strWhy = nFamily == AF_INET6 ? "not an IPv6 address" : "not an IPv4 address";
+            return false;
+        }
+        strAddress = strHost;
+    }
+    return true;
 }
