@@ -5,16 +5,17 @@
 
 #include "TrafficSampler.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
-enum class ETopView { Devices, Applications };
+enum class ETopView { Devices, Applications, Connections };
 // The rows' order, largest first: sent + received, sent, received, or the two rates together.
 enum class ETopSort { Total, Sent, Received, Rate };
 // Sizes in binary or decimal bytes; bits a second shows rates in bits and sizes in decimal bytes.
 enum class ETopUnits { Binary, Decimal, Bits };
 
-const char* TopViewName(ETopView eView);    // "devices", "applications"
+const char* TopViewName(ETopView eView);    // "devices", "applications", "connections"
 const char* TopSortName(ETopSort eSort);    // "total", "sent", "received", "rate"
 const char* TopUnitsName(ETopUnits eUnits); // "binary", "decimal", "bits"
 
@@ -26,6 +27,7 @@ struct TopChoices {
     std::string strFilter;  // rows whose name holds it, whatever the case; "" shows all
     size_t nScroll = 0;     // the first row shown; kept within the rows by LayoutTop
     bool bPaused = false;   // the display keeps its last sample
+    bool bNames = true;     // connections show their remote ends' names where known
     bool bHelp = false;     // the keys' help instead of the rows
     bool bEditing = false;  // the filter is being typed (in strEditing)
     std::string strEditing; // the filter as typed so far
@@ -46,13 +48,19 @@ struct TopScreen {
     bool operator==(const TopScreen&) const = default;
 };
 
+// A remote address's name (the address's bytes, as ConnectionUsage holds them), "" while none is
+// known. Called on the layout's thread; it must not wait.
+using TopNameFn = std::function<std::string(const std::string& strAddress)>;
+
 // The screen for sample at nWidth x nHeight: a header with the totals and rates, the view's
 // column names and rows (sorted, filtered, scrolled), strMessage (a failure, "" for none) and a
 // line naming the keys at the bottom. Columns that do not fit drop in this order: the devices'
-// drops, their kind, a tunnel's overhead, the applications' connections; names and states are cut
-// to what is left. choices.nScroll is brought within the rows.
+// drops, their kind, a tunnel's overhead, the applications' connections, the connections' totals
+// received, then sent, then their protocol; names, states and ends are cut to what is left.
+// choices.nScroll is brought within the rows. fnName names connections' remote ends when
+// choices.bNames (none: addresses).
 TopScreen LayoutTop(const TrafficSample& sample, TopChoices& choices, int nWidth, int nHeight,
-                    const std::string& strMessage);
+                    const std::string& strMessage, const TopNameFn& fnName = {});
 
 // The text, cut to nColumns characters (a UTF-8 sequence is never cut); "~" marks a cut.
 std::string FitText(const std::string& strText, size_t nColumns);

@@ -3,6 +3,7 @@
 #include "Capabilities.h"
 #include "CaptureClient.h"
 #include "EventLoop.h"
+#include "RemoteNames.h"
 #include "TopLayout.h"
 #include "TopOptions.h"
 #include "TrafficSampler.h"
@@ -11,6 +12,7 @@
 
 #include <curses.h>
 
+#include <atomic>
 #include <cerrno>
 #include <clocale>
 #include <csignal>
@@ -179,10 +181,16 @@ bool OnKey(int nKey, TopChoices& choices, size_t nPage) {
         choices.eView = ETopView::Applications;
         choices.nScroll = 0;
         break;
-    case kTab:
-        choices.eView =
-            choices.eView == ETopView::Devices ? ETopView::Applications : ETopView::Devices;
+    case 'c':
+        choices.eView = ETopView::Connections;
         choices.nScroll = 0;
+        break;
+    case kTab:
+        choices.eView = static_cast<ETopView>((static_cast<int>(choices.eView) + 1) % 3);
+        choices.nScroll = 0;
+        break;
+    case 'n':
+        choices.bNames = !choices.bNames;
         break;
     case 's':
         choices.eSort = static_cast<ETopSort>((static_cast<int>(choices.eSort) + 1) % 4);
@@ -298,10 +306,24 @@ int RunTop(const std::vector<std::string>& args) {
     TopChoices& choices = options.choices;
     CTrafficSampler sampler;
     TrafficSample shown; // what the screen shows: the latest sample, or the one paused on
-    const auto draw = [&] {
+    // Names that arrive draw the screen again (coalesced: one redraw waits at a time).
+    std::atomic<bool> bNamesArrived = false;
+    std::function<void()> draw;
+    CRemoteNames names([&] {
+        if (!bNamesArrived.exchange(true)) {
+            loop.Post([&] {
+                bNamesArrived = false;
+                draw();
+            });
+        }
+    });
+    const TopNameFn fnName = [&names](const std::string& strAddress) {
+        return names.Lookup(strAddress);
+    };
+    draw = [&] {
         int nHeight = 0, nWidth = 0;
         getmaxyx(stdscr, nHeight, nWidth);
-        pSession->Draw(LayoutTop(shown, choices, nWidth, nHeight, view.m_strMessage));
+        pSession->Draw(LayoutTop(shown, choices, nWidth, nHeight, view.m_strMessage, fnName));
     };
     view.m_fnChanged = draw;
     {

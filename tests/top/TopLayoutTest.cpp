@@ -58,6 +58,16 @@ TrafficSample Sample() {
     return sample;
 }
 
+ConnectionSample Connection(uint32_t nProtocol, const std::string& strRemote, uint32_t nPort,
+                            const std::string& strApp, int64_t nSent, int64_t nRecv, double dRate) {
+    ConnectionSample row;
+    row.connection = {
+        nProtocol, std::string("\x0a\x00\x00\x01", 4), strRemote, 40000, nPort, strApp, 0, nSent,
+        nRecv};
+    row.dSentRate = row.dRecvRate = dRate;
+    return row;
+}
+
 std::vector<std::string> Texts(const TopScreen& screen) {
     std::vector<std::string> texts;
     for (const TopLine& line : screen.lines) {
@@ -126,7 +136,7 @@ TEST(TopLayout, ColumnsDropInOrderAndLinesFitTheScreen) {
     EXPECT_TRUE(Has(apps.lines.back().strText, "q quit")) << apps.lines.back().strText;
     // A tiny screen still has its keys line and nothing beyond its size.
     const TopScreen tiny = LayoutTop(sample, choices, 10, 2, "a failure");
-    EXPECT_EQ(Texts(tiny), (std::vector<std::string>{"a failure", "d devices~"}));
+    EXPECT_EQ(Texts(tiny), (std::vector<std::string>{"a failure", "d a c vie~"}));
 }
 
 // A tunnel's row shows its inner bytes and the outer bytes less them, as the Details window does;
@@ -225,6 +235,79 @@ TEST(TopLayout, FilterAndScroll) {
     EXPECT_EQ(RowNames(screen).back(), "dev139");
 }
 
+// The connections' rows: protocol, ends (IPv6 in brackets, a remote's name when known and asked
+// for), application and counts; sorted by each key; filtered by any of their texts; the rest of
+// the meter's connections counted in the header; columns drop to fit 80.
+TEST(TopLayout, ConnectionsShowEndsNamesAndApplications) {
+    TrafficSample sample;
+    const std::string strV6("\xfd\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x01", 16);
+    sample.connections = {
+        Connection(6, std::string("\x0a\x00\x00\x02", 4), 443, "firefox", 100, 9000, 10),
+        Connection(17, strV6, 53, "systemd-resolved", 5000, 200, 300),
+        Connection(6, std::string("\x0a\x00\x00\x03", 4), 22, "ssh", 3000, 3000, 1)};
+    sample.connections[1].connection.strLocal = strV6;
+    sample.nOtherConnections = 1234;
+    TopChoices choices;
+    choices.eView = ETopView::Connections;
+    std::vector<std::string> asked;
+    const TopNameFn fnName = [&asked](const std::string& strAddress) -> std::string {
+        asked.push_back(strAddress);
+        return strAddress == std::string("\x0a\x00\x00\x02", 4) ? "www.example.org" : "";
+    };
+    TopScreen screen = LayoutTop(sample, choices, 120, 20, "", fnName);
+    EXPECT_EQ(ColumnNames(screen).substr(0, 5), "PROTO");
+    EXPECT_TRUE(Has(screen.lines[1].strText, "View: connections  Sort: total"));
+    EXPECT_TRUE(Has(screen.lines[1].strText, "(1,234 more connections)"))
+        << screen.lines[1].strText;
+    const std::vector<std::string> texts = Texts(screen);
+    const auto row = [&](const std::string& strApp) {
+        for (const std::string& strText : texts) {
+            if (Has(strText, " " + strApp + " ")) {
+                return strText;
+            }
+        }
+        return std::string();
+    };
+    EXPECT_TRUE(row("firefox").starts_with("tcp   10.0.0.1:40000  www.example.org:443"))
+        << row("firefox");
+    EXPECT_TRUE(row("systemd-resolved").starts_with("udp   [fd00::1]:40000 [fd00::1]:53"))
+        << row("systemd-resolved");
+    EXPECT_TRUE(Has(row("ssh"), " 10.0.0.3:22 ")) << row("ssh");
+    EXPECT_EQ(asked.size(), 3u);
+
+    // Names off: addresses, and nothing asked.
+    choices.bNames = false;
+    asked.clear();
+    screen = LayoutTop(sample, choices, 120, 20, "", fnName);
+    EXPECT_TRUE(Has(Texts(screen)[1], "Names: off"));
+    EXPECT_TRUE(Has(Texts(screen)[3], "10.0.0.2:443")) << Texts(screen)[3];
+    EXPECT_TRUE(asked.empty());
+
+    for (const auto& [eSort, strFirst] :
+         std::vector<std::pair<ETopSort, std::string>>{{ETopSort::Total, "10.0.0.2:443"},
+                                                       {ETopSort::Sent, "[fd00::1]:53"},
+                                                       {ETopSort::Received, "10.0.0.2:443"},
+                                                       {ETopSort::Rate, "[fd00::1]:53"}}) {
+        choices.eSort = eSort;
+        EXPECT_TRUE(Has(Texts(LayoutTop(sample, choices, 120, 20, ""))[3], strFirst))
+            << TopSortName(eSort);
+    }
+    choices.eSort = ETopSort::Total;
+    for (const std::string strFilter : {"SSH", "10.0.0.3", ":22"}) {
+        choices.strFilter = strFilter;
+        screen = LayoutTop(sample, choices, 120, 20, "");
+        EXPECT_EQ(screen.nRows, 1u) << strFilter;
+        EXPECT_TRUE(Has(Texts(screen)[3], " ssh ")) << strFilter;
+    }
+    choices.strFilter.clear();
+    screen = LayoutTop(sample, choices, 80, 24, "");
+    EXPECT_EQ(ColumnNames(screen).find("RECEIVED"), std::string::npos) << ColumnNames(screen);
+    EXPECT_NE(ColumnNames(screen).find("REMOTE"), std::string::npos) << ColumnNames(screen);
+    for (const std::string& strText : Texts(screen)) {
+        EXPECT_LE(strText.size(), 80u) << strText;
+    }
+}
+
 TEST(TopOptions, ParsedAndRefused) {
     TopOptions options;
     std::string strError;
@@ -240,10 +323,14 @@ TEST(TopOptions, ParsedAndRefused) {
     EXPECT_EQ(options.strFilter, "udp");
     EXPECT_TRUE(options.bPromiscuous);
     EXPECT_EQ(options.vecExclude, (std::vector<std::string>{"lo", "eth1"}));
+    EXPECT_TRUE(options.choices.bNames);
+    ASSERT_TRUE(ParseTopOptions({"--view", "connections", "--no-names"}, options, strError));
+    EXPECT_EQ(options.choices.eView, ETopView::Connections);
+    EXPECT_FALSE(options.choices.bNames);
     for (const auto& [args, strWhy] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--sort", "size"}, "--sort: 'size' is not total|sent|received|rate"},
              {{"--units", "octal"}, "'octal'"},
-             {{"--view", "connections"}, "'connections'"},
+             {{"--view", "flows"}, "'flows'"},
              {{"--interval", "0"}, "--interval: '0'"},
              {{"--interval", "1e3"}, "'1e3'"},
              {{"--exclude", ""}, "an empty device name"},
