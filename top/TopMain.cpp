@@ -77,10 +77,13 @@ public:
                 continue;
             }
             const attr_t attr = Attribute(line.eStyle);
-            attron(attr);
-            mvaddstr(static_cast<int>(n), 0, line.strText.c_str());
-            attroff(attr);
+            // Cleared first: a line as wide as the screen leaves the cursor on the next one,
+            // which clearing after writing would blank.
+            move(static_cast<int>(n), 0);
             clrtoeol();
+            attron(attr);
+            addstr(line.strText.c_str());
+            attroff(attr);
         }
         m_last = screen;
         refresh();
