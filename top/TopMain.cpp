@@ -254,7 +254,9 @@ int RunTop(const std::vector<std::string>& args) {
     }
     if (options.bHelp) {
         std::fputs(TopUsage(), stdout);
-        std::fputs(("\n" + DescribeSourceChoice(options.strSocket)).c_str(), stdout);
+        // Apart, not "\n" + text: GCC 12 at -O2 warns falsely (-Wrestrict) about the sum.
+        std::fputs("\n", stdout);
+        std::fputs(DescribeSourceChoice(options.strSocket).c_str(), stdout);
         return 0;
     }
     if (options.bVersion) {
