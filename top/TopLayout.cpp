@@ -310,7 +310,8 @@ std::string FitText(const std::string& strText, size_t nColumns) {
 }
 
 TopScreen LayoutTop(const TrafficSample& sample, TopChoices& choices, int nWidth, int nHeight,
-                    const std::string& strMessage, const TopNameFn& fnName) {
+                    const std::string& strMessage, const TopNameFn& fnName,
+                    const std::string& strPlan) {
     TopScreen screen;
     const size_t nColumns = static_cast<size_t>(std::max(nWidth, 0));
     const size_t nLines = static_cast<size_t>(std::max(nHeight, 0));
@@ -320,7 +321,7 @@ TopScreen LayoutTop(const TrafficSample& sample, TopChoices& choices, int nWidth
     add("Sent " + Size(sample.nSentBytes, choices.eUnits) + "  Received " +
             Size(sample.nRecvBytes, choices.eUnits) + "  Sent/s " +
             Rate(sample.dSentRate, choices.eUnits) + "  Received/s " +
-            Rate(sample.dRecvRate, choices.eUnits),
+            Rate(sample.dRecvRate, choices.eUnits) + (strPlan.empty() ? "" : "  " + strPlan),
         ELineStyle::Header);
     add(std::string("View: ") + TopViewName(choices.eView) +
             "  Sort: " + TopSortName(choices.eSort) + "  Units: " + TopUnitsName(choices.eUnits) +

@@ -52,7 +52,8 @@ struct TopScreen {
 // known. Called on the layout's thread; it must not wait.
 using TopNameFn = std::function<std::string(const std::string& strAddress)>;
 
-// The screen for sample at nWidth x nHeight: a header with the totals and rates, the view's
+// The screen for sample at nWidth x nHeight: a header with the totals, the rates and strPlan (the
+// plan's usage, "" for none), the view's
 // column names and rows (sorted, filtered, scrolled), strMessage (a failure, "" for none) and a
 // line naming the keys at the bottom. Columns that do not fit drop in this order: the devices'
 // drops, their kind, a tunnel's overhead, the applications' connections, the connections' totals
@@ -60,7 +61,8 @@ using TopNameFn = std::function<std::string(const std::string& strAddress)>;
 // choices.nScroll is brought within the rows. fnName names connections' remote ends when
 // choices.bNames (none: addresses).
 TopScreen LayoutTop(const TrafficSample& sample, TopChoices& choices, int nWidth, int nHeight,
-                    const std::string& strMessage, const TopNameFn& fnName = {});
+                    const std::string& strMessage, const TopNameFn& fnName = {},
+                    const std::string& strPlan = {});
 
 // The text, cut to nColumns characters (a UTF-8 sequence is never cut); "~" marks a cut.
 std::string FitText(const std::string& strText, size_t nColumns);

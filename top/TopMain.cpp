@@ -6,6 +6,7 @@
 #include "RemoteNames.h"
 #include "TopLayout.h"
 #include "TopOptions.h"
+#include "TopPlan.h"
 #include "TrafficSampler.h"
 #include "ZarnException.h"
 #include "ZarnFd.h"
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <poll.h>
 #include <pthread.h>
 #include <set>
@@ -325,10 +327,23 @@ int RunTop(const std::vector<std::string>& args) {
     const TopNameFn fnName = [&names](const std::string& strAddress) {
         return names.Lookup(strAddress);
     };
+    // The plan's usage from the usage file, read again once a minute: the file moves no faster
+    // than its recorder writes.
+    const std::string strUsagePath = TopUsagePath(source.IsService());
+    std::string strPlan;
+    auto tPlanRead = std::chrono::steady_clock::time_point::min();
+    const auto readPlan = [&] {
+        if (const auto tNow = std::chrono::steady_clock::now();
+            tNow - tPlanRead >= std::chrono::minutes(1)) {
+            tPlanRead = tNow;
+            strPlan = ReadPlanLine(strUsagePath, std::time(nullptr));
+        }
+    };
     draw = [&] {
         int nHeight = 0, nWidth = 0;
         getmaxyx(stdscr, nHeight, nWidth);
-        pSession->Draw(LayoutTop(shown, choices, nWidth, nHeight, view.m_strMessage, fnName));
+        pSession->Draw(
+            LayoutTop(shown, choices, nWidth, nHeight, view.m_strMessage, fnName, strPlan));
     };
     view.m_fnChanged = draw;
     {
@@ -355,6 +370,7 @@ int RunTop(const std::vector<std::string>& args) {
     const auto interval = std::chrono::duration_cast<CEventLoop::Clock::duration>(
         std::chrono::duration<double>(options.dInterval));
     const auto sample = [&] {
+        readPlan();
         sampler.Sample(meter.GetSnapshot(), std::chrono::steady_clock::now());
         if (!choices.bPaused) {
             shown = sampler.GetLatest();

@@ -2,10 +2,16 @@
 // command line.
 
 #include "TopLayout.h"
+#include "PlanUsage.h"
 #include "TopOptions.h"
+#include "TopPlan.h"
 #include "Units.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
 
 namespace {
 
@@ -340,4 +346,30 @@ TEST(TopOptions, ParsedAndRefused) {
         EXPECT_TRUE(Has(strError, strWhy)) << strError;
         EXPECT_EQ(kept.dInterval, 1.0);
     }
+}
+
+// The header's plan: read from the usage file when one is set; nothing for a file without one, a
+// missing one or one that is no usage file.
+TEST(TopPlan, ReadFromTheUsageFile) {
+    const std::string strDir = testing::TempDir() + "orvek-top-plan-" + std::to_string(getpid());
+    std::filesystem::create_directories(strDir);
+    const std::string strPath = strDir + "/usage.sqlite";
+    const int64_t nNow = 1'765'000'000;
+    {
+        CUsageStore store(strPath, CUsageStore::EAccess::Write, nNow);
+        EXPECT_EQ(ReadPlanLine(strPath, nNow), "");
+        Plan plan;
+        plan.nCapBytes = 50'000'000'000;
+        SavePlan(store, plan);
+    }
+    const std::string strLine = ReadPlanLine(strPath, nNow);
+    EXPECT_TRUE(strLine.starts_with("Plan: 0.00 GB of 50.00 GB used")) << strLine;
+    TopChoices choices;
+    EXPECT_TRUE(Has(LayoutTop({}, choices, 200, 5, "", {}, strLine).lines[0].strText,
+                    "  Plan: 0.00 GB of 50.00 GB"));
+
+    EXPECT_EQ(ReadPlanLine(strDir + "/none.sqlite", nNow), "");
+    std::ofstream(strDir + "/junk.sqlite") << "not a database";
+    EXPECT_EQ(ReadPlanLine(strDir + "/junk.sqlite", nNow), "");
+    std::filesystem::remove_all(strDir);
 }
