@@ -62,7 +62,8 @@ void TimeRefresh() {
     choices.eView = ETopView::Connections;
     choices.eSort = ETopSort::Rate;
     // Half the remote ends named, as a cache answers.
-    const TopNameFn fnName = [](const std::string& strAddress) {
+    TopExtras extras;
+    extras.fnName = [](const std::string& strAddress) {
         return (strAddress[2] & 1) != 0 ? "host-" + std::to_string(strAddress[2]) + ".example.org"
                                         : std::string();
     };
@@ -81,7 +82,7 @@ void TimeRefresh() {
         const auto tStart = std::chrono::steady_clock::now();
         const double dCpuStart = threadCpuMs();
         sampler.Sample(std::move(snapshot), tNow);
-        const TopScreen screen = LayoutTop(sampler.GetLatest(), choices, 160, 50, "", fnName);
+        const TopScreen screen = LayoutTop(sampler.GetLatest(), choices, 160, 50, "", extras);
         times.push_back(
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - tStart)
                 .count());

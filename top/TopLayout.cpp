@@ -37,7 +37,18 @@ const Column kAppColumns[] = {{"APPLICATION", 12, true, false, 0},
                               {"RECEIVED", kSizeWidth},
                               {"SENT/S", kRateWidth},
                               {"RECV/S", kRateWidth},
-                              {"CONNS", 6, false, true, 1}};
+                              {"CONNS", 6, false, true, 1},
+                              {"PIDS", 12, true, false, 2}};
+const Column kCommandColumn = {"COMMAND", 7, true, false, 0};
+
+// At most three process ids, then how many more: "812 1733 1734 +2".
+std::string PidsText(const std::vector<pid_t>& pids) {
+    std::string strText;
+    for (size_t n = 0; n < pids.size() && n < 3; ++n) {
+        strText += (n == 0 ? "" : " ") + std::to_string(pids[n]);
+    }
+    return pids.size() > 3 ? strText + " +" + std::to_string(pids.size() - 3) : strText;
+}
 const Column kConnectionColumns[] = {{"PROTO", 5, false, false, 1},
                                      {"LOCAL", 15, true, false, 0},
                                      {"REMOTE", 15, true, false, 0},
@@ -132,18 +143,25 @@ std::vector<Row> DeviceRows(const TrafficSample& sample, const TopChoices& choic
     return rows;
 }
 
-std::vector<Row> AppRows(const TrafficSample& sample, const TopChoices& choices) {
+std::vector<Row> AppRows(const TrafficSample& sample, const TopChoices& choices,
+                         const std::map<std::string, TopProgram>& programs) {
     std::vector<Row> rows;
     for (const AppSample& row : sample.apps) {
         const AppUsage& app = row.app;
         if (!Holds(app.strName, choices.strFilter)) {
             continue;
         }
+        const TopProgram* pProgram = nullptr;
+        if (app.nKind == static_cast<uint32_t>(EAppKind::Executable)) {
+            const auto it = programs.find(app.strName);
+            pProgram = it != programs.end() ? &it->second : nullptr;
+        }
         rows.push_back(
             {{app.strName, Size(app.nSentBytes, choices.eUnits),
               Size(app.nRecvBytes, choices.eUnits), Rate(row.dSentRate, choices.eUnits),
               Rate(row.dRecvRate, choices.eUnits),
-              app.IsAttributed() ? FormatThousands(app.nConnections) : ""},
+              app.IsAttributed() ? FormatThousands(app.nConnections) : "",
+              pProgram ? PidsText(pProgram->pids) : "", pProgram ? pProgram->strCommand : ""},
              SortKey(choices.eSort, app.nSentBytes, app.nRecvBytes, row.dSentRate, row.dRecvRate),
              !app.IsAttributed()});
     }
@@ -240,6 +258,7 @@ const char* const kHelp[] = {
     "  s              sort by total, sent, received or rate (largest first)",
     "  u              units: binary bytes, decimal bytes, bits a second",
     "  n              connections: remote names (reverse DNS) or addresses",
+    "  l              applications: your programs' command lines",
     "  p              pause the display (counting goes on)",
     "  /              filter rows by name: Enter applies, Esc clears",
     "  Up, Down       scroll a row; PgUp, PgDn a screen; Home, End",
@@ -248,8 +267,9 @@ const char* const kHelp[] = {
     "",
     "A tunnel's row shows its inner traffic, which is in no total, and its",
     "overhead: the outer bytes that carried it less the inner ones.",
-    "On a narrow screen columns drop: drops first, then kind, then overhead;",
-    "a connection's totals, then its protocol."};
+    "Your own programs show their process ids. On a narrow screen columns",
+    "drop: drops, kind, overhead; process ids, connections; a connection's",
+    "totals, then its protocol."};
 
 } // namespace
 
@@ -310,8 +330,7 @@ std::string FitText(const std::string& strText, size_t nColumns) {
 }
 
 TopScreen LayoutTop(const TrafficSample& sample, TopChoices& choices, int nWidth, int nHeight,
-                    const std::string& strMessage, const TopNameFn& fnName,
-                    const std::string& strPlan) {
+                    const std::string& strMessage, const TopExtras& extras) {
     TopScreen screen;
     const size_t nColumns = static_cast<size_t>(std::max(nWidth, 0));
     const size_t nLines = static_cast<size_t>(std::max(nHeight, 0));
@@ -321,7 +340,8 @@ TopScreen LayoutTop(const TrafficSample& sample, TopChoices& choices, int nWidth
     add("Sent " + Size(sample.nSentBytes, choices.eUnits) + "  Received " +
             Size(sample.nRecvBytes, choices.eUnits) + "  Sent/s " +
             Rate(sample.dSentRate, choices.eUnits) + "  Received/s " +
-            Rate(sample.dRecvRate, choices.eUnits) + (strPlan.empty() ? "" : "  " + strPlan),
+            Rate(sample.dRecvRate, choices.eUnits) +
+            (extras.strPlan.empty() ? "" : "  " + extras.strPlan),
         ELineStyle::Header);
     add(std::string("View: ") + TopViewName(choices.eView) +
             "  Sort: " + TopSortName(choices.eSort) + "  Units: " + TopUnitsName(choices.eUnits) +
@@ -361,11 +381,14 @@ TopScreen LayoutTop(const TrafficSample& sample, TopChoices& choices, int nWidth
             break;
         case ETopView::Applications:
             columns.assign(std::begin(kAppColumns), std::end(kAppColumns));
-            rows = AppRows(sample, choices);
+            if (choices.bCommands) {
+                columns.push_back(kCommandColumn);
+            }
+            rows = AppRows(sample, choices, extras.programs);
             break;
         case ETopView::Connections:
             columns.assign(std::begin(kConnectionColumns), std::end(kConnectionColumns));
-            rows = ConnectionRows(sample, choices, fnName);
+            rows = ConnectionRows(sample, choices, extras.fnName);
             break;
         }
         std::ranges::stable_sort(rows, [](const Row& a, const Row& b) {

@@ -3,7 +3,10 @@
 // What `orvek top` shows, as lines of text: pure, from a sample, the screen's size and the user's
 // choices, so that it is tested without a terminal. The curses side only writes the lines.
 
+#include "OwnPrograms.h"
 #include "TrafficSampler.h"
+
+#include <map>
 
 #include <functional>
 #include <string>
@@ -28,6 +31,7 @@ struct TopChoices {
     size_t nScroll = 0;     // the first row shown; kept within the rows by LayoutTop
     bool bPaused = false;   // the display keeps its last sample
     bool bNames = true;     // connections show their remote ends' names where known
+    bool bCommands = false; // the user's own programs show their command lines
     bool bHelp = false;     // the keys' help instead of the rows
     bool bEditing = false;  // the filter is being typed (in strEditing)
     std::string strEditing; // the filter as typed so far
@@ -52,17 +56,25 @@ struct TopScreen {
 // known. Called on the layout's thread; it must not wait.
 using TopNameFn = std::function<std::string(const std::string& strAddress)>;
 
-// The screen for sample at nWidth x nHeight: a header with the totals, the rates and strPlan (the
-// plan's usage, "" for none), the view's
+// What the screen shows beside the sample, all optional.
+struct TopExtras {
+    TopNameFn fnName;    // names connections' remote ends when choices.bNames (none: addresses)
+    std::string strPlan; // the plan's usage for the header, "" for none
+    // The user's programs by name: applications of that name named by their executable show
+    // their process ids and, when choices.bCommands, the command line.
+    std::map<std::string, TopProgram> programs;
+};
+
+// The screen for sample at nWidth x nHeight: a header with the totals, the rates and the plan's
+// usage, the view's
 // column names and rows (sorted, filtered, scrolled), strMessage (a failure, "" for none) and a
 // line naming the keys at the bottom. Columns that do not fit drop in this order: the devices'
 // drops, their kind, a tunnel's overhead, the applications' connections, the connections' totals
-// received, then sent, then their protocol; names, states and ends are cut to what is left.
-// choices.nScroll is brought within the rows. fnName names connections' remote ends when
-// choices.bNames (none: addresses).
+// received, then sent, then their protocol; the applications' process ids go before their
+// connections. Names, states, ends and command lines are cut to what is left. choices.nScroll is
+// brought within the rows.
 TopScreen LayoutTop(const TrafficSample& sample, TopChoices& choices, int nWidth, int nHeight,
-                    const std::string& strMessage, const TopNameFn& fnName = {},
-                    const std::string& strPlan = {});
+                    const std::string& strMessage, const TopExtras& extras = {});
 
 // The text, cut to nColumns characters (a UTF-8 sequence is never cut); "~" marks a cut.
 std::string FitText(const std::string& strText, size_t nColumns);

@@ -197,6 +197,9 @@ bool OnKey(int nKey, TopChoices& choices, size_t nPage) {
     case 'n':
         choices.bNames = !choices.bNames;
         break;
+    case 'l':
+        choices.bCommands = !choices.bCommands;
+        break;
     case 's':
         choices.eSort = static_cast<ETopSort>((static_cast<int>(choices.eSort) + 1) % 4);
         break;
@@ -324,26 +327,38 @@ int RunTop(const std::vector<std::string>& args) {
             });
         }
     });
-    const TopNameFn fnName = [&names](const std::string& strAddress) {
-        return names.Lookup(strAddress);
+    TopExtras extras;
+    extras.fnName = [&names](const std::string& strAddress) { return names.Lookup(strAddress); };
+    // The user's programs, read again at most every few seconds while applications are shown.
+    auto tProgramsRead = std::chrono::steady_clock::time_point::min();
+    bool bCommandsRead = false;
+    const auto readPrograms = [&] {
+        const auto tNow = std::chrono::steady_clock::now();
+        if (choices.eView != ETopView::Applications ||
+            (tNow - tProgramsRead < std::chrono::seconds(5) &&
+             bCommandsRead == choices.bCommands)) {
+            return;
+        }
+        tProgramsRead = tNow;
+        bCommandsRead = choices.bCommands;
+        extras.programs = ListOwnPrograms(getuid(), choices.bCommands);
     };
     // The plan's usage from the usage file, read again once a minute: the file moves no faster
     // than its recorder writes.
     const std::string strUsagePath = TopUsagePath(source.IsService());
-    std::string strPlan;
     auto tPlanRead = std::chrono::steady_clock::time_point::min();
     const auto readPlan = [&] {
         if (const auto tNow = std::chrono::steady_clock::now();
             tNow - tPlanRead >= std::chrono::minutes(1)) {
             tPlanRead = tNow;
-            strPlan = ReadPlanLine(strUsagePath, std::time(nullptr));
+            extras.strPlan = ReadPlanLine(strUsagePath, std::time(nullptr));
         }
     };
     draw = [&] {
         int nHeight = 0, nWidth = 0;
         getmaxyx(stdscr, nHeight, nWidth);
-        pSession->Draw(
-            LayoutTop(shown, choices, nWidth, nHeight, view.m_strMessage, fnName, strPlan));
+        readPrograms();
+        pSession->Draw(LayoutTop(shown, choices, nWidth, nHeight, view.m_strMessage, extras));
     };
     view.m_fnChanged = draw;
     {

@@ -260,7 +260,9 @@ TEST(TopLayout, ConnectionsShowEndsNamesAndApplications) {
         asked.push_back(strAddress);
         return strAddress == std::string("\x0a\x00\x00\x02", 4) ? "www.example.org" : "";
     };
-    TopScreen screen = LayoutTop(sample, choices, 120, 20, "", fnName);
+    TopExtras extras;
+    extras.fnName = fnName;
+    TopScreen screen = LayoutTop(sample, choices, 120, 20, "", extras);
     EXPECT_EQ(ColumnNames(screen).substr(0, 5), "PROTO");
     EXPECT_TRUE(Has(screen.lines[1].strText, "View: connections  Sort: total"));
     EXPECT_TRUE(Has(screen.lines[1].strText, "(1,234 more connections)"))
@@ -284,7 +286,7 @@ TEST(TopLayout, ConnectionsShowEndsNamesAndApplications) {
     // Names off: addresses, and nothing asked.
     choices.bNames = false;
     asked.clear();
-    screen = LayoutTop(sample, choices, 120, 20, "", fnName);
+    screen = LayoutTop(sample, choices, 120, 20, "", extras);
     EXPECT_TRUE(Has(Texts(screen)[1], "Names: off"));
     EXPECT_TRUE(Has(Texts(screen)[3], "10.0.0.2:443")) << Texts(screen)[3];
     EXPECT_TRUE(asked.empty());
@@ -365,11 +367,66 @@ TEST(TopPlan, ReadFromTheUsageFile) {
     const std::string strLine = ReadPlanLine(strPath, nNow);
     EXPECT_TRUE(strLine.starts_with("Plan: 0.00 GB of 50.00 GB used")) << strLine;
     TopChoices choices;
-    EXPECT_TRUE(Has(LayoutTop({}, choices, 200, 5, "", {}, strLine).lines[0].strText,
+    TopExtras extras;
+    extras.strPlan = strLine;
+    EXPECT_TRUE(Has(LayoutTop({}, choices, 200, 5, "", extras).lines[0].strText,
                     "  Plan: 0.00 GB of 50.00 GB"));
 
     EXPECT_EQ(ReadPlanLine(strDir + "/none.sqlite", nNow), "");
     std::ofstream(strDir + "/junk.sqlite") << "not a database";
     EXPECT_EQ(ReadPlanLine(strDir + "/junk.sqlite", nNow), "");
     std::filesystem::remove_all(strDir);
+}
+
+// The user's programs from a /proc of the test's making: named as the resolver names them,
+// their ids ascending, the first one's command line made one safe line; an application named by
+// its executable shows them, one of a group of the same name does not.
+TEST(TopPrograms, ListedFromProcAndShownBesideTheirApplications) {
+    namespace fs = std::filesystem;
+    const fs::path root = testing::TempDir() + "orvek-top-proc-" + std::to_string(getpid());
+    const auto process = [&](const std::string& strPid, const std::string& strExe,
+                             const std::string& strCmdline, const std::string& strComm) {
+        fs::create_directories(root / strPid);
+        if (!strExe.empty()) {
+            fs::create_symlink(strExe, root / strPid / "exe");
+        }
+        std::ofstream(root / strPid / "cmdline") << strCmdline;
+        std::ofstream(root / strPid / "comm") << strComm;
+    };
+    process("124", "/usr/bin/curl", std::string("curl\0-s\0http://x\0", 18), "curl\n");
+    process("123", "/usr/bin/curl (deleted)", std::string("curl\0-o\0a\nb\0", 12), "curl\n");
+    process("999", "", "", "kworker/0:1\n");
+    process("self", "/usr/bin/bash", "", "bash\n"); // no process id
+    for (int n = 0; n < 4; ++n) {
+        process(std::to_string(2000 + n), "/usr/bin/make", "make", "make\n");
+    }
+    const std::map<std::string, TopProgram> programs = ListOwnPrograms(getuid(), true, root);
+    ASSERT_EQ(programs.size(), 3u);
+    EXPECT_EQ(programs.at("curl"), (TopProgram{{123, 124}, "curl -o a?b"}));
+    EXPECT_EQ(programs.at("kworker/0:1").pids, std::vector<pid_t>{999});
+    EXPECT_TRUE(ListOwnPrograms(getuid() + 1, false, root).empty());
+    EXPECT_EQ(CommandLineOf(std::string(10000, 'x')).size(), kMaxCommandBytes);
+    fs::remove_all(root);
+
+    TrafficSample sample;
+    sample.apps = {App("curl", 5000, 5000), App("make", 100, 100), App("org.curl", 1, 1)};
+    sample.apps[0].app.nKind = sample.apps[1].app.nKind =
+        static_cast<uint32_t>(EAppKind::Executable);
+    sample.apps[2].app.strName = "curl"; // a group's name: not the user's program
+    TopExtras extras;
+    extras.programs = {{"curl", {{123, 124}, "curl -o a?b"}},
+                       {"make", {{2000, 2001, 2002, 2003}, "make"}}};
+    TopChoices choices;
+    choices.eView = ETopView::Applications;
+    TopScreen screen = LayoutTop(sample, choices, 120, 20, "", extras);
+    EXPECT_TRUE(Has(ColumnNames(screen), " CONNS PIDS ")) << ColumnNames(screen);
+    EXPECT_TRUE(Has(Texts(screen)[3], " 3 123 124 ")) << Texts(screen)[3];
+    EXPECT_TRUE(Texts(screen)[4].ends_with(" 2000 2001 2002 +1")) << Texts(screen)[4];
+    EXPECT_FALSE(Has(Texts(screen)[5], "123")) << Texts(screen)[5];
+    EXPECT_FALSE(Has(ColumnNames(screen), "COMMAND"));
+    choices.bCommands = true;
+    screen = LayoutTop(sample, choices, 120, 20, "", extras);
+    EXPECT_TRUE(ColumnNames(screen).starts_with("APPLICATION ")) << ColumnNames(screen);
+    EXPECT_TRUE(Has(ColumnNames(screen), " COMMAND")) << ColumnNames(screen);
+    EXPECT_TRUE(Texts(screen)[3].ends_with(" curl -o a?b")) << Texts(screen)[3];
 }
