@@ -463,27 +463,22 @@ TEST_F(AttributionLive, EachApplicationGetsItsOwnBytesAndTheRowsAddUp) {
     // The connections: at most the snapshot's share, the rest counted; each application's
     // largest TCP connection from its address (its bulk one) is listed under its name.
     EXPECT_LE(snapshot.connections.size(), kMaxSnapshotConnections);
-    // Per application and family at least its bulk, short and UDP ones.
-    EXPECT_GE(static_cast<int64_t>(snapshot.connections.size()) + snapshot.nOtherConnections,
-              static_cast<int64_t>(kApps * 2 * 3));
-    for (size_t nApp = 0; nApp < kApps; ++nApp) {
-        for (const bool bIPv6 : {false, true}) {
-            std::string strAddress(bIPv6 ? 16 : 4, '\0');
-            inet_pton(bIPv6 ? AF_INET6 : AF_INET, AppAddress(nApp, bIPv6).c_str(),
-                      strAddress.data());
-            const ConnectionUsage* pLargest = nullptr;
-            for (const ConnectionUsage& connection : snapshot.connections) {
-                if (connection.strLocal == strAddress && connection.nRemotePort == kTcpPort &&
-                    (pLargest == nullptr || connection.nSentBytes + connection.nRecvBytes >
-                                                pLargest->nSentBytes + pLargest->nRecvBytes)) {
-                    pLargest = &connection;
-                }
+    EXPECT_GE(snapshot.connections.size() + static_cast<size_t>(snapshot.nOtherConnections),
+              kApps * 2 * 3); // per application and family: bulk, short and UDP ones
+    for (size_t nApp = 0; nApp < kApps * 2; ++nApp) {
+        const bool bIPv6 = nApp >= kApps;
+        std::string strAddress(bIPv6 ? 16 : 4, '\0');
+        inet_pton(bIPv6 ? AF_INET6 : AF_INET, AppAddress(nApp % kApps, bIPv6).c_str(),
+                  strAddress.data());
+        const ConnectionUsage* pLargest = nullptr;
+        for (const ConnectionUsage& connection : snapshot.connections) {
+            if (connection.strLocal == strAddress && connection.nRemotePort == kTcpPort &&
+                (!pLargest || connection.nRecvBytes > pLargest->nRecvBytes)) {
+                pLargest = &connection;
             }
-            ASSERT_NE(pLargest, nullptr) << AppAddress(nApp, bIPv6);
-            EXPECT_EQ(pLargest->nProtocol, 6u);
-            EXPECT_EQ(pLargest->strApp, apps[nApp].strName) << AppAddress(nApp, bIPv6);
-            EXPECT_GT(pLargest->nRecvBytes, 0);
         }
+        ASSERT_NE(pLargest, nullptr) << nApp;
+        EXPECT_EQ(pLargest->strApp, apps[nApp % kApps].strName) << nApp;
     }
 }
 

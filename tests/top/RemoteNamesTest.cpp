@@ -14,14 +14,10 @@ namespace {
 
 // Waits for a condition (a generous limit turns a hang into a failure).
 template <class Fn> bool WaitFor(Fn fn) {
-    const auto tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!fn()) {
-        if (std::chrono::steady_clock::now() > tEnd) {
-            return false;
-        }
+    for (int n = 0; n < 15'000 && !fn(); ++n) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    return true;
+    return fn();
 }
 
 std::string V4(uint8_t nLast) {
@@ -43,9 +39,7 @@ TEST(RemoteNames, LooksUpOffTheCallersThreadAndKeepsTheRecentOnes) {
                                                       : "host" + std::to_string(strAddress[3]);
                        },
                        2);
-    EXPECT_EQ(names.Lookup(V4(1)), "");
-    EXPECT_EQ(names.Lookup(V4(1)), ""); // asked for once
-    EXPECT_EQ(names.Lookup(V4(2)), "");
+    EXPECT_EQ(names.Lookup(V4(1)) + names.Lookup(V4(1)) + names.Lookup(V4(2)), ""); // 1 asked once
     release.set_value();
     ASSERT_TRUE(WaitFor([&] { return nLookups == 2 && nArrived >= 1; }));
     EXPECT_EQ(names.Lookup(V4(1)), "host1");
