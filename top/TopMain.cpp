@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <poll.h>
 #include <pthread.h>
 #include <set>
@@ -316,7 +317,8 @@ int RunTop(const std::vector<std::string>& args) {
     TopChoices& choices = options.choices;
     CTrafficSampler sampler;
     TrafficSample shown; // what the screen shows: the latest sample, or the one paused on
-    // Names that arrive draw the screen again (coalesced: one redraw waits at a time).
+    // Names that arrive draw the screen again (coalesced: one redraw waits at a time). The
+    // names' worker calls it; it only posts to the loop.
     std::atomic<bool> bNamesArrived = false;
     std::function<void()> draw;
     CRemoteNames names([&] {
@@ -330,12 +332,12 @@ int RunTop(const std::vector<std::string>& args) {
     TopExtras extras;
     extras.fnName = [&names](const std::string& strAddress) { return names.Lookup(strAddress); };
     // The user's programs, read again at most every few seconds while applications are shown.
-    auto tProgramsRead = std::chrono::steady_clock::time_point::min();
+    std::optional<std::chrono::steady_clock::time_point> tProgramsRead;
     bool bCommandsRead = false;
     const auto readPrograms = [&] {
         const auto tNow = std::chrono::steady_clock::now();
         if (choices.eView != ETopView::Applications ||
-            (tNow - tProgramsRead < std::chrono::seconds(5) &&
+            (tProgramsRead && tNow - *tProgramsRead < std::chrono::seconds(5) &&
              bCommandsRead == choices.bCommands)) {
             return;
         }
@@ -346,10 +348,10 @@ int RunTop(const std::vector<std::string>& args) {
     // The plan's usage from the usage file, read again once a minute: the file moves no faster
     // than its recorder writes.
     const std::string strUsagePath = TopUsagePath(source.IsService());
-    auto tPlanRead = std::chrono::steady_clock::time_point::min();
+    std::optional<std::chrono::steady_clock::time_point> tPlanRead;
     const auto readPlan = [&] {
         if (const auto tNow = std::chrono::steady_clock::now();
-            tNow - tPlanRead >= std::chrono::minutes(1)) {
+            !tPlanRead || tNow - *tPlanRead >= std::chrono::minutes(1)) {
             tPlanRead = tNow;
             extras.strPlan = ReadPlanLine(strUsagePath, std::time(nullptr));
         }
