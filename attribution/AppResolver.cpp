@@ -2,6 +2,7 @@
 
 #include "ZarnException.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
@@ -232,6 +233,32 @@ std::vector<AppUsage> CAppResolver::GetUsage() const {
     return rows;
 }
 
+std::vector<ConnectionUsage> CAppResolver::GetConnections(size_t nTop, int64_t& nOthers) const {
+    using Item = std::pair<int64_t, const std::pair<const FlowKey, FlowEntry>*>;
+    std::vector<Item> items;
+    std::vector<ConnectionUsage> connections;
+    std::lock_guard<std::mutex> guard(m_mtxTotals);
+    items.reserve(m_flows.size());
+    for (const auto& flow : m_flows) {
+        items.emplace_back(flow.second.nSentBytes + flow.second.nRecvBytes, &flow);
+    }
+    const size_t nKept = std::min(nTop, items.size());
+    std::ranges::nth_element(items, items.begin() + static_cast<ptrdiff_t>(nKept),
+                             [](const Item& a, const Item& b) { return a.first > b.first; });
+    nOthers = static_cast<int64_t>(items.size() - nKept);
+    connections.reserve(nKept);
+    for (size_t n = 0; n < nKept; ++n) {
+        const auto& [key, entry] = *items[n].second;
+        const size_t nAddress = key.IsIPv6() ? 16 : 4;
+        connections.push_back(
+            {key.nProtocol, std::string(reinterpret_cast<const char*>(key.aLocal.data()), nAddress),
+             std::string(reinterpret_cast<const char*>(key.aRemote.data()), nAddress),
+             key.nLocalPort, key.nRemotePort, m_vecRows[entry.nApp].strName,
+             IsReason(entry.nApp) ? entry.nApp : 0, entry.nSentBytes, entry.nRecvBytes});
+    }
+    return connections;
+}
+
 void CAppResolver::Process(const CFlowTable& table) {
     const auto tNow = Clock::now();
     const size_t nFlows = table.GetFlowCount();
@@ -274,6 +301,11 @@ void CAppResolver::Process(const CFlowTable& table) {
         const FlowSlot& slot = table.GetFlow(n);
         m_vecRows[rows[n]].nSentBytes += slot.nSentBytes;
         m_vecRows[rows[n]].nRecvBytes += slot.nRecvBytes;
+        // A flow the resolver could not keep (TableFull) has no connection of its own.
+        if (const auto it = m_flows.find(slot.key); it != m_flows.end()) {
+            it->second.nSentBytes += slot.nSentBytes;
+            it->second.nRecvBytes += slot.nRecvBytes;
+        }
         for (const auto& [strTunnel, outer] : m_outerFlows) {
             if (MatchesOuter(slot.key, outer)) {
                 auto& [nSent, nRecv] = m_outerBytes[strTunnel];

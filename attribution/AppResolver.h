@@ -6,6 +6,7 @@
 
 #include "AppUsage.h"
 #include "Cgroups.h"
+#include "ConnectionUsage.h"
 #include "FlowTap.h"
 #include "Processes.h"
 #include "SockDiag.h"
@@ -59,6 +60,9 @@ public:
     void DrainStopped();
     // Any thread: the rows with bytes, applications and reasons, in no order.
     std::vector<AppUsage> GetUsage() const;
+    // Any thread: the nTop flows seen within kFlowExpiry with the most bytes since they were
+    // first seen (in no order), and in nOthers how many more there are.
+    std::vector<ConnectionUsage> GetConnections(size_t nTop, int64_t& nOthers) const;
     // Any thread but a capture thread: the tunnels whose outer flows are measured, each with how
     // its outer packets are told. The bytes of every flow that matches one (MatchesOuter) are
     // added to its outer counts from then on; a tunnel no longer named is forgotten.
@@ -79,6 +83,7 @@ private:
 
     struct FlowEntry {
         uint32_t nApp = 0; // a row: an EUnattributed below Count, an application above
+        int64_t nSentBytes = 0, nRecvBytes = 0; // under m_mtxTotals
         std::chrono::steady_clock::time_point tLastSeen, tLastTry;
     };
 

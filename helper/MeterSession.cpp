@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <set>
 #include <sys/socket.h>
@@ -173,6 +174,18 @@ void CMeterSession::SendChanges(bool bSnapshot) {
     m_sentSnapshot.nTakenNs = snapshot.snapshot.nTakenNs;
     if (bSnapshot || !m_bSentAny || snapshot.snapshot != m_sentSnapshot) {
         m_sentSnapshot = snapshot.snapshot;
+        // Connections with very long names: the largest ones that fit, the others counted.
+        std::vector<ConnectionUsage>& connections = snapshot.snapshot.connections;
+        if (EncodeFrame(snapshot).size() > kFrameHeaderBytes + kMaxMessageBytes) {
+            std::ranges::sort(connections, std::greater<>(),
+                              [](const ConnectionUsage& c) { return c.nSentBytes + c.nRecvBytes; });
+            while (!connections.empty() &&
+                   EncodeFrame(snapshot).size() > kFrameHeaderBytes + kMaxMessageBytes) {
+                snapshot.snapshot.nOtherConnections +=
+                    static_cast<int64_t>(connections.size() - connections.size() / 2);
+                connections.resize(connections.size() / 2);
+            }
+        }
         SendFitted(snapshot, snapshot.snapshot.devices);
     }
     m_bSentAny = true;

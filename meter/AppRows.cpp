@@ -12,3 +12,7 @@ void CAppRows::Stop() {
 std::vector<AppUsage> CAppRows::ReadRows() const {
     return m_resolver.GetUsage();
 }
+
+std::vector<ConnectionUsage> CAppRows::ReadConnections(int64_t& nOthers) const {
+    return m_resolver.GetConnections(kMaxSnapshotConnections, nOthers);
+}

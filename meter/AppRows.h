@@ -2,6 +2,7 @@
 
 #include "AppResolver.h"
 #include "AppUsage.h"
+#include "MeterSnapshot.h"
 
 #include <vector>
 
@@ -24,6 +25,9 @@ public:
     // Any thread: the rows so far; read before the counters, which then hold at least as much.
     // (BalanceAppRows then makes them add up to the totals.)
     std::vector<AppUsage> ReadRows() const;
+    // Any thread: the connections with the most bytes, at most kMaxSnapshotConnections, and how
+    // many more there are.
+    std::vector<ConnectionUsage> ReadConnections(int64_t& nOthers) const;
 
 private:
     CAppResolver m_resolver;

@@ -153,6 +153,7 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
     MeterSnapshot snapshot;
     // Before the counters, which then hold at least what the resolver had.
     std::vector<AppUsage> resolved = m_apps.ReadRows();
+    snapshot.connections = m_apps.ReadConnections(snapshot.nOtherConnections);
     snapshot.bMonitorUp = m_control.IsMonitorUp();
     for (const DeviceState& state : m_control.GetDeviceStates()) {
         DeviceSnapshot& device = snapshot.devices.emplace_back();

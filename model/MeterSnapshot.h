@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AppUsage.h"
+#include "ConnectionUsage.h"
 #include "DeviceState.h"
 
 #include <chrono>
@@ -67,13 +68,21 @@ struct MeterSnapshot {
     // When the counts were read (SnapshotClockNs), so that rates run over the times the counts
     // held, not over when a client happened to look at them. 0: not told (a test's snapshot).
     int64_t nTakenNs = 0;
+    // The connections with the most bytes (at most kMaxSnapshotConnections, in no order), and
+    // how many more the meter saw lately: a client's message stays small whatever the traffic.
+    std::vector<ConnectionUsage> connections = {};
+    int64_t nOtherConnections = 0;
 
     // As DeviceSnapshot::Fields.
     template <class Io> void Fields(Io& io) {
-        io(nSentBytes, nRecvBytes, devices, bMonitorUp, apps, nTakenNs);
+        io(nSentBytes, nRecvBytes, devices, bMonitorUp, apps, nTakenNs, connections,
+           nOtherConnections);
     }
     bool operator==(const MeterSnapshot&) const = default;
 };
+
+// About 100 bytes each in a message: at most a tenth of a message's size.
+inline constexpr size_t kMaxSnapshotConnections = 1000;
 
 // The clock snapshots are taken by, in nanoseconds: steady_clock, which reads CLOCK_MONOTONIC, one
 // clock for every process of the host, so that a client compares the helper's times with its own.

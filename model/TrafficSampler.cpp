@@ -11,6 +11,12 @@ bool KeyLess(const AppUsage& a, const AppUsage& b) {
            std::tie(b.nReason, b.strName, b.nOwnerUid);
 }
 
+// The order connections are found in: by protocol, ends and ports.
+bool EndsLess(const ConnectionUsage& a, const ConnectionUsage& b) {
+    return std::tie(a.nProtocol, a.strLocal, a.nLocalPort, a.strRemote, a.nRemotePort) <
+           std::tie(b.nProtocol, b.strLocal, b.nLocalPort, b.strRemote, b.nRemotePort);
+}
+
 } // namespace
 
 double CSnapshotInterval::Next(const MeterSnapshot& snapshot,
@@ -77,6 +83,48 @@ void CTrafficSampler::SampleApps(std::vector<AppUsage>& apps, TrafficSample& sam
     });
 }
 
+void CTrafficSampler::SampleConnections(std::vector<ConnectionUsage>& connections,
+                                        TrafficSample& sample, double dSeconds) const {
+    sample.connections.clear();
+    for (ConnectionUsage& connection : connections) {
+        ConnectionSample& row = sample.connections.emplace_back();
+        row.connection = std::move(connection);
+        if (dSeconds <= 0) {
+            continue;
+        }
+        const auto itOrder =
+            std::ranges::lower_bound(m_vecConnectionOrder, row.connection, EndsLess,
+                                     [this](uint32_t nIndex) -> const ConnectionUsage& {
+                                         return m_latest.connections[nIndex].connection;
+                                     });
+        const ConnectionUsage* pBefore = nullptr;
+        if (itOrder != m_vecConnectionOrder.end() &&
+            !EndsLess(row.connection, m_latest.connections[*itOrder].connection)) {
+            pBefore = &m_latest.connections[*itOrder].connection;
+        }
+        const RowRates rates = RatesSince(row.connection.nSentBytes, row.connection.nRecvBytes,
+                                          pBefore ? pBefore->nSentBytes : 0,
+                                          pBefore ? pBefore->nRecvBytes : 0, dSeconds);
+        row.dSentRate = rates.dSent;
+        row.dRecvRate = rates.dRecv;
+    }
+    std::ranges::sort(sample.connections, [](const ConnectionSample& a, const ConnectionSample& b) {
+        const int64_t nA = a.connection.nSentBytes + a.connection.nRecvBytes;
+        const int64_t nB = b.connection.nSentBytes + b.connection.nRecvBytes;
+        return nA != nB ? nA > nB : EndsLess(a.connection, b.connection);
+    });
+}
+
+void CTrafficSampler::IndexConnections() {
+    m_vecConnectionOrder.resize(m_latest.connections.size());
+    for (uint32_t n = 0; n < m_vecConnectionOrder.size(); ++n) {
+        m_vecConnectionOrder[n] = n;
+    }
+    std::ranges::sort(m_vecConnectionOrder, [this](uint32_t a, uint32_t b) {
+        return EndsLess(m_latest.connections[a].connection, m_latest.connections[b].connection);
+    });
+}
+
 void CTrafficSampler::IndexApps() {
     m_vecAppOrder.resize(m_latest.apps.size());
     for (uint32_t n = 0; n < m_vecAppOrder.size(); ++n) {
@@ -140,6 +188,8 @@ void CTrafficSampler::Sample(MeterSnapshot snapshot, std::chrono::steady_clock::
         m_nHistoryCount = std::min(m_nHistoryCount + 1, kHistoryPoints);
     }
     SampleApps(snapshot.apps, sample, bRated ? dSeconds : 0);
+    SampleConnections(snapshot.connections, sample, bRated ? dSeconds : 0);
+    sample.nOtherConnections = snapshot.nOtherConnections;
     std::ranges::sort(sample.devices, [](const DeviceSample& a, const DeviceSample& b) {
         const int64_t nA = ShownSentBytes(a.device) + ShownRecvBytes(a.device);
         const int64_t nB = ShownSentBytes(b.device) + ShownRecvBytes(b.device);
@@ -147,4 +197,5 @@ void CTrafficSampler::Sample(MeterSnapshot snapshot, std::chrono::steady_clock::
     });
     std::swap(m_latest, m_spare);
     IndexApps();
+    IndexConnections();
 }

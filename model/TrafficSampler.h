@@ -66,6 +66,12 @@ struct AppSample {
     double dSentRate = -1, dRecvRate = -1;
 };
 
+// One connection at one sample, with its rates as a device's.
+struct ConnectionSample {
+    ConnectionUsage connection;
+    double dSentRate = -1, dRecvRate = -1;
+};
+
 // Everything at one sample: the devices by total (sent + received, largest first; ties by name),
 // the meter's totals (the devices' and those of devices it forgot), and the total rates.
 struct TrafficSample {
@@ -76,6 +82,10 @@ struct TrafficSample {
     bool bMonitorUp = true; // as the snapshot tells
     // The applications by total (largest first), then the bytes not attributed, by reason.
     std::vector<AppSample> apps;
+    // The connections the snapshot carried (by total, largest first), and how many more the
+    // meter saw.
+    std::vector<ConnectionSample> connections;
+    int64_t nOtherConnections = 0;
 };
 
 // Turns the meter's snapshots, read once a period, into what front ends show: the latest sample
@@ -109,6 +119,10 @@ private:
     void SampleApps(std::vector<AppUsage>& apps, TrafficSample& sample, double dSeconds) const;
     // Sorts m_vecAppOrder after m_latest changed.
     void IndexApps();
+    // As SampleApps, for the connections, found by their ends and protocol.
+    void SampleConnections(std::vector<ConnectionUsage>& connections, TrafficSample& sample,
+                           double dSeconds) const;
+    void IndexConnections();
 
     size_t HistorySlot(int nIndex) const {
         return static_cast<size_t>((m_nHistoryNext - m_nHistoryCount + nIndex + kHistoryPoints) %
@@ -121,6 +135,8 @@ private:
     // m_latest.apps' positions by reason and name, for finding each application's row of the
     // sample before in log time (hundreds of applications a second); its capacity is kept.
     std::vector<uint32_t> m_vecAppOrder;
+    // m_latest.connections' positions by their ends, likewise.
+    std::vector<uint32_t> m_vecConnectionOrder;
     CSnapshotInterval m_interval;
     // Each device's drop count at the last Capture.
     std::map<std::string, int64_t> m_dropBase;

@@ -3,9 +3,9 @@
 # path, live counting against bare libpcap loops and tcpdump in network namespaces of its own,
 # resident memory (headless and window), user-interface responsiveness (also with the Details
 # window open), 41 devices, the exporter under hostile clients, the capture helper's cost, the
-# Details window's opening, the attribution resolver's cost, a look for user-space tunnels, and the
-# usage file's write cost and size. Needs root. Never part of
-# the suite.
+# Details window's opening, the attribution resolver's cost, a look for user-space tunnels, the
+# usage file's write cost and size, and the terminal view at 1 000 connections. Needs root (and
+# tmux). Never part of the suite.
 # ORVEK_BENCH_BUILD sets the build directory (default build/bench).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -54,3 +54,6 @@ mkdir -p "$build/storebench"
 "$build/bench/orvek_bench_store" year /dev/shm/orvek-bench-year40-$$.sqlite 40
 "$build/bench/orvek_bench_store" year /dev/shm/orvek-bench-year3-$$.sqlite 3
 rm -f /dev/shm/orvek-bench-year40-$$.sqlite* /dev/shm/orvek-bench-year3-$$.sqlite*
+echo
+echo "== the terminal view at 1 000 connections: a refresh, and orvek-top's CPU at one a second =="
+"$build/bench/orvek_bench_top" --top "$build/bin/orvek-top" --seconds 30

@@ -37,7 +37,26 @@ const Column kAppColumns[] = {{"APPLICATION", 12, true, false, 0},
                               {"RECEIVED", kSizeWidth},
                               {"SENT/S", kRateWidth},
                               {"RECV/S", kRateWidth},
-                              {"CONNS", 6, false, true, 1}};
+                              {"CONNS", 6, false, true, 1},
+                              {"PIDS", 12, true, false, 2}};
+const Column kCommandColumn = {"COMMAND", 7, true, false, 0};
+
+// At most three process ids, then how many more: "812 1733 1734 +2".
+std::string PidsText(const std::vector<pid_t>& pids) {
+    std::string strText;
+    for (size_t n = 0; n < pids.size() && n < 3; ++n) {
+        strText += (n == 0 ? "" : " ") + std::to_string(pids[n]);
+    }
+    return pids.size() > 3 ? strText + " +" + std::to_string(pids.size() - 3) : strText;
+}
+const Column kConnectionColumns[] = {{"PROTO", 5, false, false, 1},
+                                     {"LOCAL", 15, true, false, 0},
+                                     {"REMOTE", 15, true, false, 0},
+                                     {"APPLICATION", 11, true, false, 0},
+                                     {"SENT", kSizeWidth, false, true, 3},
+                                     {"RECEIVED", kSizeWidth, false, true, 2},
+                                     {"SENT/S", kRateWidth},
+                                     {"RECV/S", kRateWidth}};
 
 // Characters of a UTF-8 text: bytes that start a sequence.
 size_t TextColumns(const std::string& strText) {
@@ -124,20 +143,53 @@ std::vector<Row> DeviceRows(const TrafficSample& sample, const TopChoices& choic
     return rows;
 }
 
-std::vector<Row> AppRows(const TrafficSample& sample, const TopChoices& choices) {
+std::vector<Row> AppRows(const TrafficSample& sample, const TopChoices& choices,
+                         const std::map<std::string, TopProgram>& programs) {
     std::vector<Row> rows;
     for (const AppSample& row : sample.apps) {
         const AppUsage& app = row.app;
         if (!Holds(app.strName, choices.strFilter)) {
             continue;
         }
+        const TopProgram* pProgram = nullptr;
+        if (app.nKind == static_cast<uint32_t>(EAppKind::Executable)) {
+            const auto it = programs.find(app.strName);
+            pProgram = it != programs.end() ? &it->second : nullptr;
+        }
         rows.push_back(
             {{app.strName, Size(app.nSentBytes, choices.eUnits),
               Size(app.nRecvBytes, choices.eUnits), Rate(row.dSentRate, choices.eUnits),
               Rate(row.dRecvRate, choices.eUnits),
-              app.IsAttributed() ? FormatThousands(app.nConnections) : ""},
+              app.IsAttributed() ? FormatThousands(app.nConnections) : "",
+              pProgram ? PidsText(pProgram->pids) : "", pProgram ? pProgram->strCommand : ""},
              SortKey(choices.eSort, app.nSentBytes, app.nRecvBytes, row.dSentRate, row.dRecvRate),
              !app.IsAttributed()});
+    }
+    return rows;
+}
+
+std::vector<Row> ConnectionRows(const TrafficSample& sample, const TopChoices& choices,
+                                const TopNameFn& fnName) {
+    std::vector<Row> rows;
+    rows.reserve(sample.connections.size());
+    for (const ConnectionSample& row : sample.connections) {
+        const ConnectionUsage& connection = row.connection;
+        const std::string strName =
+            choices.bNames && fnName ? fnName(connection.strRemote) : std::string();
+        std::string strLocal = FormatEndpoint(connection.strLocal, connection.nLocalPort);
+        std::string strRemote =
+            FormatEndpoint(connection.strRemote, connection.nRemotePort, strName);
+        if (!Holds(connection.strApp, choices.strFilter) && !Holds(strLocal, choices.strFilter) &&
+            !Holds(strRemote, choices.strFilter)) {
+            continue;
+        }
+        rows.push_back(
+            {{ConnectionProtocolName(connection.nProtocol), std::move(strLocal),
+              std::move(strRemote), connection.strApp, Size(connection.nSentBytes, choices.eUnits),
+              Size(connection.nRecvBytes, choices.eUnits), Rate(row.dSentRate, choices.eUnits),
+              Rate(row.dRecvRate, choices.eUnits)},
+             SortKey(choices.eSort, connection.nSentBytes, connection.nRecvBytes, row.dSentRate,
+                     row.dRecvRate)});
     }
     return rows;
 }
@@ -198,13 +250,15 @@ std::string JoinCells(const std::vector<Column>& columns, const std::vector<size
 }
 
 const char* const kKeys =
-    "d devices  a apps  Tab next  s sort  u units  p pause  / filter  ? help  q quit";
+    "d a c views  Tab  s sort  u units  n names  p pause  / filter  ? help  q quit";
 
 const char* const kHelp[] = {
     "Keys",
-    "  d, a, Tab      the devices, the applications, the next view",
+    "  d, a, c, Tab   the devices, the applications, the connections, the next view",
     "  s              sort by total, sent, received or rate (largest first)",
     "  u              units: binary bytes, decimal bytes, bits a second",
+    "  n              connections: remote names (reverse DNS) or addresses",
+    "  l              applications: your programs' command lines",
     "  p              pause the display (counting goes on)",
     "  /              filter rows by name: Enter applies, Esc clears",
     "  Up, Down       scroll a row; PgUp, PgDn a screen; Home, End",
@@ -213,12 +267,22 @@ const char* const kHelp[] = {
     "",
     "A tunnel's row shows its inner traffic, which is in no total, and its",
     "overhead: the outer bytes that carried it less the inner ones.",
-    "On a narrow screen columns drop: drops first, then kind, then overhead."};
+    "Your own programs show their process ids. On a narrow screen columns",
+    "drop: drops, kind, overhead; process ids, connections; a connection's",
+    "totals, then its protocol."};
 
 } // namespace
 
 const char* TopViewName(ETopView eView) {
-    return eView == ETopView::Devices ? "devices" : "applications";
+    switch (eView) {
+    case ETopView::Applications:
+        return "applications";
+    case ETopView::Connections:
+        return "connections";
+    case ETopView::Devices:
+        break;
+    }
+    return "devices";
 }
 
 const char* TopSortName(ETopSort eSort) {
@@ -266,7 +330,7 @@ std::string FitText(const std::string& strText, size_t nColumns) {
 }
 
 TopScreen LayoutTop(const TrafficSample& sample, TopChoices& choices, int nWidth, int nHeight,
-                    const std::string& strMessage) {
+                    const std::string& strMessage, const TopExtras& extras) {
     TopScreen screen;
     const size_t nColumns = static_cast<size_t>(std::max(nWidth, 0));
     const size_t nLines = static_cast<size_t>(std::max(nHeight, 0));
@@ -276,11 +340,16 @@ TopScreen LayoutTop(const TrafficSample& sample, TopChoices& choices, int nWidth
     add("Sent " + Size(sample.nSentBytes, choices.eUnits) + "  Received " +
             Size(sample.nRecvBytes, choices.eUnits) + "  Sent/s " +
             Rate(sample.dSentRate, choices.eUnits) + "  Received/s " +
-            Rate(sample.dRecvRate, choices.eUnits),
+            Rate(sample.dRecvRate, choices.eUnits) +
+            (extras.strPlan.empty() ? "" : "  " + extras.strPlan),
         ELineStyle::Header);
     add(std::string("View: ") + TopViewName(choices.eView) +
             "  Sort: " + TopSortName(choices.eSort) + "  Units: " + TopUnitsName(choices.eUnits) +
             (choices.strFilter.empty() ? "" : "  Filter: " + choices.strFilter) +
+            (choices.eView == ETopView::Connections && sample.nOtherConnections > 0
+                 ? "  (" + FormatThousands(sample.nOtherConnections) + " more connections)"
+                 : "") +
+            (choices.eView == ETopView::Connections && !choices.bNames ? "  Names: off" : "") +
             (choices.bPaused ? "  PAUSED" : ""),
         ELineStyle::Header);
 
@@ -303,11 +372,25 @@ TopScreen LayoutTop(const TrafficSample& sample, TopChoices& choices, int nWidth
             add(szLine, ELineStyle::Row);
         }
     } else {
-        const bool bDevices = choices.eView == ETopView::Devices;
-        const std::vector<Column> columns =
-            bDevices ? std::vector<Column>(std::begin(kDeviceColumns), std::end(kDeviceColumns))
-                     : std::vector<Column>(std::begin(kAppColumns), std::end(kAppColumns));
-        std::vector<Row> rows = bDevices ? DeviceRows(sample, choices) : AppRows(sample, choices);
+        std::vector<Column> columns;
+        std::vector<Row> rows;
+        switch (choices.eView) {
+        case ETopView::Devices:
+            columns.assign(std::begin(kDeviceColumns), std::end(kDeviceColumns));
+            rows = DeviceRows(sample, choices);
+            break;
+        case ETopView::Applications:
+            columns.assign(std::begin(kAppColumns), std::end(kAppColumns));
+            if (choices.bCommands) {
+                columns.push_back(kCommandColumn);
+            }
+            rows = AppRows(sample, choices, extras.programs);
+            break;
+        case ETopView::Connections:
+            columns.assign(std::begin(kConnectionColumns), std::end(kConnectionColumns));
+            rows = ConnectionRows(sample, choices, extras.fnName);
+            break;
+        }
         std::ranges::stable_sort(rows, [](const Row& a, const Row& b) {
             if (a.bLast != b.bLast) {
                 return b.bLast;

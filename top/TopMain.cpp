@@ -3,20 +3,25 @@
 #include "Capabilities.h"
 #include "CaptureClient.h"
 #include "EventLoop.h"
+#include "RemoteNames.h"
 #include "TopLayout.h"
 #include "TopOptions.h"
+#include "TopPlan.h"
 #include "TrafficSampler.h"
 #include "ZarnException.h"
 #include "ZarnFd.h"
 
 #include <curses.h>
 
+#include <atomic>
 #include <cerrno>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <optional>
 #include <poll.h>
 #include <pthread.h>
 #include <set>
@@ -75,10 +80,13 @@ public:
                 continue;
             }
             const attr_t attr = Attribute(line.eStyle);
-            attron(attr);
-            mvaddstr(static_cast<int>(n), 0, line.strText.c_str());
-            attroff(attr);
+            // Cleared first: a line as wide as the screen leaves the cursor on the next one,
+            // which clearing after writing would blank.
+            move(static_cast<int>(n), 0);
             clrtoeol();
+            attron(attr);
+            addstr(line.strText.c_str());
+            attroff(attr);
         }
         m_last = screen;
         refresh();
@@ -179,10 +187,19 @@ bool OnKey(int nKey, TopChoices& choices, size_t nPage) {
         choices.eView = ETopView::Applications;
         choices.nScroll = 0;
         break;
-    case kTab:
-        choices.eView =
-            choices.eView == ETopView::Devices ? ETopView::Applications : ETopView::Devices;
+    case 'c':
+        choices.eView = ETopView::Connections;
         choices.nScroll = 0;
+        break;
+    case kTab:
+        choices.eView = static_cast<ETopView>((static_cast<int>(choices.eView) + 1) % 3);
+        choices.nScroll = 0;
+        break;
+    case 'n':
+        choices.bNames = !choices.bNames;
+        break;
+    case 'l':
+        choices.bCommands = !choices.bCommands;
         break;
     case 's':
         choices.eSort = static_cast<ETopSort>((static_cast<int>(choices.eSort) + 1) % 4);
@@ -243,7 +260,9 @@ int RunTop(const std::vector<std::string>& args) {
     }
     if (options.bHelp) {
         std::fputs(TopUsage(), stdout);
-        std::fputs(("\n" + DescribeSourceChoice(options.strSocket)).c_str(), stdout);
+        // Apart, not "\n" + text: GCC 12 at -O2 warns falsely (-Wrestrict) about the sum.
+        std::fputs("\n", stdout);
+        std::fputs(DescribeSourceChoice(options.strSocket).c_str(), stdout);
         return 0;
     }
     if (options.bVersion) {
@@ -298,10 +317,50 @@ int RunTop(const std::vector<std::string>& args) {
     TopChoices& choices = options.choices;
     CTrafficSampler sampler;
     TrafficSample shown; // what the screen shows: the latest sample, or the one paused on
-    const auto draw = [&] {
+    // Names that arrive draw the screen again (coalesced: one redraw waits at a time). The
+    // names' worker calls it; it only posts to the loop.
+    std::atomic<bool> bNamesArrived = false;
+    std::function<void()> draw;
+    CRemoteNames names([&] {
+        if (!bNamesArrived.exchange(true)) {
+            loop.Post([&] {
+                bNamesArrived = false;
+                draw();
+            });
+        }
+    });
+    TopExtras extras;
+    extras.fnName = [&names](const std::string& strAddress) { return names.Lookup(strAddress); };
+    // The user's programs, read again at most every few seconds while applications are shown.
+    std::optional<std::chrono::steady_clock::time_point> tProgramsRead;
+    bool bCommandsRead = false;
+    const auto readPrograms = [&] {
+        const auto tNow = std::chrono::steady_clock::now();
+        if (choices.eView != ETopView::Applications ||
+            (tProgramsRead && tNow - *tProgramsRead < std::chrono::seconds(5) &&
+             bCommandsRead == choices.bCommands)) {
+            return;
+        }
+        tProgramsRead = tNow;
+        bCommandsRead = choices.bCommands;
+        extras.programs = ListOwnPrograms(getuid(), choices.bCommands);
+    };
+    // The plan's usage from the usage file, read again once a minute: the file moves no faster
+    // than its recorder writes.
+    const std::string strUsagePath = TopUsagePath(source.IsService());
+    std::optional<std::chrono::steady_clock::time_point> tPlanRead;
+    const auto readPlan = [&] {
+        if (const auto tNow = std::chrono::steady_clock::now();
+            !tPlanRead || tNow - *tPlanRead >= std::chrono::minutes(1)) {
+            tPlanRead = tNow;
+            extras.strPlan = ReadPlanLine(strUsagePath, std::time(nullptr));
+        }
+    };
+    draw = [&] {
         int nHeight = 0, nWidth = 0;
         getmaxyx(stdscr, nHeight, nWidth);
-        pSession->Draw(LayoutTop(shown, choices, nWidth, nHeight, view.m_strMessage));
+        readPrograms();
+        pSession->Draw(LayoutTop(shown, choices, nWidth, nHeight, view.m_strMessage, extras));
     };
     view.m_fnChanged = draw;
     {
@@ -328,6 +387,7 @@ int RunTop(const std::vector<std::string>& args) {
     const auto interval = std::chrono::duration_cast<CEventLoop::Clock::duration>(
         std::chrono::duration<double>(options.dInterval));
     const auto sample = [&] {
+        readPlan();
         sampler.Sample(meter.GetSnapshot(), std::chrono::steady_clock::now());
         if (!choices.bPaused) {
             shown = sampler.GetLatest();

@@ -58,10 +58,12 @@ bool ParseSeconds(const std::string& strText, double& dSeconds) {
 
 void AddTopOptions(COptionParser& parser, TopOptions& options) {
     CLI::App& app = parser.App();
-    AddChoice(app, "--view", "the view shown first (default: devices)",
-              std::vector<std::pair<std::string, ETopView>>{
-                  {"devices", ETopView::Devices}, {"applications", ETopView::Applications}},
-              options.choices.eView);
+    AddChoice(
+        app, "--view", "the view shown first (default: devices)",
+        std::vector<std::pair<std::string, ETopView>>{{"devices", ETopView::Devices},
+                                                      {"applications", ETopView::Applications},
+                                                      {"connections", ETopView::Connections}},
+        options.choices.eView);
     AddChoice(app, "--sort", "the rows' order, largest first (default: total)",
               std::vector<std::pair<std::string, ETopSort>>{{"total", ETopSort::Total},
                                                             {"sent", ETopSort::Sent},
@@ -85,6 +87,10 @@ void AddTopOptions(COptionParser& parser, TopOptions& options) {
         }))
         ->each(
             [&options](const std::string& strValue) { ParseSeconds(strValue, options.dInterval); });
+    app.add_flag_callback(
+        "--no-names", [&options] { options.choices.bNames = false; },
+        "show connections' remote addresses, not their names by reverse DNS (n toggles; default: "
+        "names)");
     AddCaptureOptions(app, options.strFilter, options.bPromiscuous, options.vecExclude);
     AddSocketOption(app, options.strSocket);
     app.add_flag("--help", options.bHelp, "print this help and exit (default: off)");

@@ -464,6 +464,27 @@ TEST_F(AttributionLive, EachApplicationGetsItsOwnBytesAndTheRowsAddUp) {
         ASSERT_NE(it, snapshot.apps.end());
         EXPECT_EQ(it->nOwnerUid, app.nUid) << app.strName;
     }
+
+    // The connections: at most the snapshot's share, the rest counted; each application's
+    // largest TCP connection from its address (its bulk one) is listed under its name.
+    EXPECT_LE(snapshot.connections.size(), kMaxSnapshotConnections);
+    EXPECT_GE(snapshot.connections.size() + static_cast<size_t>(snapshot.nOtherConnections),
+              kApps * 2 * 3); // per application and family: bulk, short and UDP ones
+    for (size_t nApp = 0; nApp < kApps * 2; ++nApp) {
+        const bool bIPv6 = nApp >= kApps;
+        std::string strAddress(bIPv6 ? 16 : 4, '\0');
+        inet_pton(bIPv6 ? AF_INET6 : AF_INET, AppAddress(nApp % kApps, bIPv6).c_str(),
+                  strAddress.data());
+        const ConnectionUsage* pLargest = nullptr;
+        for (const ConnectionUsage& connection : snapshot.connections) {
+            if (connection.strLocal == strAddress && connection.nRemotePort == kTcpPort &&
+                (!pLargest || connection.nRecvBytes > pLargest->nRecvBytes)) {
+                pLargest = &connection;
+            }
+        }
+        ASSERT_NE(pLargest, nullptr) << nApp;
+        EXPECT_EQ(pLargest->strApp, apps[nApp % kApps].strName) << nApp;
+    }
 }
 
 // The same with the real program as an unprivileged user (nobody) holding CAP_NET_RAW alone, as

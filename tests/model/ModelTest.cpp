@@ -144,6 +144,7 @@ TEST(TrafficSampler, AForgottenDeviceLeavesTheTotalsAndTheirRate) {
 
 // Once the sample's lists have their sizes, sampling allocates nothing: the window samples once a
 // second for as long as it runs.
+// Also the connections, found again by their ends to be rated.
 TEST(TrafficSampler, AllocatesNothingOnceWarm) {
     std::vector<MeterSnapshot> snapshots(8);
     for (size_t n = 0; n < snapshots.size(); ++n) {
@@ -155,6 +156,15 @@ TEST(TrafficSampler, AllocatesNothingOnceWarm) {
         snapshot.apps = {{"org.example.AnApplicationWithALongName", 0, static_cast<int64_t>(n), 1},
                          {"b", 0, 2, 2},
                          {"not attributed yet", 7, 0, 5}};
+        // Connections are found again by their ends, whatever their order.
+        const std::string strHere("\x0a\0\0\x01", 4);
+        snapshot.connections = {{17, strHere, strHere, 53, 53, "b", 0, 7, 7},
+                                {6, strHere, std::string(16, '\x01'), 40000, 443, "b", 0,
+                                 static_cast<int64_t>(n * 500), 0}};
+        if (n % 2 == 1) {
+            std::swap(snapshot.connections[0], snapshot.connections[1]);
+        }
+        snapshot.nOtherConnections = static_cast<int64_t>(n);
         snapshot.nTakenNs = SnapshotClockNs(Clock::time_point{} + seconds(n + 1));
     }
     CTrafficSampler sampler;
@@ -173,6 +183,12 @@ TEST(TrafficSampler, AllocatesNothingOnceWarm) {
     EXPECT_EQ(orvektest::TakeCountedAllocations(), 0);
     EXPECT_EQ(sampler.GetLatest().devices.front().dSentRate, 1000);
     EXPECT_EQ(sampler.GetLatest().apps.front().dSentRate, 1);
+    const TrafficSample& latest = sampler.GetLatest();
+    ASSERT_EQ(latest.connections.size(), 2u);
+    EXPECT_EQ(latest.connections.front().connection.nRemotePort, 443u); // the largest first
+    EXPECT_EQ(latest.connections.front().dSentRate, 500);
+    EXPECT_EQ(latest.connections.back().dSentRate, 0);
+    EXPECT_EQ(latest.nOtherConnections, 7);
 }
 
 } // namespace

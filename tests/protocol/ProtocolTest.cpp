@@ -93,6 +93,11 @@ MeterSnapshot FullSnapshot() {
                                 false});
     snapshot.apps.push_back({"org.example.App", 0, 9, INT64_MAX, 3, 2, 1000});
     snapshot.apps.push_back({"not attributed: \xfe", 4, INT64_MIN, 0, -1});
+    snapshot.connections.push_back(
+        {6, std::string("\x0a\0\0\x01", 4), std::string(16, '\xfe'), 443, 65535, "firefox", 0,
+         INT64_MAX, 7});
+    snapshot.connections.push_back({17, "", "\xff", 0, 53, "no socket", 5, 0, INT64_MIN});
+    snapshot.nOtherConnections = 12345;
     return snapshot;
 }
 
@@ -101,6 +106,7 @@ TEST(Protocol, SnapshotsCarryEveryFieldAndEveryMessageComesBack) {
     EXPECT_EQ(CountFields<DeviceSnapshot>(), CountMembers<DeviceSnapshot>());
     EXPECT_EQ(CountFields<MeterSnapshot>(), CountMembers<MeterSnapshot>());
     EXPECT_EQ(CountFields<AppUsage>(), CountMembers<AppUsage>());
+    EXPECT_EQ(CountFields<ConnectionUsage>(), CountMembers<ConnectionUsage>());
     EXPECT_EQ(CountFields<DeviceStateFields>(), CountMembers<DeviceStateFields>());
     EXPECT_EQ(CountFields<ExcludedMessage>(), CountMembers<ExcludedMessage>());
 

@@ -2,10 +2,16 @@
 // command line.
 
 #include "TopLayout.h"
+#include "PlanUsage.h"
 #include "TopOptions.h"
+#include "TopPlan.h"
 #include "Units.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
 
 namespace {
 
@@ -56,6 +62,16 @@ TrafficSample Sample() {
     sample.apps = {App("firefox", 100, 5000), App("sshd", 3000, 10),
                    App("not attributed: IP fragments", 9000, 9000, 2)};
     return sample;
+}
+
+ConnectionSample Connection(uint32_t nProtocol, const std::string& strRemote, uint32_t nPort,
+                            const std::string& strApp, int64_t nSent, int64_t nRecv, double dRate) {
+    ConnectionSample row;
+    row.connection = {
+        nProtocol, std::string("\x0a\x00\x00\x01", 4), strRemote, 40000, nPort, strApp, 0, nSent,
+        nRecv};
+    row.dSentRate = row.dRecvRate = dRate;
+    return row;
 }
 
 std::vector<std::string> Texts(const TopScreen& screen) {
@@ -126,7 +142,7 @@ TEST(TopLayout, ColumnsDropInOrderAndLinesFitTheScreen) {
     EXPECT_TRUE(Has(apps.lines.back().strText, "q quit")) << apps.lines.back().strText;
     // A tiny screen still has its keys line and nothing beyond its size.
     const TopScreen tiny = LayoutTop(sample, choices, 10, 2, "a failure");
-    EXPECT_EQ(Texts(tiny), (std::vector<std::string>{"a failure", "d devices~"}));
+    EXPECT_EQ(Texts(tiny), (std::vector<std::string>{"a failure", "d a c vie~"}));
 }
 
 // A tunnel's row shows its inner bytes and the outer bytes less them, as the Details window does;
@@ -225,6 +241,72 @@ TEST(TopLayout, FilterAndScroll) {
     EXPECT_EQ(RowNames(screen).back(), "dev139");
 }
 
+// The connections' rows: protocol, ends (IPv6 in brackets, a remote's name when known and asked
+// for), application and counts; sorted by each key; filtered by any of their texts; the rest of
+// the meter's connections counted in the header; columns drop to fit 80.
+TEST(TopLayout, ConnectionsShowEndsNamesAndApplications) {
+    TrafficSample sample;
+    const std::string strV6("\xfd\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x01", 16);
+    sample.connections = {
+        Connection(6, std::string("\x0a\x00\x00\x02", 4), 443, "firefox", 100, 9000, 10),
+        Connection(17, strV6, 53, "systemd-resolved", 5000, 200, 300),
+        Connection(6, std::string("\x0a\x00\x00\x03", 4), 22, "ssh", 3000, 3000, 1)};
+    sample.connections[1].connection.strLocal = strV6;
+    sample.nOtherConnections = 1234;
+    TopChoices choices;
+    choices.eView = ETopView::Connections;
+    std::vector<std::string> asked;
+    TopExtras extras;
+    extras.fnName = [&asked](const std::string& strAddress) -> std::string {
+        asked.push_back(strAddress);
+        return strAddress == std::string("\x0a\x00\x00\x02", 4) ? "www.example.org" : "";
+    };
+    TopScreen screen = LayoutTop(sample, choices, 120, 20, "", extras);
+    EXPECT_EQ(ColumnNames(screen).substr(0, 5), "PROTO");
+    EXPECT_TRUE(Has(screen.lines[1].strText, "View: connections  Sort: total"));
+    EXPECT_TRUE(Has(screen.lines[1].strText, "(1,234 more connections)"))
+        << screen.lines[1].strText;
+    // By total: firefox, ssh, systemd-resolved.
+    EXPECT_TRUE(Texts(screen)[3].starts_with("tcp   10.0.0.1:40000  www.example.org:443 "))
+        << Texts(screen)[3];
+    EXPECT_TRUE(Has(Texts(screen)[4], " 10.0.0.3:22 ")) << Texts(screen)[4];
+    EXPECT_TRUE(Texts(screen)[5].starts_with("udp   [fd00::1]:40000 [fd00::1]:53 "))
+        << Texts(screen)[5];
+    EXPECT_EQ(asked.size(), 3u);
+
+    // Names off: addresses, and nothing asked.
+    choices.bNames = false;
+    asked.clear();
+    screen = LayoutTop(sample, choices, 120, 20, "", extras);
+    EXPECT_TRUE(Has(Texts(screen)[1], "Names: off"));
+    EXPECT_TRUE(Has(Texts(screen)[3], "10.0.0.2:443")) << Texts(screen)[3];
+    EXPECT_TRUE(asked.empty());
+
+    for (const auto& [eSort, strFirst] :
+         std::vector<std::pair<ETopSort, std::string>>{{ETopSort::Total, "10.0.0.2:443"},
+                                                       {ETopSort::Sent, "[fd00::1]:53"},
+                                                       {ETopSort::Received, "10.0.0.2:443"},
+                                                       {ETopSort::Rate, "[fd00::1]:53"}}) {
+        choices.eSort = eSort;
+        EXPECT_TRUE(Has(Texts(LayoutTop(sample, choices, 120, 20, ""))[3], strFirst))
+            << TopSortName(eSort);
+    }
+    choices.eSort = ETopSort::Total;
+    for (const std::string strFilter : {"SSH", "10.0.0.3", ":22"}) {
+        choices.strFilter = strFilter;
+        screen = LayoutTop(sample, choices, 120, 20, "");
+        EXPECT_EQ(screen.nRows, 1u) << strFilter;
+        EXPECT_TRUE(Has(Texts(screen)[3], " ssh ")) << strFilter;
+    }
+    choices.strFilter.clear();
+    screen = LayoutTop(sample, choices, 80, 24, "");
+    EXPECT_EQ(ColumnNames(screen).find("RECEIVED"), std::string::npos) << ColumnNames(screen);
+    EXPECT_NE(ColumnNames(screen).find("REMOTE"), std::string::npos) << ColumnNames(screen);
+    for (const std::string& strText : Texts(screen)) {
+        EXPECT_LE(strText.size(), 80u) << strText;
+    }
+}
+
 TEST(TopOptions, ParsedAndRefused) {
     TopOptions options;
     std::string strError;
@@ -240,10 +322,14 @@ TEST(TopOptions, ParsedAndRefused) {
     EXPECT_EQ(options.strFilter, "udp");
     EXPECT_TRUE(options.bPromiscuous);
     EXPECT_EQ(options.vecExclude, (std::vector<std::string>{"lo", "eth1"}));
+    EXPECT_TRUE(options.choices.bNames);
+    ASSERT_TRUE(ParseTopOptions({"--view", "connections", "--no-names"}, options, strError));
+    EXPECT_EQ(options.choices.eView, ETopView::Connections);
+    EXPECT_FALSE(options.choices.bNames);
     for (const auto& [args, strWhy] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"--sort", "size"}, "--sort: 'size' is not total|sent|received|rate"},
              {{"--units", "octal"}, "'octal'"},
-             {{"--view", "connections"}, "'connections'"},
+             {{"--view", "flows"}, "'flows'"},
              {{"--interval", "0"}, "--interval: '0'"},
              {{"--interval", "1e3"}, "'1e3'"},
              {{"--exclude", ""}, "an empty device name"},
@@ -253,4 +339,81 @@ TEST(TopOptions, ParsedAndRefused) {
         EXPECT_TRUE(Has(strError, strWhy)) << strError;
         EXPECT_EQ(kept.dInterval, 1.0);
     }
+}
+
+// The header's plan: read from the usage file when one is set; nothing for a file without one, a
+// missing one or one that is no usage file.
+TEST(TopPlan, ReadFromTheUsageFile) {
+    const std::string strDir = testing::TempDir() + "orvek-top-plan-" + std::to_string(getpid());
+    std::filesystem::create_directories(strDir);
+    const std::string strPath = strDir + "/usage.sqlite";
+    const int64_t nNow = 1'765'000'000;
+    {
+        CUsageStore store(strPath, CUsageStore::EAccess::Write, nNow);
+        EXPECT_EQ(ReadPlanLine(strPath, nNow), "");
+        Plan plan;
+        plan.nCapBytes = 50'000'000'000;
+        SavePlan(store, plan);
+    }
+    const std::string strLine = ReadPlanLine(strPath, nNow);
+    EXPECT_TRUE(strLine.starts_with("Plan: 0.00 GB of 50.00 GB used")) << strLine;
+    TopChoices choices;
+    TopExtras extras;
+    extras.strPlan = strLine;
+    EXPECT_TRUE(Has(LayoutTop({}, choices, 200, 5, "", extras).lines[0].strText,
+                    "  Plan: 0.00 GB of 50.00 GB"));
+
+    EXPECT_EQ(ReadPlanLine(strDir + "/none.sqlite", nNow), "");
+    std::ofstream(strDir + "/junk.sqlite") << "not a database";
+    EXPECT_EQ(ReadPlanLine(strDir + "/junk.sqlite", nNow), "");
+    std::filesystem::remove_all(strDir);
+}
+
+// The user's programs from a /proc of the test's making: named as the resolver names them,
+// their ids ascending, the first one's command line made one safe line; an application named by
+// its executable shows them, one of a group of the same name does not.
+TEST(TopPrograms, ListedFromProcAndShownBesideTheirApplications) {
+    namespace fs = std::filesystem;
+    const fs::path root = testing::TempDir() + "orvek-top-proc-" + std::to_string(getpid());
+    const auto process = [&](const std::string& strPid, const std::string& strExe,
+                             const std::string& strCmdline, const std::string& strComm) {
+        fs::create_directories(root / strPid);
+        if (!strExe.empty()) {
+            fs::create_symlink(strExe, root / strPid / "exe");
+        }
+        std::ofstream(root / strPid / "cmdline") << strCmdline;
+        std::ofstream(root / strPid / "comm") << strComm;
+    };
+    process("124", "/usr/bin/curl", std::string("curl\0-s\0http://x\0", 18), "curl\n");
+    process("123", "/usr/bin/curl (deleted)", std::string("curl\0-o\0a\nb\0", 12), "curl\n");
+    process("999", "", "", "kworker/0:1\n");
+    for (int n = 0; n < 4; ++n) {
+        process(std::to_string(2000 + n), "/usr/bin/make", "make", "make\n");
+    }
+    const std::map<std::string, TopProgram> programs = ListOwnPrograms(getuid(), true, root);
+    ASSERT_EQ(programs.size(), 3u);
+    EXPECT_EQ(programs.at("curl"), (TopProgram{{123, 124}, "curl -o a?b"}));
+    EXPECT_EQ(programs.at("kworker/0:1").pids, std::vector<pid_t>{999});
+    EXPECT_TRUE(ListOwnPrograms(getuid() + 1, false, root).empty()); // another user's
+    EXPECT_EQ(CommandLineOf(std::string(10000, 'x')).size(), kMaxCommandBytes);
+    fs::remove_all(root);
+
+    TrafficSample sample;
+    sample.apps = {App("curl", 5000, 5000), App("make", 100, 100), App("org.curl", 1, 1)};
+    sample.apps[0].app.nKind = sample.apps[1].app.nKind =
+        static_cast<uint32_t>(EAppKind::Executable);
+    sample.apps[2].app.strName = "curl"; // a group's name: not the user's program
+    TopExtras extras;
+    extras.programs = {{"curl", {{123, 124}, "curl -o a?b"}},
+                       {"make", {{2000, 2001, 2002, 2003}, "make"}}};
+    TopChoices choices;
+    choices.eView = ETopView::Applications;
+    TopScreen screen = LayoutTop(sample, choices, 120, 20, "", extras);
+    EXPECT_TRUE(Has(Texts(screen)[3], " 3 123 124 ")) << Texts(screen)[3];
+    EXPECT_TRUE(Texts(screen)[4].ends_with(" 2000 2001 2002 +1")) << Texts(screen)[4];
+    EXPECT_FALSE(Has(Texts(screen)[5], "123")) << Texts(screen)[5];
+    choices.bCommands = true;
+    screen = LayoutTop(sample, choices, 120, 20, "", extras);
+    EXPECT_TRUE(ColumnNames(screen).ends_with(" PIDS              COMMAND    "));
+    EXPECT_TRUE(Texts(screen)[3].ends_with(" curl -o a?b")) << Texts(screen)[3];
 }

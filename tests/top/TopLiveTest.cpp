@@ -15,6 +15,12 @@
 #include <sstream>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace orvektest;
@@ -86,8 +92,74 @@ private:
     std::string m_strSocket, m_strDir;
 };
 
+// Where the cgroup v2 hierarchy is mounted, "" when nowhere.
+std::string CgroupRoot() {
+    std::ifstream mounts("/proc/self/mounts");
+    for (std::string strDevice, strPath, strType, strRest;
+         mounts >> strDevice >> strPath >> strType && std::getline(mounts, strRest);) {
+        if (strType == "cgroup2") {
+            return strPath;
+        }
+    }
+    return {};
+}
+
+// A program with one connection (10.89.0.1:45678 to 10.89.0.2:9001, UDP) that sends on it until
+// the test ends, in a control group of its own, which names its application: "orvek-top-known".
+class CKnownConnection {
+public:
+    CKnownConnection() : m_strCgroup(CgroupRoot() + "/orvek-top-test-" + std::to_string(getpid())) {
+        // Those of test processes that died (a hang's abort) go first.
+        for (const auto& entry : std::filesystem::directory_iterator(
+                 std::filesystem::path(m_strCgroup).parent_path())) {
+            const std::string strName = entry.path().filename();
+            if (strName.starts_with("orvek-top-test-") &&
+                kill(std::stoi(strName.substr(15)), 0) != 0) {
+                rmdir((entry.path() / "orvek-top-known").c_str());
+                rmdir(entry.path().c_str());
+            }
+        }
+        const std::string strGroup = m_strCgroup + "/orvek-top-known";
+        std::filesystem::create_directories(strGroup);
+        m_nChild = fork();
+        if (m_nChild == 0) {
+            // Plain system calls only: forked from a process with threads.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            const int hProcs = open((strGroup + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC);
+            const int hFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            sockaddr_in local{AF_INET, htons(45678), {inet_addr("10.89.0.1")}, {}};
+            sockaddr_in remote{AF_INET, htons(9001), {inet_addr("10.89.0.2")}, {}};
+            if (hProcs < 0 || write(hProcs, "0\n", 2) != 2 ||
+                bind(hFd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+                connect(hFd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+                _exit(10);
+            }
+            const char szData[100] = {};
+            for (;;) {
+                send(hFd, szData, sizeof szData, 0); // refused ones come back as errors: ignored
+                const timespec pause{0, 20'000'000};
+                nanosleep(&pause, nullptr);
+            }
+        }
+    }
+    ~CKnownConnection() {
+        if (m_nChild > 0) {
+            kill(m_nChild, SIGKILL);
+            waitpid(m_nChild, nullptr, 0);
+        }
+        rmdir((m_strCgroup + "/orvek-top-known").c_str());
+        rmdir(m_strCgroup.c_str());
+    }
+    CKnownConnection(const CKnownConnection&) = delete;
+    CKnownConnection& operator=(const CKnownConnection&) = delete;
+
+private:
+    std::string m_strCgroup;
+    pid_t m_nChild = -1;
+};
+
 // A veth "tp0" (10.89.0.1) to a peer namespace, with datagrams sent to the peer until the test
-// ends, so that tp0 has a rate at every sample.
+// ends, so that tp0 has a rate at every sample, and the known connection.
 class TopLive : public testing::Test {
 protected:
     TopLive() {
@@ -98,8 +170,10 @@ protected:
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
         });
+        m_pKnown = std::make_unique<CKnownConnection>();
     }
     ~TopLive() override {
+        m_pKnown.reset();
         m_bStop = true;
         m_sender.join();
         Sh("ip link del tp0 2>/dev/null");
@@ -108,6 +182,7 @@ protected:
     CPeerNs m_peer;
     std::atomic<bool> m_bStop = false;
     std::thread m_sender;
+    std::unique_ptr<CKnownConnection> m_pKnown;
     CTmux m_tmux;
 };
 
@@ -125,7 +200,7 @@ std::vector<std::string> WiderThan(const std::string& strPane, size_t nWidth) {
 
 } // namespace
 
-// The device with a rate, each view and its keys, a sort and units key, then 80x24.
+// The device with a rate, each view and its keys, every sort key, units, then 80x24.
 TEST_F(TopLive, ShowsTheDeviceItsRateAndAnswersKeys) {
     m_tmux.Start("top", "--interval 0.2");
     // tp0 captures, and sends at some bytes a second ("0 B/s" has no digit before its space
@@ -136,10 +211,27 @@ TEST_F(TopLive, ShowsTheDeviceItsRateAndAnswersKeys) {
     ASSERT_TRUE(m_tmux.WaitFor("top", "View: applications")) << m_tmux.Pane("top");
     EXPECT_TRUE(m_tmux.WaitFor("top", "APPLICATION +SENT +RECEIVED +SENT/S +RECV/S +CONNS"))
         << m_tmux.Pane("top");
+    // The known connection: its protocol, both ends and its program's group as its application
+    // (its user where the kernel tells no socket's group, as gVisor's does); with every sort key,
+    // and with names off.
     m_tmux.Keys("top", "Tab");
+    ASSERT_TRUE(m_tmux.WaitFor("top", "View: connections")) << m_tmux.Pane("top");
+    const std::string strKnown =
+        R"(udp +10\.89\.0\.1:45678 +10\.89\.0\.2:9001 +(orvek-top-known|user root) )";
+    EXPECT_TRUE(m_tmux.WaitFor("top", "PROTO +LOCAL +REMOTE +APPLICATION +SENT +RECEIVED"))
+        << m_tmux.Pane("top");
+    EXPECT_TRUE(m_tmux.WaitFor("top", strKnown)) << m_tmux.Pane("top");
+    for (const char* szSort : {"sent", "received", "rate", "total"}) {
+        m_tmux.Keys("top", "s");
+        EXPECT_TRUE(m_tmux.WaitFor("top", std::string("Sort: ") + szSort + "[^]*" + strKnown))
+            << m_tmux.Pane("top");
+    }
+    m_tmux.Keys("top", "n");
+    EXPECT_TRUE(m_tmux.WaitFor("top", "Names: off[^]*" + strKnown)) << m_tmux.Pane("top");
+    m_tmux.Keys("top", "d");
     EXPECT_TRUE(m_tmux.WaitFor("top", "View: devices")) << m_tmux.Pane("top");
-    m_tmux.Keys("top", "s");
-    EXPECT_TRUE(m_tmux.WaitFor("top", "Sort: sent")) << m_tmux.Pane("top");
+    m_tmux.Keys("top", "c Tab");
+    EXPECT_TRUE(m_tmux.WaitFor("top", "View: devices")) << m_tmux.Pane("top");
     m_tmux.Keys("top", "u u");
     EXPECT_TRUE(m_tmux.WaitFor("top", R"(Units: bits[^]*tp0 .* [1-9][0-9.]* (k|M)?bit/s)"))
         << m_tmux.Pane("top");
