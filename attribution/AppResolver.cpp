@@ -254,7 +254,8 @@ std::vector<ConnectionUsage> CAppResolver::GetConnections(size_t nTop, int64_t& 
             {key.nProtocol, std::string(reinterpret_cast<const char*>(key.aLocal.data()), nAddress),
              std::string(reinterpret_cast<const char*>(key.aRemote.data()), nAddress),
              key.nLocalPort, key.nRemotePort, m_vecRows[entry.nApp].strName,
-             IsReason(entry.nApp) ? entry.nApp : 0, entry.nSentBytes, entry.nRecvBytes});
+             IsReason(entry.nApp) ? entry.nApp : 0, entry.nSentBytes, entry.nRecvBytes,
+             m_vecRows[entry.nApp].nOwnerUid});
     }
     return connections;
 }

@@ -78,6 +78,13 @@ std::vector<AppUsage> ShowAppsTo(const std::vector<AppUsage>& rows, uint32_t nVi
     return shown;
 }
 
+void ShowConnectionsTo(std::vector<ConnectionUsage>& connections, int64_t& nOthers,
+                       uint32_t nViewerUid) {
+    nOthers += std::erase_if(connections, [nViewerUid](const ConnectionUsage& connection) {
+        return connection.nOwnerUid != nViewerUid;
+    });
+}
+
 MeterSnapshot SubtractSnapshot(const MeterSnapshot& now, const MeterSnapshot& base) {
     MeterSnapshot result = now;
     result.nSentBytes -= base.nSentBytes;
@@ -136,8 +143,7 @@ bool AreServiceSettings(const std::string& strFilter, bool bPromiscuous,
 CClientMeter::CClientMeter(IMeter& shared, IMeterView& ownView, ClaimFn fnClaim,
                            SnapshotFn fnShared, ClientAccess access)
     : m_shared(shared), m_ownView(ownView), m_fnClaim(std::move(fnClaim)),
-      m_fnShared(fnShared ? std::move(fnShared)
-                          : [&shared](bool) { return shared.GetSnapshot(); }),
+      m_fnShared(fnShared ? std::move(fnShared) : [&shared](bool) { return shared.GetSnapshot(); }),
       m_access(std::move(access)) {}
 
 CClientMeter::~CClientMeter() {
@@ -237,6 +243,7 @@ MeterSnapshot CClientMeter::GetSnapshot() const {
     MeterSnapshot snapshot = GetWholeSnapshot();
     if (!m_access.bPrivileged) {
         snapshot.apps = ShowAppsTo(snapshot.apps, m_access.nUid, &m_userNames);
+        ShowConnectionsTo(snapshot.connections, snapshot.nOtherConnections, m_access.nUid);
     }
     return snapshot;
 }

@@ -42,6 +42,12 @@ std::string UserRowName(uint32_t nUid);
 std::vector<AppUsage> ShowAppsTo(const std::vector<AppUsage>& rows, uint32_t nViewerUid,
                                  std::map<uint32_t, std::string>* pNames = nullptr);
 
+// Pure: the connections nViewerUid sees when it does not see everything: its own only. Another
+// user's, and those of no known user (forwarded, not attributed), name addresses that are not
+// the viewer's to see; they are counted in nOthers.
+void ShowConnectionsTo(std::vector<ConnectionUsage>& connections, int64_t& nOthers,
+                       uint32_t nViewerUid);
+
 // Pure: what now counted since base, both snapshots of one meter: the totals, each device of
 // the same counters (a device with other counters than in base counts from zero) and each
 // application row, less base's; the application rows then add up to the totals again.

@@ -19,10 +19,13 @@ struct ConnectionUsage {
     std::string strApp;
     uint32_t nReason = 0;
     int64_t nSentBytes = 0, nRecvBytes = 0;
+    // The uid of the socket's user, as its application row's; UINT32_MAX when none is known
+    // (the bytes not attributed).
+    uint32_t nOwnerUid = UINT32_MAX;
 
     template <class Io> void Fields(Io& io) {
         io(nProtocol, strLocal, strRemote, nLocalPort, nRemotePort, strApp, nReason, nSentBytes,
-           nRecvBytes);
+           nRecvBytes, nOwnerUid);
     }
     bool operator==(const ConnectionUsage&) const = default;
 };

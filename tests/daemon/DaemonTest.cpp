@@ -128,6 +128,16 @@ TEST(DaemonUnit, OtherUsersApplicationsAreShownAsTheirUsersRows) {
                                             {"uid 4000000000", 0, 40, 400, 4, 3, kUnknown},
                                             {"not attributed yet", 7, 5, 5, 0, 0}}));
     EXPECT_EQ(ShowAppsTo(rows, 0).size(), 6u); // root's three by name, two users', the reason
+
+    // Connections: the viewer's own only; another user's and the unattributed are counted.
+    std::vector<ConnectionUsage> connections(4);
+    connections[0].nOwnerUid = 1000;
+    connections[1].nOwnerUid = 0;
+    connections[2].nOwnerUid = 1000;
+    int64_t nOthers = 5;
+    ShowConnectionsTo(connections, nOthers, 1000);
+    EXPECT_EQ(connections.size(), 2u);
+    EXPECT_EQ(nOthers, 7);
 }
 
 // A client with the service's settings counts the shared meter from its Start; a Stop holds its
