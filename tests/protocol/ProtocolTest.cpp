@@ -93,9 +93,8 @@ MeterSnapshot FullSnapshot() {
                                 false});
     snapshot.apps.push_back({"org.example.App", 0, 9, INT64_MAX, 3, 2, 1000});
     snapshot.apps.push_back({"not attributed: \xfe", 4, INT64_MIN, 0, -1});
-    snapshot.connections.push_back(
-        {6, std::string("\x0a\0\0\x01", 4), std::string(16, '\xfe'), 443, 65535, "firefox", 0,
-         INT64_MAX, 7});
+    snapshot.connections.push_back({6, std::string("\x0a\0\0\x01", 4), std::string(16, '\xfe'), 443,
+                                    65535, "firefox", 0, INT64_MAX, 7, 1000});
     snapshot.connections.push_back({17, "", "\xff", 0, 53, "no socket", 5, 0, INT64_MIN});
     snapshot.nOtherConnections = 12345;
     return snapshot;
