@@ -130,8 +130,10 @@ for way in $ways; do
         capturer_pid=$(pgrep -P "$top_pid" -x orvek-capture)
     fi
 
-    in_gen taskset -c 0 "$generator" vg0 02:00:00:be:0d:00 "$size" $((rate * 600)) "$rate" \
-        >"$dir/gen.out" &
+    # Not through in_gen: a function in the background is a subshell, and its id not the
+    # generator's.
+    ip netns exec "$gen_ns" taskset -c 0 "$generator" vg0 02:00:00:be:0d:00 "$size" \
+        $((rate * 600)) "$rate" >"$dir/gen.out" &
     gen_pid=$!
     wait_pane 'vm0 .*MiB/s'
     pause 2 # past the first samples of the traffic
@@ -175,14 +177,16 @@ for way in $ways; do
     tm send-keys -t top d
     wait_pane 'View: devices'
     shown=$(tm capture-pane -p -t top | grep -E '^(Sent|vm0 )' | tr -s ' ' | paste -sd'|')
-    kill "$gen_pid" 2>/dev/null || true
+    for pid in $gen_pid $(ip netns pids "$gen_ns"); do
+        kill "$pid" 2>/dev/null || true
+    done
     wait "$gen_pid" 2>/dev/null || true
 
     echo "key to screen, all keys: $(cut -d' ' -f2 "$dir/$way.keys" | summary)"
     for key in a c d; do
         echo "  $key: $(awk -v k="$key" '$1 == k { print $2 }' "$dir/$way.keys" | summary)"
     done
-    echo "every key (ms, in order): $(awk '{ printf "%s%.1f", NR > 1 ? " " : "", $2 / 1000 }' "$dir/$way.keys")"
+    echo "every key (ms, in order): $(awk '{ printf "%s%.1f", (NR > 1 ? " " : ""), $2 / 1000 }' "$dir/$way.keys")"
     awk -v p0="$rx0" -v p1="$rx1" -v s="$seconds" -v r="$running" \
         'BEGIN { printf "offered while the keys ran: %.0f frames/s over %s s (generator %s)\n", (p1 - p0) / s, s, r }'
     echo "shown after: $shown"
