@@ -4,8 +4,8 @@
 # resident memory (headless and window), user-interface responsiveness (also with the Details
 # window open), 41 devices, the exporter under hostile clients, the capture helper's cost, the
 # Details window's opening, the attribution resolver's cost, a look for user-space tunnels, the
-# usage file's write cost and size, and the terminal view at 1 000 connections. Needs root (and
-# tmux). Never part of the suite.
+# usage file's write cost and size, the terminal view at 1 000 connections and its answer to keys
+# at 300 000 packets a second. Needs root (and tmux). Never part of the suite.
 # ORVEK_BENCH_BUILD sets the build directory (default build/bench).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -57,3 +57,5 @@ rm -f /dev/shm/orvek-bench-year40-$$.sqlite* /dev/shm/orvek-bench-year3-$$.sqlit
 echo
 echo "== the terminal view at 1 000 connections: a refresh, and orvek-top's CPU at one a second =="
 "$build/bench/orvek_bench_top" --top "$build/bin/orvek-top" --seconds 30
+echo
+bash bench/topkeys.sh "$build"
