@@ -33,21 +33,10 @@ void AddDaemonOptions(COptionParser& parser, DaemonOptions& options) {
                    "change the host's plan (default: the installed capture helper's group; "
                    "none: root alone)")
         ->option_text("NAME");
-    app.add_option("--metrics", "serve Prometheus metrics on /metrics, as orvek-headless does; "
-                                "ADDRESS is IPv4 or [IPv6] (default: off, ADDRESS 127.0.0.1)")
-        ->option_text("[ADDRESS:]PORT")
-        ->check(OptionCheck([](const std::string& strValue) {
-            std::string strAddress, strWhy;
-            uint16_t nPort = 0;
-            return ParseListenAddress(strValue, strAddress, nPort, strWhy)
-                       ? ""
-                       : QuoteValue(strValue) + ": " + strWhy;
-        }))
-        ->each([&options](const std::string& strValue) {
-            std::string strWhy;
-            ParseListenAddress(strValue, options.strMetricsAddress, options.nMetricsPort, strWhy);
-            options.bMetrics = true;
-        });
+    AddMetricsOption(parser,
+                     "serve Prometheus metrics on /metrics, as orvek-headless does; ADDRESS is "
+                     "IPv4 or [IPv6] (default: off, ADDRESS 127.0.0.1)",
+                     options.bMetrics, options.strMetricsAddress, options.nMetricsPort);
     app.add_flag("--help", options.bHelp, "print this help and exit (default: off)");
     app.add_flag("--version", options.bVersion, "print the version and exit (default: off)");
 }

@@ -1,5 +1,6 @@
 #include "MetricsServer.h"
 
+#include "OptionParser.h"
 #include "ZarnFd.h"
 
 #include <microhttpd.h>
@@ -205,4 +206,24 @@ bool ParseListenAddress(std::string_view svText, std::string& strAddress, uint16
         strAddress = strHost;
     }
     return true;
+}
+
+void AddMetricsOption(COptionParser& parser, const char* szHelp, bool& bMetrics,
+                      std::string& strAddress, uint16_t& nPort) {
+    parser.App()
+        .add_option("--metrics")
+        ->description(szHelp)
+        ->option_text("[ADDRESS:]PORT")
+        ->check(OptionCheck([](const std::string& strValue) {
+            std::string strChecked, strWhy;
+            uint16_t nChecked = 0;
+            return ParseListenAddress(strValue, strChecked, nChecked, strWhy)
+                       ? ""
+                       : QuoteValue(strValue) + ": " + strWhy;
+        }))
+        ->each([&bMetrics, &strAddress, &nPort](const std::string& strValue) {
+            std::string strWhy;
+            ParseListenAddress(strValue, strAddress, nPort, strWhy);
+            bMetrics = true;
+        });
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+class COptionParser;
 struct MHD_Daemon;
 
 // [ADDRESS:]PORT with ADDRESS an IPv4 literal or a bracketed IPv6 one (127.0.0.1 when none is
@@ -14,6 +15,11 @@ struct MHD_Daemon;
 // depend on name resolution to know where it listens.
 bool ParseListenAddress(std::string_view svText, std::string& strAddress, uint16_t& nPort,
                         std::string& strWhy);
+
+// Adds --metrics [ADDRESS:]PORT, described by szHelp, to parser: a good value sets bMetrics,
+// strAddress and nPort; another is refused with ParseListenAddress's reason.
+void AddMetricsOption(COptionParser& parser, const char* szHelp, bool& bMetrics,
+                      std::string& strAddress, uint16_t& nPort);
 
 // The Prometheus endpoint: answers GET and HEAD /metrics over HTTP from construction until
 // destruction, on one thread of its own (libmicrohttpd's event loop, which waits on every

@@ -110,21 +110,10 @@ void AddHeadlessOptions(COptionParser& parser, HeadlessOptions& options, UsageOp
         ->each([&options](const std::string& strValue) {
             std::from_chars(strValue.data(), strValue.data() + strValue.size(), options.nPerApp);
         });
-    app.add_option("--metrics", "serve Prometheus metrics on /metrics; ADDRESS is IPv4 or [IPv6] "
-                                "(default: off, ADDRESS 127.0.0.1)")
-        ->option_text("[ADDRESS:]PORT")
-        ->check(OptionCheck([](const std::string& strValue) {
-            std::string strAddress, strWhy;
-            uint16_t nPort = 0;
-            return ParseListenAddress(strValue, strAddress, nPort, strWhy)
-                       ? ""
-                       : QuoteValue(strValue) + ": " + strWhy;
-        }))
-        ->each([&options](const std::string& strValue) {
-            std::string strWhy;
-            ParseListenAddress(strValue, options.strMetricsAddress, options.nMetricsPort, strWhy);
-            options.bMetrics = true;
-        });
+    AddMetricsOption(parser,
+                     "serve Prometheus metrics on /metrics; ADDRESS is IPv4 or [IPv6] (default: "
+                     "off, ADDRESS 127.0.0.1)",
+                     options.bMetrics, options.strMetricsAddress, options.nMetricsPort);
     app.add_flag("--help", options.bHelp, "print this help and exit (default: off)");
     app.add_flag("--version", options.bVersion, "print the version and exit (default: off)");
     AddUsageOptions(parser, usage);
