@@ -35,24 +35,39 @@ ERecorded Classify(const BucketRecording& recording, bool bHasBytes) {
 }
 
 std::string DescribeSeconds(int64_t nSeconds) {
-    const auto count = [](int64_t nCount, const char* szOne, const char* szMany) {
-        return std::to_string(nCount) + " " + (nCount == 1 ? szOne : szMany);
+    // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on " " + std::string.
+    const auto append = [](std::string& str, int64_t nCount, const char* szOne,
+                           const char* szMany) {
+        if (!str.empty()) {
+            str += ' ';
+        }
+        str += std::to_string(nCount);
+        str += ' ';
+        str += nCount == 1 ? szOne : szMany;
     };
     if (nSeconds < 60) {
         return "less than a minute";
     }
+    std::string str;
     const int64_t nMinutes = nSeconds / 60;
     if (nMinutes < 60) {
-        return count(nMinutes, "min", "min");
+        append(str, nMinutes, "min", "min");
+        return str;
     }
     // Up to two days in hours, so that a day reads "24 h" (or 23 or 25 when the clocks change).
     if (nMinutes < 48 * 60) {
-        return count(nMinutes / 60, "h", "h") +
-               (nMinutes % 60 == 0 ? std::string() : " " + count(nMinutes % 60, "min", "min"));
+        append(str, nMinutes / 60, "h", "h");
+        if (nMinutes % 60 != 0) {
+            append(str, nMinutes % 60, "min", "min");
+        }
+        return str;
     }
     const int64_t nHours = nMinutes / 60;
-    return count(nHours / 24, "day", "days") +
-           (nHours % 24 == 0 ? std::string() : " " + count(nHours % 24, "h", "h"));
+    append(str, nHours / 24, "day", "days");
+    if (nHours % 24 != 0) {
+        append(str, nHours % 24, "h", "h");
+    }
+    return str;
 }
 
 std::string DescribeRecording(const BucketRecording& recording, bool bHasBytes) {
