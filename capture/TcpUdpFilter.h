@@ -17,6 +17,14 @@
 // it. A link type libpcap cannot compile the filter for fails.
 bool PassesTcpOrUdp(int nLinkType, const uint8_t* pData, uint32_t nCapLen);
 
+// The same for a delivered packet; untagged Ethernet with IPv4, nearly every packet, in line.
 inline bool PassesTcpOrUdp(const PacketInfo& info) {
+    constexpr int kEthernet = 1;                        // DLT_EN10MB
+    constexpr uint32_t kProtocol = kEthernetHeader + 9; // IPv4's protocol field
+    if (info.nLinkType == kEthernet && info.nLinkHeaderLength == kEthernetHeader &&
+        info.eNetworkProtocol == ENetworkProtocol::IPv4) [[likely]] {
+        return info.pHeader->caplen > kProtocol &&
+               (info.pData[kProtocol] == 6 || info.pData[kProtocol] == 17);
+    }
     return PassesTcpOrUdp(info.nLinkType, info.pData, info.pHeader->caplen);
 }
