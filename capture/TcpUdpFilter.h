@@ -17,14 +17,26 @@
 // it. A link type libpcap cannot compile the filter for fails.
 bool PassesTcpOrUdp(int nLinkType, const uint8_t* pData, uint32_t nCapLen);
 
-// The same for a delivered packet; untagged Ethernet with IPv4, nearly every packet, in line.
+// The same for a delivered packet.
 inline bool PassesTcpOrUdp(const PacketInfo& info) {
-    constexpr int kEthernet = 1;                        // DLT_EN10MB
-    constexpr uint32_t kProtocol = kEthernetHeader + 9; // IPv4's protocol field
-    if (info.nLinkType == kEthernet && info.nLinkHeaderLength == kEthernetHeader &&
-        info.eNetworkProtocol == ENetworkProtocol::IPv4) [[likely]] {
-        return info.pHeader->caplen > kProtocol &&
-               (info.pData[kProtocol] == 6 || info.pData[kProtocol] == 17);
-    }
     return PassesTcpOrUdp(info.nLinkType, info.pData, info.pHeader->caplen);
+}
+
+// In line and without a call, for nearly every packet: true for untagged Ethernet carrying IPv4
+// or IPv6 that PassesTcpOrUdp passes by its first protocol field; false for every other packet,
+// which PassesTcpOrUdp must judge.
+inline bool IsCommonTcpOrUdp(const PacketInfo& info) {
+    constexpr int kEthernet = 1; // DLT_EN10MB
+    if (info.nLinkType != kEthernet || info.nLinkHeaderLength != kEthernetHeader) {
+        return false;
+    }
+    // IPv4's protocol or IPv6's next header.
+    const uint32_t nField =
+        kEthernetHeader + (info.eNetworkProtocol == ENetworkProtocol::IPv4   ? 9
+                           : info.eNetworkProtocol == ENetworkProtocol::IPv6 ? 6
+                                                                             : 0);
+    if (nField == kEthernetHeader || info.pHeader->caplen <= nField) {
+        return false;
+    }
+    return info.pData[nField] == 6 || info.pData[nField] == 17;
 }

@@ -206,10 +206,24 @@ CDeviceCounter::~CDeviceCounter() {
 }
 
 void CDeviceCounter::AnalyzePacket(PacketInfo* pInfo) {
-    if (m_bSplitTcpUdp && !PassesTcpOrUdp(*pInfo)) {
-        AnalyzeOtherIp(pInfo);
+    // The packets the common test leaves are judged out of line: no call here, so that the
+    // common path saves no registers.
+    if (m_bSplitTcpUdp && !IsCommonTcpOrUdp(*pInfo)) {
+        AnalyzeSplit(pInfo);
         return;
     }
+    AnalyzeTcpUdp(pInfo);
+}
+
+void CDeviceCounter::AnalyzeSplit(PacketInfo* pInfo) {
+    if (PassesTcpOrUdp(*pInfo)) {
+        AnalyzeTcpUdp(pInfo);
+    } else {
+        AnalyzeOtherIp(pInfo);
+    }
+}
+
+void CDeviceCounter::AnalyzeTcpUdp(PacketInfo* pInfo) {
     if (pInfo->eNetworkProtocol == ENetworkProtocol::IPv4) [[likely]] {
         if (!CountRepeat<&CFlowTap::CountRepeat4>(*pInfo)) {
             AnalyzeFresh(pInfo);

@@ -105,6 +105,10 @@ private:
     [[gnu::noinline]] void AnalyzeOther(PacketInfo* pInfo);
     // Capture thread: counts an IP packet that "tcp or udp" would not have passed.
     [[gnu::noinline]] void AnalyzeOtherIp(PacketInfo* pInfo);
+    // Capture thread, where other IP packets count apart: judges a packet the common test left.
+    [[gnu::noinline]] void AnalyzeSplit(PacketInfo* pInfo);
+    // Capture thread: counts a packet the filter passes (AnalyzePacket's path without the split).
+    [[gnu::always_inline]] inline void AnalyzeTcpUdp(PacketInfo* pInfo);
 
     const IAddressLookup& m_lookup;
     CAppResolver& m_resolver;
