@@ -5,6 +5,8 @@
 // these frames.
 //
 // Usage: orvek_bench_generator IFACE DST_MAC FRAME_BYTES COUNT RATE_PPS(0 = full speed)
+// Environment: ORVEK_GENERATOR_PROTOCOL, the IP protocol number (17, UDP; 1 makes the same frames
+// ICMP, which a capture filtered for TCP and UDP never sees).
 // Prints: sent=N seconds=S pps=P
 
 #include "ZarnFd.h"
@@ -55,7 +57,8 @@ uint16_t IpChecksum(const uint8_t* pb, size_t nLength) {
 
 // One Ethernet + IPv4 + UDP frame of nFrame bytes (no FCS), source 10.231.0.1, destination
 // 10.231.0.99 (held by nobody), ports 40000 -> 9.
-std::vector<uint8_t> MakeFrame(const uint8_t* pbDst, const uint8_t* pbSrc, size_t nFrame) {
+std::vector<uint8_t> MakeFrame(const uint8_t* pbDst, const uint8_t* pbSrc, size_t nFrame,
+                               uint8_t nProtocol) {
     std::vector<uint8_t> frame(nFrame, 0);
     uint8_t* p = frame.data();
     std::memcpy(p, pbDst, 6);
@@ -68,7 +71,7 @@ std::vector<uint8_t> MakeFrame(const uint8_t* pbDst, const uint8_t* pbSrc, size_
     pIp[2] = static_cast<uint8_t>(nIp >> 8);
     pIp[3] = static_cast<uint8_t>(nIp);
     pIp[8] = 64;
-    pIp[9] = 17;
+    pIp[9] = nProtocol;
     const uint8_t src[4] = {10, 231, 0, 1};
     const uint8_t dst[4] = {10, 231, 0, 99};
     std::memcpy(pIp + 12, src, 4);
@@ -124,7 +127,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     const uint8_t srcMac[6] = {0x02, 0x00, 0x00, 0xbe, 0x0c, 0x01};
-    std::vector<uint8_t> frame = MakeFrame(dstMac, srcMac, nFrame);
+    const char* szProtocol = std::getenv("ORVEK_GENERATOR_PROTOCOL");
+    const auto nProtocol =
+        static_cast<uint8_t>(szProtocol != nullptr ? std::strtoul(szProtocol, nullptr, 10) : 17);
+    std::vector<uint8_t> frame = MakeFrame(dstMac, srcMac, nFrame, nProtocol);
 
     iovec iov{frame.data(), frame.size()};
     std::vector<mmsghdr> messages(kBatch);

@@ -1,6 +1,8 @@
 // The per-packet path of the meter alone, on crafted frames: the link header, the source address,
 // the look-up in the host's address table and the count, as a capture thread runs them.
-// With two threads each counts into its own device's counters, as two capture threads do.
+// With two threads each counts into its own device's counters, as two capture threads do. The
+// second argument 1 runs the system service's meter, which captures every IP packet and counts
+// apart what "tcp or udp" would not pass (kIcmpIPv4 is such a packet).
 
 #include "FakeCapture.h"
 #include "Frames.h"
@@ -43,7 +45,7 @@ std::vector<uint8_t> MakeEthernetFrame(bool bIPv6, uint32_t nWire, const char* s
 }
 
 // kMixedIPv4: received IPv4 of 64 flows in turn, so that no packet follows one of its own flow.
-enum EFrame { kRecvIPv4, kSentIPv4, kRecvIPv6, kSentIPv6, kVlanIPv4, kMixedIPv4 };
+enum EFrame { kRecvIPv4, kSentIPv4, kRecvIPv6, kSentIPv6, kVlanIPv4, kMixedIPv4, kIcmpIPv4 };
 constexpr int kMixedFlows = 64;
 
 // An Ethernet frame of 512 bytes of TCP between this host (loopback's addresses, which every host
@@ -51,7 +53,8 @@ constexpr int kMixedFlows = 64;
 std::vector<uint8_t> MakeFrame(EFrame eFrame) {
     const bool bIPv6 = eFrame == kRecvIPv6 || eFrame == kSentIPv6;
     const bool bSent = eFrame == kSentIPv4 || eFrame == kSentIPv6;
-    if (eFrame == kMixedIPv4) {
+    const bool bIcmp = eFrame == kIcmpIPv4;
+    if (eFrame == kMixedIPv4 || bIcmp) {
         eFrame = kRecvIPv4;
     }
     const char* szLocal = bIPv6 ? "::1" : "127.0.0.1";
@@ -65,7 +68,7 @@ std::vector<uint8_t> MakeFrame(EFrame eFrame) {
         pIp[6] = 6;
     } else {
         pIp[6] = pIp[7] = 0;
-        pIp[9] = 6;
+        pIp[9] = bIcmp ? 1 : 6;
     }
     return frame;
 }
@@ -94,10 +97,13 @@ const CAddressTable& HostTable() {
 CNullView g_view;
 orvektest::CFakeControl g_control;
 COrvekMeter g_meter(g_view, HostTable(), g_control);
+COrvekMeter g_everyIpMeter(g_view, HostTable(), g_control);
 
 void BM_PerPacket(benchmark::State& state) {
+    COrvekMeter& meter = state.range(1) != 0 ? g_everyIpMeter : g_meter;
+    g_everyIpMeter.SetCountEveryIp(true);
     IPacketAnalyzer& device =
-        orvektest::Announce(g_meter, ("bench" + std::to_string(state.thread_index())).c_str());
+        orvektest::Announce(meter, ("bench" + std::to_string(state.thread_index())).c_str());
     const auto eFrame = static_cast<EFrame>(state.range(0));
     std::vector<std::vector<uint8_t>> frames(eFrame == kMixedIPv4 ? kMixedFlows : 1,
                                              MakeFrame(eFrame));
@@ -149,15 +155,24 @@ void BM_ParseOnly(benchmark::State& state) {
 }
 
 void FrameKinds(benchmark::internal::Benchmark* pBenchmark) {
-    pBenchmark->ArgName("frame");
+    pBenchmark->ArgNames({"frame", "every_ip"});
     for (int nKind : {kRecvIPv4, kSentIPv4, kRecvIPv6, kSentIPv6, kVlanIPv4, kMixedIPv4}) {
-        pBenchmark->Arg(nKind);
+        pBenchmark->Args({nKind, 0});
     }
+}
+
+void EveryIpFrameKinds(benchmark::internal::Benchmark* pBenchmark) {
+    pBenchmark->ArgNames({"frame", "every_ip"});
+    for (int nKind : {kRecvIPv4, kSentIPv4, kRecvIPv6, kSentIPv6, kVlanIPv4, kMixedIPv4}) {
+        pBenchmark->Args({nKind, 0});
+        pBenchmark->Args({nKind, 1});
+    }
+    pBenchmark->Args({kIcmpIPv4, 1});
 }
 
 } // namespace
 
-BENCHMARK(BM_PerPacket)->Apply(FrameKinds)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_PerPacket)->Apply(EveryIpFrameKinds)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_ParseOnly)->Apply(FrameKinds)->Threads(1)->Threads(2)->UseRealTime();
 
 BENCHMARK_MAIN();

@@ -11,7 +11,9 @@
 # client, traffic already flowing (1 000 frames a second).
 #
 # Needs root. Usage: bench/service.sh BUILD_DIR
-# Environment: ORVEK_SERVICE_RATE (300000), ORVEK_SERVICE_SECONDS (6), ORVEK_BENCH_REPEAT (3).
+# Environment: ORVEK_SERVICE_RATE (300000), ORVEK_SERVICE_SECONDS (6), ORVEK_BENCH_REPEAT (3);
+# ORVEK_SERVICE_ALONE=1 measures the service alone, no client and no (b);
+# ORVEK_GENERATOR_PROTOCOL=1 sends the frames as ICMP (the generator's).
 set -euo pipefail
 
 build=$(cd "$1" && pwd)
@@ -130,10 +132,15 @@ traffic() {
 echo "== (a) one capture, and CPU with clients against the service alone: $count frames of $size bytes at $rate/s =="
 printf 'rep\tcase\tservice_cpu_s\tclients_cpu_s\tgenerator\tcounted_by_a_client\n' |
     tee "$dir/service.tsv"
+: >"$dir/clients.txt"
 for rep in $(seq "$repeat"); do
     start_service
     read -r s c g <<<"$(traffic)"
     printf '%s\talone\t%s\t%s\t%s\n' "$rep" "$s" "$c" "$g" | tee -a "$dir/service.tsv"
+    if [ "${ORVEK_SERVICE_ALONE:-0}" = 1 ]; then
+        stop_service
+        continue
+    fi
     start_clients
     [ "$rep" = 1 ] && echo "packet sockets: $(packet_sockets)"
     read -r s c g <<<"$(traffic)"
@@ -156,6 +163,7 @@ END {
 echo "each client's CPU over the traffic, every run:"
 sort "$dir/clients.txt" | awk '{ c[$1] = c[$1] " " $2 } END { for (k in c) print "  " k ":" c[k] }'
 
+[ "${ORVEK_SERVICE_ALONE:-0}" = 1 ] && exit 0
 echo
 echo "== (b) from the start to the first recorded byte (network up, no client, 1 000 frames/s) =="
 for rep in $(seq "$repeat"); do

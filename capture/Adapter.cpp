@@ -184,7 +184,12 @@ void CAdapter::OnOtherPacket(unsigned char* pUser, const pcap_pkthdr* pHeader,
     pcap_pkthdr header = *pHeader;
     header.caplen = std::min(header.caplen, header.len);
     const LinkVerdict verdict = ParseLinkHeader(pContext->nLinkType, pData, header.caplen);
-    PacketInfo info{&header, pData, verdict.nHeaderLength, verdict.eProtocol, pContext->info.nMtu};
+    PacketInfo info{&header,
+                    pData,
+                    verdict.nHeaderLength,
+                    verdict.eProtocol,
+                    pContext->info.nMtu,
+                    pContext->nLinkType};
     pContext->pAnalyzer->AnalyzePacket(&info);
 }
 

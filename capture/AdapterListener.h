@@ -20,6 +20,8 @@ struct PacketInfo {
     // a merged packet (Segments.h). kUnknownMtu when not known.
     uint32_t nMtu = kUnknownMtu;
     static constexpr uint32_t kUnknownMtu = UINT32_MAX;
+    // The device's libpcap link type (DLT_*): Ethernet unless said.
+    int nLinkType = 1;
 };
 
 // How a tunnel's outer packets are told among the host's flows: nProtocol (UDP or TCP) from or

@@ -72,8 +72,11 @@ CDaemon::CDaemon(const DaemonConfig& config, CEventLoop& loop)
     Listen(config.strSocket);
     try {
         const UsageOptions usage{config.strStateDir + "/usage.sqlite", std::nullopt};
+        // The host's history is what a provider bills: every IP packet (ICMP, ESP, GRE, ...),
+        // while the clients that share the count see TCP and UDP, as the default filter says.
+        m_meter.SetCountEveryIp(true);
         m_pRecording = std::make_unique<CUsageRecording>(
-            usage, m_loop, [this] { return m_meter.GetSnapshot(); },
+            usage, m_loop, [this] { return m_meter.GetEveryIpSnapshot(); },
             [](const std::string& strText) {
                 std::fprintf(stderr, "orvekd: %s\n", strText.c_str());
             });

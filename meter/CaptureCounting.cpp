@@ -22,6 +22,11 @@ DeviceCounts ReadDevice(const std::string& strName, const std::string& strKind,
     counts.nInnerRecvBytes = inner.nRecvBytes.load();
     counts.nInnerSentPackets = inner.nSentPackets.load();
     counts.nInnerRecvPackets = inner.nRecvPackets.load();
+    const DeviceCounters& otherIp = device.GetOtherIpCounters();
+    counts.nOtherIpSentBytes = otherIp.nSentBytes.load();
+    counts.nOtherIpRecvBytes = otherIp.nRecvBytes.load();
+    counts.nOtherIpSentPackets = otherIp.nSentPackets.load();
+    counts.nOtherIpRecvPackets = otherIp.nRecvPackets.load();
     return counts;
 }
 
@@ -67,6 +72,7 @@ CountsReading CCaptureCounting::ReadCounts(const std::vector<ListedDevice>& list
     const auto tNow = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> guard(m_mtxDevices);
     reading.totals = m_forgotten;
+    reading.otherIp = m_forgottenOtherIp;
     for (auto itDevice = m_devices.begin(); itDevice != m_devices.end();) {
         auto& [strName, entry] = *itDevice;
         const auto it = std::ranges::find(listed, strName, &ListedDevice::strName);
@@ -80,8 +86,12 @@ CountsReading CCaptureCounting::ReadCounts(const std::vector<ListedDevice>& list
                 reading.forgotten.emplace_back(ReadDevice(strName, entry.strKind, *entry.pCounter));
             m_forgotten.nSentBytes += counts.nSentBytes;
             m_forgotten.nRecvBytes += counts.nRecvBytes;
+            m_forgottenOtherIp.nSentBytes += counts.nOtherIpSentBytes;
+            m_forgottenOtherIp.nRecvBytes += counts.nOtherIpRecvBytes;
             reading.totals.nSentBytes += counts.nSentBytes;
             reading.totals.nRecvBytes += counts.nRecvBytes;
+            reading.otherIp.nSentBytes += counts.nOtherIpSentBytes;
+            reading.otherIp.nRecvBytes += counts.nOtherIpRecvBytes;
             // No adapter holds it: its tap goes back to the resolver with it.
             itDevice = m_devices.erase(itDevice);
             continue;
@@ -90,6 +100,8 @@ CountsReading CCaptureCounting::ReadCounts(const std::vector<ListedDevice>& list
             reading.devices.emplace_back(ReadDevice(strName, entry.strKind, *entry.pCounter));
         reading.totals.nSentBytes += counts.nSentBytes;
         reading.totals.nRecvBytes += counts.nRecvBytes;
+        reading.otherIp.nSentBytes += counts.nOtherIpSentBytes;
+        reading.otherIp.nRecvBytes += counts.nOtherIpRecvBytes;
         ++itDevice;
     }
     return reading;

@@ -60,6 +60,7 @@ private:
     std::map<std::string, Entry> m_devices; // guarded by m_mtxDevices
     // Counts of forgotten devices, so that totals never go down; guarded by m_mtxDevices.
     ByteTotals m_forgotten;
+    ByteTotals m_forgottenOtherIp; // as m_forgotten, for DeviceCounts::nOtherIpSentBytes
     std::chrono::steady_clock::duration m_goneExpiry = kGoneExpiry; // guarded by m_mtxDevices
     // The next device's counter id; guarded by m_mtxDevices. Starts at random, so that no other
     // meter (a capture helper before this one) gave the same id to a device.

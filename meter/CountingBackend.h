@@ -24,6 +24,10 @@ struct DeviceCounts {
     int64_t nSentBytes = 0, nRecvBytes = 0, nSentPackets = 0, nRecvPackets = 0, nDrops = 0;
     // What the device counted as a tunnel, in no total.
     int64_t nInnerSentBytes = 0, nInnerRecvBytes = 0, nInnerSentPackets = 0, nInnerRecvPackets = 0;
+    // The IP packets the default filter would not have passed, where the device captured every
+    // IP packet (COrvekMeter::SetCountEveryIp), in no total but the recorded ones; else 0.
+    int64_t nOtherIpSentBytes = 0, nOtherIpRecvBytes = 0, nOtherIpSentPackets = 0,
+            nOtherIpRecvPackets = 0;
 };
 
 // A device the host lists now, as the backend is told at each reading.
@@ -36,6 +40,8 @@ struct ListedDevice {
 // devices forgotten before counted.
 struct CountsReading {
     ByteTotals totals;
+    // The devices' other IP bytes (DeviceCounts::nOtherIpSentBytes), forgotten ones' too.
+    ByteTotals otherIp;
     // Every device counted and not forgotten, in name order.
     std::vector<DeviceCounts> devices;
     // The devices this reading forgot (gone for the backend's expiry); their bytes stay in the

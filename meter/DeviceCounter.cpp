@@ -3,6 +3,7 @@
 #include "AppResolver.h"
 #include "CountingBackend.h"
 #include "Segments.h"
+#include "TcpUdpFilter.h"
 
 #include <algorithm>
 #include <cstring>
@@ -205,6 +206,24 @@ CDeviceCounter::~CDeviceCounter() {
 }
 
 void CDeviceCounter::AnalyzePacket(PacketInfo* pInfo) {
+    // The packets the common test leaves are judged out of line: no call here, so that the
+    // common path saves no registers.
+    if (m_bSplitTcpUdp && !IsCommonTcpOrUdp(*pInfo)) {
+        AnalyzeSplit(pInfo);
+        return;
+    }
+    AnalyzeTcpUdp(pInfo);
+}
+
+void CDeviceCounter::AnalyzeSplit(PacketInfo* pInfo) {
+    if (PassesTcpOrUdp(*pInfo)) {
+        AnalyzeTcpUdp(pInfo);
+    } else {
+        AnalyzeOtherIp(pInfo);
+    }
+}
+
+void CDeviceCounter::AnalyzeTcpUdp(PacketInfo* pInfo) {
     if (pInfo->eNetworkProtocol == ENetworkProtocol::IPv4) [[likely]] {
         if (!CountRepeat<&CFlowTap::CountRepeat4>(*pInfo)) {
             AnalyzeFresh(pInfo);
@@ -256,6 +275,14 @@ void CDeviceCounter::AnalyzeOther(PacketInfo* pInfo) {
     Count(m_counters, m_tap, ClassifyPacket(*pInfo, *m_pAddresses, m_bCountForeign), *pInfo);
 }
 
+void CDeviceCounter::AnalyzeOtherIp(PacketInfo* pInfo) {
+    if (m_pAddresses == nullptr) {
+        m_pAddresses = &m_lookup.GetAddressTable();
+    }
+    CNoTap tap;
+    Count(m_otherIp, tap, ClassifyPacket(*pInfo, *m_pAddresses, m_bCountForeign), *pInfo);
+}
+
 void CDeviceCounter::CInner::AnalyzePacket(PacketInfo* pInfo) {
     CDeviceCounter& device = m_device;
     if (device.m_pAddresses == nullptr) {
@@ -281,8 +308,11 @@ void CDeviceCounter::OnPacketsDelivered() {
     if (m_tap.HandOver(CFlowTap::NowNs())) {
         m_resolver.Wake();
     }
+    // Other IP packets too: the recording of every IP packet follows them.
     const int64_t nTotal = m_counters.nSentBytes.load(std::memory_order_relaxed) +
-                           m_counters.nRecvBytes.load(std::memory_order_relaxed);
+                           m_counters.nRecvBytes.load(std::memory_order_relaxed) +
+                           m_otherIp.nSentBytes.load(std::memory_order_relaxed) +
+                           m_otherIp.nRecvBytes.load(std::memory_order_relaxed);
     if (nTotal == m_nMark) {
         return; // the batch counted nothing
     }
@@ -298,8 +328,9 @@ void CDeviceCounter::OnDropCount(int64_t nDrops) {
     }
 }
 
-void CDeviceCounter::PrepareOpen(bool bCountForeign) {
+void CDeviceCounter::PrepareOpen(bool bCountForeign, bool bSplitTcpUdp) {
     m_bCountForeign = bCountForeign;
+    m_bSplitTcpUdp = bSplitTcpUdp;
     // An earlier capture's address table is gone: the first batch looks the addresses up again,
     // and counts no packet as a repeat of that capture's.
     m_pAddresses = nullptr;

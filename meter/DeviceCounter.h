@@ -71,8 +71,15 @@ public:
     // (their bytes are the outer flow's).
     IPacketAnalyzer& GetInnerAnalyzer() { return m_innerAnalyzer; }
 
-    // Refreshing thread, before the device's capture thread starts: this opening's choice.
-    void PrepareOpen(bool bCountForeign);
+    // The IP packets that the filter "tcp or udp" would not have passed, counted apart where the
+    // capture passes every IP packet (PrepareOpen's bSplitTcpUdp), with no flow tap: in no
+    // total, and in no application's row. Any thread.
+    const DeviceCounters& GetOtherIpCounters() const { return m_otherIp; }
+
+    // Refreshing thread, before the device's capture thread starts: this opening's choice. With
+    // bSplitTcpUdp the capture passes every IP packet, and what "tcp or udp" would not have
+    // passed counts apart (GetOtherIpCounters).
+    void PrepareOpen(bool bCountForeign, bool bSplitTcpUdp = false);
 
 private:
     // The analyzer of the device opened as a tunnel. Calls as CDeviceCounter's.
@@ -96,6 +103,12 @@ private:
     [[gnu::noinline]] void AnalyzeOtherFamily(PacketInfo* pInfo);
     [[gnu::noinline]] void AnalyzeFresh(PacketInfo* pInfo);
     [[gnu::noinline]] void AnalyzeOther(PacketInfo* pInfo);
+    // Capture thread: counts an IP packet that "tcp or udp" would not have passed.
+    [[gnu::noinline]] void AnalyzeOtherIp(PacketInfo* pInfo);
+    // Capture thread, where other IP packets count apart: judges a packet the common test left.
+    [[gnu::noinline]] void AnalyzeSplit(PacketInfo* pInfo);
+    // Capture thread: counts a packet the filter passes (AnalyzePacket's path without the split).
+    [[gnu::always_inline]] inline void AnalyzeTcpUdp(PacketInfo* pInfo);
 
     const IAddressLookup& m_lookup;
     CAppResolver& m_resolver;
@@ -103,13 +116,16 @@ private:
     const uint64_t m_nCounterId;
     DeviceCounters m_counters;
     DeviceCounters m_inner;
+    DeviceCounters m_otherIp;
     CInner m_innerAnalyzer{*this};
     // The flows of what this device counted, for the resolver; filled by the capture thread.
     CFlowTap m_tap;
     // The capture thread's own notes, set by PrepareOpen before it starts: whether packets
-    // from others count (promiscuous), the counts when the last batch ended, the host's
-    // addresses as the batch's first packet found them, and the drops of earlier openings.
+    // from others count (promiscuous), whether other IP packets count apart, the counts when the
+    // last batch ended, the host's addresses as the batch's first packet found them, and the drops
+    // of earlier openings.
     bool m_bCountForeign = false;
+    bool m_bSplitTcpUdp = false;
     int64_t m_nMark = 0;
     const CAddressTable* m_pAddresses = nullptr;
     int64_t m_nDropBase = 0;

@@ -45,13 +45,18 @@ void COrvekMeter::SetCapturingBinary(const std::string& strPath) {
 CaptureRequest COrvekMeter::OnAdapterFound(const char* szDeviceName, bool bCarried,
                                            const OuterFlow& outer) {
     CaptureRequest request;
+    bool bSplitTcpUdp = false;
     {
         std::lock_guard<std::mutex> guard(m_mtxSettings);
         request.strFilter = m_strFilter;
         request.bPromiscuous = m_bPromiscuous;
+        bSplitTcpUdp = m_bCountEveryIp && m_strFilter == kDefaultFilter && !bCarried;
+    }
+    if (bSplitTcpUdp) {
+        request.strFilter = kEveryIpFilter;
     }
     CDeviceCounter& device = m_capture.Open(szDeviceName);
-    device.PrepareOpen(request.bPromiscuous);
+    device.PrepareOpen(request.bPromiscuous, bSplitTcpUdp);
     request.pAnalyzer = &device;
     if (bCarried) {
         // A tunnel's inner traffic is all it carried, whatever the filter: its outer packets,
@@ -149,7 +154,20 @@ int64_t COrvekMeter::GetSentBytes() const {
     return m_counting.GetTotals().nSentBytes;
 }
 
+void COrvekMeter::SetCountEveryIp(bool bEveryIp) {
+    std::lock_guard<std::mutex> guard(m_mtxSettings);
+    m_bCountEveryIp = bEveryIp;
+}
+
 MeterSnapshot COrvekMeter::GetSnapshot() const {
+    return MakeSnapshot(false);
+}
+
+MeterSnapshot COrvekMeter::GetEveryIpSnapshot() const {
+    return MakeSnapshot(true);
+}
+
+MeterSnapshot COrvekMeter::MakeSnapshot(bool bEveryIp) const {
     MeterSnapshot snapshot;
     // Before the counters, which then hold at least what the resolver had.
     std::vector<AppUsage> resolved = m_apps.ReadRows();
@@ -203,6 +221,24 @@ MeterSnapshot COrvekMeter::GetSnapshot() const {
         it->nInnerRecvBytes = counted.nInnerRecvBytes;
         it->nInnerSentPackets = counted.nInnerSentPackets;
         it->nInnerRecvPackets = counted.nInnerRecvPackets;
+        if (bEveryIp) {
+            it->nSentBytes += counted.nOtherIpSentBytes;
+            it->nRecvBytes += counted.nOtherIpRecvBytes;
+            it->nSentPackets += counted.nOtherIpSentPackets;
+            it->nRecvPackets += counted.nOtherIpRecvPackets;
+        }
+    }
+    if (bEveryIp) {
+        snapshot.nSentBytes += counts.otherIp.nSentBytes;
+        snapshot.nRecvBytes += counts.otherIp.nRecvBytes;
+        const auto nReason = static_cast<uint32_t>(EUnattributed::NotTcpUdp);
+        auto it = std::ranges::find(resolved, nReason, &AppUsage::nReason);
+        if (it == resolved.end()) {
+            it = resolved.insert(resolved.end(),
+                                 AppUsage{DescribeUnattributed(EUnattributed::NotTcpUdp), nReason});
+        }
+        it->nSentBytes += counts.otherIp.nSentBytes;
+        it->nRecvBytes += counts.otherIp.nRecvBytes;
     }
     m_tunnels.FillOuter(snapshot.devices, outerBytes);
     // What the resolver has not had yet is pending.

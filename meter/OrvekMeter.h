@@ -32,6 +32,9 @@ public:
     static constexpr const char* kDefaultFilter = "tcp or udp";
     // What a tunnel's inner traffic is captured with: every packet, on any link type.
     static constexpr const char* kEveryPacketFilter = "len >= 0";
+    // What the default filter's devices capture with when the meter counts every IP packet
+    // (SetCountEveryIp).
+    static constexpr const char* kEveryIpFilter = "ip or ip6";
     // The meter reads the link header and the IP addresses, nothing more: captures stop after the
     // longest link header it reads in full and an IPv6 header, rounded up to the ring's 16-byte
     // alignment. Counting uses the wire length, so nothing is lost by it.
@@ -70,6 +73,10 @@ public:
     // capture also counts traffic that is neither from nor to this host, as received.
     void SetCaptureSettings(const std::string& strFilter, bool bPromiscuous) override;
     std::string GetFilter() const override;
+    // With the default filter, devices announced from now on capture every IP packet and count
+    // apart what the filter would not have passed: snapshots stay as the filter says, and
+    // GetEveryIpSnapshot adds the rest. For a meter that records what a provider bills.
+    void SetCountEveryIp(bool bEveryIp);
     bool IsPromiscuous() const override;
     // The control's exclusions and devices.
     void SetExcludedDevices(const std::set<std::string>& excluded) override;
@@ -101,6 +108,10 @@ public:
     // thread but a capture thread; never waits for devices being opened. Forgets the devices
     // whose expiry passed.
     MeterSnapshot GetSnapshot() const override;
+    // GetSnapshot with every IP packet counted (SetCountEveryIp): the devices' and the totals'
+    // counts add the IP packets the filter would not have passed, and the row of bytes that are
+    // not TCP or UDP their bytes, so that the rows add up to the totals. As GetSnapshot without it.
+    MeterSnapshot GetEveryIpSnapshot() const;
 
     // View thread: shows both totals.
     void UpdateCounters() override;
@@ -108,10 +119,11 @@ public:
     int64_t GetShownRecv() const { return m_nShownRecv; }
     int64_t GetShownSent() const { return m_nShownSent; }
 
-
 private:
     // View thread: whether the totals moved since they were last shown.
     bool HaveTotalsMoved() const override;
+    // GetSnapshot, with the other IP packets when bEveryIp.
+    MeterSnapshot MakeSnapshot(bool bEveryIp) const;
     // Any thread: how to get the permission to capture for the capturing binary.
     std::string DescribePermissionFix() const;
 
@@ -136,5 +148,6 @@ private:
     mutable std::mutex m_mtxSettings;
     std::string m_strFilter{kDefaultFilter}; // guarded by m_mtxSettings
     bool m_bPromiscuous = false;             // guarded by m_mtxSettings
+    bool m_bCountEveryIp = false;            // guarded by m_mtxSettings
     std::string m_strCapturingBinary;        // guarded by m_mtxSettings; empty: this process's
 };

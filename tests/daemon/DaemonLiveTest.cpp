@@ -250,6 +250,40 @@ TEST_F(DaemonLive, TwoClientsCountWhatCrossedAndTheFileKeepsItThroughKillAndRest
     EXPECT_FALSE(std::filesystem::exists(m_strSocket));
 }
 
+// The file counts every IP packet, as the interface does: pings of known sizes beside TCP and
+// UDP, the rows adding up to it; a client that shares the count sees TCP and UDP alone.
+TEST_F(DaemonLive, TheFileCountsEveryIpPacketAndSharedClientsTcpAndUdp) {
+    const IfCounters before = ReadCounters("dl0");
+    auto pDaemon = StartDaemon();
+    CDaemonClient client(m_strSocket);
+    client.Start();
+    Receive(20, 700);
+    Exchange(30000);
+    EXPECT_TRUE(
+        client.WaitFor([&] { return CountsEqual(client.m_snapshot, CrossedSince(before)); }));
+    const auto tcpUdp = CrossedSince(before);
+    ASSERT_EQ(std::system("ping -q -n -c 6 -s 1000 -i 0.01 -W 10 10.91.0.2 >/dev/null"), 0);
+    constexpr int64_t kPingBytes = 6 * (20 + 8 + 1000); // each way: IPv4, ICMP, payload
+    const std::pair all{tcpUdp.first + kPingBytes, tcpUdp.second + kPingBytes};
+    EXPECT_EQ(CrossedSince(before), all);
+    EXPECT_TRUE(WaitUntil([&] { return Stored() == all; }, 30000)) << Stored().second;
+    // The applications' rows ("not TCP or UDP" among them) add up to the devices' bytes.
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            CUsageStore store((m_dir / "usage.sqlite").string(), CUsageStore::EAccess::Read, 0);
+            std::pair<int64_t, int64_t> sum;
+            for (const AppUsageRow& row : store.ReadApplications(ETier::Day, 0, int64_t{1} << 40)) {
+                sum = {sum.first + row.nSent, sum.second + row.nRecv};
+            }
+            return sum == all;
+        },
+        30000));
+    client.WaitFor([] { return true; }); // what was pushed since
+    EXPECT_EQ(std::pair(client.m_snapshot.nSentBytes, client.m_snapshot.nRecvBytes), tcpUdp);
+    pDaemon->Signal(SIGTERM);
+    EXPECT_EQ(pDaemon->Wait(), 0) << pDaemon->GetStderr();
+}
+
 // The service in this process, with a small queue and a short hello time-out.
 class CDaemonThread {
 public:

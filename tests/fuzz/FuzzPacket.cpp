@@ -35,6 +35,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     static orvektest::CFakeControl s_control;
     static COrvekMeter s_meter(s_view, s_noAddresses, s_control);
     static IPacketAnalyzer& s_device = orvektest::Announce(s_meter, "fuzz0");
+    // The system service's meter: every IP packet, the filter's told apart.
+    static COrvekMeter s_everyIpMeter(s_view, s_noAddresses, s_control);
+    static IPacketAnalyzer& s_everyIpDevice = []() -> IPacketAnalyzer& {
+        s_everyIpMeter.SetCountEveryIp(true);
+        return orvektest::Announce(s_everyIpMeter, "fuzz1");
+    }();
     if (nSize == 0) {
         return 0;
     }
@@ -48,9 +54,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     header.caplen = static_cast<bpf_u_int32>(nCaptured);
     header.len = header.caplen + (pData[0] & 0x80 ? 1000 : 0);
     const LinkVerdict verdict = ParseLinkHeader(nLinkType, pFrame.get(), header.caplen);
-    PacketInfo info{&header, pFrame.get(), verdict.nHeaderLength, verdict.eProtocol, 1500};
+    PacketInfo info{&header,           pFrame.get(), verdict.nHeaderLength,
+                    verdict.eProtocol, 1500,         nLinkType};
     s_device.AnalyzePacket(&info);
     s_device.OnPacketsDelivered();
+    s_everyIpDevice.AnalyzePacket(&info);
+    s_everyIpDevice.OnPacketsDelivered();
 
     IsAddressChange(pFrame.get(), nCaptured);
     std::vector<LinkRecord> links;
