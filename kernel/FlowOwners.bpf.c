@@ -41,6 +41,11 @@ struct {
     __type(value, struct flow_owner);
 } flow_owners SEC(".maps");
 
+// Whether the sending process's name is kept: the kernel lets only holders of CAP_PERFMON (or
+// CAP_SYS_ADMIN) call bpf_get_current_comm here; the loader clears it for others, and the
+// verifier then skips the call as dead code.
+const volatile __u8 with_comm = 1;
+
 // Reads the packet's flow; 0 when it is not TCP or UDP, a later fragment, or IPv6 with extension
 // headers (the user-space path takes those).
 static __always_inline int read_flow(struct __sk_buff* skb, int local_is_source,
@@ -94,7 +99,9 @@ static __always_inline void note_sender(struct flow_owner* owner) {
         (__u32)bpf_get_current_uid_gid() != owner->uid) {
         return;
     }
-    bpf_get_current_comm(owner->comm, sizeof owner->comm);
+    if (with_comm) {
+        bpf_get_current_comm(owner->comm, sizeof owner->comm);
+    }
     owner->pid = (__u32)(bpf_get_current_pid_tgid() >> 32);
 }
 

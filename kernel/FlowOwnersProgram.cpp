@@ -59,12 +59,21 @@ CFlowOwnersProgram::CFlowOwnersProgram(const std::string& strCgroupRoot) {
     if (!fdRoot.IsOpen()) {
         ThrowLoadError("opening the cgroup v2 root", errno);
     }
-    m_pSkeleton.reset(flow_owners_bpf__open());
-    if (!m_pSkeleton) {
-        ThrowLoadError("opening", errno);
-    }
-    if (const int nResult = flow_owners_bpf__load(m_pSkeleton.get()); nResult != 0) {
-        ThrowLoadError("loading", -nResult);
+    // With the sending process's name if the kernel allows it to this process, else without.
+    for (const bool bWithComm : {true, false}) {
+        m_pSkeleton.reset(flow_owners_bpf__open());
+        if (!m_pSkeleton) {
+            ThrowLoadError("opening", errno);
+        }
+        m_pSkeleton->rodata->with_comm = bWithComm ? 1 : 0;
+        const int nResult = flow_owners_bpf__load(m_pSkeleton.get());
+        if (nResult == 0) {
+            m_bWithComm = bWithComm;
+            break;
+        }
+        if (!bWithComm || nResult != -EINVAL) {
+            ThrowLoadError("loading", -nResult);
+        }
     }
     // Links, not plain attachments: they sit beside other programs on the groups (systemd's) and
     // go with this object, or with the process.

@@ -37,6 +37,8 @@ public:
     size_t CountFlows() const;
     std::array<uint32_t, 2> GetProgramIds() const;
     void GetRunStats(uint64_t& nRunNs, uint64_t& nRuns) const;
+    // Whether senders' names are kept (the kernel allows it with CAP_PERFMON or CAP_SYS_ADMIN).
+    bool IsWithComm() const { return m_bWithComm; }
 
 private:
     struct SkeletonDeleter {
@@ -44,4 +46,5 @@ private:
     };
     std::unique_ptr<flow_owners_bpf, SkeletonDeleter> m_pSkeleton;
     int m_hMap = -1; // the map's descriptor, owned by the skeleton
+    bool m_bWithComm = false;
 };

@@ -87,6 +87,10 @@ public:
     // Stops all capture. Returns when no thread calls the meter.
     void StopCapture() override;
 
+    // Controlling thread, before StartCapture: where new flows' owners are looked up first (the
+    // in-kernel flow owners; null: nowhere), which outlive the meter.
+    void SetFlowOwners(IFlowOwners* pOwners) { m_apps.GetResolver().SetFlowOwners(pOwners); }
+
     // Totals over every device ever counted; any thread.
     int64_t GetRecvBytes() const override;
     int64_t GetSentBytes() const override;
@@ -107,7 +111,6 @@ public:
     // View thread: the totals the view was last shown (-1 before the first time).
     int64_t GetShownRecv() const { return m_nShownRecv; }
     int64_t GetShownSent() const { return m_nShownSent; }
-
 
 private:
     // View thread: whether the totals moved since they were last shown.
