@@ -31,7 +31,7 @@ struct flow_owner {
     char comm[16];
 };
 
-// 65536 flows, as many as the resolver keeps; preallocated by the kernel, about 9 MiB (key 40
+// 65536 flows, as many as the resolver keeps; preallocated by the kernel, 8.5 MiB (key 40
 // and value 32 bytes, each element's hash and LRU nodes about 48 more, and the buckets). The
 // least recently used flow makes room for a new one when full.
 struct {
