@@ -1,11 +1,15 @@
 // The in-kernel flow owners on real sockets: a child process in a control group of its own, as
 // another user, makes a TCP connection (IPv4) and a UDP exchange (IPv6) over loopback and closes
-// them at once; after it exited, both flows' owners are known (group, user, pid and name), and
-// the accepting end's flow is the test's own. Destroyed, no program of theirs is left; without
-// the privilege, or without a cgroup v2 root, loading is refused without throwing.
+// them at once; after it exited, both flows' owners are known (group, user, pid and name), the
+// accepting end's flow is the test's own, and the resolver books the closed connection's bytes to
+// the child's group, where the socket diagnostics alone find the socket closed. Destroyed, no
+// program of theirs is left; without the privilege, or without a cgroup v2 root, loading is refused
+// without throwing.
 
+#include "AppResolver.h"
 #include "Capabilities.h"
 #include "Cgroups.h"
+#include "Frames.h"
 #include "KernelFlowOwners.h"
 #include "NetNs.h"
 #include "ZarnFd.h"
@@ -14,6 +18,7 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -114,6 +119,29 @@ uint16_t PortOf(int hFd) {
     ::_exit(::write(hReport, aPorts, sizeof aPorts) == sizeof aPorts ? 0 : 13);
 }
 
+// The rows a resolver gives one sent IPv4 TCP packet of nBytes from the local port to the remote
+// one on loopback, as a capture thread would have counted it.
+std::vector<AppUsage> ResolveSent(IFlowOwners* pOwners, uint16_t nLocalPort, uint16_t nRemotePort,
+                                  int64_t nBytes) {
+    std::vector<uint8_t> frame = MakeIpFrame(14, false, 14 + 40, "127.0.0.1", "127.0.0.1");
+    frame[14 + 6] = frame[14 + 7] = 0; // not a fragment
+    frame[14 + 9] = IPPROTO_TCP;
+    const uint16_t aPorts[2] = {htons(nLocalPort), htons(nRemotePort)};
+    std::memcpy(frame.data() + 14 + 20, aPorts, sizeof aPorts);
+    pcap_pkthdr header{};
+    header.caplen = header.len = static_cast<uint32_t>(frame.size());
+    const PacketInfo info{&header, frame.data(), 14, ENetworkProtocol::IPv4};
+    CAppResolver resolver;
+    resolver.SetFlowOwners(pOwners);
+    CFlowTap tap;
+    resolver.AddTap(&tap);
+    tap.Add(info, true, nBytes);
+    resolver.DrainStopped();
+    std::vector<AppUsage> rows = resolver.GetUsage();
+    resolver.RemoveTap(&tap);
+    return rows;
+}
+
 } // namespace
 
 TEST(KernelFlowOwners, NamesClosedFlowsOwners) {
@@ -187,6 +215,18 @@ TEST(KernelFlowOwners, NamesClosedFlowsOwners) {
     ASSERT_TRUE(server.has_value());
     EXPECT_EQ(server->nCgroupId, InodeOf(CCgroupIndex().GetRoot() + strOwnGroup));
     EXPECT_EQ(server->nUid, 0U);
+
+    // The resolver: the closed connection's bytes go to the child's group with the owners, and to
+    // no application without them.
+    const std::string strGroup = std::filesystem::path(cgroup.GetDir()).filename();
+    const std::vector<AppUsage> withOwners = ResolveSent(pOwners.get(), aPorts[0], nTcpPort, 1000);
+    ASSERT_EQ(withOwners.size(), 1U);
+    EXPECT_EQ(withOwners[0].strName, strGroup);
+    EXPECT_EQ(withOwners[0].nOwnerUid, kChildUid);
+    EXPECT_EQ(withOwners[0].nSentBytes, 1000);
+    const std::vector<AppUsage> without = ResolveSent(nullptr, aPorts[0], nTcpPort, 1000);
+    ASSERT_EQ(without.size(), 1U);
+    EXPECT_NE(without[0].nReason, 0U) << without[0].strName;
 
     // Forgotten flows are gone; the map holds no more than its size.
     pOwners->Forget({Key(4, IPPROTO_TCP, aPorts[0], nTcpPort)});
