@@ -50,10 +50,10 @@ const volatile __u8 with_comm = 1;
 // headers (the user-space path takes those).
 static __always_inline int read_flow(struct __sk_buff* skb, int local_is_source,
                                      struct flow_key* key) {
-    __u8 header[40];
+    // An IPv4 header without options and the ports in one read; IPv6's rest in a second.
+    __u8 header[44];
     __u16 ports[2];
-    __u32 transport;
-    if (bpf_skb_load_bytes(skb, 0, header, 20) != 0) {
+    if (bpf_skb_load_bytes(skb, 0, header, 24) != 0) {
         return 0;
     }
     if ((header[0] >> 4) == 4) {
@@ -62,8 +62,10 @@ static __always_inline int read_flow(struct __sk_buff* skb, int local_is_source,
             header[7] != 0) {
             return 0;
         }
-        transport = (header[0] & 0x0F) * 4;
-        if (transport < 20 || bpf_skb_load_bytes(skb, transport, ports, 4) != 0) {
+        const __u32 transport = (header[0] & 0x0F) * 4;
+        if (transport == 20) {
+            __builtin_memcpy(ports, header + 20, 4);
+        } else if (transport < 20 || bpf_skb_load_bytes(skb, transport, ports, 4) != 0) {
             return 0;
         }
         key->family = 4;
@@ -71,14 +73,12 @@ static __always_inline int read_flow(struct __sk_buff* skb, int local_is_source,
         __builtin_memcpy(key->local, header + (local_is_source ? 12 : 16), 4);
         __builtin_memcpy(key->remote, header + (local_is_source ? 16 : 12), 4);
     } else if ((header[0] >> 4) == 6) {
-        if (bpf_skb_load_bytes(skb, 0, header, 40) != 0) {
-            return 0;
-        }
         const __u8 protocol = header[6];
         if ((protocol != ORVEK_TCP && protocol != ORVEK_UDP) ||
-            bpf_skb_load_bytes(skb, 40, ports, 4) != 0) {
+            bpf_skb_load_bytes(skb, 24, header + 24, 20) != 0) {
             return 0;
         }
+        __builtin_memcpy(ports, header + 40, 4);
         key->family = 6;
         key->protocol = protocol;
         __builtin_memcpy(key->local, header + (local_is_source ? 8 : 24), 16);
