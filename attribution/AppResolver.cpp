@@ -192,6 +192,7 @@ void CAppResolver::Run() {
             if (tNow - m_tLastExpiry >= std::chrono::seconds(1)) {
                 m_tLastExpiry = tNow;
                 ExpireFlows(tNow);
+                ForgetExpired();
             }
         } catch (const std::exception&) {
             // Out of memory: the tables stay with the worker and are tried again.
@@ -284,7 +285,7 @@ void CAppResolver::Process(const CFlowTable& table) {
         askedIndex.push_back(n);
     }
     std::vector<uint32_t> resolved;
-    ResolveFlows(asked, resolved);
+    ResolveOwnersFirst(asked, resolved);
 
     std::lock_guard<std::mutex> guard(m_mtxTotals);
     for (size_t n = 0; n < asked.size(); ++n) {
@@ -550,6 +551,77 @@ void CAppResolver::ExpireFlows(Clock::time_point tNow) {
             return false;
         }
         --m_vecRows[item.second.nApp].nConnections;
+        if (m_pFlowOwners != nullptr) {
+            m_vecForget.push_back(item.first);
+        }
         return true;
     });
+}
+
+void CAppResolver::SetFlowOwners(IFlowOwners* pOwners) {
+    std::lock_guard<std::mutex> guard(m_mtxWork);
+    m_pFlowOwners = pOwners;
+}
+
+void CAppResolver::ResolveOwnersFirst(const std::vector<const FlowKey*>& keys,
+                                      std::vector<uint32_t>& rows) {
+    if (m_pFlowOwners == nullptr) {
+        ResolveFlows(keys, rows);
+        return;
+    }
+    const auto tNow = Clock::now();
+    rows.assign(keys.size(), 0);
+    std::vector<const FlowKey*> rest;
+    std::vector<size_t> restIndex;
+    for (size_t n = 0; n < keys.size(); ++n) {
+        if (const std::optional<FlowOwner> owner = m_pFlowOwners->Lookup(*keys[n])) {
+            rows[n] = RowOfFlowOwner(*owner);
+            if (rows[n] != 0) {
+                NotePeer(*keys[n], rows[n], tNow);
+                continue;
+            }
+        }
+        rest.push_back(keys[n]);
+        restIndex.push_back(n);
+    }
+    std::vector<uint32_t> restRows;
+    ResolveFlows(rest, restRows);
+    for (size_t n = 0; n < rest.size(); ++n) {
+        rows[restIndex[n]] = restRows[n];
+    }
+}
+
+uint32_t CAppResolver::RowOfFlowOwner(const FlowOwner& owner) {
+    SocketRecord socket;
+    socket.nUid = owner.nUid;
+    socket.nCgroupId = owner.nCgroupId;
+    socket.bHasCgroup = owner.nCgroupId != 0;
+    // The meter's own user's program in a group that names none: the process that sent the
+    // flow's first packet, by its executable while it runs, else by the name the kernel kept;
+    // without a sender the diagnostics are asked (0), as they find the socket's process.
+    if (socket.bHasCgroup && owner.nUid == m_nOwnUid) {
+        const std::optional<std::string> path = m_cgroups.FindPath(owner.nCgroupId);
+        if (path && !path->empty() && AppNameFromCgroupPath(*path).empty()) {
+            if (owner.nPid == 0) {
+                return 0;
+            }
+            char szTarget[4096];
+            const std::string strLink = "/proc/" + std::to_string(owner.nPid) + "/exe";
+            const ssize_t nLength = ::readlink(strLink.c_str(), szTarget, sizeof szTarget);
+            std::string strName = ExecutableOfLink(
+                nLength > 0 ? std::string_view(szTarget, static_cast<size_t>(nLength)) : "");
+            if (strName.empty()) {
+                strName = owner.strComm;
+            }
+            return strName.empty() ? 0 : RowOfName(strName, EAppKind::Executable, owner.nUid);
+        }
+    }
+    return RowOf(socket);
+}
+
+void CAppResolver::ForgetExpired() {
+    if (m_pFlowOwners != nullptr && !m_vecForget.empty()) {
+        m_pFlowOwners->Forget(m_vecForget);
+    }
+    m_vecForget.clear();
 }

@@ -7,6 +7,7 @@
 #include "AppUsage.h"
 #include "Cgroups.h"
 #include "ConnectionUsage.h"
+#include "FlowOwners.h"
 #include "FlowTap.h"
 #include "Processes.h"
 #include "SockDiag.h"
@@ -69,6 +70,10 @@ public:
     void SetOuterFlows(const std::map<std::string, OuterFlow>& outerFlows);
     // Any thread: each named tunnel's outer bytes so far, sent and received.
     std::map<std::string, std::pair<int64_t, int64_t>> GetOuterBytes() const;
+    // The controlling thread, before Start: where a new flow's owner is looked up before the
+    // socket diagnostics are asked (the in-kernel flow owners, which know flows whose sockets
+    // closed); null: nowhere. They outlive the resolver, and are told of the flows it forgets.
+    void SetFlowOwners(IFlowOwners* pOwners);
 
     // The worker's loop and its stop; for the thread holder.
     void Run() override;
@@ -109,6 +114,13 @@ private:
     // The row of an application of one user (nUid: its sockets' owner).
     uint32_t RowOfName(const std::string& strName, EAppKind eKind, uint32_t nUid);
     void ExpireFlows(std::chrono::steady_clock::time_point tNow);
+    // The rows of flows asked for now: by their owners in m_pFlowOwners first, the rest by
+    // ResolveFlows. The row of an owner found there, or 0 when it names no program (one of the
+    // meter's user's in a group that names none, whose sender is not known).
+    void ResolveOwnersFirst(const std::vector<const FlowKey*>& keys, std::vector<uint32_t>& rows);
+    uint32_t RowOfFlowOwner(const FlowOwner& owner);
+    // Tells m_pFlowOwners of the flows ExpireFlows forgot.
+    void ForgetExpired();
 
     // The socket diagnostics' socket, opened by the first flow; under m_mtxWork.
     bool OpenDiag();
@@ -132,6 +144,8 @@ private:
     std::optional<std::chrono::steady_clock::time_point> m_tBoundRead;
     std::chrono::steady_clock::time_point m_tLastExpiry;
     std::map<std::string, OuterFlow> m_outerFlows;
+    IFlowOwners* m_pFlowOwners = nullptr;
+    std::vector<FlowKey> m_vecForget; // flows expired, for m_pFlowOwners; under m_mtxWork
 
     // The rows; application rows follow the reasons'. Guarded by m_mtxTotals, held only briefly.
     mutable std::mutex m_mtxTotals;

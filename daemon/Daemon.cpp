@@ -80,6 +80,7 @@ CDaemon::CDaemon(const DaemonConfig& config, CEventLoop& loop)
             [](const std::string& strText) {
                 std::fprintf(stderr, "orvekd: %s\n", strText.c_str());
             });
+        m_meter.SetFlowOwners(config.pFlowOwners);
         // Devices that fail are said and capture goes on; it throws only when it cannot run at
         // all (no thread), which ends the service.
         if (const std::string strFailures = m_meter.StartCapture(); !strFailures.empty()) {

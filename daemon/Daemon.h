@@ -44,6 +44,9 @@ struct DaemonConfig {
     // when the address is empty.
     std::string strMetricsAddress = {};
     uint16_t nMetricsPort = 0;
+    // Where the meter looks new flows' owners up first (the in-kernel flow owners, which outlive
+    // the service); null: the socket diagnostics alone find them.
+    IFlowOwners* pFlowOwners = nullptr;
 };
 
 // The system service: one always-on meter with the default settings, capturing from its start,

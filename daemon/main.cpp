@@ -4,10 +4,12 @@
 #include "Capabilities.h"
 #include "Daemon.h"
 #include "DaemonOptions.h"
+#include "KernelFlowOwners.h"
 #include "ZarnException.h"
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
@@ -32,6 +34,18 @@ int main(int argc, char** argv) {
     // The usage file and its folder are read by every user; nothing else is made.
     umask(022);
     try {
+        // The in-kernel flow owners name the application of every flow, even one that closed at
+        // once; loading and attaching them needs CAP_BPF and CAP_NET_ADMIN, which go right after:
+        // reading them needs only their descriptors. Else the socket diagnostics alone do.
+        std::string strRefusal;
+        const std::unique_ptr<CKernelFlowOwners> pFlowOwners =
+            CKernelFlowOwners::TryLoad(strRefusal);
+        if (pFlowOwners) {
+            std::fprintf(stderr, "orvekd: applications: in-kernel\n");
+        } else {
+            std::fprintf(stderr, "orvekd: applications: socket diagnostics (%s)\n",
+                         strRefusal.c_str());
+        }
         // Capturing, and reading other users' descriptors: a VPN program holding a tun device is
         // found by its sockets, and such programs mostly run as root; without that right their
         // traffic would count twice, inside the tunnel and on the uplink. The addresses, the
@@ -61,6 +75,7 @@ int main(int argc, char** argv) {
             config.strMetricsAddress = options.strMetricsAddress;
             config.nMetricsPort = options.nMetricsPort;
         }
+        config.pFlowOwners = pFlowOwners.get();
         CDaemon daemon(config, loop);
         loop.Watch(hSignals.Get(), [&] {
             signalfd_siginfo info{};

@@ -94,6 +94,10 @@ public:
     // Stops all capture. Returns when no thread calls the meter.
     void StopCapture() override;
 
+    // Controlling thread, before StartCapture: where new flows' owners are looked up first (the
+    // in-kernel flow owners; null: nowhere), which outlive the meter.
+    void SetFlowOwners(IFlowOwners* pOwners) { m_apps.GetResolver().SetFlowOwners(pOwners); }
+
     // Totals over every device ever counted; any thread.
     int64_t GetRecvBytes() const override;
     int64_t GetSentBytes() const override;

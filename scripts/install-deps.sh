@@ -6,10 +6,12 @@ set -euo pipefail
 purpose=${1:-test}
 packages=(build-essential cmake pkg-config libpcap-dev libcap-dev qt6-base-dev libxcb1-dev
     libsqlite3-dev libmicrohttpd-dev libcap2-bin nlohmann-json3-dev libcli11-dev
-    iproute2 libncurses-dev)
+    iproute2 libncurses-dev clang bpftool libbpf-dev)
+# clang compiles the in-kernel flow owners (kernel/) for the BPF target, bpftool embeds them in a
+# skeleton header and libbpf-dev loads them.
 case "$purpose" in
 run) packages+=(xdg-utils qt6-wayland man-db) ;;
-test) packages+=(libgtest-dev libcpp-httplib-dev clang libclang-rt-14-dev iputils-ping procps nftables
+test) packages+=(libgtest-dev libcpp-httplib-dev libclang-rt-14-dev iputils-ping procps nftables
     prometheus locales groff-base man-db dbus-daemon xvfb python3 ethtool faketime tmux) ;;
 bench) packages+=(libgtest-dev libbenchmark-dev tcpdump linux-perf xvfb xdotool valgrind trayer
     imagemagick) ;;
