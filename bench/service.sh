@@ -2,7 +2,8 @@
 # The system service on one host. (a) orvekd alone, then orvekd with its clients: a window-like
 # client (orvek-headless printing a JSON line ten times a second, the window's counters' pace),
 # `orvek top` (in a detached tmux), `orvek report` on the service's file once a second, and the
-# exporter (orvek-headless --metrics, scraped once a second); each time the generator sends
+# exporter (orvek-headless --metrics, scraped once a second), each asking for the service's pushes
+# at its own pace (the window-like client ten a second, `orvek top` and the exporter one); each time the generator sends
 # COUNT frames of 512 bytes at RATE a second into the meter's namespace. Measured: the packet
 # sockets of every process there (/proc/net/packet against each one's descriptors; they must be
 # the service's, one per captured device) and the CPU seconds of the service and of the clients
