@@ -17,12 +17,12 @@
 // (the capture helper its one client, the system service each connection): greets, reads and
 // handles the client's messages on a meter, and gives out counts only (the snapshot, device
 // states, failures and messages), never a packet's bytes. The snapshot and the device states go
-// out by themselves whenever they changed: at the display's pace while the counts move (the
-// meter's view calls OnCountsMoved; at most once in the pace the client asked for, by default
-// the display's), after every message of the client (before its answer) and,
-// while capturing, at a look a second for changes that move no count (the snapshot then in any
-// case). It is a meter's view itself, for a meter of its own. Everything runs on the loop's
-// thread, which alone writes to the socket.
+// out by themselves whenever they changed: while the counts move, at the display's pace or the
+// slower one the client asked for (the meter's view calls OnCountsMoved); after every message of
+// the client (before its answer); and, while capturing, at a look a second for changes that move
+// no count (the snapshot then in any case, unless one went within that second: the client tells
+// a server that stalls by its silence). It is a meter's view itself, for a meter of its own.
+// Everything runs on the loop's thread, which alone writes to the socket.
 class CMeterSession final : public IMeterView {
 public:
     // How a session ended.
@@ -66,8 +66,6 @@ public:
     void SendChanges(bool bSnapshot = false);
     // Loop thread: the counts moved; the changes go at once, or when the client's pace allows.
     void OnCountsMoved();
-    // The pace the client asked for (PaceMessage), in ms.
-    uint32_t GetPaceMs() const { return m_nPaceMs; }
     // Loop thread: a message for the client, and what changed with it.
     void SendNotice(const std::string& strText);
     // Loop thread: ends the session with that status (the first one given); a reason is sent to
@@ -91,8 +89,8 @@ public:
 
 private:
     // How often, while capturing, the session looks for changes that move no count (a device that
-    // went down, attribution that caught up) and sends its snapshot, changed or not: the client
-    // tells a server that stalls by its silence.
+    // went down, attribution that caught up) and sends its snapshot, changed or not, unless one
+    // went since the last look: the client tells a server that stalls by its silence.
     static constexpr int kLookMs = 1000;
     // Messages handled in one turn, so that a client that floods does not starve the others.
     static constexpr int kMessagesPerTurn = 64;
