@@ -2,13 +2,14 @@
 # The system service on one host. (a) orvekd alone, then orvekd with its clients: a window-like
 # client (orvek-headless printing a JSON line ten times a second, the window's counters' pace),
 # `orvek top` (in a detached tmux), `orvek report` on the service's file once a second, and the
-# exporter (orvek-headless --metrics, scraped once a second); each time the generator sends
-# COUNT frames of 512 bytes at RATE a second into the meter's namespace. Measured: the packet
-# sockets of every process there (/proc/net/packet against each one's descriptors; they must be
-# the service's, one per captured device) and the CPU seconds of the service and of the clients
-# over the traffic. orvekd on core 1, the generator on core 0, the clients where the scheduler
-# puts them. (b) From the service's start to the first byte in its usage file, the network up, no
-# client, traffic already flowing (1 000 frames a second).
+# exporter (orvek-headless --metrics, scraped once a second), each asking for the service's pushes
+# at its own pace (the window-like client ten a second, `orvek top` and the exporter one); each time
+# the generator sends COUNT frames of 512 bytes at RATE a second into the meter's namespace.
+# Measured: the packet sockets of every process there (/proc/net/packet against each one's
+# descriptors; they must be the service's, one per captured device) and the CPU seconds of the
+# service and of the clients over the traffic. orvekd on core 1, the generator on core 0, the
+# clients where the scheduler puts them. (b) From the service's start to the first byte in its usage
+# file, the network up, no client, traffic already flowing (1 000 frames a second).
 #
 # Needs root. Usage: bench/service.sh BUILD_DIR
 # Environment: ORVEK_SERVICE_RATE (300000), ORVEK_SERVICE_SECONDS (6), ORVEK_BENCH_REPEAT (3);

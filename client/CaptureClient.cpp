@@ -178,8 +178,8 @@ private:
             std::function<void()> job;
             {
                 std::unique_lock lock(m_mtxState);
-                // While a helper captures, a second at most, to look whether it fell silent; while
-                // the service is away, until the next try to reach it.
+                // While a helper captures, until it would have been silent too long (a second at a
+                // time once it is); while the service is away, until the next try to reach it.
                 while (!m_bClosing && m_jobs.empty()) {
                     CheckSilence();
                     if (m_bReconnect) {
@@ -188,7 +188,11 @@ private:
                         }
                         m_cvState.wait_until(lock, m_tReconnect);
                     } else if (m_pSession && m_pSession->bCapturing && !m_pSession->bEnded) {
-                        m_cvState.wait_for(lock, std::chrono::seconds(1));
+                        m_cvState.wait_until(lock, m_bSilent
+                                                       ? std::chrono::steady_clock::now() +
+                                                             std::chrono::seconds(1)
+                                                       : m_pSession->tHeard + m_timeouts.silence +
+                                                             std::chrono::milliseconds(1));
                     } else {
                         m_cvState.wait(lock);
                     }
@@ -214,6 +218,8 @@ private:
             m_lastSettings = *pSettings;
         } else if (const auto* pExcluded = std::get_if<ExcludedMessage>(&message)) {
             m_lastExcluded = *pExcluded;
+        } else if (const auto* pPace = std::get_if<PaceMessage>(&message)) {
+            m_lastPace = *pPace;
         }
     }
     // Client's thread: one try to reach the service again and start capture with the settings
@@ -277,6 +283,7 @@ private:
     // The client's thread's own: the settings and device choices last given.
     SettingsMessage m_lastSettings;
     ExcludedMessage m_lastExcluded;
+    PaceMessage m_lastPace;
 
     // Guards what follows; held only briefly, never across a wait but the condition's.
     std::mutex m_mtxState;
@@ -358,7 +365,8 @@ CCaptureClient::CLink::CSession& CCaptureClient::CLink::Connect(const SettingsMe
             EndSession(session, "did not greet within " + Seconds(m_timeouts.answer), true);
         }
     }
-    if (!Send(session, settings) || !Send(session, excluded)) {
+    if (!Send(session, settings) || !Send(session, excluded) ||
+        (m_lastPace.nIntervalMs != kMinPaceMs && !Send(session, m_lastPace))) {
         throw EndAsException(session);
     }
     std::lock_guard guard(m_mtxState);
@@ -447,7 +455,7 @@ void CCaptureClient::CLink::Read(CSession& session) {
             read.eStatus != CFrameSocket::EStatus::Malformed) {
             break;
         }
-        const DecodedMessage<HelperMessage> decoded =
+        DecodedMessage<HelperMessage> decoded =
             read.eStatus == CFrameSocket::EStatus::Frame
                 ? DecodeHelperMessage(read.body)
                 : DecodedMessage<HelperMessage>{{}, read.strError};
@@ -456,7 +464,7 @@ void CCaptureClient::CLink::Read(CSession& session) {
             session.pChannel->Kill();
             break;
         }
-        bGoing = OnHelperMessage(session, HelperMessage(decoded.message), strProblem);
+        bGoing = OnHelperMessage(session, std::move(decoded.message), strProblem);
     }
     const std::string strExit = session.pChannel->WaitForExit(kExitGraceMs);
     if (!session.bClosing) {
@@ -759,6 +767,12 @@ void CCaptureClient::SetNotTunnels(const std::set<std::string>& devices) {
 std::set<std::string> CCaptureClient::GetExcludedDevices() const {
     std::lock_guard guard(m_mtxSettings);
     return m_excluded;
+}
+
+void CCaptureClient::SetPace(std::chrono::milliseconds pace) {
+    const PaceMessage message{
+        static_cast<uint32_t>(std::clamp<int64_t>(pace.count(), kMinPaceMs, kMaxPaceMs))};
+    m_pLink->Queue([&link = *m_pLink, message] { link.Tell(message); });
 }
 
 void CCaptureClient::SetStallHandler(std::function<void(bool)> fnStalled) {

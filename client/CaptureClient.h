@@ -74,6 +74,10 @@ public:
     std::set<std::string> GetExcludedDevices() const override;
     void SetTunnels(const std::map<std::string, std::string>& tunnels) override;
     void SetNotTunnels(const std::set<std::string>& devices) override;
+    // Any thread: how often the helper pushes its snapshot while counts move, from kMinPaceMs (the
+    // display's pace, the default) to kMaxPaceMs (clamped): a client that reads its snapshot
+    // seldom asks for it seldom. Kept, and sent to the helper while one runs.
+    void SetPace(std::chrono::milliseconds pace);
     // Any thread, at once: the running helper's devices as it last told them; none when no helper
     // runs.
     std::vector<DeviceState> GetDeviceStates() const override;

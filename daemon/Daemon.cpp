@@ -277,7 +277,7 @@ void CDaemon::ShowCounters(int64_t, int64_t) {
         std::exchange(m_bFirstFlushDue, false) ? kFirstFlushMs : CUsageRecorder::kFlushPeriodMs);
     for (auto& [nId, client] : m_clients) {
         if (client->meter.IsShared()) {
-            client->session.SendChanges();
+            client->session.OnCountsMoved();
         }
     }
 }

@@ -7,6 +7,7 @@
 #include "DialogUnits.h"
 #include "HistoryView.h"
 #include "OrvekApp.h"
+#include "Protocol.h"
 #include "RateGraph.h"
 #include "TimedSampler.h"
 #include "TrafficText.h"
@@ -19,6 +20,7 @@
 #include <QContextMenuEvent>
 #include <QDesktopServices>
 #include <QFontInfo>
+#include <QHideEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -27,10 +29,12 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QShortcut>
+#include <QShowEvent>
 #include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <utility>
 
@@ -396,6 +400,16 @@ void COrvekDlg::reject() {
         return;
     }
     QDialog::reject();
+}
+
+void COrvekDlg::showEvent(QShowEvent* pEvent) {
+    QDialog::showEvent(pEvent);
+    m_meter.SetPace(std::chrono::milliseconds(kMinPaceMs));
+}
+
+void COrvekDlg::hideEvent(QHideEvent* pEvent) {
+    QDialog::hideEvent(pEvent);
+    m_meter.SetPace(std::chrono::milliseconds(kMaxPaceMs));
 }
 
 void COrvekDlg::keyPressEvent(QKeyEvent* pEvent) {

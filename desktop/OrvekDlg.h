@@ -95,6 +95,10 @@ signals:
 protected:
     void contextMenuEvent(QContextMenuEvent* pEvent) override;
     void keyPressEvent(QKeyEvent* pEvent) override;
+    // The counters move at the display's pace while shown; hidden (in the tray), the snapshot
+    // is pushed once a second, for the tray's tip.
+    void showEvent(QShowEvent* pEvent) override;
+    void hideEvent(QHideEvent* pEvent) override;
     bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
 
 private:

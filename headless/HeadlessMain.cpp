@@ -6,6 +6,7 @@
 #include "HeadlessNotes.h"
 #include "HeadlessOptions.h"
 #include "MetricsServer.h"
+#include "Protocol.h"
 #include "SnapshotFormat.h"
 #include "UsageOptions.h"
 #include "UsageRecording.h"
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -81,6 +83,14 @@ void WaitForSettledTotals(const IMeter& meter) {
 
 } // namespace
 
+std::chrono::milliseconds HeadlessPace(const HeadlessOptions& options) {
+    // A line reads the snapshot once an interval; a scrape (or the usage file's flush) at any
+    // time, and a second old will do for it.
+    const double dSeconds = options.dInterval > 0 ? options.dInterval : 1.0;
+    return std::chrono::milliseconds(
+        std::clamp<int64_t>(std::llround(dSeconds * 1000), kMinPaceMs, kMaxPaceMs));
+}
+
 int RunHeadless(const std::vector<std::string>& args) {
     HeadlessOptions options;
     UsageOptions usageOptions;
@@ -139,6 +149,7 @@ int RunHeadless(const std::vector<std::string>& args) {
     meter.SetNotTunnels(options.notTunnels);
     meter.SetExcludedDevices(
         std::set<std::string>(options.vecExclude.begin(), options.vecExclude.end()));
+    meter.SetPace(HeadlessPace(options));
     const auto snapshot = [&meter] { return meter.GetSnapshot(); };
     CUsageRecording usage(usageOptions, loop, snapshot, [&view](const std::string& strText) {
         view.ShowMessage(strText, "Usage");
@@ -217,6 +228,8 @@ int RunHeadless(const std::vector<std::string>& args) {
     });
     loop.Run();
 
+    // The last line's counts settle at the display's pace, as they are pushed.
+    meter.SetPace(std::chrono::milliseconds(kMinPaceMs));
     WaitForSettledTotals(meter);
     meter.StopCapture();
     usage.Finish();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -9,3 +10,9 @@
 // program's name. Returns the process's exit status: 0, 1 when capture cannot start, 2 for a bad
 // command line. Call from main before any other thread exists.
 int RunHeadless(const std::vector<std::string>& args);
+
+struct HeadlessOptions;
+
+// Pure: how often the program wants the snapshot pushed: once a line's interval (once a second
+// when it prints no lines), within the pace the protocol allows.
+std::chrono::milliseconds HeadlessPace(const HeadlessOptions& options);

@@ -37,7 +37,27 @@ void CMeterSession::Begin() {
 }
 
 void CMeterSession::ShowCounters(int64_t, int64_t) {
-    SendChanges();
+    OnCountsMoved();
+}
+
+void CMeterSession::OnCountsMoved() {
+    if (m_bEnded || m_bPushPosted) {
+        return; // the push already due shows this movement too
+    }
+    const auto tDue = m_tSentSnapshot + std::chrono::milliseconds(m_nPaceMs);
+    const auto tNow = std::chrono::steady_clock::now();
+    // The display's pace is kept by the meter's pacer already.
+    if (m_nPaceMs <= kMinPaceMs || tNow >= tDue) {
+        SendChanges();
+        return;
+    }
+    m_bPushPosted = true;
+    Post(
+        [this] {
+            m_bPushPosted = false;
+            SendChanges();
+        },
+        static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(tDue - tNow).count()));
 }
 
 void CMeterSession::ShowMessage(const std::string& strText, const char*) {
@@ -145,6 +165,9 @@ void CMeterSession::Handle(const ClientMessage& message) {
                 SendChanges();
                 Send(StoppedMessage{});
                 return;
+            } else if constexpr (std::is_same_v<T, PaceMessage>) {
+                m_nPaceMs = typed.nIntervalMs;
+                return; // nothing changed with it
             } else if constexpr (std::is_same_v<T, RefreshMessage>) {
                 m_meter.RefreshDeviceStates();
             } else if constexpr (std::is_same_v<T, SetPlanMessage>) {
@@ -174,9 +197,11 @@ void CMeterSession::SendChanges(bool bSnapshot) {
     m_sentSnapshot.nTakenNs = snapshot.snapshot.nTakenNs;
     if (bSnapshot || !m_bSentAny || snapshot.snapshot != m_sentSnapshot) {
         m_sentSnapshot = snapshot.snapshot;
-        // Connections with very long names: the largest ones that fit, the others counted.
-        std::vector<ConnectionUsage>& connections = snapshot.snapshot.connections;
-        if (EncodeFrame(snapshot).size() > kFrameHeaderBytes + kMaxMessageBytes) {
+        m_tSentSnapshot = std::chrono::steady_clock::now();
+        std::string strFrame = EncodeFrame(snapshot);
+        if (strFrame.size() > kFrameHeaderBytes + kMaxMessageBytes) {
+            // Connections with very long names: the largest ones that fit, the others counted.
+            std::vector<ConnectionUsage>& connections = snapshot.snapshot.connections;
             std::ranges::sort(connections, std::greater<>(),
                               [](const ConnectionUsage& c) { return c.nSentBytes + c.nRecvBytes; });
             while (!connections.empty() &&
@@ -185,8 +210,10 @@ void CMeterSession::SendChanges(bool bSnapshot) {
                     static_cast<int64_t>(connections.size() - connections.size() / 2);
                 connections.resize(connections.size() / 2);
             }
+            SendFitted(snapshot, snapshot.snapshot.devices);
+        } else {
+            SendFrame(strFrame);
         }
-        SendFitted(snapshot, snapshot.snapshot.devices);
     }
     m_bSentAny = true;
 }
@@ -195,30 +222,42 @@ void CMeterSession::OnLook(uint64_t nChain) {
     if (nChain != m_nLookChain || m_bEnded) {
         return;
     }
-    SendChanges(true);
+    // A snapshot sent within the look's period told the client that the helper is there; the
+    // changes that move no count wait for the next look.
+    if (std::chrono::steady_clock::now() - m_tSentSnapshot >=
+        std::chrono::milliseconds(kLookMs - kMinPaceMs)) {
+        SendChanges(true);
+    }
     Post([this, nChain] { OnLook(nChain); }, kLookMs);
 }
 
 template <class TMessage, class TList>
 void CMeterSession::SendFitted(TMessage& message, TList& devices) {
     // Thousands of devices: the first ones that fit, rather than no answer.
-    while (EncodeFrame(message).size() > kFrameHeaderBytes + kMaxMessageBytes) {
+    std::string strFrame = EncodeFrame(message);
+    while (strFrame.size() > kFrameHeaderBytes + kMaxMessageBytes) {
         devices.resize(devices.size() / 2);
+        strFrame = EncodeFrame(message);
     }
-    Send(message);
+    SendFrame(strFrame);
 }
 
 void CMeterSession::Send(const HelperMessage& message) {
+    if (!m_bEnded) {
+        SendFrame(EncodeFrame(message));
+    }
+}
+
+void CMeterSession::SendFrame(const std::string& strFrame) {
     if (m_bEnded) {
         return;
     }
     if (m_options.nQueueBound == 0) {
-        if (m_socket.Send(EncodeFrame(message)) != 0) {
+        if (m_socket.Send(strFrame) != 0) {
             End(kFailed);
         }
         return;
     }
-    const std::string strFrame = EncodeFrame(message);
     const bool bOverAll = m_options.pQueuedInAll != nullptr &&
                           *m_options.pQueuedInAll + strFrame.size() > m_options.nQueuedInAllBound;
     if (m_strQueue.size() + strFrame.size() > m_options.nQueueBound || bOverAll) {

@@ -6,6 +6,7 @@
 #include "MeterView.h"
 #include "Protocol.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,11 +17,12 @@
 // (the capture helper its one client, the system service each connection): greets, reads and
 // handles the client's messages on a meter, and gives out counts only (the snapshot, device
 // states, failures and messages), never a packet's bytes. The snapshot and the device states go
-// out by themselves whenever they changed: at the display's pace while the counts move (the
-// meter's view calls SendChanges), after every message of the client (before its answer) and,
-// while capturing, at a look a second for changes that move no count (the snapshot then in any
-// case). It is a meter's view itself, for a meter of its own. Everything runs on the loop's
-// thread, which alone writes to the socket.
+// out by themselves whenever they changed: while the counts move, at the display's pace or the
+// slower one the client asked for (the meter's view calls OnCountsMoved); after every message of
+// the client (before its answer); and, while capturing, at a look a second for changes that move
+// no count (the snapshot then in any case, unless one went within that second: the client tells
+// a server that stalls by its silence). It is a meter's view itself, for a meter of its own.
+// Everything runs on the loop's thread, which alone writes to the socket.
 class CMeterSession final : public IMeterView {
 public:
     // How a session ended.
@@ -62,6 +64,8 @@ public:
     // Loop thread: sends the snapshot and the device states when they changed since last sent;
     // the snapshot anyway when bSnapshot.
     void SendChanges(bool bSnapshot = false);
+    // Loop thread: the counts moved; the changes go at once, or when the client's pace allows.
+    void OnCountsMoved();
     // Loop thread: a message for the client, and what changed with it.
     void SendNotice(const std::string& strText);
     // Loop thread: ends the session with that status (the first one given); a reason is sent to
@@ -85,8 +89,8 @@ public:
 
 private:
     // How often, while capturing, the session looks for changes that move no count (a device that
-    // went down, attribution that caught up) and sends its snapshot, changed or not: the client
-    // tells a server that stalls by its silence.
+    // went down, attribution that caught up) and sends its snapshot, changed or not, unless one
+    // went since the last look: the client tells a server that stalls by its silence.
     static constexpr int kLookMs = 1000;
     // Messages handled in one turn, so that a client that floods does not starve the others.
     static constexpr int kMessagesPerTurn = 64;
@@ -97,6 +101,8 @@ private:
     // Loop thread, every kLookMs while capturing; nChain tells a look of an earlier capture.
     void OnLook(uint64_t nChain);
     void Send(const HelperMessage& message);
+    // Sends one encoded frame.
+    void SendFrame(const std::string& strFrame);
     // Sends what the queue holds, as far as the client takes it.
     void Flush();
     // Takes the first nBytes off the queue (all of it by default), and off the count in all.
@@ -112,6 +118,10 @@ private:
     bool m_bEnded = false;     // nothing more is read or sent
     uint64_t m_nLookChain = 0; // this capture's looks; 0 while not capturing
     uint64_t m_nCaptures = 0;
+    // The client's pace, when the snapshot was last sent, and whether a paced push is posted.
+    uint32_t m_nPaceMs = kMinPaceMs;
+    std::chrono::steady_clock::time_point m_tSentSnapshot;
+    bool m_bPushPosted = false;
     // What the client was last sent.
     MeterSnapshot m_sentSnapshot;
     std::vector<DeviceState> m_sentStates;

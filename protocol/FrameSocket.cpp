@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <sys/socket.h>
 
 namespace {
@@ -15,10 +16,13 @@ constexpr size_t kInboxBound = kFrameHeaderBytes + kMaxMessageBytes;
 
 CFrameSocket::Read CFrameSocket::Next(bool bWait) {
     // What was handed out last time is no longer needed.
-    m_inbox.erase(m_inbox.begin(), m_inbox.begin() + static_cast<ptrdiff_t>(m_nUsed));
-    m_nUsed = 0;
+    if (m_nUsed != 0) {
+        std::memmove(m_inbox.data(), m_inbox.data() + m_nUsed, m_nHave - m_nUsed);
+        m_nHave -= m_nUsed;
+        m_nUsed = 0;
+    }
     for (;;) {
-        const FrameVerdict frame = ReadFrame(m_inbox);
+        const FrameVerdict frame = ReadFrame(std::span<const uint8_t>(m_inbox.data(), m_nHave));
         if (frame.eStatus == FrameVerdict::EStatus::Complete) {
             m_nUsed = frame.nFrameBytes;
             return {EStatus::Frame, frame.body};
@@ -27,13 +31,14 @@ CFrameSocket::Read CFrameSocket::Next(bool bWait) {
             return {EStatus::Malformed, {}, 0, frame.strError};
         }
         // An incomplete frame is shorter than the bound, so there is always room to read.
-        const size_t nHad = m_inbox.size();
-        const size_t nRoom = std::min(kReadChunk, kInboxBound - nHad);
-        m_inbox.resize(nHad + nRoom);
+        const size_t nRoom = std::min(kReadChunk, kInboxBound - m_nHave);
+        if (m_inbox.size() < m_nHave + nRoom) {
+            m_inbox.resize(m_nHave + nRoom);
+        }
         const ssize_t nRead =
-            recv(m_hSocket.Get(), m_inbox.data() + nHad, nRoom, bWait ? 0 : MSG_DONTWAIT);
+            recv(m_hSocket.Get(), m_inbox.data() + m_nHave, nRoom, bWait ? 0 : MSG_DONTWAIT);
         const int nError = errno;
-        m_inbox.resize(nHad + static_cast<size_t>(std::max<ssize_t>(nRead, 0)));
+        m_nHave += static_cast<size_t>(std::max<ssize_t>(nRead, 0));
         if (nRead == 0) {
             return {EStatus::Closed};
         }

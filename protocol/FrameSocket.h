@@ -41,7 +41,7 @@ public:
     // Takes hSocket in place of the socket held, which is closed; nothing read is kept.
     void Reset(int hSocket) {
         m_hSocket.Reset(hSocket);
-        m_inbox.clear();
+        m_nHave = 0;
         m_nUsed = 0;
     }
 
@@ -56,6 +56,9 @@ public:
 
 private:
     CZarnFd m_hSocket;
-    std::vector<uint8_t> m_inbox; // bytes read and not yet handed out, from m_nUsed on
+    // Bytes read, the first m_nHave of it, not yet handed out from m_nUsed on. It keeps its size,
+    // so that a read fills room made once rather than room cleared for each read.
+    std::vector<uint8_t> m_inbox;
+    size_t m_nHave = 0;
     size_t m_nUsed = 0;
 };

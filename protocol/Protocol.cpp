@@ -185,14 +185,14 @@ private:
     std::string m_strError;
 };
 
+template <class TMessage> std::string EncodeTyped(const TMessage& typed) {
+    CWriter writer(typed.kType);
+    writer(typed);
+    return writer.Finish();
+}
+
 template <class TVariant> std::string Encode(const TVariant& message) {
-    return std::visit(
-        [](const auto& typed) {
-            CWriter writer(typed.kType);
-            writer(typed);
-            return writer.Finish();
-        },
-        message);
+    return std::visit([](const auto& typed) { return EncodeTyped(typed); }, message);
 }
 
 template <class TVariant> DecodedMessage<TVariant> Decode(std::span<const uint8_t> body) {
@@ -219,6 +219,18 @@ template <class TVariant> DecodedMessage<TVariant> Decode(std::span<const uint8_
     if (reader.GetLeft() != 0) {
         reader.Fail(std::to_string(reader.GetLeft()) + " bytes follow its last field");
     }
+    // Fields whose values are bounded say what is out of bounds.
+    std::visit(
+        [&reader](const auto& typed) {
+            if constexpr (requires { typed.Check(); }) {
+                if (!reader.Failed()) {
+                    if (std::string strWrong = typed.Check(); !strWrong.empty()) {
+                        reader.Fail(std::move(strWrong));
+                    }
+                }
+            }
+        },
+        decoded.message);
     if (reader.Failed()) {
         decoded.strError =
             "a malformed message of type " + std::to_string(nType) + ": " + reader.TakeError();
@@ -284,4 +296,12 @@ std::string EncodeFrame(const ClientMessage& message) {
 
 std::string EncodeFrame(const HelperMessage& message) {
     return Encode(message);
+}
+
+std::string EncodeFrame(const SnapshotMessage& message) {
+    return EncodeTyped(message);
+}
+
+std::string EncodeFrame(const DevicesMessage& message) {
+    return EncodeTyped(message);
 }

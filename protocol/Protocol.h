@@ -19,7 +19,7 @@
 #include <variant>
 #include <vector>
 
-inline constexpr uint32_t kProtocolVersion = 8;
+inline constexpr uint32_t kProtocolVersion = 9;
 // The longest frame body either side sends or accepts.
 inline constexpr size_t kMaxMessageBytes = size_t{1} << 20;
 // The longest text in a message; longer texts are cut when written.
@@ -82,6 +82,25 @@ struct SetPlanMessage {
     template <class Io> void Fields(Io& io) { io(strPlan); }
 };
 
+// Client to helper: how often the client wants its snapshot pushed while counts move (at most
+// once every nIntervalMs), so that a client that reads seldom is not woken at the display's pace.
+// Without one, the display's pace. The slowest is a second: the helper speaks at least that often
+// while capturing, which tells the client it has not stalled. Takes effect at once, no answer.
+inline constexpr uint32_t kMinPaceMs = 100; // the display's pace
+inline constexpr uint32_t kMaxPaceMs = 1000;
+struct PaceMessage {
+    static constexpr uint8_t kType = 9;
+    uint32_t nIntervalMs = kMinPaceMs;
+    template <class Io> void Fields(Io& io) { io(nIntervalMs); }
+    // What is wrong with the fields as read, "" when nothing.
+    std::string Check() const {
+        return nIntervalMs < kMinPaceMs || nIntervalMs > kMaxPaceMs
+                   ? "a pace of " + std::to_string(nIntervalMs) + " ms, not within " +
+                         std::to_string(kMinPaceMs) + "-" + std::to_string(kMaxPaceMs)
+                   : "";
+    }
+};
+
 // Helper to client: answers, and what the helper says by itself: Snapshot and Devices whenever
 // they changed (the snapshot at the display's pace while counts move, and before every answer,
 // so that an answer finds them current), Notice and Error.
@@ -139,7 +158,7 @@ struct PlanAnsweredMessage { // "" when the plan was set, else why not
 };
 
 using ClientMessage = std::variant<HelloMessage, SettingsMessage, ExcludedMessage, StartMessage,
-                                   StopMessage, RefreshMessage, SetPlanMessage>;
+                                   StopMessage, RefreshMessage, SetPlanMessage, PaceMessage>;
 using HelperMessage =
     std::variant<HelloMessage, NoticeMessage, StartedMessage, StartFailedMessage, StoppedMessage,
                  SnapshotMessage, ErrorMessage, DevicesMessage, PlanAnsweredMessage>;
@@ -176,3 +195,6 @@ DecodedMessage<HelperMessage> DecodeHelperMessage(std::span<const uint8_t> body)
 // kMaxMessageBytes (a huge list), which the sender must check.
 std::string EncodeFrame(const ClientMessage& message);
 std::string EncodeFrame(const HelperMessage& message);
+// The pushes, encoded without first being copied into a message variant.
+std::string EncodeFrame(const SnapshotMessage& message);
+std::string EncodeFrame(const DevicesMessage& message);

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <clocale>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -306,6 +307,8 @@ int RunTop(const std::vector<std::string>& args) {
     meter.SetCaptureSettings(options.strFilter, options.bPromiscuous);
     meter.SetExcludedDevices(
         std::set<std::string>(options.vecExclude.begin(), options.vecExclude.end()));
+    // The screen reads the snapshot once a sample: pushes faster than that are read by nobody.
+    meter.SetPace(std::chrono::milliseconds(std::llround(options.dInterval * 1000)));
 
     std::unique_ptr<CCursesSession> pSession;
     try {

@@ -51,11 +51,14 @@ public:
     }
     int Get() const { return m_socket.Get(); }
     void Send(const ClientMessage& message) { EXPECT_EQ(m_socket.Send(EncodeFrame(message)), 0); }
-    // Hello and Start (with a filter of its own when one is given), and the answer.
-    void Start(const std::string& strFilter = {}) {
+    // Hello and Start (with a filter and a pace of its own when given), and the answer.
+    void Start(const std::string& strFilter = {}, uint32_t nPaceMs = 0) {
         Send(HelloMessage{});
         if (!strFilter.empty()) {
             Send(SettingsMessage{strFilter, false});
+        }
+        if (nPaceMs != 0) {
+            Send(PaceMessage{nPaceMs});
         }
         Send(StartMessage{});
         EXPECT_TRUE(WaitFor([this] {
@@ -77,6 +80,7 @@ public:
                 m_bClosed = read.eStatus != CFrameSocket::EStatus::Frame;
                 DecodedMessage<HelperMessage> decoded = DecodeHelperMessage(read.body);
                 if (auto* pSnapshot = std::get_if<SnapshotMessage>(&decoded.message)) {
+                    m_taken.push_back(pSnapshot->snapshot.nTakenNs);
                     m_snapshot = std::move(pSnapshot->snapshot);
                 } else if (!m_bClosed && !std::holds_alternative<DevicesMessage>(decoded.message)) {
                     m_answers.push_back(std::move(decoded.message));
@@ -96,6 +100,7 @@ public:
     }
 
     MeterSnapshot m_snapshot;
+    std::vector<int64_t> m_taken;         // when each snapshot pushed was taken
     std::vector<HelperMessage> m_answers; // but snapshots and device states
     bool m_bClosed = false;
 
@@ -280,6 +285,36 @@ TEST_F(DaemonLive, TheFileCountsEveryIpPacketAndSharedClientsTcpAndUdp) {
         30000));
     client.WaitFor([] { return true; }); // what was pushed since
     EXPECT_EQ(std::pair(client.m_snapshot.nSentBytes, client.m_snapshot.nRecvBytes), tcpUdp);
+    pDaemon->Signal(SIGTERM);
+    EXPECT_EQ(pDaemon->Wait(), 0) << pDaemon->GetStderr();
+}
+
+// A client that asks for a snapshot a second gets none sooner while counts move for seconds, one
+// at the display's pace beside it gets its own, and both count exactly what crossed.
+TEST_F(DaemonLive, AClientGetsItsSnapshotsAtThePaceItAskedFor) {
+    const IfCounters before = ReadCounters("dl0");
+    auto pDaemon = StartDaemon();
+    CDaemonClient slow(m_strSocket), fast(m_strSocket);
+    slow.Start({}, kMaxPaceMs);
+    fast.Start();
+    const size_t nSlowBefore = slow.m_taken.size();
+    // Counts that move every few tens of milliseconds for three seconds.
+    for (int i = 0; i < 60; ++i) {
+        Receive(1, 300);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    for (CDaemonClient* pClient : {&slow, &fast}) {
+        EXPECT_TRUE(pClient->WaitFor([&] {
+            return CountsEqual(pClient->m_snapshot, CrossedSince(before));
+        })) << pClient->m_snapshot.nRecvBytes;
+    }
+    // The snapshots from the one that answered the Start on: a second apart, less the look that
+    // may come a display's pace early.
+    ASSERT_GE(slow.m_taken.size(), nSlowBefore + 2);
+    for (size_t i = nSlowBefore; i < slow.m_taken.size(); ++i) {
+        EXPECT_GE(slow.m_taken[i] - slow.m_taken[i - 1], int64_t{850'000'000}) << i;
+    }
+    EXPECT_GT(fast.m_taken.size(), slow.m_taken.size());
     pDaemon->Signal(SIGTERM);
     EXPECT_EQ(pDaemon->Wait(), 0) << pDaemon->GetStderr();
 }

@@ -3,6 +3,7 @@
 // every option the parser takes.
 
 #include "HeadlessOptions.h"
+#include "HeadlessMain.h"
 #include "UsageOptions.h"
 
 #include <gtest/gtest.h>
@@ -67,6 +68,17 @@ TEST(HeadlessOptions, EveryOptionAndTheValuesItTakes) {
                "2", "--per-app"},
               "tcp or udp|00000||2|1 0.0.0.0 65535|10"}}) {
         EXPECT_EQ(Parse(args), strOptions);
+    }
+}
+
+// The pushes the program asks for: a line's interval, a second when no line is printed (the
+// metrics read what is there), within what the protocol allows.
+TEST(HeadlessOptions, ThePaceFollowsTheInterval) {
+    for (const auto& [dInterval, nPaceMs] : std::vector<std::pair<double, int64_t>>{
+             {0.1, 100}, {0.25, 250}, {0.9996, 1000}, {0, 1000}, {2, 1000}, {86400, 1000}}) {
+        HeadlessOptions options;
+        options.dInterval = dInterval;
+        EXPECT_EQ(HeadlessPace(options).count(), nPaceMs) << dInterval;
     }
 }
 

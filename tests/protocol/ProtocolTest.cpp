@@ -117,7 +117,8 @@ TEST(Protocol, SnapshotsCarryEveryFieldAndEveryMessageComesBack) {
     for (const ClientMessage& message : std::vector<ClientMessage>{
              HelloMessage{7}, SettingsMessage{"udp and port 53", true},
              ExcludedMessage{{"eth0", "", "tun\t0"}, {{"tun1", "eth0"}}, {"tun2"}}, StartMessage{},
-             StopMessage{}, RefreshMessage{}, SetPlanMessage{"day=1;cap=5"}}) {
+             StopMessage{}, RefreshMessage{}, SetPlanMessage{"day=1;cap=5"}, PaceMessage{100},
+             PaceMessage{1000}}) {
         const std::string strFrame = EncodeFrame(message);
         const DecodedMessage<ClientMessage> decoded = DecodeClientMessage(BodyOf(strFrame));
         ASSERT_EQ(decoded.strError, "");
@@ -177,6 +178,10 @@ TEST(Protocol, MalformedBodiesAreRefusedWithTheReason) {
              {{3, 0xFF, 0xFF, 0xFF, 0xFF, 0}, "a list of 4294967295 items in 1 bytes"},
              {{3, 2, 0, 0, 0, 0, 0, 0, 0}, "a list of 2 items in 4 bytes"},
              {{6}, "unknown type 6"},
+             {{9, 99, 0, 0, 0}, "a pace of 99 ms, not within 100-1000"},
+             {{9, 0xE9, 0x03, 0, 0}, "a pace of 1001 ms"},
+             {{9, 0, 0, 0, 0}, "a pace of 0 ms"},
+             {{9, 0xE8, 0x03, 0}, "it ends inside a field"},
              {{17}, "unknown type 17"}}) {
         const DecodedMessage<ClientMessage> decoded = DecodeClientMessage(body);
         EXPECT_NE(decoded.strError.find(szReason), std::string::npos)
@@ -240,7 +245,8 @@ TEST(Protocol, FuzzSeedsAreSessionsOfThisVersion) {
     for (const ClientMessage& message : std::vector<ClientMessage>{
              HelloMessage{}, SettingsMessage{"tcp or udp", false},
              ExcludedMessage{{"eth0"}, {{"tun0", "eth0"}}, {"tun1"}}, RefreshMessage{},
-             StartMessage{}, StopMessage{}, SetPlanMessage{"day=1;cap=5000000000;unit=GB"}}) {
+             PaceMessage{1000}, StartMessage{}, StopMessage{},
+             SetPlanMessage{"day=1;cap=5000000000;unit=GB"}}) {
         strClient += EncodeFrame(message);
     }
     for (const HelperMessage& message : std::vector<HelperMessage>{
