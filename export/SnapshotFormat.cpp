@@ -14,23 +14,39 @@
 
 namespace {
 
-using nlohmann::ordered_json;
-
 void AppendInteger(std::string& strOut, int64_t nValue) {
     char szDigits[24];
     const auto [pEnd, ec] = std::to_chars(szDigits, szDigits + sizeof szDigits, nValue);
     strOut.append(szDigits, pEnd);
 }
 
-// "sent_bytes", "received_bytes", and "sent_rate" and "received_rate" in whole bytes a second, as
-// the window's sampler rates, into the object.
-void SetBytesAndRates(ordered_json& object, int64_t nSent, int64_t nRecv, int64_t nSentBefore,
-                      int64_t nRecvBefore, double dSeconds) {
+// "sent_bytes":N,"received_bytes":N,"sent_rate":N,"received_rate":N, the rates in whole bytes a
+// second, as the window's sampler rates.
+void AppendBytesAndRates(std::string& strOut, int64_t nSent, int64_t nRecv, int64_t nSentBefore,
+                         int64_t nRecvBefore, double dSeconds) {
     const RowRates rates = RatesSince(nSent, nRecv, nSentBefore, nRecvBefore, dSeconds);
-    object["sent_bytes"] = nSent;
-    object["received_bytes"] = nRecv;
-    object["sent_rate"] = std::llround(rates.dSent);
-    object["received_rate"] = std::llround(rates.dRecv);
+    strOut += "\"sent_bytes\":";
+    AppendInteger(strOut, nSent);
+    strOut += ",\"received_bytes\":";
+    AppendInteger(strOut, nRecv);
+    strOut += ",\"sent_rate\":";
+    AppendInteger(strOut, std::llround(rates.dSent));
+    strOut += ",\"received_rate\":";
+    AppendInteger(strOut, std::llround(rates.dRecv));
+}
+
+// A moment as FormatUtcTime writes it, into szTime; returns its length.
+size_t WriteUtcTime(char (&szTime)[48], std::chrono::system_clock::time_point tWall) {
+    const auto tSeconds = std::chrono::floor<std::chrono::seconds>(tWall);
+    const auto nMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(tWall - tSeconds).count();
+    const time_t nSeconds = std::chrono::system_clock::to_time_t(tSeconds);
+    tm utc{};
+    gmtime_r(&nSeconds, &utc);
+    const size_t nLength = std::strftime(szTime, sizeof szTime, "%Y-%m-%dT%H:%M:%S", &utc);
+    const int nMore =
+        std::snprintf(szTime + nLength, sizeof szTime - nLength, ".%03dZ", static_cast<int>(nMs));
+    return nLength + static_cast<size_t>(std::max(nMore, 0));
 }
 
 // Label values escape only backslash, double quote and line feed, after ToUtf8Text: the exposition
@@ -74,22 +90,32 @@ bool IsShownAsTunnel(const DeviceSnapshot& device) {
     return device.bCarried || device.nInnerSentBytes != 0 || device.nInnerRecvBytes != 0;
 }
 
-// {"carried_by":...,"inner_sent_bytes":...,...}: the inner bytes, and the outer bytes and overhead
-// (outer minus inner) or null where the outer packets cannot be told.
-ordered_json TunnelJson(const DeviceSnapshot& device) {
-    ordered_json tunnel;
-    tunnel["carried_by"] =
-        device.strCarriedBy.empty() ? ordered_json() : JsonText(device.strCarriedBy);
-    tunnel["inner_sent_bytes"] = device.nInnerSentBytes;
-    tunnel["inner_received_bytes"] = device.nInnerRecvBytes;
-    const auto outer = [&](int64_t nValue) {
-        return device.bOuterKnown ? ordered_json(nValue) : ordered_json();
+// ,"tunnel":{"carried_by":...,"inner_sent_bytes":...,...}: the inner bytes, and the outer bytes and
+// overhead (outer minus inner) or null where the outer packets cannot be told.
+void AppendTunnelJson(std::string& strOut, const DeviceSnapshot& device) {
+    strOut += ",\"tunnel\":{\"carried_by\":";
+    if (device.strCarriedBy.empty()) {
+        strOut += "null";
+    } else {
+        AppendJsonText(strOut, device.strCarriedBy);
+    }
+    strOut += ",\"inner_sent_bytes\":";
+    AppendInteger(strOut, device.nInnerSentBytes);
+    strOut += ",\"inner_received_bytes\":";
+    AppendInteger(strOut, device.nInnerRecvBytes);
+    const auto outer = [&](const char* szKey, int64_t nValue) {
+        strOut += szKey;
+        if (device.bOuterKnown) {
+            AppendInteger(strOut, nValue);
+        } else {
+            strOut += "null";
+        }
     };
-    tunnel["outer_sent_bytes"] = outer(device.nOuterSentBytes);
-    tunnel["outer_received_bytes"] = outer(device.nOuterRecvBytes);
-    tunnel["overhead_sent_bytes"] = outer(device.nOuterSentBytes - device.nInnerSentBytes);
-    tunnel["overhead_received_bytes"] = outer(device.nOuterRecvBytes - device.nInnerRecvBytes);
-    return tunnel;
+    outer(",\"outer_sent_bytes\":", device.nOuterSentBytes);
+    outer(",\"outer_received_bytes\":", device.nOuterRecvBytes);
+    outer(",\"overhead_sent_bytes\":", device.nOuterSentBytes - device.nInnerSentBytes);
+    outer(",\"overhead_received_bytes\":", device.nOuterRecvBytes - device.nInnerRecvBytes);
+    strOut += '}';
 }
 
 // One sample of a tunnel's family: {device=...,carried_by=...,direction=...} value.
@@ -111,81 +137,99 @@ std::string FormatTextLine(const MeterSnapshot& snapshot) {
 }
 
 std::string FormatUtcTime(std::chrono::system_clock::time_point tWall) {
-    const auto tSeconds = std::chrono::floor<std::chrono::seconds>(tWall);
-    const auto nMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(tWall - tSeconds).count();
-    const time_t nSeconds = std::chrono::system_clock::to_time_t(tSeconds);
-    tm utc{};
-    gmtime_r(&nSeconds, &utc);
     char szTime[48];
-    const size_t nLength = std::strftime(szTime, sizeof szTime, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(szTime + nLength, sizeof szTime - nLength, ".%03dZ", static_cast<int>(nMs));
-    return szTime;
+    return std::string(szTime, WriteUtcTime(szTime, tWall));
 }
 
-std::string FormatJsonLine(const MeterSnapshot& snapshot, const MeterSnapshot& before,
-                           double dSeconds, std::chrono::system_clock::time_point tWall,
-                           size_t nPerApp) {
-    ordered_json line;
-    line["time"] = FormatUtcTime(tWall);
-    SetBytesAndRates(line, snapshot.nSentBytes, snapshot.nRecvBytes, before.nSentBytes,
-                     before.nRecvBytes, dSeconds);
-    ordered_json& devices = line["devices"] = ordered_json::array();
+void WriteJsonLine(std::string& strOut, const MeterSnapshot& snapshot, const MeterSnapshot& before,
+                   double dSeconds, std::chrono::system_clock::time_point tWall, size_t nPerApp) {
+    strOut.clear();
+    char szTime[48];
+    strOut += "{\"time\":\"";
+    strOut.append(szTime, WriteUtcTime(szTime, tWall));
+    strOut += "\",";
+    AppendBytesAndRates(strOut, snapshot.nSentBytes, snapshot.nRecvBytes, before.nSentBytes,
+                        before.nRecvBytes, dSeconds);
+    strOut += ",\"devices\":[";
     for (const DeviceSnapshot& device : snapshot.devices) {
         // A few dozen devices: a search costs less than an index.
         const auto itBefore =
             std::ranges::find(before.devices, device.strName, &DeviceSnapshot::strName);
         const bool bBefore = itBefore != before.devices.end();
-        ordered_json& object = devices.emplace_back();
-        object["name"] = JsonText(device.strName);
-        object["state"] = JsonText(DescribeDeviceState(device));
-        SetBytesAndRates(object, device.nSentBytes, device.nRecvBytes,
-                         bBefore ? itBefore->nSentBytes : 0, bBefore ? itBefore->nRecvBytes : 0,
-                         dSeconds);
-        object["packets"] = device.nSentPackets + device.nRecvPackets;
-        object["drops"] = device.nDrops;
+        strOut += &device == snapshot.devices.data() ? "{\"name\":" : ",{\"name\":";
+        AppendJsonText(strOut, device.strName);
+        strOut += ",\"state\":";
+        // Short states fit in the string itself; only those that carry a text allocate.
+        AppendJsonText(strOut, DescribeDeviceState(device));
+        strOut += ',';
+        AppendBytesAndRates(strOut, device.nSentBytes, device.nRecvBytes,
+                            bBefore ? itBefore->nSentBytes : 0, bBefore ? itBefore->nRecvBytes : 0,
+                            dSeconds);
+        strOut += ",\"packets\":";
+        AppendInteger(strOut, device.nSentPackets + device.nRecvPackets);
+        strOut += ",\"drops\":";
+        AppendInteger(strOut, device.nDrops);
         if (IsShownAsTunnel(device)) {
-            object["tunnel"] = TunnelJson(device);
+            AppendTunnelJson(strOut, device);
         }
+        strOut += '}';
     }
+    strOut += ']';
     if (nPerApp > 0) {
         const std::vector<AppUsage> beforeRows = TopAppRows(MergeAppOwners(before.apps), nPerApp);
-        ordered_json& apps = line["apps"] = ordered_json::array();
+        strOut += ",\"apps\":[";
+        bool bFirst = true;
         for (const AppUsage& row : TopAppRows(MergeAppOwners(snapshot.apps), nPerApp)) {
             const auto itBefore = std::ranges::find_if(
                 beforeRows, [&](const AppUsage& earlier) { return IsSameAppRow(earlier, row); });
             const bool bBefore = itBefore != beforeRows.end();
-            ordered_json& object = apps.emplace_back();
-            object["name"] = JsonText(row.strName);
+            strOut += bFirst ? "{\"name\":" : ",{\"name\":";
+            bFirst = false;
+            AppendJsonText(strOut, row.strName);
             if (!row.IsAttributed()) {
-                object["reason"] = LabelUnattributed(static_cast<EUnattributed>(row.nReason));
+                // Labels are plain lower-case words: nothing to escape.
+                strOut.append(",\"reason\":\"")
+                    .append(LabelUnattributed(static_cast<EUnattributed>(row.nReason)))
+                    .append("\"");
             }
-            SetBytesAndRates(object, row.nSentBytes, row.nRecvBytes,
-                             bBefore ? itBefore->nSentBytes : 0, bBefore ? itBefore->nRecvBytes : 0,
-                             dSeconds);
-            object["connections"] = row.nConnections;
+            strOut += ',';
+            AppendBytesAndRates(strOut, row.nSentBytes, row.nRecvBytes,
+                                bBefore ? itBefore->nSentBytes : 0,
+                                bBefore ? itBefore->nRecvBytes : 0, dSeconds);
+            strOut += ",\"connections\":";
+            AppendInteger(strOut, row.nConnections);
+            strOut += '}';
         }
+        strOut += ']';
     }
-    return DumpJson(line);
+    strOut += '}';
+}
+
+std::string FormatJsonLine(const MeterSnapshot& snapshot, const MeterSnapshot& before,
+                           double dSeconds, std::chrono::system_clock::time_point tWall,
+                           size_t nPerApp) {
+    std::string strLine;
+    WriteJsonLine(strLine, snapshot, before, dSeconds, tWall, nPerApp);
+    return strLine;
 }
 
 CLineFormatter::CLineFormatter(bool bJson, bool bTimestamps,
                                std::chrono::steady_clock::time_point tStart, size_t nPerApp)
     : m_bJson(bJson), m_bTimestamps(bTimestamps), m_nPerApp(nPerApp), m_interval(tStart) {}
 
-std::string CLineFormatter::Next(const MeterSnapshot& snapshot,
-                                 std::chrono::system_clock::time_point tWall,
-                                 std::chrono::steady_clock::time_point tNow) {
-    std::string strLine;
+const std::string& CLineFormatter::Next(const MeterSnapshot& snapshot,
+                                        std::chrono::system_clock::time_point tWall,
+                                        std::chrono::steady_clock::time_point tNow) {
     if (m_bJson) {
         const double dSeconds = m_interval.Next(snapshot, tNow);
-        strLine = FormatJsonLine(snapshot, m_before, dSeconds, tWall, m_nPerApp);
+        WriteJsonLine(m_strLine, snapshot, m_before, dSeconds, tWall, m_nPerApp);
+        // Assigned, not built: the devices' strings keep their room from line to line.
         m_before = snapshot;
     } else {
-        strLine = m_bTimestamps ? FormatUtcTime(tWall) + "\t" + FormatTextLine(snapshot)
-                                : FormatTextLine(snapshot);
+        m_strLine = m_bTimestamps ? FormatUtcTime(tWall) + "\t" + FormatTextLine(snapshot)
+                                  : FormatTextLine(snapshot);
     }
-    return strLine;
+    return m_strLine;
 }
 
 std::string FormatPrometheus(const MeterSnapshot& snapshot, const std::string& strVersion,

@@ -31,6 +31,13 @@ std::string FormatJsonLine(const MeterSnapshot& snapshot, const MeterSnapshot& b
                            double dSeconds, std::chrono::system_clock::time_point tWall,
                            size_t nPerApp = 0);
 
+// The same line written into strOut, which it replaces: written straight, no JSON tree, so that a
+// buffer kept from line to line allocates nothing once it holds the longest line (device states
+// that carry a text, and the applications' rows, still allocate on their way).
+void WriteJsonLine(std::string& strOut, const MeterSnapshot& snapshot, const MeterSnapshot& before,
+                   double dSeconds, std::chrono::system_clock::time_point tWall,
+                   size_t nPerApp = 0);
+
 // The printed lines of one run, each from a fresh snapshot: JSON lines, with the rates since the
 // line before (the first line: since the formatter was made, when capture started) over the times
 // the snapshots held, as the window's sampler takes them (CSnapshotInterval), or the counters'
@@ -40,9 +47,10 @@ public:
     CLineFormatter(bool bJson, bool bTimestamps, std::chrono::steady_clock::time_point tStart,
                    size_t nPerApp = 0);
 
-    // The line for the snapshot read at tNow (steady) and tWall.
-    std::string Next(const MeterSnapshot& snapshot, std::chrono::system_clock::time_point tWall,
-                     std::chrono::steady_clock::time_point tNow);
+    // The line for the snapshot read at tNow (steady) and tWall, valid until the next call.
+    const std::string& Next(const MeterSnapshot& snapshot,
+                            std::chrono::system_clock::time_point tWall,
+                            std::chrono::steady_clock::time_point tNow);
 
 private:
     const bool m_bJson;
@@ -50,6 +58,8 @@ private:
     const size_t m_nPerApp;
     MeterSnapshot m_before;
     CSnapshotInterval m_interval;
+    // The last line, its room reused by the next.
+    std::string m_strLine;
 };
 
 // Prometheus text exposition (format 0.0.4) of the per-device counters, the monitor's state and

@@ -101,7 +101,9 @@ int RunHeadless(const std::vector<std::string>& args) {
     }
     if (options.bHelp) {
         std::fputs(HeadlessUsage(), stdout);
-        std::fputs(("\n" + DescribeSourceChoice(options.strSocket)).c_str(), stdout);
+        std::string strSource("\n");
+        strSource.append(DescribeSourceChoice(options.strSocket));
+        std::fputs(strSource.c_str(), stdout);
         return 0;
     }
     if (options.bVersion) {
@@ -201,8 +203,8 @@ int RunHeadless(const std::vector<std::string>& args) {
     }
 
     const auto printLine = [&] {
-        const std::string strLine = lines.Next(snapshot(), std::chrono::system_clock::now(),
-                                               std::chrono::steady_clock::now());
+        const std::string& strLine = lines.Next(snapshot(), std::chrono::system_clock::now(),
+                                                std::chrono::steady_clock::now());
         std::fprintf(stdout, "%s\n", strLine.c_str());
         std::fflush(stdout);
     };

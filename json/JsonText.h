@@ -18,6 +18,10 @@ std::string ToUtf8Text(std::string_view svBytes);
 // A JSON string holding ToUtf8Text(svBytes).
 nlohmann::ordered_json JsonText(std::string_view svBytes);
 
+// Appends the JSON string (quotes included) that DumpJson(JsonText(svBytes)) writes, building
+// neither: for lines written straight into a reused buffer.
+void AppendJsonText(std::string& strOut, std::string_view svBytes);
+
 // The value on one line, without a line end: UTF-8 as it is, control characters, quotes and
 // backslashes escaped. Never throws: a text that skipped JsonText and is not UTF-8 gets U+FFFD
 // in place of the bytes that are not.

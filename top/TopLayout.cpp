@@ -45,9 +45,16 @@ const Column kCommandColumn = {"COMMAND", 7, true, false, 0};
 std::string PidsText(const std::vector<pid_t>& pids) {
     std::string strText;
     for (size_t n = 0; n < pids.size() && n < 3; ++n) {
-        strText += (n == 0 ? "" : " ") + std::to_string(pids[n]);
+        // Appended piece by piece: GCC 12 at -O3 warns (-Wrestrict) on "" + std::string.
+        if (n > 0) {
+            strText += ' ';
+        }
+        strText += std::to_string(pids[n]);
     }
-    return pids.size() > 3 ? strText + " +" + std::to_string(pids.size() - 3) : strText;
+    if (pids.size() > 3) {
+        strText.append(" +").append(std::to_string(pids.size() - 3));
+    }
+    return strText;
 }
 const Column kConnectionColumns[] = {{"PROTO", 5, false, false, 1},
                                      {"LOCAL", 15, true, false, 0},
