@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ifaddrs.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
@@ -11,6 +12,7 @@
 #include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <unordered_set>
 
 namespace {
 
@@ -20,8 +22,13 @@ constexpr size_t kQueryBatch = 64;
 constexpr size_t kReceiveBytes = 64 * 1024;
 // A flow whose socket was not found is asked for again at most this often.
 constexpr std::chrono::seconds kRetryPause{1};
-// Listening and unconnected sockets are listed again at most this often, when a flow needs them.
-constexpr std::chrono::milliseconds kBoundPause{200};
+// Listening and unconnected sockets are listed again at most this often, when a flow needs them:
+// briefly, as a socket bound since the last list may take the flows of a few milliseconds.
+constexpr std::chrono::milliseconds kBoundPause{20};
+// The host's addresses are read again at most this often, or after kHostMissPause for a flow's
+// local address not among them (one just added).
+constexpr std::chrono::seconds kHostPause{1};
+constexpr std::chrono::milliseconds kHostMissPause{100};
 constexpr uint32_t kReasonRows = static_cast<uint32_t>(EUnattributed::Count);
 constexpr uint32_t kClosed = static_cast<uint32_t>(EUnattributed::Closed);
 constexpr uint32_t kNoSocket = static_cast<uint32_t>(EUnattributed::NoSocket);
@@ -40,6 +47,12 @@ std::string UserName(uint32_t nUid) {
         return std::string("user ") + pEntry->pw_name;
     }
     return "uid " + std::to_string(nUid);
+}
+
+uint32_t ReadIPv4(const FlowKey& key) {
+    uint32_t nAddress = 0;
+    std::memcpy(&nAddress, key.aLocal.data(), 4);
+    return nAddress;
 }
 
 bool IsZero(const uint8_t* pb, size_t nBytes) {
@@ -126,6 +139,7 @@ void CAppResolver::RemoveTap(CFlowTap* pTap) {
 }
 
 void CAppResolver::DrainTap(CFlowTap& tap) {
+    ResolveStarts();
     if (const CFlowTable* pTable = tap.Take()) {
         Process(*pTable);
         tap.GiveBack();
@@ -182,6 +196,8 @@ void CAppResolver::Run() {
         nSeen = m_nHandOvers.load(std::memory_order_acquire);
         try {
             std::lock_guard<std::mutex> guard(m_mtxWork);
+            // Starts first: their sockets may be closing, and their tables may be handed over.
+            ResolveStarts();
             for (CFlowTap* pTap : m_vecTaps) {
                 if (const CFlowTable* pTable = pTap->Take()) {
                     Process(*pTable);
@@ -260,6 +276,63 @@ std::vector<ConnectionUsage> CAppResolver::GetConnections(size_t nTop, int64_t& 
     return connections;
 }
 
+void CAppResolver::ResolveStarts() {
+    std::vector<FlowStart> starts;
+    FlowStart start;
+    for (CFlowTap* pTap : m_vecTaps) {
+        while (pTap->PopStart(start)) {
+            starts.push_back(start);
+        }
+    }
+    if (starts.empty()) {
+        return;
+    }
+    const auto tNow = Clock::now();
+    std::vector<const FlowKey*> asked;
+    std::vector<EFlowAsk> asks;
+    std::unordered_set<FlowKey, FlowKeyHash> seen;
+    for (const FlowStart& flow : starts) {
+        const auto it = m_flows.find(flow.key);
+        const bool bKnown = it != m_flows.end();
+        // A SYN is a new connection whatever the flow's earlier one was; a UDP flow already
+        // known is no start (its first datagram was in an earlier table), asked for again only
+        // as a table's flow would be.
+        const bool bStart = !bKnown || flow.key.nProtocol == IPPROTO_TCP;
+        if ((!bStart && (!IsReason(it->second.nApp) || tNow - it->second.tLastTry < kRetryPause)) ||
+            (!bKnown && m_flows.size() + asked.size() >= kMaxFlows) ||
+            !seen.insert(flow.key).second) {
+            continue;
+        }
+        asked.push_back(&flow.key);
+        asks.push_back(!bStart      ? EFlowAsk::Later
+                       : flow.bSent ? EFlowAsk::AtSentStart
+                                    : EFlowAsk::AtReceivedStart);
+    }
+    std::vector<uint32_t> rows;
+    Remember(asked, asks, tNow, rows);
+}
+
+void CAppResolver::Remember(const std::vector<const FlowKey*>& keys,
+                            const std::vector<EFlowAsk>& asks, Clock::time_point tNow,
+                            std::vector<uint32_t>& rows) {
+    ResolveFlows(keys, asks, rows);
+    std::lock_guard<std::mutex> guard(m_mtxTotals);
+    for (size_t n = 0; n < keys.size(); ++n) {
+        auto [it, bNew] = m_flows.try_emplace(*keys[n]);
+        FlowEntry& entry = it->second;
+        if (!bNew) {
+            // Found nowhere later, a flow that was no socket's at its start still is not.
+            if (asks[n] == EFlowAsk::Later && rows[n] == kClosed && entry.nApp == kNoSocket) {
+                rows[n] = kNoSocket;
+            }
+            --m_vecRows[entry.nApp].nConnections;
+        }
+        entry.nApp = rows[n];
+        entry.tLastSeen = entry.tLastTry = tNow;
+        ++m_vecRows[entry.nApp].nConnections;
+    }
+}
+
 void CAppResolver::Process(const CFlowTable& table) {
     const auto tNow = Clock::now();
     const size_t nFlows = table.GetFlowCount();
@@ -284,20 +357,12 @@ void CAppResolver::Process(const CFlowTable& table) {
         askedIndex.push_back(n);
     }
     std::vector<uint32_t> resolved;
-    ResolveFlows(asked, resolved);
+    Remember(asked, std::vector<EFlowAsk>(asked.size(), EFlowAsk::Later), tNow, resolved);
+    for (size_t n = 0; n < asked.size(); ++n) {
+        rows[askedIndex[n]] = resolved[n];
+    }
 
     std::lock_guard<std::mutex> guard(m_mtxTotals);
-    for (size_t n = 0; n < asked.size(); ++n) {
-        auto [it, bNew] = m_flows.try_emplace(*asked[n]);
-        FlowEntry& entry = it->second;
-        if (!bNew) {
-            --m_vecRows[entry.nApp].nConnections;
-        }
-        entry.nApp = resolved[n];
-        entry.tLastSeen = entry.tLastTry = tNow;
-        ++m_vecRows[entry.nApp].nConnections;
-        rows[askedIndex[n]] = entry.nApp;
-    }
     for (size_t n = 0; n < nFlows; ++n) {
         const FlowSlot& slot = table.GetFlow(n);
         m_vecRows[rows[n]].nSentBytes += slot.nSentBytes;
@@ -322,7 +387,7 @@ void CAppResolver::Process(const CFlowTable& table) {
 }
 
 void CAppResolver::ResolveFlows(const std::vector<const FlowKey*>& keys,
-                                std::vector<uint32_t>& rows) {
+                                const std::vector<EFlowAsk>& asks, std::vector<uint32_t>& rows) {
     rows.assign(keys.size(), kUnavailable);
     if (keys.empty() || !OpenDiag()) {
         return;
@@ -357,23 +422,25 @@ void CAppResolver::ResolveFlows(const std::vector<const FlowKey*>& keys,
                     continue;
                 }
                 // A program's socket that closed before its process was looked at: the
-                // program that talks to its peer, else its user.
+                // same user's program that talks to its peer, else its user.
                 nRow = RowOfPeer(*keys[nFirst + n], tNow);
-                if (nRow == 0) {
+                if (nRow == 0 || m_vecRows[nRow].nOwnerUid != pReply->socket.nUid) {
                     nRow = RowOfName(UserName(pReply->socket.nUid), EAppKind::User,
                                      pReply->socket.nUid);
                 }
                 continue;
             }
             // Gone, closing, or not accepted yet: the listening or unconnected socket that took
-            // it belongs to the same application; else the one that talks to its peer.
+            // it belongs to the same application. No guess beyond: a closing one's reason is
+            // that it closed; one that no socket had, why none had.
             nRow = RowOfBound(*keys[nFirst + n]);
             if (nRow == 0) {
-                nRow = RowOfPeer(*keys[nFirst + n], tNow);
-            }
-            if (nRow == 0) {
-                nRow = pReply != nullptr && pReply->eKind == DiagReply::EKind::Socket ? kClosed
-                                                                                      : kNoSocket;
+                const bool bClosing =
+                    pReply != nullptr && pReply->eKind == DiagReply::EKind::Socket;
+                nRow = bClosing ? kClosed
+                                : static_cast<uint32_t>(ReasonWithoutSocket(
+                                      *keys[nFirst + n], IsHostAddress(*keys[nFirst + n]),
+                                      asks[nFirst + n]));
             }
         }
     }
@@ -493,6 +560,32 @@ void CAppResolver::RefreshBound() {
             }
         }
     }
+}
+
+bool CAppResolver::IsHostAddress(const FlowKey& key) {
+    const auto Contains = [&] {
+        return key.IsIPv6() ? m_pHostAddresses->ContainsIPv6(key.aLocal.data())
+                            : m_pHostAddresses->ContainsIPv4(ReadIPv4(key));
+    };
+    const auto tNow = Clock::now();
+    if (m_pHostAddresses && tNow - m_tHostRead < kHostPause &&
+        (Contains() || tNow - m_tHostRead < kHostMissPause)) {
+        return Contains();
+    }
+    // This namespace's addresses, as the kernel has them now.
+    ifaddrs* pList = nullptr;
+    if (::getifaddrs(&pList) != 0) {
+        return true; // unknown: a socket of this host may have had it
+    }
+    const std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> list(pList, ::freeifaddrs);
+    auto pTable = std::make_unique<CAddressTable>();
+    for (const ifaddrs* pEntry = pList; pEntry != nullptr; pEntry = pEntry->ifa_next) {
+        pTable->Add(pEntry->ifa_addr);
+    }
+    pTable->Seal();
+    m_pHostAddresses = std::move(pTable);
+    m_tHostRead = tNow;
+    return Contains();
 }
 
 uint32_t CAppResolver::RowOfBound(const FlowKey& key) {

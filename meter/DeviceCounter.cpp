@@ -278,7 +278,10 @@ void CDeviceCounter::OnPacketsDelivered() {
     // The next batch reads the addresses afresh, and its packets repeat none of this one's.
     m_pAddresses = nullptr;
     m_tap.ForgetTrains();
-    if (m_tap.HandOver(CFlowTap::NowNs())) {
+    // One wake for the batch: for a table handed over, or for flows that started in it, whose
+    // sockets the resolver asks for while they still exist.
+    const bool bHanded = m_tap.HandOver(CFlowTap::NowNs());
+    if (m_tap.TakeStartSignal() || bHanded) {
         m_resolver.Wake();
     }
     const int64_t nTotal = m_counters.nSentBytes.load(std::memory_order_relaxed) +
