@@ -16,9 +16,10 @@ enum class EUnattributed : uint32_t {
     HeadersCut,  // the ports lie beyond the captured bytes (long IPv4 options, IPv6 extension
                  // headers, a deep stack of link headers)
     Closed,      // its socket had closed (or was closing) before it could be asked for
-    NoSocket,    // no socket of this host's network namespace has it: forwarded for a container or
-                 // a virtual machine (their traffic leaves with this host's address), another
-                 // network namespace, or a socket that came and went between two looks
+    NoSocket,    // not this host's socket: its local address is none of this network namespace's
+                 // (forwarded, bridged, another namespace), or no socket was there at its TCP SYN
+                 // or at a UDP datagram that came in first (forwarded or NAT-ed on the host's own
+                 // address, or refused)
     TableFull,   // more flows at once than the tables hold
     Pending,     // counted, and not resolved yet
     Unavailable, // the kernel's socket diagnostics could not be opened
