@@ -71,9 +71,12 @@ const CAppTableModel::Shown& CAppTableModel::ShownOf(const AppUsage& app) {
         if (eKind == EAppKind::DesktopApp || eKind == EAppKind::Executable) {
             entry = FindDesktopEntry(app.strName, m_vecDataDirs, m_strLocale);
         }
+        // The row keeps the name every other view shows (History, the report, JSON, metrics,
+        // the terminal view): the one the meter recorded. The entry's name, which depends on
+        // the language and on the desktop user's entries, is the tooltip's; its icon, the row's.
         if (entry) {
-            shown.strName = QString::fromStdString(entry->strName);
-            shown.strTip = shown.strName + QStringLiteral(" (") + shown.strTip + QLatin1Char(')');
+            shown.strTip +=
+                QStringLiteral(" (") + QString::fromStdString(entry->strName) + QLatin1Char(')');
             shown.icon = IconOf(entry->strIcon);
         }
         if (shown.icon.isNull()) {
