@@ -494,6 +494,7 @@ uint32_t CAppResolver::RowOf(const SocketRecord& socket, bool bMayDefer) {
     std::string strName;
     EAppKind eKind = EAppKind::Group;
     bool bKnown = true, bByProcess = false;
+    std::string strGroupDir; // of a program named by its executable
     if (socket.bHasCgroup) {
         const std::optional<std::string> path = m_cgroups.FindPath(socket.nCgroupId);
         bKnown = path.has_value();
@@ -503,8 +504,9 @@ uint32_t CAppResolver::RowOf(const SocketRecord& socket, bool bMayDefer) {
             // scope, a terminal's): the one that holds the socket, among the group's processes.
             if (strName.empty() && socket.nUid == m_nOwnUid && !path->empty()) {
                 bByProcess = true;
+                strGroupDir = m_cgroups.GetRoot() + "/" + *path;
                 if (std::optional<std::string> exe =
-                        m_processes.NameOf(m_cgroups.GetRoot() + "/" + *path, socket.nInode)) {
+                        m_processes.NameOf(strGroupDir, socket.nInode)) {
                     strName = std::move(*exe);
                     eKind = EAppKind::Executable;
                 } else if (bMayDefer) {
@@ -522,7 +524,35 @@ uint32_t CAppResolver::RowOf(const SocketRecord& socket, bool bMayDefer) {
     if (bKnown && !bByProcess) {
         m_rowOfOwner.emplace(owner, nRow);
     }
+    if (eKind == EAppKind::Executable) {
+        NoteProcesses(nRow, strGroupDir);
+    }
     return nRow;
+}
+
+void CAppResolver::NoteProcesses(uint32_t nRow, const std::string& strGroupDir) {
+    const AppUsage& row = m_vecRows[nRow]; // this thread is its only writer
+    std::vector<pid_t> pids = m_processes.PidsOf(strGroupDir, row.strName, AppUsage::kMaxPids);
+    if (pids.empty()) {
+        return;
+    }
+    std::vector<int32_t> merged(pids.begin(), pids.end());
+    for (const int32_t nPid : row.vecPids) {
+        if (merged.size() < AppUsage::kMaxPids && std::ranges::find(merged, nPid) == merged.end()) {
+            merged.push_back(nPid);
+        }
+    }
+    if (merged == row.vecPids) {
+        return;
+    }
+    std::string strCommand = row.vecPids.empty() || row.vecPids.front() != merged.front()
+                                 ? m_processes.CommandOf(merged.front())
+                                 : row.strCommand;
+    std::lock_guard<std::mutex> guard(m_mtxTotals);
+    m_vecRows[nRow].vecPids = std::move(merged);
+    if (!strCommand.empty()) {
+        m_vecRows[nRow].strCommand = std::move(strCommand);
+    }
 }
 
 uint32_t CAppResolver::RowOfName(const std::string& strName, EAppKind eKind, uint32_t nUid) {

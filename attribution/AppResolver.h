@@ -123,6 +123,9 @@ private:
     // Sends requests and reads replies until nExpected answers (or a dump's end) came.
     bool Exchange(const std::string& strRequests, size_t nExpected, bool bDump,
                   std::vector<DiagReply>& replies);
+    // Notes the processes of the group strGroupDir that run the row's executable as the row's
+    // (the latest first), and the command line of the first of them.
+    void NoteProcesses(uint32_t nRow, const std::string& strGroupDir);
     // The row of an application of one user (nUid: its sockets' owner).
     uint32_t RowOfName(const std::string& strName, EAppKind eKind, uint32_t nUid);
     void ExpireFlows(std::chrono::steady_clock::time_point tNow);

@@ -14,6 +14,22 @@
 
 namespace {
 
+// A program's processes, for its tooltip: their ids, and the command line of the first.
+QString WhoOf(const AppUsage& app) {
+    QString strWho;
+    if (!app.vecPids.empty()) {
+        strWho +=
+            app.vecPids.size() == 1 ? QStringLiteral("\nprocess ") : QStringLiteral("\nprocesses ");
+        for (size_t n = 0; n < app.vecPids.size(); ++n) {
+            strWho += (n == 0 ? QString() : QStringLiteral(", ")) + QString::number(app.vecPids[n]);
+        }
+    }
+    if (!app.strCommand.empty()) {
+        strWho += QLatin1Char('\n') + QString::fromStdString(app.strCommand);
+    }
+    return strWho;
+}
+
 const char* const kHeaders[CAppTableModel::kColumnCount] = {
     "Application", "Sent (%1)", "Received (%1)", "Sent/s", "Received/s", "Connections"};
 
@@ -217,7 +233,11 @@ QVariant CAppTableModel::data(const QModelIndex& index, int nRole) const {
             const int64_t nBytes = nColumn == kColSent ? app.nSentBytes : app.nRecvBytes;
             return FormatCount(nBytes) + QStringLiteral(" bytes");
         }
-        return nColumn == kColApp ? row.pShown->strTip : QVariant();
+        if (nColumn != kColApp) {
+            return {};
+        }
+        return app.vecPids.empty() && app.strCommand.empty() ? row.pShown->strTip
+                                                             : row.pShown->strTip + WhoOf(app);
     case Qt::DecorationRole:
         return nColumn == kColApp && app.IsAttributed() ? QVariant(row.pShown->icon) : QVariant();
     case Qt::TextAlignmentRole:

@@ -164,6 +164,12 @@ std::string FormatJsonLine(const MeterSnapshot& snapshot, const MeterSnapshot& b
                              bBefore ? itBefore->nSentBytes : 0, bBefore ? itBefore->nRecvBytes : 0,
                              dSeconds);
             object["connections"] = row.nConnections;
+            if (!row.vecPids.empty()) {
+                object["pids"] = row.vecPids;
+            }
+            if (!row.strCommand.empty()) {
+                object["command"] = JsonText(row.strCommand);
+            }
         }
     }
     return DumpJson(line);

@@ -575,6 +575,13 @@ TEST_F(AttributionLive, EachApplicationGetsItsOwnBytesAndTheRowsAddUp) {
         const auto it = std::ranges::find(snapshot.apps, app.strName, &AppUsage::strName);
         ASSERT_NE(it, snapshot.apps.end());
         EXPECT_EQ(it->nOwnerUid, app.nUid) << app.strName;
+        // The meter's own user's program (named by its executable) says who: its process and
+        // command line; no other row does.
+        const bool bOwn = it->nKind == static_cast<uint32_t>(EAppKind::Executable);
+        EXPECT_EQ(bOwn, !it->vecPids.empty()) << app.strName;
+        EXPECT_LE(it->vecPids.size(), AppUsage::kMaxPids);
+        EXPECT_EQ(bOwn, it->strCommand.find("attribution_live") != std::string::npos)
+            << it->strCommand;
     }
 
     // The connections: at most the snapshot's share, the rest counted; each application's
@@ -627,6 +634,9 @@ TEST_F(AttributionLive, AnUnprivilegedMeterWithCapNetRawAloneTellsEveryUsersAppl
     ASSERT_EQ(headless.Wait(), 0) << headless.GetStderr();
     EXPECT_EQ(headless.GetStderr(), "");
     const std::string strOut = headless.GetStdout();
+    // Other users' programs: never their processes.
+    EXPECT_EQ(strOut.find("\"pids\""), std::string::npos);
+    EXPECT_EQ(strOut.find("\"command\""), std::string::npos);
     const std::string strLast = strOut.substr(strOut.rfind('\n', strOut.size() - 2) + 1);
     ExpectOwnBytes(ParseJsonRows(strLast), apps);
 }
