@@ -414,8 +414,10 @@ void CAppResolver::ResolveFlows(const std::vector<const FlowKey*>& keys,
         for (size_t n = 0; n < nCount; ++n) {
             const DiagReply* pReply = answers[n];
             uint32_t& nRow = rows[nFirst + n];
+            // A socket closed by its program but not yet ended (FIN_WAIT, LAST_ACK) has no
+            // inode but still its owner and group, which name its application.
             if (pReply != nullptr && pReply->eKind == DiagReply::EKind::Socket &&
-                pReply->socket.nInode != 0) {
+                (pReply->socket.nInode != 0 || pReply->socket.bHasCgroup)) {
                 nRow = RowOf(pReply->socket, true);
                 if (nRow != 0) {
                     NotePeer(*keys[nFirst + n], nRow, tNow);

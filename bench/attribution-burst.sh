@@ -11,5 +11,5 @@ TEST=build/test/tests/attribution/attribution_live
 for ((n = 1; n <= RUNS; n++)); do
     echo "run $n"
     "$TEST" --gtest_filter='*SocketsThatEndAtOnce*' 2>&1 |
-        grep -E '^(root|nobody with CAP_NET_RAW): |not attributed|OK \]|FAILED \]' | sort -u
+        grep -E '^(root|nobody with CAP_NET_RAW): |not attributed|OK +\]|FAILED +\]' | sort -u
 done

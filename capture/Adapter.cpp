@@ -250,7 +250,9 @@ void CAdapter::Run() {
         int64_t nNow = MonotonicNs();
         if (nResult > 0) {
             const int64_t nRestNs =
-                ChooseRestNs(nResult, nNow - nBatchEnd, nWaitedNs, bRested, m_nRingPackets);
+                m_pAnalyzer->WantsPromptDelivery()
+                    ? 0
+                    : ChooseRestNs(nResult, nNow - nBatchEnd, nWaitedNs, bRested, m_nRingPackets);
             nBatchEnd = nNow;
             bRested = nRestNs > 0;
             if (bRested) {

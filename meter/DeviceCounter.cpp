@@ -281,7 +281,8 @@ void CDeviceCounter::OnPacketsDelivered() {
     // One wake for the batch: for a table handed over, or for flows that started in it, whose
     // sockets the resolver asks for while they still exist.
     const bool bHanded = m_tap.HandOver(CFlowTap::NowNs());
-    if (m_tap.TakeStartSignal() || bHanded) {
+    m_bStartsInBatch = m_tap.TakeStartSignal();
+    if (m_bStartsInBatch || bHanded) {
         m_resolver.Wake();
     }
     const int64_t nTotal = m_counters.nSentBytes.load(std::memory_order_relaxed) +

@@ -190,7 +190,7 @@ void Exchange(int hFd, size_t nBytes, size_t nChunk, bool bStream) {
 }
 
 // The workloads that end their sockets at once, each as one application in its group (as root),
-// from its address, over IPv4 then IPv6: 0 a bulk upload of 3 MiB a family at full speed
+// from its address, over IPv4 then IPv6: 0 a bulk upload of 8 MiB a family at full speed
 // (echoed back); 1 150 TCP connections a family of 8 KB each way, all open, then closed at once;
 // 2 150 UDP requests a family of 512 bytes, answered alike, each from a new unconnected socket
 // that closes when its answer came.
@@ -207,7 +207,7 @@ void Exchange(int hFd, size_t nBytes, size_t nChunk, bool bStream) {
         const std::string strServer = bIPv6 ? "fd81::2" : "10.81.0.2";
         if (nApp == 0) {
             const int hBulk = Connect(strFrom, strServer, kTcpPort, SOCK_STREAM);
-            Exchange(hBulk, 3 * 1024 * 1024, 16384, true);
+            Exchange(hBulk, 8 * 1024 * 1024, 16384, true);
             ::close(hBulk);
         } else if (nApp == 1) {
             int aShort[kShort];
@@ -506,6 +506,16 @@ protected:
         }
         EXPECT_EQ(nRowsSent, meter.nSentBytes);
         EXPECT_EQ(nRowsRecv, meter.nRecvBytes);
+        // What the meter counted of what the kernel did (a capture that fell behind lost the
+        // rest): shares below it are not attribution's.
+        int64_t nKernel = 0;
+        for (size_t nApp = 0; nApp < 3; ++nApp) {
+            const std::string strApp = "app" + std::to_string(nApp);
+            m_peer.RunIn([&] { nKernel += CounterBytes(strApp + "_out"); });
+            nKernel += CounterBytes(strApp + "_in");
+        }
+        std::cout << strWho << ": counted " << nRowsSent + nRowsRecv << " of " << nKernel
+                  << " bytes\n";
         for (size_t nApp = 0; nApp < 3; ++nApp) {
             const std::string strApp = "app" + std::to_string(nApp);
             const std::string strName = "orvek-burst-" + std::to_string(nApp);
@@ -516,9 +526,9 @@ protected:
             const int64_t nOwn = it != meter.rows.end() ? it->nSentBytes + it->nRecvBytes : 0;
             std::cout << strWho << ": " << strName << " " << nOwn << " of " << nAll << " bytes, "
                       << static_cast<double>(nOwn) * 100 / static_cast<double>(nAll) << " %\n";
-            // Sockets that live shorter than the capture's delivery (a few milliseconds) are
-            // gone when their first packet is seen: only the bulk one is held to the bound.
-            if (nApp == 0) {
+            // A UDP socket that lives a tenth of a millisecond is gone before its first packet
+            // is seen: only the TCP ones are held to the bound.
+            if (nApp < 2) {
                 EXPECT_GE(nOwn * 100, nAll * nMinPercent) << strName << "\n" << strRows;
             }
             EXPECT_LE(nOwn, nAll) << strName << "\n" << strRows;
@@ -645,7 +655,8 @@ TEST_F(AttributionLive, AnUnprivilegedMeterWithCapNetRawAloneTellsEveryUsersAppl
 // UDP exchanges each from a new socket) are their applications' when the meter asks for them at
 // their flows' first packets, in process as root and as the real program run by nobody holding
 // CAP_NET_RAW alone; what is not theirs is under a true reason. The shares are printed (bench/
-// keeps them); the bound asserted is a safe one below the target.
+// keeps them); the bound asserted, for the TCP ones, is a safe one below the target, as a
+// capture that falls behind under load loses some of its packets.
 TEST_F(AttributionLive, SocketsThatEndAtOnceAreStillTheirApplications) {
     {
         CFakeView view;
@@ -661,7 +672,7 @@ TEST_F(AttributionLive, SocketsThatEndAtOnceAreStillTheirApplications) {
         });
         meter.StopCapture();
         const MeterSnapshot snapshot = meter.GetSnapshot();
-        ExpectBurstShares({snapshot.apps, snapshot.nSentBytes, snapshot.nRecvBytes}, "root", 90);
+        ExpectBurstShares({snapshot.apps, snapshot.nSentBytes, snapshot.nRecvBytes}, "root", 85);
     }
     Sh("nft reset counters table inet orvek_apps >/dev/null");
     m_peer.RunIn([] { Sh("nft reset counters table inet orvek_apps >/dev/null"); });
@@ -676,5 +687,5 @@ TEST_F(AttributionLive, SocketsThatEndAtOnceAreStillTheirApplications) {
     ASSERT_EQ(headless.Wait(), 0) << headless.GetStderr();
     const std::string strOut = headless.GetStdout();
     ExpectBurstShares(ParseJsonRows(strOut.substr(strOut.rfind('\n', strOut.size() - 2) + 1)),
-                      "nobody with CAP_NET_RAW", 90);
+                      "nobody with CAP_NET_RAW", 85);
 }
