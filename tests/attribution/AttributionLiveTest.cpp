@@ -489,9 +489,10 @@ protected:
         }
     }
 
-    // Each burst application's share of its bytes as the kernel counted them: at least
-    // nMinPercent, never more than all; nothing is "no socket" (every flow was this host's),
-    // and the rows add up to the totals. Prints the shares.
+    // Each burst application's share of its bytes as the kernel counted them: never more than
+    // all (the bulk upload's at least nMinPercent, the short connections' more than none);
+    // nothing is "no socket" (every flow was this host's), and the rows add up to the totals.
+    // Prints the shares.
     void ExpectBurstShares(const MeterRows& meter, const std::string& strWho, int nMinPercent) {
         int64_t nRowsSent = 0, nRowsRecv = 0;
         std::string strRows;
@@ -526,10 +527,15 @@ protected:
             const int64_t nOwn = it != meter.rows.end() ? it->nSentBytes + it->nRecvBytes : 0;
             std::cout << strWho << ": " << strName << " " << nOwn << " of " << nAll << " bytes, "
                       << static_cast<double>(nOwn) * 100 / static_cast<double>(nAll) << " %\n";
-            // A UDP socket that lives a tenth of a millisecond is gone before its first packet
-            // is seen: only the TCP ones are held to the bound.
-            if (nApp < 2) {
+            // How much is a matter of speed (bench/ keeps the shares): a capture thread or
+            // resolver kept off the processor (other work, a sanitizer's slowness) sees short
+            // connections late, and a capture that falls behind loses packets. Held here: the
+            // bulk upload's socket, alive for milliseconds, is found; some short connection is
+            // found at its start. A UDP socket that lives a tenth of a millisecond is not.
+            if (nApp == 0) {
                 EXPECT_GE(nOwn * 100, nAll * nMinPercent) << strName << "\n" << strRows;
+            } else if (nApp == 1) {
+                EXPECT_GT(nOwn, 0) << strName << "\n" << strRows;
             }
             EXPECT_LE(nOwn, nAll) << strName << "\n" << strRows;
         }
@@ -655,9 +661,8 @@ TEST_F(AttributionLive, AnUnprivilegedMeterWithCapNetRawAloneTellsEveryUsersAppl
 // UDP exchanges each from a new socket) are their applications' when the meter asks for them at
 // their flows' first packets, in process as root and as the real program run by nobody holding
 // CAP_NET_RAW alone; what is not theirs is under a true reason. The shares are printed (bench/
-// keeps them: 97-100 % for TCP on a quiet machine). The bound asserted, for the TCP ones, is far
-// below that: a capture thread or resolver kept off the processor by other work sees short
-// connections late, and a capture that falls behind loses packets.
+// keeps them: 97-100 % for TCP on a quiet machine); what is held is that no byte goes to another
+// application or under a false reason, and that the flows are found at all.
 TEST_F(AttributionLive, SocketsThatEndAtOnceAreStillTheirApplications) {
     {
         CFakeView view;
