@@ -475,16 +475,13 @@ protected:
     void RunBursts() {
         for (size_t nApp = 0; nApp < 3; ++nApp) {
             const std::string strCgroup = m_cgroups.Make("orvek-burst-" + std::to_string(nApp));
-            CChildren children;
             const pid_t nPid = ::fork();
             ASSERT_GE(nPid, 0);
             if (nPid == 0) {
                 RunBurstApp(strCgroup, nApp);
             }
-            children.vecPids.push_back(nPid);
-            int nStatus = -1;
+            int nStatus = -1; // the child ends by itself, or with this process
             ASSERT_EQ(::waitpid(nPid, &nStatus, 0), nPid);
-            children.vecPids.clear();
             EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << "status " << nStatus;
         }
     }
@@ -507,22 +504,14 @@ protected:
         }
         EXPECT_EQ(nRowsSent, meter.nSentBytes);
         EXPECT_EQ(nRowsRecv, meter.nRecvBytes);
-        // What the meter counted of what the kernel did (a capture that fell behind lost the
-        // rest): shares below it are not attribution's.
-        int64_t nKernel = 0;
-        for (size_t nApp = 0; nApp < 3; ++nApp) {
-            const std::string strApp = "app" + std::to_string(nApp);
-            m_peer.RunIn([&] { nKernel += CounterBytes(strApp + "_out"); });
-            nKernel += CounterBytes(strApp + "_in");
-        }
-        std::cout << strWho << ": counted " << nRowsSent + nRowsRecv << " of " << nKernel
-                  << " bytes\n";
+        int64_t nKernel = 0; // what the meter had to count (a capture that fell behind lost some)
         for (size_t nApp = 0; nApp < 3; ++nApp) {
             const std::string strApp = "app" + std::to_string(nApp);
             const std::string strName = "orvek-burst-" + std::to_string(nApp);
             int64_t nSent = -1;
             m_peer.RunIn([&] { nSent = CounterBytes(strApp + "_out"); });
             const int64_t nAll = nSent + CounterBytes(strApp + "_in");
+            nKernel += nAll;
             const auto it = std::ranges::find(meter.rows, strName, &AppUsage::strName);
             const int64_t nOwn = it != meter.rows.end() ? it->nSentBytes + it->nRecvBytes : 0;
             std::cout << strWho << ": " << strName << " " << nOwn << " of " << nAll << " bytes, "
@@ -539,7 +528,9 @@ protected:
             }
             EXPECT_LE(nOwn, nAll) << strName << "\n" << strRows;
         }
-        std::cout << strRows;
+        std::cout << strWho << ": counted " << nRowsSent + nRowsRecv << " of " << nKernel
+                  << " bytes\n"
+                  << strRows;
     }
 
     CPeerNs m_peer;

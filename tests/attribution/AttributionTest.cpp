@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -343,7 +344,6 @@ TEST(FlowStarts, QueueHandsEveryStartOverInOrderAcrossThreads) {
         for (uint32_t n = 0; n < kStarts; ++n) {
             FlowStart start;
             std::memcpy(start.key.aLocal.data(), &n, sizeof n);
-            start.key.nLocalPort = static_cast<uint16_t>(n);
             while (!queue.Push(start)) {
                 std::this_thread::yield();
             }
@@ -358,45 +358,33 @@ TEST(FlowStarts, QueueHandsEveryStartOverInOrderAcrossThreads) {
         }
         uint32_t nSeen = 0;
         std::memcpy(&nSeen, start.key.aLocal.data(), sizeof nSeen);
-        ASSERT_EQ(nSeen, nNext);
-        ASSERT_EQ(start.key.nLocalPort, static_cast<uint16_t>(nNext));
-        ++nNext;
+        ASSERT_EQ(nSeen, nNext++);
     }
     producer.join();
     EXPECT_FALSE(queue.Pop(start));
 }
 
 // Why bytes have no application when no socket has them: NoSocket only where the flow was not
-// this host's; Closed where a socket of it had it.
+// this host's (not its address; no socket at a SYN or at a datagram that came in first); Closed
+// where a socket of it had it (gone when asked, or a datagram sent from a socket closed at once).
 TEST(FlowStarts, ReasonsWithoutASocketAreTrue) {
-    FlowKey tcp;
+    FlowKey tcp, udp;
     tcp.nProtocol = 6;
-    tcp.nFamily = 4;
-    FlowKey udp = tcp;
     udp.nProtocol = 17;
-    struct Case {
-        const FlowKey& key;
-        bool bLocalIsHost;
-        EFlowAsk eAsk;
-        EUnattributed eReason;
-    };
-    const Case aCases[] = {
-        // Not the host's address: forwarded, bridged, another namespace's, whenever asked.
-        {tcp, false, EFlowAsk::Later, EUnattributed::NoSocket},
-        {udp, false, EFlowAsk::AtSentStart, EUnattributed::NoSocket},
-        // The host's: gone by the time it was asked, it had closed.
-        {tcp, true, EFlowAsk::Later, EUnattributed::Closed},
-        {udp, true, EFlowAsk::Later, EUnattributed::Closed},
-        // A datagram sent from a socket that closed at once.
-        {udp, true, EFlowAsk::AtSentStart, EUnattributed::Closed},
-        // No socket at a SYN, or for a datagram that came in first: never this host's socket.
-        {tcp, true, EFlowAsk::AtSentStart, EUnattributed::NoSocket},
-        {tcp, true, EFlowAsk::AtReceivedStart, EUnattributed::NoSocket},
-        {udp, true, EFlowAsk::AtReceivedStart, EUnattributed::NoSocket},
-    };
-    for (const Case& item : aCases) {
-        EXPECT_EQ(ReasonWithoutSocket(item.key, item.bLocalIsHost, item.eAsk), item.eReason)
-            << int(item.key.nProtocol) << " " << item.bLocalIsHost << " " << int(item.eAsk);
+    using enum EFlowAsk;
+    constexpr auto kNo = EUnattributed::NoSocket, kClosed = EUnattributed::Closed;
+    for (const auto& [pKey, bHost, eAsk, eReason] :
+         std::vector<std::tuple<const FlowKey*, bool, EFlowAsk, EUnattributed>>{
+             {&tcp, false, Later, kNo},
+             {&udp, false, AtSentStart, kNo},
+             {&tcp, true, Later, kClosed},
+             {&udp, true, Later, kClosed},
+             {&udp, true, AtSentStart, kClosed},
+             {&tcp, true, AtSentStart, kNo},
+             {&tcp, true, AtReceivedStart, kNo},
+             {&udp, true, AtReceivedStart, kNo}}) {
+        EXPECT_EQ(ReasonWithoutSocket(*pKey, bHost, eAsk), eReason)
+            << int(pKey->nProtocol) << bHost << int(eAsk);
     }
 }
 
