@@ -8,7 +8,7 @@ namespace {
 
 constexpr size_t kSlotBytes = CFlowTable::kSlots * sizeof(FlowSlot);
 constexpr uint8_t kTcp = 6;
-constexpr uint8_t kSyn = 0x02;
+constexpr uint8_t kSyn = 0x02, kAck = 0x10;
 
 } // namespace
 
@@ -41,8 +41,8 @@ void CFlowTable::Clear() {
 
 void CFlowTap::NoteStart(const PacketInfo& info, bool bSent, const FlowKey& key) {
     if (key.nProtocol == kTcp) {
-        // The SYN flag, where the TCP header lies at a known place: right after IPv4's header,
-        // or IPv6's without extension headers.
+        // The flags, where the TCP header lies at a known place: right after IPv4's header, or
+        // IPv6's without extension headers.
         const uint8_t* pNetwork = info.pData + info.nLinkHeaderLength;
         const uint64_t nCaptured = info.pHeader->caplen;
         uint64_t nTcp = 0;
@@ -51,8 +51,10 @@ void CFlowTap::NoteStart(const PacketInfo& info, bool bSent, const FlowKey& key)
         } else if (pNetwork[6] == kTcp) {
             nTcp = 40;
         }
+        // A SYN without ACK: a connection's first packet. An answer's SYN-ACK new to a table
+        // is no start, as its connection may have ended before it is asked for.
         if (nTcp == 0 || nCaptured < info.nLinkHeaderLength + nTcp + 14 ||
-            (pNetwork[nTcp + 13] & kSyn) == 0) {
+            (pNetwork[nTcp + 13] & (kSyn | kAck)) != kSyn) {
             return;
         }
     }

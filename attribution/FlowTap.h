@@ -91,7 +91,8 @@ private:
     std::array<int64_t, static_cast<size_t>(EUnattributed::Count)> m_aSentBy{}, m_aRecvBy{};
 };
 
-// A flow a capture thread saw start: a TCP SYN, or a UDP flow's first datagram in a table.
+// A flow a capture thread saw start: a TCP SYN (without ACK), or a UDP flow's first datagram in a
+// table.
 struct FlowStart {
     FlowKey key;
     bool bSent = false; // its first packet was sent (else received)
@@ -300,7 +301,7 @@ private:
         }
     }
 
-    // Queues a flow new to the filling table when it starts: a TCP segment with SYN (other TCP
+    // Queues a flow new to the filling table when it starts: a TCP SYN without ACK (other TCP
     // flows new to a table started before it), any UDP one. Out of line: once a flow a table.
     [[gnu::noinline]] void NoteStart(const PacketInfo& info, bool bSent, const FlowKey& key);
 

@@ -291,7 +291,7 @@ std::vector<uint8_t> MakeSegment(bool bIPv6, uint8_t nProtocol, uint16_t nSource
     return frame;
 }
 
-// Starts are queued once a flow a table: a TCP SYN either way (not other segments), a UDP flow's
+// Starts are queued once a flow a table: a TCP SYN either way (not a SYN-ACK), a UDP flow's
 // first datagram; the capture thread's signal says so once; a full queue drops starts, never
 // bytes, and takes more once emptied.
 TEST(FlowStarts, SynsAndNewUdpFlowsAreQueuedOnceAndBounded) {
@@ -302,9 +302,10 @@ TEST(FlowStarts, SynsAndNewUdpFlowsAreQueuedOnceAndBounded) {
     };
     constexpr uint8_t kSyn = 0x02, kAck = 0x10;
     Add(MakeSegment(false, 6, 1000, kSyn), false, true);
-    Add(MakeSegment(false, 6, 1000, kAck), false, true); // the same flow: no second start
-    Add(MakeSegment(false, 6, 1001, kAck), false, true); // began before: no start
-    Add(MakeSegment(true, 6, 1002, kSyn | kAck), true, false);
+    Add(MakeSegment(false, 6, 1000, kAck), false, true);       // the same flow: no second start
+    Add(MakeSegment(false, 6, 1001, kAck), false, true);       // began before: no start
+    Add(MakeSegment(true, 6, 1004, kSyn | kAck), true, false); // an answer: no start
+    Add(MakeSegment(true, 6, 1002, kSyn), true, false);
     Add(MakeSegment(true, 17, 1003, 0), true, true);
     EXPECT_TRUE(tap.TakeStartSignal());
     EXPECT_FALSE(tap.TakeStartSignal());
@@ -332,7 +333,7 @@ TEST(FlowStarts, SynsAndNewUdpFlowsAreQueuedOnceAndBounded) {
     ASSERT_TRUE(tap.PopStart(start));
     EXPECT_EQ(start.key.nLocalPort, 5000);
     ASSERT_TRUE(tap.HandOver(CFlowTap::kHandOverPauseNs));
-    EXPECT_EQ(tap.Take()->GetFlowCount(), 4 + CFlowStartQueue::kCapacity + 10 + 1);
+    EXPECT_EQ(tap.Take()->GetFlowCount(), 5 + CFlowStartQueue::kCapacity + 10 + 1);
 }
 
 // One producer and one consumer at once: every start pushed is popped once, in order, whole
