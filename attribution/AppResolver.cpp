@@ -39,6 +39,11 @@ bool IsReason(uint32_t nRow) {
     return nRow < kReasonRows;
 }
 
+// Whether a flow's row says no socket had it when it was asked for.
+bool IsGone(uint32_t nRow) {
+    return nRow == kClosed || nRow == kNoSocket;
+}
+
 std::string UserName(uint32_t nUid) {
     passwd entry{};
     passwd* pEntry = nullptr;
@@ -304,9 +309,9 @@ void CAppResolver::ResolveStarts() {
             continue;
         }
         asked.push_back(&flow.key);
-        asks.push_back(!bStart      ? EFlowAsk::Later
-                       : flow.bSent ? EFlowAsk::AtSentStart
-                                    : EFlowAsk::AtReceivedStart);
+        asks.push_back(bStart ? (flow.bSent ? EFlowAsk::AtSentStart : EFlowAsk::AtReceivedStart)
+                       : IsGone(it->second.nApp) ? EFlowAsk::Again
+                                                 : EFlowAsk::Later);
     }
     std::vector<uint32_t> rows;
     Remember(asked, asks, tNow, rows);
@@ -321,9 +326,17 @@ void CAppResolver::Remember(const std::vector<const FlowKey*>& keys,
         auto [it, bNew] = m_flows.try_emplace(*keys[n]);
         FlowEntry& entry = it->second;
         if (!bNew) {
-            // Found nowhere later, a flow that was no socket's at its start still is not.
-            if (asks[n] == EFlowAsk::Later && rows[n] == kClosed && entry.nApp == kNoSocket) {
+            // Found nowhere later, a flow that was no socket's still is not.
+            if (rows[n] == kClosed && entry.nApp == kNoSocket) {
                 rows[n] = kNoSocket;
+            }
+            // A flow first taken for a closed socket's that still talks was never this host's:
+            // its bytes so far go with it.
+            if (entry.nApp == kClosed && rows[n] == kNoSocket) {
+                m_vecRows[kClosed].nSentBytes -= entry.nSentBytes;
+                m_vecRows[kClosed].nRecvBytes -= entry.nRecvBytes;
+                m_vecRows[kNoSocket].nSentBytes += entry.nSentBytes;
+                m_vecRows[kNoSocket].nRecvBytes += entry.nRecvBytes;
             }
             --m_vecRows[entry.nApp].nConnections;
         }
@@ -356,8 +369,15 @@ void CAppResolver::Process(const CFlowTable& table) {
         asked.push_back(&key);
         askedIndex.push_back(n);
     }
+    // A flow that no socket had, asked for again, still carries bytes a while after.
+    std::vector<EFlowAsk> asks;
+    for (const FlowKey* pKey : asked) {
+        const auto it = m_flows.find(*pKey);
+        asks.push_back(it != m_flows.end() && IsGone(it->second.nApp) ? EFlowAsk::Again
+                                                                      : EFlowAsk::Later);
+    }
     std::vector<uint32_t> resolved;
-    Remember(asked, std::vector<EFlowAsk>(asked.size(), EFlowAsk::Later), tNow, resolved);
+    Remember(asked, asks, tNow, resolved);
     for (size_t n = 0; n < asked.size(); ++n) {
         rows[askedIndex[n]] = resolved[n];
     }
@@ -441,8 +461,7 @@ void CAppResolver::ResolveFlows(const std::vector<const FlowKey*>& keys,
                     pReply != nullptr && pReply->eKind == DiagReply::EKind::Socket;
                 nRow = bClosing ? kClosed
                                 : static_cast<uint32_t>(ReasonWithoutSocket(
-                                      *keys[nFirst + n], IsHostAddress(*keys[nFirst + n]),
-                                      asks[nFirst + n]));
+                                      IsHostAddress(*keys[nFirst + n]), asks[nFirst + n]));
             }
         }
     }

@@ -120,13 +120,8 @@ bool MatchesOuter(const FlowKey& key, const OuterFlow& outer) {
              std::memcmp(key.aRemote.data(), outer.aRemote.data(), nAddress) == 0));
 }
 
-EUnattributed ReasonWithoutSocket(const FlowKey& key, bool bLocalIsHost, EFlowAsk eAsk) {
-    if (!bLocalIsHost) {
-        return EUnattributed::NoSocket;
-    }
-    const bool bAtStart = eAsk != EFlowAsk::Later;
-    if (bAtStart && (key.nProtocol == kTcp || eAsk == EFlowAsk::AtReceivedStart)) {
-        return EUnattributed::NoSocket;
-    }
-    return EUnattributed::Closed;
+EUnattributed ReasonWithoutSocket(bool bLocalIsHost, EFlowAsk eAsk) {
+    return !bLocalIsHost || eAsk == EFlowAsk::AtReceivedStart || eAsk == EFlowAsk::Again
+               ? EUnattributed::NoSocket
+               : EUnattributed::Closed;
 }

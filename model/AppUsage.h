@@ -18,9 +18,9 @@ enum class EUnattributed : uint32_t {
                  // headers, a deep stack of link headers)
     Closed,      // its socket had closed (or was closing) before it could be asked for
     NoSocket,    // not this host's socket: its local address is none of this network namespace's
-                 // (forwarded, bridged, another namespace), or no socket was there at its TCP SYN
-                 // or at a UDP datagram that came in first (forwarded or NAT-ed on the host's own
-                 // address, or refused)
+                 // (forwarded, bridged, another namespace), or nothing took it when it came in
+                 // first, or it still talked a while after no socket had it (forwarded or NAT-ed
+                 // on the host's own address, or refused)
     TableFull,   // more flows at once than the tables hold
     Pending,     // counted, and not resolved yet
     Unavailable, // the kernel's socket diagnostics could not be opened

@@ -447,6 +447,7 @@ protected:
             strRows += row.strName + ": " + std::to_string(row.nSentBytes) + " sent, " +
                        std::to_string(row.nRecvBytes) + " received, " +
                        std::to_string(row.nConnections) + " connections\n";
+            EXPECT_NE(row.nReason, static_cast<uint32_t>(EUnattributed::NoSocket)) << row.strName;
             EXPECT_TRUE(!row.IsAttributed() ||
                         std::ranges::find(apps, row.strName, &AppSpec::strName) != apps.end())
                 << row.strName;
