@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ifaddrs.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
@@ -11,6 +12,7 @@
 #include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <unordered_set>
 
 namespace {
 
@@ -20,8 +22,13 @@ constexpr size_t kQueryBatch = 64;
 constexpr size_t kReceiveBytes = 64 * 1024;
 // A flow whose socket was not found is asked for again at most this often.
 constexpr std::chrono::seconds kRetryPause{1};
-// Listening and unconnected sockets are listed again at most this often, when a flow needs them.
-constexpr std::chrono::milliseconds kBoundPause{200};
+// Listening and unconnected sockets are listed again at most this often, when a flow needs them:
+// briefly, as a socket bound since the last list may take the flows of a few milliseconds.
+constexpr std::chrono::milliseconds kBoundPause{20};
+// The host's addresses are read again at most this often, or after kHostMissPause for a flow's
+// local address not among them (one just added).
+constexpr std::chrono::seconds kHostPause{1};
+constexpr std::chrono::milliseconds kHostMissPause{100};
 constexpr uint32_t kReasonRows = static_cast<uint32_t>(EUnattributed::Count);
 constexpr uint32_t kClosed = static_cast<uint32_t>(EUnattributed::Closed);
 constexpr uint32_t kNoSocket = static_cast<uint32_t>(EUnattributed::NoSocket);
@@ -32,6 +39,11 @@ bool IsReason(uint32_t nRow) {
     return nRow < kReasonRows;
 }
 
+// Whether a flow's row says no socket had it when it was asked for.
+bool IsGone(uint32_t nRow) {
+    return nRow == kClosed || nRow == kNoSocket;
+}
+
 std::string UserName(uint32_t nUid) {
     passwd entry{};
     passwd* pEntry = nullptr;
@@ -40,6 +52,12 @@ std::string UserName(uint32_t nUid) {
         return std::string("user ") + pEntry->pw_name;
     }
     return "uid " + std::to_string(nUid);
+}
+
+uint32_t ReadIPv4(const FlowKey& key) {
+    uint32_t nAddress = 0;
+    std::memcpy(&nAddress, key.aLocal.data(), 4);
+    return nAddress;
 }
 
 bool IsZero(const uint8_t* pb, size_t nBytes) {
@@ -126,6 +144,7 @@ void CAppResolver::RemoveTap(CFlowTap* pTap) {
 }
 
 void CAppResolver::DrainTap(CFlowTap& tap) {
+    ResolveStarts();
     if (const CFlowTable* pTable = tap.Take()) {
         Process(*pTable);
         tap.GiveBack();
@@ -182,6 +201,8 @@ void CAppResolver::Run() {
         nSeen = m_nHandOvers.load(std::memory_order_acquire);
         try {
             std::lock_guard<std::mutex> guard(m_mtxWork);
+            // Starts first: their sockets may be closing, and their tables may be handed over.
+            ResolveStarts();
             for (CFlowTap* pTap : m_vecTaps) {
                 if (const CFlowTable* pTable = pTap->Take()) {
                     Process(*pTable);
@@ -261,6 +282,71 @@ std::vector<ConnectionUsage> CAppResolver::GetConnections(size_t nTop, int64_t& 
     return connections;
 }
 
+void CAppResolver::ResolveStarts() {
+    std::vector<FlowStart> starts;
+    FlowStart start;
+    for (CFlowTap* pTap : m_vecTaps) {
+        while (pTap->PopStart(start)) {
+            starts.push_back(start);
+        }
+    }
+    if (starts.empty()) {
+        return;
+    }
+    const auto tNow = Clock::now();
+    std::vector<const FlowKey*> asked;
+    std::vector<EFlowAsk> asks;
+    std::unordered_set<FlowKey, FlowKeyHash> seen;
+    for (const FlowStart& flow : starts) {
+        const auto it = m_flows.find(flow.key);
+        const bool bKnown = it != m_flows.end();
+        // A SYN is a new connection whatever the flow's earlier one was; a UDP flow already
+        // known is no start (its first datagram was in an earlier table), asked for again only
+        // as a table's flow would be.
+        const bool bStart = !bKnown || flow.key.nProtocol == IPPROTO_TCP;
+        if ((!bStart && (!IsReason(it->second.nApp) || tNow - it->second.tLastTry < kRetryPause)) ||
+            (!bKnown && m_flows.size() + asked.size() >= kMaxFlows) ||
+            !seen.insert(flow.key).second) {
+            continue;
+        }
+        asked.push_back(&flow.key);
+        asks.push_back(bStart ? (flow.bSent ? EFlowAsk::AtSentStart : EFlowAsk::AtReceivedStart)
+                       : IsGone(it->second.nApp) ? EFlowAsk::Again
+                                                 : EFlowAsk::Later);
+    }
+    std::vector<uint32_t> rows;
+    Remember(asked, asks, tNow, rows);
+}
+
+void CAppResolver::Remember(const std::vector<const FlowKey*>& keys,
+                            const std::vector<EFlowAsk>& asks, Clock::time_point tNow,
+                            std::vector<uint32_t>& rows) {
+    ResolveOwnersFirst(keys, asks, rows);
+    std::lock_guard<std::mutex> guard(m_mtxTotals);
+    for (size_t n = 0; n < keys.size(); ++n) {
+        auto [it, bNew] = m_flows.try_emplace(*keys[n]);
+        FlowEntry& entry = it->second;
+        if (!bNew) {
+            // Found nowhere later, a flow that was no socket's still is not.
+            if (rows[n] == kClosed && entry.nApp == kNoSocket) {
+                rows[n] = kNoSocket;
+            }
+            // A flow first taken for a closed socket's that still talks was never this host's:
+            // its bytes so far go with it.
+            if (entry.nApp == kClosed && rows[n] == kNoSocket) {
+                m_vecRows[kClosed].nSentBytes -= entry.nSentBytes;
+                m_vecRows[kClosed].nRecvBytes -= entry.nRecvBytes;
+                m_vecRows[kNoSocket].nSentBytes += entry.nSentBytes;
+                m_vecRows[kNoSocket].nRecvBytes += entry.nRecvBytes;
+            }
+            --m_vecRows[entry.nApp].nConnections;
+        }
+        entry.nApp = rows[n];
+        entry.tLastSeen = entry.tLastTry = tNow;
+        ++m_vecRows[entry.nApp].nConnections;
+    }
+}
+
 void CAppResolver::Process(const CFlowTable& table) {
     const auto tNow = Clock::now();
     const size_t nFlows = table.GetFlowCount();
@@ -284,21 +370,20 @@ void CAppResolver::Process(const CFlowTable& table) {
         asked.push_back(&key);
         askedIndex.push_back(n);
     }
+    // A flow that no socket had, asked for again, still carries bytes a while after.
+    std::vector<EFlowAsk> asks;
+    for (const FlowKey* pKey : asked) {
+        const auto it = m_flows.find(*pKey);
+        asks.push_back(it != m_flows.end() && IsGone(it->second.nApp) ? EFlowAsk::Again
+                                                                      : EFlowAsk::Later);
+    }
     std::vector<uint32_t> resolved;
-    ResolveOwnersFirst(asked, resolved);
+    Remember(asked, asks, tNow, resolved);
+    for (size_t n = 0; n < asked.size(); ++n) {
+        rows[askedIndex[n]] = resolved[n];
+    }
 
     std::lock_guard<std::mutex> guard(m_mtxTotals);
-    for (size_t n = 0; n < asked.size(); ++n) {
-        auto [it, bNew] = m_flows.try_emplace(*asked[n]);
-        FlowEntry& entry = it->second;
-        if (!bNew) {
-            --m_vecRows[entry.nApp].nConnections;
-        }
-        entry.nApp = resolved[n];
-        entry.tLastSeen = entry.tLastTry = tNow;
-        ++m_vecRows[entry.nApp].nConnections;
-        rows[askedIndex[n]] = entry.nApp;
-    }
     for (size_t n = 0; n < nFlows; ++n) {
         const FlowSlot& slot = table.GetFlow(n);
         m_vecRows[rows[n]].nSentBytes += slot.nSentBytes;
@@ -323,7 +408,7 @@ void CAppResolver::Process(const CFlowTable& table) {
 }
 
 void CAppResolver::ResolveFlows(const std::vector<const FlowKey*>& keys,
-                                std::vector<uint32_t>& rows) {
+                                const std::vector<EFlowAsk>& asks, std::vector<uint32_t>& rows) {
     rows.assign(keys.size(), kUnavailable);
     if (keys.empty() || !OpenDiag()) {
         return;
@@ -350,31 +435,34 @@ void CAppResolver::ResolveFlows(const std::vector<const FlowKey*>& keys,
         for (size_t n = 0; n < nCount; ++n) {
             const DiagReply* pReply = answers[n];
             uint32_t& nRow = rows[nFirst + n];
+            // A socket closed by its program but not yet ended (FIN_WAIT, LAST_ACK) has no
+            // inode but still its owner and group, which name its application.
             if (pReply != nullptr && pReply->eKind == DiagReply::EKind::Socket &&
-                pReply->socket.nInode != 0) {
+                (pReply->socket.nInode != 0 || pReply->socket.bHasCgroup)) {
                 nRow = RowOf(pReply->socket, true);
                 if (nRow != 0) {
                     NotePeer(*keys[nFirst + n], nRow, tNow);
                     continue;
                 }
                 // A program's socket that closed before its process was looked at: the
-                // program that talks to its peer, else its user.
+                // same user's program that talks to its peer, else its user.
                 nRow = RowOfPeer(*keys[nFirst + n], tNow);
-                if (nRow == 0) {
+                if (nRow == 0 || m_vecRows[nRow].nOwnerUid != pReply->socket.nUid) {
                     nRow = RowOfName(UserName(pReply->socket.nUid), EAppKind::User,
                                      pReply->socket.nUid);
                 }
                 continue;
             }
             // Gone, closing, or not accepted yet: the listening or unconnected socket that took
-            // it belongs to the same application; else the one that talks to its peer.
+            // it belongs to the same application. No guess beyond: a closing one's reason is
+            // that it closed; one that no socket had, why none had.
             nRow = RowOfBound(*keys[nFirst + n]);
             if (nRow == 0) {
-                nRow = RowOfPeer(*keys[nFirst + n], tNow);
-            }
-            if (nRow == 0) {
-                nRow = pReply != nullptr && pReply->eKind == DiagReply::EKind::Socket ? kClosed
-                                                                                      : kNoSocket;
+                const bool bClosing =
+                    pReply != nullptr && pReply->eKind == DiagReply::EKind::Socket;
+                nRow = bClosing ? kClosed
+                                : static_cast<uint32_t>(ReasonWithoutSocket(
+                                      IsHostAddress(*keys[nFirst + n]), asks[nFirst + n]));
             }
         }
     }
@@ -428,6 +516,7 @@ uint32_t CAppResolver::RowOf(const SocketRecord& socket, bool bMayDefer) {
     std::string strName;
     EAppKind eKind = EAppKind::Group;
     bool bKnown = true, bByProcess = false;
+    std::string strGroupDir; // of a program named by its executable
     if (socket.bHasCgroup) {
         const std::optional<std::string> path = m_cgroups.FindPath(socket.nCgroupId);
         bKnown = path.has_value();
@@ -437,8 +526,9 @@ uint32_t CAppResolver::RowOf(const SocketRecord& socket, bool bMayDefer) {
             // scope, a terminal's): the one that holds the socket, among the group's processes.
             if (strName.empty() && socket.nUid == m_nOwnUid && !path->empty()) {
                 bByProcess = true;
+                strGroupDir = m_cgroups.GetRoot() + "/" + *path;
                 if (std::optional<std::string> exe =
-                        m_processes.NameOf(m_cgroups.GetRoot() + "/" + *path, socket.nInode)) {
+                        m_processes.NameOf(strGroupDir, socket.nInode)) {
                     strName = std::move(*exe);
                     eKind = EAppKind::Executable;
                 } else if (bMayDefer) {
@@ -456,7 +546,35 @@ uint32_t CAppResolver::RowOf(const SocketRecord& socket, bool bMayDefer) {
     if (bKnown && !bByProcess) {
         m_rowOfOwner.emplace(owner, nRow);
     }
+    if (eKind == EAppKind::Executable) {
+        NoteProcesses(nRow, strGroupDir);
+    }
     return nRow;
+}
+
+void CAppResolver::NoteProcesses(uint32_t nRow, const std::string& strGroupDir) {
+    const AppUsage& row = m_vecRows[nRow]; // this thread is its only writer
+    std::vector<pid_t> pids = m_processes.PidsOf(strGroupDir, row.strName, AppUsage::kMaxPids);
+    if (pids.empty()) {
+        return;
+    }
+    std::vector<int32_t> merged(pids.begin(), pids.end());
+    for (const int32_t nPid : row.vecPids) {
+        if (merged.size() < AppUsage::kMaxPids && std::ranges::find(merged, nPid) == merged.end()) {
+            merged.push_back(nPid);
+        }
+    }
+    if (merged == row.vecPids) {
+        return;
+    }
+    std::string strCommand = row.vecPids.empty() || row.vecPids.front() != merged.front()
+                                 ? m_processes.CommandOf(merged.front())
+                                 : row.strCommand;
+    std::lock_guard<std::mutex> guard(m_mtxTotals);
+    m_vecRows[nRow].vecPids = std::move(merged);
+    if (!strCommand.empty()) {
+        m_vecRows[nRow].strCommand = std::move(strCommand);
+    }
 }
 
 uint32_t CAppResolver::RowOfName(const std::string& strName, EAppKind eKind, uint32_t nUid) {
@@ -494,6 +612,32 @@ void CAppResolver::RefreshBound() {
             }
         }
     }
+}
+
+bool CAppResolver::IsHostAddress(const FlowKey& key) {
+    const auto Contains = [&] {
+        return key.IsIPv6() ? m_pHostAddresses->ContainsIPv6(key.aLocal.data())
+                            : m_pHostAddresses->ContainsIPv4(ReadIPv4(key));
+    };
+    const auto tNow = Clock::now();
+    if (m_pHostAddresses && tNow - m_tHostRead < kHostPause &&
+        (Contains() || tNow - m_tHostRead < kHostMissPause)) {
+        return Contains();
+    }
+    // This namespace's addresses, as the kernel has them now.
+    ifaddrs* pList = nullptr;
+    if (::getifaddrs(&pList) != 0) {
+        return true; // unknown: a socket of this host may have had it
+    }
+    const std::unique_ptr<ifaddrs, void (*)(ifaddrs*)> list(pList, ::freeifaddrs);
+    auto pTable = std::make_unique<CAddressTable>();
+    for (const ifaddrs* pEntry = pList; pEntry != nullptr; pEntry = pEntry->ifa_next) {
+        pTable->Add(pEntry->ifa_addr);
+    }
+    pTable->Seal();
+    m_pHostAddresses = std::move(pTable);
+    m_tHostRead = tNow;
+    return Contains();
 }
 
 uint32_t CAppResolver::RowOfBound(const FlowKey& key) {
@@ -564,14 +708,16 @@ void CAppResolver::SetFlowOwners(IFlowOwners* pOwners) {
 }
 
 void CAppResolver::ResolveOwnersFirst(const std::vector<const FlowKey*>& keys,
+                                      const std::vector<EFlowAsk>& asks,
                                       std::vector<uint32_t>& rows) {
     if (m_pFlowOwners == nullptr) {
-        ResolveFlows(keys, rows);
+        ResolveFlows(keys, asks, rows);
         return;
     }
     const auto tNow = Clock::now();
     rows.assign(keys.size(), 0);
     std::vector<const FlowKey*> rest;
+    std::vector<EFlowAsk> restAsks;
     std::vector<size_t> restIndex;
     for (size_t n = 0; n < keys.size(); ++n) {
         if (const std::optional<FlowOwner> owner = m_pFlowOwners->Lookup(*keys[n])) {
@@ -582,10 +728,11 @@ void CAppResolver::ResolveOwnersFirst(const std::vector<const FlowKey*>& keys,
             }
         }
         rest.push_back(keys[n]);
+        restAsks.push_back(asks[n]);
         restIndex.push_back(n);
     }
     std::vector<uint32_t> restRows;
-    ResolveFlows(rest, restRows);
+    ResolveFlows(rest, restAsks, restRows);
     for (size_t n = 0; n < rest.size(); ++n) {
         rows[restIndex[n]] = restRows[n];
     }
@@ -613,7 +760,12 @@ uint32_t CAppResolver::RowOfFlowOwner(const FlowOwner& owner) {
             if (strName.empty()) {
                 strName = owner.strComm;
             }
-            return strName.empty() ? 0 : RowOfName(strName, EAppKind::Executable, owner.nUid);
+            if (strName.empty()) {
+                return 0;
+            }
+            const uint32_t nRow = RowOfName(strName, EAppKind::Executable, owner.nUid);
+            NoteProcesses(nRow, m_cgroups.GetRoot() + "/" + *path);
+            return nRow;
         }
     }
     return RowOf(socket);

@@ -4,6 +4,7 @@
 // through the kernel's socket diagnostics, and each socket's application through its control
 // group and owner, off the packet path, on a thread of its own.
 
+#include "AddressTable.h"
 #include "AppUsage.h"
 #include "Cgroups.h"
 #include "ConnectionUsage.h"
@@ -18,6 +19,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -32,9 +34,10 @@ public:
     static constexpr std::chrono::seconds kFlowExpiry{30};
     // At most this many applications are told apart; further ones share the last row.
     static constexpr size_t kMaxApps = 4096;
-    // A flow whose socket closed before it was asked for goes to the application whose live
-    // sockets alone talked from the same local address to the same remote address and port
-    // within this time (as an application's short connections to its server do).
+    // A socket of the meter's own user whose program was not found (it exited meanwhile) goes to
+    // that user's application whose live sockets alone talked from the same local address to the
+    // same remote address and port within this time (as an application's short connections to
+    // its server do).
     static constexpr std::chrono::seconds kPeerMemory{60};
 
     // strCgroupRoot: the cgroup v2 mount (empty: found). Without socket diagnostics (the netlink
@@ -53,7 +56,8 @@ public:
     // thread can be made.
     void Start();
     void StopWorker();
-    // Capture thread, after its tap handed a table over: wakes the worker. Takes no lock.
+    // Capture thread, after its tap handed a table over or queued flow starts (at most once a
+    // batch): wakes the worker, which asks for the started flows' sockets at once. Takes no lock.
     void Wake();
     // Any thread, while no capture thread runs (after they were joined): resolves what the taps
     // still hold, so that every counted byte is in the rows, then closes the socket
@@ -92,12 +96,25 @@ private:
         std::chrono::steady_clock::time_point tLastSeen, tLastTry;
     };
 
+    // Worker or drain, under m_mtxWork: asks for the sockets of the flows the taps saw start,
+    // and remembers their rows for when their bytes come in a table.
+    void ResolveStarts();
     // Worker or drain, under m_mtxWork: books a table's bytes to the rows.
     void Process(const CFlowTable& table);
+    // Under m_mtxWork: asks for the flows' sockets (asks: when, as ResolveFlows takes it) and
+    // keeps their rows as the flows' (a flow found nowhere once it was NoSocket stays so); rows
+    // gets each one's row.
+    void Remember(const std::vector<const FlowKey*>& keys, const std::vector<EFlowAsk>& asks,
+                  std::chrono::steady_clock::time_point tNow, std::vector<uint32_t>& rows);
     // Under m_mtxWork, while no capture thread fills the tap: books both its tables.
     void DrainTap(CFlowTap& tap);
-    // The rows of flows asked for now, by targeted queries in batches.
-    void ResolveFlows(const std::vector<const FlowKey*>& keys, std::vector<uint32_t>& apps);
+    // The rows of flows asked for now, by targeted queries in batches; asks says when each one
+    // is asked for, for the reason of one that no socket has.
+    void ResolveFlows(const std::vector<const FlowKey*>& keys, const std::vector<EFlowAsk>& asks,
+                      std::vector<uint32_t>& apps);
+    // Whether a flow's local address is one of this host's, as the host's interfaces have them
+    // now (read again at most every kHostPause, or sooner for an address not among them).
+    bool IsHostAddress(const FlowKey& key);
     // The row of a socket the kernel described, or a reason; 0 when bMayDefer and the socket is
     // one of the meter's user's whose program was not found (it closed meanwhile, say).
     uint32_t RowOf(const SocketRecord& socket, bool bMayDefer = false);
@@ -111,13 +128,17 @@ private:
     // Sends requests and reads replies until nExpected answers (or a dump's end) came.
     bool Exchange(const std::string& strRequests, size_t nExpected, bool bDump,
                   std::vector<DiagReply>& replies);
+    // Notes the processes of the group strGroupDir that run the row's executable as the row's
+    // (the latest first), and the command line of the first of them.
+    void NoteProcesses(uint32_t nRow, const std::string& strGroupDir);
     // The row of an application of one user (nUid: its sockets' owner).
     uint32_t RowOfName(const std::string& strName, EAppKind eKind, uint32_t nUid);
     void ExpireFlows(std::chrono::steady_clock::time_point tNow);
     // The rows of flows asked for now: by their owners in m_pFlowOwners first, the rest by
     // ResolveFlows. The row of an owner found there, or 0 when it names no program (one of the
     // meter's user's in a group that names none, whose sender is not known).
-    void ResolveOwnersFirst(const std::vector<const FlowKey*>& keys, std::vector<uint32_t>& rows);
+    void ResolveOwnersFirst(const std::vector<const FlowKey*>& keys,
+                            const std::vector<EFlowAsk>& asks, std::vector<uint32_t>& rows);
     uint32_t RowOfFlowOwner(const FlowOwner& owner);
     // Tells m_pFlowOwners of the flows ExpireFlows forgot.
     void ForgetExpired();
@@ -141,6 +162,8 @@ private:
     std::map<std::pair<std::string, uint32_t>, uint32_t> m_rowOfName; // (name, uid) -> row
     std::unordered_map<FlowKey, PeerEntry, FlowKeyHash> m_peers;      // local port 0
     std::vector<SocketRecord> m_vecBound; // listening TCP and every UDP socket, from dumps
+    std::unique_ptr<CAddressTable> m_pHostAddresses; // the host's, for reasons
+    std::chrono::steady_clock::time_point m_tHostRead;
     std::optional<std::chrono::steady_clock::time_point> m_tBoundRead;
     std::chrono::steady_clock::time_point m_tLastExpiry;
     std::map<std::string, OuterFlow> m_outerFlows;

@@ -111,13 +111,25 @@ std::optional<std::string> CCgroupIndex::FindPath(uint64_t nId) {
     }
     auto it = m_paths.find(nId);
     const auto tNow = std::chrono::steady_clock::now();
-    if (it == m_paths.end() && (!m_tLastWalk || tNow - *m_tLastWalk >= kWalkPause)) {
+    if (it == m_paths.end()) {
+        // A group made since the last walk is found at its first socket (a program's group is
+        // often made just before it talks); one a walk did not find waits for kWalkPause.
+        if (m_tLastWalk && tNow - *m_tLastWalk >= kWalkPause) {
+            m_missing.clear();
+        }
+        if (m_missing.contains(nId)) {
+            return std::nullopt;
+        }
         m_tLastWalk = tNow;
         Walk();
         it = m_paths.find(nId);
-    }
-    if (it == m_paths.end()) {
-        return std::nullopt;
+        if (it == m_paths.end()) {
+            if (m_missing.size() >= kMaxMissing) {
+                m_missing.clear();
+            }
+            m_missing.insert(nId);
+            return std::nullopt;
+        }
     }
     return it->second;
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 // Pure: the application a cgroup path (relative to the cgroup v2 root, "/" separated) stands
 // for: a desktop application's id from its scope ("app-flatpak-org.example.App-123.scope",
@@ -23,7 +24,8 @@
 std::string AppNameFromCgroupPath(std::string_view strPath, EAppKind* peKind = nullptr);
 
 // The cgroup v2 hierarchy's directories by id: a cgroup's id is its directory's inode number.
-// Walks the hierarchy again when asked for an id it does not know, at most every 200 ms.
+// Walks the hierarchy again when asked for an id it does not know; an id a walk did not find is
+// not looked for again for 200 ms.
 class CCgroupIndex {
 public:
     // strRoot: the cgroup v2 mount; empty finds it (/sys/fs/cgroup, or /sys/fs/cgroup/unified on
@@ -39,4 +41,6 @@ private:
     std::string m_strRoot;
     std::unordered_map<uint64_t, std::string> m_paths;
     std::optional<std::chrono::steady_clock::time_point> m_tLastWalk;
+    static constexpr size_t kMaxMissing = 1024;
+    std::unordered_set<uint64_t> m_missing; // ids the last walks did not find
 };

@@ -119,3 +119,9 @@ bool MatchesOuter(const FlowKey& key, const OuterFlow& outer) {
             (key.nFamily == outer.nRemoteFamily &&
              std::memcmp(key.aRemote.data(), outer.aRemote.data(), nAddress) == 0));
 }
+
+EUnattributed ReasonWithoutSocket(bool bLocalIsHost, EFlowAsk eAsk) {
+    return !bLocalIsHost || eAsk == EFlowAsk::AtReceivedStart || eAsk == EFlowAsk::Again
+               ? EUnattributed::NoSocket
+               : EUnattributed::Closed;
+}

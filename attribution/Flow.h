@@ -45,6 +45,21 @@ struct FlowKeyHash {
 // its peer when known). Never for an unknown port.
 bool MatchesOuter(const FlowKey& key, const OuterFlow& outer);
 
+// When the resolver asked for a flow's socket: at the flow's first packet (a TCP SYN, or a UDP
+// flow's first datagram), sent or received; later (at a table's hand-over); or again, as the flow
+// still carries bytes a while after no socket was found for it.
+enum class EFlowAsk : uint8_t { Later, Again, AtSentStart, AtReceivedStart };
+
+// Pure: why a flow has no application when no socket of this network namespace has it (nor a
+// listening or bound one takes it, nor a closing one is left). NoSocket where it is not this
+// host's own: its local address is none of the host's (bLocalIsHost false: forwarded, bridged, or
+// another namespace's); it came in first and nothing here took it (a socket waits before a
+// connection or a datagram comes: forwarded or NAT-ed on the host's own address, or refused); or
+// it still carries bytes a while after no socket had it (a closed socket's flow ends within a
+// few round trips: NAT-ed or forwarded on the host's own address). Closed otherwise: a socket of
+// this host had it and closed before it was asked for.
+EUnattributed ReasonWithoutSocket(bool bLocalIsHost, EFlowAsk eAsk);
+
 // What a counted packet's headers tell: its flow, or why it has none.
 enum class EFlowRead : uint8_t { Flow, NotTcpUdp, Fragment, HeadersCut };
 

@@ -7,6 +7,8 @@
 namespace {
 
 constexpr size_t kSlotBytes = CFlowTable::kSlots * sizeof(FlowSlot);
+constexpr uint8_t kTcp = 6;
+constexpr uint8_t kSyn = 0x02, kAck = 0x10;
 
 } // namespace
 
@@ -34,6 +36,30 @@ void CFlowTable::Clear() {
         m_aSentBy.fill(0);
         m_aRecvBy.fill(0);
         m_bUnattributed = false;
+    }
+}
+
+void CFlowTap::NoteStart(const PacketInfo& info, bool bSent, const FlowKey& key) {
+    if (key.nProtocol == kTcp) {
+        // The flags, where the TCP header lies at a known place: right after IPv4's header, or
+        // IPv6's without extension headers.
+        const uint8_t* pNetwork = info.pData + info.nLinkHeaderLength;
+        const uint64_t nCaptured = info.pHeader->caplen;
+        uint64_t nTcp = 0;
+        if (key.nFamily == 4) {
+            nTcp = (pNetwork[0] & 0x0Fu) * 4u;
+        } else if (pNetwork[6] == kTcp) {
+            nTcp = 40;
+        }
+        // A SYN without ACK: a connection's first packet. An answer's SYN-ACK new to a table
+        // is no start, as its connection may have ended before it is asked for.
+        if (nTcp == 0 || nCaptured < info.nLinkHeaderLength + nTcp + 14 ||
+            (pNetwork[nTcp + 13] & (kSyn | kAck)) != kSyn) {
+            return;
+        }
+    }
+    if (m_starts.Push({key, bSent})) {
+        m_bStarted = true;
     }
 }
 

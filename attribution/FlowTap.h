@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <utility>
 
 // One flow's bytes since the table was last emptied. A slot is free while nFamily is 0.
 struct FlowSlot {
@@ -90,6 +91,50 @@ private:
     std::array<int64_t, static_cast<size_t>(EUnattributed::Count)> m_aSentBy{}, m_aRecvBy{};
 };
 
+// A flow a capture thread saw start: a TCP SYN (without ACK), or a UDP flow's first datagram in a
+// table.
+struct FlowStart {
+    FlowKey key;
+    bool bSent = false; // its first packet was sent (else received)
+};
+
+// A bounded queue of flow starts from one capture thread (the producer) to the resolver (the
+// consumer): a ring of kCapacity entries with two indices, no lock, no allocation after it is
+// built. A start that finds it full is dropped: its flow is then resolved when its table comes.
+class CFlowStartQueue {
+public:
+    static constexpr size_t kCapacity = 256;
+
+    // Producer only. False when full.
+    bool Push(const FlowStart& start) {
+        const size_t nTail = m_nTail.load(std::memory_order_relaxed);
+        if (nTail - m_nHead.load(std::memory_order_acquire) == kCapacity) {
+            return false;
+        }
+        m_aEntries[nTail & (kCapacity - 1)] = start;
+        // The release publishes the entry to the consumer's acquire of the tail.
+        m_nTail.store(nTail + 1, std::memory_order_release);
+        return true;
+    }
+    // Consumer only. False when empty.
+    bool Pop(FlowStart& start) {
+        const size_t nHead = m_nHead.load(std::memory_order_relaxed);
+        if (nHead == m_nTail.load(std::memory_order_acquire)) {
+            return false;
+        }
+        start = m_aEntries[nHead & (kCapacity - 1)];
+        // The release hands the entry's room back to the producer's acquire of the head.
+        m_nHead.store(nHead + 1, std::memory_order_release);
+        return true;
+    }
+
+private:
+    static_assert((kCapacity & (kCapacity - 1)) == 0);
+    std::array<FlowStart, kCapacity> m_aEntries{};
+    alignas(64) std::atomic<size_t> m_nTail{0}; // the producer's
+    alignas(64) std::atomic<size_t> m_nHead{0}; // the consumer's
+};
+
 // One device's two tables: its capture thread fills one while the resolver empties the other.
 // At a batch's end the capture thread hands its table over when the resolver has given the other
 // back, and keeps filling its own otherwise; memory per device is two tables (about 230 KiB).
@@ -134,9 +179,16 @@ public:
     [[gnu::always_inline]] inline void Add(const PacketInfo& info, bool bSent, int64_t nBytes) {
         FlowKey key;
         switch (ReadFlow(info, bSent, key)) {
-        case EFlowRead::Flow:
-            Remember(info, bSent, m_aTables[m_nFilling].Add(key, bSent, nBytes));
+        case EFlowRead::Flow: {
+            CFlowTable& table = m_aTables[m_nFilling];
+            const size_t nFlowsBefore = table.GetFlowCount();
+            FlowSlot* pSlot = table.Add(key, bSent, nBytes);
+            if (table.GetFlowCount() != nFlowsBefore) {
+                NoteStart(info, bSent, key); // a flow new to this table
+            }
+            Remember(info, bSent, pSlot);
             return;
+        }
         case EFlowRead::NotTcpUdp:
             m_aTables[m_nFilling].AddUnattributed(EUnattributed::NotTcpUdp, bSent, nBytes);
             return;
@@ -154,6 +206,12 @@ public:
     bool HandOver(int64_t nNowNs);
     // A coarse monotonic time for HandOver, without a system call.
     static int64_t NowNs();
+    // Capture thread, after a batch: whether flows started since the last call (the resolver
+    // should then be woken, once for the batch).
+    bool TakeStartSignal() { return std::exchange(m_bStarted, false); }
+
+    // Resolver: the next flow start the capture thread queued, if any.
+    bool PopStart(FlowStart& start) { return m_starts.Pop(start); }
 
     // Resolver: the table handed over, or null; GiveBack empties it and returns it.
     const CFlowTable* Take() const;
@@ -243,7 +301,13 @@ private:
         }
     }
 
+    // Queues a flow new to the filling table when it starts: a TCP SYN without ACK (other TCP
+    // flows new to a table started before it), any UDP one. Out of line: once a flow a table.
+    [[gnu::noinline]] void NoteStart(const PacketInfo& info, bool bSent, const FlowKey& key);
+
     std::array<CFlowTable, 2> m_aTables;
+    CFlowStartQueue m_starts;
+    bool m_bStarted = false;       // capture thread's: a start was queued since TakeStartSignal
     int m_nFilling = 0;            // capture thread's
     int64_t m_nLastHandOverNs = 0; // capture thread's
     // The capture thread's: the last flow counted in each direction, received first.

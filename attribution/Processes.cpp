@@ -1,5 +1,6 @@
 #include "Processes.h"
 
+#include "AppUsage.h"
 #include "SockDiag.h"
 #include "ZarnFd.h"
 
@@ -91,6 +92,24 @@ std::string CProcessNamer::ExecutableOf(pid_t nPid) const {
     // name the process gave itself, which anyone may read.
     std::string strName = ExecutableOfLink(ReadLink(strDir + "/exe"));
     return strName.empty() ? ExecutableOfComm(ReadSmallFile(strDir + "/comm", 64)) : strName;
+}
+
+std::vector<pid_t> CProcessNamer::PidsOf(const std::string& strGroupDir, const std::string& strExe,
+                                         size_t nMax) const {
+    std::vector<pid_t> pids;
+    if (const auto it = m_groups.find(strGroupDir); it != m_groups.end()) {
+        for (const auto& [nPid, strName] : it->second.processes) {
+            if (strName == strExe && pids.size() < nMax) {
+                pids.push_back(nPid);
+            }
+        }
+    }
+    return pids;
+}
+
+std::string CProcessNamer::CommandOf(pid_t nPid) const {
+    return CommandOfCmdline(ReadSmallFile(m_strProcRoot + "/" + std::to_string(nPid) + "/cmdline",
+                                          AppUsage::kMaxCommandBytes));
 }
 
 std::optional<std::string> CProcessNamer::NameOf(const std::string& strGroupDir, uint64_t nInode) {

@@ -42,6 +42,11 @@ public:
     // The executable that holds the socket nInode among the processes of the cgroup directory
     // strGroupDir, or nothing.
     std::optional<std::string> NameOf(const std::string& strGroupDir, uint64_t nInode);
+    // After NameOf for the group: the ids of its processes that run strExe, at most nMax.
+    std::vector<pid_t> PidsOf(const std::string& strGroupDir, const std::string& strExe,
+                              size_t nMax) const;
+    // A process's command line (CommandOfCmdline), empty when it cannot be read.
+    std::string CommandOf(pid_t nPid) const;
 
 private:
     struct Group {

@@ -15,7 +15,10 @@
 
 namespace {
 
-constexpr int kReadTimeoutMs = 100;
+// The longest a packet waits in a ring block before the capture thread sees it: a flow's first
+// packet must reach the resolver while its socket still exists (many live a few milliseconds).
+// The kernel's block timer costs nothing while no packet waits.
+constexpr int kReadTimeoutMs = 2;
 // Captures of the headers alone take at most this many bytes per packet.
 constexpr int kHeadersOnlyLength = 128;
 // How often a capture thread reads the kernel's drop count while packets arrive.
@@ -252,7 +255,9 @@ void CAdapter::Run() {
         int64_t nNow = MonotonicNs();
         if (nResult > 0) {
             const int64_t nRestNs =
-                ChooseRestNs(nResult, nNow - nBatchEnd, nWaitedNs, bRested, m_nRingPackets);
+                m_pAnalyzer->WantsPromptDelivery()
+                    ? 0
+                    : ChooseRestNs(nResult, nNow - nBatchEnd, nWaitedNs, bRested, m_nRingPackets);
             nBatchEnd = nNow;
             bRested = nRestNs > 0;
             if (bRested) {
@@ -274,10 +279,10 @@ void CAdapter::Run() {
                 nWaitMs = static_cast<int>((nNextDropPoll - nNow) / 1'000'000 + 1);
             }
         }
-        // Wait for the kernel to hand over a block (at the latest 100 ms after its first packet),
-        // for a stop, or for the time to read the statistics. After a batch this
-        // returns at once when the next block is ready: one system call a block, where reading
-        // again would cost libpcap's own poll as well.
+        // Wait for the kernel to hand over a block (at the latest kReadTimeoutMs after its first
+        // packet), for a stop, or for the time to read the statistics. After a batch this returns
+        // at once when the next block is ready: one system call a block, where reading again would
+        // cost libpcap's own poll as well.
         if (::poll(waits, 2, nWaitMs) < 0 && errno != EINTR) {
             break;
         }

@@ -44,6 +44,10 @@ struct IPacketAnalyzer {
     // Capture thread, after each batch of packets it delivered: for work that need not be done
     // per packet.
     virtual void OnPacketsDelivered() {}
+    // Capture thread, after OnPacketsDelivered: whether the next packets are wanted without the
+    // rest a capture thread may take between batches of steady traffic (flows just started, whose
+    // next packets may start more).
+    virtual bool WantsPromptDelivery() { return false; }
     // Capture thread, now and then and when capture ends: the packets the kernel dropped for this
     // device's capture since it was opened (ring full, interface drops).
     virtual void OnDropCount(int64_t nDrops) { (void)nDrops; }

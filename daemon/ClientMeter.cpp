@@ -245,6 +245,8 @@ MeterSnapshot CClientMeter::GetSnapshot() const {
         snapshot.apps = ShowAppsTo(snapshot.apps, m_access.nUid, &m_userNames);
         ShowConnectionsTo(snapshot.connections, snapshot.nOtherConnections, m_access.nUid);
     }
+    // Whoever sees other users' rows, their processes are theirs alone.
+    HideOthersProcesses(snapshot.apps, m_access.nUid);
     return snapshot;
 }
 

@@ -14,6 +14,22 @@
 
 namespace {
 
+// A program's processes, for its tooltip: their ids, and the command line of the first.
+QString WhoOf(const AppUsage& app) {
+    QString strWho;
+    if (!app.vecPids.empty()) {
+        strWho +=
+            app.vecPids.size() == 1 ? QStringLiteral("\nprocess ") : QStringLiteral("\nprocesses ");
+        for (size_t n = 0; n < app.vecPids.size(); ++n) {
+            strWho += (n == 0 ? QString() : QStringLiteral(", ")) + QString::number(app.vecPids[n]);
+        }
+    }
+    if (!app.strCommand.empty()) {
+        strWho += QLatin1Char('\n') + QString::fromStdString(app.strCommand);
+    }
+    return strWho;
+}
+
 const char* const kHeaders[CAppTableModel::kColumnCount] = {
     "Application", "Sent (%1)", "Received (%1)", "Sent/s", "Received/s", "Connections"};
 
@@ -71,9 +87,12 @@ const CAppTableModel::Shown& CAppTableModel::ShownOf(const AppUsage& app) {
         if (eKind == EAppKind::DesktopApp || eKind == EAppKind::Executable) {
             entry = FindDesktopEntry(app.strName, m_vecDataDirs, m_strLocale);
         }
+        // The row keeps the name every other view shows (History, the report, JSON, metrics,
+        // the terminal view): the one the meter recorded. The entry's name, which depends on
+        // the language and on the desktop user's entries, is the tooltip's; its icon, the row's.
         if (entry) {
-            shown.strName = QString::fromStdString(entry->strName);
-            shown.strTip = shown.strName + QStringLiteral(" (") + shown.strTip + QLatin1Char(')');
+            shown.strTip +=
+                QStringLiteral(" (") + QString::fromStdString(entry->strName) + QLatin1Char(')');
             shown.icon = IconOf(entry->strIcon);
         }
         if (shown.icon.isNull()) {
@@ -214,7 +233,11 @@ QVariant CAppTableModel::data(const QModelIndex& index, int nRole) const {
             const int64_t nBytes = nColumn == kColSent ? app.nSentBytes : app.nRecvBytes;
             return FormatCount(nBytes) + QStringLiteral(" bytes");
         }
-        return nColumn == kColApp ? row.pShown->strTip : QVariant();
+        if (nColumn != kColApp) {
+            return {};
+        }
+        return app.vecPids.empty() && app.strCommand.empty() ? row.pShown->strTip
+                                                             : row.pShown->strTip + WhoOf(app);
     case Qt::DecorationRole:
         return nColumn == kColApp && app.IsAttributed() ? QVariant(row.pShown->icon) : QVariant();
     case Qt::TextAlignmentRole:

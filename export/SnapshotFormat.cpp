@@ -198,6 +198,20 @@ void WriteJsonLine(std::string& strOut, const MeterSnapshot& snapshot, const Met
                                 bBefore ? itBefore->nRecvBytes : 0, dSeconds);
             strOut += ",\"connections\":";
             AppendInteger(strOut, row.nConnections);
+            if (!row.vecPids.empty()) {
+                strOut += ",\"pids\":[";
+                for (size_t i = 0; i < row.vecPids.size(); ++i) {
+                    if (i != 0) {
+                        strOut += ',';
+                    }
+                    AppendInteger(strOut, row.vecPids[i]);
+                }
+                strOut += ']';
+            }
+            if (!row.strCommand.empty()) {
+                strOut += ",\"command\":";
+                AppendJsonText(strOut, row.strCommand);
+            }
             strOut += '}';
         }
         strOut += ']';

@@ -26,7 +26,9 @@ std::string FormatUtcTime(std::chrono::system_clock::time_point tWall);
 // A device missing from `before` counts from zero. With nPerApp, also "apps": the nPerApp largest
 // applications, "other" for the rest, then the bytes not attributed by reason (TopAppRows), each
 // {"name":"..",["reason":"<label>",]"sent_bytes":N,"received_bytes":N,"sent_rate":N,
-// "received_rate":N,"connections":N}; "reason" only on rows not attributed.
+// "received_rate":N,"connections":N[,"pids":[N,...]][,"command":".."]}; "reason" only on rows
+// not attributed, "pids" and "command" only on a program of the viewer's own named by its
+// executable (AppUsage::vecPids, strCommand).
 std::string FormatJsonLine(const MeterSnapshot& snapshot, const MeterSnapshot& before,
                            double dSeconds, std::chrono::system_clock::time_point tWall,
                            size_t nPerApp = 0);

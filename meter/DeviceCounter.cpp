@@ -305,7 +305,11 @@ void CDeviceCounter::OnPacketsDelivered() {
     // The next batch reads the addresses afresh, and its packets repeat none of this one's.
     m_pAddresses = nullptr;
     m_tap.ForgetTrains();
-    if (m_tap.HandOver(CFlowTap::NowNs())) {
+    // One wake for the batch: for a table handed over, or for flows that started in it, whose
+    // sockets the resolver asks for while they still exist.
+    const bool bHanded = m_tap.HandOver(CFlowTap::NowNs());
+    m_bStartsInBatch = m_tap.TakeStartSignal();
+    if (m_bStartsInBatch || bHanded) {
         m_resolver.Wake();
     }
     // Other IP packets too: the recording of every IP packet follows them.

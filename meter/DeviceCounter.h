@@ -59,6 +59,8 @@ public:
     // Capture thread, after a batch: forgets the batch's addresses, hands the batch's flows to
     // the resolver and tells the listener if the totals moved.
     void OnPacketsDelivered() override;
+    // Capture thread: while flows start, so that their sockets are asked for while they exist.
+    bool WantsPromptDelivery() override { return m_bStartsInBatch; }
     // Capture thread: the kernel's drops since this opening, added to those of earlier ones.
     void OnDropCount(int64_t nDrops) override;
     // Any thread.
@@ -127,6 +129,7 @@ private:
     bool m_bCountForeign = false;
     bool m_bSplitTcpUdp = false;
     int64_t m_nMark = 0;
+    bool m_bStartsInBatch = false; // the last batch queued flow starts
     const CAddressTable* m_pAddresses = nullptr;
     int64_t m_nDropBase = 0;
 };

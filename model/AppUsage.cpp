@@ -54,6 +54,30 @@ const char* LabelUnattributed(EUnattributed eReason) {
     return "unknown";
 }
 
+void HideOthersProcesses(std::vector<AppUsage>& rows, uint32_t nViewerUid) {
+    for (AppUsage& row : rows) {
+        if (row.nOwnerUid != nViewerUid) {
+            row.vecPids.clear();
+            row.strCommand.clear();
+        }
+    }
+}
+
+std::string CommandOfCmdline(std::string_view bytes) {
+    while (!bytes.empty() && bytes.back() == '\0') {
+        bytes.remove_suffix(1);
+    }
+    std::string strCommand(bytes.substr(0, AppUsage::kMaxCommandBytes));
+    for (char& ch : strCommand) {
+        if (ch == '\0') {
+            ch = ' ';
+        } else if (static_cast<unsigned char>(ch) < 0x20) {
+            ch = '?';
+        }
+    }
+    return strCommand;
+}
+
 bool IsSameAppRow(const AppUsage& a, const AppUsage& b) {
     return a.nReason == b.nReason && a.nOwnerUid == b.nOwnerUid && a.strName == b.strName;
 }
@@ -63,10 +87,11 @@ void MergeAppRows(std::vector<AppUsage>& rows, const std::vector<AppUsage>& more
     for (const AppUsage& row : more) {
         const auto it = std::ranges::find_if(
             rows, [&](const AppUsage& mine) { return IsSameAppRow(mine, row); });
-        AppUsage& mine = it != rows.end()
-                             ? *it
-                             : rows.emplace_back(AppUsage{row.strName, row.nReason, 0, 0, 0,
-                                                          row.nKind, row.nOwnerUid});
+        AppUsage& mine =
+            it != rows.end()
+                ? *it
+                : rows.emplace_back(AppUsage{row.strName, row.nReason, 0, 0, 0, row.nKind,
+                                             row.nOwnerUid, row.vecPids, row.strCommand});
         mine.nSentBytes += row.nSentBytes;
         mine.nRecvBytes += row.nRecvBytes;
         mine.nConnections += bConnections ? row.nConnections : 0;
@@ -87,7 +112,12 @@ std::vector<AppUsage> MergeAppOwners(const std::vector<AppUsage>& rows) {
         it->nSentBytes += row.nSentBytes;
         it->nRecvBytes += row.nRecvBytes;
         it->nConnections += row.nConnections;
-        it->nOwnerUid = it->nOwnerUid == row.nOwnerUid ? row.nOwnerUid : AppUsage::kNoOwner;
+        if (it->nOwnerUid != row.nOwnerUid) {
+            // Many users' processes: none of them is the row's.
+            it->nOwnerUid = AppUsage::kNoOwner;
+            it->vecPids.clear();
+            it->strCommand.clear();
+        }
     }
     return merged;
 }

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Why counted bytes belong to no application. Numbers travel to clients and are kept stable.
@@ -16,9 +17,10 @@ enum class EUnattributed : uint32_t {
     HeadersCut,  // the ports lie beyond the captured bytes (long IPv4 options, IPv6 extension
                  // headers, a deep stack of link headers)
     Closed,      // its socket had closed (or was closing) before it could be asked for
-    NoSocket,    // no socket of this host's network namespace has it: forwarded for a container or
-                 // a virtual machine (their traffic leaves with this host's address), another
-                 // network namespace, or a socket that came and went between two looks
+    NoSocket,    // not this host's socket: its local address is none of this network namespace's
+                 // (forwarded, bridged, another namespace), or nothing took it when it came in
+                 // first, or it still talked a while after no socket had it (forwarded or NAT-ed
+                 // on the host's own address, or refused)
     TableFull,   // more flows at once than the tables hold
     Pending,     // counted, and not resolved yet
     Unavailable, // the kernel's socket diagnostics could not be opened
@@ -59,12 +61,28 @@ struct AppUsage {
     // is two rows. kNoOwner for reasons' rows.
     uint32_t nOwnerUid = kNoOwner;
 
+    // Who, for a program of the meter's own user named by its executable: the ids of its
+    // processes that held its sockets lately (at most kMaxPids, the latest first) and the command
+    // line of one of them (arguments space-separated, cut at kMaxCommandBytes). Empty for every
+    // other row, and never shown to a client that does not own the row.
+    static constexpr size_t kMaxPids = 8;
+    static constexpr size_t kMaxCommandBytes = 256;
+    std::vector<int32_t> vecPids = {};
+    std::string strCommand = {};
+
     template <class Io> void Fields(Io& io) {
-        io(strName, nReason, nSentBytes, nRecvBytes, nConnections, nKind, nOwnerUid);
+        io(strName, nReason, nSentBytes, nRecvBytes, nConnections, nKind, nOwnerUid, vecPids,
+           strCommand);
     }
     bool operator==(const AppUsage&) const = default;
     bool IsAttributed() const { return nReason == 0; }
 };
+
+// Keeps the processes of a row (AppUsage::vecPids, strCommand) only for the viewer who owns it.
+void HideOthersProcesses(std::vector<AppUsage>& rows, uint32_t nViewerUid);
+// Pure: a process's command line from its /proc/PID/cmdline bytes (arguments NUL-separated):
+// space-separated, cut at AppUsage::kMaxCommandBytes, bytes below space shown as '?'.
+std::string CommandOfCmdline(std::string_view bytes);
 
 // Whether two rows are the same row of a meter: name, reason and owner.
 bool IsSameAppRow(const AppUsage& a, const AppUsage& b);

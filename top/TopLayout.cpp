@@ -163,12 +163,22 @@ std::vector<Row> AppRows(const TrafficSample& sample, const TopChoices& choices,
             const auto it = programs.find(app.strName);
             pProgram = it != programs.end() ? &it->second : nullptr;
         }
+        // The processes the meter saw hold its sockets, when the row has them; else the ones
+        // that run its executable now.
+        std::string strPids = pProgram ? PidsText(pProgram->pids) : "";
+        std::string strCommand = pProgram ? pProgram->strCommand : "";
+        if (!app.vecPids.empty()) {
+            strPids = PidsText(std::vector<pid_t>(app.vecPids.begin(), app.vecPids.end()));
+        }
+        if (!app.strCommand.empty()) {
+            strCommand = app.strCommand;
+        }
         rows.push_back(
             {{app.strName, Size(app.nSentBytes, choices.eUnits),
               Size(app.nRecvBytes, choices.eUnits), Rate(row.dSentRate, choices.eUnits),
               Rate(row.dRecvRate, choices.eUnits),
-              app.IsAttributed() ? FormatThousands(app.nConnections) : "",
-              pProgram ? PidsText(pProgram->pids) : "", pProgram ? pProgram->strCommand : ""},
+              app.IsAttributed() ? FormatThousands(app.nConnections) : "", std::move(strPids),
+              std::move(strCommand)},
              SortKey(choices.eSort, app.nSentBytes, app.nRecvBytes, row.dSentRate, row.dRecvRate),
              !app.IsAttributed()});
     }

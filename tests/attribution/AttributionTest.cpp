@@ -14,6 +14,8 @@
 
 #include <cstring>
 #include <memory>
+#include <thread>
+#include <tuple>
 
 namespace {
 
@@ -278,6 +280,107 @@ std::vector<uint8_t> MakeErrorMessage(uint32_t nSeq, int nError) {
 }
 
 } // namespace
+
+// A TCP segment with the flags given (a full 20-byte header), or a UDP datagram.
+std::vector<uint8_t> MakeSegment(bool bIPv6, uint8_t nProtocol, uint16_t nSourcePort,
+                                 uint8_t nFlags) {
+    std::vector<uint8_t> frame = MakeFrame(bIPv6, nProtocol, bIPv6 ? "fd00::1" : "10.0.0.1",
+                                           bIPv6 ? "fd00::2" : "10.0.0.2", nSourcePort, 443);
+    frame.resize(14 + (bIPv6 ? 40 : 20) + 20);
+    frame[14 + (bIPv6 ? 40 : 20) + 13] = nFlags;
+    return frame;
+}
+
+// Starts are queued once a flow a table: a TCP SYN either way (not a SYN-ACK), a UDP flow's
+// first datagram; the capture thread's signal says so once; a full queue drops starts, never
+// bytes, and takes more once emptied.
+TEST(FlowStarts, SynsAndNewUdpFlowsAreQueuedOnceAndBounded) {
+    CFlowTap tap;
+    const auto Add = [&](const std::vector<uint8_t>& frame, bool bIPv6, bool bSent) {
+        Captured captured(frame, static_cast<uint32_t>(frame.size()), bIPv6);
+        tap.Add(captured.info, bSent, 60);
+    };
+    constexpr uint8_t kSyn = 0x02, kAck = 0x10;
+    Add(MakeSegment(false, 6, 1000, kSyn), false, true);
+    Add(MakeSegment(false, 6, 1000, kAck), false, true);       // the same flow: no second start
+    Add(MakeSegment(false, 6, 1001, kAck), false, true);       // began before: no start
+    Add(MakeSegment(true, 6, 1004, kSyn | kAck), true, false); // an answer: no start
+    Add(MakeSegment(true, 6, 1002, kSyn), true, false);
+    Add(MakeSegment(true, 17, 1003, 0), true, true);
+    EXPECT_TRUE(tap.TakeStartSignal());
+    EXPECT_FALSE(tap.TakeStartSignal());
+    FlowStart start;
+    std::vector<std::pair<uint16_t, bool>> starts;
+    while (tap.PopStart(start)) {
+        // Received: the local end is the destination.
+        starts.emplace_back(start.bSent ? start.key.nLocalPort : start.key.nRemotePort,
+                            start.bSent);
+    }
+    EXPECT_EQ(starts,
+              (std::vector<std::pair<uint16_t, bool>>{{1000, true}, {1002, false}, {1003, true}}));
+
+    // More starts than the queue holds: the first kCapacity are kept, every byte counted.
+    for (uint16_t n = 0; n < CFlowStartQueue::kCapacity + 10; ++n) {
+        Add(MakeSegment(false, 17, static_cast<uint16_t>(2000 + n), 0), false, true);
+    }
+    size_t nPopped = 0;
+    while (tap.PopStart(start)) {
+        EXPECT_EQ(start.key.nLocalPort, 2000 + nPopped);
+        ++nPopped;
+    }
+    EXPECT_EQ(nPopped, CFlowStartQueue::kCapacity);
+    Add(MakeSegment(false, 17, 5000, 0), false, true);
+    ASSERT_TRUE(tap.PopStart(start));
+    EXPECT_EQ(start.key.nLocalPort, 5000);
+    ASSERT_TRUE(tap.HandOver(CFlowTap::kHandOverPauseNs));
+    EXPECT_EQ(tap.Take()->GetFlowCount(), 5 + CFlowStartQueue::kCapacity + 10 + 1);
+}
+
+// One producer and one consumer at once: every start pushed is popped once, in order, whole
+// (the sanitizers' stage watches the indices and entries).
+TEST(FlowStarts, QueueHandsEveryStartOverInOrderAcrossThreads) {
+    CFlowStartQueue queue;
+    constexpr uint32_t kStarts = 200000;
+    std::thread producer([&] {
+        for (uint32_t n = 0; n < kStarts; ++n) {
+            FlowStart start;
+            std::memcpy(start.key.aLocal.data(), &n, sizeof n);
+            while (!queue.Push(start)) {
+                std::this_thread::yield();
+            }
+        }
+    });
+    uint32_t nNext = 0;
+    FlowStart start;
+    while (nNext < kStarts) {
+        if (!queue.Pop(start)) {
+            std::this_thread::yield();
+            continue;
+        }
+        uint32_t nSeen = 0;
+        std::memcpy(&nSeen, start.key.aLocal.data(), sizeof nSeen);
+        ASSERT_EQ(nSeen, nNext++);
+    }
+    producer.join();
+    EXPECT_FALSE(queue.Pop(start));
+}
+
+// Why bytes have no application when no socket has them: NoSocket only where the flow was not
+// this host's (not its address; nothing took it when it came in first; it still talks a while
+// after no socket had it); Closed where a socket of it had it and was gone when asked for.
+TEST(FlowStarts, ReasonsWithoutASocketAreTrue) {
+    using enum EFlowAsk;
+    constexpr auto kNo = EUnattributed::NoSocket, kClosed = EUnattributed::Closed;
+    for (const auto& [bHost, eAsk, eReason] :
+         std::vector<std::tuple<bool, EFlowAsk, EUnattributed>>{{false, Later, kNo},
+                                                                {false, AtSentStart, kNo},
+                                                                {true, Later, kClosed},
+                                                                {true, AtSentStart, kClosed},
+                                                                {true, AtReceivedStart, kNo},
+                                                                {true, Again, kNo}}) {
+        EXPECT_EQ(ReasonWithoutSocket(bHost, eAsk), eReason) << bHost << int(eAsk);
+    }
+}
 
 TEST(SockDiag, RepliesAreReadAndHostileBytesRefused) {
     std::vector<uint8_t> bytes = MakeSocketMessage(7, AF_INET, 1000, 4242, 0x1234567890);

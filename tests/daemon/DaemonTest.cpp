@@ -129,6 +129,26 @@ TEST(DaemonUnit, OtherUsersApplicationsAreShownAsTheirUsersRows) {
                                             {"not attributed yet", 7, 5, 5, 0, 0}}));
     EXPECT_EQ(ShowAppsTo(rows, 0).size(), 6u); // root's three by name, two users', the reason
 
+    // Processes and command lines reach the row's owner alone, whoever else sees the row.
+    std::vector<AppUsage> programs{{"curl", 0, 1, 1, 1, 2, 1000, {42, 43}, "curl -O x"},
+                                   {"wget", 0, 1, 1, 1, 2, 0, {7}, "wget y"}};
+    const std::vector<AppUsage> own = ShowAppsTo(programs, 1000);
+    ASSERT_EQ(own.size(), 2u);
+    EXPECT_EQ(own[0].vecPids, (std::vector<int32_t>{42, 43}));
+    EXPECT_EQ(own[0].strCommand, "curl -O x");
+    EXPECT_EQ(own[1].strName, "user root");
+    EXPECT_TRUE(own[1].vecPids.empty() && own[1].strCommand.empty());
+    HideOthersProcesses(programs, 1000); // a privileged client's view: every row by name
+    EXPECT_EQ(programs[0].vecPids.size(), 2u);
+    EXPECT_TRUE(programs[1].vecPids.empty() && programs[1].strCommand.empty());
+    // Rows of one name but many users (JSON, metrics) are no one's processes.
+    programs[1] = {"curl", 0, 1, 1, 1, 2, 0, {7}, "curl z"};
+    const std::vector<AppUsage> merged = MergeAppOwners(programs);
+    ASSERT_EQ(merged.size(), 1u);
+    EXPECT_TRUE(merged[0].vecPids.empty() && merged[0].strCommand.empty());
+    EXPECT_EQ(CommandOfCmdline(std::string("a\0b\1c\0\0", 7)), "a b?c");
+    EXPECT_EQ(CommandOfCmdline(std::string(1000, 'x')).size(), AppUsage::kMaxCommandBytes);
+
     // Connections: the viewer's own only; another user's and the unattributed are counted.
     std::vector<ConnectionUsage> connections(4);
     connections[0].nOwnerUid = 1000;

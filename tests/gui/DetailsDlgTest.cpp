@@ -143,9 +143,9 @@ TEST(DetailsApps, LargestFirstReasonsLastAndRated) {
     EXPECT_EQ(text(2, CAppTableModel::kColRecv), "0.006");
 }
 
-// A desktop application and a program of the user's with desktop entries show the entry's name
-// (in the locale's language) and icon, with the id in the tooltip; applications without one
-// their id and a generic icon; rows of reasons no icon.
+// A desktop application and a program of the user's with desktop entries show the name every
+// other view shows (the id), with the entry's name (in the locale's language) in the tooltip and
+// its icon; applications without one their id and a generic icon; rows of reasons no icon.
 TEST(DetailsApps, DesktopEntriesNameAndIconTheirApplications) {
     char szDir[] = "/tmp/orvek-xdg-XXXXXX";
     ASSERT_NE(mkdtemp(szDir), nullptr);
@@ -180,8 +180,8 @@ TEST(DetailsApps, DesktopEntriesNameAndIconTheirApplications) {
         return model.index(nRow, CAppTableModel::kColApp).data(Qt::DecorationRole).value<QIcon>();
     };
     ASSERT_EQ(model.rowCount(), 4);
-    EXPECT_EQ(text(0), "Karten");
-    EXPECT_EQ(text(0, Qt::ToolTipRole), "Karten (org.example.Maps)");
+    EXPECT_EQ(text(0), "org.example.Maps");
+    EXPECT_EQ(text(0, Qt::ToolTipRole), "org.example.Maps (Karten)");
     EXPECT_EQ(icon(0).pixmap(4, 4).toImage().pixelColor(0, 0), QColor(Qt::red));
     EXPECT_EQ(text(1), "nginx.service"); // a unit is no desktop id
     EXPECT_EQ(text(2), "curl");

@@ -73,6 +73,12 @@ std::string TreeLine(const MeterSnapshot& snapshot, const MeterSnapshot& before,
             SetBytesAndRates(object, row.nSentBytes, row.nRecvBytes, bBefore ? it->nSentBytes : 0,
                              bBefore ? it->nRecvBytes : 0, dSeconds);
             object["connections"] = row.nConnections;
+            if (!row.vecPids.empty()) {
+                object["pids"] = row.vecPids;
+            }
+            if (!row.strCommand.empty()) {
+                object["command"] = JsonText(row.strCommand);
+            }
         }
     }
     return DumpJson(line);
@@ -107,6 +113,8 @@ TEST(JsonLine, WrittenStraightAsTheTreeDumpsIt) {
         snapshot.apps.push_back({"app\"" + std::to_string(nApp) + "\xE9\\", 0, nApp * 999LL,
                                  nApp * 5LL, nApp % 4, 0, static_cast<uint32_t>(nApp % 2)});
     }
+    snapshot.apps[3].vecPids = {4000, 17};
+    snapshot.apps[3].strCommand = "python3 -c \"print('\xFF')\"\n";
     snapshot.apps.push_back({"not attributed", static_cast<uint32_t>(EUnattributed::Pending), 4, 5,
                              0, 0, AppUsage::kNoOwner});
     MeterSnapshot before = snapshot;

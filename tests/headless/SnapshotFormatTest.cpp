@@ -149,6 +149,13 @@ TEST(SnapshotJson, LinesCarryTheirTimeAndTheRatesSinceTheLineBefore) {
                            R"("received_rate":0,"connections":0}]})"),
               std::string::npos)
         << strApps;
+    // A program of the viewer's own names its processes.
+    snapshot.apps[0].vecPids = {42, 7};
+    snapshot.apps[0].strCommand = "a --go";
+    const std::string strWho = apps.Next(snapshot, tWall, t0 + seconds(4));
+    EXPECT_NE(strWho.find(R"("connections":1,"pids":[42,7],"command":"a --go"},{"name":"other")"),
+              std::string::npos)
+        << strWho;
 }
 
 // Two ordinary devices, one whose name holds bytes a label value must escape, and two whose names

@@ -180,7 +180,7 @@ TEST(KernelFlowOwners, NamesClosedFlowsOwners) {
               4);
     ASSERT_EQ(::sendto(fdUdp.Get(), "pong", 4, 0, reinterpret_cast<sockaddr*>(&from), nFromLength),
               4);
-    const CZarnFd fdAccepted(::accept4(fdListen.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    CZarnFd fdAccepted(::accept4(fdListen.Get(), nullptr, nullptr, SOCK_CLOEXEC));
     ASSERT_TRUE(fdAccepted.IsOpen());
     while (::recv(fdAccepted.Get(), aBuffer, sizeof aBuffer, 0) > 0) {
     }
@@ -224,6 +224,8 @@ TEST(KernelFlowOwners, NamesClosedFlowsOwners) {
     EXPECT_EQ(withOwners[0].strName, strGroup);
     EXPECT_EQ(withOwners[0].nOwnerUid, kChildUid);
     EXPECT_EQ(withOwners[0].nSentBytes, 1000);
+    // Once both ends closed, the child's end waits out its time with no group or owner left.
+    fdAccepted.Reset();
     const std::vector<AppUsage> without = ResolveSent(nullptr, aPorts[0], nTcpPort, 1000);
     ASSERT_EQ(without.size(), 1U);
     EXPECT_NE(without[0].nReason, 0U) << without[0].strName;

@@ -91,7 +91,8 @@ MeterSnapshot FullSnapshot() {
                                 -2,        INT64_MAX,
                                 "",        "\xff\n",
                                 false});
-    snapshot.apps.push_back({"org.example.App", 0, 9, INT64_MAX, 3, 2, 1000});
+    snapshot.apps.push_back(
+        {"org.example.App", 0, 9, INT64_MAX, 3, 2, 1000, {1234, INT32_MAX}, "app --flag \xfe"});
     snapshot.apps.push_back({"not attributed: \xfe", 4, INT64_MIN, 0, -1});
     snapshot.connections.push_back({6, std::string("\x0a\0\0\x01", 4), std::string(16, '\xfe'), 443,
                                     65535, "firefox", 0, INT64_MAX, 7, 1000});

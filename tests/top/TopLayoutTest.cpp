@@ -416,4 +416,10 @@ TEST(TopPrograms, ListedFromProcAndShownBesideTheirApplications) {
     screen = LayoutTop(sample, choices, 120, 20, "", extras);
     EXPECT_TRUE(ColumnNames(screen).ends_with(" PIDS              COMMAND    "));
     EXPECT_TRUE(Texts(screen)[3].ends_with(" curl -o a?b")) << Texts(screen)[3];
+    // The processes the meter saw hold the program's sockets come before those running it now.
+    sample.apps[0].app.vecPids = {77};
+    sample.apps[0].app.strCommand = "curl -O seen";
+    screen = LayoutTop(sample, choices, 120, 20, "", extras);
+    EXPECT_TRUE(Texts(screen)[3].ends_with(" 77                curl -O seen"))
+        << Texts(screen)[3];
 }
