@@ -15,10 +15,6 @@
 
 namespace {
 
-// The longest a packet waits in a ring block before the capture thread sees it: a flow's first
-// packet must reach the resolver while its socket still exists (many live a few milliseconds).
-// The kernel's block timer costs nothing while no packet waits.
-constexpr int kReadTimeoutMs = 2;
 // Captures of the headers alone take at most this many bytes per packet.
 constexpr int kHeadersOnlyLength = 128;
 // How often a capture thread reads the kernel's drop count while packets arrive.
@@ -101,7 +97,7 @@ void CAdapter::Open(const CaptureRequest& request) {
     }
     pcap_set_snaplen(pPcap.get(), nSnapshotLength);
     pcap_set_promisc(pPcap.get(), request.bPromiscuous ? 1 : 0);
-    pcap_set_timeout(pPcap.get(), kReadTimeoutMs);
+    pcap_set_timeout(pPcap.get(), std::max(request.nDeliveryMs, 1));
     int nRingBytes = request.nRingBytes;
     const bool bSmallRing = nRingBytes <= 0 && request.bSmallRing;
     if (bSmallRing) {
@@ -279,7 +275,7 @@ void CAdapter::Run() {
                 nWaitMs = static_cast<int>((nNextDropPoll - nNow) / 1'000'000 + 1);
             }
         }
-        // Wait for the kernel to hand over a block (at the latest kReadTimeoutMs after its first
+        // Wait for the kernel to hand over a block (at the latest the delivery time after its first
         // packet), for a stop, or for the time to read the statistics. After a batch this returns
         // at once when the next block is ready: one system call a block, where reading again would
         // cost libpcap's own poll as well.

@@ -75,6 +75,10 @@ struct CaptureRequest {
     // ring's memory, at the cost of a wake-up per packet when traffic is slow and a ring that
     // fills sooner in a burst. Only where nRingBytes is 0.
     bool bSmallRing = false;
+    // The longest a packet waits in a ring block before the capture thread sees it (the read
+    // time-out). Shorter for a meter that must see a flow's first packet while its socket exists.
+    int nDeliveryMs = kDefaultDeliveryMs;
+    static constexpr int kDefaultDeliveryMs = 100;
 };
 
 struct IAdapterListener {

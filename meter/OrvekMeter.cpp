@@ -37,6 +37,14 @@ std::string COrvekMeter::DescribePermissionFix() const {
     return ::DescribePermissionFix(strBinary.empty() ? GetSelfPath() : strBinary);
 }
 
+void COrvekMeter::SetFlowOwners(IFlowOwners* pOwners) {
+    {
+        std::lock_guard<std::mutex> guard(m_mtxSettings);
+        m_bOwnersInKernel = pOwners != nullptr;
+    }
+    m_apps.GetResolver().SetFlowOwners(pOwners);
+}
+
 void COrvekMeter::SetCapturingBinary(const std::string& strPath) {
     std::lock_guard<std::mutex> guard(m_mtxSettings);
     m_strCapturingBinary = strPath;
@@ -51,6 +59,11 @@ CaptureRequest COrvekMeter::OnAdapterFound(const char* szDeviceName, bool bCarri
         request.strFilter = m_strFilter;
         request.bPromiscuous = m_bPromiscuous;
         bSplitTcpUdp = m_bCountEveryIp && m_strFilter == kDefaultFilter && !bCarried;
+        // Asked in user space, a flow's socket must be asked for while it exists: many live a
+        // few milliseconds. The kernel's block timer costs nothing while no packet waits.
+        if (!m_bOwnersInKernel) {
+            request.nDeliveryMs = kFlowStartDeliveryMs;
+        }
     }
     if (bSplitTcpUdp) {
         request.strFilter = kEveryIpFilter;

@@ -35,6 +35,9 @@ public:
     // What the default filter's devices capture with when the meter counts every IP packet
     // (SetCountEveryIp).
     static constexpr const char* kEveryIpFilter = "ip or ip6";
+    // How long a packet may wait in the kernel's ring while flows' sockets are asked for in user
+    // space (no in-kernel flow owners): a flow's first packet must come while its socket lives.
+    static constexpr int kFlowStartDeliveryMs = 2;
     // The meter reads the link header and the IP addresses, nothing more: captures stop after the
     // longest link header it reads in full and an IPv6 header, rounded up to the ring's 16-byte
     // alignment. Counting uses the wire length, so nothing is lost by it.
@@ -96,7 +99,7 @@ public:
 
     // Controlling thread, before StartCapture: where new flows' owners are looked up first (the
     // in-kernel flow owners; null: nowhere), which outlive the meter.
-    void SetFlowOwners(IFlowOwners* pOwners) { m_apps.GetResolver().SetFlowOwners(pOwners); }
+    void SetFlowOwners(IFlowOwners* pOwners);
 
     // Totals over every device ever counted; any thread.
     int64_t GetRecvBytes() const override;
@@ -153,5 +156,6 @@ private:
     std::string m_strFilter{kDefaultFilter}; // guarded by m_mtxSettings
     bool m_bPromiscuous = false;             // guarded by m_mtxSettings
     bool m_bCountEveryIp = false;            // guarded by m_mtxSettings
+    bool m_bOwnersInKernel = false;          // guarded by m_mtxSettings
     std::string m_strCapturingBinary;        // guarded by m_mtxSettings; empty: this process's
 };
