@@ -5,10 +5,15 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <net/if.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace orvekbench {
@@ -47,6 +52,19 @@ inline long StatusKiB(pid_t nPid, const std::string& strKey) {
         }
     }
     return 0;
+}
+
+// Brings this network namespace's loopback up (a new namespace's is down); exits on failure.
+inline void BringLoopbackUp() {
+    const int hFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request{};
+    std::snprintf(request.ifr_name, sizeof request.ifr_name, "lo");
+    request.ifr_flags = IFF_UP;
+    if (hFd < 0 || ioctl(hFd, SIOCSIFFLAGS, &request) != 0) {
+        std::perror("lo up");
+        std::exit(1);
+    }
+    close(hFd);
 }
 
 } // namespace orvekbench

@@ -6,6 +6,7 @@
 // root, or with CAP_BPF and CAP_NET_ADMIN alone as the service loads them (the kernel then also
 // guards them against speculation). Usage: orvek_bench_kernelowners [PACKETS [FLOWS]]
 
+#include "BenchCommon.h"
 #include "KernelFlowOwners.h"
 
 #include <arpa/inet.h>
@@ -20,19 +21,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
+using orvekbench::BringLoopbackUp;
 
-void BringLoopbackUp() {
-    const int hFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq request{};
-    std::snprintf(request.ifr_name, sizeof request.ifr_name, "lo");
-    request.ifr_flags = IFF_UP;
-    if (hFd < 0 || ioctl(hFd, SIOCSIFFLAGS, &request) != 0) {
-        std::perror("lo");
-        std::exit(1);
-    }
-    close(hFd);
-}
+namespace {
 
 void SetStats(const std::string& strValue) {
     std::ofstream("/proc/sys/kernel/bpf_stats_enabled") << strValue;

@@ -6,6 +6,7 @@
 // Usage: orvek_bench_resolver [CONNECTIONS_PER_SECOND [SECONDS]]
 
 #include "AppResolver.h"
+#include "BenchCommon.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -24,24 +25,14 @@
 #include <unistd.h>
 #include <vector>
 
+using orvekbench::BringLoopbackUp;
+
 namespace {
 
 double CpuSeconds(clockid_t nClock) {
     timespec time{};
     clock_gettime(nClock, &time);
     return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
-}
-
-void BringLoopbackUp() {
-    const int hFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq request{};
-    std::snprintf(request.ifr_name, sizeof request.ifr_name, "lo");
-    request.ifr_flags = IFF_UP;
-    if (hFd < 0 || ioctl(hFd, SIOCSIFFLAGS, &request) != 0) {
-        std::perror("lo up");
-        std::exit(1);
-    }
-    close(hFd);
 }
 
 // A sent TCP/IPv4 frame of the flow from local to remote, as a capture thread reads it.
