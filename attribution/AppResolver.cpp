@@ -3,6 +3,7 @@
 #include "ZarnException.h"
 
 #include <algorithm>
+#include <pthread.h>
 #include <cerrno>
 #include <ifaddrs.h>
 #include <linux/netlink.h>
@@ -187,6 +188,8 @@ void CAppResolver::Stop() {
 }
 
 void CAppResolver::Run() {
+    // Named, so that its own CPU can be read apart from the capture threads' (top -H, /proc).
+    pthread_setname_np(pthread_self(), "orvek-resolver");
     uint64_t nSeen = 0;
     for (;;) {
         {
