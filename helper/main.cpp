@@ -30,15 +30,14 @@ int main(int argc, char** argv) {
     }
     try {
         // Run by root (or given CAP_BPF and CAP_NET_ADMIN) it loads the in-kernel flow owners,
-        // which name even a connection that closed at once, and says so once; a user's helper,
-        // given CAP_NET_RAW alone, is refused by the kernel and says nothing: its meter asks the
-        // socket diagnostics, as it would anyway. Reading them needs only their descriptors.
+        // which name even a connection that closed at once; reading them needs only their
+        // descriptors. Loaded is what root expects, so it goes unsaid (a client's standard error
+        // stays its own); root's helper refused says why once. A user's helper, given CAP_NET_RAW
+        // alone, is always refused and says nothing: its meter asks the socket diagnostics.
         std::string strRefusal;
         const std::unique_ptr<CKernelFlowOwners> pFlowOwners =
             CKernelFlowOwners::TryLoad(strRefusal);
-        if (pFlowOwners) {
-            std::fputs("orvek-capture: applications: in-kernel\n", stderr);
-        } else if (geteuid() == 0) {
+        if (!pFlowOwners && geteuid() == 0) {
             std::fprintf(stderr, "orvek-capture: applications: socket diagnostics (%s)\n",
                          strRefusal.c_str());
         }
