@@ -1,13 +1,13 @@
-// Attribution end to end: four "applications", each a process in a control group of its own
-// that the test makes, running as root, as two other users, and as the meter's own user beside
-// another program, talk to a peer namespace over a veth pair (bulk TCP both ways, short TCP
-// connections, UDP requests and answers, over IPv4 and IPv6), while the meter captures: in this
-// process as root, and as the real orvek-headless run by an unprivileged user that holds
-// CAP_NET_RAW alone. Each application sends from addresses of its own, so that the kernel's own
-// packet counters (nftables rules by address) tell each one's bytes; the meter's rows must give
-// each application at least 75 % of them (its short connections, closed within a millisecond,
-// may be gone before their first packet is seen: those are "closed", never guessed) and never a
-// byte of another's, and add up to the meter's totals.
+// Attribution end to end: four "applications", each a process in a control group of its own that
+// the test makes, running as root, as two other users, and as the meter's own user beside another
+// program, talk to a peer namespace over a veth pair (bulk TCP both ways, short TCP connections,
+// UDP requests and answers, over IPv4 and IPv6), while the meter captures: in this process as root,
+// and as the real orvek-headless run by an unprivileged user that holds CAP_NET_RAW alone; sockets
+// that end at once also with the in-kernel flow owners. Each application sends from addresses of
+// its own, so that the kernel's own packet counters (nftables rules by address) tell each one's
+// bytes; the meter's rows must give each application at least 75 % of them (its short connections,
+// closed within a millisecond, may be gone before their first packet is seen: those are "closed",
+// never guessed) and never a byte of another's, and add up to the meter's totals.
 
 #include "AdapterManager.h"
 #include "Cgroups.h"
@@ -524,6 +524,7 @@ protected:
         return meter.GetSnapshot();
     }
 
+    // The nftables counters of both sides start again from zero, for the next run's shares.
     void ResetCounters() {
         Sh("nft reset counters table inet orvek_apps >/dev/null");
         m_peer.RunIn([] { Sh("nft reset counters table inet orvek_apps >/dev/null"); });
