@@ -9,6 +9,7 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -187,6 +188,8 @@ void CAppResolver::Stop() {
 }
 
 void CAppResolver::Run() {
+    // Named, so that its own CPU can be read apart from the capture threads' (top -H, /proc).
+    pthread_setname_np(pthread_self(), "orvek-resolver");
     uint64_t nSeen = 0;
     for (;;) {
         {
@@ -758,6 +761,11 @@ uint32_t CAppResolver::RowOfFlowOwner(const FlowOwner& owner) {
             std::string strName = ExecutableOfLink(
                 nLength > 0 ? std::string_view(szTarget, static_cast<size_t>(nLength)) : "");
             if (strName.empty()) {
+                // The process is gone: the kernel's name of it, cut to its first 15 bytes, is the
+                // executable row of that user it begins, when there is exactly one.
+                if (const uint32_t nRow = RowOfComm(owner.strComm, owner.nUid); nRow != 0) {
+                    return nRow;
+                }
                 strName = owner.strComm;
             }
             if (strName.empty()) {
@@ -769,6 +777,25 @@ uint32_t CAppResolver::RowOfFlowOwner(const FlowOwner& owner) {
         }
     }
     return RowOf(socket);
+}
+
+uint32_t CAppResolver::RowOfComm(const std::string& strComm, uint32_t nUid) const {
+    // Shorter names are whole; the kernel keeps 15 bytes of a longer one.
+    if (strComm.size() != kCommBytes - 1) {
+        return 0;
+    }
+    uint32_t nFound = 0;
+    for (auto it = m_rowOfName.lower_bound({strComm, 0});
+         it != m_rowOfName.end() && it->first.first.starts_with(strComm); ++it) {
+        if (it->first.second == nUid &&
+            m_vecRows[it->second].nKind == static_cast<uint32_t>(EAppKind::Executable)) {
+            if (nFound != 0) {
+                return 0; // two programs begin alike: neither is guessed
+            }
+            nFound = it->second;
+        }
+    }
+    return nFound;
 }
 
 void CAppResolver::ForgetExpired() {

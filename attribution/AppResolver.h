@@ -140,6 +140,11 @@ private:
     void ResolveOwnersFirst(const std::vector<const FlowKey*>& keys,
                             const std::vector<EFlowAsk>& asks, std::vector<uint32_t>& rows);
     uint32_t RowOfFlowOwner(const FlowOwner& owner);
+    // The one executable row of user nUid whose name begins with strComm, a gone process's name
+    // as the kernel kept it (cut to kCommBytes - 1); 0 when strComm is shorter (a whole name) or
+    // no row or several match.
+    static constexpr size_t kCommBytes = 16;
+    uint32_t RowOfComm(const std::string& strComm, uint32_t nUid) const;
     // Tells m_pFlowOwners of the flows ExpireFlows forgot.
     void ForgetExpired();
 

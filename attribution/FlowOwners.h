@@ -18,6 +18,7 @@ struct FlowOwner {
     std::string strComm;    // that process's name, when nPid is known
 };
 
+// One object may serve several meters: their resolvers call it from their own threads at once.
 class IFlowOwners {
 public:
     virtual ~IFlowOwners() = default;

@@ -220,6 +220,7 @@ std::string CClientMeter::StartCapture() {
         }
         m_pOwnManager = std::make_unique<CAdapterManager>();
         m_pOwnMeter = std::make_unique<COrvekMeter>(m_ownView, *m_pOwnManager, *m_pOwnManager);
+        m_pOwnMeter->SetFlowOwners(m_pFlowOwners);
         m_pOwnMeter->SetCaptureSettings(m_strFilter, m_bPromiscuous);
         m_pOwnMeter->SetTunnels(m_tunnels);
         m_pOwnMeter->SetNotTunnels(m_notTunnels);

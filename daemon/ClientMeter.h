@@ -86,6 +86,9 @@ public:
     CClientMeter& operator=(const CClientMeter&) = delete;
     ~CClientMeter();
 
+    // Before the first Start: where a meter of the client's own looks new flows' owners up first
+    // (the service's in-kernel flow owners, shared with every meter, which outlive this).
+    void SetFlowOwners(IFlowOwners* pOwners) { m_pFlowOwners = pOwners; }
     // Whether the client's counts are the shared meter's (after a Start with its settings).
     bool IsShared() const { return m_eMode == EMode::Shared; }
     const ClientAccess& GetAccess() const { return m_access; }
@@ -121,6 +124,7 @@ private:
     ClaimFn m_fnClaim;
     SnapshotFn m_fnShared;
     ClientAccess m_access;
+    IFlowOwners* m_pFlowOwners = nullptr;
     // Other users' row names, looked up once for this client's snapshots.
     mutable std::map<uint32_t, std::string> m_userNames;
     EMode m_eMode = EMode::Idle;

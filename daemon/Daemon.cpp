@@ -45,7 +45,7 @@ void Refuse(CZarnFd hClient, const std::string& strReason) {
 
 CDaemon::CDaemon(const DaemonConfig& config, CEventLoop& loop)
     : m_loop(loop), m_limits(config.limits), m_strCaptureGroup(config.strCaptureGroup),
-      m_meter(*this, m_manager, m_manager) {
+      m_pFlowOwners(config.pFlowOwners), m_meter(*this, m_manager, m_manager) {
     if (!m_strCaptureGroup.empty()) {
         group entry{};
         group* pEntry = nullptr;
@@ -80,7 +80,7 @@ CDaemon::CDaemon(const DaemonConfig& config, CEventLoop& loop)
             [](const std::string& strText) {
                 std::fprintf(stderr, "orvekd: %s\n", strText.c_str());
             });
-        m_meter.SetFlowOwners(config.pFlowOwners);
+        m_meter.SetFlowOwners(m_pFlowOwners);
         // Devices that fail are said and capture goes on; it throws only when it cannot run at
         // all (no thread), which ends the service.
         if (const std::string strFailures = m_meter.StartCapture(); !strFailures.empty()) {
@@ -197,6 +197,7 @@ void CDaemon::Accept(CZarnFd hClient) {
         [this, nUid = cred.uid](bool bClaim) { return Claim(nUid, bClaim); },
         [this](bool bNow) { return GetSharedSnapshot(bNow); }, std::move(access));
     Client& client = *pClient;
+    client.meter.SetFlowOwners(m_pFlowOwners);
     m_clients.emplace(nId, std::move(pClient));
     client.session.Begin();
     m_loop.Post(

@@ -115,6 +115,7 @@ private:
     DaemonLimits m_limits;
     std::string m_strSocket;
     std::string m_strCaptureGroup;
+    IFlowOwners* m_pFlowOwners;        // the config's, for the shared meter and the clients' own
     std::optional<gid_t> m_captureGid; // nullopt: no group, or none of that name
     CZarnFd m_hListen;
     uint64_t m_nNextId = 1;

@@ -4,14 +4,16 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-CHelperSession::CHelperSession(int hSocket, int hSignals)
+CHelperSession::CHelperSession(int hSocket, int hSignals, IFlowOwners* pFlowOwners)
     : m_hSignals(hSignals), m_session(hSocket, m_loop, m_meter,
                                       {"orvek-capture", 0,
                                        [this](int nStatus) {
                                            m_nStatus = nStatus;
                                            m_loop.Quit();
                                        }}),
-      m_meter(m_session, m_manager, m_manager) {}
+      m_meter(m_session, m_manager, m_manager) {
+    m_meter.SetFlowOwners(pFlowOwners);
+}
 
 int CHelperSession::Run() {
     m_session.Begin();

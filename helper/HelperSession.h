@@ -19,8 +19,9 @@ public:
 
     // Takes hSocket, the session's end; a signal read from hSignals (a signalfd) ends the session,
     // but SIGUSR1, a test hook, which closes the address monitor's news as if it had failed (it
-    // restarts by itself).
-    CHelperSession(int hSocket, int hSignals);
+    // restarts by itself). pFlowOwners: where the meter looks new flows' owners up first (the
+    // in-kernel flow owners, which outlive the session); null: nowhere.
+    CHelperSession(int hSocket, int hSignals, IFlowOwners* pFlowOwners = nullptr);
     CHelperSession(const CHelperSession&) = delete;
     CHelperSession& operator=(const CHelperSession&) = delete;
 

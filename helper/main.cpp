@@ -4,13 +4,16 @@
 #include "Capabilities.h"
 #include "HelperSession.h"
 #include "HelperStart.h"
+#include "KernelFlowOwners.h"
 #include "ZarnException.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
+#include <unistd.h>
 
 int main(int argc, char** argv) {
     SecureEnvironment();
@@ -26,6 +29,18 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
+        // Run by root (or given CAP_BPF and CAP_NET_ADMIN) it loads the in-kernel flow owners,
+        // which name even a connection that closed at once; reading them needs only their
+        // descriptors. Loaded is what root expects, so it goes unsaid (a client's standard error
+        // stays its own); root's helper refused says why once. A user's helper, given CAP_NET_RAW
+        // alone, is always refused and says nothing: its meter asks the socket diagnostics.
+        std::string strRefusal;
+        const std::unique_ptr<CKernelFlowOwners> pFlowOwners =
+            CKernelFlowOwners::TryLoad(strRefusal);
+        if (!pFlowOwners && geteuid() == 0) {
+            std::fprintf(stderr, "orvek-capture: applications: socket diagnostics (%s)\n",
+                         strRefusal.c_str());
+        }
         // Run by root it also keeps the right to read other processes' descriptors, so that it
         // finds the VPN program holding a tun device whoever runs it (root's own programs hold
         // capabilities this one lacks); root's uid already owns the system's files. A user's
@@ -44,7 +59,7 @@ int main(int argc, char** argv) {
         if (!hSignals.IsOpen()) {
             throw CZarnException(errno);
         }
-        CHelperSession session(kHelperSocketFd, hSignals.Get());
+        CHelperSession session(kHelperSocketFd, hSignals.Get(), pFlowOwners.get());
         return session.Run();
     } catch (...) {
         std::fprintf(stderr, "orvek-capture: %s\n", DescribeError(CurrentError()).c_str());

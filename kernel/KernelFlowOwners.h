@@ -3,7 +3,7 @@
 // The in-kernel flow owners: an eBPF program pair on the cgroup v2 root (every socket of the host
 // passes it) that remembers, on each flow's first packet, the socket's control group and user,
 // and the sending process when known, in a fixed-size map (FlowOwners.bpf.c). Needs CAP_BPF and
-// CAP_NET_ADMIN (or root); the system service loads it, clients never do.
+// CAP_NET_ADMIN (or root); the system service loads it, and the capture helper run by root.
 
 #include "FlowOwners.h"
 
@@ -33,7 +33,8 @@ public:
     static std::unique_ptr<CKernelFlowOwners> TryLoad(std::string& strRefusal,
                                                       std::string strCgroupRoot = {}) noexcept;
 
-    // Any thread (each a system call).
+    // Any thread, several at once (each a system call on the map; nothing here changes after
+    // the constructor): the meters of one process share one object.
     std::optional<FlowOwner> Lookup(const FlowKey& key) const override;
     void Forget(const std::vector<FlowKey>& keys) override;
     // Any thread, for tests and benchmarks: the flows held (walks the map), the two programs'

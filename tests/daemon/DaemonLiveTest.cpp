@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
@@ -23,6 +24,7 @@
 #include <poll.h>
 #include <set>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
@@ -586,6 +588,59 @@ TEST_F(DaemonLive, AnOrdinaryUserSeesAnotherUsersApplicationsAsThatUsersRow) {
     EXPECT_EQ(storedPlan(), plan);
     EXPECT_EQ(AskServiceToSetPlan(m_strSocket, ""), "");
     EXPECT_EQ(storedPlan(), std::nullopt);
+}
+
+// Flow owners that name every flow by one control group, as the in-kernel ones would name a
+// flow whose socket is gone: which meter asked them shows in its rows.
+class CFixedOwners final : public IFlowOwners {
+public:
+    explicit CFixedOwners(uint64_t nCgroupId) : m_nCgroupId(nCgroupId) {}
+    // Any resolver's thread, several at once.
+    std::optional<FlowOwner> Lookup(const FlowKey&) const override {
+        m_nLookups.fetch_add(1, std::memory_order_relaxed);
+        return FlowOwner{m_nCgroupId, 0, 0, {}};
+    }
+    void Forget(const std::vector<FlowKey>&) override {}
+    mutable std::atomic<int> m_nLookups{0};
+
+private:
+    const uint64_t m_nCgroupId;
+};
+
+// The service's flow owners serve its shared meter and the meters of clients with settings of
+// their own alike: both clients see the application under the owners' group.
+TEST_F(DaemonLive, ClientsOwnMetersAskTheServicesFlowOwnersToo) {
+    const std::string strCgroups =
+        CCgroupIndex().GetRoot() + "/orvek-owners-" + std::to_string(getpid());
+    const std::string strSaid = strCgroups + "/orvek-owners-said.service";
+    std::filesystem::create_directories(strSaid);
+    struct stat info {};
+    ASSERT_EQ(stat(strSaid.c_str(), &info), 0);
+    CFixedOwners owners(info.st_ino); // a cgroup v2 group's id is its directory's inode
+    DaemonConfig config{m_dir.string(), m_strSocket};
+    config.pFlowOwners = &owners;
+    {
+        CDaemonThread daemon(config);
+        CDaemonClient shared(m_strSocket), own(m_strSocket);
+        shared.Start();
+        own.Start("udp");
+        std::unique_ptr<CUdpSink> pSink;
+        m_peer.RunIn([&] { pSink = std::make_unique<CUdpSink>("10.91.0.2", 9300); });
+        {
+            const CUserApp app(strCgroups, "orvek-owners-app.service", 0, 10, 300);
+            EXPECT_EQ(pSink->WaitFor(10), 10u);
+            for (CDaemonClient* pClient : {&shared, &own}) {
+                EXPECT_TRUE(pClient->WaitFor([&] {
+                    return RowOf(*pClient, "orvek-owners-said.service").nSentBytes == 10 * 328;
+                })) << RowOf(*pClient, "orvek-owners-app.service").nSentBytes;
+                EXPECT_EQ(RowOf(*pClient, "orvek-owners-app.service").strName, "");
+            }
+        }
+        m_peer.RunIn([&] { pSink.reset(); });
+    }
+    EXPECT_GE(owners.m_nLookups.load(), 2);
+    rmdir(strSaid.c_str());
+    rmdir(strCgroups.c_str());
 }
 
 } // namespace

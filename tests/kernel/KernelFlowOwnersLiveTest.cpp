@@ -119,10 +119,9 @@ uint16_t PortOf(int hFd) {
     ::_exit(::write(hReport, aPorts, sizeof aPorts) == sizeof aPorts ? 0 : 13);
 }
 
-// The rows a resolver gives one sent IPv4 TCP packet of nBytes from the local port to the remote
-// one on loopback, as a capture thread would have counted it.
-std::vector<AppUsage> ResolveSent(IFlowOwners* pOwners, uint16_t nLocalPort, uint16_t nRemotePort,
-                                  int64_t nBytes) {
+// One sent IPv4 TCP packet of nBytes from the local port to the remote one on loopback, counted
+// into tap as a capture thread counts it.
+void AddSent(CFlowTap& tap, uint16_t nLocalPort, uint16_t nRemotePort, int64_t nBytes) {
     std::vector<uint8_t> frame = MakeIpFrame(14, false, 14 + 40, "127.0.0.1", "127.0.0.1");
     frame[14 + 6] = frame[14 + 7] = 0; // not a fragment
     frame[14 + 9] = IPPROTO_TCP;
@@ -131,11 +130,17 @@ std::vector<AppUsage> ResolveSent(IFlowOwners* pOwners, uint16_t nLocalPort, uin
     pcap_pkthdr header{};
     header.caplen = header.len = static_cast<uint32_t>(frame.size());
     const PacketInfo info{&header, frame.data(), 14, ENetworkProtocol::IPv4};
+    tap.Add(info, true, nBytes);
+}
+
+// The rows a resolver gives one such packet.
+std::vector<AppUsage> ResolveSent(IFlowOwners* pOwners, uint16_t nLocalPort, uint16_t nRemotePort,
+                                  int64_t nBytes) {
     CAppResolver resolver;
     resolver.SetFlowOwners(pOwners);
     CFlowTap tap;
     resolver.AddTap(&tap);
-    tap.Add(info, true, nBytes);
+    AddSent(tap, nLocalPort, nRemotePort, nBytes);
     resolver.DrainStopped();
     std::vector<AppUsage> rows = resolver.GetUsage();
     resolver.RemoveTap(&tap);
@@ -235,6 +240,71 @@ TEST(KernelFlowOwners, NamesClosedFlowsOwners) {
     EXPECT_FALSE(pOwners->Lookup(Key(4, IPPROTO_TCP, aPorts[0], nTcpPort)).has_value());
     EXPECT_TRUE(pOwners->Lookup(Key(6, IPPROTO_UDP, aPorts[1], nUdpPort)).has_value());
     EXPECT_LE(pOwners->CountFlows(), CKernelFlowOwners::kMaxFlows);
+}
+
+// Owners as the kernel keeps them for the meter's own user's program in a group that names none
+// (a login session's): its process and the name the kernel kept of it.
+struct COwnProgramOwners final : IFlowOwners {
+    // The resolver's thread (here the test's, which drains it).
+    std::optional<FlowOwner> Lookup(const FlowKey&) const override { return owner; }
+    void Forget(const std::vector<FlowKey>&) override {}
+    FlowOwner owner;
+};
+
+// A program with a name longer than the kernel keeps, whose flows the resolver names while it
+// runs: a flow it sent before it exited, looked up only afterwards, is still under its
+// executable's row, not under the kernel's cut name.
+TEST(KernelFlowOwners, AnExitedProgramsFlowsKeepItsExecutablesRow) {
+    const std::string strDir = "/tmp/orvek-kflow-" + std::to_string(::getpid());
+    const std::string strName = "orvek-long-program-name"; // the kernel keeps "orvek-long-prog"
+    const std::string strScope =
+        CCgroupIndex().GetRoot() + "/session-orvekk" + std::to_string(::getpid()) + ".scope";
+    struct CCleanup {
+        std::string strDir, strScope;
+        pid_t nPid = -1;
+        ~CCleanup() {
+            if (nPid > 0) {
+                ::kill(nPid, SIGKILL);
+                ::waitpid(nPid, nullptr, 0);
+            }
+            ::rmdir(strScope.c_str());
+            std::filesystem::remove_all(strDir);
+        }
+    } cleanup{strDir, strScope};
+    std::filesystem::create_directories(strDir);
+    std::filesystem::copy_file("/bin/sleep", strDir + "/" + strName);
+    std::filesystem::create_directory(strScope);
+    cleanup.nPid = ::fork();
+    ASSERT_GE(cleanup.nPid, 0);
+    if (cleanup.nPid == 0) {
+        ::execl((strDir + "/" + strName).c_str(), strName.c_str(), "60", nullptr);
+        ::_exit(12);
+    }
+    const std::string strLink = "/proc/" + std::to_string(cleanup.nPid) + "/exe";
+    ASSERT_TRUE(WaitUntil([&] {
+        std::error_code error;
+        return std::filesystem::read_symlink(strLink, error).filename() == strName;
+    }));
+
+    COwnProgramOwners owners;
+    owners.owner = {InodeOf(strScope), ::getuid(), static_cast<uint32_t>(cleanup.nPid),
+                    strName.substr(0, 15)};
+    CAppResolver resolver;
+    resolver.SetFlowOwners(&owners);
+    CFlowTap tap;
+    resolver.AddTap(&tap);
+    AddSent(tap, 40001, 443, 1000);
+    resolver.DrainStopped();
+    ::kill(cleanup.nPid, SIGKILL);
+    ASSERT_EQ(::waitpid(cleanup.nPid, nullptr, 0), cleanup.nPid);
+    cleanup.nPid = -1;
+    AddSent(tap, 40002, 443, 500);
+    resolver.DrainStopped();
+    const std::vector<AppUsage> rows = resolver.GetUsage();
+    resolver.RemoveTap(&tap);
+    ASSERT_EQ(rows.size(), 1U);
+    EXPECT_EQ(rows[0].strName, strName);
+    EXPECT_EQ(rows[0].nSentBytes, 1500);
 }
 
 TEST(KernelFlowOwners, LeavesNoProgramBehind) {
