@@ -386,6 +386,19 @@ std::vector<AppSpec> Applications(uid_t nOwnUid) {
 
 // The host: a veth pair to a peer namespace that echoes TCP and UDP on both families, the
 // applications' addresses on this side, and nftables counters of each application's bytes.
+// The counts settle, then the stop hands what the capture threads hold to the resolver: the
+// meter's snapshot with every counted flow booked.
+MeterSnapshot SettleAndStop(COrvekMeter& meter) {
+    const auto meterTotal = [&] { return meter.GetSentBytes() + meter.GetRecvBytes(); };
+    int64_t nLast = -1;
+    WaitUntil([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return std::exchange(nLast, meterTotal()) == nLast;
+    });
+    meter.StopCapture();
+    return meter.GetSnapshot();
+}
+
 class AttributionLive : public testing::Test {
 protected:
     AttributionLive() {
@@ -514,14 +527,7 @@ protected:
         meter.SetFlowOwners(pOwners);
         EXPECT_EQ(meter.StartCapture(), "");
         RunBursts();
-        const auto meterTotal = [&] { return meter.GetSentBytes() + meter.GetRecvBytes(); };
-        int64_t nLast = -1;
-        WaitUntil([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            return std::exchange(nLast, meterTotal()) == nLast;
-        });
-        meter.StopCapture();
-        return meter.GetSnapshot();
+        return SettleAndStop(meter);
     }
 
     // The nftables counters of both sides start again from zero, for the next run's shares.
@@ -626,15 +632,7 @@ TEST_F(AttributionLive, EachApplicationGetsItsOwnBytesAndTheRowsAddUp) {
     ASSERT_EQ(meter.StartCapture(), "");
     const std::vector<AppSpec> apps = Applications(0);
     RunApplications(apps);
-    // The counts settle, then the stop hands what the capture threads hold to the resolver.
-    const auto meterTotal = [&] { return meter.GetSentBytes() + meter.GetRecvBytes(); };
-    int64_t nLast = -1;
-    WaitUntil([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        return std::exchange(nLast, meterTotal()) == nLast;
-    });
-    meter.StopCapture();
-    const MeterSnapshot snapshot = meter.GetSnapshot();
+    const MeterSnapshot snapshot = SettleAndStop(meter);
     ExpectOwnBytes({snapshot.apps, snapshot.nSentBytes, snapshot.nRecvBytes}, apps);
     for (const AppSpec& app : apps) { // each row's owner is its sockets' user
         const auto it = std::ranges::find(snapshot.apps, app.strName, &AppUsage::strName);
