@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <poll.h>
+#include <utility>
 
 CEventLoop::CEventLoop() = default;
 
@@ -12,12 +13,21 @@ void CEventLoop::Post(std::function<void()> fn, int nDelayMs) {
     PostAt(Clock::now() + std::chrono::milliseconds(std::max(nDelayMs, 0)), std::move(fn));
 }
 
+namespace {
+// The loop whose Run this thread is in, if any.
+thread_local const CEventLoop* t_pRunningLoop = nullptr;
+} // namespace
+
 void CEventLoop::PostAt(Clock::time_point tDue, std::function<void()> fn) {
     {
         std::lock_guard guard(m_mtx);
         m_timed.push({tDue, m_nNextOrder++, std::move(fn)});
     }
-    m_wake.Set();
+    // Work posted on the loop's own thread is seen when the turn ends, before the loop waits
+    // again: waking it would cost a wait, a write and a read for nothing.
+    if (t_pRunningLoop != this) {
+        m_wake.Set();
+    }
 }
 
 void CEventLoop::Watch(int hFd, std::function<void()> fn) {
@@ -49,6 +59,10 @@ void CEventLoop::Quit() {
 }
 
 void CEventLoop::Run() {
+    struct CRunning {
+        const CEventLoop* pOuter;
+        ~CRunning() { t_pRunningLoop = pOuter; }
+    } const running{std::exchange(t_pRunningLoop, this)};
     std::vector<pollfd> waits;
     while (!m_bQuit.load(std::memory_order_acquire)) {
         // What was due when the turn began runs now; then the wait lasts until the next is due.
