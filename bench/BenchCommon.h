@@ -67,4 +67,15 @@ inline void BringLoopbackUp() {
     close(hFd);
 }
 
+// Advances tick (CLOCK_MONOTONIC) by one of nTicksPerSecond and sleeps until then: a pace that
+// does not drift with the work done between ticks.
+inline void SleepToNextTick(timespec& tick, long nTicksPerSecond) {
+    tick.tv_nsec += 1'000'000'000 / nTicksPerSecond;
+    if (tick.tv_nsec >= 1'000'000'000) {
+        tick.tv_nsec -= 1'000'000'000;
+        ++tick.tv_sec;
+    }
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &tick, nullptr);
+}
+
 } // namespace orvekbench

@@ -5,6 +5,7 @@
 // cross a device a meter captures (loopback never is). Prints how many were made and how long it
 // took. Usage: orvek_bench_connections [CONNECTIONS_PER_SECOND [SECONDS [LISTEN_NETNS ADDRESS]]]
 
+#include "BenchCommon.h"
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
@@ -70,12 +71,7 @@ int main(int argc, char** argv) {
             }
             open.pop_front();
         }
-        tick.tv_nsec += 1'000'000'000 / kTicksPerSecond;
-        if (tick.tv_nsec >= 1'000'000'000) {
-            tick.tv_nsec -= 1'000'000'000;
-            ++tick.tv_sec;
-        }
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &tick, nullptr);
+        orvekbench::SleepToNextTick(tick, kTicksPerSecond);
     }
     const double dWall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - tStart).count();

@@ -117,12 +117,7 @@ int main(int argc, char** argv) {
             }
             open.pop_front();
         }
-        tick.tv_nsec += 1'000'000'000 / kTicksPerSecond;
-        if (tick.tv_nsec >= 1'000'000'000) {
-            tick.tv_nsec -= 1'000'000'000;
-            ++tick.tv_sec;
-        }
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &tick, nullptr);
+        orvekbench::SleepToNextTick(tick, kTicksPerSecond);
     }
     // What the resolver still works on counts too: its worker is joined before the clocks stop.
     resolver.StopWorker();
