@@ -6,17 +6,8 @@ namespace {
 
 constexpr uint32_t kVlanTag = 4;
 constexpr uint32_t kPppoeSession = 6;
-constexpr uint16_t kEtherVlan = 0x8100;
-constexpr uint16_t kEtherQinQ = 0x88A8;
 constexpr uint16_t kEtherQinQOld = 0x9100;
 constexpr uint16_t kEtherPppoe = 0x8864;
-constexpr uint16_t kPppIPv4 = 0x0021;
-constexpr uint16_t kPppIPv6 = 0x0057;
-constexpr int kLinkTypeRaw = 101; // LINKTYPE_RAW as some builds report it
-
-uint16_t ReadBig16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
 
 ENetworkProtocol FromEtherType(uint16_t nType) {
     if (nType == kEtherIPv4) {

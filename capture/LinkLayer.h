@@ -12,6 +12,16 @@ constexpr uint32_t kLinkHeaderBound = 14 + 8 * 4 + 8;
 constexpr uint32_t kEthernetHeader = 14;
 constexpr uint16_t kEtherIPv4 = 0x0800;
 constexpr uint16_t kEtherIPv6 = 0x86DD;
+constexpr uint16_t kEtherVlan = 0x8100;
+constexpr uint16_t kEtherQinQ = 0x88A8;
+constexpr uint16_t kPppIPv4 = 0x0021;
+constexpr uint16_t kPppIPv6 = 0x0057;
+constexpr int kLinkTypeRaw = 101; // LINKTYPE_RAW as some builds report it
+
+// A 16-bit field in network byte order.
+inline uint16_t ReadBig16(const uint8_t* p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
 
 // What a captured frame carries after its link header.
 enum class ENetworkProtocol : uint8_t { Other, IPv4, IPv6 };

@@ -7,14 +7,7 @@ namespace {
 
 constexpr uint8_t kTcp = 6, kUdp = 17, kIPv6Fragment = 44;
 constexpr uint32_t kIPv4Protocol = 9, kIPv6NextHeader = 6, kIPv6Header = 40;
-constexpr uint16_t kEtherVlan = 0x8100, kEtherQinQ = 0x88A8;
-constexpr uint16_t kPppIPv4 = 0x0021, kPppIPv6 = 0x0057;
 constexpr uint32_t kFamilyIPv4 = 2, kFamilyIPv6 = 10; // the filter's, as Linux numbers them
-constexpr int kLinkTypeRaw = 101;
-
-uint16_t ReadBig16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
 
 bool IsTcpOrUdp(uint8_t nProtocol) {
     return nProtocol == kTcp || nProtocol == kUdp;
