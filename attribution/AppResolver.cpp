@@ -755,11 +755,7 @@ uint32_t CAppResolver::RowOfFlowOwner(const FlowOwner& owner) {
             if (owner.nPid == 0) {
                 return 0;
             }
-            char szTarget[4096];
-            const std::string strLink = "/proc/" + std::to_string(owner.nPid) + "/exe";
-            const ssize_t nLength = ::readlink(strLink.c_str(), szTarget, sizeof szTarget);
-            std::string strName = ExecutableOfLink(
-                nLength > 0 ? std::string_view(szTarget, static_cast<size_t>(nLength)) : "");
+            std::string strName = m_processes.LinkedExecutableOf(static_cast<pid_t>(owner.nPid));
             if (strName.empty()) {
                 // The process is gone: the kernel's name of it, cut to its first 15 bytes, is the
                 // executable row of that user it begins, when there is exactly one.

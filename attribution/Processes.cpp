@@ -86,12 +86,17 @@ std::string ExecutableOfComm(std::string_view bytes) {
 
 CProcessNamer::CProcessNamer(std::string strProcRoot) : m_strProcRoot(std::move(strProcRoot)) {}
 
+std::string CProcessNamer::LinkedExecutableOf(pid_t nPid) const {
+    return ExecutableOfLink(ReadLink(m_strProcRoot + "/" + std::to_string(nPid) + "/exe"));
+}
+
 std::string CProcessNamer::ExecutableOf(pid_t nPid) const {
-    const std::string strDir = m_strProcRoot + "/" + std::to_string(nPid);
     // The executable's path, readable for processes the meter may trace (its user's); else the
     // name the process gave itself, which anyone may read.
-    std::string strName = ExecutableOfLink(ReadLink(strDir + "/exe"));
-    return strName.empty() ? ExecutableOfComm(ReadSmallFile(strDir + "/comm", 64)) : strName;
+    std::string strName = LinkedExecutableOf(nPid);
+    return strName.empty() ? ExecutableOfComm(ReadSmallFile(
+                                 m_strProcRoot + "/" + std::to_string(nPid) + "/comm", 64))
+                           : strName;
 }
 
 std::vector<pid_t> CProcessNamer::PidsOf(const std::string& strGroupDir, const std::string& strExe,

@@ -47,6 +47,9 @@ public:
                               size_t nMax) const;
     // A process's command line (CommandOfCmdline), empty when it cannot be read.
     std::string CommandOf(pid_t nPid) const;
+    // A process's executable by its path (ExecutableOfLink), empty when it is gone or its path
+    // cannot be read.
+    std::string LinkedExecutableOf(pid_t nPid) const;
 
 private:
     struct Group {
