@@ -130,7 +130,16 @@ TEST_F(CSoakTest, DeviceChurnAndAddressStormWhileCapturing) {
     EXPECT_TRUE(m_manager.IsMonitorRunning());
     EXPECT_TRUE(WaitUntil(
         [&] { return m_meter.GetRecvBytes() == NetworkBytesSince("keep0", start, false); }));
-    // Every device that is left is captured; deleted ones are no longer listed.
+    // Every device that is left is captured; deleted ones are no longer listed. The refresh
+    // publishes the addresses before it reopens the devices that went down: those first.
+    WaitUntil([&] {
+        const std::vector<DeviceState> states = m_manager.GetDeviceStates();
+        return std::ranges::all_of(expected, [&](const auto& e) {
+            return !e.second || std::ranges::any_of(states, [&](const DeviceState& state) {
+                return state.strName == e.first && state.eState == EDeviceState::Capturing;
+            });
+        });
+    });
     std::map<std::string, bool> actual = ListAdapters();
     std::erase_if(expected, [&](const auto& e) { return !e.second && !actual.count(e.first); });
     EXPECT_EQ(actual, expected);
