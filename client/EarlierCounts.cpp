@@ -51,6 +51,7 @@ void CEarlierCounts::End(MeterSnapshot last) {
     m_earlier = Add(std::move(last));
     m_carriedOnto.clear();
     m_earlier.bMonitorUp = true; // no monitor runs
+    m_earlier.nTakenNs = 0;      // counts that move no more are as of whenever they are read
     for (AppUsage& app : m_earlier.apps) {
         app.nConnections = 0;
     }

@@ -19,14 +19,31 @@ bool EndsLess(const ConnectionUsage& a, const ConnectionUsage& b) {
 
 } // namespace
 
+namespace {
+
+std::chrono::steady_clock::time_point TakenAt(const MeterSnapshot& snapshot) {
+    return std::chrono::steady_clock::time_point(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::nanoseconds(snapshot.nTakenNs)));
+}
+
+} // namespace
+
+bool CSnapshotInterval::Repeats(const MeterSnapshot& snapshot,
+                                std::chrono::steady_clock::time_point tRead) {
+    if (!m_bHasBefore || snapshot.nTakenNs == 0 || snapshot.nTakenNs != m_nTakenBefore ||
+        m_tLastRead - TakenAt(snapshot) > kSnapshotHeld) {
+        return false;
+    }
+    m_tLastRead = tRead;
+    return true;
+}
+
 double CSnapshotInterval::Next(const MeterSnapshot& snapshot,
                                std::chrono::steady_clock::time_point tRead) {
     auto tHeld = tRead;
     if (snapshot.nTakenNs != 0) {
-        const std::chrono::steady_clock::time_point tTaken(
-            std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                std::chrono::nanoseconds(snapshot.nTakenNs)));
-        tHeld = std::max(tTaken, tRead - kSnapshotHeld);
+        tHeld = std::max(TakenAt(snapshot), tRead - kSnapshotHeld);
     }
     double dSeconds = 0;
     if (m_bHasBefore) {
@@ -36,7 +53,8 @@ double CSnapshotInterval::Next(const MeterSnapshot& snapshot,
         }
     }
     m_tHeldBefore = tHeld;
-    m_tReadBefore = tRead;
+    m_tReadBefore = m_tLastRead = tRead;
+    m_nTakenBefore = snapshot.nTakenNs;
     m_bHasBefore = true;
     return std::max(dSeconds, 0.0);
 }
@@ -135,7 +153,20 @@ void CTrafficSampler::IndexApps() {
     });
 }
 
+void CTrafficSampler::AddHistoryPoint(double dSent, double dRecv) {
+    m_historySent[static_cast<size_t>(m_nHistoryNext)] = dSent;
+    m_historyRecv[static_cast<size_t>(m_nHistoryNext)] = dRecv;
+    m_nHistoryNext = (m_nHistoryNext + 1) % kHistoryPoints;
+    m_nHistoryCount = std::min(m_nHistoryCount + 1, kHistoryPoints);
+}
+
 void CTrafficSampler::Sample(MeterSnapshot snapshot, std::chrono::steady_clock::time_point tNow) {
+    if (m_interval.Repeats(snapshot, tNow)) {
+        if (m_latest.dSentRate >= 0) {
+            AddHistoryPoint(m_latest.dSentRate, m_latest.dRecvRate);
+        }
+        return;
+    }
     const double dSeconds = m_interval.Next(snapshot, tNow);
     const bool bRated = dSeconds > 0;
     const int64_t nTotalSent = snapshot.nSentBytes, nTotalRecv = snapshot.nRecvBytes;
@@ -182,10 +213,7 @@ void CTrafficSampler::Sample(MeterSnapshot snapshot, std::chrono::steady_clock::
                                           m_latest.nRecvBytes, dSeconds);
         sample.dSentRate = rates.dSent;
         sample.dRecvRate = rates.dRecv;
-        m_historySent[static_cast<size_t>(m_nHistoryNext)] = sample.dSentRate;
-        m_historyRecv[static_cast<size_t>(m_nHistoryNext)] = sample.dRecvRate;
-        m_nHistoryNext = (m_nHistoryNext + 1) % kHistoryPoints;
-        m_nHistoryCount = std::min(m_nHistoryCount + 1, kHistoryPoints);
+        AddHistoryPoint(sample.dSentRate, sample.dRecvRate);
     }
     SampleApps(snapshot.apps, sample, bRated ? dSeconds : 0);
     SampleConnections(snapshot.connections, sample, bRated ? dSeconds : 0);

@@ -34,9 +34,17 @@ public:
     // The snapshot read at tRead: the seconds since the one before (or the start), 0 when there
     // is none. The same snapshot read again before it aged holds its counts between the readings.
     double Next(const MeterSnapshot& snapshot, std::chrono::steady_clock::time_point tRead);
+    // Whether the snapshot read at tRead is the one read last, and was fresh (at most
+    // kSnapshotHeld old) then: pushes and readings share a pace but not a phase, so a reading may
+    // fall just before the next push. Such a reading tells nothing new and is not passed to Next;
+    // read once more, the snapshot is overdue and Next rates it as holding its counts.
+    bool Repeats(const MeterSnapshot& snapshot, std::chrono::steady_clock::time_point tRead);
 
 private:
     std::chrono::steady_clock::time_point m_tHeldBefore, m_tReadBefore;
+    // The last reading, a repeated one included, and when the snapshot it read was taken.
+    std::chrono::steady_clock::time_point m_tLastRead;
+    int64_t m_nTakenBefore = 0;
     bool m_bHasBefore = false;
 };
 
@@ -102,7 +110,9 @@ public:
 
     // Takes the snapshot read at tNow as the latest sample: rated against the sample before over
     // the time between (CSnapshotInterval; not rated when it is the first, or no time passed)
-    // and, when rated, its total rates added to the history.
+    // and, when rated, its total rates added to the history. The pushed snapshot read before,
+    // read again before its successor came (CSnapshotInterval::Repeats), leaves the latest sample
+    // as it was and adds its rates to the history again: a late push is not traffic that stopped.
     void Sample(MeterSnapshot snapshot, std::chrono::steady_clock::time_point tNow);
     // Drops are counted from the devices' drops in snapshot on (taken when capture starts).
     void MarkCapture(const MeterSnapshot& snapshot);
@@ -123,6 +133,7 @@ private:
     void SampleConnections(std::vector<ConnectionUsage>& connections, TrafficSample& sample,
                            double dSeconds) const;
     void IndexConnections();
+    void AddHistoryPoint(double dSent, double dRecv);
 
     size_t HistorySlot(int nIndex) const {
         return static_cast<size_t>((m_nHistoryNext - m_nHistoryCount + nIndex + kHistoryPoints) %

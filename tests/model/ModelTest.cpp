@@ -94,8 +94,9 @@ TEST(TrafficSampler, HistoryKeepsTheLastPointsInOrder) {
 }
 
 // A pushed snapshot may be a display's pace old when read: rates run over the times the helper
-// took them. One not replaced for longer held its counts until shortly before it was read (no
-// spike when traffic stops); one without a time, or the same one read again, runs on the reader's.
+// took them. The same one read again, fresh when read before, is a push still on its way: nothing
+// changes. Read once more, it held its counts until shortly before (no spike when traffic stops);
+// one without a time runs on the reader's.
 TEST(TrafficSampler, RatesRunOverTheTimesSnapshotsHeld) {
     const Clock::time_point t0 = Clock::time_point{} + std::chrono::hours(1);
     CTrafficSampler sampler;
@@ -110,17 +111,23 @@ TEST(TrafficSampler, RatesRunOverTheTimesSnapshotsHeld) {
     sample(0, t0, t0 + milliseconds(10));
     // Taken a second apart, read 1.1 s apart.
     EXPECT_EQ(sample(1000000, t0 + seconds(1), t0 + milliseconds(1110)), 1000000);
-    // Traffic stopped right after; the same snapshot, not pushed again, held its counts until
-    // kSnapshotHeld before this reading.
-    EXPECT_EQ(sample(1000000, t0 + seconds(1), t0 + milliseconds(2110)), 0);
+    // Not pushed again: the rate stands for one reading, then the snapshot held its counts until
+    // kSnapshotHeld before the next.
+    EXPECT_EQ(sample(1000000, t0 + seconds(1), t0 + milliseconds(2110)), 1000000);
+    EXPECT_EQ(sample(1000000, t0 + seconds(1), t0 + milliseconds(3110)), 0);
     static_assert(kSnapshotHeld == milliseconds(200));
-    EXPECT_DOUBLE_EQ(sample(1900000, t0 + seconds(3), t0 + milliseconds(3010)), 900000 / 1.09);
-    // The same snapshot read again before it aged: rated, at nothing, over the readings' time.
-    EXPECT_EQ(sample(1900000, t0 + seconds(3), t0 + milliseconds(3110)), 0);
+    EXPECT_DOUBLE_EQ(sample(1900000, t0 + seconds(4), t0 + milliseconds(4010)), 900000 / 1.09);
+    // Pushes and readings 200 ms apart, the push late by 30 ms: no reading at 0.
+    EXPECT_DOUBLE_EQ(sample(1900000, t0 + seconds(4), t0 + milliseconds(4210)), 900000 / 1.09);
+    EXPECT_DOUBLE_EQ(sample(2300000, t0 + milliseconds(4430), t0 + milliseconds(4440)),
+                     400000 / 0.43);
     // No time told: the reader's.
-    sample(2900000, {}, t0 + milliseconds(4110));
-    EXPECT_EQ(sample(3900000, {}, t0 + milliseconds(5110)), 1000000);
-    EXPECT_EQ(sampler.GetHistoryCount(), 6);
+    sample(2900000, {}, t0 + milliseconds(5110));
+    EXPECT_EQ(sample(3900000, {}, t0 + milliseconds(6110)), 1000000);
+    // Each reading a point of the graph, the repeated ones at the rates they repeated.
+    ASSERT_EQ(sampler.GetHistoryCount(), 8);
+    EXPECT_EQ(sampler.GetHistoryRecv(1), 1000000);
+    EXPECT_DOUBLE_EQ(sampler.GetHistoryRecv(4), 900000 / 1.09);
 }
 
 // A device the meter forgot leaves the list, not the totals: the total rate stays what moved.

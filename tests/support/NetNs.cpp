@@ -406,10 +406,16 @@ std::vector<uint8_t> MakeUdpPacket(const std::string& strSource, const std::stri
 
 bool WaitUntil(const std::function<bool()>& pred, int nTimeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nTimeoutMs);
-    while (!pred() && std::chrono::steady_clock::now() < deadline) {
+    // The verdict is the last look's: looking once more could see a moment that has passed.
+    for (;;) {
+        if (pred()) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return pred();
 }
 
 int64_t NetworkBytesSince(const std::string& strInterface, const IfCounters& before, bool bSent) {
