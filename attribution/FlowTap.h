@@ -204,6 +204,8 @@ public:
     // over if the resolver gave the other back and the pause since the last hand-over passed.
     // True when it did (the resolver should then be woken).
     bool HandOver(int64_t nNowNs);
+    // Capture thread: whether the table being filled holds anything the resolver has not had.
+    bool HoldsFlows() const { return !m_aTables[m_nFilling].IsEmpty(); }
     // A coarse monotonic time for HandOver, without a system call.
     static int64_t NowNs();
     // Capture thread, after a batch: whether flows started since the last call (the resolver

@@ -230,6 +230,8 @@ void CAdapter::Run() {
     int64_t nBatchEnd = MonotonicNs();
     int64_t nWaitedNs = kMaxRestNs;
     bool bRested = false;
+    // Whether the analyzer may still hold work of earlier batches (OnIdle).
+    bool bIdleWork = false;
     while (!m_bStopRequested.load(std::memory_order_acquire)) {
         // Packets are delivered in place from libpcap's buffer, without a copy. A batch is
         // bounded, so that a capture that cannot keep up still stops and shows its counts.
@@ -240,6 +242,9 @@ void CAdapter::Run() {
                                           reinterpret_cast<unsigned char*>(&context));
         if (nResult > 0) {
             m_pAnalyzer->OnPacketsDelivered();
+            bIdleWork = true;
+        } else if (nResult == 0 && bIdleWork) {
+            bIdleWork = m_pAnalyzer->OnIdle();
         }
         m_batchMark.Leave();
         if (nResult < 0 || (nResult == 0 && bHandleFailed)) {
@@ -274,6 +279,9 @@ void CAdapter::Run() {
             } else {
                 nWaitMs = static_cast<int>((nNextDropPoll - nNow) / 1'000'000 + 1);
             }
+        }
+        if (bIdleWork && (nWaitMs < 0 || nWaitMs > IPacketAnalyzer::kIdleRetryMs)) {
+            nWaitMs = IPacketAnalyzer::kIdleRetryMs;
         }
         // Wait for the kernel to hand over a block (at the latest the delivery time after its first
         // packet), for a stop, or for the time to read the statistics. After a batch this returns

@@ -51,6 +51,11 @@ struct IPacketAnalyzer {
     // Capture thread, now and then and when capture ends: the packets the kernel dropped for this
     // device's capture since it was opened (ring full, interface drops).
     virtual void OnDropCount(int64_t nDrops) { (void)nDrops; }
+    // Capture thread, when a wait ended without packets after batches: for work the batches left
+    // undone (flows the resolver had no room for yet). True while some is left: called again
+    // within kIdleRetryMs, however quiet the device stays.
+    virtual bool OnIdle() { return false; }
+    static constexpr int kIdleRetryMs = 50;
 
 protected:
     ~IPacketAnalyzer() = default;

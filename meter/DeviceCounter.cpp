@@ -332,6 +332,13 @@ void CDeviceCounter::OnDropCount(int64_t nDrops) {
     }
 }
 
+bool CDeviceCounter::OnIdle() {
+    if (m_tap.HandOver(CFlowTap::NowNs())) {
+        m_resolver.Wake();
+    }
+    return m_tap.HoldsFlows();
+}
+
 void CDeviceCounter::PrepareOpen(bool bCountForeign, bool bSplitTcpUdp) {
     m_bCountForeign = bCountForeign;
     m_bSplitTcpUdp = bSplitTcpUdp;

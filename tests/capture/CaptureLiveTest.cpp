@@ -7,6 +7,7 @@
 #include "NetNs.h"
 #include "ZarnException.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
 #include <iterator>
 #include <map>
@@ -34,6 +35,8 @@ protected:
         std::lock_guard<std::mutex> guard(m_mtx);
         ++m_counts[pInfo->pHeader->len];
     }
+    // Capture thread: has work left for its first three idle calls.
+    bool OnIdle() override { return ++m_nIdleCalls < 3; }
     // Port nPort carries nPort - 5000 payload bytes, so that the wire length tells streams apart.
     size_t Count(uint16_t nPort) {
         std::lock_guard<std::mutex> guard(m_mtx);
@@ -52,6 +55,7 @@ protected:
     CPeerNs m_peer;
     std::mutex m_mtx;
     std::map<uint32_t, size_t> m_counts; // packets by wire length, guarded by m_mtx
+    std::atomic<int> m_nIdleCalls = 0;
 };
 
 // The filter is in before the first packet is read, also when the device is opened again and
@@ -86,6 +90,18 @@ TEST_F(AdapterLive, FilterReopenAndFailures) {
     ExpectDescribedError([&] { adapter.Open(request); }, PcapFilterError("udp port"));
     EXPECT_FALSE(adapter.IsOpen());
     EXPECT_FALSE(adapter.IsRunning());
+}
+
+// Work that batches left undone is asked for again while the device stays quiet, until there is
+// none left: the last flows of a burst reach the resolver without waiting for more traffic.
+TEST_F(AdapterLive, IdleWorkIsAskedForAgainUntilDone) {
+    CAdapter adapter("cap0");
+    CaptureRequest request;
+    request.pAnalyzer = this;
+    adapter.Open(request);
+    Send(5010, 3);
+    EXPECT_TRUE(WaitUntil([&] { return m_nIdleCalls >= 3; })) << m_nIdleCalls;
+    EXPECT_EQ(Count(5010), 3u);
 }
 
 // A capture thread that cannot be created (in a child whose address space has room for the ring
