@@ -297,12 +297,19 @@ void CAppResolver::ResolveStarts() {
         return;
     }
     const auto tNow = Clock::now();
-    std::vector<const FlowKey*> asked;
+    std::vector<const FlowKey*> asked, resumed;
     std::vector<EFlowAsk> asks;
     std::unordered_set<FlowKey, FlowKeyHash> seen;
     for (const FlowStart& flow : starts) {
         const auto it = m_flows.find(flow.key);
         const bool bKnown = it != m_flows.end();
+        // A UDP flow of an application that was quiet a while may be another socket's on the
+        // same ends (a port used again): asked for again, it changes rows only for a socket found.
+        if (bKnown && flow.key.nProtocol == IPPROTO_UDP && !IsReason(it->second.nApp) &&
+            tNow - it->second.tLastSeen >= kQuietBeforeReuse && seen.insert(flow.key).second) {
+            resumed.push_back(&flow.key);
+            continue;
+        }
         // A SYN is a new connection whatever the flow's earlier one was; a UDP flow already
         // known is no start (its first datagram was in an earlier table), asked for again only
         // as a table's flow would be.
@@ -319,16 +326,24 @@ void CAppResolver::ResolveStarts() {
     }
     std::vector<uint32_t> rows;
     Remember(asked, asks, tNow, rows);
+    if (!resumed.empty()) {
+        Remember(resumed, std::vector<EFlowAsk>(resumed.size(), EFlowAsk::Later), tNow, rows, true);
+    }
 }
 
 void CAppResolver::Remember(const std::vector<const FlowKey*>& keys,
                             const std::vector<EFlowAsk>& asks, Clock::time_point tNow,
-                            std::vector<uint32_t>& rows) {
+                            std::vector<uint32_t>& rows, bool bFoundOnly) {
     ResolveOwnersFirst(keys, asks, rows);
     std::lock_guard<std::mutex> guard(m_mtxTotals);
     for (size_t n = 0; n < keys.size(); ++n) {
         auto [it, bNew] = m_flows.try_emplace(*keys[n]);
         FlowEntry& entry = it->second;
+        if (!bNew && bFoundOnly && IsReason(rows[n])) {
+            rows[n] = entry.nApp;
+            entry.tLastSeen = entry.tLastTry = tNow;
+            continue;
+        }
         if (!bNew) {
             // Found nowhere later, a flow that was no socket's still is not.
             if (rows[n] == kClosed && entry.nApp == kNoSocket) {

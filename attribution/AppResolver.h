@@ -32,6 +32,9 @@ public:
     static constexpr size_t kMaxFlows = 65536;
     // A flow not seen for this long is forgotten (and no longer counts as a connection).
     static constexpr std::chrono::seconds kFlowExpiry{30};
+    // How long a UDP flow is quiet before its next datagram may be another socket's
+    // (ResolveStarts).
+    static constexpr std::chrono::seconds kQuietBeforeReuse{1};
     // At most this many applications are told apart; further ones share the last row.
     static constexpr size_t kMaxApps = 4096;
     // A socket of the meter's own user whose program was not found (it exited meanwhile) goes to
@@ -103,9 +106,10 @@ private:
     void Process(const CFlowTable& table);
     // Under m_mtxWork: asks for the flows' sockets (asks: when, as ResolveFlows takes it) and
     // keeps their rows as the flows' (a flow found nowhere once it was NoSocket stays so); rows
-    // gets each one's row.
+    // gets each one's row. bFoundOnly: a known flow keeps its row unless a socket was found.
     void Remember(const std::vector<const FlowKey*>& keys, const std::vector<EFlowAsk>& asks,
-                  std::chrono::steady_clock::time_point tNow, std::vector<uint32_t>& rows);
+                  std::chrono::steady_clock::time_point tNow, std::vector<uint32_t>& rows,
+                  bool bFoundOnly = false);
     // Under m_mtxWork, while no capture thread fills the tap: books both its tables.
     void DrainTap(CFlowTap& tap);
     // The rows of flows asked for now, by targeted queries in batches; asks says when each one

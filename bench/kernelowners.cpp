@@ -3,8 +3,8 @@
 // namespace of the benchmark's own, first PACKETS datagrams of one flow (each a send and a
 // receive: the look-up path), then FLOWS datagrams each to a new port (a send that inserts a new
 // flow). The programs see every packet of the host meanwhile, which the figures include. Run as
-// root, or with CAP_BPF and CAP_NET_ADMIN alone as the service loads them (the kernel then also
-// guards them against speculation). Usage: orvek_bench_kernelowners [PACKETS [FLOWS]]
+// root, or with CAP_BPF, CAP_NET_ADMIN and CAP_PERFMON as the service loads them (without the last
+// the kernel also guards them against speculation). Usage: orvek_bench_kernelowners [PACKETS [FLOWS]]
 
 #include "BenchCommon.h"
 #include "KernelFlowOwners.h"

@@ -35,8 +35,9 @@ int main(int argc, char** argv) {
     umask(022);
     try {
         // The in-kernel flow owners name the application of every flow, even one that closed at
-        // once; loading and attaching them needs CAP_BPF and CAP_NET_ADMIN, which go right after:
-        // reading them needs only their descriptors. Else the socket diagnostics alone do.
+        // once; loading and attaching them needs CAP_BPF and CAP_NET_ADMIN (CAP_PERFMON makes them
+        // cheaper and lets them keep senders' names), which go right after: reading them needs
+        // only their descriptors. Else the socket diagnostics alone do.
         std::string strRefusal;
         const std::unique_ptr<CKernelFlowOwners> pFlowOwners =
             CKernelFlowOwners::TryLoad(strRefusal);

@@ -25,14 +25,15 @@ struct flow_key {
 };
 
 struct flow_owner {
+    __u64 cookie; // the socket's: another socket on the same ends is another flow
     __u64 cgroup_id;
     __u32 uid;
     __u32 pid; // 0: not known (the first packet was received, or sent outside its process)
     char comm[16];
 };
 
-// 65536 flows, as many as the resolver keeps; preallocated by the kernel, 8.5 MiB (key 40
-// and value 32 bytes, each element's hash and LRU nodes about 48 more, and the buckets). The
+// 65536 flows, as many as the resolver keeps; preallocated by the kernel, 9 MiB (key 40
+// and value 40 bytes, each element's hash and LRU nodes about 48 more, and the buckets). The
 // least recently used flow makes room for a new one when full.
 struct {
     __uint(type, BPF_MAP_TYPE_LRU_HASH);
@@ -110,21 +111,25 @@ static __always_inline void note_flow(struct __sk_buff* skb, int egress) {
     if (!read_flow(skb, egress, &key)) {
         return;
     }
+    const __u64 cookie = bpf_get_socket_cookie(skb);
     struct flow_owner* known = bpf_map_lookup_elem(&flow_owners, &key);
-    if (known) {
+    if (known && known->cookie == cookie) {
         if (egress && known->pid == 0) {
             note_sender(known);
         }
         return;
     }
+    // New, or its ends taken by another socket since (a port used again, an accepted connection
+    // after its listener had the request): the owner is this socket's.
     struct flow_owner owner = {};
+    owner.cookie = cookie;
     owner.cgroup_id = bpf_skb_cgroup_id(skb);
     owner.uid = bpf_get_socket_uid(skb);
     if (egress) {
         note_sender(&owner);
     }
-    // A flow another CPU added meanwhile keeps its owner.
-    bpf_map_update_elem(&flow_owners, &key, &owner, BPF_NOEXIST);
+    // A new flow another CPU added meanwhile keeps its owner.
+    bpf_map_update_elem(&flow_owners, &key, &owner, known ? BPF_ANY : BPF_NOEXIST);
 }
 
 SEC("cgroup_skb/egress")

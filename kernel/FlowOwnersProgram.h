@@ -13,12 +13,13 @@ struct flow_owners_bpf;
 
 // The map's value, as FlowOwners.bpf.c writes it.
 struct KernelOwner {
+    uint64_t nCookie;
     uint64_t nCgroupId;
     uint32_t nUid;
     uint32_t nPid;
     char szComm[16];
 };
-static_assert(sizeof(KernelOwner) == 32);
+static_assert(sizeof(KernelOwner) == 40);
 
 class CFlowOwnersProgram {
 public:

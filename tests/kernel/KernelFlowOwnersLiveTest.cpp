@@ -23,11 +23,13 @@
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
+#include <mutex>
 #include <netinet/in.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace orvektest;
@@ -119,12 +121,13 @@ uint16_t PortOf(int hFd) {
     ::_exit(::write(hReport, aPorts, sizeof aPorts) == sizeof aPorts ? 0 : 13);
 }
 
-// One sent IPv4 TCP packet of nBytes from the local port to the remote one on loopback, counted
-// into tap as a capture thread counts it.
-void AddSent(CFlowTap& tap, uint16_t nLocalPort, uint16_t nRemotePort, int64_t nBytes) {
+// One sent IPv4 TCP (or UDP) packet of nBytes from the local port to the remote one on loopback,
+// counted into tap as a capture thread counts it.
+void AddSent(CFlowTap& tap, uint16_t nLocalPort, uint16_t nRemotePort, int64_t nBytes,
+             uint8_t nProtocol = IPPROTO_TCP) {
     std::vector<uint8_t> frame = MakeIpFrame(14, false, 14 + 40, "127.0.0.1", "127.0.0.1");
     frame[14 + 6] = frame[14 + 7] = 0; // not a fragment
-    frame[14 + 9] = IPPROTO_TCP;
+    frame[14 + 9] = nProtocol;
     const uint16_t aPorts[2] = {htons(nLocalPort), htons(nRemotePort)};
     std::memcpy(frame.data() + 14 + 20, aPorts, sizeof aPorts);
     pcap_pkthdr header{};
@@ -221,6 +224,22 @@ TEST(KernelFlowOwners, NamesClosedFlowsOwners) {
     EXPECT_EQ(server->nCgroupId, InodeOf(CCgroupIndex().GetRoot() + strOwnGroup));
     EXPECT_EQ(server->nUid, 0U);
 
+    // The child's UDP port taken again by a socket of this process, to the same end: the flow's
+    // owner is the new socket's, not the exited child's.
+    const CZarnFd fdAgain(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in6 again = udp;
+    again.sin6_port = htons(aPorts[1]);
+    udp.sin6_port = htons(nUdpPort);
+    ASSERT_EQ(::bind(fdAgain.Get(), reinterpret_cast<sockaddr*>(&again), sizeof again), 0);
+    ASSERT_EQ(::sendto(fdAgain.Get(), "ping", 4, 0, reinterpret_cast<sockaddr*>(&udp), sizeof udp),
+              4);
+    const std::optional<FlowOwner> reused =
+        pOwners->Lookup(Key(6, IPPROTO_UDP, aPorts[1], nUdpPort));
+    ASSERT_TRUE(reused.has_value());
+    EXPECT_EQ(reused->nCgroupId, server->nCgroupId);
+    EXPECT_EQ(reused->nUid, 0U);
+    EXPECT_EQ(reused->nPid, static_cast<uint32_t>(::getpid()));
+
     // The resolver: the closed connection's bytes go to the child's group with the owners, and to
     // no application without them.
     const std::string strGroup = std::filesystem::path(cgroup.GetDir()).filename();
@@ -305,6 +324,66 @@ TEST(KernelFlowOwners, AnExitedProgramsFlowsKeepItsExecutablesRow) {
     ASSERT_EQ(rows.size(), 1U);
     EXPECT_EQ(rows[0].strName, strName);
     EXPECT_EQ(rows[0].nSentBytes, 1500);
+}
+
+// Owners the test changes while the resolver's worker asks them.
+struct CChangingOwners final : IFlowOwners {
+    // The resolver's thread.
+    std::optional<FlowOwner> Lookup(const FlowKey&) const override {
+        std::lock_guard guard(mtx);
+        return owner;
+    }
+    void Forget(const std::vector<FlowKey>&) override {}
+    void Set(const FlowOwner& newOwner) {
+        std::lock_guard guard(mtx);
+        owner = newOwner;
+    }
+    mutable std::mutex mtx;
+    FlowOwner owner;
+};
+
+// A UDP port used again, after a quiet second, by another program to the same end: the flow's
+// bytes from then on go to the new owner's row; those before stay where they were.
+TEST(KernelFlowOwners, AUdpPortUsedAgainGoesToItsNewOwner) {
+    const CChildCgroup first;
+    const std::string strSecond = first.GetDir() + "-again";
+    std::filesystem::create_directory(strSecond);
+    struct CRemove {
+        std::string strDir;
+        ~CRemove() { ::rmdir(strDir.c_str()); }
+    } removeSecond{strSecond};
+    CChangingOwners owners;
+    owners.Set({InodeOf(first.GetDir()), kChildUid, 0, {}});
+    CAppResolver resolver;
+    resolver.SetFlowOwners(&owners);
+    CFlowTap tap;
+    resolver.AddTap(&tap);
+    resolver.Start();
+    // As a capture thread: the datagram, then its table and start handed to the worker.
+    const auto send = [&](int64_t nBytes) {
+        AddSent(tap, 40003, 53, nBytes, IPPROTO_UDP);
+        EXPECT_TRUE(tap.TakeStartSignal());
+        EXPECT_TRUE(WaitUntil([&] { return tap.HandOver(CFlowTap::NowNs()); }));
+        resolver.Wake();
+    };
+    const auto bytesOf = [&](const std::string& strDir) {
+        const std::string strName = std::filesystem::path(strDir).filename();
+        for (const AppUsage& row : resolver.GetUsage()) {
+            if (row.strName == strName) {
+                return row.nSentBytes;
+            }
+        }
+        return int64_t{0};
+    };
+    send(1000);
+    ASSERT_TRUE(WaitUntil([&] { return bytesOf(first.GetDir()) == 1000; }));
+    owners.Set({InodeOf(strSecond), kChildUid, 0, {}});
+    std::this_thread::sleep_for(CAppResolver::kQuietBeforeReuse + std::chrono::milliseconds(100));
+    send(500);
+    EXPECT_TRUE(WaitUntil([&] { return bytesOf(strSecond) == 500; })) << bytesOf(strSecond);
+    EXPECT_EQ(bytesOf(first.GetDir()), 1000);
+    resolver.StopWorker();
+    resolver.RemoveTap(&tap);
 }
 
 TEST(KernelFlowOwners, LeavesNoProgramBehind) {
