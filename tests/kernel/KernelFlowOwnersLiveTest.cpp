@@ -261,12 +261,19 @@ TEST(KernelFlowOwners, NamesClosedFlowsOwners) {
     EXPECT_LE(pOwners->CountFlows(), CKernelFlowOwners::kMaxFlows);
 }
 
-// Owners as the kernel keeps them for the meter's own user's program in a group that names none
-// (a login session's): its process and the name the kernel kept of it.
-struct COwnProgramOwners final : IFlowOwners {
-    // The resolver's thread (here the test's, which drains it).
-    std::optional<FlowOwner> Lookup(const FlowKey&) const override { return owner; }
+// Owners the test changes while the resolver's worker asks them.
+struct CChangingOwners final : IFlowOwners {
+    // The resolver's thread.
+    std::optional<FlowOwner> Lookup(const FlowKey&) const override {
+        std::lock_guard guard(mtx);
+        return owner;
+    }
     void Forget(const std::vector<FlowKey>&) override {}
+    void Set(const FlowOwner& newOwner) {
+        std::lock_guard guard(mtx);
+        owner = newOwner;
+    }
+    mutable std::mutex mtx;
     FlowOwner owner;
 };
 
@@ -305,9 +312,11 @@ TEST(KernelFlowOwners, AnExitedProgramsFlowsKeepItsExecutablesRow) {
         return std::filesystem::read_symlink(strLink, error).filename() == strName;
     }));
 
-    COwnProgramOwners owners;
-    owners.owner = {InodeOf(strScope), ::getuid(), static_cast<uint32_t>(cleanup.nPid),
-                    strName.substr(0, 15)};
+    // As the kernel keeps them for the meter's own user's program in a group that names none (a
+    // login session's): its process and the name the kernel kept of it.
+    CChangingOwners owners;
+    owners.Set({InodeOf(strScope), ::getuid(), static_cast<uint32_t>(cleanup.nPid),
+                strName.substr(0, 15)});
     CAppResolver resolver;
     resolver.SetFlowOwners(&owners);
     CFlowTap tap;
@@ -325,22 +334,6 @@ TEST(KernelFlowOwners, AnExitedProgramsFlowsKeepItsExecutablesRow) {
     EXPECT_EQ(rows[0].strName, strName);
     EXPECT_EQ(rows[0].nSentBytes, 1500);
 }
-
-// Owners the test changes while the resolver's worker asks them.
-struct CChangingOwners final : IFlowOwners {
-    // The resolver's thread.
-    std::optional<FlowOwner> Lookup(const FlowKey&) const override {
-        std::lock_guard guard(mtx);
-        return owner;
-    }
-    void Forget(const std::vector<FlowKey>&) override {}
-    void Set(const FlowOwner& newOwner) {
-        std::lock_guard guard(mtx);
-        owner = newOwner;
-    }
-    mutable std::mutex mtx;
-    FlowOwner owner;
-};
 
 // A UDP port used again, after a quiet second, by another program to the same end: the flow's
 // bytes from then on go to the new owner's row; those before stay where they were.
