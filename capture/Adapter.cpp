@@ -230,7 +230,7 @@ void CAdapter::Run() {
     int64_t nBatchEnd = MonotonicNs();
     int64_t nWaitedNs = kMaxRestNs;
     bool bRested = false;
-    // Whether the analyzer may still hold work of earlier batches (OnIdle).
+    // Whether the analyzer still holds work of earlier batches (FinishWork).
     bool bIdleWork = false;
     while (!m_bStopRequested.load(std::memory_order_acquire)) {
         // Packets are delivered in place from libpcap's buffer, without a copy. A batch is
@@ -242,9 +242,9 @@ void CAdapter::Run() {
                                           reinterpret_cast<unsigned char*>(&context));
         if (nResult > 0) {
             m_pAnalyzer->OnPacketsDelivered();
-            bIdleWork = true;
+            bIdleWork = m_pAnalyzer->FinishWork();
         } else if (nResult == 0 && bIdleWork) {
-            bIdleWork = m_pAnalyzer->OnIdle();
+            bIdleWork = m_pAnalyzer->FinishWork();
         }
         m_batchMark.Leave();
         if (nResult < 0 || (nResult == 0 && bHandleFailed)) {

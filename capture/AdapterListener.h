@@ -51,10 +51,10 @@ struct IPacketAnalyzer {
     // Capture thread, now and then and when capture ends: the packets the kernel dropped for this
     // device's capture since it was opened (ring full, interface drops).
     virtual void OnDropCount(int64_t nDrops) { (void)nDrops; }
-    // Capture thread, when a wait ended without packets after batches: for work the batches left
-    // undone (flows the resolver had no room for yet). True while some is left: called again
-    // within kIdleRetryMs, however quiet the device stays.
-    virtual bool OnIdle() { return false; }
+    // Capture thread, after each batch's OnPacketsDelivered and, while it answers true, whenever a
+    // wait ends without packets (within kIdleRetryMs, however quiet the device stays): does work
+    // the batches left undone (flows the resolver had no room for yet). True while some is left.
+    virtual bool FinishWork() { return false; }
     static constexpr int kIdleRetryMs = 50;
 
 protected:

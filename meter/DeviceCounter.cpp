@@ -332,7 +332,7 @@ void CDeviceCounter::OnDropCount(int64_t nDrops) {
     }
 }
 
-bool CDeviceCounter::OnIdle() {
+bool CDeviceCounter::FinishWork() {
     if (m_tap.HandOver(CFlowTap::NowNs())) {
         m_resolver.Wake();
     }

@@ -63,9 +63,9 @@ public:
     bool WantsPromptDelivery() override { return m_bStartsInBatch; }
     // Capture thread: the kernel's drops since this opening, added to those of earlier ones.
     void OnDropCount(int64_t nDrops) override;
-    // Capture thread, once packets stop: hands the last batches' flows over when the resolver
-    // has room; true while the tap still holds some.
-    bool OnIdle() override;
+    // Capture thread, after a batch and while it answers true: hands the batches' flows over
+    // when the resolver has room; true while the tap still holds some.
+    bool FinishWork() override;
     // Any thread.
     const DeviceCounters& GetCounters() const { return m_counters; }
     // Any thread: what the device counted as a tunnel (opened Carried), outside the totals.

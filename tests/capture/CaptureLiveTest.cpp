@@ -35,8 +35,8 @@ protected:
         std::lock_guard<std::mutex> guard(m_mtx);
         ++m_counts[pInfo->pHeader->len];
     }
-    // Capture thread: has work left for its first three idle calls.
-    bool OnIdle() override { return ++m_nIdleCalls < 3; }
+    // Capture thread: has work left for its first three calls, none from the fourth.
+    bool FinishWork() override { return ++m_nWorkCalls < 4; }
     // Port nPort carries nPort - 5000 payload bytes, so that the wire length tells streams apart.
     size_t Count(uint16_t nPort) {
         std::lock_guard<std::mutex> guard(m_mtx);
@@ -55,7 +55,7 @@ protected:
     CPeerNs m_peer;
     std::mutex m_mtx;
     std::map<uint32_t, size_t> m_counts; // packets by wire length, guarded by m_mtx
-    std::atomic<int> m_nIdleCalls = 0;
+    std::atomic<int> m_nWorkCalls = 0;
 };
 
 // The filter is in before the first packet is read, also when the device is opened again and
@@ -99,9 +99,10 @@ TEST_F(AdapterLive, IdleWorkIsAskedForAgainUntilDone) {
     CaptureRequest request;
     request.pAnalyzer = this;
     adapter.Open(request);
-    Send(5010, 3);
-    EXPECT_TRUE(WaitUntil([&] { return m_nIdleCalls >= 3; })) << m_nIdleCalls;
-    EXPECT_EQ(Count(5010), 3u);
+    // One packet, one batch: the calls after its own come while the device is quiet.
+    Send(5010, 1);
+    EXPECT_TRUE(WaitUntil([&] { return m_nWorkCalls >= 4; })) << m_nWorkCalls;
+    EXPECT_EQ(Count(5010), 1u);
 }
 
 // A capture thread that cannot be created (in a child whose address space has room for the ring
