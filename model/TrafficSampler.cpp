@@ -17,10 +17,7 @@ bool EndsLess(const ConnectionUsage& a, const ConnectionUsage& b) {
            std::tie(b.nProtocol, b.strLocal, b.nLocalPort, b.strRemote, b.nRemotePort);
 }
 
-} // namespace
-
-namespace {
-
+// When the snapshot was taken, on the steady clock.
 std::chrono::steady_clock::time_point TakenAt(const MeterSnapshot& snapshot) {
     return std::chrono::steady_clock::time_point(
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
