@@ -326,10 +326,6 @@ void CDeviceCounter::OnPacketsDelivered() {
 
 void CDeviceCounter::OnDropCount(int64_t nDrops) {
     m_counters.nDrops.store(m_nDropBase + nDrops, std::memory_order_relaxed);
-    // Called also once traffic stops: the last batches' flows reach the resolver then.
-    if (m_tap.HandOver(CFlowTap::NowNs())) {
-        m_resolver.Wake();
-    }
 }
 
 bool CDeviceCounter::FinishWork() {
